@@ -1,0 +1,50 @@
+// What every input provider hands to the raw input service: devices and packets.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/win32/win32.h"
+
+namespace input {
+
+struct Device {
+    HANDLE handle;  // stable while the device stays plugged; never a file descriptor
+    DWORD type;     // RIM_TYPEMOUSE, RIM_TYPEKEYBOARD or RIM_TYPEHID
+    std::string name;
+    std::string path;  // node, X device or recording it came from
+};
+
+// Mice first, then keyboards, then other devices; each group keeps its order.
+void order_for_listing(std::vector<Device>& devices);
+
+struct Packet {
+    HANDLE device;
+    RAWMOUSE mouse;
+    // When the device produced it, CLOCK_MONOTONIC nanoseconds.
+    std::int64_t time_ns;
+};
+
+// Where a provider sends what it reads, on the GUI thread.
+class PacketSink {
+public:
+    virtual ~PacketSink() = default;
+    virtual void push(const Packet& packet) = 0;
+    // The provider has nothing more to send (a replay has played out).
+    virtual void source_finished() {}
+};
+
+class Provider {
+public:
+    virtual ~Provider() = default;
+    virtual const char* name() const = 0;
+    // The devices present now, ordered for listing.
+    virtual std::vector<Device> devices() = 0;
+    // Starts sending mouse packets to `sink` from the GUI thread's event loop.
+    // Returns ERROR_SUCCESS or a Win32 error code (ERROR_ACCESS_DENIED when no
+    // mouse may be read). Called at most once.
+    virtual DWORD start(PacketSink& sink) = 0;
+};
+
+}  // namespace input

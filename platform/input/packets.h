@@ -1,0 +1,68 @@
+// The two pure rules shared by every kernel-event source (evdev and replay):
+// which class a device is, and how a frame of events becomes mouse packets.
+#pragma once
+
+#include <linux/input.h>
+
+#include <bitset>
+#include <cstdint>
+
+#include "platform/win32/win32.h"
+
+namespace input {
+
+// The capability bits of an evdev device.
+struct Capabilities {
+    std::bitset<EV_CNT> types;
+    std::bitset<KEY_CNT> keys;
+    std::bitset<REL_CNT> rels;
+};
+
+// A device with REL_X and REL_Y is a mouse (even with keys); one with every key
+// from KEY_ESC to KEY_S is a keyboard; anything else is another device.
+DWORD classify(const Capabilities& caps);
+
+// Turns a device's event stream into packets, one frame (events up to
+// SYN_REPORT) at a time. Keeps the buttons held between frames.
+class FrameAssembler {
+public:
+    // Feeds one event. At SYN_REPORT, writes the frame's packets to `out` and
+    // returns how many there are (0, 1, or 2 when both wheels turned);
+    // otherwise returns 0.
+    int feed(const input_event& event, RAWMOUSE out[2]);
+
+    // Discards the frame in progress; nothing is emitted up to and including
+    // the next SYN_REPORT (what SYN_DROPPED asks for).
+    void drop_frame();
+
+    // After a resync: the buttons held now, as ulRawButtons bits.
+    void set_held_buttons(ULONG bits) { held_ = bits; }
+    ULONG held_buttons() const { return held_; }
+
+    // Events ignored since creation (keys, repeats, unknown codes), for diagnostics.
+    std::uint64_t ignored() const { return ignored_; }
+
+private:
+    void reset_frame();
+
+    LONG dx_ = 0;
+    LONG dy_ = 0;
+    USHORT button_flags_ = 0;
+    std::int32_t wheel_ = 0;
+    std::int32_t wheel_hi_res_ = 0;
+    std::int32_t hwheel_ = 0;
+    std::int32_t hwheel_hi_res_ = 0;
+    bool has_motion_ = false;
+    bool has_wheel_ = false;
+    bool has_wheel_hi_res_ = false;
+    bool has_hwheel_ = false;
+    bool has_hwheel_hi_res_ = false;
+    bool dropping_ = false;
+    ULONG held_ = 0;
+    std::uint64_t ignored_ = 0;
+};
+
+// The ulRawButtons bit of an evdev button code, or 0 when it is not a mouse button.
+ULONG raw_button_bit(unsigned code);
+
+}  // namespace input

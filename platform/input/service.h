@@ -1,0 +1,74 @@
+// The raw input service on platforms without one: the user32 entry points
+// GetRawInputDeviceList, RegisterRawInputDevices and GetRawInputData over a
+// provider, and the delivery of each packet as WM_INPUT to the active form.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "platform/input/device.h"
+#include "platform/win32/win32.h"
+
+namespace input {
+
+class Service final : public PacketSink {
+public:
+    explicit Service(std::unique_ptr<Provider> provider);
+    ~Service() override;
+    Service(const Service&) = delete;
+    Service& operator=(const Service&) = delete;
+
+    // The service "user32.dll" serves now, or null.
+    static Service* current();
+
+    // Makes this service the one behind "user32.dll" (LoadLibraryA finds it).
+    void install();
+
+    UINT get_device_list(PRAWINPUTDEVICELIST list, PUINT count, UINT entry_size);
+    BOOL register_devices(PCRAWINPUTDEVICE devices, UINT count, UINT entry_size);
+    UINT get_data(HRAWINPUT handle, UINT command, LPVOID data, PUINT size, UINT header_size);
+
+    // PacketSink: called by the provider on the GUI thread.
+    void push(const Packet& packet) override;
+    void source_finished() override;
+
+    // Called after each burst of queued packets has been dispatched.
+    std::function<void()> on_batch_handled;
+    // Called once the provider has finished and its last packet has been handled.
+    std::function<void()> on_finished;
+    // Called for each packet once its dispatch returns: the packet and the
+    // CLOCK_MONOTONIC time its handling ended.
+    std::function<void(const Packet&, std::int64_t handled_ns)> on_packet_handled;
+
+    Provider& provider() { return *provider_; }
+    bool registered() const { return registered_; }
+    std::uint64_t delivered() const { return delivered_; }
+    // Packets dropped because no window of the program was active.
+    std::uint64_t dropped_unfocused() const { return dropped_unfocused_; }
+
+    // Dispatches every queued packet now (normally done from the event loop).
+    void drain();
+
+private:
+    struct Pending {
+        std::uint64_t id;
+        Packet packet;
+    };
+    const Pending* find(HRAWINPUT handle) const;
+    void schedule_drain();
+
+    std::unique_ptr<Provider> provider_;
+    std::deque<Pending> queue_;
+    std::uint64_t next_id_ = 1;
+    bool registered_ = false;
+    bool started_ = false;
+    bool drain_scheduled_ = false;
+    bool finished_ = false;
+    std::uint64_t delivered_ = 0;
+    std::uint64_t dropped_unfocused_ = 0;
+};
+
+}  // namespace input

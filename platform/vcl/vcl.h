@@ -1,0 +1,394 @@
+// The form toolkit facade: the handful of VCL operations rawmice's windows are
+// written against, provided over Qt 6 Widgets.
+//
+// Forms are streamed from Qt Designer layouts, the way VCL streams a form from
+// its stored resource: a form class names its layout, its published fields
+// (filled by object name) and its published handlers (bound by the names that
+// the layout's On* properties hold).
+#pragma once
+
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QWidget>
+
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/win32/win32.h"
+
+class QApplication;
+
+namespace vcl {
+
+using String = std::string;  // UTF-8
+using TObject = QObject;
+using TComponent = QObject;
+
+String IntToStr(int value);
+
+// The toolkit's base exception class.
+class Exception : public std::exception {
+public:
+    explicit Exception(String message) : message_(std::move(message)) {}
+    const String& Message() const { return message_; }
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    String message_;
+};
+
+// Colours are 0x00BBGGRR; system colours have the top byte set and an index below.
+using TColor = std::uint32_t;
+constexpr TColor clBlack = 0x000000;
+constexpr TColor clGreen = 0x008000;
+constexpr TColor clRed = 0x0000FF;
+constexpr TColor clLime = 0x00FF00;
+constexpr TColor clBlue = 0xFF0000;
+constexpr TColor clFuchsia = 0xFF00FF;
+constexpr TColor clWhite = 0xFFFFFF;
+constexpr TColor clBtnFace = 0xFF00000F;
+constexpr TColor clWindowText = 0xFF000008;
+
+// The RGB a colour stands for (system colours through the application palette).
+QColor to_qcolor(TColor color);
+TColor from_qcolor(QColor color);
+
+// A read/write property in the VCL manner: `Label1->Caption = "Hola";`.
+template <class T>
+class Property {
+public:
+    Property(std::function<T()> get, std::function<void(const T&)> set)
+        : get_(std::move(get)), set_(std::move(set)) {}
+    Property(const Property&) = delete;
+    Property& operator=(const Property& other) { return *this = static_cast<T>(other); }
+    Property& operator=(const T& value) {
+        set_(value);
+        return *this;
+    }
+    operator T() const { return get_(); }
+    T get() const { return get_(); }
+
+private:
+    std::function<T()> get_;
+    std::function<void(const T&)> set_;
+};
+
+enum TPenMode { pmCopy, pmXor };
+
+// Pen settings stay in force for later drawing until they are changed.
+struct TPen {
+    TColor Color = clBlack;
+    TPenMode Mode = pmCopy;
+    int Width = 1;
+};
+
+struct TBrush {
+    TColor Color = clWhite;
+};
+
+// A form's drawing surface: a persistent image under the controls, so drawings
+// survive repaints. Antialiasing is off; in pmXor pen and brush alike are
+// combined with the pixels by exclusive or, so drawing a figure twice restores
+// every pixel. Coordinates may lie anywhere in the 32-bit range; what falls
+// outside the surface is clipped.
+class TCanvas {
+public:
+    explicit TCanvas(QWidget* owner);
+    ~TCanvas();
+    TCanvas(const TCanvas&) = delete;
+    TCanvas& operator=(const TCanvas&) = delete;
+
+    TPen* const Pen;
+    TBrush* const Brush;
+
+    void MoveTo(int x, int y);
+    void LineTo(int x, int y);
+    void Ellipse(int x1, int y1, int x2, int y2);
+
+    // The colour at a pixel (clBlack outside the surface), for readers of the canvas.
+    TColor Pixel(int x, int y) const;
+    const QImage& image() const { return image_; }
+    // Grows the surface to at least this size, keeping what is drawn.
+    void ensure_size(QSize size);
+
+private:
+    QWidget* owner_;
+    std::unique_ptr<TPen> pen_;
+    std::unique_ptr<TBrush> brush_;
+    QImage image_;
+    int pen_x_ = 0;
+    int pen_y_ = 0;
+};
+
+// Properties every control has.
+class TControl {
+public:
+    explicit TControl(QWidget* self);
+    virtual ~TControl() = default;
+    Property<bool> Enabled;
+    Property<bool> Visible;
+    void Show();
+    void Hide();
+
+private:
+    QWidget* self_;
+};
+
+using TNotifyEvent = std::function<void(TObject* Sender)>;
+
+class TLabel : public QLabel, public TControl {
+public:
+    explicit TLabel(QWidget* parent = nullptr);
+    Property<String> Caption;
+};
+
+class TButton : public QPushButton, public TControl {
+public:
+    explicit TButton(QWidget* parent = nullptr);
+    Property<String> Caption;
+    // The window's cancel button: Esc presses it while it is enabled and visible.
+    bool Cancel = false;
+    TNotifyEvent OnClick;
+    // Presses the button as a user would (fires OnClick when enabled).
+    void Click();
+};
+
+class TEdit : public QLineEdit, public TControl {
+public:
+    explicit TEdit(QWidget* parent = nullptr);
+    Property<String> Text;
+};
+
+// The entries of a memo. Add appends one entry; a line break inside it starts
+// a new visual line, so a trailing break shows as an empty line after it.
+// A memo keeps its latest `capacity` entries only, so a long run stays flat in
+// memory; the view is refreshed once per event-loop turn, not per entry.
+class TStrings {
+public:
+    explicit TStrings(QPlainTextEdit* view);
+    void Add(const String& text);
+    int Count() const { return static_cast<int>(entries_.size()); }
+    const String& operator[](int index) const { return entries_[static_cast<size_t>(index)]; }
+    void Clear();
+    // Entries dropped from the front because of the cap.
+    std::uint64_t dropped() const { return dropped_; }
+    static constexpr int capacity = 4000;
+    // Brings the view up to date at once (normally done once per event-loop turn).
+    void flush_view();
+
+private:
+    QPlainTextEdit* view_;
+    std::deque<String> entries_;
+    std::vector<String> pending_;
+    bool flush_scheduled_ = false;
+    bool rebuild_ = false;
+    std::uint64_t dropped_ = 0;
+};
+
+class TMemo : public QPlainTextEdit, public TControl {
+public:
+    explicit TMemo(QWidget* parent = nullptr);
+    ~TMemo() override;
+    TStrings* Lines;
+
+private:
+    std::unique_ptr<TStrings> lines_;
+};
+
+// A window message, as the dispatch of a form receives it.
+struct TMessage {
+    UINT Msg;
+    WPARAM WParam;
+    LPARAM LParam;
+    LRESULT Result;
+};
+
+enum TCloseAction { caNone, caHide, caFree, caMinimize };
+enum TShiftStateFlag : unsigned { ssShift = 1, ssAlt = 2, ssCtrl = 4, ssLeft = 8, ssRight = 16, ssMiddle = 32 };
+using TShiftState = unsigned;
+
+using TCloseEvent = std::function<void(TObject* Sender, TCloseAction& Action)>;
+using TMouseMoveEvent = std::function<void(TObject* Sender, TShiftState Shift, int X, int Y)>;
+
+class TForm;
+
+// How a form class is streamed from its stored layout.
+class FormClass {
+public:
+    using Setup = std::function<void(TForm&)>;
+
+    // `Ui` is the uic class of the layout.
+    template <class F, class Ui>
+    static FormClass of() {
+        FormClass c;
+        c.setup_ = [](TForm& form) {
+            Ui ui;
+            ui.setupUi(static_cast<F*>(&form));
+        };
+        return c;
+    }
+
+    template <class F, class C>
+    FormClass& field(const char* name, C* F::*member) {
+        fields_[name] = [member](TForm& form, QWidget* widget) {
+            auto* control = dynamic_cast<C*>(widget);
+            if (control == nullptr) return false;
+            static_cast<F&>(form).*member = control;
+            return true;
+        };
+        return *this;
+    }
+    template <class F>
+    FormClass& handler(const char* name, void (F::*method)(TObject*)) {
+        notify_[name] = [method](TForm& form) {
+            return TNotifyEvent([&form, method](TObject* s) { (static_cast<F&>(form).*method)(s); });
+        };
+        return *this;
+    }
+    template <class F>
+    FormClass& handler(const char* name, void (F::*method)(TObject*, TCloseAction&)) {
+        close_[name] = [method](TForm& form) {
+            return TCloseEvent([&form, method](TObject* s, TCloseAction& a) {
+                (static_cast<F&>(form).*method)(s, a);
+            });
+        };
+        return *this;
+    }
+    template <class F>
+    FormClass& handler(const char* name, void (F::*method)(TObject*, TShiftState, int, int)) {
+        mouse_[name] = [method](TForm& form) {
+            return TMouseMoveEvent([&form, method](TObject* s, TShiftState sh, int x, int y) {
+                (static_cast<F&>(form).*method)(s, sh, x, y);
+            });
+        };
+        return *this;
+    }
+
+    // Builds the form's controls from the layout, fills the published fields
+    // and binds the handlers the layout names. Throws Exception when the layout
+    // names a field or handler the class does not publish, or with a wrong kind.
+    void stream(TForm& form) const;
+
+private:
+    Setup setup_;
+    std::map<std::string, std::function<bool(TForm&, QWidget*)>> fields_;
+    std::map<std::string, std::function<TNotifyEvent(TForm&)>> notify_;
+    std::map<std::string, std::function<TCloseEvent(TForm&)>> close_;
+    std::map<std::string, std::function<TMouseMoveEvent(TForm&)>> mouse_;
+};
+
+class TForm : public QWidget {
+public:
+    explicit TForm(TComponent* Owner);
+    ~TForm() override;
+
+    TCanvas* Canvas;
+    Property<String> Caption;
+    Property<bool> Visible;
+
+    TNotifyEvent OnCreate;
+    TNotifyEvent OnActivate;
+    TCloseEvent OnClose;
+    TMouseMoveEvent OnMouseMove;
+
+    void Show();
+    void Hide();
+    // Closes the window through its OnClose handler, as the user closing it would.
+    void Close();
+
+    // The form's message dispatch. A form class maps chosen messages to its
+    // own methods with BEGIN_MESSAGE_MAP ... END_MESSAGE_MAP(TForm); every
+    // other message comes here, where nothing is done with it.
+    virtual void Dispatch(void* Message);
+
+    // The form of this application that is active now, or null.
+    static TForm* active();
+
+protected:
+    bool event(QEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    std::unique_ptr<TCanvas> canvas_;
+    bool activated_once_ = false;
+};
+
+class TApplication {
+public:
+    // Wraps the process's Qt application; sets the global Application.
+    TApplication(int& argc, char** argv);
+    ~TApplication();  // destroys the forms it owns
+    TApplication(const TApplication&) = delete;
+    TApplication& operator=(const TApplication&) = delete;
+
+    void Initialize();
+
+    // Creates a form of class F from its stored layout, stores it in *ref and
+    // runs its OnCreate handler before returning. The first form created is the
+    // main form. F provides `static const vcl::FormClass& form_class();`.
+    template <class F>
+    void CreateForm(F** ref) {
+        auto* form = new F(qt_owner());
+        adopt(form);
+        *ref = form;
+        F::form_class().stream(*form);
+        created(*form);
+    }
+
+    // Shows the main form and runs the message loop until the main form closes.
+    void Run();
+    // Shows the exception's message to the user: on standard error, and in a
+    // message box when a real display is in use.
+    void ShowException(Exception* E);
+
+    TForm* MainForm() const { return main_form_; }
+    const std::vector<TForm*>& forms() const { return forms_; }
+
+    // Where ShowException sends messages; tests replace it. Returns the previous presenter.
+    using Presenter = std::function<void(const String& message)>;
+    Presenter set_exception_presenter(Presenter presenter);
+
+private:
+    QObject* qt_owner();
+    void adopt(TForm* form);
+    void created(TForm& form);
+
+    std::unique_ptr<QApplication> qt_;
+    std::unique_ptr<QObject> owner_;
+    std::vector<TForm*> forms_;
+    TForm* main_form_ = nullptr;
+    Presenter presenter_;
+};
+
+extern TApplication* Application;
+
+}  // namespace vcl
+
+// Message maps, as VCL form classes write them.
+#define BEGIN_MESSAGE_MAP                                               \
+    void Dispatch(void* Message) override {                             \
+        switch (static_cast<::vcl::TMessage*>(Message)->Msg) {
+#define VCL_MESSAGE_HANDLER(msg, type, method)      \
+    case msg:                                       \
+        method(*static_cast<type*>(Message));       \
+        break;
+#define END_MESSAGE_MAP(base)   \
+    default:                    \
+        base::Dispatch(Message); \
+        break;                  \
+        }                       \
+        }

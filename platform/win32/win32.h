@@ -1,0 +1,188 @@
+// The Windows-shaped surface the raw input engine is written against.
+// On Windows this is <windows.h> itself; elsewhere it declares the same types,
+// records (with the layout of the build's word size), constants and the few
+// kernel32/user32 calls the engine makes, served by the modules registered below.
+#pragma once
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+
+#define WINAPI
+#define CALLBACK
+
+using BYTE = std::uint8_t;
+using USHORT = std::uint16_t;
+using WORD = std::uint16_t;
+using UINT = std::uint32_t;
+using DWORD = std::uint32_t;
+using ULONG = std::uint32_t;
+using LONG = std::int32_t;
+using BOOL = int;
+using WPARAM = std::uintptr_t;
+using LPARAM = std::intptr_t;
+using LRESULT = std::intptr_t;
+using HANDLE = void*;
+using LPVOID = void*;
+using PUINT = UINT*;
+
+struct HWND__;
+using HWND = HWND__*;
+struct HRAWINPUT__;
+using HRAWINPUT = HRAWINPUT__*;
+struct HINSTANCE__;
+using HINSTANCE = HINSTANCE__*;
+using HMODULE = HINSTANCE;
+using FARPROC = std::intptr_t(WINAPI*)();
+
+constexpr BOOL TRUE = 1;
+constexpr BOOL FALSE = 0;
+
+constexpr UINT WM_INPUT = 0x00FF;
+constexpr WPARAM RIM_INPUT = 0;
+constexpr WPARAM RIM_INPUTSINK = 1;
+constexpr UINT RID_INPUT = 0x10000003;
+constexpr UINT RID_HEADER = 0x10000005;
+
+constexpr DWORD RIM_TYPEMOUSE = 0;
+constexpr DWORD RIM_TYPEKEYBOARD = 1;
+constexpr DWORD RIM_TYPEHID = 2;
+
+constexpr USHORT MOUSE_MOVE_RELATIVE = 0x00;
+constexpr USHORT MOUSE_MOVE_ABSOLUTE = 0x01;
+
+constexpr USHORT RI_MOUSE_LEFT_BUTTON_DOWN = 0x0001;
+constexpr USHORT RI_MOUSE_LEFT_BUTTON_UP = 0x0002;
+constexpr USHORT RI_MOUSE_RIGHT_BUTTON_DOWN = 0x0004;
+constexpr USHORT RI_MOUSE_RIGHT_BUTTON_UP = 0x0008;
+constexpr USHORT RI_MOUSE_MIDDLE_BUTTON_DOWN = 0x0010;
+constexpr USHORT RI_MOUSE_MIDDLE_BUTTON_UP = 0x0020;
+constexpr USHORT RI_MOUSE_BUTTON_4_DOWN = 0x0040;
+constexpr USHORT RI_MOUSE_BUTTON_4_UP = 0x0080;
+constexpr USHORT RI_MOUSE_BUTTON_5_DOWN = 0x0100;
+constexpr USHORT RI_MOUSE_BUTTON_5_UP = 0x0200;
+constexpr USHORT RI_MOUSE_WHEEL = 0x0400;
+constexpr USHORT RI_MOUSE_HWHEEL = 0x0800;
+constexpr short WHEEL_DELTA = 120;
+
+constexpr DWORD RIDEV_REMOVE = 0x00000001;
+constexpr DWORD RIDEV_INPUTSINK = 0x00000100;
+
+constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
+constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
+constexpr DWORD ERROR_INVALID_FLAGS = 1004;
+
+struct RAWINPUTDEVICELIST {
+    HANDLE hDevice;
+    DWORD dwType;
+};
+using PRAWINPUTDEVICELIST = RAWINPUTDEVICELIST*;
+
+struct RAWINPUTDEVICE {
+    USHORT usUsagePage;
+    USHORT usUsage;
+    DWORD dwFlags;
+    HWND hwndTarget;
+};
+using PRAWINPUTDEVICE = RAWINPUTDEVICE*;
+using PCRAWINPUTDEVICE = const RAWINPUTDEVICE*;
+
+struct RAWINPUTHEADER {
+    DWORD dwType;
+    DWORD dwSize;
+    HANDLE hDevice;
+    WPARAM wParam;
+};
+
+struct RAWMOUSE {
+    USHORT usFlags;
+    union {
+        ULONG ulButtons;
+        struct {
+            USHORT usButtonFlags;
+            USHORT usButtonData;
+        };
+    };
+    ULONG ulRawButtons;
+    LONG lLastX;
+    LONG lLastY;
+    ULONG ulExtraInformation;
+};
+
+struct RAWKEYBOARD {
+    USHORT MakeCode;
+    USHORT Flags;
+    USHORT Reserved;
+    USHORT VKey;
+    UINT Message;
+    ULONG ExtraInformation;
+};
+
+struct RAWHID {
+    DWORD dwSizeHid;
+    DWORD dwCount;
+    BYTE bRawData[1];
+};
+
+struct RAWINPUT {
+    RAWINPUTHEADER header;
+    union {
+        RAWMOUSE mouse;
+        RAWKEYBOARD keyboard;
+        RAWHID hid;
+    } data;
+};
+using PRAWINPUT = RAWINPUT*;
+
+// The published sizes, so a layout slip shows at compile time.
+static_assert(sizeof(RAWMOUSE) == 24);
+static_assert(sizeof(RAWINPUTHEADER) == (sizeof(void*) == 8 ? 24 : 16));
+static_assert(sizeof(RAWINPUTDEVICELIST) == (sizeof(void*) == 8 ? 16 : 8));
+static_assert(sizeof(RAWINPUTDEVICE) == (sizeof(void*) == 8 ? 16 : 12));
+static_assert(sizeof(RAWINPUT) == (sizeof(void*) == 8 ? 48 : 40));
+
+using PFN_RegisterRawInputDevices = BOOL(WINAPI*)(PCRAWINPUTDEVICE, UINT, UINT);
+using PFN_GetRawInputData = UINT(WINAPI*)(HRAWINPUT, UINT, LPVOID, PUINT, UINT);
+using PFN_GetRawInputDeviceList = UINT(WINAPI*)(PRAWINPUTDEVICELIST, PUINT, UINT);
+
+HMODULE LoadLibraryA(const char* lpLibFileName);
+FARPROC GetProcAddress(HMODULE hModule, const char* lpProcName);
+DWORD GetLastError();
+void SetLastError(DWORD dwErrCode);
+int ShowCursor(BOOL bShow);
+
+namespace win32 {
+
+// The exports of one module, by name, as GetProcAddress finds them.
+using Exports = std::map<std::string, FARPROC, std::less<>>;
+
+template <class Fn>
+FARPROC export_of(Fn* fn) {
+    return reinterpret_cast<FARPROC>(fn);
+}
+
+// Makes `name` loadable by LoadLibraryA (names compare case-insensitively, as
+// on Windows). Registering a name again replaces its exports; an empty map
+// removes the module. Modules are process-wide and meant to be set up before
+// the engine binds them.
+void register_module(std::string name, Exports exports);
+
+// The pointer display count that ShowCursor keeps (0 after start-up).
+int cursor_display_count();
+
+}  // namespace win32
+
+#endif

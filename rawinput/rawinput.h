@@ -1,0 +1,27 @@
+// The raw input engine: binds the raw input functions of user32 at run time,
+// lists the devices, keeps the table of mice and reports every mouse packet.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/win32/win32.h"
+
+class TForm1;
+
+struct RawInputState {
+    std::int32_t raw_mouse_count;
+    HANDLE raw_mouse_handles[10];
+    PFN_RegisterRawInputDevices RegisterRawInputDevices_f;
+    PFN_GetRawInputData GetRawInputData_f;
+    PFN_GetRawInputDeviceList GetRawInputDeviceList_f;
+    void* raw_input_buffer;
+    std::uint32_t raw_input_buffer_size;
+};
+
+extern RawInputState raw_input_state;
+
+// Returns 1 when the engine is ready, 0 on failure.
+std::int32_t raw_input_init(TForm1* form);
+void raw_input_release(TForm1* form);
+// Returns 1 when the packet was read, 0 when it was dropped.
+std::int32_t process_raw_input(TForm1* form, HRAWINPUT handle);

@@ -1,0 +1,56 @@
+// Helpers shared by the test suites: waiting on conditions, scratch folders,
+// running the real program, and the recordings under the shared data folder.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// Processes Qt events (when an application exists) until `condition` holds or
+// the deadline passes; returns whether it held.
+bool wait_until(const std::function<bool()>& condition,
+                std::chrono::milliseconds deadline = std::chrono::seconds(10));
+
+// A fresh folder under the system's temporary folder, removed with its contents.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+std::string read_file(const std::filesystem::path& path);
+void write_file(const std::filesystem::path& path, const std::string& text);
+
+// The shared recordings folder (evemu-devices lives under it).
+std::filesystem::path data_dir();
+// The project's source folder.
+std::filesystem::path source_dir();
+
+struct RunResult {
+    int exit_code = -1;  // -1 when it did not exit normally in time
+    bool timed_out = false;
+    std::string out;
+    std::string err;
+};
+
+// Runs the real rawmice binary with `args` in `workdir`, offscreen, and waits
+// for it to exit (killing it at the deadline).
+RunResult run_rawmice(const std::vector<std::string>& args, const std::filesystem::path& workdir,
+                      std::chrono::milliseconds deadline = std::chrono::seconds(60),
+                      const std::vector<std::string>& extra_env = {});
+
+// Splits text into lines at "\n" (a final empty piece is left out).
+std::vector<std::string> split_lines(const std::string& text);
+
+}  // namespace testsupport
