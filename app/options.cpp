@@ -1,1 +1,129 @@
-// placeholder
+#include "app/options.h"
+
+#include <QCommandLineParser>
+
+#include <cmath>
+
+namespace app {
+namespace {
+
+struct Parser {
+    QCommandLineParser parser;
+    QCommandLineOption input{"input", "Where mice are read from: auto, evdev, x11 or replay.",
+                             "auto|evdev|x11|replay", "auto"};
+    QCommandLineOption replay{"replay",
+                              "Replay an evemu recording (description then events) as one "
+                              "device. Repeat for several devices; implies --input=replay.",
+                              "FILE"};
+    QCommandLineOption speed{"replay-speed",
+                             "Replay at N times the recorded speed, or as fast as possible.",
+                             "N|max", "1"};
+    QCommandLineOption exit_after{"exit-after-replay",
+                                  "Close the window once every replayed packet is handled."};
+    QCommandLineOption screenshot{"screenshot", "Save the main window as PNG when it closes.",
+                                  "FILE"};
+    QCommandLineOption list{"list-devices", "Print the device listing and exit."};
+    QCommandLineOption stats{"stats", "At exit, print per-mouse packet statistics to stderr."};
+    QCommandLineOption help{{"h", "help"}, "Show this help and exit."};
+    QCommandLineOption version{"version", "Show the version and exit."};
+
+    Parser() {
+        parser.setApplicationDescription(
+            "Watch several mice at once: every raw packet of every mouse, one line each, in "
+            "the window and in log.txt.");
+        parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+        parser.addOptions({input, replay, speed, exit_after, screenshot, list, stats, help, version});
+    }
+};
+
+}  // namespace
+
+const char* input_name(InputKind kind) {
+    switch (kind) {
+        case InputKind::automatic:
+            return "auto";
+        case InputKind::evdev:
+            return "evdev";
+        case InputKind::x11:
+            return "x11";
+        case InputKind::replay:
+            return "replay";
+    }
+    return "?";
+}
+
+std::string help_text() {
+    Parser p;
+    return p.parser.helpText().toStdString();
+}
+
+ParsedOptions parse_options(const QStringList& arguments) {
+    Parser p;
+    ParsedOptions result;
+    Options& o = result.options;
+    if (!p.parser.parse(QStringList{"rawmice"} + arguments)) {
+        result.error = p.parser.errorText().toStdString();
+        return result;
+    }
+    if (!p.parser.positionalArguments().isEmpty()) {
+        result.error = "unexpected argument '" +
+                       p.parser.positionalArguments().first().toStdString() +
+                       "' (recordings are given with --replay=FILE)";
+        return result;
+    }
+    o.help = p.parser.isSet(p.help);
+    o.version = p.parser.isSet(p.version);
+    o.list_devices = p.parser.isSet(p.list);
+    o.stats = p.parser.isSet(p.stats);
+    o.exit_after_replay = p.parser.isSet(p.exit_after);
+    o.screenshot = p.parser.value(p.screenshot).toStdString();
+    for (const QString& file : p.parser.values(p.replay)) o.replay_files.push_back(file.toStdString());
+
+    const QString input = p.parser.value(p.input);
+    if (input == "auto") {
+        o.input = InputKind::automatic;
+    } else if (input == "evdev") {
+        o.input = InputKind::evdev;
+    } else if (input == "x11") {
+        o.input = InputKind::x11;
+    } else if (input == "replay") {
+        o.input = InputKind::replay;
+    } else {
+        result.error = "--input: unknown input '" + input.toStdString() +
+                       "' (use auto, evdev, x11 or replay)";
+        return result;
+    }
+    if (!o.replay_files.empty()) {
+        if (p.parser.isSet(p.input) && o.input != InputKind::replay) {
+            result.error = std::string("--replay cannot be used with --input=") + input_name(o.input);
+            return result;
+        }
+        o.input = InputKind::replay;
+    } else if (o.input == InputKind::replay) {
+        result.error = "--input=replay needs at least one --replay=FILE";
+        return result;
+    }
+
+    const QString speed = p.parser.value(p.speed);
+    if (speed == "max") {
+        o.replay_speed = 0;
+    } else {
+        bool ok = false;
+        const double value = speed.toDouble(&ok);
+        if (!ok || !std::isfinite(value) || value <= 0) {
+            result.error = "--replay-speed: '" + speed.toStdString() +
+                           "' is not a positive number or 'max'";
+            return result;
+        }
+        o.replay_speed = value;
+    }
+    if (o.input != InputKind::replay &&
+        (p.parser.isSet(p.speed) || o.exit_after_replay)) {
+        result.error = std::string(p.parser.isSet(p.speed) ? "--replay-speed" : "--exit-after-replay") +
+                       " needs --replay=FILE";
+        return result;
+    }
+    return result;
+}
+
+}  // namespace app

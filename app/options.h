@@ -1,0 +1,38 @@
+// The command line: which input to watch, recordings to replay, and what to
+// do at the end of a run.
+#pragma once
+
+#include <QStringList>
+
+#include <string>
+#include <vector>
+
+namespace app {
+
+enum class InputKind { automatic, evdev, x11, replay };
+
+struct Options {
+    InputKind input = InputKind::automatic;
+    std::vector<std::string> replay_files;
+    double replay_speed = 1.0;  // 0 means as fast as the program handles them
+    bool exit_after_replay = false;
+    std::string screenshot;
+    bool list_devices = false;
+    bool stats = false;
+    bool help = false;
+    bool version = false;
+};
+
+struct ParsedOptions {
+    Options options;
+    std::string error;  // one line, empty when the command line is good
+};
+
+// Parses the arguments after the program name.
+ParsedOptions parse_options(const QStringList& arguments);
+
+std::string help_text();
+
+const char* input_name(InputKind kind);
+
+}  // namespace app

@@ -2,6 +2,7 @@
 // lists the devices, keeps the table of mice and reports every mouse packet.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/win32/win32.h"
@@ -19,6 +20,19 @@ struct RawInputState {
 };
 
 extern RawInputState raw_input_state;
+
+namespace rawinput {
+
+// The heap the engine takes its blocks from: the standard library's by
+// default; tests put counting or failing functions here.
+struct Heap {
+    void* (*allocate)(std::size_t size);
+    void* (*resize)(void* block, std::size_t size);
+    void (*release)(void* block);
+};
+extern Heap heap;
+
+}  // namespace rawinput
 
 // Returns 1 when the engine is ready, 0 on failure.
 std::int32_t raw_input_init(TForm1* form);

@@ -1,1 +1,227 @@
-// placeholder
+#include "platform/input/service.h"
+
+#include <QCoreApplication>
+#include <QObject>
+
+#include <cstring>
+#include <ctime>
+
+#include "platform/vcl/vcl.h"
+
+namespace input {
+namespace {
+
+Service* current_service = nullptr;
+
+std::int64_t monotonic_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
+
+// The user32 exports: each forwards to the installed service, and fails as an
+// unloaded module would when there is none.
+UINT WINAPI get_raw_input_device_list(PRAWINPUTDEVICELIST list, PUINT count, UINT size) {
+    if (current_service == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return static_cast<UINT>(-1);
+    }
+    return current_service->get_device_list(list, count, size);
+}
+
+BOOL WINAPI register_raw_input_devices(PCRAWINPUTDEVICE devices, UINT count, UINT size) {
+    if (current_service == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return current_service->register_devices(devices, count, size);
+}
+
+UINT WINAPI get_raw_input_data(HRAWINPUT handle, UINT command, LPVOID data, PUINT size,
+                               UINT header_size) {
+    if (current_service == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return static_cast<UINT>(-1);
+    }
+    return current_service->get_data(handle, command, data, size, header_size);
+}
+
+constexpr UINT failed = static_cast<UINT>(-1);
+
+UINT fail(DWORD error) {
+    SetLastError(error);
+    return failed;
+}
+
+// Shows what a handler let escape, as the toolkit's message loop does, and goes on.
+template <class Fn>
+void guarded(Fn&& fn) {
+    try {
+        fn();
+    } catch (vcl::Exception& e) {
+        if (vcl::Application != nullptr) vcl::Application->ShowException(&e);
+    } catch (...) {
+        vcl::Exception e("");
+        if (vcl::Application != nullptr) vcl::Application->ShowException(&e);
+    }
+}
+
+}  // namespace
+
+Service::Service(std::unique_ptr<Provider> provider)
+    : provider_(std::move(provider)), context_(std::make_unique<QObject>()) {}
+
+Service::~Service() {
+    if (current_service == this) {
+        current_service = nullptr;
+        win32::register_module("user32.dll", {});
+    }
+}
+
+Service* Service::current() { return current_service; }
+
+void Service::install() {
+    current_service = this;
+    win32::register_module("user32.dll",
+                           {{"GetRawInputDeviceList", win32::export_of(get_raw_input_device_list)},
+                            {"RegisterRawInputDevices", win32::export_of(register_raw_input_devices)},
+                            {"GetRawInputData", win32::export_of(get_raw_input_data)}});
+}
+
+UINT Service::get_device_list(PRAWINPUTDEVICELIST list, PUINT count, UINT entry_size) {
+    if (count == nullptr || entry_size != sizeof(RAWINPUTDEVICELIST)) {
+        return fail(ERROR_INVALID_PARAMETER);
+    }
+    const std::vector<Device> devices = provider_->devices();
+    const auto n = static_cast<UINT>(devices.size());
+    if (list == nullptr) {
+        *count = n;
+        return 0;
+    }
+    if (*count < n) {
+        *count = n;
+        return fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    for (UINT i = 0; i < n; ++i) {
+        list[i].hDevice = devices[i].handle;
+        list[i].dwType = devices[i].type;
+    }
+    return n;
+}
+
+BOOL Service::register_devices(PCRAWINPUTDEVICE devices, UINT count, UINT entry_size) {
+    if (devices == nullptr || count == 0 || entry_size != sizeof(RAWINPUTDEVICE)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    bool add = false;
+    for (UINT i = 0; i < count; ++i) {
+        const RAWINPUTDEVICE& d = devices[i];
+        // Mice only: keyboards are never read, whatever is asked for.
+        if (d.usUsagePage != 1 || d.usUsage != 2 || d.hwndTarget != nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        if ((d.dwFlags & ~RIDEV_REMOVE) != 0) {
+            SetLastError(ERROR_INVALID_FLAGS);
+            return FALSE;
+        }
+        add = (d.dwFlags & RIDEV_REMOVE) == 0;
+    }
+    if (!add) {
+        registered_ = false;
+        return TRUE;
+    }
+    if (!started_) {
+        const DWORD error = provider_->start(*this);
+        if (error != ERROR_SUCCESS) {
+            SetLastError(error);
+            return FALSE;
+        }
+        started_ = true;
+    }
+    registered_ = true;
+    return TRUE;
+}
+
+const Service::Pending* Service::find(HRAWINPUT handle) const {
+    const auto id = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle));
+    if (queue_.empty() || id < queue_.front().id) return nullptr;
+    const std::uint64_t index = id - queue_.front().id;
+    return index < queue_.size() ? &queue_[index] : nullptr;
+}
+
+UINT Service::get_data(HRAWINPUT handle, UINT command, LPVOID data, PUINT size,
+                       UINT header_size) {
+    if (size == nullptr || header_size != sizeof(RAWINPUTHEADER) ||
+        (command != RID_INPUT && command != RID_HEADER)) {
+        return fail(ERROR_INVALID_PARAMETER);
+    }
+    const Pending* pending = find(handle);
+    if (pending == nullptr) return fail(ERROR_INVALID_HANDLE);
+
+    RAWINPUT raw{};
+    const UINT needed = command == RID_INPUT
+                            ? static_cast<UINT>(sizeof(RAWINPUTHEADER) + sizeof(RAWMOUSE))
+                            : static_cast<UINT>(sizeof(RAWINPUTHEADER));
+    if (data == nullptr) {
+        *size = needed;
+        return 0;
+    }
+    if (*size < needed) {
+        *size = needed;
+        return fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    raw.header.dwType = RIM_TYPEMOUSE;
+    raw.header.dwSize = static_cast<DWORD>(sizeof(RAWINPUTHEADER) + sizeof(RAWMOUSE));
+    raw.header.hDevice = pending->packet.device;
+    raw.header.wParam = RIM_INPUT;
+    raw.data.mouse = pending->packet.mouse;
+    std::memcpy(data, &raw, needed);
+    return needed;
+}
+
+void Service::push(const Packet& packet) {
+    queue_.push_back({next_id_++, packet});
+    schedule_drain();
+}
+
+void Service::source_finished() {
+    finished_ = true;
+    schedule_drain();
+}
+
+void Service::schedule_drain() {
+    if (drain_scheduled_) return;
+    drain_scheduled_ = true;
+    QMetaObject::invokeMethod(context_.get(), [this] { drain(); }, Qt::QueuedConnection);
+}
+
+void Service::drain() {
+    drain_scheduled_ = false;
+    // Packets that arrive while this burst is dispatched wait for the next turn.
+    std::size_t burst = queue_.size();
+    while (burst-- > 0 && !queue_.empty()) {
+        const Pending& pending = queue_.front();
+        vcl::TForm* target = registered_ ? vcl::TForm::active() : nullptr;
+        if (target != nullptr) {
+            vcl::TMessage message{WM_INPUT, RIM_INPUT,
+                                  static_cast<LPARAM>(static_cast<std::intptr_t>(pending.id)), 0};
+            guarded([&] { target->Dispatch(&message); });
+            ++delivered_;
+            if (on_packet_handled) on_packet_handled(pending.packet, monotonic_ns());
+        } else {
+            ++dropped_unfocused_;
+        }
+        queue_.pop_front();
+    }
+    if (on_batch_handled) guarded(on_batch_handled);
+    if (!queue_.empty()) {
+        schedule_drain();
+    } else if (finished_ && !finish_reported_) {
+        finish_reported_ = true;
+        if (on_finished) guarded(on_finished);
+    }
+}
+
+}  // namespace input

@@ -12,6 +12,8 @@
 #include "platform/input/device.h"
 #include "platform/win32/win32.h"
 
+class QObject;
+
 namespace input {
 
 class Service final : public PacketSink {
@@ -61,12 +63,15 @@ private:
     void schedule_drain();
 
     std::unique_ptr<Provider> provider_;
+    // Receives the queued drain calls; deleting it cancels any still pending.
+    std::unique_ptr<QObject> context_;
     std::deque<Pending> queue_;
     std::uint64_t next_id_ = 1;
     bool registered_ = false;
     bool started_ = false;
     bool drain_scheduled_ = false;
     bool finished_ = false;
+    bool finish_reported_ = false;
     std::uint64_t delivered_ = 0;
     std::uint64_t dropped_unfocused_ = 0;
 };

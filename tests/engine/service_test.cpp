@@ -1,0 +1,243 @@
+// The raw input service: the user32 calls with their Windows semantics, and
+// delivery of packets as WM_INPUT to the active form, in order, once each.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "platform/input/service.h"
+#include "platform/vcl/vcl.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using input::Device;
+using input::Packet;
+
+class FakeProvider : public input::Provider {
+public:
+    std::vector<Device> list;
+    DWORD start_error = ERROR_SUCCESS;
+    input::PacketSink* sink = nullptr;
+    int starts = 0;
+
+    const char* name() const override { return "fake"; }
+    std::vector<Device> devices() override { return list; }
+    DWORD start(input::PacketSink& s) override {
+        ++starts;
+        if (start_error == ERROR_SUCCESS) sink = &s;
+        return start_error;
+    }
+};
+
+// A form that records each WM_INPUT it receives, reading the packet back
+// through the service as the engine does.
+class RecordingForm : public vcl::TForm {
+public:
+    using vcl::TForm::TForm;
+    input::Service* service = nullptr;
+    std::vector<LONG> seen_x;
+    std::vector<HRAWINPUT> handles;
+    int other_messages = 0;
+
+    void WMInput(vcl::TMessage& message) {
+        auto handle = reinterpret_cast<HRAWINPUT>(message.LParam);
+        handles.push_back(handle);
+        RAWINPUT raw{};
+        UINT size = sizeof(raw);
+        if (service->get_data(handle, RID_INPUT, &raw, &size, sizeof(RAWINPUTHEADER)) == sizeof(raw)) {
+            seen_x.push_back(raw.data.mouse.lLastX);
+        }
+    }
+
+    BEGIN_MESSAGE_MAP
+    VCL_MESSAGE_HANDLER(WM_INPUT, vcl::TMessage, WMInput)
+    END_MESSAGE_MAP(vcl::TForm)
+};
+
+Packet packet(std::uintptr_t device, LONG dx) {
+    Packet p{};
+    p.device = reinterpret_cast<HANDLE>(device);
+    p.mouse.lLastX = dx;
+    return p;
+}
+
+RAWINPUTDEVICE mouse_registration() { return RAWINPUTDEVICE{1, 2, 0, nullptr}; }
+
+class ServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto owned = std::make_unique<FakeProvider>();
+        provider_ = owned.get();
+        provider_->list = {{reinterpret_cast<HANDLE>(65537), RIM_TYPEMOUSE, "a", ""},
+                           {reinterpret_cast<HANDLE>(65538), RIM_TYPEKEYBOARD, "b", ""}};
+        service_ = std::make_unique<input::Service>(std::move(owned));
+        service_->install();
+    }
+    void TearDown() override {
+        service_.reset();
+        delete form_;
+    }
+    void show_form() {
+        form_ = new RecordingForm(nullptr);
+        form_->service = service_.get();
+        form_->Show();
+        ASSERT_TRUE(testsupport::wait_until([&] { return vcl::TForm::active() == form_; }));
+    }
+    void register_mice() {
+        const RAWINPUTDEVICE d = mouse_registration();
+        ASSERT_TRUE(service_->register_devices(&d, 1, sizeof d));
+    }
+
+    FakeProvider* provider_ = nullptr;
+    std::unique_ptr<input::Service> service_;
+    RecordingForm* form_ = nullptr;
+};
+
+TEST_F(ServiceTest, TheModuleIsFoundByNameAsOnWindows) {
+    HMODULE user32 = LoadLibraryA("USER32.DLL");
+    ASSERT_NE(user32, nullptr);
+    EXPECT_NE(GetProcAddress(user32, "GetRawInputData"), nullptr);
+    EXPECT_EQ(GetProcAddress(user32, "GetRawInputBuffer"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_PROC_NOT_FOUND);
+    EXPECT_EQ(LoadLibraryA("kernel33.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+    service_.reset();
+    EXPECT_EQ(LoadLibraryA("user32.dll"), nullptr);
+}
+
+TEST_F(ServiceTest, DeviceListInTwoCalls) {
+    UINT n = 0;
+    EXPECT_EQ(service_->get_device_list(nullptr, &n, sizeof(RAWINPUTDEVICELIST)), 0u);
+    EXPECT_EQ(n, 2u);
+    RAWINPUTDEVICELIST one[1];
+    UINT small = 1;
+    EXPECT_EQ(service_->get_device_list(one, &small, sizeof(RAWINPUTDEVICELIST)), static_cast<UINT>(-1));
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(small, 2u);
+    RAWINPUTDEVICELIST list[2];
+    EXPECT_EQ(service_->get_device_list(list, &n, sizeof(RAWINPUTDEVICELIST)), 2u);
+    EXPECT_EQ(list[1].hDevice, reinterpret_cast<HANDLE>(65538));
+    EXPECT_EQ(list[1].dwType, RIM_TYPEKEYBOARD);
+    EXPECT_EQ(service_->get_device_list(list, &n, 8), static_cast<UINT>(-1));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(ServiceTest, RegistrationChecksWhatIsAskedAndStartsTheProviderOnce) {
+    RAWINPUTDEVICE keyboard{1, 6, 0, nullptr};
+    EXPECT_FALSE(service_->register_devices(&keyboard, 1, sizeof keyboard));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    const RAWINPUTDEVICE mouse = mouse_registration();
+    EXPECT_FALSE(service_->register_devices(&mouse, 1, 12 + sizeof(RAWINPUTDEVICE)));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(provider_->starts, 0);
+
+    provider_->start_error = ERROR_ACCESS_DENIED;
+    EXPECT_FALSE(service_->register_devices(&mouse, 1, sizeof mouse));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(service_->registered());
+
+    provider_->start_error = ERROR_SUCCESS;
+    EXPECT_TRUE(service_->register_devices(&mouse, 1, sizeof mouse));
+    EXPECT_TRUE(service_->register_devices(&mouse, 1, sizeof mouse));
+    EXPECT_EQ(provider_->starts, 2);  // the refused start and the one that worked
+    EXPECT_TRUE(service_->registered());
+}
+
+TEST_F(ServiceTest, PacketsReachTheActiveFormInOrderOnceEach) {
+    show_form();
+    register_mice();
+    for (LONG x = 1; x <= 50; ++x) provider_->sink->push(packet(65537, x));
+    ASSERT_TRUE(testsupport::wait_until([&] { return form_->seen_x.size() >= 50; }));
+    std::vector<LONG> expected;
+    for (LONG x = 1; x <= 50; ++x) expected.push_back(x);
+    EXPECT_EQ(form_->seen_x, expected);
+    EXPECT_EQ(service_->delivered(), 50u);
+
+    // Once dispatched, a packet's handle is freed.
+    RAWINPUT raw{};
+    UINT size = sizeof raw;
+    EXPECT_EQ(service_->get_data(form_->handles.front(), RID_INPUT, &raw, &size,
+                                 sizeof(RAWINPUTHEADER)),
+              static_cast<UINT>(-1));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+// A form that hands each packet's handle to a test while the handle is live.
+class ProbeForm : public vcl::TForm {
+public:
+    using vcl::TForm::TForm;
+    std::function<void(HRAWINPUT)> on_packet;
+    void WMInput(vcl::TMessage& m) { on_packet(reinterpret_cast<HRAWINPUT>(m.LParam)); }
+
+    BEGIN_MESSAGE_MAP
+    VCL_MESSAGE_HANDLER(WM_INPUT, vcl::TMessage, WMInput)
+    END_MESSAGE_MAP(vcl::TForm)
+};
+
+TEST_F(ServiceTest, GetRawInputDataHasTheWindowsSemantics) {
+    register_mice();
+    constexpr UINT failed = static_cast<UINT>(-1);
+    UINT query_result = 1, query_size = 0, small_result = 0, small_error = 0, bad_header = 0,
+         bad_header_error = 0, header_only = 0, full = 0;
+    RAWINPUT copy{};
+    input::Service& svc = *service_;
+    ProbeForm probe(nullptr);
+    probe.on_packet = [&](HRAWINPUT h) {
+        query_result = svc.get_data(h, RID_INPUT, nullptr, &query_size, sizeof(RAWINPUTHEADER));
+        UINT tiny = 8;
+        small_result = svc.get_data(h, RID_INPUT, &copy, &tiny, sizeof(RAWINPUTHEADER));
+        small_error = GetLastError();
+        UINT size = query_size;
+        bad_header = svc.get_data(h, RID_INPUT, &copy, &size, 16 + sizeof(RAWINPUTHEADER));
+        bad_header_error = GetLastError();
+        UINT header_size = sizeof(RAWINPUTHEADER);
+        header_only = svc.get_data(h, RID_HEADER, &copy, &header_size, sizeof(RAWINPUTHEADER));
+        size = query_size;
+        full = svc.get_data(h, RID_INPUT, &copy, &size, sizeof(RAWINPUTHEADER));
+    };
+    probe.Show();
+    ASSERT_TRUE(testsupport::wait_until([&] { return vcl::TForm::active() == &probe; }));
+    provider_->sink->push(packet(65537, -7));
+    ASSERT_TRUE(testsupport::wait_until([&] { return full != 0; }));
+    EXPECT_EQ(query_result, 0u);
+    EXPECT_EQ(query_size, sizeof(RAWINPUT));
+    EXPECT_EQ(small_result, failed);
+    EXPECT_EQ(small_error, ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(bad_header, failed);
+    EXPECT_EQ(bad_header_error, ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(header_only, sizeof(RAWINPUTHEADER));
+    EXPECT_EQ(full, sizeof(RAWINPUT));
+    EXPECT_EQ(copy.header.dwType, RIM_TYPEMOUSE);
+    EXPECT_EQ(copy.header.dwSize, sizeof(RAWINPUT));
+    EXPECT_EQ(copy.header.hDevice, reinterpret_cast<HANDLE>(65537));
+    EXPECT_EQ(copy.data.mouse.lLastX, -7);
+}
+
+TEST_F(ServiceTest, PacketsWhileNoFormIsActiveAreDropped) {
+    register_mice();
+    provider_->sink->push(packet(65537, 1));
+    provider_->sink->push(packet(65537, 2));
+    ASSERT_TRUE(testsupport::wait_until([&] { return service_->dropped_unfocused() == 2; }));
+    EXPECT_EQ(service_->delivered(), 0u);
+}
+
+TEST_F(ServiceTest, BatchAndFinishHooksFollowTheQueue) {
+    show_form();
+    register_mice();
+    int batches = 0;
+    bool finished = false;
+    std::size_t seen_at_finish = 0;
+    service_->on_batch_handled = [&] { ++batches; };
+    service_->on_finished = [&] {
+        finished = true;
+        seen_at_finish = form_->seen_x.size();
+    };
+    provider_->sink->push(packet(65537, 1));
+    provider_->sink->push(packet(65537, 2));
+    provider_->sink->source_finished();
+    ASSERT_TRUE(testsupport::wait_until([&] { return finished; }));
+    EXPECT_EQ(seen_at_finish, 2u);
+    EXPECT_GE(batches, 1);
+}
+
+}  // namespace
