@@ -1,0 +1,224 @@
+#include "platform/input/x11_packets.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace input {
+
+namespace {
+
+constexpr double long_min = std::numeric_limits<LONG>::min();
+constexpr double long_max = std::numeric_limits<LONG>::max();
+
+// Adds `value` to the fraction carried so far and takes the nearest whole
+// number out of the sum; what is left stays for the next event.
+LONG take_rounded(double& carry, double value) {
+    const double sum = std::clamp(carry + value, long_min, long_max);
+    const double whole = std::nearbyint(sum);
+    carry = sum - whole;
+    return static_cast<LONG>(whole);
+}
+
+// A wheel delta as usButtonData: 16-bit two's complement, saturated rather
+// than wrapped so a huge turn never flips direction.
+USHORT wheel_data(LONG value) {
+    const LONG clamped = std::clamp<LONG>(value, -32768, 32767);
+    return static_cast<USHORT>(static_cast<std::uint32_t>(clamped) & 0xffffu);
+}
+
+struct ButtonFlags {
+    USHORT down;
+    USHORT up;
+};
+
+ButtonFlags button_flags(int button) {
+    switch (button) {
+        case 1:
+            return {RI_MOUSE_LEFT_BUTTON_DOWN, RI_MOUSE_LEFT_BUTTON_UP};
+        case 2:
+            return {RI_MOUSE_MIDDLE_BUTTON_DOWN, RI_MOUSE_MIDDLE_BUTTON_UP};
+        case 3:
+            return {RI_MOUSE_RIGHT_BUTTON_DOWN, RI_MOUSE_RIGHT_BUTTON_UP};
+        case 8:
+            return {RI_MOUSE_BUTTON_4_DOWN, RI_MOUSE_BUTTON_4_UP};
+        case 9:
+            return {RI_MOUSE_BUTTON_5_DOWN, RI_MOUSE_BUTTON_5_UP};
+        default:
+            return {0, 0};
+    }
+}
+
+}  // namespace
+
+ULONG x11_raw_button_bit(int button) {
+    switch (button) {
+        case 1:
+            return 1u << 0;
+        case 3:
+            return 1u << 1;
+        case 2:
+            return 1u << 2;
+        case 8:
+            return 1u << 3;
+        case 9:
+            return 1u << 4;
+        default:
+            return 0;
+    }
+}
+
+RawPointer::RawPointer(std::vector<ScrollAxis> scroll_axes) : scroll_axes_(std::move(scroll_axes)) {
+    // An axis that cannot say how far a notch goes cannot be turned into notches.
+    std::erase_if(scroll_axes_, [](const ScrollAxis& axis) {
+        return !std::isfinite(axis.increment) || axis.increment == 0 || axis.valuator < 2;
+    });
+}
+
+RAWMOUSE RawPointer::packet() const {
+    RAWMOUSE mouse{};
+    mouse.usFlags = MOUSE_MOVE_RELATIVE;
+    mouse.ulRawButtons = held_;
+    return mouse;
+}
+
+int RawPointer::feed(const XIRawEvent& event, RAWMOUSE out[2]) {
+    // Events the server emulates (a pointer driven by touches) echo input
+    // that is reported on its own.
+    if ((event.flags & XIPointerEmulated) != 0) {
+        ++ignored_;
+        return 0;
+    }
+    switch (event.evtype) {
+        case XI_RawMotion:
+            return feed_motion(event, out);
+        case XI_RawButtonPress:
+            return feed_button(event, true, out);
+        case XI_RawButtonRelease:
+            return feed_button(event, false, out);
+        default:
+            ++ignored_;
+            return 0;
+    }
+}
+
+int RawPointer::feed_motion(const XIRawEvent& event, RAWMOUSE out[2]) {
+    bool has_motion = false;
+    bool has_scroll = false;
+    double dx = 0;
+    double dy = 0;
+    double wheel = 0;   // in 1/120 notches, forward positive
+    double hwheel = 0;  // in 1/120 notches, right positive
+    // raw_values holds one value per bit set in the mask, in bit order.
+    int index = 0;
+    const int bits = event.valuators.mask_len * 8;
+    for (int bit = 0; bit < bits; ++bit) {
+        if (!XIMaskIsSet(event.valuators.mask, bit))
+            continue;
+        const double value = event.raw_values[index++];
+        if (!std::isfinite(value))
+            continue;
+        if (bit == 0) {
+            dx = value;
+            has_motion = true;
+        } else if (bit == 1) {
+            dy = value;
+            has_motion = true;
+        } else {
+            for (const ScrollAxis& axis : scroll_axes_) {
+                if (axis.valuator != bit)
+                    continue;
+                // Valuators grow downwards and rightwards; a notch away from
+                // the user is +120.
+                const double notches = value / axis.increment * WHEEL_DELTA;
+                if (axis.horizontal) {
+                    hwheel += notches;
+                } else {
+                    wheel -= notches;
+                }
+                has_scroll = true;
+            }
+        }
+    }
+    if (!has_motion && !has_scroll) {
+        ++ignored_;  // pressure, tilt or another axis no packet holds
+        return 0;
+    }
+
+    const LONG vertical = take_rounded(carry_wheel_, wheel);
+    const LONG horizontal = take_rounded(carry_hwheel_, hwheel);
+    if (!has_motion && vertical == 0 && horizontal == 0) {
+        return 0;  // less than a reportable step of the wheel, kept for the next one
+    }
+    out[0] = packet();
+    if (has_motion) {
+        out[0].lLastX = take_rounded(carry_x_, dx);
+        out[0].lLastY = take_rounded(carry_y_, dy);
+    }
+    int count = 1;
+    if (vertical != 0) {
+        out[0].usButtonFlags |= RI_MOUSE_WHEEL;
+        out[0].usButtonData = wheel_data(vertical);
+    }
+    if (horizontal != 0) {
+        if (vertical != 0) {
+            // One packet holds one wheel: the horizontal turn follows on its own.
+            out[1] = packet();
+            out[1].usButtonFlags = RI_MOUSE_HWHEEL;
+            out[1].usButtonData = wheel_data(horizontal);
+            count = 2;
+        } else {
+            out[0].usButtonFlags |= RI_MOUSE_HWHEEL;
+            out[0].usButtonData = wheel_data(horizontal);
+        }
+    }
+    return count;
+}
+
+int RawPointer::feed_button(const XIRawEvent& event, bool press, RAWMOUSE out[2]) {
+    const int button = event.detail;
+    // Buttons 4 to 7 are wheel notches: a press is one step, a release nothing.
+    if (button >= 4 && button <= 7) {
+        if (!press) {
+            ++ignored_;
+            return 0;
+        }
+        out[0] = packet();
+        const bool horizontal = button >= 6;
+        const bool negative = button == 5 || button == 6;
+        out[0].usButtonFlags = horizontal ? RI_MOUSE_HWHEEL : RI_MOUSE_WHEEL;
+        out[0].usButtonData = wheel_data(negative ? -WHEEL_DELTA : WHEEL_DELTA);
+        return 1;
+    }
+    const ButtonFlags flags = button_flags(button);
+    if (flags.down == 0) {
+        ++ignored_;  // buttons past 9 have no field in a packet
+        return 0;
+    }
+    const ULONG bit = x11_raw_button_bit(button);
+    held_ = press ? (held_ | bit) : (held_ & ~bit);
+    out[0] = packet();
+    out[0].usButtonFlags = press ? flags.down : flags.up;
+    return 1;
+}
+
+std::int64_t ServerClock::to_monotonic_ns(Time server_ms, std::int64_t received_ns) {
+    const auto ms = static_cast<std::uint32_t>(server_ms);
+    if (!started_) {
+        started_ = true;
+        unwrapped_ms_ = ms;
+        last_ms_ = ms;
+        offset_ns_ = received_ns - unwrapped_ms_ * 1'000'000;
+    } else {
+        // The counter wraps every 49.7 days; the signed step follows it across.
+        unwrapped_ms_ += static_cast<std::int32_t>(ms - last_ms_);
+        last_ms_ = ms;
+    }
+    const std::int64_t server_ns = unwrapped_ms_ * 1'000'000;
+    const std::int64_t offset = received_ns - server_ns;
+    if (offset < offset_ns_ || offset - offset_ns_ > resync_after_ns)
+        offset_ns_ = offset;
+    return server_ns + offset_ns_;
+}
+
+}  // namespace input

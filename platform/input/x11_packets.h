@@ -1,0 +1,81 @@
+// The pure part of the x11 provider: how the XInput 2 raw events of one slave
+// pointer become mouse packets, and how the server's clock maps to ours.
+#pragma once
+
+// NOTE: Xlib defines macros (None, Status, Bool, ...) that clash with Qt; only
+// sources that include no Qt header after this one may include it.
+#include <X11/Xlib.h>
+#include <X11/extensions/XInput2.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/win32/win32.h"
+
+namespace input {
+
+// A valuator that scrolls (XInput 2.1 scroll class).
+struct ScrollAxis {
+    int valuator;
+    bool horizontal;
+    // Valuator change of one wheel notch; negative when the device scrolls inverted.
+    double increment;
+};
+
+// The ulRawButtons bit of an X button number (1 left, 2 middle, 3 right,
+// 8 side, 9 extra), or 0 for any other button.
+ULONG x11_raw_button_bit(int button);
+
+// One slave pointer's raw events become packets here. Motion keeps the
+// fraction it could not report and adds it to the device's next motion; the
+// buttons held are kept between events.
+class RawPointer {
+  public:
+    explicit RawPointer(std::vector<ScrollAxis> scroll_axes = {});
+
+    // Writes the packets of `event` (XI_RawMotion, XI_RawButtonPress or
+    // XI_RawButtonRelease) to `out` and returns how many there are: 0 when the
+    // event makes no packet (a wheel button's release, an unknown button, an
+    // emulated event), 2 when a horizontal wheel comes with motion or a
+    // vertical wheel it cannot share a packet with.
+    int feed(const XIRawEvent& event, RAWMOUSE out[2]);
+
+    ULONG held_buttons() const { return held_; }
+    // Events that made no packet and are not part of one to come.
+    std::uint64_t ignored() const { return ignored_; }
+
+  private:
+    int feed_motion(const XIRawEvent& event, RAWMOUSE out[2]);
+    int feed_button(const XIRawEvent& event, bool press, RAWMOUSE out[2]);
+    RAWMOUSE packet() const;
+
+    std::vector<ScrollAxis> scroll_axes_;
+    double carry_x_ = 0;
+    double carry_y_ = 0;
+    double carry_wheel_ = 0;
+    double carry_hwheel_ = 0;
+    ULONG held_ = 0;
+    std::uint64_t ignored_ = 0;
+};
+
+// Maps the server's 32-bit millisecond time stamps to CLOCK_MONOTONIC
+// nanoseconds. The offset between the clocks is the smallest gap seen between
+// an event's server time and its receipt, so a mapped time is never later than
+// its receipt; it is measured again when a mapped time falls far behind its
+// receipt (the server's clock jumped).
+class ServerClock {
+  public:
+    std::int64_t to_monotonic_ns(Time server_ms, std::int64_t received_ns);
+
+    // How far behind its receipt a mapped time may fall before the offset is
+    // measured again.
+    static constexpr std::int64_t resync_after_ns = 10'000'000'000;
+
+  private:
+    bool started_ = false;
+    std::uint32_t last_ms_ = 0;
+    std::int64_t unwrapped_ms_ = 0;
+    std::int64_t offset_ns_ = 0;
+};
+
+}  // namespace input
