@@ -1,0 +1,315 @@
+// Device classes and frame-to-packet rules, on devices and frames built as data.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <initializer_list>
+#include <vector>
+
+#include "platform/input/device.h"
+#include "platform/input/packets.h"
+
+namespace {
+
+using input::Capabilities;
+using input::FrameAssembler;
+
+input_event event(unsigned type, unsigned code, int value) {
+    input_event e{};
+    e.type = static_cast<__u16>(type);
+    e.code = static_cast<__u16>(code);
+    e.value = value;
+    return e;
+}
+
+// Feeds the events, then a SYN_REPORT, and returns the packets of the frame.
+std::vector<RAWMOUSE> frame(FrameAssembler& assembler, std::initializer_list<input_event> events) {
+    RAWMOUSE out[2];
+    for (const input_event& e : events) {
+        EXPECT_EQ(assembler.feed(e, out), 0) << "a packet before the frame ended";
+    }
+    const int count = assembler.feed(event(EV_SYN, SYN_REPORT, 0), out);
+    return std::vector<RAWMOUSE>(out, out + count);
+}
+
+Capabilities with_rels(std::initializer_list<unsigned> codes) {
+    Capabilities caps;
+    caps.types.set(EV_REL);
+    for (unsigned code : codes)
+        caps.rels.set(code);
+    return caps;
+}
+
+void add_keys(Capabilities& caps, unsigned first, unsigned last) {
+    caps.types.set(EV_KEY);
+    for (unsigned code = first; code <= last; ++code)
+        caps.keys.set(code);
+}
+
+TEST(Classify, RelativeXAndYMakeAMouseEvenWithAFullKeyboard) {
+    Capabilities caps = with_rels({REL_X, REL_Y, REL_WHEEL});
+    add_keys(caps, KEY_ESC, KEY_MICMUTE);
+    EXPECT_EQ(input::classify(caps), RIM_TYPEMOUSE);
+}
+
+TEST(Classify, OneRelativeAxisIsNotAMouse) {
+    EXPECT_EQ(input::classify(with_rels({REL_X})), RIM_TYPEHID);
+    EXPECT_EQ(input::classify(with_rels({REL_Y, REL_WHEEL})), RIM_TYPEHID);
+}
+
+TEST(Classify, EveryKeyFromEscToSMakesAKeyboard) {
+    Capabilities caps;
+    add_keys(caps, KEY_ESC, KEY_S);
+    EXPECT_EQ(input::classify(caps), RIM_TYPEKEYBOARD);
+}
+
+TEST(Classify, AnyMissingKeyFromEscToSMakesAnotherDevice) {
+    for (unsigned missing : {unsigned(KEY_ESC), unsigned(KEY_Q), unsigned(KEY_S)}) {
+        Capabilities caps;
+        add_keys(caps, KEY_ESC, KEY_S);
+        caps.keys.reset(missing);
+        EXPECT_EQ(input::classify(caps), RIM_TYPEHID) << "without key " << missing;
+    }
+}
+
+TEST(Classify, NothingAtAllIsAnotherDevice) {
+    EXPECT_EQ(input::classify(Capabilities{}), RIM_TYPEHID);
+}
+
+TEST(FramePacket, SumsTheFramesMotion) {
+    FrameAssembler assembler;
+    const auto packets = frame(assembler, {event(EV_REL, REL_X, 3), event(EV_REL, REL_Y, -2),
+                                           event(EV_REL, REL_X, 4), event(EV_REL, REL_Y, -5)});
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].usFlags, MOUSE_MOVE_RELATIVE);
+    EXPECT_EQ(packets[0].lLastX, 7);
+    EXPECT_EQ(packets[0].lLastY, -7);
+    EXPECT_EQ(packets[0].ulButtons, 0u);
+    EXPECT_EQ(packets[0].ulRawButtons, 0u);
+    EXPECT_EQ(packets[0].ulExtraInformation, 0u);
+}
+
+TEST(FramePacket, MotionSumsSaturateAtThe32BitLimits) {
+    FrameAssembler assembler;
+    auto packets = frame(assembler, {event(EV_REL, REL_X, INT_MAX), event(EV_REL, REL_X, INT_MAX),
+                                     event(EV_REL, REL_Y, INT_MIN), event(EV_REL, REL_Y, INT_MIN)});
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].lLastX, INT_MAX);
+    EXPECT_EQ(packets[0].lLastY, INT_MIN);
+
+    // A sum that comes back inside the range is exact.
+    packets = frame(assembler, {event(EV_REL, REL_X, INT_MAX), event(EV_REL, REL_X, 5),
+                                event(EV_REL, REL_X, -10)});
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].lLastX, INT_MAX - 5);
+}
+
+struct ButtonCase {
+    unsigned code;
+    USHORT down;
+    USHORT up;
+    ULONG raw;
+};
+
+class FrameButtons : public ::testing::TestWithParam<ButtonCase> {};
+
+TEST_P(FrameButtons, PressAndReleaseGiveTheirFlagsAndTheHeldBit) {
+    const ButtonCase button = GetParam();
+    FrameAssembler assembler;
+    auto packets =
+        frame(assembler, {event(EV_MSC, MSC_SCAN, 90001), event(EV_KEY, button.code, 1)});
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].usButtonFlags, button.down);
+    EXPECT_EQ(packets[0].usButtonData, 0u);
+    EXPECT_EQ(packets[0].ulRawButtons, button.raw);
+    EXPECT_EQ(input::raw_button_bit(button.code), button.raw);
+
+    // Held across a frame of motion.
+    packets = frame(assembler, {event(EV_REL, REL_X, 1)});
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].usButtonFlags, 0u);
+    EXPECT_EQ(packets[0].ulRawButtons, button.raw);
+
+    packets = frame(assembler, {event(EV_KEY, button.code, 0)});
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].usButtonFlags, button.up);
+    EXPECT_EQ(packets[0].ulRawButtons, 0u);
+    EXPECT_EQ(assembler.held_buttons(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryButton, FrameButtons,
+                         ::testing::Values(ButtonCase{BTN_LEFT, 0x0001, 0x0002, 1u << 0},
+                                           ButtonCase{BTN_RIGHT, 0x0004, 0x0008, 1u << 1},
+                                           ButtonCase{BTN_MIDDLE, 0x0010, 0x0020, 1u << 2},
+                                           ButtonCase{BTN_SIDE, 0x0040, 0x0080, 1u << 3},
+                                           ButtonCase{BTN_EXTRA, 0x0100, 0x0200, 1u << 4}));
+
+TEST(FramePacket, SeveralButtonsInOneFrameCombine) {
+    FrameAssembler assembler;
+    frame(assembler, {event(EV_KEY, BTN_LEFT, 1)});
+    const auto packets = frame(assembler, {event(EV_KEY, BTN_LEFT, 0), event(EV_KEY, BTN_RIGHT, 1),
+                                           event(EV_KEY, BTN_EXTRA, 1), event(EV_REL, REL_Y, 2)});
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].usButtonFlags, 0x0002 | 0x0004 | 0x0100);
+    EXPECT_EQ(packets[0].ulRawButtons, (1u << 1) | (1u << 4));
+    EXPECT_EQ(packets[0].lLastY, 2);
+}
+
+TEST(FramePacket, RepeatsAreIgnored) {
+    FrameAssembler assembler;
+    frame(assembler, {event(EV_KEY, BTN_LEFT, 1)});
+    const std::uint64_t before = assembler.ignored();
+    EXPECT_TRUE(frame(assembler, {event(EV_KEY, BTN_LEFT, 2)}).empty());
+    EXPECT_EQ(assembler.ignored(), before + 1);
+    EXPECT_EQ(assembler.held_buttons(), 1u);
+}
+
+TEST(FramePacket, KeysMakeNoPacketAndAreCounted) {
+    FrameAssembler assembler;
+    EXPECT_TRUE(frame(assembler, {event(EV_MSC, MSC_SCAN, 4), event(EV_KEY, KEY_A, 1)}).empty());
+    EXPECT_TRUE(frame(assembler, {event(EV_KEY, KEY_A, 0)}).empty());
+    EXPECT_TRUE(frame(assembler, {event(EV_KEY, BTN_TASK, 1)}).empty());
+    EXPECT_EQ(assembler.ignored(), 4u);
+    EXPECT_EQ(assembler.held_buttons(), 0u);
+
+    // A key alongside motion leaves the packet as the motion makes it.
+    const auto packets = frame(assembler, {event(EV_KEY, KEY_B, 1), event(EV_REL, REL_X, -1)});
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].usButtonFlags, 0u);
+    EXPECT_EQ(packets[0].lLastX, -1);
+}
+
+TEST(FramePacket, FramesWithoutMouseEventsMakeNoPacket) {
+    FrameAssembler assembler;
+    EXPECT_TRUE(frame(assembler, {event(EV_MSC, MSC_SCAN, 589825)}).empty());
+    EXPECT_TRUE(frame(assembler, {event(EV_ABS, ABS_X, 100), event(EV_REL, REL_DIAL, 3)}).empty());
+    EXPECT_TRUE(frame(assembler, {}).empty());
+}
+
+TEST(FrameWheel, LegacyNotchesCountAs120Each) {
+    FrameAssembler assembler;
+    auto packets = frame(assembler, {event(EV_REL, REL_WHEEL, -1)});
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].usButtonFlags, RI_MOUSE_WHEEL);
+    EXPECT_EQ(packets[0].usButtonData, 0xff88);
+    EXPECT_EQ(packets[0].ulButtons, 0xff880400u);
+
+    packets = frame(assembler, {event(EV_REL, REL_WHEEL, 1), event(EV_REL, REL_WHEEL, 1)});
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].usButtonData, 240);
+}
+
+TEST(FrameWheel, HighResolutionWinsOverNotches) {
+    FrameAssembler assembler;
+    auto packets =
+        frame(assembler, {event(EV_REL, REL_WHEEL, 1), event(EV_REL, REL_WHEEL_HI_RES, 90),
+                          event(EV_REL, REL_WHEEL_HI_RES, 30)});
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].usButtonFlags, RI_MOUSE_WHEEL);
+    EXPECT_EQ(packets[0].usButtonData, 120);
+
+    packets = frame(assembler, {event(EV_REL, REL_WHEEL_HI_RES, -30)});
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].usButtonData, 0xffe2);
+}
+
+TEST(FrameWheel, HorizontalWheelUsesItsOwnFlag) {
+    FrameAssembler assembler;
+    auto packets = frame(assembler, {event(EV_REL, REL_HWHEEL, 1)});
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].usButtonFlags, RI_MOUSE_HWHEEL);
+    EXPECT_EQ(packets[0].usButtonData, 120);
+
+    packets =
+        frame(assembler, {event(EV_REL, REL_HWHEEL, -1), event(EV_REL, REL_HWHEEL_HI_RES, -60)});
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].usButtonFlags, RI_MOUSE_HWHEEL);
+    EXPECT_EQ(packets[0].usButtonData, 0xffc4);
+}
+
+TEST(FrameWheel, BothWheelsMakeTwoPacketsTheSecondOnlyHorizontal) {
+    FrameAssembler assembler;
+    frame(assembler, {event(EV_KEY, BTN_MIDDLE, 1)});
+    const auto packets =
+        frame(assembler, {event(EV_REL, REL_X, 5), event(EV_KEY, BTN_LEFT, 1),
+                          event(EV_REL, REL_WHEEL, 1), event(EV_REL, REL_HWHEEL, -2)});
+    ASSERT_EQ(packets.size(), 2u);
+    EXPECT_EQ(packets[0].usButtonFlags, RI_MOUSE_LEFT_BUTTON_DOWN | RI_MOUSE_WHEEL);
+    EXPECT_EQ(packets[0].usButtonData, 120);
+    EXPECT_EQ(packets[0].lLastX, 5);
+    EXPECT_EQ(packets[1].usButtonFlags, RI_MOUSE_HWHEEL);
+    EXPECT_EQ(packets[1].usButtonData, 0xff10);
+    EXPECT_EQ(packets[1].lLastX, 0);
+    EXPECT_EQ(packets[1].lLastY, 0);
+    EXPECT_EQ(packets[1].usFlags, MOUSE_MOVE_RELATIVE);
+    // Both report the buttons held after the frame.
+    EXPECT_EQ(packets[0].ulRawButtons, 0x5u);
+    EXPECT_EQ(packets[1].ulRawButtons, 0x5u);
+}
+
+TEST(FrameWheel, HugeTurnsSaturateInsteadOfWrapping) {
+    FrameAssembler assembler;
+    auto packets =
+        frame(assembler, {event(EV_REL, REL_WHEEL, INT_MAX), event(EV_REL, REL_WHEEL, 9)});
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].usButtonData, 0x7fff);
+    packets = frame(assembler, {event(EV_REL, REL_HWHEEL_HI_RES, INT_MIN),
+                                event(EV_REL, REL_HWHEEL_HI_RES, INT_MIN)});
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].usButtonData, 0x8000);
+}
+
+TEST(FrameDrop, SynDroppedDiscardsThePartialFrameUpToTheNextReport) {
+    FrameAssembler assembler;
+    RAWMOUSE out[2];
+    EXPECT_EQ(assembler.feed(event(EV_REL, REL_X, 5), out), 0);
+    EXPECT_EQ(assembler.feed(event(EV_KEY, BTN_LEFT, 1), out), 0);
+    EXPECT_EQ(assembler.feed(event(EV_SYN, SYN_DROPPED, 0), out), 0);
+    EXPECT_EQ(assembler.feed(event(EV_REL, REL_Y, 7), out), 0);
+    EXPECT_EQ(assembler.feed(event(EV_SYN, SYN_REPORT, 0), out), 0);
+    EXPECT_EQ(assembler.held_buttons(), 0u) << "a press in a dropped frame must not stick";
+    EXPECT_EQ(assembler.ignored(), 4u);
+
+    const auto packets = frame(assembler, {event(EV_REL, REL_X, 1)});
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].lLastX, 1);
+    EXPECT_EQ(packets[0].lLastY, 0);
+    EXPECT_EQ(packets[0].usButtonFlags, 0u);
+}
+
+TEST(FrameDrop, DropFrameThenResyncedButtons) {
+    FrameAssembler assembler;
+    RAWMOUSE out[2];
+    assembler.feed(event(EV_REL, REL_X, 5), out);
+    assembler.drop_frame();
+    assembler.set_held_buttons(1u << 2);
+    EXPECT_EQ(assembler.feed(event(EV_SYN, SYN_REPORT, 0), out), 0);
+
+    const auto packets = frame(assembler, {event(EV_REL, REL_Y, 1)});
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].lLastX, 0);
+    EXPECT_EQ(packets[0].ulRawButtons, 1u << 2);
+}
+
+TEST(RawButtonBit, OnlyTheFiveMouseButtonsHaveBits) {
+    EXPECT_EQ(input::raw_button_bit(BTN_LEFT), 0x01u);
+    EXPECT_EQ(input::raw_button_bit(BTN_EXTRA), 0x10u);
+    EXPECT_EQ(input::raw_button_bit(BTN_FORWARD), 0u);
+    EXPECT_EQ(input::raw_button_bit(KEY_A), 0u);
+}
+
+TEST(OrderForListing, MiceThenKeyboardsThenOthersEachInTheirOrder) {
+    auto device = [](std::uintptr_t handle, DWORD type) {
+        return input::Device{reinterpret_cast<HANDLE>(handle), type, "d", "p"};
+    };
+    std::vector<input::Device> devices = {device(1, RIM_TYPEHID),   device(2, RIM_TYPEKEYBOARD),
+                                          device(3, RIM_TYPEMOUSE), device(4, RIM_TYPEHID),
+                                          device(5, RIM_TYPEMOUSE), device(6, RIM_TYPEKEYBOARD),
+                                          device(7, RIM_TYPEMOUSE), device(8, 7)};
+    input::order_for_listing(devices);
+    std::vector<std::uintptr_t> handles;
+    for (const auto& d : devices)
+        handles.push_back(reinterpret_cast<std::uintptr_t>(d.handle));
+    EXPECT_EQ(handles, (std::vector<std::uintptr_t>{3, 5, 7, 2, 6, 1, 4, 8}));
+}
+
+}  // namespace
