@@ -1,0 +1,111 @@
+// evemu recordings: one device's description ("N:", "I:", "P:", "B:", "A:"...)
+// followed by its events ("E:"), read with libevemu.
+#pragma once
+
+#include <linux/input.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/input/packets.h"
+
+namespace input {
+
+// What is wrong with a recording and where. Formats as "FILE:LINE: message",
+// or "FILE: message" when it is about the whole file (line 0).
+struct RecordingError {
+    std::string file;
+    std::uint64_t line = 0;
+    std::string message;
+
+    std::string to_string() const;
+};
+
+struct LoadResult;
+
+// A recording that has been checked from its first line to its last. It keeps
+// the description only; the events stay in the file until EventStream reads them.
+class Recording {
+  public:
+    // Checks the whole file in one streaming pass (memory stays flat whatever
+    // its size) and reads its description with libevemu. Every bad input gives
+    // one error naming the file, the line and what is wrong.
+    static LoadResult load(const std::string& path);
+
+    const std::string& path() const { return path_; }
+    // The device name of the "N:" line.
+    const std::string& name() const { return name_; }
+    const Capabilities& capabilities() const { return caps_; }
+    // Number of events in the file (0: the device is listed and sends nothing).
+    std::uint64_t event_count() const { return event_count_; }
+    // Time stamp of the first event in microseconds (0 when there are none);
+    // replay times count from it.
+    std::int64_t first_event_us() const { return first_event_us_; }
+    // Byte offset of the first event line.
+    std::uint64_t events_offset() const { return events_offset_; }
+
+  private:
+    std::string path_;
+    std::string name_;
+    Capabilities caps_;
+    std::uint64_t event_count_ = 0;
+    std::int64_t first_event_us_ = 0;
+    std::uint64_t events_offset_ = 0;
+};
+
+// Either a recording that loaded, or why it did not.
+struct LoadResult {
+    std::optional<Recording> recording;
+    RecordingError error;  // meaningful only without a recording
+
+    explicit operator bool() const { return recording.has_value(); }
+};
+
+// Loads every file in order; stops at the first that fails.
+struct LoadAllResult {
+    std::vector<Recording> recordings;
+    std::optional<RecordingError> error;
+
+    explicit operator bool() const { return !error.has_value(); }
+};
+LoadAllResult load_recordings(const std::vector<std::string>& paths);
+
+// A recording's events, read lazily from the file with libevemu, one at a time.
+class EventStream {
+  public:
+    // Opens the file again at its first event; check error() before reading.
+    explicit EventStream(const Recording& recording);
+
+    // The next event, or false at the end of the events or when the file can
+    // no longer be read as it was when loaded (error() then says why).
+    bool next(input_event& event);
+
+    // Empty while all is well.
+    const std::string& error() const { return error_; }
+    std::uint64_t events_read() const { return read_; }
+
+  private:
+    struct FileCloser {
+        void operator()(std::FILE* file) const { std::fclose(file); }
+    };
+    void fail(std::string message);
+
+    std::unique_ptr<std::FILE, FileCloser> file_;
+    std::string path_;
+    std::uint64_t expected_ = 0;
+    std::uint64_t read_ = 0;
+    std::int64_t last_us_ = 0;
+    std::string error_;
+};
+
+// An event's time stamp in microseconds.
+inline std::int64_t event_time_us(const input_event& event) {
+    return static_cast<std::int64_t>(event.input_event_sec) * 1000000 +
+           static_cast<std::int64_t>(event.input_event_usec);
+}
+
+}  // namespace input

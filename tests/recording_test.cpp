@@ -1,0 +1,574 @@
+// Loading evemu recordings: what a good one gives, the one-line error of every
+// kind of bad one, flat memory on big files, and the public recordings.
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "platform/input/recording.h"
+#include "tests/support/recording_files.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using input::EventStream;
+using input::Recording;
+using testsupport::description;
+using testsupport::event_text;
+using testsupport::TempDir;
+
+const std::string mouse_description =
+    description("Test Mouse", {REL_X, REL_Y, REL_WHEEL}, {{BTN_LEFT, BTN_MIDDLE}});
+
+std::string events_text() {
+    return event_text(5000000, EV_REL, REL_X, 3) + event_text(5000000, EV_REL, REL_Y, -4) +
+           event_text(5000000, EV_SYN, SYN_REPORT, 0) + event_text(5008000, EV_KEY, BTN_LEFT, 1) +
+           event_text(5008000, EV_SYN, SYN_REPORT, 0);
+}
+
+std::string write(const TempDir& dir, const std::string& name, const std::string& text) {
+    const auto path = dir / name;
+    testsupport::write_file(path, text);
+    return path.string();
+}
+
+std::string load_error(const std::string& path) {
+    const input::LoadResult result = Recording::load(path);
+    if (result)
+        return "(loaded)";
+    return result.error.to_string();
+}
+
+TEST(RecordingLoad, GivesTheNameCapabilitiesAndEvents) {
+    TempDir dir;
+    const auto path = write(dir, "mouse.evemu", mouse_description + events_text());
+    const input::LoadResult result = Recording::load(path);
+    ASSERT_TRUE(result) << result.error.to_string();
+    const Recording& recording = *result.recording;
+    EXPECT_EQ(recording.path(), path);
+    EXPECT_EQ(recording.name(), "Test Mouse");
+    EXPECT_TRUE(recording.capabilities().rels.test(REL_X));
+    EXPECT_TRUE(recording.capabilities().rels.test(REL_WHEEL));
+    EXPECT_FALSE(recording.capabilities().rels.test(REL_HWHEEL));
+    EXPECT_TRUE(recording.capabilities().keys.test(BTN_MIDDLE));
+    EXPECT_FALSE(recording.capabilities().keys.test(BTN_SIDE));
+    EXPECT_TRUE(recording.capabilities().types.test(EV_REL));
+    EXPECT_EQ(input::classify(recording.capabilities()), RIM_TYPEMOUSE);
+    EXPECT_EQ(recording.event_count(), 5u);
+    EXPECT_EQ(recording.first_event_us(), 5000000);
+
+    EventStream stream(recording);
+    input_event event{};
+    ASSERT_TRUE(stream.next(event));
+    EXPECT_EQ(input::event_time_us(event), 5000000);
+    EXPECT_EQ(event.type, EV_REL);
+    EXPECT_EQ(event.code, REL_X);
+    EXPECT_EQ(event.value, 3);
+    ASSERT_TRUE(stream.next(event));
+    EXPECT_EQ(event.value, -4);
+    ASSERT_TRUE(stream.next(event));
+    ASSERT_TRUE(stream.next(event));
+    EXPECT_EQ(input::event_time_us(event), 5008000);
+    EXPECT_EQ(event.code, BTN_LEFT);
+    ASSERT_TRUE(stream.next(event));
+    EXPECT_FALSE(stream.next(event));
+    EXPECT_EQ(stream.error(), "");
+    EXPECT_EQ(stream.events_read(), 5u);
+}
+
+TEST(RecordingLoad, ADescriptionWithNoEventsIsValid) {
+    TempDir dir;
+    const auto path = write(dir, "quiet.desc", mouse_description);
+    const input::LoadResult result = Recording::load(path);
+    ASSERT_TRUE(result) << result.error.to_string();
+    EXPECT_EQ(result.recording->event_count(), 0u);
+    EventStream stream(*result.recording);
+    input_event event{};
+    EXPECT_FALSE(stream.next(event));
+    EXPECT_EQ(stream.error(), "");
+}
+
+TEST(RecordingLoad, AFileChangedAfterLoadingStopsItsEventsWithTheReason) {
+    TempDir dir;
+    const auto path = write(dir, "m.evemu", mouse_description + events_text());
+    const input::LoadResult result = Recording::load(path);
+    ASSERT_TRUE(result) << result.error.to_string();
+
+    testsupport::write_file(path, mouse_description + event_text(5000000, EV_REL, REL_X, 3));
+    EventStream cut(*result.recording);
+    input_event event{};
+    EXPECT_TRUE(cut.next(event));
+    EXPECT_FALSE(cut.next(event));
+    EXPECT_EQ(cut.error(), path + ": the file changed since it was loaded: 1 of 5 events read");
+
+    std::filesystem::remove(path);
+    EventStream gone(*result.recording);
+    EXPECT_FALSE(gone.next(event));
+    EXPECT_EQ(gone.error(), path + ": cannot open it again: No such file or directory");
+}
+
+TEST(RecordingLoad, AcceptsCommentsBlankLinesAndCarriageReturns) {
+    TempDir dir;
+    std::string text = "\n# a comment first\n" + mouse_description + "\n# between\n\n" +
+                       events_text() + "# a trailing comment";
+    std::string crlf;
+    for (char c : text) {
+        if (c == '\n')
+            crlf += '\r';
+        crlf += c;
+    }
+    for (const std::string& variant : {text, crlf}) {
+        const input::LoadResult result = Recording::load(write(dir, "c.evemu", variant));
+        ASSERT_TRUE(result) << result.error.to_string();
+        EXPECT_EQ(result.recording->name(), "Test Mouse");
+        EXPECT_EQ(result.recording->event_count(), 5u);
+        EventStream stream(*result.recording);
+        input_event event{};
+        std::uint64_t count = 0;
+        while (stream.next(event))
+            ++count;
+        EXPECT_EQ(count, 5u);
+        EXPECT_EQ(stream.error(), "");
+    }
+}
+
+TEST(RecordingLoad, AxisLinesFollowTheFormatVersion) {
+    TempDir dir;
+    const std::string v11 =
+        "# EVEMU 1.1\nN: Pad\nI: 0003 0001 0002 0003\n"
+        "B: 03 03 00 00 00 00 00 00 00\nA: 00 0 1023 0 0\nA: 01 0 767 0 0\n";
+    EXPECT_EQ(load_error(write(dir, "v11", v11)), "(loaded)");
+    const std::string v13 =
+        "# EVEMU 1.3\nN: Pad\nI: 0003 0001 0002 0003\n"
+        "B: 03 03 00 00 00 00 00 00 00\nA: 00 0 1023 0 0 12\n";
+    EXPECT_EQ(load_error(write(dir, "v13", v13)), "(loaded)");
+    const std::string v13_short =
+        "# EVEMU 1.3\nN: Pad\nI: 0003 0001 0002 0003\n"
+        "B: 03 03 00 00 00 00 00 00 00\nA: 00 0 1023 0 0\n";
+    const auto path = write(dir, "v13short", v13_short);
+    EXPECT_EQ(load_error(path), path +
+                                    ":5: the A: line needs 6 numbers, found 5 (format 1.2 and "
+                                    "later: index, min, max, fuzz, flat, resolution)");
+}
+
+TEST(RecordingLoad, LoadAllStopsAtTheFirstBadFile) {
+    TempDir dir;
+    const auto good = write(dir, "good.evemu", mouse_description);
+    const auto bad = write(dir, "bad.evemu", "");
+    const input::LoadAllResult all = input::load_recordings({good, bad, good});
+    ASSERT_FALSE(all);
+    EXPECT_EQ(all.error->to_string(), bad + ": empty file, not an evemu recording");
+    EXPECT_TRUE(all.recordings.empty());
+
+    const input::LoadAllResult fine = input::load_recordings({good, good});
+    ASSERT_TRUE(fine);
+    EXPECT_EQ(fine.recordings.size(), 2u);
+}
+
+TEST(RecordingError, FormatsFileLineAndMessage) {
+    EXPECT_EQ((input::RecordingError{"a.evemu", 12, "bad"}).to_string(), "a.evemu:12: bad");
+    EXPECT_EQ((input::RecordingError{"a.evemu", 0, "empty"}).to_string(), "a.evemu: empty");
+}
+
+// One bad input: the file's text and the exact error after "FILE:".
+struct BadCase {
+    const char* what;
+    std::string text;
+    std::string error;  // "LINE: message" or " message" for the whole file
+};
+
+std::string event_block(int seconds_offset = 0) {
+    return event_text(1000000 + seconds_offset, EV_REL, REL_X, 1) +
+           event_text(1000000 + seconds_offset, EV_SYN, SYN_REPORT, 0);
+}
+
+// Line numbers below count the description's lines.
+const int desc_lines = [] {
+    int lines = 0;
+    for (char c : mouse_description)
+        lines += c == '\n';
+    return lines;
+}();
+
+std::string at(int line, const std::string& message) {
+    return std::to_string(line) + ": " + message;
+}
+
+// The first bytes of an executable.
+constexpr char elf_start[] =
+    "\x7f"
+    "ELF\x02\x01\x01\0\0\0\0\n\x03\0>\0";
+
+std::vector<BadCase> bad_cases() {
+    const int e1 = desc_lines + 1;  // the first event line
+    return {
+        {"empty file", "", " empty file, not an evemu recording"},
+        {"binary garbage", std::string(elf_start, sizeof elf_start - 1),
+         at(1, "binary data, not an evemu recording")},
+        {"text that is not evemu", "hello world\nN: x\n",
+         at(1,
+            "not an evemu recording: expected the device name line 'N: ...', found "
+            "'hello world'")},
+        {"only comments", "# EVEMU 1.3\n# nothing else\n",
+         " not an evemu recording: no device name line 'N: ...'"},
+        {"events with no description header", "# EVEMU 1.3\n" + event_block(),
+         at(2,
+            "events come before any device description: a recording starts with its 'N: "
+            "<device name>' line (for a bare .events file, put its .desc first)")},
+        {"name without id", "N: Mouse\n",
+         at(1,
+            "the description stops after the device name: the line 'I: BUS VENDOR PRODUCT "
+            "VERSION' is missing")},
+        {"events right after the name", "N: Mouse\n" + event_block(),
+         at(2,
+            "expected 'I: BUS VENDOR PRODUCT VERSION' after the device name, found 'E: "
+            "1.000000 0002 0000 0001'")},
+        {"truncated last line", mouse_description + event_block() + "E: 1.000100 0002 00",
+         at(e1 + 2,
+            "an event line needs 4 fields 'E: SECONDS.MICROSECONDS TYPE CODE VALUE', "
+            "found 3 (the last line has no line end: is the file cut short?)")},
+        {"whole-looking last line without a line end",
+         mouse_description + event_block() + "E: 1.000100 0002 0000 12",
+         at(e1 + 2, "truncated last line: the event has no line end (is the file cut short?)")},
+        {"bad time stamp", mouse_description + "E: 1.00000x 0002 0000 1\n",
+         at(e1,
+            "bad time stamp '1.00000x' (expected SECONDS.MICROSECONDS, six digits after the "
+            "point)")},
+        {"time stamp without six digits", mouse_description + "E: 1.5 0002 0000 1\n",
+         at(e1,
+            "bad time stamp '1.5' (expected SECONDS.MICROSECONDS, six digits after the "
+            "point)")},
+        {"bad event type", mouse_description + "E: 1.000000 00g2 0000 1\n",
+         at(e1, "bad event type '00g2' (expected up to 4 hex digits)")},
+        {"bad event code", mouse_description + "E: 1.000000 0002 00000 1\n",
+         at(e1, "bad event code '00000' (expected up to 4 hex digits)")},
+        {"bad event value", mouse_description + "E: 1.000000 0002 0000 1.5\n",
+         at(e1, "bad event value '1.5' (expected a decimal integer)")},
+        {"missing field", mouse_description + "E: 1.000000 0002 0000\n",
+         at(e1,
+            "an event line needs 4 fields 'E: SECONDS.MICROSECONDS TYPE CODE VALUE', found "
+            "3")},
+        {"bad number in the id", "N: Mouse\nI: 0003 zz 0001 0001\n",
+         at(2, "bad number 'zz' in the I: line (expected up to 4 hex digits)")},
+        {"bad number in a bit mask",
+         "N: Mouse\nI: 0003 0001 0001 0001\nB: 01 0g 00 00 00 00 00 00 00\n",
+         at(3, "bad number '0g' in the B: line (expected a byte in hex)")},
+        {"value out of range", mouse_description + "E: 1.000000 0002 0000 2147483648\n",
+         at(e1,
+            "event value '2147483648' out of range (32-bit signed: -2147483648 to "
+            "2147483647)")},
+        {"negative value out of range",
+         mouse_description + "E: 1.000000 0002 0000 -99999999999999999999\n",
+         at(e1,
+            "event value '-99999999999999999999' out of range (32-bit signed: -2147483648 to "
+            "2147483647)")},
+        {"event type out of range", mouse_description + "E: 1.000000 0020 0000 1\n",
+         at(e1, "event type 0x0020 out of range (not an evdev event type)")},
+        {"event code out of range", mouse_description + "E: 1.000000 0001 0300 1\n",
+         at(e1, "event code 0x0300 out of range for EV_KEY (0x0000 to 0x02ff)")},
+        {"key value out of range", mouse_description + "E: 1.000000 0001 0110 3\n",
+         at(e1, "key value 3 out of range (0 release, 1 press, 2 repeat)")},
+        {"time stamp out of range", mouse_description + "E: 99999999999.000000 0002 0000 1\n",
+         at(e1, "time stamp '99999999999.000000' out of range (at most 9223372035 seconds)")},
+        {"mask type out of range",
+         "N: Mouse\nI: 0003 0001 0001 0001\nB: 20 00 00 00 00 00 00 00 00\n",
+         at(3, "event type '20' out of range (00 to 1f)")},
+        {"axis out of range", "N: Pad\nI: 0003 0001 0001 0001\nA: 40 0 1 0 0\n",
+         at(3, "index '40' out of range for the A: line (00 to 3f)")},
+        {"time going backwards",
+         mouse_description + event_block(5) + event_text(1000004, EV_REL, REL_Y, 1),
+         at(e1 + 2, "time stamp 1.000004 goes backwards (the event before is at 1.000005)")},
+        {"description out of order",
+         "N: Mouse\nI: 0003 0001 0001 0001\nB: 00 0b 00 00 00 00 00 00 00\nP: 00 00 00 00 00 00 00 "
+         "00\n",
+         at(4,
+            "the P: line is out of order: a description lists N:, I:, then P:, B:, A:, L:, S: "
+            "lines")},
+        {"two devices in one file", mouse_description + mouse_description,
+         at(desc_lines + 3, "a second device description: a recording holds one device")},
+        {"description after events",
+         mouse_description + event_block() + "B: 01 00 00 00 00 00 00 00 00\n",
+         at(e1 + 2, "description line 'B: 01 00 00 00 00 00 00 00 00' after the events began")},
+        {"stray line among events", mouse_description + event_block() + "hello\n",
+         at(e1 + 2,
+            "unexpected line 'hello': expected an event 'E: SECONDS.MICROSECONDS TYPE "
+            "CODE VALUE'")},
+        {"binary data among events", mouse_description + event_block() + std::string("E: \0\n", 5),
+         at(e1 + 2, "unexpected binary data (byte 0x00)")},
+        {"line far too long", "N: " + std::string(70000, 'x') + "\n",
+         at(1, "line longer than 65536 bytes: not an evemu recording")},
+    };
+}
+
+TEST(RecordingErrors, EveryKindOfBadInputGivesItsFileLineAndMessage) {
+    TempDir dir;
+    int index = 0;
+    for (const BadCase& bad : bad_cases()) {
+        const auto path = write(dir, "bad" + std::to_string(index++) + ".evemu", bad.text);
+        // A whole-file error has no line: "FILE: message".
+        EXPECT_EQ(load_error(path), path + ":" + bad.error) << bad.what;
+    }
+}
+
+TEST(RecordingErrors, MissingFile) {
+    TempDir dir;
+    const auto path = (dir / "nowhere.evemu").string();
+    EXPECT_EQ(load_error(path),
+              path + ": cannot open it: No such file or directory (check the path)");
+}
+
+TEST(RecordingErrors, Directory) {
+    TempDir dir;
+    EXPECT_EQ(load_error(dir.path().string()),
+              dir.path().string() + ": is a directory, not a recording");
+}
+
+TEST(RecordingErrors, NotARegularFile) {
+    TempDir dir;
+    const auto fifo = (dir / "pipe").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(load_error(fifo), fifo + ": not a regular file (a recording is read twice)");
+}
+
+// Loads `path` as the unprivileged user "nobody" in a child process, since
+// root reads any file; returns the error, or nullopt when privileges cannot be dropped.
+std::optional<std::string> load_error_as_nobody(const std::string& path) {
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return std::nullopt;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(fds[0]);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) {
+            ::_exit(3);
+        }
+        const std::string message = load_error(path);
+        const ssize_t written = ::write(fds[1], message.data(), message.size());
+        ::_exit(written == static_cast<ssize_t>(message.size()) ? 0 : 4);
+    }
+    ::close(fds[1]);
+    std::string message;
+    char buffer[512];
+    ssize_t got;
+    while ((got = ::read(fds[0], buffer, sizeof buffer)) > 0)
+        message.append(buffer, got);
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return std::nullopt;
+    return message;
+}
+
+TEST(RecordingErrors, NoReadPermission) {
+    TempDir dir;
+    const auto path = write(dir, "locked.evemu", mouse_description);
+    ASSERT_EQ(::chmod(path.c_str(), 0200), 0);
+    std::string message;
+    if (::geteuid() != 0) {
+        message = load_error(path);
+    } else {
+        ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+        const auto as_nobody = load_error_as_nobody(path);
+        if (!as_nobody)
+            GTEST_SKIP() << "running as root and cannot become nobody here";
+        message = *as_nobody;
+    }
+    EXPECT_EQ(message, path + ": cannot open it: Permission denied (check the file's permissions)");
+}
+
+// The process's peak resident memory in kB, after resetting it to the current use.
+long reset_peak_rss_kb() {
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5";
+    clear.close();
+    return clear ? 0 : -1;
+}
+
+long status_kb(const std::string& field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field + ":", 0) == 0)
+            return std::stol(line.substr(field.size() + 1));
+    }
+    return -1;
+}
+
+TEST(RecordingBigFile, ValidatesAndStreamsWithFlatMemory) {
+    TempDir dir;
+    const auto path = (dir / "big.evemu").string();
+    constexpr int frames = 400'000;  // 1.2 million events, about 40 MB
+    {
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::fopen(path.c_str(), "w"),
+                                                            &std::fclose);
+        ASSERT_TRUE(out);
+        std::fputs(mouse_description.c_str(), out.get());
+        for (int i = 0; i < frames; ++i) {
+            const std::int64_t us = 1000000 + static_cast<std::int64_t>(i) * 125;
+            std::fputs((event_text(us, EV_REL, REL_X, (i % 7) - 3) +
+                        "\t# padding to make the file bigger, as evemu's own comments do\n" +
+                        event_text(us, EV_REL, REL_Y, 1) + event_text(us, EV_SYN, SYN_REPORT, 0))
+                           .c_str(),
+                       out.get());
+        }
+    }
+    const auto size = std::filesystem::file_size(path);
+    ASSERT_GT(size, 40'000'000u);
+    if (reset_peak_rss_kb() != 0)
+        GTEST_SKIP() << "cannot reset the peak memory figure here";
+    const long before_kb = status_kb("VmRSS");
+
+    const input::LoadResult result = Recording::load(path);
+    ASSERT_TRUE(result) << result.error.to_string();
+    EXPECT_EQ(result.recording->event_count(), 3u * frames);
+    EXPECT_LT(status_kb("VmHWM") - before_kb, 4 * 1024)
+        << "checking a " << size / 1000000 << " MB recording must not hold it in memory";
+
+    EventStream stream(*result.recording);
+    input_event event{};
+    std::uint64_t count = 0;
+    std::int64_t sum_x = 0;
+    while (stream.next(event)) {
+        ++count;
+        if (event.type == EV_REL && event.code == REL_X)
+            sum_x += event.value;
+    }
+    EXPECT_EQ(stream.error(), "");
+    EXPECT_EQ(count, 3u * frames);
+    std::int64_t expected_x = 0;
+    for (int i = 0; i < frames; ++i)
+        expected_x += (i % 7) - 3;
+    EXPECT_EQ(sum_x, expected_x);
+
+#ifndef __SANITIZE_ADDRESS__  // ASan keeps freed blocks (libevemu's line buffers) aside
+    EXPECT_LT(status_kb("VmHWM") - before_kb, 4 * 1024)
+        << "reading the events of a " << size / 1000000 << " MB recording must not hold them";
+#endif
+
+    // A fault on the very last line is found: the whole file is checked.
+    {
+        std::ofstream append(path, std::ios::app);
+        append << event_text(999999, EV_REL, REL_X, 1);
+    }
+    const auto lines = static_cast<int>(desc_lines + 4 * frames + 1);
+    EXPECT_EQ(load_error(path), path + ":" + std::to_string(lines) +
+                                    ": time stamp 0.999999 goes backwards (the event before "
+                                    "is at 50.999875)");
+}
+
+// Expected class of every public recording, by folder, with the exceptions the
+// data itself shows.
+DWORD expected_class(const std::filesystem::path& file, const input::Capabilities& caps) {
+    const std::string folder = file.parent_path().filename().string();
+    const std::string name = file.filename().string();
+    if (folder == "mice" || folder == "trackballs" || folder == "trackpoints") {
+        // The keyboard interface of a gaming mouse: keys only, no motion.
+        if (name == "ROCCAT ROCCAT Kone XTD.keyboard.evemu")
+            return RIM_TYPEKEYBOARD;
+        return RIM_TYPEMOUSE;
+    }
+    if (folder == "keyboards") {
+        const bool pointer = caps.rels.test(REL_X) && caps.rels.test(REL_Y);
+        return pointer ? RIM_TYPEMOUSE : RIM_TYPEKEYBOARD;
+    }
+    // A tablet whose puck reports relative motion, as a mouse does.
+    if (name == "PTK-540WL.desc")
+        return RIM_TYPEMOUSE;
+    return RIM_TYPEHID;
+}
+
+TEST(RealRecordings, EveryDeviceIsClassifiedByItsCapabilities) {
+    TempDir scratch;
+    int checked = 0;
+    for (const std::string folder : {"mice", "trackballs", "trackpoints", "keyboards", "touchpads",
+                                     "tablets", "touchscreens", "joysticks"}) {
+        for (const auto& file : testsupport::files_in(folder)) {
+            if (!testsupport::has_description(file) && testsupport::description_for(file).empty()) {
+                continue;  // bare events of a device described elsewhere
+            }
+            const auto path = testsupport::whole_recording(file, scratch.path());
+            const input::LoadResult result = Recording::load(path.string());
+            ASSERT_TRUE(result) << result.error.to_string();
+            const auto& caps = result.recording->capabilities();
+            EXPECT_EQ(input::classify(caps), expected_class(file, caps)) << file;
+            ++checked;
+        }
+    }
+    EXPECT_GT(checked, 150);
+}
+
+TEST(RealRecordings, KeyboardsWithoutPointerAreKeyboards) {
+    int keyboards = 0;
+    for (const auto& file : testsupport::files_in("keyboards")) {
+        if (!testsupport::has_description(file))
+            continue;
+        const input::LoadResult result = Recording::load(file.string());
+        ASSERT_TRUE(result) << result.error.to_string();
+        const auto& caps = result.recording->capabilities();
+        if (caps.rels.test(REL_X) && caps.rels.test(REL_Y))
+            continue;
+        EXPECT_EQ(input::classify(caps), RIM_TYPEKEYBOARD) << file;
+        ++keyboards;
+    }
+    EXPECT_GE(keyboards, 3);
+}
+
+TEST(RealRecordings, EveryEventStreamsAsItsLineSays) {
+    TempDir scratch;
+    for (const std::string folder : {"mice", "trackpoints", "keyboards"}) {
+        for (const auto& file : testsupport::files_in(folder)) {
+            if (!testsupport::has_description(file) && testsupport::description_for(file).empty()) {
+                continue;
+            }
+            const auto path = testsupport::whole_recording(file, scratch.path());
+            const input::LoadResult result = Recording::load(path.string());
+            ASSERT_TRUE(result) << result.error.to_string();
+            const auto lines = testsupport::event_lines(path);
+            ASSERT_EQ(result.recording->event_count(), lines.size()) << file;
+            EventStream stream(*result.recording);
+            input_event event{};
+            for (const auto& line : lines) {
+                ASSERT_TRUE(stream.next(event)) << file;
+                ASSERT_EQ(input::event_time_us(event), line.us) << file;
+                ASSERT_EQ(event.type, line.type) << file;
+                ASSERT_EQ(event.code, line.code) << file;
+                ASSERT_EQ(event.value, line.value) << file;
+            }
+            EXPECT_FALSE(stream.next(event));
+            EXPECT_EQ(stream.error(), "");
+        }
+    }
+}
+
+TEST(RealRecordings, BareEventFilesAreEventsWithNoHeader) {
+    const auto file = testsupport::evemu_devices() / "mice" / "PS2 Generic Mouse.events";
+    EXPECT_EQ(load_error(file.string()),
+              file.string() +
+                  ":1: events come before any device description: a recording starts with its "
+                  "'N: <device name>' line (for a bare .events file, put its .desc first)");
+}
+
+TEST(RealRecordings, ADescriptionPrecededByShellOutputIsRejected) {
+    const auto file = testsupport::evemu_devices() / "misc" /
+                      "Sony Computer Entertainment Wireless Stereo Headset.desc";
+    EXPECT_EQ(load_error(file.string()),
+              file.string() +
+                  ":1: not an evemu recording: expected the device name line 'N: ...', found "
+                  "'austin@debian-laptop:~$ sudo evemu-descr...'");
+}
+
+TEST(RealRecordings, ALastDescriptionLineWithoutLineEndIsWhole) {
+    const auto file = testsupport::evemu_devices() / "joysticks" / "Microsoft X-Box 360 pad.desc";
+    const input::LoadResult result = Recording::load(file.string());
+    ASSERT_TRUE(result) << result.error.to_string();
+    EXPECT_EQ(result.recording->name(), "Microsoft X-Box 360 pad");
+}
+
+}  // namespace

@@ -1,0 +1,49 @@
+// The public evemu recordings the input tests run on, and recordings the
+// tests write themselves.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace testsupport {
+
+// The evemu-devices folder of the shared data.
+std::filesystem::path evemu_devices();
+
+// Every file of one of its folders (mice, keyboards...), sorted by name.
+std::vector<std::filesystem::path> files_in(const std::string& folder);
+
+// Whether the file carries its own description (an "N:" line).
+bool has_description(const std::filesystem::path& file);
+
+// For a bare .events file, the .desc beside it that describes its device
+// (the longest .desc name that starts its name); empty when there is none.
+std::filesystem::path description_for(const std::filesystem::path& events);
+
+// A whole recording for `file`: the file itself when it has its description,
+// else its .desc followed by its events, written under `scratch`.
+std::filesystem::path whole_recording(const std::filesystem::path& file,
+                                      const std::filesystem::path& scratch);
+
+// One "E:" line of a recording, read independently of the code under test.
+struct EventLine {
+    std::int64_t us;
+    unsigned type;
+    unsigned code;
+    int value;
+};
+std::vector<EventLine> event_lines(const std::filesystem::path& file);
+
+// A description of a device with the given relative axes and keys, as
+// evemu-describe writes it (format 1.3).
+std::string description(const std::string& name, std::initializer_list<unsigned> rels,
+                        std::initializer_list<std::pair<unsigned, unsigned>> key_ranges = {});
+
+// "E: SECONDS.MICROSECONDS TYPE CODE VALUE\n" as evemu-record writes it.
+std::string event_text(std::int64_t us, unsigned type, unsigned code, int value);
+
+}  // namespace testsupport
