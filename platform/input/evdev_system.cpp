@@ -1,0 +1,181 @@
+#include "platform/input/evdev_system.h"
+
+#include <fcntl.h>
+#include <libevdev/libevdev.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstddef>
+#include <ctime>
+
+namespace input {
+
+void UniqueFd::reset(int fd) {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = fd;
+}
+
+namespace {
+
+constexpr std::size_t long_bits = sizeof(unsigned long) * CHAR_BIT;
+
+template <std::size_t Bits>
+using KernelBitmap = std::array<unsigned long, (Bits + long_bits - 1) / long_bits>;
+
+template <std::size_t Bits>
+void set_bit(KernelBitmap<Bits>& map, unsigned bit) {
+    map[bit / long_bits] |= 1UL << (bit % long_bits);
+}
+
+template <std::size_t Bits>
+bool set_mask(int fd, unsigned type, const KernelBitmap<Bits>& map) {
+    input_mask mask{};
+    mask.type = type;
+    mask.codes_size = sizeof(map);
+    mask.codes_ptr = reinterpret_cast<std::uintptr_t>(map.data());
+    return ::ioctl(fd, EVIOCSMASK, &mask) == 0;
+}
+
+// Asks the kernel to queue only motion, wheels, mouse buttons and SYN for this
+// descriptor, so that keystrokes of a device that is also a keyboard never
+// reach this process. Kernels before 4.4 refuse; the frame assembler still
+// drops those events then.
+void mask_to_mouse_events(int fd) {
+    KernelBitmap<EV_CNT> types{};
+    set_bit<EV_CNT>(types, EV_KEY);
+    set_bit<EV_CNT>(types, EV_REL);
+    KernelBitmap<KEY_CNT> buttons{};
+    for (unsigned code = BTN_MOUSE; code <= BTN_TASK; ++code)
+        set_bit<KEY_CNT>(buttons, code);
+    set_mask<KEY_CNT>(fd, EV_KEY, buttons);
+    set_mask<EV_CNT>(fd, EV_SYN, types);
+}
+
+class LibevdevSource final : public EventSource {
+  public:
+    LibevdevSource(UniqueFd fd, libevdev* dev) : fd_(std::move(fd)), dev_(dev) {}
+    ~LibevdevSource() override { libevdev_free(dev_); }
+    LibevdevSource(const LibevdevSource&) = delete;
+    LibevdevSource& operator=(const LibevdevSource&) = delete;
+
+    int fd() const override { return fd_.get(); }
+    int next_event(unsigned flags, input_event& event) override {
+        return libevdev_next_event(dev_, flags, &event);
+    }
+    bool key_down(unsigned code) const override {
+        return libevdev_get_event_value(dev_, EV_KEY, code) != 0;
+    }
+    std::string name() const override { return libevdev_get_name(dev_); }
+    Capabilities capabilities() const override {
+        Capabilities caps;
+        for (unsigned type = 0; type < EV_CNT; ++type) {
+            caps.types[type] = libevdev_has_event_type(dev_, type) != 0;
+        }
+        for (unsigned code = 0; code < KEY_CNT; ++code) {
+            caps.keys[code] = libevdev_has_event_code(dev_, EV_KEY, code) != 0;
+        }
+        for (unsigned code = 0; code < REL_CNT; ++code) {
+            caps.rels[code] = libevdev_has_event_code(dev_, EV_REL, code) != 0;
+        }
+        return caps;
+    }
+
+  private:
+    UniqueFd fd_;
+    libevdev* dev_;
+};
+
+class InotifyWatch final : public FolderWatch {
+  public:
+    explicit InotifyWatch(UniqueFd fd) : fd_(std::move(fd)) {}
+    int fd() const override { return fd_.get(); }
+
+    std::vector<FolderChange> read_changes() override {
+        std::vector<FolderChange> changes;
+        alignas(inotify_event) char buffer[16 * 1024];
+        for (;;) {
+            const ssize_t length = ::read(fd_.get(), buffer, sizeof buffer);
+            if (length < 0 && errno == EINTR)
+                continue;
+            if (length <= 0)
+                break;
+            for (ssize_t offset = 0; offset < length;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+                offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+                if ((event->mask & IN_Q_OVERFLOW) != 0) {
+                    changes.push_back({FolderChange::Kind::rescan, {}});
+                    continue;
+                }
+                if (event->len == 0)
+                    continue;
+                std::string name(event->name);
+                if ((event->mask & (IN_CREATE | IN_MOVED_TO)) != 0) {
+                    changes.push_back({FolderChange::Kind::added, name});
+                } else if ((event->mask & IN_ATTRIB) != 0) {
+                    changes.push_back({FolderChange::Kind::changed, name});
+                } else if ((event->mask & (IN_DELETE | IN_MOVED_FROM)) != 0) {
+                    changes.push_back({FolderChange::Kind::removed, name});
+                }
+            }
+        }
+        return changes;
+    }
+
+  private:
+    UniqueFd fd_;
+};
+
+class LinuxEvdevSystem final : public EvdevSystem {
+  public:
+    dev_t device_number(const std::filesystem::path& node) override {
+        struct stat status {};
+        if (::stat(node.c_str(), &status) != 0 || !S_ISCHR(status.st_mode))
+            return 0;
+        return status.st_rdev;
+    }
+
+    OpenedSource open_events(const std::filesystem::path& node) override {
+        UniqueFd fd(::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        if (!fd)
+            return {nullptr, errno};
+        libevdev* dev = nullptr;
+        const int rc = libevdev_new_from_fd(fd.get(), &dev);
+        if (rc < 0)
+            return {nullptr, -rc};
+        // Packets carry monotonic time stamps; a kernel that refuses keeps
+        // real time, which only skews the delay statistics.
+        libevdev_set_clock_id(dev, CLOCK_MONOTONIC);
+        mask_to_mouse_events(fd.get());
+        return {std::make_unique<LibevdevSource>(std::move(fd), dev), 0};
+    }
+
+    std::unique_ptr<FolderWatch> watch_folder(const std::filesystem::path& folder,
+                                              int& error) override {
+        UniqueFd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+        if (!fd) {
+            error = errno;
+            return nullptr;
+        }
+        const auto events = IN_CREATE | IN_MOVED_TO | IN_ATTRIB | IN_DELETE | IN_MOVED_FROM;
+        if (::inotify_add_watch(fd.get(), folder.c_str(), events) < 0) {
+            error = errno;
+            return nullptr;
+        }
+        error = 0;
+        return std::make_unique<InotifyWatch>(std::move(fd));
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<EvdevSystem> make_linux_evdev_system() {
+    return std::make_unique<LinuxEvdevSystem>();
+}
+
+}  // namespace input
