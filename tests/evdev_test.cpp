@@ -645,20 +645,6 @@ TEST_F(EvdevPermissions, NoReadableMouseIsAccessDeniedWithOneHintLine) {
                        "group, see README; or try --input=x11)\n");
 }
 
-TEST_F(EvdevPermissions, RegistrationThroughTheServiceFailsWithError5) {
-    add_node(5, Kind::mouse);
-    kernel_->nodes["event5"].open_error = EACCES;
-    input::Service service(
-        std::make_unique<EvdevProvider>(root(), std::make_unique<FakeSystem>(kernel_, root())));
-    const RAWINPUTDEVICE mice{1, 2, 0, nullptr};
-    BOOL registered = TRUE;
-    const std::string err = capture_stderr_of(
-        [&] { registered = service.register_devices(&mice, 1, sizeof(RAWINPUTDEVICE)); });
-    EXPECT_EQ(registered, FALSE);
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-    EXPECT_NE(err.find("Permission denied (install udev/70-rawmice.rules"), std::string::npos);
-}
-
 // What the user sees when no mouse may be read: the engine lists the mice
 // (from sysfs), its registration fails with error 5, and the hint says why.
 TEST_F(EvdevPermissions, TheEngineReportsTheRefusalAndTheHintSaysWhy) {
@@ -821,20 +807,6 @@ class RecordedSource final : public EventSource {
     std::bitset<KEY_CNT> keys_;
 };
 
-TEST(EvdevMouseReader, StopsAtItsLimitAndGoesOnWhenCalledAgain) {
-    std::vector<input_event> events;
-    for (int i = 0; i < 5; ++i)
-        events = events + frame({{EV_REL, REL_X, i}});
-    MouseReader reader(handle_of(1), std::make_unique<RecordedSource>(events));
-    std::vector<Packet> out;
-    const auto collect = [&](const Packet& p) { out.push_back(p); };
-    EXPECT_EQ(reader.read_available(collect, 4), MouseReader::Status::more);
-    EXPECT_EQ(out.size(), 2u);
-    EXPECT_EQ(reader.read_available(collect), MouseReader::Status::waiting);
-    EXPECT_EQ(out.size(), 5u);
-    EXPECT_EQ(reader.packets(), 5u);
-}
-
 struct Recording {
     fs::path path;
     std::optional<Capabilities> caps;  // from its description, or its .desc companion
@@ -995,70 +967,35 @@ struct Expected {
 };
 
 Expected expected_from(const std::vector<input_event>& events) {
-    static const std::map<unsigned, std::pair<USHORT, USHORT>> buttons = {
-        {BTN_LEFT, {RI_MOUSE_LEFT_BUTTON_DOWN, RI_MOUSE_LEFT_BUTTON_UP}},
-        {BTN_RIGHT, {RI_MOUSE_RIGHT_BUTTON_DOWN, RI_MOUSE_RIGHT_BUTTON_UP}},
-        {BTN_MIDDLE, {RI_MOUSE_MIDDLE_BUTTON_DOWN, RI_MOUSE_MIDDLE_BUTTON_UP}},
-        {BTN_SIDE, {RI_MOUSE_BUTTON_4_DOWN, RI_MOUSE_BUTTON_4_UP}},
-        {BTN_EXTRA, {RI_MOUSE_BUTTON_5_DOWN, RI_MOUSE_BUTTON_5_UP}},
-    };
+    // RAWMOUSE's flags: button n goes down with 1 << 2n and up with the bit after.
+    static const std::map<unsigned, int> button_index = {
+        {BTN_LEFT, 0}, {BTN_RIGHT, 1}, {BTN_MIDDLE, 2}, {BTN_SIDE, 3}, {BTN_EXTRA, 4}};
     Expected x;
-    ULONG held = 0;
-    std::int64_t dx = 0, dy = 0, wheel = 0, wheel_hi = 0, hwheel = 0, hwheel_hi = 0;
-    bool motion = false, has_wheel = false, has_wheel_hi = false, has_hwheel = false,
-         has_hwheel_hi = false;
+    std::map<unsigned, std::int64_t> rel;  // the frame's sums, by REL code
     std::map<USHORT, int> flags;
-    ULONG frame_held = 0;
+    ULONG held = 0;
     for (const input_event& e : events) {
         if (e.type == EV_REL) {
-            switch (e.code) {
-                case REL_X:
-                    dx += e.value;
-                    motion = true;
-                    break;
-                case REL_Y:
-                    dy += e.value;
-                    motion = true;
-                    break;
-                case REL_WHEEL:
-                    wheel += e.value;
-                    has_wheel = true;
-                    break;
-                case REL_WHEEL_HI_RES:
-                    wheel_hi += e.value;
-                    has_wheel_hi = true;
-                    break;
-                case REL_HWHEEL:
-                    hwheel += e.value;
-                    has_hwheel = true;
-                    break;
-                case REL_HWHEEL_HI_RES:
-                    hwheel_hi += e.value;
-                    has_hwheel_hi = true;
-                    break;
-            }
-        } else if (e.type == EV_KEY && buttons.count(e.code) != 0 && e.value != 2) {
-            const auto [down, up] = buttons.at(e.code);
-            ++flags[e.value != 0 ? down : up];
-            const ULONG bit = input::raw_button_bit(e.code);
-            frame_held = e.value != 0 ? (frame_held | bit) : (frame_held & ~bit);
+            rel[e.code] += e.value;
+        } else if (e.type == EV_KEY && button_index.count(e.code) != 0 && e.value != 2) {
+            const int n = button_index.at(e.code);
+            ++flags[static_cast<USHORT>(1U << (2 * n + (e.value != 0 ? 0 : 1)))];
+            held = e.value != 0 ? (held | (1U << n)) : (held & ~(1U << n));
         } else if (e.type == EV_SYN && e.code == SYN_REPORT) {
-            const bool v = has_wheel || has_wheel_hi;
-            const bool h = has_hwheel || has_hwheel_hi;
-            const int packets = (motion || v || h || !flags.empty()) ? (v && h ? 2 : 1) : 0;
-            held = frame_held;
-            x.frames.push_back({packets,
-                                std::int64_t{e.input_event_sec} * 1'000'000'000 +
-                                    std::int64_t{e.input_event_usec} * 1'000,
-                                held});
-            x.dx += dx;
-            x.dy += dy;
-            x.wheel += has_wheel_hi ? wheel_hi : 120 * wheel;
-            x.hwheel += has_hwheel_hi ? hwheel_hi : 120 * hwheel;
+            const auto has = [&](unsigned code) { return rel.count(code) != 0; };
+            const bool v = has(REL_WHEEL) || has(REL_WHEEL_HI_RES);
+            const bool h = has(REL_HWHEEL) || has(REL_HWHEEL_HI_RES);
+            const bool any = has(REL_X) || has(REL_Y) || v || h || !flags.empty();
+            const std::int64_t time_ns = std::int64_t{e.input_event_sec} * 1'000'000'000 +
+                                         std::int64_t{e.input_event_usec} * 1'000;
+            x.frames.push_back({any ? (v && h ? 2 : 1) : 0, time_ns, held});
+            x.wheel += has(REL_WHEEL_HI_RES) ? rel[REL_WHEEL_HI_RES] : 120 * rel[REL_WHEEL];
+            x.hwheel += has(REL_HWHEEL_HI_RES) ? rel[REL_HWHEEL_HI_RES] : 120 * rel[REL_HWHEEL];
+            x.dx += rel[REL_X];
+            x.dy += rel[REL_Y];
             for (const auto& [flag, count] : flags)
                 x.button_flags[flag] += count;
-            dx = dy = wheel = wheel_hi = hwheel = hwheel_hi = 0;
-            motion = has_wheel = has_wheel_hi = has_hwheel = has_hwheel_hi = false;
+            rel.clear();
             flags.clear();
         }
     }
