@@ -18,7 +18,8 @@ constexpr int max_examined_devices = 10;
 
 template <class Fn>
 Fn bind(HMODULE module, const char* name) {
-    return reinterpret_cast<Fn>(GetProcAddress(module, name));
+    // Through void (*)(), which converts to and from every function pointer type.
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
 
 }  // namespace
