@@ -1,5 +1,6 @@
 #include "tests/support/xfake.h"
 
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XInput.h>
 #include <X11/extensions/XInput2.h>
@@ -217,6 +218,49 @@ void Driver::warp(int master_pointer, int x, int y) {
 void Driver::focus(unsigned long window) {
     XSetInputFocus(display_, window == 0 ? None : window, RevertToNone, CurrentTime);
     check("setting the focus");
+}
+
+unsigned long Driver::focused_window() {
+    Window window = None;
+    int revert = 0;
+    XGetInputFocus(display_, &window, &revert);
+    return window == PointerRoot ? None : window;
+}
+
+unsigned long Driver::window_of(long pid) {
+    const Atom net_wm_pid = XInternAtom(display_, "_NET_WM_PID", False);
+    Window root = None;
+    Window parent = None;
+    Window* children = nullptr;
+    unsigned count = 0;
+    Window found = None;
+    if (XQueryTree(display_, DefaultRootWindow(display_), &root, &parent, &children, &count)) {
+        for (unsigned i = 0; i < count && found == None; ++i) {
+            Atom type = None;
+            int format = 0;
+            unsigned long items = 0;
+            unsigned long after = 0;
+            unsigned char* data = nullptr;
+            if (XGetWindowProperty(display_, children[i], net_wm_pid, 0, 1, False, XA_CARDINAL,
+                                   &type, &format, &items, &after, &data) == Success &&
+                data != nullptr && items == 1 && format == 32 &&
+                static_cast<long>(*reinterpret_cast<unsigned long*>(data)) == pid) {
+                XWindowAttributes attributes{};
+                if (XGetWindowAttributes(display_, children[i], &attributes) &&
+                    attributes.map_state == IsViewable) {
+                    found = children[i];
+                }
+            }
+            if (data != nullptr)
+                XFree(data);
+        }
+        if (children != nullptr)
+            XFree(children);
+    }
+    // A window may vanish while it is looked at; that is no error here.
+    XSync(display_, False);
+    pending_error = 0;
+    return found;
 }
 
 void Driver::sync() {

@@ -64,6 +64,10 @@ class Driver {
     void warp(int master_pointer, int x, int y);
     // Gives the keyboard focus of the core keyboard to `window` (0: none).
     void focus(unsigned long window);
+    // The window that has that focus now (0: none).
+    unsigned long focused_window();
+    // A mapped top-level window of the process `pid` (by _NET_WM_PID), or 0.
+    unsigned long window_of(long pid);
     // Waits until the server has handled every request sent so far.
     void sync();
 

@@ -1,0 +1,416 @@
+// The real program on a real X server: rawmice --input=x11 on Xvfb, with three
+// extra master devices whose XTEST pointers are moved one at a time.
+#include <QCoreApplication>
+#include <QImage>
+#include <QProcess>
+#include <QProcessEnvironment>
+
+#include <gtest/gtest.h>
+
+#include <X11/extensions/XI2.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/support/test_support.h"
+#include "tests/support/xfake.h"
+#include "tests/support/xvfb.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// One report line of log.txt, its fields read back.
+struct Report {
+    int num = 0;
+    unsigned flags = 0;
+    unsigned buttons = 0;
+    unsigned button_flags = 0;
+    unsigned button_data = 0;
+    unsigned raw_buttons = 0;
+    int x = 0;
+    int y = 0;
+    unsigned extra = 0;
+};
+
+std::optional<Report> parse_report(const std::string& line) {
+    Report r;
+    unsigned x = 0;
+    unsigned y = 0;
+    const int fields = std::sscanf(
+        line.c_str(),
+        "Mouse: num %d, usFlags=%x ulButtons=%x usButtonFlags=%x usButtonData=%x ulRawButtons=%x "
+        "lLastX=%x lLastY=%x ulExtraInformation=%x",
+        &r.num, &r.flags, &r.buttons, &r.button_flags, &r.button_data, &r.raw_buttons, &x, &y,
+        &r.extra);
+    if (fields != 9)
+        return std::nullopt;
+    r.x = static_cast<int>(x);
+    r.y = static_cast<int>(y);
+    return r;
+}
+
+std::string describe(const Report& r) {
+    return "num " + std::to_string(r.num) + " x " + std::to_string(r.x) + " y " +
+           std::to_string(r.y) + " flags " + std::to_string(r.button_flags);
+}
+
+// The program, started on the test's display and stopped at the end.
+class Program {
+  public:
+    Program(const std::string& display, const std::filesystem::path& workdir,
+            const std::vector<std::string>& args) {
+        const char* binary = std::getenv("RAWMICE_BINARY");
+        if (binary == nullptr)
+            throw std::runtime_error("RAWMICE_BINARY is not set");
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DISPLAY", QString::fromStdString(display));
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        process_.setProcessEnvironment(env);
+        process_.setWorkingDirectory(QString::fromStdString(workdir.string()));
+        QStringList arguments;
+        for (const std::string& a : args)
+            arguments << QString::fromStdString(a);
+        process_.start(QString::fromUtf8(binary), arguments);
+        if (!process_.waitForStarted(10000))
+            throw std::runtime_error("rawmice did not start");
+        process_.closeWriteChannel();
+    }
+    ~Program() {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.kill();
+            process_.waitForFinished(10000);
+        }
+    }
+
+    long pid() const { return static_cast<long>(process_.processId()); }
+    bool running() const { return process_.state() == QProcess::Running; }
+
+    // SIGTERM; returns the exit status, or -1 when it did not end normally in time.
+    int terminate() {
+        process_.terminate();
+        if (!process_.waitForFinished(20000) || process_.exitStatus() != QProcess::NormalExit) {
+            return -1;
+        }
+        return process_.exitCode();
+    }
+    std::string error_output() { return process_.readAllStandardError().toStdString(); }
+
+  private:
+    QProcess process_;
+};
+
+class X11EndToEnd : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        if (QCoreApplication::instance() == nullptr) {
+            static int argc = 1;
+            static char name[] = "x11_test";
+            static char* argv[] = {name, nullptr};
+            static QCoreApplication app(argc, argv);
+        }
+    }
+
+    void SetUp() override {
+        if (!testsupport::xvfb_available())
+            GTEST_SKIP() << "Xvfb is not installed";
+        xvfb_ = std::make_unique<testsupport::Xvfb>();
+        driver_ = std::make_unique<xfake::Driver>(xvfb_->display());
+        masters_ = driver_->add_masters(3, "fake");
+        for (const xfake::XiDevice& d : driver_->devices()) {
+            if (d.name == "Virtual core XTEST pointer")
+                core_xtest_ = d.id;
+            // Every pointer waits in the bottom right corner, off the window, so
+            // that moving it raises no pointer events in the program.
+            if (d.use == XIMasterPointer)
+                driver_->warp(d.id, 1020, 760);
+        }
+        ASSERT_NE(core_xtest_, 0);
+    }
+
+    void TearDown() override {
+        program_.reset();
+        driver_.reset();
+        xvfb_.reset();
+    }
+
+    std::vector<std::string> log_lines() const {
+        std::vector<std::string> lines;
+        for (std::string line :
+             testsupport::split_lines(testsupport::read_file(dir_ / "log.txt"))) {
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            if (!line.empty())
+                lines.push_back(line);
+        }
+        return lines;
+    }
+
+    std::vector<Report> reports(std::size_t from = 0) const {
+        std::vector<Report> out;
+        const std::vector<std::string> lines = log_lines();
+        for (std::size_t i = from; i < lines.size(); ++i) {
+            const std::optional<Report> r = parse_report(lines[i]);
+            EXPECT_TRUE(r.has_value()) << "not a report line: " << lines[i];
+            if (r)
+                out.push_back(*r);
+        }
+        return out;
+    }
+
+    // Moves the core XTEST pointer (mouse 0) by one until the program reports
+    // it; false when nothing comes within `deadline`.
+    bool probe_reaches_program(std::chrono::milliseconds deadline) {
+        const auto end = std::chrono::steady_clock::now() + deadline;
+        while (std::chrono::steady_clock::now() < end) {
+            const std::size_t before = log_lines().size();
+            driver_->move(core_xtest_, 1, 0);
+            driver_->sync();
+            if (testsupport::wait_until([&] { return log_lines().size() > before; }, 1500ms)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Starts the program and waits until its window is mapped, has the focus
+    // and the program reports packets.
+    void start_program(const std::vector<std::string>& extra_args = {}) {
+        std::vector<std::string> args = {"--input=x11",
+                                         "--screenshot=" + (dir_ / "shot.png").string()};
+        args.insert(args.end(), extra_args.begin(), extra_args.end());
+        program_ = std::make_unique<Program>(xvfb_->display(), dir_.path(), args);
+        ASSERT_TRUE(testsupport::wait_until(
+            [&] { return (window_ = driver_->window_of(program_->pid())) != 0; }, 30s))
+            << "the main window was never mapped";
+        // It asks for the focus itself when first shown; with no window manager
+        // nothing else gives it, so make sure.
+        if (!testsupport::wait_until([&] { return driver_->focused_window() == window_; }, 5s)) {
+            driver_->focus(window_);
+        }
+        ASSERT_EQ(driver_->focused_window(), window_);
+        ASSERT_TRUE(probe_reaches_program(30s)) << "no packet reached the focused program";
+    }
+
+    // Sends a last move on the core pointer and waits for its line, so that
+    // every line of what came before is in the log.
+    void settle() {
+        const std::size_t before = log_lines().size();
+        driver_->move(core_xtest_, 0, 1);
+        driver_->sync();
+        ASSERT_TRUE(testsupport::wait_until([&] {
+            const std::vector<Report> r = reports(before);
+            return !r.empty() && r.back().num == 0 && r.back().y == 1 && r.back().x == 0;
+        }));
+    }
+
+    testsupport::TempDir dir_;
+    std::unique_ptr<testsupport::Xvfb> xvfb_;
+    std::unique_ptr<xfake::Driver> driver_;
+    std::vector<xfake::Master> masters_;
+    int core_xtest_ = 0;
+    std::unique_ptr<Program> program_;
+    unsigned long window_ = 0;
+};
+
+TEST_F(X11EndToEnd, ListDevicesNamesEverySlavePointerThenEveryKeyboard) {
+    std::vector<std::string> expected;
+    int index = 0;
+    int mouse = 0;
+    for (int use : {XISlavePointer, XISlaveKeyboard}) {
+        for (const xfake::XiDevice& d : driver_->devices()) {
+            if (d.use != use)
+                continue;
+            expected.push_back(std::to_string(index++) + " " + std::to_string(d.id) + "  " +
+                               (use == XISlavePointer ? "Mouse" : "Keyboard"));
+            if (use == XISlavePointer) {
+                expected.push_back("Amouse[" + std::to_string(mouse++) +
+                                   "] = " + std::to_string(d.id));
+            }
+        }
+    }
+    // The core XTEST pointer, the Xvfb mouse and the three added XTEST pointers;
+    // their keyboards make ten devices, all of them examined.
+    ASSERT_EQ(mouse, 5);
+    ASSERT_EQ(index, 10);
+
+    const testsupport::RunResult run =
+        testsupport::run_rawmice({"--input=x11", "--list-devices"}, dir_.path(), 60s,
+                                 {"DISPLAY=" + xvfb_->display(), "QT_QPA_PLATFORM=offscreen"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(testsupport::split_lines(run.out), expected) << run.out;
+}
+
+TEST_F(X11EndToEnd, EachPointerReportsUnderItsMouseNumberOnce) {
+    start_program();
+    const std::size_t start = log_lines().size();
+
+    // Mouse numbers follow the listing: core XTEST 0, Xvfb mouse 1, then the masters'.
+    for (std::size_t i = 0; i < masters_.size(); ++i) {
+        const int n = static_cast<int>(i) + 1;
+        driver_->move(masters_[i].xtest_pointer, 3 * n, -n);
+        driver_->move(masters_[i].xtest_pointer, -n, 20 * n);
+    }
+    // Buttons and wheel steps of the last one, with a button held meanwhile.
+    const int pointer = masters_[2].xtest_pointer;
+    driver_->press(pointer, 1);
+    driver_->click(pointer, 3);
+    driver_->click(pointer, 2);
+    driver_->release(pointer, 1);
+    driver_->click(pointer, 8);
+    driver_->click(pointer, 9);
+    for (int button = 4; button <= 7; ++button)
+        driver_->wheel(pointer, button);
+    driver_->sync();
+    settle();
+
+    struct Expected {
+        int num;
+        int x;
+        int y;
+        unsigned flags;
+        unsigned data;
+        unsigned held;
+    };
+    const std::vector<Expected> expected = {
+        {2, 3, -1, 0, 0, 0},          {2, -1, 20, 0, 0, 0},         {3, 6, -2, 0, 0, 0},
+        {3, -2, 40, 0, 0, 0},         {4, 9, -3, 0, 0, 0},          {4, -3, 60, 0, 0, 0},
+        {4, 0, 0, 0x0001, 0, 0x1},    {4, 0, 0, 0x0004, 0, 0x3},    {4, 0, 0, 0x0008, 0, 0x1},
+        {4, 0, 0, 0x0010, 0, 0x5},    {4, 0, 0, 0x0020, 0, 0x1},    {4, 0, 0, 0x0002, 0, 0x0},
+        {4, 0, 0, 0x0040, 0, 0x8},    {4, 0, 0, 0x0080, 0, 0x0},    {4, 0, 0, 0x0100, 0, 0x10},
+        {4, 0, 0, 0x0200, 0, 0x0},    {4, 0, 0, 0x0400, 0x0078, 0}, {4, 0, 0, 0x0400, 0xff88, 0},
+        {4, 0, 0, 0x0800, 0xff88, 0}, {4, 0, 0, 0x0800, 0x0078, 0}, {0, 0, 1, 0, 0, 0},
+    };
+    const std::vector<Report> got = reports(start);
+    // Exactly one line per raw event: none lost, none counted twice.
+    ASSERT_EQ(got.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const Expected& e = expected[i];
+        const Report& r = got[i];
+        EXPECT_EQ(r.num, e.num) << "line " << i << ": " << describe(r);
+        EXPECT_EQ(r.x, e.x) << "line " << i;
+        EXPECT_EQ(r.y, e.y) << "line " << i;
+        EXPECT_EQ(r.button_flags, e.flags) << "line " << i;
+        EXPECT_EQ(r.button_data, e.data) << "line " << i;
+        EXPECT_EQ(r.buttons, (e.data << 16) | e.flags) << "line " << i;
+        EXPECT_EQ(r.raw_buttons, e.held) << "line " << i;
+        EXPECT_EQ(r.flags, 0u);
+        EXPECT_EQ(r.extra, 0u);
+    }
+    EXPECT_EQ(program_->terminate(), 0) << program_->error_output();
+}
+
+TEST_F(X11EndToEnd, MouseTwoDrawsItsTrailAndSigtermClosesNormally) {
+    start_program();
+    const std::size_t start = log_lines().size();
+    // Mouse 2 is the first added master's XTEST pointer: right, down, right.
+    const int pointer = masters_[0].xtest_pointer;
+    driver_->move(pointer, 60, 0);
+    driver_->move(pointer, 0, 50);
+    driver_->move(pointer, 40, 0);
+    // Other mice draw nothing.
+    driver_->move(masters_[1].xtest_pointer, -30, -30);
+    driver_->sync();
+    settle();
+
+    int x = 150;
+    int y = 150;
+    for (const Report& r : reports(start)) {
+        if (r.num != 2)
+            continue;
+        x += r.x;
+        y += r.y;
+    }
+    EXPECT_EQ(x, 250);
+    EXPECT_EQ(y, 200);
+
+    ASSERT_EQ(program_->terminate(), 0) << program_->error_output();
+    // Closed through its normal path: the log holds every line, the screenshot is saved.
+    EXPECT_EQ(reports(start).size(), 5u);
+    QImage shot(QString::fromStdString((dir_ / "shot.png").string()));
+    ASSERT_FALSE(shot.isNull()) << "no screenshot";
+    const auto green = [&](int px, int py) { return shot.pixel(px, py) == qRgb(0x00, 0x80, 0x00); };
+    // Along the path, clear of the marks at its corners.
+    for (int px = 160; px <= 200; px += 5)
+        EXPECT_TRUE(green(px, 150)) << px << ",150";
+    for (int py = 160; py <= 190; py += 5)
+        EXPECT_TRUE(green(210, py)) << "210," << py;
+    for (int px = 220; px <= 240; px += 5)
+        EXPECT_TRUE(green(px, 200)) << px << ",200";
+    // Off the path nothing is green; mouse 3's move drew nothing.
+    EXPECT_FALSE(green(180, 170));
+    EXPECT_FALSE(green(230, 180));
+    EXPECT_FALSE(green(135, 135));
+}
+
+TEST_F(X11EndToEnd, NothingIsReportedWhileTheWindowIsNotFocused) {
+    start_program();
+    driver_->focus(0);
+    ASSERT_NE(driver_->focused_window(), window_);
+    // The toolkit notices the lost focus a little later: once probes stop
+    // coming through, the window is inactive.
+    const auto give_up = std::chrono::steady_clock::now() + 30s;
+    while (probe_reaches_program(1500ms)) {
+        ASSERT_LT(std::chrono::steady_clock::now(), give_up)
+            << "the program never noticed it lost the focus";
+    }
+    const std::size_t unfocused = log_lines().size();
+    for (const xfake::Master& m : masters_) {
+        driver_->move(m.xtest_pointer, 17, 23);
+        driver_->click(m.xtest_pointer, 1);
+    }
+    driver_->sync();
+    // Still unfocused: a probe sent after them does not come through either,
+    // and by then the program has read what came before it.
+    EXPECT_FALSE(probe_reaches_program(1500ms));
+
+    // NOTE: packets in flight when the focus comes back go to the window then
+    // active, so the focus returns only once they have been dropped.
+    driver_->focus(window_);
+    ASSERT_TRUE(probe_reaches_program(30s)) << "packets did not come back with the focus";
+    for (const Report& r : reports(unfocused)) {
+        EXPECT_EQ(r.num, 0) << "reported while unfocused: " << describe(r);
+        EXPECT_EQ(r.x, 1);
+    }
+    EXPECT_EQ(program_->terminate(), 0);
+}
+
+TEST_F(X11EndToEnd, AMasterAddedWhileRunningReportsAsMouseMinusOne) {
+    start_program();
+    const xfake::Master late = driver_->add_masters(1, "late").front();
+    driver_->warp(late.pointer, 1020, 760);
+    const std::size_t start = log_lines().size();
+    driver_->move(late.xtest_pointer, 7, 8);
+    driver_->click(late.xtest_pointer, 1);
+    driver_->move(masters_[0].xtest_pointer, 1, 0);
+    driver_->sync();
+    settle();
+
+    const std::vector<Report> got = reports(start);
+    ASSERT_EQ(got.size(), 5u);
+    EXPECT_EQ(got[0].num, -1);
+    EXPECT_EQ(got[0].x, 7);
+    EXPECT_EQ(got[0].y, 8);
+    EXPECT_EQ(got[1].num, -1);
+    EXPECT_EQ(got[1].button_flags, 0x0001u);
+    EXPECT_EQ(got[2].num, -1);
+    EXPECT_EQ(got[2].button_flags, 0x0002u);
+    EXPECT_EQ(got[3].num, 2) << "the mice found at start keep their numbers";
+
+    // Removed again while running: the program goes on with the others.
+    driver_->remove_master(late);
+    const std::size_t after_removal = log_lines().size();
+    driver_->move(masters_[1].xtest_pointer, 2, 2);
+    driver_->sync();
+    settle();
+    const std::vector<Report> rest = reports(after_removal);
+    ASSERT_EQ(rest.size(), 2u);
+    EXPECT_EQ(rest[0].num, 3);
+    EXPECT_EQ(program_->terminate(), 0) << program_->error_output();
+}
+
+}  // namespace
