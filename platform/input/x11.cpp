@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <unordered_map>
 
 #include "platform/input/x11_packets.h"
@@ -122,6 +123,23 @@ std::vector<ScrollAxis> scroll_axes_of(const XIDeviceInfo& info) {
             {scroll->number, scroll->scroll_type == XIScrollTypeHorizontal, scroll->increment});
     }
     return axes;
+}
+
+// The ranges of valuators 0 and 1 when both report positions (absolute mode).
+std::optional<AbsoluteAxes> absolute_axes_of(const XIDeviceInfo& info) {
+    const XIValuatorClassInfo* axis[2] = {nullptr, nullptr};
+    for (int i = 0; i < info.num_classes; ++i) {
+        if (info.classes[i]->type != XIValuatorClass)
+            continue;
+        const auto* valuator = reinterpret_cast<const XIValuatorClassInfo*>(info.classes[i]);
+        if (valuator->number == 0 || valuator->number == 1)
+            axis[valuator->number] = valuator;
+    }
+    if (axis[0] == nullptr || axis[1] == nullptr || axis[0]->mode != XIModeAbsolute ||
+        axis[1]->mode != XIModeAbsolute) {
+        return std::nullopt;
+    }
+    return AbsoluteAxes{axis[0]->min, axis[0]->max, axis[1]->min, axis[1]->max};
 }
 
 HANDLE handle_of_id(int deviceid) {
@@ -241,8 +259,9 @@ RawPointer* X11Provider::Connection::source(int deviceid) {
     ErrorTrap trap(display.get());
     DeviceInfoPtr info(XIQueryDevice(display.get(), deviceid, &count));
     if (trap.error() == 0 && info != nullptr && count == 1 && info->use == XISlavePointer) {
-        pointer = std::make_unique<RawPointer>(has_scroll_classes ? scroll_axes_of(*info)
-                                                                  : std::vector<ScrollAxis>{});
+        pointer = std::make_unique<RawPointer>(
+            has_scroll_classes ? scroll_axes_of(*info) : std::vector<ScrollAxis>{},
+            absolute_axes_of(*info));
     }
     RawPointer* result = pointer.get();
     sources.emplace(deviceid, std::move(pointer));

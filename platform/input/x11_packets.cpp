@@ -49,6 +49,12 @@ ButtonFlags button_flags(int button) {
     }
 }
 
+// A position on an absolute axis as 0 to 65535 across its range.
+LONG normalized(double value, double min, double max) {
+    const double scaled = (value - min) / (max - min) * 65535.0;
+    return static_cast<LONG>(std::nearbyint(std::clamp(scaled, 0.0, 65535.0)));
+}
+
 }  // namespace
 
 ULONG x11_raw_button_bit(int button) {
@@ -68,7 +74,12 @@ ULONG x11_raw_button_bit(int button) {
     }
 }
 
-RawPointer::RawPointer(std::vector<ScrollAxis> scroll_axes) : scroll_axes_(std::move(scroll_axes)) {
+RawPointer::RawPointer(std::vector<ScrollAxis> scroll_axes, std::optional<AbsoluteAxes> absolute)
+    : scroll_axes_(std::move(scroll_axes)), absolute_(absolute) {
+    if (absolute_ &&
+        !(absolute_->max_x > absolute_->min_x && absolute_->max_y > absolute_->min_y)) {
+        absolute_.reset();  // no usable range: taken as motion
+    }
     // An axis that cannot say how far a notch goes cannot be turned into notches.
     std::erase_if(scroll_axes_, [](const ScrollAxis& axis) {
         return !std::isfinite(axis.increment) || axis.increment == 0 || axis.valuator < 2;
@@ -103,9 +114,10 @@ int RawPointer::feed(const XIRawEvent& event, RAWMOUSE out[2]) {
 }
 
 int RawPointer::feed_motion(const XIRawEvent& event, RAWMOUSE out[2]) {
-    bool has_motion = false;
+    bool has_x = false;
+    bool has_y = false;
     bool has_scroll = false;
-    double dx = 0;
+    double dx = 0;  // motion, or the position on absolute axes
     double dy = 0;
     double wheel = 0;   // in 1/120 notches, forward positive
     double hwheel = 0;  // in 1/120 notches, right positive
@@ -120,10 +132,10 @@ int RawPointer::feed_motion(const XIRawEvent& event, RAWMOUSE out[2]) {
             continue;
         if (bit == 0) {
             dx = value;
-            has_motion = true;
+            has_x = true;
         } else if (bit == 1) {
             dy = value;
-            has_motion = true;
+            has_y = true;
         } else {
             for (const ScrollAxis& axis : scroll_axes_) {
                 if (axis.valuator != bit)
@@ -140,6 +152,7 @@ int RawPointer::feed_motion(const XIRawEvent& event, RAWMOUSE out[2]) {
             }
         }
     }
+    const bool has_motion = has_x || has_y;
     if (!has_motion && !has_scroll) {
         ++ignored_;  // pressure, tilt or another axis no packet holds
         return 0;
@@ -151,7 +164,15 @@ int RawPointer::feed_motion(const XIRawEvent& event, RAWMOUSE out[2]) {
         return 0;  // less than a reportable step of the wheel, kept for the next one
     }
     out[0] = packet();
-    if (has_motion) {
+    if (has_motion && absolute_) {
+        if (has_x)
+            absolute_x_ = normalized(dx, absolute_->min_x, absolute_->max_x);
+        if (has_y)
+            absolute_y_ = normalized(dy, absolute_->min_y, absolute_->max_y);
+        out[0].usFlags = MOUSE_MOVE_ABSOLUTE;
+        out[0].lLastX = absolute_x_;
+        out[0].lLastY = absolute_y_;
+    } else if (has_motion) {
         out[0].lLastX = take_rounded(carry_x_, dx);
         out[0].lLastY = take_rounded(carry_y_, dy);
     }

@@ -8,6 +8,7 @@
 #include <X11/extensions/XInput2.h>
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "platform/win32/win32.h"
@@ -22,16 +23,27 @@ struct ScrollAxis {
     double increment;
 };
 
+// The ranges of valuators 0 and 1 of a pointer that reports positions rather
+// than motion (a tablet, a touchscreen: valuators in absolute mode).
+struct AbsoluteAxes {
+    double min_x;
+    double max_x;
+    double min_y;
+    double max_y;
+};
+
 // The ulRawButtons bit of an X button number (1 left, 2 middle, 3 right,
 // 8 side, 9 extra), or 0 for any other button.
 ULONG x11_raw_button_bit(int button);
 
 // One slave pointer's raw events become packets here. Motion keeps the
 // fraction it could not report and adds it to the device's next motion; the
-// buttons held are kept between events.
+// buttons held are kept between events. A pointer with absolute axes reports
+// its position as MOUSE_MOVE_ABSOLUTE, 0 to 65535 across each axis's range.
 class RawPointer {
   public:
-    explicit RawPointer(std::vector<ScrollAxis> scroll_axes = {});
+    explicit RawPointer(std::vector<ScrollAxis> scroll_axes = {},
+                        std::optional<AbsoluteAxes> absolute = std::nullopt);
 
     // Writes the packets of `event` (XI_RawMotion, XI_RawButtonPress or
     // XI_RawButtonRelease) to `out` and returns how many there are: 0 when the
@@ -50,6 +62,10 @@ class RawPointer {
     RAWMOUSE packet() const;
 
     std::vector<ScrollAxis> scroll_axes_;
+    std::optional<AbsoluteAxes> absolute_;
+    // The last absolute position, for an event that moves along one axis only.
+    LONG absolute_x_ = 0;
+    LONG absolute_y_ = 0;
     double carry_x_ = 0;
     double carry_y_ = 0;
     double carry_wheel_ = 0;

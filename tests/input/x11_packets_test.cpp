@@ -284,6 +284,43 @@ TEST(X11ScrollValuators, AxesWithoutAnIncrementAreLeftOut) {
     EXPECT_EQ(packets[0].usButtonFlags, 0);
 }
 
+// A tablet: positions from 0 to 1000 across, 100 to 600 down.
+RawPointer tablet() {
+    return RawPointer({}, input::AbsoluteAxes{0, 1000, 100, 600});
+}
+
+TEST(X11AbsolutePointer, PositionsSpanZeroTo65535) {
+    RawPointer pointer = tablet();
+    const auto middle = feed(pointer, motion(500, 350));
+    ASSERT_EQ(middle.size(), 1u);
+    EXPECT_EQ(middle[0].usFlags, MOUSE_MOVE_ABSOLUTE);
+    EXPECT_EQ(middle[0].lLastX, 32768);
+    EXPECT_EQ(middle[0].lLastY, 32768);
+    const auto corner = feed(pointer, motion(1000, 100));
+    EXPECT_EQ(corner[0].lLastX, 65535);
+    EXPECT_EQ(corner[0].lLastY, 0);
+    const auto outside = feed(pointer, motion(-50, 9000));
+    EXPECT_EQ(outside[0].lLastX, 0) << "clamped to the range";
+    EXPECT_EQ(outside[0].lLastY, 65535);
+}
+
+TEST(X11AbsolutePointer, AnAxisLeftOutKeepsItsLastPosition) {
+    RawPointer pointer = tablet();
+    feed(pointer, motion(250, 600));
+    const auto packets = feed(pointer, Raw(XI_RawMotion).with(0, 750));
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].lLastX, 49151);
+    EXPECT_EQ(packets[0].lLastY, 65535);
+}
+
+TEST(X11AbsolutePointer, AnEmptyRangeIsTakenAsMotion) {
+    RawPointer pointer({}, input::AbsoluteAxes{-1, -1, -1, -1});
+    const auto packets = feed(pointer, motion(3, 4));
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].usFlags, MOUSE_MOVE_RELATIVE);
+    EXPECT_EQ(packets[0].lLastX, 3);
+}
+
 TEST(X11ServerClock, TheFirstEventIsMappedToItsReceipt) {
     ServerClock clock;
     EXPECT_EQ(clock.to_monotonic_ns(5000, 9'000'000'000), 9'000'000'000);
