@@ -4,7 +4,11 @@
 // Forms are streamed from Qt Designer layouts, the way VCL streams a form from
 // its stored resource: a form class names its layout, its published fields
 // (filled by object name) and its published handlers (bound by the names that
-// the layout's On* properties hold).
+// the layout's On* properties hold). Besides Designer's own properties a layout
+// may hold these dynamic ones: on the form, windowPosition (a point: uic keeps
+// no position for a window), fontPixelSize (the font's size in pixels: uic keeps
+// points only), OnCreate, OnActivate, OnClose, OnMouseMove; on a button, Cancel
+// and OnClick. A layout's width and height are the window's client size.
 #pragma once
 
 #include <QImage>
@@ -37,12 +41,12 @@ String IntToStr(int value);
 
 // The toolkit's base exception class.
 class Exception : public std::exception {
-public:
+  public:
     explicit Exception(String message) : message_(std::move(message)) {}
     const String& Message() const { return message_; }
     const char* what() const noexcept override { return message_.c_str(); }
 
-private:
+  private:
     String message_;
 };
 
@@ -65,7 +69,7 @@ TColor from_qcolor(QColor color);
 // A read/write property in the VCL manner: `Label1->Caption = "Hola";`.
 template <class T>
 class Property {
-public:
+  public:
     Property(std::function<T()> get, std::function<void(const T&)> set)
         : get_(std::move(get)), set_(std::move(set)) {}
     Property(const Property&) = delete;
@@ -77,7 +81,7 @@ public:
     operator T() const { return get_(); }
     T get() const { return get_(); }
 
-private:
+  private:
     std::function<T()> get_;
     std::function<void(const T&)> set_;
 };
@@ -96,12 +100,21 @@ struct TBrush {
 };
 
 // A form's drawing surface: a persistent image under the controls, so drawings
-// survive repaints. Antialiasing is off; in pmXor pen and brush alike are
-// combined with the pixels by exclusive or, so drawing a figure twice restores
-// every pixel. Coordinates may lie anywhere in the 32-bit range; what falls
-// outside the surface is clipped.
+// survive repaints. Each figure is rendered once, antialiasing off, its outline
+// over its fill as GDI draws it, then combined with the pixels by the pen mode:
+// in pmXor pen and brush alike by exclusive or, so drawing a figure twice
+// restores every pixel.
+//
+// Pixel conventions are GDI's: LineTo draws the current point and leaves out the
+// end point (joined lines meet without overlapping; a line to the current point
+// draws nothing); Ellipse(x1, y1, x2, y2) covers x1..x2-1 and y1..y2-1 with a pen
+// of width 1. Wider pens have round ends and are centred on the outline.
+// Coordinates may lie anywhere in the 32-bit range: lines are clipped to the
+// surface. An ellipse reaching more than `ellipse_reach` pixels past it is beyond
+// what the rasteriser places exactly: it is drawn when it encloses the whole
+// surface (plain fill there) and left out when its outline crosses the surface.
 class TCanvas {
-public:
+  public:
     explicit TCanvas(QWidget* owner);
     ~TCanvas();
     TCanvas(const TCanvas&) = delete;
@@ -120,10 +133,18 @@ public:
     // Grows the surface to at least this size, keeping what is drawn.
     void ensure_size(QSize size);
 
-private:
+    static constexpr int ellipse_reach = 1 << 15;
+    // Pens are at most this wide.
+    static constexpr int max_pen_width = 1024;
+
+  private:
+    int pen_width() const;
+    // Combines a rendered figure with the surface at `at`, by the pen mode.
+    void combine(const QImage& figure, QPoint at);
+
     QWidget* owner_;
-    std::unique_ptr<TPen> pen_;
-    std::unique_ptr<TBrush> brush_;
+    TPen pen_;
+    TBrush brush_;
     QImage image_;
     int pen_x_ = 0;
     int pen_y_ = 0;
@@ -131,7 +152,7 @@ private:
 
 // Properties every control has.
 class TControl {
-public:
+  public:
     explicit TControl(QWidget* self);
     virtual ~TControl() = default;
     Property<bool> Enabled;
@@ -139,20 +160,24 @@ public:
     void Show();
     void Hide();
 
-private:
+  private:
     QWidget* self_;
 };
 
 using TNotifyEvent = std::function<void(TObject* Sender)>;
 
+// A label sizes itself to a caption set at run time, as VCL's AutoSize does; the
+// size the layout gives it stands until then.
 class TLabel : public QLabel, public TControl {
-public:
+    Q_OBJECT
+  public:
     explicit TLabel(QWidget* parent = nullptr);
     Property<String> Caption;
 };
 
 class TButton : public QPushButton, public TControl {
-public:
+    Q_OBJECT
+  public:
     explicit TButton(QWidget* parent = nullptr);
     Property<String> Caption;
     // The window's cancel button: Esc presses it while it is enabled and visible.
@@ -163,7 +188,8 @@ public:
 };
 
 class TEdit : public QLineEdit, public TControl {
-public:
+    Q_OBJECT
+  public:
     explicit TEdit(QWidget* parent = nullptr);
     Property<String> Text;
 };
@@ -173,8 +199,10 @@ public:
 // A memo keeps its latest `capacity` entries only, so a long run stays flat in
 // memory; the view is refreshed once per event-loop turn, not per entry.
 class TStrings {
-public:
+  public:
     explicit TStrings(QPlainTextEdit* view);
+    TStrings(const TStrings&) = delete;
+    TStrings& operator=(const TStrings&) = delete;
     void Add(const String& text);
     int Count() const { return static_cast<int>(entries_.size()); }
     const String& operator[](int index) const { return entries_[static_cast<size_t>(index)]; }
@@ -185,22 +213,27 @@ public:
     // Brings the view up to date at once (normally done once per event-loop turn).
     void flush_view();
 
-private:
+  private:
+    void schedule_flush();
+
     QPlainTextEdit* view_;
     std::deque<String> entries_;
-    std::vector<String> pending_;
+    // The newest `pending_` entries are not in the view yet.
+    std::size_t pending_ = 0;
+    // Lines at the top of the view that belong to entries already dropped.
+    int stale_lines_ = 0;
     bool flush_scheduled_ = false;
-    bool rebuild_ = false;
     std::uint64_t dropped_ = 0;
 };
 
 class TMemo : public QPlainTextEdit, public TControl {
-public:
+    Q_OBJECT
+  public:
     explicit TMemo(QWidget* parent = nullptr);
     ~TMemo() override;
     TStrings* Lines;
 
-private:
+  private:
     std::unique_ptr<TStrings> lines_;
 };
 
@@ -213,7 +246,14 @@ struct TMessage {
 };
 
 enum TCloseAction { caNone, caHide, caFree, caMinimize };
-enum TShiftStateFlag : unsigned { ssShift = 1, ssAlt = 2, ssCtrl = 4, ssLeft = 8, ssRight = 16, ssMiddle = 32 };
+enum TShiftStateFlag : unsigned {
+    ssShift = 1,
+    ssAlt = 2,
+    ssCtrl = 4,
+    ssLeft = 8,
+    ssRight = 16,
+    ssMiddle = 32
+};
 using TShiftState = unsigned;
 
 using TCloseEvent = std::function<void(TObject* Sender, TCloseAction& Action)>;
@@ -223,7 +263,7 @@ class TForm;
 
 // How a form class is streamed from its stored layout.
 class FormClass {
-public:
+  public:
     using Setup = std::function<void(TForm&)>;
 
     // `Ui` is the uic class of the layout.
@@ -241,7 +281,8 @@ public:
     FormClass& field(const char* name, C* F::*member) {
         fields_[name] = [member](TForm& form, QWidget* widget) {
             auto* control = dynamic_cast<C*>(widget);
-            if (control == nullptr) return false;
+            if (control == nullptr)
+                return false;
             static_cast<F&>(form).*member = control;
             return true;
         };
@@ -250,7 +291,8 @@ public:
     template <class F>
     FormClass& handler(const char* name, void (F::*method)(TObject*)) {
         notify_[name] = [method](TForm& form) {
-            return TNotifyEvent([&form, method](TObject* s) { (static_cast<F&>(form).*method)(s); });
+            return TNotifyEvent(
+                [&form, method](TObject* s) { (static_cast<F&>(form).*method)(s); });
         };
         return *this;
     }
@@ -274,11 +316,12 @@ public:
     }
 
     // Builds the form's controls from the layout, fills the published fields
-    // and binds the handlers the layout names. Throws Exception when the layout
-    // names a field or handler the class does not publish, or with a wrong kind.
+    // and binds the handlers the layout names. Throws Exception, naming the
+    // culprit, when a field has no control of its kind in the layout, or the
+    // layout names an event or handler the class does not have.
     void stream(TForm& form) const;
 
-private:
+  private:
     Setup setup_;
     std::map<std::string, std::function<bool(TForm&, QWidget*)>> fields_;
     std::map<std::string, std::function<TNotifyEvent(TForm&)>> notify_;
@@ -286,8 +329,13 @@ private:
     std::map<std::string, std::function<TMouseMoveEvent(TForm&)>> mouse_;
 };
 
+// Closing the main form (Close, or the window manager) runs OnClose and then
+// ends the application's message loop unless OnClose answers caNone. A handler
+// that throws while the loop runs is reported through Application->HandleException,
+// and the loop goes on.
 class TForm : public QWidget {
-public:
+    Q_OBJECT
+  public:
     explicit TForm(TComponent* Owner);
     ~TForm() override;
 
@@ -313,7 +361,7 @@ public:
     // The form of this application that is active now, or null.
     static TForm* active();
 
-protected:
+  protected:
     bool event(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
@@ -322,13 +370,16 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
-private:
+  private:
     std::unique_ptr<TCanvas> canvas_;
     bool activated_once_ = false;
 };
 
+// Runs an event handler; what it throws is shown through Application->HandleException.
+void fire_event(TObject* sender, const std::function<void()>& handler);
+
 class TApplication {
-public:
+  public:
     // Wraps the process's Qt application; sets the global Application.
     TApplication(int& argc, char** argv);
     ~TApplication();  // destroys the forms it owns
@@ -354,6 +405,10 @@ public:
     // Shows the exception's message to the user: on standard error, and in a
     // message box when a real display is in use.
     void ShowException(Exception* E);
+    // Inside a catch block: shows the exception being handled. An Exception is
+    // shown as it is, another std::exception by its what(), anything else with
+    // an empty message.
+    void HandleException(TObject* Sender);
 
     TForm* MainForm() const { return main_form_; }
     const std::vector<TForm*>& forms() const { return forms_; }
@@ -362,15 +417,23 @@ public:
     using Presenter = std::function<void(const String& message)>;
     Presenter set_exception_presenter(Presenter presenter);
 
-private:
+    // Destroys the forms it owns, as at the end of the run; the next form
+    // created becomes the main form. For tests that need a fresh start.
+    void destroy_forms();
+
+  private:
+    friend class TForm;
     QObject* qt_owner();
     void adopt(TForm* form);
     void created(TForm& form);
+    void main_form_closed();
 
     std::unique_ptr<QApplication> qt_;
     std::unique_ptr<QObject> owner_;
     std::vector<TForm*> forms_;
     TForm* main_form_ = nullptr;
+    bool main_form_closed_ = false;
+    bool running_ = false;
     Presenter presenter_;
 };
 
@@ -379,16 +442,16 @@ extern TApplication* Application;
 }  // namespace vcl
 
 // Message maps, as VCL form classes write them.
-#define BEGIN_MESSAGE_MAP                                               \
-    void Dispatch(void* Message) override {                             \
+#define BEGIN_MESSAGE_MAP                   \
+    void Dispatch(void* Message) override { \
         switch (static_cast<::vcl::TMessage*>(Message)->Msg) {
-#define VCL_MESSAGE_HANDLER(msg, type, method)      \
-    case msg:                                       \
-        method(*static_cast<type*>(Message));       \
+#define VCL_MESSAGE_HANDLER(msg, type, method) \
+    case msg:                                  \
+        method(*static_cast<type*>(Message));  \
         break;
-#define END_MESSAGE_MAP(base)   \
-    default:                    \
+#define END_MESSAGE_MAP(base)    \
+    default:                     \
         base::Dispatch(Message); \
-        break;                  \
-        }                       \
+        break;                   \
+        }                        \
         }

@@ -1,0 +1,681 @@
+// The toolkit facade over Qt: forms streamed from a layout, the events they
+// fire, the application's run, the controls, the memo's lines and the canvas.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QTimer>
+#include <QWindow>
+
+#include <array>
+#include <climits>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/vcl/vcl.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using testsupport::wait_until;
+using vcl::Application;
+
+// A layout written the way uic writes one; `Variant` spoils it on purpose.
+enum class Variant {
+    sound,
+    no_memo,
+    memo_is_label,
+    misspelt_handler,
+    handler_of_other_kind,
+    odd_event
+};
+
+template <Variant variant>
+struct TestLayout {
+    void setupUi(QWidget* form) {
+        form->setObjectName("TestForm");
+        form->resize(320, 200);
+        form->setProperty("windowPosition", QPoint(30, 40));
+        form->setProperty("fontPixelSize", 11);
+        form->setProperty("OnCreate",
+                          variant == Variant::misspelt_handler ? "FormCreat" : "FormCreate");
+        form->setProperty("OnActivate", "FormActivate");
+        form->setProperty("OnClose",
+                          variant == Variant::handler_of_other_kind ? "FormActivate" : "FormClose");
+        form->setProperty("OnMouseMove", "FormMouseMove");
+        if (variant == Variant::odd_event)
+            form->setProperty("OnKeyDown", "FormActivate");
+        auto* label = new vcl::TLabel(form);
+        label->setObjectName("Label1");
+        label->setGeometry(10, 150, 40, 13);
+        label->setText("Label1");
+        auto* ok = new vcl::TButton(form);
+        ok->setObjectName("btnOk");
+        ok->setGeometry(200, 150, 75, 25);
+        ok->setProperty("OnClick", "btnOkClick");
+        auto* cancel = new vcl::TButton(form);
+        cancel->setObjectName("btnCancel");
+        cancel->setGeometry(200, 175, 75, 25);
+        cancel->setProperty("Cancel", true);
+        cancel->setProperty("OnClick", "btnCancelClick");
+        if (variant == Variant::memo_is_label) {
+            (new vcl::TLabel(form))->setObjectName("Memo1");
+        } else if (variant != Variant::no_memo) {
+            auto* memo = new vcl::TMemo(form);
+            memo->setObjectName("Memo1");
+            memo->setGeometry(10, 10, 150, 60);
+        }
+    }
+};
+
+class TestForm : public vcl::TForm {
+  public:
+    using vcl::TForm::TForm;
+    vcl::TLabel* Label1 = nullptr;
+    vcl::TButton* btnOk = nullptr;
+    vcl::TButton* btnCancel = nullptr;
+    vcl::TMemo* Memo1 = nullptr;
+
+    std::vector<std::string> calls;
+    bool visible_at_create = true;
+    vcl::TCloseAction close_answer = vcl::caHide;
+    std::function<void()> on_ok;
+
+    void FormCreate(vcl::TObject* Sender) {
+        calls.push_back("create");
+        visible_at_create = isVisible();
+        EXPECT_EQ(Sender, this);
+    }
+    void FormActivate(vcl::TObject*) { calls.push_back("activate"); }
+    void FormClose(vcl::TObject*, vcl::TCloseAction& Action) {
+        calls.push_back(Action == vcl::caHide ? "close" : "close with a wrong action");
+        Action = close_answer;
+    }
+    void FormMouseMove(vcl::TObject*, vcl::TShiftState Shift, int X, int Y) {
+        calls.push_back("move " + std::to_string(X) + "," + std::to_string(Y) + " shift " +
+                        std::to_string(Shift));
+    }
+    void btnOkClick(vcl::TObject* Sender) {
+        calls.push_back("ok");
+        EXPECT_EQ(Sender, btnOk);
+        if (on_ok)
+            on_ok();
+    }
+    void btnCancelClick(vcl::TObject*) { calls.push_back("cancel"); }
+};
+
+template <Variant variant = Variant::sound>
+class Form : public TestForm {
+  public:
+    using TestForm::TestForm;
+    static const vcl::FormClass& form_class() {
+        static const vcl::FormClass form_class =
+            vcl::FormClass::of<Form, TestLayout<variant>>()
+                .field("Label1", &Form::Label1)
+                .field("btnOk", &Form::btnOk)
+                .field("btnCancel", &Form::btnCancel)
+                .field("Memo1", &Form::Memo1)
+                .handler("FormCreate", &Form::FormCreate)
+                .handler("FormActivate", &Form::FormActivate)
+                .handler("FormClose", &Form::FormClose)
+                .handler("FormMouseMove", &Form::FormMouseMove)
+                .handler("btnOkClick", &Form::btnOkClick)
+                .handler("btnCancelClick", &Form::btnCancelClick);
+        return form_class;
+    }
+};
+
+// Every case starts with no forms and collects what would be shown to the user.
+class ToolkitTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Application->destroy_forms();
+        Application->Initialize();
+        previous_ = Application->set_exception_presenter(
+            [this](const vcl::String& message) { shown_.push_back(message); });
+    }
+    void TearDown() override {
+        Application->destroy_forms();
+        Application->set_exception_presenter(previous_);
+    }
+
+    // Runs the loop until the main form closes, failing (not hanging) if it never does.
+    void run_with_deadline() {
+        bool expired = false;
+        QTimer deadline;
+        deadline.setSingleShot(true);
+        QObject::connect(&deadline, &QTimer::timeout, [&] {
+            expired = true;
+            QCoreApplication::exit(1);
+        });
+        deadline.start(std::chrono::seconds(30));
+        Application->Run();
+        EXPECT_FALSE(expired) << "Run did not end when the main form closed";
+    }
+
+    std::vector<vcl::String> shown_;
+    vcl::TApplication::Presenter previous_;
+};
+
+using ApplicationTest = ToolkitTest;
+
+TEST_F(ApplicationTest, CreateFormStreamsTheLayoutAndRunsOnCreateBeforeReturning) {
+    Form<>* first = nullptr;
+    Application->CreateForm(&first);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->calls, std::vector<std::string>{"create"});
+    EXPECT_FALSE(first->visible_at_create);
+    EXPECT_EQ(first->Label1->Caption.get(), "Label1");
+    EXPECT_TRUE(first->btnCancel->Cancel);
+    EXPECT_FALSE(first->btnOk->Cancel);
+    EXPECT_EQ(first->pos(), QPoint(30, 40));
+    EXPECT_EQ(first->font().pixelSize(), 11);
+    EXPECT_EQ(Application->MainForm(), first);
+
+    Form<>* second = nullptr;
+    Application->CreateForm(&second);
+    EXPECT_EQ(Application->MainForm(), first);
+    EXPECT_EQ(Application->forms(), (std::vector<vcl::TForm*>{first, second}));
+}
+
+TEST_F(ApplicationTest, LayoutMistakesAreReportedByName) {
+    const auto failure = [](auto* form) -> std::string {
+        try {
+            Application->CreateForm(&form);
+        } catch (vcl::Exception& e) {
+            return e.Message();
+        }
+        return "no exception";
+    };
+    EXPECT_EQ(failure(static_cast<Form<Variant::no_memo>*>(nullptr)),
+              "TestForm: the layout has no control for the field Memo1");
+    EXPECT_EQ(failure(static_cast<Form<Variant::memo_is_label>*>(nullptr)),
+              "TestForm: the control Memo1 is a vcl::TLabel, which does not fit the field Memo1");
+    EXPECT_EQ(failure(static_cast<Form<Variant::misspelt_handler>*>(nullptr)),
+              "TestForm: no handler named FormCreat for the event OnCreate");
+    EXPECT_EQ(failure(static_cast<Form<Variant::handler_of_other_kind>*>(nullptr)),
+              "TestForm: the handler FormActivate does not fit the event OnClose");
+    EXPECT_EQ(failure(static_cast<Form<Variant::odd_event>*>(nullptr)),
+              "TestForm: a form has no event OnKeyDown");
+}
+
+TEST_F(ApplicationTest, RunShowsTheMainFormAndEndsWhenItCloses) {
+    Form<>* main_form = nullptr;
+    Form<>* other = nullptr;
+    Application->CreateForm(&main_form);
+    Application->CreateForm(&other);
+    bool became_active = false;
+    bool other_shown = true;
+    QTimer::singleShot(0, [&] {
+        became_active = wait_until([&] { return vcl::TForm::active() == main_form; });
+        other_shown = other->isVisible();
+        main_form->Close();
+    });
+    run_with_deadline();
+    EXPECT_TRUE(became_active);
+    EXPECT_FALSE(other_shown);
+    EXPECT_EQ(main_form->calls, (std::vector<std::string>{"create", "activate", "close"}));
+    EXPECT_FALSE(main_form->isVisible());
+}
+
+TEST_F(ApplicationTest, AWindowManagerCloseEndsTheRunToo) {
+    Form<>* main_form = nullptr;
+    Application->CreateForm(&main_form);
+    QTimer::singleShot(0, [&] {
+        ASSERT_TRUE(wait_until([&] { return vcl::TForm::active() == main_form; }));
+        main_form->windowHandle()->close();
+    });
+    run_with_deadline();
+    EXPECT_EQ(main_form->calls.back(), "close");
+    EXPECT_FALSE(main_form->isVisible());
+}
+
+TEST_F(ApplicationTest, OnCloseCanKeepTheWindowOpen) {
+    Form<>* form = nullptr;
+    Application->CreateForm(&form);
+    form->Show();
+    form->close_answer = vcl::caNone;
+    form->Close();
+    EXPECT_TRUE(form->Visible.get());
+    form->close_answer = vcl::caHide;
+    form->Close();
+    EXPECT_FALSE(form->Visible.get());
+    EXPECT_EQ(std::count(form->calls.begin(), form->calls.end(), "close"), 2);
+}
+
+TEST_F(ApplicationTest, WhatAHandlerThrowsIsShownAndTheFormGoesOn) {
+    Form<>* form = nullptr;
+    Application->CreateForm(&form);
+    form->on_ok = [] { throw vcl::Exception("cannot copy"); };
+    form->btnOk->Click();
+    form->on_ok = [] { throw std::runtime_error("out of paper"); };
+    form->btnOk->Click();
+    form->on_ok = [] { throw 42; };
+    form->btnOk->Click();
+    EXPECT_EQ(shown_, (std::vector<vcl::String>{"cannot copy", "out of paper", ""}));
+    form->on_ok = nullptr;
+    form->btnOk->Click();
+    EXPECT_EQ(std::count(form->calls.begin(), form->calls.end(), "ok"), 4);
+}
+
+TEST_F(ApplicationTest, TheDefaultPresenterWritesToStandardError) {
+    const auto capture = Application->set_exception_presenter(previous_);
+    const QString platform = QGuiApplication::platformName();
+    const bool on_screen = platform != "offscreen" && platform != "minimal";
+    bool box_shown = false;
+    if (on_screen) {
+        // A real display gets a message box too; dismiss it as the user would.
+        QTimer::singleShot(0, [&] {
+            box_shown = wait_until([] { return QApplication::activeModalWidget() != nullptr; });
+            if (box_shown)
+                QApplication::activeModalWidget()->close();
+        });
+    }
+    testing::internal::CaptureStderr();
+    vcl::Exception e("the disk is full");
+    Application->ShowException(&e);
+    const std::string err = testing::internal::GetCapturedStderr();
+    Application->set_exception_presenter(capture);
+    EXPECT_NE(err.find(": the disk is full\n"), std::string::npos) << err;
+    EXPECT_EQ(box_shown, on_screen);
+}
+
+TEST_F(ApplicationTest, MSSansSerifIsDrawnInLiberationSans) {
+    QFont font("MS Sans Serif");
+    font.setPixelSize(11);
+    EXPECT_EQ(QFontInfo(font).family(), "Liberation Sans");
+}
+
+using EventTest = ToolkitTest;
+
+TEST_F(EventTest, EscPressesTheCancelButtonWhileItIsEnabledAndVisible) {
+    Form<>* form = nullptr;
+    Application->CreateForm(&form);
+    form->Show();
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QKeyEvent control_escape(QEvent::KeyPress, Qt::Key_Escape, Qt::ControlModifier);
+
+    // Sent to another button, the key travels up to the form.
+    QCoreApplication::sendEvent(form->btnOk, &escape);
+    EXPECT_EQ(form->calls.back(), "cancel");
+    form->calls.clear();
+    QCoreApplication::sendEvent(form, &control_escape);
+    form->btnCancel->Enabled = false;
+    QCoreApplication::sendEvent(form, &escape);
+    form->btnCancel->Enabled = true;
+    form->btnCancel->Hide();
+    QCoreApplication::sendEvent(form, &escape);
+    EXPECT_TRUE(form->calls.empty());
+}
+
+TEST_F(EventTest, MouseMovesReportClientPositionAndShiftState) {
+    Form<>* form = nullptr;
+    Application->CreateForm(&form);
+    EXPECT_TRUE(form->hasMouseTracking());
+    QMouseEvent move(QEvent::MouseMove, QPointF(12, 34), QPointF(112, 134), Qt::NoButton,
+                     Qt::LeftButton | Qt::RightButton, Qt::ShiftModifier | Qt::ControlModifier);
+    QCoreApplication::sendEvent(form, &move);
+    const auto expected = vcl::ssShift | vcl::ssCtrl | vcl::ssLeft | vcl::ssRight;
+    EXPECT_EQ(form->calls.back(), "move 12,34 shift " + std::to_string(expected));
+}
+
+TEST_F(EventTest, AFormShownAsksToBeActivated) {
+    Form<>* form = nullptr;
+    Application->CreateForm(&form);
+    form->Show();
+    EXPECT_TRUE(wait_until([&] { return vcl::TForm::active() == form; }));
+    EXPECT_EQ(form->calls.back(), "activate");
+}
+
+TEST_F(EventTest, ButtonsFireOnClickOnlyWhenEnabled) {
+    Form<>* form = nullptr;
+    Application->CreateForm(&form);
+    form->btnOk->Click();
+    form->btnOk->Enabled = false;
+    form->btnOk->Click();
+    EXPECT_EQ(std::count(form->calls.begin(), form->calls.end(), "ok"), 1);
+}
+
+TEST(ControlTest, PropertiesReadAndWriteTheirControls) {
+    QWidget parent;
+    vcl::TLabel label(&parent);
+    label.setGeometry(0, 0, 32, 13);
+    label.Caption = "X = -2147483648 , 2147483647";
+    EXPECT_EQ(label.text(), "X = -2147483648 , 2147483647");
+    EXPECT_GE(label.width(), label.sizeHint().width()) << "a label fits its caption";
+
+    vcl::TEdit edit(&parent);
+    edit.Text = "Edit1";
+    EXPECT_EQ(edit.Text.get(), "Edit1");
+    EXPECT_TRUE(edit.Enabled.get());
+    edit.Enabled = false;
+    EXPECT_FALSE(edit.isEnabled());
+    EXPECT_FALSE(edit.Enabled.get());
+
+    vcl::TButton button(&parent);
+    button.Caption = "Cerrar";
+    EXPECT_EQ(button.text(), "Cerrar");
+
+    // Visible is the control's own setting, whether or not its window is shown yet.
+    EXPECT_TRUE(button.Visible.get());
+    button.Hide();
+    EXPECT_FALSE(button.Visible.get());
+    button.Show();
+    EXPECT_TRUE(button.Visible.get());
+    button.Visible = false;
+    EXPECT_TRUE(button.isHidden());
+}
+
+class MemoTest : public ::testing::Test {
+  protected:
+    QString view() const { return memo_.toPlainText(); }
+    vcl::TMemo memo_;
+    vcl::TStrings& lines_ = *memo_.Lines;
+};
+
+TEST_F(MemoTest, EntriesReachTheViewOnTheNextTurnOfTheEventLoop) {
+    lines_.Add("first");
+    lines_.Add("second");
+    EXPECT_EQ(lines_.Count(), 2);
+    EXPECT_EQ(lines_[1], "second");
+    EXPECT_EQ(view(), "") << "not drawn once per entry";
+    EXPECT_TRUE(wait_until([&] { return view() == "first\nsecond"; })) << view().toStdString();
+}
+
+TEST_F(MemoTest, AnEntryEndingInALineBreakShowsAnEmptyLineAfterIt) {
+    lines_.Add("Mouse: num 2\r\n");
+    lines_.Add("Mouse: num 0\r\n");
+    lines_.flush_view();
+    EXPECT_EQ(view(), "Mouse: num 2\n\nMouse: num 0\n");
+    EXPECT_EQ(memo_.document()->blockCount(), 4);
+}
+
+TEST_F(MemoTest, TheOldestEntriesGoOnceTheCapIsReached) {
+    const auto entry = [](int i) { return "line " + std::to_string(i) + "\r\n"; };
+    const auto expected_view = [&](int first, int last) {
+        QString text;
+        for (int i = first; i <= last; ++i)
+            text += QString::fromStdString("line " + std::to_string(i) + "\n\n");
+        text.chop(1);
+        return text;
+    };
+    const int cap = vcl::TStrings::capacity;
+    for (int i = 0; i < cap; ++i)
+        lines_.Add(entry(i));
+    lines_.flush_view();
+    EXPECT_EQ(lines_.dropped(), 0u);
+
+    // Some dropped after they were shown, some before they ever were.
+    for (int i = cap; i < 2 * cap + 7; ++i)
+        lines_.Add(entry(i));
+    EXPECT_EQ(lines_.Count(), cap);
+    EXPECT_EQ(lines_.dropped(), static_cast<std::uint64_t>(cap + 7));
+    EXPECT_EQ(lines_[0], entry(cap + 7));
+    lines_.flush_view();
+    EXPECT_TRUE(view() == expected_view(cap + 7, 2 * cap + 6));
+
+    for (int i = 2 * cap + 7; i < 2 * cap + 10; ++i)
+        lines_.Add(entry(i));
+    lines_.flush_view();
+    EXPECT_TRUE(view() == expected_view(cap + 10, 2 * cap + 9));
+
+    lines_.Clear();
+    lines_.Add("again");
+    lines_.flush_view();
+    EXPECT_EQ(view(), "again");
+}
+
+class CanvasTest : public ::testing::Test {
+  protected:
+    void SetUp() override { form_.resize(120, 80); }
+
+    // Rows and columns of many colours, so that exclusive or has something to restore.
+    void paint_pattern() {
+        canvas_.Pen->Mode = vcl::pmCopy;
+        for (int y = 0; y < 80; ++y) {
+            canvas_.Pen->Color = (0x102030u + static_cast<vcl::TColor>(y) * 0x3F5A21u) & 0xFFFFFFu;
+            canvas_.MoveTo(0, y);
+            canvas_.LineTo(120, y);
+        }
+        for (int x = 0; x < 120; x += 3) {
+            canvas_.Pen->Color = (static_cast<vcl::TColor>(x) * 0x1B2C3Du) & 0xFFFFFFu;
+            canvas_.MoveTo(x, 0);
+            canvas_.LineTo(x, 80);
+        }
+    }
+    QImage snapshot() const { return canvas_.image().copy(); }
+    // The pixels that differ from `before`, as a bounding rectangle.
+    QRect changed_since(const QImage& before) const {
+        QRect changed;
+        for (int y = 0; y < before.height(); ++y) {
+            for (int x = 0; x < before.width(); ++x) {
+                if (before.pixel(x, y) != canvas_.image().pixel(x, y))
+                    changed |= QRect(x, y, 1, 1);
+            }
+        }
+        return changed;
+    }
+    int changed_count(const QImage& before) const {
+        int count = 0;
+        for (int y = 0; y < before.height(); ++y) {
+            for (int x = 0; x < before.width(); ++x)
+                count += before.pixel(x, y) != canvas_.image().pixel(x, y);
+        }
+        return count;
+    }
+
+    vcl::TForm form_{nullptr};
+    vcl::TCanvas& canvas_ = *form_.Canvas;
+};
+
+TEST_F(CanvasTest, AFreshCanvasIsTheFormsBackground) {
+    canvas_.ensure_size(form_.size());
+    EXPECT_EQ(canvas_.image().size(), QSize(120, 80));
+    EXPECT_EQ(canvas_.image().format(), QImage::Format_RGB32);
+    EXPECT_EQ(canvas_.Pixel(60, 40), vcl::from_qcolor(vcl::to_qcolor(vcl::clBtnFace)));
+    EXPECT_EQ(canvas_.Pixel(60, 40), vcl::from_qcolor(form_.palette().color(QPalette::Window)));
+    EXPECT_EQ(canvas_.Pixel(-1, 0), vcl::clBlack);
+}
+
+TEST_F(CanvasTest, ColoursLandAsBlueGreenRed) {
+    const struct {
+        vcl::TColor colour;
+        QColor rgb;
+    } rows[] = {{vcl::clRed, QColor(255, 0, 0)},
+                {vcl::clLime, QColor(0, 255, 0)},
+                {vcl::clGreen, QColor(0, 128, 0)},
+                {vcl::clBlue, QColor(0, 0, 255)},
+                {0x123456, QColor(0x56, 0x34, 0x12)}};
+    int y = 10;
+    for (const auto& row : rows) {
+        canvas_.Pen->Color = row.colour;
+        canvas_.MoveTo(10, y);
+        canvas_.LineTo(50, y);
+        EXPECT_EQ(QColor(canvas_.image().pixel(20, y)), row.rgb) << std::hex << row.colour;
+        EXPECT_EQ(canvas_.Pixel(20, y), row.colour);
+        EXPECT_EQ(vcl::to_qcolor(row.colour), row.rgb);
+        y += 5;
+    }
+}
+
+TEST_F(CanvasTest, LineToDrawsTheCurrentPointAndLeavesOutTheEndInEveryDirection) {
+    canvas_.Pen->Color = vcl::clRed;
+    for (int dx = -9; dx <= 9; dx += 3) {
+        for (int dy = -9; dy <= 9; dy += 3) {
+            if (dx == 0 && dy == 0)
+                continue;
+            canvas_.ensure_size(form_.size());
+            const QImage before = snapshot();
+            canvas_.MoveTo(60, 40);
+            canvas_.LineTo(60 + dx, 40 + dy);
+            EXPECT_EQ(canvas_.Pixel(60, 40), vcl::clRed) << dx << "," << dy;
+            EXPECT_NE(canvas_.Pixel(60 + dx, 40 + dy), vcl::clRed) << dx << "," << dy;
+            EXPECT_EQ(changed_count(before), std::max(std::abs(dx), std::abs(dy)))
+                << dx << "," << dy;
+            // Undo with the background colour for the next direction.
+            canvas_.Pen->Color = canvas_.Pixel(0, 0);
+            canvas_.MoveTo(60, 40);
+            canvas_.LineTo(60 + dx, 40 + dy);
+            canvas_.Pen->Color = vcl::clRed;
+        }
+    }
+}
+
+TEST_F(CanvasTest, JoinedLinesMeetOnceAndAnEmptyLineDrawsNothing) {
+    canvas_.Pen->Color = vcl::clLime;
+    canvas_.Pen->Mode = vcl::pmXor;
+    canvas_.ensure_size(form_.size());
+    const QImage before = snapshot();
+    canvas_.MoveTo(10, 10);
+    canvas_.LineTo(30, 10);
+    canvas_.LineTo(30, 30);
+    canvas_.LineTo(30, 30);
+    // The corner is drawn once by the second line, so exclusive or leaves it coloured.
+    EXPECT_NE(canvas_.Pixel(30, 10), canvas_.Pixel(31, 10));
+    EXPECT_EQ(canvas_.image().pixel(30, 30), before.pixel(30, 30));
+    EXPECT_EQ(changed_count(before), 40);
+}
+
+TEST_F(CanvasTest, AnEllipseCoversItsRectangleLessTheRightAndBottomEdges) {
+    canvas_.ensure_size(form_.size());
+    const QImage before = snapshot();
+    canvas_.Pen->Color = vcl::clGreen;
+    canvas_.Ellipse(20, 30, 26, 36);
+    EXPECT_EQ(changed_since(before), QRect(20, 30, 6, 6));
+    EXPECT_EQ(canvas_.Pixel(22, 32), vcl::clWhite) << "filled with the default brush";
+    EXPECT_EQ(canvas_.Pixel(22, 30), vcl::clGreen) << "outlined with the pen";
+
+    const QImage first = snapshot();
+    canvas_.Ellipse(26, 36, 20, 30);
+    EXPECT_TRUE(snapshot() == first) << "corners given in any order";
+    canvas_.Ellipse(40, 30, 40, 50);
+    EXPECT_TRUE(snapshot() == first) << "an empty rectangle draws nothing";
+}
+
+TEST_F(CanvasTest, ExclusiveOrCombinesEachPixelOnceWithPenOrBrush) {
+    canvas_.ensure_size(form_.size());
+    const vcl::TColor background = canvas_.Pixel(0, 0);
+    canvas_.Pen->Mode = vcl::pmXor;
+    canvas_.Pen->Color = vcl::clLime;
+    canvas_.Brush->Color = 0x00A0B0;
+    canvas_.Ellipse(20, 20, 40, 40);
+    EXPECT_EQ(canvas_.Pixel(30, 20), background ^ vcl::clLime) << "outline";
+    EXPECT_EQ(canvas_.Pixel(30, 30), background ^ 0x00A0B0u) << "inside";
+    EXPECT_EQ(canvas_.Pixel(20, 20), background) << "outside, in the corner";
+}
+
+TEST_F(CanvasTest, EveryFigureDrawnTwiceByExclusiveOrRestoresEveryPixel) {
+    // A path (MoveTo its first point, LineTo the others) and ellipses, with a pen width.
+    struct Figure {
+        const char* what;
+        int width;
+        std::vector<std::array<int, 2>> path;
+        std::vector<std::array<int, 4>> ellipses;
+        bool visible;
+    };
+    const Figure figures[] = {
+        {"line", 1, {{5, 7}, {90, 61}}, {}, true},
+        {"backward line", 1, {{90, 7}, {5, 61}}, {}, true},
+        {"closed path", 1, {{5, 5}, {50, 40}, {10, 70}, {5, 5}}, {}, true},
+        {"wide line", 5, {{10, 60}, {100, 20}}, {}, true},
+        {"wide path", 7, {{10, 10}, {60, 70}, {110, 10}}, {}, true},
+        {"mark", 1, {}, {{50, 37, 56, 43}}, true},
+        {"tiny ellipses", 1, {}, {{1, 1, 3, 3}, {5, 1, 8, 4}, {10, 1, 11, 9}}, true},
+        {"wide outline over its own fill", 6, {}, {{30, 30, 38, 36}}, true},
+        {"ellipse across the edge", 3, {}, {{100, -20, 160, 30}}, true},
+        {"ellipse around the surface", 1, {}, {{INT_MIN, INT_MIN, INT_MAX, INT_MAX}}, true},
+        {"lines from afar", 2, {{INT_MIN, INT_MIN}, {INT_MAX, INT_MAX}, {INT_MIN, 40}}, {}, true},
+        {"far away",
+         9,
+         {{INT_MIN, -12}, {INT_MAX, -12}},
+         {{INT_MAX - 6, INT_MIN, INT_MAX, INT_MIN + 6}},
+         false},
+    };
+    const auto draw = [this](const Figure& figure) {
+        for (std::size_t i = 0; i < figure.path.size(); ++i) {
+            const auto [x, y] = figure.path[i];
+            if (i == 0) {
+                canvas_.MoveTo(x, y);
+            } else {
+                canvas_.LineTo(x, y);
+            }
+        }
+        for (const auto& [x1, y1, x2, y2] : figure.ellipses)
+            canvas_.Ellipse(x1, y1, x2, y2);
+    };
+    paint_pattern();
+    canvas_.Brush->Color = 0x5A5A5A;
+    canvas_.Pen->Mode = vcl::pmXor;
+    canvas_.Pen->Color = 0x33CC99;
+    for (const Figure& figure : figures) {
+        const QImage before = snapshot();
+        canvas_.Pen->Width = figure.width;
+        draw(figure);
+        EXPECT_EQ(snapshot() != before, figure.visible) << figure.what;
+        draw(figure);
+        EXPECT_TRUE(snapshot() == before) << figure.what;
+    }
+}
+
+TEST_F(CanvasTest, PenSettingsStayUntilChanged) {
+    canvas_.Pen->Color = vcl::clRed;
+    canvas_.Pen->Width = 3;
+    canvas_.Pen->Mode = vcl::pmCopy;
+    canvas_.MoveTo(10, 40);
+    canvas_.LineTo(60, 40);
+    canvas_.Ellipse(70, 30, 80, 40);
+    EXPECT_EQ(canvas_.Pen->Color, vcl::clRed);
+    EXPECT_EQ(canvas_.Pen->Width, 3);
+    EXPECT_EQ(canvas_.Pen->Mode, vcl::pmCopy);
+    canvas_.MoveTo(10, 60);
+    canvas_.LineTo(60, 60);
+    EXPECT_EQ(canvas_.Pixel(30, 61), vcl::clRed) << "still three pixels wide";
+}
+
+TEST_F(CanvasTest, FarCoordinatesAreClipped) {
+    canvas_.Pen->Color = vcl::clBlue;
+    canvas_.MoveTo(INT_MIN, INT_MIN);
+    canvas_.LineTo(INT_MAX, INT_MAX);
+    for (int k = 0; k < 80; k += 7)
+        EXPECT_EQ(canvas_.Pixel(k, k), vcl::clBlue) << k;
+    canvas_.MoveTo(INT_MAX, 7);
+    canvas_.LineTo(INT_MIN, 7);
+    for (int x = 0; x < 120; ++x)
+        ASSERT_EQ(canvas_.Pixel(x, 7), vcl::clBlue) << x;
+
+    // A flat ellipse reaching far past both sides: its middle is on the surface.
+    canvas_.Pen->Color = vcl::clRed;
+    canvas_.Ellipse(-30000, 20, 30120, 40);
+    EXPECT_EQ(canvas_.Pixel(60, 20), vcl::clRed);
+    EXPECT_EQ(canvas_.Pixel(60, 30), vcl::clWhite);
+    EXPECT_EQ(canvas_.Pixel(60, 39), vcl::clRed);
+}
+
+TEST_F(CanvasTest, TheSurfaceGrowsWithTheFormAndKeepsItsDrawing) {
+    canvas_.Pen->Color = vcl::clRed;
+    canvas_.MoveTo(5, 5);
+    canvas_.LineTo(6, 5);
+    form_.Show();
+    form_.resize(300, 200);
+    EXPECT_TRUE(wait_until([&] { return canvas_.image().size() == QSize(300, 200); }));
+    EXPECT_EQ(canvas_.Pixel(5, 5), vcl::clRed);
+    EXPECT_EQ(canvas_.Pixel(250, 150), canvas_.Pixel(100, 5));
+}
+
+TEST_F(CanvasTest, TheFormPaintsItsCanvasUnderItsControls) {
+    auto* label = new vcl::TLabel(&form_);
+    label->setGeometry(0, 0, 60, 20);
+    label->setText("over");
+    canvas_.Pen->Color = vcl::clRed;
+    canvas_.MoveTo(0, 50);
+    canvas_.LineTo(120, 50);
+    const QImage shown = form_.grab().toImage();
+    EXPECT_EQ(QColor(shown.pixel(90, 50)), QColor(255, 0, 0));
+}
+
+}  // namespace
