@@ -32,7 +32,8 @@ struct Parser {
             "Watch several mice at once: every raw packet of every mouse, one line each, in "
             "the window and in log.txt.");
         parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-        parser.addOptions({input, replay, speed, exit_after, screenshot, list, stats, help, version});
+        parser.addOptions(
+            {input, replay, speed, exit_after, screenshot, list, stats, help, version});
     }
 };
 
@@ -77,7 +78,8 @@ ParsedOptions parse_options(const QStringList& arguments) {
     o.stats = p.parser.isSet(p.stats);
     o.exit_after_replay = p.parser.isSet(p.exit_after);
     o.screenshot = p.parser.value(p.screenshot).toStdString();
-    for (const QString& file : p.parser.values(p.replay)) o.replay_files.push_back(file.toStdString());
+    for (const QString& file : p.parser.values(p.replay))
+        o.replay_files.push_back(file.toStdString());
 
     const QString input = p.parser.value(p.input);
     if (input == "auto") {
@@ -89,13 +91,14 @@ ParsedOptions parse_options(const QStringList& arguments) {
     } else if (input == "replay") {
         o.input = InputKind::replay;
     } else {
-        result.error = "--input: unknown input '" + input.toStdString() +
-                       "' (use auto, evdev, x11 or replay)";
+        result.error =
+            "--input: unknown input '" + input.toStdString() + "' (use auto, evdev, x11 or replay)";
         return result;
     }
     if (!o.replay_files.empty()) {
         if (p.parser.isSet(p.input) && o.input != InputKind::replay) {
-            result.error = std::string("--replay cannot be used with --input=") + input_name(o.input);
+            result.error =
+                std::string("--replay cannot be used with --input=") + input_name(o.input);
             return result;
         }
         o.input = InputKind::replay;
@@ -111,16 +114,16 @@ ParsedOptions parse_options(const QStringList& arguments) {
         bool ok = false;
         const double value = speed.toDouble(&ok);
         if (!ok || !std::isfinite(value) || value <= 0) {
-            result.error = "--replay-speed: '" + speed.toStdString() +
-                           "' is not a positive number or 'max'";
+            result.error =
+                "--replay-speed: '" + speed.toStdString() + "' is not a positive number or 'max'";
             return result;
         }
         o.replay_speed = value;
     }
-    if (o.input != InputKind::replay &&
-        (p.parser.isSet(p.speed) || o.exit_after_replay)) {
-        result.error = std::string(p.parser.isSet(p.speed) ? "--replay-speed" : "--exit-after-replay") +
-                       " needs --replay=FILE";
+    if (o.input != InputKind::replay && (p.parser.isSet(p.speed) || o.exit_after_replay)) {
+        result.error =
+            std::string(p.parser.isSet(p.speed) ? "--replay-speed" : "--exit-after-replay") +
+            " needs --replay=FILE";
         return result;
     }
     return result;

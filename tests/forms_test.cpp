@@ -235,11 +235,9 @@ TEST_F(FormsTest, OnlyTheCopyButtonCanTakeTheFocus) {
 
 TEST_F(FormsTest, EscDoesWhatAClickOnCopyDoes) {
     int presses = 0;
-    const vcl::TNotifyEvent bound = Form1->btnCopy->OnClick;
-    Form1->btnCopy->OnClick = [&](vcl::TObject* sender) {
-        ++presses;
-        bound(sender);
-    };
+    ASSERT_TRUE(Form1->btnCopy->OnClick) << "bound by the layout";
+    // Count the presses only: the bound handler disables the button.
+    Form1->btnCopy->OnClick = [&](vcl::TObject*) { ++presses; };
     Form1->Show();
     QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
     QCoreApplication::sendEvent(Form1, &escape);

@@ -1,5 +1,9 @@
 #include "ui/principal.h"
 
+#include <cstdio>
+#include <limits>
+
+#include "rawinput/rawinput.h"
 #include "ui_principal.h"
 
 TForm1* Form1 = nullptr;
@@ -31,23 +35,81 @@ const vcl::FormClass& TForm1::form_class() {
 
 std::ofstream log_file;
 
-void flush_log() {}
+namespace {
 
-void TForm1::FormCreate(vcl::TObject* /*Sender*/) {}
+// Coordinates are signed 32-bit and never clamped to the window; their sums
+// saturate at the 32-bit limits instead of overflowing.
+std::int32_t saturating_add(std::int32_t a, std::int32_t b) {
+    std::int32_t sum = 0;
+    if (__builtin_add_overflow(a, b, &sum)) {
+        return b > 0 ? std::numeric_limits<std::int32_t>::max()
+                     : std::numeric_limits<std::int32_t>::min();
+    }
+    return sum;
+}
+
+constexpr int tracked_mouse = 2;
+
+}  // namespace
+
+void flush_log() {
+    if (log_file.is_open())
+        log_file.flush();
+}
+
+void TForm1::FormCreate(vcl::TObject* /*Sender*/) {
+    log_file.open("log.txt", std::ios::out);
+    origin_mark_x = 120;
+    origin_mark_y = 120;
+    cursor_x = 150;
+    cursor_y = 150;
+    Canvas->Ellipse(origin_mark_x, origin_mark_y, origin_mark_x + 5, origin_mark_y + 5);
+    if (raw_input_init(this) == 0)
+        std::printf("raw_input_init() failed\n");
+}
 
 void TForm1::FormActivate(vcl::TObject* /*Sender*/) {}
 
-void TForm1::FormClose(vcl::TObject* /*Sender*/, vcl::TCloseAction& /*Action*/) {}
+void TForm1::FormClose(vcl::TObject* /*Sender*/, vcl::TCloseAction& /*Action*/) {
+    log_file.close();
+    ShowCursor(TRUE);
+}
 
-void TForm1::FormMouseMove(vcl::TObject* /*Sender*/, vcl::TShiftState /*Shift*/, int /*X*/,
-                           int /*Y*/) {}
+void TForm1::FormMouseMove(vcl::TObject* /*Sender*/, vcl::TShiftState /*Shift*/, int X, int Y) {
+    Label2->Caption = "X = " + vcl::IntToStr(X) + " , " + vcl::IntToStr(Y);
+    Canvas->Pen->Mode = vcl::pmXor;
+    Canvas->Pen->Color = vcl::clWhite;
+    Canvas->Pen->Width = 1;
+}
 
-void TForm1::btnCopyClick(vcl::TObject* /*Sender*/) {}
+void TForm1::btnCopyClick(vcl::TObject* /*Sender*/) {
+    Memo1->Hide();
+    btnCopy->Enabled = false;
+}
 
-void TForm1::WMInput(vcl::TMessage& /*Message*/) {}
+void TForm1::WMInput(vcl::TMessage& Message) {
+    process_raw_input(this, reinterpret_cast<HRAWINPUT>(Message.LParam));
+}
 
-void draw_cursor_marker(TForm1* /*form*/, vcl::TColor /*colour*/, std::int32_t /*x*/,
-                        std::int32_t /*y*/) {}
+void draw_cursor_marker(TForm1* form, vcl::TColor colour, std::int32_t x, std::int32_t y) {
+    vcl::TCanvas* canvas = form->Canvas;
+    canvas->Pen->Color = colour;
+    canvas->Pen->Mode = vcl::pmXor;
+    canvas->Ellipse(x, saturating_add(y, -3), saturating_add(x, 6), saturating_add(y, 3));
+    canvas->Pen->Mode = vcl::pmCopy;
+}
 
-void move_tracking_cursor(TForm1* /*form*/, int /*mouse_number*/, std::int32_t /*dx*/,
-                          std::int32_t /*dy*/) {}
+void move_tracking_cursor(TForm1* form, int mouse_number, std::int32_t dx, std::int32_t dy) {
+    if (mouse_number != tracked_mouse)
+        return;
+    const std::int32_t x = saturating_add(form->cursor_x, dx);
+    const std::int32_t y = saturating_add(form->cursor_y, dy);
+    draw_cursor_marker(form, vcl::clLime, form->cursor_x, form->cursor_y);
+    form->Canvas->Pen->Color = vcl::clGreen;
+    form->Canvas->MoveTo(form->cursor_x, form->cursor_y);
+    form->Canvas->LineTo(x, y);
+    draw_cursor_marker(form, vcl::clLime, x, y);
+    form->cursor_x = x;
+    form->cursor_y = y;
+    form->Label4->Caption = "X = " + vcl::IntToStr(x) + " , Y = " + vcl::IntToStr(y);
+}

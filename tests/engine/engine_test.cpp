@@ -15,7 +15,9 @@ namespace {
 
 using testsupport::TempDir;
 
-HANDLE handle_of(std::uintptr_t value) { return reinterpret_cast<HANDLE>(value); }
+HANDLE handle_of(std::uintptr_t value) {
+    return reinterpret_cast<HANDLE>(value);
+}
 
 RAWMOUSE motion(LONG dx, LONG dy) {
     RAWMOUSE m{};
@@ -26,7 +28,8 @@ RAWMOUSE motion(LONG dx, LONG dy) {
 
 std::vector<std::string> memo_entries(TForm1* form) {
     std::vector<std::string> entries;
-    for (int i = 0; i < form->Memo1->Lines->Count(); ++i) entries.push_back((*form->Memo1->Lines)[i]);
+    for (int i = 0; i < form->Memo1->Lines->Count(); ++i)
+        entries.push_back((*form->Memo1->Lines)[i]);
     return entries;
 }
 
@@ -37,12 +40,15 @@ void* counting_resize(void* block, std::size_t size) {
     return fail_resize ? nullptr : std::realloc(block, size);
 }
 bool fail_allocate = false;
-void* maybe_allocate(std::size_t size) { return fail_allocate ? nullptr : std::malloc(size); }
+void* maybe_allocate(std::size_t size) {
+    return fail_allocate ? nullptr : std::malloc(size);
+}
 
 bool state_is_zero() {
     const RawInputState& s = raw_input_state;
     for (HANDLE h : s.raw_mouse_handles) {
-        if (h != nullptr) return false;
+        if (h != nullptr)
+            return false;
     }
     return s.raw_mouse_count == 0 && s.RegisterRawInputDevices_f == nullptr &&
            s.GetRawInputData_f == nullptr && s.GetRawInputDeviceList_f == nullptr &&
@@ -50,7 +56,7 @@ bool state_is_zero() {
 }
 
 class EngineTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         previous_dir_ = std::filesystem::current_path();
         std::filesystem::current_path(dir_.path());
@@ -95,11 +101,17 @@ TEST_F(EngineTest, EveryFailureBeforeRegistrationLeavesTheStateZeroed) {
     const std::vector<Case> cases = {
         {"no user32", [] { fake::User32::uninstall(); }},
         {"no RegisterRawInputDevices",
-         [&] { user32_.install({"GetRawInputData", "GetRawInputDeviceList"}); }},
+         [&] {
+             user32_.install({"GetRawInputData", "GetRawInputDeviceList"});
+         }},
         {"no GetRawInputData",
-         [&] { user32_.install({"RegisterRawInputDevices", "GetRawInputDeviceList"}); }},
+         [&] {
+             user32_.install({"RegisterRawInputDevices", "GetRawInputDeviceList"});
+         }},
         {"no GetRawInputDeviceList",
-         [&] { user32_.install({"RegisterRawInputDevices", "GetRawInputData"}); }},
+         [&] {
+             user32_.install({"RegisterRawInputDevices", "GetRawInputData"});
+         }},
         {"count query fails", [&] { user32_.count_result = static_cast<UINT>(-1); }},
         {"list cannot be allocated", [&] { fail_allocate = true; }},
         {"list query fails", [&] { user32_.list_fails = true; }},
@@ -125,9 +137,9 @@ TEST_F(EngineTest, ListsDevicesAndRecordsMiceInOrder) {
                        {handle_of(517), RIM_TYPEMOUSE}};
     EXPECT_EQ(init_output(), "");
     EXPECT_EQ(result_, 1);
-    EXPECT_EQ(memo_entries(form_), (std::vector<std::string>{"0 131  Mouse", "Amouse[0] = 131",
-                                                             "1 129  Keyboard", "2 517  Mouse",
-                                                             "Amouse[1] = 517"}));
+    EXPECT_EQ(memo_entries(form_),
+              (std::vector<std::string>{"0 131  Mouse", "Amouse[0] = 131", "1 129  Keyboard",
+                                        "2 517  Mouse", "Amouse[1] = 517"}));
     EXPECT_EQ(raw_input_state.raw_mouse_count, 2);
     EXPECT_EQ(raw_input_state.raw_mouse_handles[1], handle_of(517));
 
@@ -144,14 +156,16 @@ TEST_F(EngineTest, ListsDevicesAndRecordsMiceInOrder) {
 }
 
 TEST_F(EngineTest, ExaminesTheFirstTenDevicesOnly) {
-    for (std::uintptr_t i = 0; i < 12; ++i) user32_.devices.push_back({handle_of(1000 + i), RIM_TYPEMOUSE});
+    for (std::uintptr_t i = 0; i < 12; ++i)
+        user32_.devices.push_back({handle_of(1000 + i), RIM_TYPEMOUSE});
     init_output();
     EXPECT_EQ(result_, 1);
     EXPECT_EQ(raw_input_state.raw_mouse_count, 10);
     const auto entries = memo_entries(form_);
     ASSERT_EQ(entries.size(), 20u);
     EXPECT_EQ(entries.back(), "Amouse[9] = 1009");
-    for (const std::string& e : entries) EXPECT_EQ(e.find("1010"), std::string::npos) << e;
+    for (const std::string& e : entries)
+        EXPECT_EQ(e.find("1010"), std::string::npos) << e;
 }
 
 TEST_F(EngineTest, ListingOddities) {
@@ -161,8 +175,8 @@ TEST_F(EngineTest, ListingOddities) {
                        {handle_of(0xFFFFFFFEu), RIM_TYPEMOUSE}};
     init_output();
     EXPECT_EQ(memo_entries(form_),
-              (std::vector<std::string>{"0 0  Mouse", "1 77  ", "2 -2147483647  HID",
-                                        "3 -2  Mouse", "Amouse[0] = -2"}));
+              (std::vector<std::string>{"0 0  Mouse", "1 77  ", "2 -2147483647  HID", "3 -2  Mouse",
+                                        "Amouse[0] = -2"}));
     EXPECT_EQ(raw_input_state.raw_mouse_count, 1);
 }
 
@@ -189,13 +203,13 @@ TEST_F(EngineTest, RefusedRegistrationKeepsTheBindingAndTable) {
 }
 
 class PacketTest : public EngineTest {
-protected:
+  protected:
     void SetUp() override {
         EngineTest::SetUp();
         user32_.devices = {{handle_of(11), RIM_TYPEMOUSE},
                            {handle_of(12), RIM_TYPEMOUSE},
                            {handle_of(13), RIM_TYPEKEYBOARD}};
-        log_file.open("log.txt");
+        ASSERT_TRUE(log_file.is_open()) << "the window's creation opens the log";
         init_output();
         ASSERT_EQ(result_, 1);
         form_->Memo1->Lines->Clear();
@@ -278,7 +292,8 @@ TEST_F(PacketTest, AShortReadIsReportedAndDropped) {
     user32_.short_read = 4;
     testing::internal::CaptureStdout();
     EXPECT_EQ(send(handle_of(11), motion(1, 0)), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "GetRawInputData doesn't return correct size!\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "GetRawInputData doesn't return correct size!\n");
     EXPECT_EQ(form_->Memo1->Lines->Count(), 0);
     user32_.short_read = 0;
     EXPECT_EQ(send(handle_of(11), motion(1, 0)), 1);

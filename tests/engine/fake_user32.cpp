@@ -12,12 +12,14 @@ namespace {
 UINT WINAPI device_list(PRAWINPUTDEVICELIST list, PUINT count, UINT size) {
     User32& u = *User32::current;
     ++u.list_queries;
-    if (size != sizeof(RAWINPUTDEVICELIST)) return static_cast<UINT>(-1);
+    if (size != sizeof(RAWINPUTDEVICELIST))
+        return static_cast<UINT>(-1);
     if (list == nullptr) {
         *count = static_cast<UINT>(u.devices.size());
         return u.count_result;
     }
-    if (u.list_fails) return static_cast<UINT>(-1);
+    if (u.list_fails)
+        return static_cast<UINT>(-1);
     const UINT n = std::min<UINT>(*count, static_cast<UINT>(u.devices.size()));
     std::copy_n(u.devices.begin(), n, list);
     return n;
@@ -27,7 +29,8 @@ BOOL WINAPI register_devices(PCRAWINPUTDEVICE devices, UINT count, UINT size) {
     User32& u = *User32::current;
     u.registered.assign(devices, devices + count);
     u.registered_size = size;
-    if (!u.register_result) SetLastError(u.register_error);
+    if (!u.register_result)
+        SetLastError(u.register_error);
     return u.register_result;
 }
 
@@ -44,7 +47,8 @@ UINT WINAPI input_data(HRAWINPUT handle, UINT command, LPVOID data, PUINT size, 
         *size = full;
         return 0;
     }
-    if (*size < full) return static_cast<UINT>(-1);
+    if (*size < full)
+        return static_cast<UINT>(-1);
     std::memcpy(data, &it->second, std::min<std::size_t>(full, sizeof(RAWINPUT)));
     return full - static_cast<UINT>(u.short_read);
 }
@@ -55,14 +59,18 @@ void User32::install(const std::vector<std::string>& exports) {
     current = this;
     win32::Exports table;
     for (const std::string& name : exports) {
-        if (name == "RegisterRawInputDevices") table[name] = win32::export_of(register_devices);
-        if (name == "GetRawInputData") table[name] = win32::export_of(input_data);
-        if (name == "GetRawInputDeviceList") table[name] = win32::export_of(device_list);
-        if (name == "Unrelated") table[name] = win32::export_of(device_list);
+        if (name == "RegisterRawInputDevices")
+            table[name] = win32::export_of(register_devices);
+        if (name == "GetRawInputData")
+            table[name] = win32::export_of(input_data);
+        if (name == "GetRawInputDeviceList")
+            table[name] = win32::export_of(device_list);
+        if (name == "Unrelated")
+            table[name] = win32::export_of(device_list);
     }
-    win32::register_module("user32.dll", table.empty() ? win32::Exports{{"Unrelated",
-                                                                          win32::export_of(device_list)}}
-                                                        : table);
+    win32::register_module(
+        "user32.dll",
+        table.empty() ? win32::Exports{{"Unrelated", win32::export_of(device_list)}} : table);
 }
 
 void User32::uninstall() {
@@ -71,7 +79,8 @@ void User32::uninstall() {
 }
 
 HRAWINPUT add_mouse_packet(User32& user32, HANDLE device, const RAWMOUSE& mouse) {
-    const auto handle = reinterpret_cast<HRAWINPUT>(static_cast<std::uintptr_t>(user32.packets.size() + 1));
+    const auto handle =
+        reinterpret_cast<HRAWINPUT>(static_cast<std::uintptr_t>(user32.packets.size() + 1));
     RAWINPUT raw{};
     raw.header.dwType = RIM_TYPEMOUSE;
     raw.header.dwSize = sizeof(RAWINPUT);

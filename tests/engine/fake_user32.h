@@ -25,9 +25,8 @@ struct User32 {
     int list_queries = 0;
 
     // Makes "user32.dll" this fake, exporting the named functions only.
-    void install(const std::vector<std::string>& exports = {"RegisterRawInputDevices",
-                                                             "GetRawInputData",
-                                                             "GetRawInputDeviceList"});
+    void install(const std::vector<std::string>& exports = {
+                     "RegisterRawInputDevices", "GetRawInputData", "GetRawInputDeviceList"});
     static void uninstall();
     static User32* current;
 };

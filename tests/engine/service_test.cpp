@@ -14,7 +14,7 @@ using input::Device;
 using input::Packet;
 
 class FakeProvider : public input::Provider {
-public:
+  public:
     std::vector<Device> list;
     DWORD start_error = ERROR_SUCCESS;
     input::PacketSink* sink = nullptr;
@@ -24,7 +24,8 @@ public:
     std::vector<Device> devices() override { return list; }
     DWORD start(input::PacketSink& s) override {
         ++starts;
-        if (start_error == ERROR_SUCCESS) sink = &s;
+        if (start_error == ERROR_SUCCESS)
+            sink = &s;
         return start_error;
     }
 };
@@ -32,7 +33,7 @@ public:
 // A form that records each WM_INPUT it receives, reading the packet back
 // through the service as the engine does.
 class RecordingForm : public vcl::TForm {
-public:
+  public:
     using vcl::TForm::TForm;
     input::Service* service = nullptr;
     std::vector<LONG> seen_x;
@@ -44,7 +45,8 @@ public:
         handles.push_back(handle);
         RAWINPUT raw{};
         UINT size = sizeof(raw);
-        if (service->get_data(handle, RID_INPUT, &raw, &size, sizeof(RAWINPUTHEADER)) == sizeof(raw)) {
+        if (service->get_data(handle, RID_INPUT, &raw, &size, sizeof(RAWINPUTHEADER)) ==
+            sizeof(raw)) {
             seen_x.push_back(raw.data.mouse.lLastX);
         }
     }
@@ -61,10 +63,12 @@ Packet packet(std::uintptr_t device, LONG dx) {
     return p;
 }
 
-RAWINPUTDEVICE mouse_registration() { return RAWINPUTDEVICE{1, 2, 0, nullptr}; }
+RAWINPUTDEVICE mouse_registration() {
+    return RAWINPUTDEVICE{1, 2, 0, nullptr};
+}
 
 class ServiceTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         auto owned = std::make_unique<FakeProvider>();
         provider_ = owned.get();
@@ -111,7 +115,8 @@ TEST_F(ServiceTest, DeviceListInTwoCalls) {
     EXPECT_EQ(n, 2u);
     RAWINPUTDEVICELIST one[1];
     UINT small = 1;
-    EXPECT_EQ(service_->get_device_list(one, &small, sizeof(RAWINPUTDEVICELIST)), static_cast<UINT>(-1));
+    EXPECT_EQ(service_->get_device_list(one, &small, sizeof(RAWINPUTDEVICELIST)),
+              static_cast<UINT>(-1));
     EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(small, 2u);
     RAWINPUTDEVICELIST list[2];
@@ -146,25 +151,27 @@ TEST_F(ServiceTest, RegistrationChecksWhatIsAskedAndStartsTheProviderOnce) {
 TEST_F(ServiceTest, PacketsReachTheActiveFormInOrderOnceEach) {
     show_form();
     register_mice();
-    for (LONG x = 1; x <= 50; ++x) provider_->sink->push(packet(65537, x));
+    for (LONG x = 1; x <= 50; ++x)
+        provider_->sink->push(packet(65537, x));
     ASSERT_TRUE(testsupport::wait_until([&] { return form_->seen_x.size() >= 50; }));
     std::vector<LONG> expected;
-    for (LONG x = 1; x <= 50; ++x) expected.push_back(x);
+    for (LONG x = 1; x <= 50; ++x)
+        expected.push_back(x);
     EXPECT_EQ(form_->seen_x, expected);
     EXPECT_EQ(service_->delivered(), 50u);
 
     // Once dispatched, a packet's handle is freed.
     RAWINPUT raw{};
     UINT size = sizeof raw;
-    EXPECT_EQ(service_->get_data(form_->handles.front(), RID_INPUT, &raw, &size,
-                                 sizeof(RAWINPUTHEADER)),
-              static_cast<UINT>(-1));
+    EXPECT_EQ(
+        service_->get_data(form_->handles.front(), RID_INPUT, &raw, &size, sizeof(RAWINPUTHEADER)),
+        static_cast<UINT>(-1));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
 // A form that hands each packet's handle to a test while the handle is live.
 class ProbeForm : public vcl::TForm {
-public:
+  public:
     using vcl::TForm::TForm;
     std::function<void(HRAWINPUT)> on_packet;
     void WMInput(vcl::TMessage& m) { on_packet(reinterpret_cast<HRAWINPUT>(m.LParam)); }

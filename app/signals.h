@@ -1,0 +1,12 @@
+// SIGINT and SIGTERM close the main window through its normal close path.
+#pragma once
+
+#include <functional>
+
+namespace app {
+
+// From now on, SIGINT and SIGTERM call `close` on the GUI thread's event loop
+// (the handler itself only writes a byte to a pipe).
+void close_on_signals(std::function<void()> close);
+
+}  // namespace app
