@@ -31,7 +31,8 @@ void raw_input_release(TForm1* /*form*/) {
 
 std::int32_t raw_input_init(TForm1* form) {
     RawInputState& s = raw_input_state;
-    if (s.RegisterRawInputDevices_f != nullptr) return 1;
+    if (s.RegisterRawInputDevices_f != nullptr)
+        return 1;
 
     s.raw_input_buffer = nullptr;
     s.raw_input_buffer_size = 0;
@@ -44,8 +45,10 @@ std::int32_t raw_input_init(TForm1* form) {
     };
 
     HMODULE user32 = LoadLibraryA("user32.dll");
-    if (user32 == nullptr) return fail();
-    s.RegisterRawInputDevices_f = bind<PFN_RegisterRawInputDevices>(user32, "RegisterRawInputDevices");
+    if (user32 == nullptr)
+        return fail();
+    s.RegisterRawInputDevices_f =
+        bind<PFN_RegisterRawInputDevices>(user32, "RegisterRawInputDevices");
     s.GetRawInputData_f = bind<PFN_GetRawInputData>(user32, "GetRawInputData");
     s.GetRawInputDeviceList_f = bind<PFN_GetRawInputDeviceList>(user32, "GetRawInputDeviceList");
     if (s.RegisterRawInputDevices_f == nullptr || s.GetRawInputData_f == nullptr ||
@@ -54,19 +57,22 @@ std::int32_t raw_input_init(TForm1* form) {
     }
 
     UINT n = 0;
-    if (s.GetRawInputDeviceList_f(nullptr, &n, sizeof(RAWINPUTDEVICELIST)) != 0) return fail();
+    if (s.GetRawInputDeviceList_f(nullptr, &n, sizeof(RAWINPUTDEVICELIST)) != 0)
+        return fail();
     // With no devices an empty list is still a list: nothing is listed and the
     // registration is still made, so mice plugged in later report.
     list = static_cast<RAWINPUTDEVICELIST*>(
         rawinput::heap.allocate((n == 0 ? 1 : n) * sizeof(RAWINPUTDEVICELIST)));
-    if (list == nullptr) return fail();
+    if (list == nullptr)
+        return fail();
     const UINT capacity = n;
     if (s.GetRawInputDeviceList_f(list, &n, sizeof(RAWINPUTDEVICELIST)) == static_cast<UINT>(-1)) {
         return fail();
     }
     // The service may report more devices than the list was made for; never
     // read past what was allocated.
-    if (n > capacity) n = capacity;
+    if (n > capacity)
+        n = capacity;
 
     s.raw_mouse_count = 0;
     for (UINT i = 0; i < n && i < max_examined_devices; ++i) {
@@ -85,7 +91,8 @@ std::int32_t raw_input_init(TForm1* form) {
     device.usUsage = 2;      // mouse
     device.dwFlags = 0;
     device.hwndTarget = nullptr;  // packets follow the keyboard focus
-    if (s.RegisterRawInputDevices_f(&device, 1, sizeof(RAWINPUTDEVICE)) != 0) return 1;
+    if (s.RegisterRawInputDevices_f(&device, 1, sizeof(RAWINPUTDEVICE)) != 0)
+        return 1;
     std::printf("RegisterRawInputDevices_f failed: 0x%08lx\n",
                 static_cast<unsigned long>(GetLastError()));
     return 0;
@@ -93,7 +100,8 @@ std::int32_t raw_input_init(TForm1* form) {
 
 std::int32_t process_raw_input(TForm1* form, HRAWINPUT handle) {
     RawInputState& s = raw_input_state;
-    if (s.GetRawInputData_f == nullptr) return 0;
+    if (s.GetRawInputData_f == nullptr)
+        return 0;
 
     UINT size = 0;
     if (s.GetRawInputData_f(handle, RID_INPUT, nullptr, &size, sizeof(RAWINPUTHEADER)) != 0 ||
@@ -102,12 +110,13 @@ std::int32_t process_raw_input(TForm1* form, HRAWINPUT handle) {
     }
     if (size >= s.raw_input_buffer_size) {
         void* grown = rawinput::heap.resize(s.raw_input_buffer, size);
-        if (grown == nullptr) return 0;
+        if (grown == nullptr)
+            return 0;
         s.raw_input_buffer = grown;
         s.raw_input_buffer_size = size;
     }
-    const UINT read = s.GetRawInputData_f(handle, RID_INPUT, s.raw_input_buffer, &size,
-                                          sizeof(RAWINPUTHEADER));
+    const UINT read =
+        s.GetRawInputData_f(handle, RID_INPUT, s.raw_input_buffer, &size, sizeof(RAWINPUTHEADER));
     if (read != size) {
         // The packet is dropped; the program goes on.
         std::printf("GetRawInputData doesn't return correct size!\n");
@@ -116,8 +125,10 @@ std::int32_t process_raw_input(TForm1* form, HRAWINPUT handle) {
     }
 
     const auto* raw = static_cast<const RAWINPUT*>(s.raw_input_buffer);
-    if (raw->header.dwType != RIM_TYPEMOUSE) return 1;
-    if (size < sizeof(RAWINPUTHEADER) + sizeof(RAWMOUSE)) return 0;
+    if (raw->header.dwType != RIM_TYPEMOUSE)
+        return 1;
+    if (size < sizeof(RAWINPUTHEADER) + sizeof(RAWMOUSE))
+        return 0;
 
     int mouse_number = -1;
     for (int i = 0; i < s.raw_mouse_count; ++i) {

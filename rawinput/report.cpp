@@ -37,7 +37,8 @@ std::string device_line(UINT index, HANDLE handle, DWORD type) {
 }
 
 std::string mouse_line(int mouse_number, HANDLE handle) {
-    return "Amouse[" + std::to_string(mouse_number) + "] = " + std::to_string(handle_as_int(handle));
+    return "Amouse[" + std::to_string(mouse_number) +
+           "] = " + std::to_string(handle_as_int(handle));
 }
 
 }  // namespace report

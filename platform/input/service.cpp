@@ -59,10 +59,12 @@ void guarded(Fn&& fn) {
     try {
         fn();
     } catch (vcl::Exception& e) {
-        if (vcl::Application != nullptr) vcl::Application->ShowException(&e);
+        if (vcl::Application != nullptr)
+            vcl::Application->ShowException(&e);
     } catch (...) {
         vcl::Exception e("");
-        if (vcl::Application != nullptr) vcl::Application->ShowException(&e);
+        if (vcl::Application != nullptr)
+            vcl::Application->ShowException(&e);
     }
 }
 
@@ -78,14 +80,16 @@ Service::~Service() {
     }
 }
 
-Service* Service::current() { return current_service; }
+Service* Service::current() {
+    return current_service;
+}
 
 void Service::install() {
     current_service = this;
-    win32::register_module("user32.dll",
-                           {{"GetRawInputDeviceList", win32::export_of(get_raw_input_device_list)},
-                            {"RegisterRawInputDevices", win32::export_of(register_raw_input_devices)},
-                            {"GetRawInputData", win32::export_of(get_raw_input_data)}});
+    win32::register_module(
+        "user32.dll", {{"GetRawInputDeviceList", win32::export_of(get_raw_input_device_list)},
+                       {"RegisterRawInputDevices", win32::export_of(register_raw_input_devices)},
+                       {"GetRawInputData", win32::export_of(get_raw_input_data)}});
 }
 
 UINT Service::get_device_list(PRAWINPUTDEVICELIST list, PUINT count, UINT entry_size) {
@@ -146,19 +150,20 @@ BOOL Service::register_devices(PCRAWINPUTDEVICE devices, UINT count, UINT entry_
 
 const Service::Pending* Service::find(HRAWINPUT handle) const {
     const auto id = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle));
-    if (queue_.empty() || id < queue_.front().id) return nullptr;
+    if (queue_.empty() || id < queue_.front().id)
+        return nullptr;
     const std::uint64_t index = id - queue_.front().id;
     return index < queue_.size() ? &queue_[index] : nullptr;
 }
 
-UINT Service::get_data(HRAWINPUT handle, UINT command, LPVOID data, PUINT size,
-                       UINT header_size) {
+UINT Service::get_data(HRAWINPUT handle, UINT command, LPVOID data, PUINT size, UINT header_size) {
     if (size == nullptr || header_size != sizeof(RAWINPUTHEADER) ||
         (command != RID_INPUT && command != RID_HEADER)) {
         return fail(ERROR_INVALID_PARAMETER);
     }
     const Pending* pending = find(handle);
-    if (pending == nullptr) return fail(ERROR_INVALID_HANDLE);
+    if (pending == nullptr)
+        return fail(ERROR_INVALID_HANDLE);
 
     RAWINPUT raw{};
     const UINT needed = command == RID_INPUT
@@ -192,9 +197,11 @@ void Service::source_finished() {
 }
 
 void Service::schedule_drain() {
-    if (drain_scheduled_) return;
+    if (drain_scheduled_)
+        return;
     drain_scheduled_ = true;
-    QMetaObject::invokeMethod(context_.get(), [this] { drain(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        context_.get(), [this] { drain(); }, Qt::QueuedConnection);
 }
 
 void Service::drain() {
@@ -209,18 +216,21 @@ void Service::drain() {
                                   static_cast<LPARAM>(static_cast<std::intptr_t>(pending.id)), 0};
             guarded([&] { target->Dispatch(&message); });
             ++delivered_;
-            if (on_packet_handled) on_packet_handled(pending.packet, monotonic_ns());
+            if (on_packet_handled)
+                on_packet_handled(pending.packet, monotonic_ns());
         } else {
             ++dropped_unfocused_;
         }
         queue_.pop_front();
     }
-    if (on_batch_handled) guarded(on_batch_handled);
+    if (on_batch_handled)
+        guarded(on_batch_handled);
     if (!queue_.empty()) {
         schedule_drain();
     } else if (finished_ && !finish_reported_) {
         finish_reported_ = true;
-        if (on_finished) guarded(on_finished);
+        if (on_finished)
+            guarded(on_finished);
     }
 }
 

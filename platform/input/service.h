@@ -17,7 +17,7 @@ class QObject;
 namespace input {
 
 class Service final : public PacketSink {
-public:
+  public:
     explicit Service(std::unique_ptr<Provider> provider);
     ~Service() override;
     Service(const Service&) = delete;
@@ -54,7 +54,7 @@ public:
     // Dispatches every queued packet now (normally done from the event loop).
     void drain();
 
-private:
+  private:
     struct Pending {
         std::uint64_t id;
         Packet packet;

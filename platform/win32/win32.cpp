@@ -42,9 +42,11 @@ void register_module(std::string name, Exports exports) {
     std::lock_guard guard(modules_lock());
     auto& list = modules();
     name = lower(std::move(name));
-    auto it = std::find_if(list.begin(), list.end(), [&](const Module& m) { return m.name == name; });
+    auto it =
+        std::find_if(list.begin(), list.end(), [&](const Module& m) { return m.name == name; });
     if (exports.empty()) {
-        if (it != list.end()) list.erase(it);
+        if (it != list.end())
+            list.erase(it);
         return;
     }
     if (it != list.end()) {
@@ -54,7 +56,9 @@ void register_module(std::string name, Exports exports) {
     }
 }
 
-int cursor_display_count() { return cursor_count; }
+int cursor_display_count() {
+    return cursor_count;
+}
 
 }  // namespace win32
 
@@ -66,7 +70,8 @@ HMODULE LoadLibraryA(const char* lpLibFileName) {
     std::lock_guard guard(modules_lock());
     const std::string name = lower(lpLibFileName);
     for (Module& m : modules()) {
-        if (m.name == name) return reinterpret_cast<HMODULE>(&m);
+        if (m.name == name)
+            return reinterpret_cast<HMODULE>(&m);
     }
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
@@ -75,10 +80,13 @@ HMODULE LoadLibraryA(const char* lpLibFileName) {
 FARPROC GetProcAddress(HMODULE hModule, const char* lpProcName) {
     std::lock_guard guard(modules_lock());
     for (Module& m : modules()) {
-        if (reinterpret_cast<HMODULE>(&m) != hModule) continue;
-        if (lpProcName == nullptr) break;
+        if (reinterpret_cast<HMODULE>(&m) != hModule)
+            continue;
+        if (lpProcName == nullptr)
+            break;
         auto it = m.exports.find(std::string_view(lpProcName));
-        if (it != m.exports.end() && it->second != nullptr) return it->second;
+        if (it != m.exports.end() && it->second != nullptr)
+            return it->second;
         SetLastError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }
@@ -86,12 +94,18 @@ FARPROC GetProcAddress(HMODULE hModule, const char* lpProcName) {
     return nullptr;
 }
 
-DWORD GetLastError() { return last_error; }
+DWORD GetLastError() {
+    return last_error;
+}
 
-void SetLastError(DWORD dwErrCode) { last_error = dwErrCode; }
+void SetLastError(DWORD dwErrCode) {
+    last_error = dwErrCode;
+}
 
 // No pointer display count to raise on these platforms: the count is kept so
 // that callers see the value Windows would return.
-int ShowCursor(BOOL bShow) { return bShow ? ++cursor_count : --cursor_count; }
+int ShowCursor(BOOL bShow) {
+    return bShow ? ++cursor_count : --cursor_count;
+}
 
 #endif

@@ -167,7 +167,7 @@ int ShowCursor(BOOL bShow);
 namespace win32 {
 
 // The exports of one module, by name, as GetProcAddress finds them.
-using Exports = std::map<std::string, FARPROC, std::less<>>;
+using Exports = std::map<std::string, FARPROC, std::less<> >;
 
 // Function pointers pass through void (*)(), the type that converts to and
 // from every other, as they do through FARPROC on Windows.
@@ -175,7 +175,6 @@ template <class Fn>
 FARPROC export_of(Fn* fn) {
     return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(fn));
 }
-
 
 // Makes `name` loadable by LoadLibraryA (names compare case-insensitively, as
 // on Windows). Registering a name again replaces its exports; an empty map

@@ -15,7 +15,8 @@ namespace testsupport {
 bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
     const auto end = std::chrono::steady_clock::now() + deadline;
     while (!condition()) {
-        if (std::chrono::steady_clock::now() >= end) return false;
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
         if (QCoreApplication::instance() != nullptr) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         } else {
@@ -28,8 +29,8 @@ bool wait_until(const std::function<bool()>& condition, std::chrono::millisecond
 TempDir::TempDir() {
     std::random_device random;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        auto candidate = std::filesystem::temp_directory_path() /
-                         ("rawmice-test-" + std::to_string(random()));
+        auto candidate =
+            std::filesystem::temp_directory_path() / ("rawmice-test-" + std::to_string(random()));
         if (std::filesystem::create_directory(candidate)) {
             path_ = candidate;
             return;
@@ -55,7 +56,8 @@ std::string read_file(const std::filesystem::path& path) {
 void write_file(const std::filesystem::path& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary);
     out << text;
-    if (!out) throw std::runtime_error("cannot write " + path.string());
+    if (!out)
+        throw std::runtime_error("cannot write " + path.string());
 }
 
 static std::filesystem::path env_path(const char* name, const char* fallback) {
@@ -63,19 +65,25 @@ static std::filesystem::path env_path(const char* name, const char* fallback) {
     return value != nullptr ? std::filesystem::path(value) : std::filesystem::path(fallback);
 }
 
-std::filesystem::path data_dir() { return env_path("RAWMICE_DATA", "../shared/data"); }
+std::filesystem::path data_dir() {
+    return env_path("RAWMICE_DATA", "../shared/data");
+}
 
-std::filesystem::path source_dir() { return env_path("RAWMICE_SOURCE", "."); }
+std::filesystem::path source_dir() {
+    return env_path("RAWMICE_SOURCE", ".");
+}
 
 RunResult run_rawmice(const std::vector<std::string>& args, const std::filesystem::path& workdir,
                       std::chrono::milliseconds deadline,
                       const std::vector<std::string>& extra_env) {
     const char* binary = std::getenv("RAWMICE_BINARY");
-    if (binary == nullptr) throw std::runtime_error("RAWMICE_BINARY is not set");
+    if (binary == nullptr)
+        throw std::runtime_error("RAWMICE_BINARY is not set");
     QProcess process;
     process.setWorkingDirectory(QString::fromStdString(workdir.string()));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    if (!env.contains("QT_QPA_PLATFORM")) env.insert("QT_QPA_PLATFORM", "offscreen");
+    if (!env.contains("QT_QPA_PLATFORM"))
+        env.insert("QT_QPA_PLATFORM", "offscreen");
     for (const std::string& entry : extra_env) {
         const auto eq = entry.find('=');
         env.insert(QString::fromStdString(entry.substr(0, eq)),
@@ -83,10 +91,12 @@ RunResult run_rawmice(const std::vector<std::string>& args, const std::filesyste
     }
     process.setProcessEnvironment(env);
     QStringList arguments;
-    for (const std::string& a : args) arguments << QString::fromStdString(a);
+    for (const std::string& a : args)
+        arguments << QString::fromStdString(a);
     process.start(QString::fromUtf8(binary), arguments);
     RunResult result;
-    if (!process.waitForStarted(10000)) return result;
+    if (!process.waitForStarted(10000))
+        return result;
     process.closeWriteChannel();
     if (!process.waitForFinished(static_cast<int>(deadline.count()))) {
         result.timed_out = true;
@@ -105,7 +115,8 @@ std::vector<std::string> split_lines(const std::string& text) {
     std::string::size_type start = 0;
     while (start < text.size()) {
         auto end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
+        if (end == std::string::npos)
+            end = text.size();
         lines.push_back(text.substr(start, end - start));
         start = end + 1;
     }
