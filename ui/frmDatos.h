@@ -4,7 +4,7 @@
 #include "platform/vcl/vcl.h"
 
 class TForm2 : public vcl::TForm {
-public:
+  public:
     vcl::TMemo* Memo1 = nullptr;
     vcl::TButton* btnCerrar = nullptr;
 

@@ -8,7 +8,7 @@
 #include "platform/vcl/vcl.h"
 
 class TForm1 : public vcl::TForm {
-public:
+  public:
     vcl::TLabel* Label1 = nullptr;
     vcl::TButton* btnCopy = nullptr;
     vcl::TLabel* Label2 = nullptr;

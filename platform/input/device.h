@@ -28,7 +28,7 @@ struct Packet {
 
 // Where a provider sends what it reads, on the GUI thread.
 class PacketSink {
-public:
+  public:
     virtual ~PacketSink() = default;
     virtual void push(const Packet& packet) = 0;
     // The provider has nothing more to send (a replay has played out).
@@ -36,7 +36,7 @@ public:
 };
 
 class Provider {
-public:
+  public:
     virtual ~Provider() = default;
     virtual const char* name() const = 0;
     // The devices present now, ordered for listing.
