@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "platform/input/x11_packets.h"
@@ -170,7 +171,10 @@ INSTANTIATE_TEST_SUITE_P(LeftMiddleRightSideExtra, X11RawButtons,
                                            ButtonCase{2, 0x0010, 0x0020, 1u << 2},
                                            ButtonCase{3, 0x0004, 0x0008, 1u << 1},
                                            ButtonCase{8, 0x0040, 0x0080, 1u << 3},
-                                           ButtonCase{9, 0x0100, 0x0200, 1u << 4}));
+                                           ButtonCase{9, 0x0100, 0x0200, 1u << 4}),
+                         [](const auto& info) {
+                             return "button" + std::to_string(info.param.button);
+                         });
 
 TEST(X11RawButtonState, HeldButtonsAccumulate) {
     RawPointer pointer;
@@ -203,11 +207,11 @@ TEST_P(X11WheelButtons, APressIsOneStepAndTheReleaseNothing) {
     EXPECT_TRUE(feed(pointer, release(c.button)).empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(UpDownLeftRight, X11WheelButtons,
-                         ::testing::Values(WheelCase{4, 0x0400, 0x0078},
-                                           WheelCase{5, 0x0400, 0xff88},
-                                           WheelCase{6, 0x0800, 0xff88},
-                                           WheelCase{7, 0x0800, 0x0078}));
+INSTANTIATE_TEST_SUITE_P(
+    UpDownLeftRight, X11WheelButtons,
+    ::testing::Values(WheelCase{4, 0x0400, 0x0078}, WheelCase{5, 0x0400, 0xff88},
+                      WheelCase{6, 0x0800, 0xff88}, WheelCase{7, 0x0800, 0x0078}),
+    [](const auto& info) { return "button" + std::to_string(info.param.button); });
 
 TEST(X11RawButtonsIgnored, ButtonsPastNineMakeNoPacket) {
     RawPointer pointer;
