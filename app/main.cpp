@@ -9,6 +9,7 @@
 #include "app/options.h"
 #include "app/providers.h"
 #include "app/signals.h"
+#include "app/stats.h"
 #include "app/winmain.h"
 #include "platform/input/service.h"
 #include "platform/vcl/vcl.h"
@@ -85,6 +86,14 @@ int main(int argc, char** argv) {
                 Form1->Close();
         };
     }
+    app::PacketStats stats;
+    std::vector<app::MouseLabel> mice;
+    if (options.stats) {
+        mice = app::mouse_labels(service.provider().devices());
+        service.on_packet_handled = [&stats](const input::Packet& packet, std::int64_t handled) {
+            stats.add(packet.device, packet.time_ns, handled);
+        };
+    }
     app::close_on_signals([] {
         if (Form1 != nullptr)
             Form1->Close();
@@ -94,5 +103,7 @@ int main(int argc, char** argv) {
     if (!options.screenshot.empty())
         save_screenshot(options.screenshot);
     std::fflush(stdout);
+    if (options.stats)
+        std::cerr << stats.report(mice, service.dropped_unfocused()) << std::flush;
     return result;
 }

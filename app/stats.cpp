@@ -1,0 +1,184 @@
+#include "app/stats.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdio>
+
+#include "rawinput/report.h"
+
+namespace app {
+namespace {
+
+constexpr std::int64_t second_ns = 1'000'000'000;
+constexpr int linear_limit = DelayHistogram::sub_buckets;  // values below are exact
+constexpr int sub_bits = 5;                                // log2(sub_buckets)
+
+std::string milliseconds(std::uint64_t ns) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", static_cast<double>(ns) / 1e6);
+    return text;
+}
+
+}  // namespace
+
+int DelayHistogram::bucket_of(std::uint64_t ns) {
+    if (ns < static_cast<std::uint64_t>(linear_limit))
+        return static_cast<int>(ns);
+    const int exponent = 63 - std::countl_zero(ns);  // >= sub_bits
+    const auto sub = static_cast<int>((ns >> (exponent - sub_bits)) & (sub_buckets - 1));
+    return (exponent - sub_bits + 1) * sub_buckets + sub;
+}
+
+std::uint64_t DelayHistogram::bucket_top(int bucket) {
+    if (bucket < linear_limit)
+        return static_cast<std::uint64_t>(bucket);
+    const int exponent = bucket / sub_buckets + sub_bits - 1;
+    const auto sub = static_cast<std::uint64_t>(bucket % sub_buckets);
+    const int shift = exponent - sub_bits;
+    const std::uint64_t low = (sub_buckets + sub) << shift;
+    return low + ((std::uint64_t{1} << shift) - 1);
+}
+
+void DelayHistogram::add(std::uint64_t ns) {
+    ++buckets_[static_cast<std::size_t>(bucket_of(ns))];
+    ++count_;
+    min_ = std::min(min_, ns);
+    max_ = std::max(max_, ns);
+}
+
+void DelayHistogram::merge(const DelayHistogram& other) {
+    for (std::size_t i = 0; i < buckets_.size(); ++i)
+        buckets_[i] += other.buckets_[i];
+    count_ += other.count_;
+    min_ = std::min(min_, other.min_);
+    max_ = std::max(max_, other.max_);
+}
+
+std::uint64_t DelayHistogram::quantile(double q) const {
+    if (count_ == 0)
+        return 0;
+    // The rank of the sample wanted, 1-based: the smallest covering q of them.
+    const double wanted = std::clamp(q, 0.0, 1.0) * static_cast<double>(count_);
+    std::uint64_t rank = static_cast<std::uint64_t>(wanted);
+    if (static_cast<double>(rank) < wanted || rank == 0)
+        ++rank;
+    std::uint64_t seen = 0;
+    for (int bucket = 0; bucket < bucket_count; ++bucket) {
+        seen += buckets_[static_cast<std::size_t>(bucket)];
+        if (seen >= rank)
+            return std::clamp(bucket_top(bucket), min_, max_);
+    }
+    return max_;
+}
+
+void RateMeter::add(std::int64_t time_ns) {
+    if (count_ == 0) {
+        first_ns_ = last_ns_ = window_start_ns_ = time_ns;
+    } else if (time_ns >= window_start_ns_ + second_ns) {
+        peak_ = std::max(peak_, window_count_);
+        window_count_ = 0;
+        window_start_ns_ += (time_ns - window_start_ns_) / second_ns * second_ns;
+    }
+    // A stamp earlier than the open window (another device's, or a clock step)
+    // counts in the open window.
+    ++window_count_;
+    ++count_;
+    last_ns_ = std::max(last_ns_, time_ns);
+}
+
+double RateMeter::mean() const {
+    const std::int64_t span = std::max(last_ns_ - first_ns_, second_ns);
+    return static_cast<double>(count_) * 1e9 / static_cast<double>(span);
+}
+
+std::uint64_t RateMeter::peak() const {
+    return std::max(peak_, window_count_);
+}
+
+std::vector<MouseLabel> mouse_labels(const std::vector<input::Device>& devices) {
+    std::vector<MouseLabel> labels;
+    int mice = 0;
+    for (std::size_t i = 0; i < devices.size() && i < 10; ++i) {
+        const input::Device& d = devices[i];
+        if (d.handle != nullptr && d.type == RIM_TYPEMOUSE)
+            labels.push_back({d.handle, mice++, d.name});
+    }
+    return labels;
+}
+
+PacketStats::PerDevice& PacketStats::device(HANDLE handle) {
+    if (last_ < devices_.size() && devices_[last_].handle == handle)
+        return devices_[last_];
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+        if (devices_[i].handle == handle) {
+            last_ = i;
+            return devices_[i];
+        }
+    }
+    devices_.push_back({handle, {}, {}});
+    last_ = devices_.size() - 1;
+    return devices_.back();
+}
+
+void PacketStats::add(HANDLE handle, std::int64_t time_ns, std::int64_t handled_ns) {
+    PerDevice& d = device(handle);
+    d.rate.add(time_ns);
+    // A stamp later than the handling (a clock the provider could not match) counts as no delay.
+    d.delay.add(handled_ns > time_ns ? static_cast<std::uint64_t>(handled_ns - time_ns) : 0);
+    total_rate_.add(time_ns);
+}
+
+std::string PacketStats::report(const std::vector<MouseLabel>& labels,
+                                std::uint64_t dropped_unfocused) const {
+    std::string out =
+        "rawmice statistics (rates in packets/s over one-second windows; delay from a "
+        "packet's time stamp to the end of its handling, in ms)\n";
+    char line[256];
+    const char* header_format = "%-6s %-11s %10s %10s %8s %9s %9s %9s  %s\n";
+    std::snprintf(line, sizeof line, header_format, "mouse", "handle", "packets", "mean/s",
+                  "peak/s", "median", "p99", "max", "name");
+    out += line;
+    const auto row = [&](const std::string& mouse, const std::string& handle, const RateMeter& rate,
+                         const DelayHistogram& delay, const std::string& name) {
+        std::snprintf(line, sizeof line, "%-6s %-11s %10llu %10.1f %8llu %9s %9s %9s  %s\n",
+                      mouse.c_str(), handle.c_str(), static_cast<unsigned long long>(rate.count()),
+                      rate.mean(), static_cast<unsigned long long>(rate.peak()),
+                      milliseconds(delay.quantile(0.5)).c_str(),
+                      milliseconds(delay.quantile(0.99)).c_str(), milliseconds(delay.max()).c_str(),
+                      name.c_str());
+        out += line;
+    };
+
+    // Listed mice first, in their numbering; then anything else that sent packets.
+    std::vector<const PerDevice*> order;
+    std::vector<const MouseLabel*> order_labels;
+    for (const MouseLabel& label : labels) {
+        for (const PerDevice& d : devices_) {
+            if (d.handle == label.handle) {
+                order.push_back(&d);
+                order_labels.push_back(&label);
+            }
+        }
+    }
+    for (const PerDevice& d : devices_) {
+        if (std::find(order.begin(), order.end(), &d) == order.end()) {
+            order.push_back(&d);
+            order_labels.push_back(nullptr);
+        }
+    }
+    DelayHistogram all_delays;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const MouseLabel* label = order_labels[i];
+        const std::string number = label != nullptr && label->mouse_number >= 0
+                                       ? std::to_string(label->mouse_number)
+                                       : "-";
+        row(number, std::to_string(report::handle_as_int(order[i]->handle)), order[i]->rate,
+            order[i]->delay, label != nullptr ? label->name : "");
+        all_delays.merge(order[i]->delay);
+    }
+    row("total", "", total_rate_, all_delays, "");
+    out += "dropped because no window was active: " + std::to_string(dropped_unfocused) + "\n";
+    return out;
+}
+
+}  // namespace app

@@ -1,0 +1,105 @@
+// Per-mouse packet statistics for --stats: how many packets each mouse sent,
+// how fast, and how long each waited from its own time stamp to the end of its
+// handling. Memory stays the same however many packets arrive.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/input/device.h"
+#include "platform/win32/win32.h"
+
+namespace app {
+
+// Nanosecond durations in log-scale buckets: exact below 32 ns, then 32 buckets
+// per power of two, so a quantile is within 1/32 of the true value.
+class DelayHistogram {
+  public:
+    void add(std::uint64_t ns);
+    void merge(const DelayHistogram& other);
+
+    std::uint64_t count() const { return count_; }
+    std::uint64_t min() const { return count_ == 0 ? 0 : min_; }
+    std::uint64_t max() const { return max_; }
+    // The smallest bucket bound that at least `q` (0..1) of the samples do not
+    // exceed, kept within [min, max]; 0 when empty.
+    std::uint64_t quantile(double q) const;
+
+    static constexpr int sub_buckets = 32;
+    static constexpr int bucket_count = (64 - 4) * sub_buckets;
+    static int bucket_of(std::uint64_t ns);
+    // The largest value that falls in `bucket`.
+    static std::uint64_t bucket_top(int bucket);
+
+  private:
+    std::array<std::uint64_t, bucket_count> buckets_{};
+    std::uint64_t count_ = 0;
+    std::uint64_t min_ = UINT64_MAX;
+    std::uint64_t max_ = 0;
+};
+
+// Packet counts per second over one-second windows of the packets' own time
+// stamps: the first window opens at the first packet, each following one a
+// second after the last (windows without packets count as zero).
+class RateMeter {
+  public:
+    void add(std::int64_t time_ns);
+
+    std::uint64_t count() const { return count_; }
+    // Packets per second from the first time stamp to the last, over at least
+    // one second (a short burst is not reported as a high rate).
+    double mean() const;
+    // The most packets in one window.
+    std::uint64_t peak() const;
+
+  private:
+    std::uint64_t count_ = 0;
+    std::int64_t first_ns_ = 0;
+    std::int64_t last_ns_ = 0;
+    std::int64_t window_start_ns_ = 0;
+    std::uint64_t window_count_ = 0;
+    std::uint64_t peak_ = 0;
+};
+
+// What the report calls a device: its mouse number (-1 when it has none) and name.
+struct MouseLabel {
+    HANDLE handle;
+    int mouse_number;
+    std::string name;
+};
+
+// The mice as the engine numbers them: among the first ten devices listed,
+// each mouse in turn.
+std::vector<MouseLabel> mouse_labels(const std::vector<input::Device>& devices);
+
+class PacketStats {
+  public:
+    // One packet of `device`, stamped `time_ns`, whose handling ended at
+    // `handled_ns` (both CLOCK_MONOTONIC).
+    void add(HANDLE device, std::int64_t time_ns, std::int64_t handled_ns);
+
+    std::uint64_t packets() const { return total_rate_.count(); }
+
+    // The table printed at exit: a line per device that sent packets (in the
+    // order of `labels`, then others by first packet), then the totals and the
+    // packets dropped while no window was active.
+    std::string report(const std::vector<MouseLabel>& labels,
+                       std::uint64_t dropped_unfocused) const;
+
+  private:
+    struct PerDevice {
+        HANDLE handle;
+        RateMeter rate;
+        DelayHistogram delay;
+    };
+    PerDevice& device(HANDLE handle);
+
+    std::vector<PerDevice> devices_;
+    std::size_t last_ = 0;
+    RateMeter total_rate_;
+    DelayHistogram total_delay_;
+};
+
+}  // namespace app
