@@ -225,6 +225,8 @@ std::vector<Device> X11Provider::Connection::list_devices() {
     {
         ErrorTrap trap(display.get());
         info.reset(XIQueryDevice(display.get(), XIAllDevices, &count));
+        if (lost)
+            return devices;  // reported once, when the events stop
         if (trap.error() != 0 || info == nullptr) {
             std::fprintf(stderr, "x11: cannot list the devices of display '%s': %s\n",
                          display_name.c_str(), error_text(display.get(), trap.error()).c_str());
