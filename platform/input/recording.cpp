@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -31,6 +32,7 @@ class UniqueFd {
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
     int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
 
   private:
     int fd_;
@@ -135,11 +137,13 @@ std::string_view skip_blanks(std::string_view text) {
     return text;
 }
 
-// A piece of a line as a message shows it: quoted, cut short when long.
+// A piece of a line as a message shows it: quoted, cut short when long, and
+// with carriage returns spelled out so the message stays one line.
 std::string quoted(std::string_view text) {
     constexpr std::size_t limit = 40;
     std::string out = "'";
-    out += text.substr(0, limit);
+    for (const char c : text.substr(0, limit))
+        out += c == '\r' ? std::string_view("\\r") : std::string_view(&c, 1);
     if (text.size() > limit)
         out += "...";
     out += "'";
@@ -606,6 +610,72 @@ class Checker {
     std::size_t axis_values_ = 5;
 };
 
+// Hands a recording's events to libevemu in whole lines only. A file cut short
+// after loading then ends at a line end, instead of handing libevemu a partial
+// event line, which it reports on standard error as "FATAL" on its own.
+class WholeLineReader {
+  public:
+    // A stream over `fd` (positioned at the first event), which it then owns;
+    // null when no stream can be made.
+    static std::FILE* open(UniqueFd& fd) {
+        std::unique_ptr<WholeLineReader> reader(new WholeLineReader(fd.release()));
+        std::FILE* file = ::fopencookie(reader.get(), "r", {&read, nullptr, nullptr, &close});
+        if (file != nullptr)
+            reader.release();  // the stream's close callback deletes it
+        return file;
+    }
+
+    ~WholeLineReader() { ::close(fd_); }
+    WholeLineReader(const WholeLineReader&) = delete;
+    WholeLineReader& operator=(const WholeLineReader&) = delete;
+
+  private:
+    explicit WholeLineReader(int fd) : fd_(fd), buffer_(max_line + 1) {}
+
+    static ssize_t read(void* cookie, char* out, std::size_t size) {
+        return static_cast<WholeLineReader*>(cookie)->read(out, size);
+    }
+    static int close(void* cookie) {
+        delete static_cast<WholeLineReader*>(cookie);
+        return 0;
+    }
+
+    ssize_t read(char* out, std::size_t size) {
+        while (whole_ == begin_) {
+            if (begin_ > 0) {
+                std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+                end_ -= begin_;
+                whole_ = begin_ = 0;
+            }
+            if (end_ == buffer_.size())
+                return 0;  // a line longer than any the checker lets through
+            const ssize_t got = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                return got;  // an unfinished last line is never handed over
+            const char* first = buffer_.data() + end_;
+            end_ += static_cast<std::size_t>(got);
+            for (const char* p = buffer_.data() + end_; p != first; --p) {
+                if (p[-1] == '\n') {
+                    whole_ = static_cast<std::size_t>(p - buffer_.data());
+                    break;
+                }
+            }
+        }
+        const std::size_t n = std::min(size, whole_ - begin_);
+        std::memcpy(out, buffer_.data() + begin_, n);
+        begin_ += n;
+        return static_cast<ssize_t>(n);
+    }
+
+    int fd_;
+    std::vector<char> buffer_;
+    std::size_t begin_ = 0;  // next byte to hand over
+    std::size_t whole_ = 0;  // end of the last whole line read
+    std::size_t end_ = 0;    // end of what was read
+};
+
 std::string open_failure(int error) {
     std::string message = std::string("cannot open it: ") + std::strerror(error);
     if (error == EACCES || error == EPERM)
@@ -703,20 +773,30 @@ EventStream::EventStream(const Recording& recording)
       last_us_(recording.first_event_us()) {
     if (expected_ == 0)
         return;  // nothing to read: the file is not opened
-    file_.reset(std::fopen(path_.c_str(), "re"));
-    if (!file_) {
+    UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (fd.get() < 0) {
         fail(std::string("cannot open it again: ") + std::strerror(errno));
         return;
     }
-    if (::fseeko(file_.get(), static_cast<off_t>(recording.events_offset()), SEEK_SET) != 0) {
+    if (::lseek(fd.get(), static_cast<off_t>(recording.events_offset()), SEEK_SET) < 0) {
         fail(std::string("cannot seek to its events: ") + std::strerror(errno));
+        return;
     }
+    file_.reset(WholeLineReader::open(fd));
+    if (!file_)
+        fail(std::string("cannot read it again: ") + std::strerror(errno));
 }
 
 bool EventStream::next(input_event& event) {
     if (!file_ || read_ >= expected_)
         return false;
-    if (evemu_read_event(file_.get(), &event) <= 0) {
+    // libevemu ends its events at a line of one blank character (" ", "\r") and
+    // returns 0 there; the checker took that line as blank, so read on past it.
+    int got = 0;
+    while ((got = evemu_read_event(file_.get(), &event)) == 0 && !std::feof(file_.get()) &&
+           !std::ferror(file_.get())) {
+    }
+    if (got <= 0) {
         fail("the file changed since it was loaded: " + std::to_string(read_) + " of " +
              std::to_string(expected_) + " events read");
         return false;

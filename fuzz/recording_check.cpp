@@ -1,0 +1,76 @@
+#include "fuzz/recording_check.h"
+
+#include <cstdint>
+
+#include "platform/input/packets.h"
+#include "platform/input/recording.h"
+
+namespace fuzzcheck {
+
+namespace {
+
+// What every packet must hold, whatever the events said; empty when it does.
+std::string check_packet(const RAWMOUSE& mouse, bool horizontal_only) {
+    if (mouse.usFlags != MOUSE_MOVE_RELATIVE || mouse.ulExtraInformation != 0)
+        return "a packet with flags or extra information set";
+    if (mouse.ulRawButtons > 0x1f)
+        return "a packet holding a button that is not a mouse button";
+    if (horizontal_only &&
+        (mouse.usButtonFlags != RI_MOUSE_HWHEEL || mouse.lLastX != 0 || mouse.lLastY != 0)) {
+        return "the second packet of a frame holds more than the horizontal wheel";
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string check_recording(const std::string& path) {
+    const input::LoadResult loaded = input::Recording::load(path);
+    if (!loaded) {
+        const std::string message = loaded.error.to_string();
+        for (const char c : message) {
+            const auto byte = static_cast<unsigned char>(c);
+            if ((byte < 0x20 && c != '\t') || byte == 0x7f)
+                return "error message with a control character: " + message;
+        }
+        if (message.rfind(path + ":", 0) != 0)
+            return "error message that does not start with the file: " + message;
+        if (loaded.error.line == 0 && loaded.error.message.rfind("libevemu", 0) == 0)
+            return "the line checker let through a description libevemu rejects: " + message;
+        return {};
+    }
+    const input::Recording& recording = *loaded.recording;
+    const DWORD type = input::classify(recording.capabilities());
+    if (type != RIM_TYPEMOUSE && type != RIM_TYPEKEYBOARD && type != RIM_TYPEHID)
+        return "classified as " + std::to_string(type);
+
+    // Every recording's events are read, mouse or not, so the stream of any
+    // file that loads is exercised.
+    input::EventStream stream(recording);
+    input::FrameAssembler assembler;
+    input_event event{};
+    std::uint64_t events = 0;
+    while (stream.next(event)) {
+        ++events;
+        RAWMOUSE out[2] = {};
+        const int made = assembler.feed(event, out);
+        if (made < 0 || made > 2)
+            return "a frame made " + std::to_string(made) + " packets";
+        for (int i = 0; i < made; ++i) {
+            if (std::string problem = check_packet(out[i], i == 1); !problem.empty())
+                return problem;
+        }
+    }
+    assembler.drop_frame();
+    // The line checker and libevemu must read the same events from a file
+    // that has not changed.
+    if (!stream.error().empty())
+        return "a file that loaded does not stream: " + stream.error();
+    if (events != recording.event_count()) {
+        return std::to_string(events) + " events streamed, " +
+               std::to_string(recording.event_count()) + " counted when loading";
+    }
+    return {};
+}
+
+}  // namespace fuzzcheck

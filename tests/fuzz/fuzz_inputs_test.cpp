@@ -1,0 +1,69 @@
+// The inputs the recording fuzzer found faults with, kept under tests/fuzz/inputs:
+// each now passes the fuzzer's own checks, in the normal and sanitizer builds.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "fuzz/recording_check.h"
+#include "platform/input/recording.h"
+#include "tests/support/recording_files.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<fs::path> kept_inputs() {
+    std::vector<fs::path> files;
+    for (const auto& entry :
+         fs::directory_iterator(testsupport::source_dir() / "tests" / "fuzz" / "inputs")) {
+        if (entry.is_regular_file())
+            files.push_back(entry.path());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+TEST(FuzzInputs, EveryKeptInputPassesTheFuzzersChecks) {
+    const auto files = kept_inputs();
+    ASSERT_FALSE(files.empty());
+    for (const fs::path& file : files)
+        EXPECT_EQ(fuzzcheck::check_recording(file.string()), "") << file.filename();
+}
+
+TEST(FuzzInputs, CarriageReturnsInAQuotedLineAreSpelledOut) {
+    const auto file =
+        testsupport::source_dir() / "tests/fuzz/inputs/carriage-returns-before-the-name.evemu";
+    const input::LoadResult result = input::Recording::load(file.string());
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error.to_string(),
+              file.string() +
+                  ":3: not an evemu recording: expected the device name line 'N: ...', found "
+                  "'\\r\\r\\r\\r\\r\\r\\r\\r 00 00 00 00 00 00 00 00'");
+}
+
+// libevemu stops at a line of one blank character; the stream reads on, as
+// the checker took the line as blank.
+TEST(FuzzInputs, ALineOfOneBlankCharacterAmongTheEventsIsBlank) {
+    testsupport::TempDir dir;
+    const auto path = dir / "blanks.evemu";
+    std::string text = testsupport::description("Mouse", {REL_X, REL_Y});
+    for (const char* blank : {" \n", "\r\n", "\t\n", "\n", "  \n"}) {
+        text += testsupport::event_text(1000, EV_REL, REL_X, 1) + blank +
+                testsupport::event_text(1000, EV_SYN, SYN_REPORT, 0);
+    }
+    testsupport::write_file(path, text);
+    const input::LoadResult result = input::Recording::load(path.string());
+    ASSERT_TRUE(result) << result.error.to_string();
+    EXPECT_EQ(result.recording->event_count(), 10u);
+    input::EventStream stream(*result.recording);
+    input_event event{};
+    int events = 0;
+    while (stream.next(event))
+        ++events;
+    EXPECT_EQ(stream.error(), "");
+    EXPECT_EQ(events, 10);
+}
+
+}  // namespace
