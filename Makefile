@@ -4,7 +4,9 @@ PRESET ?= default
 JOBS ?= $(shell nproc)
 BUILD = build/$(PRESET)
 
-.PHONY: all deps build run test asan bench format check-format clean screenshot
+FUZZ_SECONDS ?= 600
+
+.PHONY: all deps build run test asan fuzz bench format check-format clean screenshot
 
 all: build
 
@@ -25,6 +27,13 @@ test: build
 
 asan:
 	$(MAKE) test PRESET=asan
+
+# The recording fuzzer (clang, libFuzzer + ASan + UBSan) for FUZZ_SECONDS, seeded
+# with the evemu-devices recordings; a crash fails it and leaves the input in build/fuzz/artifacts.
+fuzz: deps
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+	@fuzz/run build/fuzz/fuzz/recording_fuzzer $(FUZZ_SECONDS)
 
 bench:
 	$(MAKE) build PRESET=release
