@@ -702,12 +702,24 @@ TEST_F(EvdevPermissions, SomeReadableMiceAreEnoughAndTheOthersAreNamed) {
                        "input group, see README; or try --input=x11)\n");
 }
 
-TEST_F(EvdevPermissions, NoMiceAtAllIsSuccessWithNothingToRead) {
+TEST_F(EvdevPermissions, NoMiceAtAllIsSuccessWithOneHintLine) {
     add_node(0, Kind::keyboard);
     DWORD result = ERROR_ACCESS_DENIED;
     const std::string err = capture_stderr_of([&] { result = start(); });
     EXPECT_EQ(result, ERROR_SUCCESS);
-    EXPECT_EQ(err, "");
+    EXPECT_EQ(err, "evdev: no mouse in " + (root() / "dev/input").string() +
+                       "; one plugged in later is read as it appears (in an X11 session, "
+                       "--input=x11 reads the X server's pointers)\n");
+}
+
+TEST_F(EvdevPermissions, NoInputFolderIsSuccessWithOneHintLine) {
+    fs::remove_all(root() / "dev");
+    DWORD result = ERROR_ACCESS_DENIED;
+    const std::string err = capture_stderr_of([&] { result = start(); });
+    EXPECT_EQ(result, ERROR_SUCCESS);
+    EXPECT_EQ(err, "evdev: no " + (root() / "dev/input").string() +
+                       " here, so no input device to read (in an X11 session, try "
+                       "--input=x11; or --replay=FILE)\n");
 }
 
 TEST_F(EvdevPermissions, AnyMouseReadableOpensMiceOnly) {

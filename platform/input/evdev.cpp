@@ -346,6 +346,22 @@ DWORD EvdevProvider::start(PacketSink& sink) {
             line += std::string(" (") + permission_hint + ")";
         std::fprintf(stderr, "%s\n", line.c_str());
     }
+    if (mice_listed == 0) {
+        // Nothing to read yet: say so, or the window's silence looks like a fault.
+        const auto folder = input_folder(root_);
+        std::error_code error;
+        if (std::filesystem::is_directory(folder, error)) {
+            std::fprintf(stderr,
+                         "evdev: no mouse in %s; one plugged in later is read as it appears "
+                         "(in an X11 session, --input=x11 reads the X server's pointers)\n",
+                         folder.c_str());
+        } else {
+            std::fprintf(stderr,
+                         "evdev: no %s here, so no input device to read (in an X11 session, "
+                         "try --input=x11; or --replay=FILE)\n",
+                         folder.c_str());
+        }
+    }
     std::fflush(stderr);
 
     if (!mice_.empty() || mice_listed == 0 || failures.empty())
