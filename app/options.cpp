@@ -55,7 +55,8 @@ const char* input_name(InputKind kind) {
 
 std::string help_text() {
     Parser p;
-    return p.parser.helpText().toStdString();
+    // NOTE: without a QCoreApplication yet, Qt names the program "<executable_name>".
+    return p.parser.helpText().replace("<executable_name>", "rawmice").toStdString();
 }
 
 ParsedOptions parse_options(const QStringList& arguments) {
