@@ -1,0 +1,301 @@
+// The program as people get it: installed by `cmake --install` into a scratch
+// prefix, and as the Debian package cpack makes, unpacked with dpkg -x.
+#include <gtest/gtest.h>
+
+#include <QProcess>
+#include <QStandardPaths>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <regex>
+#include <set>
+
+#include "tests/support/test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::read_file;
+using testsupport::split_lines;
+using testsupport::TempDir;
+
+struct Ran {
+    int exit_code = -1;  // -1 when it did not start, crashed or timed out
+    std::string out;
+    std::string err;
+};
+
+// Runs `program` and waits for it; `env` entries "NAME=value" are added to the
+// test's environment, "NAME=" removes NAME.
+Ran run(const std::string& program, const std::vector<std::string>& args,
+        const std::vector<std::string>& env = {}, const fs::path& workdir = {}) {
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const std::string& entry : env) {
+        const auto eq = entry.find('=');
+        const QString name = QString::fromStdString(entry.substr(0, eq));
+        const QString value = QString::fromStdString(entry.substr(eq + 1));
+        if (value.isEmpty())
+            environment.remove(name);
+        else
+            environment.insert(name, value);
+    }
+    process.setProcessEnvironment(environment);
+    if (!workdir.empty())
+        process.setWorkingDirectory(QString::fromStdString(workdir.string()));
+    QStringList arguments;
+    for (const std::string& a : args)
+        arguments << QString::fromStdString(a);
+    process.start(QString::fromStdString(program), arguments);
+    Ran ran;
+    if (!process.waitForStarted(10000))
+        return ran;
+    process.closeWriteChannel();
+    if (!process.waitForFinished(120000)) {
+        process.kill();
+        process.waitForFinished(5000);
+    } else if (process.exitStatus() == QProcess::NormalExit) {
+        ran.exit_code = process.exitCode();
+    }
+    ran.out = process.readAllStandardOutput().toStdString();
+    ran.err = process.readAllStandardError().toStdString();
+    return ran;
+}
+
+bool have(const std::string& tool) {
+    return !QStandardPaths::findExecutable(QString::fromStdString(tool)).isEmpty();
+}
+
+std::vector<std::string> replays_of(const fs::path& folder) {
+    std::vector<std::string> files;
+    for (const auto& entry : fs::directory_iterator(folder))
+        files.push_back(entry.path().string());
+    std::sort(files.begin(), files.end());
+    std::vector<std::string> args;
+    for (const std::string& file : files)
+        args.push_back("--replay=" + file);
+    return args;
+}
+
+// The bundled recordings in name order: keyboard, then mice 0, 1 and 2.
+const std::vector<std::string> samples_listing = {
+    "0 65538  Mouse", "Amouse[0] = 65538", "1 65539  Mouse",    "Amouse[1] = 65539",
+    "2 65540  Mouse", "Amouse[2] = 65540", "3 65537  Keyboard",
+};
+
+// What an installed program must do with its own files.
+void expect_program_runs(const fs::path& binary, const fs::path& samples) {
+    const Ran version = run(binary.string(), {"--version"});
+    EXPECT_EQ(version.exit_code, 0) << version.err;
+    EXPECT_EQ(version.out, "rawmice " RAWMICE_EXPECTED_VERSION "\n");
+
+    std::vector<std::string> args = replays_of(samples);
+    args.push_back("--list-devices");
+    const Ran listing = run(binary.string(), args);
+    EXPECT_EQ(listing.exit_code, 0) << listing.err;
+    EXPECT_EQ(split_lines(listing.out), samples_listing);
+}
+
+void expect_files(const fs::path& root, const std::vector<std::string>& paths) {
+    for (const std::string& path : paths)
+        EXPECT_TRUE(fs::is_regular_file(root / path)) << path;
+}
+
+const std::vector<std::string> installed_files = {
+    "bin/rawmice",
+    "share/applications/rawmice.desktop",
+    "share/icons/hicolor/scalable/apps/rawmice.svg",
+    "share/man/man1/rawmice.1",
+    "lib/udev/rules.d/70-rawmice.rules",
+    "share/rawmice/samples/keyboard.evemu",
+    "share/rawmice/samples/mouse0-wander.evemu",
+    "share/rawmice/samples/mouse1-click-scroll.evemu",
+    "share/rawmice/samples/mouse2-star.evemu",
+    "share/doc/rawmice/README.md",
+};
+
+// The value of `key` in the [Desktop Entry] group, or "" when absent.
+std::string desktop_value(const std::string& text, const std::string& key) {
+    for (const std::string& line : split_lines(text)) {
+        if (line.rfind(key + "=", 0) == 0)
+            return line.substr(key.size() + 1);
+    }
+    return {};
+}
+
+class InstalledProgram : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        prefix_ = std::make_unique<TempDir>();
+        installed_ = run(RAWMICE_CMAKE,
+                         {"--install", RAWMICE_BUILD_DIR, "--prefix", prefix_->path().string()});
+    }
+    static void TearDownTestSuite() { prefix_.reset(); }
+
+    void SetUp() override {
+        ASSERT_EQ(installed_.exit_code, 0) << installed_.out << installed_.err;
+    }
+
+    static fs::path prefix() { return prefix_->path(); }
+
+    static std::unique_ptr<TempDir> prefix_;
+    static Ran installed_;
+};
+
+std::unique_ptr<TempDir> InstalledProgram::prefix_;
+Ran InstalledProgram::installed_;
+
+TEST_F(InstalledProgram, PutsEachFileInItsUsualPlace) {
+    expect_files(prefix(), installed_files);
+    const auto perms = fs::status(prefix() / "bin/rawmice").permissions();
+    EXPECT_NE(perms & fs::perms::others_exec, fs::perms::none);
+    EXPECT_EQ(read_file(prefix() / "lib/udev/rules.d/70-rawmice.rules"),
+              read_file(testsupport::source_dir() / "udev/70-rawmice.rules"));
+}
+
+TEST_F(InstalledProgram, RunsOnItsOwnSamples) {
+    expect_program_runs(prefix() / "bin/rawmice", prefix() / "share/rawmice/samples");
+}
+
+// The man page is written from the real command line: every option it
+// documents is one the program has, and every option the program has is there.
+TEST_F(InstalledProgram, ManPageDocumentsExactlyTheProgramsOptions) {
+    const Ran help = run((prefix() / "bin/rawmice").string(), {"--help"});
+    ASSERT_EQ(help.exit_code, 0);
+    EXPECT_EQ(help.out.rfind("Usage: rawmice [options]\n", 0), 0u) << help.out;
+    const std::regex option_in_help(R"(--([a-z][a-z-]*))");
+    std::set<std::string> program_options;
+    for (std::sregex_iterator it(help.out.begin(), help.out.end(), option_in_help), end; it != end;
+         ++it) {
+        program_options.insert((*it)[1]);
+    }
+
+    const std::string man = read_file(prefix() / "share/man/man1/rawmice.1");
+    const auto begin = man.find(".SH OPTIONS");
+    ASSERT_NE(begin, std::string::npos);
+    const std::string options = man.substr(begin, man.find(".SH ", begin + 1) - begin);
+    const std::regex option_in_man(R"(\\-\\-([a-z][a-z\\-]*))");
+    std::set<std::string> documented;
+    for (std::sregex_iterator it(options.begin(), options.end(), option_in_man), end; it != end;
+         ++it) {
+        documented.insert(std::regex_replace((*it)[1].str(), std::regex(R"(\\-)"), "-"));
+    }
+    EXPECT_EQ(documented, program_options);
+}
+
+TEST_F(InstalledProgram, ManPageFormatsWithoutWarnings) {
+    if (!have("groff"))
+        GTEST_SKIP() << "groff is not installed";
+    const Ran groff =
+        run("groff", {"-man", "-ww", "-z", (prefix() / "share/man/man1/rawmice.1").string()});
+    EXPECT_EQ(groff.exit_code, 0);
+    EXPECT_EQ(groff.err, "");
+}
+
+TEST_F(InstalledProgram, DesktopEntryIsValidAndNamesTheInstalledFiles) {
+    const fs::path entry = prefix() / "share/applications/rawmice.desktop";
+    const std::string text = read_file(entry);
+    EXPECT_EQ(desktop_value(text, "Icon"), "rawmice");
+    EXPECT_EQ(desktop_value(text, "TryExec"), "rawmice");
+    if (!have("desktop-file-validate"))
+        GTEST_SKIP() << "desktop-file-validate (desktop-file-utils) is not installed";
+    const Ran validate = run("desktop-file-validate", {entry.string()});
+    EXPECT_EQ(validate.exit_code, 0);
+    EXPECT_EQ(validate.out + validate.err, "");
+}
+
+// Started from the desktop, the program runs in a folder of its own, so its
+// log.txt never lands on a file of the user's home folder.
+TEST_F(InstalledProgram, DesktopEntryStartsTheProgramInItsStateFolder) {
+    if (!have("gio"))
+        GTEST_SKIP() << "gio (libglib2.0-bin) is not installed";
+    TempDir scratch;
+    fs::create_directories(scratch / "bin");
+    fs::create_directories(scratch / "home");
+    // A stand-in on PATH says where it was started.
+    testsupport::write_file(scratch / "bin/rawmice",
+                            "#!/bin/sh\npwd > \"$WHERE.part\" && mv \"$WHERE.part\" \"$WHERE\"\n");
+    fs::permissions(scratch / "bin/rawmice", fs::perms::owner_all);
+    const fs::path where = scratch / "where";
+    const std::vector<std::string> env = {"PATH=" + (scratch / "bin").string() + ":/usr/bin:/bin",
+                                          "HOME=" + (scratch / "home").string(),
+                                          "XDG_STATE_HOME=", "WHERE=" + where.string()};
+
+    const Ran launch =
+        run("gio", {"launch", (prefix() / "share/applications/rawmice.desktop").string()}, env);
+    ASSERT_EQ(launch.exit_code, 0) << launch.err;
+    ASSERT_TRUE(testsupport::wait_until([&] { return fs::exists(where); }));
+    EXPECT_EQ(read_file(where), (scratch / "home/.local/state/rawmice").string() + "\n");
+}
+
+// cpack's own install step first builds every target ("preinstall"); the
+// package is made here from what this build already has, through the same
+// install script, so a test never builds in a folder other tests run from.
+class DebianPackage : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        out_ = std::make_unique<TempDir>();
+        const std::string build = RAWMICE_BUILD_DIR;
+        made_ =
+            run(RAWMICE_CPACK, {"-G", "DEB", "--config", build + "/CPackConfig.cmake", "-B",
+                                out_->path().string(), "-D", "CPACK_INSTALL_CMAKE_PROJECTS=", "-D",
+                                "CPACK_INSTALL_SCRIPTS=" + build + "/cmake_install.cmake", "-D",
+                                "CPACK_INSTALL_PREFIX=/usr", "-D", "CMAKE_INSTALL_DO_STRIP=1"});
+        for (const auto& entry : fs::directory_iterator(out_->path())) {
+            if (entry.path().extension() == ".deb")
+                deb_ = entry.path();
+        }
+    }
+    static void TearDownTestSuite() { out_.reset(); }
+
+    void SetUp() override {
+        ASSERT_EQ(made_.exit_code, 0) << made_.out << made_.err;
+        ASSERT_FALSE(deb_.empty()) << made_.out;
+    }
+
+    static std::string field(const std::string& name) {
+        const Ran f = run("dpkg-deb", {"--field", deb_.string(), name});
+        EXPECT_EQ(f.exit_code, 0) << f.err;
+        return f.out.substr(0, f.out.find('\n'));
+    }
+
+    static std::unique_ptr<TempDir> out_;
+    static Ran made_;
+    static fs::path deb_;
+};
+
+std::unique_ptr<TempDir> DebianPackage::out_;
+Ran DebianPackage::made_;
+fs::path DebianPackage::deb_;
+
+TEST_F(DebianPackage, DependsOnTheDebianRuntimePackages) {
+    EXPECT_EQ(field("Package"), "rawmice");
+    EXPECT_EQ(field("Version"), RAWMICE_EXPECTED_VERSION "-1");
+    std::set<std::string> depends;
+    const std::string text = field("Depends");
+    const std::regex name(R"((?:^|, )([a-z0-9][a-z0-9.+-]*))");
+    for (std::sregex_iterator it(text.begin(), text.end(), name), end; it != end; ++it)
+        depends.insert((*it)[1]);
+    for (const char* package : {"libc6", "libstdc++6", "libqt6core6", "libqt6gui6",
+                                "libqt6widgets6", "libevdev2", "libevemu3", "libx11-6", "libxi6"}) {
+        EXPECT_TRUE(depends.count(package)) << package << " missing from: " << text;
+    }
+    EXPECT_NE(field("Recommends").find("fonts-liberation2"), std::string::npos);
+
+    const Ran info = run("dpkg-deb", {"--info", deb_.string()});
+    EXPECT_NE(info.out.find(" postinst "), std::string::npos) << info.out;
+}
+
+TEST_F(DebianPackage, UnpacksIntoTheDebianPlacesAndRuns) {
+    TempDir root;
+    const Ran unpacked = run("dpkg", {"-x", deb_.string(), root.path().string()});
+    ASSERT_EQ(unpacked.exit_code, 0) << unpacked.err;
+    std::vector<std::string> files;
+    for (const std::string& path : installed_files)
+        files.push_back("usr/" + path);
+    expect_files(root.path(), files);
+    expect_program_runs(root / "usr/bin/rawmice", root / "usr/share/rawmice/samples");
+}
+
+}  // namespace
