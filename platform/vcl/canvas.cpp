@@ -3,6 +3,7 @@
 #include <QPainter>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 
@@ -63,11 +64,24 @@ QImage blank_figure(const QRect& area) {
     return figure;
 }
 
+std::int64_t key_bits(double value) {
+    return std::bit_cast<std::int64_t>(value);
+}
+
+std::int64_t key_colour(const QColor& colour, int width) {
+    return static_cast<std::int64_t>(colour.rgba()) << 16 | width;
+}
+
 }  // namespace
 
-TCanvas::TCanvas(QWidget* owner) : Pen(&pen_), Brush(&brush_), owner_(owner) {}
+TCanvas::TCanvas(QWidget* owner)
+    : Pen(&pen_), Brush(&brush_), owner_(owner), updates_(std::make_unique<QObject>()) {}
 
 TCanvas::~TCanvas() = default;
+
+void TCanvas::end_painting() const {
+    painter_.reset();
+}
 
 int TCanvas::pen_width() const {
     return std::clamp(pen_.Width, 1, max_pen_width);
@@ -77,6 +91,7 @@ void TCanvas::ensure_size(QSize size) {
     const QSize wanted = size.expandedTo(image_.size());
     if (wanted == image_.size() || wanted.isEmpty())
         return;
+    end_painting();
     QImage grown(wanted, QImage::Format_RGB32);
     grown.fill(owner_->palette().color(owner_->backgroundRole()));
     if (!image_.isNull()) {
@@ -88,6 +103,7 @@ void TCanvas::ensure_size(QSize size) {
 }
 
 TColor TCanvas::Pixel(int x, int y) const {
+    end_painting();
     if (!image_.valid(x, y))
         return clBlack;
     return from_qcolor(QColor(image_.pixel(x, y)));
@@ -125,24 +141,42 @@ void TCanvas::LineTo(int x, int y) {
     if (area.isEmpty())
         return;
 
+    // Rendered where it lies in its own small image, so the same segment
+    // anywhere on the surface is the same figure.
     const QColor colour = to_qcolor(pen_.Color);
-    QImage figure = blank_figure(area);
-    {
-        QPainter painter(&figure);
-        painter.setRenderHint(QPainter::Antialiasing, false);
-        painter.translate(-area.x(), -area.y());
-        painter.setPen(figure_pen(colour, width));
-        painter.drawLine(a, b);
-    }
-    if (width == 1) {
-        // Qt leaves out whichever end comes last in its own drawing order; GDI
-        // always draws the current point and leaves out the end point.
-        if (area.contains(from_x, from_y)) {
-            figure.setPixel(from_x - area.x(), from_y - area.y(), colour.rgb());
+    const QPointF origin(area.topLeft());
+    const QPointF a_in = a - origin;
+    const QPointF b_in = b - origin;
+    const bool from_inside = area.contains(from_x, from_y);
+    const bool to_inside = area.contains(x, y);
+    const FigureKey key = {1,
+                           area.width(),
+                           area.height(),
+                           key_bits(a_in.x()),
+                           key_bits(a_in.y()),
+                           key_bits(b_in.x()),
+                           key_bits(b_in.y()),
+                           std::int64_t{from_x} - area.x(),
+                           std::int64_t{from_y} - area.y(),
+                           std::int64_t{x} - area.x(),
+                           std::int64_t{y} - area.y(),
+                           key_colour(colour, width)};
+    const QImage figure = figure_for(key, area.size(), [&](QImage& image) {
+        {
+            QPainter painter(&image);
+            painter.setRenderHint(QPainter::Antialiasing, false);
+            painter.setPen(figure_pen(colour, width));
+            painter.drawLine(a_in, b_in);
         }
-        if (area.contains(x, y))
-            figure.setPixel(x - area.x(), y - area.y(), 0);
-    }
+        if (width == 1) {
+            // Qt leaves out whichever end comes last in its own drawing order; GDI
+            // always draws the current point and leaves out the end point.
+            if (from_inside)
+                image.setPixel(from_x - area.x(), from_y - area.y(), colour.rgb());
+            if (to_inside)
+                image.setPixel(x - area.x(), y - area.y(), 0);
+        }
+    });
     combine(figure, area.topLeft());
 }
 
@@ -197,39 +231,86 @@ void TCanvas::Ellipse(int x1, int y1, int x2, int y2) {
     const QRect area = bounds.adjusted(-reach, -reach, reach, reach) & image_.rect();
     if (area.isEmpty())
         return;
-    QImage figure = blank_figure(area);
-    {
-        QPainter painter(&figure);
+    const QRect box = bounds.translated(-area.topLeft());
+    const FigureKey key = {2,
+                           area.width(),
+                           area.height(),
+                           box.x(),
+                           box.y(),
+                           box.width(),
+                           box.height(),
+                           key_colour(pen_colour, width),
+                           key_colour(brush_colour, 0),
+                           0,
+                           0,
+                           0};
+    const QImage figure = figure_for(key, area.size(), [&](QImage& image) {
+        QPainter painter(&image);
         painter.setRenderHint(QPainter::Antialiasing, false);
-        painter.translate(-area.x(), -area.y());
-        if (bounds.width() == 1 || bounds.height() == 1) {
+        if (box.width() == 1 || box.height() == 1) {
             // No room for an inside: the outline is a straight run of pixels.
             if (width == 1) {
-                painter.fillRect(bounds, pen_colour);
+                painter.fillRect(box, pen_colour);
             } else {
                 painter.setPen(figure_pen(pen_colour, width));
-                painter.drawLine(bounds.topLeft(), bounds.bottomRight());
+                painter.drawLine(box.topLeft(), box.bottomRight());
             }
         } else {
             // QPainter's outline of a rectangle runs one pixel past its right and
             // bottom edges: this one covers exactly left..right-1, top..bottom-1.
             painter.setPen(figure_pen(pen_colour, width));
             painter.setBrush(brush_colour);
-            painter.drawEllipse(
-                QRect(bounds.x(), bounds.y(), bounds.width() - 1, bounds.height() - 1));
+            painter.drawEllipse(QRect(box.x(), box.y(), box.width() - 1, box.height() - 1));
         }
-    }
+    });
     combine(figure, area.topLeft());
 }
 
-void TCanvas::combine(const QImage& figure, QPoint at) {
-    {
-        QPainter painter(&image_);
-        painter.setCompositionMode(pen_.Mode == pmXor ? QPainter::RasterOp_SourceXorDestination
-                                                      : QPainter::CompositionMode_SourceOver);
-        painter.drawImage(at, figure);
+template <class Render>
+QImage TCanvas::figure_for(const FigureKey& key, QSize area, Render&& render) {
+    const bool small = area.width() <= max_cached_side && area.height() <= max_cached_side;
+    if (small) {
+        for (const CachedFigure& cached : figures_) {
+            if (cached.key == key)
+                return cached.figure;
+        }
     }
-    owner_->update(QRect(at, figure.size()));
+    QImage figure = blank_figure(QRect(QPoint(0, 0), area));
+    render(figure);
+    if (!small)
+        return figure;
+    if (figures_.size() < figure_cache_size) {
+        figures_.push_back({key, figure});
+    } else {
+        figures_[next_evicted_] = {key, figure};
+        next_evicted_ = (next_evicted_ + 1) % figure_cache_size;
+    }
+    return figure;
+}
+
+void TCanvas::combine(const QImage& figure, QPoint at) {
+    if (!painter_)
+        painter_ = std::make_unique<QPainter>(&image_);
+    painter_->setCompositionMode(pen_.Mode == pmXor ? QPainter::RasterOp_SourceXorDestination
+                                                    : QPainter::CompositionMode_SourceOver);
+    painter_->drawImage(at, figure);
+    mark_dirty(QRect(at, figure.size()));
+}
+
+void TCanvas::mark_dirty(const QRect& area) {
+    const bool scheduled = !dirty_.isEmpty();
+    dirty_ |= area;
+    if (scheduled)
+        return;
+    QMetaObject::invokeMethod(
+        updates_.get(),
+        [this] {
+            end_painting();
+            const QRect dirty = dirty_;
+            dirty_ = QRect();
+            owner_->update(dirty);
+        },
+        Qt::QueuedConnection);
 }
 
 }  // namespace vcl

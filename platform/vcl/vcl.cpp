@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTimer>
@@ -15,6 +16,7 @@
 #include <climits>
 #include <cmath>
 #include <iostream>
+#include <limits>
 
 namespace vcl {
 
@@ -67,8 +69,47 @@ QString view_text(const String& entry) {
     return text;
 }
 
+bool is_ascii(const String& entry) {
+    for (const char c : entry) {
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return false;
+    }
+    return true;
+}
+
+// The separators other than CR and LF are beyond ASCII, so an ASCII entry
+// (every report line) is converted a run at a time without decoding UTF-8.
+void append_view_text(QString& out, const String& entry) {
+    if (!is_ascii(entry)) {
+        out += view_text(entry);
+        return;
+    }
+    const char* p = entry.data();
+    const char* const end = p + entry.size();
+    while (p < end) {
+        const char* run = p;
+        while (p < end && *p != '\r' && *p != '\n')
+            ++p;
+        out += QLatin1StringView(run, p - run);
+        if (p == end)
+            break;
+        out += QLatin1Char('\n');
+        if (*p == '\r' && p + 1 < end && p[1] == '\n')
+            ++p;
+        ++p;
+    }
+}
+
 int view_lines(const String& entry) {
-    return static_cast<int>(view_text(entry).count('\n')) + 1;
+    if (!is_ascii(entry))
+        return static_cast<int>(view_text(entry).count('\n')) + 1;
+    int lines = 1;
+    for (std::size_t i = 0; i < entry.size(); ++i) {
+        if (entry[i] == '\n' ||
+            (entry[i] == '\r' && (i + 1 == entry.size() || entry[i + 1] != '\n')))
+            ++lines;
+    }
+    return lines;
 }
 
 void present_on_screen(const String& message) {
@@ -145,10 +186,33 @@ TLabel::TLabel(QWidget* parent)
     : QLabel(parent),
       TControl(this),
       Caption([this] { return string(text()); },
-              [this](const String& caption) {
-                  setText(qstring(caption));
-                  resize(sizeHint());
-              }) {}
+              [this](const String& caption) { set_caption(caption); }) {}
+
+void TLabel::set_caption(const String& caption) {
+    if (!QAnyStringView::equal(
+            text(), QUtf8StringView(caption.data(), static_cast<qsizetype>(caption.size())))) {
+        setText(qstring(caption));
+        if (fitted_this_turn_) {
+            fit_pending_ = true;
+            return;
+        }
+        fitted_this_turn_ = true;
+        QTimer::singleShot(0, this, [this] {
+            fitted_this_turn_ = false;
+            if (fit_pending_) {
+                fit_pending_ = false;
+                fit();
+            }
+        });
+    } else if (fit_pending_) {
+        return;  // the end of the turn sizes it
+    }
+    fit();
+}
+
+void TLabel::fit() {
+    resize(sizeHint());
+}
 
 TButton::TButton(QWidget* parent)
     : QPushButton(parent),
@@ -176,10 +240,15 @@ TEdit::TEdit(QWidget* parent)
 TStrings::TStrings(QPlainTextEdit* view) : view_(view) {
     // A memo only ever grows at its end; an undo history would grow with it.
     view_->setUndoRedoEnabled(false);
+    clock_.start();
 }
 
 void TStrings::Add(const String& text) {
-    entries_.push_back(text);
+    Add(String(text));
+}
+
+void TStrings::Add(String&& text) {
+    entries_.push_back(std::move(text));
     ++pending_;
     if (entries_.size() > static_cast<std::size_t>(capacity)) {
         if (pending_ < entries_.size()) {
@@ -204,40 +273,70 @@ void TStrings::schedule_flush() {
     if (flush_scheduled_)
         return;
     flush_scheduled_ = true;
-    QTimer::singleShot(0, view_, [this] {
+    const std::int64_t wait_ns =
+        std::max<std::int64_t>(0, next_refresh_ns_ - clock_.nsecsElapsed());
+    QTimer::singleShot(static_cast<int>((wait_ns + 999'999) / 1'000'000), view_, [this] {
         flush_scheduled_ = false;
-        flush_view();
+        const std::int64_t took = refresh(entries_per_step);
+        const std::int64_t now = clock_.nsecsElapsed();
+        if (pending_ > 0) {
+            next_refresh_ns_ = now + refresh_pace * took;
+            schedule_flush();
+        } else {
+            next_refresh_ns_ =
+                now + std::max<std::int64_t>(min_refresh_ms * 1'000'000, refresh_pace * took);
+        }
     });
 }
 
 void TStrings::flush_view() {
+    refresh(std::numeric_limits<std::size_t>::max());
+}
+
+std::int64_t TStrings::refresh(std::size_t limit) {
     if (pending_ == 0 && stale_lines_ == 0)
-        return;
+        return 0;
+    const std::int64_t started = clock_.nsecsElapsed();
     QTextDocument* document = view_->document();
+    const std::size_t shown = entries_.size() - pending_;
+    // Every line goes: a fresh document, as removing them all would leave the
+    // old text in the document's buffers.
+    if (shown == 0)
+        document->clear();
     QTextCursor cursor(document);
     cursor.beginEditBlock();
-    const std::size_t shown = entries_.size() - pending_;
-    if (shown == 0) {
-        cursor.select(QTextCursor::Document);
-        cursor.removeSelectedText();
-    } else if (stale_lines_ > 0) {
-        cursor.movePosition(QTextCursor::Start);
-        cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, stale_lines_);
+    if (shown > 0 && stale_lines_ > 0) {
+        // By block number: moving the cursor block by block would lay out each one.
+        QTextBlock keep = document->findBlockByNumber(stale_lines_);
+        if (!keep.isValid())
+            keep = document->lastBlock();
+        cursor.setPosition(0);
+        cursor.setPosition(keep.position(), QTextCursor::KeepAnchor);
         cursor.removeSelectedText();
     }
+    // Inserted a few hundred entries at a time: one text of thousands would be a
+    // large block allocated and freed at every refresh.
+    constexpr std::size_t entries_per_insert = 256;
+    const std::size_t end = shown + std::min(pending_, limit);
+    cursor.setPosition(document->characterCount() - 1);
     QString text;
-    for (std::size_t i = shown; i < entries_.size(); ++i) {
+    for (std::size_t i = shown; i < end; ++i) {
         if (i > 0)
             text += QLatin1Char('\n');
-        text += view_text(entries_[i]);
+        append_view_text(text, entries_[i]);
+        if ((i - shown) % entries_per_insert == entries_per_insert - 1) {
+            cursor.insertText(text);
+            text.clear();
+        }
     }
-    cursor.movePosition(QTextCursor::End);
-    cursor.insertText(text);
+    if (!text.isEmpty())
+        cursor.insertText(text);
     cursor.endEditBlock();
-    pending_ = 0;
+    pending_ -= end - shown;
     stale_lines_ = 0;
     // As a memo does after an Add: the caret at the end, the latest lines in view.
     view_->moveCursor(QTextCursor::End);
+    return clock_.nsecsElapsed() - started;
 }
 
 TMemo::TMemo(QWidget* parent)
@@ -378,6 +477,10 @@ void TForm::closeEvent(QCloseEvent* event) {
         showMinimized();
         return;
     }
+    // A memo's refresh may still be waiting for its turn: the window shows every
+    // entry before it goes.
+    for (TMemo* memo : findChildren<TMemo*>())
+        memo->Lines->flush_view();
     // caHide, and caFree too: the application keeps its forms until it ends.
     event->accept();
     if (Application != nullptr && Application->MainForm() == this) {

@@ -11,6 +11,7 @@
 // and OnClick. A layout's width and height are the window's client size.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
@@ -18,6 +19,7 @@
 #include <QPushButton>
 #include <QWidget>
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <exception>
@@ -30,6 +32,7 @@
 #include "platform/win32/win32.h"
 
 class QApplication;
+class QPainter;
 
 namespace vcl {
 
@@ -129,7 +132,10 @@ class TCanvas {
 
     // The colour at a pixel (clBlack outside the surface), for readers of the canvas.
     TColor Pixel(int x, int y) const;
-    const QImage& image() const { return image_; }
+    const QImage& image() const {
+        end_painting();
+        return image_;
+    }
     // Grows the surface to at least this size, keeping what is drawn.
     void ensure_size(QSize size);
 
@@ -138,16 +144,41 @@ class TCanvas {
     static constexpr int max_pen_width = 1024;
 
   private:
+    // A small figure as rendered, kept for the next figure of the same shape,
+    // size and colours wherever it lies (the cursor marks repeat one shape).
+    using FigureKey = std::array<std::int64_t, 12>;
+    struct CachedFigure {
+        FigureKey key;
+        QImage figure;
+    };
+    static constexpr std::size_t figure_cache_size = 16;
+    static constexpr int max_cached_side = 64;
+
     int pen_width() const;
+    // The cached figure for `key`, or one made by `render` over `area` (cached when small).
+    template <class Render>
+    QImage figure_for(const FigureKey& key, QSize area, Render&& render);
     // Combines a rendered figure with the surface at `at`, by the pen mode.
     void combine(const QImage& figure, QPoint at);
+    // The owner repaints what figures changed once per event-loop turn.
+    void mark_dirty(const QRect& area);
+    // Ends the painter the figures of this turn share, before the surface is read.
+    void end_painting() const;
 
     QWidget* owner_;
     TPen pen_;
     TBrush brush_;
     QImage image_;
+    // Open on image_ from the first figure of a turn to its end, or until the
+    // surface is read: a painter per figure costs more than the figure.
+    mutable std::unique_ptr<QPainter> painter_;
     int pen_x_ = 0;
     int pen_y_ = 0;
+    std::vector<CachedFigure> figures_;
+    std::size_t next_evicted_ = 0;
+    QRect dirty_;
+    // Receives the queued update; deleting it cancels one still pending.
+    std::unique_ptr<QObject> updates_;
 };
 
 // Properties every control has.
@@ -168,11 +199,21 @@ using TNotifyEvent = std::function<void(TObject* Sender)>;
 
 // A label sizes itself to a caption set at run time, as VCL's AutoSize does; the
 // size the layout gives it stands until then.
+// A caption set again unchanged costs no layout; when it changes several times
+// in one turn of the event loop, the first change sizes the label at once and
+// the last is sized at the end of the turn, before anything is drawn.
 class TLabel : public QLabel, public TControl {
     Q_OBJECT
   public:
     explicit TLabel(QWidget* parent = nullptr);
     Property<String> Caption;
+
+  private:
+    void set_caption(const String& caption);
+    void fit();
+
+    bool fitted_this_turn_ = false;
+    bool fit_pending_ = false;
 };
 
 class TButton : public QPushButton, public TControl {
@@ -197,26 +238,39 @@ class TEdit : public QLineEdit, public TControl {
 // The entries of a memo. Add appends one entry; a line break inside it starts
 // a new visual line, so a trailing break shows as an empty line after it.
 // A memo keeps its latest `capacity` entries only, so a long run stays flat in
-// memory; the view is refreshed once per event-loop turn, not per entry.
+// memory. The view is refreshed on a later turn of the event loop, not per
+// entry: at most once a display frame, a few hundred entries per turn so input
+// is never held up for long, and never more than a small share of the time (a
+// step that took d waits refresh_pace * d before the next), so that entries
+// the cap drops in between never reach the view.
 class TStrings {
   public:
     explicit TStrings(QPlainTextEdit* view);
     TStrings(const TStrings&) = delete;
     TStrings& operator=(const TStrings&) = delete;
     void Add(const String& text);
+    void Add(String&& text);
     int Count() const { return static_cast<int>(entries_.size()); }
     const String& operator[](int index) const { return entries_[static_cast<size_t>(index)]; }
     void Clear();
     // Entries dropped from the front because of the cap.
     std::uint64_t dropped() const { return dropped_; }
     static constexpr int capacity = 4000;
-    // Brings the view up to date at once (normally done once per event-loop turn).
+    static constexpr int min_refresh_ms = 16;
+    static constexpr std::size_t entries_per_step = 128;
+    static constexpr int refresh_pace = 8;
+    // Brings the view up to date at once (normally done by the refresh steps).
     void flush_view();
 
   private:
     void schedule_flush();
+    // Shows up to `limit` more entries; returns the nanoseconds it took.
+    std::int64_t refresh(std::size_t limit);
 
     QPlainTextEdit* view_;
+    QElapsedTimer clock_;
+    // When the next refresh step may run, in clock_ nanoseconds.
+    std::int64_t next_refresh_ns_ = 0;
     std::deque<String> entries_;
     // The newest `pending_` entries are not in the view yet.
     std::size_t pending_ = 0;
