@@ -1,6 +1,11 @@
 #include "ui/principal.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 
 #include "rawinput/rawinput.h"
@@ -58,7 +63,19 @@ void flush_log() {
 }
 
 void TForm1::FormCreate(vcl::TObject* /*Sender*/) {
+    // Made here with mode 0644 less the umask (the stream alone would make it 0666);
+    // a link, to /dev/full say, is followed, and an existing log is emptied.
+    const int fd = ::open("log.txt", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
+    const int create_error = fd < 0 ? errno : 0;
+    if (fd >= 0)
+        ::close(fd);
     log_file.open("log.txt", std::ios::out);
+    if (!log_file.is_open()) {
+        std::fprintf(stderr,
+                     "rawmice: cannot create log.txt: %s (the memo still shows every packet; "
+                     "run rawmice from a folder you can write to)\n",
+                     std::strerror(create_error != 0 ? create_error : errno));
+    }
     origin_mark_x = 120;
     origin_mark_y = 120;
     cursor_x = 150;
