@@ -451,6 +451,28 @@ TEST_F(EvdevListing, NoKeyboardOrOtherNodeIsEverOpened) {
     EXPECT_EQ(provider().open_mice(), 2u);
 }
 
+// Every path that opens nodes, with keyboards at each step: the listing, the
+// start, a keyboard plugged in, a keyboard's permissions changed by udev, a
+// mouse's node name taken over by a keyboard, and the probe behind --input=auto.
+TEST_F(EvdevListing, NoPathEverOpensAKeyboardNode) {
+    add_node(0, Kind::keyboard);
+    add_node(1, Kind::mouse);
+    provider().devices();
+    ASSERT_EQ(start(), ERROR_SUCCESS);
+    add_node(2, Kind::keyboard);
+    fs::permissions(node_path(0), fs::perms::owner_read | fs::perms::group_read);
+    fs::remove(node_path(1));
+    ASSERT_TRUE(wait_until([&] { return provider().open_mice() == 0; }));
+    add_node(1, Kind::keyboard);
+    // Changes are handled in order: once this mouse is open, all the above were seen.
+    add_node(3, Kind::mouse);
+    ASSERT_TRUE(wait_until([&] { return provider().open_mice() == 1; }));
+    provider().devices();
+    FakeSystem probe(kernel_, root());
+    EXPECT_TRUE(input::any_mouse_readable(root(), probe));
+    EXPECT_EQ(kernel_->opens, (std::vector<std::string>{"event1", "event3", "event3"}));
+}
+
 TEST_F(EvdevListing, ANodeWithoutSysfsCapabilitiesIsOtherAndNeverOpened) {
     add_node(4, Kind::mouse, {}, /*with_sysfs=*/false);
     ASSERT_EQ(start(), ERROR_SUCCESS);
