@@ -1,5 +1,6 @@
 #include "app/signals.h"
 
+#include <QCoreApplication>
 #include <QSocketNotifier>
 
 #include <sys/socket.h>
@@ -25,8 +26,10 @@ void close_on_signals(std::function<void()> close) {
         std::perror("rawmice: cannot watch for SIGINT/SIGTERM");
         return;
     }
-    // The notifier lives as long as the process: signals may come at any time.
-    auto* notifier = new QSocketNotifier(signal_pipe[0], QSocketNotifier::Read);
+    // The notifier lives as long as the application, which deletes it at exit:
+    // signals may come at any time.
+    auto* notifier =
+        new QSocketNotifier(signal_pipe[0], QSocketNotifier::Read, QCoreApplication::instance());
     QObject::connect(notifier, &QSocketNotifier::activated, [close = std::move(close)] {
         char bytes[16];
         while (::read(signal_pipe[0], bytes, sizeof bytes) > 0) {
