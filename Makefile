@@ -6,7 +6,7 @@ BUILD = build/$(PRESET)
 
 FUZZ_SECONDS ?= 600
 
-.PHONY: all deps build run test asan fuzz bench format check-format clean screenshot
+.PHONY: all deps build run test asan fuzz soak bench format check-format clean screenshot
 
 all: build
 
@@ -34,6 +34,10 @@ fuzz: deps
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz -j $(JOBS)
 	@fuzz/run build/fuzz/fuzz/recording_fuzzer $(FUZZ_SECONDS)
+
+# Ten million packets from four mice at full speed: log, memo and memory checked (not in CI).
+soak: build
+	@scripts/soak $(BUILD) $(SOAK_PACKETS)
 
 bench:
 	$(MAKE) build PRESET=release
