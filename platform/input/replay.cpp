@@ -4,20 +4,36 @@
 
 #include <time.h>
 
+#include <array>
+#include <atomic>
 #include <charconv>
+#include <chrono>
 #include <climits>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
+#include <limits>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace input {
 
 namespace {
 
-// Work done per turn of the event loop before yielding, so the window stays live.
+// Packets pushed per turn of the event loop before yielding, so the window stays live.
 constexpr int packets_per_turn = 256;
-constexpr int events_per_turn = 8192;
+// Packets read ahead per mouse: enough to keep the loop fed while the reader
+// sleeps, few enough that memory stays the same whatever the file's length.
+constexpr std::size_t read_ahead = 4096;
+// Events the reader takes from one file before turning to the next.
+constexpr int events_per_batch = 1024;
+// When paced, the reader stays only this far ahead of the playback (at speed 1):
+// a file is read near the time its packets are due, so a change made to it while
+// it plays shows then.
+constexpr std::int64_t paced_look_ahead_ns = 50'000'000;
+constexpr auto paced_reader_tick = std::chrono::milliseconds(10);
 
 std::int64_t monotonic_ns() {
     timespec now{};
@@ -25,8 +41,39 @@ std::int64_t monotonic_ns() {
     return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
-// One mouse recording being played: its events become packets one frame at a
-// time, each with the time of the SYN_REPORT that ended its frame.
+struct TimedPacket {
+    std::int64_t time_ns;  // of the SYN_REPORT that ended its frame, from the file's first event
+    RAWMOUSE mouse;
+};
+
+// Packets from the reader thread (its only writer) to the event loop (its only
+// reader), in order, without locks. Sequentially consistent, so that each side's
+// "moved the ring, then looked whether the other waits" cannot miss the other's
+// "said it waits, then looked at the ring".
+class PacketRing {
+  public:
+    std::size_t size() const { return tail_.load() - head_.load(); }
+    bool empty() const { return size() == 0; }
+    std::size_t space() const { return read_ahead - size(); }
+
+    void push(const TimedPacket& packet) {
+        const std::size_t tail = tail_.load(std::memory_order_relaxed);
+        slots_[tail % read_ahead] = packet;
+        tail_.store(tail + 1);
+    }
+    const TimedPacket& front() const {
+        return slots_[head_.load(std::memory_order_relaxed) % read_ahead];
+    }
+    void pop() { head_.store(head_.load(std::memory_order_relaxed) + 1); }
+
+  private:
+    std::array<TimedPacket, read_ahead> slots_{};
+    std::atomic<std::size_t> head_{0};
+    std::atomic<std::size_t> tail_{0};
+};
+
+// One mouse recording being played. The reader thread turns its events into
+// packets, a frame at a time; the event loop takes them from the ring.
 class Source {
   public:
     Source(const Recording& recording, std::size_t position)
@@ -35,60 +82,69 @@ class Source {
           first_us_(recording.first_event_us()) {}
 
     bool opened() const { return stream_ && stream_->error().empty(); }
-    const std::string& error() const { return stream_->error(); }
+    const std::string& open_error() const { return stream_->error(); }
+    HANDLE handle() const { return handle_; }
 
-    // Reads until a packet is ready or the file ends, spending at most
-    // `budget` events; false when the budget ran out first.
-    bool fill(int& budget) {
-        while (next_ == count_ && stream_) {
-            if (budget <= 0)
-                return false;
-            --budget;
+    // Reader thread: reads up to `events` events while the ring has room for a
+    // frame's packets and the newest packet is not past `horizon_ns`. Returns
+    // whether it made packets or reached the end.
+    bool read(int events, std::int64_t horizon_ns) {
+        bool progressed = false;
+        while (events-- > 0 && ring_.space() >= 2 && newest_ns_ <= horizon_ns && !done()) {
             input_event event;
             if (!stream_->next(event)) {
                 close();
-                break;
+                return true;
             }
-            const int made = assembler_.feed(event, packets_);
+            RAWMOUSE packets[2];
+            const int made = assembler_.feed(event, packets);
+            const std::int64_t time_ns = (event_time_us(event) - first_us_) * 1000;
+            for (int i = 0; i < made; ++i)
+                ring_.push({time_ns, packets[i]});
             if (made > 0) {
-                count_ = made;
-                next_ = 0;
-                time_ns_ = (event_time_us(event) - first_us_) * 1000;
+                newest_ns_ = time_ns;
+                progressed = true;
             }
         }
-        return true;
+        ignored_.store(assembler_.ignored(), std::memory_order_relaxed);
+        return progressed;
     }
+    bool done() const { return done_.load(); }
+    // Reader thread: whether read() would make progress now.
+    bool wants_reading(std::int64_t horizon_ns) const {
+        return !done() && ring_.size() <= read_ahead / 2 && newest_ns_ <= horizon_ns;
+    }
+    // Why the file stopped early, empty when it was read to its end; valid once done().
+    const std::string& error() const { return error_; }
 
-    bool ready() const { return next_ < count_; }
-    std::int64_t time_ns() const { return time_ns_; }
-    HANDLE handle() const { return handle_; }
-    const RAWMOUSE& current() const { return packets_[next_]; }
-    void pop() { ++next_; }
-    std::uint64_t ignored() const { return assembler_.ignored(); }
+    PacketRing& ring() { return ring_; }
+    std::uint64_t ignored() const { return ignored_.load(std::memory_order_relaxed); }
 
   private:
     void close() {
-        if (!stream_->error().empty()) {
-            std::fprintf(stderr, "replay: %s; the rest of its events are skipped\n",
-                         stream_->error().c_str());
-        }
+        error_ = stream_->error();
         assembler_.drop_frame();  // a last frame with no SYN_REPORT counts as ignored
+        ignored_.store(assembler_.ignored(), std::memory_order_relaxed);
         stream_.reset();
+        done_.store(true);
     }
 
     std::optional<EventStream> stream_;
     FrameAssembler assembler_;
     HANDLE handle_;
     std::int64_t first_us_;
-    RAWMOUSE packets_[2] = {};
-    int count_ = 0;
-    int next_ = 0;
-    std::int64_t time_ns_ = 0;
+    std::int64_t newest_ns_ = std::numeric_limits<std::int64_t>::min();  // reader only
+    PacketRing ring_;
+    std::atomic<bool> done_{false};
+    std::atomic<std::uint64_t> ignored_{0};
+    std::string error_;
 };
 
 }  // namespace
 
-// Plays the mouse recordings on the event loop: at speed N a packet is due at
+// Plays the mouse recordings: a reader thread parses the files (libevemu's
+// line parsing is the costliest part of a packet) a little ahead, and the
+// event loop merges and sends their packets: at speed N a packet is due at
 // start + t / N; at max speed packets go in chunks, yielding between them.
 class ReplayProvider::Playback {
   public:
@@ -103,18 +159,35 @@ class ReplayProvider::Playback {
             auto source = std::make_unique<Source>(recording, position);
             if (!source->opened()) {
                 std::fprintf(stderr, "replay: %s; its mouse sends nothing\n",
-                             source->error().c_str());
+                             source->open_error().c_str());
                 continue;
             }
             ++files_opened_;
             sources_.push_back(std::move(source));
         }
+        for (const auto& source : sources_)
+            live_.push_back(source.get());
         timer_.setSingleShot(true);
         timer_.setTimerType(Qt::PreciseTimer);
         QObject::connect(&timer_, &QTimer::timeout, [this] { pump(); });
         start_ns_ = monotonic_ns();
+        if (!sources_.empty())
+            reader_ = std::thread([this] { read_ahead_of_loop(); });
         timer_.start(0);
     }
+
+    ~Playback() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_.store(true);
+        }
+        room_.notify_one();
+        if (reader_.joinable())
+            reader_.join();
+    }
+
+    Playback(const Playback&) = delete;
+    Playback& operator=(const Playback&) = delete;
 
     std::size_t files_opened() const { return files_opened_; }
     std::uint64_t packets_sent() const { return sent_; }
@@ -127,30 +200,92 @@ class ReplayProvider::Playback {
     }
 
   private:
-    void pump() {
-        int budget = events_per_turn;
-        for (const auto& source : sources_) {
-            if (!source->fill(budget))
-                return arm(0);
+    // The reader thread: fills every ring, then sleeps until one is half empty
+    // (paced: until the playback has moved on).
+    void read_ahead_of_loop() {
+        const bool paced = !std::isinf(speed_);
+        while (!stop_.load()) {
+            bool progressed = false;
+            bool all_done = true;
+            const std::int64_t horizon = horizon_ns();
+            for (const auto& source : sources_) {
+                if (source->done())
+                    continue;
+                progressed = source->read(events_per_batch, horizon) || progressed;
+                all_done = all_done && source->done();
+            }
+            if (progressed && loop_waiting_.exchange(false)) {
+                // The loop found a ring empty and waits for this.
+                QMetaObject::invokeMethod(
+                    &timer_, [this] { pump(); }, Qt::QueuedConnection);
+            }
+            if (all_done)
+                return;
+            if (progressed)
+                continue;
+            std::unique_lock<std::mutex> lock(mutex_);
+            reader_waiting_.store(true);
+            const auto wanted = [this] { return stop_.load() || wants_reading(); };
+            if (paced) {
+                room_.wait_for(lock, paced_reader_tick, wanted);
+            } else {
+                room_.wait(lock, wanted);
+            }
+            reader_waiting_.store(false);
         }
+    }
+
+    // How far into the recordings the reader may read now, in recorded nanoseconds.
+    std::int64_t horizon_ns() const {
+        if (std::isinf(speed_))
+            return std::numeric_limits<std::int64_t>::max();
+        const double ahead =
+            static_cast<double>(monotonic_ns() - start_ns_ + paced_look_ahead_ns) * speed_;
+        constexpr double far_future = 4e18;
+        return ahead >= far_future ? static_cast<std::int64_t>(far_future)
+                                   : static_cast<std::int64_t>(ahead);
+    }
+
+    bool wants_reading() const {
+        const std::int64_t horizon = horizon_ns();
+        for (const auto& source : sources_) {
+            if (source->wants_reading(horizon))
+                return true;
+        }
+        return false;
+    }
+
+    void pump() {
         const bool as_fast_as_possible = std::isinf(speed_);
         std::int64_t now = monotonic_ns();
         for (int pushed = 0; pushed < packets_per_turn; ++pushed) {
             // Earliest packet first; on equal times the earlier file on the command line.
             Source* next = nullptr;
-            for (const auto& source : sources_) {
-                if (source->ready() && (next == nullptr || source->time_ns() < next->time_ns())) {
-                    next = source.get();
+            for (auto it = live_.begin(); it != live_.end();) {
+                Source* source = *it;
+                if (source->ring().empty()) {
+                    if (!source->done())
+                        return wait_for_reader(*source);
+                    if (source->ring().empty()) {
+                        retire(*source);
+                        it = live_.erase(it);
+                        continue;
+                    }
                 }
+                if (next == nullptr ||
+                    source->ring().front().time_ns < next->ring().front().time_ns)
+                    next = source;
+                ++it;
             }
             if (next == nullptr)
                 return finish();
 
+            const TimedPacket& timed = next->ring().front();
             Packet packet;
             if (as_fast_as_possible) {
                 packet.time_ns = monotonic_ns();
             } else {
-                const std::int64_t due = due_ns(next->time_ns());
+                const std::int64_t due = due_ns(timed.time_ns);
                 if (due > now) {
                     now = monotonic_ns();
                     if (due > now)
@@ -159,14 +294,37 @@ class ReplayProvider::Playback {
                 packet.time_ns = due;
             }
             packet.device = next->handle();
-            packet.mouse = next->current();
-            next->pop();
+            packet.mouse = timed.mouse;
+            next->ring().pop();
+            // At max speed the reader sleeps until a ring is half empty; paced, it
+            // wakes on its own tick.
+            if (as_fast_as_possible && reader_waiting_.load() &&
+                next->ring().size() <= read_ahead / 2) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                room_.notify_one();
+            }
             ++sent_;
             sink_.push(packet);
-            if (!next->fill(budget))
-                return arm(0);
         }
         arm(0);
+    }
+
+    // The loop needs `source`'s next packet before it can merge: the reader
+    // calls pump again once it has made packets (checked again here, since it
+    // may have made them just now).
+    void wait_for_reader(Source& source) {
+        loop_waiting_.store(true);
+        if (!source.ring().empty() || source.done()) {
+            loop_waiting_.store(false);
+            arm(0);
+        }
+    }
+
+    void retire(const Source& source) {
+        if (!source.error().empty()) {
+            std::fprintf(stderr, "replay: %s; the rest of its events are skipped\n",
+                         source.error().c_str());
+        }
     }
 
     std::int64_t due_ns(std::int64_t time_ns) const {
@@ -193,11 +351,19 @@ class ReplayProvider::Playback {
     double speed_;
     PacketSink& sink_;
     std::vector<std::unique_ptr<Source>> sources_;
+    std::vector<Source*> live_;  // still sending, in command-line order
     QTimer timer_;
     std::int64_t start_ns_ = 0;
     std::size_t files_opened_ = 0;
     std::uint64_t sent_ = 0;
     bool finished_ = false;
+
+    std::thread reader_;
+    std::mutex mutex_;
+    std::condition_variable room_;
+    std::atomic<bool> stop_{false};            // set under mutex_, for the reader's wait
+    std::atomic<bool> reader_waiting_{false};  // the reader sleeps until a ring has room
+    std::atomic<bool> loop_waiting_{false};    // the loop waits for a ring to fill
 };
 
 ReplayProvider::ReplayProvider(std::vector<Recording> recordings, double speed)

@@ -30,7 +30,8 @@ class ReplayProvider final : public Provider {
     // Mice, keyboards, others; handle 65537 + the file's position.
     std::vector<Device> devices() override;
     // Opens the mouse recordings (only those) and plays them from the GUI
-    // thread's event loop; calls sink.source_finished() after the last packet.
+    // thread's event loop, a thread of its own reading the files a little
+    // ahead; calls sink.source_finished() after the last packet.
     DWORD start(PacketSink& sink) override;
 
     double speed() const { return speed_; }
