@@ -150,10 +150,10 @@ BOOL Service::register_devices(PCRAWINPUTDEVICE devices, UINT count, UINT entry_
 
 const Service::Pending* Service::find(HRAWINPUT handle) const {
     const auto id = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle));
-    if (queue_.empty() || id < queue_.front().id)
+    if (queued_ == 0 || id < queued(0).id)
         return nullptr;
-    const std::uint64_t index = id - queue_.front().id;
-    return index < queue_.size() ? &queue_[index] : nullptr;
+    const std::uint64_t index = id - queued(0).id;
+    return index < queued_ ? &queued(static_cast<std::size_t>(index)) : nullptr;
 }
 
 UINT Service::get_data(HRAWINPUT handle, UINT command, LPVOID data, PUINT size, UINT header_size) {
@@ -187,8 +187,20 @@ UINT Service::get_data(HRAWINPUT handle, UINT command, LPVOID data, PUINT size, 
 }
 
 void Service::push(const Packet& packet) {
-    queue_.push_back({next_id_++, packet});
+    enqueue({next_id_++, packet});
     schedule_drain();
+}
+
+void Service::enqueue(const Pending& pending) {
+    if (queued_ == queue_.size()) {
+        std::vector<Pending> grown(queue_.empty() ? 256 : queue_.size() * 2);
+        for (std::size_t i = 0; i < queued_; ++i)
+            grown[i] = queued(i);
+        queue_ = std::move(grown);
+        queue_head_ = 0;
+    }
+    queue_[(queue_head_ + queued_) & (queue_.size() - 1)] = pending;
+    ++queued_;
 }
 
 void Service::source_finished() {
@@ -207,9 +219,10 @@ void Service::schedule_drain() {
 void Service::drain() {
     drain_scheduled_ = false;
     // Packets that arrive while this burst is dispatched wait for the next turn.
-    std::size_t burst = queue_.size();
-    while (burst-- > 0 && !queue_.empty()) {
-        const Pending& pending = queue_.front();
+    std::size_t burst = queued_;
+    while (burst-- > 0 && queued_ > 0) {
+        // A copy: a handler may run the event loop, which may grow the ring.
+        const Pending pending = queued(0);
         vcl::TForm* target = registered_ ? vcl::TForm::active() : nullptr;
         if (target != nullptr) {
             vcl::TMessage message{WM_INPUT, RIM_INPUT,
@@ -221,11 +234,12 @@ void Service::drain() {
         } else {
             ++dropped_unfocused_;
         }
-        queue_.pop_front();
+        queue_head_ = (queue_head_ + 1) & (queue_.size() - 1);
+        --queued_;
     }
     if (on_batch_handled)
         guarded(on_batch_handled);
-    if (!queue_.empty()) {
+    if (queued_ > 0) {
         schedule_drain();
     } else if (finished_ && !finish_reported_) {
         finish_reported_ = true;

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -61,11 +60,19 @@ class Service final : public PacketSink {
     };
     const Pending* find(HRAWINPUT handle) const;
     void schedule_drain();
+    const Pending& queued(std::size_t index) const {
+        return queue_[(queue_head_ + index) & (queue_.size() - 1)];
+    }
+    void enqueue(const Pending& pending);
 
     std::unique_ptr<Provider> provider_;
     // Receives the queued drain calls; deleting it cancels any still pending.
     std::unique_ptr<QObject> context_;
-    std::deque<Pending> queue_;
+    // The packets waiting for dispatch, oldest first: a ring (its size a power of
+    // two) that only grows, so steady traffic allocates nothing.
+    std::vector<Pending> queue_;
+    std::size_t queue_head_ = 0;
+    std::size_t queued_ = 0;
     std::uint64_t next_id_ = 1;
     bool registered_ = false;
     bool started_ = false;

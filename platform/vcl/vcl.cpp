@@ -248,22 +248,29 @@ void TStrings::Add(const String& text) {
 }
 
 void TStrings::Add(String&& text) {
-    entries_.push_back(std::move(text));
-    ++pending_;
-    if (entries_.size() > static_cast<std::size_t>(capacity)) {
-        if (pending_ < entries_.size()) {
-            stale_lines_ += view_lines(entries_.front());
+    if (slots_.empty())
+        slots_.resize(capacity);
+    if (count_ == static_cast<std::size_t>(capacity)) {
+        if (pending_ < count_) {
+            stale_lines_ += view_lines(entry(0));
         } else {
             --pending_;  // dropped before it was ever shown
         }
-        entries_.pop_front();
+        slots_[first_] = std::move(text);
+        first_ = (first_ + 1) % capacity;
         ++dropped_;
+    } else {
+        slots_[(first_ + count_) % capacity] = std::move(text);
+        ++count_;
     }
+    ++pending_;
     schedule_flush();
 }
 
 void TStrings::Clear() {
-    entries_.clear();
+    slots_.clear();
+    first_ = 0;
+    count_ = 0;
     pending_ = 0;
     stale_lines_ = 0;
     view_->clear();
@@ -298,7 +305,7 @@ std::int64_t TStrings::refresh(std::size_t limit) {
         return 0;
     const std::int64_t started = clock_.nsecsElapsed();
     QTextDocument* document = view_->document();
-    const std::size_t shown = entries_.size() - pending_;
+    const std::size_t shown = count_ - pending_;
     // Every line goes: a fresh document, as removing them all would leave the
     // old text in the document's buffers.
     if (shown == 0)
@@ -323,7 +330,7 @@ std::int64_t TStrings::refresh(std::size_t limit) {
     for (std::size_t i = shown; i < end; ++i) {
         if (i > 0)
             text += QLatin1Char('\n');
-        append_view_text(text, entries_[i]);
+        append_view_text(text, entry(i));
         if ((i - shown) % entries_per_insert == entries_per_insert - 1) {
             cursor.insertText(text);
             text.clear();

@@ -21,7 +21,6 @@
 
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <exception>
 #include <functional>
 #include <map>
@@ -250,8 +249,8 @@ class TStrings {
     TStrings& operator=(const TStrings&) = delete;
     void Add(const String& text);
     void Add(String&& text);
-    int Count() const { return static_cast<int>(entries_.size()); }
-    const String& operator[](int index) const { return entries_[static_cast<size_t>(index)]; }
+    int Count() const { return static_cast<int>(count_); }
+    const String& operator[](int index) const { return entry(static_cast<std::size_t>(index)); }
     void Clear();
     // Entries dropped from the front because of the cap.
     std::uint64_t dropped() const { return dropped_; }
@@ -271,7 +270,13 @@ class TStrings {
     QElapsedTimer clock_;
     // When the next refresh step may run, in clock_ nanoseconds.
     std::int64_t next_refresh_ns_ = 0;
-    std::deque<String> entries_;
+    const String& entry(std::size_t index) const { return slots_[(first_ + index) % capacity]; }
+
+    // The entries, oldest first: a ring of `capacity` slots made on the first
+    // Add, where a new entry takes the place of the one the cap drops.
+    std::vector<String> slots_;
+    std::size_t first_ = 0;
+    std::size_t count_ = 0;
     // The newest `pending_` entries are not in the view yet.
     std::size_t pending_ = 0;
     // Lines at the top of the view that belong to entries already dropped.

@@ -247,4 +247,32 @@ TEST_F(ServiceTest, BatchAndFinishHooksFollowTheQueue) {
     EXPECT_GE(batches, 1);
 }
 
+TEST_F(ServiceTest, PacketsPushedDuringDispatchGrowTheQueueAndKeepTheirOrder) {
+    register_mice();
+    input::Service& svc = *service_;
+    std::vector<LONG> seen;
+    ProbeForm probe(nullptr);
+    probe.on_packet = [&](HRAWINPUT h) {
+        RAWINPUT raw{};
+        UINT size = sizeof raw;
+        if (svc.get_data(h, RID_INPUT, &raw, &size, sizeof(RAWINPUTHEADER)) == sizeof raw)
+            seen.push_back(raw.data.mouse.lLastX);
+        // Mid-burst, far more than the queue holds yet: it grows while in use.
+        if (seen.size() == 100) {
+            for (LONG x = 301; x <= 1300; ++x)
+                provider_->sink->push(packet(65537, x));
+        }
+    };
+    probe.Show();
+    ASSERT_TRUE(testsupport::wait_until([&] { return vcl::TForm::active() == &probe; }));
+    for (LONG x = 1; x <= 300; ++x)
+        provider_->sink->push(packet(65537, x));
+    ASSERT_TRUE(testsupport::wait_until([&] { return seen.size() >= 1300; }));
+    std::vector<LONG> expected;
+    for (LONG x = 1; x <= 1300; ++x)
+        expected.push_back(x);
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(service_->delivered(), 1300u);
+}
+
 }  // namespace
