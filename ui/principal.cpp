@@ -55,11 +55,22 @@ std::int32_t saturating_add(std::int32_t a, std::int32_t b) {
 
 constexpr int tracked_mouse = 2;
 
+// A log that stops taking lines is said once; the memo still shows them.
+bool log_failure_reported = false;
+
 }  // namespace
 
 void flush_log() {
-    if (log_file.is_open())
-        log_file.flush();
+    if (!log_file.is_open())
+        return;
+    log_file.flush();
+    if (!log_file && !log_failure_reported) {
+        log_failure_reported = true;
+        std::fprintf(stderr,
+                     "rawmice: cannot write log.txt: %s (later report lines are not logged; "
+                     "the memo still shows them)\n",
+                     std::strerror(errno));
+    }
 }
 
 void TForm1::FormCreate(vcl::TObject* /*Sender*/) {

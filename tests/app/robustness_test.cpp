@@ -529,6 +529,9 @@ TEST_F(RunningFaults, ALogOnAFullDeviceLeavesTheProgramRunning) {
     EXPECT_EQ(child->signal(), 0);
     EXPECT_TRUE(fs::is_symlink(dir_ / "log.txt"));
     EXPECT_TRUE(fs::is_character_file("/dev/full")) << "the link is followed, never replaced";
+    EXPECT_EQ(child->err(),
+              "rawmice: cannot write log.txt: No space left on device (later report lines are not "
+              "logged; the memo still shows them)\n");
 }
 
 // Full speed, four mice, SIGTERM as soon as the first lines land: the log holds
