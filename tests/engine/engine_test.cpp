@@ -8,12 +8,12 @@
 
 #include "rawinput/rawinput.h"
 #include "tests/engine/fake_user32.h"
+#include "tests/engine/main_window_test.h"
 #include "tests/support/test_support.h"
 #include "ui/principal.h"
 
 namespace {
 
-using testsupport::TempDir;
 
 HANDLE handle_of(std::uintptr_t value) {
     return reinterpret_cast<HANDLE>(value);
@@ -55,14 +55,10 @@ bool state_is_zero() {
            s.raw_input_buffer == nullptr && s.raw_input_buffer_size == 0;
 }
 
-class EngineTest : public ::testing::Test {
+class EngineTest : public MainWindowTest {
   protected:
     void SetUp() override {
-        previous_dir_ = std::filesystem::current_path();
-        std::filesystem::current_path(dir_.path());
-        raw_input_release(nullptr);
-        user32_.install();
-        vcl::Application->CreateForm(&form_);
+        MainWindowTest::SetUp();
         // Start every case from an unbound engine and an empty memo.
         raw_input_release(form_);
         form_->Memo1->Lines->Clear();
@@ -72,11 +68,8 @@ class EngineTest : public ::testing::Test {
         fail_allocate = false;
     }
     void TearDown() override {
-        raw_input_release(form_);
         rawinput::heap = {std::malloc, std::realloc, std::free};
-        log_file.close();
-        fake::User32::uninstall();
-        std::filesystem::current_path(previous_dir_);
+        MainWindowTest::TearDown();
     }
 
     std::string init_output() {
@@ -85,10 +78,6 @@ class EngineTest : public ::testing::Test {
         return testing::internal::GetCapturedStdout();
     }
 
-    TempDir dir_;
-    std::filesystem::path previous_dir_;
-    fake::User32 user32_;
-    TForm1* form_ = nullptr;
     std::int32_t result_ = -1;
 };
 

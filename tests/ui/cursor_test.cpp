@@ -10,6 +10,7 @@
 
 #include "rawinput/rawinput.h"
 #include "tests/engine/fake_user32.h"
+#include "tests/engine/main_window_test.h"
 #include "tests/support/test_support.h"
 #include "ui/principal.h"
 
@@ -17,31 +18,17 @@ namespace {
 
 using vcl::clGreen;
 
-class CursorTest : public ::testing::Test {
+class CursorTest : public MainWindowTest {
   protected:
     void SetUp() override {
-        previous_dir_ = std::filesystem::current_path();
-        std::filesystem::current_path(dir_.path());
-        raw_input_release(nullptr);
-        user32_.install();
-        vcl::Application->CreateForm(&form_);
+        MainWindowTest::SetUp();
         form_->Show();
         background_ = form_->Canvas->Pixel(400, 200);
-    }
-    void TearDown() override {
-        log_file.close();
-        raw_input_release(form_);
-        fake::User32::uninstall();
-        std::filesystem::current_path(previous_dir_);
     }
     vcl::TColor pixel(int x, int y) const { return form_->Canvas->Pixel(x, y); }
     QImage snapshot() const { return form_->Canvas->image().copy(); }
     std::string label4() const { return form_->Label4->Caption; }
 
-    testsupport::TempDir dir_;
-    std::filesystem::path previous_dir_;
-    fake::User32 user32_;
-    TForm1* form_ = nullptr;
     vcl::TColor background_ = 0;
 };
 
