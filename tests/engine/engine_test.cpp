@@ -14,7 +14,6 @@
 
 namespace {
 
-
 HANDLE handle_of(std::uintptr_t value) {
     return reinterpret_cast<HANDLE>(value);
 }
