@@ -17,6 +17,7 @@
 #include "tests/support/test_support.h"
 #include "tests/support/xfake.h"
 #include "tests/support/xvfb.h"
+#include "tests/support/xvfb_fixture.h"
 
 namespace {
 
@@ -39,30 +40,8 @@ class RecordingSink final : public input::PacketSink {
     std::vector<Packet> packets;
 };
 
-class X11Provider_ : public ::testing::Test {
+class X11Provider_ : public XvfbWithMiceTest {
   protected:
-    static void SetUpTestSuite() {
-        if (QCoreApplication::instance() == nullptr) {
-            static int argc = 1;
-            static char name[] = "x11_provider_test";
-            static char* argv[] = {name, nullptr};
-            static QCoreApplication app(argc, argv);
-        }
-    }
-
-    void SetUp() override {
-        if (!testsupport::xvfb_available())
-            GTEST_SKIP() << "Xvfb is not installed";
-        xvfb_ = std::make_unique<testsupport::Xvfb>();
-        driver_ = std::make_unique<xfake::Driver>(xvfb_->display());
-        masters_ = driver_->add_masters(3, "fake");
-    }
-
-    void TearDown() override {
-        driver_.reset();
-        xvfb_.reset();
-    }
-
     std::unique_ptr<X11Provider> open() {
         std::string error;
         auto provider = X11Provider::open(xvfb_->display(), error);
@@ -86,10 +65,6 @@ class X11Provider_ : public ::testing::Test {
         sink.packets.pop_back();
         return exact;
     }
-
-    std::unique_ptr<testsupport::Xvfb> xvfb_;
-    std::unique_ptr<xfake::Driver> driver_;
-    std::vector<xfake::Master> masters_;
 };
 
 TEST(X11ProviderOpen, ADisplayWithNoServerIsAClearError) {

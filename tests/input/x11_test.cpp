@@ -19,6 +19,7 @@
 #include "tests/support/test_support.h"
 #include "tests/support/xfake.h"
 #include "tests/support/xvfb.h"
+#include "tests/support/xvfb_fixture.h"
 
 namespace {
 
@@ -104,23 +105,12 @@ class Program {
     QProcess process_;
 };
 
-class X11EndToEnd : public ::testing::Test {
+class X11EndToEnd : public XvfbWithMiceTest {
   protected:
-    static void SetUpTestSuite() {
-        if (QCoreApplication::instance() == nullptr) {
-            static int argc = 1;
-            static char name[] = "x11_test";
-            static char* argv[] = {name, nullptr};
-            static QCoreApplication app(argc, argv);
-        }
-    }
-
     void SetUp() override {
-        if (!testsupport::xvfb_available())
-            GTEST_SKIP() << "Xvfb is not installed";
-        xvfb_ = std::make_unique<testsupport::Xvfb>();
-        driver_ = std::make_unique<xfake::Driver>(xvfb_->display());
-        masters_ = driver_->add_masters(3, "fake");
+        XvfbWithMiceTest::SetUp();
+        if (IsSkipped())
+            return;
         for (const xfake::XiDevice& d : driver_->devices()) {
             if (d.name == "Virtual core XTEST pointer")
                 core_xtest_ = d.id;
@@ -134,8 +124,7 @@ class X11EndToEnd : public ::testing::Test {
 
     void TearDown() override {
         program_.reset();
-        driver_.reset();
-        xvfb_.reset();
+        XvfbWithMiceTest::TearDown();
     }
 
     std::vector<std::string> log_lines() const {
@@ -209,9 +198,6 @@ class X11EndToEnd : public ::testing::Test {
     }
 
     testsupport::TempDir dir_;
-    std::unique_ptr<testsupport::Xvfb> xvfb_;
-    std::unique_ptr<xfake::Driver> driver_;
-    std::vector<xfake::Master> masters_;
     int core_xtest_ = 0;
     std::unique_ptr<Program> program_;
     unsigned long window_ = 0;

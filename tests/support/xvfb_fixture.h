@@ -1,0 +1,43 @@
+// The world the x11 tests run in: a Qt core application for the event loop,
+// a private Xvfb server, and three added master devices whose XTEST slave
+// pointers act as three independent mice.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+
+#include <memory>
+#include <vector>
+
+#include "tests/support/xfake.h"
+#include "tests/support/xvfb.h"
+
+class XvfbWithMiceTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        if (QCoreApplication::instance() == nullptr) {
+            static int argc = 1;
+            static char name[] = "x11-test";
+            static char* argv[] = {name, nullptr};
+            static QCoreApplication app(argc, argv);
+        }
+    }
+
+    void SetUp() override {
+        if (!testsupport::xvfb_available())
+            GTEST_SKIP() << "Xvfb is not installed";
+        xvfb_ = std::make_unique<testsupport::Xvfb>();
+        driver_ = std::make_unique<xfake::Driver>(xvfb_->display());
+        masters_ = driver_->add_masters(3, "fake");
+    }
+
+    void TearDown() override {
+        driver_.reset();
+        xvfb_.reset();
+    }
+
+    std::unique_ptr<testsupport::Xvfb> xvfb_;
+    std::unique_ptr<xfake::Driver> driver_;
+    std::vector<xfake::Master> masters_;
+};
