@@ -1,7 +1,7 @@
 // The evdev provider above its system layer: listing a fake /dev/input and
 // sysfs tree, reading mice from pipes the test writes input_event records to,
 // hot-plug through real inotify, the permission path, and every evemu recording
-// of the shared data run through the reader the provider uses.
+// of the recordings run through the reader the provider uses.
 #include <evemu.h>
 #include <fcntl.h>
 #include <libevdev/libevdev.h>

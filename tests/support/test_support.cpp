@@ -66,7 +66,7 @@ static std::filesystem::path env_path(const char* name, const char* fallback) {
 }
 
 std::filesystem::path data_dir() {
-    return env_path("RAWMICE_DATA", "../shared/data");
+    return env_path("RAWMICE_DATA", "tests/data");
 }
 
 std::filesystem::path source_dir() {
