@@ -361,7 +361,8 @@ DWORD EvdevProvider::start(PacketSink& sink) {
     std::unique_lock lock(mutex_);
     sink_ = &sink;
     // Watch before scanning, so that a node added in between is not missed.
-    if (!folder_watch_) {
+    // (Once the reader runs, the watch is its own.)
+    if (!wake_fd_ && !folder_watch_) {
         int watch_error = 0;
         folder_watch_ = system_->watch_folder(input_folder(root_), watch_error);
         if (!folder_watch_) {
