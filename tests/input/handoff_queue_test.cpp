@@ -113,9 +113,4 @@ TEST(HandoffQueue, ClosingReleasesABlockedProducerAndRefusesLaterItems) {
     EXPECT_EQ(taken, std::vector<int>{1}) << "what was queued can still be taken";
 }
 
-TEST(HandoffQueue, ACapacityOfZeroHoldsOne) {
-    HandoffQueue<int> queue(0);
-    EXPECT_EQ(queue.capacity(), 1u);
-}
-
 }  // namespace
