@@ -109,6 +109,8 @@ int main(int argc, char** argv) {
         save_screenshot(options.screenshot);
     std::fflush(stdout);
     if (options.stats)
-        std::cerr << stats.report(mice, service.dropped_unfocused()) << std::flush;
+        std::cerr << stats.report(mice, service.dropped_unfocused())
+                  << app::syn_dropped_line(mice, service.provider().syn_dropped_by_mouse())
+                  << std::flush;
     return result;
 }

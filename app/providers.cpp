@@ -36,8 +36,17 @@ std::unique_ptr<input::Provider> make_provider(const Options& options, std::stri
     }
     // auto: the kernel's nodes when a mouse can be read there, else the X
     // server's view, else evdev, whose registration then says what to fix.
+    // A Wayland session's X server is XWayland, whose pointers are virtual:
+    // there, only evdev sees the mice.
     if (input::any_mouse_readable()) {
         announce("evdev (mouse nodes are readable)");
+        return std::make_unique<input::EvdevProvider>();
+    }
+    if (input::wayland_session()) {
+        announce(
+            "evdev (no mouse node is readable; in a Wayland session the X server sees only "
+            "XWayland's virtual pointers: install udev/70-rawmice.rules to read the mice, "
+            "see README)");
         return std::make_unique<input::EvdevProvider>();
     }
     if (input::x11_session()) {

@@ -181,4 +181,26 @@ std::string PacketStats::report(const std::vector<MouseLabel>& labels,
     return out;
 }
 
+std::string syn_dropped_line(const std::vector<MouseLabel>& labels,
+                             const std::vector<std::pair<HANDLE, std::uint64_t>>& counts) {
+    if (counts.empty())
+        return {};
+    std::uint64_t total = 0;
+    std::string each;
+    for (const auto& [handle, count] : counts) {
+        total += count;
+        if (count == 0)
+            continue;
+        const auto label = std::find_if(labels.begin(), labels.end(),
+                                        [&](const MouseLabel& l) { return l.handle == handle; });
+        each += each.empty() ? " (" : ", ";
+        each += label != labels.end() && label->mouse_number >= 0
+                    ? "mouse " + std::to_string(label->mouse_number)
+                    : "handle " + std::to_string(report::handle_as_int(handle));
+        each += ": " + std::to_string(count);
+    }
+    return "kernel buffer overflows (SYN_DROPPED), events lost: " + std::to_string(total) +
+           (each.empty() ? "" : each + ")") + "\n";
+}
+
 }  // namespace app

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/input/device.h"
@@ -73,6 +74,12 @@ struct MouseLabel {
 // The mice as the engine numbers them: among the first ten devices listed,
 // each mouse in turn.
 std::vector<MouseLabel> mouse_labels(const std::vector<input::Device>& devices);
+
+// The line after the table for an input that reads kernel buffers: how often
+// each mouse's buffer overflowed (SYN_DROPPED), each listed mouse by its
+// number, others by handle; empty when `counts` is.
+std::string syn_dropped_line(const std::vector<MouseLabel>& labels,
+                             const std::vector<std::pair<HANDLE, std::uint64_t>>& counts);
 
 class PacketStats {
   public:

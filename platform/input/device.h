@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/win32/win32.h"
@@ -26,7 +27,8 @@ struct Packet {
     std::int64_t time_ns;
 };
 
-// Where a provider sends what it reads, on the GUI thread.
+// Where a provider sends what it reads, always on the GUI thread (a provider
+// that reads on a thread of its own hands its packets over first).
 class PacketSink {
   public:
     virtual ~PacketSink() = default;
@@ -45,6 +47,11 @@ class Provider {
     // Returns ERROR_SUCCESS or a Win32 error code (ERROR_ACCESS_DENIED when no
     // mouse may be read). Called at most once.
     virtual DWORD start(PacketSink& sink) = 0;
+    // How often each mouse's kernel buffer overflowed (SYN_DROPPED), by handle,
+    // for every mouse read so far; empty for inputs that have no such buffer.
+    virtual std::vector<std::pair<HANDLE, std::uint64_t>> syn_dropped_by_mouse() const {
+        return {};
+    }
 };
 
 }  // namespace input

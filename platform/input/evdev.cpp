@@ -1,18 +1,23 @@
 #include "platform/input/evdev.h"
 
 #include <libevdev/libevdev.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <QLoggingCategory>
-#include <QSocketNotifier>
-#include <QTimer>
+#include <QObject>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 namespace input {
@@ -21,8 +26,18 @@ namespace {
 
 Q_LOGGING_CATEGORY(evdev_log, "rawmice.evdev", QtInfoMsg)
 
-constexpr char permission_hint[] =
-    "install udev/70-rawmice.rules or join the input group, see README; or try --input=x11";
+// What to do about a mouse node that cannot be read: in a Wayland session the
+// X server is XWayland, whose pointers are not the real mice.
+std::string permission_hint(bool also_keyboard) {
+    std::string hint =
+        also_keyboard
+            ? "this mouse is also a keyboard, so the udev rule leaves it to the input group: "
+              "join the input group to read it, see README"
+            : "install udev/70-rawmice.rules or join the input group, see README";
+    if (!wayland_session())
+        hint += "; or try --input=x11";
+    return hint;
+}
 
 // NOTE: sysfs prints bitmaps in the kernel's longs; a native build's
 // unsigned long has the same width.
@@ -107,10 +122,13 @@ struct EvdevNode {
     std::string node_name;  // eventN
     std::filesystem::path path;
     dev_t device_number = 0;
+    HANDLE handle = nullptr;
     DWORD type = RIM_TYPEHID;
     std::string name;
     // Sysfs says it is a mouse: the only kind of node ever opened.
     bool sysfs_mouse = false;
+    // A mouse that udev also calls a keyboard, which the udev rule skips.
+    bool also_keyboard = false;
 };
 
 namespace {
@@ -128,9 +146,16 @@ EvdevNode inspect_node(const std::filesystem::path& root, EvdevSystem& system, i
     node.path = input_folder(root) / node.node_name;
     node.device_number = system.device_number(node.path);
     const auto sysfs = root / "sys" / "class" / "input" / node.node_name / "device";
-    const auto caps = read_sysfs_capabilities(sysfs);
+    // NOTE: without its inputN the node still needs a handle no inputN-based
+    // one can take: its device number above 32 bits. It is never opened.
+    const auto input_number = parent_input_number(sysfs);
+    node.handle = input_number
+                      ? handle_of_input_number(*input_number)
+                      : reinterpret_cast<HANDLE>((std::uintptr_t{1} << 32) + node.device_number);
+    const auto caps = input_number ? read_sysfs_capabilities(sysfs) : std::nullopt;
     node.type = caps ? classify(*caps) : RIM_TYPEHID;
     node.sysfs_mouse = caps && node.type == RIM_TYPEMOUSE;
+    node.also_keyboard = node.sysfs_mouse && has_keyboard_keys(*caps);
     node.name = read_first_line(sysfs / "name").value_or(node.node_name);
     if (!caps) {
         qCDebug(evdev_log, "evdev: no capabilities in sysfs for %s; listed as other, not opened",
@@ -166,23 +191,46 @@ std::optional<Capabilities> read_sysfs_capabilities(const std::filesystem::path&
     const auto ev = read_text(folder / "ev");
     const auto key = read_text(folder / "key");
     const auto rel = read_text(folder / "rel");
-    if (!ev || !key || !rel)
+    const auto abs = read_text(folder / "abs");
+    if (!ev || !key || !rel || !abs)
         return std::nullopt;
     Capabilities caps;
     if (!parse_sysfs_bitmap(*ev, caps.types) || !parse_sysfs_bitmap(*key, caps.keys) ||
-        !parse_sysfs_bitmap(*rel, caps.rels)) {
+        !parse_sysfs_bitmap(*rel, caps.rels) || !parse_sysfs_bitmap(*abs, caps.abs)) {
         return std::nullopt;
     }
     return caps;
 }
 
-HANDLE handle_of_device_number(dev_t number) {
-    return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(number));
+std::optional<unsigned> parent_input_number(const std::filesystem::path& device_link) {
+    std::error_code error;
+    const std::string name = std::filesystem::canonical(device_link, error).filename().string();
+    constexpr std::string_view prefix = "input";
+    if (error || name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0)
+        return std::nullopt;
+    unsigned number = 0;
+    const char* last = name.data() + name.size();
+    const auto [end, parse_error] = std::from_chars(name.data() + prefix.size(), last, number);
+    if (parse_error != std::errc() || end != last)
+        return std::nullopt;
+    return number;
+}
+
+HANDLE handle_of_input_number(unsigned number) {
+    return reinterpret_cast<HANDLE>(std::uintptr_t{number} + 1);
+}
+
+bool wayland_session() {
+    const char* display = std::getenv("WAYLAND_DISPLAY");
+    const char* type = std::getenv("XDG_SESSION_TYPE");
+    return (display != nullptr && *display != '\0') ||
+           (type != nullptr && std::strcmp(type, "wayland") == 0);
 }
 
 MouseReader::MouseReader(HANDLE handle, std::unique_ptr<EventSource> source)
-    : handle_(handle), source_(std::move(source)) {
-    assembler_.set_held_buttons(buttons_held_by_device());
+    : handle_(handle), source_(std::move(source)), assembler_(source_->capabilities()) {
+    assembler_.start_from(buttons_held_by_device(), source_->abs_value(ABS_X),
+                          source_->abs_value(ABS_Y));
 }
 
 ULONG MouseReader::buttons_held_by_device() const {
@@ -194,13 +242,28 @@ ULONG MouseReader::buttons_held_by_device() const {
     return bits;
 }
 
-// libevdev hands over the state changes lost in the overflow; they describe
-// the device's state, not a frame, so only the buttons they leave held count.
-void MouseReader::resync() {
+void MouseReader::deliver_packets(int count, const RAWMOUSE out[2], const input_event& event,
+                                  const std::function<void(const Packet&)>& deliver) {
+    for (int i = 0; i < count; ++i) {
+        ++packets_;
+        deliver(Packet{handle_, out[i], time_ns_of(event)});
+    }
+}
+
+// libevdev has dropped what was queued, and the kernel hands out whole frames
+// only, so the next event starts a fresh frame. The changes libevdev's sync
+// reports describe the device's state, not a frame: what they leave held (and
+// where they leave an absolute mouse) becomes one packet, so that every UP in
+// the log still follows its DOWN.
+void MouseReader::resync(const input_event& dropped,
+                         const std::function<void(const Packet&)>& deliver) {
     input_event event{};
     while (source_->next_event(LIBEVDEV_READ_FLAG_SYNC, event) == LIBEVDEV_READ_STATUS_SYNC) {
     }
-    assembler_.set_held_buttons(buttons_held_by_device());
+    RAWMOUSE out[2]{};
+    const int made = assembler_.resync(buttons_held_by_device(), source_->abs_value(ABS_X),
+                                       source_->abs_value(ABS_Y), out);
+    deliver_packets(made, out, dropped, deliver);
 }
 
 MouseReader::Status MouseReader::read_available(const std::function<void(const Packet&)>& deliver,
@@ -218,23 +281,11 @@ MouseReader::Status MouseReader::read_available(const std::function<void(const P
         }
         if (rc == LIBEVDEV_READ_STATUS_SYNC) {
             ++syn_dropped_;
-            assembler_.drop_frame();
-            discarding_frame_ = true;
-            resync();
+            resync(event, deliver);
             continue;
         }
         RAWMOUSE out[2]{};
-        const int made = assembler_.feed(event, out);
-        if (discarding_frame_ && event.type == EV_SYN && event.code == SYN_REPORT) {
-            // The frame read after a resync may have begun before it: it is
-            // dropped, and the buttons it changed are taken from the device.
-            discarding_frame_ = false;
-            assembler_.set_held_buttons(buttons_held_by_device());
-        }
-        for (int i = 0; i < made; ++i) {
-            ++packets_;
-            deliver(Packet{handle_, out[i], time_ns_of(event)});
-        }
+        deliver_packets(assembler_.feed(event, out), out, event, deliver);
     }
     return Status::more;
 }
@@ -242,7 +293,15 @@ MouseReader::Status MouseReader::read_available(const std::function<void(const P
 EvdevProvider::EvdevProvider(std::filesystem::path root, std::unique_ptr<EvdevSystem> system)
     : root_(std::move(root)), system_(std::move(system)) {}
 
-EvdevProvider::~EvdevProvider() = default;
+EvdevProvider::~EvdevProvider() {
+    if (reader_.joinable()) {
+        stopping_ = true;
+        wake_reader();
+        reader_.join();
+    }
+    // gui_context_ goes after the reader: nothing is queued to it any more,
+    // and deleting it cancels what still is.
+}
 
 std::filesystem::path EvdevProvider::node_path(const std::string& node_name) const {
     return input_folder(root_) / node_name;
@@ -252,7 +311,7 @@ int EvdevProvider::open_if_mouse(EvdevNode& node) {
     if (!node.sysfs_mouse)
         return 0;
     if (auto it = mice_.find(node.node_name); it != mice_.end()) {
-        if (it->second.device_number == node.device_number) {
+        if (it->second.handle == node.handle) {
             node.name = it->second.name;
             return 0;
         }
@@ -270,80 +329,85 @@ int EvdevProvider::open_if_mouse(EvdevNode& node) {
     }
     OpenMouse mouse;
     mouse.node_name = node.node_name;
-    mouse.device_number = node.device_number;
+    mouse.handle = node.handle;
     mouse.name = node.name;
-    mouse.reader = std::make_unique<MouseReader>(handle_of_device_number(node.device_number),
-                                                 std::move(opened.source));
-    auto [it, inserted] = mice_.emplace(node.node_name, std::move(mouse));
-    if (sink_ != nullptr)
-        watch(it->second);
+    mouse.reader = std::make_unique<MouseReader>(node.handle, std::move(opened.source));
+    syn_dropped_.try_emplace(node.handle, 0);
+    mice_.emplace(node.node_name, std::move(mouse));
+    if (wake_fd_) {
+        // Started: the reader polls the new node from its next turn on.
+        qCDebug(evdev_log, "evdev: reading %s (%s)", node.path.c_str(), node.name.c_str());
+        wake_reader();
+    }
     return 0;
 }
 
 std::vector<Device> EvdevProvider::devices() {
     std::vector<Device> list;
+    std::lock_guard lock(mutex_);
     for (EvdevNode& node : scan_nodes(root_, *system_)) {
         const int error = open_if_mouse(node);
         if (error != 0) {
             qCDebug(evdev_log, "evdev: cannot open %s (%s); listed from sysfs", node.path.c_str(),
                     std::strerror(error));
         }
-        list.push_back({handle_of_device_number(node.device_number), node.type, node.name,
-                        node.path.string()});
+        list.push_back({node.handle, node.type, node.name, node.path.string()});
     }
     order_for_listing(list);
     return list;
 }
 
 DWORD EvdevProvider::start(PacketSink& sink) {
+    std::unique_lock lock(mutex_);
     sink_ = &sink;
     // Watch before scanning, so that a node added in between is not missed.
-    int watch_error = 0;
-    folder_watch_ = system_->watch_folder(input_folder(root_), watch_error);
-    if (folder_watch_) {
-        folder_notifier_ =
-            std::make_unique<QSocketNotifier>(folder_watch_->fd(), QSocketNotifier::Read);
-        QObject::connect(folder_notifier_.get(), &QSocketNotifier::activated,
-                         [this] { on_folder_changes(); });
-    } else {
-        qCDebug(evdev_log, "evdev: cannot watch %s for new devices: %s",
-                input_folder(root_).c_str(), std::strerror(watch_error));
+    // (Once the reader runs, the watch is its own.)
+    if (!wake_fd_ && !folder_watch_) {
+        int watch_error = 0;
+        folder_watch_ = system_->watch_folder(input_folder(root_), watch_error);
+        if (!folder_watch_) {
+            qCDebug(evdev_log, "evdev: cannot watch %s for new devices: %s",
+                    input_folder(root_).c_str(), std::strerror(watch_error));
+        }
     }
 
     int mice_listed = 0;
-    std::vector<std::pair<std::string, int>> failures;
+    struct Failure {
+        std::string path;
+        int error;
+        bool also_keyboard;
+    };
+    std::vector<Failure> failures;
     for (EvdevNode& node : scan_nodes(root_, *system_)) {
         if (!node.sysfs_mouse)
             continue;
         ++mice_listed;
         const int error = open_if_mouse(node);
         if (error != 0 && !is_gone_error(error))
-            failures.emplace_back(node.path.string(), error);
-    }
-    for (auto& [name, mouse] : mice_) {
-        if (!mouse.notifier)
-            watch(mouse);
+            failures.push_back({node.path.string(), error, node.also_keyboard});
     }
 
-    // One line per kind of failure; the usual case, permissions, has the fix.
-    std::vector<int> errors;
-    for (const auto& failure : failures) {
-        if (std::find(errors.begin(), errors.end(), failure.second) == errors.end()) {
-            errors.push_back(failure.second);
-        }
+    // One line per kind of failure; the usual case, permissions, has the fix,
+    // which differs for a mouse that the udev rule leaves alone.
+    std::vector<std::pair<int, bool>> kinds;
+    for (const Failure& f : failures) {
+        const std::pair kind{f.error, is_permission_error(f.error) && f.also_keyboard};
+        if (std::find(kinds.begin(), kinds.end(), kind) == kinds.end())
+            kinds.push_back(kind);
     }
-    for (int error : errors) {
+    for (const auto& [error, also_keyboard] : kinds) {
         std::string nodes;
-        for (const auto& [path, e] : failures) {
-            if (e != error)
+        for (const Failure& f : failures) {
+            if (f.error != error ||
+                (is_permission_error(error) && f.also_keyboard != also_keyboard))
                 continue;
             if (!nodes.empty())
                 nodes += ", ";
-            nodes += path;
+            nodes += f.path;
         }
         std::string line = "evdev: cannot read " + nodes + ": " + std::strerror(error);
         if (is_permission_error(error))
-            line += std::string(" (") + permission_hint + ")";
+            line += " (" + permission_hint(also_keyboard) + ")";
         std::fprintf(stderr, "%s\n", line.c_str());
     }
     if (mice_listed == 0) {
@@ -364,49 +428,124 @@ DWORD EvdevProvider::start(PacketSink& sink) {
     }
     std::fflush(stderr);
 
+    if (!reader_.joinable()) {
+        gui_context_ = std::make_unique<QObject>();
+        wake_fd_ = UniqueFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+        if (!wake_fd_) {
+            const int error = errno;
+            std::fprintf(stderr, "evdev: cannot start reading: eventfd: %s\n",
+                         std::strerror(error));
+            std::fflush(stderr);
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
+        for (const auto& [name, mouse] : mice_) {
+            qCDebug(evdev_log, "evdev: reading %s (%s)", node_path(name).c_str(),
+                    mouse.name.c_str());
+        }
+        reader_ = std::thread([this] { run(); });
+    }
+
     if (!mice_.empty() || mice_listed == 0 || failures.empty())
         return ERROR_SUCCESS;
     const bool denied = std::any_of(failures.begin(), failures.end(),
-                                    [](const auto& f) { return is_permission_error(f.second); });
+                                    [](const Failure& f) { return is_permission_error(f.error); });
     return denied ? ERROR_ACCESS_DENIED : ERROR_DEVICE_NOT_CONNECTED;
 }
 
-void EvdevProvider::watch(OpenMouse& mouse) {
-    mouse.notifier = std::make_unique<QSocketNotifier>(mouse.reader->fd(), QSocketNotifier::Read);
-    const std::string node_name = mouse.node_name;
-    QObject::connect(mouse.notifier.get(), &QSocketNotifier::activated,
-                     [this, node_name] { read_mouse(node_name); });
-    qCDebug(evdev_log, "evdev: reading %s (%s)", node_path(node_name).c_str(), mouse.name.c_str());
+void EvdevProvider::wake_reader() {
+    if (!wake_fd_)
+        return;
+    const std::uint64_t one = 1;
+    // A full counter already wakes the reader; nothing else can fail here.
+    [[maybe_unused]] const ssize_t written = ::write(wake_fd_.get(), &one, sizeof one);
 }
 
-void EvdevProvider::read_mouse(const std::string& node_name) {
+void EvdevProvider::run() {
+    std::vector<pollfd> fds;
+    std::vector<std::string> names;  // the mouse behind fds[2 + i]
+    std::set<std::string> more;      // mice that stopped at the read limit
+    while (!stopping_) {
+        fds.clear();
+        names.clear();
+        fds.push_back({wake_fd_.get(), POLLIN, 0});
+        fds.push_back({folder_watch_ ? folder_watch_->fd() : -1, POLLIN, 0});
+        {
+            std::lock_guard lock(mutex_);
+            for (const auto& [name, mouse] : mice_) {
+                fds.push_back({mouse.reader->fd(), POLLIN, 0});
+                names.push_back(name);
+            }
+        }
+        if (::poll(fds.data(), fds.size(), more.empty() ? -1 : 0) < 0 && errno != EINTR) {
+            const int error = errno;
+            std::fprintf(stderr, "evdev: stopped reading every mouse: poll: %s\n",
+                         std::strerror(error));
+            std::fflush(stderr);
+            return;
+        }
+        if (fds[0].revents != 0) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] const ssize_t got = ::read(wake_fd_.get(), &count, sizeof count);
+        }
+        if (stopping_)
+            return;
+        std::lock_guard lock(mutex_);
+        if (fds[1].revents != 0)
+            on_folder_changes();
+        std::set<std::string> still_more;
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            if (fds[2 + i].revents == 0 && more.count(names[i]) == 0)
+                continue;
+            if (read_mouse(names[i]))
+                still_more.insert(names[i]);
+        }
+        more = std::move(still_more);
+    }
+}
+
+bool EvdevProvider::read_mouse(const std::string& node_name) {
     auto it = mice_.find(node_name);
-    if (it == mice_.end() || sink_ == nullptr)
-        return;
+    if (it == mice_.end())
+        return false;
     OpenMouse& mouse = it->second;
     const auto status =
-        mouse.reader->read_available([this](const Packet& packet) { sink_->push(packet); });
+        mouse.reader->read_available([this](const Packet& packet) { queue_packet(packet); });
+    syn_dropped_[mouse.handle] = mouse.reader->syn_dropped();
+    if (mouse.reader->syn_dropped() > 0 && !mouse.overflow_reported) {
+        // Once per mouse: an overflow under load tends to repeat.
+        mouse.overflow_reported = true;
+        std::fprintf(stderr,
+                     "evdev: %s (%s) overflowed the kernel's buffer and events were lost "
+                     "(SYN_DROPPED; --stats counts them per mouse)\n",
+                     node_path(node_name).c_str(), mouse.name.c_str());
+        std::fflush(stderr);
+    }
     if (status == MouseReader::Status::gone) {
         close_mouse(node_name, mouse.reader->error());
-    } else if (status == MouseReader::Status::more) {
-        // libevdev may hold events the descriptor no longer signals: come back
-        // for them after other work, through the notifier so a close cancels it.
-        QTimer::singleShot(0, mouse.notifier.get(), [this, node_name] { read_mouse(node_name); });
+        return false;
     }
+    // libevdev may hold events the descriptor no longer signals.
+    return status == MouseReader::Status::more;
+}
+
+void EvdevProvider::queue_packet(const Packet& packet) {
+    if (packets_.push(packet) == HandoffQueue<Packet>::Pushed::first) {
+        QMetaObject::invokeMethod(
+            gui_context_.get(), [this] { forward_packets(); }, Qt::QueuedConnection);
+    }
+}
+
+void EvdevProvider::forward_packets() {
+    packets_.take_all(taken_);
+    for (const Packet& packet : taken_)
+        sink_->push(packet);
 }
 
 void EvdevProvider::close_mouse(const std::string& node_name, int error) {
     auto it = mice_.find(node_name);
     if (it == mice_.end())
         return;
-    OpenMouse& mouse = it->second;
-    syn_dropped_closed_ += mouse.reader->syn_dropped();
-    if (mouse.notifier) {
-        // It may be the notifier whose signal is running now.
-        mouse.notifier->disconnect();
-        mouse.notifier->setEnabled(false);
-        mouse.notifier.release()->deleteLater();
-    }
+    syn_dropped_[it->second.handle] = it->second.reader->syn_dropped();
     const auto path = node_path(node_name);
     if (error == 0 || is_gone_error(error)) {
         qCDebug(evdev_log, "evdev: %s went away; closed", path.c_str());
@@ -448,7 +587,7 @@ void EvdevProvider::rescan() {
     std::vector<std::string> gone;
     for (const auto& [name, mouse] : mice_) {
         const auto present = std::find_if(nodes.begin(), nodes.end(), [&](const EvdevNode& n) {
-            return n.node_name == name && n.device_number == mouse.device_number;
+            return n.node_name == name && n.handle == mouse.handle;
         });
         if (present == nodes.end())
             gone.push_back(name);
@@ -460,14 +599,20 @@ void EvdevProvider::rescan() {
 }
 
 std::size_t EvdevProvider::open_mice() const {
+    std::lock_guard lock(mutex_);
     return mice_.size();
 }
 
 std::uint64_t EvdevProvider::syn_dropped() const {
-    std::uint64_t total = syn_dropped_closed_;
-    for (const auto& [name, mouse] : mice_)
-        total += mouse.reader->syn_dropped();
+    std::uint64_t total = 0;
+    for (const auto& [handle, count] : syn_dropped_by_mouse())
+        total += count;
     return total;
+}
+
+std::vector<std::pair<HANDLE, std::uint64_t>> EvdevProvider::syn_dropped_by_mouse() const {
+    std::lock_guard lock(mutex_);
+    return {syn_dropped_.begin(), syn_dropped_.end()};
 }
 
 bool any_mouse_readable(const std::filesystem::path& root, EvdevSystem& system) {

@@ -1,23 +1,29 @@
 // The evdev provider: every /dev/input/event* node listed, mouse nodes read
-// through libevdev, nodes plugged in and out followed while running.
+// through libevdev on a reader thread, nodes plugged in and out followed while
+// running.
 #pragma once
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/input/device.h"
 #include "platform/input/evdev_system.h"
+#include "platform/input/handoff_queue.h"
 #include "platform/input/packets.h"
 
-class QSocketNotifier;
+class QObject;
 
 namespace input {
 
@@ -25,16 +31,24 @@ namespace input {
 struct EvdevNode;
 
 // The capability bits that sysfs publishes for an input device
-// (<device>/capabilities/{ev,key,rel}), which anyone may read; nullopt when a
-// file is missing or malformed.
+// (<device>/capabilities/{ev,key,rel,abs}), which anyone may read; nullopt
+// when a file is missing or malformed.
 std::optional<Capabilities> read_sysfs_capabilities(const std::filesystem::path& device_dir);
 
-// The handle of an evdev node: its device number.
-HANDLE handle_of_device_number(dev_t number);
+// The N of the input device `device_link` (an event node's sysfs "device",
+// which links to inputN) belongs to; nullopt when it says none.
+std::optional<unsigned> parent_input_number(const std::filesystem::path& device_link);
+
+// The handle of an evdev node: its parent inputN number plus one. The kernel
+// never gives an inputN number to another device while it runs (event node
+// numbers, and so device numbers, are reused), and input0 exists: a handle is
+// never null.
+HANDLE handle_of_input_number(unsigned number);
 
 // Reads one mouse: its events become packets through FrameAssembler. After
-// SYN_DROPPED the device is resynced through the source, the partial frame is
-// discarded and the held buttons are taken from the device state.
+// SYN_DROPPED the device is resynced through libevdev (which has dropped what
+// was queued), a fresh frame starts, and what the overflow hid becomes one
+// packet: DOWN/UP for each button that changed, an absolute mouse's new position.
 class MouseReader {
   public:
     MouseReader(HANDLE handle, std::unique_ptr<EventSource> source);
@@ -55,18 +69,22 @@ class MouseReader {
     std::uint64_t ignored() const { return assembler_.ignored(); }
 
   private:
-    void resync();
+    void resync(const input_event& dropped, const std::function<void(const Packet&)>& deliver);
     ULONG buttons_held_by_device() const;
+    void deliver_packets(int count, const RAWMOUSE out[2], const input_event& event,
+                         const std::function<void(const Packet&)>& deliver);
 
     HANDLE handle_;
     std::unique_ptr<EventSource> source_;
     FrameAssembler assembler_;
-    bool discarding_frame_ = false;
     int error_ = 0;
     std::uint64_t packets_ = 0;
     std::uint64_t syn_dropped_ = 0;
 };
 
+// Mouse nodes are read on a thread of their own, blocking in poll, so that a
+// busy GUI thread never lets a kernel buffer overflow; the packets reach the
+// sink on the thread that called start().
 class EvdevProvider final : public Provider {
   public:
     // `root` prefixes /dev/input and /sys/class/input, so that tests can
@@ -80,6 +98,7 @@ class EvdevProvider final : public Provider {
     const char* name() const override { return "evdev"; }
     std::vector<Device> devices() override;
     DWORD start(PacketSink& sink) override;
+    std::vector<std::pair<HANDLE, std::uint64_t>> syn_dropped_by_mouse() const override;
 
     // Mouse nodes being read now.
     std::size_t open_mice() const;
@@ -89,32 +108,56 @@ class EvdevProvider final : public Provider {
   private:
     struct OpenMouse {
         std::string node_name;
-        dev_t device_number = 0;
+        HANDLE handle = nullptr;
         std::string name;
         std::unique_ptr<MouseReader> reader;
-        std::unique_ptr<QSocketNotifier> notifier;  // once started
+        bool overflow_reported = false;
     };
 
+    // These run with mutex_ held.
     // Opens `node` when sysfs says it is a mouse not being read yet, and fills
     // in the name libevdev gives; returns the errno of a failed open (0 when
     // opened or when there was nothing to open).
     int open_if_mouse(EvdevNode& node);
-    void watch(OpenMouse& mouse);
-    void read_mouse(const std::string& node_name);
+    // Reads what the mouse has waiting; returns whether more may be waiting.
+    bool read_mouse(const std::string& node_name);
     void close_mouse(const std::string& node_name, int error);
     void on_folder_changes();
     void rescan();
+
+    // The reader thread's loop, until stopping_.
+    void run();
+    void wake_reader();
+    void queue_packet(const Packet& packet);
+    // GUI thread: hands the queued packets to the sink.
+    void forward_packets();
     std::filesystem::path node_path(const std::string& node_name) const;
 
     std::filesystem::path root_;
     std::unique_ptr<EvdevSystem> system_;
     PacketSink* sink_ = nullptr;
-    // Mouse nodes opened, by node name (event5); watched once started.
+
+    mutable std::mutex mutex_;
+    // Mouse nodes opened, by node name (event5).
     std::map<std::string, OpenMouse> mice_;
+    // SYN_DROPPED of every mouse read so far, by handle (handles are never reused).
+    std::map<HANDLE, std::uint64_t> syn_dropped_;
     std::unique_ptr<FolderWatch> folder_watch_;
-    std::unique_ptr<QSocketNotifier> folder_notifier_;
-    std::uint64_t syn_dropped_closed_ = 0;
+
+    // Reader thread to GUI thread: never blocks the reader, which must keep
+    // draining the kernel's buffers.
+    HandoffQueue<Packet> packets_;
+    std::vector<Packet> taken_;  // GUI thread only
+    // Lives on the GUI thread: forward_packets() is queued to it.
+    std::unique_ptr<QObject> gui_context_;
+    UniqueFd wake_fd_;
+    std::atomic<bool> stopping_{false};
+    std::thread reader_;
 };
+
+// Whether this is a Wayland session, where the X server (if any) is XWayland
+// and shows only its own virtual pointers.
+bool wayland_session();
 
 // Whether at least one mouse node under `root` can be opened for reading
 // (keyboard nodes are never opened to find out).

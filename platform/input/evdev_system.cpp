@@ -42,18 +42,23 @@ bool set_mask(int fd, unsigned type, const KernelBitmap<Bits>& map) {
     return ::ioctl(fd, EVIOCSMASK, &mask) == 0;
 }
 
-// Asks the kernel to queue only motion, wheels, mouse buttons and SYN for this
-// descriptor, so that keystrokes of a device that is also a keyboard never
-// reach this process. Kernels before 4.4 refuse; the frame assembler still
-// drops those events then.
+// Asks the kernel to queue only motion (relative, or an absolute pointer's X
+// and Y), wheels, mouse buttons and SYN for this descriptor, so that
+// keystrokes of a device that is also a keyboard never reach this process.
+// Kernels before 4.4 refuse; the frame assembler still drops those events then.
 void mask_to_mouse_events(int fd) {
     KernelBitmap<EV_CNT> types{};
     set_bit<EV_CNT>(types, EV_KEY);
     set_bit<EV_CNT>(types, EV_REL);
+    set_bit<EV_CNT>(types, EV_ABS);
     KernelBitmap<KEY_CNT> buttons{};
     for (unsigned code = BTN_MOUSE; code <= BTN_TASK; ++code)
         set_bit<KEY_CNT>(buttons, code);
+    KernelBitmap<ABS_CNT> axes{};
+    set_bit<ABS_CNT>(axes, ABS_X);
+    set_bit<ABS_CNT>(axes, ABS_Y);
     set_mask<KEY_CNT>(fd, EV_KEY, buttons);
+    set_mask<ABS_CNT>(fd, EV_ABS, axes);
     set_mask<EV_CNT>(fd, EV_SYN, types);
 }
 
@@ -71,6 +76,9 @@ class LibevdevSource final : public EventSource {
     bool key_down(unsigned code) const override {
         return libevdev_get_event_value(dev_, EV_KEY, code) != 0;
     }
+    int abs_value(unsigned code) const override {
+        return libevdev_get_event_value(dev_, EV_ABS, code);
+    }
     std::string name() const override { return libevdev_get_name(dev_); }
     Capabilities capabilities() const override {
         Capabilities caps;
@@ -83,10 +91,20 @@ class LibevdevSource final : public EventSource {
         for (unsigned code = 0; code < REL_CNT; ++code) {
             caps.rels[code] = libevdev_has_event_code(dev_, EV_REL, code) != 0;
         }
+        for (unsigned code = 0; code < ABS_CNT; ++code) {
+            caps.abs[code] = libevdev_has_event_code(dev_, EV_ABS, code) != 0;
+        }
+        caps.x_range = range_of(ABS_X);
+        caps.y_range = range_of(ABS_Y);
         return caps;
     }
 
   private:
+    AxisRange range_of(unsigned code) const {
+        const input_absinfo* info = libevdev_get_abs_info(dev_, code);
+        return info == nullptr ? AxisRange{} : AxisRange{info->minimum, info->maximum};
+    }
+
     UniqueFd fd_;
     libevdev* dev_;
 };

@@ -55,6 +55,8 @@ class EventSource {
     virtual int next_event(unsigned flags, input_event& event) = 0;
     // Whether a key or button is down, in the device state as read so far.
     virtual bool key_down(unsigned code) const = 0;
+    // An absolute axis's value, in the device state as read so far.
+    virtual int abs_value(unsigned code) const = 0;
     virtual std::string name() const = 0;
     virtual Capabilities capabilities() const = 0;
 };
@@ -93,7 +95,8 @@ class EvdevSystem {
     virtual dev_t device_number(const std::filesystem::path& node) = 0;
     // Opens an event node to read it: read-only, non-blocking, close-on-exec,
     // never grabbed, time stamps on CLOCK_MONOTONIC, key events other than
-    // mouse buttons masked off where the kernel allows it.
+    // mouse buttons and absolute axes other than X and Y masked off where the
+    // kernel allows it.
     virtual OpenedSource open_events(const std::filesystem::path& node) = 0;
     // Watches `folder` for entries added, changed and removed; null with
     // `error` set when it cannot.

@@ -11,39 +11,75 @@
 
 namespace input {
 
-// The capability bits of an evdev device.
+// The range an absolute axis reports, as EVIOCGABS gives it.
+struct AxisRange {
+    int minimum = 0;
+    int maximum = 0;
+};
+
+// The capability bits of an evdev device, and the ranges of its ABS_X and
+// ABS_Y axes where it has them.
 struct Capabilities {
     std::bitset<EV_CNT> types;
     std::bitset<KEY_CNT> keys;
     std::bitset<REL_CNT> rels;
+    std::bitset<ABS_CNT> abs;
+    AxisRange x_range;
+    AxisRange y_range;
 };
 
-// A device with REL_X and REL_Y is a mouse (even with keys); one with every key
-// from KEY_ESC to KEY_S is a keyboard; anything else is another device.
-// Only the code bits are looked at: a code implies its type.
+// An absolute pointer that udev's input_id calls a mouse: ABS_X and ABS_Y with
+// a mouse button and no pen, stylus or finger tool, such as the tablet a
+// virtual machine gives its guest. (Its other mice have REL_X and REL_Y.)
+// Only the code bits are looked at here and below: a code implies its type.
+bool is_absolute_mouse(const Capabilities& caps);
+// What udev's input_id calls a keyboard: every key from KEY_ESC to KEY_S.
+bool has_keyboard_keys(const Capabilities& caps);
+
+// A mouse (REL_X and REL_Y, even with keys, or an absolute mouse), else a
+// keyboard, else another device (pen tablets, touchpads, touchscreens...).
 DWORD classify(const Capabilities& caps);
 
+// A position on `range` scaled to 0..65535, as absolute RAWMOUSE motion
+// carries it; values outside the range are clamped to its ends.
+LONG scale_to_absolute(int value, const AxisRange& range);
+
 // Turns a device's event stream into packets, one frame (events up to
-// SYN_REPORT) at a time. Keeps the buttons held between frames.
+// SYN_REPORT) at a time. Keeps the buttons held, and an absolute mouse's
+// position, between frames.
 class FrameAssembler {
   public:
+    // For an absolute mouse (see is_absolute_mouse), packets carry usFlags
+    // MOUSE_MOVE_ABSOLUTE and the last known position on both axes, scaled
+    // from the axes' ranges; before any position, each axis's minimum.
+    explicit FrameAssembler(const Capabilities& caps = {});
+
     // Feeds one event. At SYN_REPORT, writes the frame's packets to `out` and
     // returns how many there are (0, 1, or 2 when both wheels turned);
-    // otherwise returns 0. SYN_DROPPED acts as drop_frame().
+    // otherwise returns 0. SYN_DROPPED in a raw kernel stream acts as
+    // drop_frame(); a reader behind libevdev resyncs instead and never feeds it.
     int feed(const input_event& event, RAWMOUSE out[2]);
 
     // Discards the frame in progress; nothing is emitted up to and including
-    // the next SYN_REPORT (what SYN_DROPPED asks for). The discarded events
-    // count as ignored.
+    // the next SYN_REPORT (what SYN_DROPPED asks of a raw kernel stream, which
+    // resumes with the newest event, in the middle of a frame). The discarded
+    // events count as ignored.
     void drop_frame();
+    // Discards the frame in progress; the next event starts a fresh frame.
+    void discard_frame();
 
-    // After a resync: the buttons held now, as ulRawButtons bits.
-    void set_held_buttons(ULONG bits) {
-        held_ = bits;
-        frame_held_ = bits;
-    }
+    // Starts from a device's state as known when it is opened: the buttons
+    // held (ulRawButtons bits) and an absolute mouse's position.
+    void start_from(ULONG held, int x, int y);
+    // After an overflow, with the device's state now: discards the frame in
+    // progress and writes to `out` the packet that brings the last frame's
+    // state up to it (DOWN/UP for each button that changed, an absolute
+    // mouse's new position). Returns 1, or 0 when nothing changed.
+    int resync(ULONG held, int x, int y, RAWMOUSE out[2]);
+
     // The buttons held after the last complete frame.
     ULONG held_buttons() const { return held_; }
+    bool absolute() const { return absolute_; }
 
     // Events ignored since creation (keys, repeats, unknown codes, other event
     // types, discarded frames), for diagnostics.
@@ -62,6 +98,13 @@ class FrameAssembler {
     std::int64_t wheel_hi_res_ = 0;
     std::int64_t hwheel_ = 0;
     std::int64_t hwheel_hi_res_ = 0;
+    bool absolute_ = false;
+    AxisRange x_range_;
+    AxisRange y_range_;
+    int x_ = 0;  // an absolute mouse's position after the last complete frame
+    int y_ = 0;
+    int frame_x_ = 0;  // and as the frame in progress leaves it
+    int frame_y_ = 0;
     bool has_motion_ = false;
     bool has_wheel_ = false;
     bool has_wheel_hi_res_ = false;

@@ -746,6 +746,14 @@ LoadResult Recording::load(const std::string& path) {
         recording.caps_.rels[code] =
             evemu_has_event(device.get(), EV_REL, static_cast<int>(code)) != 0;
     }
+    for (unsigned code = 0; code < ABS_CNT; ++code) {
+        recording.caps_.abs[code] =
+            evemu_has_event(device.get(), EV_ABS, static_cast<int>(code)) != 0;
+    }
+    recording.caps_.x_range = {evemu_get_abs_minimum(device.get(), ABS_X),
+                               evemu_get_abs_maximum(device.get(), ABS_X)};
+    recording.caps_.y_range = {evemu_get_abs_minimum(device.get(), ABS_Y),
+                               evemu_get_abs_maximum(device.get(), ABS_Y)};
     recording.event_count_ = scan.events;
     recording.first_event_us_ = scan.first_us;
     recording.events_offset_ = scan.events_offset;

@@ -78,6 +78,7 @@ class Source {
   public:
     Source(const Recording& recording, std::size_t position)
         : stream_(std::in_place, recording),
+          assembler_(recording.capabilities()),
           handle_(replay_handle(position)),
           first_us_(recording.first_event_us()) {}
 

@@ -108,6 +108,7 @@ const std::vector<std::string> installed_files = {
     "share/icons/hicolor/scalable/apps/rawmice.svg",
     "share/man/man1/rawmice.1",
     "lib/udev/rules.d/70-rawmice.rules",
+    "share/rawmice/udev/70-rawmice-group.rules",
     "share/rawmice/samples/keyboard.evemu",
     "share/rawmice/samples/mouse0-wander.evemu",
     "share/rawmice/samples/mouse1-click-scroll.evemu",

@@ -188,6 +188,18 @@ TEST(PacketStatsTest, TheReportHasALinePerMouseThenTheTotals) {
 }
 
 // The real program: --stats prints the table on standard error at exit.
+// Kernel buffer overflows per mouse, after the table: listed mice by number,
+// others by handle; nothing for an input without kernel buffers.
+TEST(PacketStatsTest, SynDroppedIsCountedPerMouse) {
+    const std::vector<MouseLabel> labels = {{handle(11), 0, "Left Mouse"},
+                                            {handle(12), 1, "Right Mouse"}};
+    EXPECT_EQ(app::syn_dropped_line(labels, {}), "");
+    EXPECT_EQ(app::syn_dropped_line(labels, {{handle(11), 0}, {handle(12), 0}}),
+              "kernel buffer overflows (SYN_DROPPED), events lost: 0\n");
+    EXPECT_EQ(app::syn_dropped_line(labels, {{handle(11), 0}, {handle(12), 3}, {handle(30), 1}}),
+              "kernel buffer overflows (SYN_DROPPED), events lost: 4 (mouse 1: 3, handle 30: 1)\n");
+}
+
 TEST(StatsProgramTest, AReplayWithStatsReportsEveryMouseAtExit) {
     using testsupport::description;
     using testsupport::event_text;

@@ -11,12 +11,20 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <set>
+#include <thread>
 
 #include "platform/input/evdev.h"
 #include "platform/input/service.h"
@@ -70,8 +78,13 @@ std::vector<input_event> operator+(std::vector<input_event> a, const std::vector
 dev_t device_number_of(int node) {
     return makedev(13, 64 + node);
 }
+// The parent inputN of eventN in the fake tree, unless a test plugs another
+// device in: numbered apart from the nodes, as on real machines.
+unsigned input_number_of(int node) {
+    return 100 + static_cast<unsigned>(node);
+}
 HANDLE handle_of(int node) {
-    return input::handle_of_device_number(device_number_of(node));
+    return input::handle_of_input_number(input_number_of(node));
 }
 
 // A capability bitmap as the kernel prints it in sysfs: 64-bit words in hex,
@@ -93,51 +106,134 @@ std::string sysfs_bitmap(const std::vector<unsigned>& bits) {
     return text;
 }
 
-enum class Kind { mouse, keyboard, mouse_keyboard, touchpad };
+// A virtual machine's tablet is absolute with mouse buttons; a touchpad has a
+// finger tool and a pen tablet a pen.
+enum class Kind { mouse, keyboard, mouse_keyboard, touchpad, vm_tablet, pen_tablet };
+
+// The axis range the fake gives every absolute device, as QEMU's tablet has.
+constexpr input::AxisRange fake_axis{0, 32767};
 
 // The devices on the other side of the fake system: what each node does when
-// opened, the test's end of each open node, and every open attempted.
+// opened, the test's end of each open node, and every open attempted. The
+// provider's reader thread opens and reads nodes while the test writes to
+// them, so everything here is guarded.
 struct FakeKernel {
     struct Node {
-        int open_error = 0;
-        int read_error = 0;  // the next read fails with it
-        int live = 0;        // sources open now
+        std::atomic<int> open_error{0};
+        std::atomic<int> read_error{0};  // the next read fails with it
+        std::atomic<int> live{0};        // sources open now
         UniqueFd writer;
+        // The kernel's buffer for the open node, by count: 0 is unlimited.
+        std::size_t capacity = 0;
+        std::uint64_t written = 0;   // events sent
+        std::uint64_t consumed = 0;  // events the reader has taken
+        int overflows = 0;
     };
-    std::map<std::string, Node> nodes;
-    std::vector<std::string> opens;
+
+    Node& node(const std::string& name) {
+        std::lock_guard lock(mutex);
+        return nodes[name];  // std::map: references stay valid
+    }
+    void opened(const std::string& name) {
+        std::lock_guard lock(mutex);
+        opens.push_back(name);
+    }
+    std::vector<std::string> opens_so_far() const {
+        std::lock_guard lock(mutex);
+        return opens;
+    }
+    int opens_of(const std::string& name) const {
+        const auto all = opens_so_far();
+        return static_cast<int>(std::count(all.begin(), all.end(), name));
+    }
+
+    // The device sends `events`. With a capacity, as the kernel's evdev does:
+    // when they do not fit beside what the reader has not taken yet, the
+    // buffer overflows and the reader finds SYN_DROPPED.
+    void send(const std::string& name, const std::vector<input_event>& events) {
+        std::lock_guard lock(mutex);
+        Node& n = nodes[name];
+        if (n.capacity != 0 && n.written - n.consumed + events.size() > n.capacity) {
+            ++n.overflows;
+            write_all(n, {make_event(EV_SYN, SYN_DROPPED, 0)});
+            n.written += 1;
+            return;
+        }
+        write_all(n, events);
+        n.written += events.size();
+    }
+    // Waits until `count` events fit in the node's buffer, or `deadline`.
+    bool wait_for_room(const std::string& name, std::size_t count,
+                       std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock lock(mutex);
+        Node& n = nodes[name];
+        return drained.wait_until(lock, deadline, [&] {
+            return n.capacity == 0 || n.written - n.consumed + count <= n.capacity;
+        });
+    }
+    // The reader took `count` events out of the node's buffer.
+    void consumed(const std::string& name, std::size_t count) {
+        {
+            std::lock_guard lock(mutex);
+            nodes[name].consumed += count;
+        }
+        drained.notify_all();
+    }
+    void set_capacity(const std::string& name, std::size_t capacity) {
+        std::lock_guard lock(mutex);
+        nodes[name].capacity = capacity;
+    }
+    int overflows(const std::string& name) {
+        std::lock_guard lock(mutex);
+        return nodes[name].overflows;
+    }
+    void set_writer(const std::string& name, UniqueFd fd) {
+        std::lock_guard lock(mutex);
+        Node& n = nodes[name];
+        n.writer = std::move(fd);
+        n.written = n.consumed = 0;
+    }
+    // The device goes away: its reader sees the end of the pipe.
+    void unplug(const std::string& name) {
+        std::lock_guard lock(mutex);
+        nodes[name].writer.reset();
+    }
+
     std::set<std::string> not_char_devices;
 
-    void send(const std::string& node, const std::vector<input_event>& events) {
+  private:
+    static void write_all(Node& n, const std::vector<input_event>& events) {
         const auto* bytes = reinterpret_cast<const char*>(events.data());
         std::size_t left = events.size() * sizeof(input_event);
         while (left > 0) {
-            const ssize_t n = ::write(nodes.at(node).writer.get(), bytes, left);
-            ASSERT_GT(n, 0) << std::strerror(errno);
-            bytes += n;
-            left -= static_cast<std::size_t>(n);
+            const ssize_t written = ::write(n.writer.get(), bytes, left);
+            ASSERT_GT(written, 0) << std::strerror(errno);
+            bytes += written;
+            left -= static_cast<std::size_t>(written);
         }
     }
-    // The device goes away: its reader sees the end of the pipe.
-    void unplug(const std::string& node) { nodes.at(node).writer.reset(); }
-    int opens_of(const std::string& node) const {
-        return static_cast<int>(std::count(opens.begin(), opens.end(), node));
-    }
+
+    mutable std::mutex mutex;
+    std::condition_variable drained;
+    std::map<std::string, Node> nodes;
+    std::vector<std::string> opens;
 };
 
 // libevdev's reading contract over a pipe of input_event records. The device
 // state is what every record written says; a resync discards what is queued
-// and reports the difference to the state the reader has seen.
+// (as libevdev drains the kernel's buffer) and reports the difference to the
+// state the reader has seen.
 class FakeSource final : public EventSource {
   public:
     FakeSource(std::shared_ptr<FakeKernel> kernel, std::string node, UniqueFd fd, Capabilities caps)
         : kernel_(std::move(kernel)), node_(std::move(node)), fd_(std::move(fd)), caps_(caps) {
-        ++kernel_->nodes[node_].live;
+        ++kernel_->node(node_).live;
     }
-    ~FakeSource() override { --kernel_->nodes[node_].live; }
+    ~FakeSource() override { --kernel_->node(node_).live; }
 
     int fd() const override { return fd_.get(); }
     bool key_down(unsigned code) const override { return seen_keys_[code]; }
+    int abs_value(unsigned code) const override { return seen_abs_[code]; }
     std::string name() const override { return "evdev name of " + node_; }
     Capabilities capabilities() const override { return caps_; }
 
@@ -152,9 +248,8 @@ class FakeSource final : public EventSource {
         }
         while (!sync_queue_.empty())
             take(sync_queue_);
-        if (int& error = kernel_->nodes[node_].read_error; error != 0) {
-            return -std::exchange(error, 0);
-        }
+        if (const int error = kernel_->node(node_).read_error.exchange(0); error != 0)
+            return -error;
         if (queue_.empty())
             fill();
         if (queue_.empty())
@@ -173,6 +268,8 @@ class FakeSource final : public EventSource {
         queue.pop_front();
         if (event.type == EV_KEY)
             seen_keys_[event.code] = event.value != 0;
+        if (event.type == EV_ABS && event.code < ABS_CNT)
+            seen_abs_[event.code] = event.value;
         return event;
     }
     void fill() {
@@ -191,9 +288,13 @@ class FakeSource final : public EventSource {
             std::memcpy(&event, bytes_.data() + used, sizeof event);
             if (event.type == EV_KEY)
                 device_keys_[event.code] = event.value != 0;
+            if (event.type == EV_ABS && event.code < ABS_CNT)
+                device_abs_[event.code] = event.value;
             queue_.push_back(event);
         }
         bytes_.erase(0, used);
+        if (used > 0)
+            kernel_->consumed(node_, used / sizeof(input_event));
     }
     void begin_sync() {
         sync_needed_ = false;
@@ -203,6 +304,10 @@ class FakeSource final : public EventSource {
             if (device_keys_[code] != seen_keys_[code]) {
                 sync_queue_.push_back(make_event(EV_KEY, code, device_keys_[code] ? 1 : 0));
             }
+        }
+        for (unsigned code = 0; code < ABS_CNT; ++code) {
+            if (device_abs_[code] != seen_abs_[code])
+                sync_queue_.push_back(make_event(EV_ABS, code, device_abs_[code]));
         }
         if (!sync_queue_.empty())
             sync_queue_.push_back(make_event(EV_SYN, SYN_REPORT, 0));
@@ -217,6 +322,8 @@ class FakeSource final : public EventSource {
     std::deque<input_event> sync_queue_;
     std::bitset<KEY_CNT> device_keys_;
     std::bitset<KEY_CNT> seen_keys_;
+    std::array<int, ABS_CNT> device_abs_{};
+    std::array<int, ABS_CNT> seen_abs_{};
     bool sync_needed_ = false;
     bool end_of_pipe_ = false;
 };
@@ -236,10 +343,9 @@ class FakeSystem final : public input::EvdevSystem {
     }
     input::OpenedSource open_events(const fs::path& node) override {
         const std::string name = node.filename().string();
-        kernel_->opens.push_back(name);
-        auto& state = kernel_->nodes[name];
-        if (state.open_error != 0)
-            return {nullptr, state.open_error};
+        kernel_->opened(name);
+        if (const int error = kernel_->node(name).open_error; error != 0)
+            return {nullptr, error};
         if (!fs::exists(node))
             return {nullptr, ENOENT};
         int fds[2];
@@ -247,12 +353,14 @@ class FakeSystem final : public input::EvdevSystem {
             return {nullptr, errno};
         ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
         ::fcntl(fds[1], F_SETPIPE_SZ, 1 << 20);
-        state.writer = UniqueFd(fds[1]);
-        const auto caps =
-            input::read_sysfs_capabilities(root_ / "sys/class/input" / name / "device");
-        return {std::make_unique<FakeSource>(kernel_, name, UniqueFd(fds[0]),
-                                             caps.value_or(Capabilities{})),
-                0};
+        kernel_->set_writer(name, UniqueFd(fds[1]));
+        auto caps = input::read_sysfs_capabilities(root_ / "sys/class/input" / name / "device")
+                        .value_or(Capabilities{});
+        if (caps.abs[ABS_X] && caps.abs[ABS_Y]) {
+            caps.x_range = fake_axis;
+            caps.y_range = fake_axis;
+        }
+        return {std::make_unique<FakeSource>(kernel_, name, UniqueFd(fds[0]), caps), 0};
     }
     std::unique_ptr<input::FolderWatch> watch_folder(const fs::path& folder, int& error) override {
         return real_->watch_folder(folder, error);
@@ -263,6 +371,11 @@ class FakeSystem final : public input::EvdevSystem {
     fs::path root_;
     std::unique_ptr<input::EvdevSystem> real_ = input::make_linux_evdev_system();
 };
+
+using Position = std::pair<LONG, LONG>;
+Position position(const Packet& packet) {
+    return {packet.mouse.lLastX, packet.mouse.lLastY};
+}
 
 struct CollectingSink : input::PacketSink {
     std::vector<Packet> packets;
@@ -287,6 +400,12 @@ class EvdevTest : public ::testing::Test {
   protected:
     void SetUp() override {
         std::signal(SIGPIPE, SIG_IGN);
+        // The hints differ in a Wayland session; the tests that want one say so.
+        for (const char* name : {"WAYLAND_DISPLAY", "XDG_SESSION_TYPE"}) {
+            if (const char* value = std::getenv(name))
+                saved_env_.emplace_back(name, value);
+            unsetenv(name);
+        }
         fs::create_directories(root() / "dev/input");
         fs::create_directories(root() / "sys/class/input");
     }
@@ -297,18 +416,28 @@ class EvdevTest : public ::testing::Test {
     }
     std::string node_name(int node) const { return "event" + std::to_string(node); }
 
-    // Sysfs first, then the node, as the kernel and udev make them.
-    void add_node(int node, Kind kind, const std::string& name = {}, bool with_sysfs = true) {
-        if (with_sysfs)
-            write_sysfs(node, kind, name.empty() ? "sysfs name of " + node_name(node) : name);
+    // Sysfs first, then the node, as the kernel and udev make them. The node's
+    // sysfs "device" links to its parent inputN (by default input_number_of).
+    void add_node(int node, Kind kind, const std::string& name = {}, bool with_sysfs = true,
+                  std::optional<unsigned> input_number = std::nullopt) {
+        if (with_sysfs) {
+            write_sysfs(node, kind, name.empty() ? "sysfs name of " + node_name(node) : name,
+                        input_number.value_or(input_number_of(node)));
+        }
         testsupport::write_file(node_path(node), "");
     }
-    void write_sysfs(int node, Kind kind, const std::string& name) {
-        const fs::path device = root() / "sys/class/input" / node_name(node) / "device";
+    void write_sysfs(int node, Kind kind, const std::string& name, unsigned input_number) {
+        const std::string input_name = "input" + std::to_string(input_number);
+        const fs::path device = root() / "sys/class/input" / input_name;
         fs::create_directories(device / "capabilities");
+        const fs::path event_dir = root() / "sys/class/input" / node_name(node);
+        fs::create_directories(event_dir);
+        fs::remove(event_dir / "device");
+        fs::create_directory_symlink(fs::path("..") / input_name, event_dir / "device");
         std::vector<unsigned> types{EV_SYN, EV_KEY};
         std::vector<unsigned> keys;
         std::vector<unsigned> rels;
+        std::vector<unsigned> abs;
         if (kind == Kind::mouse || kind == Kind::mouse_keyboard) {
             types.push_back(EV_REL);
             rels = {REL_X, REL_Y, REL_WHEEL, REL_HWHEEL};
@@ -323,11 +452,24 @@ class EvdevTest : public ::testing::Test {
         if (kind == Kind::touchpad) {
             types.push_back(EV_ABS);
             keys = {BTN_LEFT, BTN_TOOL_FINGER, BTN_TOUCH};
+            abs = {ABS_X, ABS_Y};
+        }
+        if (kind == Kind::pen_tablet) {
+            types.push_back(EV_ABS);
+            keys = {BTN_LEFT, BTN_TOOL_PEN, BTN_STYLUS, BTN_TOUCH};
+            abs = {ABS_X, ABS_Y, ABS_PRESSURE};
+        }
+        if (kind == Kind::vm_tablet) {
+            types.insert(types.end(), {EV_REL, EV_ABS, EV_MSC});
+            keys = {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE};
+            rels = {REL_WHEEL};
+            abs = {ABS_X, ABS_Y};
         }
         testsupport::write_file(device / "name", name + "\n");
         testsupport::write_file(device / "capabilities/ev", sysfs_bitmap(types));
         testsupport::write_file(device / "capabilities/key", sysfs_bitmap(keys));
         testsupport::write_file(device / "capabilities/rel", sysfs_bitmap(rels));
+        testsupport::write_file(device / "capabilities/abs", sysfs_bitmap(abs));
     }
 
     EvdevProvider& provider() {
@@ -340,6 +482,13 @@ class EvdevTest : public ::testing::Test {
     DWORD start() { return provider().start(sink_); }
     std::vector<Packet> packets_from(int node) const { return sink_.from(handle_of(node)); }
 
+    void TearDown() override {
+        provider_.reset();  // its reader thread reads the fake kernel
+        for (const auto& [name, value] : saved_env_)
+            setenv(name.c_str(), value.c_str(), 1);
+    }
+
+    std::vector<std::pair<std::string, std::string>> saved_env_;
     TempDir dir_;
     std::shared_ptr<FakeKernel> kernel_ = std::make_shared<FakeKernel>();
     std::unique_ptr<EvdevProvider> provider_;
@@ -356,10 +505,18 @@ TEST(EvdevSysfs, ReadsCapabilitiesAsTheKernelPrintsThem) {
     testsupport::write_file(dir / "kbd/capabilities/key",
                             "1000000000007 ff9f207ac14057ff febeffdfffefffff fffffffffffffffe\n");
     testsupport::write_file(dir / "kbd/capabilities/rel", "0\n");
+    testsupport::write_file(dir / "kbd/capabilities/abs", "0\n");
     fs::create_directories(dir / "mouse/capabilities");
     testsupport::write_file(dir / "mouse/capabilities/ev", "17\n");
     testsupport::write_file(dir / "mouse/capabilities/key", "1f0000 0 0 0 0\n");
     testsupport::write_file(dir / "mouse/capabilities/rel", "1943\n");
+    testsupport::write_file(dir / "mouse/capabilities/abs", "0\n");
+    // QEMU's USB tablet, a virtual machine's pointer.
+    fs::create_directories(dir / "tablet/capabilities");
+    testsupport::write_file(dir / "tablet/capabilities/ev", "1f\n");
+    testsupport::write_file(dir / "tablet/capabilities/key", "70000 0 0 0 0\n");
+    testsupport::write_file(dir / "tablet/capabilities/rel", "100\n");
+    testsupport::write_file(dir / "tablet/capabilities/abs", "3\n");
 
     const auto keyboard = input::read_sysfs_capabilities(dir / "kbd");
     ASSERT_TRUE(keyboard);
@@ -374,6 +531,12 @@ TEST(EvdevSysfs, ReadsCapabilitiesAsTheKernelPrintsThem) {
     EXPECT_TRUE(mouse->keys[BTN_LEFT] && mouse->keys[BTN_EXTRA]);
     EXPECT_TRUE(mouse->rels[REL_X] && mouse->rels[REL_Y] && mouse->rels[REL_WHEEL_HI_RES]);
     EXPECT_EQ(input::classify(*mouse), RIM_TYPEMOUSE);
+
+    const auto tablet = input::read_sysfs_capabilities(dir / "tablet");
+    ASSERT_TRUE(tablet);
+    EXPECT_TRUE(tablet->abs[ABS_X] && tablet->abs[ABS_Y]);
+    EXPECT_TRUE(tablet->keys[BTN_LEFT] && tablet->keys[BTN_MIDDLE]);
+    EXPECT_EQ(input::classify(*tablet), RIM_TYPEMOUSE);
 }
 
 TEST(EvdevSysfs, MissingOrMalformedFilesGiveNothing) {
@@ -381,6 +544,7 @@ TEST(EvdevSysfs, MissingOrMalformedFilesGiveNothing) {
     fs::create_directories(dir / "capabilities");
     testsupport::write_file(dir / "capabilities/ev", "17\n");
     testsupport::write_file(dir / "capabilities/key", "1f0000 0 0 0 0\n");
+    testsupport::write_file(dir / "capabilities/abs", "0\n");
     EXPECT_FALSE(input::read_sysfs_capabilities(dir.path())) << "no rel file";
     testsupport::write_file(dir / "capabilities/rel", "3 zz\n");
     EXPECT_FALSE(input::read_sysfs_capabilities(dir.path())) << "not hex";
@@ -412,22 +576,62 @@ TEST_F(EvdevListing, MiceThenKeyboardsThenOthersEachInNodeOrder) {
                                          RIM_TYPEKEYBOARD, RIM_TYPEKEYBOARD, RIM_TYPEHID}));
 }
 
-TEST_F(EvdevListing, HandlesAreTheNodesDeviceNumbers) {
-    add_node(3, Kind::keyboard);
-    add_node(7, Kind::mouse);
+TEST_F(EvdevListing, HandlesComeFromTheParentInputNumbers) {
+    add_node(3, Kind::keyboard, {}, true, 0);
+    add_node(7, Kind::mouse, {}, true, 12);
+    add_node(9, Kind::mouse, {}, /*with_sysfs=*/false);
     const auto list = provider().devices();
-    ASSERT_EQ(list.size(), 2u);
-    EXPECT_EQ(list[0].handle, handle_of(7));
-    EXPECT_EQ(list[1].handle, handle_of(3));
-    for (const Device& d : list)
-        EXPECT_NE(d.handle, nullptr);
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0].handle, input::handle_of_input_number(12));
+    EXPECT_EQ(list[1].handle, input::handle_of_input_number(0)) << "input0 exists";
+    std::set<HANDLE> handles;
+    for (const Device& d : list) {
+        EXPECT_NE(d.handle, nullptr) << d.path;
+        handles.insert(d.handle);
+    }
+    EXPECT_EQ(handles.size(), list.size()) << "a node without its inputN takes no other's handle";
+}
+
+// The kernel gives a new device the lowest free eventN but a new inputN: a
+// different mouse in a freed node, or the same mouse plugged in again, gets a
+// handle of its own and never inherits another mouse's number.
+TEST_F(EvdevListing, AMousePluggedIntoAFreedNodeGetsAHandleOfItsOwn) {
+    add_node(2, Kind::mouse, "First Mouse", true, 10);
+    const HANDLE first = provider().devices().at(0).handle;
+    ASSERT_EQ(start(), ERROR_SUCCESS);
+    kernel_->send("event2", frame({{EV_REL, REL_X, 1}}));
+    ASSERT_TRUE(wait_until([&] { return sink_.packets.size() == 1; }));
+
+    fs::remove(node_path(2));
+    ASSERT_TRUE(wait_until([&] { return provider().open_mice() == 0; }));
+    add_node(2, Kind::mouse, "Second Mouse", true, 11);
+    ASSERT_TRUE(wait_until([&] { return provider().open_mice() == 1; }));
+    kernel_->send("event2", frame({{EV_REL, REL_X, 2}}));
+    ASSERT_TRUE(wait_until([&] { return sink_.packets.size() == 2; }));
+
+    EXPECT_EQ(sink_.packets[0].device, first);
+    EXPECT_NE(sink_.packets[1].device, first);
+    EXPECT_EQ(sink_.packets[1].device, input::handle_of_input_number(11));
+    EXPECT_EQ(provider().devices().at(0).handle, input::handle_of_input_number(11));
+}
+
+TEST(EvdevSysfsLinks, TheParentInputNumberIsWhereDeviceLeads) {
+    TempDir dir;
+    fs::create_directories(dir / "devices/usb1/input/input17/event4");
+    fs::create_directory_symlink("../../input17", dir / "devices/usb1/input/input17/event4/device");
+    EXPECT_EQ(input::parent_input_number(dir / "devices/usb1/input/input17/event4/device"), 17u);
+    fs::create_directories(dir / "devices/platform/serio0");
+    fs::create_directory_symlink("../devices/platform/serio0", dir / "devices/odd");
+    EXPECT_EQ(input::parent_input_number(dir / "devices/odd"), std::nullopt);
+    EXPECT_EQ(input::parent_input_number(dir / "missing"), std::nullopt);
+    EXPECT_NE(input::handle_of_input_number(0), nullptr);
 }
 
 TEST_F(EvdevListing, UnreadableNodesAreListedFromSysfs) {
     add_node(2, Kind::mouse, "Readable Mouse");
     add_node(5, Kind::mouse, "Locked Mouse");
     add_node(6, Kind::keyboard, "Some Keyboard");
-    kernel_->nodes["event5"].open_error = EACCES;
+    kernel_->node("event5").open_error = EACCES;
 
     const auto list = provider().devices();
     ASSERT_EQ(list.size(), 3u);
@@ -447,7 +651,7 @@ TEST_F(EvdevListing, NoKeyboardOrOtherNodeIsEverOpened) {
     ASSERT_EQ(start(), ERROR_SUCCESS);
     provider().devices();
     // The mice were probed once and kept open for reading.
-    EXPECT_EQ(kernel_->opens, (std::vector<std::string>{"event1", "event3"}));
+    EXPECT_EQ(kernel_->opens_so_far(), (std::vector<std::string>{"event1", "event3"}));
     EXPECT_EQ(provider().open_mice(), 2u);
 }
 
@@ -470,7 +674,7 @@ TEST_F(EvdevListing, NoPathEverOpensAKeyboardNode) {
     provider().devices();
     FakeSystem probe(kernel_, root());
     EXPECT_TRUE(input::any_mouse_readable(root(), probe));
-    EXPECT_EQ(kernel_->opens, (std::vector<std::string>{"event1", "event3", "event3"}));
+    EXPECT_EQ(kernel_->opens_so_far(), (std::vector<std::string>{"event1", "event3", "event3"}));
 }
 
 TEST_F(EvdevListing, ANodeWithoutSysfsCapabilitiesIsOtherAndNeverOpened) {
@@ -480,7 +684,7 @@ TEST_F(EvdevListing, ANodeWithoutSysfsCapabilitiesIsOtherAndNeverOpened) {
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0].type, RIM_TYPEHID);
     EXPECT_EQ(list[0].name, "event4");
-    EXPECT_TRUE(kernel_->opens.empty());
+    EXPECT_TRUE(kernel_->opens_so_far().empty());
 }
 
 TEST_F(EvdevListing, OnlyEventCharacterDevicesAreListed) {
@@ -531,28 +735,125 @@ TEST_F(EvdevReading, EachMouseIsReadOnItsOwn) {
     EXPECT_EQ(packets_from(9)[0].mouse.lLastX, 9);
 }
 
-TEST_F(EvdevReading, APartialFrameBeforeSynDroppedIsDiscardedAndButtonsResynced) {
+// In the kernel's order: an overflow drops what was queued and leaves
+// SYN_DROPPED; libevdev's sync drains the rest, and the kernel hands out whole
+// frames only, so the next frame read is complete and must be reported. What
+// the overflow hid (a press, later a release) comes as its own packet, so the
+// log never shows an UP without its DOWN; the overflow is said once.
+TEST_F(EvdevReading, AfterAnOverflowTheHiddenButtonChangesAndTheNextFrameAreReported) {
     add_node(2, Kind::mouse);
     ASSERT_EQ(start(), ERROR_SUCCESS);
-    // The overflow lost a press; what is still queued at the resync is drained.
-    kernel_->send("event2", frame({{EV_REL, REL_X, 1}}) +
-                                std::vector{make_event(EV_REL, REL_X, 100),
-                                            make_event(EV_SYN, SYN_DROPPED, 0)} +
-                                frame({{EV_KEY, BTN_LEFT, 1}}));
-    ASSERT_TRUE(wait_until([&] { return provider().syn_dropped() == 1; }));
-    // The rest of a frame that began before the resync, then a whole one.
-    kernel_->send("event2",
-                  std::vector{make_event(EV_KEY, BTN_RIGHT, 1), make_event(EV_REL, REL_Y, 7),
-                              make_event(EV_SYN, SYN_REPORT, 0)} +
-                      frame({{EV_REL, REL_X, 3}}));
-    ASSERT_TRUE(wait_until([&] { return sink_.packets.size() >= 2; }));
-    ASSERT_EQ(sink_.packets.size(), 2u);
-    EXPECT_EQ(sink_.packets[0].mouse.lLastX, 1);
-    EXPECT_EQ(sink_.packets[1].mouse.lLastX, 3);
-    EXPECT_EQ(sink_.packets[1].mouse.lLastY, 0);
-    EXPECT_EQ(sink_.packets[1].mouse.usButtonFlags, 0);
-    // Left from the resync, right from the discarded frame.
-    EXPECT_EQ(sink_.packets[1].mouse.ulRawButtons, 3u);
+    const std::string err = capture_stderr_of([&] {
+        kernel_->send("event2", frame({{EV_REL, REL_X, 1}}, 1) +
+                                    std::vector{make_event(EV_SYN, SYN_DROPPED, 0, 2)} +
+                                    frame({{EV_KEY, BTN_LEFT, 1}}, 3));
+        ASSERT_TRUE(wait_until([&] { return provider().syn_dropped() == 1; }));
+        kernel_->send("event2", frame({{EV_KEY, BTN_RIGHT, 1}, {EV_REL, REL_Y, 7}}, 4) +
+                                    frame({{EV_REL, REL_X, 3}}, 5));
+        ASSERT_TRUE(wait_until([&] { return sink_.packets.size() >= 4; }));
+        kernel_->send("event2", std::vector{make_event(EV_SYN, SYN_DROPPED, 0, 6)} +
+                                    frame({{EV_KEY, BTN_LEFT, 0}}, 7));
+        ASSERT_TRUE(wait_until([&] { return provider().syn_dropped() == 2; }));
+        kernel_->send("event2", frame({{EV_KEY, BTN_RIGHT, 0}}, 8));
+        ASSERT_TRUE(wait_until([&] { return sink_.packets.size() >= 6; }));
+    });
+    ASSERT_EQ(sink_.packets.size(), 6u);
+    const auto& p = sink_.packets;
+    EXPECT_EQ(p[0].mouse.lLastX, 1);
+    EXPECT_EQ(p[1].mouse.usButtonFlags, RI_MOUSE_LEFT_BUTTON_DOWN) << "hidden by the overflow";
+    EXPECT_EQ(p[1].mouse.ulRawButtons, 1u);
+    EXPECT_EQ(p[1].time_ns, 2'000) << "stamped with the overflow";
+    EXPECT_EQ(p[2].mouse.usButtonFlags, RI_MOUSE_RIGHT_BUTTON_DOWN) << "the first whole frame";
+    EXPECT_EQ(p[2].mouse.lLastY, 7);
+    EXPECT_EQ(p[2].mouse.ulRawButtons, 3u);
+    EXPECT_EQ(p[3].mouse.lLastX, 3);
+    EXPECT_EQ(p[3].mouse.usButtonFlags, 0);
+    EXPECT_EQ(p[4].mouse.usButtonFlags, RI_MOUSE_LEFT_BUTTON_UP) << "hidden by the overflow";
+    EXPECT_EQ(p[4].mouse.ulRawButtons, 2u);
+    EXPECT_EQ(p[5].mouse.usButtonFlags, RI_MOUSE_RIGHT_BUTTON_UP);
+    EXPECT_EQ(p[5].mouse.ulRawButtons, 0u);
+
+    EXPECT_EQ(err, "evdev: " + node_path(2) +
+                       " (evdev name of event2) overflowed the kernel's buffer and events were "
+                       "lost (SYN_DROPPED; --stats counts them per mouse)\n");
+    using Counts = std::vector<std::pair<HANDLE, std::uint64_t>>;
+    EXPECT_EQ(provider().syn_dropped_by_mouse(), (Counts{{handle_of(2), 2}}));
+    kernel_->unplug("event2");
+    ASSERT_TRUE(wait_until([&] { return provider().open_mice() == 0; }));
+    EXPECT_EQ(provider().syn_dropped_by_mouse(), (Counts{{handle_of(2), 2}}))
+        << "a mouse's count outlives it";
+}
+
+// The kernel's buffer for a mouse holds 128 events. While the GUI thread is
+// busy (here: blocked until the mouse has sent everything), the reader thread
+// keeps draining it. The mouse waits for room (a real one sends at its own
+// pace); a reader that stops draining makes it overflow at the deadline.
+TEST_F(EvdevReading, ABlockedGuiThreadLetsNoKernelBufferOverflow) {
+    constexpr int frames = 400;  // 1200 events, over nine buffers
+    const auto send_all = [&](const std::string& node) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (int i = 0; i < frames; ++i) {
+            const auto events = frame({{EV_REL, REL_X, 1}, {EV_REL, REL_Y, -1}}, 1000 + i);
+            kernel_->wait_for_room(node, events.size(), deadline);
+            kernel_->send(node, events);
+        }
+    };
+
+    // The model: a node nobody drains overflows.
+    FakeSystem system(kernel_, root());
+    add_node(5, Kind::mouse);
+    const auto undrained = system.open_events(node_path(5));
+    ASSERT_TRUE(undrained.source);
+    kernel_->set_capacity("event5", 128);
+    for (int i = 0; i < 43; ++i)
+        kernel_->send("event5", frame({{EV_REL, REL_X, 1}, {EV_REL, REL_Y, -1}}));
+    EXPECT_EQ(kernel_->overflows("event5"), 1) << "43 frames of 3 events";
+
+    add_node(2, Kind::mouse);
+    ASSERT_EQ(start(), ERROR_SUCCESS);
+    kernel_->set_capacity("event2", 128);
+    std::thread mouse([&] { send_all("event2"); });
+    mouse.join();  // the GUI thread handles nothing meanwhile
+    EXPECT_EQ(kernel_->overflows("event2"), 0);
+    ASSERT_TRUE(wait_until([&] { return sink_.packets.size() >= frames; }));
+    EXPECT_EQ(sink_.packets.size(), std::size_t{frames});
+    EXPECT_EQ(provider().syn_dropped(), 0u);
+    for (int i = 0; i < frames; ++i) {
+        ASSERT_EQ(sink_.packets[i].time_ns, (1000 + i) * 1000) << "in order, packet " << i;
+    }
+}
+
+// A virtual machine's tablet is the pointer that moves: read, absolute,
+// scaled to 0..65535, each packet with the last known position on both axes.
+TEST_F(EvdevReading, AVirtualMachinesTabletIsReadAsAnAbsoluteMouse) {
+    add_node(1, Kind::touchpad);
+    add_node(2, Kind::vm_tablet, "QEMU 0.12.1 QEMU USB Tablet");
+    add_node(3, Kind::pen_tablet);
+    const auto list = provider().devices();
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0].path, node_path(2));
+    EXPECT_EQ(list[0].type, RIM_TYPEMOUSE);
+    EXPECT_EQ(list[1].type, RIM_TYPEHID) << "a touchpad";
+    EXPECT_EQ(list[2].type, RIM_TYPEHID) << "a pen tablet";
+
+    ASSERT_EQ(start(), ERROR_SUCCESS);
+    EXPECT_EQ(kernel_->opens_so_far(), std::vector<std::string>{"event2"});
+    kernel_->send("event2", frame({{EV_KEY, BTN_LEFT, 1}}) +
+                                frame({{EV_ABS, ABS_X, 32767}, {EV_ABS, ABS_Y, 16384}}) +
+                                frame({{EV_ABS, ABS_X, 0}}) + frame({{EV_REL, REL_WHEEL, -1}}));
+    ASSERT_TRUE(wait_until([&] { return sink_.packets.size() >= 4; }));
+    ASSERT_EQ(sink_.packets.size(), 4u);
+    const auto& p = sink_.packets;
+    for (const Packet& packet : p)
+        EXPECT_EQ(packet.mouse.usFlags, MOUSE_MOVE_ABSOLUTE);
+    EXPECT_EQ(p[0].mouse.usButtonFlags, RI_MOUSE_LEFT_BUTTON_DOWN);
+    EXPECT_EQ(position(p[0]), Position(0, 0)) << "the axes' minimum before any position";
+    EXPECT_EQ(position(p[1]), Position(65535, 32769));
+    EXPECT_EQ(position(p[2]), Position(0, 32769)) << "Y kept from the frame before";
+    EXPECT_EQ(p[3].mouse.usButtonFlags, RI_MOUSE_WHEEL);
+    EXPECT_EQ(p[3].mouse.usButtonData, 0xff88);
+    EXPECT_EQ(position(p[3]), Position(0, 32769));
+    EXPECT_EQ(p[3].mouse.ulRawButtons, 1u);
 }
 
 TEST_F(EvdevReading, KeysOfAMouseThatIsAlsoAKeyboardMakeNoPackets) {
@@ -575,7 +876,7 @@ TEST_F(EvdevReading, AMouseThatGoesAwayIsClosedAndTheOthersGoOn) {
     const std::string err = capture_stderr_of([&] {
         kernel_->send("event2", frame({{EV_REL, REL_X, 1}}));
         kernel_->unplug("event2");  // reads now fail with ENODEV
-        ASSERT_TRUE(wait_until([&] { return kernel_->nodes["event2"].live == 0; }));
+        ASSERT_TRUE(wait_until([&] { return kernel_->node("event2").live == 0; }));
         kernel_->send("event3", frame({{EV_REL, REL_X, 3}}));
         ASSERT_TRUE(wait_until([&] { return !packets_from(3).empty(); }));
     });
@@ -589,9 +890,9 @@ TEST_F(EvdevReading, AReadErrorClosesThatMouseWithADiagnostic) {
     add_node(3, Kind::mouse);
     ASSERT_EQ(start(), ERROR_SUCCESS);
     const std::string err = capture_stderr_of([&] {
-        kernel_->nodes["event2"].read_error = EIO;
+        kernel_->node("event2").read_error = EIO;
         kernel_->send("event2", frame({{EV_REL, REL_X, 1}}));
-        ASSERT_TRUE(wait_until([&] { return kernel_->nodes["event2"].live == 0; }));
+        ASSERT_TRUE(wait_until([&] { return kernel_->node("event2").live == 0; }));
     });
     EXPECT_EQ(err, "evdev: stopped reading " + node_path(2) +
                        ": Input/output error (the other mice go on)\n");
@@ -622,7 +923,7 @@ TEST_F(EvdevReading, AMousePluggedInIsReadAndOneUnpluggedIsClosed) {
 
     fs::remove(node_path(7));
     ASSERT_TRUE(wait_until([&] { return provider().open_mice() == 1; }));
-    EXPECT_EQ(kernel_->nodes["event7"].live, 0);
+    EXPECT_EQ(kernel_->node("event7").live, 0);
     kernel_->send("event2", frame({{EV_REL, REL_X, 2}}));
     EXPECT_TRUE(wait_until([&] { return !packets_from(2).empty(); }));
 }
@@ -632,17 +933,17 @@ TEST_F(EvdevReading, AKeyboardPluggedInIsNeverOpened) {
     add_node(5, Kind::keyboard);
     add_node(6, Kind::mouse);
     ASSERT_TRUE(wait_until([&] { return provider().open_mice() == 1; }));
-    EXPECT_EQ(kernel_->opens, std::vector<std::string>{"event6"});
+    EXPECT_EQ(kernel_->opens_so_far(), std::vector<std::string>{"event6"});
 }
 
 TEST_F(EvdevReading, AMousePluggedInIsReadOnceItsPermissionsAllow) {
     ASSERT_EQ(start(), ERROR_SUCCESS);
-    kernel_->nodes["event8"].open_error = EACCES;
+    kernel_->node("event8").open_error = EACCES;
     add_node(8, Kind::mouse);
     ASSERT_TRUE(wait_until([&] { return kernel_->opens_of("event8") >= 1; }));
     EXPECT_EQ(provider().open_mice(), 0u);
     // udev grants access after making the node: its attributes change.
-    kernel_->nodes["event8"].open_error = 0;
+    kernel_->node("event8").open_error = 0;
     fs::permissions(node_path(8), fs::perms::owner_read | fs::perms::group_read);
     ASSERT_TRUE(wait_until([&] { return provider().open_mice() == 1; }));
     kernel_->send("event8", frame({{EV_REL, REL_X, 8}}));
@@ -657,8 +958,8 @@ TEST_F(EvdevPermissions, NoReadableMouseIsAccessDeniedWithOneHintLine) {
     add_node(3, Kind::keyboard);
     add_node(5, Kind::mouse);
     add_node(7, Kind::mouse);
-    kernel_->nodes["event5"].open_error = EACCES;
-    kernel_->nodes["event7"].open_error = EACCES;
+    kernel_->node("event5").open_error = EACCES;
+    kernel_->node("event7").open_error = EACCES;
     DWORD result = ERROR_SUCCESS;
     const std::string err = capture_stderr_of([&] { result = start(); });
     EXPECT_EQ(result, ERROR_ACCESS_DENIED);
@@ -673,8 +974,8 @@ TEST_F(EvdevPermissions, TheEngineReportsTheRefusalAndTheHintSaysWhy) {
     add_node(3, Kind::keyboard);
     add_node(5, Kind::mouse);
     add_node(7, Kind::mouse);
-    kernel_->nodes["event5"].open_error = EACCES;
-    kernel_->nodes["event7"].open_error = EACCES;
+    kernel_->node("event5").open_error = EACCES;
+    kernel_->node("event7").open_error = EACCES;
     TempDir workdir;
     const fs::path previous_dir = fs::current_path();
     fs::current_path(workdir.path());
@@ -702,7 +1003,7 @@ TEST_F(EvdevPermissions, TheEngineReportsTheRefusalAndTheHintSaysWhy) {
     std::vector<std::string> memo;
     for (int i = 0; i < form->Memo1->Lines->Count(); ++i)
         memo.push_back((*form->Memo1->Lines)[i]);
-    const auto number = [](int node) { return std::to_string(device_number_of(node)); };
+    const auto number = [](int node) { return std::to_string(input_number_of(node) + 1); };
     EXPECT_EQ(memo,
               (std::vector<std::string>{"0 " + number(5) + "  Mouse", "Amouse[0] = " + number(5),
                                         "1 " + number(7) + "  Mouse", "Amouse[1] = " + number(7),
@@ -715,13 +1016,70 @@ TEST_F(EvdevPermissions, TheEngineReportsTheRefusalAndTheHintSaysWhy) {
 TEST_F(EvdevPermissions, SomeReadableMiceAreEnoughAndTheOthersAreNamed) {
     add_node(2, Kind::mouse);
     add_node(5, Kind::mouse);
-    kernel_->nodes["event5"].open_error = EPERM;
+    kernel_->node("event5").open_error = EPERM;
     DWORD result = ERROR_ACCESS_DENIED;
     const std::string err = capture_stderr_of([&] { result = start(); });
     EXPECT_EQ(result, ERROR_SUCCESS);
     EXPECT_EQ(err, "evdev: cannot read " + node_path(5) +
                        ": Operation not permitted (install udev/70-rawmice.rules or join the "
                        "input group, see README; or try --input=x11)\n");
+}
+
+// The udev rule skips a mouse that udev also calls a keyboard: installing it
+// would not help, so the hint says what does; a Wayland session's X server
+// sees no real mouse, so the hint does not offer it.
+TEST_F(EvdevPermissions, EachRefusedMouseGetsTheHintThatHelpsIt) {
+    add_node(4, Kind::mouse_keyboard);
+    add_node(5, Kind::mouse);
+    add_node(6, Kind::mouse_keyboard);
+    for (int node : {4, 5, 6})
+        kernel_->node(node_name(node)).open_error = EACCES;
+    const std::string x11_err = capture_stderr_of([&] { EXPECT_EQ(start(), ERROR_ACCESS_DENIED); });
+    EXPECT_EQ(x11_err,
+              "evdev: cannot read " + node_path(4) + ", " + node_path(6) +
+                  ": Permission denied (this mouse is also a keyboard, so the udev rule leaves "
+                  "it to the input group: join the input group to read it, see README; or try "
+                  "--input=x11)\n"
+                  "evdev: cannot read " +
+                  node_path(5) +
+                  ": Permission denied (install udev/70-rawmice.rules or join the input group, "
+                  "see README; or try --input=x11)\n");
+
+    setenv("XDG_SESSION_TYPE", "wayland", 1);
+    EvdevProvider wayland(root(), std::make_unique<FakeSystem>(kernel_, root()));
+    CollectingSink sink;
+    const std::string wayland_err =
+        capture_stderr_of([&] { EXPECT_EQ(wayland.start(sink), ERROR_ACCESS_DENIED); });
+    EXPECT_EQ(wayland_err.find("--input=x11"), std::string::npos) << wayland_err;
+    EXPECT_NE(wayland_err.find(node_path(5) +
+                               ": Permission denied (install udev/70-rawmice.rules or join the "
+                               "input group, see README)\n"),
+              std::string::npos)
+        << wayland_err;
+}
+
+// `auto` in a Wayland session: the X server there is XWayland, so with no
+// mouse node readable it stays on evdev and says what to install, even with
+// DISPLAY set.
+TEST(EvdevAuto, AWaylandSessionStaysOnEvdevAndSaysWhatToInstall) {
+    if (input::any_mouse_readable())
+        GTEST_SKIP() << "this machine's mice are readable: auto takes them";
+    TempDir dir;
+    for (const auto& env : {std::vector<std::string>{"WAYLAND_DISPLAY=wayland-0"},
+                            std::vector<std::string>{"XDG_SESSION_TYPE=wayland"}}) {
+        auto with_display = env;
+        with_display.push_back("DISPLAY=:65013");
+        const auto result = testsupport::run_rawmice({"--list-devices"}, dir.path(),
+                                                     std::chrono::seconds(60), with_display);
+        ASSERT_EQ(result.exit_code, 0) << result.err;
+        const auto lines = testsupport::split_lines(result.err);
+        ASSERT_FALSE(lines.empty()) << env[0];
+        EXPECT_EQ(lines[0],
+                  "rawmice: input: evdev (no mouse node is readable; in a Wayland session the X "
+                  "server sees only XWayland's virtual pointers: install udev/70-rawmice.rules "
+                  "to read the mice, see README)")
+            << env[0];
+    }
 }
 
 TEST_F(EvdevPermissions, NoMiceAtAllIsSuccessWithOneHintLine) {
@@ -748,33 +1106,57 @@ TEST_F(EvdevPermissions, AnyMouseReadableOpensMiceOnly) {
     add_node(0, Kind::keyboard);
     add_node(1, Kind::mouse);
     FakeSystem system(kernel_, root());
-    kernel_->nodes["event1"].open_error = EACCES;
+    kernel_->node("event1").open_error = EACCES;
     EXPECT_FALSE(input::any_mouse_readable(root(), system));
-    kernel_->nodes["event1"].open_error = 0;
+    kernel_->node("event1").open_error = 0;
     EXPECT_TRUE(input::any_mouse_readable(root(), system));
-    EXPECT_EQ(kernel_->opens, (std::vector<std::string>{"event1", "event1"}));
-    EXPECT_EQ(kernel_->nodes["event1"].live, 0) << "closed after the probe";
+    EXPECT_EQ(kernel_->opens_so_far(), (std::vector<std::string>{"event1", "event1"}));
+    EXPECT_EQ(kernel_->node("event1").live, 0) << "closed after the probe";
 }
 
-// The shipped udev rule: read access for the seat's user to mouse nodes, and
-// to nothing udev also calls a keyboard.
-TEST(EvdevUdevRule, TagsMouseEventNodesOnlyNeverKeyboards) {
-    const std::string text =
-        testsupport::read_file(testsupport::source_dir() / "udev/70-rawmice.rules");
+// The rules that lines not starting with '#' hold in a udev rules file.
+std::vector<std::string> udev_rules(const std::string& file) {
     std::vector<std::string> rules;
-    for (const std::string& line : testsupport::split_lines(text)) {
+    for (const std::string& line :
+         testsupport::split_lines(testsupport::read_file(testsupport::source_dir() / file))) {
         if (!line.empty() && line[0] != '#')
             rules.push_back(line);
     }
-    ASSERT_EQ(rules.size(), 1u);
-    for (const char* part :
-         {"SUBSYSTEM==\"input\"", "KERNEL==\"event*\"", "ENV{ID_INPUT_MOUSE}==\"1\"",
-          "ENV{ID_INPUT_KEYBOARD}!=\"1\"", "TAG+=\"uaccess\""}) {
-        EXPECT_NE(rules[0].find(part), std::string::npos) << part;
-    }
-    for (const char* widening : {"MODE", "GROUP", "OWNER"}) {
-        EXPECT_EQ(rules[0].find(widening), std::string::npos) << widening;
-    }
+    return rules;
+}
+
+// The shipped udev rules (checked as text: these machines have no udev): the
+// seat's user, or the rawmice group read-only, get mouse nodes and nothing
+// udev also calls a keyboard; removing the package takes the access away.
+TEST(EvdevUdevRules, MouseNodesOnlyAndWhatEachGrants) {
+    const std::vector<std::string> match = {"SUBSYSTEM==\"input\"", "KERNEL==\"event*\"",
+                                            "ENV{ID_INPUT_MOUSE}==\"1\"",
+                                            "ENV{ID_INPUT_KEYBOARD}!=\"1\""};
+    const auto seat = udev_rules("udev/70-rawmice.rules");
+    ASSERT_EQ(seat.size(), 1u);
+    for (const std::string& part : match)
+        EXPECT_NE(seat[0].find(part), std::string::npos) << part;
+    EXPECT_NE(seat[0].find("TAG+=\"uaccess\""), std::string::npos);
+    for (const char* widening : {"MODE", "GROUP", "OWNER"})
+        EXPECT_EQ(seat[0].find(widening), std::string::npos) << widening;
+    const std::string seat_text =
+        testsupport::read_file(testsupport::source_dir() / "udev/70-rawmice.rules");
+    EXPECT_NE(seat_text.find("read AND write"), std::string::npos) << "says what it grants";
+
+    const auto group = udev_rules("udev/70-rawmice-group.rules");
+    ASSERT_EQ(group.size(), 1u);
+    for (const std::string& part : match)
+        EXPECT_NE(group[0].find(part), std::string::npos) << part;
+    EXPECT_NE(group[0].find("GROUP=\"rawmice\""), std::string::npos);
+    EXPECT_NE(group[0].find("MODE=\"0640\""), std::string::npos) << "owner rw, group r, others -";
+    for (const char* other : {"uaccess", "OWNER", "RUN"})
+        EXPECT_EQ(group[0].find(other), std::string::npos) << other;
+
+    const std::string postrm =
+        testsupport::read_file(testsupport::source_dir() / "packaging/postrm");
+    EXPECT_NE(postrm.find("udevadm control --reload-rules"), std::string::npos);
+    EXPECT_NE(postrm.find("udevadm trigger --subsystem-match=input --action=change"),
+              std::string::npos);
 }
 
 // ---------------------------------------------------------------------------
@@ -819,12 +1201,16 @@ TEST(EvdevLinuxSystem, ATreeOfPlainFilesHasNoDevices) {
 // A recording's events handed over as libevdev would hand them over.
 class RecordedSource final : public EventSource {
   public:
-    explicit RecordedSource(const std::vector<input_event>& events)
-        : events_(events.begin(), events.end()) {}
+    explicit RecordedSource(const std::vector<input_event>& events, Capabilities caps = {})
+        : events_(events.begin(), events.end()), caps_(caps) {}
     int fd() const override { return -1; }
     bool key_down(unsigned code) const override { return keys_[code]; }
+    // Before any event, as libevdev would know it: the axes' minimum.
+    int abs_value(unsigned code) const override {
+        return code == ABS_X ? caps_.x_range.minimum : code == ABS_Y ? caps_.y_range.minimum : 0;
+    }
     std::string name() const override { return "recording"; }
-    Capabilities capabilities() const override { return {}; }
+    Capabilities capabilities() const override { return caps_; }
     int next_event(unsigned flags, input_event& event) override {
         if ((flags & LIBEVDEV_READ_FLAG_SYNC) != 0 || events_.empty())
             return -EAGAIN;
@@ -838,6 +1224,7 @@ class RecordedSource final : public EventSource {
 
   private:
     std::deque<input_event> events_;
+    Capabilities caps_;
     std::bitset<KEY_CNT> keys_;
 };
 
@@ -892,6 +1279,13 @@ Recording read_recording(const fs::path& path) {
                 caps.rels[code] =
                     evemu_has_event(device.get(), EV_REL, static_cast<int>(code)) != 0;
             }
+            for (unsigned code = 0; code < ABS_CNT; ++code) {
+                caps.abs[code] = evemu_has_event(device.get(), EV_ABS, static_cast<int>(code)) != 0;
+            }
+            caps.x_range = {evemu_get_abs_minimum(device.get(), ABS_X),
+                            evemu_get_abs_maximum(device.get(), ABS_X)};
+            caps.y_range = {evemu_get_abs_minimum(device.get(), ABS_Y),
+                            evemu_get_abs_maximum(device.get(), ABS_Y)};
             r.caps = caps;
         }
     }
@@ -954,6 +1348,9 @@ DWORD expected_class(const fs::path& path) {
         {"Microsoft Surface Type Cover.events", RIM_TYPEMOUSE},
         // A tablet whose puck reports relative motion.
         {"PTK-540WL.desc", RIM_TYPEMOUSE},
+        // The absolute tablet a virtual machine gives its guest: udev's mouse.
+        {"QEMU 0.12.1 QEMU USB Tablet.desc", RIM_TYPEMOUSE},
+        {"QEMU 0.12.1 QEMU USB Tablet.scroll-up-down.events", RIM_TYPEMOUSE},
         // Keyboards found among mice and miscellaneous devices.
         {"ROCCAT ROCCAT Kone XTD.keyboard.evemu", RIM_TYPEKEYBOARD},
         {"Microsoft Microsoft® Nano Transceiver v2.0.desc", RIM_TYPEKEYBOARD},
@@ -994,13 +1391,25 @@ struct Expected {
         int packets;
         std::int64_t time_ns;
         ULONG held;
+        std::int64_t x, y;  // an absolute mouse's position on 0..65535
     };
     std::vector<Frame> frames;
     std::int64_t dx = 0, dy = 0, wheel = 0, hwheel = 0;
     std::map<USHORT, int> button_flags;
 };
 
-Expected expected_from(const std::vector<input_event>& events) {
+// The position on 0..65535 of `value` on an axis from `min` to `max`.
+std::int64_t scaled(std::int64_t value, std::int64_t min, std::int64_t max) {
+    if (max <= min)
+        return 0;
+    const std::int64_t v = std::min(std::max(value, min), max) - min;
+    return (v * 65535 + (max - min) / 2) / (max - min);
+}
+
+Expected expected_from(const std::vector<input_event>& events, const Capabilities& caps) {
+    const bool absolute = input::is_absolute_mouse(caps) && !(caps.rels[REL_X] && caps.rels[REL_Y]);
+    std::int64_t x_pos = caps.x_range.minimum;
+    std::int64_t y_pos = caps.y_range.minimum;
     // RAWMOUSE's flags: button n goes down with 1 << 2n and up with the bit after.
     static const std::map<unsigned, int> button_index = {
         {BTN_LEFT, 0}, {BTN_RIGHT, 1}, {BTN_MIDDLE, 2}, {BTN_SIDE, 3}, {BTN_EXTRA, 4}};
@@ -1011,6 +1420,9 @@ Expected expected_from(const std::vector<input_event>& events) {
     for (const input_event& e : events) {
         if (e.type == EV_REL) {
             rel[e.code] += e.value;
+        } else if (absolute && e.type == EV_ABS && (e.code == ABS_X || e.code == ABS_Y)) {
+            (e.code == ABS_X ? x_pos : y_pos) = e.value;
+            rel[REL_CNT + e.code];  // the frame moved
         } else if (e.type == EV_KEY && button_index.count(e.code) != 0 && e.value != 2) {
             const int n = button_index.at(e.code);
             ++flags[static_cast<USHORT>(1U << (2 * n + (e.value != 0 ? 0 : 1)))];
@@ -1019,10 +1431,13 @@ Expected expected_from(const std::vector<input_event>& events) {
             const auto has = [&](unsigned code) { return rel.count(code) != 0; };
             const bool v = has(REL_WHEEL) || has(REL_WHEEL_HI_RES);
             const bool h = has(REL_HWHEEL) || has(REL_HWHEEL_HI_RES);
-            const bool any = has(REL_X) || has(REL_Y) || v || h || !flags.empty();
+            const bool moved = has(REL_CNT + ABS_X) || has(REL_CNT + ABS_Y);
+            const bool any = has(REL_X) || has(REL_Y) || moved || v || h || !flags.empty();
             const std::int64_t time_ns = std::int64_t{e.input_event_sec} * 1'000'000'000 +
                                          std::int64_t{e.input_event_usec} * 1'000;
-            x.frames.push_back({any ? (v && h ? 2 : 1) : 0, time_ns, held});
+            x.frames.push_back({any ? (v && h ? 2 : 1) : 0, time_ns, held,
+                                scaled(x_pos, caps.x_range.minimum, caps.x_range.maximum),
+                                scaled(y_pos, caps.y_range.minimum, caps.y_range.maximum)});
             x.wheel += has(REL_WHEEL_HI_RES) ? rel[REL_WHEEL_HI_RES] : 120 * rel[REL_WHEEL];
             x.hwheel += has(REL_HWHEEL_HI_RES) ? rel[REL_HWHEEL_HI_RES] : 120 * rel[REL_HWHEEL];
             x.dx += rel[REL_X];
@@ -1039,17 +1454,22 @@ Expected expected_from(const std::vector<input_event>& events) {
 TEST(EvdevRecordings, EveryRecordingMakesThePacketsItsFramesDescribe) {
     int recordings_with_events = 0;
     std::uint64_t mouse_packets = 0;
+    int absolute_recordings = 0;
     for (const Recording& r : recordings()) {
         if (r.events.empty())
             continue;
         ++recordings_with_events;
         SCOPED_TRACE(r.path.string());
-        MouseReader reader(handle_of(1), std::make_unique<RecordedSource>(r.events));
+        const Capabilities caps = r.caps.value_or(Capabilities{});
+        const bool absolute = input::classify(caps) == RIM_TYPEMOUSE &&
+                              input::is_absolute_mouse(caps) &&
+                              !(caps.rels[REL_X] && caps.rels[REL_Y]);
+        MouseReader reader(handle_of(1), std::make_unique<RecordedSource>(r.events, caps));
         std::vector<Packet> packets;
         ASSERT_EQ(reader.read_available([&](const Packet& p) { packets.push_back(p); },
                                         static_cast<int>(r.events.size()) + 1),
                   MouseReader::Status::waiting);
-        const Expected x = expected_from(r.events);
+        const Expected x = expected_from(r.events, caps);
 
         std::size_t next = 0;
         for (const auto& f : x.frames) {
@@ -1057,6 +1477,10 @@ TEST(EvdevRecordings, EveryRecordingMakesThePacketsItsFramesDescribe) {
                 ASSERT_LT(next, packets.size());
                 EXPECT_EQ(packets[next].time_ns, f.time_ns) << "packet " << next;
                 EXPECT_EQ(packets[next].mouse.ulRawButtons, f.held) << "packet " << next;
+                if (absolute) {
+                    EXPECT_EQ(packets[next].mouse.lLastX, f.x) << "packet " << next;
+                    EXPECT_EQ(packets[next].mouse.lLastY, f.y) << "packet " << next;
+                }
             }
         }
         EXPECT_EQ(packets.size(), next);
@@ -1064,7 +1488,7 @@ TEST(EvdevRecordings, EveryRecordingMakesThePacketsItsFramesDescribe) {
         std::map<USHORT, int> flags;
         for (const Packet& p : packets) {
             EXPECT_EQ(p.device, handle_of(1));
-            EXPECT_EQ(p.mouse.usFlags, MOUSE_MOVE_RELATIVE);
+            EXPECT_EQ(p.mouse.usFlags, absolute ? MOUSE_MOVE_ABSOLUTE : MOUSE_MOVE_RELATIVE);
             EXPECT_EQ(p.mouse.ulExtraInformation, 0u);
             dx += p.mouse.lLastX;
             dy += p.mouse.lLastY;
@@ -1078,16 +1502,43 @@ TEST(EvdevRecordings, EveryRecordingMakesThePacketsItsFramesDescribe) {
                     ++flags[flag];
             }
         }
-        EXPECT_EQ(dx, x.dx);
-        EXPECT_EQ(dy, x.dy);
+        if (!absolute) {
+            EXPECT_EQ(dx, x.dx);
+            EXPECT_EQ(dy, x.dy);
+        }
         EXPECT_EQ(wheel, x.wheel);
         EXPECT_EQ(hwheel, x.hwheel);
         EXPECT_EQ(flags, x.button_flags);
         if (r.caps && input::classify(*r.caps) == RIM_TYPEMOUSE)
             mouse_packets += packets.size();
+        if (absolute && !packets.empty())
+            ++absolute_recordings;
     }
     EXPECT_GE(recordings_with_events, 100);
     EXPECT_GT(mouse_packets, 1000u);
+    EXPECT_GE(absolute_recordings, 1) << "QEMU's tablet";
+}
+
+// The virtual machine's tablet recording, replayed by the real program:
+// listed as a mouse, every packet absolute and scaled (the first frame moves
+// X only: 18577 of 0..32767; Y is still its minimum).
+TEST(EvdevRecordings, TheQemuTabletReplaysAsAbsolutePackets) {
+    TempDir dir;
+    const fs::path tablets = testsupport::data_dir() / "evemu-devices/tablets";
+    testsupport::write_file(
+        dir / "qemu.evemu",
+        testsupport::read_file(tablets / "QEMU 0.12.1 QEMU USB Tablet.desc") +
+            testsupport::read_file(tablets / "QEMU 0.12.1 QEMU USB Tablet.scroll-up-down.events"));
+    const auto result = testsupport::run_rawmice(
+        {"--replay=qemu.evemu", "--replay-speed=max", "--exit-after-replay"}, dir.path());
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    const auto lines = testsupport::split_lines(testsupport::read_file(dir / "log.txt"));
+    ASSERT_GE(lines.size(), 30u);
+    EXPECT_EQ(lines[0],
+              "Mouse: num 0, usFlags=0001 ulButtons=0000 usButtonFlags=0000 usButtonData=0000 "
+              "ulRawButtons=0000 lLastX=9123 lLastY=0000 ulExtraInformation=0000\r");
+    for (const std::string& line : lines)
+        EXPECT_NE(line.find("usFlags=0001 "), std::string::npos) << line;
 }
 
 TEST(EvdevRecordings, KeyboardRecordingsMakeNoPackets) {

@@ -258,6 +258,8 @@ TEST(FrameWheel, HugeTurnsSaturateInsteadOfWrapping) {
     EXPECT_EQ(packets[0].usButtonData, 0x8000);
 }
 
+// A raw kernel stream (a recording) resumes after SYN_DROPPED with the newest
+// event, in the middle of a frame.
 TEST(FrameDrop, SynDroppedDiscardsThePartialFrameUpToTheNextReport) {
     FrameAssembler assembler;
     RAWMOUSE out[2];
@@ -276,18 +278,137 @@ TEST(FrameDrop, SynDroppedDiscardsThePartialFrameUpToTheNextReport) {
     EXPECT_EQ(packets[0].usButtonFlags, 0u);
 }
 
-TEST(FrameDrop, DropFrameThenResyncedButtons) {
+// Behind libevdev the next event after an overflow starts a whole frame; what
+// the overflow hid comes as one packet of the changes, so that every UP the
+// log shows follows its DOWN.
+TEST(FrameResync, TheHiddenButtonChangesBecomeOnePacketAndAFreshFrameStarts) {
     FrameAssembler assembler;
+    frame(assembler, {event(EV_KEY, BTN_RIGHT, 1)});
     RAWMOUSE out[2];
-    assembler.feed(event(EV_REL, REL_X, 5), out);
-    assembler.drop_frame();
-    assembler.set_held_buttons(1u << 2);
-    EXPECT_EQ(assembler.feed(event(EV_SYN, SYN_REPORT, 0), out), 0);
+    assembler.feed(event(EV_REL, REL_X, 5), out);  // a frame cut short
+    // Now: left down (hidden), right up (hidden), middle still up.
+    ASSERT_EQ(assembler.resync(0x01, 0, 0, out), 1);
+    EXPECT_EQ(out[0].usButtonFlags, RI_MOUSE_LEFT_BUTTON_DOWN | RI_MOUSE_RIGHT_BUTTON_UP);
+    EXPECT_EQ(out[0].ulRawButtons, 0x01u);
+    EXPECT_EQ(out[0].lLastX, 0) << "the cut frame's motion is not reported";
+    EXPECT_EQ(out[0].usFlags, MOUSE_MOVE_RELATIVE);
 
-    const auto packets = frame(assembler, {event(EV_REL, REL_Y, 1)});
+    const auto packets = frame(assembler, {event(EV_REL, REL_Y, 2)});
+    ASSERT_EQ(packets.size(), 1u) << "the next frame is whole, not discarded";
+    EXPECT_EQ(packets[0].lLastY, 2);
+    EXPECT_EQ(packets[0].ulRawButtons, 0x01u);
+
+    EXPECT_EQ(assembler.resync(0x01, 0, 0, out), 0) << "nothing changed: no packet";
+}
+
+// ---------------------------------------------------------------------------
+
+Capabilities absolute_pointer(std::initializer_list<unsigned> keys) {
+    Capabilities caps;
+    caps.types.set(EV_ABS);
+    caps.abs.set(ABS_X);
+    caps.abs.set(ABS_Y);
+    caps.types.set(EV_KEY);
+    for (unsigned code : keys)
+        caps.keys.set(code);
+    caps.x_range = {0, 32767};
+    caps.y_range = {-100, 100};
+    return caps;
+}
+
+// As udev's input_id: mouse buttons make an absolute pointer a mouse (a
+// virtual machine's tablet); a pen or stylus makes it a tablet, a finger tool
+// a touchpad, neither a mouse.
+TEST(Classify, AnAbsolutePointerWithMouseButtonsAndNoToolIsAMouse) {
+    EXPECT_EQ(input::classify(absolute_pointer({BTN_LEFT, BTN_RIGHT, BTN_MIDDLE})), RIM_TYPEMOUSE);
+    EXPECT_EQ(input::classify(absolute_pointer({BTN_LEFT, BTN_TOOL_PEN})), RIM_TYPEHID);
+    EXPECT_EQ(input::classify(absolute_pointer({BTN_LEFT, BTN_STYLUS})), RIM_TYPEHID);
+    EXPECT_EQ(input::classify(absolute_pointer({BTN_LEFT, BTN_TOOL_FINGER, BTN_TOUCH})),
+              RIM_TYPEHID);
+    EXPECT_EQ(input::classify(absolute_pointer({BTN_TOUCH})), RIM_TYPEHID) << "a touchscreen";
+    Capabilities one_axis = absolute_pointer({BTN_LEFT});
+    one_axis.abs.reset(ABS_Y);
+    EXPECT_EQ(input::classify(one_axis), RIM_TYPEHID);
+}
+
+TEST(ScaleToAbsolute, TheRangeMapsOntoZeroTo65535) {
+    const input::AxisRange range{-100, 100};
+    EXPECT_EQ(input::scale_to_absolute(-100, range), 0);
+    EXPECT_EQ(input::scale_to_absolute(100, range), 65535);
+    EXPECT_EQ(input::scale_to_absolute(0, range), 32768);
+    EXPECT_EQ(input::scale_to_absolute(-1000, range), 0) << "clamped";
+    EXPECT_EQ(input::scale_to_absolute(1000, range), 65535) << "clamped";
+    EXPECT_EQ(input::scale_to_absolute(5, {5, 5}), 0) << "an empty range";
+    EXPECT_EQ(input::scale_to_absolute(INT_MAX, {INT_MIN, INT_MAX}), 65535) << "no overflow";
+}
+
+// Each packet carries the last known position on both axes, whatever the
+// frame held: motion, buttons or a wheel.
+TEST(FrameAbsolute, EveryPacketCarriesTheLastKnownPosition) {
+    Capabilities caps = absolute_pointer({BTN_LEFT});
+    caps.types.set(EV_REL);
+    caps.rels.set(REL_WHEEL);
+    caps.rels.set(REL_HWHEEL);
+    FrameAssembler assembler(caps);
+    EXPECT_TRUE(assembler.absolute());
+
+    auto packets = frame(assembler, {event(EV_KEY, BTN_LEFT, 1)});
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].usFlags, MOUSE_MOVE_ABSOLUTE);
+    EXPECT_EQ(packets[0].lLastX, 0) << "before any position, the axis minimum";
+    EXPECT_EQ(packets[0].lLastY, 0);
+
+    packets = frame(assembler, {event(EV_ABS, ABS_X, 32767), event(EV_ABS, ABS_Y, 100)});
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].lLastX, 65535);
+    EXPECT_EQ(packets[0].lLastY, 65535);
+
+    packets = frame(assembler, {event(EV_ABS, ABS_X, 0)});
     ASSERT_EQ(packets.size(), 1u);
     EXPECT_EQ(packets[0].lLastX, 0);
-    EXPECT_EQ(packets[0].ulRawButtons, 1u << 2);
+    EXPECT_EQ(packets[0].lLastY, 65535) << "Y kept";
+
+    packets = frame(assembler, {event(EV_REL, REL_WHEEL, 1), event(EV_REL, REL_HWHEEL, 1)});
+    ASSERT_EQ(packets.size(), 2u);
+    for (const RAWMOUSE& packet : packets) {
+        EXPECT_EQ(packet.usFlags, MOUSE_MOVE_ABSOLUTE);
+        EXPECT_EQ(packet.lLastX, 0);
+        EXPECT_EQ(packet.lLastY, 65535);
+        EXPECT_EQ(packet.ulRawButtons, 1u);
+    }
+
+    EXPECT_TRUE(frame(assembler, {event(EV_ABS, ABS_PRESSURE, 9)}).empty());
+}
+
+TEST(FrameAbsolute, APositionInADroppedFrameIsForgottenAndAResyncMovesIt) {
+    FrameAssembler assembler(absolute_pointer({BTN_LEFT}));
+    frame(assembler, {event(EV_ABS, ABS_X, 32767)});
+    RAWMOUSE out[2];
+    assembler.feed(event(EV_ABS, ABS_X, 0), out);
+    assembler.drop_frame();
+    assembler.feed(event(EV_SYN, SYN_REPORT, 0), out);
+    auto packets = frame(assembler, {event(EV_KEY, BTN_LEFT, 1)});
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].lLastX, 65535);
+
+    ASSERT_EQ(assembler.resync(1, 0, 100, out), 1);
+    EXPECT_EQ(out[0].usButtonFlags, 0);
+    EXPECT_EQ(out[0].lLastX, 0);
+    EXPECT_EQ(out[0].lLastY, 65535);
+}
+
+// A relative mouse keeps relative packets even with absolute axes beside.
+TEST(FrameAbsolute, RelativeAxesWin) {
+    Capabilities caps = absolute_pointer({BTN_LEFT});
+    caps.types.set(EV_REL);
+    caps.rels.set(REL_X);
+    caps.rels.set(REL_Y);
+    FrameAssembler assembler(caps);
+    EXPECT_FALSE(assembler.absolute());
+    const auto packets = frame(assembler, {event(EV_REL, REL_X, 2), event(EV_ABS, ABS_X, 99)});
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].usFlags, MOUSE_MOVE_RELATIVE);
+    EXPECT_EQ(packets[0].lLastX, 2);
 }
 
 TEST(RawButtonBit, OnlyTheFiveMouseButtonsHaveBits) {

@@ -476,6 +476,9 @@ DWORD expected_class(const std::filesystem::path& file, const input::Capabilitie
     // A tablet whose puck reports relative motion, as a mouse does.
     if (name == "PTK-540WL.desc")
         return RIM_TYPEMOUSE;
+    // The absolute tablet a virtual machine gives its guest, a mouse to udev.
+    if (name.rfind("QEMU 0.12.1 QEMU USB Tablet.", 0) == 0)
+        return RIM_TYPEMOUSE;
     return RIM_TYPEHID;
 }
 
