@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
     if (options.stats) {
         mice = app::mouse_labels(service.provider().devices());
         service.on_packet_handled = [&stats](const input::Packet& packet, std::int64_t handled) {
-            stats.add(packet.device, packet.time_ns, handled);
+            stats.add(packet.device, packet.own_time_ns(), packet.time_ns, handled);
         };
     }
     app::close_on_signals([] {
