@@ -107,10 +107,12 @@ void report_input_problems(input::Service& service, const app::Options& options)
         if (options.input == app::InputKind::replay) {
             report_problem("rawmice: none of the recordings is a mouse; nothing will be reported",
                            "None of the recordings is a mouse, so there is nothing to report.");
-        } else {
+        } else if (std::string(service.provider().name()) == "evdev") {
             show_notice(
                 "No mouse is listed, so there is nothing to report yet: a mouse plugged in now "
                 "is read as it appears.");
+        } else {
+            show_notice("No mouse is listed, so there is nothing to report.");
         }
     }
 }

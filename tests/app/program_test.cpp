@@ -471,4 +471,25 @@ TEST_F(ProgramTest, AWindowWithNoMouseShowsWhyInItsScreenshot) {
     EXPECT_NE(working.pixel(corner) & 0xffffff, vcl::TNotice::background);
 }
 
+// The real program on the kernel's input with no device at all (a container,
+// a remote session): the window says so, not just standard error.
+TEST_F(ProgramTest, AWindowOnAMachineWithoutMiceSaysSoInItsScreenshot) {
+    if (fs::exists("/dev/input") && !fs::is_empty("/dev/input"))
+        GTEST_SKIP() << "this machine has input devices";
+    QProcess process;
+    start_offscreen(process, {"--input=evdev", "--screenshot=shot.png"});
+    std::string err;
+    ASSERT_TRUE(testsupport::wait_until([&] {
+        err += process.readAllStandardError().toStdString();
+        return err.find("evdev: no ") != std::string::npos;
+    })) << err;
+    ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+    ASSERT_TRUE(process.waitForFinished(20000));
+    EXPECT_EQ(process.exitCode(), 0);
+    const QImage shot(QString::fromStdString((dir_ / "shot.png").string()));
+    ASSERT_FALSE(shot.isNull());
+    const QPoint corner(vcl::TNotice::margin + 3, shot.height() - vcl::TNotice::margin - 4);
+    EXPECT_EQ(shot.pixel(corner) & 0xffffff, vcl::TNotice::background);
+}
+
 }  // namespace
