@@ -43,8 +43,11 @@ void close_on_signals(std::function<void()> close) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     // The terminal that started it went away: the window closes as it would
-    // on Ctrl-C, its log whole, rather than the process dying mid-line.
-    sigaction(SIGHUP, &action, nullptr);
+    // on Ctrl-C, its log whole, rather than the process dying mid-line. Under
+    // nohup, which asks for hang-ups to be ignored, they stay ignored.
+    struct sigaction hangup = {};
+    if (sigaction(SIGHUP, nullptr, &hangup) == 0 && hangup.sa_handler != SIG_IGN)
+        sigaction(SIGHUP, &action, nullptr);
 }
 
 }  // namespace app

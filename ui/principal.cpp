@@ -155,6 +155,9 @@ void flush_log() {
 }
 
 void TForm1::FormCreate(vcl::TObject* /*Sender*/) {
+    // A log still open from an earlier window of this process would hold the
+    // lock against this one.
+    log_file.close();
     const int fd = open_log("log.txt");
     log_missing = fd < 0;
     if (fd >= 0)

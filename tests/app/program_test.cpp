@@ -70,7 +70,8 @@ std::string line(int mouse, int dx, int dy, unsigned flags = 0, unsigned data = 
 class ProgramTest : public ::testing::Test {
   protected:
     // Starts the program offscreen in the test's folder, without waiting for it to end.
-    void start_offscreen(QProcess& process, const std::vector<std::string>& args) {
+    void start_offscreen(QProcess& process, const std::vector<std::string>& args,
+                         const char* program = std::getenv("RAWMICE_BINARY")) {
         process.setWorkingDirectory(QString::fromStdString(dir_.path().string()));
         auto env = QProcessEnvironment::systemEnvironment();
         env.insert("QT_QPA_PLATFORM", "offscreen");
@@ -78,7 +79,7 @@ class ProgramTest : public ::testing::Test {
         QStringList arguments;
         for (const std::string& arg : args)
             arguments << QString::fromStdString(arg);
-        process.start(QString::fromUtf8(std::getenv("RAWMICE_BINARY")), arguments);
+        process.start(QString::fromUtf8(program), arguments);
         ASSERT_TRUE(process.waitForStarted(10000));
     }
     fs::path write(const std::string& name, const std::string& text) {
@@ -245,6 +246,48 @@ TEST_F(ProgramTest, ALogLockedByAnotherInstanceIsLeftAlone) {
     const auto free = run_rawmice(args, dir_.path());
     EXPECT_EQ(free.exit_code, 0) << free.err;
     EXPECT_EQ(read_file(dir_ / "log.txt"), line(0, 1, 1) + line(0, 2, 2));
+}
+
+// The signals the program catches, from /proc: a mask of bit (signal - 1).
+std::uint64_t signal_mask(qint64 pid, const std::string& field) {
+    std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field + ":\t", 0) == 0)
+            return std::stoull(line.substr(field.size() + 2), nullptr, 16);
+    }
+    return 0;
+}
+
+// Started under nohup, hang-ups stay ignored; otherwise the program catches them.
+TEST_F(ProgramTest, HangUpsAreCaughtUnlessNohupIgnoresThem) {
+    if (!fs::exists("/proc/self/status") || !fs::exists("/usr/bin/nohup"))
+        GTEST_SKIP() << "needs /proc and nohup";
+    std::vector<std::pair<int, int>> moves(10000, {1, -1});
+    const fs::path mouse = write("m.evemu", motion_recording("M", moves, 0, 1000));
+    constexpr std::uint64_t hangup = std::uint64_t{1} << (SIGHUP - 1);
+    for (const bool nohup : {false, true}) {
+        SCOPED_TRACE(nohup ? "under nohup" : "plain");
+        fs::remove(dir_ / "log.txt");
+        QProcess process;
+        std::vector<std::string> args = {replay(mouse)};
+        if (nohup) {
+            args.insert(args.begin(), std::getenv("RAWMICE_BINARY"));
+            start_offscreen(process, args, "/usr/bin/nohup");
+        } else {
+            start_offscreen(process, args);
+        }
+        // Once lines land, the window is up and the handlers are in place.
+        ASSERT_TRUE(testsupport::wait_until(
+            [&] { return fs::exists(dir_ / "log.txt") && fs::file_size(dir_ / "log.txt") > 0; },
+            std::chrono::seconds(20)));
+        const qint64 pid = process.processId();
+        EXPECT_EQ((signal_mask(pid, "SigCgt") & hangup) != 0, !nohup);
+        EXPECT_EQ((signal_mask(pid, "SigIgn") & hangup) != 0, nohup);
+        ::kill(static_cast<pid_t>(pid), SIGTERM);
+        ASSERT_TRUE(process.waitForFinished(20000));
+        EXPECT_EQ(process.exitCode(), 0);
+    }
 }
 
 // Two real instances in one folder: the second leaves the first one's log
