@@ -19,7 +19,9 @@ $(BUILD)/CMakeCache.txt:
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build --preset $(PRESET) -j $(JOBS)
 
-run: build
+# Builds the program alone (the tests are `make test`'s business), then runs it.
+run: deps $(BUILD)/CMakeCache.txt
+	cmake --build --preset $(PRESET) -j $(JOBS) --target rawmice
 	@scripts/run $(BUILD)/app/rawmice $(ARGS)
 
 test: build

@@ -1,8 +1,11 @@
 // rawmice: watch several mice at once, packet by packet.
 #include <malloc.h>
+#include <QCoreApplication>
 #include <QImage>
 #include <QStringList>
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -14,21 +17,102 @@
 #include "app/winmain.h"
 #include "platform/input/service.h"
 #include "platform/vcl/vcl.h"
+#include "rawinput/rawinput.h"
 #include "rawinput/report.h"
 #include "ui/principal.h"
 
 namespace {
 
-// The device lines as the memo shows them: the first ten devices, and a line
-// for each mouse recorded among them.
-void print_listing(input::Provider& provider) {
+const char* kind_name(DWORD type) {
+    switch (type) {
+        case RIM_TYPEMOUSE:
+            return "Mouse";
+        case RIM_TYPEKEYBOARD:
+            return "Keyboard";
+        default:
+            return "HID";
+    }
+}
+
+// What --list-devices prints: the device lines exactly as the memo shows them
+// (the first ten devices, and a line for each mouse among them), then a table
+// of every device with where it is and its name, so each handle can be told
+// apart. Returns false, after saying why on standard error, when there is no
+// device at all.
+bool print_listing(input::Provider& provider) {
     const std::vector<input::Device> devices = provider.devices();
+    if (devices.empty()) {
+        const std::string input = provider.name();
+        std::cerr << "rawmice: no input device found on the " << input << " input";
+        if (input == "evdev") {
+            std::cerr << ": /dev/input has no event node (in a container or a remote session "
+                         "there may be none; in an X11 session try --input=x11, or replay a "
+                         "recording with --replay=FILE)\n";
+        } else {
+            std::cerr << " (try --input=evdev, or replay a recording with --replay=FILE)\n";
+        }
+        return false;
+    }
     int mice = 0;
     for (std::size_t i = 0; i < devices.size() && i < 10; ++i) {
         const input::Device& d = devices[i];
         std::cout << report::device_line(static_cast<UINT>(i), d.handle, d.type) << '\n';
         if (d.handle != nullptr && d.type == RIM_TYPEMOUSE) {
             std::cout << report::mouse_line(mice++, d.handle) << '\n';
+        }
+    }
+
+    std::vector<std::array<std::string, 5>> rows = {{"index", "handle", "kind", "where", "name"}};
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        const input::Device& d = devices[i];
+        rows.push_back({std::to_string(i), std::to_string(report::handle_as_int(d.handle)),
+                        kind_name(d.type), d.path, '"' + d.name + '"'});
+    }
+    std::array<std::size_t, 4> width{};
+    for (const auto& row : rows) {
+        for (std::size_t c = 0; c < width.size(); ++c)
+            width[c] = std::max(width[c], row[c].size());
+    }
+    std::cout << '\n';
+    for (const auto& row : rows) {
+        std::string line;
+        for (std::size_t c = 0; c < width.size(); ++c)
+            line += row[c] + std::string(width[c] - row[c].size() + 2, ' ');
+        std::cout << line << row[4] << '\n';
+    }
+    return true;
+}
+
+// Says in the window, as well as on standard error, when no mouse can be read,
+// since someone who started rawmice from a menu sees nothing else.
+void report_input_problems(input::Service& service, const app::Options& options) {
+    if (!service.registered()) {
+        const DWORD error = service.start_error();
+        if (std::string(service.provider().name()) == "x11") {
+            show_notice(
+                "No mouse can be read: the X server refused to send raw pointer "
+                "events; standard error says why.");
+        } else if (error == ERROR_ACCESS_DENIED) {
+            show_notice(
+                "No mouse can be read: permission denied. To let rawmice read your mice, "
+                "install its udev rule or join the input group (see Permissions in the README "
+                "or man rawmice); in an X11 session, --input=x11 needs neither.");
+        } else if (error != ERROR_SUCCESS) {
+            show_notice("No mouse can be read: the mice could not be opened (error " +
+                        std::to_string(error) + "); standard error names them.");
+        } else {
+            show_notice("No mouse can be read: the registration for raw mouse input failed.");
+        }
+    } else if (raw_input_state.raw_mouse_count == 0) {
+        if (options.input == app::InputKind::replay) {
+            report_problem("rawmice: none of the recordings is a mouse; nothing will be reported",
+                           "None of the recordings is a mouse, so there is nothing to report.");
+        } else if (std::string(service.provider().name()) == "evdev") {
+            show_notice(
+                "No mouse is listed, so there is nothing to report yet: a mouse plugged in now "
+                "is read as it appears.");
+        } else {
+            show_notice("No mouse is listed, so there is nothing to report.");
         }
     }
 }
@@ -76,10 +160,8 @@ int main(int argc, char** argv) {
         std::cerr << "rawmice: " << error << '\n';
         return 2;
     }
-    if (options.list_devices) {
-        print_listing(*provider);
-        return 0;
-    }
+    if (options.list_devices)
+        return print_listing(*provider) ? 0 : 1;
 
     vcl::TApplication application(argc, argv);
     input::Service service(std::move(provider));
@@ -96,7 +178,7 @@ int main(int argc, char** argv) {
     if (options.stats) {
         mice = app::mouse_labels(service.provider().devices());
         service.on_packet_handled = [&stats](const input::Packet& packet, std::int64_t handled) {
-            stats.add(packet.device, packet.time_ns, handled);
+            stats.add(packet.device, packet.own_time_ns(), packet.time_ns, handled);
         };
     }
     app::close_on_signals([] {
@@ -104,7 +186,15 @@ int main(int argc, char** argv) {
             Form1->Close();
     });
 
-    const int result = WinMain();
+    // Once the windows exist and before anything else runs in the loop.
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [&] { report_input_problems(service, options); },
+        Qt::QueuedConnection);
+
+    int result = WinMain();
+    // A batch run that lost its log has not done its job.
+    if (options.exit_after_replay && log_incomplete() && result == 0)
+        result = 1;
     if (!options.screenshot.empty())
         save_screenshot(options.screenshot);
     std::fflush(stdout);

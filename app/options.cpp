@@ -22,7 +22,9 @@ struct Parser {
                                   "Close the window once every replayed packet is handled."};
     QCommandLineOption screenshot{"screenshot", "Save the main window as PNG when it closes.",
                                   "FILE"};
-    QCommandLineOption list{"list-devices", "Print the device listing and exit."};
+    QCommandLineOption list{"list-devices",
+                            "Print the device listing, then where each device is and its name, "
+                            "and exit."};
     QCommandLineOption stats{"stats", "At exit, print per-mouse packet statistics to stderr."};
     QCommandLineOption help{{"h", "help"}, "Show this help and exit."};
     QCommandLineOption version{"version", "Show the version and exit."};
@@ -79,8 +81,13 @@ ParsedOptions parse_options(const QStringList& arguments) {
     o.stats = p.parser.isSet(p.stats);
     o.exit_after_replay = p.parser.isSet(p.exit_after);
     o.screenshot = p.parser.value(p.screenshot).toStdString();
-    for (const QString& file : p.parser.values(p.replay))
+    for (const QString& file : p.parser.values(p.replay)) {
+        if (file.isEmpty()) {
+            result.error = "--replay: the file name is empty (give a recording: --replay=FILE)";
+            return result;
+        }
         o.replay_files.push_back(file.toStdString());
+    }
 
     const QString input = p.parser.value(p.input);
     if (input == "auto") {

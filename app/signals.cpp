@@ -23,7 +23,7 @@ void on_signal(int signal_number) {
 
 void close_on_signals(std::function<void()> close) {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signal_pipe) != 0) {
-        std::perror("rawmice: cannot watch for SIGINT/SIGTERM");
+        std::perror("rawmice: cannot watch for SIGINT, SIGTERM and SIGHUP");
         return;
     }
     // The notifier lives as long as the application, which deletes it at exit:
@@ -42,6 +42,12 @@ void close_on_signals(std::function<void()> close) {
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // The terminal that started it went away: the window closes as it would
+    // on Ctrl-C, its log whole, rather than the process dying mid-line. Under
+    // nohup, which asks for hang-ups to be ignored, they stay ignored.
+    struct sigaction hangup = {};
+    if (sigaction(SIGHUP, nullptr, &hangup) == 0 && hangup.sa_handler != SIG_IGN)
+        sigaction(SIGHUP, &action, nullptr);
 }
 
 }  // namespace app

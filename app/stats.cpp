@@ -87,8 +87,11 @@ void RateMeter::add(std::int64_t time_ns) {
 }
 
 double RateMeter::mean() const {
-    const std::int64_t span = std::max(last_ns_ - first_ns_, second_ns);
-    return static_cast<double>(count_) * 1e9 / static_cast<double>(span);
+    const std::int64_t span = last_ns_ - first_ns_;
+    if (span < second_ns)
+        return static_cast<double>(count_);
+    const double rate = static_cast<double>(count_ - 1) * 1e9 / static_cast<double>(span);
+    return std::min(rate, static_cast<double>(peak()));
 }
 
 std::uint64_t RateMeter::peak() const {
@@ -120,12 +123,13 @@ PacketStats::PerDevice& PacketStats::device(HANDLE handle) {
     return devices_.back();
 }
 
-void PacketStats::add(HANDLE handle, std::int64_t time_ns, std::int64_t handled_ns) {
+void PacketStats::add(HANDLE handle, std::int64_t stamp_ns, std::int64_t time_ns,
+                      std::int64_t handled_ns) {
     PerDevice& d = device(handle);
-    d.rate.add(time_ns);
+    d.rate.add(stamp_ns);
     // A stamp later than the handling (a clock the provider could not match) counts as no delay.
     d.delay.add(handled_ns > time_ns ? static_cast<std::uint64_t>(handled_ns - time_ns) : 0);
-    total_rate_.add(time_ns);
+    total_rate_.add(stamp_ns);
 }
 
 std::string PacketStats::report(const std::vector<MouseLabel>& labels,

@@ -49,8 +49,11 @@ class RateMeter {
     void add(std::int64_t time_ns);
 
     std::uint64_t count() const { return count_; }
-    // Packets per second from the first time stamp to the last, over at least
-    // one second (a short burst is not reported as a high rate).
+    // Packets per second from the first time stamp to the last: the intervals
+    // between them over that span, or the count over one second when the span
+    // is shorter (a short burst is not reported as a high rate). Never above
+    // the peak: packets bunched at both edges of a window boundary would
+    // otherwise read faster than the busiest window.
     double mean() const;
     // The most packets in one window.
     std::uint64_t peak() const;
@@ -83,9 +86,15 @@ std::string syn_dropped_line(const std::vector<MouseLabel>& labels,
 
 class PacketStats {
   public:
-    // One packet of `device`, stamped `time_ns`, whose handling ended at
-    // `handled_ns` (both CLOCK_MONOTONIC).
-    void add(HANDLE device, std::int64_t time_ns, std::int64_t handled_ns);
+    // One packet of `device`. Its rate counts on `stamp_ns`, the packet's own
+    // time stamp (a replay's recorded time, whatever the replay speed); its
+    // delay runs from `time_ns`, when it was due, to `handled_ns`, when its
+    // handling ended (both CLOCK_MONOTONIC).
+    void add(HANDLE device, std::int64_t stamp_ns, std::int64_t time_ns, std::int64_t handled_ns);
+    // A live packet: its own time stamp is the one it was due at.
+    void add(HANDLE device, std::int64_t time_ns, std::int64_t handled_ns) {
+        add(device, time_ns, time_ns, handled_ns);
+    }
 
     std::uint64_t packets() const { return total_rate_.count(); }
 

@@ -1,6 +1,8 @@
 #include "ui/principal.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -38,7 +40,29 @@ const vcl::FormClass& TForm1::form_class() {
 
 // The window's handlers, its WM_INPUT method, the tracked cursor and the log.
 
-std::ofstream log_file;
+LogStream log_file;
+
+LogStream::LogStream() : std::ostream(nullptr) {}
+
+LogStream::~LogStream() {
+    close();
+}
+
+void LogStream::open(int fd) {
+    close();
+    buffer_ = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, std::ios::out);
+    rdbuf(buffer_.get());
+    clear();
+}
+
+void LogStream::close() {
+    if (buffer_ == nullptr)
+        return;
+    if (buffer_->close() == nullptr)
+        setstate(std::ios::failbit);
+    rdbuf(nullptr);  // later writes fail quietly, as on a closed file stream
+    buffer_.reset();
+}
 
 namespace {
 
@@ -57,8 +81,64 @@ constexpr int tracked_mouse = 2;
 
 // A log that stops taking lines is said once; the memo still shows them.
 bool log_failure_reported = false;
+bool log_missing = false;
+
+// Opens log.txt for this run, emptied, and returns its descriptor, or -1 after
+// saying why there is no log. Two programs in one folder would splice each
+// other's lines, so the file is locked before it is emptied: a second rawmice
+// finds the lock and leaves the first one's log alone.
+int open_log(const char* path) {
+    // Made here with mode 0644 less the umask; a link, to /dev/full say, is followed.
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+    if (fd < 0) {
+        const std::string reason = std::strerror(errno);
+        report_problem("rawmice: cannot create log.txt: " + reason +
+                           " (the memo still shows every packet; run rawmice from a folder you "
+                           "can write to)",
+                       "log.txt cannot be created here (" + reason +
+                           "): nothing is logged. The window still shows every packet; start "
+                           "rawmice from a folder you can write to.");
+        return -1;
+    }
+    // A file system without locks (ENOLCK, EINVAL) still gets its log.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        ::close(fd);
+        report_problem(
+            "rawmice: another rawmice is writing log.txt in this folder; this one runs without "
+            "a log (the memo still shows every packet)",
+            "Another rawmice is writing log.txt in this folder, so this one keeps no log. The "
+            "window still shows every packet; to log both, start them from different folders.");
+        return -1;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::ftruncate(fd, 0) != 0) {
+        const std::string reason = std::strerror(errno);
+        ::close(fd);
+        report_problem(
+            "rawmice: cannot empty log.txt: " + reason + " (the memo still shows every packet)",
+            "log.txt cannot be emptied (" + reason +
+                "): nothing is logged. The window still shows every packet.");
+        return -1;
+    }
+    return fd;
+}
 
 }  // namespace
+
+void report_problem(const std::string& line, const std::string& notice) {
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+    show_notice(notice);
+}
+
+void show_notice(const std::string& notice) {
+    if (Form1 != nullptr)
+        vcl::ShowNotice(Form1, notice);
+}
+
+bool log_incomplete() {
+    return log_missing || log_failure_reported;
+}
 
 void flush_log() {
     if (!log_file.is_open())
@@ -66,27 +146,22 @@ void flush_log() {
     log_file.flush();
     if (!log_file && !log_failure_reported) {
         log_failure_reported = true;
-        std::fprintf(stderr,
-                     "rawmice: cannot write log.txt: %s (later report lines are not logged; "
-                     "the memo still shows them)\n",
-                     std::strerror(errno));
+        const std::string reason = std::strerror(errno);
+        report_problem("rawmice: cannot write log.txt: " + reason +
+                           " (later report lines are not logged; the memo still shows them)",
+                       "log.txt cannot be written (" + reason +
+                           "): later packets are not logged. The window still shows them.");
     }
 }
 
 void TForm1::FormCreate(vcl::TObject* /*Sender*/) {
-    // Made here with mode 0644 less the umask (the stream alone would make it 0666);
-    // a link, to /dev/full say, is followed, and an existing log is emptied.
-    const int fd = ::open("log.txt", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
-    const int create_error = fd < 0 ? errno : 0;
+    // A log still open from an earlier window of this process would hold the
+    // lock against this one.
+    log_file.close();
+    const int fd = open_log("log.txt");
+    log_missing = fd < 0;
     if (fd >= 0)
-        ::close(fd);
-    log_file.open("log.txt", std::ios::out);
-    if (!log_file.is_open()) {
-        std::fprintf(stderr,
-                     "rawmice: cannot create log.txt: %s (the memo still shows every packet; "
-                     "run rawmice from a folder you can write to)\n",
-                     std::strerror(create_error != 0 ? create_error : errno));
-    }
+        log_file.open(fd);
     origin_mark_x = 120;
     origin_mark_y = 120;
     cursor_x = 150;
@@ -99,6 +174,7 @@ void TForm1::FormCreate(vcl::TObject* /*Sender*/) {
 void TForm1::FormActivate(vcl::TObject* /*Sender*/) {}
 
 void TForm1::FormClose(vcl::TObject* /*Sender*/, vcl::TCloseAction& /*Action*/) {
+    flush_log();  // a last write that fails is said, like any other
     log_file.close();
     ShowCursor(TRUE);
 }

@@ -2,8 +2,12 @@
 // that follow the system pointer and the tracked cursor, and the log file.
 #pragma once
 
+#include <ext/stdio_filebuf.h>
+
 #include <cstdint>
-#include <fstream>
+#include <memory>
+#include <ostream>
+#include <string>
 
 #include "platform/vcl/vcl.h"
 
@@ -45,12 +49,40 @@ class TForm1 : public vcl::TForm {
 
 extern TForm1* Form1;
 
+// An output file stream over a descriptor the program opened itself: log.txt
+// is opened, locked and only then emptied, and the lock is held on the very
+// descriptor that writes, so it lasts exactly as long as the writing.
+class LogStream : public std::ostream {
+  public:
+    LogStream();
+    ~LogStream() override;
+    // Writes to `fd` (open for writing) from now on, and owns it.
+    void open(int fd);
+    bool is_open() const { return buffer_ != nullptr; }
+    // Writes out what is buffered and closes the descriptor (its lock goes with it).
+    void close();
+
+  private:
+    std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> buffer_;
+};
+
 // Every mouse report line of the run, in the order the packets were handled.
-extern std::ofstream log_file;
+extern LogStream log_file;
 
 // Writes out what the log holds so far; called once each burst of packets has
 // been handled, never per line.
 void flush_log();
+
+// Whether this run's log is missing lines: log.txt could not be created, another
+// rawmice holds it, or a write to it failed.
+bool log_incomplete();
+
+// Says what keeps the window from doing its job: one line on standard error and,
+// while the main window exists, the same in its notice.
+void report_problem(const std::string& line, const std::string& notice);
+// The same in the main window's notice only, for a problem standard error has
+// already been told.
+void show_notice(const std::string& notice);
 
 // The tracked cursor of mouse number 2.
 void draw_cursor_marker(TForm1* form, vcl::TColor colour, std::int32_t x, std::int32_t y);

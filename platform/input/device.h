@@ -1,6 +1,7 @@
 // What every input provider hands to the raw input service: devices and packets.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -23,8 +24,18 @@ void order_for_listing(std::vector<Device>& devices);
 struct Packet {
     HANDLE device;
     RAWMOUSE mouse;
-    // When the device produced it, CLOCK_MONOTONIC nanoseconds.
+    // When the device produced it, CLOCK_MONOTONIC nanoseconds (for a replay,
+    // when the replay clock made it due).
     std::int64_t time_ns;
+    // The packet's own time stamp on its device's clock, where it differs
+    // from time_ns: a replayed packet's recorded time from the file's first
+    // event, whatever the replay speed. Rates are measured on this clock.
+    std::int64_t recorded_ns = no_recorded_time;
+    static constexpr std::int64_t no_recorded_time = INT64_MIN;
+
+    std::int64_t own_time_ns() const {
+        return recorded_ns == no_recorded_time ? time_ns : recorded_ns;
+    }
 };
 
 // Where a provider sends what it reads, always on the GUI thread (a provider

@@ -296,6 +296,7 @@ class ReplayProvider::Playback {
             }
             packet.device = next->handle();
             packet.mouse = timed.mouse;
+            packet.recorded_ns = timed.time_ns;
             next->ring().pop();
             // At max speed the reader sleeps until a ring is half empty; paced, it
             // wakes on its own tick.

@@ -138,6 +138,7 @@ BOOL Service::register_devices(PCRAWINPUTDEVICE devices, UINT count, UINT entry_
     }
     if (!started_) {
         const DWORD error = provider_->start(*this);
+        start_error_ = error;
         if (error != ERROR_SUCCESS) {
             SetLastError(error);
             return FALSE;

@@ -46,6 +46,8 @@ class Service final : public PacketSink {
 
     Provider& provider() { return *provider_; }
     bool registered() const { return registered_; }
+    // Why the provider could not start (a Win32 error code), or ERROR_SUCCESS.
+    DWORD start_error() const { return start_error_; }
     std::uint64_t delivered() const { return delivered_; }
     // Packets dropped because no window of the program was active.
     std::uint64_t dropped_unfocused() const { return dropped_unfocused_; }
@@ -75,6 +77,7 @@ class Service final : public PacketSink {
     std::size_t queued_ = 0;
     std::uint64_t next_id_ = 1;
     bool registered_ = false;
+    DWORD start_error_ = ERROR_SUCCESS;
     bool started_ = false;
     bool drain_scheduled_ = false;
     bool finished_ = false;

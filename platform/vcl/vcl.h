@@ -498,6 +498,11 @@ class TApplication {
 
 extern TApplication* Application;
 
+// Shows `text` as a paragraph of the form's notice (platform/vcl/notice.h), a
+// non-modal strip outside the stored layout, made on first use.
+class TNotice;
+TNotice* ShowNotice(TForm* form, const String& text);
+
 }  // namespace vcl
 
 // Message maps, as VCL form classes write them.

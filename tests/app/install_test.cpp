@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <iostream>
 #include <memory>
 #include <regex>
 #include <set>
@@ -94,7 +95,15 @@ void expect_program_runs(const fs::path& binary, const fs::path& samples) {
     args.push_back("--list-devices");
     const Ran listing = run(binary.string(), args);
     EXPECT_EQ(listing.exit_code, 0) << listing.err;
-    EXPECT_EQ(split_lines(listing.out), samples_listing);
+    const std::vector<std::string> lines = split_lines(listing.out);
+    ASSERT_EQ(lines.size(), samples_listing.size() + 2 + 4) << listing.out;
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + samples_listing.size()),
+              samples_listing);
+    // Then the table: the keyboard's row names its recording and its name.
+    EXPECT_EQ(
+        lines.back().rfind("3      65537   Keyboard  " + (samples / "keyboard.evemu").string(), 0),
+        0u)
+        << lines.back();
 }
 
 void expect_files(const fs::path& root, const std::vector<std::string>& paths) {
@@ -106,7 +115,7 @@ const std::vector<std::string> installed_files = {
     "bin/rawmice",
     "share/applications/rawmice.desktop",
     "share/icons/hicolor/scalable/apps/rawmice.svg",
-    "share/man/man1/rawmice.1",
+    "share/man/man1/rawmice.1.gz",
     "lib/udev/rules.d/70-rawmice.rules",
     "share/rawmice/udev/70-rawmice-group.rules",
     "share/rawmice/samples/keyboard.evemu",
@@ -114,7 +123,16 @@ const std::vector<std::string> installed_files = {
     "share/rawmice/samples/mouse1-click-scroll.evemu",
     "share/rawmice/samples/mouse2-star.evemu",
     "share/doc/rawmice/README.md",
+    "share/doc/rawmice/copyright",
+    "share/doc/rawmice/changelog.Debian.gz",
 };
+
+// The text of a gzip-compressed file.
+std::string gunzipped(const fs::path& file) {
+    const Ran gzip = run("gzip", {"-dc", file.string()});
+    EXPECT_EQ(gzip.exit_code, 0) << gzip.err;
+    return gzip.out;
+}
 
 // The value of `key` in the [Desktop Entry] group, or "" when absent.
 std::string desktop_value(const std::string& text, const std::string& key) {
@@ -172,7 +190,8 @@ TEST_F(InstalledProgram, ManPageDocumentsExactlyTheProgramsOptions) {
         program_options.insert((*it)[1]);
     }
 
-    const std::string man = read_file(prefix() / "share/man/man1/rawmice.1");
+    const std::string man = gunzipped(prefix() / "share/man/man1/rawmice.1.gz");
+    EXPECT_EQ(man, read_file(testsupport::source_dir() / "packaging/rawmice.1"));
     const auto begin = man.find(".SH OPTIONS");
     ASSERT_NE(begin, std::string::npos);
     const std::string options = man.substr(begin, man.find(".SH ", begin + 1) - begin);
@@ -188,10 +207,31 @@ TEST_F(InstalledProgram, ManPageDocumentsExactlyTheProgramsOptions) {
 TEST_F(InstalledProgram, ManPageFormatsWithoutWarnings) {
     if (!have("groff"))
         GTEST_SKIP() << "groff is not installed";
-    const Ran groff =
-        run("groff", {"-man", "-ww", "-z", (prefix() / "share/man/man1/rawmice.1").string()});
+    TempDir scratch;
+    testsupport::write_file(scratch / "rawmice.1",
+                            gunzipped(prefix() / "share/man/man1/rawmice.1.gz"));
+    const Ran groff = run("groff", {"-man", "-ww", "-z", (scratch / "rawmice.1").string()});
     EXPECT_EQ(groff.exit_code, 0);
     EXPECT_EQ(groff.err, "");
+}
+
+// On an 80-column terminal every line of the page fits, examples included,
+// and the environment the program reads is documented.
+TEST_F(InstalledProgram, ManPageFitsEightyColumnsAndNamesItsEnvironment) {
+    if (!have("man"))
+        GTEST_SKIP() << "man (man-db) is not installed";
+    const Ran man = run("man", {"-l", (prefix() / "share/man/man1/rawmice.1.gz").string()},
+                        {"MANWIDTH=80", "MANPAGER=cat", "PAGER=cat", "LANG=C.UTF-8"});
+    ASSERT_EQ(man.exit_code, 0) << man.err;
+    const QStringList lines = QString::fromStdString(man.out).split('\n');
+    EXPECT_GT(lines.size(), 100);
+    for (const QString& line : lines)
+        EXPECT_LE(line.size(), 80) << line.toStdString();
+    const auto begin = man.out.find("\nENVIRONMENT\n");
+    ASSERT_NE(begin, std::string::npos);
+    const std::string environment = man.out.substr(begin, man.out.find("\nEXIT STATUS") - begin);
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_STATE_HOME"})
+        EXPECT_NE(environment.find(std::string("\n       ") + name), std::string::npos) << name;
 }
 
 TEST_F(InstalledProgram, DesktopEntryIsValidAndNamesTheInstalledFiles) {
@@ -286,6 +326,41 @@ TEST_F(DebianPackage, DependsOnTheDebianRuntimePackages) {
 
     const Ran info = run("dpkg-deb", {"--info", deb_.string()});
     EXPECT_NE(info.out.find(" postinst "), std::string::npos) << info.out;
+}
+
+// lintian, Debian's package checker, finds no error in the package (its
+// warnings and notes are printed for the record).
+TEST_F(DebianPackage, HasNoLintianErrors) {
+    if (!have("lintian"))
+        GTEST_SKIP() << "lintian is not installed (scripts/install-deps installs it)";
+    const Ran lintian = run("lintian", {"--tag-display-limit", "0", deb_.string()});
+    std::vector<std::string> errors;
+    for (const std::string& line : split_lines(lintian.out)) {
+        if (line.rfind("E: ", 0) == 0)
+            errors.push_back(line);
+    }
+    EXPECT_TRUE(errors.empty()) << lintian.out << lintian.err;
+    EXPECT_EQ(lintian.exit_code, 0) << "lintian fails on errors: " << lintian.out << lintian.err;
+    std::cout << "lintian: " << (lintian.out.empty() ? "clean\n" : lintian.out);
+}
+
+// The package names its licence in the Debian way; the source ships its text.
+TEST_F(DebianPackage, NamesItsLicenceInItsCopyrightFile) {
+    TempDir root;
+    ASSERT_EQ(run("dpkg", {"-x", deb_.string(), root.path().string()}).exit_code, 0);
+    const std::string copyright = read_file(root / "usr/share/doc/rawmice/copyright");
+    EXPECT_EQ(copyright.rfind("Format: https://www.debian.org/doc/packaging-manuals/"
+                              "copyright-format/1.0/\n",
+                              0),
+              0u);
+    EXPECT_NE(copyright.find("\nLicense: GPL-3+\n"), std::string::npos) << copyright;
+    EXPECT_NE(copyright.find("/usr/share/common-licenses/GPL-3"), std::string::npos);
+    const std::string licence = read_file(testsupport::source_dir() / "LICENSE");
+    EXPECT_NE(licence.find("GNU GENERAL PUBLIC LICENSE\n                       Version 3"),
+              std::string::npos);
+    EXPECT_NE(gunzipped(root / "usr/share/doc/rawmice/changelog.Debian.gz")
+                  .find("rawmice (" RAWMICE_EXPECTED_VERSION "-1) "),
+              std::string::npos);
 }
 
 TEST_F(DebianPackage, UnpacksIntoTheDebianPlacesAndRuns) {

@@ -5,11 +5,19 @@
 
 #include <QImage>
 #include <QProcess>
+#include <QToolButton>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <map>
+#include <sstream>
 
+#include "platform/vcl/notice.h"
 #include "tests/support/recording_files.h"
 #include "tests/support/test_support.h"
 #include "ui/principal.h"
@@ -61,6 +69,19 @@ std::string line(int mouse, int dx, int dy, unsigned flags = 0, unsigned data = 
 
 class ProgramTest : public ::testing::Test {
   protected:
+    // Starts the program offscreen in the test's folder, without waiting for it to end.
+    void start_offscreen(QProcess& process, const std::vector<std::string>& args,
+                         const char* program = std::getenv("RAWMICE_BINARY")) {
+        process.setWorkingDirectory(QString::fromStdString(dir_.path().string()));
+        auto env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        process.setProcessEnvironment(env);
+        QStringList arguments;
+        for (const std::string& arg : args)
+            arguments << QString::fromStdString(arg);
+        process.start(QString::fromUtf8(program), arguments);
+        ASSERT_TRUE(process.waitForStarted(10000));
+    }
     fs::path write(const std::string& name, const std::string& text) {
         const fs::path path = dir_ / name;
         write_file(path, text);
@@ -97,14 +118,54 @@ TEST_F(ProgramTest, AReplayIsLoggedLineByLineAndTheProgramExitsZero) {
                   line(1, 0, 0, 0x0400, 0xff88, 1) + line(1, 0, 0, 0x0002, 0, 0));
 }
 
-TEST_F(ProgramTest, ListsDevicesAsTheMemoDoes) {
+// The whitespace-separated fields of a line.
+std::vector<std::string> fields_of(const std::string& line) {
+    std::istringstream words(line);
+    std::vector<std::string> fields;
+    std::string word;
+    while (words >> word)
+        fields.push_back(word);
+    return fields;
+}
+
+TEST_F(ProgramTest, ListsDevicesAsTheMemoDoesThenWhereEachIsAndItsName) {
     const fs::path keyboard = write("kbd.evemu", description("Keys", {}, {{KEY_ESC, KEY_SPACE}}));
-    const fs::path mouse = write("m.evemu", mouse_description("Mouse"));
+    const fs::path mouse = write("m.evemu", mouse_description("Wireless Mouse"));
     const auto result =
         run_rawmice({replay(keyboard), replay(mouse), "--list-devices"}, dir_.path());
-    EXPECT_EQ(result.exit_code, 0);
-    EXPECT_EQ(result.out, "0 65538  Mouse\nAmouse[0] = 65538\n1 65537  Keyboard\n");
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    const std::string memo = "0 65538  Mouse\nAmouse[0] = 65538\n1 65537  Keyboard\n";
+    ASSERT_EQ(result.out.substr(0, memo.size()), memo) << "the memo's lines first, exactly";
+
+    const auto lines = split_lines(result.out.substr(memo.size()));
+    ASSERT_EQ(lines.size(), 4u) << result.out;
+    EXPECT_EQ(lines[0], "");
+    EXPECT_EQ(fields_of(lines[1]),
+              (std::vector<std::string>{"index", "handle", "kind", "where", "name"}));
+    EXPECT_EQ(fields_of(lines[2]), (std::vector<std::string>{"0", "65538", "Mouse", mouse.string(),
+                                                             "\"Wireless", "Mouse\""}));
+    EXPECT_EQ(fields_of(lines[3]),
+              (std::vector<std::string>{"1", "65537", "Keyboard", keyboard.string(), "\"Keys\""}));
+    // The columns line up: each heading starts where its values do.
+    for (const char* heading : {"handle", "kind", "where", "name"}) {
+        const std::size_t column = lines[1].find(heading);
+        EXPECT_EQ(lines[2][column - 1], ' ') << heading;
+        EXPECT_NE(lines[2][column], ' ') << heading;
+        EXPECT_NE(lines[3][column], ' ') << heading;
+    }
     EXPECT_FALSE(fs::exists(dir_ / "log.txt")) << "no window, no log";
+}
+
+TEST_F(ProgramTest, ListingNoDeviceSaysWhyAndFails) {
+    if (fs::exists("/dev/input") && !fs::is_empty("/dev/input"))
+        GTEST_SKIP() << "this machine has input devices";
+    const auto result = run_rawmice({"--input=evdev", "--list-devices"}, dir_.path());
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.out, "");
+    const auto lines = split_lines(result.err);
+    ASSERT_EQ(lines.size(), 1u) << result.err;
+    EXPECT_NE(lines[0].find("no input device"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("--input=x11"), std::string::npos) << "what to do: " << lines[0];
 }
 
 TEST_F(ProgramTest, BadInputStopsBeforeAnyWindowWithOneLine) {
@@ -125,6 +186,8 @@ TEST_F(ProgramTest, BadInputStopsBeforeAnyWindowWithOneLine) {
         {{"--exit-after-replay"}, "--exit-after-replay"},
         {{"--input=evdev", replay(good)}, "--replay"},
         {{"stray"}, "stray"},
+        {{"--replay="}, "--replay: the file name is empty"},
+        {{replay(good), "--replay="}, "--replay: the file name is empty"},
     };
     for (const auto& [args, named] : cases) {
         SCOPED_TRACE(args.back());
@@ -146,42 +209,141 @@ TEST_F(ProgramTest, HelpAndVersion) {
     EXPECT_EQ(version.out.rfind("rawmice ", 0), 0u);
 }
 
-TEST_F(ProgramTest, AnUnwritableLogLeavesTheProgramRunning) {
+TEST_F(ProgramTest, ABatchRunWithoutItsLogPlaysOnButFails) {
     fs::create_directory(dir_ / "log.txt");
     const fs::path mouse = write("m.evemu", motion_recording("M", {{1, 1}, {2, 2}}, 0, 1000));
-    const auto result =
-        run_rawmice({replay(mouse), "--replay-speed=max", "--exit-after-replay"}, dir_.path());
-    EXPECT_EQ(result.exit_code, 0) << result.err;
+    const auto result = run_rawmice(
+        {replay(mouse), "--replay-speed=max", "--exit-after-replay", "--stats"}, dir_.path());
+    EXPECT_EQ(result.exit_code, 1) << result.err;
+    EXPECT_NE(result.err.find("cannot create log.txt"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("\ntotal "), std::string::npos)
+        << "played to its end: " << result.err;
     EXPECT_TRUE(fs::is_directory(dir_ / "log.txt"));
 }
 
-TEST_F(ProgramTest, SigtermClosesThroughTheClosePathWithWholeLines) {
-    // Ten seconds of a 1 kHz mouse at recorded speed: far longer than the test waits.
+// Another rawmice holds log.txt (here, this test holds its lock): the second
+// one neither empties nor writes it, says so, and a batch run fails.
+TEST_F(ProgramTest, ALogLockedByAnotherInstanceIsLeftAlone) {
+    const std::string theirs = line(0, 7, 7);
+    write("log.txt", theirs);
+    const fs::path mouse = write("m.evemu", motion_recording("M", {{1, 1}, {2, 2}}, 0, 1000));
+    const std::vector<std::string> args = {replay(mouse), "--replay-speed=max",
+                                           "--exit-after-replay"};
+    {
+        const int fd = ::open((dir_ / "log.txt").c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+        const auto locked = run_rawmice(args, dir_.path());
+        ::close(fd);
+        EXPECT_EQ(locked.exit_code, 1) << locked.err;
+        EXPECT_NE(locked.err.find(
+                      "rawmice: another rawmice is writing log.txt in this folder; this one runs "
+                      "without a log (the memo still shows every packet)\n"),
+                  std::string::npos)
+            << locked.err;
+        EXPECT_EQ(read_file(dir_ / "log.txt"), theirs) << "neither emptied nor written";
+    }
+    const auto free = run_rawmice(args, dir_.path());
+    EXPECT_EQ(free.exit_code, 0) << free.err;
+    EXPECT_EQ(read_file(dir_ / "log.txt"), line(0, 1, 1) + line(0, 2, 2));
+}
+
+// The signals the program catches, from /proc: a mask of bit (signal - 1).
+std::uint64_t signal_mask(qint64 pid, const std::string& field) {
+    std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field + ":\t", 0) == 0)
+            return std::stoull(line.substr(field.size() + 2), nullptr, 16);
+    }
+    return 0;
+}
+
+// Started under nohup, hang-ups stay ignored; otherwise the program catches them.
+TEST_F(ProgramTest, HangUpsAreCaughtUnlessNohupIgnoresThem) {
+    if (!fs::exists("/proc/self/status") || !fs::exists("/usr/bin/nohup"))
+        GTEST_SKIP() << "needs /proc and nohup";
     std::vector<std::pair<int, int>> moves(10000, {1, -1});
     const fs::path mouse = write("m.evemu", motion_recording("M", moves, 0, 1000));
-    QProcess process;
-    process.setWorkingDirectory(QString::fromStdString(dir_.path().string()));
-    auto env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    process.setProcessEnvironment(env);
-    process.start(QString::fromUtf8(std::getenv("RAWMICE_BINARY")),
-                  {QString::fromStdString(replay(mouse))});
-    ASSERT_TRUE(process.waitForStarted(10000));
-    // The log is flushed after each burst: wait until some lines have landed.
+    constexpr std::uint64_t hangup = std::uint64_t{1} << (SIGHUP - 1);
+    for (const bool nohup : {false, true}) {
+        SCOPED_TRACE(nohup ? "under nohup" : "plain");
+        fs::remove(dir_ / "log.txt");
+        QProcess process;
+        std::vector<std::string> args = {replay(mouse)};
+        if (nohup) {
+            args.insert(args.begin(), std::getenv("RAWMICE_BINARY"));
+            start_offscreen(process, args, "/usr/bin/nohup");
+        } else {
+            start_offscreen(process, args);
+        }
+        // Once lines land, the window is up and the handlers are in place.
+        ASSERT_TRUE(testsupport::wait_until(
+            [&] { return fs::exists(dir_ / "log.txt") && fs::file_size(dir_ / "log.txt") > 0; },
+            std::chrono::seconds(20)));
+        const qint64 pid = process.processId();
+        EXPECT_EQ((signal_mask(pid, "SigCgt") & hangup) != 0, !nohup);
+        EXPECT_EQ((signal_mask(pid, "SigIgn") & hangup) != 0, nohup);
+        ::kill(static_cast<pid_t>(pid), SIGTERM);
+        ASSERT_TRUE(process.waitForFinished(20000));
+        EXPECT_EQ(process.exitCode(), 0);
+    }
+}
+
+// Two real instances in one folder: the second leaves the first one's log
+// whole, and the first goes on logging every line.
+TEST_F(ProgramTest, TwoInstancesInOneFolderNeverSpliceTheLog) {
+    std::vector<std::pair<int, int>> moves(10000, {1, -1});
+    const fs::path slow = write("slow.evemu", motion_recording("Slow", moves, 0, 1000));
+    QProcess first;
+    start_offscreen(first, {replay(slow)});
     ASSERT_TRUE(testsupport::wait_until(
         [&] { return fs::exists(dir_ / "log.txt") && fs::file_size(dir_ / "log.txt") > 1000; },
         std::chrono::seconds(20)));
-    ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
-    ASSERT_TRUE(process.waitForFinished(20000));
-    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(process.exitCode(), 0);
-    const std::string log = read_file(dir_ / "log.txt");
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log.substr(log.size() - 2), "\r\n");
-    const auto lines = split_lines(log);
-    EXPECT_LT(lines.size(), moves.size()) << "closed before the replay ended";
+
+    const fs::path fast = write("fast.evemu", motion_recording("Fast", {{5, 5}, {6, 6}}, 0, 1000));
+    const auto second =
+        run_rawmice({replay(fast), "--replay-speed=max", "--exit-after-replay"}, dir_.path());
+    EXPECT_EQ(second.exit_code, 1) << second.err;
+    EXPECT_NE(second.err.find("another rawmice is writing log.txt"), std::string::npos)
+        << second.err;
+
+    ::kill(static_cast<pid_t>(first.processId()), SIGTERM);
+    ASSERT_TRUE(first.waitForFinished(20000));
+    EXPECT_EQ(first.exitCode(), 0);
+    const auto lines = split_lines(read_file(dir_ / "log.txt"));
+    ASSERT_FALSE(lines.empty());
     for (const std::string& l : lines)
-        ASSERT_EQ(l, line(0, 1, -1).substr(0, l.size())) << l;
+        ASSERT_EQ(l + "\n", line(0, 1, -1)) << "only the first instance's whole lines";
+}
+
+// SIGTERM (kill), SIGINT (Ctrl-C) and SIGHUP (the terminal closed) all close
+// the window through its close path: exit 0, the log ending in a whole line.
+TEST_F(ProgramTest, SignalsCloseThroughTheClosePathWithWholeLines) {
+    // Ten seconds of a 1 kHz mouse at recorded speed: far longer than the test waits.
+    std::vector<std::pair<int, int>> moves(10000, {1, -1});
+    const fs::path mouse = write("m.evemu", motion_recording("M", moves, 0, 1000));
+    for (const int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal_number));
+        fs::remove(dir_ / "log.txt");
+        QProcess process;
+        start_offscreen(process, {replay(mouse)});
+        // The log is flushed after each burst: wait until some lines have landed.
+        ASSERT_TRUE(testsupport::wait_until(
+            [&] { return fs::exists(dir_ / "log.txt") && fs::file_size(dir_ / "log.txt") > 1000; },
+            std::chrono::seconds(20)));
+        ::kill(static_cast<pid_t>(process.processId()), signal_number);
+        ASSERT_TRUE(process.waitForFinished(20000));
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(process.exitCode(), 0);
+        const std::string log = read_file(dir_ / "log.txt");
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.substr(log.size() - 2), "\r\n");
+        const auto lines = split_lines(log);
+        EXPECT_LT(lines.size(), moves.size()) << "closed before the replay ended";
+        for (const std::string& l : lines)
+            ASSERT_EQ(l, line(0, 1, -1).substr(0, l.size())) << l;
+    }
 }
 
 // Mouse 2 draws an L: 40 pixels right, then 40 down, in steps of 4.
@@ -226,6 +388,151 @@ TEST_F(TrailTest, TheThirdMouseDrawsItsTrailAndShowsItsPosition) {
         << "Label4 at " << where.x() << "," << where.y();
     log_file.close();
     fs::current_path(previous_dir_);
+}
+
+// ---------------------------------------------------------------------------
+// Problems that leave the window useless are shown in it, in a notice outside
+// the stored layout, as well as on standard error.
+
+class NoticeTest : public ProgramTest {
+  protected:
+    void TearDown() override {
+        log_file.close();
+        if (created_) {
+            vcl::Application->destroy_forms();
+            Form1 = nullptr;
+        }
+        if (!previous_dir_.empty())
+            fs::current_path(previous_dir_);
+    }
+
+    // The main window as the program makes it, in the test's folder; returns
+    // what it said on standard error.
+    std::string create_main_window() {
+        previous_dir_ = fs::current_path();
+        fs::current_path(dir_.path());
+        testing::internal::CaptureStdout();  // no user32 here: the listing fails quietly
+        testing::internal::CaptureStderr();
+        vcl::Application->Initialize();
+        vcl::Application->CreateForm(&Form1);
+        created_ = true;
+        testing::internal::GetCapturedStdout();
+        return testing::internal::GetCapturedStderr();
+    }
+
+    vcl::TNotice* notice() const {
+        return Form1->findChild<vcl::TNotice*>(QString(), Qt::FindDirectChildrenOnly);
+    }
+
+    static QRgb rgb(const QImage& image, QPoint at) { return image.pixel(at) & 0xffffff; }
+
+    bool created_ = false;
+};
+
+TEST_F(NoticeTest, ALogThatCannotBeCreatedIsShownOverTheWindowUntilDismissed) {
+    fs::create_directory(dir_ / "log.txt");
+    const std::string err = create_main_window();
+    EXPECT_NE(err.find("rawmice: cannot create log.txt: Is a directory"), std::string::npos)
+        << "standard error keeps its line: " << err;
+    vcl::TNotice* shown = notice();
+    ASSERT_NE(shown, nullptr);
+    EXPECT_TRUE(shown->isVisibleTo(Form1));
+    EXPECT_TRUE(shown->text().startsWith("log.txt cannot be created here (Is a directory)"))
+        << shown->text().toStdString();
+
+    // Along the bottom edge, inside the window, over no stored control's place but the canvas.
+    const QRect strip = shown->geometry();
+    EXPECT_EQ(strip.left(), vcl::TNotice::margin);
+    EXPECT_EQ(strip.right(), Form1->width() - vcl::TNotice::margin - 1);
+    EXPECT_EQ(strip.bottom(), Form1->height() - vcl::TNotice::margin - 1);
+    EXPECT_GT(strip.height(), 10);
+    EXPECT_LT(strip.height(), Form1->height() / 3);
+    EXPECT_FALSE(strip.intersects(Form1->Memo1->geometry())) << "the memo stays readable";
+
+    // On screen, in its own colour; dismissed, the canvas shows again.
+    const QPoint inside = strip.topLeft() + QPoint(3, strip.height() / 2);
+    EXPECT_EQ(rgb(Form1->grab().toImage(), inside), vcl::TNotice::background);
+    shown->dismiss_button()->click();
+    EXPECT_FALSE(shown->isVisibleTo(Form1));
+    EXPECT_EQ(rgb(Form1->grab().toImage(), inside), rgb(Form1->Canvas->image(), inside) & 0xffffff);
+    EXPECT_NE(rgb(Form1->grab().toImage(), inside), vcl::TNotice::background);
+}
+
+TEST_F(NoticeTest, EachProblemIsSaidOnceAndTheNoticeFollowsTheWindowSize) {
+    create_main_window();
+    EXPECT_EQ(notice(), nullptr) << "no problem, no notice";
+    vcl::ShowNotice(Form1, "First problem.");
+    vcl::ShowNotice(Form1, "Second problem.");
+    vcl::ShowNotice(Form1, "First problem.");
+    ASSERT_NE(notice(), nullptr);
+    EXPECT_EQ(notice()->text().toStdString(), "First problem.\nSecond problem.");
+    EXPECT_EQ(Form1->findChildren<vcl::TNotice*>().size(), 1);
+
+    Form1->Show();
+    Form1->resize(Form1->width() + 100, Form1->height() + 50);
+    EXPECT_TRUE(testsupport::wait_until([&] {
+        const QRect strip = notice()->geometry();
+        return strip.right() == Form1->width() - vcl::TNotice::margin - 1 &&
+               strip.bottom() == Form1->height() - vcl::TNotice::margin - 1;
+    })) << "at the bottom edge of the resized window";
+}
+
+TEST_F(NoticeTest, ALogHeldByAnotherInstanceIsShown) {
+    write("log.txt", "theirs\n");
+    const int fd = ::open((dir_ / "log.txt").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    create_main_window();
+    ::close(fd);
+    ASSERT_NE(notice(), nullptr);
+    EXPECT_TRUE(notice()->text().startsWith("Another rawmice is writing log.txt"))
+        << notice()->text().toStdString();
+    EXPECT_FALSE(log_file.is_open());
+    EXPECT_EQ(read_file(dir_ / "log.txt"), "theirs\n");
+}
+
+// The real program: a replay with no mouse in it leaves the window with
+// nothing to do, and its screenshot shows the notice saying so.
+TEST_F(ProgramTest, AWindowWithNoMouseShowsWhyInItsScreenshot) {
+    const fs::path keyboard = write("kbd.evemu", description("Keys", {}, {{KEY_ESC, KEY_SPACE}}));
+    const fs::path mouse = write("m.evemu", motion_recording("M", {{1, 1}}, 0, 1000));
+    const auto shot_of = [&](const fs::path& recording, const std::string& name) {
+        const auto result = run_rawmice({replay(recording), "--replay-speed=max",
+                                         "--exit-after-replay", "--screenshot=" + name},
+                                        dir_.path());
+        EXPECT_EQ(result.exit_code, 0) << result.err;
+        return std::make_pair(QImage(QString::fromStdString((dir_ / name).string())), result.err);
+    };
+    const auto [useless, said] = shot_of(keyboard, "useless.png");
+    const auto [working, quiet] = shot_of(mouse, "working.png");
+    ASSERT_FALSE(useless.isNull());
+    ASSERT_FALSE(working.isNull());
+    EXPECT_NE(said.find("rawmice: none of the recordings is a mouse"), std::string::npos) << said;
+    EXPECT_EQ(quiet.find("rawmice:"), std::string::npos) << quiet;
+    const QPoint corner(vcl::TNotice::margin + 3, useless.height() - vcl::TNotice::margin - 4);
+    EXPECT_EQ(useless.pixel(corner) & 0xffffff, vcl::TNotice::background);
+    EXPECT_NE(working.pixel(corner) & 0xffffff, vcl::TNotice::background);
+}
+
+// The real program on the kernel's input with no device at all (a container,
+// a remote session): the window says so, not just standard error.
+TEST_F(ProgramTest, AWindowOnAMachineWithoutMiceSaysSoInItsScreenshot) {
+    if (fs::exists("/dev/input") && !fs::is_empty("/dev/input"))
+        GTEST_SKIP() << "this machine has input devices";
+    QProcess process;
+    start_offscreen(process, {"--input=evdev", "--screenshot=shot.png"});
+    std::string err;
+    ASSERT_TRUE(testsupport::wait_until([&] {
+        err += process.readAllStandardError().toStdString();
+        return err.find("evdev: no ") != std::string::npos;
+    })) << err;
+    ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+    ASSERT_TRUE(process.waitForFinished(20000));
+    EXPECT_EQ(process.exitCode(), 0);
+    const QImage shot(QString::fromStdString((dir_ / "shot.png").string()));
+    ASSERT_FALSE(shot.isNull());
+    const QPoint corner(vcl::TNotice::margin + 3, shot.height() - vcl::TNotice::margin - 4);
+    EXPECT_EQ(shot.pixel(corner) & 0xffffff, vcl::TNotice::background);
 }
 
 }  // namespace

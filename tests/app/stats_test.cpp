@@ -111,12 +111,31 @@ TEST(RateMeterTest, ABurstRaisesThePeakButNotTheMean) {
         rate.add(i * 100 * us);  // 100 packets in 10 ms
     rate.add(5000 * ms);
     EXPECT_EQ(rate.peak(), 100u);
-    EXPECT_NEAR(rate.mean(), 101.0 / 5.0, 0.01);
+    EXPECT_NEAR(rate.mean(), 100.0 / 5.0, 0.01) << "100 intervals over five seconds";
 
     RateMeter short_run;
     for (int i = 0; i < 3; ++i)
         short_run.add(i * ms);
     EXPECT_DOUBLE_EQ(short_run.mean(), 3.0) << "measured over a second at least";
+}
+
+TEST(RateMeterTest, TheMeanNeverExceedsThePeak) {
+    // Two bursts of 500 astride the first window's end, 1.01 s apart: each
+    // window holds one burst, yet 999 intervals over 1.01 s would read 989/s.
+    RateMeter rate;
+    for (int i = 0; i < 500; ++i)
+        rate.add(i * 10 * us);
+    for (int i = 0; i < 500; ++i)
+        rate.add(1010 * ms + i * 10 * us);
+    EXPECT_EQ(rate.peak(), 500u);
+    EXPECT_LE(rate.mean(), 500.0);
+
+    // A steady mouse: its intervals, not its packets, give the rate.
+    RateMeter steady;
+    for (int i = 0; i <= 2500; ++i)
+        steady.add(i * ms);
+    EXPECT_EQ(steady.peak(), 1000u);
+    EXPECT_DOUBLE_EQ(steady.mean(), 1000.0);
 }
 
 TEST(MouseLabelsTest, NumbersTheMiceAmongTheFirstTenDevices) {
@@ -187,6 +206,20 @@ TEST(PacketStatsTest, TheReportHasALinePerMouseThenTheTotals) {
     EXPECT_LT(report.find("Right Mouse"), report.find("\n-"));
 }
 
+// A recording of `packets` frames of motion, one every `step_us`; returns its --replay option.
+std::string mouse_at(const std::string& name, int packets, std::int64_t step_us,
+                     const testsupport::TempDir& dir) {
+    using testsupport::event_text;
+    std::string text = testsupport::description(name, {REL_X, REL_Y}, {{BTN_LEFT, BTN_LEFT}});
+    for (int i = 0; i < packets; ++i) {
+        text += event_text(i * step_us, EV_REL, REL_X, 1);
+        text += event_text(i * step_us, EV_SYN, SYN_REPORT, 0);
+    }
+    const auto path = dir / (name + ".evemu");
+    testsupport::write_file(path, text);
+    return "--replay=" + path.string();
+}
+
 // The real program: --stats prints the table on standard error at exit.
 // Kernel buffer overflows per mouse, after the table: listed mice by number,
 // others by handle; nothing for an input without kernel buffers.
@@ -227,6 +260,21 @@ TEST(StatsProgramTest, AReplayWithStatsReportsEveryMouseAtExit) {
     EXPECT_EQ(row(result.err, "1")[2], "2") << result.err;
     EXPECT_EQ(row(result.err, "total")[1], "5") << result.err;
     EXPECT_NE(result.err.find("dropped because no window was active: 0"), std::string::npos);
+
+    // A 1000 Hz mouse for three seconds reads 1000/s at every replay speed:
+    // the rates follow the recorded time stamps, not the replay clock.
+    const std::string steady = mouse_at("Steady", 3000, 1000, dir);
+    for (const char* speed : {"--replay-speed=1", "--replay-speed=4", "--replay-speed=max"}) {
+        SCOPED_TRACE(speed);
+        const auto run =
+            testsupport::run_rawmice({steady, speed, "--exit-after-replay", "--stats"}, dir.path());
+        ASSERT_EQ(run.exit_code, 0) << run.err;
+        const auto line = row(run.err, "0");
+        ASSERT_EQ(line.size(), 9u) << run.err;
+        EXPECT_EQ(line[2], "3000");
+        EXPECT_NEAR(std::stod(line[3]), 1000.0, 1.0) << "mean/s";
+        EXPECT_EQ(line[4], "1000") << "peak/s";
+    }
 
     const auto quiet = testsupport::run_rawmice(
         {mouse("Third", 1), "--replay-speed=max", "--exit-after-replay"}, dir.path());
