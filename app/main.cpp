@@ -108,7 +108,12 @@ int main(int argc, char** argv) {
     if (!options.screenshot.empty())
         save_screenshot(options.screenshot);
     std::fflush(stdout);
-    if (options.stats)
+    if (options.stats) {
         std::cerr << stats.report(mice, service.dropped_unfocused()) << std::flush;
+    } else if (service.dropped_unfocused() > 0) {
+        std::cerr << "rawmice: " << service.dropped_unfocused()
+                  << " packets dropped because no window of rawmice was active\n"
+                  << std::flush;
+    }
     return result;
 }

@@ -45,6 +45,14 @@ class Provider {
     // Returns ERROR_SUCCESS or a Win32 error code (ERROR_ACCESS_DENIED when no
     // mouse may be read). Called at most once.
     virtual DWORD start(PacketSink& sink) = 0;
+
+    // Whether packets that come while no window of the program is active are
+    // dropped, as for a live device (that is what focus means), or wait for
+    // one, as a recording played into the window does.
+    virtual bool follows_focus() const { return true; }
+    // Told on the GUI thread, from start() on, whenever a window of the
+    // program becomes active (true) or none is any more (false).
+    virtual void window_active(bool active) { (void)active; }
 };
 
 }  // namespace input

@@ -12,11 +12,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/test_support.h"
@@ -412,6 +414,14 @@ TEST_F(X11EndToEnd, NothingIsReportedWhileTheWindowIsNotFocused) {
         EXPECT_EQ(r.x, 1);
     }
     EXPECT_EQ(program_->terminate(), 0);
+    // At exit one line counts what was dropped.
+    const std::string err_text = program_->error_output();
+    const std::vector<std::string> err = testsupport::split_lines(err_text);
+    const auto dropped = std::count_if(err.begin(), err.end(), [](const std::string& l) {
+        return l.find("packets dropped because no window of rawmice was active") !=
+               std::string::npos;
+    });
+    EXPECT_EQ(dropped, 1) << err_text;
 }
 
 TEST_F(X11EndToEnd, AMasterAddedWhileRunningReportsAsMouseMinusOne) {
@@ -447,6 +457,85 @@ TEST_F(X11EndToEnd, AMasterAddedWhileRunningReportsAsMouseMinusOne) {
     ASSERT_EQ(rest.size(), 2u);
     EXPECT_EQ(rest[0].num, mouse(masters_[1].xtest_pointer));
     EXPECT_EQ(program_->terminate(), 0) << program_->error_output();
+}
+
+// The bundled recordings played into a window on a real X server, as a user
+// starts a replay on a desktop.
+class ReplayOnADesktop : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        if (QCoreApplication::instance() == nullptr) {
+            static int argc = 1;
+            static char name[] = "x11-test";
+            static char* argv[] = {name, nullptr};
+            static QCoreApplication app(argc, argv);
+        }
+    }
+    void SetUp() override {
+        if (!testsupport::xvfb_available())
+            GTEST_SKIP() << "Xvfb is not installed";
+        xvfb_ = std::make_unique<testsupport::Xvfb>();
+    }
+
+    // Replays every bundled recording into the window with `args`; the run's
+    // result, its report lines in `lines`.
+    testsupport::RunResult replay_samples(const std::vector<std::string>& args,
+                                          std::size_t& lines) {
+        std::vector<std::string> all;
+        std::vector<std::filesystem::path> samples;
+        for (const auto& entry :
+             std::filesystem::directory_iterator(testsupport::source_dir() / "samples")) {
+            if (entry.path().extension() == ".evemu")
+                samples.push_back(entry.path());
+        }
+        std::sort(samples.begin(), samples.end());
+        for (const auto& sample : samples)
+            all.push_back("--replay=" + sample.string());
+        all.insert(all.end(), args.begin(), args.end());
+        testsupport::TempDir dir;
+        testsupport::RunResult result = testsupport::run_rawmice(
+            all, dir.path(), 120s, {"DISPLAY=" + xvfb_->display(), "QT_QPA_PLATFORM=xcb"});
+        lines = 0;
+        for (const std::string& line :
+             testsupport::split_lines(testsupport::read_file(dir / "log.txt"))) {
+            if (line.rfind("Mouse: num ", 0) == 0)
+                ++lines;
+        }
+        return result;
+    }
+
+    // The report lines of the bundled recordings (samples/, made by
+    // scripts/make-samples): three mice, a keyboard that sends nothing.
+    static constexpr std::size_t sample_packets = 6421;
+    std::unique_ptr<testsupport::Xvfb> xvfb_;
+};
+
+TEST_F(ReplayOnADesktop, UnderALoadedCpuRepeatedFastReplaysLogEveryPacket) {
+    // More busy processes than cores: the window comes up late and slowly.
+    const int cores = static_cast<int>(std::thread::hardware_concurrency());
+    testsupport::BusyLoops busy(std::max(3, cores + 1));
+    for (int run = 0; run < 6; ++run) {
+        std::size_t lines = 0;
+        const testsupport::RunResult result =
+            replay_samples({"--replay-speed=1000", "--exit-after-replay"}, lines);
+        ASSERT_EQ(result.exit_code, 0) << "run " << run << ": " << result.err;
+        EXPECT_EQ(lines, sample_packets) << "run " << run << ": " << result.err;
+        EXPECT_EQ(result.err.find("dropped"), std::string::npos) << result.err;
+    }
+}
+
+TEST_F(ReplayOnADesktop, UnderAWindowManagerAFullSpeedReplayLogsEverything) {
+    if (!testsupport::program_available("openbox"))
+        GTEST_SKIP() << "openbox is not installed (scripts/install-deps installs it)";
+    testsupport::Openbox window_manager(xvfb_->display());
+    for (int run = 0; run < 3; ++run) {
+        std::size_t lines = 0;
+        const testsupport::RunResult result =
+            replay_samples({"--replay-speed=max", "--exit-after-replay"}, lines);
+        ASSERT_EQ(result.exit_code, 0) << "run " << run << ": " << result.err;
+        EXPECT_EQ(lines, sample_packets) << "run " << run << ": " << result.err;
+        EXPECT_EQ(result.err.find("dropped"), std::string::npos) << result.err;
+    }
 }
 
 }  // namespace
