@@ -63,6 +63,14 @@ class Provider {
     virtual std::vector<std::pair<HANDLE, std::uint64_t>> syn_dropped_by_mouse() const {
         return {};
     }
+
+    // Whether packets that come while no window of the program is active are
+    // dropped, as for a live device (that is what focus means), or wait for
+    // one, as a recording played into the window does.
+    virtual bool follows_focus() const { return true; }
+    // Told on the GUI thread, from start() on, whenever a window of the
+    // program becomes active (true) or none is any more (false).
+    virtual void window_active(bool active) { (void)active; }
 };
 
 }  // namespace input

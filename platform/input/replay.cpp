@@ -147,9 +147,12 @@ class Source {
 // line parsing is the costliest part of a packet) a little ahead, and the
 // event loop merges and sends their packets: at speed N a packet is due at
 // start + t / N; at max speed packets go in chunks, yielding between them.
+// The clock runs only while a window of the program is active: it starts at
+// the first activation, and a pause moves the start on by its length.
 class ReplayProvider::Playback {
   public:
-    Playback(const std::vector<Recording>& recordings, double speed, PacketSink& sink)
+    Playback(const std::vector<Recording>& recordings, double speed, PacketSink& sink, bool active,
+             std::chrono::milliseconds notice_delay)
         : speed_(speed), sink_(sink) {
         for (std::size_t position = 0; position < recordings.size(); ++position) {
             const Recording& recording = recordings[position];
@@ -171,10 +174,22 @@ class ReplayProvider::Playback {
         timer_.setSingleShot(true);
         timer_.setTimerType(Qt::PreciseTimer);
         QObject::connect(&timer_, &QTimer::timeout, [this] { pump(); });
-        start_ns_ = monotonic_ns();
         if (!sources_.empty())
             reader_ = std::thread([this] { read_ahead_of_loop(); });
-        timer_.start(0);
+        if (active) {
+            set_active(true);
+        } else {
+            notice_.setSingleShot(true);
+            QObject::connect(&notice_, &QTimer::timeout, [this] {
+                if (!ever_active_ && !finished_) {
+                    said_waiting_ = true;
+                    std::fprintf(stderr,
+                                 "replay: waiting for the rawmice window to be active; the "
+                                 "recordings play while it is\n");
+                }
+            });
+            notice_.start(static_cast<int>(notice_delay.count()));
+        }
     }
 
     ~Playback() {
@@ -193,6 +208,30 @@ class ReplayProvider::Playback {
     std::size_t files_opened() const { return files_opened_; }
     std::uint64_t packets_sent() const { return sent_; }
     bool finished() const { return finished_; }
+    bool playing() const { return !paused_ && !finished_; }
+    bool said_waiting() const { return said_waiting_; }
+
+    // Runs the clock from where it stopped, or stops it.
+    void set_active(bool active) {
+        if (active != paused_)
+            return;
+        const std::int64_t now = monotonic_ns();
+        if (active) {
+            ever_active_ = true;
+            notice_.stop();
+            start_ns_ = now - paused_at_ns_;
+            paused_ = false;
+            // The start first: the reader that sees the clock running sees its start.
+            reader_start_ns_.store(start_ns_);
+            reader_paused_at_ns_.store(-1);
+            arm(0);
+        } else {
+            paused_at_ns_ = now - start_ns_;
+            paused_ = true;
+            reader_paused_at_ns_.store(paused_at_ns_);
+            timer_.stop();
+        }
+    }
     std::uint64_t ignored() const {
         std::uint64_t total = 0;
         for (const auto& source : sources_)
@@ -240,8 +279,10 @@ class ReplayProvider::Playback {
     std::int64_t horizon_ns() const {
         if (std::isinf(speed_))
             return std::numeric_limits<std::int64_t>::max();
-        const double ahead =
-            static_cast<double>(monotonic_ns() - start_ns_ + paced_look_ahead_ns) * speed_;
+        const std::int64_t paused_at = reader_paused_at_ns_.load();
+        const std::int64_t played =
+            paused_at >= 0 ? paused_at : monotonic_ns() - reader_start_ns_.load();
+        const double ahead = static_cast<double>(played + paced_look_ahead_ns) * speed_;
         constexpr double far_future = 4e18;
         return ahead >= far_future ? static_cast<std::int64_t>(far_future)
                                    : static_cast<std::int64_t>(ahead);
@@ -257,6 +298,8 @@ class ReplayProvider::Playback {
     }
 
     void pump() {
+        if (paused_)
+            return;  // set_active(true) pumps again
         const bool as_fast_as_possible = std::isinf(speed_);
         std::int64_t now = monotonic_ns();
         for (int pushed = 0; pushed < packets_per_turn; ++pushed) {
@@ -355,7 +398,17 @@ class ReplayProvider::Playback {
     std::vector<std::unique_ptr<Source>> sources_;
     std::vector<Source*> live_;  // still sending, in command-line order
     QTimer timer_;
+    QTimer notice_;
+    // The clock, on the GUI thread: running from start_ns_, or paused after
+    // paused_at_ns_ of playing (before the first activation: 0).
+    bool paused_ = true;
+    bool ever_active_ = false;
+    bool said_waiting_ = false;
     std::int64_t start_ns_ = 0;
+    std::int64_t paused_at_ns_ = 0;
+    // The same for the reader thread: paused_at is -1 while the clock runs.
+    std::atomic<std::int64_t> reader_start_ns_{0};
+    std::atomic<std::int64_t> reader_paused_at_ns_{0};
     std::size_t files_opened_ = 0;
     std::uint64_t sent_ = 0;
     bool finished_ = false;
@@ -390,8 +443,22 @@ std::vector<Device> ReplayProvider::devices() {
 
 DWORD ReplayProvider::start(PacketSink& sink) {
     if (!playback_)
-        playback_ = std::make_unique<Playback>(recordings_, speed_, sink);
+        playback_ = std::make_unique<Playback>(recordings_, speed_, sink, active_, notice_delay_);
     return ERROR_SUCCESS;
+}
+
+void ReplayProvider::window_active(bool active) {
+    active_ = active;
+    if (playback_)
+        playback_->set_active(active);
+}
+
+bool ReplayProvider::playing() const {
+    return playback_ && playback_->playing();
+}
+
+bool ReplayProvider::said_waiting() const {
+    return playback_ && playback_->said_waiting();
 }
 
 std::size_t ReplayProvider::files_opened() const {

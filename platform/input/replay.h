@@ -2,6 +2,7 @@
 // and merged by time as if the devices were plugged in.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -34,6 +35,16 @@ class ReplayProvider final : public Provider {
     // ahead; calls sink.source_finished() after the last packet.
     DWORD start(PacketSink& sink) override;
 
+    // A recording plays into the window: its clock runs only while a window of
+    // the program is active, from the first activation on, and pauses
+    // (keeping the recording's own spacing) while none is. Nothing is dropped.
+    bool follows_focus() const override { return false; }
+    void window_active(bool active) override;
+
+    // How long the replay waits for its first activation before saying so on
+    // standard error, once.
+    void set_wait_notice_delay(std::chrono::milliseconds delay) { notice_delay_ = delay; }
+
     double speed() const { return speed_; }
     // Files opened for their events: the mouse recordings that have events.
     std::size_t files_opened() const;
@@ -41,12 +52,18 @@ class ReplayProvider final : public Provider {
     // Events read that made no packet (keys, repeats, other codes, dropped frames).
     std::uint64_t ignored_events() const;
     bool finished() const;
+    // Whether the clock runs now (a window is active and packets are left).
+    bool playing() const;
+    // Whether it has said that it waits for the window.
+    bool said_waiting() const;
 
   private:
     class Playback;
 
     std::vector<Recording> recordings_;
     double speed_;
+    bool active_ = false;
+    std::chrono::milliseconds notice_delay_{3000};
     std::unique_ptr<Playback> playback_;
 };
 

@@ -1,7 +1,9 @@
 #include "platform/input/service.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QObject>
+#include <QWindow>
 
 #include <cstring>
 #include <ctime>
@@ -144,6 +146,15 @@ BOOL Service::register_devices(PCRAWINPUTDEVICE devices, UINT count, UINT entry_
             return FALSE;
         }
         started_ = true;
+        // Activation moves with the focus window; the active form is looked at
+        // once the toolkit has settled the change.
+        if (auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+            QObject::connect(gui, &QGuiApplication::focusWindowChanged, context_.get(), [this] {
+                QMetaObject::invokeMethod(
+                    context_.get(), [this] { update_window_activity(); }, Qt::QueuedConnection);
+            });
+        }
+        update_window_activity();
     }
     registered_ = true;
     return TRUE;
@@ -217,14 +228,33 @@ void Service::schedule_drain() {
         context_.get(), [this] { drain(); }, Qt::QueuedConnection);
 }
 
+void Service::update_window_activity() {
+    const bool active = vcl::TForm::active() != nullptr;
+    if (active != window_active_ || !activity_told_) {
+        window_active_ = active;
+        activity_told_ = true;
+        provider_->window_active(active);
+    }
+    if (active && queued_ > 0)
+        schedule_drain();
+}
+
 void Service::drain() {
     drain_scheduled_ = false;
     // Packets that arrive while this burst is dispatched wait for the next turn.
     std::size_t burst = queued_;
+    bool waiting = false;
     while (burst-- > 0 && queued_ > 0) {
         // A copy: a handler may run the event loop, which may grow the ring.
         const Pending pending = queued(0);
         vcl::TForm* target = registered_ ? vcl::TForm::active() : nullptr;
+        if (target == nullptr && registered_ && !provider_->follows_focus()) {
+            // It waits, first in line, for a window to be active again (the
+            // provider has paused meanwhile, so few wait); the activation
+            // resumes the drain.
+            waiting = true;
+            break;
+        }
         if (target != nullptr) {
             vcl::TMessage message{WM_INPUT, RIM_INPUT,
                                   static_cast<LPARAM>(static_cast<std::intptr_t>(pending.id)), 0};
@@ -241,7 +271,13 @@ void Service::drain() {
     if (on_batch_handled)
         guarded(on_batch_handled);
     if (queued_ > 0) {
-        schedule_drain();
+        if (!waiting) {
+            schedule_drain();
+        } else if (window_active_) {
+            // No form is active, and the provider has not been told yet.
+            QMetaObject::invokeMethod(
+                context_.get(), [this] { update_window_activity(); }, Qt::QueuedConnection);
+        }
     } else if (finished_ && !finish_reported_) {
         finish_reported_ = true;
         if (on_finished)

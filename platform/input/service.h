@@ -49,8 +49,11 @@ class Service final : public PacketSink {
     // Why the provider could not start (a Win32 error code), or ERROR_SUCCESS.
     DWORD start_error() const { return start_error_; }
     std::uint64_t delivered() const { return delivered_; }
-    // Packets dropped because no window of the program was active.
+    // Packets dropped because no window of the program was active (those of
+    // a provider that follows the focus; the others wait).
     std::uint64_t dropped_unfocused() const { return dropped_unfocused_; }
+    // Whether a window of the program is active, as last told to the provider.
+    bool window_active() const { return window_active_; }
 
     // Dispatches every queued packet now (normally done from the event loop).
     void drain();
@@ -62,6 +65,9 @@ class Service final : public PacketSink {
     };
     const Pending* find(HRAWINPUT handle) const;
     void schedule_drain();
+    // Looks whether a window of the program is active now, tells the provider
+    // when that changed, and resumes the packets that waited for one.
+    void update_window_activity();
     const Pending& queued(std::size_t index) const {
         return queue_[(queue_head_ + index) & (queue_.size() - 1)];
     }
@@ -82,6 +88,8 @@ class Service final : public PacketSink {
     bool drain_scheduled_ = false;
     bool finished_ = false;
     bool finish_reported_ = false;
+    bool window_active_ = false;
+    bool activity_told_ = false;
     std::uint64_t delivered_ = 0;
     std::uint64_t dropped_unfocused_ = 0;
 };

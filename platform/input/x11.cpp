@@ -173,6 +173,7 @@ struct X11Provider::Connection {
     std::uint64_t ignored = 0;
 
     std::vector<Device> list_devices();
+    bool is_xtest_device(int deviceid);
     RawPointer* source(int deviceid);
     void forget(int deviceid);
     void schedule_drain();
@@ -216,6 +217,26 @@ void on_io_error_exit(Display*, void* user_data) {
 
 }  // namespace
 
+// Whether the server marks `deviceid` as one of its XTest devices, with the
+// device property "XTEST Device" (false when the device is gone meanwhile).
+bool X11Provider::Connection::is_xtest_device(int deviceid) {
+    const Atom property = XInternAtom(display.get(), "XTEST Device", True);
+    if (property == None)
+        return false;
+    ErrorTrap trap(display.get());
+    Atom type = None;
+    int format = 0;
+    unsigned long items = 0;
+    unsigned long bytes_after = 0;
+    unsigned char* data = nullptr;
+    const Status status =
+        XIGetProperty(display.get(), deviceid, property, 0, 1, False, AnyPropertyType, &type,
+                      &format, &items, &bytes_after, &data);
+    if (data != nullptr)
+        XFree(data);
+    return status == Success && trap.sync() == 0 && type != None;
+}
+
 std::vector<Device> X11Provider::Connection::list_devices() {
     std::vector<Device> devices;
     if (lost)
@@ -238,7 +259,17 @@ std::vector<Device> X11Provider::Connection::list_devices() {
         if (listing_type(info.get()[i].use) >= 0)
             listed.push_back(&info.get()[i]);
     }
-    std::sort(listed.begin(), listed.end(), [](const XIDeviceInfo* a, const XIDeviceInfo* b) {
+    // The server's XTest devices (the virtual core ones, and one pair per added
+    // master) move nothing a person holds: they come after the other devices of
+    // their kind, so that the physical mice take the first mouse numbers.
+    std::unordered_map<int, bool> xtest;
+    for (const XIDeviceInfo* d : listed)
+        xtest[d->deviceid] = is_xtest_device(d->deviceid);
+    std::sort(listed.begin(), listed.end(), [&](const XIDeviceInfo* a, const XIDeviceInfo* b) {
+        const bool a_xtest = xtest[a->deviceid];
+        const bool b_xtest = xtest[b->deviceid];
+        if (a_xtest != b_xtest)
+            return b_xtest;
         return a->deviceid < b->deviceid;
     });
     for (const XIDeviceInfo* d : listed) {

@@ -23,7 +23,8 @@ class X11Provider final : public Provider {
 
     const char* name() const override { return "x11"; }
     // Slave pointers as mice, slave keyboards as keyboards, floating slaves as
-    // other devices, each group in XI device id order; masters are left out.
+    // other devices, each group in XI device id order with the server's XTest
+    // devices after the others; masters are left out.
     std::vector<Device> devices() override;
     // Selects the raw pointer events of every master (so each reaches us once,
     // with the slave that made it as its source) and hierarchy changes.

@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 #include <linux/input.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <QImage>
+#include <QLibraryInfo>
 #include <QProcess>
 #include <QToolButton>
 
@@ -344,6 +348,117 @@ TEST_F(ProgramTest, SignalsCloseThroughTheClosePathWithWholeLines) {
         for (const std::string& l : lines)
             ASSERT_EQ(l, line(0, 1, -1).substr(0, l.size())) << l;
     }
+}
+
+// Where no window can open, the program says what to do before the toolkit
+// aborts: one line, exit status 2, no log.
+TEST_F(ProgramTest, WithNoUsableDisplayItSaysWhatToDoAndExitsTwo) {
+    const fs::path mouse = write("m.evemu", motion_recording("M", {{1, 1}}, 0, 1000));
+    int unused = 9876;  // a display number nothing listens on
+    while (fs::exists("/tmp/.X11-unix/X" + std::to_string(unused)))
+        ++unused;
+    const std::string dead = ":" + std::to_string(unused);
+    struct Case {
+        std::string what;
+        std::vector<std::string> env;
+        std::string phrase;
+    };
+    const std::vector<Case> cases = {
+        {"no DISPLAY", {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="}, "DISPLAY is not set"},
+        {"a display that does not open",
+         {"DISPLAY=" + dead, "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="},
+         "cannot open the display '" + dead + "'"},
+        {"xcb asked for without a display",
+         {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM=xcb"},
+         "DISPLAY is not set"},
+        {"wayland asked for with no compositor",
+         {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM=wayland"},
+         "no Wayland compositor"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto result = run_rawmice({replay(mouse), "--exit-after-replay"}, dir_.path(),
+                                        std::chrono::seconds(30), c.env);
+        ASSERT_FALSE(result.timed_out);
+        EXPECT_EQ(result.exit_code, 2) << result.err;
+        const auto lines = split_lines(result.err);
+        ASSERT_EQ(lines.size(), 1u) << result.err;
+        EXPECT_EQ(lines[0].rfind("rawmice: ", 0), 0u) << lines[0];
+        EXPECT_NE(lines[0].find(c.phrase), std::string::npos) << lines[0];
+        EXPECT_NE(lines[0].find("desktop session"), std::string::npos) << lines[0];
+        EXPECT_NE(lines[0].find("QT_QPA_PLATFORM=offscreen"), std::string::npos) << lines[0];
+        EXPECT_FALSE(fs::exists(dir_ / "log.txt"));
+    }
+
+    // Offscreen needs no display at all.
+    const auto offscreen =
+        run_rawmice({replay(mouse), "--exit-after-replay"}, dir_.path(), std::chrono::seconds(60),
+                    {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM=offscreen"});
+    EXPECT_EQ(offscreen.exit_code, 0) << offscreen.err;
+    EXPECT_EQ(read_file(dir_ / "log.txt"), line(0, 1, 1));
+}
+
+// A Wayland session without X: Qt could only draw through its Wayland
+// platform; without it, the program says so instead of aborting.
+TEST_F(ProgramTest, OnWaylandWithoutXOrQtWaylandItSaysWhatToInstall) {
+    if (fs::exists(QLibraryInfo::path(QLibraryInfo::PluginsPath).toStdString() +
+                   "/platforms/libqwayland-generic.so")) {
+        GTEST_SKIP() << "Qt's Wayland platform is installed here: Qt would use it";
+    }
+    // A compositor's socket, as far as connecting to it goes.
+    const fs::path socket_path = dir_ / "wayland-test";
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_path.c_str());
+    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    const fs::path mouse = write("m.evemu", motion_recording("M", {{1, 1}}, 0, 1000));
+    const auto result =
+        run_rawmice({replay(mouse), "--exit-after-replay"}, dir_.path(), std::chrono::seconds(30),
+                    {"DISPLAY=", "WAYLAND_DISPLAY=wayland-test",
+                     "XDG_RUNTIME_DIR=" + dir_.path().string(), "QT_QPA_PLATFORM="});
+    ::close(listener);
+    EXPECT_EQ(result.exit_code, 2) << result.err;
+    const auto lines = split_lines(result.err);
+    ASSERT_EQ(lines.size(), 1u) << result.err;
+    EXPECT_NE(lines[0].find("qt6-wayland"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("QT_QPA_PLATFORM=offscreen"), std::string::npos) << lines[0];
+}
+
+TEST_F(ProgramTest, AScreenshotThatCannotBeSavedFailsTheRun) {
+    const fs::path mouse = write("m.evemu", motion_recording("M", {{1, 1}, {2, 2}}, 0, 1000));
+    const fs::path nowhere = dir_ / "no-such-folder" / "shot.png";
+    const auto result = run_rawmice({replay(mouse), "--replay-speed=max", "--exit-after-replay",
+                                     "--screenshot=" + nowhere.string()},
+                                    dir_.path());
+    EXPECT_EQ(result.exit_code, 1) << result.err;
+    EXPECT_NE(result.err.find("cannot save the screenshot to " + nowhere.string()),
+              std::string::npos)
+        << result.err;
+    // The run itself went through: its log is whole.
+    EXPECT_EQ(read_file(dir_ / "log.txt"), line(0, 1, 1) + line(0, 2, 2));
+}
+
+// `make run` in a shell without a display or a session: only rawmice speaks.
+TEST_F(ProgramTest, TheRunScriptWithoutADisplayPrintsOnlyItsOwnLines) {
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR", "QT_QPA_PLATFORM"})
+        env.remove(name);
+    process.setProcessEnvironment(env);
+    process.setWorkingDirectory(QString::fromStdString(dir_.path().string()));
+    process.start(QString::fromStdString((testsupport::source_dir() / "scripts" / "run").string()),
+                  {QString::fromUtf8(std::getenv("RAWMICE_BINARY"))});
+    ASSERT_TRUE(process.waitForStarted(10000));
+    ASSERT_TRUE(process.waitForFinished(120000));
+    const std::string err = process.readAllStandardError().toStdString();
+    EXPECT_EQ(process.exitCode(), 0) << err;
+    for (const std::string& l : split_lines(err))
+        EXPECT_EQ(l.rfind("rawmice", 0), 0u) << "not rawmice's own: " << l;
+    EXPECT_NE(process.readAllStandardOutput().toStdString().find("report lines"),
+              std::string::npos);
 }
 
 // Mouse 2 draws an L: 40 pixels right, then 40 down, in steps of 4.

@@ -2,6 +2,8 @@
 // delivery of packets as WM_INPUT to the active form, in order, once each.
 #include <gtest/gtest.h>
 
+#include <QWidget>
+
 #include <memory>
 
 #include "platform/input/service.h"
@@ -19,6 +21,8 @@ class FakeProvider : public input::Provider {
     DWORD start_error = ERROR_SUCCESS;
     input::PacketSink* sink = nullptr;
     int starts = 0;
+    bool follows = true;
+    std::vector<bool> told;  // what window_active() was told, in order
 
     const char* name() const override { return "fake"; }
     std::vector<Device> devices() override { return list; }
@@ -28,6 +32,8 @@ class FakeProvider : public input::Provider {
             sink = &s;
         return start_error;
     }
+    bool follows_focus() const override { return follows; }
+    void window_active(bool active) override { told.push_back(active); }
 };
 
 // A form that records each WM_INPUT it receives, reading the packet back
@@ -226,6 +232,36 @@ TEST_F(ServiceTest, PacketsWhileNoFormIsActiveAreDropped) {
     provider_->sink->push(packet(65537, 2));
     ASSERT_TRUE(testsupport::wait_until([&] { return service_->dropped_unfocused() == 2; }));
     EXPECT_EQ(service_->delivered(), 0u);
+}
+
+TEST_F(ServiceTest, PacketsOfAProviderThatWaitsForAWindowWaitAndTheProviderIsTold) {
+    provider_->follows = false;
+    register_mice();
+    ASSERT_EQ(provider_->told, std::vector<bool>{false});
+    provider_->sink->push(packet(65537, 1));
+    provider_->sink->push(packet(65537, 2));
+    testsupport::wait_until([] { return false; }, std::chrono::milliseconds(100));
+    EXPECT_EQ(service_->delivered(), 0u);
+
+    show_form();
+    ASSERT_TRUE(testsupport::wait_until([&] { return service_->delivered() == 2; }));
+    EXPECT_EQ(form_->seen_x, (std::vector<LONG>{1, 2}));
+    EXPECT_EQ(provider_->told, (std::vector<bool>{false, true}));
+
+    // A window that is not one of the forms takes the activation.
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(testsupport::wait_until([&] { return provider_->told.back() == false; }));
+    provider_->sink->push(packet(65537, 3));
+    testsupport::wait_until([] { return false; }, std::chrono::milliseconds(100));
+    EXPECT_EQ(service_->delivered(), 2u);
+
+    form_->activateWindow();
+    ASSERT_TRUE(testsupport::wait_until([&] { return service_->delivered() == 3; }));
+    EXPECT_EQ(form_->seen_x, (std::vector<LONG>{1, 2, 3}));
+    EXPECT_EQ(provider_->told, (std::vector<bool>{false, true, false, true}));
+    EXPECT_EQ(service_->dropped_unfocused(), 0u);
 }
 
 TEST_F(ServiceTest, BatchAndFinishHooksFollowTheQueue) {

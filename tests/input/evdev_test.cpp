@@ -1299,7 +1299,7 @@ Recording read_recording(const fs::path& path) {
 std::vector<Recording> all_recordings() {
     std::vector<fs::path> paths;
     for (const auto& entry :
-         fs::recursive_directory_iterator(testsupport::data_dir() / "evemu-devices")) {
+         fs::recursive_directory_iterator(testsupport::required_data("evemu-devices"))) {
         const auto name = entry.path().filename().string();
         if (entry.is_regular_file() && name != "LICENSE" && name != "README.md") {
             paths.push_back(entry.path());

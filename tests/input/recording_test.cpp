@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -480,6 +482,37 @@ DWORD expected_class(const std::filesystem::path& file, const input::Capabilitie
     if (name.rfind("QEMU 0.12.1 QEMU USB Tablet.", 0) == 0)
         return RIM_TYPEMOUSE;
     return RIM_TYPEHID;
+}
+
+// A checkout without its recordings must fail the tests that walk them, naming
+// the folder, never pass over nothing.
+TEST(TestData, AMissingOrEmptyRecordingsFolderFailsNamingIt) {
+    TempDir data;
+    const char* saved = std::getenv("RAWMICE_DATA");
+    const std::string previous = saved != nullptr ? saved : "";
+    ::setenv("RAWMICE_DATA", data.path().c_str(), 1);
+    const auto failure = [](const std::function<void()>& walk) {
+        try {
+            walk();
+        } catch (const std::runtime_error& e) {
+            return std::string(e.what());
+        }
+        return std::string("no failure");
+    };
+    const std::string folder = (data / "evemu-devices").string();
+    const std::string missing = failure([] { testsupport::evemu_devices(); });
+    std::filesystem::create_directories(data / "evemu-devices" / "mice");
+    const std::string empty = failure([] { testsupport::files_in("mice"); });
+    testsupport::write_file(data / "evemu-devices" / "LICENSE", "text");
+    const std::string empty_subfolder = failure([] { testsupport::files_in("mice"); });
+    if (saved != nullptr) {
+        ::setenv("RAWMICE_DATA", previous.c_str(), 1);
+    } else {
+        ::unsetenv("RAWMICE_DATA");
+    }
+    EXPECT_NE(missing.find(folder), std::string::npos) << missing;
+    EXPECT_NE(empty.find(folder), std::string::npos) << empty;
+    EXPECT_NE(empty_subfolder.find(folder + "/mice"), std::string::npos) << empty_subfolder;
 }
 
 TEST(RealRecordings, EveryDeviceIsClassifiedByItsCapabilities) {

@@ -67,9 +67,11 @@ Recording load(const TempDir& dir, const std::string& name, const std::string& t
     return std::move(*result.recording);
 }
 
-// Plays to the end on the event loop; false if it did not finish in time.
+// Plays to the end on the event loop, its window active throughout; false if
+// it did not finish in time.
 bool play(ReplayProvider& provider, CollectingSink& sink) {
     EXPECT_EQ(provider.start(sink), ERROR_SUCCESS);
+    provider.window_active(true);
     return testsupport::wait_until([&] { return sink.finished > 0; }, std::chrono::seconds(60));
 }
 
@@ -184,6 +186,7 @@ TEST(ReplayMaxSpeed, DeliversEverythingInChunksThenFinishesOnce) {
     CollectingSink sink;
     ReplayProvider provider({recording}, ReplayProvider::max_speed);
     ASSERT_EQ(provider.start(sink), ERROR_SUCCESS);
+    provider.window_active(true);
     // The loop keeps turning while the replay runs: a zero timer set now runs
     // long before the last packet.
     std::size_t seen_by_other_work = frames;
@@ -205,6 +208,141 @@ TEST(ReplayMaxSpeed, DeliversEverythingInChunksThenFinishesOnce) {
     EXPECT_EQ(sink.finished, 1);
     EXPECT_FALSE(sink.pushed_after_finish);
     EXPECT_TRUE(provider.finished());
+}
+
+// Runs the event loop for `time` (to see that nothing happens meanwhile).
+void run_loop_for(std::chrono::milliseconds time) {
+    testsupport::wait_until([] { return false; }, time);
+}
+
+TEST(ReplayClock, NothingPlaysBeforeAWindowIsActiveAndTheClockStartsThen) {
+    TempDir dir;
+    const Recording recording =
+        load(dir, "m.evemu", mouse_desc + motion(3'000000, 1) + motion(3'020000, 2));
+    for (const double speed : {1.0, ReplayProvider::max_speed}) {
+        CollectingSink sink;
+        ReplayProvider provider({recording}, speed);
+        ASSERT_EQ(provider.start(sink), ERROR_SUCCESS);
+        run_loop_for(std::chrono::milliseconds(100));
+        EXPECT_TRUE(sink.packets.empty()) << "played at speed " << speed << " with no window";
+        EXPECT_FALSE(provider.playing());
+
+        const std::int64_t activated = now_ns();
+        provider.window_active(true);
+        ASSERT_TRUE(testsupport::wait_until([&] { return sink.finished > 0; }));
+        ASSERT_EQ(xs(sink), (std::vector<int>{1, 2}));
+        EXPECT_GE(sink.packets[0].time_ns, activated);
+        if (speed == 1.0) {
+            EXPECT_LT(sink.packets[0].time_ns, activated + 20'000'000)
+                << "the clock did not start at the activation";
+            EXPECT_EQ(sink.packets[1].time_ns - sink.packets[0].time_ns, 20'000'000);
+        }
+    }
+}
+
+TEST(ReplayClock, APauseHoldsTheClockAndTheRecordedSpacingResumesAfterIt) {
+    TempDir dir;
+    constexpr std::int64_t gap_ns = 500'000'000;
+    const Recording recording =
+        load(dir, "m.evemu",
+             mouse_desc + motion(2'000000, 1) + motion(2'500000, 2) + motion(3'000000, 3));
+    CollectingSink sink;
+    ReplayProvider provider({recording}, 1.0);
+    ASSERT_EQ(provider.start(sink), ERROR_SUCCESS);
+    provider.window_active(true);
+    ASSERT_TRUE(testsupport::wait_until([&] { return !sink.packets.empty(); }));
+    const std::int64_t before_pause = now_ns();
+    provider.window_active(false);
+    const std::int64_t after_pause = now_ns();
+    ASSERT_EQ(sink.packets.size(), 1u) << "the test was too slow to pause between packets";
+    EXPECT_FALSE(provider.playing());
+
+    // Longer than the gap: had the clock run on, the second packet would be out.
+    run_loop_for(std::chrono::milliseconds(700));
+    EXPECT_EQ(sink.packets.size(), 1u) << "a packet came while no window was active";
+
+    const std::int64_t before_resume = now_ns();
+    provider.window_active(true);
+    const std::int64_t after_resume = now_ns();
+    EXPECT_TRUE(provider.playing());
+    ASSERT_TRUE(testsupport::wait_until([&] { return sink.finished > 0; }));
+    ASSERT_EQ(xs(sink), (std::vector<int>{1, 2, 3}));
+    // The pause adds its own length once; the recorded spacing holds around it.
+    const std::int64_t second_gap = sink.packets[1].time_ns - sink.packets[0].time_ns;
+    EXPECT_GE(second_gap, gap_ns + (before_resume - after_pause));
+    EXPECT_LE(second_gap, gap_ns + (after_resume - before_pause));
+    EXPECT_EQ(sink.packets[2].time_ns - sink.packets[1].time_ns, gap_ns);
+    for (std::size_t i = 0; i < sink.packets.size(); ++i)
+        EXPECT_GE(sink.pushed_at[i], sink.packets[i].time_ns) << "packet " << i << " early";
+}
+
+TEST(ReplayClock, AtFullSpeedAPauseStopsThePacketsAndLosesNone) {
+    TempDir dir;
+    constexpr int frames = 50000;
+    std::string text = mouse_desc;
+    for (int i = 0; i < frames; ++i)
+        text += motion(1'000000 + i * 100, (i % 7) + 1);
+    const Recording recording = load(dir, "many.evemu", text);
+    CollectingSink sink;
+    ReplayProvider provider({recording}, ReplayProvider::max_speed);
+    ASSERT_EQ(provider.start(sink), ERROR_SUCCESS);
+    int pauses = 0;
+    // Toggled from the loop while it plays: every few hundred packets a pause.
+    while (sink.finished == 0) {
+        provider.window_active(true);
+        const std::size_t resumed_at = sink.packets.size();
+        ASSERT_TRUE(testsupport::wait_until(
+            [&] { return sink.finished > 0 || sink.packets.size() > resumed_at + 300; }));
+        provider.window_active(false);
+        const std::size_t paused_at = sink.packets.size();
+        run_loop_for(std::chrono::milliseconds(20));
+        ASSERT_EQ(sink.packets.size(), paused_at) << "packets came while paused";
+        ++pauses;
+    }
+    EXPECT_GT(pauses, 3);
+    ASSERT_EQ(sink.packets.size(), static_cast<std::size_t>(frames));
+    for (int i = 0; i < frames; ++i)
+        ASSERT_EQ(sink.packets[i].mouse.lLastX, (i % 7) + 1) << "packet " << i;
+    EXPECT_EQ(sink.finished, 1);
+}
+
+TEST(ReplayClock, SaysOnceWhenNoWindowBecomesActiveInTime) {
+    TempDir dir;
+    const Recording recording = load(dir, "m.evemu", mouse_desc + motion(3'000000, 1));
+    const std::string notice = "replay: waiting for the rawmice window to be active";
+    {
+        CollectingSink sink;
+        ReplayProvider provider({recording}, 1.0);
+        provider.set_wait_notice_delay(std::chrono::milliseconds(50));
+        testing::internal::CaptureStderr();
+        ASSERT_EQ(provider.start(sink), ERROR_SUCCESS);
+        const bool said = testsupport::wait_until([&] { return provider.said_waiting(); });
+        // Waiting on: it is not said again.
+        run_loop_for(std::chrono::milliseconds(200));
+        provider.window_active(true);
+        const bool played = testsupport::wait_until([&] { return sink.finished > 0; });
+        const std::string err = testing::internal::GetCapturedStderr();
+        ASSERT_TRUE(said);
+        ASSERT_TRUE(played);
+        const auto first = err.find(notice);
+        EXPECT_NE(first, std::string::npos) << err;
+        EXPECT_EQ(err.find(notice, first + 1), std::string::npos) << "said twice: " << err;
+    }
+    {
+        // Active in time: nothing to say.
+        CollectingSink sink;
+        ReplayProvider provider({recording}, 1.0);
+        provider.set_wait_notice_delay(std::chrono::milliseconds(200));
+        testing::internal::CaptureStderr();
+        ASSERT_EQ(provider.start(sink), ERROR_SUCCESS);
+        provider.window_active(true);
+        const bool played = testsupport::wait_until([&] { return sink.finished > 0; });
+        run_loop_for(std::chrono::milliseconds(400));
+        const std::string err = testing::internal::GetCapturedStderr();
+        ASSERT_TRUE(played);
+        EXPECT_FALSE(provider.said_waiting());
+        EXPECT_EQ(err.find(notice), std::string::npos) << err;
+    }
 }
 
 TEST(ReplayContent, ARecordingWithNoEventsIsListedAndSendsNothing) {

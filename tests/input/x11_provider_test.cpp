@@ -6,6 +6,7 @@
 
 #include <X11/extensions/XI2.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
@@ -93,6 +94,28 @@ TEST_F(X11Provider_, NegotiatesXInput22OrLater) {
     EXPECT_STREQ(provider->name(), "x11");
 }
 
+// The X server names its XTest devices "<master> XTEST pointer" / "... keyboard".
+bool is_xtest(const xfake::XiDevice& d) {
+    return d.name.find(" XTEST ") != std::string::npos;
+}
+
+TEST_F(X11Provider_, XTestDevicesComeAfterTheOthersOfTheirKind) {
+    auto provider = open();
+    ASSERT_NE(provider, nullptr);
+    const std::vector<input::Device> devices = provider->devices();
+    std::vector<std::string> mice;
+    std::vector<std::string> keyboards;
+    for (const input::Device& d : devices)
+        (d.type == RIM_TYPEMOUSE ? mice : keyboards).push_back(d.name);
+    // Xvfb's own mouse and keyboard first: on a desktop, the physical devices.
+    EXPECT_EQ(mice, (std::vector<std::string>{"Xvfb mouse", "Virtual core XTEST pointer",
+                                              "fake 1 XTEST pointer", "fake 2 XTEST pointer",
+                                              "fake 3 XTEST pointer"}));
+    EXPECT_EQ(keyboards, (std::vector<std::string>{"Xvfb keyboard", "Virtual core XTEST keyboard",
+                                                   "fake 1 XTEST keyboard", "fake 2 XTEST keyboard",
+                                                   "fake 3 XTEST keyboard"}));
+}
+
 TEST_F(X11Provider_, ListsSlavePointersThenSlaveKeyboardsThenFloatingSlaves) {
     // "Xvfb mouse" left floating becomes another device.
     int floating = 0;
@@ -106,9 +129,15 @@ TEST_F(X11Provider_, ListsSlavePointersThenSlaveKeyboardsThenFloatingSlaves) {
     std::vector<std::pair<int, DWORD>> expected;
     std::vector<std::string> names;
     for (int wanted : {XISlavePointer, XISlaveKeyboard, XIFloatingSlave}) {
+        // In id order, the server's XTest devices after the others.
+        std::vector<xfake::XiDevice> kind;
         for (const xfake::XiDevice& d : driver_->devices()) {
-            if (d.use != wanted)
-                continue;
+            if (d.use == wanted)
+                kind.push_back(d);
+        }
+        std::stable_sort(kind.begin(), kind.end(),
+                         [](const auto& a, const auto& b) { return !is_xtest(a) && is_xtest(b); });
+        for (const xfake::XiDevice& d : kind) {
             expected.emplace_back(d.id, wanted == XISlavePointer    ? RIM_TYPEMOUSE
                                         : wanted == XISlaveKeyboard ? RIM_TYPEKEYBOARD
                                                                     : RIM_TYPEHID);

@@ -12,9 +12,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/test_support.h"
@@ -121,6 +125,25 @@ class X11EndToEnd : public XvfbWithMiceTest {
                 driver_->warp(d.id, 1020, 760);
         }
         ASSERT_NE(core_xtest_, 0);
+        // The mouse numbers, as the program's own listing gives them.
+        const testsupport::RunResult run =
+            testsupport::run_rawmice({"--input=x11", "--list-devices"}, dir_.path(), 60s,
+                                     {"DISPLAY=" + xvfb_->display(), "QT_QPA_PLATFORM=offscreen"});
+        ASSERT_EQ(run.exit_code, 0) << run.err;
+        for (const std::string& line : testsupport::split_lines(run.out)) {
+            int number = 0;
+            int id = 0;
+            if (std::sscanf(line.c_str(), "Amouse[%d] = %d", &number, &id) == 2)
+                mouse_of_id_[id] = number;
+        }
+        ASSERT_TRUE(mouse_of_id_.count(core_xtest_)) << run.out;
+        core_mouse_ = mouse_of_id_[core_xtest_];
+    }
+
+    // The mouse number the listing gives the device `id`.
+    int mouse(int id) const {
+        const auto found = mouse_of_id_.find(id);
+        return found == mouse_of_id_.end() ? -1 : found->second;
     }
 
     void TearDown() override {
@@ -152,7 +175,7 @@ class X11EndToEnd : public XvfbWithMiceTest {
         return out;
     }
 
-    // Moves the core XTEST pointer (mouse 0) by one until the program reports
+    // Moves the core XTEST pointer by one until the program reports
     // it; false when nothing comes within `deadline`.
     bool probe_reaches_program(std::chrono::milliseconds deadline) {
         const auto end = std::chrono::steady_clock::now() + deadline;
@@ -194,24 +217,35 @@ class X11EndToEnd : public XvfbWithMiceTest {
         driver_->sync();
         ASSERT_TRUE(testsupport::wait_until([&] {
             const std::vector<Report> r = reports(before);
-            return !r.empty() && r.back().num == 0 && r.back().y == 1 && r.back().x == 0;
+            return !r.empty() && r.back().num == core_mouse_ && r.back().y == 1 && r.back().x == 0;
         }));
     }
 
     testsupport::TempDir dir_;
     int core_xtest_ = 0;
+    int core_mouse_ = -1;
+    std::map<int, int> mouse_of_id_;
     std::unique_ptr<Program> program_;
     unsigned long window_ = 0;
 };
 
-TEST_F(X11EndToEnd, ListDevicesNamesEverySlavePointerThenEveryKeyboard) {
+TEST_F(X11EndToEnd, ListDevicesNamesEverySlavePointerThenEveryKeyboardXTestLast) {
     std::vector<std::string> expected;
     int index = 0;
     int mouse = 0;
+    // Within each kind the server's XTest devices ("... XTEST pointer") come
+    // after the others, so the Xvfb mouse is mouse 0.
     for (int use : {XISlavePointer, XISlaveKeyboard}) {
+        std::vector<xfake::XiDevice> kind;
         for (const xfake::XiDevice& d : driver_->devices()) {
-            if (d.use != use)
-                continue;
+            if (d.use == use)
+                kind.push_back(d);
+        }
+        std::stable_sort(kind.begin(), kind.end(), [](const auto& a, const auto& b) {
+            return a.name.find(" XTEST ") == std::string::npos &&
+                   b.name.find(" XTEST ") != std::string::npos;
+        });
+        for (const xfake::XiDevice& d : kind) {
             expected.push_back(std::to_string(index++) + " " + std::to_string(d.id) + "  " +
                                (use == XISlavePointer ? "Mouse" : "Keyboard"));
             if (use == XISlavePointer) {
@@ -220,10 +254,17 @@ TEST_F(X11EndToEnd, ListDevicesNamesEverySlavePointerThenEveryKeyboard) {
             }
         }
     }
-    // The core XTEST pointer, the Xvfb mouse and the three added XTEST pointers;
+    // The Xvfb mouse, the core XTEST pointer and the three added XTEST pointers;
     // their keyboards make ten devices, all of them examined.
     ASSERT_EQ(mouse, 5);
     ASSERT_EQ(index, 10);
+    int xvfb_mouse = 0;
+    for (const xfake::XiDevice& d : driver_->devices()) {
+        if (d.name == "Xvfb mouse")
+            xvfb_mouse = d.id;
+    }
+    EXPECT_EQ(mouse_of_id_[xvfb_mouse], 0);
+    EXPECT_EQ(mouse_of_id_[core_xtest_], 1);
 
     const testsupport::RunResult run =
         testsupport::run_rawmice({"--input=x11", "--list-devices"}, dir_.path(), 60s,
@@ -252,7 +293,6 @@ TEST_F(X11EndToEnd, EachPointerReportsUnderItsMouseNumberOnce) {
     start_program();
     const std::size_t start = log_lines().size();
 
-    // Mouse numbers follow the listing: core XTEST 0, Xvfb mouse 1, then the masters'.
     for (std::size_t i = 0; i < masters_.size(); ++i) {
         const int n = static_cast<int>(i) + 1;
         driver_->move(masters_[i].xtest_pointer, 3 * n, -n);
@@ -279,14 +319,19 @@ TEST_F(X11EndToEnd, EachPointerReportsUnderItsMouseNumberOnce) {
         unsigned data;
         unsigned held;
     };
+    // Mouse numbers as the listing gives them.
+    const int a = mouse(masters_[0].xtest_pointer);
+    const int b = mouse(masters_[1].xtest_pointer);
+    const int c = mouse(masters_[2].xtest_pointer);
+    ASSERT_EQ(std::set<int>({a, b, c, core_mouse_}).size(), 4u) << "numbers shared or missing";
     const std::vector<Expected> expected = {
-        {2, 3, -1, 0, 0, 0},          {2, -1, 20, 0, 0, 0},         {3, 6, -2, 0, 0, 0},
-        {3, -2, 40, 0, 0, 0},         {4, 9, -3, 0, 0, 0},          {4, -3, 60, 0, 0, 0},
-        {4, 0, 0, 0x0001, 0, 0x1},    {4, 0, 0, 0x0004, 0, 0x3},    {4, 0, 0, 0x0008, 0, 0x1},
-        {4, 0, 0, 0x0010, 0, 0x5},    {4, 0, 0, 0x0020, 0, 0x1},    {4, 0, 0, 0x0002, 0, 0x0},
-        {4, 0, 0, 0x0040, 0, 0x8},    {4, 0, 0, 0x0080, 0, 0x0},    {4, 0, 0, 0x0100, 0, 0x10},
-        {4, 0, 0, 0x0200, 0, 0x0},    {4, 0, 0, 0x0400, 0x0078, 0}, {4, 0, 0, 0x0400, 0xff88, 0},
-        {4, 0, 0, 0x0800, 0xff88, 0}, {4, 0, 0, 0x0800, 0x0078, 0}, {0, 0, 1, 0, 0, 0},
+        {a, 3, -1, 0, 0, 0},          {a, -1, 20, 0, 0, 0},         {b, 6, -2, 0, 0, 0},
+        {b, -2, 40, 0, 0, 0},         {c, 9, -3, 0, 0, 0},          {c, -3, 60, 0, 0, 0},
+        {c, 0, 0, 0x0001, 0, 0x1},    {c, 0, 0, 0x0004, 0, 0x3},    {c, 0, 0, 0x0008, 0, 0x1},
+        {c, 0, 0, 0x0010, 0, 0x5},    {c, 0, 0, 0x0020, 0, 0x1},    {c, 0, 0, 0x0002, 0, 0x0},
+        {c, 0, 0, 0x0040, 0, 0x8},    {c, 0, 0, 0x0080, 0, 0x0},    {c, 0, 0, 0x0100, 0, 0x10},
+        {c, 0, 0, 0x0200, 0, 0x0},    {c, 0, 0, 0x0400, 0x0078, 0}, {c, 0, 0, 0x0400, 0xff88, 0},
+        {c, 0, 0, 0x0800, 0xff88, 0}, {c, 0, 0, 0x0800, 0x0078, 0}, {core_mouse_, 0, 1, 0, 0, 0},
     };
     const std::vector<Report> got = reports(start);
     // Exactly one line per raw event: none lost, none counted twice.
@@ -310,13 +355,18 @@ TEST_F(X11EndToEnd, EachPointerReportsUnderItsMouseNumberOnce) {
 TEST_F(X11EndToEnd, MouseTwoDrawsItsTrailAndSigtermClosesNormally) {
     start_program();
     const std::size_t start = log_lines().size();
-    // Mouse 2 is the first added master's XTEST pointer: right, down, right.
-    const int pointer = masters_[0].xtest_pointer;
+    // Mouse 2, as the listing numbers it, is one of the added masters' XTEST
+    // pointers: right, down, right.
+    int pointer = 0;
+    int other = 0;
+    for (const xfake::Master& m : masters_)
+        (mouse(m.xtest_pointer) == 2 ? pointer : other) = m.xtest_pointer;
+    ASSERT_NE(pointer, 0) << "no added pointer is mouse 2";
     driver_->move(pointer, 60, 0);
     driver_->move(pointer, 0, 50);
     driver_->move(pointer, 40, 0);
     // Other mice draw nothing.
-    driver_->move(masters_[1].xtest_pointer, -30, -30);
+    driver_->move(other, -30, -30);
     driver_->sync();
     settle();
 
@@ -376,10 +426,18 @@ TEST_F(X11EndToEnd, NothingIsReportedWhileTheWindowIsNotFocused) {
     driver_->focus(window_);
     ASSERT_TRUE(probe_reaches_program(30s)) << "packets did not come back with the focus";
     for (const Report& r : reports(unfocused)) {
-        EXPECT_EQ(r.num, 0) << "reported while unfocused: " << describe(r);
+        EXPECT_EQ(r.num, core_mouse_) << "reported while unfocused: " << describe(r);
         EXPECT_EQ(r.x, 1);
     }
     EXPECT_EQ(program_->terminate(), 0);
+    // At exit one line counts what was dropped.
+    const std::string err_text = program_->error_output();
+    const std::vector<std::string> err = testsupport::split_lines(err_text);
+    const auto dropped = std::count_if(err.begin(), err.end(), [](const std::string& l) {
+        return l.find("packets dropped because no window of rawmice was active") !=
+               std::string::npos;
+    });
+    EXPECT_EQ(dropped, 1) << err_text;
 }
 
 TEST_F(X11EndToEnd, AMasterAddedWhileRunningReportsAsMouseMinusOne) {
@@ -402,7 +460,8 @@ TEST_F(X11EndToEnd, AMasterAddedWhileRunningReportsAsMouseMinusOne) {
     EXPECT_EQ(got[1].button_flags, 0x0001u);
     EXPECT_EQ(got[2].num, -1);
     EXPECT_EQ(got[2].button_flags, 0x0002u);
-    EXPECT_EQ(got[3].num, 2) << "the mice found at start keep their numbers";
+    EXPECT_EQ(got[3].num, mouse(masters_[0].xtest_pointer))
+        << "the mice found at start keep their numbers";
 
     // Removed again while running: the program goes on with the others.
     driver_->remove_master(late);
@@ -412,8 +471,87 @@ TEST_F(X11EndToEnd, AMasterAddedWhileRunningReportsAsMouseMinusOne) {
     settle();
     const std::vector<Report> rest = reports(after_removal);
     ASSERT_EQ(rest.size(), 2u);
-    EXPECT_EQ(rest[0].num, 3);
+    EXPECT_EQ(rest[0].num, mouse(masters_[1].xtest_pointer));
     EXPECT_EQ(program_->terminate(), 0) << program_->error_output();
+}
+
+// The bundled recordings played into a window on a real X server, as a user
+// starts a replay on a desktop.
+class ReplayOnADesktop : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        if (QCoreApplication::instance() == nullptr) {
+            static int argc = 1;
+            static char name[] = "x11-test";
+            static char* argv[] = {name, nullptr};
+            static QCoreApplication app(argc, argv);
+        }
+    }
+    void SetUp() override {
+        if (!testsupport::xvfb_available())
+            GTEST_SKIP() << "Xvfb is not installed";
+        xvfb_ = std::make_unique<testsupport::Xvfb>();
+    }
+
+    // Replays every bundled recording into the window with `args`; the run's
+    // result, its report lines in `lines`.
+    testsupport::RunResult replay_samples(const std::vector<std::string>& args,
+                                          std::size_t& lines) {
+        std::vector<std::string> all;
+        std::vector<std::filesystem::path> samples;
+        for (const auto& entry :
+             std::filesystem::directory_iterator(testsupport::source_dir() / "samples")) {
+            if (entry.path().extension() == ".evemu")
+                samples.push_back(entry.path());
+        }
+        std::sort(samples.begin(), samples.end());
+        for (const auto& sample : samples)
+            all.push_back("--replay=" + sample.string());
+        all.insert(all.end(), args.begin(), args.end());
+        testsupport::TempDir dir;
+        testsupport::RunResult result = testsupport::run_rawmice(
+            all, dir.path(), 120s, {"DISPLAY=" + xvfb_->display(), "QT_QPA_PLATFORM=xcb"});
+        lines = 0;
+        for (const std::string& line :
+             testsupport::split_lines(testsupport::read_file(dir / "log.txt"))) {
+            if (line.rfind("Mouse: num ", 0) == 0)
+                ++lines;
+        }
+        return result;
+    }
+
+    // The report lines of the bundled recordings (samples/, made by
+    // scripts/make-samples): three mice, a keyboard that sends nothing.
+    static constexpr std::size_t sample_packets = 6421;
+    std::unique_ptr<testsupport::Xvfb> xvfb_;
+};
+
+TEST_F(ReplayOnADesktop, UnderALoadedCpuRepeatedFastReplaysLogEveryPacket) {
+    // More busy processes than cores: the window comes up late and slowly.
+    const int cores = static_cast<int>(std::thread::hardware_concurrency());
+    testsupport::BusyLoops busy(std::max(3, cores + 1));
+    for (int run = 0; run < 6; ++run) {
+        std::size_t lines = 0;
+        const testsupport::RunResult result =
+            replay_samples({"--replay-speed=1000", "--exit-after-replay"}, lines);
+        ASSERT_EQ(result.exit_code, 0) << "run " << run << ": " << result.err;
+        EXPECT_EQ(lines, sample_packets) << "run " << run << ": " << result.err;
+        EXPECT_EQ(result.err.find("dropped"), std::string::npos) << result.err;
+    }
+}
+
+TEST_F(ReplayOnADesktop, UnderAWindowManagerAFullSpeedReplayLogsEverything) {
+    if (!testsupport::program_available("openbox"))
+        GTEST_SKIP() << "openbox is not installed (scripts/install-deps installs it)";
+    testsupport::Openbox window_manager(xvfb_->display());
+    for (int run = 0; run < 3; ++run) {
+        std::size_t lines = 0;
+        const testsupport::RunResult result =
+            replay_samples({"--replay-speed=max", "--exit-after-replay"}, lines);
+        ASSERT_EQ(result.exit_code, 0) << "run " << run << ": " << result.err;
+        EXPECT_EQ(lines, sample_packets) << "run " << run << ": " << result.err;
+        EXPECT_EQ(result.err.find("dropped"), std::string::npos) << result.err;
+    }
 }
 
 }  // namespace

@@ -13,12 +13,13 @@
 namespace testsupport {
 
 std::filesystem::path evemu_devices() {
-    return data_dir() / "evemu-devices";
+    return required_data("evemu-devices");
 }
 
 std::vector<std::filesystem::path> files_in(const std::string& folder) {
+    const std::filesystem::path path = required_data("evemu-devices/" + folder);
     std::vector<std::filesystem::path> files;
-    for (const auto& entry : std::filesystem::directory_iterator(evemu_devices() / folder)) {
+    for (const auto& entry : std::filesystem::directory_iterator(path)) {
         if (entry.is_regular_file())
             files.push_back(entry.path());
     }

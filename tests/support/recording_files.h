@@ -11,10 +11,12 @@
 
 namespace testsupport {
 
-// The evemu-devices folder of the shared data.
+// The evemu-devices folder of the test data (throws, naming it, when it is
+// missing or empty).
 std::filesystem::path evemu_devices();
 
-// Every file of one of its folders (mice, keyboards...), sorted by name.
+// Every file of one of its folders (mice, keyboards...), sorted by name;
+// throws, naming the folder, when it is missing or empty.
 std::vector<std::filesystem::path> files_in(const std::string& folder);
 
 // Whether the file carries its own description (an "N:" line).

@@ -69,6 +69,26 @@ std::filesystem::path data_dir() {
     return env_path("RAWMICE_DATA", "tests/data");
 }
 
+std::filesystem::path required_data(const std::string& folder) {
+    const std::filesystem::path path = data_dir() / folder;
+    std::error_code error;
+    bool has_file = false;
+    for (auto it = std::filesystem::recursive_directory_iterator(path, error);
+         !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+        if (it->is_regular_file()) {
+            has_file = true;
+            break;
+        }
+    }
+    if (!has_file) {
+        throw std::runtime_error(
+            "the test data folder " + path.string() +
+            (error ? " cannot be read (" + error.message() + ")" : " holds no file") +
+            ": the recordings belong in tests/data (see tests/data/README.md)");
+    }
+    return path;
+}
+
 std::filesystem::path source_dir() {
     return env_path("RAWMICE_SOURCE", ".");
 }

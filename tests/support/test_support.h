@@ -32,8 +32,12 @@ class TempDir {
 std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::string& text);
 
-// The shared recordings folder (evemu-devices lives under it).
+// The test data folder (evemu-devices lives under it).
 std::filesystem::path data_dir();
+// `folder` under data_dir(). Throws std::runtime_error naming the folder when
+// it is missing or holds no file, so that a test without its data fails
+// rather than passing over nothing.
+std::filesystem::path required_data(const std::string& folder);
 // The project's source folder.
 std::filesystem::path source_dir();
 

@@ -52,18 +52,156 @@ bool exited(pid_t pid, int* status) {
 
 }  // namespace
 
-bool xvfb_available() {
+bool program_available(const std::string& program) {
     const char* path = std::getenv("PATH");
     std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
     std::size_t start = 0;
     while (start <= dirs.size()) {
         const std::size_t end = std::min(dirs.find(':', start), dirs.size());
-        const std::string candidate = dirs.substr(start, end - start) + "/Xvfb";
+        const std::string candidate = dirs.substr(start, end - start) + "/" + program;
         if (access(candidate.c_str(), X_OK) == 0)
             return true;
         start = end + 1;
     }
     return false;
+}
+
+bool xvfb_available() {
+    return program_available("Xvfb");
+}
+
+namespace {
+
+// Terminates `pid` and reaps it, killing it when it lingers.
+void stop_child(pid_t pid) {
+    kill(pid, SIGTERM);
+    int status = 0;
+    const auto end = clock::now() + std::chrono::seconds(10);
+    while (!exited(pid, &status)) {
+        if (clock::now() >= end) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+// Whether a window manager has announced itself on the display's first screen.
+bool window_manager_running(Display* display) {
+    const Atom check = XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False);
+    Atom type = None;
+    int format = 0;
+    unsigned long items = 0;
+    unsigned long after = 0;
+    unsigned char* data = nullptr;
+    const int status = XGetWindowProperty(display, DefaultRootWindow(display), check, 0, 1, False,
+                                          AnyPropertyType, &type, &format, &items, &after, &data);
+    if (data != nullptr)
+        XFree(data);
+    return status == Success && type != None && items > 0;
+}
+
+}  // namespace
+
+Openbox::Openbox(const std::string& display, std::chrono::milliseconds deadline) {
+    Display* connection = XOpenDisplay(display.c_str());
+    if (connection == nullptr)
+        throw std::runtime_error("openbox: cannot open " + display);
+    const std::string display_env = "DISPLAY=" + display;
+    std::vector<std::string> env_text{display_env};
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (std::strncmp(*e, "DISPLAY=", 8) != 0)
+            env_text.emplace_back(*e);
+    }
+    std::vector<char*> envp;
+    for (std::string& e : env_text)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<std::string> args = {"openbox", "--sm-disable"};
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int spawned = posix_spawnp(&pid_, "openbox", &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        XCloseDisplay(connection);
+        pid_ = -1;
+        errno = spawned;
+        throw std::runtime_error(errno_text("openbox: cannot start it"));
+    }
+    // Openbox announces itself early in its start-up, and windows mapped before
+    // it has finished are taken as already there (never focused): a probe
+    // window, once framed (WM_STATE set), shows that it manages new windows.
+    const auto end = clock::now() + deadline;
+    const Window probe =
+        XCreateSimpleWindow(connection, DefaultRootWindow(connection), 0, 0, 10, 10, 0, 0, 0);
+    const Atom wm_state = XInternAtom(connection, "WM_STATE", False);
+    // Asked again now and then: a request made while it starts may be lost.
+    int turn = 0;
+    const auto managed = [&] {
+        if (!window_manager_running(connection))
+            return false;
+        if (turn++ % 20 == 0)
+            XMapWindow(connection, probe);
+        Atom type = None;
+        int format = 0;
+        unsigned long items = 0;
+        unsigned long after = 0;
+        unsigned char* data = nullptr;
+        const int status =
+            XGetWindowProperty(connection, probe, wm_state, 0, 2, False, AnyPropertyType, &type,
+                               &format, &items, &after, &data);
+        if (data != nullptr)
+            XFree(data);
+        return status == Success && type != None;
+    };
+    while (!managed()) {
+        int status = 0;
+        const bool gone = exited(pid_, &status);
+        if (gone || clock::now() >= end) {
+            XCloseDisplay(connection);
+            if (!gone)
+                stop_child(pid_);
+            pid_ = -1;
+            throw std::runtime_error("openbox: it did not manage " + display + " in time");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    XDestroyWindow(connection, probe);
+    XCloseDisplay(connection);
+}
+
+Openbox::~Openbox() {
+    if (pid_ > 0)
+        stop_child(pid_);
+}
+
+BusyLoops::BusyLoops(int count) {
+    for (int i = 0; i < count; ++i) {
+        const pid_t pid = fork();
+        if (pid < 0)
+            throw std::runtime_error(errno_text("busy loops: fork"));
+        if (pid == 0) {
+            volatile unsigned long spin = 0;
+            for (;;)
+                spin = spin + 1;
+        }
+        pids_.push_back(pid);
+    }
+}
+
+BusyLoops::~BusyLoops() {
+    for (const pid_t pid : pids_) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
 }
 
 Xvfb::Xvfb(std::chrono::milliseconds deadline) {

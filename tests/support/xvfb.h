@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -34,5 +35,37 @@ class Xvfb {
 
 // Whether the Xvfb program can be found, for a clear skip where it is missing.
 bool xvfb_available();
+// Whether `program` can be found on the PATH.
+bool program_available(const std::string& program);
+
+// The openbox window manager on a display (as a desktop has one: focus comes
+// from it, a little after a window maps), stopped and reaped when it goes.
+class Openbox {
+  public:
+    // Starts openbox on `display` and waits until it manages new windows
+    // (it frames a window of its own). Throws
+    // std::runtime_error when it does not within `deadline`.
+    explicit Openbox(const std::string& display,
+                     std::chrono::milliseconds deadline = std::chrono::seconds(30));
+    ~Openbox();
+    Openbox(const Openbox&) = delete;
+    Openbox& operator=(const Openbox&) = delete;
+
+  private:
+    pid_t pid_ = -1;
+};
+
+// Busy loops, one process each, that keep the CPU loaded while the object
+// lives; killed and reaped when it goes.
+class BusyLoops {
+  public:
+    explicit BusyLoops(int count);
+    ~BusyLoops();
+    BusyLoops(const BusyLoops&) = delete;
+    BusyLoops& operator=(const BusyLoops&) = delete;
+
+  private:
+    std::vector<pid_t> pids_;
+};
 
 }  // namespace testsupport
