@@ -44,6 +44,7 @@ soak: build
 bench:
 	$(MAKE) build PRESET=release
 	@scripts/bench build/release
+	@bench/x11-vs-xinput build/release
 
 screenshot: build
 	@scripts/screenshot $(BUILD)/app/rawmice docs/main-window.png

@@ -1,5 +1,4 @@
 // rawmice: watch several mice at once, packet by packet.
-#include <malloc.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -234,10 +233,6 @@ bool save_screenshot(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // The memo's document drops and rebuilds blocks of a megabyte or so as it
-    // scrolls; a fixed threshold hands them back to the system rather than
-    // leaving holes in the heap, so memory stays flat over a long run.
-    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     QStringList arguments;
     for (int i = 1; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);

@@ -75,7 +75,12 @@ std::int64_t key_colour(const QColor& colour, int width) {
 }  // namespace
 
 TCanvas::TCanvas(QWidget* owner)
-    : Pen(&pen_), Brush(&brush_), owner_(owner), updates_(std::make_unique<QObject>()) {}
+    : Pen(&pen_), Brush(&brush_), owner_(owner), repaint_([this] {
+          end_painting();
+          const QRect dirty = dirty_;
+          dirty_ = QRect();
+          owner_->update(dirty);
+      }) {}
 
 TCanvas::~TCanvas() = default;
 
@@ -298,19 +303,8 @@ void TCanvas::combine(const QImage& figure, QPoint at) {
 }
 
 void TCanvas::mark_dirty(const QRect& area) {
-    const bool scheduled = !dirty_.isEmpty();
     dirty_ |= area;
-    if (scheduled)
-        return;
-    QMetaObject::invokeMethod(
-        updates_.get(),
-        [this] {
-            end_painting();
-            const QRect dirty = dirty_;
-            dirty_ = QRect();
-            owner_->update(dirty);
-        },
-        Qt::QueuedConnection);
+    repaint_.request();
 }
 
 }  // namespace vcl

@@ -2,21 +2,18 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QElapsedTimer>
 #include <QFont>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QTextBlock>
-#include <QTextCursor>
 #include <QTextDocument>
-#include <QTimer>
 
 #include <algorithm>
 #include <climits>
 #include <cmath>
 #include <iostream>
-#include <limits>
 
 namespace vcl {
 
@@ -69,49 +66,6 @@ QString view_text(const String& entry) {
     return text;
 }
 
-bool is_ascii(const String& entry) {
-    for (const char c : entry) {
-        if (static_cast<unsigned char>(c) >= 0x80)
-            return false;
-    }
-    return true;
-}
-
-// The separators other than CR and LF are beyond ASCII, so an ASCII entry
-// (every report line) is converted a run at a time without decoding UTF-8.
-void append_view_text(QString& out, const String& entry) {
-    if (!is_ascii(entry)) {
-        out += view_text(entry);
-        return;
-    }
-    const char* p = entry.data();
-    const char* const end = p + entry.size();
-    while (p < end) {
-        const char* run = p;
-        while (p < end && *p != '\r' && *p != '\n')
-            ++p;
-        out += QLatin1StringView(run, p - run);
-        if (p == end)
-            break;
-        out += QLatin1Char('\n');
-        if (*p == '\r' && p + 1 < end && p[1] == '\n')
-            ++p;
-        ++p;
-    }
-}
-
-int view_lines(const String& entry) {
-    if (!is_ascii(entry))
-        return static_cast<int>(view_text(entry).count('\n')) + 1;
-    int lines = 1;
-    for (std::size_t i = 0; i < entry.size(); ++i) {
-        if (entry[i] == '\n' ||
-            (entry[i] == '\r' && (i + 1 == entry.size() || entry[i + 1] != '\n')))
-            ++lines;
-    }
-    return lines;
-}
-
 void present_on_screen(const String& message) {
     const QString name = QCoreApplication::applicationName();
     std::cerr << string(name) << ": " << message << std::endl;
@@ -119,6 +73,16 @@ void present_on_screen(const String& message) {
     if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal"))
         return;
     QMessageBox::critical(nullptr, name, qstring(message));
+}
+
+// Frame n of the process's frame grid starts n * frame_ms after the first use.
+std::int64_t frame_clock_ms() {
+    static const QElapsedTimer clock = [] {
+        QElapsedTimer started;
+        started.start();
+        return started;
+    }();
+    return clock.elapsed();
 }
 
 int to_int(double value) {
@@ -163,6 +127,41 @@ void fire_event(TObject* sender, const std::function<void()>& handler) {
     }
 }
 
+FramePacer::FramePacer(std::function<void()> update) : update_(std::move(update)) {
+    timer_.setSingleShot(true);
+    // Precise, so that every pacer of the process meets on the same frame boundary.
+    timer_.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { run(); });
+}
+
+void FramePacer::request() {
+    if (timer_.isActive())
+        return;
+    timer_.start(static_cast<int>(frame_ms - frame_clock_ms() % frame_ms));
+}
+
+void FramePacer::run_or_request() {
+    if (timer_.isActive())
+        return;
+    if (last_frame_ == frame_clock_ms() / frame_ms) {
+        request();
+    } else {
+        run();
+    }
+}
+
+void FramePacer::flush() {
+    if (!timer_.isActive())
+        return;
+    timer_.stop();
+    run();
+}
+
+void FramePacer::run() {
+    last_frame_ = frame_clock_ms() / frame_ms;
+    update_();
+}
+
 TControl::TControl(QWidget* self)
     : Enabled([self] { return !self->testAttribute(Qt::WA_ForceDisabled); },
               [self](const bool& on) { self->setEnabled(on); }),
@@ -185,32 +184,26 @@ void TControl::Hide() {
 TLabel::TLabel(QWidget* parent)
     : QLabel(parent),
       TControl(this),
-      Caption([this] { return string(text()); },
-              [this](const String& caption) { set_caption(caption); }) {}
+      Caption([this] { return caption(); },
+              [this](const String& caption) { set_caption(caption); }),
+      shown_([this] { show_caption(); }) {}
 
-void TLabel::set_caption(const String& caption) {
-    if (!QAnyStringView::equal(
-            text(), QUtf8StringView(caption.data(), static_cast<qsizetype>(caption.size())))) {
-        setText(qstring(caption));
-        if (fitted_this_turn_) {
-            fit_pending_ = true;
-            return;
-        }
-        fitted_this_turn_ = true;
-        QTimer::singleShot(0, this, [this] {
-            fitted_this_turn_ = false;
-            if (fit_pending_) {
-                fit_pending_ = false;
-                fit();
-            }
-        });
-    } else if (fit_pending_) {
-        return;  // the end of the turn sizes it
-    }
-    fit();
+String TLabel::caption() const {
+    return shown_.pending() ? caption_ : string(text());
 }
 
-void TLabel::fit() {
+void TLabel::set_caption(const String& caption) {
+    if (!shown_.pending() &&
+        QAnyStringView::equal(
+            text(), QUtf8StringView(caption.data(), static_cast<qsizetype>(caption.size())))) {
+        return;  // shown already: no layout
+    }
+    caption_ = caption;
+    shown_.run_or_request();
+}
+
+void TLabel::show_caption() {
+    setText(qstring(caption_));
     resize(sizeHint());
 }
 
@@ -237,113 +230,30 @@ TEdit::TEdit(QWidget* parent)
       Text([this] { return string(text()); },
            [this](const String& value) { setText(qstring(value)); }) {}
 
-TStrings::TStrings(QPlainTextEdit* view) : view_(view) {
-    // A memo only ever grows at its end; an undo history would grow with it.
-    view_->setUndoRedoEnabled(false);
-    clock_.start();
-}
+TStrings::TStrings(TMemo* view) : view_(view), repaint_([this] { view_->viewport()->update(); }) {}
 
 void TStrings::Add(const String& text) {
     Add(String(text));
 }
 
 void TStrings::Add(String&& text) {
-    if (slots_.empty())
-        slots_.resize(capacity);
-    if (count_ == static_cast<std::size_t>(capacity)) {
-        if (pending_ < count_) {
-            stale_lines_ += view_lines(entry(0));
-        } else {
-            --pending_;  // dropped before it was ever shown
-        }
-        slots_[first_] = std::move(text);
-        first_ = (first_ + 1) % capacity;
+    if (entries_.size() == static_cast<std::size_t>(capacity)) {
+        entries_.pop_front();
         ++dropped_;
-    } else {
-        slots_[(first_ + count_) % capacity] = std::move(text);
-        ++count_;
+        ++removed_;
     }
-    ++pending_;
-    schedule_flush();
+    entries_.push_back(std::move(text));
+    repaint_.request();
 }
 
 void TStrings::Clear() {
-    slots_.clear();
-    first_ = 0;
-    count_ = 0;
-    pending_ = 0;
-    stale_lines_ = 0;
-    view_->clear();
-}
-
-void TStrings::schedule_flush() {
-    if (flush_scheduled_)
-        return;
-    flush_scheduled_ = true;
-    const std::int64_t wait_ns =
-        std::max<std::int64_t>(0, next_refresh_ns_ - clock_.nsecsElapsed());
-    QTimer::singleShot(static_cast<int>((wait_ns + 999'999) / 1'000'000), view_, [this] {
-        flush_scheduled_ = false;
-        const std::int64_t took = refresh(entries_per_step);
-        const std::int64_t now = clock_.nsecsElapsed();
-        if (pending_ > 0) {
-            next_refresh_ns_ = now + refresh_pace * took;
-            schedule_flush();
-        } else {
-            next_refresh_ns_ =
-                now + std::max<std::int64_t>(min_refresh_ms * 1'000'000, refresh_pace * took);
-        }
-    });
+    removed_ += entries_.size();
+    entries_.clear();
+    repaint_.request();
 }
 
 void TStrings::flush_view() {
-    refresh(std::numeric_limits<std::size_t>::max());
-}
-
-std::int64_t TStrings::refresh(std::size_t limit) {
-    if (pending_ == 0 && stale_lines_ == 0)
-        return 0;
-    const std::int64_t started = clock_.nsecsElapsed();
-    QTextDocument* document = view_->document();
-    const std::size_t shown = count_ - pending_;
-    // Every line goes: a fresh document, as removing them all would leave the
-    // old text in the document's buffers.
-    if (shown == 0)
-        document->clear();
-    QTextCursor cursor(document);
-    cursor.beginEditBlock();
-    if (shown > 0 && stale_lines_ > 0) {
-        // By block number: moving the cursor block by block would lay out each one.
-        QTextBlock keep = document->findBlockByNumber(stale_lines_);
-        if (!keep.isValid())
-            keep = document->lastBlock();
-        cursor.setPosition(0);
-        cursor.setPosition(keep.position(), QTextCursor::KeepAnchor);
-        cursor.removeSelectedText();
-    }
-    // Inserted a few hundred entries at a time: one text of thousands would be a
-    // large block allocated and freed at every refresh.
-    constexpr std::size_t entries_per_insert = 256;
-    const std::size_t end = shown + std::min(pending_, limit);
-    cursor.setPosition(document->characterCount() - 1);
-    QString text;
-    for (std::size_t i = shown; i < end; ++i) {
-        if (i > 0)
-            text += QLatin1Char('\n');
-        append_view_text(text, entry(i));
-        if ((i - shown) % entries_per_insert == entries_per_insert - 1) {
-            cursor.insertText(text);
-            text.clear();
-        }
-    }
-    if (!text.isEmpty())
-        cursor.insertText(text);
-    cursor.endEditBlock();
-    pending_ -= end - shown;
-    stale_lines_ = 0;
-    // As a memo does after an Add: the caret at the end, the latest lines in view.
-    view_->moveCursor(QTextCursor::End);
-    return clock_.nsecsElapsed() - started;
+    repaint_.flush();
 }
 
 TMemo::TMemo(QWidget* parent)
@@ -355,6 +265,107 @@ TMemo::TMemo(QWidget* parent)
 }
 
 TMemo::~TMemo() = default;
+
+TMemo::ShownLine TMemo::lay_out(std::uint64_t entry, int line, const QString& text) const {
+    // As the plain text view lays out a block: its document's options, font and
+    // margins, the width of the view, leading included.
+    const qreal margin = document()->documentMargin();
+    const int view_width = viewport()->width();
+    const qreal width = (view_width > 0 ? view_width : qreal(INT_MAX)) - 2 * margin;
+    auto layout = std::make_unique<QTextLayout>(text, font());
+    layout->setTextOption(document()->defaultTextOption());
+    layout->setCacheEnabled(true);
+    qreal height = 0;
+    layout->beginLayout();
+    for (QTextLine row = layout->createLine(); row.isValid(); row = layout->createLine()) {
+        row.setLeadingIncluded(true);
+        row.setLineWidth(width);
+        row.setPosition(QPointF(margin, height));
+        height += row.height();
+        if (row.leading() < 0)
+            height += std::ceil(row.leading());
+    }
+    layout->endLayout();
+    return {entry, line, std::move(layout), height};
+}
+
+void TMemo::paintEvent(QPaintEvent* event) {
+    const TStrings& lines = *lines_;
+    if (lines.Count() == 0) {
+        shown_.clear();
+        QPlainTextEdit::paintEvent(event);
+        return;
+    }
+    if (shown_width_ != viewport()->width() || shown_font_ != font()) {
+        shown_.clear();
+        shown_width_ = viewport()->width();
+        shown_font_ = font();
+    }
+    const qreal view_height = viewport()->height();
+    // The lines from the newest back, until they fill the view; a line laid
+    // out for the last paint is taken over.
+    std::vector<ShownLine> in_view;
+    std::size_t reused_from = shown_.size();
+    qreal filled = 0;
+    bool at_top = false;
+    for (int e = lines.Count() - 1; e >= 0 && filled <= view_height; --e) {
+        const std::uint64_t entry = lines.removed_ + static_cast<std::uint64_t>(e);
+        const QStringList parts = view_text(lines[e]).split(QLatin1Char('\n'));
+        for (int l = static_cast<int>(parts.size()) - 1; l >= 0 && filled <= view_height; --l) {
+            while (reused_from > 0 &&
+                   (shown_[reused_from - 1].entry > entry ||
+                    (shown_[reused_from - 1].entry == entry && shown_[reused_from - 1].line > l)))
+                --reused_from;
+            if (reused_from > 0 && shown_[reused_from - 1].entry == entry &&
+                shown_[reused_from - 1].line == l) {
+                in_view.push_back(std::move(shown_[--reused_from]));
+            } else {
+                in_view.push_back(lay_out(entry, l, parts[l]));
+            }
+            filled += in_view.back().height;
+            at_top = e == 0 && l == 0;
+        }
+    }
+    std::reverse(in_view.begin(), in_view.end());
+    shown_ = std::move(in_view);
+
+    // Scrolled to the end, the view starts at the first row from which every
+    // row down to the last fits. As the plain text view does, a view that
+    // starts inside a wrapped line starts below the natural bottom of the row
+    // above (in whole pixels), and one that starts at the very first line has
+    // the top margin.
+    qreal top = 0;
+    qreal block_top = 0;
+    for (std::size_t b = 0; b < shown_.size(); ++b) {
+        const QTextLayout& layout = *shown_[b].layout;
+        int first_row = -1;
+        for (int r = 0; r < layout.lineCount() && first_row < 0; ++r) {
+            if (filled - (block_top + layout.lineAt(r).y()) <= view_height)
+                first_row = r;
+        }
+        if (first_row >= 0) {
+            top = first_row == 0
+                      ? block_top
+                      : block_top + static_cast<int>(
+                                        layout.lineAt(first_row - 1).naturalTextRect().bottom());
+            if (at_top && b == 0 && first_row == 0)
+                top -= document()->documentMargin();
+            break;
+        }
+        block_top += shown_[b].height;
+    }
+    qreal y = -top;
+
+    QPainter painter(viewport());
+    painter.setPen(
+        palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::Text));
+    const QRect area = event->rect();
+    for (const ShownLine& shown : shown_) {
+        if (y + shown.height >= area.top() && y <= area.bottom())
+            shown.layout->draw(&painter, QPointF(0, y));
+        y += shown.height;
+    }
+}
 
 TForm::TForm(TComponent* Owner)
     : QWidget(nullptr),
@@ -484,10 +495,12 @@ void TForm::closeEvent(QCloseEvent* event) {
         showMinimized();
         return;
     }
-    // A memo's refresh may still be waiting for its turn: the window shows every
-    // entry before it goes.
+    // Memos and labels may still wait for their frame: the window shows every
+    // entry and the latest captions before it goes.
     for (TMemo* memo : findChildren<TMemo*>())
         memo->Lines->flush_view();
+    for (TLabel* label : findChildren<TLabel*>())
+        label->flush_caption();
     // caHide, and caFree too: the application keeps its forms until it ends.
     event->accept();
     if (Application != nullptr && Application->MainForm() == this) {

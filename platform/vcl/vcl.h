@@ -11,16 +11,18 @@
 // and OnClick. A layout's width and height are the window's client size.
 #pragma once
 
-#include <QElapsedTimer>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTextLayout>
+#include <QTimer>
 #include <QWidget>
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <map>
@@ -101,6 +103,31 @@ struct TBrush {
     TColor Color = clWhite;
 };
 
+// Runs an update at most once per display frame. Frames are one grid for the
+// whole process, so the memo, the labels and the canvas changed within one
+// frame reach the screen in one repaint; nothing runs while nothing was asked.
+class FramePacer {
+  public:
+    explicit FramePacer(std::function<void()> update);
+    FramePacer(const FramePacer&) = delete;
+    FramePacer& operator=(const FramePacer&) = delete;
+    // The update runs at the next frame boundary (once, however often it is asked).
+    void request();
+    bool pending() const { return timer_.isActive(); }
+    // The update runs now when it has not run yet in this frame, else at the next one.
+    void run_or_request();
+    // Runs a pending update at once.
+    void flush();
+    static constexpr int frame_ms = 16;
+
+  private:
+    void run();
+
+    std::function<void()> update_;
+    QTimer timer_;
+    std::int64_t last_frame_ = -1;
+};
+
 // A form's drawing surface: a persistent image under the controls, so drawings
 // survive repaints. Each figure is rendered once, antialiasing off, its outline
 // over its fill as GDI draws it, then combined with the pixels by the pen mode:
@@ -159,7 +186,7 @@ class TCanvas {
     QImage figure_for(const FigureKey& key, QSize area, Render&& render);
     // Combines a rendered figure with the surface at `at`, by the pen mode.
     void combine(const QImage& figure, QPoint at);
-    // The owner repaints what figures changed once per event-loop turn.
+    // The owner repaints what figures changed, once per frame.
     void mark_dirty(const QRect& area);
     // Ends the painter the figures of this turn share, before the surface is read.
     void end_painting() const;
@@ -176,8 +203,7 @@ class TCanvas {
     std::vector<CachedFigure> figures_;
     std::size_t next_evicted_ = 0;
     QRect dirty_;
-    // Receives the queued update; deleting it cancels one still pending.
-    std::unique_ptr<QObject> updates_;
+    FramePacer repaint_;
 };
 
 // Properties every control has.
@@ -198,21 +224,25 @@ using TNotifyEvent = std::function<void(TObject* Sender)>;
 
 // A label sizes itself to a caption set at run time, as VCL's AutoSize does; the
 // size the layout gives it stands until then.
-// A caption set again unchanged costs no layout; when it changes several times
-// in one turn of the event loop, the first change sizes the label at once and
-// the last is sized at the end of the turn, before anything is drawn.
+// Caption reads back what was set at once. The label shows and sizes a new
+// caption at once when it has not changed yet in this frame; a caption that
+// changes again within the frame is shown at the next one, the latest only, so
+// a caption set a thousand times a second costs one layout a frame.
 class TLabel : public QLabel, public TControl {
     Q_OBJECT
   public:
     explicit TLabel(QWidget* parent = nullptr);
     Property<String> Caption;
+    // Shows a caption still waiting for its frame at once.
+    void flush_caption() { shown_.flush(); }
 
   private:
+    String caption() const;
     void set_caption(const String& caption);
-    void fit();
+    void show_caption();
 
-    bool fitted_this_turn_ = false;
-    bool fit_pending_ = false;
+    String caption_;  // waiting for the next frame while shown_ is pending
+    FramePacer shown_;
 };
 
 class TButton : public QPushButton, public TControl {
@@ -234,57 +264,46 @@ class TEdit : public QLineEdit, public TControl {
     Property<String> Text;
 };
 
+class TMemo;
+
 // The entries of a memo. Add appends one entry; a line break inside it starts
-// a new visual line, so a trailing break shows as an empty line after it.
+// a new line of the view, so a trailing break shows as an empty line after it.
 // A memo keeps its latest `capacity` entries only, so a long run stays flat in
-// memory. The view is refreshed on a later turn of the event loop, not per
-// entry: at most once a display frame, a few hundred entries per turn so input
-// is never held up for long, and never more than a small share of the time (a
-// step that took d waits refresh_pace * d before the next), so that entries
-// the cap drops in between never reach the view.
+// memory. The view is repainted at most once a display frame, however many
+// entries came in it.
 class TStrings {
   public:
-    explicit TStrings(QPlainTextEdit* view);
+    explicit TStrings(TMemo* view);
     TStrings(const TStrings&) = delete;
     TStrings& operator=(const TStrings&) = delete;
     void Add(const String& text);
     void Add(String&& text);
-    int Count() const { return static_cast<int>(count_); }
-    const String& operator[](int index) const { return entry(static_cast<std::size_t>(index)); }
+    int Count() const { return static_cast<int>(entries_.size()); }
+    const String& operator[](int index) const { return entries_[static_cast<std::size_t>(index)]; }
     void Clear();
     // Entries dropped from the front because of the cap.
     std::uint64_t dropped() const { return dropped_; }
     static constexpr int capacity = 4000;
-    static constexpr int min_refresh_ms = 16;
-    static constexpr std::size_t entries_per_step = 128;
-    static constexpr int refresh_pace = 8;
-    // Brings the view up to date at once (normally done by the refresh steps).
+    // Brings the view up to date at once (normally done once a frame).
     void flush_view();
 
   private:
-    void schedule_flush();
-    // Shows up to `limit` more entries; returns the nanoseconds it took.
-    std::int64_t refresh(std::size_t limit);
+    friend class TMemo;
 
-    QPlainTextEdit* view_;
-    QElapsedTimer clock_;
-    // When the next refresh step may run, in clock_ nanoseconds.
-    std::int64_t next_refresh_ns_ = 0;
-    const String& entry(std::size_t index) const { return slots_[(first_ + index) % capacity]; }
-
-    // The entries, oldest first: a ring of `capacity` slots made on the first
-    // Add, where a new entry takes the place of the one the cap drops.
-    std::vector<String> slots_;
-    std::size_t first_ = 0;
-    std::size_t count_ = 0;
-    // The newest `pending_` entries are not in the view yet.
-    std::size_t pending_ = 0;
-    // Lines at the top of the view that belong to entries already dropped.
-    int stale_lines_ = 0;
-    bool flush_scheduled_ = false;
+    TMemo* view_;
+    std::deque<String> entries_;  // oldest first
     std::uint64_t dropped_ = 0;
+    // Entries gone from the front, by the cap or Clear: entries_[i] is the
+    // (removed_ + i)-th entry ever added.
+    std::uint64_t removed_ = 0;
+    FramePacer repaint_;
 };
 
+// A memo showing its entries draws only the lines in view, the newest at the
+// bottom, exactly as a plain text view holding them all and scrolled to its
+// end would: each line is laid out once, when it first comes into view, so an
+// entry costs the same whether the memo holds ten entries or thousands. A memo
+// with no entries is a plain text view of its own text.
 class TMemo : public QPlainTextEdit, public TControl {
     Q_OBJECT
   public:
@@ -292,8 +311,24 @@ class TMemo : public QPlainTextEdit, public TControl {
     ~TMemo() override;
     TStrings* Lines;
 
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+
   private:
+    // One line of an entry (the text between its line breaks), laid out.
+    struct ShownLine {
+        std::uint64_t entry;  // counted from the first entry ever added
+        int line;
+        std::unique_ptr<QTextLayout> layout;
+        qreal height;
+    };
+    ShownLine lay_out(std::uint64_t entry, int line, const QString& text) const;
+
     std::unique_ptr<TStrings> lines_;
+    // The lines drawn last, kept for the next paint while they stay in view.
+    std::vector<ShownLine> shown_;
+    int shown_width_ = -1;
+    QFont shown_font_;
 };
 
 // A window message, as the dispatch of a form receives it.

@@ -7,10 +7,13 @@
 #include <QCoreApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QTextCursor>
 #include <QTimer>
 #include <QWindow>
 
 #include <array>
+#include <chrono>
 #include <climits>
 #include <functional>
 #include <stdexcept>
@@ -371,63 +374,218 @@ TEST(ControlTest, PropertiesReadAndWriteTheirControls) {
     EXPECT_TRUE(button.isHidden());
 }
 
+TEST(FramePacerTest, RequestsWithinAFrameRunTheUpdateOnceAndNothingRunsUnasked) {
+    int runs = 0;
+    vcl::FramePacer pacer([&] { ++runs; });
+    EXPECT_FALSE(wait_until([&] { return runs > 0; }, std::chrono::milliseconds(50)))
+        << "nothing asked, nothing runs";
+    for (int i = 0; i < 100; ++i)
+        pacer.request();
+    EXPECT_EQ(runs, 0) << "not at the request";
+    EXPECT_TRUE(wait_until([&] { return runs > 0; }));
+    EXPECT_FALSE(wait_until([&] { return runs > 1; }, std::chrono::milliseconds(50)))
+        << "once for the whole burst";
+
+    pacer.request();
+    pacer.flush();
+    EXPECT_EQ(runs, 2) << "flushed at once";
+    EXPECT_FALSE(wait_until([&] { return runs > 2; }, std::chrono::milliseconds(50)))
+        << "and not again at the frame";
+}
+
+TEST(FramePacerTest, RunOrRequestRunsAtOnceOnlyTheFirstTimeInAFrame) {
+    int runs = 0;
+    vcl::FramePacer pacer([&] { ++runs; });
+    pacer.run_or_request();
+    EXPECT_EQ(runs, 1);
+    for (int i = 0; i < 100; ++i)
+        pacer.run_or_request();
+    EXPECT_LE(runs, 2) << "the rest wait for a later frame";
+    EXPECT_TRUE(pacer.pending());
+    EXPECT_TRUE(wait_until([&] { return !pacer.pending(); }));
+}
+
+class LabelTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        label_.setGeometry(0, 0, 32, 13);
+        reference_.setGeometry(0, 0, 32, 13);
+    }
+    // The label's pixels against a plain label showing `text` at the same size.
+    bool looks_like(const QString& text) {
+        reference_.setText(text);
+        reference_.resize(label_.size());
+        return label_.grab().toImage() == reference_.grab().toImage();
+    }
+    QWidget parent_;
+    vcl::TLabel label_{&parent_};
+    QLabel reference_{&parent_};
+};
+
+TEST_F(LabelTest, AFirstCaptionShowsAtOnceAndFitsTheLabel) {
+    label_.Caption = "X = -2147483648 , Y = 2147483647";
+    EXPECT_EQ(label_.text(), "X = -2147483648 , Y = 2147483647");
+    EXPECT_GE(label_.width(), label_.sizeHint().width());
+    EXPECT_TRUE(looks_like("X = -2147483648 , Y = 2147483647"));
+}
+
+TEST_F(LabelTest, ACaptionChangingFasterThanFramesShowsTheLatestAtTheNextFrame) {
+    label_.Caption = "X = 0 , Y = 0";
+    for (int i = 1; i <= 500; ++i)
+        label_.Caption = "X = " + std::to_string(i) + " , Y = 100000";
+    EXPECT_EQ(label_.Caption.get(), "X = 500 , Y = 100000") << "read back at once";
+    EXPECT_NE(label_.text(), "X = 500 , Y = 100000") << "not laid out once per change";
+    EXPECT_TRUE(wait_until([&] { return label_.text() == "X = 500 , Y = 100000"; }));
+    EXPECT_GE(label_.width(), label_.sizeHint().width()) << "fits its latest caption";
+    EXPECT_TRUE(looks_like("X = 500 , Y = 100000"));
+
+    // Set back to what it shows while a change waits: the wait ends showing it.
+    label_.Caption = "A";
+    label_.Caption = "B";
+    label_.Caption = "A";
+    EXPECT_EQ(label_.Caption.get(), "A");
+    EXPECT_TRUE(wait_until([&] { return label_.text() == "A"; }));
+    EXPECT_EQ(label_.Caption.get(), "A");
+}
+
+TEST(FormCloseTest, ClosingAWindowShowsItsLatestCaptionsFirst) {
+    vcl::TForm form(nullptr);
+    auto* label = new vcl::TLabel(&form);
+    for (int i = 0; i < 100 && label->text() == QString::fromStdString(label->Caption); ++i)
+        label->Caption = "caption " + std::to_string(i);
+    ASSERT_NE(label->text(), QString::fromStdString(label->Caption)) << "waiting for its frame";
+    form.Close();
+    EXPECT_EQ(label->text(), QString::fromStdString(label->Caption));
+    EXPECT_GE(label->width(), label->sizeHint().width());
+}
+
+// Counts the paint events a widget receives.
+class PaintCounter : public QObject {
+  public:
+    PaintCounter(QWidget* widget, int& paints) : paints_(paints) {
+        widget->installEventFilter(this);
+    }
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint)
+            ++paints_;
+        return false;
+    }
+
+  private:
+    int& paints_;
+};
+
+// The memo against a plain text view holding every entry it keeps, scrolled to
+// its end: both set up as the main window's memo is.
 class MemoTest : public ::testing::Test {
   protected:
-    QString view() const { return memo_.toPlainText(); }
+    void SetUp() override {
+        for (QPlainTextEdit* view : {static_cast<QPlainTextEdit*>(&memo_), &reference_}) {
+            QFont font(QStringLiteral("Liberation Sans"));
+            font.setPixelSize(11);
+            view->setFont(font);
+            view->setGeometry(8, 8, 377, 105);
+            view->setEnabled(false);
+            view->setReadOnly(true);
+            view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+            view->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+            view->show();
+        }
+    }
+    bool looks_like_every_entry_scrolled_to_the_end() {
+        QString text;
+        for (int i = 0; i < lines_.Count(); ++i) {
+            if (i > 0)
+                text += QLatin1Char('\n');
+            text += QString::fromStdString(lines_[i]).replace(QLatin1String("\r\n"),
+                                                              QLatin1String("\n"));
+        }
+        reference_.setPlainText(text);
+        reference_.moveCursor(QTextCursor::End);
+        const QImage shown = memo_.grab().toImage();
+        const QImage expected = reference_.grab().toImage();
+        if (shown != expected) {
+            static int failures = 0;
+            const std::string name = testing::TempDir() + "memo-" + std::to_string(++failures);
+            shown.save(QString::fromStdString(name + "-shown.png"));
+            expected.save(QString::fromStdString(name + "-expected.png"));
+        }
+        return shown == expected;
+    }
+    static std::string report_line(int i) {
+        return "Mouse: num " + std::to_string(i % 3) +
+               ", usFlags=0000 ulButtons=0000 usButtonFlags=0000 usButtonData=0000 "
+               "ulRawButtons=0000 lLastX=" +
+               std::to_string(i) + " lLastY=0000 ulExtraInformation=0000\r\n";
+    }
+
     vcl::TMemo memo_;
+    QPlainTextEdit reference_;
     vcl::TStrings& lines_ = *memo_.Lines;
 };
 
-TEST_F(MemoTest, EntriesReachTheViewOnTheNextTurnOfTheEventLoop) {
-    lines_.Add("first");
-    lines_.Add("second");
-    EXPECT_EQ(lines_.Count(), 2);
-    EXPECT_EQ(lines_[1], "second");
-    EXPECT_EQ(view(), "") << "not drawn once per entry";
-    EXPECT_TRUE(wait_until([&] { return view() == "first\nsecond"; })) << view().toStdString();
+TEST_F(MemoTest, ABurstOfEntriesIsPaintedOnceAtTheNextFrame) {
+    int paints = 0;
+    PaintCounter counter(memo_.viewport(), paints);
+    ASSERT_TRUE(wait_until([&] { return memo_.isVisible() && !memo_.visibleRegion().isEmpty(); }));
+    EXPECT_FALSE(wait_until([&] { return paints > 1; }, std::chrono::milliseconds(100)))
+        << "settled once shown";
+    paints = 0;
+    for (int i = 0; i < 1000; ++i)
+        lines_.Add(report_line(i));
+    EXPECT_EQ(lines_.Count(), 1000);
+    EXPECT_EQ(lines_[999], report_line(999));
+    EXPECT_EQ(paints, 0) << "not painted once per entry";
+    EXPECT_TRUE(wait_until([&] { return paints > 0; }));
+    EXPECT_FALSE(wait_until([&] { return paints > 1; }, std::chrono::milliseconds(100)))
+        << "once for the burst, then nothing while nothing changes";
+    EXPECT_TRUE(looks_like_every_entry_scrolled_to_the_end());
 }
 
-TEST_F(MemoTest, AnEntryEndingInALineBreakShowsAnEmptyLineAfterIt) {
+TEST_F(MemoTest, ItLooksLikeAViewOfEveryEntryScrolledToTheEnd) {
+    // A listing that fits, then report lines that wrap and scroll it away.
+    lines_.Add("0 65537  Mouse");
+    lines_.Add("Amouse[0] = 65537");
+    EXPECT_TRUE(looks_like_every_entry_scrolled_to_the_end()) << "fewer lines than fit";
     lines_.Add("Mouse: num 2\r\n");
     lines_.Add("Mouse: num 0\r\n");
-    lines_.flush_view();
-    EXPECT_EQ(view(), "Mouse: num 2\n\nMouse: num 0\n");
-    EXPECT_EQ(memo_.document()->blockCount(), 4);
+    EXPECT_TRUE(looks_like_every_entry_scrolled_to_the_end()) << "an empty line after each";
+    for (int i = 0; i < 2; ++i)
+        lines_.Add(report_line(i));
+    EXPECT_TRUE(looks_like_every_entry_scrolled_to_the_end()) << "just past the bottom";
+    for (int i = 2; i < 500; ++i)
+        lines_.Add(report_line(i));
+    EXPECT_TRUE(looks_like_every_entry_scrolled_to_the_end()) << "long scrolled";
+    lines_.Add("a line\rof three\nlines");
+    EXPECT_TRUE(looks_like_every_entry_scrolled_to_the_end()) << "CR and LF each break";
+
+    memo_.resize(377, 300);
+    reference_.resize(377, 300);
+    EXPECT_TRUE(looks_like_every_entry_scrolled_to_the_end()) << "taller";
+    memo_.resize(200, 50);
+    reference_.resize(200, 50);
+    EXPECT_TRUE(looks_like_every_entry_scrolled_to_the_end()) << "narrower and shorter";
 }
 
 TEST_F(MemoTest, TheOldestEntriesGoOnceTheCapIsReached) {
-    const auto entry = [](int i) { return "line " + std::to_string(i) + "\r\n"; };
-    const auto expected_view = [&](int first, int last) {
-        QString text;
-        for (int i = first; i <= last; ++i)
-            text += QString::fromStdString("line " + std::to_string(i) + "\n\n");
-        text.chop(1);
-        return text;
-    };
     const int cap = vcl::TStrings::capacity;
     for (int i = 0; i < cap; ++i)
-        lines_.Add(entry(i));
-    lines_.flush_view();
+        lines_.Add(report_line(i));
     EXPECT_EQ(lines_.dropped(), 0u);
 
-    // Some dropped after they were shown, some before they ever were.
     for (int i = cap; i < 2 * cap + 7; ++i)
-        lines_.Add(entry(i));
+        lines_.Add(report_line(i));
     EXPECT_EQ(lines_.Count(), cap);
     EXPECT_EQ(lines_.dropped(), static_cast<std::uint64_t>(cap + 7));
-    EXPECT_EQ(lines_[0], entry(cap + 7));
-    lines_.flush_view();
-    EXPECT_TRUE(view() == expected_view(cap + 7, 2 * cap + 6));
-
-    for (int i = 2 * cap + 7; i < 2 * cap + 10; ++i)
-        lines_.Add(entry(i));
-    lines_.flush_view();
-    EXPECT_TRUE(view() == expected_view(cap + 10, 2 * cap + 9));
+    EXPECT_EQ(lines_[0], report_line(cap + 7));
+    EXPECT_EQ(lines_[cap - 1], report_line(2 * cap + 6));
+    EXPECT_TRUE(looks_like_every_entry_scrolled_to_the_end());
 
     lines_.Clear();
+    EXPECT_EQ(lines_.Count(), 0);
+    EXPECT_TRUE(looks_like_every_entry_scrolled_to_the_end()) << "empty";
     lines_.Add("again");
-    lines_.flush_view();
-    EXPECT_EQ(view(), "again");
+    EXPECT_TRUE(looks_like_every_entry_scrolled_to_the_end());
 }
 
 class CanvasTest : public ::testing::Test {
