@@ -20,8 +20,8 @@
 // the file is a regular one of text lines of a sane length, and that every
 // line after the description is an event written exactly as libevemu reads
 // it (it skips other lines, stops at a line of one blank character and reads
-// "1.5" as 1.000005 s), in time order. libevemu is handed one line at a time,
-// so the line where it fails or stops is known.
+// "1.5" as 1.000005 s), in time order. libevemu is handed the description one
+// line at a time, so the line where it fails or stops is known.
 namespace input {
 
 namespace {
@@ -239,22 +239,11 @@ std::optional<std::uint64_t> decimal(std::string_view text, std::uint64_t limit,
     return value;
 }
 
-// One to four hex digits, as libevemu's "%04x" reads them; nullopt otherwise.
-std::optional<unsigned> hex4(std::string_view text) {
-    if (text.empty() || text.size() > 4)
-        return std::nullopt;
-    unsigned value = 0;
-    for (const char c : text) {
-        unsigned digit;
-        if (c >= '0' && c <= '9')
-            digit = static_cast<unsigned>(c - '0');
-        else if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f')
-            digit = static_cast<unsigned>((c | 0x20) - 'a' + 10);
-        else
-            return std::nullopt;
-        value = value * 16 + digit;
-    }
-    return value;
+// One to four hex digits, as libevemu's "%04x" reads them.
+bool hex4(std::string_view text) {
+    return !text.empty() && text.size() <= 4 && std::all_of(text.begin(), text.end(), [](char c) {
+        return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f');
+    });
 }
 
 std::string format_time_us(std::int64_t us) {
@@ -263,14 +252,6 @@ std::string format_time_us(std::int64_t us) {
                   static_cast<long long>(us % 1000000));
     return text;
 }
-
-// One event line, as written.
-struct EventLine {
-    std::int64_t us = 0;
-    unsigned type = 0;
-    unsigned code = 0;
-    std::int32_t value = 0;
-};
 
 // The lines after the description, one at a time. Blank lines and comments
 // are passed over (libevemu is never shown them); every other line must be an
@@ -281,7 +262,7 @@ class EventLines {
         : last_us_(last_us) {}
 
     // What is wrong with `line` (without its line end), or nullopt; `is_event`
-    // tells whether it is an event, which event() then holds.
+    // tells whether it is an event.
     std::optional<std::string> check(std::string_view line, bool& is_event) {
         is_event = false;
         const std::string_view content = skip_blanks(line);
@@ -295,28 +276,28 @@ class EventLines {
                                 : " among the events: expected an event 'E: "
                                   "SECONDS.MICROSECONDS TYPE CODE VALUE'");
         }
-        if (auto problem = read(line.substr(2)))
+        std::int64_t us = 0;
+        if (auto problem = read(line.substr(2), us))
             return problem;
-        if (event_.us < last_us_) {
-            return "time stamp " + format_time_us(event_.us) +
-                   " goes backwards (the event before is at " + format_time_us(last_us_) + ")";
+        if (us < last_us_) {
+            return "time stamp " + format_time_us(us) + " goes backwards (the event before is at " +
+                   format_time_us(last_us_) + ")";
         }
         if (count_ == 0)
-            first_us_ = event_.us;
-        last_us_ = event_.us;
+            first_us_ = us;
+        last_us_ = us;
         ++count_;
         is_event = true;
         return std::nullopt;
     }
 
-    const EventLine& event() const { return event_; }
     std::uint64_t count() const { return count_; }
     std::int64_t first_us() const { return first_us_; }
 
   private:
     // "SECONDS.MICROSECONDS TYPE CODE VALUE", each as libevemu's
-    // "%lu.%06u %04x %04x %d" reads it, then only a comment.
-    std::optional<std::string> read(std::string_view rest) {
+    // "%lu.%06u %04x %04x %d" reads it, then only a comment; gives the time.
+    std::optional<std::string> read(std::string_view rest, std::int64_t& us) {
         const Fields fields(rest);
         if (fields.count != 4) {
             return "an event line needs 4 fields 'E: SECONDS.MICROSECONDS TYPE CODE VALUE', "
@@ -340,12 +321,10 @@ class EventLines {
             return "time stamp " + quoted(time) + " out of range (at most " +
                    std::to_string(max_seconds) + " seconds)";
         }
-        const auto type = hex4(fields.items[1]);
-        if (!type) {
+        if (!hex4(fields.items[1])) {
             return "bad event type " + quoted(fields.items[1]) + " (expected up to 4 hex digits)";
         }
-        const auto code = hex4(fields.items[2]);
-        if (!code) {
+        if (!hex4(fields.items[2])) {
             return "bad event code " + quoted(fields.items[2]) + " (expected up to 4 hex digits)";
         }
         // libevemu's "%d": a sign, then digits.
@@ -361,17 +340,13 @@ class EventLines {
         if (!magnitude) {
             return "bad event value " + quoted(fields.items[3]) + " (expected a decimal integer)";
         }
-        const auto value =
-            static_cast<std::int32_t>(negative ? -static_cast<std::int64_t>(*magnitude)
-                                               : static_cast<std::int64_t>(*magnitude));
-        event_ = {static_cast<std::int64_t>(*seconds * 1000000 + *micros), *type, *code, value};
+        us = static_cast<std::int64_t>(*seconds * 1000000 + *micros);
         return std::nullopt;
     }
 
     std::int64_t last_us_;
     std::int64_t first_us_ = 0;
     std::uint64_t count_ = 0;
-    EventLine event_;
 };
 
 // Why the reader gave no line (nullopt when it gave one, or at the end).
@@ -449,14 +424,15 @@ class LineFeed {
     bool ended_ = false;
 };
 
-// The description, as libevemu reads it: every line but blank ones (a line of
-// one blank character would end it early); comments start at their "#".
+// The description for libevemu: every line but blank ones (it would take a
+// line of blanks for a bad description line), and an indented comment from
+// its "#", where libevemu looks for one.
 class DescriptionFeed final : public LineFeed {
   public:
     explicit DescriptionFeed(LineReader& reader) : reader_(reader) {}
 
     // The file ended while libevemu was reading.
-    bool ended() const { return ended_; }
+    bool ended() const { return file_ended_; }
     // What is wrong with the line the feed stopped at (empty when nothing).
     const std::string& fault() const { return fault_; }
     // The last line handed over (without its line end) and how many were not comments.
@@ -466,11 +442,11 @@ class DescriptionFeed final : public LineFeed {
   protected:
     bool next(std::string_view& out) override {
         for (;;) {
-            if (auto fault = next_text_line(reader_, ended_, content_lines_ == 0)) {
+            if (auto fault = next_text_line(reader_, file_ended_, content_lines_ == 0)) {
                 fault_ = std::move(*fault);
                 return false;
             }
-            if (ended_)
+            if (file_ended_)
                 return false;
             const std::string_view content = skip_blanks(reader_.line());
             if (content.empty())
@@ -490,7 +466,7 @@ class DescriptionFeed final : public LineFeed {
 
   private:
     LineReader& reader_;
-    bool ended_ = false;
+    bool file_ended_ = false;
     std::string fault_;
     std::string_view last_;
     int content_lines_ = 0;
