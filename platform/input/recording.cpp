@@ -183,17 +183,9 @@ bool is_binary(unsigned char byte) {
 
 // The first byte of `line` that is not text, or -1.
 int binary_byte(std::string_view line) {
-    // One pass without branches first (the compiler vectorises it): text is the rule.
-    bool any = false;
-    for (const char c : line)
-        any |= is_binary(static_cast<unsigned char>(c));
-    if (!any)
-        return -1;
-    for (const char c : line) {
-        if (is_binary(static_cast<unsigned char>(c)))
-            return static_cast<unsigned char>(c);
-    }
-    return -1;
+    const auto found = std::find_if(
+        line.begin(), line.end(), [](char c) { return is_binary(static_cast<unsigned char>(c)); });
+    return found == line.end() ? -1 : static_cast<unsigned char>(*found);
 }
 
 // The whitespace-separated fields after a line's "E:" prefix, up to a "#"
