@@ -253,6 +253,7 @@ std::vector<BadCase> bad_cases() {
          " not an evemu recording: no device name line 'N: ...'"},
         {"only comments", "# EVEMU 1.3\n# nothing else\n",
          " not an evemu recording: no device name line 'N: ...'"},
+        {"one character", "x", " not an evemu recording: no device name line 'N: ...'"},
         {"binary garbage", std::string(elf_start, sizeof elf_start - 1),
          at(1, "binary data, not an evemu recording")},
         {"binary data among events", events_then(std::string("E: \0\n", 5)),
