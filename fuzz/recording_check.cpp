@@ -1,10 +1,8 @@
 #include "fuzz/recording_check.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -112,51 +110,46 @@ std::string check_loaded(const std::string& path) {
     return {};
 }
 
-// Standard error, pointed at a memory file while it lives.
+// Standard error's stream (which libevemu prints on) pointed at memory while
+// it lives. Sanitizer and libFuzzer reports go to file descriptor 2 directly
+// and stay visible.
 class StderrCatcher {
   public:
-    StderrCatcher() : memory_(::memfd_create("stderr", MFD_CLOEXEC)), saved_(::dup(2)) {
-        std::fflush(stderr);
-        if (memory_ >= 0 && saved_ >= 0)
-            ::dup2(memory_, 2);
+    StderrCatcher() : memory_(::open_memstream(&text_, &size_)), saved_(stderr) {
+        if (memory_ != nullptr)
+            stderr = memory_;
     }
     ~StderrCatcher() {
-        if (saved_ >= 0) {
-            ::dup2(saved_, 2);
-            ::close(saved_);
-        }
-        if (memory_ >= 0)
-            ::close(memory_);
+        release();
+        std::free(text_);
     }
     StderrCatcher(const StderrCatcher&) = delete;
     StderrCatcher& operator=(const StderrCatcher&) = delete;
 
-    std::string text() const {
-        std::string out;
-        char buffer[512];
-        ssize_t got;
-        off_t at = 0;
-        while ((got = ::pread(memory_, buffer, sizeof buffer, at)) > 0) {
-            out.append(buffer, static_cast<std::size_t>(got));
-            at += got;
+    // Gives stderr back; returns what was written meanwhile.
+    std::string release() {
+        if (memory_ != nullptr) {
+            stderr = saved_;
+            std::fclose(memory_);
+            memory_ = nullptr;
         }
-        return out;
+        return text_ != nullptr ? std::string(text_, size_) : std::string();
     }
 
   private:
-    int memory_;
-    int saved_;
+    char* text_ = nullptr;
+    std::size_t size_ = 0;
+    std::FILE* memory_;
+    std::FILE* saved_;
 };
 
 }  // namespace
 
 std::string check_recording(const std::string& path) {
-    const StderrCatcher catcher;
+    StderrCatcher catcher;
     std::string problem = check_loaded(path);
-    if (problem.empty()) {
-        if (const std::string written = catcher.text(); !written.empty())
-            problem = "written to standard error: " + written;
-    }
+    if (const std::string written = catcher.release(); problem.empty() && !written.empty())
+        problem = "written to standard error: " + written;
     return problem;
 }
 

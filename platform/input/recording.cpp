@@ -368,7 +368,9 @@ std::optional<std::string> next_text_line(LineReader& reader, bool& end, bool be
 
 // A stdio stream for libevemu that hands over one line per read, each chosen
 // by next(), until next() says there is no more. libevemu then has read no
-// further than the line it works on.
+// further than the line it works on. A last line with no line end is given
+// one, so libevemu takes it in without reading to the end of the file: the
+// feed ends only when libevemu asks for a line after the last.
 class LineFeed {
   public:
     virtual ~LineFeed() = default;
@@ -376,24 +378,39 @@ class LineFeed {
     // The stream (owned by the caller, and closed before this feed goes).
     std::FILE* open() { return ::fopencookie(this, "r", {&read, nullptr, nullptr, nullptr}); }
     // Takes the first line now; false when there is none.
-    bool prime() {
-        ended_ = pending_.empty() && !next(pending_);
-        return !ended_;
-    }
+    bool prime() { return fill(); }
 
   protected:
-    // The next line to hand over, with its line end; false to end the stream.
+    // The next line to hand over, with its line end if it has one; false to
+    // end the stream.
     virtual bool next(std::string_view& line) = 0;
 
+    // Hand over as many whole lines as fit in each read (libevemu's line
+    // number then no longer follows the feed's).
+    bool batch_ = false;
+
   private:
+    // Makes pending_ the rest of a line; false at the end.
+    bool fill() {
+        if (!pending_.empty())
+            return true;
+        if (end_missing_) {
+            pending_ = "\n";
+            end_missing_ = false;
+            return true;
+        }
+        if (ended_ || !next(pending_)) {
+            ended_ = true;
+            return false;
+        }
+        end_missing_ = pending_.back() != '\n';
+        return true;
+    }
+
     static ssize_t read(void* cookie, char* out, std::size_t size) {
         auto* feed = static_cast<LineFeed*>(cookie);
         std::size_t done = 0;
-        while (!feed->ended_) {
-            if (feed->pending_.empty() && !feed->next(feed->pending_)) {
-                feed->ended_ = true;
-                break;
-            }
+        while (feed->fill()) {
             if (done > 0 && feed->pending_.size() > size - done)
                 break;
             const std::size_t n = std::min(size - done, feed->pending_.size());
@@ -406,13 +423,8 @@ class LineFeed {
         return static_cast<ssize_t>(done);
     }
 
-  protected:
-    // Hand over as many whole lines as fit in each read (libevemu's line
-    // number then no longer follows the feed's).
-    bool batch_ = false;
-
-  private:
     std::string_view pending_;
+    bool end_missing_ = false;
     bool ended_ = false;
 };
 

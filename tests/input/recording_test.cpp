@@ -308,6 +308,8 @@ std::vector<BadCase> bad_cases() {
          at(e1 + 2,
             "an event line needs 4 fields 'E: SECONDS.MICROSECONDS TYPE CODE VALUE', "
             "found 3 (the last line has no line end: is the file cut short?)")},
+        {"an event with no line end right after the description", id + "E: 1.000000 0002 0000 1",
+         at(3, "truncated last line: the event has no line end (is the file cut short?)")},
         {"whole-looking last line without a line end", events_then("E: 1.000100 0002 0000 12"),
          at(e1 + 2, "truncated last line: the event has no line end (is the file cut short?)")},
         {"missing field", mouse_description + "E: 1.000000 0002 0000\n",
