@@ -593,15 +593,14 @@ LoadResult Recording::load(const std::string& path) {
     };
 
     DescriptionFeed feed(reader);
-    // A file with no line longer than one character never reaches libevemu,
-    // which skips such lines and then loses its line buffer at the end.
+    // A file with no line at all never reaches libevemu, which loses its line
+    // buffer when it finds none (every line handed to it has a line end, so
+    // it finds one otherwise).
     if (!feed.prime()) {
         if (!feed.fault().empty())
             return fault_here(feed.fault());
         return failure(0, reader.bytes() == 0 ? "empty file, not an evemu recording" : no_name);
     }
-    if (feed.last().size() + (reader.terminated() ? 1 : 0) <= 1)
-        return failure(0, no_name);
     std::unique_ptr<std::FILE, FileCloser> text(feed.open());
     std::unique_ptr<evemu_device, EvemuDeleter> device(evemu_new(nullptr));
     if (!text || !device) {

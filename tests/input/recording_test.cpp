@@ -253,7 +253,10 @@ std::vector<BadCase> bad_cases() {
          " not an evemu recording: no device name line 'N: ...'"},
         {"only comments", "# EVEMU 1.3\n# nothing else\n",
          " not an evemu recording: no device name line 'N: ...'"},
-        {"one character", "x", " not an evemu recording: no device name line 'N: ...'"},
+        {"one character", "x",
+         at(1,
+            "libevemu: Expected device name, but got: 'x' (the last line has no line end: is "
+            "the file cut short?)")},
         {"binary garbage", std::string(elf_start, sizeof elf_start - 1),
          at(1, "binary data, not an evemu recording")},
         {"binary data among events", events_then(std::string("E: \0\n", 5)),
