@@ -1,4 +1,4 @@
-// libFuzzer target over everything that reads a recording: the line checker,
+// libFuzzer target over everything that reads a recording: the line check,
 // libevemu's description, classification, the event stream and frame-to-packet.
 // The input bytes are a recording file (see recording_check.h for what must hold).
 #include <sys/mman.h>

@@ -2,23 +2,31 @@
 
 #include <evemu.h>
 #include <fcntl.h>
-#include <libevdev/libevdev.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string_view>
 #include <utility>
 
+// libevemu reads the description and the events. What it does not check, or
+// reads wrongly, is checked here, one line at a time, in the same pass: that
+// the file is a regular one of text lines of a sane length, and that every
+// line after the description is an event written exactly as libevemu reads
+// it (it skips other lines, stops at a line of one blank character and reads
+// "1.5" as 1.000005 s), in time order. libevemu is handed the description one
+// line at a time, so the line where it fails or stops is known.
 namespace input {
 
 namespace {
 
 constexpr std::size_t max_line = 64 * 1024;
-constexpr std::size_t max_description = 1024 * 1024;
 // Later time stamps would overflow nanoseconds in 64 bits.
 constexpr std::uint64_t max_seconds = 9'223'372'035;
 
@@ -32,7 +40,6 @@ class UniqueFd {
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
     int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
 
   private:
     int fd_;
@@ -54,6 +61,34 @@ class LineReader {
     explicit LineReader(int fd) : fd_(fd), buffer_(max_line + 1) {}
 
     Status next() {
+        status_ = read_line();
+        return status_;
+    }
+
+    // The line without its line end, and with it (valid until the next call).
+    std::string_view line() const { return line_; }
+    std::string_view with_line_end() const {
+        return std::string_view(line_.data(), line_.size() + (terminated_ ? 1 : 0));
+    }
+    bool terminated() const { return terminated_; }
+    // The current line is the last and has no line end: the file may be cut short.
+    bool cut_short() const {
+        return (status_ == Status::line || status_ == Status::end) && !terminated_;
+    }
+    std::uint64_t number() const { return number_; }
+    std::uint64_t line_offset() const { return line_offset_; }
+    std::uint64_t bytes() const { return bytes_; }
+    int error() const { return error_; }
+
+  private:
+    void take(const char* start, std::size_t length, bool terminated) {
+        line_ = std::string_view(start, length);
+        terminated_ = terminated;
+        line_offset_ = offset_;
+        ++number_;
+    }
+
+    Status read_line() {
         for (;;) {
             const char* start = buffer_.data() + begin_;
             const std::size_t available = end_ - begin_;
@@ -98,28 +133,14 @@ class LineReader {
         }
     }
 
-    std::string_view line() const { return line_; }
-    bool terminated() const { return terminated_; }
-    std::uint64_t number() const { return number_; }
-    std::uint64_t line_offset() const { return line_offset_; }
-    std::uint64_t bytes() const { return bytes_; }
-    int error() const { return error_; }
-
-  private:
-    void take(const char* start, std::size_t length, bool terminated) {
-        line_ = std::string_view(start, length);
-        terminated_ = terminated;
-        line_offset_ = offset_;
-        ++number_;
-    }
-
     int fd_;
     std::vector<char> buffer_;
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
     bool eof_ = false;
+    Status status_ = Status::end;
     std::string_view line_;
-    bool terminated_ = false;
+    bool terminated_ = true;
     std::uint64_t number_ = 0;
     std::uint64_t offset_ = 0;
     std::uint64_t line_offset_ = 0;
@@ -128,12 +149,18 @@ class LineReader {
 };
 
 bool is_blank(char c) {
-    return c == ' ' || c == '\t' || c == '\r';
+    return static_cast<unsigned char>(c) <= ' ' && (c == ' ' || c == '\t' || c == '\r');
 }
 
 std::string_view skip_blanks(std::string_view text) {
     while (!text.empty() && is_blank(text.front()))
         text.remove_prefix(1);
+    return text;
+}
+
+std::string_view trim_end(std::string_view text) {
+    while (!text.empty() && (is_blank(text.back()) || text.back() == '\n'))
+        text.remove_suffix(1);
     return text;
 }
 
@@ -150,531 +177,370 @@ std::string quoted(std::string_view text) {
     return out;
 }
 
-std::string hex(unsigned value, int digits) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%0*x", digits, value);
-    return text;
+bool is_binary(unsigned char byte) {
+    return (byte < 0x20 && byte != '\t' && byte != '\r') || byte == 0x7f;
 }
 
-// The whitespace-separated fields after a line's "X:" prefix, up to a "#" comment.
+// The first byte of `line` that is not text, or -1.
+int binary_byte(std::string_view line) {
+    const auto found = std::find_if(
+        line.begin(), line.end(), [](char c) { return is_binary(static_cast<unsigned char>(c)); });
+    return found == line.end() ? -1 : static_cast<unsigned char>(*found);
+}
+
+// The whitespace-separated fields after a line's "E:" prefix, up to a "#"
+// comment: the first four, and how many there are.
 struct Fields {
-    static constexpr std::size_t capacity = 12;
-    std::array<std::string_view, capacity> items;
+    std::array<std::string_view, 4> items;
     std::size_t count = 0;
-    bool overflow = false;
 
     explicit Fields(std::string_view text) {
+        const char* p = text.data();
+        const char* const end = p + text.size();
         for (;;) {
-            text = skip_blanks(text);
-            if (text.empty() || text.front() == '#')
+            while (p != end && is_blank(*p))
+                ++p;
+            if (p == end || *p == '#')
                 return;
-            std::size_t length = 0;
-            while (length < text.size() && !is_blank(text[length]))
-                ++length;
-            if (count == capacity) {
-                overflow = true;
-                return;
-            }
-            items[count++] = text.substr(0, length);
-            text.remove_prefix(length);
+            const char* const start = p;
+            while (p != end && !is_blank(*p))
+                ++p;
+            if (count < items.size())
+                items[count] = std::string_view(start, static_cast<std::size_t>(p - start));
+            ++count;
         }
     }
 };
 
-std::optional<unsigned> parse_hex(std::string_view text, std::size_t max_digits) {
-    if (text.empty() || text.size() > max_digits)
-        return std::nullopt;
-    unsigned value = 0;
-    for (const char c : text) {
-        unsigned digit;
-        if (c >= '0' && c <= '9') {
-            digit = static_cast<unsigned>(c - '0');
-        } else if (c >= 'a' && c <= 'f') {
-            digit = static_cast<unsigned>(c - 'a' + 10);
-        } else if (c >= 'A' && c <= 'F') {
-            digit = static_cast<unsigned>(c - 'A' + 10);
-        } else {
-            return std::nullopt;
-        }
-        value = value * 16 + digit;
-    }
-    return value;
-}
-
-bool all_digits(std::string_view text) {
+// `text` as decimal digits only; nullopt otherwise. `too_big` tells a number
+// over `limit` from no number at all.
+std::optional<std::uint64_t> decimal(std::string_view text, std::uint64_t limit, bool& too_big) {
+    too_big = false;
     if (text.empty())
-        return false;
-    for (const char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-    }
-    return true;
-}
-
-// Digits only; nullopt when it is not a number, `overflow` when it is too big.
-std::optional<std::uint64_t> parse_unsigned(std::string_view text, bool& overflow) {
-    overflow = false;
-    if (!all_digits(text))
         return std::nullopt;
     std::uint64_t value = 0;
     for (const char c : text) {
-        if (__builtin_mul_overflow(value, 10u, &value) ||
-            __builtin_add_overflow(value, static_cast<unsigned>(c - '0'), &value)) {
-            overflow = true;
+        const auto digit = static_cast<unsigned>(c - '0');
+        if (digit > 9)
             return std::nullopt;
-        }
+        value = value * 10 + digit;  // wraps past 19 digits, which the length catches
     }
+    too_big = text.size() > 19 || value > limit;
+    if (too_big)
+        return std::nullopt;
     return value;
 }
 
-// A decimal 32-bit signed number, as libevemu's "%d" reads it.
-enum class IntStatus { ok, not_a_number, out_of_range };
-IntStatus parse_int32(std::string_view text, std::int32_t& value) {
-    bool negative = false;
-    if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
-        negative = text.front() == '-';
-        text.remove_prefix(1);
-    }
-    bool overflow = false;
-    const auto magnitude = parse_unsigned(text, overflow);
-    if (overflow)
-        return IntStatus::out_of_range;
-    if (!magnitude)
-        return IntStatus::not_a_number;
-    const std::uint64_t limit = negative ? 2147483648u : 2147483647u;
-    if (*magnitude > limit)
-        return IntStatus::out_of_range;
-    value = negative ? static_cast<std::int32_t>(-static_cast<std::int64_t>(*magnitude))
-                     : static_cast<std::int32_t>(*magnitude);
-    return IntStatus::ok;
-}
-
-std::string format_time(std::uint64_t seconds, unsigned microseconds) {
-    char text[48];
-    std::snprintf(text, sizeof text, "%llu.%06u", static_cast<unsigned long long>(seconds),
-                  microseconds);
-    return text;
+// One to four hex digits, as libevemu's "%04x" reads them.
+bool hex4(std::string_view text) {
+    return !text.empty() && text.size() <= 4 && std::all_of(text.begin(), text.end(), [](char c) {
+        return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f');
+    });
 }
 
 std::string format_time_us(std::int64_t us) {
-    return format_time(static_cast<std::uint64_t>(us / 1000000),
-                       static_cast<unsigned>(us % 1000000));
+    char text[48];
+    std::snprintf(text, sizeof text, "%lld.%06lld", static_cast<long long>(us / 1000000),
+                  static_cast<long long>(us % 1000000));
+    return text;
 }
 
-const char* type_name(unsigned type) {
-    const char* name = libevdev_event_type_get_name(type);
-    return name != nullptr ? name : "?";
-}
-
-// What one pass over the file learns.
-struct Scan {
-    std::string description;  // the description lines, as libevemu reads them
-    std::uint64_t events = 0;
-    std::int64_t first_us = 0;
-    std::int64_t last_us = 0;
-    std::uint64_t events_offset = 0;
-};
-
-// Checks a recording line by line. The grammar accepted is a strict subset of
-// what libevemu reads, so every line it lets through means the same to both.
-class Checker {
+// The lines after the description, one at a time. Blank lines and comments
+// are passed over (libevemu is never shown them); every other line must be an
+// event that libevemu reads exactly as written, no earlier than the one before.
+class EventLines {
   public:
-    explicit Checker(const std::string& path) : path_(path) {}
+    explicit EventLines(std::int64_t last_us = std::numeric_limits<std::int64_t>::min())
+        : last_us_(last_us) {}
 
-    std::optional<RecordingError> run(LineReader& reader, Scan& scan) {
-        for (;;) {
-            const LineReader::Status status = reader.next();
-            if (status == LineReader::Status::end)
-                break;
-            if (status == LineReader::Status::too_long) {
-                return error(reader.number(), "line longer than " + std::to_string(max_line) +
-                                                  " bytes: not an evemu recording");
-            }
-            if (status == LineReader::Status::failed) {
-                return error(reader.number(),
-                             std::string("cannot read the file: ") + std::strerror(reader.error()));
-            }
-            std::optional<std::string> problem = check_line(reader, scan);
-            if (problem) {
-                if (!reader.terminated() && problem->rfind("truncated", 0) != 0) {
-                    *problem += " (the last line has no line end: is the file cut short?)";
-                }
-                return error(reader.number(), std::move(*problem));
-            }
+    // What is wrong with `line` (without its line end), or nullopt; `is_event`
+    // tells whether it is an event.
+    std::optional<std::string> check(std::string_view line, bool& is_event) {
+        is_event = false;
+        const std::string_view content = skip_blanks(line);
+        if (content.empty() || content.front() == '#')
+            return std::nullopt;
+        if (line.substr(0, 2) != "E:") {
+            return "unexpected line " + quoted(trim_end(line)) +
+                   (count_ == 0 ? " after the description: expected an event 'E: "
+                                  "SECONDS.MICROSECONDS TYPE CODE VALUE' (a description lists "
+                                  "N:, I:, then P:, B:, A:, L:, S: lines, in that order)"
+                                : " among the events: expected an event 'E: "
+                                  "SECONDS.MICROSECONDS TYPE CODE VALUE'");
         }
-        if (reader.bytes() == 0)
-            return error(0, "empty file, not an evemu recording");
-        switch (stage_) {
-            case Stage::before_name:
-                return error(0, "not an evemu recording: no device name line 'N: ...'");
-            case Stage::after_name:
-                return error(reader.number(),
-                             "the description stops after the device name: "
-                             "the line 'I: BUS VENDOR PRODUCT VERSION' is missing");
-            default:
-                return std::nullopt;
+        std::int64_t us = 0;
+        if (auto problem = read(line.substr(2), us))
+            return problem;
+        if (us < last_us_) {
+            return "time stamp " + format_time_us(us) + " goes backwards (the event before is at " +
+                   format_time_us(last_us_) + ")";
         }
+        if (count_ == 0)
+            first_us_ = us;
+        last_us_ = us;
+        ++count_;
+        is_event = true;
+        return std::nullopt;
     }
+
+    std::uint64_t count() const { return count_; }
+    std::int64_t first_us() const { return first_us_; }
 
   private:
-    enum class Stage { before_name, after_name, description, events };
-
-    RecordingError error(std::uint64_t line, std::string message) const {
-        return RecordingError{path_, line, std::move(message)};
-    }
-
-    std::optional<std::string> check_line(const LineReader& reader, Scan& scan) {
-        std::string_view line = reader.line();
-        for (const char c : line) {
-            const auto byte = static_cast<unsigned char>(c);
-            if ((byte < 0x20 && c != '\t' && c != '\r') || byte == 0x7f) {
-                if (stage_ == Stage::before_name)
-                    return "binary data, not an evemu recording";
-                return "unexpected binary data (byte " + hex(byte, 2) + ")";
-            }
-        }
-        while (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        const std::string_view content = skip_blanks(line);
-        if (content.empty())
-            return std::nullopt;
-        if (!seen_first_line_) {
-            seen_first_line_ = true;
-            read_format_version(content);
-        }
-        if (content.front() == '#')
-            return std::nullopt;
-
-        const std::string_view prefix = line.substr(0, 2);
-        if (prefix == "E:") {
-            if (stage_ == Stage::before_name) {
-                return "events come before any device description: a recording starts with "
-                       "its 'N: <device name>' line (for a bare .events file, put its .desc "
-                       "first)";
-            }
-            if (stage_ == Stage::after_name)
-                return expected_id(line);
-            if (stage_ != Stage::events) {
-                stage_ = Stage::events;
-                scan.events_offset = reader.line_offset();
-            }
-            if (auto problem = check_event(line.substr(2), scan))
-                return problem;
-            if (!reader.terminated()) {
-                return "truncated last line: the event has no line end (is the file cut short?)";
-            }
-            return std::nullopt;
-        }
-
-        switch (stage_) {
-            case Stage::before_name:
-                if (prefix != "N:") {
-                    return "not an evemu recording: expected the device name line 'N: ...', "
-                           "found " +
-                           quoted(line);
-                }
-                if (skip_blanks(line.substr(2)).empty())
-                    return "empty device name";
-                stage_ = Stage::after_name;
-                return keep(line, scan);
-            case Stage::after_name:
-                if (prefix != "I:")
-                    return expected_id(line);
-                if (auto problem = check_id(line.substr(2)))
-                    return problem;
-                stage_ = Stage::description;
-                return keep(line, scan);
-            case Stage::description: {
-                const int order = description_order(prefix);
-                if (order < 0) {
-                    if (prefix == "N:" || prefix == "I:") {
-                        return "a second device description: a recording holds one device";
-                    }
-                    return "unexpected line " + quoted(line) +
-                           ": expected a description line (P:, B:, A:, L:, S:) or an event (E:)";
-                }
-                if (order < order_) {
-                    return "the " + std::string(prefix) +
-                           " line is out of order: a description lists N:, I:, then P:, B:, "
-                           "A:, L:, S: lines";
-                }
-                order_ = order;
-                if (auto problem = check_description(prefix, line.substr(2)))
-                    return problem;
-                return keep(line, scan);
-            }
-            case Stage::events:
-                if (description_order(prefix) >= 0 || prefix == "N:" || prefix == "I:") {
-                    return "description line " + quoted(line) + " after the events began";
-                }
-                return "unexpected line " + quoted(line) +
-                       ": expected an event 'E: SECONDS.MICROSECONDS TYPE CODE VALUE'";
-        }
-        return std::nullopt;
-    }
-
-    // libevemu takes the format version from the first line that is not empty;
-    // from 1.2 on, axis lines carry a resolution.
-    void read_format_version(std::string_view first) {
-        std::string copy(first);
-        int major = 1;
-        int minor = 0;
-        if (std::sscanf(copy.c_str(), "# EVEMU %d.%d", &major, &minor) != 2) {
-            major = 1;
-            minor = 0;
-        }
-        axis_values_ = (major > 1 || (major == 1 && minor > 1)) ? 6 : 5;
-    }
-
-    std::optional<std::string> keep(std::string_view line, Scan& scan) {
-        if (scan.description.empty() && axis_values_ == 6)
-            scan.description = "# EVEMU 1.2\n";
-        if (scan.description.size() + line.size() + 1 > max_description) {
-            return "the device description is longer than " + std::to_string(max_description) +
-                   " bytes";
-        }
-        scan.description.append(line);
-        scan.description += '\n';
-        return std::nullopt;
-    }
-
-    static std::string expected_id(std::string_view line) {
-        return "expected 'I: BUS VENDOR PRODUCT VERSION' after the device name, found " +
-               quoted(line);
-    }
-
-    static int description_order(std::string_view prefix) {
-        static constexpr std::string_view order[] = {"P:", "B:", "A:", "L:", "S:"};
-        for (int i = 0; i < 5; ++i) {
-            if (prefix == order[i])
-                return i;
-        }
-        return -1;
-    }
-
-    static std::optional<std::string> check_id(std::string_view rest) {
+    // "SECONDS.MICROSECONDS TYPE CODE VALUE", each as libevemu's
+    // "%lu.%06u %04x %04x %d" reads it, then only a comment; gives the time.
+    std::optional<std::string> read(std::string_view rest, std::int64_t& us) {
         const Fields fields(rest);
-        if (fields.count != 4 || fields.overflow) {
-            return "the I: line needs 4 numbers (bus, vendor, product, version), found " +
-                   std::to_string(fields.count);
-        }
-        for (std::size_t i = 0; i < 4; ++i) {
-            if (!parse_hex(fields.items[i], 4)) {
-                return "bad number " + quoted(fields.items[i]) +
-                       " in the I: line (expected up to 4 hex digits)";
-            }
-        }
-        return std::nullopt;
-    }
-
-    std::optional<std::string> check_description(std::string_view prefix, std::string_view rest) {
-        const Fields fields(rest);
-        const char kind = prefix.front();
-        std::size_t expected = 0;
-        switch (kind) {
-            case 'P':
-                expected = 8;
-                break;
-            case 'B':
-                expected = 9;
-                break;
-            case 'A':
-                expected = axis_values_;
-                break;
-            default:
-                expected = 2;
-                break;
-        }
-        if (fields.count != expected || fields.overflow) {
-            std::string message = "the " + std::string(prefix) + " line needs " +
-                                  std::to_string(expected) + " numbers, found " +
-                                  (fields.overflow ? "more" : std::to_string(fields.count));
-            if (kind == 'A') {
-                message += axis_values_ == 6 ? " (format 1.2 and later: index, min, max, fuzz, "
-                                               "flat, resolution)"
-                                             : " (format 1.1 and earlier: index, min, max, "
-                                               "fuzz, flat)";
-            }
-            return message;
-        }
-        if (kind == 'P' || kind == 'B') {
-            for (std::size_t i = 0; i < expected; ++i) {
-                if (!parse_hex(fields.items[i], 2)) {
-                    return "bad number " + quoted(fields.items[i]) + " in the " +
-                           std::string(prefix) + " line (expected a byte in hex)";
-                }
-            }
-            if (kind == 'B' && *parse_hex(fields.items[0], 2) > EV_MAX) {
-                return "event type " + quoted(fields.items[0]) + " out of range (00 to " +
-                       hex(EV_MAX, 2).substr(2) + ")";
-            }
-            return std::nullopt;
-        }
-        const auto index = parse_hex(fields.items[0], 2);
-        if (!index) {
-            return "bad number " + quoted(fields.items[0]) + " in the " + std::string(prefix) +
-                   " line (expected an index in hex)";
-        }
-        const unsigned limit = kind == 'A' ? ABS_MAX : kind == 'L' ? LED_MAX : SW_MAX;
-        if (*index > limit) {
-            return "index " + quoted(fields.items[0]) + " out of range for the " +
-                   std::string(prefix) + " line (00 to " + hex(limit, 2).substr(2) + ")";
-        }
-        for (std::size_t i = 1; i < expected; ++i) {
-            std::int32_t value = 0;
-            const IntStatus status = parse_int32(fields.items[i], value);
-            if (status == IntStatus::not_a_number) {
-                return "bad number " + quoted(fields.items[i]) + " in the " + std::string(prefix) +
-                       " line (expected a decimal integer)";
-            }
-            if (status == IntStatus::out_of_range) {
-                return "number " + quoted(fields.items[i]) + " in the " + std::string(prefix) +
-                       " line out of range (32-bit signed)";
-            }
-        }
-        return std::nullopt;
-    }
-
-    std::optional<std::string> check_event(std::string_view rest, Scan& scan) {
-        const Fields fields(rest);
-        if (fields.count != 4 || fields.overflow) {
+        if (fields.count != 4) {
             return "an event line needs 4 fields 'E: SECONDS.MICROSECONDS TYPE CODE VALUE', "
                    "found " +
-                   (fields.overflow ? std::string("more") : std::to_string(fields.count));
+                   std::to_string(fields.count);
         }
         const std::string_view time = fields.items[0];
         const std::size_t dot = time.find('.');
-        const std::string_view seconds_text = time.substr(0, dot);
+        bool too_big = false;
+        const auto seconds = decimal(time.substr(0, dot), max_seconds, too_big);
         const std::string_view micro_text =
             dot == std::string_view::npos ? std::string_view() : time.substr(dot + 1);
-        bool overflow = false;
-        const auto seconds = parse_unsigned(seconds_text, overflow);
-        if (dot == std::string_view::npos || (!seconds && !overflow) || micro_text.size() != 6 ||
-            !all_digits(micro_text)) {
+        bool unused = false;
+        const auto micros = decimal(micro_text, 999999, unused);
+        if (dot == std::string_view::npos || (!seconds && !too_big) || micro_text.size() != 6 ||
+            !micros) {
             return "bad time stamp " + quoted(time) +
                    " (expected SECONDS.MICROSECONDS, six digits after the point)";
         }
-        if (overflow || *seconds > max_seconds) {
+        if (too_big) {
             return "time stamp " + quoted(time) + " out of range (at most " +
                    std::to_string(max_seconds) + " seconds)";
         }
-        bool unused = false;
-        const auto micros = static_cast<unsigned>(*parse_unsigned(micro_text, unused));
-
-        const auto type = parse_hex(fields.items[1], 4);
-        if (!type) {
+        if (!hex4(fields.items[1])) {
             return "bad event type " + quoted(fields.items[1]) + " (expected up to 4 hex digits)";
         }
-        const int type_max = *type <= EV_MAX ? libevdev_event_type_get_max(*type) : -1;
-        if (*type > EV_MAX || type_max < 0) {
-            return "event type " + hex(*type, 4) + " out of range (not an evdev event type)";
-        }
-        const auto code = parse_hex(fields.items[2], 4);
-        if (!code) {
+        if (!hex4(fields.items[2])) {
             return "bad event code " + quoted(fields.items[2]) + " (expected up to 4 hex digits)";
         }
-        if (*code > static_cast<unsigned>(type_max)) {
-            return "event code " + hex(*code, 4) + " out of range for " + type_name(*type) +
-                   " (0x0000 to " + hex(static_cast<unsigned>(type_max), 4) + ")";
-        }
-        std::int32_t value = 0;
-        const IntStatus status = parse_int32(fields.items[3], value);
-        if (status == IntStatus::not_a_number) {
-            return "bad event value " + quoted(fields.items[3]) + " (expected a decimal integer)";
-        }
-        if (status == IntStatus::out_of_range) {
+        // libevemu's "%d": a sign, then digits.
+        std::string_view value_text = fields.items[3];
+        const bool negative = value_text.front() == '-';
+        if (negative || value_text.front() == '+')
+            value_text.remove_prefix(1);
+        const auto magnitude = decimal(value_text, negative ? 2147483648u : 2147483647u, too_big);
+        if (too_big) {
             return "event value " + quoted(fields.items[3]) +
                    " out of range (32-bit signed: -2147483648 to 2147483647)";
         }
-        if (*type == EV_KEY && (value < 0 || value > 2)) {
-            return "key value " + std::to_string(value) +
-                   " out of range (0 release, 1 press, 2 repeat)";
+        if (!magnitude) {
+            return "bad event value " + quoted(fields.items[3]) + " (expected a decimal integer)";
         }
-
-        const std::int64_t us = static_cast<std::int64_t>(*seconds) * 1000000 + micros;
-        if (scan.events > 0 && us < scan.last_us) {
-            return "time stamp " + format_time(*seconds, micros) +
-                   " goes backwards (the event before is at " + format_time_us(scan.last_us) + ")";
-        }
-        if (scan.events == 0)
-            scan.first_us = us;
-        scan.last_us = us;
-        ++scan.events;
+        us = static_cast<std::int64_t>(*seconds * 1000000 + *micros);
         return std::nullopt;
     }
 
-    const std::string& path_;
-    Stage stage_ = Stage::before_name;
-    int order_ = 0;
-    bool seen_first_line_ = false;
-    std::size_t axis_values_ = 5;
+    std::int64_t last_us_;
+    std::int64_t first_us_ = 0;
+    std::uint64_t count_ = 0;
 };
 
-// Hands a recording's events to libevemu in whole lines only. A file cut short
-// after loading then ends at a line end, instead of handing libevemu a partial
-// event line, which it reports on standard error as "FATAL" on its own.
-class WholeLineReader {
-  public:
-    // A stream over `fd` (positioned at the first event), which it then owns;
-    // null when no stream can be made.
-    static std::FILE* open(UniqueFd& fd) {
-        std::unique_ptr<WholeLineReader> reader(new WholeLineReader(fd.release()));
-        std::FILE* file = ::fopencookie(reader.get(), "r", {&read, nullptr, nullptr, &close});
-        if (file != nullptr)
-            reader.release();  // the stream's close callback deletes it
-        return file;
-    }
+// Why the reader gave no line (nullopt when it gave one, or at the end).
+std::optional<std::string> read_fault(LineReader::Status status, const LineReader& reader) {
+    if (status == LineReader::Status::too_long)
+        return "line longer than " + std::to_string(max_line) + " bytes: not an evemu recording";
+    if (status == LineReader::Status::failed)
+        return std::string("cannot read the file: ") + std::strerror(reader.error());
+    return std::nullopt;
+}
 
-    ~WholeLineReader() { ::close(fd_); }
-    WholeLineReader(const WholeLineReader&) = delete;
-    WholeLineReader& operator=(const WholeLineReader&) = delete;
+// The next line of a recording, or what keeps it from being a text line.
+std::optional<std::string> next_text_line(LineReader& reader, bool& end, bool before_content) {
+    const LineReader::Status status = reader.next();
+    end = status == LineReader::Status::end;
+    if (status != LineReader::Status::line)
+        return read_fault(status, reader);
+    const int byte = binary_byte(reader.line());
+    if (byte < 0)
+        return std::nullopt;
+    if (before_content)
+        return "binary data, not an evemu recording";
+    char text[48];
+    std::snprintf(text, sizeof text, "unexpected binary data (byte 0x%02x)", byte);
+    return text;
+}
+
+// A stdio stream for libevemu that hands over one line per read, each chosen
+// by next(), until next() says there is no more. libevemu then has read no
+// further than the line it works on. A last line with no line end is given
+// one, so libevemu takes it in without reading to the end of the file: the
+// feed ends only when libevemu asks for a line after the last.
+class LineFeed {
+  public:
+    virtual ~LineFeed() = default;
+
+    // The stream (owned by the caller, and closed before this feed goes).
+    std::FILE* open() { return ::fopencookie(this, "r", {&read, nullptr, nullptr, nullptr}); }
+    // Takes the first line now; false when there is none.
+    bool prime() { return fill(); }
+
+  protected:
+    // The next line to hand over, with its line end if it has one; false to
+    // end the stream.
+    virtual bool next(std::string_view& line) = 0;
+
+    // Hand over as many whole lines as fit in each read (libevemu's line
+    // number then no longer follows the feed's).
+    bool batch_ = false;
 
   private:
-    explicit WholeLineReader(int fd) : fd_(fd), buffer_(max_line + 1) {}
+    // Makes pending_ the rest of a line; false at the end.
+    bool fill() {
+        if (!pending_.empty())
+            return true;
+        if (end_missing_) {
+            pending_ = "\n";
+            end_missing_ = false;
+            return true;
+        }
+        if (ended_ || !next(pending_)) {
+            ended_ = true;
+            return false;
+        }
+        end_missing_ = pending_.back() != '\n';
+        return true;
+    }
 
     static ssize_t read(void* cookie, char* out, std::size_t size) {
-        return static_cast<WholeLineReader*>(cookie)->read(out, size);
-    }
-    static int close(void* cookie) {
-        delete static_cast<WholeLineReader*>(cookie);
-        return 0;
-    }
-
-    ssize_t read(char* out, std::size_t size) {
-        while (whole_ == begin_) {
-            if (begin_ > 0) {
-                std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
-                end_ -= begin_;
-                whole_ = begin_ = 0;
-            }
-            if (end_ == buffer_.size())
-                return 0;  // a line longer than any the checker lets through
-            const ssize_t got = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0)
-                return got;  // an unfinished last line is never handed over
-            const char* first = buffer_.data() + end_;
-            end_ += static_cast<std::size_t>(got);
-            for (const char* p = buffer_.data() + end_; p != first; --p) {
-                if (p[-1] == '\n') {
-                    whole_ = static_cast<std::size_t>(p - buffer_.data());
-                    break;
-                }
-            }
+        auto* feed = static_cast<LineFeed*>(cookie);
+        std::size_t done = 0;
+        while (feed->fill()) {
+            if (done > 0 && feed->pending_.size() > size - done)
+                break;
+            const std::size_t n = std::min(size - done, feed->pending_.size());
+            std::memcpy(out + done, feed->pending_.data(), n);
+            feed->pending_.remove_prefix(n);
+            done += n;
+            if (!feed->batch_ || done == size)
+                break;
         }
-        const std::size_t n = std::min(size, whole_ - begin_);
-        std::memcpy(out, buffer_.data() + begin_, n);
-        begin_ += n;
-        return static_cast<ssize_t>(n);
+        return static_cast<ssize_t>(done);
     }
 
-    int fd_;
-    std::vector<char> buffer_;
-    std::size_t begin_ = 0;  // next byte to hand over
-    std::size_t whole_ = 0;  // end of the last whole line read
-    std::size_t end_ = 0;    // end of what was read
+    std::string_view pending_;
+    bool end_missing_ = false;
+    bool ended_ = false;
 };
+
+// The description for libevemu: every line but blank ones (it would take a
+// line of blanks for a bad description line), and an indented comment from
+// its "#", where libevemu looks for one.
+class DescriptionFeed final : public LineFeed {
+  public:
+    explicit DescriptionFeed(LineReader& reader) : reader_(reader) {}
+
+    // The file ended while libevemu was reading.
+    bool ended() const { return file_ended_; }
+    // What is wrong with the line the feed stopped at (empty when nothing).
+    const std::string& fault() const { return fault_; }
+    // The last line handed over (without its line end) and how many were not comments.
+    std::string_view last() const { return last_; }
+    int content_lines() const { return content_lines_; }
+
+  protected:
+    bool next(std::string_view& out) override {
+        for (;;) {
+            if (auto fault = next_text_line(reader_, file_ended_, content_lines_ == 0)) {
+                fault_ = std::move(*fault);
+                return false;
+            }
+            if (file_ended_)
+                return false;
+            const std::string_view content = skip_blanks(reader_.line());
+            if (content.empty())
+                continue;
+            const std::string_view whole = reader_.with_line_end();
+            out = whole.substr(static_cast<std::size_t>(content.data() - whole.data()));
+            if (content.front() == '#') {
+                last_ = content;
+            } else {
+                out = whole;
+                last_ = reader_.line();
+                ++content_lines_;
+            }
+            return true;
+        }
+    }
+
+  private:
+    LineReader& reader_;
+    bool file_ended_ = false;
+    std::string fault_;
+    std::string_view last_;
+    int content_lines_ = 0;
+};
+
+// libevemu says what is wrong with a description only on standard error.
+// While it reads one, stderr is a memory stream: what it says can become this
+// program's one-line error, and never reaches the terminal on its own.
+// NOTE: stderr is the whole process's; recordings are loaded at start-up,
+// before any other thread could write there.
+class CapturedStderr {
+  public:
+    CapturedStderr() : memory_(::open_memstream(&text_, &size_)) {
+        saved_ = stderr;
+        stderr = memory_ != nullptr ? memory_ : saved_;
+    }
+    ~CapturedStderr() {
+        release();
+        std::free(text_);
+    }
+    CapturedStderr(const CapturedStderr&) = delete;
+    CapturedStderr& operator=(const CapturedStderr&) = delete;
+
+    // Gives stderr back; returns what was written meanwhile.
+    std::string_view release() {
+        if (memory_ != nullptr) {
+            stderr = saved_;
+            std::fclose(memory_);
+            memory_ = nullptr;
+        }
+        return text_ != nullptr ? std::string_view(text_, size_) : std::string_view();
+    }
+
+  private:
+    char* text_ = nullptr;
+    std::size_t size_ = 0;
+    std::FILE* memory_;
+    std::FILE* saved_;
+};
+
+// libevemu's last complaint ("FATAL: Invalid EV_BIT line. Parsed 2 numbers,
+// expected 9: B: 01 0g ...") as one line: its level dropped and the line it
+// copies quoted and cut short. Empty when it said nothing.
+std::string complaint(std::string_view said, std::string_view line) {
+    std::size_t at = std::string_view::npos;
+    std::size_t skip = 0;
+    for (const std::string_view level : {"FATAL: ", "WARNING: "}) {
+        const std::size_t found = said.rfind(level);
+        if (found != std::string_view::npos && (at == std::string_view::npos || found > at)) {
+            at = found;
+            skip = level.size();
+        }
+    }
+    if (at == std::string_view::npos)
+        return {};
+    std::string_view words = trim_end(said.substr(at + skip));
+    line = trim_end(line);
+    std::string out;
+    if (!line.empty() && words.size() > line.size() && words.ends_with(line)) {
+        words.remove_suffix(line.size());
+        out = std::string(words) + quoted(line);
+    } else {
+        out = words.substr(0, 200);
+    }
+    std::replace_if(
+        out.begin(), out.end(),
+        [](char c) { return is_binary(static_cast<unsigned char>(c)) || c == '\t' || c == '\r'; },
+        ' ');
+    return "libevemu: " + out;
+}
 
 std::string open_failure(int error) {
     std::string message = std::string("cannot open it: ") + std::strerror(error);
@@ -684,6 +550,11 @@ std::string open_failure(int error) {
         message += " (check the path)";
     return message;
 }
+
+constexpr const char* headless_events =
+    "events come before any device description: a recording starts with its "
+    "'N: <device name>' line (for a bare .events file, put its .desc first)";
+constexpr const char* no_name = "not an evemu recording: no device name line 'N: ...'";
 
 }  // namespace
 
@@ -713,23 +584,45 @@ LoadResult Recording::load(const std::string& path) {
     ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
     ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
-    Scan scan;
     LineReader reader(fd.get());
-    if (auto problem = Checker(path).run(reader, scan)) {
-        return LoadResult{std::nullopt, std::move(*problem)};
-    }
+    // The line the reader is at; a fault on a last line with no line end says so.
+    const auto fault_here = [&](std::string message) {
+        if (reader.cut_short())
+            message += " (the last line has no line end: is the file cut short?)";
+        return failure(reader.number(), std::move(message));
+    };
 
+    DescriptionFeed feed(reader);
+    // A file with no line at all never reaches libevemu, which loses its line
+    // buffer when it finds none (every line handed to it has a line end, so
+    // it finds one otherwise).
+    if (!feed.prime()) {
+        if (!feed.fault().empty())
+            return fault_here(feed.fault());
+        return failure(0, reader.bytes() == 0 ? "empty file, not an evemu recording" : no_name);
+    }
+    std::unique_ptr<std::FILE, FileCloser> text(feed.open());
     std::unique_ptr<evemu_device, EvemuDeleter> device(evemu_new(nullptr));
-    if (!device)
-        return failure(0, "out of memory reading the device description");
-    std::unique_ptr<std::FILE, FileCloser> text(
-        fmemopen(scan.description.data(), scan.description.size(), "r"));
-    if (!text) {
+    if (!text || !device) {
         return failure(0,
                        std::string("cannot read the device description: ") + std::strerror(errno));
     }
-    if (evemu_read(device.get(), text.get()) <= 0) {
-        return failure(0, "libevemu cannot read the device description");
+    CapturedStderr captured;
+    const int described = evemu_read(device.get(), text.get());
+    const std::string said = complaint(captured.release(), feed.last());
+    if (!feed.fault().empty())
+        return fault_here(feed.fault());
+    if (described <= 0) {
+        if (feed.content_lines() == 0)
+            return failure(0, no_name);
+        if (feed.content_lines() == 1 && feed.last().substr(0, 2) == "E:")
+            return fault_here(headless_events);
+        if (!said.empty())
+            return fault_here(said);
+        return fault_here(feed.content_lines() == 1 && feed.ended()
+                              ? "the description stops after the device name: the line "
+                                "'I: BUS VENDOR PRODUCT VERSION' is missing"
+                              : "libevemu cannot read the device description");
     }
 
     Recording recording;
@@ -754,9 +647,26 @@ LoadResult Recording::load(const std::string& path) {
                                evemu_get_abs_maximum(device.get(), ABS_X)};
     recording.caps_.y_range = {evemu_get_abs_minimum(device.get(), ABS_Y),
                                evemu_get_abs_maximum(device.get(), ABS_Y)};
-    recording.event_count_ = scan.events;
-    recording.first_event_us_ = scan.first_us;
-    recording.events_offset_ = scan.events_offset;
+
+    // Unless the file ended, libevemu stopped at the reader's line: the first
+    // that is not part of the description. The events start there.
+    EventLines events;
+    for (bool end = feed.ended(); !end;) {
+        bool is_event = false;
+        if (auto problem = events.check(reader.line(), is_event))
+            return fault_here(std::move(*problem));
+        if (is_event && !reader.terminated()) {
+            return failure(reader.number(),
+                           "truncated last line: the event has no line end "
+                           "(is the file cut short?)");
+        }
+        if (is_event && events.count() == 1)
+            recording.events_offset_ = reader.line_offset();
+        if (auto fault = next_text_line(reader, end, false))
+            return fault_here(std::move(*fault));
+    }
+    recording.event_count_ = events.count();
+    recording.first_event_us_ = events.first_us();
     return LoadResult{std::move(recording), {}};
 }
 
@@ -775,58 +685,88 @@ LoadAllResult load_recordings(const std::vector<std::string>& paths) {
     return result;
 }
 
+// The events as libevemu reads them: only event lines that pass the same
+// check as when the file was loaded. A file changed since then ends at its
+// first line that does not, or at a last line with no line end, instead of
+// making libevemu skip, misread or complain on standard error.
+struct EventStream::Reader final : LineFeed {
+    Reader(int descriptor, std::int64_t first_us)
+        : fd(descriptor), lines(fd.get()), events(first_us) {
+        batch_ = true;
+    }
+
+    // No binary scan here: an event line that passes the check holds none up to
+    // its value, and libevemu reads no further.
+    bool next(std::string_view& out) override {
+        for (;;) {
+            const LineReader::Status status = lines.next();
+            if (auto problem = read_fault(status, lines)) {
+                fault = std::move(*problem);
+                return false;
+            }
+            if (status == LineReader::Status::end || !lines.terminated())
+                return false;
+            bool is_event = false;
+            if (auto problem = events.check(lines.line(), is_event)) {
+                fault = std::move(*problem);
+                return false;
+            }
+            if (is_event) {
+                out = lines.with_line_end();
+                return true;
+            }
+        }
+    }
+
+    UniqueFd fd;
+    LineReader lines;
+    EventLines events;
+    std::string fault;
+    std::unique_ptr<std::FILE, FileCloser> file;  // last: closed first
+};
+
 EventStream::EventStream(const Recording& recording)
-    : path_(recording.path()),
-      expected_(recording.event_count()),
-      last_us_(recording.first_event_us()) {
+    : path_(recording.path()), expected_(recording.event_count()) {
     if (expected_ == 0)
         return;  // nothing to read: the file is not opened
-    UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    if (fd.get() < 0) {
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
         fail(std::string("cannot open it again: ") + std::strerror(errno));
         return;
     }
-    if (::lseek(fd.get(), static_cast<off_t>(recording.events_offset()), SEEK_SET) < 0) {
+    reader_ = std::make_unique<Reader>(fd, recording.first_event_us());
+    if (::lseek(fd, static_cast<off_t>(recording.events_offset()), SEEK_SET) < 0) {
         fail(std::string("cannot seek to its events: ") + std::strerror(errno));
         return;
     }
-    file_.reset(WholeLineReader::open(fd));
-    if (!file_)
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    reader_->file.reset(reader_->open());
+    if (!reader_->file)
         fail(std::string("cannot read it again: ") + std::strerror(errno));
 }
 
+EventStream::~EventStream() = default;
+EventStream::EventStream(EventStream&&) noexcept = default;
+EventStream& EventStream::operator=(EventStream&&) noexcept = default;
+
 bool EventStream::next(input_event& event) {
-    if (!file_ || read_ >= expected_)
+    if (!reader_ || read_ >= expected_)
         return false;
-    // libevemu ends its events at a line of one blank character (" ", "\r") and
-    // returns 0 there; the checker took that line as blank, so read on past it.
-    int got = 0;
-    while ((got = evemu_read_event(file_.get(), &event)) == 0 && !std::feof(file_.get()) &&
-           !std::ferror(file_.get())) {
-    }
-    if (got <= 0) {
-        fail("the file changed since it was loaded: " + std::to_string(read_) + " of " +
-             std::to_string(expected_) + " events read");
+    if (evemu_read_event(reader_->file.get(), &event) <= 0) {
+        fail(reader_->fault.empty()
+                 ? "the file changed since it was loaded: " + std::to_string(read_) + " of " +
+                       std::to_string(expected_) + " events read"
+                 : "the file changed since it was loaded: event " + std::to_string(read_ + 1) +
+                       " is no longer valid (" + reader_->fault + ")");
         return false;
     }
-    const int type_max = event.type <= EV_MAX ? libevdev_event_type_get_max(event.type) : -1;
-    const bool time_ok = event.input_event_sec >= 0 &&
-                         static_cast<std::uint64_t>(event.input_event_sec) <= max_seconds &&
-                         event.input_event_usec < 1000000;
-    const std::int64_t us = time_ok ? event_time_us(event) : 0;
-    if (type_max < 0 || event.code > type_max || !time_ok || us < last_us_) {
-        fail("the file changed since it was loaded: event " + std::to_string(read_ + 1) +
-             " is no longer valid");
-        return false;
-    }
-    last_us_ = us;
     ++read_;
     return true;
 }
 
 void EventStream::fail(std::string message) {
     error_ = path_ + ": " + std::move(message);
-    file_.reset();
+    reader_.reset();
 }
 
 }  // namespace input

@@ -5,7 +5,6 @@
 #include <linux/input.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -79,6 +78,9 @@ class EventStream {
   public:
     // Opens the file again at its first event; check error() before reading.
     explicit EventStream(const Recording& recording);
+    ~EventStream();
+    EventStream(EventStream&&) noexcept;
+    EventStream& operator=(EventStream&&) noexcept;
 
     // The next event, or false at the end of the events or when the file can
     // no longer be read as it was when loaded (error() then says why).
@@ -89,16 +91,13 @@ class EventStream {
     std::uint64_t events_read() const { return read_; }
 
   private:
-    struct FileCloser {
-        void operator()(std::FILE* file) const { std::fclose(file); }
-    };
+    struct Reader;  // the open file and the stream libevemu reads it through
     void fail(std::string message);
 
-    std::unique_ptr<std::FILE, FileCloser> file_;
+    std::unique_ptr<Reader> reader_;
     std::string path_;
     std::uint64_t expected_ = 0;
     std::uint64_t read_ = 0;
-    std::int64_t last_us_ = 0;
     std::string error_;
 };
 

@@ -19,7 +19,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <random>
 #include <regex>
 
 #include "platform/input/replay.h"
@@ -298,13 +297,10 @@ struct BadRecording {
 using BadRecordings = RobustnessTest;
 
 TEST_F(BadRecordings, EveryKindGivesOneLineNamingTheFileTheLineAndTheFault) {
+    // Each kind of fault once; the reader's own tests hold every message.
     const int d = line_count(mouse_description);
     const std::string good_frame =
         event_text(1'000'000, EV_REL, REL_X, 1) + event_text(1'000'000, EV_SYN, SYN_REPORT, 0);
-    std::string garbage(4096, '\0');
-    std::mt19937 random(8);
-    for (char& c : garbage)
-        c = static_cast<char>(random());
     const fs::path fifo = dir_ / "fifo.evemu";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     fs::create_directory(dir_ / "folder.evemu");
@@ -319,38 +315,17 @@ TEST_F(BadRecordings, EveryKindGivesOneLineNamingTheFileTheLineAndTheFault) {
         {"a directory", dir_ / "folder.evemu", ": ", "is a directory"},
         {"a FIFO, which would block a plain open", fifo, ": ", "not a regular file"},
         {"a device", "/dev/zero", ": ", "not a regular file"},
-        {"empty file", write("empty.evemu", ""), ": ", "empty file"},
-        {"binary garbage", write("garbage.evemu", garbage), at(1), "binary data"},
-        {"events with no header", write("headless.evemu", good_frame), at(1),
-         "events come before any device description"},
-        {"a description cut after the name", write("name.evemu", "N: Mouse\n"), at(1),
-         "'I: BUS VENDOR PRODUCT VERSION' is missing"},
-        {"a truncated last line",
-         write("cut.evemu", mouse_description + good_frame + "E: 1.000200 0002 00"), at(d + 3),
-         "cut short"},
-        {"a bad time stamp", write("stamp.evemu", mouse_description + "E: 1.0 0002 0000 1\n"),
-         at(d + 1), "bad time stamp '1.0'"},
-        {"a bad event value",
-         write("value2.evemu", mouse_description + good_frame + "E: 1.000001 0002 0000 12x\n"),
-         at(d + 3), "bad event value '12x'"},
-        {"a bad number in the description",
+        // libevemu's complaint is the one line, not printed on its own as well.
+        {"a description libevemu rejects",
          write("mask.evemu", "N: Mouse\nI: 0003 0001 0001 0001\nB: 01 zz 00 00 00 00 00 00 00\n"),
-         at(3), "bad number 'zz' in the B: line"},
-        {"a value out of range for 32 bits",
-         write("big.evemu", mouse_description + "E: 1.000000 0002 0000 2147483648\n"), at(d + 1),
-         "out of range"},
-        {"a code out of range for its type",
-         write("code.evemu", mouse_description + "E: 1.000000 0002 0010 1\n"), at(d + 1),
-         "event code 0x0010 out of range for EV_REL"},
-        {"a key value out of range",
-         write("key.evemu", mouse_description + "E: 1.000000 0001 0110 3\n"), at(d + 1),
-         "key value 3 out of range"},
+         at(3), "libevemu: Invalid EV_BIT line"},
+        {"a time stamp libevemu would misread",
+         write("stamp.evemu", mouse_description + "E: 1.5 0002 0000 1\n"), at(d + 1),
+         "bad time stamp '1.5'"},
         {"time stamps that go backwards",
          write("time.evemu",
                mouse_description + good_frame + event_text(999'999, EV_REL, REL_X, 1)),
          at(d + 3), "goes backwards"},
-        {"a line far too long", write("long.evemu", "N: " + std::string(1 << 20, 'x')), at(1),
-         "line longer than"},
     };
     for (const BadRecording& bad : cases) {
         SCOPED_TRACE(bad.what);
