@@ -46,6 +46,11 @@ class PacketSink {
     virtual void push(const Packet& packet) = 0;
     // The provider has nothing more to send (a replay has played out).
     virtual void source_finished() {}
+    // A provider that reads on the GUI thread brackets the packets of one
+    // wake-up: the sink may hold them until the burst ends and handle them
+    // then, in one go, rather than through a trip round the event loop.
+    virtual void burst_begin() {}
+    virtual void burst_end() {}
 };
 
 class Provider {

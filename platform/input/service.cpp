@@ -200,7 +200,26 @@ UINT Service::get_data(HRAWINPUT handle, UINT command, LPVOID data, PUINT size, 
 
 void Service::push(const Packet& packet) {
     enqueue({next_id_++, packet});
-    schedule_drain();
+    if (bursts_ == 0)
+        schedule_drain();
+}
+
+void Service::burst_begin() {
+    ++bursts_;
+}
+
+void Service::burst_end() {
+    if (bursts_ > 0)
+        --bursts_;
+    if (bursts_ > 0 || queued_ == 0)
+        return;
+    // Handled now, in the provider's own wake-up; a burst that ends inside a
+    // dispatch (a handler that ran the event loop) waits for the next turn.
+    if (draining_) {
+        schedule_drain();
+    } else {
+        drain();
+    }
 }
 
 void Service::enqueue(const Pending& pending) {
@@ -241,6 +260,12 @@ void Service::update_window_activity() {
 
 void Service::drain() {
     drain_scheduled_ = false;
+    struct Draining {
+        bool& flag;
+        bool was;
+        explicit Draining(bool& f) : flag(f), was(f) { flag = true; }
+        ~Draining() { flag = was; }
+    } draining(draining_);
     // Packets that arrive while this burst is dispatched wait for the next turn.
     std::size_t burst = queued_;
     bool waiting = false;

@@ -35,6 +35,8 @@ class Service final : public PacketSink {
     // PacketSink: called by the provider on the GUI thread.
     void push(const Packet& packet) override;
     void source_finished() override;
+    void burst_begin() override;
+    void burst_end() override;
 
     // Called after each burst of queued packets has been dispatched.
     std::function<void()> on_batch_handled;
@@ -86,6 +88,9 @@ class Service final : public PacketSink {
     DWORD start_error_ = ERROR_SUCCESS;
     bool started_ = false;
     bool drain_scheduled_ = false;
+    // Open bursts of the provider: their packets wait for the burst's end.
+    int bursts_ = 0;
+    bool draining_ = false;
     bool finished_ = false;
     bool finish_reported_ = false;
     bool window_active_ = false;

@@ -328,13 +328,19 @@ void X11Provider::Connection::drain() {
         return;
     Display* d = display.get();
     int handled = 0;
-    // XPending reads what the socket holds once Xlib's queue is empty.
-    while (handled < events_per_turn && !lost && XPending(d) > 0) {
+    // The socket is read once per wake-up, then Xlib's queue is emptied without
+    // touching it again: XPending would try another read after every event,
+    // and at mouse rates that read almost always finds nothing.
+    XEventsQueued(d, QueuedAfterReading);
+    sink->burst_begin();
+    while (handled < events_per_turn && !lost && XEventsQueued(d, QueuedAlready) > 0) {
         XEvent event;
         XNextEvent(d, &event);
         handle(event);
         ++handled;
     }
+    // The packets of this wake-up are handled now, in one go.
+    sink->burst_end();
     if (!lost)
         XFlush(d);
     if (lost) {

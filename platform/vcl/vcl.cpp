@@ -230,7 +230,7 @@ TEdit::TEdit(QWidget* parent)
       Text([this] { return string(text()); },
            [this](const String& value) { setText(qstring(value)); }) {}
 
-TStrings::TStrings(TMemo* view) : view_(view), repaint_([this] { view_->viewport()->update(); }) {}
+TStrings::TStrings(TMemo* view) : view_(view), repaint_([this] { view_->refresh(); }) {}
 
 void TStrings::Add(const String& text) {
     Add(String(text));
@@ -243,12 +243,14 @@ void TStrings::Add(String&& text) {
         ++removed_;
     }
     entries_.push_back(std::move(text));
+    ++changes_;
     repaint_.request();
 }
 
 void TStrings::Clear() {
     removed_ += entries_.size();
     entries_.clear();
+    ++changes_;
     repaint_.request();
 }
 
@@ -289,18 +291,18 @@ TMemo::ShownLine TMemo::lay_out(std::uint64_t entry, int line, const QString& te
     return {entry, line, std::move(layout), height};
 }
 
-void TMemo::paintEvent(QPaintEvent* event) {
+bool TMemo::arranged_now() const {
+    return arranged_changes_ == lines_->changes_ && arranged_size_ == viewport()->size() &&
+           arranged_font_ == font();
+}
+
+void TMemo::arrange() {
     const TStrings& lines = *lines_;
-    if (lines.Count() == 0) {
+    if (arranged_size_.width() != viewport()->width() || arranged_font_ != font())
         shown_.clear();
-        QPlainTextEdit::paintEvent(event);
-        return;
-    }
-    if (shown_width_ != viewport()->width() || shown_font_ != font()) {
-        shown_.clear();
-        shown_width_ = viewport()->width();
-        shown_font_ = font();
-    }
+    arranged_changes_ = lines.changes_;
+    arranged_size_ = viewport()->size();
+    arranged_font_ = font();
     const qreal view_height = viewport()->height();
     // The lines from the newest back, until they fill the view; a line laid
     // out for the last paint is taken over.
@@ -354,12 +356,81 @@ void TMemo::paintEvent(QPaintEvent* event) {
         }
         block_top += shown_[b].height;
     }
-    qreal y = -top;
+    top_ = top;
+}
 
+void TMemo::refresh() {
+    QWidget* view = viewport();
+    if (!view->isVisible()) {
+        // Laid out when it shows again, and painted whole then.
+        on_screen_known_ = false;
+        view->update();
+        return;
+    }
+    const bool can_scroll = on_screen_known_ && !paint_pending_ && arranged_size_ == view->size() &&
+                            arranged_font_ == font();
+    arrange();
+    qreal last_y = -top_;
+    for (std::size_t b = 0; b + 1 < shown_.size(); ++b)
+        last_y += shown_[b].height;
+    // Where the newest line on screen is now.
+    qreal now_y = -top_;
+    std::size_t b = 0;
+    while (b < shown_.size() &&
+           (shown_[b].entry != on_screen_entry_ || shown_[b].line != on_screen_line_))
+        now_y += shown_[b++].height;
+    const qreal dy = now_y - on_screen_y_;
+    const qreal was_below = b < shown_.size() ? now_y + shown_[b].height : 0;
+
+    on_screen_known_ = !shown_.empty();
+    if (on_screen_known_) {
+        on_screen_entry_ = shown_.back().entry;
+        on_screen_line_ = shown_.back().line;
+        on_screen_y_ = last_y;
+    }
+    paint_pending_ = true;
+    const int height = view->height();
+    // The lines that stay move up together: their pixels move, and the lines
+    // below them are painted. Anything else (a line gone, a move by a fraction
+    // of a pixel or by the whole view) is painted afresh.
+    if (!can_scroll || b == shown_.size() || dy > 0 || dy != std::floor(dy) || -dy >= height) {
+        view->update();
+        return;
+    }
+    if (dy < 0)
+        view->scroll(0, static_cast<int>(dy));
+    const int strip_top = std::max(0, static_cast<int>(std::floor(was_below)));
+    if (strip_top < height) {
+        view->update(QRect(0, strip_top, view->width(), height - strip_top));
+    } else if (dy == 0) {
+        paint_pending_ = false;  // nothing on screen changes
+    }
+}
+
+void TMemo::paintEvent(QPaintEvent* event) {
+    paint_pending_ = false;
+    if (lines_->Count() == 0) {
+        shown_.clear();
+        arranged_changes_ = lines_->changes_;
+        QPlainTextEdit::paintEvent(event);
+        return;
+    }
+    if (!arranged_now()) {
+        // Entries came after the frame's refresh (or the view changed): what
+        // is painted now must agree with the pixels around it, so all of it is.
+        const bool partial = event->rect() != viewport()->rect();
+        arrange();
+        on_screen_known_ = false;
+        if (partial) {
+            paint_pending_ = true;
+            viewport()->update();
+        }
+    }
     QPainter painter(viewport());
     painter.setPen(
         palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::Text));
     const QRect area = event->rect();
+    qreal y = -top_;
     for (const ShownLine& shown : shown_) {
         if (y + shown.height >= area.top() && y <= area.bottom())
             shown.layout->draw(&painter, QPointF(0, y));

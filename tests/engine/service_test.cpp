@@ -2,6 +2,7 @@
 // delivery of packets as WM_INPUT to the active form, in order, once each.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QWidget>
 
 #include <memory>
@@ -281,6 +282,53 @@ TEST_F(ServiceTest, BatchAndFinishHooksFollowTheQueue) {
     ASSERT_TRUE(testsupport::wait_until([&] { return finished; }));
     EXPECT_EQ(seen_at_finish, 2u);
     EXPECT_GE(batches, 1);
+}
+
+TEST_F(ServiceTest, ABurstIsHandledWhenItEndsInOneBatch) {
+    show_form();
+    register_mice();
+    int batches = 0;
+    service_->on_batch_handled = [&] { ++batches; };
+    provider_->sink->burst_begin();
+    provider_->sink->push(packet(65537, 1));
+    provider_->sink->push(packet(65537, 2));
+    // An open burst waits, however long the event loop runs.
+    QCoreApplication::processEvents();
+    EXPECT_EQ(service_->delivered(), 0u);
+    provider_->sink->push(packet(65537, 3));
+    provider_->sink->burst_end();
+    // Handled by the end of the burst itself, with no turn of the event loop.
+    EXPECT_EQ(form_->seen_x, (std::vector<LONG>{1, 2, 3}));
+    EXPECT_EQ(batches, 1);
+}
+
+TEST_F(ServiceTest, ABurstEndingInsideADispatchWaitsForTheNextTurn) {
+    register_mice();
+    input::Service& svc = *service_;
+    std::vector<LONG> seen;
+    ProbeForm probe(nullptr);
+    probe.on_packet = [&](HRAWINPUT h) {
+        RAWINPUT raw{};
+        UINT size = sizeof raw;
+        if (svc.get_data(h, RID_INPUT, &raw, &size, sizeof(RAWINPUTHEADER)) == sizeof raw)
+            seen.push_back(raw.data.mouse.lLastX);
+        // A handler that runs the event loop lets the provider read again.
+        if (seen.size() == 1) {
+            provider_->sink->burst_begin();
+            provider_->sink->push(packet(65537, 9));
+            provider_->sink->burst_end();
+        }
+    };
+    probe.Show();
+    ASSERT_TRUE(testsupport::wait_until([&] { return vcl::TForm::active() == &probe; }));
+    provider_->sink->burst_begin();
+    for (LONG x = 1; x <= 3; ++x)
+        provider_->sink->push(packet(65537, x));
+    provider_->sink->burst_end();
+    ASSERT_TRUE(testsupport::wait_until([&] { return seen.size() >= 4; }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(seen, (std::vector<LONG>{1, 2, 3, 9}));
+    EXPECT_EQ(service_->delivered(), 4u);
 }
 
 TEST_F(ServiceTest, PacketsPushedDuringDispatchGrowTheQueueAndKeepTheirOrder) {

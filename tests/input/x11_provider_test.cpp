@@ -35,10 +35,23 @@ HANDLE handle_of(int id) {
     return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(id));
 }
 
+// Records the packets, and whether each came inside a burst the provider opened.
 class RecordingSink final : public input::PacketSink {
   public:
-    void push(const Packet& packet) override { packets.push_back(packet); }
+    void push(const Packet& packet) override {
+        packets.push_back(packet);
+        if (open_bursts == 0)
+            ++outside_bursts;
+    }
+    void burst_begin() override { ++open_bursts; }
+    void burst_end() override {
+        --open_bursts;
+        ++bursts;
+    }
     std::vector<Packet> packets;
+    int open_bursts = 0;
+    int bursts = 0;
+    int outside_bursts = 0;
 };
 
 class X11Provider_ : public XvfbWithMiceTest {
@@ -200,6 +213,11 @@ TEST_F(X11Provider_, EachPointerReportsUnderItsOwnIdOnce) {
         EXPECT_LE(first.time_ns, after);
     }
     EXPECT_EQ(provider->packets(), 2 * masters_.size() + 1);
+    // Every packet came inside a burst that was closed again, so that the
+    // service handles each wake-up's packets together.
+    EXPECT_EQ(sink.outside_bursts, 0);
+    EXPECT_EQ(sink.open_bursts, 0);
+    EXPECT_GE(sink.bursts, 1);
 }
 
 TEST_F(X11Provider_, ButtonsAndWheelStepsGiveTheirFlags) {

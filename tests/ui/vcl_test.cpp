@@ -5,9 +5,11 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
+#include <QScreen>
 #include <QTextCursor>
 #include <QTimer>
 #include <QWindow>
@@ -565,6 +567,72 @@ TEST_F(MemoTest, ItLooksLikeAViewOfEveryEntryScrolledToTheEnd) {
     memo_.resize(200, 50);
     reference_.resize(200, 50);
     EXPECT_TRUE(looks_like_every_entry_scrolled_to_the_end()) << "narrower and shorter";
+}
+
+// Paints the region each paint event of a widget covers, in order.
+class PaintAreas : public QObject {
+  public:
+    explicit PaintAreas(QWidget* widget) { widget->installEventFilter(this); }
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint)
+            areas.push_back(static_cast<QPaintEvent*>(event)->rect());
+        return false;
+    }
+    std::vector<QRect> areas;
+};
+
+TEST_F(MemoTest, FrameByFrameTheScreenShowsWhatAFreshPaintShowsPaintingOnlyTheNewLines) {
+    ASSERT_TRUE(wait_until([&] { return memo_.isVisible() && !memo_.visibleRegion().isEmpty(); }));
+    // What the window system shows: the memo's pixels as the frames left them.
+    const auto on_screen = [&] {
+        return QGuiApplication::primaryScreen()->grabWindow(memo_.winId()).toImage();
+    };
+    const auto settled = [&] {
+        return wait_until([&] {
+            const QImage shown = on_screen();
+            return !shown.isNull() && shown == memo_.grab().toImage();
+        });
+    };
+    PaintAreas painted(memo_.viewport());
+    const int view_height = memo_.viewport()->height();
+    int n = 0;
+    for (int frame = 0; frame < 40; ++frame) {
+        // One or two entries a frame (less than the view holds), some wrapping
+        // over two rows, some breaking into three lines.
+        for (int i = 0; i <= frame % 2; ++i) {
+            if (frame % 7 == 3) {
+                lines_.Add("a line\rof three\nlines");
+            } else if (frame % 10 == 4) {
+                lines_.Add(report_line(n++));
+            } else {
+                lines_.Add("Mouse: num " + std::to_string(n++) + "\r\n");
+            }
+        }
+        painted.areas.clear();
+        lines_.flush_view();
+        ASSERT_TRUE(wait_until([&] { return !painted.areas.empty(); })) << "frame " << frame;
+        const std::vector<QRect> areas = painted.areas;
+        ASSERT_TRUE(settled()) << "frame " << frame;
+        if (frame >= 10) {
+            // Full by now: the old lines moved up on screen, only new ones were painted.
+            for (const QRect& area : areas)
+                EXPECT_LT(area.height(), view_height) << "frame " << frame;
+        }
+    }
+    EXPECT_TRUE(looks_like_every_entry_scrolled_to_the_end());
+
+    // Hidden, then shown again after entries came: the whole view is right.
+    memo_.hide();
+    for (int i = 0; i < 5; ++i)
+        lines_.Add(report_line(n++));
+    lines_.flush_view();
+    memo_.show();
+    ASSERT_TRUE(wait_until([&] { return memo_.isVisible(); }));
+    EXPECT_TRUE(settled());
+    lines_.Add(report_line(n++));
+    lines_.flush_view();
+    EXPECT_TRUE(settled());
+    EXPECT_TRUE(looks_like_every_entry_scrolled_to_the_end());
 }
 
 TEST_F(MemoTest, TheOldestEntriesGoOnceTheCapIsReached) {
