@@ -7,6 +7,7 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/input/captured_stderr.h"
 #include "platform/input/packets.h"
 #include "platform/input/recording.h"
 
@@ -110,45 +111,12 @@ std::string check_loaded(const std::string& path) {
     return {};
 }
 
-// Standard error's stream (which libevemu prints on) pointed at memory while
-// it lives. Sanitizer and libFuzzer reports go to file descriptor 2 directly
-// and stay visible.
-class StderrCatcher {
-  public:
-    StderrCatcher() : memory_(::open_memstream(&text_, &size_)), saved_(stderr) {
-        if (memory_ != nullptr)
-            stderr = memory_;
-    }
-    ~StderrCatcher() {
-        release();
-        std::free(text_);
-    }
-    StderrCatcher(const StderrCatcher&) = delete;
-    StderrCatcher& operator=(const StderrCatcher&) = delete;
-
-    // Gives stderr back; returns what was written meanwhile.
-    std::string release() {
-        if (memory_ != nullptr) {
-            stderr = saved_;
-            std::fclose(memory_);
-            memory_ = nullptr;
-        }
-        return text_ != nullptr ? std::string(text_, size_) : std::string();
-    }
-
-  private:
-    char* text_ = nullptr;
-    std::size_t size_ = 0;
-    std::FILE* memory_;
-    std::FILE* saved_;
-};
-
 }  // namespace
 
 std::string check_recording(const std::string& path) {
-    StderrCatcher catcher;
+    input::CapturedStderr catcher;
     std::string problem = check_loaded(path);
-    if (const std::string written = catcher.release(); problem.empty() && !written.empty())
+    if (const std::string written(catcher.release()); problem.empty() && !written.empty())
         problem = "written to standard error: " + written;
     return problem;
 }

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/input/captured_stderr.h"
+
 // libevemu reads the description and the events. What it does not check, or
 // reads wrongly, is checked here, one line at a time, in the same pass: that
 // the file is a regular one of text lines of a sane length, and that every
@@ -474,41 +476,6 @@ class DescriptionFeed final : public LineFeed {
     std::string fault_;
     std::string_view last_;
     int content_lines_ = 0;
-};
-
-// libevemu says what is wrong with a description only on standard error.
-// While it reads one, stderr is a memory stream: what it says can become this
-// program's one-line error, and never reaches the terminal on its own.
-// NOTE: stderr is the whole process's; recordings are loaded at start-up,
-// before any other thread could write there.
-class CapturedStderr {
-  public:
-    CapturedStderr() : memory_(::open_memstream(&text_, &size_)) {
-        saved_ = stderr;
-        stderr = memory_ != nullptr ? memory_ : saved_;
-    }
-    ~CapturedStderr() {
-        release();
-        std::free(text_);
-    }
-    CapturedStderr(const CapturedStderr&) = delete;
-    CapturedStderr& operator=(const CapturedStderr&) = delete;
-
-    // Gives stderr back; returns what was written meanwhile.
-    std::string_view release() {
-        if (memory_ != nullptr) {
-            stderr = saved_;
-            std::fclose(memory_);
-            memory_ = nullptr;
-        }
-        return text_ != nullptr ? std::string_view(text_, size_) : std::string_view();
-    }
-
-  private:
-    char* text_ = nullptr;
-    std::size_t size_ = 0;
-    std::FILE* memory_;
-    std::FILE* saved_;
 };
 
 // libevemu's last complaint ("FATAL: Invalid EV_BIT line. Parsed 2 numbers,
