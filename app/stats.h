@@ -115,7 +115,6 @@ class PacketStats {
     std::vector<PerDevice> devices_;
     std::size_t last_ = 0;
     RateMeter total_rate_;
-    DelayHistogram total_delay_;
 };
 
 }  // namespace app

@@ -18,6 +18,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/input/clock.h"
+
 namespace input {
 
 namespace {
@@ -34,12 +36,6 @@ constexpr int events_per_batch = 1024;
 // it plays shows then.
 constexpr std::int64_t paced_look_ahead_ns = 50'000'000;
 constexpr auto paced_reader_tick = std::chrono::milliseconds(10);
-
-std::int64_t monotonic_ns() {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
 
 struct TimedPacket {
     std::int64_t time_ns;  // of the SYN_REPORT that ended its frame, from the file's first event

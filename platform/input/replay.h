@@ -45,7 +45,6 @@ class ReplayProvider final : public Provider {
     // standard error, once.
     void set_wait_notice_delay(std::chrono::milliseconds delay) { notice_delay_ = delay; }
 
-    double speed() const { return speed_; }
     // Files opened for their events: the mouse recordings that have events.
     std::size_t files_opened() const;
     std::uint64_t packets_sent() const;

@@ -8,18 +8,13 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/input/clock.h"
 #include "platform/vcl/vcl.h"
 
 namespace input {
 namespace {
 
 Service* current_service = nullptr;
-
-std::int64_t monotonic_ns() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
-}
 
 // The user32 exports: each forwards to the installed service, and fails as an
 // unloaded module would when there is none.
@@ -80,10 +75,6 @@ Service::~Service() {
         current_service = nullptr;
         win32::register_module("user32.dll", {});
     }
-}
-
-Service* Service::current() {
-    return current_service;
 }
 
 void Service::install() {

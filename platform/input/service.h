@@ -22,9 +22,6 @@ class Service final : public PacketSink {
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
 
-    // The service "user32.dll" serves now, or null.
-    static Service* current();
-
     // Makes this service the one behind "user32.dll" (LoadLibraryA finds it).
     void install();
 

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QSocketNotifier>
 
+#include "platform/input/clock.h"
 #include "platform/input/x11.h"
 
 #include <algorithm>
@@ -22,12 +23,6 @@ constexpr int wanted_major = 2;
 constexpr int wanted_minor = 2;
 // Events handled per wake-up before the event loop gets a turn.
 constexpr int events_per_turn = 4096;
-
-std::int64_t monotonic_ns() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
-}
 
 // The first X error seen while an ErrorTrap lives. The GUI thread is the only
 // one that talks to the provider's connection.

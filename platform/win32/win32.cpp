@@ -56,10 +56,6 @@ void register_module(std::string name, Exports exports) {
     }
 }
 
-int cursor_display_count() {
-    return cursor_count;
-}
-
 }  // namespace win32
 
 HMODULE LoadLibraryA(const char* lpLibFileName) {

@@ -182,9 +182,6 @@ FARPROC export_of(Fn* fn) {
 // the engine binds them.
 void register_module(std::string name, Exports exports);
 
-// The pointer display count that ShowCursor keeps (0 after start-up).
-int cursor_display_count();
-
 }  // namespace win32
 
 #endif

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/input/clock.h"
 #include "platform/input/replay.h"
 #include "tests/support/recording_files.h"
 #include "tests/support/test_support.h"
@@ -26,9 +27,7 @@ using testsupport::event_text;
 using testsupport::TempDir;
 
 std::int64_t now_ns() {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+    return input::monotonic_ns();
 }
 
 class CollectingSink : public input::PacketSink {
