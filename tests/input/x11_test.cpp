@@ -479,14 +479,7 @@ TEST_F(X11EndToEnd, AMasterAddedWhileRunningReportsAsMouseMinusOne) {
 // starts a replay on a desktop.
 class ReplayOnADesktop : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        if (QCoreApplication::instance() == nullptr) {
-            static int argc = 1;
-            static char name[] = "x11-test";
-            static char* argv[] = {name, nullptr};
-            static QCoreApplication app(argc, argv);
-        }
-    }
+    static void SetUpTestSuite() { testsupport::ensure_core_application(); }
     void SetUp() override {
         if (!testsupport::xvfb_available())
             GTEST_SKIP() << "Xvfb is not installed";

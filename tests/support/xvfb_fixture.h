@@ -13,16 +13,23 @@
 #include "tests/support/xfake.h"
 #include "tests/support/xvfb.h"
 
+namespace testsupport {
+
+// The Qt core application the x11 tests' event loop needs, made once.
+inline void ensure_core_application() {
+    if (QCoreApplication::instance() == nullptr) {
+        static int argc = 1;
+        static char name[] = "x11-test";
+        static char* argv[] = {name, nullptr};
+        static QCoreApplication app(argc, argv);
+    }
+}
+
+}  // namespace testsupport
+
 class XvfbWithMiceTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        if (QCoreApplication::instance() == nullptr) {
-            static int argc = 1;
-            static char name[] = "x11-test";
-            static char* argv[] = {name, nullptr};
-            static QCoreApplication app(argc, argv);
-        }
-    }
+    static void SetUpTestSuite() { testsupport::ensure_core_application(); }
 
     void SetUp() override {
         if (!testsupport::xvfb_available())
