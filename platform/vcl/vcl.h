@@ -556,7 +556,7 @@ class TApplication {
 
 extern TApplication* Application;
 
-// Shows `text` as a paragraph of the form's notice (platform/vcl/notice.h), a
+// Shows `text` as a paragraph of the form's notice (platform/vcl/qt/notice.h), a
 // non-modal strip outside the stored layout, made on first use.
 class TNotice;
 TNotice* ShowNotice(TForm* form, const String& text);

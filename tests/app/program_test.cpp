@@ -21,7 +21,7 @@
 #include <map>
 #include <sstream>
 
-#include "platform/vcl/notice.h"
+#include "platform/vcl/qt/notice.h"
 #include "tests/support/recording_files.h"
 #include "tests/support/test_support.h"
 #include "ui/principal.h"

@@ -1,4 +1,4 @@
-#include "platform/vcl/notice.h"
+#include "platform/vcl/qt/notice.h"
 
 #include <QEvent>
 #include <QHBoxLayout>
