@@ -1,23 +1,24 @@
-#include "platform/vcl/vcl.h"
+// The facade over Qt 6 Widgets: timers, controls, the memo view, forms and
+// their windows, stored layouts compiled by uic, and the application.
+#include "platform/vcl/qt/native.h"
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QElapsedTimer>
 #include <QFont>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QTextDocument>
+#include <QTimer>
 
 #include <algorithm>
 #include <climits>
 #include <cmath>
 #include <iostream>
+#include <map>
 
 namespace vcl {
-
-TApplication* Application = nullptr;
 
 namespace {
 
@@ -66,36 +67,19 @@ QString view_text(const String& entry) {
     return text;
 }
 
-void present_on_screen(const String& message) {
-    const QString name = QCoreApplication::applicationName();
-    std::cerr << string(name) << ": " << message << std::endl;
-    const QString platform = QGuiApplication::platformName();
-    if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal"))
-        return;
-    QMessageBox::critical(nullptr, name, qstring(message));
-}
-
-// Frame n of the process's frame grid starts n * frame_ms after the first use.
-std::int64_t frame_clock_ms() {
-    static const QElapsedTimer clock = [] {
-        QElapsedTimer started;
-        started.start();
-        return started;
-    }();
-    return clock.elapsed();
-}
-
 int to_int(double value) {
     return static_cast<int>(std::clamp(std::floor(value), double{INT_MIN}, double{INT_MAX}));
 }
 
-}  // namespace
-
-String IntToStr(int value) {
-    return std::to_string(value);
+// The layouts uic compiled, by name.
+std::map<String, std::function<void(QWidget*)>>& layouts() {
+    static std::map<String, std::function<void(QWidget*)>> registered;
+    return registered;
 }
 
-QColor to_qcolor(TColor color) {
+}  // namespace
+
+QColor qt::to_qcolor(TColor color) {
     if ((color & 0xFF000000u) != 0) {
         for (const SystemColour& system : system_colours) {
             if (system.index == (color & 0xFFu)) {
@@ -108,167 +92,114 @@ QColor to_qcolor(TColor color) {
                   static_cast<int>((color >> 16) & 0xFFu));
 }
 
-TColor from_qcolor(QColor color) {
+TColor qt::from_qcolor(QColor color) {
     const QRgb rgb = color.rgb();
     return static_cast<TColor>(qRed(rgb)) | static_cast<TColor>(qGreen(rgb)) << 8 |
            static_cast<TColor>(qBlue(rgb)) << 16;
 }
 
-void fire_event(TObject* sender, const std::function<void()>& handler) {
-    try {
-        handler();
-    } catch (...) {
-        if (Application != nullptr) {
-            Application->HandleException(sender);
-        } else {
-            std::cerr << "vcl: an event handler failed with no application to report it"
-                      << std::endl;
-        }
-    }
-}
+struct Timer::Native {
+    QTimer timer;
+};
 
-FramePacer::FramePacer(std::function<void()> update) : update_(std::move(update)) {
-    timer_.setSingleShot(true);
+Timer::Timer(std::function<void()> fire) : native_(std::make_unique<Native>()) {
+    native_->timer.setSingleShot(true);
     // Precise, so that every pacer of the process meets on the same frame boundary.
-    timer_.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { run(); });
+    native_->timer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&native_->timer, &QTimer::timeout, &native_->timer, std::move(fire));
 }
 
-void FramePacer::request() {
-    if (timer_.isActive())
-        return;
-    timer_.start(static_cast<int>(frame_ms - frame_clock_ms() % frame_ms));
+Timer::~Timer() = default;
+
+void Timer::start(int ms) {
+    native_->timer.start(ms);
 }
 
-void FramePacer::run_or_request() {
-    if (timer_.isActive())
-        return;
-    if (last_frame_ == frame_clock_ms() / frame_ms) {
-        request();
-    } else {
-        run();
-    }
+void Timer::stop() {
+    native_->timer.stop();
 }
 
-void FramePacer::flush() {
-    if (!timer_.isActive())
-        return;
-    timer_.stop();
-    run();
+bool Timer::active() const {
+    return native_->timer.isActive();
 }
 
-void FramePacer::run() {
-    last_frame_ = frame_clock_ms() / frame_ms;
-    update_();
+bool TControl::enabled() const {
+    return !native_->widget->testAttribute(Qt::WA_ForceDisabled);
 }
 
-TControl::TControl(QWidget* self)
-    : Enabled([self] { return !self->testAttribute(Qt::WA_ForceDisabled); },
-              [self](const bool& on) { self->setEnabled(on); }),
-      Visible(
-          [self] {
-              QWidget* parent = self->parentWidget();
-              return parent != nullptr ? self->isVisibleTo(parent) : self->isVisible();
-          },
-          [self](const bool& on) { self->setVisible(on); }),
-      self_(self) {}
-
-void TControl::Show() {
-    self_->show();
+void TControl::set_enabled(bool on) {
+    native_->widget->setEnabled(on);
 }
 
-void TControl::Hide() {
-    self_->hide();
+bool TControl::visible() const {
+    QWidget* self = native_->widget;
+    QWidget* parent = self->parentWidget();
+    return parent != nullptr ? self->isVisibleTo(parent) : self->isVisible();
 }
 
-TLabel::TLabel(QWidget* parent)
-    : QLabel(parent),
-      TControl(this),
-      Caption([this] { return caption(); },
-              [this](const String& caption) { set_caption(caption); }),
-      shown_([this] { show_caption(); }) {}
-
-String TLabel::caption() const {
-    return shown_.pending() ? caption_ : string(text());
+void TControl::set_visible(bool on) {
+    native_->widget->setVisible(on);
 }
 
-void TLabel::set_caption(const String& caption) {
-    if (!shown_.pending() &&
-        QAnyStringView::equal(
-            text(), QUtf8StringView(caption.data(), static_cast<qsizetype>(caption.size())))) {
-        return;  // shown already: no layout
-    }
-    caption_ = caption;
-    shown_.run_or_request();
+namespace qt {
+
+Label::Label(QWidget* parent) : QLabel(parent) {}
+
+Button::Button(QWidget* parent) : QPushButton(parent) {
+    connect(this, &QAbstractButton::clicked, this, [this] { control_.clicked(); });
 }
 
-void TLabel::show_caption() {
-    setText(qstring(caption_));
-    resize(sizeHint());
+Edit::Edit(QWidget* parent) : QLineEdit(parent) {}
+
+Memo::Memo(QWidget* parent) : QPlainTextEdit(parent) {}
+
+Memo::~Memo() = default;
+
+}  // namespace qt
+
+String TLabel::shown_caption() const {
+    return string(static_cast<QLabel*>(native()->widget)->text());
 }
 
-TButton::TButton(QWidget* parent)
-    : QPushButton(parent),
-      TControl(this),
-      Caption([this] { return string(text()); },
-              [this](const String& caption) { setText(qstring(caption)); }) {
-    connect(this, &QAbstractButton::clicked, this, [this] {
-        if (!OnClick)
-            return;
-        const TNotifyEvent handler = OnClick;
-        fire_event(this, [&] { handler(this); });
-    });
+bool TLabel::shows(const String& caption) const {
+    return QAnyStringView::equal(
+        static_cast<QLabel*>(native()->widget)->text(),
+        QUtf8StringView(caption.data(), static_cast<qsizetype>(caption.size())));
+}
+
+void TLabel::show_caption(const String& caption) {
+    auto* label = static_cast<QLabel*>(native()->widget);
+    label->setText(qstring(caption));
+    label->resize(label->sizeHint());
 }
 
 void TButton::Click() {
-    click();
+    static_cast<QPushButton*>(native()->widget)->click();
 }
 
-TEdit::TEdit(QWidget* parent)
-    : QLineEdit(parent),
-      TControl(this),
-      Text([this] { return string(text()); },
-           [this](const String& value) { setText(qstring(value)); }) {}
-
-TStrings::TStrings(TMemo* view) : view_(view), repaint_([this] { view_->refresh(); }) {}
-
-void TStrings::Add(const String& text) {
-    Add(String(text));
+String TButton::caption() const {
+    return string(static_cast<QPushButton*>(native()->widget)->text());
 }
 
-void TStrings::Add(String&& text) {
-    if (entries_.size() == static_cast<std::size_t>(capacity)) {
-        entries_.pop_front();
-        ++dropped_;
-        ++removed_;
-    }
-    entries_.push_back(std::move(text));
-    ++changes_;
-    repaint_.request();
+void TButton::set_caption(const String& caption) {
+    static_cast<QPushButton*>(native()->widget)->setText(qstring(caption));
 }
 
-void TStrings::Clear() {
-    removed_ += entries_.size();
-    entries_.clear();
-    ++changes_;
-    repaint_.request();
+String TEdit::text() const {
+    return string(static_cast<QLineEdit*>(native()->widget)->text());
 }
 
-void TStrings::flush_view() {
-    repaint_.flush();
+void TEdit::set_text(const String& text) {
+    static_cast<QLineEdit*>(native()->widget)->setText(qstring(text));
 }
 
-TMemo::TMemo(QWidget* parent)
-    : QPlainTextEdit(parent),
-      TControl(this),
-      Lines(nullptr),
-      lines_(std::make_unique<TStrings>(this)) {
-    Lines = lines_.get();
+void TMemo::refresh() {
+    static_cast<qt::Memo*>(native()->widget)->refresh();
 }
 
-TMemo::~TMemo() = default;
+namespace qt {
 
-TMemo::ShownLine TMemo::lay_out(std::uint64_t entry, int line, const QString& text) const {
+Memo::ShownLine Memo::lay_out(std::uint64_t entry, int line, const QString& text) const {
     // As the plain text view lays out a block: its document's options, font and
     // margins, the width of the view, leading included.
     const qreal margin = document()->documentMargin();
@@ -291,16 +222,16 @@ TMemo::ShownLine TMemo::lay_out(std::uint64_t entry, int line, const QString& te
     return {entry, line, std::move(layout), height};
 }
 
-bool TMemo::arranged_now() const {
-    return arranged_changes_ == lines_->changes_ && arranged_size_ == viewport()->size() &&
+bool Memo::arranged_now() const {
+    return arranged_changes_ == control_.Lines->changes() && arranged_size_ == viewport()->size() &&
            arranged_font_ == font();
 }
 
-void TMemo::arrange() {
-    const TStrings& lines = *lines_;
+void Memo::arrange() {
+    const TStrings& lines = *control_.Lines;
     if (arranged_size_.width() != viewport()->width() || arranged_font_ != font())
         shown_.clear();
-    arranged_changes_ = lines.changes_;
+    arranged_changes_ = lines.changes();
     arranged_size_ = viewport()->size();
     arranged_font_ = font();
     const qreal view_height = viewport()->height();
@@ -311,7 +242,7 @@ void TMemo::arrange() {
     qreal filled = 0;
     bool at_top = false;
     for (int e = lines.Count() - 1; e >= 0 && filled <= view_height; --e) {
-        const std::uint64_t entry = lines.removed_ + static_cast<std::uint64_t>(e);
+        const std::uint64_t entry = lines.removed() + static_cast<std::uint64_t>(e);
         const QStringList parts = view_text(lines[e]).split(QLatin1Char('\n'));
         for (int l = static_cast<int>(parts.size()) - 1; l >= 0 && filled <= view_height; --l) {
             while (reused_from > 0 &&
@@ -359,7 +290,7 @@ void TMemo::arrange() {
     top_ = top;
 }
 
-void TMemo::refresh() {
+void Memo::refresh() {
     QWidget* view = viewport();
     if (!view->isVisible()) {
         // Laid out when it shows again, and painted whole then.
@@ -407,11 +338,11 @@ void TMemo::refresh() {
     }
 }
 
-void TMemo::paintEvent(QPaintEvent* event) {
+void Memo::paintEvent(QPaintEvent* event) {
     paint_pending_ = false;
-    if (lines_->Count() == 0) {
+    if (control_.Lines->Count() == 0) {
         shown_.clear();
-        arranged_changes_ = lines_->changes_;
+        arranged_changes_ = control_.Lines->changes();
         QPlainTextEdit::paintEvent(event);
         return;
     }
@@ -438,77 +369,33 @@ void TMemo::paintEvent(QPaintEvent* event) {
     }
 }
 
-TForm::TForm(TComponent* Owner)
-    : QWidget(nullptr),
-      Canvas(nullptr),
-      Caption([this] { return string(windowTitle()); },
-              [this](const String& caption) { setWindowTitle(qstring(caption)); }),
-      Visible([this] { return isVisible(); },
-              [this](const bool& on) {
-                  if (on) {
-                      Show();
-                  } else {
-                      Hide();
-                  }
-              }) {
-    // Forms are top-level windows; the application (the owner) keeps them.
-    Q_UNUSED(Owner);
-    canvas_ = std::make_unique<TCanvas>(this);
-    Canvas = canvas_.get();
+FormWidget::FormWidget(TForm& form) : form_(form) {
     setMouseTracking(true);
 }
 
-TForm::~TForm() = default;
-
-void TForm::Show() {
-    show();
-    // Brought to the front as well, where the platform has a front to bring it to.
-    const QString platform = QGuiApplication::platformName();
-    if (platform != QLatin1String("offscreen") && platform != QLatin1String("minimal"))
-        raise();
-}
-
-void TForm::Hide() {
-    hide();
-}
-
-void TForm::Close() {
-    close();
-}
-
-void TForm::Dispatch(void* Message) {
-    Q_UNUSED(Message);
-}
-
-TForm* TForm::active() {
-    return qobject_cast<TForm*>(QApplication::activeWindow());
-}
-
-bool TForm::event(QEvent* event) {
+bool FormWidget::event(QEvent* event) {
     const bool handled = QWidget::event(event);
-    if (event->type() == QEvent::WindowActivate && OnActivate) {
-        const TNotifyEvent handler = OnActivate;
-        fire_event(this, [&] { handler(this); });
-    }
+    if (event->type() == QEvent::WindowActivate)
+        form_.activated();
     return handled;
 }
 
-void TForm::paintEvent(QPaintEvent* event) {
-    const QImage& image = canvas_->image();
-    const QRect area = event->rect() & image.rect();
+void FormWidget::paintEvent(QPaintEvent* event) {
+    const QImage& surface = image(*form_.Canvas);
+    const QRect area = event->rect() & surface.rect();
     if (area.isEmpty())
         return;
     QPainter painter(this);
-    painter.drawImage(area.topLeft(), image, area);
+    painter.drawImage(area.topLeft(), surface, area);
 }
 
-void TForm::resizeEvent(QResizeEvent* event) {
-    canvas_->ensure_size(event->size());
+void FormWidget::resizeEvent(QResizeEvent* event) {
+    ensure_size(*form_.Canvas, event->size());
     QWidget::resizeEvent(event);
 }
 
-void TForm::mouseMoveEvent(QMouseEvent* event) {
-    if (OnMouseMove) {
+void FormWidget::mouseMoveEvent(QMouseEvent* event) {
+    if (form_.OnMouseMove) {
         TShiftState shift = 0;
         const Qt::KeyboardModifiers modifiers = event->modifiers();
         if (modifiers & Qt::ShiftModifier)
@@ -524,39 +411,23 @@ void TForm::mouseMoveEvent(QMouseEvent* event) {
             shift |= ssRight;
         if (buttons & Qt::MiddleButton)
             shift |= ssMiddle;
-        const int x = to_int(event->position().x());
-        const int y = to_int(event->position().y());
-        const TMouseMoveEvent handler = OnMouseMove;
-        fire_event(this, [&] { handler(this, shift, x, y); });
+        form_.mouse_moved(shift, to_int(event->position().x()), to_int(event->position().y()));
     }
     QWidget::mouseMoveEvent(event);
 }
 
-void TForm::keyPressEvent(QKeyEvent* event) {
+void FormWidget::keyPressEvent(QKeyEvent* event) {
     // Esc presses the cancel button, as a dialog key with no shift state.
     if (event->key() == Qt::Key_Escape &&
-        (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
-        for (QWidget* child : findChildren<QWidget*>()) {
-            auto* button = qobject_cast<TButton*>(child);
-            if (button != nullptr && button->Cancel && button->isEnabled() &&
-                button->isVisibleTo(this)) {
-                button->Click();
-                event->accept();
-                return;
-            }
-        }
+        (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier && form_.escape_pressed()) {
+        event->accept();
+        return;
     }
     QWidget::keyPressEvent(event);
 }
 
-void TForm::closeEvent(QCloseEvent* event) {
-    TCloseAction action = caHide;
-    if (OnClose) {
-        const TCloseEvent handler = OnClose;
-        // NOTE: a handler that throws is reported and the window still closes, so a
-        // failing handler can never keep the program open.
-        fire_event(this, [&] { handler(this, action); });
-    }
+void FormWidget::closeEvent(QCloseEvent* event) {
+    const TCloseAction action = form_.closing();
     if (action == caNone) {
         event->ignore();
         return;
@@ -566,20 +437,11 @@ void TForm::closeEvent(QCloseEvent* event) {
         showMinimized();
         return;
     }
-    // Memos and labels may still wait for their frame: the window shows every
-    // entry and the latest captions before it goes.
-    for (TMemo* memo : findChildren<TMemo*>())
-        memo->Lines->flush_view();
-    for (TLabel* label : findChildren<TLabel*>())
-        label->flush_caption();
-    // caHide, and caFree too: the application keeps its forms until it ends.
     event->accept();
-    if (Application != nullptr && Application->MainForm() == this) {
-        Application->main_form_closed();
-    }
+    form_.closed();
 }
 
-void TForm::showEvent(QShowEvent* event) {
+void FormWidget::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (!activated_once_) {
         activated_once_ = true;
@@ -592,99 +454,135 @@ void TForm::showEvent(QShowEvent* event) {
     }
 }
 
-void FormClass::stream(TForm& form) const {
-    if (!setup_)
-        throw Exception("a form class without a layout");
-    setup_(form);
-    const String form_name = string(form.objectName());
-    const auto failure = [&form_name](const String& what) {
-        return Exception(form_name + ": " + what);
+QWidget* widget(const TControl* control) {
+    return control->native()->widget;
+}
+
+QWidget* widget(const TForm* form) {
+    return &form->native().widget;
+}
+
+void register_layout(const String& name, std::function<void(QWidget* form)> setup) {
+    layouts()[name] = std::move(setup);
+}
+
+}  // namespace qt
+
+TForm::TForm(TComponent* /*Owner*/)
+    : Canvas(nullptr),
+      Caption([this] { return caption(); },
+              [this](const String& caption) { set_caption(caption); }),
+      Visible([this] { return visible(); },
+              [this](const bool& on) {
+                  if (on) {
+                      Show();
+                  } else {
+                      Hide();
+                  }
+              }),
+      native_(std::make_unique<Native>(*this)) {
+    // Forms are top-level windows; the application (the owner) keeps them.
+    canvas_ = std::make_unique<TCanvas>(this);
+    Canvas = canvas_.get();
+}
+
+TForm::~TForm() {
+    canvas_.reset();  // before the window it paints on
+}
+
+String TForm::caption() const {
+    return string(native_->widget.windowTitle());
+}
+
+void TForm::set_caption(const String& caption) {
+    native_->widget.setWindowTitle(qstring(caption));
+}
+
+bool TForm::visible() const {
+    return native_->widget.isVisible();
+}
+
+void TForm::Show() {
+    native_->widget.show();
+    // Brought to the front as well, where the platform has a front to bring it to.
+    const QString platform = QGuiApplication::platformName();
+    if (platform != QLatin1String("offscreen") && platform != QLatin1String("minimal"))
+        native_->widget.raise();
+}
+
+void TForm::Hide() {
+    native_->widget.hide();
+}
+
+void TForm::Close() {
+    native_->widget.close();
+}
+
+TForm* TForm::active() {
+    auto* window = qobject_cast<qt::FormWidget*>(QApplication::activeWindow());
+    return window != nullptr ? &window->form() : nullptr;
+}
+
+StreamedLayout stream_layout(TForm& form, const String& name) {
+    const auto found = layouts().find(name);
+    if (found == layouts().end())
+        throw Exception("no layout named " + name);
+    QWidget& window = form.native().widget;
+    found->second(&window);
+    StreamedLayout layout;
+    layout.form_name = string(window.objectName());
+    const auto failure = [&layout](const String& what) {
+        return Exception(layout.form_name + ": " + what);
     };
 
     // What uic does not carry over: a window's position and a font size in pixels.
-    const QVariant position = form.property("windowPosition");
+    const QVariant position = window.property("windowPosition");
     if (position.isValid())
-        form.move(position.toPoint());
-    const QVariant pixel_size = form.property("fontPixelSize");
+        window.move(position.toPoint());
+    const QVariant pixel_size = window.property("fontPixelSize");
     if (pixel_size.isValid()) {
         if (pixel_size.toInt() <= 0)
             throw failure("fontPixelSize must be a positive number");
-        QFont font = form.font();
+        QFont font = window.font();
         font.setPixelSize(pixel_size.toInt());
-        form.setFont(font);
+        window.setFont(font);
     }
+    // Sized now, so that OnCreate can already draw on it.
+    qt::ensure_size(*form.Canvas, window.size());
 
-    for (const auto& [name, fill] : fields_) {
-        QWidget* widget = form.findChild<QWidget*>(qstring(name));
-        if (widget == nullptr)
-            throw failure("the layout has no control for the field " + name);
-        if (!fill(form, widget)) {
-            throw failure("the control " + name + " is a " + widget->metaObject()->className() +
-                          ", which does not fit the field " + name);
-        }
-    }
-
-    const auto unknown_handler = [&](const String& event, const String& handler) {
-        const bool other_kind =
-            notify_.count(handler) + close_.count(handler) + mouse_.count(handler) > 0;
-        return failure(other_kind ? "the handler " + handler + " does not fit the event " + event
-                                  : "no handler named " + handler + " for the event " + event);
-    };
-    const auto bind = [&](const auto& handlers, const String& event, const String& handler) {
-        const auto found = handlers.find(handler);
-        if (found == handlers.end())
-            throw unknown_handler(event, handler);
-        return found->second(form);
-    };
-
-    for (const QByteArray& property : form.dynamicPropertyNames()) {
-        if (!property.startsWith("On"))
-            continue;
-        const String event = property.toStdString();
-        const String handler = string(form.property(property.constData()).toString());
-        if (handler.empty())
-            continue;
-        if (event == "OnCreate") {
-            form.OnCreate = bind(notify_, event, handler);
-        } else if (event == "OnActivate") {
-            form.OnActivate = bind(notify_, event, handler);
-        } else if (event == "OnClose") {
-            form.OnClose = bind(close_, event, handler);
-        } else if (event == "OnMouseMove") {
-            form.OnMouseMove = bind(mouse_, event, handler);
-        } else {
-            throw failure("a form has no event " + event);
-        }
-    }
-
-    for (QWidget* widget : form.findChildren<QWidget*>()) {
-        auto* button = qobject_cast<TButton*>(widget);
-        for (const QByteArray& property : widget->dynamicPropertyNames()) {
-            if (button != nullptr && property == "Cancel") {
-                button->Cancel = widget->property("Cancel").toBool();
-                continue;
+    const auto bindings = [&layout](const QObject& object, const String& control) {
+        for (const QByteArray& property : object.dynamicPropertyNames()) {
+            if (property.startsWith("On")) {
+                layout.bindings.push_back(
+                    {control, property.toStdString(),
+                     string(object.property(property.constData()).toString())});
             }
-            if (!property.startsWith("On"))
-                continue;
-            const String event = property.toStdString();
-            const String handler = string(widget->property(property.constData()).toString());
-            if (handler.empty())
-                continue;
-            if (button == nullptr || event != "OnClick") {
-                throw failure(string(widget->objectName()) + " has no event " + event);
-            }
-            button->OnClick = bind(notify_, string(widget->objectName()) + "." + event, handler);
         }
+    };
+    bindings(window, "");
+    for (QWidget* child : window.findChildren<QWidget*>()) {
+        const String child_name = string(child->objectName());
+        if (auto* control = dynamic_cast<qt::ControlWidget*>(child)) {
+            layout.controls.emplace_back(child_name, &control->control());
+            auto* button = dynamic_cast<TButton*>(&control->control());
+            const QVariant cancel = child->property("Cancel");
+            if (button != nullptr && cancel.isValid())
+                button->Cancel = cancel.toBool();
+        }
+        bindings(*child, child_name);
     }
+    return layout;
 }
 
+struct TApplication::Native {
+    Native(int& argc, char** argv) : app(argc, argv) {}
+    QApplication app;
+};
+
 TApplication::TApplication(int& argc, char** argv)
-    : qt_(std::make_unique<QApplication>(argc, argv)),
-      owner_(std::make_unique<QObject>()),
-      presenter_(present_on_screen) {
-    owner_->setObjectName(QStringLiteral("Application"));
+    : native_(std::make_unique<Native>(argc, argv)), presenter_(present_on_screen) {
     // The main form alone ends the run, whatever other windows are left.
-    qt_->setQuitOnLastWindowClosed(false);
+    native_->app.setQuitOnLastWindowClosed(false);
     Application = this;
 }
 
@@ -700,82 +598,21 @@ void TApplication::Initialize() {
     QFont::insertSubstitution(QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"));
 }
 
-void TApplication::Run() {
-    if (main_form_ == nullptr || main_form_closed_)
+void TApplication::run_loop() {
+    native_->app.exec();
+}
+
+void TApplication::quit_loop() {
+    native_->app.exit(0);
+}
+
+void TApplication::present_on_screen(const String& message) {
+    const QString name = QCoreApplication::applicationName();
+    std::cerr << string(name) << ": " << message << std::endl;
+    const QString platform = QGuiApplication::platformName();
+    if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal"))
         return;
-    main_form_->Show();
-    if (main_form_closed_)
-        return;
-    running_ = true;
-    qt_->exec();
-    running_ = false;
-}
-
-void TApplication::ShowException(Exception* E) {
-    if (E == nullptr)
-        return;
-    if (presenter_) {
-        presenter_(E->Message());
-    } else {
-        present_on_screen(E->Message());
-    }
-}
-
-void TApplication::HandleException(TObject* Sender) {
-    Q_UNUSED(Sender);
-    if (!std::current_exception())
-        return;
-    try {
-        throw;
-    } catch (Exception& e) {
-        ShowException(&e);
-    } catch (std::exception& e) {
-        Exception shown(e.what());
-        ShowException(&shown);
-    } catch (...) {
-        Exception shown("");
-        ShowException(&shown);
-    }
-}
-
-TApplication::Presenter TApplication::set_exception_presenter(Presenter presenter) {
-    Presenter previous = std::move(presenter_);
-    presenter_ = std::move(presenter);
-    return previous;
-}
-
-void TApplication::destroy_forms() {
-    std::vector<TForm*> forms;
-    forms.swap(forms_);
-    main_form_ = nullptr;
-    main_form_closed_ = false;
-    for (auto form = forms.rbegin(); form != forms.rend(); ++form)
-        delete *form;
-}
-
-QObject* TApplication::qt_owner() {
-    return owner_.get();
-}
-
-void TApplication::adopt(TForm* form) {
-    forms_.push_back(form);
-    if (main_form_ == nullptr)
-        main_form_ = form;
-}
-
-void TApplication::created(TForm& form) {
-    // Sized now, so that OnCreate can already draw on it.
-    form.Canvas->ensure_size(form.size());
-    if (form.OnCreate) {
-        const TNotifyEvent handler = form.OnCreate;
-        handler(&form);
-    }
-}
-
-void TApplication::main_form_closed() {
-    main_form_closed_ = true;
-    if (running_)
-        qt_->exit(0);
+    QMessageBox::critical(nullptr, name, qstring(message));
 }
 
 }  // namespace vcl

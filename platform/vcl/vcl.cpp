@@ -1,0 +1,363 @@
+// The part of the facade every backend shares: properties, the memo's entries,
+// the frame pacer's arithmetic, streaming a form (fields and handlers bound by
+// name), the forms' event logic, the application's forms and its exception
+// guard. Nothing here names a toolkit; platform/vcl/qt and platform/vcl/win32
+// provide the rest.
+#include "platform/vcl/vcl.h"
+
+#include <algorithm>
+#include <chrono>
+#include <iostream>
+
+namespace vcl {
+
+TApplication* Application = nullptr;
+
+namespace {
+
+// Frame n of the process's frame grid starts n * frame_ms after the first use.
+std::int64_t frame_clock_ms() {
+    using Clock = std::chrono::steady_clock;
+    static const Clock::time_point started = Clock::now();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+}
+
+}  // namespace
+
+String IntToStr(int value) {
+    return std::to_string(value);
+}
+
+void show_current_exception(OtherExceptions others) {
+    if (!std::current_exception())
+        return;
+    if (Application == nullptr) {
+        std::cerr << "vcl: an event handler failed with no application to report it" << std::endl;
+        return;
+    }
+    try {
+        throw;
+    } catch (Exception& e) {
+        Application->ShowException(&e);
+    } catch (std::exception& e) {
+        Exception shown(others == OtherExceptions::by_what ? e.what() : "");
+        Application->ShowException(&shown);
+    } catch (...) {
+        Exception shown("");
+        Application->ShowException(&shown);
+    }
+}
+
+FramePacer::FramePacer(std::function<void()> update)
+    : update_(std::move(update)), timer_([this] { run(); }) {}
+
+void FramePacer::request() {
+    if (timer_.active())
+        return;
+    timer_.start(until_next_frame(frame_clock_ms()));
+}
+
+void FramePacer::run_or_request() {
+    if (timer_.active())
+        return;
+    if (last_frame_ == frame_clock_ms() / frame_ms) {
+        request();
+    } else {
+        run();
+    }
+}
+
+void FramePacer::flush() {
+    if (!timer_.active())
+        return;
+    timer_.stop();
+    run();
+}
+
+void FramePacer::run() {
+    last_frame_ = frame_clock_ms() / frame_ms;
+    update_();
+}
+
+void TCanvas::MoveTo(int x, int y) {
+    pen_x_ = x;
+    pen_y_ = y;
+}
+
+void TCanvas::LineTo(int x, int y) {
+    const int from_x = pen_x_;
+    const int from_y = pen_y_;
+    pen_x_ = x;
+    pen_y_ = y;
+    if (from_x == x && from_y == y)
+        return;
+    draw_line(from_x, from_y, x, y);
+}
+
+int TCanvas::pen_width() const {
+    return std::clamp(pen_.Width, 1, max_pen_width);
+}
+
+TControl::TControl(Native* native)
+    : Enabled([this] { return enabled(); }, [this](const bool& on) { set_enabled(on); }),
+      Visible([this] { return visible(); }, [this](const bool& on) { set_visible(on); }),
+      native_(native) {}
+
+void TControl::Show() {
+    set_visible(true);
+}
+
+void TControl::Hide() {
+    set_visible(false);
+}
+
+TLabel::TLabel(Native* native)
+    : TControl(native),
+      Caption([this] { return caption(); },
+              [this](const String& caption) { set_caption(caption); }),
+      shown_([this] { show_caption(caption_); }) {}
+
+String TLabel::caption() const {
+    return shown_.pending() ? caption_ : shown_caption();
+}
+
+void TLabel::set_caption(const String& caption) {
+    if (!shown_.pending() && shows(caption))
+        return;  // shown already: no layout
+    caption_ = caption;
+    shown_.run_or_request();
+}
+
+TButton::TButton(Native* native)
+    : TControl(native),
+      Caption([this] { return caption(); },
+              [this](const String& caption) { set_caption(caption); }) {}
+
+void TButton::clicked() {
+    if (!OnClick)
+        return;
+    const TNotifyEvent handler = OnClick;
+    guard([&] { handler(this); }, OtherExceptions::by_what);
+}
+
+TEdit::TEdit(Native* native)
+    : TControl(native),
+      Text([this] { return text(); }, [this](const String& value) { set_text(value); }) {}
+
+TStrings::TStrings(TMemo* view) : view_(view), repaint_([this] { view_->refresh(); }) {}
+
+void TStrings::Add(const String& text) {
+    Add(String(text));
+}
+
+void TStrings::Add(String&& text) {
+    if (entries_.size() == static_cast<std::size_t>(capacity)) {
+        entries_.pop_front();
+        ++dropped_;
+        ++removed_;
+    }
+    entries_.push_back(std::move(text));
+    ++changes_;
+    repaint_.request();
+}
+
+void TStrings::Clear() {
+    removed_ += entries_.size();
+    entries_.clear();
+    ++changes_;
+    repaint_.request();
+}
+
+void TStrings::flush_view() {
+    repaint_.flush();
+}
+
+TMemo::TMemo(Native* native)
+    : TControl(native), Lines(nullptr), lines_(std::make_unique<TStrings>(this)) {
+    Lines = lines_.get();
+}
+
+TMemo::~TMemo() = default;
+
+void TForm::Dispatch(void* /*Message*/) {}
+
+void TForm::activated() {
+    if (!OnActivate)
+        return;
+    const TNotifyEvent handler = OnActivate;
+    guard([&] { handler(this); }, OtherExceptions::by_what);
+}
+
+void TForm::mouse_moved(TShiftState shift, int x, int y) {
+    if (!OnMouseMove)
+        return;
+    const TMouseMoveEvent handler = OnMouseMove;
+    guard([&] { handler(this, shift, x, y); }, OtherExceptions::by_what);
+}
+
+bool TForm::escape_pressed() {
+    for (TControl* control : controls_) {
+        auto* button = dynamic_cast<TButton*>(control);
+        if (button != nullptr && button->Cancel && button->Enabled && button->Visible) {
+            button->Click();
+            return true;
+        }
+    }
+    return false;
+}
+
+TCloseAction TForm::closing() {
+    TCloseAction action = caHide;
+    if (OnClose) {
+        const TCloseEvent handler = OnClose;
+        // NOTE: a handler that throws is reported and the window still closes, so a
+        // failing handler can never keep the program open.
+        guard([&] { handler(this, action); }, OtherExceptions::by_what);
+    }
+    return action;
+}
+
+void TForm::closed() {
+    // Memos and labels may still wait for their frame: the window shows every
+    // entry and the latest captions before it goes.
+    for (TControl* control : controls_) {
+        if (auto* memo = dynamic_cast<TMemo*>(control)) {
+            memo->Lines->flush_view();
+        } else if (auto* label = dynamic_cast<TLabel*>(control)) {
+            label->flush_caption();
+        }
+    }
+    // caHide, and caFree too: the application keeps its forms until it ends.
+    if (Application != nullptr && Application->MainForm() == this)
+        Application->main_form_closed();
+}
+
+void FormClass::stream(TForm& form) const {
+    if (layout_.empty())
+        throw Exception("a form class without a layout");
+    StreamedLayout layout = stream_layout(form, layout_);
+    const String& form_name = layout.form_name;
+    const auto failure = [&form_name](const String& what) {
+        return Exception(form_name + ": " + what);
+    };
+    form.controls_.clear();
+    for (const auto& [name, control] : layout.controls)
+        form.controls_.push_back(control);
+    const auto control_named = [&layout](const String& name) -> TControl* {
+        for (const auto& [control_name, control] : layout.controls) {
+            if (control_name == name)
+                return control;
+        }
+        return nullptr;
+    };
+
+    for (const auto& [name, fill] : fields_) {
+        TControl* control = control_named(name);
+        if (control == nullptr)
+            throw failure("the layout has no control for the field " + name);
+        if (!fill(form, control)) {
+            throw failure("the control " + name + " is a " + control->ClassName() +
+                          ", which does not fit the field " + name);
+        }
+    }
+
+    const auto unknown_handler = [&](const String& event, const String& handler) {
+        const bool other_kind =
+            notify_.count(handler) + close_.count(handler) + mouse_.count(handler) > 0;
+        return failure(other_kind ? "the handler " + handler + " does not fit the event " + event
+                                  : "no handler named " + handler + " for the event " + event);
+    };
+    const auto bind = [&](const auto& handlers, const String& event, const String& handler) {
+        const auto found = handlers.find(handler);
+        if (found == handlers.end())
+            throw unknown_handler(event, handler);
+        return found->second(form);
+    };
+
+    // The form's own events first, then the controls'.
+    for (const StreamedLayout::Binding& binding : layout.bindings) {
+        if (!binding.control.empty() || binding.handler.empty())
+            continue;
+        const String& event = binding.event;
+        if (event == "OnCreate") {
+            form.OnCreate = bind(notify_, event, binding.handler);
+        } else if (event == "OnActivate") {
+            form.OnActivate = bind(notify_, event, binding.handler);
+        } else if (event == "OnClose") {
+            form.OnClose = bind(close_, event, binding.handler);
+        } else if (event == "OnMouseMove") {
+            form.OnMouseMove = bind(mouse_, event, binding.handler);
+        } else {
+            throw failure("a form has no event " + event);
+        }
+    }
+    for (const StreamedLayout::Binding& binding : layout.bindings) {
+        if (binding.control.empty() || binding.handler.empty())
+            continue;
+        auto* button = dynamic_cast<TButton*>(control_named(binding.control));
+        if (button == nullptr || binding.event != "OnClick")
+            throw failure(binding.control + " has no event " + binding.event);
+        button->OnClick = bind(notify_, binding.control + "." + binding.event, binding.handler);
+    }
+}
+
+void TApplication::Run() {
+    if (main_form_ == nullptr || main_form_closed_)
+        return;
+    main_form_->Show();
+    if (main_form_closed_)
+        return;
+    running_ = true;
+    run_loop();
+    running_ = false;
+}
+
+void TApplication::ShowException(Exception* E) {
+    if (E == nullptr)
+        return;
+    if (presenter_) {
+        presenter_(E->Message());
+    } else {
+        present_on_screen(E->Message());
+    }
+}
+
+void TApplication::HandleException(TObject* /*Sender*/) {
+    show_current_exception(OtherExceptions::by_what);
+}
+
+TApplication::Presenter TApplication::set_exception_presenter(Presenter presenter) {
+    Presenter previous = std::move(presenter_);
+    presenter_ = std::move(presenter);
+    return previous;
+}
+
+void TApplication::destroy_forms() {
+    std::vector<TForm*> forms;
+    forms.swap(forms_);
+    main_form_ = nullptr;
+    main_form_closed_ = false;
+    for (auto form = forms.rbegin(); form != forms.rend(); ++form)
+        delete *form;
+}
+
+void TApplication::adopt(TForm* form) {
+    forms_.push_back(form);
+    if (main_form_ == nullptr)
+        main_form_ = form;
+}
+
+void TApplication::created(TForm& form) {
+    if (form.OnCreate) {
+        const TNotifyEvent handler = form.OnCreate;
+        handler(&form);
+    }
+}
+
+void TApplication::main_form_closed() {
+    main_form_closed_ = true;
+    if (running_)
+        quit_loop();
+}
+
+}  // namespace vcl
