@@ -273,6 +273,42 @@ TEST_F(ApplicationTest, WhatAHandlerThrowsIsShownAndTheFormGoesOn) {
     EXPECT_EQ(std::count(form->calls.begin(), form->calls.end(), "ok"), 4);
 }
 
+TEST_F(ApplicationTest, TheGuardShowsWhatEscapesByTheCallersRule) {
+    const struct {
+        const char* what;
+        std::function<void()> body;
+        const char* at_entry;    // OtherExceptions::empty_message
+        const char* in_handler;  // OtherExceptions::by_what
+    } cases[] = {
+        {"toolkit exception", [] { throw vcl::Exception("disk full"); }, "disk full", "disk full"},
+        {"standard exception", [] { throw std::runtime_error("out of paper"); }, "",
+         "out of paper"},
+        {"anything else", [] { throw 42; }, "", ""},
+    };
+    for (const auto& c : cases) {
+        shown_.clear();
+        EXPECT_FALSE(vcl::guard(c.body, vcl::OtherExceptions::empty_message)) << c.what;
+        EXPECT_FALSE(vcl::guard(c.body, vcl::OtherExceptions::by_what)) << c.what;
+        EXPECT_EQ(shown_, (std::vector<vcl::String>{c.at_entry, c.in_handler})) << c.what;
+    }
+    shown_.clear();
+    int runs = 0;
+    EXPECT_TRUE(vcl::guard([&] { ++runs; }, vcl::OtherExceptions::by_what));
+    EXPECT_EQ(runs, 1);
+    EXPECT_TRUE(shown_.empty());
+
+    // With no application to show it, standard error still says so.
+    vcl::TApplication* const application = Application;
+    Application = nullptr;
+    testing::internal::CaptureStderr();
+    const bool ran_through = vcl::guard([] { throw 1; }, vcl::OtherExceptions::by_what);
+    const std::string err = testing::internal::GetCapturedStderr();
+    Application = application;
+    EXPECT_FALSE(ran_through);
+    EXPECT_NE(err.find("no application to report it"), std::string::npos) << err;
+    EXPECT_TRUE(shown_.empty());
+}
+
 TEST_F(ApplicationTest, TheDefaultPresenterWritesToStandardError) {
     const auto capture = Application->set_exception_presenter(previous_);
     const QString platform = QGuiApplication::platformName();
