@@ -140,6 +140,18 @@ class Form : public TestForm {
     }
 };
 
+// A form class whose layout is not stored under the name it gives.
+class UnstoredForm : public TestForm {
+  public:
+    using TestForm::TestForm;
+    static inline const char* layout = "";
+    static const vcl::FormClass& form_class() {
+        static vcl::FormClass form_class;
+        form_class = vcl::FormClass::of<UnstoredForm>(layout);
+        return form_class;
+    }
+};
+
 // Every case starts with no forms and collects what would be shown to the user.
 class ToolkitTest : public ::testing::Test {
   protected:
@@ -212,6 +224,10 @@ TEST_F(ApplicationTest, LayoutMistakesAreReportedByName) {
               "TestForm: the handler FormActivate does not fit the event OnClose");
     EXPECT_EQ(failure(static_cast<Form<Variant::odd_event>*>(nullptr)),
               "TestForm: a form has no event OnKeyDown");
+    UnstoredForm::layout = "NoSuchLayout";
+    EXPECT_EQ(failure(static_cast<UnstoredForm*>(nullptr)), "no layout named NoSuchLayout");
+    UnstoredForm::layout = "";
+    EXPECT_EQ(failure(static_cast<UnstoredForm*>(nullptr)), "a form class without a layout");
 }
 
 TEST_F(ApplicationTest, RunShowsTheMainFormAndEndsWhenItCloses) {
