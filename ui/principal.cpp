@@ -1,9 +1,14 @@
 #include "ui/principal.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#include <share.h>
+#else
+#include <sys/file.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -11,7 +16,6 @@
 #include <limits>
 
 #include "rawinput/rawinput.h"
-#include "ui_principal.h"
 
 TForm1* Form1 = nullptr;
 
@@ -20,7 +24,7 @@ TForm1::TForm1(vcl::TComponent* Owner) : vcl::TForm(Owner) {}
 TForm1::~TForm1() = default;
 
 const vcl::FormClass& TForm1::form_class() {
-    static const vcl::FormClass form_class = vcl::FormClass::of<TForm1, Ui::Form1>()
+    static const vcl::FormClass form_class = vcl::FormClass::of<TForm1>("Form1")
                                                  .field("Label1", &TForm1::Label1)
                                                  .field("btnCopy", &TForm1::btnCopy)
                                                  .field("Label2", &TForm1::Label2)
@@ -50,7 +54,10 @@ LogStream::~LogStream() {
 
 void LogStream::open(int fd) {
     close();
-    buffer_ = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, std::ios::out);
+    // Binary: the report lines carry their own CR LF, which a text-mode stream
+    // on Windows would write as CR CR LF.
+    buffer_ =
+        std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, std::ios::out | std::ios::binary);
     rdbuf(buffer_.get());
     clear();
 }
@@ -83,44 +90,91 @@ constexpr int tracked_mouse = 2;
 bool log_failure_reported = false;
 bool log_missing = false;
 
-// Opens log.txt for this run, emptied, and returns its descriptor, or -1 after
-// saying why there is no log. Two programs in one folder would splice each
-// other's lines, so the file is locked before it is emptied: a second rawmice
-// finds the lock and leaves the first one's log alone.
-int open_log(const char* path) {
+// Why there is no log.
+enum class LogFailure { cannot_create, held_by_another, cannot_empty };
+
+// Opens log.txt for this run, emptied, and returns its descriptor, or -1 with
+// the failure and the system's reason. Two programs in one folder would splice
+// each other's lines, so the file is claimed before it is emptied: a second
+// rawmice finds the claim and leaves the first one's log alone.
+#ifdef _WIN32
+int open_log_file(const char* path, LogFailure& failure, std::string& reason) {
+    // Binary, and shared for reading only: while this one writes it no other
+    // program can open it for writing.
+    int fd = -1;
+    if (::_sopen_s(&fd, path, _O_WRONLY | _O_CREAT | _O_BINARY | _O_NOINHERIT, _SH_DENYWR,
+                   _S_IREAD | _S_IWRITE) != 0) {
+        failure = GetLastError() == ERROR_SHARING_VIOLATION ? LogFailure::held_by_another
+                                                            : LogFailure::cannot_create;
+        reason = std::strerror(errno);
+        return -1;
+    }
+    if (::_chsize_s(fd, 0) != 0) {
+        failure = LogFailure::cannot_empty;
+        reason = std::strerror(errno);
+        ::_close(fd);
+        return -1;
+    }
+    return fd;
+}
+#else
+int open_log_file(const char* path, LogFailure& failure, std::string& reason) {
     // Made here with mode 0644 less the umask; a link, to /dev/full say, is followed.
     const int fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
     if (fd < 0) {
-        const std::string reason = std::strerror(errno);
-        report_problem("rawmice: cannot create log.txt: " + reason +
-                           " (the memo still shows every packet; run rawmice from a folder you "
-                           "can write to)",
-                       "log.txt cannot be created here (" + reason +
-                           "): nothing is logged. The window still shows every packet; start "
-                           "rawmice from a folder you can write to.");
+        failure = LogFailure::cannot_create;
+        reason = std::strerror(errno);
         return -1;
     }
     // A file system without locks (ENOLCK, EINVAL) still gets its log.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
         ::close(fd);
-        report_problem(
-            "rawmice: another rawmice is writing log.txt in this folder; this one runs without "
-            "a log (the memo still shows every packet)",
-            "Another rawmice is writing log.txt in this folder, so this one keeps no log. The "
-            "window still shows every packet; to log both, start them from different folders.");
+        failure = LogFailure::held_by_another;
         return -1;
     }
     struct stat info {};
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::ftruncate(fd, 0) != 0) {
-        const std::string reason = std::strerror(errno);
+        failure = LogFailure::cannot_empty;
+        reason = std::strerror(errno);
         ::close(fd);
-        report_problem(
-            "rawmice: cannot empty log.txt: " + reason + " (the memo still shows every packet)",
-            "log.txt cannot be emptied (" + reason +
-                "): nothing is logged. The window still shows every packet.");
         return -1;
     }
     return fd;
+}
+#endif
+
+// Opens log.txt as above, or says why there is no log and returns -1.
+int open_log(const char* path) {
+    LogFailure failure{};
+    std::string reason;
+    const int fd = open_log_file(path, failure, reason);
+    if (fd >= 0)
+        return fd;
+    switch (failure) {
+        case LogFailure::cannot_create:
+            report_problem("rawmice: cannot create log.txt: " + reason +
+                               " (the memo still shows every packet; run rawmice from a folder "
+                               "you can write to)",
+                           "log.txt cannot be created here (" + reason +
+                               "): nothing is logged. The window still shows every packet; start "
+                               "rawmice from a folder you can write to.");
+            break;
+        case LogFailure::held_by_another:
+            report_problem(
+                "rawmice: another rawmice is writing log.txt in this folder; this one runs "
+                "without a log (the memo still shows every packet)",
+                "Another rawmice is writing log.txt in this folder, so this one keeps no log. "
+                "The window still shows every packet; to log both, start them from different "
+                "folders.");
+            break;
+        case LogFailure::cannot_empty:
+            report_problem(
+                "rawmice: cannot empty log.txt: " + reason + " (the memo still shows every packet)",
+                "log.txt cannot be emptied (" + reason +
+                    "): nothing is logged. The window still shows every packet.");
+            break;
+    }
+    return -1;
 }
 
 }  // namespace
