@@ -45,6 +45,11 @@ std::vector<EventLine> event_lines(const std::filesystem::path& file);
 std::string description(const std::string& name, std::initializer_list<unsigned> rels,
                         std::initializer_list<std::pair<unsigned, unsigned>> key_ranges = {});
 
+// A wheel mouse with the left, right and middle buttons.
+std::string mouse_description(const std::string& name);
+// A keyboard with the keys from Esc to Space.
+std::string keyboard_description(const std::string& name);
+
 // "E: SECONDS.MICROSECONDS TYPE CODE VALUE\n" as evemu-record writes it.
 std::string event_text(std::int64_t us, unsigned type, unsigned code, int value);
 
