@@ -952,30 +952,37 @@ TEST_F(EvdevReading, AMousePluggedInIsReadOnceItsPermissionsAllow) {
 
 // ---------------------------------------------------------------------------
 
-using EvdevPermissions = EvdevTest;
+class EvdevPermissions : public EvdevTest {
+  protected:
+    // A keyboard, and two mice this user may not read.
+    void add_refused_mice() {
+        add_node(3, Kind::keyboard);
+        add_node(5, Kind::mouse);
+        add_node(7, Kind::mouse);
+        kernel_->node("event5").open_error = EACCES;
+        kernel_->node("event7").open_error = EACCES;
+    }
+};
+
+// The hint line for mice that may not be read, `nodes` refused for `why`.
+std::string refused_line(const std::string& nodes, const std::string& why, bool offer_x11 = true) {
+    return "evdev: cannot read " + nodes + ": " + why +
+           " (install udev/70-rawmice.rules or join the input group, see README" +
+           (offer_x11 ? "; or try --input=x11)\n" : ")\n");
+}
 
 TEST_F(EvdevPermissions, NoReadableMouseIsAccessDeniedWithOneHintLine) {
-    add_node(3, Kind::keyboard);
-    add_node(5, Kind::mouse);
-    add_node(7, Kind::mouse);
-    kernel_->node("event5").open_error = EACCES;
-    kernel_->node("event7").open_error = EACCES;
+    add_refused_mice();
     DWORD result = ERROR_SUCCESS;
     const std::string err = capture_stderr_of([&] { result = start(); });
     EXPECT_EQ(result, ERROR_ACCESS_DENIED);
-    EXPECT_EQ(err, "evdev: cannot read " + node_path(5) + ", " + node_path(7) +
-                       ": Permission denied (install udev/70-rawmice.rules or join the input "
-                       "group, see README; or try --input=x11)\n");
+    EXPECT_EQ(err, refused_line(node_path(5) + ", " + node_path(7), "Permission denied"));
 }
 
 // What the user sees when no mouse may be read: the engine lists the mice
 // (from sysfs), its registration fails with error 5, and the hint says why.
 TEST_F(EvdevPermissions, TheEngineReportsTheRefusalAndTheHintSaysWhy) {
-    add_node(3, Kind::keyboard);
-    add_node(5, Kind::mouse);
-    add_node(7, Kind::mouse);
-    kernel_->node("event5").open_error = EACCES;
-    kernel_->node("event7").open_error = EACCES;
+    add_refused_mice();
     TempDir workdir;
     const fs::path previous_dir = fs::current_path();
     fs::current_path(workdir.path());
@@ -997,9 +1004,7 @@ TEST_F(EvdevPermissions, TheEngineReportsTheRefusalAndTheHintSaysWhy) {
 
     EXPECT_EQ(result, 0);
     EXPECT_EQ(out, "RegisterRawInputDevices_f failed: 0x00000005\n");
-    EXPECT_EQ(err, "evdev: cannot read " + node_path(5) + ", " + node_path(7) +
-                       ": Permission denied (install udev/70-rawmice.rules or join the input "
-                       "group, see README; or try --input=x11)\n");
+    EXPECT_EQ(err, refused_line(node_path(5) + ", " + node_path(7), "Permission denied"));
     std::vector<std::string> memo;
     for (int i = 0; i < form->Memo1->Lines->Count(); ++i)
         memo.push_back((*form->Memo1->Lines)[i]);
@@ -1020,9 +1025,7 @@ TEST_F(EvdevPermissions, SomeReadableMiceAreEnoughAndTheOthersAreNamed) {
     DWORD result = ERROR_ACCESS_DENIED;
     const std::string err = capture_stderr_of([&] { result = start(); });
     EXPECT_EQ(result, ERROR_SUCCESS);
-    EXPECT_EQ(err, "evdev: cannot read " + node_path(5) +
-                       ": Operation not permitted (install udev/70-rawmice.rules or join the "
-                       "input group, see README; or try --input=x11)\n");
+    EXPECT_EQ(err, refused_line(node_path(5), "Operation not permitted"));
 }
 
 // The udev rule skips a mouse that udev also calls a keyboard: installing it
@@ -1039,11 +1042,8 @@ TEST_F(EvdevPermissions, EachRefusedMouseGetsTheHintThatHelpsIt) {
               "evdev: cannot read " + node_path(4) + ", " + node_path(6) +
                   ": Permission denied (this mouse is also a keyboard, so the udev rule leaves "
                   "it to the input group: join the input group to read it, see README; or try "
-                  "--input=x11)\n"
-                  "evdev: cannot read " +
-                  node_path(5) +
-                  ": Permission denied (install udev/70-rawmice.rules or join the input group, "
-                  "see README; or try --input=x11)\n");
+                  "--input=x11)\n" +
+                  refused_line(node_path(5), "Permission denied"));
 
     setenv("XDG_SESSION_TYPE", "wayland", 1);
     EvdevProvider wayland(root(), std::make_unique<FakeSystem>(kernel_, root()));
@@ -1051,9 +1051,7 @@ TEST_F(EvdevPermissions, EachRefusedMouseGetsTheHintThatHelpsIt) {
     const std::string wayland_err =
         capture_stderr_of([&] { EXPECT_EQ(wayland.start(sink), ERROR_ACCESS_DENIED); });
     EXPECT_EQ(wayland_err.find("--input=x11"), std::string::npos) << wayland_err;
-    EXPECT_NE(wayland_err.find(node_path(5) +
-                               ": Permission denied (install udev/70-rawmice.rules or join the "
-                               "input group, see README)\n"),
+    EXPECT_NE(wayland_err.find(refused_line(node_path(5), "Permission denied", false)),
               std::string::npos)
         << wayland_err;
 }
