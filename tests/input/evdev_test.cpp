@@ -396,6 +396,19 @@ std::string capture_stderr_of(const std::function<void()>& action) {
     return testing::internal::GetCapturedStderr();
 }
 
+// A device's sysfs capabilities folder under `device`, each file as the
+// kernel prints it (its line end included).
+void write_capabilities(const fs::path& device, const std::string& ev, const std::string& key,
+                        const std::string& rel, const std::string& abs) {
+    fs::create_directories(device / "capabilities");
+    for (const auto& [name, value] : {std::pair<const char*, const std::string&>{"ev", ev},
+                                      {"key", key},
+                                      {"rel", rel},
+                                      {"abs", abs}}) {
+        testsupport::write_file(device / "capabilities" / name, value);
+    }
+}
+
 class EvdevTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -429,7 +442,6 @@ class EvdevTest : public ::testing::Test {
     void write_sysfs(int node, Kind kind, const std::string& name, unsigned input_number) {
         const std::string input_name = "input" + std::to_string(input_number);
         const fs::path device = root() / "sys/class/input" / input_name;
-        fs::create_directories(device / "capabilities");
         const fs::path event_dir = root() / "sys/class/input" / node_name(node);
         fs::create_directories(event_dir);
         fs::remove(event_dir / "device");
@@ -465,11 +477,9 @@ class EvdevTest : public ::testing::Test {
             rels = {REL_WHEEL};
             abs = {ABS_X, ABS_Y};
         }
+        write_capabilities(device, sysfs_bitmap(types), sysfs_bitmap(keys), sysfs_bitmap(rels),
+                           sysfs_bitmap(abs));
         testsupport::write_file(device / "name", name + "\n");
-        testsupport::write_file(device / "capabilities/ev", sysfs_bitmap(types));
-        testsupport::write_file(device / "capabilities/key", sysfs_bitmap(keys));
-        testsupport::write_file(device / "capabilities/rel", sysfs_bitmap(rels));
-        testsupport::write_file(device / "capabilities/abs", sysfs_bitmap(abs));
     }
 
     EvdevProvider& provider() {
@@ -499,24 +509,13 @@ class EvdevTest : public ::testing::Test {
 
 TEST(EvdevSysfs, ReadsCapabilitiesAsTheKernelPrintsThem) {
     TempDir dir;
-    fs::create_directories(dir / "kbd/capabilities");
-    // A real USB keyboard's and a real hi-res mouse's sysfs files.
-    testsupport::write_file(dir / "kbd/capabilities/ev", "120013\n");
-    testsupport::write_file(dir / "kbd/capabilities/key",
-                            "1000000000007 ff9f207ac14057ff febeffdfffefffff fffffffffffffffe\n");
-    testsupport::write_file(dir / "kbd/capabilities/rel", "0\n");
-    testsupport::write_file(dir / "kbd/capabilities/abs", "0\n");
-    fs::create_directories(dir / "mouse/capabilities");
-    testsupport::write_file(dir / "mouse/capabilities/ev", "17\n");
-    testsupport::write_file(dir / "mouse/capabilities/key", "1f0000 0 0 0 0\n");
-    testsupport::write_file(dir / "mouse/capabilities/rel", "1943\n");
-    testsupport::write_file(dir / "mouse/capabilities/abs", "0\n");
-    // QEMU's USB tablet, a virtual machine's pointer.
-    fs::create_directories(dir / "tablet/capabilities");
-    testsupport::write_file(dir / "tablet/capabilities/ev", "1f\n");
-    testsupport::write_file(dir / "tablet/capabilities/key", "70000 0 0 0 0\n");
-    testsupport::write_file(dir / "tablet/capabilities/rel", "100\n");
-    testsupport::write_file(dir / "tablet/capabilities/abs", "3\n");
+    // A real USB keyboard's and a real hi-res mouse's sysfs files, and QEMU's
+    // USB tablet, a virtual machine's pointer.
+    write_capabilities(dir / "kbd", "120013\n",
+                       "1000000000007 ff9f207ac14057ff febeffdfffefffff fffffffffffffffe\n", "0\n",
+                       "0\n");
+    write_capabilities(dir / "mouse", "17\n", "1f0000 0 0 0 0\n", "1943\n", "0\n");
+    write_capabilities(dir / "tablet", "1f\n", "70000 0 0 0 0\n", "100\n", "3\n");
 
     const auto keyboard = input::read_sysfs_capabilities(dir / "kbd");
     ASSERT_TRUE(keyboard);
@@ -541,10 +540,8 @@ TEST(EvdevSysfs, ReadsCapabilitiesAsTheKernelPrintsThem) {
 
 TEST(EvdevSysfs, MissingOrMalformedFilesGiveNothing) {
     TempDir dir;
-    fs::create_directories(dir / "capabilities");
-    testsupport::write_file(dir / "capabilities/ev", "17\n");
-    testsupport::write_file(dir / "capabilities/key", "1f0000 0 0 0 0\n");
-    testsupport::write_file(dir / "capabilities/abs", "0\n");
+    write_capabilities(dir.path(), "17\n", "1f0000 0 0 0 0\n", "", "0\n");
+    fs::remove(dir / "capabilities/rel");
     EXPECT_FALSE(input::read_sysfs_capabilities(dir.path())) << "no rel file";
     testsupport::write_file(dir / "capabilities/rel", "3 zz\n");
     EXPECT_FALSE(input::read_sysfs_capabilities(dir.path())) << "not hex";
@@ -1081,24 +1078,34 @@ TEST(EvdevAuto, AWaylandSessionStaysOnEvdevAndSaysWhatToInstall) {
     }
 }
 
-TEST_F(EvdevPermissions, NoMiceAtAllIsSuccessWithOneHintLine) {
-    add_node(0, Kind::keyboard);
-    DWORD result = ERROR_ACCESS_DENIED;
-    const std::string err = capture_stderr_of([&] { result = start(); });
-    EXPECT_EQ(result, ERROR_SUCCESS);
-    EXPECT_EQ(err, "evdev: no mouse in " + (root() / "dev/input").string() +
-                       "; one plugged in later is read as it appears (in an X11 session, "
-                       "--input=x11 reads the X server's pointers)\n");
-}
-
-TEST_F(EvdevPermissions, NoInputFolderIsSuccessWithOneHintLine) {
-    fs::remove_all(root() / "dev");
-    DWORD result = ERROR_ACCESS_DENIED;
-    const std::string err = capture_stderr_of([&] { result = start(); });
-    EXPECT_EQ(result, ERROR_SUCCESS);
-    EXPECT_EQ(err, "evdev: no " + (root() / "dev/input").string() +
-                       " here, so no input device to read (in an X11 session, try "
-                       "--input=x11; or --replay=FILE)\n");
+// No mouse, or no input folder at all: the start succeeds (a mouse plugged in
+// later is read) and one line says what else to try.
+TEST_F(EvdevPermissions, NoMiceOrNoInputFolderIsSuccessWithOneHintLine) {
+    const std::string input = (root() / "dev/input").string();
+    struct Case {
+        const char* what;
+        std::function<void()> make;
+        std::string hint;
+    };
+    const std::vector<Case> cases = {
+        {"a keyboard and no mouse", [&] { add_node(0, Kind::keyboard); },
+         "evdev: no mouse in " + input +
+             "; one plugged in later is read as it appears (in an X11 session, --input=x11 "
+             "reads the X server's pointers)\n"},
+        {"no input folder", [&] { fs::remove_all(root() / "dev"); },
+         "evdev: no " + input +
+             " here, so no input device to read (in an X11 session, try --input=x11; or "
+             "--replay=FILE)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.make();
+        provider_.reset();
+        DWORD result = ERROR_ACCESS_DENIED;
+        const std::string err = capture_stderr_of([&] { result = start(); });
+        EXPECT_EQ(result, ERROR_SUCCESS);
+        EXPECT_EQ(err, c.hint);
+    }
 }
 
 TEST_F(EvdevPermissions, AnyMouseReadableOpensMiceOnly) {

@@ -63,19 +63,24 @@ bool xvfb_available() {
 
 namespace {
 
-// Whether a window manager has announced itself on the display's first screen.
-bool window_manager_running(Display* display) {
-    const Atom check = XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False);
+// Whether `window` has `property`, with a value.
+bool has_property(Display* display, Window window, Atom property) {
     Atom type = None;
     int format = 0;
     unsigned long items = 0;
     unsigned long after = 0;
     unsigned char* data = nullptr;
-    const int status = XGetWindowProperty(display, DefaultRootWindow(display), check, 0, 1, False,
-                                          AnyPropertyType, &type, &format, &items, &after, &data);
+    const int status = XGetWindowProperty(display, window, property, 0, 2, False, AnyPropertyType,
+                                          &type, &format, &items, &after, &data);
     if (data != nullptr)
         XFree(data);
     return status == Success && type != None && items > 0;
+}
+
+// Whether a window manager has announced itself on the display's first screen.
+bool window_manager_running(Display* display) {
+    return has_property(display, DefaultRootWindow(display),
+                        XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False));
 }
 
 }  // namespace
@@ -99,17 +104,7 @@ Openbox::Openbox(const std::string& display, std::chrono::milliseconds deadline)
             return false;
         if (turn++ % 20 == 0)
             XMapWindow(connection, probe);
-        Atom type = None;
-        int format = 0;
-        unsigned long items = 0;
-        unsigned long after = 0;
-        unsigned char* data = nullptr;
-        const int status =
-            XGetWindowProperty(connection, probe, wm_state, 0, 2, False, AnyPropertyType, &type,
-                               &format, &items, &after, &data);
-        if (data != nullptr)
-            XFree(data);
-        return status == Success && type != None;
+        return has_property(connection, probe, wm_state);
     };
     while (!managed()) {
         if (!openbox_.running() || clock::now() >= end) {
