@@ -31,6 +31,7 @@ namespace {
 namespace fs = std::filesystem;
 using testsupport::event_text;
 using testsupport::keyboard_description;
+using testsupport::motion_recording;
 using testsupport::mouse_description;
 using testsupport::read_file;
 using testsupport::split_lines;
@@ -38,22 +39,6 @@ using testsupport::TempDir;
 using testsupport::write_file;
 
 constexpr vcl::TColor green = 0x008000;
-
-// A recording of frames of relative motion, one every `step_us`.
-std::string motion_recording(const std::string& name, const std::vector<std::pair<int, int>>& moves,
-                             std::int64_t start_us, std::int64_t step_us) {
-    std::string text = mouse_description(name);
-    std::int64_t t = start_us;
-    for (const auto& [dx, dy] : moves) {
-        if (dx != 0)
-            text += event_text(t, EV_REL, REL_X, dx);
-        if (dy != 0)
-            text += event_text(t, EV_REL, REL_Y, dy);
-        text += event_text(t, EV_SYN, SYN_REPORT, 0);
-        t += step_us;
-    }
-    return text;
-}
 
 std::string line(int mouse, int dx, int dy, unsigned flags = 0, unsigned data = 0,
                  unsigned held = 0) {

@@ -94,11 +94,6 @@ class X11EndToEnd : public XvfbWithMiceTest {
         return found == mouse_of_id_.end() ? -1 : found->second;
     }
 
-    void TearDown() override {
-        program_.reset();
-        XvfbWithMiceTest::TearDown();
-    }
-
     std::vector<std::string> log_lines() const {
         std::vector<std::string> lines;
         for (std::string line :

@@ -104,6 +104,21 @@ std::string keyboard_description(const std::string& name) {
     return description(name, {}, {{KEY_ESC, KEY_SPACE}});
 }
 
+std::string motion_recording(const std::string& name, const std::vector<std::pair<int, int>>& moves,
+                             std::int64_t start_us, std::int64_t step_us) {
+    std::string text = mouse_description(name);
+    std::int64_t t = start_us;
+    for (const auto& [dx, dy] : moves) {
+        if (dx != 0)
+            text += event_text(t, EV_REL, REL_X, dx);
+        if (dy != 0)
+            text += event_text(t, EV_REL, REL_Y, dy);
+        text += event_text(t, EV_SYN, SYN_REPORT, 0);
+        t += step_us;
+    }
+    return text;
+}
+
 std::string event_text(std::int64_t us, unsigned type, unsigned code, int value) {
     return evemu_text::event(us, type, code, value);
 }

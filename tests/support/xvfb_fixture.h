@@ -41,7 +41,8 @@ class XvfbTest : public ::testing::Test {
     std::unique_ptr<testsupport::Xvfb> xvfb_;
 };
 
-// The server with three added masters' XTEST pointers as mice.
+// The server with three added masters' XTEST pointers as mice (the driver
+// goes before the server, as members go in reverse order).
 class XvfbWithMiceTest : public XvfbTest {
   protected:
     void SetUp() override {
@@ -50,11 +51,6 @@ class XvfbWithMiceTest : public XvfbTest {
             return;
         driver_ = std::make_unique<xfake::Driver>(xvfb_->display());
         masters_ = driver_->add_masters(3, "fake");
-    }
-
-    void TearDown() override {
-        driver_.reset();
-        xvfb_.reset();
     }
 
     std::unique_ptr<xfake::Driver> driver_;
