@@ -60,16 +60,11 @@ void write_file(const std::filesystem::path& path, const std::string& text) {
         throw std::runtime_error("cannot write " + path.string());
 }
 
-// The build gives the folders and the program as compile definitions; an
-// environment variable of the same name, when set, points elsewhere (another
-// build's program, a data folder a test makes).
-static std::string configured(const char* name, const char* built_in) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : built_in;
-}
-
+// The build gives the folders and the program as compile definitions.
+// RAWMICE_DATA, when set, points to another data folder (one a test makes).
 std::filesystem::path data_dir() {
-    return configured("RAWMICE_DATA", RAWMICE_TEST_DATA);
+    const char* value = std::getenv("RAWMICE_DATA");
+    return value != nullptr ? value : RAWMICE_TEST_DATA;
 }
 
 std::filesystem::path required_data(const std::string& folder) {
@@ -93,11 +88,11 @@ std::filesystem::path required_data(const std::string& folder) {
 }
 
 std::filesystem::path source_dir() {
-    return configured("RAWMICE_SOURCE", RAWMICE_TEST_SOURCE);
+    return RAWMICE_TEST_SOURCE;
 }
 
 std::string rawmice_binary() {
-    return configured("RAWMICE_BINARY", RAWMICE_TEST_BINARY);
+    return RAWMICE_TEST_BINARY;
 }
 
 std::vector<std::string> rawmice_argv(const std::vector<std::string>& args) {

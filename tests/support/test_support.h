@@ -35,7 +35,7 @@ class TempDir {
 std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::string& text);
 
-// The test data folder (evemu-devices lives under it).
+// The test data folder (evemu-devices lives under it), or $RAWMICE_DATA when set.
 std::filesystem::path data_dir();
 // `folder` under data_dir(). Throws std::runtime_error naming the folder when
 // it is missing or holds no file, so that a test without its data fails
