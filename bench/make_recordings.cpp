@@ -1,84 +1,46 @@
-// Writes a bench recording set: MICE evemu recordings of 8 kHz mice, PACKETS
-// packets in all, one packet per frame (mostly motion, some clicks and wheel
-// turns), as mouse0.evemu, mouse1.evemu ... under DIR.
-//   make_recordings DIR PACKETS [MICE]
+// Writes a recording set of 8 kHz mice: MICE evemu recordings, PACKETS
+// packets in all, as mouse0.evemu, mouse1.evemu ... under DIR.
+//   make_recordings [--every-kind] DIR PACKETS [MICE]
+// By default (the benchmarks) one packet a frame, mostly motion, some clicks
+// and wheel turns. With --every-kind (the soak) every mouse event the program
+// reports: five buttons, both wheels in notches and in high resolution, and
+// frames that make two packets.
 #include <linux/input.h>
 
-#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string>
-#include <vector>
+
+#include "tests/support/evemu_text.h"
 
 namespace {
 
 constexpr std::int64_t period_us = 125;  // 8 kHz
 constexpr std::int64_t start_us = 1'700'000'000'000'000;
+constexpr unsigned buttons[] = {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE, BTN_SIDE, BTN_EXTRA};
 
-// The evemu "B:" lines of a type's code bits, eight bytes a line.
-void bits_lines(std::string& out, unsigned type, const std::vector<unsigned>& codes,
-                unsigned count) {
-    std::vector<unsigned char> mask((count + 7) / 8);
-    for (unsigned code : codes)
-        mask[code / 8] |= static_cast<unsigned char>(1u << (code % 8));
-    mask.resize((mask.size() + 7) / 8 * 8);
-    for (std::size_t i = 0; i < mask.size(); i += 8) {
-        char line[64];
-        std::snprintf(line, sizeof line, "B: %02x %02x %02x %02x %02x %02x %02x %02x %02x\n", type,
-                      mask[i], mask[i + 1], mask[i + 2], mask[i + 3], mask[i + 4], mask[i + 5],
-                      mask[i + 6], mask[i + 7]);
-        out += line;
-    }
+evemu_text::Device device(int mouse, bool every_kind) {
+    evemu_text::Device d;
+    d.name = std::string(every_kind ? "Soak Mouse " : "Bench 8k Mouse ") + std::to_string(mouse);
+    d.vendor = 0x1d6b;
+    d.product = (every_kind ? 0x0300 : 0x0200) + static_cast<unsigned>(mouse);
+    d.version = 0x0100;
+    d.keys.assign(std::begin(buttons), std::end(buttons));
+    d.rels = {REL_X, REL_Y, REL_WHEEL, REL_WHEEL_HI_RES};
+    if (every_kind)
+        d.rels.insert(d.rels.end(), {REL_HWHEEL, REL_HWHEEL_HI_RES});
+    d.other_types = {EV_MSC};
+    d.msc = {MSC_SCAN};
+    return d;
 }
-
-std::string description(int mouse) {
-    char head[256];
-    std::snprintf(head, sizeof head,
-                  "# EVEMU 1.3\n# rawmice bench mouse, written by bench/make_recordings\n"
-                  "N: Bench 8k Mouse %d\nI: 0003 1d6b %04x 0100\nP: 00 00 00 00 00 00 00 00\n",
-                  mouse, 0x0200 + mouse);
-    std::string out = head;
-    bits_lines(out, 0, {EV_SYN, EV_KEY, EV_REL, EV_MSC}, 32);
-    bits_lines(out, EV_KEY, {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE, BTN_SIDE, BTN_EXTRA}, 768);
-    bits_lines(out, EV_REL, {REL_X, REL_Y, REL_WHEEL, REL_WHEEL_HI_RES}, 16);
-    bits_lines(out, EV_ABS, {}, 64);
-    bits_lines(out, EV_MSC, {MSC_SCAN}, 8);
-    bits_lines(out, EV_LED, {}, 16);
-    bits_lines(out, EV_SND, {}, 128);
-    bits_lines(out, EV_FF, {}, 128);
-    bits_lines(out, EV_FF, {}, 128);
-    return out;
-}
-
-class Writer {
-  public:
-    explicit Writer(std::FILE* file) : file_(file) { buffer_.reserve(1 << 20); }
-    void event(std::int64_t us, unsigned type, unsigned code, int value) {
-        char line[64];
-        const int n = std::snprintf(line, sizeof line, "E: %lld.%06lld %04x %04x %d\n",
-                                    static_cast<long long>(us / 1'000'000),
-                                    static_cast<long long>(us % 1'000'000), type, code, value);
-        buffer_.append(line, static_cast<std::size_t>(n));
-        if (buffer_.size() > (1 << 20) - 128)
-            flush();
-    }
-    bool flush() {
-        const bool ok = std::fwrite(buffer_.data(), 1, buffer_.size(), file_) == buffer_.size();
-        buffer_.clear();
-        return ok;
-    }
-
-  private:
-    std::FILE* file_;
-    std::string buffer_;
-};
 
 // One mouse's frames: a smooth loop (so mouse 2's trail stays on the window),
 // a left click every half second and a wheel notch every quarter second.
-void write_frames(Writer& out, int mouse, std::int64_t packets) {
+void write_bench_frames(evemu_text::Writer& out, int mouse, std::int64_t packets) {
     const double pi = std::acos(-1.0);
     const double period = 1600.0 + 200.0 * mouse;  // packets per loop
     int last_x = 0;
@@ -119,11 +81,52 @@ void write_frames(Writer& out, int mouse, std::int64_t packets) {
     }
 }
 
+// Every kind of mouse event, on a fixed schedule per frame i; exactly
+// `packets` packets (a frame with both wheels makes two, so the last frame
+// never turns the horizontal wheel with the vertical one).
+void write_every_kind(evemu_text::Writer& out, int m, std::int64_t packets) {
+    for (std::int64_t i = 0, left = packets; left > 0; ++i) {
+        const std::int64_t t = start_us + i * period_us;
+        const int dx0 = static_cast<int>((i * 13 + m * 7) % 41) - 20;
+        const int dy = static_cast<int>((i * 5 + m * 3) % 31) - 15;
+        const int dx = dx0 == 0 && dy == 0 ? 1 : dx0;
+        if (dx != 0)
+            out.event(t, EV_REL, REL_X, dx);
+        if (dy != 0)
+            out.event(t, EV_REL, REL_Y, dy);
+        const std::int64_t phase = i % 200;
+        if (phase == 50 || phase == 60)
+            out.event(t, EV_KEY, buttons[(i / 200) % 5], phase == 50 ? 1 : 0);
+        const bool notch = i % 37 == 3;
+        const bool fine = i % 53 == 7;
+        const bool both = i % 1000 == 999;
+        const bool vertical = notch || fine || both;
+        const bool horizontal = (i % 211 == 100 || both) && (!vertical || left >= 2);
+        if (notch)
+            out.event(t, EV_REL, REL_WHEEL, (i / 37) % 2 != 0 ? 1 : -1);
+        if (fine)
+            out.event(t, EV_REL, REL_WHEEL_HI_RES, 60);
+        if (both)
+            out.event(t, EV_REL, REL_WHEEL, -2);
+        if (horizontal && i % 211 == 100)
+            out.event(t, EV_REL, REL_HWHEEL, -1);
+        if (horizontal && both)
+            out.event(t, EV_REL, REL_HWHEEL_HI_RES, 30);
+        out.event(t, EV_SYN, SYN_REPORT, 0);
+        left -= vertical && horizontal ? 2 : 1;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    const bool every_kind = argc > 1 && std::strcmp(argv[1], "--every-kind") == 0;
+    if (every_kind) {
+        --argc;
+        ++argv;
+    }
     if (argc < 3 || argc > 4) {
-        std::fprintf(stderr, "usage: make_recordings DIR PACKETS [MICE]\n");
+        std::fprintf(stderr, "usage: make_recordings [--every-kind] DIR PACKETS [MICE]\n");
         return 2;
     }
     const std::string dir = argv[1];
@@ -133,26 +136,20 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "make_recordings: PACKETS must be > 0 and MICE 1..10\n");
         return 2;
     }
-    for (int mouse = 0; mouse < mice; ++mouse) {
-        const std::int64_t packets = total / mice + (mouse < total % mice ? 1 : 0);
-        const std::string path = dir + "/mouse" + std::to_string(mouse) + ".evemu";
-        std::FILE* file = std::fopen(path.c_str(), "w");
-        if (file == nullptr) {
-            std::fprintf(stderr, "make_recordings: cannot write %s: %s\n", path.c_str(),
-                         std::strerror(errno));
-            return 1;
+    try {
+        for (int mouse = 0; mouse < mice; ++mouse) {
+            const std::int64_t packets = total / mice + (mouse < total % mice ? 1 : 0);
+            evemu_text::Writer out(dir + "/mouse" + std::to_string(mouse) + ".evemu");
+            out.text(evemu_text::description(device(mouse, every_kind)));
+            if (every_kind)
+                write_every_kind(out, mouse, packets);
+            else
+                write_bench_frames(out, mouse, packets);
+            out.close();
         }
-        const std::string head = description(mouse);
-        bool ok = std::fwrite(head.data(), 1, head.size(), file) == head.size();
-        Writer writer(file);
-        write_frames(writer, mouse, packets);
-        ok = writer.flush() && ok;
-        ok = std::fclose(file) == 0 && ok;
-        if (!ok) {
-            std::fprintf(stderr, "make_recordings: cannot write %s: %s\n", path.c_str(),
-                         std::strerror(errno));
-            return 1;
-        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "make_recordings: %s\n", e.what());
+        return 1;
     }
     return 0;
 }

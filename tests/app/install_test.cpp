@@ -2,7 +2,6 @@
 // prefix, and as the Debian package cpack makes, unpacked with dpkg -x.
 #include <gtest/gtest.h>
 
-#include <QProcess>
 #include <QStandardPaths>
 
 #include <algorithm>
@@ -21,47 +20,14 @@ using testsupport::read_file;
 using testsupport::split_lines;
 using testsupport::TempDir;
 
-struct Ran {
-    int exit_code = -1;  // -1 when it did not start, crashed or timed out
-    std::string out;
-    std::string err;
-};
+using Ran = testsupport::RunResult;
 
-// Runs `program` and waits for it; `env` entries "NAME=value" are added to the
-// test's environment, "NAME=" removes NAME.
+// Runs `program` and waits for it; `env` as in testsupport::Launch.
 Ran run(const std::string& program, const std::vector<std::string>& args,
         const std::vector<std::string>& env = {}, const fs::path& workdir = {}) {
-    QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const std::string& entry : env) {
-        const auto eq = entry.find('=');
-        const QString name = QString::fromStdString(entry.substr(0, eq));
-        const QString value = QString::fromStdString(entry.substr(eq + 1));
-        if (value.isEmpty())
-            environment.remove(name);
-        else
-            environment.insert(name, value);
-    }
-    process.setProcessEnvironment(environment);
-    if (!workdir.empty())
-        process.setWorkingDirectory(QString::fromStdString(workdir.string()));
-    QStringList arguments;
-    for (const std::string& a : args)
-        arguments << QString::fromStdString(a);
-    process.start(QString::fromStdString(program), arguments);
-    Ran ran;
-    if (!process.waitForStarted(10000))
-        return ran;
-    process.closeWriteChannel();
-    if (!process.waitForFinished(120000)) {
-        process.kill();
-        process.waitForFinished(5000);
-    } else if (process.exitStatus() == QProcess::NormalExit) {
-        ran.exit_code = process.exitCode();
-    }
-    ran.out = process.readAllStandardOutput().toStdString();
-    ran.err = process.readAllStandardError().toStdString();
-    return ran;
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testsupport::run(argv, {workdir, env}, std::chrono::seconds(120));
 }
 
 bool have(const std::string& tool) {

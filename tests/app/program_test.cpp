@@ -8,7 +8,6 @@
 #include <unistd.h>
 #include <QImage>
 #include <QLibraryInfo>
-#include <QProcess>
 #include <QToolButton>
 
 #include <fcntl.h>
@@ -23,6 +22,7 @@
 
 #include "platform/vcl/qt/native.h"
 #include "platform/vcl/qt/notice.h"
+#include "tests/app/program_fixture.h"
 #include "tests/support/recording_files.h"
 #include "tests/support/test_support.h"
 #include "ui/principal.h"
@@ -30,79 +30,27 @@
 namespace {
 
 namespace fs = std::filesystem;
-using testsupport::description;
 using testsupport::event_text;
+using testsupport::keyboard_description;
+using testsupport::motion_recording;
+using testsupport::mouse_description;
 using testsupport::read_file;
-using testsupport::run_rawmice;
 using testsupport::split_lines;
 using testsupport::TempDir;
 using testsupport::write_file;
 
 constexpr vcl::TColor green = 0x008000;
 
-std::string mouse_description(const std::string& name) {
-    return description(name, {REL_X, REL_Y, REL_WHEEL}, {{BTN_LEFT, BTN_MIDDLE}});
-}
-
-// A recording of frames of relative motion, one every `step_us`.
-std::string motion_recording(const std::string& name, const std::vector<std::pair<int, int>>& moves,
-                             std::int64_t start_us, std::int64_t step_us) {
-    std::string text = mouse_description(name);
-    std::int64_t t = start_us;
-    for (const auto& [dx, dy] : moves) {
-        if (dx != 0)
-            text += event_text(t, EV_REL, REL_X, dx);
-        if (dy != 0)
-            text += event_text(t, EV_REL, REL_Y, dy);
-        text += event_text(t, EV_SYN, SYN_REPORT, 0);
-        t += step_us;
-    }
-    return text;
-}
-
 std::string line(int mouse, int dx, int dy, unsigned flags = 0, unsigned data = 0,
                  unsigned held = 0) {
-    char text[256];
-    std::snprintf(text, sizeof text,
-                  "Mouse: num %d, usFlags=0000 ulButtons=%04x usButtonFlags=%04x "
-                  "usButtonData=%04x ulRawButtons=%04x lLastX=%04x lLastY=%04x "
-                  "ulExtraInformation=0000\r\n",
-                  mouse, (data << 16) | flags, flags, data, held, static_cast<unsigned>(dx),
-                  static_cast<unsigned>(dy));
-    return text;
+    return testsupport::expected_line(mouse, dx, dy, flags, data, held);
 }
-
-class ProgramTest : public ::testing::Test {
-  protected:
-    // Starts the program offscreen in the test's folder, without waiting for it to end.
-    void start_offscreen(QProcess& process, const std::vector<std::string>& args,
-                         const char* program = std::getenv("RAWMICE_BINARY")) {
-        process.setWorkingDirectory(QString::fromStdString(dir_.path().string()));
-        auto env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        process.setProcessEnvironment(env);
-        QStringList arguments;
-        for (const std::string& arg : args)
-            arguments << QString::fromStdString(arg);
-        process.start(QString::fromUtf8(program), arguments);
-        ASSERT_TRUE(process.waitForStarted(10000));
-    }
-    fs::path write(const std::string& name, const std::string& text) {
-        const fs::path path = dir_ / name;
-        write_file(path, text);
-        return path;
-    }
-    static std::string replay(const fs::path& file) { return "--replay=" + file.string(); }
-
-    TempDir dir_;
-    fs::path previous_dir_;
-};
 
 TEST_F(ProgramTest, AReplayIsLoggedLineByLineAndTheProgramExitsZero) {
     // Command-line order: keyboard, then three mice; mice are numbered in that order.
     const fs::path keyboard =
-        write("kbd.evemu", description("Keys", {}, {{KEY_ESC, KEY_SPACE}}) +
-                               event_text(0, EV_KEY, KEY_A, 1) + event_text(0, EV_SYN, 0, 0));
+        write("kbd.evemu", keyboard_description("Keys") + event_text(0, EV_KEY, KEY_A, 1) +
+                               event_text(0, EV_SYN, 0, 0));
     const fs::path first = write("m0.evemu", motion_recording("First", {{1, -2}, {3, 4}}, 0, 1000));
     const fs::path second = write(
         "m1.evemu", mouse_description("Second") + event_text(500, EV_KEY, BTN_LEFT, 1) +
@@ -111,9 +59,8 @@ TEST_F(ProgramTest, AReplayIsLoggedLineByLineAndTheProgramExitsZero) {
                         event_text(2500, EV_SYN, 0, 0));
     const fs::path third = write("m2.evemu", motion_recording("Third", {{-5, 0}}, 700, 1000));
 
-    const auto result = run_rawmice({replay(keyboard), replay(first), replay(second), replay(third),
-                                     "--replay-speed=max", "--exit-after-replay"},
-                                    dir_.path());
+    const auto result = run({replay(keyboard), replay(first), replay(second), replay(third),
+                             "--replay-speed=max", "--exit-after-replay"});
     ASSERT_FALSE(result.timed_out);
     EXPECT_EQ(result.exit_code, 0) << result.err;
     EXPECT_EQ(result.out, "");
@@ -134,10 +81,9 @@ std::vector<std::string> fields_of(const std::string& line) {
 }
 
 TEST_F(ProgramTest, ListsDevicesAsTheMemoDoesThenWhereEachIsAndItsName) {
-    const fs::path keyboard = write("kbd.evemu", description("Keys", {}, {{KEY_ESC, KEY_SPACE}}));
+    const fs::path keyboard = write("kbd.evemu", keyboard_description("Keys"));
     const fs::path mouse = write("m.evemu", mouse_description("Wireless Mouse"));
-    const auto result =
-        run_rawmice({replay(keyboard), replay(mouse), "--list-devices"}, dir_.path());
+    const auto result = run({replay(keyboard), replay(mouse), "--list-devices"});
     EXPECT_EQ(result.exit_code, 0) << result.err;
     const std::string memo = "0 65538  Mouse\nAmouse[0] = 65538\n1 65537  Keyboard\n";
     ASSERT_EQ(result.out.substr(0, memo.size()), memo) << "the memo's lines first, exactly";
@@ -164,7 +110,7 @@ TEST_F(ProgramTest, ListsDevicesAsTheMemoDoesThenWhereEachIsAndItsName) {
 TEST_F(ProgramTest, ListingNoDeviceSaysWhyAndFails) {
     if (fs::exists("/dev/input") && !fs::is_empty("/dev/input"))
         GTEST_SKIP() << "this machine has input devices";
-    const auto result = run_rawmice({"--input=evdev", "--list-devices"}, dir_.path());
+    const auto result = run({"--input=evdev", "--list-devices"});
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_EQ(result.out, "");
     const auto lines = split_lines(result.err);
@@ -196,7 +142,7 @@ TEST_F(ProgramTest, BadInputStopsBeforeAnyWindowWithOneLine) {
     };
     for (const auto& [args, named] : cases) {
         SCOPED_TRACE(args.back());
-        const auto result = run_rawmice(args, dir_.path());
+        const auto result = run(args);
         EXPECT_EQ(result.exit_code, 2);
         const auto lines = split_lines(result.err);
         ASSERT_EQ(lines.size(), 1u) << result.err;
@@ -206,10 +152,10 @@ TEST_F(ProgramTest, BadInputStopsBeforeAnyWindowWithOneLine) {
 }
 
 TEST_F(ProgramTest, HelpAndVersion) {
-    const auto help = run_rawmice({"--help"}, dir_.path());
+    const auto help = run({"--help"});
     EXPECT_EQ(help.exit_code, 0);
     EXPECT_NE(help.out.find("--replay-speed"), std::string::npos);
-    const auto version = run_rawmice({"--version"}, dir_.path());
+    const auto version = run({"--version"});
     EXPECT_EQ(version.exit_code, 0);
     EXPECT_EQ(version.out.rfind("rawmice ", 0), 0u);
 }
@@ -217,8 +163,8 @@ TEST_F(ProgramTest, HelpAndVersion) {
 TEST_F(ProgramTest, ABatchRunWithoutItsLogPlaysOnButFails) {
     fs::create_directory(dir_ / "log.txt");
     const fs::path mouse = write("m.evemu", motion_recording("M", {{1, 1}, {2, 2}}, 0, 1000));
-    const auto result = run_rawmice(
-        {replay(mouse), "--replay-speed=max", "--exit-after-replay", "--stats"}, dir_.path());
+    const auto result =
+        run({replay(mouse), "--replay-speed=max", "--exit-after-replay", "--stats"});
     EXPECT_EQ(result.exit_code, 1) << result.err;
     EXPECT_NE(result.err.find("cannot create log.txt"), std::string::npos) << result.err;
     EXPECT_NE(result.err.find("\ntotal "), std::string::npos)
@@ -238,7 +184,7 @@ TEST_F(ProgramTest, ALogLockedByAnotherInstanceIsLeftAlone) {
         const int fd = ::open((dir_ / "log.txt").c_str(), O_RDONLY | O_CLOEXEC);
         ASSERT_GE(fd, 0);
         ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
-        const auto locked = run_rawmice(args, dir_.path());
+        const auto locked = run(args);
         ::close(fd);
         EXPECT_EQ(locked.exit_code, 1) << locked.err;
         EXPECT_NE(locked.err.find(
@@ -248,13 +194,13 @@ TEST_F(ProgramTest, ALogLockedByAnotherInstanceIsLeftAlone) {
             << locked.err;
         EXPECT_EQ(read_file(dir_ / "log.txt"), theirs) << "neither emptied nor written";
     }
-    const auto free = run_rawmice(args, dir_.path());
+    const auto free = run(args);
     EXPECT_EQ(free.exit_code, 0) << free.err;
     EXPECT_EQ(read_file(dir_ / "log.txt"), line(0, 1, 1) + line(0, 2, 2));
 }
 
 // The signals the program catches, from /proc: a mask of bit (signal - 1).
-std::uint64_t signal_mask(qint64 pid, const std::string& field) {
+std::uint64_t signal_mask(pid_t pid, const std::string& field) {
     std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
     std::string line;
     while (std::getline(status, line)) {
@@ -274,24 +220,19 @@ TEST_F(ProgramTest, HangUpsAreCaughtUnlessNohupIgnoresThem) {
     for (const bool nohup : {false, true}) {
         SCOPED_TRACE(nohup ? "under nohup" : "plain");
         fs::remove(dir_ / "log.txt");
-        QProcess process;
-        std::vector<std::string> args = {replay(mouse)};
-        if (nohup) {
-            args.insert(args.begin(), std::getenv("RAWMICE_BINARY"));
-            start_offscreen(process, args, "/usr/bin/nohup");
-        } else {
-            start_offscreen(process, args);
-        }
+        std::vector<std::string> argv = testsupport::rawmice_argv({replay(mouse)});
+        if (nohup)
+            argv.insert(argv.begin(), "/usr/bin/nohup");
+        testsupport::Process process(argv, {dir_.path()});
         // Once lines land, the window is up and the handlers are in place.
         ASSERT_TRUE(testsupport::wait_until(
             [&] { return fs::exists(dir_ / "log.txt") && fs::file_size(dir_ / "log.txt") > 0; },
             std::chrono::seconds(20)));
-        const qint64 pid = process.processId();
-        EXPECT_EQ((signal_mask(pid, "SigCgt") & hangup) != 0, !nohup);
-        EXPECT_EQ((signal_mask(pid, "SigIgn") & hangup) != 0, nohup);
-        ::kill(static_cast<pid_t>(pid), SIGTERM);
-        ASSERT_TRUE(process.waitForFinished(20000));
-        EXPECT_EQ(process.exitCode(), 0);
+        EXPECT_EQ((signal_mask(process.pid(), "SigCgt") & hangup) != 0, !nohup);
+        EXPECT_EQ((signal_mask(process.pid(), "SigIgn") & hangup) != 0, nohup);
+        process.send(SIGTERM);
+        ASSERT_TRUE(process.wait(std::chrono::seconds(20)));
+        EXPECT_EQ(process.exit_code(), 0);
     }
 }
 
@@ -300,22 +241,20 @@ TEST_F(ProgramTest, HangUpsAreCaughtUnlessNohupIgnoresThem) {
 TEST_F(ProgramTest, TwoInstancesInOneFolderNeverSpliceTheLog) {
     std::vector<std::pair<int, int>> moves(10000, {1, -1});
     const fs::path slow = write("slow.evemu", motion_recording("Slow", moves, 0, 1000));
-    QProcess first;
-    start_offscreen(first, {replay(slow)});
+    testsupport::Process first = start({replay(slow)});
     ASSERT_TRUE(testsupport::wait_until(
         [&] { return fs::exists(dir_ / "log.txt") && fs::file_size(dir_ / "log.txt") > 1000; },
         std::chrono::seconds(20)));
 
     const fs::path fast = write("fast.evemu", motion_recording("Fast", {{5, 5}, {6, 6}}, 0, 1000));
-    const auto second =
-        run_rawmice({replay(fast), "--replay-speed=max", "--exit-after-replay"}, dir_.path());
+    const auto second = run({replay(fast), "--replay-speed=max", "--exit-after-replay"});
     EXPECT_EQ(second.exit_code, 1) << second.err;
     EXPECT_NE(second.err.find("another rawmice is writing log.txt"), std::string::npos)
         << second.err;
 
-    ::kill(static_cast<pid_t>(first.processId()), SIGTERM);
-    ASSERT_TRUE(first.waitForFinished(20000));
-    EXPECT_EQ(first.exitCode(), 0);
+    first.send(SIGTERM);
+    ASSERT_TRUE(first.wait(std::chrono::seconds(20)));
+    EXPECT_EQ(first.exit_code(), 0);
     const auto lines = split_lines(read_file(dir_ / "log.txt"));
     ASSERT_FALSE(lines.empty());
     for (const std::string& l : lines)
@@ -331,16 +270,15 @@ TEST_F(ProgramTest, SignalsCloseThroughTheClosePathWithWholeLines) {
     for (const int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(strsignal(signal_number));
         fs::remove(dir_ / "log.txt");
-        QProcess process;
-        start_offscreen(process, {replay(mouse)});
+        testsupport::Process process = start({replay(mouse)});
         // The log is flushed after each burst: wait until some lines have landed.
         ASSERT_TRUE(testsupport::wait_until(
             [&] { return fs::exists(dir_ / "log.txt") && fs::file_size(dir_ / "log.txt") > 1000; },
             std::chrono::seconds(20)));
-        ::kill(static_cast<pid_t>(process.processId()), signal_number);
-        ASSERT_TRUE(process.waitForFinished(20000));
-        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(process.exitCode(), 0);
+        process.send(signal_number);
+        ASSERT_TRUE(process.wait(std::chrono::seconds(20)));
+        EXPECT_EQ(process.signal(), 0);
+        EXPECT_EQ(process.exit_code(), 0);
         const std::string log = read_file(dir_ / "log.txt");
         ASSERT_FALSE(log.empty());
         EXPECT_EQ(log.substr(log.size() - 2), "\r\n");
@@ -378,8 +316,8 @@ TEST_F(ProgramTest, WithNoUsableDisplayItSaysWhatToDoAndExitsTwo) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        const auto result = run_rawmice({replay(mouse), "--exit-after-replay"}, dir_.path(),
-                                        std::chrono::seconds(30), c.env);
+        const auto result =
+            run({replay(mouse), "--exit-after-replay"}, {.env = c.env}, std::chrono::seconds(30));
         ASSERT_FALSE(result.timed_out);
         EXPECT_EQ(result.exit_code, 2) << result.err;
         const auto lines = split_lines(result.err);
@@ -393,8 +331,8 @@ TEST_F(ProgramTest, WithNoUsableDisplayItSaysWhatToDoAndExitsTwo) {
 
     // Offscreen needs no display at all.
     const auto offscreen =
-        run_rawmice({replay(mouse), "--exit-after-replay"}, dir_.path(), std::chrono::seconds(60),
-                    {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM=offscreen"});
+        run({replay(mouse), "--exit-after-replay"},
+            {.env = {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM=offscreen"}});
     EXPECT_EQ(offscreen.exit_code, 0) << offscreen.err;
     EXPECT_EQ(read_file(dir_ / "log.txt"), line(0, 1, 1));
 }
@@ -417,9 +355,10 @@ TEST_F(ProgramTest, OnWaylandWithoutXOrQtWaylandItSaysWhatToInstall) {
     ASSERT_EQ(::listen(listener, 4), 0);
     const fs::path mouse = write("m.evemu", motion_recording("M", {{1, 1}}, 0, 1000));
     const auto result =
-        run_rawmice({replay(mouse), "--exit-after-replay"}, dir_.path(), std::chrono::seconds(30),
-                    {"DISPLAY=", "WAYLAND_DISPLAY=wayland-test",
-                     "XDG_RUNTIME_DIR=" + dir_.path().string(), "QT_QPA_PLATFORM="});
+        run({replay(mouse), "--exit-after-replay"},
+            {.env = {"DISPLAY=", "WAYLAND_DISPLAY=wayland-test",
+                     "XDG_RUNTIME_DIR=" + dir_.path().string(), "QT_QPA_PLATFORM="}},
+            std::chrono::seconds(30));
     ::close(listener);
     EXPECT_EQ(result.exit_code, 2) << result.err;
     const auto lines = split_lines(result.err);
@@ -431,9 +370,8 @@ TEST_F(ProgramTest, OnWaylandWithoutXOrQtWaylandItSaysWhatToInstall) {
 TEST_F(ProgramTest, AScreenshotThatCannotBeSavedFailsTheRun) {
     const fs::path mouse = write("m.evemu", motion_recording("M", {{1, 1}, {2, 2}}, 0, 1000));
     const fs::path nowhere = dir_ / "no-such-folder" / "shot.png";
-    const auto result = run_rawmice({replay(mouse), "--replay-speed=max", "--exit-after-replay",
-                                     "--screenshot=" + nowhere.string()},
-                                    dir_.path());
+    const auto result = run({replay(mouse), "--replay-speed=max", "--exit-after-replay",
+                             "--screenshot=" + nowhere.string()});
     EXPECT_EQ(result.exit_code, 1) << result.err;
     EXPECT_NE(result.err.find("cannot save the screenshot to " + nowhere.string()),
               std::string::npos)
@@ -444,26 +382,46 @@ TEST_F(ProgramTest, AScreenshotThatCannotBeSavedFailsTheRun) {
 
 // `make run` in a shell without a display or a session: only rawmice speaks.
 TEST_F(ProgramTest, TheRunScriptWithoutADisplayPrintsOnlyItsOwnLines) {
-    QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR", "QT_QPA_PLATFORM"})
-        env.remove(name);
-    process.setProcessEnvironment(env);
-    process.setWorkingDirectory(QString::fromStdString(dir_.path().string()));
-    process.start(QString::fromStdString((testsupport::source_dir() / "scripts" / "run").string()),
-                  {QString::fromUtf8(std::getenv("RAWMICE_BINARY"))});
-    ASSERT_TRUE(process.waitForStarted(10000));
-    ASSERT_TRUE(process.waitForFinished(120000));
-    const std::string err = process.readAllStandardError().toStdString();
-    EXPECT_EQ(process.exitCode(), 0) << err;
-    for (const std::string& l : split_lines(err))
+    const auto result = testsupport::run(
+        {(testsupport::source_dir() / "scripts" / "run").string(), testsupport::rawmice_binary()},
+        {dir_.path(), {"DISPLAY=", "WAYLAND_DISPLAY=", "XDG_RUNTIME_DIR=", "QT_QPA_PLATFORM="}},
+        std::chrono::seconds(120));
+    ASSERT_FALSE(result.timed_out);
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    for (const std::string& l : split_lines(result.err))
         EXPECT_EQ(l.rfind("rawmice", 0), 0u) << "not rawmice's own: " << l;
-    EXPECT_NE(process.readAllStandardOutput().toStdString().find("report lines"),
-              std::string::npos);
+    EXPECT_NE(result.out.find("report lines"), std::string::npos);
 }
 
+// The main window made in this process, as the program makes it.
+class WindowTest : public ProgramTest {
+  protected:
+    void TearDown() override {
+        log_file.close();
+        if (created_) {
+            vcl::Application->destroy_forms();
+            Form1 = nullptr;
+        }
+    }
+
+    // The main window as the program makes it, in the test's folder; returns
+    // what it said on standard error.
+    std::string create_main_window() {
+        enter_dir();
+        testing::internal::CaptureStdout();  // no user32 here: the listing fails quietly
+        testing::internal::CaptureStderr();
+        vcl::Application->Initialize();  // the program's fonts
+        vcl::Application->CreateForm(&Form1);
+        created_ = true;
+        testing::internal::GetCapturedStdout();
+        return testing::internal::GetCapturedStderr();
+    }
+
+    bool created_ = false;
+};
+
 // Mouse 2 draws an L: 40 pixels right, then 40 down, in steps of 4.
-class TrailTest : public ProgramTest {
+class TrailTest : public WindowTest {
   protected:
     std::vector<std::pair<int, int>> path() const {
         std::vector<std::pair<int, int>> moves(10, {4, 0});
@@ -476,9 +434,8 @@ TEST_F(TrailTest, TheThirdMouseDrawsItsTrailAndShowsItsPosition) {
     const fs::path a = write("a.evemu", motion_recording("A", {{50, 50}}, 0, 1000));
     const fs::path b = write("b.evemu", motion_recording("B", {{-50, 0}}, 0, 1000));
     const fs::path c = write("c.evemu", motion_recording("C", path(), 0, 1000));
-    const auto result = run_rawmice({replay(a), replay(b), replay(c), "--replay-speed=max",
-                                     "--exit-after-replay", "--screenshot=shot.png"},
-                                    dir_.path());
+    const auto result = run({replay(a), replay(b), replay(c), "--replay-speed=max",
+                             "--exit-after-replay", "--screenshot=shot.png"});
     ASSERT_EQ(result.exit_code, 0) << result.err;
     const QImage shot(QString::fromStdString((dir_ / "shot.png").string()));
     ASSERT_FALSE(shot.isNull());
@@ -491,60 +448,27 @@ TEST_F(TrailTest, TheThirdMouseDrawsItsTrailAndShowsItsPosition) {
 
     // Label4 as the program drew it, against the same label drawn here with
     // the text the motion sums to.
-    previous_dir_ = fs::current_path();
-    fs::current_path(dir_.path());
-    testing::internal::CaptureStdout();  // no user32 here: the listing fails quietly
-    vcl::Application->Initialize();      // the program's fonts
-    vcl::Application->CreateForm(&Form1);
-    testing::internal::GetCapturedStdout();
+    create_main_window();
     Form1->Label4->Caption = "X = 190 , Y = 190";
     const QRect where = vcl::qt::widget(Form1->Label4)->geometry();
     const QImage expected =
         vcl::qt::widget(Form1->Label4)->grab().toImage().convertToFormat(QImage::Format_RGB32);
     EXPECT_TRUE(shot.copy(where).convertToFormat(QImage::Format_RGB32) == expected)
         << "Label4 at " << where.x() << "," << where.y();
-    log_file.close();
-    fs::current_path(previous_dir_);
 }
 
 // ---------------------------------------------------------------------------
 // Problems that leave the window useless are shown in it, in a notice outside
 // the stored layout, as well as on standard error.
 
-class NoticeTest : public ProgramTest {
+class NoticeTest : public WindowTest {
   protected:
-    void TearDown() override {
-        log_file.close();
-        if (created_) {
-            vcl::Application->destroy_forms();
-            Form1 = nullptr;
-        }
-        if (!previous_dir_.empty())
-            fs::current_path(previous_dir_);
-    }
-
-    // The main window as the program makes it, in the test's folder; returns
-    // what it said on standard error.
-    std::string create_main_window() {
-        previous_dir_ = fs::current_path();
-        fs::current_path(dir_.path());
-        testing::internal::CaptureStdout();  // no user32 here: the listing fails quietly
-        testing::internal::CaptureStderr();
-        vcl::Application->Initialize();
-        vcl::Application->CreateForm(&Form1);
-        created_ = true;
-        testing::internal::GetCapturedStdout();
-        return testing::internal::GetCapturedStderr();
-    }
-
     vcl::TNotice* notice() const {
         return vcl::qt::widget(Form1)->findChild<vcl::TNotice*>(QString(),
                                                                 Qt::FindDirectChildrenOnly);
     }
 
     static QRgb rgb(const QImage& image, QPoint at) { return image.pixel(at) & 0xffffff; }
-
-    bool created_ = false;
 };
 
 TEST_F(NoticeTest, ALogThatCannotBeCreatedIsShownOverTheWindowUntilDismissed) {
@@ -615,12 +539,11 @@ TEST_F(NoticeTest, ALogHeldByAnotherInstanceIsShown) {
 // The real program: a replay with no mouse in it leaves the window with
 // nothing to do, and its screenshot shows the notice saying so.
 TEST_F(ProgramTest, AWindowWithNoMouseShowsWhyInItsScreenshot) {
-    const fs::path keyboard = write("kbd.evemu", description("Keys", {}, {{KEY_ESC, KEY_SPACE}}));
+    const fs::path keyboard = write("kbd.evemu", keyboard_description("Keys"));
     const fs::path mouse = write("m.evemu", motion_recording("M", {{1, 1}}, 0, 1000));
     const auto shot_of = [&](const fs::path& recording, const std::string& name) {
-        const auto result = run_rawmice({replay(recording), "--replay-speed=max",
-                                         "--exit-after-replay", "--screenshot=" + name},
-                                        dir_.path());
+        const auto result = run({replay(recording), "--replay-speed=max", "--exit-after-replay",
+                                 "--screenshot=" + name});
         EXPECT_EQ(result.exit_code, 0) << result.err;
         return std::make_pair(QImage(QString::fromStdString((dir_ / name).string())), result.err);
     };
@@ -640,16 +563,13 @@ TEST_F(ProgramTest, AWindowWithNoMouseShowsWhyInItsScreenshot) {
 TEST_F(ProgramTest, AWindowOnAMachineWithoutMiceSaysSoInItsScreenshot) {
     if (fs::exists("/dev/input") && !fs::is_empty("/dev/input"))
         GTEST_SKIP() << "this machine has input devices";
-    QProcess process;
-    start_offscreen(process, {"--input=evdev", "--screenshot=shot.png"});
-    std::string err;
+    testsupport::Process process = start({"--input=evdev", "--screenshot=shot.png"});
     ASSERT_TRUE(testsupport::wait_until([&] {
-        err += process.readAllStandardError().toStdString();
-        return err.find("evdev: no ") != std::string::npos;
-    })) << err;
-    ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
-    ASSERT_TRUE(process.waitForFinished(20000));
-    EXPECT_EQ(process.exitCode(), 0);
+        return process.err().find("evdev: no ") != std::string::npos;
+    })) << process.err();
+    process.send(SIGTERM);
+    ASSERT_TRUE(process.wait(std::chrono::seconds(20)));
+    EXPECT_EQ(process.exit_code(), 0);
     const QImage shot(QString::fromStdString((dir_ / "shot.png").string()));
     ASSERT_FALSE(shot.isNull());
     const QPoint corner(vcl::TNotice::margin + 3, shot.height() - vcl::TNotice::margin - 4);

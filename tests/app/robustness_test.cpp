@@ -3,16 +3,10 @@
 // SIGTERM in the middle of a full-speed replay, key events of a mouse that is
 // also a keyboard, the log's file mode, and no shell ever run. The memo's cap
 // over a long replay is checked in this process, where the memo can be seen.
-#include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <linux/input.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-#include <QProcess>
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +18,8 @@
 #include "platform/input/replay.h"
 #include "platform/input/service.h"
 #include "rawinput/rawinput.h"
+#include "tests/app/program_fixture.h"
+#include "tests/support/evemu_text.h"
 #include "tests/support/recording_files.h"
 #include "tests/support/test_support.h"
 #include "ui/principal.h"
@@ -32,7 +28,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using testsupport::description;
 using testsupport::event_text;
 using testsupport::read_file;
 using testsupport::split_lines;
@@ -40,33 +35,14 @@ using testsupport::TempDir;
 using testsupport::wait_until;
 using testsupport::write_file;
 
-const std::string mouse_description =
-    description("Mouse", {REL_X, REL_Y, REL_WHEEL}, {{BTN_LEFT, BTN_MIDDLE}});
+const std::string mouse_description = testsupport::mouse_description("Mouse");
 
 int line_count(const std::string& text) {
     return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
 }
 
-// The report line of a packet, written out here independently of the program.
-struct Expected {
-    int mouse;
-    int dx;
-    int dy;
-    unsigned flags = 0;
-    unsigned data = 0;
-    unsigned held = 0;
-};
-
-std::string text_of(const Expected& e) {
-    char text[256];
-    std::snprintf(text, sizeof text,
-                  "Mouse: num %d, usFlags=0000 ulButtons=%04x usButtonFlags=%04x "
-                  "usButtonData=%04x ulRawButtons=%04x lLastX=%04x lLastY=%04x "
-                  "ulExtraInformation=0000\r\n",
-                  e.mouse, (e.data << 16) | e.flags, e.flags, e.data, e.held,
-                  static_cast<unsigned>(e.dx), static_cast<unsigned>(e.dy));
-    return text;
-}
+// A packet the program must report.
+using Expected = testsupport::RelativePacket;
 
 // A generated mouse: frame i of mouse m moves, sometimes presses or releases
 // the left button, sometimes turns the wheel a notch down. One packet a frame.
@@ -85,203 +61,33 @@ Expected generated_packet(int m, std::int64_t i) {
     return e;
 }
 
-// Writes a recording through a large buffer, so big files cost little.
-class RecordingWriter {
-  public:
-    explicit RecordingWriter(const fs::path& path) : file_(std::fopen(path.c_str(), "w")) {
-        if (!file_)
-            throw std::runtime_error("cannot write " + path.string());
-        std::setvbuf(file_.get(), nullptr, _IOFBF, 1 << 20);
-    }
-    void text(const std::string& s, int times = 1) {
-        for (int i = 0; i < times; ++i)
-            std::fwrite(s.data(), 1, s.size(), file_.get());
-        lines_ += line_count(s) * times;
-    }
-    void event(std::int64_t us, unsigned type, unsigned code, int value) {
-        ++lines_;
-        std::fprintf(file_.get(), "E: %lld.%06lld %04x %04x %d\n",
-                     static_cast<long long>(us / 1000000), static_cast<long long>(us % 1000000),
-                     type, code, value);
-    }
-    // Frame i of generated mouse m at `us`.
-    void generated_frame(int m, std::int64_t i, std::int64_t us) {
-        const Expected e = generated_packet(m, i);
-        event(us, EV_REL, REL_X, e.dx);
-        if (e.dy != 0)
-            event(us, EV_REL, REL_Y, e.dy);
-        if ((e.flags & RI_MOUSE_LEFT_BUTTON_DOWN) != 0)
-            event(us, EV_KEY, BTN_LEFT, 1);
-        if ((e.flags & RI_MOUSE_LEFT_BUTTON_UP) != 0)
-            event(us, EV_KEY, BTN_LEFT, 0);
-        if ((e.flags & RI_MOUSE_WHEEL) != 0)
-            event(us, EV_REL, REL_WHEEL, -1);
-        event(us, EV_SYN, SYN_REPORT, 0);
-    }
-
-    // Lines written so far.
-    int lines() const { return lines_; }
-
-  private:
-    struct Closer {
-        void operator()(std::FILE* f) const { std::fclose(f); }
-    };
-    std::unique_ptr<std::FILE, Closer> file_;
-    int lines_ = 0;
-};
+// Frame i of generated mouse m at `us`.
+void write_generated_frame(evemu_text::Writer& out, int m, std::int64_t i, std::int64_t us) {
+    const Expected e = generated_packet(m, i);
+    out.event(us, EV_REL, REL_X, e.dx);
+    if (e.dy != 0)
+        out.event(us, EV_REL, REL_Y, e.dy);
+    if ((e.flags & RI_MOUSE_LEFT_BUTTON_DOWN) != 0)
+        out.event(us, EV_KEY, BTN_LEFT, 1);
+    if ((e.flags & RI_MOUSE_LEFT_BUTTON_UP) != 0)
+        out.event(us, EV_KEY, BTN_LEFT, 0);
+    if ((e.flags & RI_MOUSE_WHEEL) != 0)
+        out.event(us, EV_REL, REL_WHEEL, -1);
+    out.event(us, EV_SYN, SYN_REPORT, 0);
+}
 
 // Mouse m's recording: `frames` generated frames, one every `period_us`.
 fs::path write_generated_mouse(const fs::path& path, int m, std::int64_t frames,
                                std::int64_t period_us) {
-    RecordingWriter out(path);
-    out.text(description("Generated Mouse " + std::to_string(m), {REL_X, REL_Y, REL_WHEEL},
-                         {{BTN_LEFT, BTN_MIDDLE}}));
+    evemu_text::Writer out(path);
+    out.text(testsupport::mouse_description("Generated Mouse " + std::to_string(m)));
     for (std::int64_t i = 0; i < frames; ++i)
-        out.generated_frame(m, i, 1'000'000 + i * period_us);
+        write_generated_frame(out, m, i, 1'000'000 + i * period_us);
+    out.close();
     return path;
 }
 
-// The program run as a child of this test: its own umask, optionally as the
-// unprivileged user "nobody", its output in files, its peak memory at exit.
-class Child {
-  public:
-    struct Options {
-        mode_t umask = 022;
-        bool as_nobody = false;
-    };
-
-    Child(const std::vector<std::string>& args, const fs::path& workdir, Options options)
-        : out_path_(io_ / "out"), err_path_(io_ / "err") {
-        const char* binary = std::getenv("RAWMICE_BINARY");
-        if (binary == nullptr)
-            throw std::runtime_error("RAWMICE_BINARY is not set");
-        // Everything the child needs is made before fork: after it, only
-        // async-signal-safe calls.
-        std::string program = binary;
-        if (options.as_nobody) {
-            // The build folder may sit where nobody cannot enter (a checkout
-            // in a 0700 folder): nobody runs a copy from this child's own
-            // temporary folder, opened to others for that. The program links
-            // no library of the build folder.
-            const fs::path copy = io_ / "rawmice";
-            fs::copy_file(binary, copy);
-            fs::permissions(io_.path(),
-                            fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
-            program = copy.string();
-        }
-        std::vector<std::string> argv_text{program};
-        argv_text.insert(argv_text.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& a : argv_text)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        // Offscreen, with a runtime folder of its own so Qt has nothing to say.
-        const fs::path runtime = io_ / "runtime";
-        fs::create_directory(runtime);
-        fs::permissions(runtime, fs::perms::owner_all);
-        std::vector<std::string> env_text{"QT_QPA_PLATFORM=offscreen",
-                                          "XDG_RUNTIME_DIR=" + runtime.string()};
-        for (char** e = environ; *e != nullptr; ++e) {
-            const std::string_view entry(*e);
-            if (entry.rfind("QT_QPA_PLATFORM=", 0) != 0 && entry.rfind("XDG_RUNTIME_DIR=", 0) != 0)
-                env_text.emplace_back(entry);
-        }
-        std::vector<char*> envp;
-        for (std::string& e : env_text)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        const std::string dir = workdir.string();
-        const std::string out = out_path_.string();
-        const std::string err = err_path_.string();
-
-        pid_ = ::fork();
-        if (pid_ < 0)
-            throw std::runtime_error("cannot fork");
-        if (pid_ == 0) {
-            const int null = ::open("/dev/null", O_RDONLY);
-            const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-            const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-            if (null < 0 || out_fd < 0 || err_fd < 0 || ::dup2(null, 0) < 0 ||
-                ::dup2(out_fd, 1) < 0 || ::dup2(err_fd, 2) < 0 || ::chdir(dir.c_str()) != 0) {
-                ::_exit(125);
-            }
-            ::umask(options.umask);
-            if (options.as_nobody &&
-                (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
-                ::_exit(126);
-            }
-            if (options.as_nobody && ::access(argv[0], X_OK) != 0)
-                ::_exit(124);
-            ::execve(argv[0], argv.data(), envp.data());
-            ::_exit(127);
-        }
-    }
-    ~Child() {
-        if (pid_ > 0 && !reaped_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    pid_t pid() const { return pid_; }
-    // Waits for it to end; false when it is still running at the deadline.
-    bool wait(std::chrono::milliseconds deadline = 60s) {
-        const bool ended = wait_until(
-            [&] {
-                int status = 0;
-                rusage usage{};
-                if (::wait4(pid_, &status, WNOHANG, &usage) != pid_)
-                    return false;
-                reaped_ = true;
-                if (WIFEXITED(status))
-                    exit_code_ = WEXITSTATUS(status);
-                if (WIFSIGNALED(status))
-                    signal_ = WTERMSIG(status);
-                max_rss_kb_ = usage.ru_maxrss;
-                return true;
-            },
-            deadline);
-        return ended;
-    }
-    // The exit status, or -1 when it did not exit normally.
-    int exit_code() const { return exit_code_; }
-    int signal() const { return signal_; }
-    long max_rss_kb() const { return max_rss_kb_; }
-    std::string out() const { return read_file(out_path_); }
-    std::string err() const { return read_file(err_path_); }
-
-  private:
-    TempDir io_;
-    fs::path out_path_;
-    fs::path err_path_;
-    pid_t pid_ = -1;
-    bool reaped_ = false;
-    int exit_code_ = -1;
-    int signal_ = 0;
-    long max_rss_kb_ = 0;
-};
-
-class RobustnessTest : public ::testing::Test {
-  protected:
-    fs::path write(const std::string& name, const std::string& text) {
-        const fs::path path = dir_ / name;
-        write_file(path, text);
-        return path;
-    }
-    static std::string replay(const fs::path& file) { return "--replay=" + file.string(); }
-
-    // Runs the program to its end (or kills it at the deadline).
-    std::unique_ptr<Child> run(const std::vector<std::string>& args, Child::Options options = {},
-                               std::chrono::milliseconds deadline = 60s) {
-        auto child = std::make_unique<Child>(args, dir_.path(), options);
-        EXPECT_TRUE(child->wait(deadline)) << "still running at the deadline";
-        return child;
-    }
-
-    TempDir dir_;
-};
+using RobustnessTest = ProgramTest;
 
 // ---------------------------------------------------------------------------
 // Bad recordings: one line naming the file, the line and what is wrong, exit
@@ -332,12 +138,12 @@ TEST_F(BadRecordings, EveryKindGivesOneLineNamingTheFileTheLineAndTheFault) {
         // A good recording first: the bad one is named, wherever it stands.
         const fs::path good = write("good.evemu", mouse_description + good_frame);
         const auto child = run({replay(good), replay(bad.file), "--replay-speed=max"}, {}, 20s);
-        EXPECT_EQ(child->exit_code(), 2) << child->err();
-        const auto lines = split_lines(child->err());
-        ASSERT_EQ(lines.size(), 1u) << child->err();
+        EXPECT_EQ(child.exit_code, 2) << child.err;
+        const auto lines = split_lines(child.err);
+        ASSERT_EQ(lines.size(), 1u) << child.err;
         EXPECT_EQ(lines[0].rfind("rawmice: " + bad.file.string() + bad.where, 0), 0u) << lines[0];
         EXPECT_NE(lines[0].find(bad.phrase), std::string::npos) << lines[0];
-        EXPECT_EQ(child->out(), "");
+        EXPECT_EQ(child.out, "");
         EXPECT_FALSE(fs::exists(dir_ / "log.txt")) << "a window opened";
     }
 }
@@ -345,23 +151,23 @@ TEST_F(BadRecordings, EveryKindGivesOneLineNamingTheFileTheLineAndTheFault) {
 TEST_F(BadRecordings, NoReadPermission) {
     const fs::path locked = write("locked.evemu", mouse_description);
     ASSERT_EQ(::chmod(locked.c_str(), 0200), 0);
-    Child::Options options;
+    testsupport::Launch options;
     if (::geteuid() == 0) {
         // Root reads any file: the program runs as nobody, who must reach it.
         options.as_nobody = true;
         fs::permissions(dir_.path(), fs::perms::all);
     }
     const auto child = run({replay(locked)}, options, 20s);
-    if (options.as_nobody && child->exit_code() == 126)
+    if (options.as_nobody && child.exit_code == 126)
         GTEST_SKIP() << "running as root and cannot become nobody here";
-    if (options.as_nobody && child->exit_code() == 124) {
+    if (options.as_nobody && child.exit_code == 124) {
         GTEST_SKIP() << "nobody cannot reach the temporary folder " << fs::temp_directory_path()
                      << " to run the program from it";
     }
-    EXPECT_EQ(child->exit_code(), 2);
-    EXPECT_EQ(child->err(), "rawmice: " + locked.string() +
-                                ": cannot open it: Permission denied (check the file's "
-                                "permissions)\n");
+    EXPECT_EQ(child.exit_code, 2);
+    EXPECT_EQ(child.err, "rawmice: " + locked.string() +
+                             ": cannot open it: Permission denied (check the file's "
+                             "permissions)\n");
     EXPECT_FALSE(fs::exists(dir_ / "log.txt"));
 }
 
@@ -377,27 +183,25 @@ TEST_F(BadRecordings, AHugeFileIsStreamedAndItsLastLineChecked) {
                  event_text(1'000'000, EV_REL, REL_Y, e.dy) +
                  event_text(1'000'000, EV_SYN, SYN_REPORT, 0);
     }
-    int last_line = 0;
-    {
-        RecordingWriter out(huge);
-        out.text(mouse_description);
-        out.text(block, static_cast<int>(300'000'000 / block.size()));
-        out.event(999'999, EV_REL, REL_X, 1);
-        last_line = out.lines();
-    }
+    evemu_text::Writer out(huge);
+    out.text(mouse_description);
+    out.text(block, static_cast<int>(300'000'000 / block.size()));
+    out.event(999'999, EV_REL, REL_X, 1);
+    const std::int64_t last_line = out.lines();
+    out.close();
     const auto size = fs::file_size(huge);
     ASSERT_GT(size, 290'000'000u);
     const auto child = run({replay(huge)}, {}, 120s);
-    EXPECT_EQ(child->exit_code(), 2);
-    const auto err = split_lines(child->err());
-    ASSERT_EQ(err.size(), 1u) << child->err();
+    EXPECT_EQ(child.exit_code, 2);
+    const auto err = split_lines(child.err);
+    ASSERT_EQ(err.size(), 1u) << child.err;
     EXPECT_EQ(
         err[0].rfind("rawmice: " + huge.string() + ":" + std::to_string(last_line) +
                          ": time stamp 0.999999 goes backwards (the event before is at 1.000000)",
                      0),
         0u)
         << err[0];
-    EXPECT_LT(child->max_rss_kb() * 1024, static_cast<long>(size / 4))
+    EXPECT_LT(child.max_rss_kb * 1024, static_cast<long>(size / 4))
         << "a " << size / 1'000'000 << " MB recording must not be held in memory";
     EXPECT_FALSE(fs::exists(dir_ / "log.txt"));
 }
@@ -408,21 +212,21 @@ TEST_F(BadRecordings, ADescriptionWithNoEventsIsListedAndSendsNothing) {
     write_generated_mouse(busy, 1, 50, 1000);
 
     const auto listing = run({replay(quiet), replay(busy), "--list-devices"});
-    EXPECT_EQ(listing->exit_code(), 0) << listing->err();
-    EXPECT_EQ(listing->out().substr(0, listing->out().find("\n\n") + 1),
+    EXPECT_EQ(listing.exit_code, 0) << listing.err;
+    EXPECT_EQ(listing.out.substr(0, listing.out.find("\n\n") + 1),
               "0 65537  Mouse\nAmouse[0] = 65537\n1 65538  Mouse\nAmouse[1] = 65538\n");
 
     const auto both =
         run({replay(quiet), replay(busy), "--replay-speed=max", "--exit-after-replay"});
-    EXPECT_EQ(both->exit_code(), 0) << both->err();
-    EXPECT_EQ(both->err(), "");
+    EXPECT_EQ(both.exit_code, 0) << both.err;
+    EXPECT_EQ(both.err, "");
     std::string expected;
     for (int i = 0; i < 50; ++i)
-        expected += text_of(generated_packet(1, i));
+        expected += testsupport::expected_line(generated_packet(1, i));
     EXPECT_EQ(read_file(dir_ / "log.txt"), expected) << "mouse 0 sends nothing";
 
     const auto alone = run({replay(quiet), "--replay-speed=max", "--exit-after-replay"});
-    EXPECT_EQ(alone->exit_code(), 0) << "a replay of nothing ends at once";
+    EXPECT_EQ(alone.exit_code, 0) << "a replay of nothing ends at once";
     EXPECT_EQ(read_file(dir_ / "log.txt"), "");
 }
 
@@ -446,7 +250,7 @@ std::vector<std::string> lines_of_mouse(const std::string& log, int m) {
 std::vector<std::string> generated_lines(int m, std::int64_t frames) {
     std::vector<std::string> out;
     for (std::int64_t i = 0; i < frames; ++i)
-        out.push_back(text_of(generated_packet(m, i)));
+        out.push_back(testsupport::expected_line(generated_packet(m, i)));
     return out;
 }
 
@@ -459,7 +263,8 @@ class MidStream : public RunningFaults {
     void play_and(const std::function<void(const fs::path&)>& fault) {
         first_ = write_generated_mouse(dir_ / "first.evemu", 0, frames, 1000);
         second_ = write_generated_mouse(dir_ / "second.evemu", 1, frames, 1000);
-        Child child({replay(first_), replay(second_), "--exit-after-replay"}, dir_.path(), {});
+        testsupport::Process child =
+            start({replay(first_), replay(second_), "--exit-after-replay"});
         ASSERT_TRUE(wait_until(
             [&] {
                 return fs::exists(dir_ / "log.txt") &&
@@ -508,8 +313,8 @@ TEST_F(RunningFaults, ALogThatIsAFolderIsReportedAndTheProgramRunsOn) {
     fs::create_directory(dir_ / "log.txt");
     const fs::path mouse = write_generated_mouse(dir_ / "m.evemu", 0, 100, 1000);
     const auto child = run({replay(mouse), "--replay-speed=max", "--exit-after-replay"});
-    EXPECT_EQ(child->exit_code(), 1) << "a batch run without its log";
-    EXPECT_EQ(child->err(),
+    EXPECT_EQ(child.exit_code, 1) << "a batch run without its log";
+    EXPECT_EQ(child.err,
               "rawmice: cannot create log.txt: Is a directory (the memo still shows every packet; "
               "run rawmice from a folder you can write to)\n");
     EXPECT_TRUE(fs::is_directory(dir_ / "log.txt"));
@@ -522,11 +327,11 @@ TEST_F(RunningFaults, ALogOnAFullDeviceLeavesTheProgramRunning) {
     const fs::path mouse = write_generated_mouse(dir_ / "m.evemu", 0, 20000, 125);
     // --exit-after-replay closes once every packet has been handled.
     const auto child = run({replay(mouse), "--replay-speed=max", "--exit-after-replay"});
-    EXPECT_EQ(child->exit_code(), 1) << "a batch run that lost its log: " << child->err();
-    EXPECT_EQ(child->signal(), 0);
+    EXPECT_EQ(child.exit_code, 1) << "a batch run that lost its log: " << child.err;
+    EXPECT_EQ(child.signal, 0);
     EXPECT_TRUE(fs::is_symlink(dir_ / "log.txt"));
     EXPECT_TRUE(fs::is_character_file("/dev/full")) << "the link is followed, never replaced";
-    EXPECT_EQ(child->err(),
+    EXPECT_EQ(child.err,
               "rawmice: cannot write log.txt: No space left on device (later report lines are not "
               "logged; the memo still shows them)\n");
 }
@@ -542,10 +347,10 @@ TEST_F(RunningFaults, SigtermMidReplayLeavesExactlyThePacketsHandledSoFar) {
             dir_ / std::string("m").append(std::to_string(m)).append(".evemu"), m, frames, 125)));
     }
     args.push_back("--replay-speed=max");
-    Child child(args, dir_.path(), {});
+    testsupport::Process child = start(args);
     ASSERT_TRUE(wait_until(
         [&] { return fs::exists(dir_ / "log.txt") && fs::file_size(dir_ / "log.txt") > 0; }, 60s));
-    ASSERT_EQ(::kill(child.pid(), SIGTERM), 0);
+    child.send(SIGTERM);
     ASSERT_TRUE(child.wait(60s));
     EXPECT_EQ(child.exit_code(), 0) << child.err();
     EXPECT_EQ(child.err(), "");
@@ -556,7 +361,7 @@ TEST_F(RunningFaults, SigtermMidReplayLeavesExactlyThePacketsHandledSoFar) {
     std::int64_t n = 0;
     while (std::getline(log, line)) {
         const Expected expected = generated_packet(static_cast<int>(n % mice), n / mice);
-        ASSERT_EQ(line + "\n", text_of(expected)) << "line " << n + 1;
+        ASSERT_EQ(line + "\n", testsupport::expected_line(expected)) << "line " << n + 1;
         ++n;
     }
     EXPECT_TRUE(log.eof());
@@ -610,7 +415,7 @@ KeyedRecording keyed_recording(int mouse_number) {
         ev(EV_REL, REL_X, round + 1);  // motion and a key in one frame
         ev(EV_KEY, KEY_LEFTSHIFT, 1);
         ev(EV_SYN, SYN_REPORT, 0);
-        r.lines.push_back(text_of({mouse_number, round + 1, 0}));
+        r.lines.push_back(testsupport::expected_line({mouse_number, round + 1, 0}));
         t += 1000;
         ev(EV_KEY, key, 0);
         ev(EV_KEY, KEY_LEFTSHIFT, 0);
@@ -619,14 +424,15 @@ KeyedRecording keyed_recording(int mouse_number) {
         ev(EV_KEY, BTN_LEFT, 1);  // a button is a mouse event
         ev(EV_KEY, KEY_ENTER, 1);
         ev(EV_SYN, SYN_REPORT, 0);
-        r.lines.push_back(text_of({mouse_number, 0, 0, RI_MOUSE_LEFT_BUTTON_DOWN, 0, 1}));
+        r.lines.push_back(
+            testsupport::expected_line({mouse_number, 0, 0, RI_MOUSE_LEFT_BUTTON_DOWN, 0, 1}));
         t += 1000;
         ev(EV_KEY, KEY_ENTER, 0);
         ev(EV_KEY, BTN_LEFT, 0);
         ev(EV_REL, REL_WHEEL, 1);
         ev(EV_SYN, SYN_REPORT, 0);
-        r.lines.push_back(
-            text_of({mouse_number, 0, 0, RI_MOUSE_LEFT_BUTTON_UP | RI_MOUSE_WHEEL, 120, 0}));
+        r.lines.push_back(testsupport::expected_line(
+            {mouse_number, 0, 0, RI_MOUSE_LEFT_BUTTON_UP | RI_MOUSE_WHEEL, 120, 0}));
         t += 1000;
     }
     return r;
@@ -635,19 +441,19 @@ KeyedRecording keyed_recording(int mouse_number) {
 TEST_F(NoKeys, KeyEventsOfAMouseThatIsAlsoAKeyboardNeverReachTheLogOrTheStatistics) {
     // A keyboard first, typing: listed, never read.
     const fs::path keyboard = write(
-        "keyboard.evemu", description("Typist", {}, {{KEY_ESC, KEY_SPACE}}) +
+        "keyboard.evemu", testsupport::keyboard_description("Typist") +
                               event_text(0, EV_KEY, KEY_A, 1) + event_text(0, EV_SYN, 0, 0) +
                               event_text(1000, EV_KEY, KEY_A, 0) + event_text(1000, EV_SYN, 0, 0));
     const KeyedRecording keyed = keyed_recording(0);
     const fs::path mouse = write("ultrathin.evemu", keyed.text);
 
     const auto listing = run({replay(keyboard), replay(mouse), "--list-devices"});
-    EXPECT_EQ(listing->out().substr(0, listing->out().find("\n\n") + 1),
+    EXPECT_EQ(listing.out.substr(0, listing.out.find("\n\n") + 1),
               "0 65538  Mouse\nAmouse[0] = 65538\n1 65537  Keyboard\n");
 
     const auto child = run(
         {replay(keyboard), replay(mouse), "--replay-speed=max", "--exit-after-replay", "--stats"});
-    EXPECT_EQ(child->exit_code(), 0) << child->err();
+    EXPECT_EQ(child.exit_code, 0) << child.err;
     std::string expected;
     for (const std::string& line : keyed.lines)
         expected += line;
@@ -657,8 +463,8 @@ TEST_F(NoKeys, KeyEventsOfAMouseThatIsAlsoAKeyboardNeverReachTheLogOrTheStatisti
     const std::string packets = std::to_string(keyed.lines.size());
     const std::regex mouse_row(R"((^|\n)0 +65538 +)" + packets + " ");
     const std::regex total_row(R"((^|\n)total +)" + packets + " ");
-    EXPECT_TRUE(std::regex_search(child->err(), mouse_row)) << child->err();
-    EXPECT_TRUE(std::regex_search(child->err(), total_row)) << child->err();
+    EXPECT_TRUE(std::regex_search(child.err, mouse_row)) << child.err;
+    EXPECT_TRUE(std::regex_search(child.err, total_row)) << child.err;
 }
 
 // Every source file of the program, for the checks below.
@@ -690,11 +496,11 @@ TEST_F(NoShell, TheProgramNeverRunsAnotherProgram) {
         EXPECT_FALSE(std::regex_search(text, match, runs_a_program)) << file << ": " << match.str();
     }
     // In the binary: none of them imported.
-    QProcess nm;
-    nm.start("nm", {"-D", "--undefined-only", QString::fromUtf8(std::getenv("RAWMICE_BINARY"))});
-    if (!nm.waitForFinished(30000) || nm.exitCode() != 0)
+    const auto nm =
+        testsupport::run({"nm", "-D", "--undefined-only", testsupport::rawmice_binary()}, {}, 30s);
+    if (nm.exit_code != 0)
         GTEST_SKIP() << "nm cannot list the binary's imports here";
-    const std::string imports = nm.readAllStandardOutput().toStdString();
+    const std::string& imports = nm.out;
     ASSERT_NE(imports.find(" U "), std::string::npos) << imports;
     const std::regex imported(
         R"(\bU (system|popen|fork|vfork|execl|execlp|execle|execv|execvp|execvpe|execve|)"
@@ -714,8 +520,8 @@ TEST_F(LogFile, IsCreatedWithMode0644LessTheUmask) {
          {std::pair<mode_t, mode_t>{0, 0644}, {022, 0644}, {027, 0640}, {077, 0600}}) {
         SCOPED_TRACE(umask);
         fs::remove(dir_ / "log.txt");
-        const auto child = run(args, {umask});
-        EXPECT_EQ(child->exit_code(), 0) << child->err();
+        const auto child = run(args, {.umask = umask});
+        EXPECT_EQ(child.exit_code, 0) << child.err;
         struct stat info {};
         ASSERT_EQ(::stat((dir_ / "log.txt").c_str(), &info), 0);
         EXPECT_EQ(info.st_mode & 07777, mode);
@@ -728,10 +534,10 @@ TEST_F(LogFile, AnOldLogIsEmptiedAndKeepsItsMode) {
     fs::permissions(old_log, fs::perms::owner_read | fs::perms::owner_write);
     const fs::path mouse = write_generated_mouse(dir_ / "m.evemu", 0, 3, 1000);
     const auto child = run({replay(mouse), "--replay-speed=max", "--exit-after-replay"});
-    EXPECT_EQ(child->exit_code(), 0) << child->err();
-    EXPECT_EQ(read_file(old_log), text_of(generated_packet(0, 0)) +
-                                      text_of(generated_packet(0, 1)) +
-                                      text_of(generated_packet(0, 2)));
+    EXPECT_EQ(child.exit_code, 0) << child.err;
+    EXPECT_EQ(read_file(old_log), testsupport::expected_line(generated_packet(0, 0)) +
+                                      testsupport::expected_line(generated_packet(0, 1)) +
+                                      testsupport::expected_line(generated_packet(0, 2)));
     EXPECT_EQ(fs::status(old_log).permissions(), fs::perms::owner_read | fs::perms::owner_write);
 }
 
@@ -740,17 +546,13 @@ TEST_F(LogFile, AnOldLogIsEmptiedAndKeepsItsMode) {
 
 class InProcess : public RobustnessTest {
   protected:
-    void SetUp() override {
-        previous_dir_ = fs::current_path();
-        fs::current_path(dir_.path());
-    }
+    void SetUp() override { enter_dir(); }
     void TearDown() override {
         if (form_ != nullptr)
             raw_input_release(form_);
         vcl::Application->destroy_forms();
         service_.reset();
         log_file.close();
-        fs::current_path(previous_dir_);
     }
 
     // The main window, shown and active, running the replay of `files` at full speed.
@@ -788,7 +590,6 @@ class InProcess : public RobustnessTest {
     bool finished_ = false;
     std::uint64_t handled_ = 0;
     std::uint64_t dropped_before_ = 0;
-    fs::path previous_dir_;
 };
 
 TEST_F(InProcess, KeyEventsNeverReachTheMemoOrTheLog) {
@@ -834,8 +635,8 @@ TEST_F(InProcess, TheMemoStaysAtItsCapOverALongReplay) {
     // The latest entries, in order: the last packets of the merge.
     for (std::int64_t k = 0; k < vcl::TStrings::capacity; ++k) {
         const std::int64_t n = total - vcl::TStrings::capacity + k;
-        ASSERT_EQ(lines[static_cast<std::size_t>(k)],
-                  text_of(generated_packet(static_cast<int>(n % mice), n / mice)))
+        ASSERT_EQ(lines[static_cast<std::size_t>(k)], testsupport::expected_line(generated_packet(
+                                                          static_cast<int>(n % mice), n / mice)))
             << "entry " << k;
     }
 }

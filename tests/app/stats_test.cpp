@@ -209,14 +209,10 @@ TEST(PacketStatsTest, TheReportHasALinePerMouseThenTheTotals) {
 // A recording of `packets` frames of motion, one every `step_us`; returns its --replay option.
 std::string mouse_at(const std::string& name, int packets, std::int64_t step_us,
                      const testsupport::TempDir& dir) {
-    using testsupport::event_text;
-    std::string text = testsupport::description(name, {REL_X, REL_Y}, {{BTN_LEFT, BTN_LEFT}});
-    for (int i = 0; i < packets; ++i) {
-        text += event_text(i * step_us, EV_REL, REL_X, 1);
-        text += event_text(i * step_us, EV_SYN, SYN_REPORT, 0);
-    }
     const auto path = dir / (name + ".evemu");
-    testsupport::write_file(path, text);
+    testsupport::write_file(
+        path, testsupport::motion_recording(name, std::vector<std::pair<int, int>>(packets, {1, 0}),
+                                            0, step_us));
     return "--replay=" + path.string();
 }
 
@@ -234,18 +230,9 @@ TEST(PacketStatsTest, SynDroppedIsCountedPerMouse) {
 }
 
 TEST(StatsProgramTest, AReplayWithStatsReportsEveryMouseAtExit) {
-    using testsupport::description;
-    using testsupport::event_text;
     testsupport::TempDir dir;
     const auto mouse = [&](const std::string& name, int packets) {
-        std::string text = description(name, {REL_X, REL_Y}, {{BTN_LEFT, BTN_LEFT}});
-        for (int i = 0; i < packets; ++i) {
-            text += event_text(i * 125, EV_REL, REL_X, 1);
-            text += event_text(i * 125, EV_SYN, SYN_REPORT, 0);
-        }
-        const auto path = dir / (name + ".evemu");
-        testsupport::write_file(path, text);
-        return "--replay=" + path.string();
+        return mouse_at(name, packets, 125, dir);
     };
     const auto result =
         testsupport::run_rawmice({mouse("First", 3), mouse("Second", 2), "--replay-speed=max",

@@ -3,26 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstdio>
 #include <random>
 
 #include "rawinput/report.h"
+#include "tests/support/test_support.h"
 
 namespace {
-
-std::string printf_line(int mouse_number, const RAWMOUSE& m) {
-    char line[256];
-    std::snprintf(line, sizeof line,
-                  "Mouse: num %d, usFlags=%04x ulButtons=%04x usButtonFlags=%04x "
-                  "usButtonData=%04x ulRawButtons=%04x lLastX=%04x lLastY=%04x "
-                  "ulExtraInformation=%04x\r\n",
-                  mouse_number, static_cast<unsigned>(m.usFlags),
-                  static_cast<unsigned>(m.ulButtons), static_cast<unsigned>(m.usButtonFlags),
-                  static_cast<unsigned>(m.usButtonData), static_cast<unsigned>(m.ulRawButtons),
-                  static_cast<unsigned>(m.lLastX), static_cast<unsigned>(m.lLastY),
-                  static_cast<unsigned>(m.ulExtraInformation));
-    return line;
-}
 
 RAWMOUSE packet(USHORT flags, USHORT button_flags, USHORT button_data, ULONG raw, LONG x, LONG y,
                 ULONG extra) {
@@ -40,7 +26,7 @@ RAWMOUSE packet(USHORT flags, USHORT button_flags, USHORT button_data, ULONG raw
 void expect_as_printf(int mouse_number, const RAWMOUSE& m) {
     char line[report::max_line];
     const std::size_t length = report::format_packet(line, mouse_number, m);
-    const std::string expected = printf_line(mouse_number, m);
+    const std::string expected = testsupport::expected_line(mouse_number, m);
     EXPECT_EQ(std::string(line, length), expected);
     EXPECT_EQ(line[length], '\0');
     EXPECT_EQ(report::packet_line(mouse_number, m), expected);

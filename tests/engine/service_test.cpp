@@ -75,6 +75,18 @@ RAWINPUTDEVICE mouse_registration() {
     return RAWINPUTDEVICE{1, 2, 0, nullptr};
 }
 
+// A form that hands each packet's handle to a test while the handle is live.
+class ProbeForm : public vcl::TForm {
+  public:
+    using vcl::TForm::TForm;
+    std::function<void(HRAWINPUT)> on_packet;
+    void WMInput(vcl::TMessage& m) { on_packet(reinterpret_cast<HRAWINPUT>(m.LParam)); }
+
+    BEGIN_MESSAGE_MAP
+    VCL_MESSAGE_HANDLER(WM_INPUT, vcl::TMessage, WMInput)
+    END_MESSAGE_MAP(vcl::TForm)
+};
+
 class ServiceTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -86,6 +98,7 @@ class ServiceTest : public ::testing::Test {
         service_->install();
     }
     void TearDown() override {
+        probe_.reset();
         service_.reset();
         delete form_;
     }
@@ -95,6 +108,22 @@ class ServiceTest : public ::testing::Test {
         form_->Show();
         ASSERT_TRUE(testsupport::wait_until([&] { return vcl::TForm::active() == form_; }));
     }
+    // Registers the mice and shows a probe form, active, that records the
+    // lLastX of every packet it is handed in seen_, then calls `then`.
+    void probe_motion(std::function<void()> then) {
+        register_mice();
+        probe_ = std::make_unique<ProbeForm>(nullptr);
+        probe_->on_packet = [this, then](HRAWINPUT h) {
+            RAWINPUT raw{};
+            UINT size = sizeof raw;
+            if (service_->get_data(h, RID_INPUT, &raw, &size, sizeof(RAWINPUTHEADER)) == sizeof raw)
+                seen_.push_back(raw.data.mouse.lLastX);
+            then();
+        };
+        probe_->Show();
+        ASSERT_TRUE(testsupport::wait_until([&] { return vcl::TForm::active() == probe_.get(); }));
+    }
+
     void register_mice() {
         const RAWINPUTDEVICE d = mouse_registration();
         ASSERT_TRUE(service_->register_devices(&d, 1, sizeof d));
@@ -103,6 +132,8 @@ class ServiceTest : public ::testing::Test {
     FakeProvider* provider_ = nullptr;
     std::unique_ptr<input::Service> service_;
     RecordingForm* form_ = nullptr;
+    std::unique_ptr<ProbeForm> probe_;
+    std::vector<LONG> seen_;
 };
 
 TEST_F(ServiceTest, TheModuleIsFoundByNameAsOnWindows) {
@@ -176,18 +207,6 @@ TEST_F(ServiceTest, PacketsReachTheActiveFormInOrderOnceEach) {
         static_cast<UINT>(-1));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
-
-// A form that hands each packet's handle to a test while the handle is live.
-class ProbeForm : public vcl::TForm {
-  public:
-    using vcl::TForm::TForm;
-    std::function<void(HRAWINPUT)> on_packet;
-    void WMInput(vcl::TMessage& m) { on_packet(reinterpret_cast<HRAWINPUT>(m.LParam)); }
-
-    BEGIN_MESSAGE_MAP
-    VCL_MESSAGE_HANDLER(WM_INPUT, vcl::TMessage, WMInput)
-    END_MESSAGE_MAP(vcl::TForm)
-};
 
 TEST_F(ServiceTest, GetRawInputDataHasTheWindowsSemantics) {
     register_mice();
@@ -304,59 +323,39 @@ TEST_F(ServiceTest, ABurstIsHandledWhenItEndsInOneBatch) {
 }
 
 TEST_F(ServiceTest, ABurstEndingInsideADispatchWaitsForTheNextTurn) {
-    register_mice();
-    input::Service& svc = *service_;
-    std::vector<LONG> seen;
-    ProbeForm probe(nullptr);
-    probe.on_packet = [&](HRAWINPUT h) {
-        RAWINPUT raw{};
-        UINT size = sizeof raw;
-        if (svc.get_data(h, RID_INPUT, &raw, &size, sizeof(RAWINPUTHEADER)) == sizeof raw)
-            seen.push_back(raw.data.mouse.lLastX);
+    probe_motion([&] {
         // A handler that runs the event loop lets the provider read again.
-        if (seen.size() == 1) {
+        if (seen_.size() == 1) {
             provider_->sink->burst_begin();
             provider_->sink->push(packet(65537, 9));
             provider_->sink->burst_end();
         }
-    };
-    probe.Show();
-    ASSERT_TRUE(testsupport::wait_until([&] { return vcl::TForm::active() == &probe; }));
+    });
     provider_->sink->burst_begin();
     for (LONG x = 1; x <= 3; ++x)
         provider_->sink->push(packet(65537, x));
     provider_->sink->burst_end();
-    ASSERT_TRUE(testsupport::wait_until([&] { return seen.size() >= 4; }));
+    ASSERT_TRUE(testsupport::wait_until([&] { return seen_.size() >= 4; }));
     QCoreApplication::processEvents();
-    EXPECT_EQ(seen, (std::vector<LONG>{1, 2, 3, 9}));
+    EXPECT_EQ(seen_, (std::vector<LONG>{1, 2, 3, 9}));
     EXPECT_EQ(service_->delivered(), 4u);
 }
 
 TEST_F(ServiceTest, PacketsPushedDuringDispatchGrowTheQueueAndKeepTheirOrder) {
-    register_mice();
-    input::Service& svc = *service_;
-    std::vector<LONG> seen;
-    ProbeForm probe(nullptr);
-    probe.on_packet = [&](HRAWINPUT h) {
-        RAWINPUT raw{};
-        UINT size = sizeof raw;
-        if (svc.get_data(h, RID_INPUT, &raw, &size, sizeof(RAWINPUTHEADER)) == sizeof raw)
-            seen.push_back(raw.data.mouse.lLastX);
+    probe_motion([&] {
         // Mid-burst, far more than the queue holds yet: it grows while in use.
-        if (seen.size() == 100) {
+        if (seen_.size() == 100) {
             for (LONG x = 301; x <= 1300; ++x)
                 provider_->sink->push(packet(65537, x));
         }
-    };
-    probe.Show();
-    ASSERT_TRUE(testsupport::wait_until([&] { return vcl::TForm::active() == &probe; }));
+    });
     for (LONG x = 1; x <= 300; ++x)
         provider_->sink->push(packet(65537, x));
-    ASSERT_TRUE(testsupport::wait_until([&] { return seen.size() >= 1300; }));
+    ASSERT_TRUE(testsupport::wait_until([&] { return seen_.size() >= 1300; }));
     std::vector<LONG> expected;
     for (LONG x = 1; x <= 1300; ++x)
         expected.push_back(x);
-    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(seen_, expected);
     EXPECT_EQ(service_->delivered(), 1300u);
 }
 

@@ -396,6 +396,19 @@ std::string capture_stderr_of(const std::function<void()>& action) {
     return testing::internal::GetCapturedStderr();
 }
 
+// A device's sysfs capabilities folder under `device`, each file as the
+// kernel prints it (its line end included).
+void write_capabilities(const fs::path& device, const std::string& ev, const std::string& key,
+                        const std::string& rel, const std::string& abs) {
+    fs::create_directories(device / "capabilities");
+    for (const auto& [name, value] : {std::pair<const char*, const std::string&>{"ev", ev},
+                                      {"key", key},
+                                      {"rel", rel},
+                                      {"abs", abs}}) {
+        testsupport::write_file(device / "capabilities" / name, value);
+    }
+}
+
 class EvdevTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -429,7 +442,6 @@ class EvdevTest : public ::testing::Test {
     void write_sysfs(int node, Kind kind, const std::string& name, unsigned input_number) {
         const std::string input_name = "input" + std::to_string(input_number);
         const fs::path device = root() / "sys/class/input" / input_name;
-        fs::create_directories(device / "capabilities");
         const fs::path event_dir = root() / "sys/class/input" / node_name(node);
         fs::create_directories(event_dir);
         fs::remove(event_dir / "device");
@@ -465,11 +477,9 @@ class EvdevTest : public ::testing::Test {
             rels = {REL_WHEEL};
             abs = {ABS_X, ABS_Y};
         }
+        write_capabilities(device, sysfs_bitmap(types), sysfs_bitmap(keys), sysfs_bitmap(rels),
+                           sysfs_bitmap(abs));
         testsupport::write_file(device / "name", name + "\n");
-        testsupport::write_file(device / "capabilities/ev", sysfs_bitmap(types));
-        testsupport::write_file(device / "capabilities/key", sysfs_bitmap(keys));
-        testsupport::write_file(device / "capabilities/rel", sysfs_bitmap(rels));
-        testsupport::write_file(device / "capabilities/abs", sysfs_bitmap(abs));
     }
 
     EvdevProvider& provider() {
@@ -499,24 +509,13 @@ class EvdevTest : public ::testing::Test {
 
 TEST(EvdevSysfs, ReadsCapabilitiesAsTheKernelPrintsThem) {
     TempDir dir;
-    fs::create_directories(dir / "kbd/capabilities");
-    // A real USB keyboard's and a real hi-res mouse's sysfs files.
-    testsupport::write_file(dir / "kbd/capabilities/ev", "120013\n");
-    testsupport::write_file(dir / "kbd/capabilities/key",
-                            "1000000000007 ff9f207ac14057ff febeffdfffefffff fffffffffffffffe\n");
-    testsupport::write_file(dir / "kbd/capabilities/rel", "0\n");
-    testsupport::write_file(dir / "kbd/capabilities/abs", "0\n");
-    fs::create_directories(dir / "mouse/capabilities");
-    testsupport::write_file(dir / "mouse/capabilities/ev", "17\n");
-    testsupport::write_file(dir / "mouse/capabilities/key", "1f0000 0 0 0 0\n");
-    testsupport::write_file(dir / "mouse/capabilities/rel", "1943\n");
-    testsupport::write_file(dir / "mouse/capabilities/abs", "0\n");
-    // QEMU's USB tablet, a virtual machine's pointer.
-    fs::create_directories(dir / "tablet/capabilities");
-    testsupport::write_file(dir / "tablet/capabilities/ev", "1f\n");
-    testsupport::write_file(dir / "tablet/capabilities/key", "70000 0 0 0 0\n");
-    testsupport::write_file(dir / "tablet/capabilities/rel", "100\n");
-    testsupport::write_file(dir / "tablet/capabilities/abs", "3\n");
+    // A real USB keyboard's and a real hi-res mouse's sysfs files, and QEMU's
+    // USB tablet, a virtual machine's pointer.
+    write_capabilities(dir / "kbd", "120013\n",
+                       "1000000000007 ff9f207ac14057ff febeffdfffefffff fffffffffffffffe\n", "0\n",
+                       "0\n");
+    write_capabilities(dir / "mouse", "17\n", "1f0000 0 0 0 0\n", "1943\n", "0\n");
+    write_capabilities(dir / "tablet", "1f\n", "70000 0 0 0 0\n", "100\n", "3\n");
 
     const auto keyboard = input::read_sysfs_capabilities(dir / "kbd");
     ASSERT_TRUE(keyboard);
@@ -541,10 +540,8 @@ TEST(EvdevSysfs, ReadsCapabilitiesAsTheKernelPrintsThem) {
 
 TEST(EvdevSysfs, MissingOrMalformedFilesGiveNothing) {
     TempDir dir;
-    fs::create_directories(dir / "capabilities");
-    testsupport::write_file(dir / "capabilities/ev", "17\n");
-    testsupport::write_file(dir / "capabilities/key", "1f0000 0 0 0 0\n");
-    testsupport::write_file(dir / "capabilities/abs", "0\n");
+    write_capabilities(dir.path(), "17\n", "1f0000 0 0 0 0\n", "", "0\n");
+    fs::remove(dir / "capabilities/rel");
     EXPECT_FALSE(input::read_sysfs_capabilities(dir.path())) << "no rel file";
     testsupport::write_file(dir / "capabilities/rel", "3 zz\n");
     EXPECT_FALSE(input::read_sysfs_capabilities(dir.path())) << "not hex";
@@ -952,30 +949,37 @@ TEST_F(EvdevReading, AMousePluggedInIsReadOnceItsPermissionsAllow) {
 
 // ---------------------------------------------------------------------------
 
-using EvdevPermissions = EvdevTest;
+class EvdevPermissions : public EvdevTest {
+  protected:
+    // A keyboard, and two mice this user may not read.
+    void add_refused_mice() {
+        add_node(3, Kind::keyboard);
+        add_node(5, Kind::mouse);
+        add_node(7, Kind::mouse);
+        kernel_->node("event5").open_error = EACCES;
+        kernel_->node("event7").open_error = EACCES;
+    }
+};
+
+// The hint line for mice that may not be read, `nodes` refused for `why`.
+std::string refused_line(const std::string& nodes, const std::string& why, bool offer_x11 = true) {
+    return "evdev: cannot read " + nodes + ": " + why +
+           " (install udev/70-rawmice.rules or join the input group, see README" +
+           (offer_x11 ? "; or try --input=x11)\n" : ")\n");
+}
 
 TEST_F(EvdevPermissions, NoReadableMouseIsAccessDeniedWithOneHintLine) {
-    add_node(3, Kind::keyboard);
-    add_node(5, Kind::mouse);
-    add_node(7, Kind::mouse);
-    kernel_->node("event5").open_error = EACCES;
-    kernel_->node("event7").open_error = EACCES;
+    add_refused_mice();
     DWORD result = ERROR_SUCCESS;
     const std::string err = capture_stderr_of([&] { result = start(); });
     EXPECT_EQ(result, ERROR_ACCESS_DENIED);
-    EXPECT_EQ(err, "evdev: cannot read " + node_path(5) + ", " + node_path(7) +
-                       ": Permission denied (install udev/70-rawmice.rules or join the input "
-                       "group, see README; or try --input=x11)\n");
+    EXPECT_EQ(err, refused_line(node_path(5) + ", " + node_path(7), "Permission denied"));
 }
 
 // What the user sees when no mouse may be read: the engine lists the mice
 // (from sysfs), its registration fails with error 5, and the hint says why.
 TEST_F(EvdevPermissions, TheEngineReportsTheRefusalAndTheHintSaysWhy) {
-    add_node(3, Kind::keyboard);
-    add_node(5, Kind::mouse);
-    add_node(7, Kind::mouse);
-    kernel_->node("event5").open_error = EACCES;
-    kernel_->node("event7").open_error = EACCES;
+    add_refused_mice();
     TempDir workdir;
     const fs::path previous_dir = fs::current_path();
     fs::current_path(workdir.path());
@@ -997,9 +1001,7 @@ TEST_F(EvdevPermissions, TheEngineReportsTheRefusalAndTheHintSaysWhy) {
 
     EXPECT_EQ(result, 0);
     EXPECT_EQ(out, "RegisterRawInputDevices_f failed: 0x00000005\n");
-    EXPECT_EQ(err, "evdev: cannot read " + node_path(5) + ", " + node_path(7) +
-                       ": Permission denied (install udev/70-rawmice.rules or join the input "
-                       "group, see README; or try --input=x11)\n");
+    EXPECT_EQ(err, refused_line(node_path(5) + ", " + node_path(7), "Permission denied"));
     std::vector<std::string> memo;
     for (int i = 0; i < form->Memo1->Lines->Count(); ++i)
         memo.push_back((*form->Memo1->Lines)[i]);
@@ -1020,9 +1022,7 @@ TEST_F(EvdevPermissions, SomeReadableMiceAreEnoughAndTheOthersAreNamed) {
     DWORD result = ERROR_ACCESS_DENIED;
     const std::string err = capture_stderr_of([&] { result = start(); });
     EXPECT_EQ(result, ERROR_SUCCESS);
-    EXPECT_EQ(err, "evdev: cannot read " + node_path(5) +
-                       ": Operation not permitted (install udev/70-rawmice.rules or join the "
-                       "input group, see README; or try --input=x11)\n");
+    EXPECT_EQ(err, refused_line(node_path(5), "Operation not permitted"));
 }
 
 // The udev rule skips a mouse that udev also calls a keyboard: installing it
@@ -1039,11 +1039,8 @@ TEST_F(EvdevPermissions, EachRefusedMouseGetsTheHintThatHelpsIt) {
               "evdev: cannot read " + node_path(4) + ", " + node_path(6) +
                   ": Permission denied (this mouse is also a keyboard, so the udev rule leaves "
                   "it to the input group: join the input group to read it, see README; or try "
-                  "--input=x11)\n"
-                  "evdev: cannot read " +
-                  node_path(5) +
-                  ": Permission denied (install udev/70-rawmice.rules or join the input group, "
-                  "see README; or try --input=x11)\n");
+                  "--input=x11)\n" +
+                  refused_line(node_path(5), "Permission denied"));
 
     setenv("XDG_SESSION_TYPE", "wayland", 1);
     EvdevProvider wayland(root(), std::make_unique<FakeSystem>(kernel_, root()));
@@ -1051,9 +1048,7 @@ TEST_F(EvdevPermissions, EachRefusedMouseGetsTheHintThatHelpsIt) {
     const std::string wayland_err =
         capture_stderr_of([&] { EXPECT_EQ(wayland.start(sink), ERROR_ACCESS_DENIED); });
     EXPECT_EQ(wayland_err.find("--input=x11"), std::string::npos) << wayland_err;
-    EXPECT_NE(wayland_err.find(node_path(5) +
-                               ": Permission denied (install udev/70-rawmice.rules or join the "
-                               "input group, see README)\n"),
+    EXPECT_NE(wayland_err.find(refused_line(node_path(5), "Permission denied", false)),
               std::string::npos)
         << wayland_err;
 }
@@ -1083,24 +1078,34 @@ TEST(EvdevAuto, AWaylandSessionStaysOnEvdevAndSaysWhatToInstall) {
     }
 }
 
-TEST_F(EvdevPermissions, NoMiceAtAllIsSuccessWithOneHintLine) {
-    add_node(0, Kind::keyboard);
-    DWORD result = ERROR_ACCESS_DENIED;
-    const std::string err = capture_stderr_of([&] { result = start(); });
-    EXPECT_EQ(result, ERROR_SUCCESS);
-    EXPECT_EQ(err, "evdev: no mouse in " + (root() / "dev/input").string() +
-                       "; one plugged in later is read as it appears (in an X11 session, "
-                       "--input=x11 reads the X server's pointers)\n");
-}
-
-TEST_F(EvdevPermissions, NoInputFolderIsSuccessWithOneHintLine) {
-    fs::remove_all(root() / "dev");
-    DWORD result = ERROR_ACCESS_DENIED;
-    const std::string err = capture_stderr_of([&] { result = start(); });
-    EXPECT_EQ(result, ERROR_SUCCESS);
-    EXPECT_EQ(err, "evdev: no " + (root() / "dev/input").string() +
-                       " here, so no input device to read (in an X11 session, try "
-                       "--input=x11; or --replay=FILE)\n");
+// No mouse, or no input folder at all: the start succeeds (a mouse plugged in
+// later is read) and one line says what else to try.
+TEST_F(EvdevPermissions, NoMiceOrNoInputFolderIsSuccessWithOneHintLine) {
+    const std::string input = (root() / "dev/input").string();
+    struct Case {
+        const char* what;
+        std::function<void()> make;
+        std::string hint;
+    };
+    const std::vector<Case> cases = {
+        {"a keyboard and no mouse", [&] { add_node(0, Kind::keyboard); },
+         "evdev: no mouse in " + input +
+             "; one plugged in later is read as it appears (in an X11 session, --input=x11 "
+             "reads the X server's pointers)\n"},
+        {"no input folder", [&] { fs::remove_all(root() / "dev"); },
+         "evdev: no " + input +
+             " here, so no input device to read (in an X11 session, try --input=x11; or "
+             "--replay=FILE)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.make();
+        provider_.reset();
+        DWORD result = ERROR_ACCESS_DENIED;
+        const std::string err = capture_stderr_of([&] { result = start(); });
+        EXPECT_EQ(result, ERROR_SUCCESS);
+        EXPECT_EQ(err, c.hint);
+    }
 }
 
 TEST_F(EvdevPermissions, AnyMouseReadableOpensMiceOnly) {

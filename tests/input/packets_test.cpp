@@ -7,6 +7,7 @@
 
 #include "platform/input/device.h"
 #include "platform/input/packets.h"
+#include "tests/input/mouse_buttons.h"
 
 namespace {
 
@@ -103,31 +104,24 @@ TEST(FramePacket, MotionSumsSaturateAtThe32BitLimits) {
     EXPECT_EQ(packets[0].lLastX, INT_MAX - 5);
 }
 
-struct ButtonCase {
-    unsigned code;
-    USHORT down;
-    USHORT up;
-    ULONG raw;
-};
-
-class FrameButtons : public ::testing::TestWithParam<ButtonCase> {};
+class FrameButtons : public ::testing::TestWithParam<MouseButton> {};
 
 TEST_P(FrameButtons, PressAndReleaseGiveTheirFlagsAndTheHeldBit) {
-    const ButtonCase button = GetParam();
+    const MouseButton button = GetParam();
     FrameAssembler assembler;
     auto packets =
         frame(assembler, {event(EV_MSC, MSC_SCAN, 90001), event(EV_KEY, button.code, 1)});
     ASSERT_EQ(packets.size(), 1u);
     EXPECT_EQ(packets[0].usButtonFlags, button.down);
     EXPECT_EQ(packets[0].usButtonData, 0u);
-    EXPECT_EQ(packets[0].ulRawButtons, button.raw);
-    EXPECT_EQ(input::raw_button_bit(button.code), button.raw);
+    EXPECT_EQ(packets[0].ulRawButtons, button.bit);
+    EXPECT_EQ(input::raw_button_bit(button.code), button.bit);
 
     // Held across a frame of motion.
     packets = frame(assembler, {event(EV_REL, REL_X, 1)});
     ASSERT_EQ(packets.size(), 1u);
     EXPECT_EQ(packets[0].usButtonFlags, 0u);
-    EXPECT_EQ(packets[0].ulRawButtons, button.raw);
+    EXPECT_EQ(packets[0].ulRawButtons, button.bit);
 
     packets = frame(assembler, {event(EV_KEY, button.code, 0)});
     ASSERT_EQ(packets.size(), 1u);
@@ -136,12 +130,8 @@ TEST_P(FrameButtons, PressAndReleaseGiveTheirFlagsAndTheHeldBit) {
     EXPECT_EQ(assembler.held_buttons(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryButton, FrameButtons,
-                         ::testing::Values(ButtonCase{BTN_LEFT, 0x0001, 0x0002, 1u << 0},
-                                           ButtonCase{BTN_RIGHT, 0x0004, 0x0008, 1u << 1},
-                                           ButtonCase{BTN_MIDDLE, 0x0010, 0x0020, 1u << 2},
-                                           ButtonCase{BTN_SIDE, 0x0040, 0x0080, 1u << 3},
-                                           ButtonCase{BTN_EXTRA, 0x0100, 0x0200, 1u << 4}));
+INSTANTIATE_TEST_SUITE_P(EveryButton, FrameButtons, ::testing::ValuesIn(mouse_buttons),
+                         button_name);
 
 TEST(FramePacket, SeveralButtonsInOneFrameCombine) {
     FrameAssembler assembler;
@@ -303,7 +293,9 @@ TEST(FrameResync, TheHiddenButtonChangesBecomeOnePacketAndAFreshFrameStarts) {
 
 // ---------------------------------------------------------------------------
 
-Capabilities absolute_pointer(std::initializer_list<unsigned> keys) {
+// An absolute pointer with `keys`, and the relative axes `rels` beside.
+Capabilities absolute_pointer(std::initializer_list<unsigned> keys,
+                              std::initializer_list<unsigned> rels = {}) {
     Capabilities caps;
     caps.types.set(EV_ABS);
     caps.abs.set(ABS_X);
@@ -311,6 +303,10 @@ Capabilities absolute_pointer(std::initializer_list<unsigned> keys) {
     caps.types.set(EV_KEY);
     for (unsigned code : keys)
         caps.keys.set(code);
+    if (rels.size() != 0)
+        caps.types.set(EV_REL);
+    for (unsigned code : rels)
+        caps.rels.set(code);
     caps.x_range = {0, 32767};
     caps.y_range = {-100, 100};
     return caps;
@@ -345,11 +341,7 @@ TEST(ScaleToAbsolute, TheRangeMapsOntoZeroTo65535) {
 // Each packet carries the last known position on both axes, whatever the
 // frame held: motion, buttons or a wheel.
 TEST(FrameAbsolute, EveryPacketCarriesTheLastKnownPosition) {
-    Capabilities caps = absolute_pointer({BTN_LEFT});
-    caps.types.set(EV_REL);
-    caps.rels.set(REL_WHEEL);
-    caps.rels.set(REL_HWHEEL);
-    FrameAssembler assembler(caps);
+    FrameAssembler assembler(absolute_pointer({BTN_LEFT}, {REL_WHEEL, REL_HWHEEL}));
     EXPECT_TRUE(assembler.absolute());
 
     auto packets = frame(assembler, {event(EV_KEY, BTN_LEFT, 1)});
@@ -399,11 +391,7 @@ TEST(FrameAbsolute, APositionInADroppedFrameIsForgottenAndAResyncMovesIt) {
 
 // A relative mouse keeps relative packets even with absolute axes beside.
 TEST(FrameAbsolute, RelativeAxesWin) {
-    Capabilities caps = absolute_pointer({BTN_LEFT});
-    caps.types.set(EV_REL);
-    caps.rels.set(REL_X);
-    caps.rels.set(REL_Y);
-    FrameAssembler assembler(caps);
+    FrameAssembler assembler(absolute_pointer({BTN_LEFT}, {REL_X, REL_Y}));
     EXPECT_FALSE(assembler.absolute());
     const auto packets = frame(assembler, {event(EV_REL, REL_X, 2), event(EV_ABS, ABS_X, 99)});
     ASSERT_EQ(packets.size(), 1u);

@@ -66,6 +66,40 @@ Recording load(const TempDir& dir, const std::string& name, const std::string& t
     return std::move(*result.recording);
 }
 
+// `frames` frames of motion 100 us apart from 1 s, frame i moving by i % cycle + 1.
+Recording many_frames(const TempDir& dir, int frames, int cycle) {
+    std::string text = mouse_desc;
+    for (int i = 0; i < frames; ++i)
+        text += motion(1'000000 + i * 100, (i % cycle) + 1);
+    return load(dir, "many.evemu", text);
+}
+
+// A full-speed replay of many_frames(frames, cycle), started on its sink.
+struct FullSpeedReplay {
+    FullSpeedReplay(int frames, int cycle)
+        : frames(frames),
+          cycle(cycle),
+          provider({many_frames(dir, frames, cycle)}, ReplayProvider::max_speed) {
+        EXPECT_EQ(provider.start(sink), ERROR_SUCCESS);
+    }
+    // Whether every frame made its packet, in order.
+    ::testing::AssertionResult all_delivered() const {
+        if (sink.packets.size() != static_cast<std::size_t>(frames))
+            return ::testing::AssertionFailure() << sink.packets.size() << " packets";
+        for (int i = 0; i < frames; ++i) {
+            if (sink.packets[i].mouse.lLastX != (i % cycle) + 1)
+                return ::testing::AssertionFailure() << "packet " << i << " moved wrong";
+        }
+        return ::testing::AssertionSuccess();
+    }
+
+    const int frames;
+    const int cycle;
+    TempDir dir;
+    CollectingSink sink;
+    ReplayProvider provider;
+};
+
 // Plays to the end on the event loop, its window active throughout; false if
 // it did not finish in time.
 bool play(ReplayProvider& provider, CollectingSink& sink) {
@@ -175,16 +209,10 @@ TEST(ReplayPace, RecordedSpeedKeepsTheRecordedGaps) {
 }
 
 TEST(ReplayMaxSpeed, DeliversEverythingInChunksThenFinishesOnce) {
-    TempDir dir;
     constexpr int frames = 20000;
-    std::string text = mouse_desc;
-    for (int i = 0; i < frames; ++i)
-        text += motion(1'000000 + i * 100, (i % 5) + 1);
-    const Recording recording = load(dir, "many.evemu", text);
-
-    CollectingSink sink;
-    ReplayProvider provider({recording}, ReplayProvider::max_speed);
-    ASSERT_EQ(provider.start(sink), ERROR_SUCCESS);
+    FullSpeedReplay replay(frames, 5);
+    CollectingSink& sink = replay.sink;
+    ReplayProvider& provider = replay.provider;
     provider.window_active(true);
     // The loop keeps turning while the replay runs: a zero timer set now runs
     // long before the last packet.
@@ -193,10 +221,9 @@ TEST(ReplayMaxSpeed, DeliversEverythingInChunksThenFinishesOnce) {
     ASSERT_TRUE(testsupport::wait_until([&] { return sink.finished > 0; }));
     EXPECT_LT(seen_by_other_work, static_cast<std::size_t>(frames));
 
-    ASSERT_EQ(sink.packets.size(), static_cast<std::size_t>(frames));
+    ASSERT_TRUE(replay.all_delivered());
     EXPECT_EQ(provider.packets_sent(), static_cast<std::uint64_t>(frames));
     for (int i = 0; i < frames; ++i) {
-        ASSERT_EQ(sink.packets[i].mouse.lLastX, (i % 5) + 1);
         ASSERT_GE(sink.pushed_at[i], sink.packets[i].time_ns);
         if (i > 0) {
             ASSERT_GE(sink.packets[i].time_ns, sink.packets[i - 1].time_ns);
@@ -276,15 +303,9 @@ TEST(ReplayClock, APauseHoldsTheClockAndTheRecordedSpacingResumesAfterIt) {
 }
 
 TEST(ReplayClock, AtFullSpeedAPauseStopsThePacketsAndLosesNone) {
-    TempDir dir;
-    constexpr int frames = 50000;
-    std::string text = mouse_desc;
-    for (int i = 0; i < frames; ++i)
-        text += motion(1'000000 + i * 100, (i % 7) + 1);
-    const Recording recording = load(dir, "many.evemu", text);
-    CollectingSink sink;
-    ReplayProvider provider({recording}, ReplayProvider::max_speed);
-    ASSERT_EQ(provider.start(sink), ERROR_SUCCESS);
+    FullSpeedReplay replay(50000, 7);
+    CollectingSink& sink = replay.sink;
+    ReplayProvider& provider = replay.provider;
     int pauses = 0;
     // Toggled from the loop while it plays: every few hundred packets a pause.
     while (sink.finished == 0) {
@@ -299,9 +320,7 @@ TEST(ReplayClock, AtFullSpeedAPauseStopsThePacketsAndLosesNone) {
         ++pauses;
     }
     EXPECT_GT(pauses, 3);
-    ASSERT_EQ(sink.packets.size(), static_cast<std::size_t>(frames));
-    for (int i = 0; i < frames; ++i)
-        ASSERT_EQ(sink.packets[i].mouse.lLastX, (i % 7) + 1) << "packet " << i;
+    EXPECT_TRUE(replay.all_delivered());
     EXPECT_EQ(sink.finished, 1);
 }
 

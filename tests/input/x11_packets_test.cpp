@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/input/x11_packets.h"
+#include "tests/input/mouse_buttons.h"
 
 namespace {
 
@@ -138,19 +139,12 @@ TEST(X11RawMotion, OtherAxesAloneMakeNoPacket) {
     EXPECT_EQ(pointer.ignored(), 2u);
 }
 
-struct ButtonCase {
-    int button;
-    USHORT down;
-    USHORT up;
-    ULONG bit;
-};
-
-class X11RawButtons : public ::testing::TestWithParam<ButtonCase> {};
+class X11RawButtons : public ::testing::TestWithParam<MouseButton> {};
 
 TEST_P(X11RawButtons, PressAndReleaseGiveTheirFlagsAndHeldBits) {
-    const ButtonCase c = GetParam();
+    const MouseButton c = GetParam();
     RawPointer pointer;
-    const auto down = feed(pointer, press(c.button));
+    const auto down = feed(pointer, press(c.x_button));
     ASSERT_EQ(down.size(), 1u);
     EXPECT_EQ(down[0].usButtonFlags, c.down);
     EXPECT_EQ(down[0].usButtonData, 0);
@@ -160,21 +154,14 @@ TEST_P(X11RawButtons, PressAndReleaseGiveTheirFlagsAndHeldBits) {
     const auto moved = feed(pointer, motion(1, 1));
     EXPECT_EQ(moved[0].ulRawButtons, c.bit) << "held while moving";
 
-    const auto up = feed(pointer, release(c.button));
+    const auto up = feed(pointer, release(c.x_button));
     ASSERT_EQ(up.size(), 1u);
     EXPECT_EQ(up[0].usButtonFlags, c.up);
     EXPECT_EQ(up[0].ulRawButtons, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(LeftMiddleRightSideExtra, X11RawButtons,
-                         ::testing::Values(ButtonCase{1, 0x0001, 0x0002, 1u << 0},
-                                           ButtonCase{2, 0x0010, 0x0020, 1u << 2},
-                                           ButtonCase{3, 0x0004, 0x0008, 1u << 1},
-                                           ButtonCase{8, 0x0040, 0x0080, 1u << 3},
-                                           ButtonCase{9, 0x0100, 0x0200, 1u << 4}),
-                         [](const auto& info) {
-                             return "button" + std::to_string(info.param.button);
-                         });
+                         ::testing::ValuesIn(mouse_buttons), button_name);
 
 TEST(X11RawButtonState, HeldButtonsAccumulate) {
     RawPointer pointer;

@@ -62,6 +62,11 @@ class X11Provider_ : public XvfbWithMiceTest {
         EXPECT_NE(provider, nullptr) << error;
         return provider;
     }
+    // Opens the provider and starts it on sink_.
+    bool start() {
+        provider_ = open();
+        return provider_ != nullptr && provider_->start(sink_) == ERROR_SUCCESS;
+    }
 
     // Waits until `sink` holds `count` packets, then sends a marker move on
     // `marker_pointer` and waits for it, so that any packet beyond `count`
@@ -79,6 +84,9 @@ class X11Provider_ : public XvfbWithMiceTest {
         sink.packets.pop_back();
         return exact;
     }
+
+    RecordingSink sink_;  // outlives the provider that feeds it
+    std::unique_ptr<X11Provider> provider_;
 };
 
 TEST(X11ProviderOpen, ADisplayWithNoServerIsAClearError) {
@@ -181,10 +189,7 @@ TEST_F(X11Provider_, ListsSlavePointersThenSlaveKeyboardsThenFloatingSlaves) {
 }
 
 TEST_F(X11Provider_, EachPointerReportsUnderItsOwnIdOnce) {
-    auto provider = open();
-    ASSERT_NE(provider, nullptr);
-    RecordingSink sink;
-    ASSERT_EQ(provider->start(sink), ERROR_SUCCESS);
+    ASSERT_TRUE(start());
 
     const std::int64_t before = monotonic_ns();
     for (std::size_t i = 0; i < masters_.size(); ++i) {
@@ -193,14 +198,14 @@ TEST_F(X11Provider_, EachPointerReportsUnderItsOwnIdOnce) {
         driver_->move(masters_[i].xtest_pointer, 10 * n, 0);
     }
     driver_->sync();
-    ASSERT_TRUE(receive_exactly(sink, 2 * masters_.size(), masters_[0].xtest_pointer))
-        << "got " << sink.packets.size() << " packets";
+    ASSERT_TRUE(receive_exactly(sink_, 2 * masters_.size(), masters_[0].xtest_pointer))
+        << "got " << sink_.packets.size() << " packets";
     const std::int64_t after = monotonic_ns();
 
     for (std::size_t i = 0; i < masters_.size(); ++i) {
         const int n = static_cast<int>(i) + 1;
-        const Packet& first = sink.packets[2 * i];
-        const Packet& second = sink.packets[2 * i + 1];
+        const Packet& first = sink_.packets[2 * i];
+        const Packet& second = sink_.packets[2 * i + 1];
         EXPECT_EQ(first.device, handle_of(masters_[i].xtest_pointer));
         EXPECT_EQ(second.device, handle_of(masters_[i].xtest_pointer));
         EXPECT_EQ(first.mouse.lLastX, n);
@@ -212,19 +217,16 @@ TEST_F(X11Provider_, EachPointerReportsUnderItsOwnIdOnce) {
         EXPECT_GE(first.time_ns, before - 1'000'000'000);
         EXPECT_LE(first.time_ns, after);
     }
-    EXPECT_EQ(provider->packets(), 2 * masters_.size() + 1);
+    EXPECT_EQ(provider_->packets(), 2 * masters_.size() + 1);
     // Every packet came inside a burst that was closed again, so that the
     // service handles each wake-up's packets together.
-    EXPECT_EQ(sink.outside_bursts, 0);
-    EXPECT_EQ(sink.open_bursts, 0);
-    EXPECT_GE(sink.bursts, 1);
+    EXPECT_EQ(sink_.outside_bursts, 0);
+    EXPECT_EQ(sink_.open_bursts, 0);
+    EXPECT_GE(sink_.bursts, 1);
 }
 
 TEST_F(X11Provider_, ButtonsAndWheelStepsGiveTheirFlags) {
-    auto provider = open();
-    ASSERT_NE(provider, nullptr);
-    RecordingSink sink;
-    ASSERT_EQ(provider->start(sink), ERROR_SUCCESS);
+    ASSERT_TRUE(start());
 
     const int pointer = masters_[1].xtest_pointer;
     driver_->press(pointer, 1);
@@ -249,66 +251,60 @@ TEST_F(X11Provider_, ButtonsAndWheelStepsGiveTheirFlags) {
         {0x0100, 0, 0x10},     {0x0200, 0, 0x0},      {0x0400, 0x0078, 0x0}, {0x0400, 0xff88, 0x0},
         {0x0800, 0xff88, 0x0}, {0x0800, 0x0078, 0x0},
     };
-    ASSERT_TRUE(receive_exactly(sink, expected.size(), pointer)) << sink.packets.size();
+    ASSERT_TRUE(receive_exactly(sink_, expected.size(), pointer)) << sink_.packets.size();
     for (std::size_t i = 0; i < expected.size(); ++i) {
-        const RAWMOUSE& m = sink.packets[i].mouse;
-        EXPECT_EQ(sink.packets[i].device, handle_of(pointer));
+        const RAWMOUSE& m = sink_.packets[i].mouse;
+        EXPECT_EQ(sink_.packets[i].device, handle_of(pointer));
         EXPECT_EQ(m.usButtonFlags, expected[i].flags) << "packet " << i;
         EXPECT_EQ(m.usButtonData, expected[i].data) << "packet " << i;
         EXPECT_EQ(m.ulRawButtons, expected[i].held) << "packet " << i;
         EXPECT_EQ(m.lLastX, 0);
     }
-    EXPECT_EQ(provider->ignored(), 4u) << "the four wheel releases";
+    EXPECT_EQ(provider_->ignored(), 4u) << "the four wheel releases";
 }
 
 TEST_F(X11Provider_, APointerAddedLaterReportsAndARemovedOneStops) {
-    auto provider = open();
-    ASSERT_NE(provider, nullptr);
-    RecordingSink sink;
-    ASSERT_EQ(provider->start(sink), ERROR_SUCCESS);
+    ASSERT_TRUE(start());
 
     const xfake::Master late = driver_->add_masters(1, "late").front();
     driver_->move(late.xtest_pointer, 5, 6);
     driver_->sync();
-    ASSERT_TRUE(receive_exactly(sink, 1, masters_[0].xtest_pointer));
-    EXPECT_EQ(sink.packets[0].device, handle_of(late.xtest_pointer));
-    EXPECT_EQ(sink.packets[0].mouse.lLastX, 5);
-    EXPECT_EQ(sink.packets[0].mouse.lLastY, 6);
+    ASSERT_TRUE(receive_exactly(sink_, 1, masters_[0].xtest_pointer));
+    EXPECT_EQ(sink_.packets[0].device, handle_of(late.xtest_pointer));
+    EXPECT_EQ(sink_.packets[0].mouse.lLastX, 5);
+    EXPECT_EQ(sink_.packets[0].mouse.lLastY, 6);
 
     // The listing follows the hierarchy too.
     bool listed = false;
-    for (const input::Device& d : provider->devices()) {
+    for (const input::Device& d : provider_->devices()) {
         listed = listed || d.handle == handle_of(late.xtest_pointer);
     }
     EXPECT_TRUE(listed);
 
-    sink.packets.clear();
+    sink_.packets.clear();
     driver_->remove_master(late);
     driver_->move(masters_[2].xtest_pointer, 1, 1);
     driver_->sync();
-    ASSERT_TRUE(receive_exactly(sink, 1, masters_[0].xtest_pointer));
-    EXPECT_EQ(sink.packets[0].device, handle_of(masters_[2].xtest_pointer));
+    ASSERT_TRUE(receive_exactly(sink_, 1, masters_[0].xtest_pointer));
+    EXPECT_EQ(sink_.packets[0].device, handle_of(masters_[2].xtest_pointer));
 
     // A new master may take the removed one's ids: it starts afresh.
-    sink.packets.clear();
+    sink_.packets.clear();
     const xfake::Master again = driver_->add_masters(1, "again").front();
     driver_->press(again.xtest_pointer, 1);
     driver_->sync();
-    ASSERT_TRUE(receive_exactly(sink, 1, masters_[0].xtest_pointer));
-    EXPECT_EQ(sink.packets[0].device, handle_of(again.xtest_pointer));
-    EXPECT_EQ(sink.packets[0].mouse.ulRawButtons, 1u);
+    ASSERT_TRUE(receive_exactly(sink_, 1, masters_[0].xtest_pointer));
+    EXPECT_EQ(sink_.packets[0].device, handle_of(again.xtest_pointer));
+    EXPECT_EQ(sink_.packets[0].mouse.ulRawButtons, 1u);
 }
 
 TEST_F(X11Provider_, ALostServerStopsTheProviderCleanly) {
-    auto provider = open();
-    ASSERT_NE(provider, nullptr);
-    RecordingSink sink;
-    ASSERT_EQ(provider->start(sink), ERROR_SUCCESS);
+    ASSERT_TRUE(start());
     driver_.reset();
     xvfb_->stop();
-    ASSERT_TRUE(testsupport::wait_until([&] { return provider->connection_lost(); }));
-    EXPECT_TRUE(provider->devices().empty());
-    EXPECT_TRUE(sink.packets.empty());
+    ASSERT_TRUE(testsupport::wait_until([&] { return provider_->connection_lost(); }));
+    EXPECT_TRUE(provider_->devices().empty());
+    EXPECT_TRUE(sink_.packets.empty());
 }
 
 }  // namespace

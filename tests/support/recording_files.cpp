@@ -3,11 +3,11 @@
 #include <linux/input.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
+#include "tests/support/evemu_text.h"
 #include "tests/support/test_support.h"
 
 namespace testsupport {
@@ -87,42 +87,40 @@ std::vector<EventLine> event_lines(const std::filesystem::path& file) {
     return events;
 }
 
-static std::string bit_lines(unsigned type, const std::vector<unsigned>& codes, unsigned count) {
-    std::vector<unsigned> bytes((count + 63) / 64 * 8, 0);
-    for (unsigned code : codes)
-        bytes[code / 8] |= 1u << (code % 8);
-    std::string text;
-    for (std::size_t i = 0; i < bytes.size(); i += 8) {
-        char line[64];
-        std::snprintf(line, sizeof line, "B: %02x %02x %02x %02x %02x %02x %02x %02x %02x\n", type,
-                      bytes[i], bytes[i + 1], bytes[i + 2], bytes[i + 3], bytes[i + 4],
-                      bytes[i + 5], bytes[i + 6], bytes[i + 7]);
-        text += line;
-    }
-    return text;
-}
-
 std::string description(const std::string& name, std::initializer_list<unsigned> rels,
                         std::initializer_list<std::pair<unsigned, unsigned>> key_ranges) {
-    std::vector<unsigned> keys;
-    for (const auto& [first, last] : key_ranges) {
-        for (unsigned code = first; code <= last; ++code)
-            keys.push_back(code);
+    evemu_text::Device device;
+    device.name = name;
+    device.rels = rels;
+    device.keys = evemu_text::codes(key_ranges);
+    return evemu_text::description(device);
+}
+
+std::string mouse_description(const std::string& name) {
+    return description(name, {REL_X, REL_Y, REL_WHEEL}, {{BTN_LEFT, BTN_MIDDLE}});
+}
+
+std::string keyboard_description(const std::string& name) {
+    return description(name, {}, {{KEY_ESC, KEY_SPACE}});
+}
+
+std::string motion_recording(const std::string& name, const std::vector<std::pair<int, int>>& moves,
+                             std::int64_t start_us, std::int64_t step_us) {
+    std::string text = mouse_description(name);
+    std::int64_t t = start_us;
+    for (const auto& [dx, dy] : moves) {
+        if (dx != 0)
+            text += event_text(t, EV_REL, REL_X, dx);
+        if (dy != 0)
+            text += event_text(t, EV_REL, REL_Y, dy);
+        text += event_text(t, EV_SYN, SYN_REPORT, 0);
+        t += step_us;
     }
-    std::string text = "# EVEMU 1.3\n# Input device name: \"" + name + "\"\n";
-    text += "N: " + name + "\nI: 0003 046d c077 0111\nP: 00 00 00 00 00 00 00 00\n";
-    text += "B: 00 0b 00 00 00 00 00 00 00\n";
-    text += bit_lines(EV_KEY, keys, KEY_CNT);
-    text += bit_lines(EV_REL, std::vector<unsigned>(rels), REL_CNT);
     return text;
 }
 
 std::string event_text(std::int64_t us, unsigned type, unsigned code, int value) {
-    char line[96];
-    std::snprintf(line, sizeof line, "E: %lld.%06lld %04x %04x %04d\n",
-                  static_cast<long long>(us / 1000000), static_cast<long long>(us % 1000000), type,
-                  code, value);
-    return line;
+    return evemu_text::event(us, type, code, value);
 }
 
 }  // namespace testsupport

@@ -45,6 +45,16 @@ std::vector<EventLine> event_lines(const std::filesystem::path& file);
 std::string description(const std::string& name, std::initializer_list<unsigned> rels,
                         std::initializer_list<std::pair<unsigned, unsigned>> key_ranges = {});
 
+// A wheel mouse with the left, right and middle buttons.
+std::string mouse_description(const std::string& name);
+// A keyboard with the keys from Esc to Space.
+std::string keyboard_description(const std::string& name);
+
+// A wheel mouse's recording: a frame of relative motion for each of `moves`,
+// one every `step_us` from `start_us`.
+std::string motion_recording(const std::string& name, const std::vector<std::pair<int, int>>& moves,
+                             std::int64_t start_us, std::int64_t step_us);
+
 // "E: SECONDS.MICROSECONDS TYPE CODE VALUE\n" as evemu-record writes it.
 std::string event_text(std::int64_t us, unsigned type, unsigned code, int value);
 

@@ -1,9 +1,9 @@
 #include "tests/support/test_support.h"
 
 #include <QCoreApplication>
-#include <QProcess>
 #include <QThread>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -60,13 +60,11 @@ void write_file(const std::filesystem::path& path, const std::string& text) {
         throw std::runtime_error("cannot write " + path.string());
 }
 
-static std::filesystem::path env_path(const char* name, const char* fallback) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? std::filesystem::path(value) : std::filesystem::path(fallback);
-}
-
+// The build gives the folders and the program as compile definitions.
+// RAWMICE_DATA, when set, points to another data folder (one a test makes).
 std::filesystem::path data_dir() {
-    return env_path("RAWMICE_DATA", "tests/data");
+    const char* value = std::getenv("RAWMICE_DATA");
+    return value != nullptr ? value : RAWMICE_TEST_DATA;
 }
 
 std::filesystem::path required_data(const std::string& folder) {
@@ -90,44 +88,51 @@ std::filesystem::path required_data(const std::string& folder) {
 }
 
 std::filesystem::path source_dir() {
-    return env_path("RAWMICE_SOURCE", ".");
+    return RAWMICE_TEST_SOURCE;
+}
+
+std::string rawmice_binary() {
+    return RAWMICE_TEST_BINARY;
+}
+
+std::vector<std::string> rawmice_argv(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{rawmice_binary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
 }
 
 RunResult run_rawmice(const std::vector<std::string>& args, const std::filesystem::path& workdir,
-                      std::chrono::milliseconds deadline,
-                      const std::vector<std::string>& extra_env) {
-    const char* binary = std::getenv("RAWMICE_BINARY");
-    if (binary == nullptr)
-        throw std::runtime_error("RAWMICE_BINARY is not set");
-    QProcess process;
-    process.setWorkingDirectory(QString::fromStdString(workdir.string()));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    if (!env.contains("QT_QPA_PLATFORM"))
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-    for (const std::string& entry : extra_env) {
-        const auto eq = entry.find('=');
-        env.insert(QString::fromStdString(entry.substr(0, eq)),
-                   QString::fromStdString(eq == std::string::npos ? "" : entry.substr(eq + 1)));
-    }
-    process.setProcessEnvironment(env);
-    QStringList arguments;
-    for (const std::string& a : args)
-        arguments << QString::fromStdString(a);
-    process.start(QString::fromUtf8(binary), arguments);
-    RunResult result;
-    if (!process.waitForStarted(10000))
-        return result;
-    process.closeWriteChannel();
-    if (!process.waitForFinished(static_cast<int>(deadline.count()))) {
-        result.timed_out = true;
-        process.kill();
-        process.waitForFinished(5000);
-    } else if (process.exitStatus() == QProcess::NormalExit) {
-        result.exit_code = process.exitCode();
-    }
-    result.out = process.readAllStandardOutput().toStdString();
-    result.err = process.readAllStandardError().toStdString();
-    return result;
+                      std::chrono::milliseconds deadline, const std::vector<std::string>& env) {
+    return run(rawmice_argv(args), {workdir, env}, deadline);
+}
+
+std::string expected_line(int mouse_number, const RAWMOUSE& m) {
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "Mouse: num %d, usFlags=%04x ulButtons=%04x usButtonFlags=%04x "
+                  "usButtonData=%04x ulRawButtons=%04x lLastX=%04x lLastY=%04x "
+                  "ulExtraInformation=%04x\r\n",
+                  mouse_number, static_cast<unsigned>(m.usFlags),
+                  static_cast<unsigned>(m.ulButtons), static_cast<unsigned>(m.usButtonFlags),
+                  static_cast<unsigned>(m.usButtonData), static_cast<unsigned>(m.ulRawButtons),
+                  static_cast<unsigned>(m.lLastX), static_cast<unsigned>(m.lLastY),
+                  static_cast<unsigned>(m.ulExtraInformation));
+    return line;
+}
+
+std::string expected_line(const RelativePacket& p) {
+    RAWMOUSE m{};
+    m.usButtonFlags = static_cast<USHORT>(p.flags);
+    m.usButtonData = static_cast<USHORT>(p.data);
+    m.ulRawButtons = p.held;
+    m.lLastX = p.dx;
+    m.lLastY = p.dy;
+    return expected_line(p.mouse, m);
+}
+
+std::string expected_line(int mouse_number, int dx, int dy, unsigned flags, unsigned data,
+                          unsigned held) {
+    return expected_line({mouse_number, dx, dy, flags, data, held});
 }
 
 std::vector<std::string> split_lines(const std::string& text) {

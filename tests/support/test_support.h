@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/win32/win32.h"
+#include "tests/support/process.h"
+
 namespace testsupport {
 
 // Processes Qt events (when an application exists) until `condition` holds or
@@ -32,7 +35,7 @@ class TempDir {
 std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::string& text);
 
-// The test data folder (evemu-devices lives under it).
+// The test data folder (evemu-devices lives under it), or $RAWMICE_DATA when set.
 std::filesystem::path data_dir();
 // `folder` under data_dir(). Throws std::runtime_error naming the folder when
 // it is missing or holds no file, so that a test without its data fails
@@ -40,19 +43,33 @@ std::filesystem::path data_dir();
 std::filesystem::path required_data(const std::string& folder);
 // The project's source folder.
 std::filesystem::path source_dir();
-
-struct RunResult {
-    int exit_code = -1;  // -1 when it did not exit normally in time
-    bool timed_out = false;
-    std::string out;
-    std::string err;
-};
+// The rawmice program of this build.
+std::string rawmice_binary();
+// The program's command line: rawmice_binary() followed by `args`.
+std::vector<std::string> rawmice_argv(const std::vector<std::string>& args);
 
 // Runs the real rawmice binary with `args` in `workdir`, offscreen, and waits
-// for it to exit (killing it at the deadline).
+// for it to exit (killing it at the deadline). `env` as in Launch.
 RunResult run_rawmice(const std::vector<std::string>& args, const std::filesystem::path& workdir,
                       std::chrono::milliseconds deadline = std::chrono::seconds(60),
-                      const std::vector<std::string>& extra_env = {});
+                      const std::vector<std::string>& env = {});
+
+// The report line the program logs for `packet` of mouse `mouse_number`,
+// "\r\n" included, built from the printf format the line stands for rather
+// than by the program's own formatter.
+std::string expected_line(int mouse_number, const RAWMOUSE& packet);
+// The same for a relative packet: motion, button flags and data, buttons held.
+struct RelativePacket {
+    int mouse;
+    int dx;
+    int dy;
+    unsigned flags = 0;
+    unsigned data = 0;
+    unsigned held = 0;
+};
+std::string expected_line(const RelativePacket& packet);
+std::string expected_line(int mouse_number, int dx, int dy, unsigned flags = 0, unsigned data = 0,
+                          unsigned held = 0);
 
 // Splits text into lines at "\n" (a final empty piece is left out).
 std::vector<std::string> split_lines(const std::string& text);

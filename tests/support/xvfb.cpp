@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,8 +13,6 @@
 #include <stdexcept>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace testsupport {
 
@@ -44,12 +41,6 @@ std::string errno_text(const char* what) {
     return std::string(what) + ": " + std::strerror(errno);
 }
 
-// Whether the child ended; reaps it when it did.
-bool exited(pid_t pid, int* status) {
-    const pid_t reaped = waitpid(pid, status, WNOHANG);
-    return reaped == pid || (reaped < 0 && errno == ECHILD);
-}
-
 }  // namespace
 
 bool program_available(const std::string& program) {
@@ -72,70 +63,33 @@ bool xvfb_available() {
 
 namespace {
 
-// Terminates `pid` and reaps it, killing it when it lingers.
-void stop_child(pid_t pid) {
-    kill(pid, SIGTERM);
-    int status = 0;
-    const auto end = clock::now() + std::chrono::seconds(10);
-    while (!exited(pid, &status)) {
-        if (clock::now() >= end) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
-
-// Whether a window manager has announced itself on the display's first screen.
-bool window_manager_running(Display* display) {
-    const Atom check = XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False);
+// Whether `window` has `property`, with a value.
+bool has_property(Display* display, Window window, Atom property) {
     Atom type = None;
     int format = 0;
     unsigned long items = 0;
     unsigned long after = 0;
     unsigned char* data = nullptr;
-    const int status = XGetWindowProperty(display, DefaultRootWindow(display), check, 0, 1, False,
-                                          AnyPropertyType, &type, &format, &items, &after, &data);
+    const int status = XGetWindowProperty(display, window, property, 0, 2, False, AnyPropertyType,
+                                          &type, &format, &items, &after, &data);
     if (data != nullptr)
         XFree(data);
     return status == Success && type != None && items > 0;
 }
 
+// Whether a window manager has announced itself on the display's first screen.
+bool window_manager_running(Display* display) {
+    return has_property(display, DefaultRootWindow(display),
+                        XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False));
+}
+
 }  // namespace
 
-Openbox::Openbox(const std::string& display, std::chrono::milliseconds deadline) {
+Openbox::Openbox(const std::string& display, std::chrono::milliseconds deadline)
+    : openbox_({"openbox", "--sm-disable"}, {{}, {"DISPLAY=" + display}}) {
     Display* connection = XOpenDisplay(display.c_str());
     if (connection == nullptr)
         throw std::runtime_error("openbox: cannot open " + display);
-    const std::string display_env = "DISPLAY=" + display;
-    std::vector<std::string> env_text{display_env};
-    for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, "DISPLAY=", 8) != 0)
-            env_text.emplace_back(*e);
-    }
-    std::vector<char*> envp;
-    for (std::string& e : env_text)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> args = {"openbox", "--sm-disable"};
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const int spawned = posix_spawnp(&pid_, "openbox", &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        XCloseDisplay(connection);
-        pid_ = -1;
-        errno = spawned;
-        throw std::runtime_error(errno_text("openbox: cannot start it"));
-    }
     // Openbox announces itself early in its start-up, and windows mapped before
     // it has finished are taken as already there (never focused): a probe
     // window, once framed (WM_STATE set), shows that it manages new windows.
@@ -150,37 +104,17 @@ Openbox::Openbox(const std::string& display, std::chrono::milliseconds deadline)
             return false;
         if (turn++ % 20 == 0)
             XMapWindow(connection, probe);
-        Atom type = None;
-        int format = 0;
-        unsigned long items = 0;
-        unsigned long after = 0;
-        unsigned char* data = nullptr;
-        const int status =
-            XGetWindowProperty(connection, probe, wm_state, 0, 2, False, AnyPropertyType, &type,
-                               &format, &items, &after, &data);
-        if (data != nullptr)
-            XFree(data);
-        return status == Success && type != None;
+        return has_property(connection, probe, wm_state);
     };
     while (!managed()) {
-        int status = 0;
-        const bool gone = exited(pid_, &status);
-        if (gone || clock::now() >= end) {
+        if (!openbox_.running() || clock::now() >= end) {
             XCloseDisplay(connection);
-            if (!gone)
-                stop_child(pid_);
-            pid_ = -1;
             throw std::runtime_error("openbox: it did not manage " + display + " in time");
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     XDestroyWindow(connection, probe);
     XCloseDisplay(connection);
-}
-
-Openbox::~Openbox() {
-    if (pid_ > 0)
-        stop_child(pid_);
 }
 
 BusyLoops::BusyLoops(int count) {
@@ -213,26 +147,10 @@ Xvfb::Xvfb(std::chrono::milliseconds deadline) {
     Fd write_end(fds[1]);
 
     // Xvfb writes the display number it took to fd 3 once it accepts clients.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, write_end.get(), 3);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> args = {"Xvfb",     "-displayfd", "3", "-nolisten",  "tcp",
-                                     "-noreset", "-screen",    "0", "1024x768x24"};
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const int spawned = posix_spawnp(&pid_, "Xvfb", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        pid_ = -1;
-        errno = spawned;
-        throw std::runtime_error(
-            errno_text("xvfb: cannot start Xvfb (is the xvfb package installed?)"));
-    }
+    server_ = std::make_unique<Process>(
+        std::vector<std::string>{"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-noreset",
+                                 "-screen", "0", "1024x768x24"},
+        Launch{.fd3 = write_end.get()});
     write_end.reset();
 
     std::string number;
@@ -260,8 +178,12 @@ Xvfb::Xvfb(std::chrono::milliseconds deadline) {
     while (!number.empty() && (number.back() == '\n' || number.back() == '\r'))
         number.pop_back();
     if (number.empty()) {
+        const std::string why =
+            server_->wait(std::chrono::seconds(0)) && server_->exit_code() == 127
+                ? "cannot start Xvfb (is the xvfb package installed?)"
+                : "Xvfb did not report a display number in time: " + server_->err();
         stop();
-        throw std::runtime_error("xvfb: Xvfb did not report a display number in time");
+        throw std::runtime_error("xvfb: " + why);
     }
     display_ = ":" + number;
 
@@ -271,9 +193,8 @@ Xvfb::Xvfb(std::chrono::milliseconds deadline) {
             XCloseDisplay(d);
             return;
         }
-        int status = 0;
-        if (exited(pid_, &status)) {
-            pid_ = -1;
+        if (!server_->running()) {
+            server_.reset();
             throw std::runtime_error("xvfb: Xvfb on " + display_ + " exited at start-up");
         }
         if (clock::now() >= end) {
@@ -289,20 +210,9 @@ Xvfb::~Xvfb() {
 }
 
 void Xvfb::stop() {
-    if (pid_ <= 0)
-        return;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    const auto end = clock::now() + std::chrono::seconds(10);
-    while (!exited(pid_, &status)) {
-        if (clock::now() >= end) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    pid_ = -1;
+    if (server_ != nullptr)
+        server_->stop();
+    server_.reset();
 }
 
 }  // namespace testsupport

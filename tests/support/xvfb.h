@@ -5,8 +5,11 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "tests/support/process.h"
 
 namespace testsupport {
 
@@ -22,14 +25,13 @@ class Xvfb {
 
     // ":N"
     const std::string& display() const { return display_; }
-    pid_t pid() const { return pid_; }
-    bool running() const { return pid_ > 0; }
+    bool running() const { return server_ != nullptr; }
 
     // Terminates the server and reaps it (killing it if it lingers).
     void stop();
 
   private:
-    pid_t pid_ = -1;
+    std::unique_ptr<Process> server_;
     std::string display_;
 };
 
@@ -47,12 +49,9 @@ class Openbox {
     // std::runtime_error when it does not within `deadline`.
     explicit Openbox(const std::string& display,
                      std::chrono::milliseconds deadline = std::chrono::seconds(30));
-    ~Openbox();
-    Openbox(const Openbox&) = delete;
-    Openbox& operator=(const Openbox&) = delete;
 
   private:
-    pid_t pid_ = -1;
+    Process openbox_;
 };
 
 // Busy loops, one process each, that keep the CPU loaded while the object

@@ -27,7 +27,8 @@ inline void ensure_core_application() {
 
 }  // namespace testsupport
 
-class XvfbWithMiceTest : public ::testing::Test {
+// A private Xvfb server (skipped where Xvfb is not installed).
+class XvfbTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { testsupport::ensure_core_application(); }
 
@@ -35,16 +36,23 @@ class XvfbWithMiceTest : public ::testing::Test {
         if (!testsupport::xvfb_available())
             GTEST_SKIP() << "Xvfb is not installed";
         xvfb_ = std::make_unique<testsupport::Xvfb>();
+        SetUpWithServer();
+    }
+    // What a fixture adds once the server runs (not called when skipped).
+    virtual void SetUpWithServer() {}
+
+    std::unique_ptr<testsupport::Xvfb> xvfb_;
+};
+
+// The server with three added masters' XTEST pointers as mice (the driver
+// goes before the server, as members go in reverse order).
+class XvfbWithMiceTest : public XvfbTest {
+  protected:
+    void SetUpWithServer() override {
         driver_ = std::make_unique<xfake::Driver>(xvfb_->display());
         masters_ = driver_->add_masters(3, "fake");
     }
 
-    void TearDown() override {
-        driver_.reset();
-        xvfb_.reset();
-    }
-
-    std::unique_ptr<testsupport::Xvfb> xvfb_;
     std::unique_ptr<xfake::Driver> driver_;
     std::vector<xfake::Master> masters_;
 };
