@@ -24,12 +24,19 @@ constexpr int wanted_major = 2;
 constexpr int wanted_minor = 2;
 // Events handled per wake-up before the event loop gets a turn.
 constexpr int events_per_turn = 4096;
-// While events keep coming, the connection is read once per this period
+// While events keep coming, the connection is read once a frame of the window
 // rather than on each event: a mouse sends 250 to 8000 events a second, the
 // window shows them 30 times a second, and every wake-up of the process costs
 // as much as handling a few events. An event after a quiet period is read at
-// once; those behind it wait at most this long.
-constexpr int paced_read_ms = 33;
+// once; those behind it wait for the next frame. The window's frames start at
+// multiples of 33 ms of CLOCK_MONOTONIC: a read at the same moment shares the
+// frame's wake-up, and what it brings is shown at the following frame.
+constexpr std::int64_t frame_ms = 33;
+
+// Milliseconds until the next frame starts.
+int until_next_frame() {
+    return static_cast<int>(frame_ms - (monotonic_ns() / 1'000'000) % frame_ms);
+}
 
 // The first X error seen while an ErrorTrap lives. The GUI thread is the only
 // one that talks to the provider's connection.
@@ -336,7 +343,7 @@ void X11Provider::Connection::schedule_drain() {
 void X11Provider::Connection::on_readable() {
     if (drain() > 0 && !lost) {
         notifier->setEnabled(false);
-        pace->start();
+        pace->start(until_next_frame());
     }
 }
 
@@ -345,7 +352,7 @@ void X11Provider::Connection::on_readable() {
 void X11Provider::Connection::on_paced_read() {
     if (drain() > 0) {
         if (!lost)
-            pace->start();
+            pace->start(until_next_frame());
         return;
     }
     if (!lost)
@@ -560,7 +567,7 @@ DWORD X11Provider::start(PacketSink& sink) {
                      [&x] { x.on_readable(); });
     x.pace = std::make_unique<QTimer>();
     x.pace->setSingleShot(true);
-    x.pace->setInterval(paced_read_ms);
+    x.pace->setTimerType(Qt::PreciseTimer);
     QObject::connect(x.pace.get(), &QTimer::timeout, x.context.get(), [&x] { x.on_paced_read(); });
     // Events may already wait in Xlib's queue, where the socket cannot announce them.
     x.schedule_drain();

@@ -11,6 +11,7 @@
 #include <QTextDocument>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <iostream>
@@ -75,14 +76,13 @@ void present_on_screen(const String& message) {
     QMessageBox::critical(nullptr, name, qstring(message));
 }
 
-// Frame n of the process's frame grid starts n * frame_ms after the first use.
+// Frame n of the process's frame grid starts at n * frame_ms of the monotonic
+// clock (CLOCK_MONOTONIC on Linux), a grid the input side meets by itself: it
+// reads a busy input just as a frame starts, so both take one wake-up.
 std::int64_t frame_clock_ms() {
-    static const QElapsedTimer clock = [] {
-        QElapsedTimer started;
-        started.start();
-        return started;
-    }();
-    return clock.elapsed();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 int to_int(double value) {
