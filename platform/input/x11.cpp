@@ -2,6 +2,7 @@
 #include <QMetaObject>
 #include <QObject>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include "platform/input/clock.h"
 #include "platform/input/x11.h"
@@ -23,6 +24,19 @@ constexpr int wanted_major = 2;
 constexpr int wanted_minor = 2;
 // Events handled per wake-up before the event loop gets a turn.
 constexpr int events_per_turn = 4096;
+// While events keep coming, the connection is read once a frame of the window
+// rather than on each event: a mouse sends 250 to 8000 events a second, the
+// window shows them 30 times a second, and every wake-up of the process costs
+// as much as handling a few events. An event after a quiet period is read at
+// once; those behind it wait for the next frame. The window's frames start at
+// multiples of 33 ms of CLOCK_MONOTONIC: a read at the same moment shares the
+// frame's wake-up, and what it brings is shown at the following frame.
+constexpr std::int64_t frame_ms = 33;
+
+// Milliseconds until the next frame starts.
+int until_next_frame() {
+    return static_cast<int>(frame_ms - (monotonic_ns() / 1'000'000) % frame_ms);
+}
 
 // The first X error seen while an ErrorTrap lives. The GUI thread is the only
 // one that talks to the provider's connection.
@@ -152,7 +166,11 @@ struct X11Provider::Connection {
     bool has_scroll_classes = false;
 
     PacketSink* sink = nullptr;
+    // Announces events on the socket while the connection is not paced.
     std::unique_ptr<QSocketNotifier> notifier;
+    // Reads the connection again, one period after a read that found events.
+    std::unique_ptr<QTimer> pace;
+    std::uint64_t reads = 0;
     // Receives the queued drains; deleting it cancels any still pending.
     std::unique_ptr<QObject> context;
     bool drain_scheduled = false;
@@ -172,7 +190,10 @@ struct X11Provider::Connection {
     RawPointer* source(int deviceid);
     void forget(int deviceid);
     void schedule_drain();
-    void drain();
+    // Handles what the connection holds now; returns how many events.
+    int drain();
+    void on_readable();
+    void on_paced_read();
     void handle(XEvent& event);
     void handle_raw(const XIRawEvent& raw);
     void handle_hierarchy(const XIHierarchyEvent& change);
@@ -318,10 +339,31 @@ void X11Provider::Connection::schedule_drain() {
         Qt::QueuedConnection);
 }
 
-void X11Provider::Connection::drain() {
-    if (lost)
+// An event after a quiet period: read now, then paced while events keep coming.
+void X11Provider::Connection::on_readable() {
+    if (drain() > 0 && !lost) {
+        notifier->setEnabled(false);
+        pace->start(until_next_frame());
+    }
+}
+
+// The pace's period is over: read what came meanwhile; when nothing did, the
+// socket announces the next event again.
+void X11Provider::Connection::on_paced_read() {
+    if (drain() > 0) {
+        if (!lost)
+            pace->start(until_next_frame());
         return;
+    }
+    if (!lost)
+        notifier->setEnabled(true);
+}
+
+int X11Provider::Connection::drain() {
+    if (lost)
+        return 0;
     Display* d = display.get();
+    ++reads;
     int handled = 0;
     // The socket is read once per wake-up, then Xlib's queue is emptied without
     // touching it again: XPending would try another read after every event,
@@ -334,16 +376,17 @@ void X11Provider::Connection::drain() {
         handle(event);
         ++handled;
     }
-    // The packets of this wake-up are handled now, in one go.
+    // The packets of this wake-up are handled now, in one go. Nothing here
+    // sends a request, so there is nothing to flush (XFlush would read the
+    // socket twice more).
     sink->burst_end();
-    if (!lost)
-        XFlush(d);
     if (lost) {
         on_lost();
     } else if (handled == events_per_turn || XQLength(d) > 0) {
         // Xlib may hold events the socket will not announce again.
         schedule_drain();
     }
+    return handled;
 }
 
 void X11Provider::Connection::handle(XEvent& event) {
@@ -403,6 +446,7 @@ void X11Provider::Connection::handle_hierarchy(const XIHierarchyEvent& change) {
 
 void X11Provider::Connection::on_lost() {
     notifier.reset();
+    pace->stop();
     std::fprintf(stderr,
                  "x11: lost the connection to display '%s'; no more mouse packets will come "
                  "(restart rawmice once the X server is back)\n",
@@ -412,8 +456,9 @@ void X11Provider::Connection::on_lost() {
 X11Provider::X11Provider(std::unique_ptr<Connection> connection) : x_(std::move(connection)) {}
 
 X11Provider::~X11Provider() {
-    // The notifier and the queued drains go before the connection they read.
+    // The notifier, the pace and the queued drains go before the connection they read.
     x_->notifier.reset();
+    x_->pace.reset();
     x_->context.reset();
     std::erase(provider_displays, x_->display.get());
 }
@@ -519,7 +564,11 @@ DWORD X11Provider::start(PacketSink& sink) {
     x.context = std::make_unique<QObject>();
     x.notifier = std::make_unique<QSocketNotifier>(ConnectionNumber(d), QSocketNotifier::Read);
     QObject::connect(x.notifier.get(), &QSocketNotifier::activated, x.context.get(),
-                     [&x] { x.drain(); });
+                     [&x] { x.on_readable(); });
+    x.pace = std::make_unique<QTimer>();
+    x.pace->setSingleShot(true);
+    x.pace->setTimerType(Qt::PreciseTimer);
+    QObject::connect(x.pace.get(), &QTimer::timeout, x.context.get(), [&x] { x.on_paced_read(); });
     // Events may already wait in Xlib's queue, where the socket cannot announce them.
     x.schedule_drain();
     return ERROR_SUCCESS;
@@ -527,6 +576,9 @@ DWORD X11Provider::start(PacketSink& sink) {
 
 int X11Provider::xi_version() const {
     return x_->xi_version;
+}
+std::uint64_t X11Provider::reads() const {
+    return x_->reads;
 }
 std::uint64_t X11Provider::packets() const {
     return x_->packets;

@@ -33,6 +33,9 @@ class X11Provider final : public Provider {
     // The XInput version the server agreed to, as major * 1000 + minor.
     int xi_version() const;
     std::uint64_t packets() const;
+    // The times the connection was read: once per event after a quiet period,
+    // then about 30 times a second while events keep coming.
+    std::uint64_t reads() const;
     // Raw events that made no packet (see RawPointer), and events of devices
     // that are not slave pointers.
     std::uint64_t ignored() const;

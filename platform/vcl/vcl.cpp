@@ -15,11 +15,13 @@ TApplication* Application = nullptr;
 
 namespace {
 
-// Frame n of the process's frame grid starts n * frame_ms after the first use.
+// Frame n of the process's frame grid starts at n * frame_ms of the monotonic
+// clock (CLOCK_MONOTONIC on Linux), a grid the input side meets by itself: it
+// reads a busy input just as a frame starts, so both take one wake-up.
 std::int64_t frame_clock_ms() {
     using Clock = std::chrono::steady_clock;
-    static const Clock::time_point started = Clock::now();
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+        .count();
 }
 
 }  // namespace

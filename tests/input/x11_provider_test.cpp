@@ -298,6 +298,49 @@ TEST_F(X11Provider_, APointerAddedLaterReportsAndARemovedOneStops) {
     EXPECT_EQ(sink_.packets[0].mouse.ulRawButtons, 1u);
 }
 
+// While events keep coming the connection is read about once a frame, not once
+// per event; the first event after a quiet period is read at once, and the
+// socket is watched again once the events stop. Nothing is lost or doubled.
+TEST_F(X11Provider_, AStreamOfEventsIsReadInFewWakeUpsAndNothingIsLost) {
+    auto provider = open();
+    ASSERT_NE(provider, nullptr);
+    RecordingSink sink;
+    ASSERT_EQ(provider->start(sink), ERROR_SUCCESS);
+    const int pointer = masters_[1].xtest_pointer;
+
+    driver_->move(pointer, 1, 0);
+    driver_->sync();
+    ASSERT_TRUE(testsupport::wait_until([&] { return sink.packets.size() == 1; }));
+    const std::uint64_t reads_before = provider->reads();
+
+    // Each event reaches the socket and the event loop gets a turn before the
+    // next one: read per event, that would be one read each.
+    constexpr int stream = 20;
+    for (int i = 0; i < stream; ++i) {
+        driver_->move(pointer, 2 + i, 0);
+        driver_->sync();
+        QCoreApplication::processEvents();
+    }
+    ASSERT_TRUE(receive_exactly(sink, 1 + stream, masters_[0].xtest_pointer))
+        << sink.packets.size();
+    for (int i = 0; i < stream; ++i)
+        EXPECT_EQ(sink.packets[1 + i].mouse.lLastX, 2 + i) << "in order, each once";
+    // The stream takes a few milliseconds: a read or two, plus the marker's;
+    // the bound leaves room for a slow machine, where frames pass meanwhile.
+    EXPECT_LE(provider->reads() - reads_before, static_cast<std::uint64_t>(stream / 2));
+
+    // The read after the marker's finds nothing, and the socket is watched
+    // again: a lone event after the quiet period still arrives.
+    const std::uint64_t reads_now = provider->reads();
+    ASSERT_TRUE(testsupport::wait_until([&] { return provider->reads() > reads_now; }));
+    const std::size_t received = sink.packets.size();
+    driver_->move(pointer, 99, 0);
+    driver_->sync();
+    ASSERT_TRUE(testsupport::wait_until([&] { return sink.packets.size() > received; }));
+    EXPECT_EQ(sink.packets.back().mouse.lLastX, 99);
+    EXPECT_EQ(sink.outside_bursts, 0);
+}
+
 TEST_F(X11Provider_, ALostServerStopsTheProviderCleanly) {
     ASSERT_TRUE(start());
     driver_.reset();
