@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdio>
 
+#include "app/listing.h"
 #include "rawinput/report.h"
 
 namespace app {
@@ -100,11 +101,10 @@ std::uint64_t RateMeter::peak() const {
 
 std::vector<MouseLabel> mouse_labels(const std::vector<input::Device>& devices) {
     std::vector<MouseLabel> labels;
-    int mice = 0;
-    for (std::size_t i = 0; i < devices.size() && i < 10; ++i) {
-        const input::Device& d = devices[i];
-        if (d.handle != nullptr && d.type == RIM_TYPEMOUSE)
-            labels.push_back({d.handle, mice++, d.name});
+    const std::vector<int> numbers = mouse_numbers(devices);
+    for (std::size_t i = 0; i < numbers.size(); ++i) {
+        if (numbers[i] >= 0)
+            labels.push_back({devices[i].handle, numbers[i], devices[i].name});
     }
     return labels;
 }

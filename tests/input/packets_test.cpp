@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/input/device.h"
+#include "platform/input/mouse_buttons.h"
 #include "platform/input/packets.h"
 
 namespace {
@@ -121,7 +122,6 @@ TEST_P(FrameButtons, PressAndReleaseGiveTheirFlagsAndTheHeldBit) {
     EXPECT_EQ(packets[0].usButtonFlags, button.down);
     EXPECT_EQ(packets[0].usButtonData, 0u);
     EXPECT_EQ(packets[0].ulRawButtons, button.raw);
-    EXPECT_EQ(input::raw_button_bit(button.code), button.raw);
 
     // Held across a frame of motion.
     packets = frame(assembler, {event(EV_REL, REL_X, 1)});
@@ -411,11 +411,31 @@ TEST(FrameAbsolute, RelativeAxesWin) {
     EXPECT_EQ(packets[0].lLastX, 2);
 }
 
-TEST(RawButtonBit, OnlyTheFiveMouseButtonsHaveBits) {
-    EXPECT_EQ(input::raw_button_bit(BTN_LEFT), 0x01u);
-    EXPECT_EQ(input::raw_button_bit(BTN_EXTRA), 0x10u);
-    EXPECT_EQ(input::raw_button_bit(BTN_FORWARD), 0u);
-    EXPECT_EQ(input::raw_button_bit(KEY_A), 0u);
+// The one button table, seen from both inputs: the same five buttons, the
+// same flags and bits, whichever way they are looked up.
+TEST(MouseButtonTable, BothInputsFindTheSameFiveButtons) {
+    const std::vector<std::pair<unsigned, int>> names = {
+        {BTN_LEFT, 1}, {BTN_MIDDLE, 2}, {BTN_RIGHT, 3}, {BTN_SIDE, 8}, {BTN_EXTRA, 9}};
+    ULONG bits = 0;
+    for (const auto& [code, x_number] : names) {
+        const input::MouseButton* by_code = input::evdev_button(code);
+        ASSERT_NE(by_code, nullptr) << code;
+        EXPECT_EQ(by_code, input::x_button(x_number)) << code;
+        EXPECT_EQ(bits & by_code->raw_bit, 0u) << "each button has a bit of its own";
+        bits |= by_code->raw_bit;
+    }
+    EXPECT_EQ(bits, 0x1fu);
+    for (unsigned other : {unsigned{BTN_FORWARD}, unsigned{BTN_BACK}, unsigned{KEY_A}, 0u})
+        EXPECT_EQ(input::evdev_button(other), nullptr) << other;
+    for (int other : {0, 4, 5, 6, 7, 10, -1})
+        EXPECT_EQ(input::x_button(other), nullptr) << other;
+}
+
+TEST(MouseButtonTable, WheelDataIsSixteenBitTwosComplementSaturated) {
+    EXPECT_EQ(input::wheel_data(120), 0x0078u);
+    EXPECT_EQ(input::wheel_data(-120), 0xff88u);
+    EXPECT_EQ(input::wheel_data(40000), 0x7fffu);
+    EXPECT_EQ(input::wheel_data(-40000), 0x8000u);
 }
 
 TEST(OrderForListing, MiceThenKeyboardsThenOthersEachInTheirOrder) {
