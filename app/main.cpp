@@ -19,7 +19,6 @@
 #include <string>
 #include <vector>
 
-#include "app/listing.h"
 #include "app/options.h"
 #include "app/providers.h"
 #include "app/signals.h"

@@ -32,45 +32,37 @@ std::unique_ptr<input::Provider> open_replay(const Options& options, std::string
 
 std::unique_ptr<input::Provider> open_auto(const Options& options, std::string& error);
 
-// What auto may take, in the order it tries them. `unusable` says, with its
-// leading separator, why the input cannot be taken here (null when it can);
-// `taken` is what auto says when it takes the input.
-struct AutoChoice {
-    const char* (*unusable)();
-    const char* taken;
-};
+// Why auto cannot take the input here, with the separator that joins it to
+// the reasons before it; null when it can.
+const char* evdev_unusable() {
+    return input::any_mouse_readable() ? nullptr : "no mouse node is readable";
+}
+// A Wayland session's X server is XWayland, whose pointers are virtual:
+// there, only evdev sees the mice.
+const char* x11_unusable() {
+    if (input::wayland_session()) {
+        return "; in a Wayland session the X server sees only XWayland's virtual pointers: "
+               "install udev/70-rawmice.rules to read the mice, see README";
+    }
+    return input::x11_session() ? nullptr : " and this is not an X11 session";
+}
 
 struct Input {
     InputKind kind;
     const char* name;  // as --input names it
     Open open;
-    AutoChoice automatic;  // `taken` null: auto never takes it
+    // For the inputs auto tries, in this order: why it cannot take this one
+    // here, and what it says when it does.
+    const char* (*unusable)();
+    const char* taken;
 };
 
 const std::array<Input, 4> inputs = {{
-    {InputKind::automatic, "auto", open_auto, {}},
-    // The kernel's nodes when a mouse can be read there.
-    {InputKind::evdev,
-     "evdev",
-     open_evdev,
-     {[]() -> const char* {
-          return input::any_mouse_readable() ? nullptr : "no mouse node is readable";
-      },
-      "mouse nodes are readable"}},
-    // Else the X server's view. A Wayland session's X server is XWayland,
-    // whose pointers are virtual: there, only evdev sees the mice.
-    {InputKind::x11,
-     "x11",
-     open_x11,
-     {[]() -> const char* {
-          if (input::wayland_session()) {
-              return "; in a Wayland session the X server sees only XWayland's virtual "
-                     "pointers: install udev/70-rawmice.rules to read the mice, see README";
-          }
-          return input::x11_session() ? nullptr : " and this is not an X11 session";
-      },
-      "no mouse node is readable; reading the X server's devices"}},
-    {InputKind::replay, "replay", open_replay, {}},
+    {InputKind::automatic, "auto", open_auto, nullptr, nullptr},
+    {InputKind::evdev, "evdev", open_evdev, evdev_unusable, "mouse nodes are readable"},
+    {InputKind::x11, "x11", open_x11, x11_unusable,
+     "no mouse node is readable; reading the X server's devices"},
+    {InputKind::replay, "replay", open_replay, nullptr, nullptr},
 }};
 
 void announce(const input::Provider& provider, const std::string& why) {
@@ -83,20 +75,21 @@ void announce(const input::Provider& provider, const std::string& why) {
 std::unique_ptr<input::Provider> open_auto(const Options& options, std::string&) {
     std::string passed;
     for (const Input& candidate : inputs) {
-        if (candidate.automatic.taken == nullptr)
+        if (candidate.unusable == nullptr)
             continue;
-        if (const char* why_not = candidate.automatic.unusable()) {
+        if (const char* why_not = candidate.unusable()) {
             passed += why_not;
             continue;
         }
         std::string error;
         if (auto provider = candidate.open(options, error)) {
-            announce(*provider, candidate.automatic.taken);
+            announce(*provider, candidate.taken);
             return provider;
         }
         passed += ", and " + error;
     }
-    auto fallback = open_evdev(options, passed);
+    std::string unused;
+    auto fallback = open_evdev(options, unused);
     announce(*fallback, passed);
     return fallback;
 }

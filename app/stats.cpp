@@ -4,7 +4,7 @@
 #include <bit>
 #include <cstdio>
 
-#include "app/listing.h"
+#include "rawinput/rawinput.h"
 #include "rawinput/report.h"
 
 namespace app {
@@ -97,6 +97,18 @@ double RateMeter::mean() const {
 
 std::uint64_t RateMeter::peak() const {
     return std::max(peak_, window_count_);
+}
+
+std::vector<int> mouse_numbers(const std::vector<input::Device>& devices) {
+    const std::size_t examined =
+        std::min(devices.size(), static_cast<std::size_t>(rawinput::max_examined_devices));
+    std::vector<int> numbers(examined, -1);
+    int mice = 0;
+    for (std::size_t i = 0; i < examined; ++i) {
+        if (devices[i].handle != nullptr && devices[i].type == RIM_TYPEMOUSE)
+            numbers[i] = mice++;
+    }
+    return numbers;
 }
 
 std::vector<MouseLabel> mouse_labels(const std::vector<input::Device>& devices) {

@@ -163,8 +163,6 @@ class ReplayProvider::Playback {
     Playback(const Playback&) = delete;
     Playback& operator=(const Playback&) = delete;
 
-    std::uint64_t packets_sent() const { return sent_; }
-    bool finished() const { return finished_; }
     bool playing() const { return !paused_ && !finished_; }
     bool said_waiting() const { return said_waiting_; }
 
@@ -290,7 +288,6 @@ class ReplayProvider::Playback {
             packet.recorded_ns = item.time_ns;
             ++next_;
             ++pushed;
-            ++sent_;
             sink_.push(packet);
         }
         arm(0);
@@ -339,7 +336,6 @@ class ReplayProvider::Playback {
     // The same for the reader thread: paused_at is -1 while the clock runs.
     std::atomic<std::int64_t> reader_start_ns_{0};
     std::atomic<std::int64_t> reader_paused_at_ns_{0};
-    std::uint64_t sent_ = 0;
     std::size_t ended_ = 0;  // recordings played to their end
     bool finished_ = false;
 
@@ -388,14 +384,6 @@ bool ReplayProvider::playing() const {
 
 bool ReplayProvider::said_waiting() const {
     return playback_ && playback_->said_waiting();
-}
-
-std::uint64_t ReplayProvider::packets_sent() const {
-    return playback_ ? playback_->packets_sent() : 0;
-}
-
-bool ReplayProvider::finished() const {
-    return playback_ && playback_->finished();
 }
 
 HANDLE replay_handle(std::size_t position) {

@@ -47,8 +47,6 @@ class ReplayProvider final : public Provider {
     // standard error, once.
     void set_wait_notice_delay(std::chrono::milliseconds delay) { notice_delay_ = delay; }
 
-    std::uint64_t packets_sent() const;
-    bool finished() const;
     // Whether the clock runs now (a window is active and packets are left).
     bool playing() const;
     // Whether it has said that it waits for the window.

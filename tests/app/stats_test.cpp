@@ -6,7 +6,6 @@
 #include <cmath>
 #include <sstream>
 
-#include "app/listing.h"
 #include "app/stats.h"
 #include "tests/support/recording_files.h"
 #include "tests/support/test_support.h"

@@ -244,7 +244,6 @@ TEST(ReplayMaxSpeed, DeliversEverythingInChunksThenFinishesOnce) {
     EXPECT_LT(seen_by_other_work, static_cast<std::size_t>(frames));
 
     ASSERT_EQ(sink.packets.size(), static_cast<std::size_t>(frames));
-    EXPECT_EQ(provider.packets_sent(), static_cast<std::uint64_t>(frames));
     for (int i = 0; i < frames; ++i) {
         ASSERT_EQ(sink.packets[i].mouse.lLastX, (i % 5) + 1);
         ASSERT_GE(sink.pushed_at[i], sink.packets[i].time_ns);
@@ -256,7 +255,6 @@ TEST(ReplayMaxSpeed, DeliversEverythingInChunksThenFinishesOnce) {
     testsupport::wait_until([] { return false; }, std::chrono::milliseconds(50));
     EXPECT_EQ(sink.finished, 1);
     EXPECT_FALSE(sink.pushed_after_finish);
-    EXPECT_TRUE(provider.finished());
 }
 
 // Runs the event loop for `time` (to see that nothing happens meanwhile).
