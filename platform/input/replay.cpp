@@ -29,7 +29,9 @@ Q_LOGGING_CATEGORY(replay_log, "rawmice.replay", QtInfoMsg)
 constexpr int packets_per_turn = 256;
 // Packets read ahead of the playback: enough to keep the loop fed while the
 // reader waits, few enough that memory stays the same whatever the files' length.
+// They are handed over in chunks, so the threads meet once per chunk.
 constexpr std::size_t read_ahead = 4096;
+constexpr std::size_t chunk_size = 256;
 // When paced, the reader stays only this far ahead of the playback (at speed 1):
 // a file is read near the time its packets are due, so a change made to it while
 // it plays shows then.
@@ -190,21 +192,22 @@ class ReplayProvider::Playback {
 
   private:
     // The reader thread: merges the recordings' packets by time (equal times:
-    // the earlier file on the command line) into the queue, which holds it
-    // back while full; paced, it also waits for the playback to come near.
+    // the earlier file on the command line) into chunks for the queue, which
+    // holds it back while full; paced, it also waits for the playback to come
+    // near, handing over what it has first.
     void read_ahead_of_loop() {
         const bool paced = !std::isinf(speed_);
         std::vector<std::uint32_t> live(sources_.size());
         for (std::uint32_t i = 0; i < live.size(); ++i)
             live[i] = i;
+        std::vector<Item> chunk;
         while (!live.empty()) {
             Source* next = nullptr;
             std::uint32_t next_index = 0;
             for (auto it = live.begin(); it != live.end();) {
                 Source& source = *sources_[*it];
                 if (!source.fill()) {
-                    if (!hand_over({0, {}, *it, true}))
-                        return;
+                    chunk.push_back({0, {}, *it, true});
                     it = live.erase(it);
                     continue;
                 }
@@ -215,27 +218,54 @@ class ReplayProvider::Playback {
                 ++it;
             }
             if (next == nullptr)
-                return;
-            while (paced && next->time_ns() > horizon_ns()) {
-                if (stop_.load())
+                break;
+            if (paced && next->time_ns() > horizon_ns()) {
+                if (!hand_over(chunk))
                     return;
-                std::this_thread::sleep_for(paced_reader_tick);
+                while (next->time_ns() > horizon_ns()) {
+                    if (stop_.load())
+                        return;
+                    std::this_thread::sleep_for(paced_reader_tick);
+                }
             }
-            if (!hand_over({next->time_ns(), next->front(), next_index, false}))
-                return;
+            chunk.push_back({next->time_ns(), next->front(), next_index, false});
             next->pop();
+            if (chunk.size() >= chunk_size && !hand_over(chunk))
+                return;
         }
+        hand_over(chunk);
     }
 
-    // Queues `item` for the loop, and wakes the loop when the queue was empty
-    // (it has taken everything and waits for this). False once stopped.
-    bool hand_over(const Item& item) {
-        const auto pushed = queue_.push(item);
-        if (pushed == HandoffQueue<Item>::Pushed::first) {
+    // Queues the chunk (when it holds anything) for the loop, and wakes the
+    // loop when the queue was empty: it has taken everything and waits for
+    // this. False once stopped.
+    bool hand_over(std::vector<Item>& chunk) {
+        if (chunk.empty())
+            return true;
+        const auto pushed = queue_.push(std::move(chunk));
+        chunk = {};
+        chunk.reserve(chunk_size);
+        if (pushed == Queue::Pushed::first) {
             QMetaObject::invokeMethod(
                 &timer_, [this] { pump(); }, Qt::QueuedConnection);
         }
-        return pushed != HandoffQueue<Item>::Pushed::closed;
+        return pushed != Queue::Pushed::closed;
+    }
+
+    // The loop's next item, taking more from the queue when it has sent all it
+    // took; null when the reader has queued nothing more yet.
+    const Item* next_item() {
+        while (chunk_ < taken_.size() && next_ == taken_[chunk_].size()) {
+            ++chunk_;
+            next_ = 0;
+        }
+        if (chunk_ == taken_.size()) {
+            chunk_ = 0;
+            next_ = 0;
+            if (queue_.take_all(taken_) == 0)
+                return nullptr;
+        }
+        return &taken_[chunk_][next_];
     }
 
     // How far into the recordings the reader may read now, in recorded nanoseconds.
@@ -257,12 +287,10 @@ class ReplayProvider::Playback {
         if (sources_.empty())
             return finish();
         for (int pushed = 0; pushed < packets_per_turn;) {
-            if (next_ == taken_.size()) {
-                next_ = 0;
-                if (queue_.take_all(taken_) == 0)
-                    return;  // the reader calls pump again once it has queued more
-            }
-            const Item& item = taken_[next_];
+            const Item* next = next_item();
+            if (next == nullptr)
+                return;  // the reader calls pump again once it has queued more
+            const Item& item = *next;
             const Source& source = *sources_[item.source];
             if (item.ended) {
                 ++next_;
@@ -339,8 +367,11 @@ class ReplayProvider::Playback {
     std::size_t ended_ = 0;  // recordings played to their end
     bool finished_ = false;
 
-    HandoffQueue<Item> queue_{read_ahead};
-    std::vector<Item> taken_;  // taken from the queue, sent from next_ on
+    using Queue = HandoffQueue<std::vector<Item>>;
+    Queue queue_{read_ahead / chunk_size};
+    // Chunks taken from the queue, sent from item next_ of chunk chunk_ on.
+    std::vector<std::vector<Item>> taken_;
+    std::size_t chunk_ = 0;
     std::size_t next_ = 0;
     std::thread reader_;
     std::atomic<bool> stop_{false};
