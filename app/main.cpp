@@ -66,13 +66,12 @@ bool print_listing(input::Provider& provider) {
         }
         return false;
     }
-    int mice = 0;
-    for (std::size_t i = 0; i < devices.size() && i < 10; ++i) {
+    const std::vector<int> numbers = app::mouse_numbers(devices);
+    for (std::size_t i = 0; i < numbers.size(); ++i) {
         const input::Device& d = devices[i];
         std::cout << report::device_line(static_cast<UINT>(i), d.handle, d.type) << '\n';
-        if (d.handle != nullptr && d.type == RIM_TYPEMOUSE) {
-            std::cout << report::mouse_line(mice++, d.handle) << '\n';
-        }
+        if (numbers[i] >= 0)
+            std::cout << report::mouse_line(numbers[i], d.handle) << '\n';
     }
 
     std::vector<std::array<std::string, 5>> rows = {{"index", "handle", "kind", "where", "name"}};

@@ -2,7 +2,10 @@
 
 #include <QCommandLineParser>
 
-#include <cmath>
+#include <optional>
+
+#include "app/providers.h"
+#include "platform/input/replay.h"
 
 namespace app {
 namespace {
@@ -41,20 +44,6 @@ struct Parser {
 
 }  // namespace
 
-const char* input_name(InputKind kind) {
-    switch (kind) {
-        case InputKind::automatic:
-            return "auto";
-        case InputKind::evdev:
-            return "evdev";
-        case InputKind::x11:
-            return "x11";
-        case InputKind::replay:
-            return "replay";
-    }
-    return "?";
-}
-
 std::string help_text() {
     Parser p;
     // NOTE: without a QCoreApplication yet, Qt names the program "<executable_name>".
@@ -89,20 +78,13 @@ ParsedOptions parse_options(const QStringList& arguments) {
         o.replay_files.push_back(file.toStdString());
     }
 
-    const QString input = p.parser.value(p.input);
-    if (input == "auto") {
-        o.input = InputKind::automatic;
-    } else if (input == "evdev") {
-        o.input = InputKind::evdev;
-    } else if (input == "x11") {
-        o.input = InputKind::x11;
-    } else if (input == "replay") {
-        o.input = InputKind::replay;
-    } else {
-        result.error =
-            "--input: unknown input '" + input.toStdString() + "' (use auto, evdev, x11 or replay)";
+    const std::string input = p.parser.value(p.input).toStdString();
+    const std::optional<InputKind> kind = input_named(input);
+    if (!kind) {
+        result.error = "--input: unknown input '" + input + "' (use auto, evdev, x11 or replay)";
         return result;
     }
+    o.input = *kind;
     if (!o.replay_files.empty()) {
         if (p.parser.isSet(p.input) && o.input != InputKind::replay) {
             result.error =
@@ -116,18 +98,13 @@ ParsedOptions parse_options(const QStringList& arguments) {
     }
 
     const QString speed = p.parser.value(p.speed);
-    if (speed == "max") {
-        o.replay_speed = 0;
-    } else {
-        bool ok = false;
-        const double value = speed.toDouble(&ok);
-        if (!ok || !std::isfinite(value) || value <= 0) {
-            result.error =
-                "--replay-speed: '" + speed.toStdString() + "' is not a positive number or 'max'";
-            return result;
-        }
-        o.replay_speed = value;
+    const std::optional<double> parsed_speed = input::parse_replay_speed(speed.toStdString());
+    if (!parsed_speed) {
+        result.error =
+            "--replay-speed: '" + speed.toStdString() + "' is not a positive number or 'max'";
+        return result;
     }
+    o.replay_speed = *parsed_speed;
     if (o.input != InputKind::replay && (p.parser.isSet(p.speed) || o.exit_after_replay)) {
         result.error =
             std::string(p.parser.isSet(p.speed) ? "--replay-speed" : "--exit-after-replay") +

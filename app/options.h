@@ -14,7 +14,7 @@ enum class InputKind { automatic, evdev, x11, replay };
 struct Options {
     InputKind input = InputKind::automatic;
     std::vector<std::string> replay_files;
-    double replay_speed = 1.0;  // 0 means as fast as the program handles them
+    double replay_speed = 1.0;  // input::ReplayProvider::max_speed: as fast as handled
     bool exit_after_replay = false;
     std::string screenshot;
     bool list_devices = false;
@@ -32,7 +32,5 @@ struct ParsedOptions {
 ParsedOptions parse_options(const QStringList& arguments);
 
 std::string help_text();
-
-const char* input_name(InputKind kind);
 
 }  // namespace app

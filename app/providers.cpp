@@ -1,5 +1,6 @@
 #include "app/providers.h"
 
+#include <array>
 #include <iostream>
 
 #include "platform/input/evdev.h"
@@ -9,57 +10,115 @@
 namespace app {
 namespace {
 
-void announce(const std::string& what) {
-    std::cerr << "rawmice: input: " << what << '\n';
+using Open = std::unique_ptr<input::Provider> (*)(const Options&, std::string& error);
+
+std::unique_ptr<input::Provider> open_evdev(const Options&, std::string&) {
+    return std::make_unique<input::EvdevProvider>();
+}
+
+std::unique_ptr<input::Provider> open_x11(const Options&, std::string& error) {
+    return input::make_x11_provider(error);
+}
+
+std::unique_ptr<input::Provider> open_replay(const Options& options, std::string& error) {
+    input::LoadAllResult loaded = input::load_recordings(options.replay_files);
+    if (!loaded) {
+        error = loaded.error->to_string();
+        return nullptr;
+    }
+    return std::make_unique<input::ReplayProvider>(std::move(loaded.recordings),
+                                                   options.replay_speed);
+}
+
+std::unique_ptr<input::Provider> open_auto(const Options& options, std::string& error);
+
+// Why auto cannot take the input here, with the separator that joins it to
+// the reasons before it; null when it can.
+const char* evdev_unusable() {
+    return input::any_mouse_readable() ? nullptr : "no mouse node is readable";
+}
+// A Wayland session's X server is XWayland, whose pointers are virtual:
+// there, only evdev sees the mice.
+const char* x11_unusable() {
+    if (input::wayland_session()) {
+        return "; in a Wayland session the X server sees only XWayland's virtual pointers: "
+               "install udev/70-rawmice.rules to read the mice, see README";
+    }
+    return input::x11_session() ? nullptr : " and this is not an X11 session";
+}
+
+struct Input {
+    InputKind kind;
+    const char* name;  // as --input names it
+    Open open;
+    // For the inputs auto tries, in this order: why it cannot take this one
+    // here, and what it says when it does.
+    const char* (*unusable)();
+    const char* taken;
+};
+
+const std::array<Input, 4> inputs = {{
+    {InputKind::automatic, "auto", open_auto, nullptr, nullptr},
+    {InputKind::evdev, "evdev", open_evdev, evdev_unusable, "mouse nodes are readable"},
+    {InputKind::x11, "x11", open_x11, x11_unusable,
+     "no mouse node is readable; reading the X server's devices"},
+    {InputKind::replay, "replay", open_replay, nullptr, nullptr},
+}};
+
+void announce(const input::Provider& provider, const std::string& why) {
+    std::cerr << "rawmice: input: " << provider.name() << " (" << why << ")\n";
+}
+
+// Takes the first input that can read a mouse, quietly passing the others;
+// when none can, evdev, whose registration then says what to fix. The line
+// on standard error names the input taken and why.
+std::unique_ptr<input::Provider> open_auto(const Options& options, std::string&) {
+    std::string passed;
+    for (const Input& candidate : inputs) {
+        if (candidate.unusable == nullptr)
+            continue;
+        if (const char* why_not = candidate.unusable()) {
+            passed += why_not;
+            continue;
+        }
+        std::string error;
+        if (auto provider = candidate.open(options, error)) {
+            announce(*provider, candidate.taken);
+            return provider;
+        }
+        passed += ", and " + error;
+    }
+    std::string unused;
+    auto fallback = open_evdev(options, unused);
+    announce(*fallback, passed);
+    return fallback;
 }
 
 }  // namespace
 
+const char* input_name(InputKind kind) {
+    for (const Input& input : inputs) {
+        if (input.kind == kind)
+            return input.name;
+    }
+    return "?";
+}
+
+std::optional<InputKind> input_named(std::string_view name) {
+    for (const Input& input : inputs) {
+        if (input.name == name)
+            return input.kind;
+    }
+    return std::nullopt;
+}
+
 std::unique_ptr<input::Provider> make_provider(const Options& options, std::string& error) {
-    switch (options.input) {
-        case InputKind::replay: {
-            input::LoadAllResult loaded = input::load_recordings(options.replay_files);
-            if (!loaded) {
-                error = loaded.error->to_string();
-                return nullptr;
-            }
-            const double speed =
-                options.replay_speed == 0 ? input::ReplayProvider::max_speed : options.replay_speed;
-            return std::make_unique<input::ReplayProvider>(std::move(loaded.recordings), speed);
-        }
-        case InputKind::evdev:
-            return std::make_unique<input::EvdevProvider>();
-        case InputKind::x11:
-            return input::make_x11_provider(error);
-        case InputKind::automatic:
-            break;
+    for (const Input& input : inputs) {
+        if (input.kind == options.input)
+            return input.open(options, error);
     }
-    // auto: the kernel's nodes when a mouse can be read there, else the X
-    // server's view, else evdev, whose registration then says what to fix.
-    // A Wayland session's X server is XWayland, whose pointers are virtual:
-    // there, only evdev sees the mice.
-    if (input::any_mouse_readable()) {
-        announce("evdev (mouse nodes are readable)");
-        return std::make_unique<input::EvdevProvider>();
-    }
-    if (input::wayland_session()) {
-        announce(
-            "evdev (no mouse node is readable; in a Wayland session the X server sees only "
-            "XWayland's virtual pointers: install udev/70-rawmice.rules to read the mice, "
-            "see README)");
-        return std::make_unique<input::EvdevProvider>();
-    }
-    if (input::x11_session()) {
-        std::string x11_error;
-        if (auto provider = input::make_x11_provider(x11_error)) {
-            announce("x11 (no mouse node is readable; reading the X server's devices)");
-            return provider;
-        }
-        announce("evdev (no mouse node is readable, and " + x11_error + ")");
-    } else {
-        announce("evdev (no mouse node is readable and this is not an X11 session)");
-    }
-    return std::make_unique<input::EvdevProvider>();
+    error = "no such input";
+    return nullptr;
 }
 
 }  // namespace app

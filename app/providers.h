@@ -2,7 +2,9 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "app/options.h"
 #include "platform/input/device.h"
@@ -13,5 +15,10 @@ namespace app {
 // wrong (a recording that cannot be read names the file and the line).
 // The input `auto` chooses is announced on standard error.
 std::unique_ptr<input::Provider> make_provider(const Options& options, std::string& error);
+
+// The input's name as --input takes it ("auto", "evdev", "x11", "replay").
+const char* input_name(InputKind kind);
+// The input --input=NAME asks for; nullopt when there is none of that name.
+std::optional<InputKind> input_named(std::string_view name);
 
 }  // namespace app

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdio>
 
+#include "rawinput/rawinput.h"
 #include "rawinput/report.h"
 
 namespace app {
@@ -98,13 +99,24 @@ std::uint64_t RateMeter::peak() const {
     return std::max(peak_, window_count_);
 }
 
+std::vector<int> mouse_numbers(const std::vector<input::Device>& devices) {
+    const std::size_t examined =
+        std::min(devices.size(), static_cast<std::size_t>(rawinput::max_examined_devices));
+    std::vector<int> numbers(examined, -1);
+    int mice = 0;
+    for (std::size_t i = 0; i < examined; ++i) {
+        if (devices[i].handle != nullptr && devices[i].type == RIM_TYPEMOUSE)
+            numbers[i] = mice++;
+    }
+    return numbers;
+}
+
 std::vector<MouseLabel> mouse_labels(const std::vector<input::Device>& devices) {
     std::vector<MouseLabel> labels;
-    int mice = 0;
-    for (std::size_t i = 0; i < devices.size() && i < 10; ++i) {
-        const input::Device& d = devices[i];
-        if (d.handle != nullptr && d.type == RIM_TYPEMOUSE)
-            labels.push_back({d.handle, mice++, d.name});
+    const std::vector<int> numbers = mouse_numbers(devices);
+    for (std::size_t i = 0; i < numbers.size(); ++i) {
+        if (numbers[i] >= 0)
+            labels.push_back({devices[i].handle, numbers[i], devices[i].name});
     }
     return labels;
 }

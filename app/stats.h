@@ -74,8 +74,12 @@ struct MouseLabel {
     std::string name;
 };
 
-// The mice as the engine numbers them: among the first ten devices listed,
-// each mouse in turn.
+// The mouse number the engine gives each device it examines (the first ten
+// listed, in order): 0, 1, ... for the mice, -1 for the others. The
+// --list-devices listing and the labels below follow it.
+std::vector<int> mouse_numbers(const std::vector<input::Device>& devices);
+
+// The mice as the engine numbers them.
 std::vector<MouseLabel> mouse_labels(const std::vector<input::Device>& devices);
 
 // The line after the table for an input that reads kernel buffers: how often

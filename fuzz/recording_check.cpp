@@ -3,13 +3,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <vector>
 
 #include "platform/input/captured_stderr.h"
 #include "platform/input/packets.h"
 #include "platform/input/recording.h"
+#include "tests/support/event_lines.h"
 
 namespace fuzzcheck {
 
@@ -26,33 +25,6 @@ std::string check_packet(const RAWMOUSE& mouse, bool horizontal_only) {
         return "the second packet of a frame holds more than the horizontal wheel";
     }
     return {};
-}
-
-// The "E:" lines of a file that loaded, read apart from the code under test.
-struct WrittenEvent {
-    std::int64_t us;
-    unsigned type;
-    unsigned code;
-    long long value;
-};
-std::vector<WrittenEvent> written_events(const std::string& path) {
-    std::vector<WrittenEvent> events;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("E:", 0) != 0)
-            continue;
-        std::istringstream fields(line.substr(2));
-        std::string time;
-        WrittenEvent event{};
-        fields >> time >> std::hex >> event.type >> event.code >> std::dec >> event.value;
-        // The fraction of a second, as a decimal fraction ("1.5" is 1.500000 s).
-        const auto dot = time.find('.');
-        const std::string fraction = (time.substr(dot + 1) + "000000").substr(0, 6);
-        event.us = std::stoll(time.substr(0, dot)) * 1000000 + std::stoll(fraction);
-        events.push_back(event);
-    }
-    return events;
 }
 
 std::string check_loaded(const std::string& path) {
@@ -75,7 +47,7 @@ std::string check_loaded(const std::string& path) {
 
     // Every recording's events are read, mouse or not, so the stream of any
     // file that loads is exercised.
-    const std::vector<WrittenEvent> written = written_events(path);
+    const std::vector<testsupport::EventLine> written = testsupport::event_lines(path);
     input::EventStream stream(recording);
     input::FrameAssembler assembler;
     input_event event{};
@@ -84,7 +56,7 @@ std::string check_loaded(const std::string& path) {
         // libevemu must read each line as it is written.
         if (events >= written.size())
             return "more events streamed than the file has event lines";
-        const WrittenEvent& line = written[events];
+        const testsupport::EventLine& line = written[events];
         if (input::event_time_us(event) != line.us || event.type != line.type ||
             event.code != line.code || event.value != line.value) {
             return "event " + std::to_string(events + 1) + " streamed otherwise than written";

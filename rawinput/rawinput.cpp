@@ -14,8 +14,6 @@ Heap heap = {std::malloc, std::realloc, std::free};
 
 namespace {
 
-constexpr int max_examined_devices = 10;
-
 template <class Fn>
 Fn bind(HMODULE module, const char* name) {
     // Through void (*)(), which converts to and from every function pointer type.
@@ -75,7 +73,7 @@ std::int32_t raw_input_init(TForm1* form) {
         n = capacity;
 
     s.raw_mouse_count = 0;
-    for (UINT i = 0; i < n && i < max_examined_devices; ++i) {
+    for (UINT i = 0; i < n && i < rawinput::max_examined_devices; ++i) {
         const RAWINPUTDEVICELIST& entry = list[i];
         form->Memo1->Lines->Add(report::device_line(i, entry.hDevice, entry.dwType));
         if (entry.hDevice != nullptr && entry.dwType == RIM_TYPEMOUSE) {

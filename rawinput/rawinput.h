@@ -9,9 +9,14 @@
 
 class TForm1;
 
+namespace rawinput {
+// The devices listed and examined for mice: the first ten of the device list.
+constexpr int max_examined_devices = 10;
+}  // namespace rawinput
+
 struct RawInputState {
     std::int32_t raw_mouse_count;
-    HANDLE raw_mouse_handles[10];
+    HANDLE raw_mouse_handles[rawinput::max_examined_devices];
     PFN_RegisterRawInputDevices RegisterRawInputDevices_f;
     PFN_GetRawInputData GetRawInputData_f;
     PFN_GetRawInputDeviceList GetRawInputDeviceList_f;

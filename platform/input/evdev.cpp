@@ -20,6 +20,8 @@
 #include <set>
 #include <sstream>
 
+#include "platform/input/mouse_buttons.h"
+
 namespace input {
 
 namespace {
@@ -235,9 +237,9 @@ MouseReader::MouseReader(HANDLE handle, std::unique_ptr<EventSource> source)
 
 ULONG MouseReader::buttons_held_by_device() const {
     ULONG bits = 0;
-    for (unsigned code = BTN_LEFT; code <= BTN_EXTRA; ++code) {
-        if (source_->key_down(code))
-            bits |= raw_button_bit(code);
+    for (const MouseButton& button : mouse_buttons) {
+        if (source_->key_down(button.evdev_code))
+            bits |= button.raw_bit;
     }
     return bits;
 }
@@ -596,18 +598,6 @@ void EvdevProvider::rescan() {
         close_mouse(name, 0);
     for (EvdevNode& node : nodes)
         open_if_mouse(node);
-}
-
-std::size_t EvdevProvider::open_mice() const {
-    std::lock_guard lock(mutex_);
-    return mice_.size();
-}
-
-std::uint64_t EvdevProvider::syn_dropped() const {
-    std::uint64_t total = 0;
-    for (const auto& [handle, count] : syn_dropped_by_mouse())
-        total += count;
-    return total;
 }
 
 std::vector<std::pair<HANDLE, std::uint64_t>> EvdevProvider::syn_dropped_by_mouse() const {

@@ -100,11 +100,6 @@ class EvdevProvider final : public Provider {
     DWORD start(PacketSink& sink) override;
     std::vector<std::pair<HANDLE, std::uint64_t>> syn_dropped_by_mouse() const override;
 
-    // Mouse nodes being read now.
-    std::size_t open_mice() const;
-    // SYN_DROPPED seen on every mouse so far, closed ones included.
-    std::uint64_t syn_dropped() const;
-
   private:
     struct OpenMouse {
         std::string node_name;

@@ -15,12 +15,6 @@
 
 namespace input {
 
-void UniqueFd::reset(int fd) {
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = fd;
-}
-
 namespace {
 
 constexpr std::size_t long_bits = sizeof(unsigned long) * CHAR_BIT;

@@ -12,36 +12,9 @@
 #include <vector>
 
 #include "platform/input/packets.h"
+#include "platform/input/unique_fd.h"
 
 namespace input {
-
-// A file descriptor closed when it goes out of scope.
-class UniqueFd {
-  public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other)
-            reset(other.release());
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1);
-
-  private:
-    int fd_ = -1;
-};
 
 // The events of one open node, with libevdev's reading contract.
 class EventSource {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "platform/input/mouse_buttons.h"
+
 namespace input {
 
 namespace {
@@ -22,41 +24,12 @@ LONG clamp_to_long(std::int64_t value) {
     return static_cast<LONG>(std::clamp(value, int32_min, int32_max));
 }
 
-// A wheel delta as usButtonData: 16-bit two's complement, saturated rather
-// than wrapped so a huge turn never flips direction.
-USHORT wheel_data(std::int64_t value) {
-    const std::int64_t clamped = std::clamp<std::int64_t>(value, -32768, 32767);
-    return static_cast<USHORT>(static_cast<std::uint32_t>(clamped) & 0xffffu);
-}
-
 // The wheel's delta in 1/120 notches: hi-res when the frame has it, else
 // whole notches times 120.
 std::int64_t wheel_delta(bool has_hi_res, std::int64_t hi_res, std::int64_t notches) {
     if (has_hi_res)
         return hi_res;
     return std::clamp(notches, int32_min, int32_max) * WHEEL_DELTA;
-}
-
-struct ButtonFlags {
-    USHORT down;
-    USHORT up;
-};
-
-ButtonFlags button_flags(unsigned code) {
-    switch (code) {
-        case BTN_LEFT:
-            return {RI_MOUSE_LEFT_BUTTON_DOWN, RI_MOUSE_LEFT_BUTTON_UP};
-        case BTN_RIGHT:
-            return {RI_MOUSE_RIGHT_BUTTON_DOWN, RI_MOUSE_RIGHT_BUTTON_UP};
-        case BTN_MIDDLE:
-            return {RI_MOUSE_MIDDLE_BUTTON_DOWN, RI_MOUSE_MIDDLE_BUTTON_UP};
-        case BTN_SIDE:
-            return {RI_MOUSE_BUTTON_4_DOWN, RI_MOUSE_BUTTON_4_UP};
-        case BTN_EXTRA:
-            return {RI_MOUSE_BUTTON_5_DOWN, RI_MOUSE_BUTTON_5_UP};
-        default:
-            return {0, 0};
-    }
 }
 
 }  // namespace
@@ -102,23 +75,6 @@ FrameAssembler::FrameAssembler(const Capabilities& caps)
       frame_x_(x_),
       frame_y_(y_) {}
 
-ULONG raw_button_bit(unsigned code) {
-    switch (code) {
-        case BTN_LEFT:
-            return 1u << 0;
-        case BTN_RIGHT:
-            return 1u << 1;
-        case BTN_MIDDLE:
-            return 1u << 2;
-        case BTN_SIDE:
-            return 1u << 3;
-        case BTN_EXTRA:
-            return 1u << 4;
-        default:
-            return 0;
-    }
-}
-
 int FrameAssembler::feed(const input_event& event, RAWMOUSE out[2]) {
     if (event.type == EV_SYN && event.code == SYN_REPORT) {
         if (dropping_) {
@@ -139,38 +95,21 @@ int FrameAssembler::feed(const input_event& event, RAWMOUSE out[2]) {
     }
 
     switch (event.type) {
-        case EV_REL:
-            switch (event.code) {
-                case REL_X:
-                    add_saturating(dx_, event.value);
-                    has_motion_ = true;
-                    break;
-                case REL_Y:
-                    add_saturating(dy_, event.value);
-                    has_motion_ = true;
-                    break;
-                case REL_WHEEL:
-                    add_saturating(wheel_, event.value);
-                    has_wheel_ = true;
-                    break;
-                case REL_WHEEL_HI_RES:
-                    add_saturating(wheel_hi_res_, event.value);
-                    has_wheel_hi_res_ = true;
-                    break;
-                case REL_HWHEEL:
-                    add_saturating(hwheel_, event.value);
-                    has_hwheel_ = true;
-                    break;
-                case REL_HWHEEL_HI_RES:
-                    add_saturating(hwheel_hi_res_, event.value);
-                    has_hwheel_hi_res_ = true;
-                    break;
-                default:
-                    ++ignored_;
-                    return 0;
+        case EV_REL: {
+            constexpr std::array<unsigned, rel_axis_count> codes = {
+                REL_X, REL_Y, REL_WHEEL, REL_WHEEL_HI_RES, REL_HWHEEL, REL_HWHEEL_HI_RES};
+            const auto axis = std::find(codes.begin(), codes.end(), event.code);
+            if (axis == codes.end()) {
+                ++ignored_;
+                return 0;
             }
+            const auto index = static_cast<std::size_t>(axis - codes.begin());
+            add_saturating(sums_[index], event.value);
+            seen_[index] = true;
+            has_motion_ = has_motion_ || index == rel_x || index == rel_y;
             ++frame_used_;
             return 0;
+        }
         case EV_ABS:
             if (!absolute_ || (event.code != ABS_X && event.code != ABS_Y)) {
                 ++ignored_;
@@ -181,18 +120,17 @@ int FrameAssembler::feed(const input_event& event, RAWMOUSE out[2]) {
             ++frame_used_;
             return 0;
         case EV_KEY: {
-            const ButtonFlags flags = button_flags(event.code);
-            if (flags.down == 0 || (event.value != 0 && event.value != 1)) {
+            const MouseButton* button = evdev_button(event.code);
+            if (button == nullptr || (event.value != 0 && event.value != 1)) {
                 ++ignored_;  // a key, or a repeat (2) of a button
                 return 0;
             }
-            const ULONG bit = raw_button_bit(event.code);
             if (event.value == 1) {
-                button_flags_ |= flags.down;
-                frame_held_ |= bit;
+                button_flags_ |= button->down;
+                frame_held_ |= button->raw_bit;
             } else {
-                button_flags_ |= flags.up;
-                frame_held_ &= ~bit;
+                button_flags_ |= button->up;
+                frame_held_ &= ~button->raw_bit;
             }
             ++frame_used_;
             return 0;
@@ -225,12 +163,9 @@ void FrameAssembler::start_from(ULONG held, int x, int y) {
 
 int FrameAssembler::resync(ULONG held, int x, int y, RAWMOUSE out[2]) {
     discard_frame();
-    for (unsigned code = BTN_LEFT; code <= BTN_EXTRA; ++code) {
-        const ULONG bit = raw_button_bit(code);
-        if (bit == 0 || (held & bit) == (held_ & bit))
-            continue;
-        const ButtonFlags flags = button_flags(code);
-        button_flags_ |= (held & bit) != 0 ? flags.down : flags.up;
+    for (const MouseButton& button : mouse_buttons) {
+        if ((held & button.raw_bit) != (held_ & button.raw_bit))
+            button_flags_ |= (held & button.raw_bit) != 0 ? button.down : button.up;
     }
     frame_held_ = held;
     if (absolute_ && (x != x_ || y != y_)) {
@@ -242,8 +177,8 @@ int FrameAssembler::resync(ULONG held, int x, int y, RAWMOUSE out[2]) {
 }
 
 int FrameAssembler::finish_frame(RAWMOUSE out[2]) {
-    const bool vertical = has_wheel_ || has_wheel_hi_res_;
-    const bool horizontal = has_hwheel_ || has_hwheel_hi_res_;
+    const bool vertical = seen_[wheel] || seen_[wheel_hi_res];
+    const bool horizontal = seen_[hwheel] || seen_[hwheel_hi_res];
     held_ = frame_held_;
     x_ = frame_x_;
     y_ = frame_y_;
@@ -261,14 +196,16 @@ int FrameAssembler::finish_frame(RAWMOUSE out[2]) {
         out[0].lLastY = scale_to_absolute(y_, y_range_);
     } else {
         out[0].usFlags = MOUSE_MOVE_RELATIVE;
-        out[0].lLastX = clamp_to_long(dx_);
-        out[0].lLastY = clamp_to_long(dy_);
+        out[0].lLastX = clamp_to_long(sums_[rel_x]);
+        out[0].lLastY = clamp_to_long(sums_[rel_y]);
     }
-    const USHORT hdata = wheel_data(wheel_delta(has_hwheel_hi_res_, hwheel_hi_res_, hwheel_));
+    const USHORT hdata =
+        wheel_data(wheel_delta(seen_[hwheel_hi_res], sums_[hwheel_hi_res], sums_[hwheel]));
     int count = 1;
     if (vertical) {
         out[0].usButtonFlags |= RI_MOUSE_WHEEL;
-        out[0].usButtonData = wheel_data(wheel_delta(has_wheel_hi_res_, wheel_hi_res_, wheel_));
+        out[0].usButtonData =
+            wheel_data(wheel_delta(seen_[wheel_hi_res], sums_[wheel_hi_res], sums_[wheel]));
         if (horizontal) {
             // One packet holds one wheel: the horizontal turn follows on its own.
             // An absolute mouse's packets all carry its position.
@@ -292,18 +229,10 @@ int FrameAssembler::finish_frame(RAWMOUSE out[2]) {
 }
 
 void FrameAssembler::reset_frame() {
-    dx_ = 0;
-    dy_ = 0;
+    sums_.fill(0);
+    seen_.fill(false);
     button_flags_ = 0;
-    wheel_ = 0;
-    wheel_hi_res_ = 0;
-    hwheel_ = 0;
-    hwheel_hi_res_ = 0;
     has_motion_ = false;
-    has_wheel_ = false;
-    has_wheel_hi_res_ = false;
-    has_hwheel_ = false;
-    has_hwheel_hi_res_ = false;
     frame_held_ = held_;
     frame_x_ = x_;
     frame_y_ = y_;

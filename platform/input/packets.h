@@ -4,6 +4,7 @@
 
 #include <linux/input.h>
 
+#include <array>
 #include <bitset>
 #include <cstdint>
 
@@ -89,15 +90,15 @@ class FrameAssembler {
     int finish_frame(RAWMOUSE out[2]);
     void reset_frame();
 
+    // The relative axes a frame sums: REL_X, REL_Y, REL_WHEEL,
+    // REL_WHEEL_HI_RES, REL_HWHEEL, REL_HWHEEL_HI_RES.
+    enum RelAxis { rel_x, rel_y, wheel, wheel_hi_res, hwheel, hwheel_hi_res, rel_axis_count };
+
     // Sums are kept wide and saturated; they are clamped to the packet's
     // field widths when the frame ends.
-    std::int64_t dx_ = 0;
-    std::int64_t dy_ = 0;
+    std::array<std::int64_t, rel_axis_count> sums_{};
+    std::array<bool, rel_axis_count> seen_{};  // which axes the frame has
     USHORT button_flags_ = 0;
-    std::int64_t wheel_ = 0;
-    std::int64_t wheel_hi_res_ = 0;
-    std::int64_t hwheel_ = 0;
-    std::int64_t hwheel_hi_res_ = 0;
     bool absolute_ = false;
     AxisRange x_range_;
     AxisRange y_range_;
@@ -106,18 +107,11 @@ class FrameAssembler {
     int frame_x_ = 0;  // and as the frame in progress leaves it
     int frame_y_ = 0;
     bool has_motion_ = false;
-    bool has_wheel_ = false;
-    bool has_wheel_hi_res_ = false;
-    bool has_hwheel_ = false;
-    bool has_hwheel_hi_res_ = false;
     bool dropping_ = false;
     ULONG held_ = 0;                // after the last complete frame
     ULONG frame_held_ = 0;          // as the frame in progress leaves them
     std::uint64_t frame_used_ = 0;  // events of the frame in progress that feed its packet
     std::uint64_t ignored_ = 0;
 };
-
-// The ulRawButtons bit of an evdev button code, or 0 when it is not a mouse button.
-ULONG raw_button_bit(unsigned code);
 
 }  // namespace input

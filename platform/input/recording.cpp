@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "platform/input/captured_stderr.h"
+#include "platform/input/unique_fd.h"
 
 // libevemu reads the description and the events. What it does not check, or
 // reads wrongly, is checked here, one line at a time, in the same pass: that
@@ -32,26 +33,8 @@ constexpr std::size_t max_line = 64 * 1024;
 // Later time stamps would overflow nanoseconds in 64 bits.
 constexpr std::uint64_t max_seconds = 9'223'372'035;
 
-class UniqueFd {
-  public:
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
 struct EvemuDeleter {
     void operator()(evemu_device* device) const { evemu_delete(device); }
-};
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
 // Splits a file into lines through one fixed buffer, so memory stays the same
@@ -568,7 +551,7 @@ LoadResult Recording::load(const std::string& path) {
             return fault_here(feed.fault());
         return failure(0, reader.bytes() == 0 ? "empty file, not an evemu recording" : no_name);
     }
-    std::unique_ptr<std::FILE, FileCloser> text(feed.open());
+    UniqueFile text(feed.open());
     std::unique_ptr<evemu_device, EvemuDeleter> device(evemu_new(nullptr));
     if (!text || !device) {
         return failure(0,
@@ -689,7 +672,7 @@ struct EventStream::Reader final : LineFeed {
     LineReader lines;
     EventLines events;
     std::string fault;
-    std::unique_ptr<std::FILE, FileCloser> file;  // last: closed first
+    UniqueFile file;  // last: closed first
 };
 
 EventStream::EventStream(const Recording& recording)

@@ -1,80 +1,61 @@
 #include "platform/input/replay.h"
 
+#include <QLoggingCategory>
 #include <QTimer>
 
 #include <time.h>
 
-#include <array>
 #include <atomic>
 #include <charconv>
 #include <chrono>
 #include <climits>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <limits>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
 #include "platform/input/clock.h"
+#include "platform/input/handoff_queue.h"
 
 namespace input {
 
 namespace {
 
+Q_LOGGING_CATEGORY(replay_log, "rawmice.replay", QtInfoMsg)
+
 // Packets pushed per turn of the event loop before yielding, so the window stays live.
 constexpr int packets_per_turn = 256;
-// Packets read ahead per mouse: enough to keep the loop fed while the reader
-// sleeps, few enough that memory stays the same whatever the file's length.
+// Packets read ahead of the playback: enough to keep the loop fed while the
+// reader waits, few enough that memory stays the same whatever the files' length.
+// They are handed over in chunks, so the threads meet once per chunk.
 constexpr std::size_t read_ahead = 4096;
-// Events the reader takes from one file before turning to the next.
-constexpr int events_per_batch = 1024;
+constexpr std::size_t chunk_size = 256;
 // When paced, the reader stays only this far ahead of the playback (at speed 1):
 // a file is read near the time its packets are due, so a change made to it while
 // it plays shows then.
 constexpr std::int64_t paced_look_ahead_ns = 50'000'000;
 constexpr auto paced_reader_tick = std::chrono::milliseconds(10);
 
-struct TimedPacket {
+// What the reader hands the event loop: a packet of the recording at
+// `source`, or the end of that recording.
+struct Item {
     std::int64_t time_ns;  // of the SYN_REPORT that ended its frame, from the file's first event
     RAWMOUSE mouse;
+    std::uint32_t source;
+    bool ended;
 };
 
-// Packets from the reader thread (its only writer) to the event loop (its only
-// reader), in order, without locks. Sequentially consistent, so that each side's
-// "moved the ring, then looked whether the other waits" cannot miss the other's
-// "said it waits, then looked at the ring".
-class PacketRing {
-  public:
-    std::size_t size() const { return tail_.load() - head_.load(); }
-    bool empty() const { return size() == 0; }
-    std::size_t space() const { return read_ahead - size(); }
-
-    void push(const TimedPacket& packet) {
-        const std::size_t tail = tail_.load(std::memory_order_relaxed);
-        slots_[tail % read_ahead] = packet;
-        tail_.store(tail + 1);
-    }
-    const TimedPacket& front() const {
-        return slots_[head_.load(std::memory_order_relaxed) % read_ahead];
-    }
-    void pop() { head_.store(head_.load(std::memory_order_relaxed) + 1); }
-
-  private:
-    std::array<TimedPacket, read_ahead> slots_{};
-    std::atomic<std::size_t> head_{0};
-    std::atomic<std::size_t> tail_{0};
-};
-
-// One mouse recording being played. The reader thread turns its events into
-// packets, a frame at a time; the event loop takes them from the ring.
+// One mouse recording being played, read on the reader thread: its events
+// become packets a frame at a time, and its next packet waits here until the
+// merge takes it.
 class Source {
   public:
     Source(const Recording& recording, std::size_t position)
         : stream_(std::in_place, recording),
           assembler_(recording.capabilities()),
+          path_(recording.path()),
           handle_(replay_handle(position)),
           first_us_(recording.first_event_us()) {}
 
@@ -82,69 +63,58 @@ class Source {
     const std::string& open_error() const { return stream_->error(); }
     HANDLE handle() const { return handle_; }
 
-    // Reader thread: reads up to `events` events while the ring has room for a
-    // frame's packets and the newest packet is not past `horizon_ns`. Returns
-    // whether it made packets or reached the end.
-    bool read(int events, std::int64_t horizon_ns) {
-        bool progressed = false;
-        while (events-- > 0 && ring_.space() >= 2 && newest_ns_ <= horizon_ns && !done()) {
+    // Reads until a packet waits; false once the recording has ended.
+    bool fill() {
+        while (next_ == count_) {
+            if (!stream_)
+                return false;
             input_event event;
             if (!stream_->next(event)) {
                 close();
-                return true;
+                return false;
             }
-            RAWMOUSE packets[2];
-            const int made = assembler_.feed(event, packets);
-            const std::int64_t time_ns = (event_time_us(event) - first_us_) * 1000;
-            for (int i = 0; i < made; ++i)
-                ring_.push({time_ns, packets[i]});
-            if (made > 0) {
-                newest_ns_ = time_ns;
-                progressed = true;
-            }
+            next_ = 0;
+            count_ = assembler_.feed(event, packets_);
+            time_ns_ = (event_time_us(event) - first_us_) * 1000;
         }
-        ignored_.store(assembler_.ignored(), std::memory_order_relaxed);
-        return progressed;
+        return true;
     }
-    bool done() const { return done_.load(); }
-    // Reader thread: whether read() would make progress now.
-    bool wants_reading(std::int64_t horizon_ns) const {
-        return !done() && ring_.size() <= read_ahead / 2 && newest_ns_ <= horizon_ns;
-    }
-    // Why the file stopped early, empty when it was read to its end; valid once done().
-    const std::string& error() const { return error_; }
+    std::int64_t time_ns() const { return time_ns_; }
+    const RAWMOUSE& front() const { return packets_[next_]; }
+    void pop() { ++next_; }
 
-    PacketRing& ring() { return ring_; }
-    std::uint64_t ignored() const { return ignored_.load(std::memory_order_relaxed); }
+    // Why the file stopped early, empty when it was read to its end; valid once ended.
+    const std::string& error() const { return error_; }
 
   private:
     void close() {
         error_ = stream_->error();
         assembler_.drop_frame();  // a last frame with no SYN_REPORT counts as ignored
-        ignored_.store(assembler_.ignored(), std::memory_order_relaxed);
         stream_.reset();
-        done_.store(true);
+        qCDebug(replay_log, "replay: %s: %llu events made no packet", path_.c_str(),
+                static_cast<unsigned long long>(assembler_.ignored()));
     }
 
     std::optional<EventStream> stream_;
     FrameAssembler assembler_;
+    std::string path_;
     HANDLE handle_;
     std::int64_t first_us_;
-    std::int64_t newest_ns_ = std::numeric_limits<std::int64_t>::min();  // reader only
-    PacketRing ring_;
-    std::atomic<bool> done_{false};
-    std::atomic<std::uint64_t> ignored_{0};
+    RAWMOUSE packets_[2]{};
+    int count_ = 0;
+    int next_ = 0;
+    std::int64_t time_ns_ = 0;
     std::string error_;
 };
 
 }  // namespace
 
 // Plays the mouse recordings: a reader thread parses the files (libevemu's
-// line parsing is the costliest part of a packet) a little ahead, and the
-// event loop merges and sends their packets: at speed N a packet is due at
-// start + t / N; at max speed packets go in chunks, yielding between them.
-// The clock runs only while a window of the program is active: it starts at
-// the first activation, and a pause moves the start on by its length.
+// line parsing is the costliest part of a packet) and merges their packets by
+// time, a little ahead of the event loop, which sends them: at speed N a
+// packet is due at start + t / N; at max speed packets go in chunks, yielding
+// between them. The clock runs only while a window of the program is active:
+// it starts at the first activation, and a pause moves the start on by its length.
 class ReplayProvider::Playback {
   public:
     Playback(const std::vector<Recording>& recordings, double speed, PacketSink& sink, bool active,
@@ -162,11 +132,8 @@ class ReplayProvider::Playback {
                              source->open_error().c_str());
                 continue;
             }
-            ++files_opened_;
             sources_.push_back(std::move(source));
         }
-        for (const auto& source : sources_)
-            live_.push_back(source.get());
         timer_.setSingleShot(true);
         timer_.setTimerType(Qt::PreciseTimer);
         QObject::connect(&timer_, &QTimer::timeout, [this] { pump(); });
@@ -189,11 +156,8 @@ class ReplayProvider::Playback {
     }
 
     ~Playback() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stop_.store(true);
-        }
-        room_.notify_one();
+        stop_.store(true);
+        queue_.close();  // wakes a reader waiting for room
         if (reader_.joinable())
             reader_.join();
     }
@@ -201,9 +165,6 @@ class ReplayProvider::Playback {
     Playback(const Playback&) = delete;
     Playback& operator=(const Playback&) = delete;
 
-    std::size_t files_opened() const { return files_opened_; }
-    std::uint64_t packets_sent() const { return sent_; }
-    bool finished() const { return finished_; }
     bool playing() const { return !paused_ && !finished_; }
     bool said_waiting() const { return said_waiting_; }
 
@@ -228,53 +189,87 @@ class ReplayProvider::Playback {
             timer_.stop();
         }
     }
-    std::uint64_t ignored() const {
-        std::uint64_t total = 0;
-        for (const auto& source : sources_)
-            total += source->ignored();
-        return total;
-    }
 
   private:
-    // The reader thread: fills every ring, then sleeps until one is half empty
-    // (paced: until the playback has moved on).
+    // The reader thread: merges the recordings' packets by time (equal times:
+    // the earlier file on the command line) into chunks for the queue, which
+    // holds it back while full; paced, it also waits for the playback to come
+    // near, handing over what it has first.
     void read_ahead_of_loop() {
         const bool paced = !std::isinf(speed_);
-        while (!stop_.load()) {
-            bool progressed = false;
-            bool all_done = true;
-            const std::int64_t horizon = horizon_ns();
-            for (const auto& source : sources_) {
-                if (source->done())
+        std::vector<std::uint32_t> live(sources_.size());
+        for (std::uint32_t i = 0; i < live.size(); ++i)
+            live[i] = i;
+        std::vector<Item> chunk;
+        while (!live.empty()) {
+            Source* next = nullptr;
+            std::uint32_t next_index = 0;
+            for (auto it = live.begin(); it != live.end();) {
+                Source& source = *sources_[*it];
+                if (!source.fill()) {
+                    chunk.push_back({0, {}, *it, true});
+                    it = live.erase(it);
                     continue;
-                progressed = source->read(events_per_batch, horizon) || progressed;
-                all_done = all_done && source->done();
+                }
+                if (next == nullptr || source.time_ns() < next->time_ns()) {
+                    next = &source;
+                    next_index = *it;
+                }
+                ++it;
             }
-            if (progressed && loop_waiting_.exchange(false)) {
-                // The loop found a ring empty and waits for this.
-                QMetaObject::invokeMethod(
-                    &timer_, [this] { pump(); }, Qt::QueuedConnection);
+            if (next == nullptr)
+                break;
+            if (paced && next->time_ns() > horizon_ns()) {
+                if (!hand_over(chunk))
+                    return;
+                while (next->time_ns() > horizon_ns()) {
+                    if (stop_.load())
+                        return;
+                    std::this_thread::sleep_for(paced_reader_tick);
+                }
             }
-            if (all_done)
+            chunk.push_back({next->time_ns(), next->front(), next_index, false});
+            next->pop();
+            if (chunk.size() >= chunk_size && !hand_over(chunk))
                 return;
-            if (progressed)
-                continue;
-            std::unique_lock<std::mutex> lock(mutex_);
-            reader_waiting_.store(true);
-            const auto wanted = [this] { return stop_.load() || wants_reading(); };
-            if (paced) {
-                room_.wait_for(lock, paced_reader_tick, wanted);
-            } else {
-                room_.wait(lock, wanted);
-            }
-            reader_waiting_.store(false);
         }
+        hand_over(chunk);
+    }
+
+    // Queues the chunk (when it holds anything) for the loop, and wakes the
+    // loop when the queue was empty: it has taken everything and waits for
+    // this. False once stopped.
+    bool hand_over(std::vector<Item>& chunk) {
+        if (chunk.empty())
+            return true;
+        const auto pushed = queue_.push(std::move(chunk));
+        chunk = {};
+        chunk.reserve(chunk_size);
+        if (pushed == Queue::Pushed::first) {
+            QMetaObject::invokeMethod(
+                &timer_, [this] { pump(); }, Qt::QueuedConnection);
+        }
+        return pushed != Queue::Pushed::closed;
+    }
+
+    // The loop's next item, taking more from the queue when it has sent all it
+    // took; null when the reader has queued nothing more yet.
+    const Item* next_item() {
+        while (chunk_ < taken_.size() && next_ == taken_[chunk_].size()) {
+            ++chunk_;
+            next_ = 0;
+        }
+        if (chunk_ == taken_.size()) {
+            chunk_ = 0;
+            next_ = 0;
+            if (queue_.take_all(taken_) == 0)
+                return nullptr;
+        }
+        return &taken_[chunk_][next_];
     }
 
     // How far into the recordings the reader may read now, in recorded nanoseconds.
     std::int64_t horizon_ns() const {
-        if (std::isinf(speed_))
-            return std::numeric_limits<std::int64_t>::max();
         const std::int64_t paused_at = reader_paused_at_ns_.load();
         const std::int64_t played =
             paused_at >= 0 ? paused_at : monotonic_ns() - reader_start_ns_.load();
@@ -284,48 +279,31 @@ class ReplayProvider::Playback {
                                    : static_cast<std::int64_t>(ahead);
     }
 
-    bool wants_reading() const {
-        const std::int64_t horizon = horizon_ns();
-        for (const auto& source : sources_) {
-            if (source->wants_reading(horizon))
-                return true;
-        }
-        return false;
-    }
-
     void pump() {
-        if (paused_)
+        if (paused_ || finished_)
             return;  // set_active(true) pumps again
         const bool as_fast_as_possible = std::isinf(speed_);
         std::int64_t now = monotonic_ns();
-        for (int pushed = 0; pushed < packets_per_turn; ++pushed) {
-            // Earliest packet first; on equal times the earlier file on the command line.
-            Source* next = nullptr;
-            for (auto it = live_.begin(); it != live_.end();) {
-                Source* source = *it;
-                if (source->ring().empty()) {
-                    if (!source->done())
-                        return wait_for_reader(*source);
-                    if (source->ring().empty()) {
-                        retire(*source);
-                        it = live_.erase(it);
-                        continue;
-                    }
-                }
-                if (next == nullptr ||
-                    source->ring().front().time_ns < next->ring().front().time_ns)
-                    next = source;
-                ++it;
-            }
+        if (sources_.empty())
+            return finish();
+        for (int pushed = 0; pushed < packets_per_turn;) {
+            const Item* next = next_item();
             if (next == nullptr)
-                return finish();
-
-            const TimedPacket& timed = next->ring().front();
+                return;  // the reader calls pump again once it has queued more
+            const Item& item = *next;
+            const Source& source = *sources_[item.source];
+            if (item.ended) {
+                ++next_;
+                retire(source);
+                if (++ended_ == sources_.size())
+                    return finish();
+                continue;
+            }
             Packet packet;
             if (as_fast_as_possible) {
                 packet.time_ns = monotonic_ns();
             } else {
-                const std::int64_t due = due_ns(timed.time_ns);
+                const std::int64_t due = due_ns(item.time_ns);
                 if (due > now) {
                     now = monotonic_ns();
                     if (due > now)
@@ -333,32 +311,14 @@ class ReplayProvider::Playback {
                 }
                 packet.time_ns = due;
             }
-            packet.device = next->handle();
-            packet.mouse = timed.mouse;
-            packet.recorded_ns = timed.time_ns;
-            next->ring().pop();
-            // At max speed the reader sleeps until a ring is half empty; paced, it
-            // wakes on its own tick.
-            if (as_fast_as_possible && reader_waiting_.load() &&
-                next->ring().size() <= read_ahead / 2) {
-                std::lock_guard<std::mutex> lock(mutex_);
-                room_.notify_one();
-            }
-            ++sent_;
+            packet.device = source.handle();
+            packet.mouse = item.mouse;
+            packet.recorded_ns = item.time_ns;
+            ++next_;
+            ++pushed;
             sink_.push(packet);
         }
         arm(0);
-    }
-
-    // The loop needs `source`'s next packet before it can merge: the reader
-    // calls pump again once it has made packets (checked again here, since it
-    // may have made them just now).
-    void wait_for_reader(Source& source) {
-        loop_waiting_.store(true);
-        if (!source.ring().empty() || source.done()) {
-            loop_waiting_.store(false);
-            arm(0);
-        }
     }
 
     void retire(const Source& source) {
@@ -391,8 +351,7 @@ class ReplayProvider::Playback {
 
     double speed_;
     PacketSink& sink_;
-    std::vector<std::unique_ptr<Source>> sources_;
-    std::vector<Source*> live_;  // still sending, in command-line order
+    std::vector<std::unique_ptr<Source>> sources_;  // read by the reader thread only
     QTimer timer_;
     QTimer notice_;
     // The clock, on the GUI thread: running from start_ns_, or paused after
@@ -405,16 +364,17 @@ class ReplayProvider::Playback {
     // The same for the reader thread: paused_at is -1 while the clock runs.
     std::atomic<std::int64_t> reader_start_ns_{0};
     std::atomic<std::int64_t> reader_paused_at_ns_{0};
-    std::size_t files_opened_ = 0;
-    std::uint64_t sent_ = 0;
+    std::size_t ended_ = 0;  // recordings played to their end
     bool finished_ = false;
 
+    using Queue = HandoffQueue<std::vector<Item>>;
+    Queue queue_{read_ahead / chunk_size};
+    // Chunks taken from the queue, sent from item next_ of chunk chunk_ on.
+    std::vector<std::vector<Item>> taken_;
+    std::size_t chunk_ = 0;
+    std::size_t next_ = 0;
     std::thread reader_;
-    std::mutex mutex_;
-    std::condition_variable room_;
-    std::atomic<bool> stop_{false};            // set under mutex_, for the reader's wait
-    std::atomic<bool> reader_waiting_{false};  // the reader sleeps until a ring has room
-    std::atomic<bool> loop_waiting_{false};    // the loop waits for a ring to fill
+    std::atomic<bool> stop_{false};
 };
 
 ReplayProvider::ReplayProvider(std::vector<Recording> recordings, double speed)
@@ -455,22 +415,6 @@ bool ReplayProvider::playing() const {
 
 bool ReplayProvider::said_waiting() const {
     return playback_ && playback_->said_waiting();
-}
-
-std::size_t ReplayProvider::files_opened() const {
-    return playback_ ? playback_->files_opened() : 0;
-}
-
-std::uint64_t ReplayProvider::packets_sent() const {
-    return playback_ ? playback_->packets_sent() : 0;
-}
-
-std::uint64_t ReplayProvider::ignored_events() const {
-    return playback_ ? playback_->ignored() : 0;
-}
-
-bool ReplayProvider::finished() const {
-    return playback_ && playback_->finished();
 }
 
 HANDLE replay_handle(std::size_t position) {

@@ -32,7 +32,9 @@ class ReplayProvider final : public Provider {
     std::vector<Device> devices() override;
     // Opens the mouse recordings (only those) and plays them from the GUI
     // thread's event loop, a thread of its own reading the files a little
-    // ahead; calls sink.source_finished() after the last packet.
+    // ahead; calls sink.source_finished() after the last packet. How many
+    // events of each recording made no packet is logged at the end of its
+    // reading (category rawmice.replay, debug level).
     DWORD start(PacketSink& sink) override;
 
     // A recording plays into the window: its clock runs only while a window of
@@ -45,12 +47,6 @@ class ReplayProvider final : public Provider {
     // standard error, once.
     void set_wait_notice_delay(std::chrono::milliseconds delay) { notice_delay_ = delay; }
 
-    // Files opened for their events: the mouse recordings that have events.
-    std::size_t files_opened() const;
-    std::uint64_t packets_sent() const;
-    // Events read that made no packet (keys, repeats, other codes, dropped frames).
-    std::uint64_t ignored_events() const;
-    bool finished() const;
     // Whether the clock runs now (a window is active and packets are left).
     bool playing() const;
     // Whether it has said that it waits for the window.

@@ -138,10 +138,7 @@ BOOL Service::register_devices(PCRAWINPUTDEVICE devices, UINT count, UINT entry_
 
 const Service::Pending* Service::find(HRAWINPUT handle) const {
     const auto id = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle));
-    if (queued_ == 0 || id < queued(0).id)
-        return nullptr;
-    const std::uint64_t index = id - queued(0).id;
-    return index < queued_ ? &queued(static_cast<std::size_t>(index)) : nullptr;
+    return dispatching_ != nullptr && dispatching_->id == id ? dispatching_ : nullptr;
 }
 
 UINT Service::get_data(HRAWINPUT handle, UINT command, LPVOID data, PUINT size, UINT header_size) {
@@ -175,7 +172,7 @@ UINT Service::get_data(HRAWINPUT handle, UINT command, LPVOID data, PUINT size, 
 }
 
 void Service::push(const Packet& packet) {
-    enqueue({next_id_++, packet});
+    incoming_.push({next_id_++, packet});
     if (bursts_ == 0)
         schedule_drain();
 }
@@ -187,7 +184,7 @@ void Service::burst_begin() {
 void Service::burst_end() {
     if (bursts_ > 0)
         --bursts_;
-    if (bursts_ > 0 || queued_ == 0)
+    if (bursts_ > 0 || !has_pending())
         return;
     // Handled now, in the provider's own wake-up; a burst that ends inside a
     // dispatch (a handler that ran the event loop) waits for the next turn.
@@ -196,18 +193,6 @@ void Service::burst_end() {
     } else {
         drain();
     }
-}
-
-void Service::enqueue(const Pending& pending) {
-    if (queued_ == queue_.size()) {
-        std::vector<Pending> grown(queue_.empty() ? 256 : queue_.size() * 2);
-        for (std::size_t i = 0; i < queued_; ++i)
-            grown[i] = queued(i);
-        queue_ = std::move(grown);
-        queue_head_ = 0;
-    }
-    queue_[(queue_head_ + queued_) & (queue_.size() - 1)] = pending;
-    ++queued_;
 }
 
 void Service::source_finished() {
@@ -230,7 +215,7 @@ void Service::update_window_activity() {
         activity_told_ = true;
         provider_->window_active(active);
     }
-    if (active && queued_ > 0)
+    if (active && has_pending())
         schedule_drain();
 }
 
@@ -242,12 +227,13 @@ void Service::drain() {
         explicit Draining(bool& f) : flag(f), was(f) { flag = true; }
         ~Draining() { flag = was; }
     } draining(draining_);
-    // Packets that arrive while this burst is dispatched wait for the next turn.
-    std::size_t burst = queued_;
+    // Packets that arrive while this batch is dispatched wait for the next turn.
+    if (next_ == batch_.size()) {
+        next_ = 0;
+        incoming_.take_all(batch_);
+    }
     bool waiting = false;
-    while (burst-- > 0 && queued_ > 0) {
-        // A copy: a handler may run the event loop, which may grow the ring.
-        const Pending pending = queued(0);
+    while (next_ < batch_.size()) {
         vcl::TForm* target = registered_ ? vcl::TForm::active() : nullptr;
         if (target == nullptr && registered_ && !provider_->follows_focus()) {
             // It waits, first in line, for a window to be active again (the
@@ -256,23 +242,27 @@ void Service::drain() {
             waiting = true;
             break;
         }
+        // A copy, taken off the batch first: a handler may run the event loop,
+        // which may drain again.
+        const Pending pending = batch_[next_++];
         if (target != nullptr) {
             vcl::TMessage message{WM_INPUT, RIM_INPUT,
                                   static_cast<LPARAM>(static_cast<std::intptr_t>(pending.id)), 0};
+            const Pending* outer = dispatching_;
+            dispatching_ = &pending;
             // What a handler lets escape is shown, as the message loop does, and delivery goes on.
             vcl::guard([&] { target->Dispatch(&message); }, vcl::OtherExceptions::by_what);
+            dispatching_ = outer;
             ++delivered_;
             if (on_packet_handled)
                 on_packet_handled(pending.packet, monotonic_ns());
         } else {
             ++dropped_unfocused_;
         }
-        queue_head_ = (queue_head_ + 1) & (queue_.size() - 1);
-        --queued_;
     }
     if (on_batch_handled)
         vcl::guard(on_batch_handled, vcl::OtherExceptions::by_what);
-    if (queued_ > 0) {
+    if (has_pending()) {
         if (!waiting) {
             schedule_drain();
         } else if (window_active_) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/input/device.h"
+#include "platform/input/handoff_queue.h"
 #include "platform/win32/win32.h"
 
 class QObject;
@@ -67,19 +68,19 @@ class Service final : public PacketSink {
     // Looks whether a window of the program is active now, tells the provider
     // when that changed, and resumes the packets that waited for one.
     void update_window_activity();
-    const Pending& queued(std::size_t index) const {
-        return queue_[(queue_head_ + index) & (queue_.size() - 1)];
-    }
-    void enqueue(const Pending& pending);
+    bool has_pending() const { return next_ < batch_.size() || incoming_.size() > 0; }
 
     std::unique_ptr<Provider> provider_;
     // Receives the queued drain calls; deleting it cancels any still pending.
     std::unique_ptr<QObject> context_;
-    // The packets waiting for dispatch, oldest first: a ring (its size a power of
-    // two) that only grows, so steady traffic allocates nothing.
-    std::vector<Pending> queue_;
-    std::size_t queue_head_ = 0;
-    std::size_t queued_ = 0;
+    // The packets waiting for dispatch, oldest first: those of the batch being
+    // dispatched (from next_ on), then those pushed since. The queue and the
+    // batch trade buffers, so steady traffic allocates nothing.
+    HandoffQueue<Pending> incoming_;
+    std::vector<Pending> batch_;
+    std::size_t next_ = 0;
+    // The packet whose WM_INPUT is being dispatched: its handle is the live one.
+    const Pending* dispatching_ = nullptr;
     std::uint64_t next_id_ = 1;
     bool registered_ = false;
     DWORD start_error_ = ERROR_SUCCESS;

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "platform/input/mouse_buttons.h"
+
 namespace input {
 
 namespace {
@@ -20,35 +22,6 @@ LONG take_rounded(double& carry, double value) {
     return static_cast<LONG>(whole);
 }
 
-// A wheel delta as usButtonData: 16-bit two's complement, saturated rather
-// than wrapped so a huge turn never flips direction.
-USHORT wheel_data(LONG value) {
-    const LONG clamped = std::clamp<LONG>(value, -32768, 32767);
-    return static_cast<USHORT>(static_cast<std::uint32_t>(clamped) & 0xffffu);
-}
-
-struct ButtonFlags {
-    USHORT down;
-    USHORT up;
-};
-
-ButtonFlags button_flags(int button) {
-    switch (button) {
-        case 1:
-            return {RI_MOUSE_LEFT_BUTTON_DOWN, RI_MOUSE_LEFT_BUTTON_UP};
-        case 2:
-            return {RI_MOUSE_MIDDLE_BUTTON_DOWN, RI_MOUSE_MIDDLE_BUTTON_UP};
-        case 3:
-            return {RI_MOUSE_RIGHT_BUTTON_DOWN, RI_MOUSE_RIGHT_BUTTON_UP};
-        case 8:
-            return {RI_MOUSE_BUTTON_4_DOWN, RI_MOUSE_BUTTON_4_UP};
-        case 9:
-            return {RI_MOUSE_BUTTON_5_DOWN, RI_MOUSE_BUTTON_5_UP};
-        default:
-            return {0, 0};
-    }
-}
-
 // A position on an absolute axis as 0 to 65535 across its range.
 LONG normalized(double value, double min, double max) {
     const double scaled = (value - min) / (max - min) * 65535.0;
@@ -56,23 +29,6 @@ LONG normalized(double value, double min, double max) {
 }
 
 }  // namespace
-
-ULONG x11_raw_button_bit(int button) {
-    switch (button) {
-        case 1:
-            return 1u << 0;
-        case 3:
-            return 1u << 1;
-        case 2:
-            return 1u << 2;
-        case 8:
-            return 1u << 3;
-        case 9:
-            return 1u << 4;
-        default:
-            return 0;
-    }
-}
 
 RawPointer::RawPointer(std::vector<ScrollAxis> scroll_axes, std::optional<AbsoluteAxes> absolute)
     : scroll_axes_(std::move(scroll_axes)), absolute_(absolute) {
@@ -211,15 +167,14 @@ int RawPointer::feed_button(const XIRawEvent& event, bool press, RAWMOUSE out[2]
         out[0].usButtonData = wheel_data(negative ? -WHEEL_DELTA : WHEEL_DELTA);
         return 1;
     }
-    const ButtonFlags flags = button_flags(button);
-    if (flags.down == 0) {
+    const MouseButton* mouse_button = x_button(button);
+    if (mouse_button == nullptr) {
         ++ignored_;  // buttons past 9 have no field in a packet
         return 0;
     }
-    const ULONG bit = x11_raw_button_bit(button);
-    held_ = press ? (held_ | bit) : (held_ & ~bit);
+    held_ = press ? (held_ | mouse_button->raw_bit) : (held_ & ~mouse_button->raw_bit);
     out[0] = packet();
-    out[0].usButtonFlags = press ? flags.down : flags.up;
+    out[0].usButtonFlags = press ? mouse_button->down : mouse_button->up;
     return 1;
 }
 

@@ -32,10 +32,6 @@ struct AbsoluteAxes {
     double max_y;
 };
 
-// The ulRawButtons bit of an X button number (1 left, 2 middle, 3 right,
-// 8 side, 9 extra), or 0 for any other button.
-ULONG x11_raw_button_bit(int button);
-
 // One slave pointer's raw events become packets here. Motion keeps the
 // fraction it could not report and adds it to the device's next motion; the
 // buttons held are kept between events. A pointer with absolute axes reports

@@ -154,6 +154,21 @@ TEST(MouseLabelsTest, NumbersTheMiceAmongTheFirstTenDevices) {
     EXPECT_EQ(labels[1].mouse_number, 1);
 }
 
+// The engine's rule, as --list-devices and --stats follow it: only the first
+// ten devices are examined, and a mouse without a handle gets no number.
+TEST(MouseLabelsTest, MouseNumbersFollowTheEngineListing) {
+    std::vector<input::Device> devices;
+    devices.push_back({handle(6), RIM_TYPEKEYBOARD, "keys", ""});
+    devices.push_back({nullptr, RIM_TYPEMOUSE, "no handle", ""});
+    devices.push_back({handle(5), RIM_TYPEMOUSE, "first", ""});
+    for (int i = 0; i < 7; ++i)
+        devices.push_back({handle(100 + i), RIM_TYPEHID, "other", ""});
+    devices.push_back({handle(9), RIM_TYPEMOUSE, "eleventh", ""});
+    EXPECT_EQ(app::mouse_numbers(devices),
+              (std::vector<int>{-1, -1, 0, -1, -1, -1, -1, -1, -1, -1}));
+    EXPECT_TRUE(app::mouse_numbers({}).empty());
+}
+
 TEST(PacketStatsTest, TheReportHasALinePerMouseThenTheTotals) {
     PacketStats stats;
     const std::int64_t t0 = 1000 * ms;

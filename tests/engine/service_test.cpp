@@ -359,4 +359,32 @@ TEST_F(ServiceTest, PacketsPushedDuringDispatchGrowTheQueueAndKeepTheirOrder) {
     EXPECT_EQ(service_->delivered(), 1300u);
 }
 
+// A handler that runs the event loop (a dialog, a progress update) lets the
+// next drain run inside the dispatch: each packet still comes once, in order.
+TEST_F(ServiceTest, AHandlerThatRunsTheEventLoopSeesEachPacketOnceInOrder) {
+    register_mice();
+    input::Service& svc = *service_;
+    std::vector<LONG> seen;
+    ProbeForm probe(nullptr);
+    probe.on_packet = [&](HRAWINPUT h) {
+        RAWINPUT raw{};
+        UINT size = sizeof raw;
+        if (svc.get_data(h, RID_INPUT, &raw, &size, sizeof(RAWINPUTHEADER)) == sizeof raw)
+            seen.push_back(raw.data.mouse.lLastX);
+        if (seen.size() == 2) {
+            for (LONG x = 4; x <= 6; ++x)
+                provider_->sink->push(packet(65537, x));
+            QCoreApplication::processEvents();
+        }
+    };
+    probe.Show();
+    ASSERT_TRUE(testsupport::wait_until([&] { return vcl::TForm::active() == &probe; }));
+    for (LONG x = 1; x <= 3; ++x)
+        provider_->sink->push(packet(65537, x));
+    ASSERT_TRUE(testsupport::wait_until([&] { return seen.size() >= 6; }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(seen, (std::vector<LONG>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(service_->delivered(), 6u);
+}
+
 }  // namespace

@@ -142,6 +142,14 @@ struct FakeKernel {
         std::lock_guard lock(mutex);
         return opens;
     }
+    // Nodes the provider holds open now, as the kernel counts open files.
+    int open_now() {
+        std::lock_guard lock(mutex);
+        int total = 0;
+        for (const auto& [name, node] : nodes)
+            total += node.live;
+        return total;
+    }
     int opens_of(const std::string& name) const {
         const auto all = opens_so_far();
         return static_cast<int>(std::count(all.begin(), all.end(), name));
@@ -491,6 +499,13 @@ class EvdevTest : public ::testing::Test {
     }
     DWORD start() { return provider().start(sink_); }
     std::vector<Packet> packets_from(int node) const { return sink_.from(handle_of(node)); }
+    // Overflows of every mouse so far, as --stats reports them.
+    std::uint64_t syn_dropped() {
+        std::uint64_t total = 0;
+        for (const auto& [handle, count] : provider().syn_dropped_by_mouse())
+            total += count;
+        return total;
+    }
 
     void TearDown() override {
         provider_.reset();  // its reader thread reads the fake kernel
@@ -600,9 +615,9 @@ TEST_F(EvdevListing, AMousePluggedIntoAFreedNodeGetsAHandleOfItsOwn) {
     ASSERT_TRUE(wait_until([&] { return sink_.packets.size() == 1; }));
 
     fs::remove(node_path(2));
-    ASSERT_TRUE(wait_until([&] { return provider().open_mice() == 0; }));
+    ASSERT_TRUE(wait_until([&] { return kernel_->open_now() == 0; }));
     add_node(2, Kind::mouse, "Second Mouse", true, 11);
-    ASSERT_TRUE(wait_until([&] { return provider().open_mice() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return kernel_->open_now() == 1; }));
     kernel_->send("event2", frame({{EV_REL, REL_X, 2}}));
     ASSERT_TRUE(wait_until([&] { return sink_.packets.size() == 2; }));
 
@@ -649,7 +664,7 @@ TEST_F(EvdevListing, NoKeyboardOrOtherNodeIsEverOpened) {
     provider().devices();
     // The mice were probed once and kept open for reading.
     EXPECT_EQ(kernel_->opens_so_far(), (std::vector<std::string>{"event1", "event3"}));
-    EXPECT_EQ(provider().open_mice(), 2u);
+    EXPECT_EQ(kernel_->open_now(), 2);
 }
 
 // Every path that opens nodes, with keyboards at each step: the listing, the
@@ -663,11 +678,11 @@ TEST_F(EvdevListing, NoPathEverOpensAKeyboardNode) {
     add_node(2, Kind::keyboard);
     fs::permissions(node_path(0), fs::perms::owner_read | fs::perms::group_read);
     fs::remove(node_path(1));
-    ASSERT_TRUE(wait_until([&] { return provider().open_mice() == 0; }));
+    ASSERT_TRUE(wait_until([&] { return kernel_->open_now() == 0; }));
     add_node(1, Kind::keyboard);
     // Changes are handled in order: once this mouse is open, all the above were seen.
     add_node(3, Kind::mouse);
-    ASSERT_TRUE(wait_until([&] { return provider().open_mice() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return kernel_->open_now() == 1; }));
     provider().devices();
     FakeSystem probe(kernel_, root());
     EXPECT_TRUE(input::any_mouse_readable(root(), probe));
@@ -744,13 +759,13 @@ TEST_F(EvdevReading, AfterAnOverflowTheHiddenButtonChangesAndTheNextFrameAreRepo
         kernel_->send("event2", frame({{EV_REL, REL_X, 1}}, 1) +
                                     std::vector{make_event(EV_SYN, SYN_DROPPED, 0, 2)} +
                                     frame({{EV_KEY, BTN_LEFT, 1}}, 3));
-        ASSERT_TRUE(wait_until([&] { return provider().syn_dropped() == 1; }));
+        ASSERT_TRUE(wait_until([&] { return syn_dropped() == 1; }));
         kernel_->send("event2", frame({{EV_KEY, BTN_RIGHT, 1}, {EV_REL, REL_Y, 7}}, 4) +
                                     frame({{EV_REL, REL_X, 3}}, 5));
         ASSERT_TRUE(wait_until([&] { return sink_.packets.size() >= 4; }));
         kernel_->send("event2", std::vector{make_event(EV_SYN, SYN_DROPPED, 0, 6)} +
                                     frame({{EV_KEY, BTN_LEFT, 0}}, 7));
-        ASSERT_TRUE(wait_until([&] { return provider().syn_dropped() == 2; }));
+        ASSERT_TRUE(wait_until([&] { return syn_dropped() == 2; }));
         kernel_->send("event2", frame({{EV_KEY, BTN_RIGHT, 0}}, 8));
         ASSERT_TRUE(wait_until([&] { return sink_.packets.size() >= 6; }));
     });
@@ -776,7 +791,7 @@ TEST_F(EvdevReading, AfterAnOverflowTheHiddenButtonChangesAndTheNextFrameAreRepo
     using Counts = std::vector<std::pair<HANDLE, std::uint64_t>>;
     EXPECT_EQ(provider().syn_dropped_by_mouse(), (Counts{{handle_of(2), 2}}));
     kernel_->unplug("event2");
-    ASSERT_TRUE(wait_until([&] { return provider().open_mice() == 0; }));
+    ASSERT_TRUE(wait_until([&] { return kernel_->open_now() == 0; }));
     EXPECT_EQ(provider().syn_dropped_by_mouse(), (Counts{{handle_of(2), 2}}))
         << "a mouse's count outlives it";
 }
@@ -814,7 +829,7 @@ TEST_F(EvdevReading, ABlockedGuiThreadLetsNoKernelBufferOverflow) {
     EXPECT_EQ(kernel_->overflows("event2"), 0);
     ASSERT_TRUE(wait_until([&] { return sink_.packets.size() >= frames; }));
     EXPECT_EQ(sink_.packets.size(), std::size_t{frames});
-    EXPECT_EQ(provider().syn_dropped(), 0u);
+    EXPECT_EQ(syn_dropped(), 0u);
     for (int i = 0; i < frames; ++i) {
         ASSERT_EQ(sink_.packets[i].time_ns, (1000 + i) * 1000) << "in order, packet " << i;
     }
@@ -878,7 +893,7 @@ TEST_F(EvdevReading, AMouseThatGoesAwayIsClosedAndTheOthersGoOn) {
         ASSERT_TRUE(wait_until([&] { return !packets_from(3).empty(); }));
     });
     EXPECT_EQ(packets_from(2).size(), 1u) << "what came before the end is delivered";
-    EXPECT_EQ(provider().open_mice(), 1u);
+    EXPECT_EQ(kernel_->open_now(), 1);
     EXPECT_EQ(err, "") << "an unplugged mouse is no error";
 }
 
@@ -913,13 +928,13 @@ TEST_F(EvdevReading, AMousePluggedInIsReadAndOneUnpluggedIsClosed) {
     add_node(2, Kind::mouse);
     ASSERT_EQ(start(), ERROR_SUCCESS);
     add_node(7, Kind::mouse);
-    ASSERT_TRUE(wait_until([&] { return provider().open_mice() == 2; }));
+    ASSERT_TRUE(wait_until([&] { return kernel_->open_now() == 2; }));
     kernel_->send("event7", frame({{EV_REL, REL_Y, 7}}));
     ASSERT_TRUE(wait_until([&] { return !packets_from(7).empty(); }));
     EXPECT_EQ(packets_from(7)[0].mouse.lLastY, 7);
 
     fs::remove(node_path(7));
-    ASSERT_TRUE(wait_until([&] { return provider().open_mice() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return kernel_->open_now() == 1; }));
     EXPECT_EQ(kernel_->node("event7").live, 0);
     kernel_->send("event2", frame({{EV_REL, REL_X, 2}}));
     EXPECT_TRUE(wait_until([&] { return !packets_from(2).empty(); }));
@@ -929,7 +944,7 @@ TEST_F(EvdevReading, AKeyboardPluggedInIsNeverOpened) {
     ASSERT_EQ(start(), ERROR_SUCCESS);
     add_node(5, Kind::keyboard);
     add_node(6, Kind::mouse);
-    ASSERT_TRUE(wait_until([&] { return provider().open_mice() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return kernel_->open_now() == 1; }));
     EXPECT_EQ(kernel_->opens_so_far(), std::vector<std::string>{"event6"});
 }
 
@@ -938,11 +953,11 @@ TEST_F(EvdevReading, AMousePluggedInIsReadOnceItsPermissionsAllow) {
     kernel_->node("event8").open_error = EACCES;
     add_node(8, Kind::mouse);
     ASSERT_TRUE(wait_until([&] { return kernel_->opens_of("event8") >= 1; }));
-    EXPECT_EQ(provider().open_mice(), 0u);
+    EXPECT_EQ(kernel_->open_now(), 0);
     // udev grants access after making the node: its attributes change.
     kernel_->node("event8").open_error = 0;
     fs::permissions(node_path(8), fs::perms::owner_read | fs::perms::group_read);
-    ASSERT_TRUE(wait_until([&] { return provider().open_mice() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return kernel_->open_now() == 1; }));
     kernel_->send("event8", frame({{EV_REL, REL_X, 8}}));
     EXPECT_TRUE(wait_until([&] { return !packets_from(8).empty(); }));
 }
@@ -1075,6 +1090,30 @@ TEST(EvdevAuto, AWaylandSessionStaysOnEvdevAndSaysWhatToInstall) {
                   "server sees only XWayland's virtual pointers: install udev/70-rawmice.rules "
                   "to read the mice, see README)")
             << env[0];
+    }
+}
+
+// `auto` outside Wayland with no mouse node readable: x11 when a display is
+// set and opens (the x11 tests check that), else evdev, saying why.
+TEST(EvdevAuto, WithoutAReadableMouseOrAnXDisplayItStaysOnEvdevAndSaysWhy) {
+    if (input::any_mouse_readable())
+        GTEST_SKIP() << "this machine's mice are readable: auto takes them";
+    TempDir dir;
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"DISPLAY=",
+         "rawmice: input: evdev (no mouse node is readable and this is not an X11 session)"},
+        {"DISPLAY=:65013",
+         "rawmice: input: evdev (no mouse node is readable, and x11: cannot open display "
+         "':65013' (is an X server running there, and may this user connect to it?))"},
+    };
+    for (const auto& [display, expected] : cases) {
+        const auto result =
+            testsupport::run_rawmice({"--list-devices"}, dir.path(), std::chrono::seconds(60),
+                                     {display, "WAYLAND_DISPLAY=", "XDG_SESSION_TYPE=tty"});
+        ASSERT_TRUE(result.exit_code == 0 || result.exit_code == 1) << result.err;
+        const auto lines = testsupport::split_lines(result.err);
+        ASSERT_FALSE(lines.empty()) << display;
+        EXPECT_EQ(lines[0], expected) << display;
     }
 }
 
@@ -1243,9 +1282,6 @@ struct Recording {
 struct EvemuDeleter {
     void operator()(evemu_device* device) const { evemu_delete(device); }
 };
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
 
 bool starts_with_events(const fs::path& path) {
     std::FILE* file = std::fopen(path.c_str(), "r");
@@ -1267,7 +1303,7 @@ bool starts_with_events(const fs::path& path) {
 // description in a .desc beside them, found by name.
 Recording read_recording(const fs::path& path) {
     Recording r{path, std::nullopt, {}};
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "r"));
+    input::UniqueFile file(std::fopen(path.c_str(), "r"));
     if (!file)
         return r;
     if (!starts_with_events(path)) {

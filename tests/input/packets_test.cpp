@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/input/device.h"
+#include "platform/input/mouse_buttons.h"
 #include "platform/input/packets.h"
 #include "tests/input/mouse_buttons.h"
 
@@ -115,7 +116,6 @@ TEST_P(FrameButtons, PressAndReleaseGiveTheirFlagsAndTheHeldBit) {
     EXPECT_EQ(packets[0].usButtonFlags, button.down);
     EXPECT_EQ(packets[0].usButtonData, 0u);
     EXPECT_EQ(packets[0].ulRawButtons, button.bit);
-    EXPECT_EQ(input::raw_button_bit(button.code), button.bit);
 
     // Held across a frame of motion.
     packets = frame(assembler, {event(EV_REL, REL_X, 1)});
@@ -399,11 +399,30 @@ TEST(FrameAbsolute, RelativeAxesWin) {
     EXPECT_EQ(packets[0].lLastX, 2);
 }
 
-TEST(RawButtonBit, OnlyTheFiveMouseButtonsHaveBits) {
-    EXPECT_EQ(input::raw_button_bit(BTN_LEFT), 0x01u);
-    EXPECT_EQ(input::raw_button_bit(BTN_EXTRA), 0x10u);
-    EXPECT_EQ(input::raw_button_bit(BTN_FORWARD), 0u);
-    EXPECT_EQ(input::raw_button_bit(KEY_A), 0u);
+// The one button table, seen from both inputs: the same five buttons, the
+// same flags and bits, whichever way they are looked up.
+TEST(MouseButtonTable, BothInputsFindTheSameFiveButtons) {
+    ULONG bits = 0;
+    for (const MouseButton& button : mouse_buttons) {
+        const input::MouseButton* by_code = input::evdev_button(button.code);
+        ASSERT_NE(by_code, nullptr) << button.name;
+        EXPECT_EQ(by_code, input::x_button(button.x_button)) << button.name;
+        EXPECT_EQ(by_code->raw_bit, button.bit) << button.name;
+        EXPECT_EQ(bits & by_code->raw_bit, 0u) << "each button has a bit of its own";
+        bits |= by_code->raw_bit;
+    }
+    EXPECT_EQ(bits, 0x1fu);
+    for (unsigned other : {unsigned{BTN_FORWARD}, unsigned{BTN_BACK}, unsigned{KEY_A}, 0u})
+        EXPECT_EQ(input::evdev_button(other), nullptr) << other;
+    for (int other : {0, 4, 5, 6, 7, 10, -1})
+        EXPECT_EQ(input::x_button(other), nullptr) << other;
+}
+
+TEST(MouseButtonTable, WheelDataIsSixteenBitTwosComplementSaturated) {
+    EXPECT_EQ(input::wheel_data(120), 0x0078u);
+    EXPECT_EQ(input::wheel_data(-120), 0xff88u);
+    EXPECT_EQ(input::wheel_data(40000), 0x7fffu);
+    EXPECT_EQ(input::wheel_data(-40000), 0x8000u);
 }
 
 TEST(OrderForListing, MiceThenKeyboardsThenOthersEachInTheirOrder) {

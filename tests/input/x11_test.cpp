@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/input/evdev.h"
 #include "tests/support/test_support.h"
 #include "tests/support/xfake.h"
 #include "tests/support/xvfb.h"
@@ -237,6 +238,21 @@ TEST_F(X11EndToEnd, ListDevicesNamesEverySlavePointerThenEveryKeyboardXTestLast)
             << d.name << " in\n"
             << run.out;
     }
+
+    // `auto` in this X11 session takes x11 when no mouse node is readable,
+    // says so, and lists the same devices.
+    if (input::any_mouse_readable())
+        return;
+    const testsupport::RunResult automatic =
+        testsupport::run_rawmice({"--list-devices"}, dir_.path(), 60s,
+                                 {"DISPLAY=" + xvfb_->display(), "QT_QPA_PLATFORM=offscreen",
+                                  "WAYLAND_DISPLAY=", "XDG_SESSION_TYPE=x11"});
+    ASSERT_EQ(automatic.exit_code, 0) << automatic.err;
+    EXPECT_EQ(
+        testsupport::split_lines(automatic.err),
+        std::vector<std::string>{
+            "rawmice: input: x11 (no mouse node is readable; reading the X server's devices)"});
+    EXPECT_EQ(automatic.out, run.out);
 }
 
 TEST_F(X11EndToEnd, EachPointerReportsUnderItsMouseNumberOnce) {

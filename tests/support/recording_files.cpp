@@ -67,26 +67,6 @@ std::filesystem::path whole_recording(const std::filesystem::path& file,
     return out;
 }
 
-std::vector<EventLine> event_lines(const std::filesystem::path& file) {
-    std::ifstream in(file);
-    std::vector<EventLine> events;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("E:", 0) != 0)
-            continue;
-        std::istringstream fields(line.substr(2));
-        std::string time;
-        EventLine event{};
-        fields >> time >> std::hex >> event.type >> event.code >> std::dec >> event.value;
-        const auto dot = time.find('.');
-        event.us = std::stoll(time.substr(0, dot)) * 1000000 + std::stoll(time.substr(dot + 1));
-        if (!fields)
-            throw std::runtime_error("cannot read " + line);
-        events.push_back(event);
-    }
-    return events;
-}
-
 std::string description(const std::string& name, std::initializer_list<unsigned> rels,
                         std::initializer_list<std::pair<unsigned, unsigned>> key_ranges) {
     evemu_text::Device device;

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/event_lines.h"
+
 namespace testsupport {
 
 // The evemu-devices folder of the test data (throws, naming it, when it is
@@ -30,15 +32,6 @@ std::filesystem::path description_for(const std::filesystem::path& events);
 // else its .desc followed by its events, written under `scratch`.
 std::filesystem::path whole_recording(const std::filesystem::path& file,
                                       const std::filesystem::path& scratch);
-
-// One "E:" line of a recording, read independently of the code under test.
-struct EventLine {
-    std::int64_t us;
-    unsigned type;
-    unsigned code;
-    int value;
-};
-std::vector<EventLine> event_lines(const std::filesystem::path& file);
 
 // A description of a device with the given relative axes and keys, as
 // evemu-describe writes it (format 1.3).
