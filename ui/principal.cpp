@@ -1,10 +1,5 @@
 #include "ui/principal.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -42,28 +37,6 @@ const vcl::FormClass& TForm1::form_class() {
 
 LogStream log_file;
 
-LogStream::LogStream() : std::ostream(nullptr) {}
-
-LogStream::~LogStream() {
-    close();
-}
-
-void LogStream::open(int fd) {
-    close();
-    buffer_ = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, std::ios::out);
-    rdbuf(buffer_.get());
-    clear();
-}
-
-void LogStream::close() {
-    if (buffer_ == nullptr)
-        return;
-    if (buffer_->close() == nullptr)
-        setstate(std::ios::failbit);
-    rdbuf(nullptr);  // later writes fail quietly, as on a closed file stream
-    buffer_.reset();
-}
-
 namespace {
 
 // Coordinates are signed 32-bit and never clamped to the window; their sums
@@ -85,42 +58,37 @@ bool log_missing = false;
 
 // Opens log.txt for this run, emptied, and returns its descriptor, or -1 after
 // saying why there is no log. Two programs in one folder would splice each
-// other's lines, so the file is locked before it is emptied: a second rawmice
-// finds the lock and leaves the first one's log alone.
+// other's lines: a second rawmice finds the file held and leaves the first
+// one's log alone.
 int open_log(const char* path) {
-    // Made here with mode 0644 less the umask; a link, to /dev/full say, is followed.
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
-    if (fd < 0) {
-        const std::string reason = std::strerror(errno);
-        report_problem("rawmice: cannot create log.txt: " + reason +
-                           " (the memo still shows every packet; run rawmice from a folder you "
-                           "can write to)",
-                       "log.txt cannot be created here (" + reason +
-                           "): nothing is logged. The window still shows every packet; start "
-                           "rawmice from a folder you can write to.");
-        return -1;
+    const LogOpening log = open_log_file(path);
+    switch (log.problem) {
+        case LogProblem::none:
+            break;
+        case LogProblem::cannot_create:
+            report_problem("rawmice: cannot create log.txt: " + log.reason +
+                               " (the memo still shows every packet; run rawmice from a folder "
+                               "you can write to)",
+                           "log.txt cannot be created here (" + log.reason +
+                               "): nothing is logged. The window still shows every packet; start "
+                               "rawmice from a folder you can write to.");
+            break;
+        case LogProblem::held:
+            report_problem(
+                "rawmice: another rawmice is writing log.txt in this folder; this one runs "
+                "without a log (the memo still shows every packet)",
+                "Another rawmice is writing log.txt in this folder, so this one keeps no log. The "
+                "window still shows every packet; to log both, start them from different "
+                "folders.");
+            break;
+        case LogProblem::cannot_empty:
+            report_problem("rawmice: cannot empty log.txt: " + log.reason +
+                               " (the memo still shows every packet)",
+                           "log.txt cannot be emptied (" + log.reason +
+                               "): nothing is logged. The window still shows every packet.");
+            break;
     }
-    // A file system without locks (ENOLCK, EINVAL) still gets its log.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-        ::close(fd);
-        report_problem(
-            "rawmice: another rawmice is writing log.txt in this folder; this one runs without "
-            "a log (the memo still shows every packet)",
-            "Another rawmice is writing log.txt in this folder, so this one keeps no log. The "
-            "window still shows every packet; to log both, start them from different folders.");
-        return -1;
-    }
-    struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::ftruncate(fd, 0) != 0) {
-        const std::string reason = std::strerror(errno);
-        ::close(fd);
-        report_problem(
-            "rawmice: cannot empty log.txt: " + reason + " (the memo still shows every packet)",
-            "log.txt cannot be emptied (" + reason +
-                "): nothing is logged. The window still shows every packet.");
-        return -1;
-    }
-    return fd;
+    return log.fd;
 }
 
 }  // namespace
