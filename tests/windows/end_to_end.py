@@ -1,0 +1,196 @@
+#!/usr/bin/env python3
+"""rawmice.exe run as a user runs it, under Wine on the harness's Xvfb.
+
+XTest moves, clicks and turns the wheel of the X server's pointer (xdotool);
+Wine turns them into real WM_INPUT packets of one mouse, handle 1, which the
+program must log byte for byte. Escape must hide the memo, and a close request
+(Alt+F4) must end the program with status 0 and a complete log.
+
+    end_to_end.py RAWMICE_EXE EMULATOR [EMULATOR ARGS...] -- [unittest args]
+
+Run by ctest inside scripts/test-windows, which provides DISPLAY and the Wine
+session (WINEPREFIX, a running wineserver).
+"""
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+DEADLINE = 60.0  # seconds for any one thing to happen; a loaded machine is slow
+EXE = ""
+EMULATOR = []
+
+
+def wait_for(condition, what, deadline=DEADLINE):
+    """Returns condition()'s first true value, polled until the deadline."""
+    end = time.monotonic() + deadline
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > end:
+            raise AssertionError("gave up after %.0f s waiting for %s" % (deadline, what))
+        time.sleep(0.02)
+
+
+def xdotool(*args):
+    result = subprocess.run(["xdotool", *args], capture_output=True, text=True, timeout=DEADLINE)
+    return result.stdout.strip() if result.returncode == 0 else ""
+
+
+def line(flags=0, data=0, x=0, y=0):
+    """The report line of one packet of mouse 0 (ulRawButtons is 0 under Wine)."""
+    return ("Mouse: num 0, usFlags=0000 ulButtons=%04x usButtonFlags=%04x usButtonData=%04x "
+            "ulRawButtons=0000 lLastX=%04x lLastY=%04x ulExtraInformation=0000\r\n" %
+            (flags | data << 16, flags, data, x & 0xffffffff, y & 0xffffffff)).encode()
+
+
+def white_pixels(window, width, height):
+    """Pure white pixels in the window's top-left width x height corner."""
+    ppm = subprocess.run(
+        ["import", "-window", window, "-crop", "%dx%d+0+0" % (width, height), "ppm:-"],
+        capture_output=True, check=True, timeout=DEADLINE).stdout
+    # P6 header: magic, width, height, maxval, each ended by white space.
+    fields, pos = [], 0
+    while len(fields) < 4:
+        while ppm[pos:pos + 1].isspace():
+            pos += 1
+        start = pos
+        while not ppm[pos:pos + 1].isspace():
+            pos += 1
+        fields.append(ppm[start:pos])
+    pixels = ppm[pos + 1:]
+    return sum(1 for i in range(0, len(pixels) - 2, 3) if pixels[i:i + 3] == b"\xff\xff\xff")
+
+
+class Program:
+    """rawmice.exe started in `folder`, its output kept in files there."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.out = open(os.path.join(folder, "stdout.txt"), "wb")
+        self.err = open(os.path.join(folder, "stderr.txt"), "wb")
+        self.process = subprocess.Popen([*EMULATOR, EXE], cwd=folder, stdin=subprocess.DEVNULL,
+                                        stdout=self.out, stderr=self.err)
+
+    def stderr(self):
+        with open(os.path.join(self.folder, "stderr.txt"), "rb") as f:
+            return f.read().decode(errors="replace")
+
+    def log(self):
+        try:
+            with open(os.path.join(self.folder, "log.txt"), "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return None
+
+    def window(self, title="Form1", exclude=()):
+        """The X window of the top-level window titled `title`, once it is mapped
+        (never one of `exclude`: another rawmice's)."""
+        def find():
+            if self.process.poll() is not None:
+                raise AssertionError("rawmice.exe ended (status %d) before its window showed: %s"
+                                     % (self.process.returncode, self.stderr()))
+            found = xdotool("search", "--onlyvisible", "--pid", str(self.process.pid),
+                            "--name", "^%s$" % title).split()
+            found = found or xdotool("search", "--onlyvisible", "--name", "^%s$" % title).split()
+            found = [w for w in found if w not in exclude]
+            return found[0] if found else None
+        return wait_for(find, "the %s window" % title)
+
+    def close(self):
+        self.out.close()
+        self.err.close()
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait(DEADLINE)
+
+
+class EndToEnd(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory(prefix="rawmice-wine-")
+        self.programs = []
+
+    def tearDown(self):
+        for program in self.programs:
+            program.close()
+        self.folder.cleanup()
+
+    def start(self):
+        program = Program(self.folder.name)
+        self.programs.append(program)
+        return program
+
+    def focus(self, window):
+        xdotool("windowfocus", window)
+        wait_for(lambda: xdotool("getwindowfocus") == window, "the focus on rawmice's window")
+
+    def expect_log(self, program, expected):
+        """Waits until the log holds as many bytes as `expected`, then compares."""
+        wait_for(lambda: len(program.log() or b"") >= len(expected),
+                 "%d log lines (have: %r)" % (expected.count(b"\n"), program.log()))
+        self.assertEqual(program.log(), expected)
+
+    def test_xtest_packets_are_logged_byte_exact_and_a_close_request_ends_the_run(self):
+        program = self.start()
+        window = program.window()
+        self.focus(window)
+        wait_for(lambda: program.log() == b"", "an empty log.txt")
+
+        # The first packet reports the jump from (0,0) to where the pointer is.
+        xdotool("mousemove", "300", "200")
+        expected = line(x=300, y=200)
+        self.expect_log(program, expected)
+
+        steps = [
+            (("mousemove_relative", "--", "10", "0"), line(x=10)),
+            (("mousemove_relative", "--", "-3", "5"), line(x=-3, y=5)),
+            (("mousemove_relative", "--", "0", "-7"), line(y=-7)),
+            (("click", "1"), line(0x0001) + line(0x0002)),
+            (("click", "3"), line(0x0004) + line(0x0008)),
+            (("click", "4"), line(0x0400, 120)),
+            (("click", "5"), line(0x0400, 0xff88)),
+        ]
+        for args, lines in steps:
+            xdotool(*args)
+            expected += lines
+            self.expect_log(program, expected)
+
+        # Escape presses Copy, which hides the memo: its white box goes.
+        memo_area = (420, 180)  # the memo (8,8 377x105) and the caption above it
+        before = white_pixels(window, *memo_area)
+        self.assertGreater(before, 30000, "the memo's white box is not on the window")
+        xdotool("key", "Escape")
+        wait_for(lambda: white_pixels(window, *memo_area) < before // 10, "the memo to hide")
+
+        xdotool("key", "alt+F4")
+        self.assertEqual(program.process.wait(DEADLINE), 0, program.stderr())
+        self.assertEqual(program.log(), expected)
+
+    def test_a_second_rawmice_in_the_same_folder_leaves_the_log_alone(self):
+        first = self.start()
+        first_window = first.window()
+        self.focus(first_window)
+        xdotool("mousemove", "400", "300")
+        self.expect_log(first, line(x=400, y=300))
+
+        second = self.start()
+        self.focus(second.window(exclude=(first_window,)))
+        wait_for(lambda: "another rawmice" in second.stderr(),
+                 "the second rawmice to say the log is held")
+        xdotool("key", "alt+F4")
+        self.assertEqual(second.process.wait(DEADLINE), 0, second.stderr())
+        self.assertEqual(first.log(), line(x=400, y=300))
+
+        self.focus(first_window)
+        xdotool("key", "alt+F4")
+        self.assertEqual(first.process.wait(DEADLINE), 0, first.stderr())
+
+
+if __name__ == "__main__":
+    split = sys.argv.index("--")
+    EXE = sys.argv[1]
+    EMULATOR = sys.argv[2:split]
+    unittest.main(argv=[sys.argv[0], *sys.argv[split + 1:]], verbosity=2)
