@@ -161,6 +161,12 @@ void TForm1::btnCopyClick(vcl::TObject* /*Sender*/) {
 
 void TForm1::WMInput(vcl::TMessage& Message) {
     process_raw_input(this, reinterpret_cast<HRAWINPUT>(Message.LParam));
+#ifdef _WIN32
+    // user32 is the raw input service here: the log is written out once no
+    // more raw input waits in the queue, a burst at a time, never per line.
+    if ((HIWORD(GetQueueStatus(QS_RAWINPUT)) & QS_RAWINPUT) == 0)
+        flush_log();
+#endif
 }
 
 void draw_cursor_marker(TForm1* form, vcl::TColor colour, std::int32_t x, std::int32_t y) {
