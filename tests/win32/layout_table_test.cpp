@@ -52,17 +52,19 @@ TEST(LayoutTable, FormKeepsSizePositionCaptionFontAndVisibility) {
 
 TEST(LayoutTable, FormEventsNameTheirHandlers) {
     const FormLayout& form = every();
-    ASSERT_EQ(form.event_count, 2u);
-    EXPECT_STREQ(form.events[0].event, "OnCreate");
-    EXPECT_STREQ(form.events[0].handler, "FormCreate");
-    EXPECT_STREQ(form.events[1].event, "OnClose");
-    EXPECT_STREQ(form.events[1].handler, "FormClose");
+    ASSERT_EQ(form.event_count, 4u);
+    const char* events[] = {"OnCreate", "OnActivate", "OnClose", "OnMouseMove"};
+    const char* handlers[] = {"FormCreate", "FormActivate", "FormClose", "FormMouseMove"};
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_STREQ(form.events[i].event, events[i]);
+        EXPECT_STREQ(form.events[i].handler, handlers[i]);
+    }
 }
 
 TEST(LayoutTable, ControlsComeInLayoutOrderWithTheirKinds) {
     const FormLayout& form = every();
     ASSERT_EQ(form.control_count, 4u);
-    const char* names[] = {"Caption", "Press", "Entry", "Notes"};
+    const char* names[] = {"Title", "Press", "Entry", "Notes"};
     const ControlKind kinds[] = {ControlKind::Label, ControlKind::Button, ControlKind::Edit,
                                  ControlKind::Memo};
     for (std::size_t i = 0; i < 4; ++i) {
@@ -72,7 +74,7 @@ TEST(LayoutTable, ControlsComeInLayoutOrderWithTheirKinds) {
 }
 
 TEST(LayoutTable, LabelKeepsGeometryCaptionAndOwnColour) {
-    const ControlLayout& label = control("Caption");
+    const ControlLayout& label = control("Title");
     EXPECT_EQ(label.geometry.left, 1);
     EXPECT_EQ(label.geometry.top, 2);
     EXPECT_EQ(label.geometry.width, 30);
