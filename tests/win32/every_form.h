@@ -13,6 +13,9 @@
 
 // A message the form's map turns into an exception, to see what the loop does with it.
 constexpr UINT WM_THROW = WM_APP + 1;
+// A message the form posts to itself again while `streaming` holds: a queue
+// that never runs dry, as under a flood of raw input.
+constexpr UINT WM_STREAM = WM_APP + 2;
 
 class EveryForm : public vcl::TForm {
   public:
@@ -24,6 +27,8 @@ class EveryForm : public vcl::TForm {
     std::vector<std::string> calls;
     std::vector<LPARAM> inputs;
     vcl::TCloseAction close_action = vcl::caHide;
+    bool streaming = false;
+    ULONGLONG stream_ends = 0;  // a stream stops by itself then at the latest
 
     explicit EveryForm(vcl::TComponent* owner) : vcl::TForm(owner) {}
 
@@ -39,6 +44,13 @@ class EveryForm : public vcl::TForm {
     }
     void PressClick(vcl::TObject*) { calls.push_back("PressClick"); }
     void WMInput(vcl::TMessage& message) { inputs.push_back(message.LParam); }
+    void WMStream(vcl::TMessage&) {
+        if (streaming && GetTickCount64() < stream_ends) {
+            PostMessageW(hwnd(), WM_STREAM, 0, 0);
+        } else {
+            streaming = false;
+        }
+    }
     void WMThrow(vcl::TMessage& message) {
         throw std::runtime_error("thrown for message " + std::to_string(message.LParam));
     }
@@ -63,6 +75,7 @@ class EveryForm : public vcl::TForm {
     BEGIN_MESSAGE_MAP
     VCL_MESSAGE_HANDLER(WM_INPUT, vcl::TMessage, WMInput)
     VCL_MESSAGE_HANDLER(WM_THROW, vcl::TMessage, WMThrow)
+    VCL_MESSAGE_HANDLER(WM_STREAM, vcl::TMessage, WMStream)
     END_MESSAGE_MAP(vcl::TForm)
 };
 

@@ -191,6 +191,28 @@ TEST_F(Layouts, ALabelSizesItselfToACaptionSetAtRunTime) {
     EXPECT_LT(area.right - area.left, 20);
 }
 
+TEST_F(Layouts, ANoticeRunsAlongTheBottomUntilDismissed) {
+    EveryForm* form = make_every();
+    vcl::ShowNotice(form, "log.txt cannot be created here.");
+    vcl::ShowNotice(form, "No mouse can be read.");
+    vcl::ShowNotice(form, "log.txt cannot be created here.");
+    const vcl::Notice& notice = *form->native().notice;
+    EXPECT_EQ(text_of(notice.text), "log.txt cannot be created here.\r\nNo mouse can be read.")
+        << "a paragraph shown already is not repeated";
+    EXPECT_TRUE(GetWindowLongW(notice.text, GWL_STYLE) & WS_VISIBLE);
+    EXPECT_EQ(text_of(notice.dismiss), "Dismiss");
+    RECT client;
+    GetClientRect(form->hwnd(), &client);
+    const RECT strip = client_rect_of(notice.text);
+    EXPECT_GT(strip.bottom, client.bottom - 20);
+    EXPECT_LE(strip.bottom, client.bottom);
+    EXPECT_GE(strip.bottom - strip.top, 2 * 13) << "room for both paragraphs";
+    SendMessageW(form->hwnd(), WM_COMMAND, MAKEWPARAM(0, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(notice.dismiss));
+    EXPECT_FALSE(GetWindowLongW(notice.text, GWL_STYLE) & WS_VISIBLE);
+    EXPECT_FALSE(GetWindowLongW(notice.dismiss, GWL_STYLE) & WS_VISIBLE);
+}
+
 class Messages : public WithForms {
   protected:
     void SetUp() override { form = make_every(); }
@@ -309,6 +331,20 @@ TEST(Timers, FireOnceAfterTheirTimeAndNotWhenStopped) {
     ASSERT_TRUE(pump_until([&] { return later; }));
     EXPECT_EQ(fired, 1);
     EXPECT_EQ(stopped_fired, 0);
+}
+
+TEST_F(Messages, TimersFireWhileTheQueueNeverRunsDry) {
+    form->streaming = true;
+    form->stream_ends = GetTickCount64() + 3000;
+    bool fired_while_streaming = false;
+    vcl::Timer timer([&] {
+        fired_while_streaming = form->streaming;
+        form->streaming = false;
+    });
+    timer.start(20);
+    PostMessageW(form->hwnd(), WM_STREAM, 0, 0);
+    ASSERT_TRUE(pump_until([&] { return !form->streaming; }));
+    EXPECT_TRUE(fired_while_streaming);
 }
 
 class Memo : public WithForms {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <iostream>
 #include <unordered_set>
+#include <vector>
 
 #include "platform/vcl/win32/native.h"
 
@@ -25,14 +26,24 @@ std::unordered_set<Timer::Native*>& live_timers() {
     return timers;
 }
 
+HWND helper_window();
+
+void fire(Timer::Native* timer) {
+    timer->active = false;
+    KillTimer(helper_window(), reinterpret_cast<UINT_PTR>(timer));
+    const std::function<void()> fire = timer->fire;
+    guarded(fire);
+}
+
+// WM_TIMER still reaches the timers while a modal loop (a message box, a window
+// being moved) runs instead of the application's.
 LRESULT CALLBACK helper_procedure(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
     if (message == WM_TIMER) {
         auto* timer = reinterpret_cast<Timer::Native*>(wparam);
-        KillTimer(hwnd, wparam);
         if (live_timers().count(timer) != 0 && timer->active) {
-            timer->active = false;
-            const std::function<void()> fire = timer->fire;
-            guarded(fire);
+            fire(timer);
+        } else {
+            KillTimer(hwnd, wparam);
         }
         return 0;
     }
@@ -181,6 +192,20 @@ bool pretranslate(MSG& msg) {
     return false;
 }
 
+void fire_due_timers() {
+    const ULONGLONG now = GetTickCount64();
+    std::vector<Timer::Native*> due;
+    for (Timer::Native* timer : live_timers()) {
+        if (timer->active && timer->due <= now)
+            due.push_back(timer);
+    }
+    // A timer's callback may stop, start or destroy others: each is looked at again.
+    for (Timer::Native* timer : due) {
+        if (live_timers().count(timer) != 0 && timer->active && timer->due <= now)
+            fire(timer);
+    }
+}
+
 void process_messages() {
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -192,7 +217,9 @@ void process_messages() {
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         }
+        fire_due_timers();
     }
+    fire_due_timers();
 }
 
 }  // namespace win32
@@ -212,8 +239,9 @@ Timer::~Timer() {
 void Timer::start(int ms) {
     HWND helper = win32::helper_window();
     // USER_TIMER_MINIMUM (10 ms) is the shortest Windows keeps; 0 fires at its next turn.
-    SetTimer(helper, reinterpret_cast<UINT_PTR>(native_.get()), static_cast<UINT>(std::max(ms, 0)),
-             nullptr);
+    const UINT delay = static_cast<UINT>(std::max(ms, 0));
+    SetTimer(helper, reinterpret_cast<UINT_PTR>(native_.get()), delay, nullptr);
+    native_->due = GetTickCount64() + delay;
     native_->active = true;
 }
 
@@ -264,6 +292,7 @@ void TApplication::run_loop() {
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         }
+        win32::fire_due_timers();
     }
 }
 

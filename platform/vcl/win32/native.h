@@ -19,6 +19,7 @@ namespace vcl {
 struct Timer::Native {
     std::function<void()> fire;
     bool active = false;
+    ULONGLONG due = 0;  // GetTickCount64() when it fires
 };
 
 // A form's drawing surface: a top-down 32-bit DIB section selected into a
@@ -101,6 +102,11 @@ bool pretranslate(MSG& msg);
 
 // Handles every message waiting in the thread's queue and returns (tests).
 void process_messages();
+
+// Fires the timers whose time has come. Windows makes WM_TIMER only when no
+// other message waits, so the message loop asks after every message: a
+// stream of raw input never holds back the memo's and the canvas's frames.
+void fire_due_timers();
 
 // Runs a callback from Windows so that nothing thrown crosses back into it.
 template <class Body>
