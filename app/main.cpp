@@ -25,6 +25,7 @@
 #include "app/stats.h"
 #include "app/winmain.h"
 #include "platform/input/service.h"
+#include "platform/vcl/qt/native.h"
 #include "platform/vcl/vcl.h"
 #include "rawinput/rawinput.h"
 #include "rawinput/report.h"
@@ -222,7 +223,7 @@ bool save_screenshot(const std::string& path) {
     if (Form1 == nullptr)
         return false;
     Form1->Memo1->Lines->flush_view();
-    const QImage image = Form1->grab().toImage();
+    const QImage image = vcl::qt::widget(Form1)->grab().toImage();
     if (!image.save(QString::fromStdString(path), "PNG")) {
         std::cerr << "rawmice: cannot save the screenshot to " << path << '\n';
         return false;

@@ -5,17 +5,9 @@
 #include "ui/principal.h"
 
 int run_guarded(const std::function<void()>& body) {
-    try {
-        body();
-    } catch (vcl::Exception& exception) {
-        vcl::Application->ShowException(&exception);
-    } catch (...) {
-        try {
-            throw vcl::Exception("");
-        } catch (vcl::Exception& exception) {
-            vcl::Application->ShowException(&exception);
-        }
-    }
+    // What escapes is shown; anything but the toolkit's Exception is replaced
+    // by one with an empty message.
+    vcl::guard(body, vcl::OtherExceptions::empty_message);
     return 0;
 }
 

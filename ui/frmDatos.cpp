@@ -1,7 +1,5 @@
 #include "ui/frmDatos.h"
 
-#include "ui_frmDatos.h"
-
 TForm2* Form2 = nullptr;
 
 TForm2::TForm2(vcl::TComponent* Owner) : vcl::TForm(Owner) {}
@@ -9,7 +7,7 @@ TForm2::TForm2(vcl::TComponent* Owner) : vcl::TForm(Owner) {}
 TForm2::~TForm2() = default;
 
 const vcl::FormClass& TForm2::form_class() {
-    static const vcl::FormClass form_class = vcl::FormClass::of<TForm2, Ui::Form2>()
+    static const vcl::FormClass form_class = vcl::FormClass::of<TForm2>("Form2")
                                                  .field("Memo1", &TForm2::Memo1)
                                                  .field("btnCerrar", &TForm2::btnCerrar)
                                                  .handler("btnCerrarClick", &TForm2::btnCerrarClick)

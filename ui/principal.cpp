@@ -11,7 +11,6 @@
 #include <limits>
 
 #include "rawinput/rawinput.h"
-#include "ui_principal.h"
 
 TForm1* Form1 = nullptr;
 
@@ -20,7 +19,7 @@ TForm1::TForm1(vcl::TComponent* Owner) : vcl::TForm(Owner) {}
 TForm1::~TForm1() = default;
 
 const vcl::FormClass& TForm1::form_class() {
-    static const vcl::FormClass form_class = vcl::FormClass::of<TForm1, Ui::Form1>()
+    static const vcl::FormClass form_class = vcl::FormClass::of<TForm1>("Form1")
                                                  .field("Label1", &TForm1::Label1)
                                                  .field("btnCopy", &TForm1::btnCopy)
                                                  .field("Label2", &TForm1::Label2)

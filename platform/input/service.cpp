@@ -50,21 +50,6 @@ UINT fail(DWORD error) {
     return failed;
 }
 
-// Shows what a handler let escape, as the toolkit's message loop does, and goes on.
-template <class Fn>
-void guarded(Fn&& fn) {
-    try {
-        fn();
-    } catch (vcl::Exception& e) {
-        if (vcl::Application != nullptr)
-            vcl::Application->ShowException(&e);
-    } catch (...) {
-        vcl::Exception e("");
-        if (vcl::Application != nullptr)
-            vcl::Application->ShowException(&e);
-    }
-}
-
 }  // namespace
 
 Service::Service(std::unique_ptr<Provider> provider)
@@ -274,7 +259,8 @@ void Service::drain() {
         if (target != nullptr) {
             vcl::TMessage message{WM_INPUT, RIM_INPUT,
                                   static_cast<LPARAM>(static_cast<std::intptr_t>(pending.id)), 0};
-            guarded([&] { target->Dispatch(&message); });
+            // What a handler lets escape is shown, as the message loop does, and delivery goes on.
+            vcl::guard([&] { target->Dispatch(&message); }, vcl::OtherExceptions::by_what);
             ++delivered_;
             if (on_packet_handled)
                 on_packet_handled(pending.packet, monotonic_ns());
@@ -285,7 +271,7 @@ void Service::drain() {
         --queued_;
     }
     if (on_batch_handled)
-        guarded(on_batch_handled);
+        vcl::guard(on_batch_handled, vcl::OtherExceptions::by_what);
     if (queued_ > 0) {
         if (!waiting) {
             schedule_drain();
@@ -297,7 +283,7 @@ void Service::drain() {
     } else if (finished_ && !finish_reported_) {
         finish_reported_ = true;
         if (on_finished)
-            guarded(on_finished);
+            vcl::guard(on_finished, vcl::OtherExceptions::by_what);
     }
 }
 

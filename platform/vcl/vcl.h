@@ -1,26 +1,19 @@
 // The form toolkit facade: the handful of VCL operations rawmice's windows are
-// written against, provided over Qt 6 Widgets.
+// written against. This header is the whole interface and names no toolkit;
+// a backend chosen at build time (platform/vcl/qt on Linux, platform/vcl/win32
+// on Windows) provides the windows, controls, canvas and message loop behind
+// it. Each facade object reaches its backend's object through an opaque
+// `Native` type that only the backend defines.
 //
-// Forms are streamed from Qt Designer layouts, the way VCL streams a form from
-// its stored resource: a form class names its layout, its published fields
-// (filled by object name) and its published handlers (bound by the names that
-// the layout's On* properties hold). Besides Designer's own properties a layout
-// may hold these dynamic ones: on the form, windowPosition (a point: uic keeps
-// no position for a window), fontPixelSize (the font's size in pixels: uic keeps
-// points only), OnCreate, OnActivate, OnClose, OnMouseMove; on a button, Cancel
-// and OnClick. A layout's width and height are the window's client size.
+// Forms are streamed from stored layouts found by name, the way VCL streams a
+// form from its stored resource: a form class names its layout, its published
+// fields (filled by control name) and its published handlers (bound by the
+// names that the layout's On* properties hold). A layout's width and height are
+// the window's client size. What a layout may hold beyond geometry, captions,
+// colours and fonts: on the form, a window position, a font size in pixels,
+// OnCreate, OnActivate, OnClose and OnMouseMove; on a button, Cancel and OnClick.
 #pragma once
 
-#include <QImage>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QPushButton>
-#include <QTextLayout>
-#include <QTimer>
-#include <QWidget>
-
-#include <array>
 #include <cstdint>
 #include <deque>
 #include <exception>
@@ -28,18 +21,23 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/win32/win32.h"
 
-class QApplication;
-class QPainter;
-
 namespace vcl {
 
 using String = std::string;  // UTF-8
-using TObject = QObject;
-using TComponent = QObject;
+
+class TObject {
+  public:
+    TObject() = default;
+    TObject(const TObject&) = delete;
+    TObject& operator=(const TObject&) = delete;
+    virtual ~TObject() = default;
+};
+class TComponent : public TObject {};
 
 String IntToStr(int value);
 
@@ -54,6 +52,27 @@ class Exception : public std::exception {
     String message_;
 };
 
+// How a guard shows an exception that is not an Exception: as an Exception with
+// an empty message (the program's entry point), or with the std::exception's
+// what() (the message loop, around event and message handlers).
+enum class OtherExceptions { empty_message, by_what };
+
+// Shows the exception being handled (call it inside a catch block) through
+// Application->ShowException, or on standard error when there is no application.
+void show_current_exception(OtherExceptions others);
+
+// The one exception guard: runs `body`; what escapes it is shown, and false returned.
+template <class Body>
+bool guard(Body&& body, OtherExceptions others) {
+    try {
+        body();
+        return true;
+    } catch (...) {
+        show_current_exception(others);
+        return false;
+    }
+}
+
 // Colours are 0x00BBGGRR; system colours have the top byte set and an index below.
 using TColor = std::uint32_t;
 constexpr TColor clBlack = 0x000000;
@@ -65,10 +84,6 @@ constexpr TColor clFuchsia = 0xFF00FF;
 constexpr TColor clWhite = 0xFFFFFF;
 constexpr TColor clBtnFace = 0xFF00000F;
 constexpr TColor clWindowText = 0xFF000008;
-
-// The RGB a colour stands for (system colours through the application palette).
-QColor to_qcolor(TColor color);
-TColor from_qcolor(QColor color);
 
 // A read/write property in the VCL manner: `Label1->Caption = "Hola";`.
 template <class T>
@@ -103,6 +118,24 @@ struct TBrush {
     TColor Color = clWhite;
 };
 
+// A single-shot timer of the message loop: `fire` runs on the GUI thread, once,
+// when the time given to start has passed. (Backend.)
+class Timer {
+  public:
+    struct Native;
+    explicit Timer(std::function<void()> fire);
+    ~Timer();
+    Timer(const Timer&) = delete;
+    Timer& operator=(const Timer&) = delete;
+    // Starts it afresh: it fires `ms` milliseconds from now.
+    void start(int ms);
+    void stop();
+    bool active() const;
+
+  private:
+    std::unique_ptr<Native> native_;
+};
+
 // Runs an update at most once per frame of 33 ms (30 a second): as live to the
 // eye as a 60 Hz display, at half the cost while a mouse keeps every frame
 // busy. Frames are one grid for the whole process, so the memo, the labels and
@@ -115,22 +148,28 @@ class FramePacer {
     FramePacer& operator=(const FramePacer&) = delete;
     // The update runs at the next frame boundary (once, however often it is asked).
     void request();
-    bool pending() const { return timer_.isActive(); }
+    bool pending() const { return timer_.active(); }
     // The update runs now when it has not run yet in this frame, else at the next one.
     void run_or_request();
     // Runs a pending update at once.
     void flush();
     static constexpr int frame_ms = 33;
+    // Milliseconds from `now_ms` (on the process's frame clock) to the next frame boundary.
+    static int until_next_frame(std::int64_t now_ms) {
+        return static_cast<int>(frame_ms - now_ms % frame_ms);
+    }
 
   private:
     void run();
 
     std::function<void()> update_;
-    QTimer timer_;
+    Timer timer_;
     std::int64_t last_frame_ = -1;
 };
 
-// A form's drawing surface: a persistent image under the controls, so drawings
+class TForm;
+
+// A form's drawing surface: it persists under the controls, so drawings
 // survive repaints. Each figure is rendered once, antialiasing off, its outline
 // over its fill as GDI draws it, then combined with the pixels by the pen mode:
 // in pmXor pen and brush alike by exclusive or, so drawing a figure twice
@@ -139,15 +178,17 @@ class FramePacer {
 // Pixel conventions are GDI's: LineTo draws the current point and leaves out the
 // end point (joined lines meet without overlapping; a line to the current point
 // draws nothing); Ellipse(x1, y1, x2, y2) covers x1..x2-1 and y1..y2-1 with a pen
-// of width 1. Wider pens have round ends and are centred on the outline.
-// Coordinates may lie anywhere in the 32-bit range: lines are clipped to the
-// surface. An ellipse reaching more than `ellipse_reach` pixels past it is beyond
-// what the rasteriser places exactly: it is drawn when it encloses the whole
-// surface (plain fill there) and left out when its outline crosses the surface.
+// of width 1. Wider pens (at most max_pen_width) have round ends and are centred
+// on the outline. Coordinates may lie anywhere in the 32-bit range: lines are
+// clipped to the surface. An ellipse reaching more than `ellipse_reach` pixels
+// past it is beyond what the rasteriser places exactly: it is drawn when it
+// encloses the whole surface (plain fill there) and left out when its outline
+// crosses the surface.
 class TCanvas {
   public:
-    explicit TCanvas(QWidget* owner);
-    ~TCanvas();
+    struct Native;
+    explicit TCanvas(TForm* owner);  // backend
+    ~TCanvas();                      // backend
     TCanvas(const TCanvas&) = delete;
     TCanvas& operator=(const TCanvas&) = delete;
 
@@ -156,70 +197,57 @@ class TCanvas {
 
     void MoveTo(int x, int y);
     void LineTo(int x, int y);
-    void Ellipse(int x1, int y1, int x2, int y2);
+    void Ellipse(int x1, int y1, int x2, int y2);  // backend
 
     // The colour at a pixel (clBlack outside the surface), for readers of the canvas.
-    TColor Pixel(int x, int y) const;
-    const QImage& image() const {
-        end_painting();
-        return image_;
-    }
-    // Grows the surface to at least this size, keeping what is drawn.
-    void ensure_size(QSize size);
+    TColor Pixel(int x, int y) const;  // backend
 
     static constexpr int ellipse_reach = 1 << 15;
-    // Pens are at most this wide.
     static constexpr int max_pen_width = 1024;
+    // The pen's width as drawn: 1 to max_pen_width.
+    int pen_width() const;
+
+    Native& native() const { return *native_; }
 
   private:
-    // A small figure as rendered, kept for the next figure of the same shape,
-    // size and colours wherever it lies (the cursor marks repeat one shape).
-    using FigureKey = std::array<std::int64_t, 12>;
-    struct CachedFigure {
-        FigureKey key;
-        QImage figure;
-    };
-    static constexpr std::size_t figure_cache_size = 16;
-    static constexpr int max_cached_side = 64;
+    // Draws the line from (x1, y1) to (x2, y2), two different points, with the
+    // pen: the first point drawn, the second left out. (Backend.)
+    void draw_line(int x1, int y1, int x2, int y2);
 
-    int pen_width() const;
-    // The cached figure for `key`, or one made by `render` over `area` (cached when small).
-    template <class Render>
-    QImage figure_for(const FigureKey& key, QSize area, Render&& render);
-    // Combines a rendered figure with the surface at `at`, by the pen mode.
-    void combine(const QImage& figure, QPoint at);
-    // The owner repaints what figures changed, once per frame.
-    void mark_dirty(const QRect& area);
-    // Ends the painter the figures of this turn share, before the surface is read.
-    void end_painting() const;
-
-    QWidget* owner_;
     TPen pen_;
     TBrush brush_;
-    QImage image_;
-    // Open on image_ from the first figure of a turn to its end, or until the
-    // surface is read: a painter per figure costs more than the figure.
-    mutable std::unique_ptr<QPainter> painter_;
     int pen_x_ = 0;
     int pen_y_ = 0;
-    std::vector<CachedFigure> figures_;
-    std::size_t next_evicted_ = 0;
-    QRect dirty_;
-    FramePacer repaint_;
+    std::unique_ptr<Native> native_;
 };
 
-// Properties every control has.
-class TControl {
+// Properties every control has. A control is made by its backend while a
+// layout is streamed (or by a backend's tests), together with its native
+// control, which owns it: both go when their window goes.
+class TControl : public TComponent {
   public:
-    explicit TControl(QWidget* self);
-    virtual ~TControl() = default;
+    struct Native;
     Property<bool> Enabled;
     Property<bool> Visible;
     void Show();
     void Hide();
+    // The control's class, as errors name it ("vcl::TLabel").
+    virtual String ClassName() const = 0;
+
+    Native* native() const { return native_; }
+
+  protected:
+    explicit TControl(Native* native);
 
   private:
-    QWidget* self_;
+    // Backend. Enabled is the control's own setting; Visible too, whether or
+    // not its window is shown yet.
+    bool enabled() const;
+    void set_enabled(bool on);
+    bool visible() const;
+    void set_visible(bool on);
+
+    Native* native_;
 };
 
 using TNotifyEvent = std::function<void(TObject* Sender)>;
@@ -230,49 +258,63 @@ using TNotifyEvent = std::function<void(TObject* Sender)>;
 // caption at once when it has not changed yet in this frame; a caption that
 // changes again within the frame is shown at the next one, the latest only, so
 // a caption set a thousand times a second costs one layout a frame.
-class TLabel : public QLabel, public TControl {
-    Q_OBJECT
+class TLabel : public TControl {
   public:
-    explicit TLabel(QWidget* parent = nullptr);
+    explicit TLabel(Native* native);
     Property<String> Caption;
     // Shows a caption still waiting for its frame at once.
     void flush_caption() { shown_.flush(); }
+    String ClassName() const override { return "vcl::TLabel"; }
 
   private:
     String caption() const;
     void set_caption(const String& caption);
-    void show_caption();
+    // Backend: the caption on screen, whether it is `caption`, and showing one
+    // (sized to fit).
+    String shown_caption() const;
+    bool shows(const String& caption) const;
+    void show_caption(const String& caption);
 
     String caption_;  // waiting for the next frame while shown_ is pending
     FramePacer shown_;
 };
 
-class TButton : public QPushButton, public TControl {
-    Q_OBJECT
+class TButton : public TControl {
   public:
-    explicit TButton(QWidget* parent = nullptr);
-    Property<String> Caption;
+    explicit TButton(Native* native);
+    Property<String> Caption;  // backend
     // The window's cancel button: Esc presses it while it is enabled and visible.
     bool Cancel = false;
     TNotifyEvent OnClick;
-    // Presses the button as a user would (fires OnClick when enabled).
+    // Presses the button as a user would: fires OnClick when enabled. (Backend.)
     void Click();
+    // The backend calls it when the button has been pressed: fires OnClick.
+    void clicked();
+    String ClassName() const override { return "vcl::TButton"; }
+
+  private:
+    String caption() const;
+    void set_caption(const String& caption);
 };
 
-class TEdit : public QLineEdit, public TControl {
-    Q_OBJECT
+class TEdit : public TControl {
   public:
-    explicit TEdit(QWidget* parent = nullptr);
-    Property<String> Text;
+    explicit TEdit(Native* native);
+    Property<String> Text;  // backend
+    String ClassName() const override { return "vcl::TEdit"; }
+
+  private:
+    String text() const;
+    void set_text(const String& text);
 };
 
 class TMemo;
 
-// The entries of a memo. Add appends one entry; a line break inside it starts
-// a new line of the view, so a trailing break shows as an empty line after it.
-// A memo keeps its latest `capacity` entries only, so a long run stays flat in
-// memory. The view is repainted at most once a frame, however many
-// entries came in it.
+// The entries of a memo. Add appends one entry; a line break inside it (CR LF,
+// CR or LF) starts a new line of the view, so a trailing break shows as an empty
+// line after it. A memo keeps its latest `capacity` entries only, so a long run
+// stays flat in memory. The view is brought up to date at most once a frame,
+// however many entries came in it.
 class TStrings {
   public:
     explicit TStrings(TMemo* view);
@@ -289,69 +331,37 @@ class TStrings {
     // Brings the view up to date at once (normally done once a frame).
     void flush_view();
 
-  private:
-    friend class TMemo;
+    // For views: counts every Add and Clear, so a view knows when its lines are
+    // out of date; and the entries gone from the front, by the cap or Clear
+    // (entry i is the (removed() + i)-th entry ever added).
+    std::uint64_t changes() const { return changes_; }
+    std::uint64_t removed() const { return removed_; }
 
+  private:
     TMemo* view_;
     std::deque<String> entries_;  // oldest first
-    // Counts every Add and Clear, so the view knows when its lines are out of date.
     std::uint64_t changes_ = 0;
     std::uint64_t dropped_ = 0;
-    // Entries gone from the front, by the cap or Clear: entries_[i] is the
-    // (removed_ + i)-th entry ever added.
     std::uint64_t removed_ = 0;
     FramePacer repaint_;
 };
 
-// A memo showing its entries draws only the lines in view, the newest at the
-// bottom, exactly as a plain text view holding them all and scrolled to its
-// end would: each line is laid out once, when it first comes into view, so an
-// entry costs the same whether the memo holds ten entries or thousands. When
-// new entries push the lines up, the pixels on screen are moved up with them
-// and only the new lines are painted. A memo with no entries is a plain text
-// view of its own text.
-class TMemo : public QPlainTextEdit, public TControl {
-    Q_OBJECT
+// A memo shows its entries, the newest at the bottom, as a plain text view
+// holding them all and scrolled to its end would. A memo with no entries shows
+// the text its layout gives it.
+class TMemo : public TControl {
   public:
-    explicit TMemo(QWidget* parent = nullptr);
+    explicit TMemo(Native* native);
     ~TMemo() override;
     TStrings* Lines;
-
-  protected:
-    void paintEvent(QPaintEvent* event) override;
+    String ClassName() const override { return "vcl::TMemo"; }
 
   private:
-    // One line of an entry (the text between its line breaks), laid out.
-    struct ShownLine {
-        std::uint64_t entry;  // counted from the first entry ever added
-        int line;
-        std::unique_ptr<QTextLayout> layout;
-        qreal height;
-    };
-    ShownLine lay_out(std::uint64_t entry, int line, const QString& text) const;
-    // Works out the lines in view for the entries and the size of the view now.
-    void arrange();
-    bool arranged_now() const;
-    // Brings the screen up to date with the entries (once a frame).
-    void refresh();
     friend class TStrings;
+    // Backend: brings the screen up to date with the entries (once a frame).
+    void refresh();
 
     std::unique_ptr<TStrings> lines_;
-    // The lines in view, top to bottom, kept for the next paint while they stay
-    // in view; the first is drawn at -top_.
-    std::vector<ShownLine> shown_;
-    qreal top_ = 0;
-    std::uint64_t arranged_changes_ = 0;
-    QSize arranged_size_;
-    QFont arranged_font_;
-    // The newest line the last refresh put on screen, and where, when known:
-    // the next refresh moves the pixels from there.
-    bool on_screen_known_ = false;
-    std::uint64_t on_screen_entry_ = 0;
-    int on_screen_line_ = 0;
-    qreal on_screen_y_ = 0;
-    // A repaint asked for and not painted yet.
-    bool paint_pending_ = false;
 };
 
 // A window message, as the dispatch of a form receives it.
@@ -376,31 +386,44 @@ using TShiftState = unsigned;
 using TCloseEvent = std::function<void(TObject* Sender, TCloseAction& Action)>;
 using TMouseMoveEvent = std::function<void(TObject* Sender, TShiftState Shift, int X, int Y)>;
 
-class TForm;
+// What a backend gives the common streaming once it has built a form's
+// controls from a stored layout: the form's name, each control by its name (in
+// layout order), and the handler names the layout binds to events.
+struct StreamedLayout {
+    struct Binding {
+        String control;  // empty for the form itself
+        String event;    // "OnCreate", "OnClick", ...
+        String handler;
+    };
+    String form_name;
+    std::vector<std::pair<String, TControl*>> controls;
+    std::vector<Binding> bindings;
+};
+
+// Backend: builds the controls of `form` from the stored layout named `layout`
+// (geometry, captions, colours, fonts, a window position, Cancel buttons) and
+// sizes its canvas. Throws Exception when there is no such layout, or when the
+// layout holds a value that cannot be used ("FORM: what is wrong").
+StreamedLayout stream_layout(TForm& form, const String& layout);
 
 // How a form class is streamed from its stored layout.
 class FormClass {
   public:
-    using Setup = std::function<void(TForm&)>;
-
-    // `Ui` is the uic class of the layout.
-    template <class F, class Ui>
-    static FormClass of() {
+    // The form class F is streamed from the layout named `layout`.
+    template <class F>
+    static FormClass of(const char* layout) {
         FormClass c;
-        c.setup_ = [](TForm& form) {
-            Ui ui;
-            ui.setupUi(static_cast<F*>(&form));
-        };
+        c.layout_ = layout;
         return c;
     }
 
     template <class F, class C>
     FormClass& field(const char* name, C* F::*member) {
-        fields_[name] = [member](TForm& form, QWidget* widget) {
-            auto* control = dynamic_cast<C*>(widget);
-            if (control == nullptr)
+        fields_[name] = [member](TForm& form, TControl* control) {
+            auto* fitting = dynamic_cast<C*>(control);
+            if (fitting == nullptr)
                 return false;
-            static_cast<F&>(form).*member = control;
+            static_cast<F&>(form).*member = fitting;
             return true;
         };
         return *this;
@@ -439,22 +462,22 @@ class FormClass {
     void stream(TForm& form) const;
 
   private:
-    Setup setup_;
-    std::map<std::string, std::function<bool(TForm&, QWidget*)>> fields_;
-    std::map<std::string, std::function<TNotifyEvent(TForm&)>> notify_;
-    std::map<std::string, std::function<TCloseEvent(TForm&)>> close_;
-    std::map<std::string, std::function<TMouseMoveEvent(TForm&)>> mouse_;
+    String layout_;
+    std::map<String, std::function<bool(TForm&, TControl*)>> fields_;
+    std::map<String, std::function<TNotifyEvent(TForm&)>> notify_;
+    std::map<String, std::function<TCloseEvent(TForm&)>> close_;
+    std::map<String, std::function<TMouseMoveEvent(TForm&)>> mouse_;
 };
 
 // Closing the main form (Close, or the window manager) runs OnClose and then
 // ends the application's message loop unless OnClose answers caNone. A handler
-// that throws while the loop runs is reported through Application->HandleException,
-// and the loop goes on.
-class TForm : public QWidget {
-    Q_OBJECT
+// that throws while the loop runs is shown through the guard (by_what), and the
+// loop goes on.
+class TForm : public TComponent {
   public:
-    explicit TForm(TComponent* Owner);
-    ~TForm() override;
+    struct Native;
+    explicit TForm(TComponent* Owner);  // backend
+    ~TForm() override;                  // backend
 
     TCanvas* Canvas;
     Property<String> Caption;
@@ -465,6 +488,9 @@ class TForm : public QWidget {
     TCloseEvent OnClose;
     TMouseMoveEvent OnMouseMove;
 
+    // Backend. Show brings the window to the front as well, where the platform
+    // has a front to bring it to; the first time it is shown it asks to be
+    // activated (without a window manager nothing else would activate it).
     void Show();
     void Hide();
     // Closes the window through its OnClose handler, as the user closing it would.
@@ -475,34 +501,50 @@ class TForm : public QWidget {
     // other message comes here, where nothing is done with it.
     virtual void Dispatch(void* Message);
 
-    // The form of this application that is active now, or null.
+    // The form of this application that is active now, or null. (Backend.)
     static TForm* active();
 
-  protected:
-    bool event(QEvent* event) override;
-    void paintEvent(QPaintEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
-    void mouseMoveEvent(QMouseEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
-    void closeEvent(QCloseEvent* event) override;
-    void showEvent(QShowEvent* event) override;
+    // The controls streamed from its layout, in layout order.
+    const std::vector<TControl*>& controls() const { return controls_; }
+    Native& native() const { return *native_; }
+
+    // The backend calls these as the window's events come.
+    // The window was activated: fires OnActivate.
+    void activated();
+    // The pointer moved over the window: fires OnMouseMove.
+    void mouse_moved(TShiftState shift, int x, int y);
+    // Esc with no shift state: presses the cancel button, when one is enabled
+    // and visible. Answers whether one was pressed.
+    bool escape_pressed();
+    // The window is asked to close: fires OnClose and answers its action
+    // (caHide unless the handler changes it). On caHide or caFree the backend
+    // hides the window and then calls closed(); on caNone it stays; on
+    // caMinimize it is minimised.
+    TCloseAction closing();
+    // The window closed: memos and labels show what waits for their frame, and
+    // the main form's close ends the application's message loop.
+    void closed();
 
   private:
+    friend class FormClass;
+    String caption() const;  // backend
+    void set_caption(const String& caption);
+    bool visible() const;
+
+    std::unique_ptr<Native> native_;
     std::unique_ptr<TCanvas> canvas_;
-    bool activated_once_ = false;
+    std::vector<TControl*> controls_;
 };
 
-// Runs an event handler; what it throws is shown through Application->HandleException.
-void fire_event(TObject* sender, const std::function<void()>& handler);
-
-class TApplication {
+class TApplication : public TComponent {
   public:
-    // Wraps the process's Qt application; sets the global Application.
+    struct Native;
+    // Backend: sets up the toolkit for the process; sets the global Application.
     TApplication(int& argc, char** argv);
-    ~TApplication();  // destroys the forms it owns
-    TApplication(const TApplication&) = delete;
-    TApplication& operator=(const TApplication&) = delete;
+    ~TApplication() override;  // destroys the forms it owns (backend)
 
+    // Backend: the layouts name the Windows font; on Linux it is drawn in the
+    // free face closest to it.
     void Initialize();
 
     // Creates a form of class F from its stored layout, stores it in *ref and
@@ -510,7 +552,7 @@ class TApplication {
     // main form. F provides `static const vcl::FormClass& form_class();`.
     template <class F>
     void CreateForm(F** ref) {
-        auto* form = new F(qt_owner());
+        auto* form = new F(this);
         adopt(form);
         *ref = form;
         F::form_class().stream(*form);
@@ -538,15 +580,20 @@ class TApplication {
     // created becomes the main form. For tests that need a fresh start.
     void destroy_forms();
 
+    Native& native() const { return *native_; }
+
   private:
     friend class TForm;
-    QObject* qt_owner();
     void adopt(TForm* form);
     void created(TForm& form);
     void main_form_closed();
+    // Backend: runs the message loop until quit_loop; ends it.
+    void run_loop();
+    void quit_loop();
+    // Backend: the presenter ShowException uses unless a test replaces it.
+    static void present_on_screen(const String& message);
 
-    std::unique_ptr<QApplication> qt_;
-    std::unique_ptr<QObject> owner_;
+    std::unique_ptr<Native> native_;
     std::vector<TForm*> forms_;
     TForm* main_form_ = nullptr;
     bool main_form_closed_ = false;
@@ -556,10 +603,10 @@ class TApplication {
 
 extern TApplication* Application;
 
-// Shows `text` as a paragraph of the form's notice (platform/vcl/notice.h), a
-// non-modal strip outside the stored layout, made on first use.
-class TNotice;
-TNotice* ShowNotice(TForm* form, const String& text);
+// Shows `text` as a paragraph of the form's notice (one already shown is not
+// repeated): a non-modal strip along the window's bottom edge, outside the
+// stored layout, made on first use, that its Dismiss button hides. (Backend.)
+void ShowNotice(TForm* form, const String& text);
 
 }  // namespace vcl
 

@@ -21,7 +21,8 @@
 #include <map>
 #include <sstream>
 
-#include "platform/vcl/notice.h"
+#include "platform/vcl/qt/native.h"
+#include "platform/vcl/qt/notice.h"
 #include "tests/support/recording_files.h"
 #include "tests/support/test_support.h"
 #include "ui/principal.h"
@@ -481,7 +482,7 @@ TEST_F(TrailTest, TheThirdMouseDrawsItsTrailAndShowsItsPosition) {
     ASSERT_EQ(result.exit_code, 0) << result.err;
     const QImage shot(QString::fromStdString((dir_ / "shot.png").string()));
     ASSERT_FALSE(shot.isNull());
-    auto colour = [&](int x, int y) { return vcl::from_qcolor(shot.pixelColor(x, y)); };
+    auto colour = [&](int x, int y) { return vcl::qt::from_qcolor(shot.pixelColor(x, y)); };
     for (int x = 157; x < 187; ++x)
         EXPECT_EQ(colour(x, 150), green) << "x=" << x;
     for (int y = 154; y < 187; ++y)
@@ -497,8 +498,9 @@ TEST_F(TrailTest, TheThirdMouseDrawsItsTrailAndShowsItsPosition) {
     vcl::Application->CreateForm(&Form1);
     testing::internal::GetCapturedStdout();
     Form1->Label4->Caption = "X = 190 , Y = 190";
-    const QRect where = Form1->Label4->geometry();
-    const QImage expected = Form1->Label4->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    const QRect where = vcl::qt::widget(Form1->Label4)->geometry();
+    const QImage expected =
+        vcl::qt::widget(Form1->Label4)->grab().toImage().convertToFormat(QImage::Format_RGB32);
     EXPECT_TRUE(shot.copy(where).convertToFormat(QImage::Format_RGB32) == expected)
         << "Label4 at " << where.x() << "," << where.y();
     log_file.close();
@@ -536,7 +538,8 @@ class NoticeTest : public ProgramTest {
     }
 
     vcl::TNotice* notice() const {
-        return Form1->findChild<vcl::TNotice*>(QString(), Qt::FindDirectChildrenOnly);
+        return vcl::qt::widget(Form1)->findChild<vcl::TNotice*>(QString(),
+                                                                Qt::FindDirectChildrenOnly);
     }
 
     static QRgb rgb(const QImage& image, QPoint at) { return image.pixel(at) & 0xffffff; }
@@ -551,26 +554,28 @@ TEST_F(NoticeTest, ALogThatCannotBeCreatedIsShownOverTheWindowUntilDismissed) {
         << "standard error keeps its line: " << err;
     vcl::TNotice* shown = notice();
     ASSERT_NE(shown, nullptr);
-    EXPECT_TRUE(shown->isVisibleTo(Form1));
+    EXPECT_TRUE(shown->isVisibleTo(vcl::qt::widget(Form1)));
     EXPECT_TRUE(shown->text().startsWith("log.txt cannot be created here (Is a directory)"))
         << shown->text().toStdString();
 
     // Along the bottom edge, inside the window, over no stored control's place but the canvas.
     const QRect strip = shown->geometry();
     EXPECT_EQ(strip.left(), vcl::TNotice::margin);
-    EXPECT_EQ(strip.right(), Form1->width() - vcl::TNotice::margin - 1);
-    EXPECT_EQ(strip.bottom(), Form1->height() - vcl::TNotice::margin - 1);
+    EXPECT_EQ(strip.right(), vcl::qt::widget(Form1)->width() - vcl::TNotice::margin - 1);
+    EXPECT_EQ(strip.bottom(), vcl::qt::widget(Form1)->height() - vcl::TNotice::margin - 1);
     EXPECT_GT(strip.height(), 10);
-    EXPECT_LT(strip.height(), Form1->height() / 3);
-    EXPECT_FALSE(strip.intersects(Form1->Memo1->geometry())) << "the memo stays readable";
+    EXPECT_LT(strip.height(), vcl::qt::widget(Form1)->height() / 3);
+    EXPECT_FALSE(strip.intersects(vcl::qt::widget(Form1->Memo1)->geometry()))
+        << "the memo stays readable";
 
     // On screen, in its own colour; dismissed, the canvas shows again.
     const QPoint inside = strip.topLeft() + QPoint(3, strip.height() / 2);
-    EXPECT_EQ(rgb(Form1->grab().toImage(), inside), vcl::TNotice::background);
+    EXPECT_EQ(rgb(vcl::qt::widget(Form1)->grab().toImage(), inside), vcl::TNotice::background);
     shown->dismiss_button()->click();
-    EXPECT_FALSE(shown->isVisibleTo(Form1));
-    EXPECT_EQ(rgb(Form1->grab().toImage(), inside), rgb(Form1->Canvas->image(), inside) & 0xffffff);
-    EXPECT_NE(rgb(Form1->grab().toImage(), inside), vcl::TNotice::background);
+    EXPECT_FALSE(shown->isVisibleTo(vcl::qt::widget(Form1)));
+    EXPECT_EQ(rgb(vcl::qt::widget(Form1)->grab().toImage(), inside),
+              rgb(vcl::qt::image(*Form1->Canvas), inside) & 0xffffff);
+    EXPECT_NE(rgb(vcl::qt::widget(Form1)->grab().toImage(), inside), vcl::TNotice::background);
 }
 
 TEST_F(NoticeTest, EachProblemIsSaidOnceAndTheNoticeFollowsTheWindowSize) {
@@ -581,14 +586,15 @@ TEST_F(NoticeTest, EachProblemIsSaidOnceAndTheNoticeFollowsTheWindowSize) {
     vcl::ShowNotice(Form1, "First problem.");
     ASSERT_NE(notice(), nullptr);
     EXPECT_EQ(notice()->text().toStdString(), "First problem.\nSecond problem.");
-    EXPECT_EQ(Form1->findChildren<vcl::TNotice*>().size(), 1);
+    EXPECT_EQ(vcl::qt::widget(Form1)->findChildren<vcl::TNotice*>().size(), 1);
 
     Form1->Show();
-    Form1->resize(Form1->width() + 100, Form1->height() + 50);
+    vcl::qt::widget(Form1)->resize(vcl::qt::widget(Form1)->width() + 100,
+                                   vcl::qt::widget(Form1)->height() + 50);
     EXPECT_TRUE(testsupport::wait_until([&] {
         const QRect strip = notice()->geometry();
-        return strip.right() == Form1->width() - vcl::TNotice::margin - 1 &&
-               strip.bottom() == Form1->height() - vcl::TNotice::margin - 1;
+        return strip.right() == vcl::qt::widget(Form1)->width() - vcl::TNotice::margin - 1 &&
+               strip.bottom() == vcl::qt::widget(Form1)->height() - vcl::TNotice::margin - 1;
     })) << "at the bottom edge of the resized window";
 }
 

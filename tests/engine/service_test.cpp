@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "platform/input/service.h"
+#include "platform/vcl/qt/native.h"
 #include "platform/vcl/vcl.h"
 #include "tests/support/test_support.h"
 
@@ -258,7 +259,7 @@ TEST_F(ServiceTest, PacketsOfAProviderThatWaitsForAWindowWaitAndTheProviderIsTol
     testsupport::wait_until([] { return false; }, std::chrono::milliseconds(100));
     EXPECT_EQ(service_->delivered(), 2u);
 
-    form_->activateWindow();
+    vcl::qt::widget(form_)->activateWindow();
     ASSERT_TRUE(testsupport::wait_until([&] { return service_->delivered() == 3; }));
     EXPECT_EQ(form_->seen_x, (std::vector<LONG>{1, 2, 3}));
     EXPECT_EQ(provider_->told, (std::vector<bool>{false, true, false, true}));

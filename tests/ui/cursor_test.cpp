@@ -8,6 +8,7 @@
 #include <climits>
 #include <filesystem>
 
+#include "platform/vcl/qt/native.h"
 #include "rawinput/rawinput.h"
 #include "tests/engine/fake_user32.h"
 #include "tests/engine/main_window_test.h"
@@ -26,7 +27,7 @@ class CursorTest : public MainWindowTest {
         background_ = form_->Canvas->Pixel(400, 200);
     }
     vcl::TColor pixel(int x, int y) const { return form_->Canvas->Pixel(x, y); }
-    QImage snapshot() const { return form_->Canvas->image().copy(); }
+    QImage snapshot() const { return vcl::qt::image(*form_->Canvas).copy(); }
     std::string label4() const { return form_->Label4->Caption; }
 
     vcl::TColor background_ = 0;
@@ -132,13 +133,13 @@ TEST_F(CursorTest, ThePointerReadoutSetsOnlyTheLabelAndThePen) {
 TEST_F(CursorTest, CopyHidesTheMemoForGoodWhileReportsGoOn) {
     ASSERT_TRUE(form_->Memo1->Visible.get());
     QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
-    QCoreApplication::sendEvent(form_, &escape);
+    QCoreApplication::sendEvent(vcl::qt::widget(form_), &escape);
     EXPECT_FALSE(form_->Memo1->Visible.get());
     EXPECT_FALSE(form_->btnCopy->Enabled.get());
 
     // Esc again finds the button disabled; nothing changes.
     form_->Memo1->Show();
-    QCoreApplication::sendEvent(form_, &escape);
+    QCoreApplication::sendEvent(vcl::qt::widget(form_), &escape);
     EXPECT_TRUE(form_->Memo1->Visible.get());
     form_->Memo1->Hide();
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/winmain.h"
+#include "platform/vcl/qt/native.h"
 #include "platform/vcl/vcl.h"
 #include "tests/support/test_support.h"
 #include "ui/frmDatos.h"
@@ -22,6 +23,7 @@ namespace {
 
 using testsupport::wait_until;
 using vcl::Application;
+using vcl::qt::widget;
 
 enum class Kind { label, button, edit, memo };
 
@@ -95,13 +97,13 @@ class FormsTest : public EntryTest {
 };
 
 std::string text_of(QWidget* widget) {
-    if (auto* label = qobject_cast<vcl::TLabel*>(widget))
-        return label->Caption;
-    if (auto* button = qobject_cast<vcl::TButton*>(widget))
-        return button->Caption;
-    if (auto* edit = qobject_cast<vcl::TEdit*>(widget))
-        return edit->Text;
-    if (auto* memo = qobject_cast<vcl::TMemo*>(widget))
+    if (auto* label = qobject_cast<vcl::qt::Label*>(widget))
+        return label->control().Caption;
+    if (auto* button = qobject_cast<vcl::qt::Button*>(widget))
+        return button->control().Caption;
+    if (auto* edit = qobject_cast<vcl::qt::Edit*>(widget))
+        return edit->control().Text;
+    if (auto* memo = qobject_cast<vcl::qt::Memo*>(widget))
         return memo->toPlainText().toStdString();
     return "?";
 }
@@ -109,20 +111,20 @@ std::string text_of(QWidget* widget) {
 bool is_kind(QWidget* widget, Kind kind) {
     switch (kind) {
         case Kind::label:
-            return qobject_cast<vcl::TLabel*>(widget) != nullptr;
+            return qobject_cast<vcl::qt::Label*>(widget) != nullptr;
         case Kind::button:
-            return qobject_cast<vcl::TButton*>(widget) != nullptr;
+            return qobject_cast<vcl::qt::Button*>(widget) != nullptr;
         case Kind::edit:
-            return qobject_cast<vcl::TEdit*>(widget) != nullptr;
+            return qobject_cast<vcl::qt::Edit*>(widget) != nullptr;
         case Kind::memo:
-            return qobject_cast<vcl::TMemo*>(widget) != nullptr;
+            return qobject_cast<vcl::qt::Memo*>(widget) != nullptr;
     }
     return false;
 }
 
 void expect_layout(vcl::TForm* form, const std::vector<ControlRow>& rows) {
     std::vector<std::string> created;
-    for (QObject* child : form->children()) {
+    for (QObject* child : widget(form)->children()) {
         if (child->isWidgetType())
             created.push_back(child->objectName().toStdString());
     }
@@ -133,7 +135,7 @@ void expect_layout(vcl::TForm* form, const std::vector<ControlRow>& rows) {
 
     for (const ControlRow& row : rows) {
         SCOPED_TRACE(row.name);
-        auto* widget = form->findChild<QWidget*>(row.name);
+        auto* widget = vcl::qt::widget(form)->findChild<QWidget*>(row.name);
         ASSERT_NE(widget, nullptr);
         EXPECT_TRUE(is_kind(widget, row.kind));
         EXPECT_EQ(widget->geometry(), row.geometry);
@@ -142,14 +144,14 @@ void expect_layout(vcl::TForm* form, const std::vector<ControlRow>& rows) {
         if (row.kind == Kind::label || row.kind == Kind::memo || !row.enabled) {
             EXPECT_EQ(widget->focusPolicy(), Qt::NoFocus) << "cannot take the focus";
         }
-        EXPECT_TRUE(widget->isVisibleTo(form));
+        EXPECT_TRUE(widget->isVisibleTo(vcl::qt::widget(form)));
         const QColor text_colour = widget->palette().color(QPalette::Active, QPalette::WindowText);
         if (row.colour) {
-            EXPECT_EQ(text_colour, vcl::to_qcolor(*row.colour));
+            EXPECT_EQ(text_colour, vcl::qt::to_qcolor(*row.colour));
         } else {
-            EXPECT_EQ(text_colour, vcl::to_qcolor(vcl::clWindowText));
+            EXPECT_EQ(text_colour, vcl::qt::to_qcolor(vcl::clWindowText));
         }
-        if (auto* memo = qobject_cast<vcl::TMemo*>(widget)) {
+        if (auto* memo = qobject_cast<vcl::qt::Memo*>(widget)) {
             EXPECT_EQ(memo->isReadOnly(), row.read_only);
             EXPECT_EQ(memo->verticalScrollBarPolicy(), row.scroll_bars);
             EXPECT_EQ(memo->horizontalScrollBarPolicy(), row.scroll_bars);
@@ -160,7 +162,8 @@ void expect_layout(vcl::TForm* form, const std::vector<ControlRow>& rows) {
 
     // Tab stops follow their order along the focus chain.
     std::vector<std::string> chain;
-    for (QWidget* w = form->nextInFocusChain(); w != form; w = w->nextInFocusChain()) {
+    for (QWidget* w = widget(form)->nextInFocusChain(); w != widget(form);
+         w = w->nextInFocusChain()) {
         for (const ControlRow& row : rows) {
             if (row.tab_order >= 0 && w->objectName() == row.name)
                 chain.push_back(row.name);
@@ -175,23 +178,24 @@ void expect_layout(vcl::TForm* form, const std::vector<ControlRow>& rows) {
 }
 
 void expect_window(vcl::TForm* form, const char* name, QSize client) {
-    EXPECT_EQ(form->objectName(), name);
+    const QWidget* window = widget(form);
+    EXPECT_EQ(window->objectName(), name);
     EXPECT_EQ(form->Caption.get(), name);
-    EXPECT_EQ(form->pos(), QPoint(192, 114));
-    EXPECT_EQ(form->size(), client);
-    EXPECT_EQ(form->palette().color(QPalette::Window), vcl::to_qcolor(vcl::clBtnFace));
-    EXPECT_EQ(form->palette().color(QPalette::WindowText), vcl::to_qcolor(vcl::clWindowText));
-    EXPECT_EQ(form->font().family(), "MS Sans Serif");
-    EXPECT_EQ(form->font().pixelSize(), 11);
-    EXPECT_EQ(QFontInfo(form->font()).family(), "Liberation Sans");
+    EXPECT_EQ(window->pos(), QPoint(192, 114));
+    EXPECT_EQ(window->size(), client);
+    EXPECT_EQ(window->palette().color(QPalette::Window), vcl::qt::to_qcolor(vcl::clBtnFace));
+    EXPECT_EQ(window->palette().color(QPalette::WindowText), vcl::qt::to_qcolor(vcl::clWindowText));
+    EXPECT_EQ(window->font().family(), "MS Sans Serif");
+    EXPECT_EQ(window->font().pixelSize(), 11);
+    EXPECT_EQ(QFontInfo(window->font()).family(), "Liberation Sans");
 }
 
 TEST_F(FormsTest, TheMainWindowIsBuiltFromItsLayout) {
     expect_window(Form1, "Form1", {696, 376});
     expect_layout(Form1, main_window_controls);
-    EXPECT_EQ(Form1->Label1, Form1->findChild<QWidget*>("Label1"));
-    EXPECT_EQ(Form1->btnCopy, Form1->findChild<QWidget*>("btnCopy"));
-    EXPECT_EQ(Form1->Memo1, Form1->findChild<QWidget*>("Memo1"));
+    EXPECT_EQ(widget(Form1->Label1), widget(Form1)->findChild<QWidget*>("Label1"));
+    EXPECT_EQ(widget(Form1->btnCopy), widget(Form1)->findChild<QWidget*>("btnCopy"));
+    EXPECT_EQ(widget(Form1->Memo1), widget(Form1)->findChild<QWidget*>("Memo1"));
     EXPECT_TRUE(Form1->btnCopy->Cancel);
     EXPECT_EQ(Application->MainForm(), Form1);
 }
@@ -199,7 +203,7 @@ TEST_F(FormsTest, TheMainWindowIsBuiltFromItsLayout) {
 TEST_F(FormsTest, TheDataWindowIsBuiltFromItsLayoutAndStaysHidden) {
     expect_window(Form2, "Form2", {569, 244});
     expect_layout(Form2, data_window_controls);
-    EXPECT_EQ(Form2->btnCerrar, Form2->findChild<QWidget*>("btnCerrar"));
+    EXPECT_EQ(widget(Form2->btnCerrar), widget(Form2)->findChild<QWidget*>("btnCerrar"));
     EXPECT_FALSE(Form2->btnCerrar->Cancel);
     EXPECT_FALSE(Form2->Visible.get());
 }
@@ -211,26 +215,26 @@ TEST_F(FormsTest, EventsAreBoundToTheNamedHandlers) {
         {"OnCreate", "FormCreate"},
         {"OnMouseMove", "FormMouseMove"}};
     for (const auto& [event, handler] : main_window) {
-        EXPECT_EQ(Form1->property(event).toString(), handler) << event;
+        EXPECT_EQ(widget(Form1)->property(event).toString(), handler) << event;
     }
     EXPECT_TRUE(Form1->OnActivate && Form1->OnClose && Form1->OnCreate && Form1->OnMouseMove);
-    EXPECT_EQ(Form1->btnCopy->property("OnClick").toString(), "btnCopyClick");
+    EXPECT_EQ(widget(Form1->btnCopy)->property("OnClick").toString(), "btnCopyClick");
     EXPECT_TRUE(Form1->btnCopy->OnClick);
 
-    EXPECT_EQ(Form2->property("OnActivate").toString(), "FormActivate");
-    EXPECT_EQ(Form2->btnCerrar->property("OnClick").toString(), "btnCerrarClick");
+    EXPECT_EQ(widget(Form2)->property("OnActivate").toString(), "FormActivate");
+    EXPECT_EQ(widget(Form2->btnCerrar)->property("OnClick").toString(), "btnCerrarClick");
     EXPECT_TRUE(Form2->OnActivate && Form2->btnCerrar->OnClick);
     EXPECT_FALSE(Form2->OnCreate || Form2->OnClose || Form2->OnMouseMove);
 }
 
 TEST_F(FormsTest, OnlyTheCopyButtonCanTakeTheFocus) {
-    for (QWidget* widget : Form1->findChildren<QWidget*>()) {
-        const bool focusable = widget->isEnabled() && (widget->focusPolicy() & Qt::TabFocus);
-        EXPECT_EQ(focusable, widget == Form1->btnCopy) << widget->objectName().toStdString();
+    for (QWidget* child : widget(Form1)->findChildren<QWidget*>()) {
+        const bool focusable = child->isEnabled() && (child->focusPolicy() & Qt::TabFocus);
+        EXPECT_EQ(focusable, child == widget(Form1->btnCopy)) << child->objectName().toStdString();
     }
     Form1->Show();
     ASSERT_TRUE(wait_until([] { return vcl::TForm::active() == Form1; }));
-    EXPECT_TRUE(wait_until([] { return QApplication::focusWidget() == Form1->btnCopy; }));
+    EXPECT_TRUE(wait_until([] { return QApplication::focusWidget() == widget(Form1->btnCopy); }));
 }
 
 TEST_F(FormsTest, EscDoesWhatAClickOnCopyDoes) {
@@ -240,12 +244,12 @@ TEST_F(FormsTest, EscDoesWhatAClickOnCopyDoes) {
     Form1->btnCopy->OnClick = [&](vcl::TObject*) { ++presses; };
     Form1->Show();
     QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
-    QCoreApplication::sendEvent(Form1, &escape);
+    QCoreApplication::sendEvent(widget(Form1), &escape);
     EXPECT_EQ(presses, 1);
-    Form1->btnCopy->click();
+    Form1->btnCopy->Click();
     EXPECT_EQ(presses, 2);
     Form1->btnCopy->Enabled = false;
-    QCoreApplication::sendEvent(Form1, &escape);
+    QCoreApplication::sendEvent(widget(Form1), &escape);
     EXPECT_EQ(presses, 2);
 }
 
@@ -269,7 +273,7 @@ TEST_F(FormsTest, RunShowsOnlyTheMainWindowAndEndsWhenItCloses) {
     bool data_visible = true;
     QTimer::singleShot(0, [&] {
         main_active = wait_until([] { return vcl::TForm::active() == Form1; });
-        data_visible = Form2->isVisible();
+        data_visible = widget(Form2)->isVisible();
         Form1->Close();
     });
     QTimer deadline;
@@ -287,7 +291,7 @@ TEST_F(EntryTest, WinMainCreatesBothWindowsRunsAndReturnsZero) {
     bool data_visible = true;
     QTimer::singleShot(0, [&] {
         ASSERT_TRUE(wait_until([] { return vcl::TForm::active() == Form1; }));
-        data_visible = Form2->isVisible();
+        data_visible = widget(Form2)->isVisible();
         Form1->Close();
     });
     QTimer deadline;
@@ -305,12 +309,10 @@ TEST_F(EntryTest, WinMainCreatesBothWindowsRunsAndReturnsZero) {
 }
 
 // A window whose creation handler fails in a chosen way.
-struct FailingLayout {
-    void setupUi(QWidget* form) {
-        form->setObjectName("FailingForm");
-        form->setProperty("OnCreate", "FormCreate");
-    }
-};
+void failing_layout(QWidget* form) {
+    form->setObjectName("FailingForm");
+    form->setProperty("OnCreate", "FormCreate");
+}
 
 class FailingForm : public vcl::TForm {
   public:
@@ -318,9 +320,10 @@ class FailingForm : public vcl::TForm {
     static inline std::function<void()> failure;
     void FormCreate(vcl::TObject*) { failure(); }
     static const vcl::FormClass& form_class() {
+        vcl::qt::register_layout("FailingForm", failing_layout);
         static const vcl::FormClass form_class =
-            vcl::FormClass::of<FailingForm, FailingLayout>().handler("FormCreate",
-                                                                     &FailingForm::FormCreate);
+            vcl::FormClass::of<FailingForm>("FailingForm")
+                .handler("FormCreate", &FailingForm::FormCreate);
         return form_class;
     }
 };

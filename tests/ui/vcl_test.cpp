@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/vcl/qt/native.h"
 #include "platform/vcl/vcl.h"
 #include "tests/support/test_support.h"
 
@@ -29,6 +30,7 @@ namespace {
 
 using testsupport::wait_until;
 using vcl::Application;
+using vcl::qt::widget;
 
 // A layout written the way uic writes one; `Variant` spoils it on purpose.
 enum class Variant {
@@ -42,7 +44,7 @@ enum class Variant {
 
 template <Variant variant>
 struct TestLayout {
-    void setupUi(QWidget* form) {
+    static void setupUi(QWidget* form) {
         form->setObjectName("TestForm");
         form->resize(320, 200);
         form->setProperty("windowPosition", QPoint(30, 40));
@@ -55,23 +57,23 @@ struct TestLayout {
         form->setProperty("OnMouseMove", "FormMouseMove");
         if (variant == Variant::odd_event)
             form->setProperty("OnKeyDown", "FormActivate");
-        auto* label = new vcl::TLabel(form);
+        auto* label = new vcl::qt::Label(form);
         label->setObjectName("Label1");
         label->setGeometry(10, 150, 40, 13);
         label->setText("Label1");
-        auto* ok = new vcl::TButton(form);
+        auto* ok = new vcl::qt::Button(form);
         ok->setObjectName("btnOk");
         ok->setGeometry(200, 150, 75, 25);
         ok->setProperty("OnClick", "btnOkClick");
-        auto* cancel = new vcl::TButton(form);
+        auto* cancel = new vcl::qt::Button(form);
         cancel->setObjectName("btnCancel");
         cancel->setGeometry(200, 175, 75, 25);
         cancel->setProperty("Cancel", true);
         cancel->setProperty("OnClick", "btnCancelClick");
         if (variant == Variant::memo_is_label) {
-            (new vcl::TLabel(form))->setObjectName("Memo1");
+            (new vcl::qt::Label(form))->setObjectName("Memo1");
         } else if (variant != Variant::no_memo) {
-            auto* memo = new vcl::TMemo(form);
+            auto* memo = new vcl::qt::Memo(form);
             memo->setObjectName("Memo1");
             memo->setGeometry(10, 10, 150, 60);
         }
@@ -93,7 +95,7 @@ class TestForm : public vcl::TForm {
 
     void FormCreate(vcl::TObject* Sender) {
         calls.push_back("create");
-        visible_at_create = isVisible();
+        visible_at_create = Visible.get();
         EXPECT_EQ(Sender, this);
     }
     void FormActivate(vcl::TObject*) { calls.push_back("activate"); }
@@ -119,8 +121,11 @@ class Form : public TestForm {
   public:
     using TestForm::TestForm;
     static const vcl::FormClass& form_class() {
+        // Each variant is a layout of its own; the form inside is TestForm in all.
+        const std::string layout = "TestForm" + std::to_string(static_cast<int>(variant));
+        vcl::qt::register_layout(layout, TestLayout<variant>::setupUi);
         static const vcl::FormClass form_class =
-            vcl::FormClass::of<Form, TestLayout<variant>>()
+            vcl::FormClass::of<Form>(layout.c_str())
                 .field("Label1", &Form::Label1)
                 .field("btnOk", &Form::btnOk)
                 .field("btnCancel", &Form::btnCancel)
@@ -178,8 +183,8 @@ TEST_F(ApplicationTest, CreateFormStreamsTheLayoutAndRunsOnCreateBeforeReturning
     EXPECT_EQ(first->Label1->Caption.get(), "Label1");
     EXPECT_TRUE(first->btnCancel->Cancel);
     EXPECT_FALSE(first->btnOk->Cancel);
-    EXPECT_EQ(first->pos(), QPoint(30, 40));
-    EXPECT_EQ(first->font().pixelSize(), 11);
+    EXPECT_EQ(widget(first)->pos(), QPoint(30, 40));
+    EXPECT_EQ(widget(first)->font().pixelSize(), 11);
     EXPECT_EQ(Application->MainForm(), first);
 
     Form<>* second = nullptr;
@@ -218,14 +223,14 @@ TEST_F(ApplicationTest, RunShowsTheMainFormAndEndsWhenItCloses) {
     bool other_shown = true;
     QTimer::singleShot(0, [&] {
         became_active = wait_until([&] { return vcl::TForm::active() == main_form; });
-        other_shown = other->isVisible();
+        other_shown = widget(other)->isVisible();
         main_form->Close();
     });
     run_with_deadline();
     EXPECT_TRUE(became_active);
     EXPECT_FALSE(other_shown);
     EXPECT_EQ(main_form->calls, (std::vector<std::string>{"create", "activate", "close"}));
-    EXPECT_FALSE(main_form->isVisible());
+    EXPECT_FALSE(widget(main_form)->isVisible());
 }
 
 TEST_F(ApplicationTest, AWindowManagerCloseEndsTheRunToo) {
@@ -233,11 +238,11 @@ TEST_F(ApplicationTest, AWindowManagerCloseEndsTheRunToo) {
     Application->CreateForm(&main_form);
     QTimer::singleShot(0, [&] {
         ASSERT_TRUE(wait_until([&] { return vcl::TForm::active() == main_form; }));
-        main_form->windowHandle()->close();
+        widget(main_form)->windowHandle()->close();
     });
     run_with_deadline();
     EXPECT_EQ(main_form->calls.back(), "close");
-    EXPECT_FALSE(main_form->isVisible());
+    EXPECT_FALSE(widget(main_form)->isVisible());
 }
 
 TEST_F(ApplicationTest, OnCloseCanKeepTheWindowOpen) {
@@ -266,6 +271,42 @@ TEST_F(ApplicationTest, WhatAHandlerThrowsIsShownAndTheFormGoesOn) {
     form->on_ok = nullptr;
     form->btnOk->Click();
     EXPECT_EQ(std::count(form->calls.begin(), form->calls.end(), "ok"), 4);
+}
+
+TEST_F(ApplicationTest, TheGuardShowsWhatEscapesByTheCallersRule) {
+    const struct {
+        const char* what;
+        std::function<void()> body;
+        const char* at_entry;    // OtherExceptions::empty_message
+        const char* in_handler;  // OtherExceptions::by_what
+    } cases[] = {
+        {"toolkit exception", [] { throw vcl::Exception("disk full"); }, "disk full", "disk full"},
+        {"standard exception", [] { throw std::runtime_error("out of paper"); }, "",
+         "out of paper"},
+        {"anything else", [] { throw 42; }, "", ""},
+    };
+    for (const auto& c : cases) {
+        shown_.clear();
+        EXPECT_FALSE(vcl::guard(c.body, vcl::OtherExceptions::empty_message)) << c.what;
+        EXPECT_FALSE(vcl::guard(c.body, vcl::OtherExceptions::by_what)) << c.what;
+        EXPECT_EQ(shown_, (std::vector<vcl::String>{c.at_entry, c.in_handler})) << c.what;
+    }
+    shown_.clear();
+    int runs = 0;
+    EXPECT_TRUE(vcl::guard([&] { ++runs; }, vcl::OtherExceptions::by_what));
+    EXPECT_EQ(runs, 1);
+    EXPECT_TRUE(shown_.empty());
+
+    // With no application to show it, standard error still says so.
+    vcl::TApplication* const application = Application;
+    Application = nullptr;
+    testing::internal::CaptureStderr();
+    const bool ran_through = vcl::guard([] { throw 1; }, vcl::OtherExceptions::by_what);
+    const std::string err = testing::internal::GetCapturedStderr();
+    Application = application;
+    EXPECT_FALSE(ran_through);
+    EXPECT_NE(err.find("no application to report it"), std::string::npos) << err;
+    EXPECT_TRUE(shown_.empty());
 }
 
 TEST_F(ApplicationTest, TheDefaultPresenterWritesToStandardError) {
@@ -306,25 +347,25 @@ TEST_F(EventTest, EscPressesTheCancelButtonWhileItIsEnabledAndVisible) {
     QKeyEvent control_escape(QEvent::KeyPress, Qt::Key_Escape, Qt::ControlModifier);
 
     // Sent to another button, the key travels up to the form.
-    QCoreApplication::sendEvent(form->btnOk, &escape);
+    QCoreApplication::sendEvent(widget(form->btnOk), &escape);
     EXPECT_EQ(form->calls.back(), "cancel");
     form->calls.clear();
-    QCoreApplication::sendEvent(form, &control_escape);
+    QCoreApplication::sendEvent(widget(form), &control_escape);
     form->btnCancel->Enabled = false;
-    QCoreApplication::sendEvent(form, &escape);
+    QCoreApplication::sendEvent(widget(form), &escape);
     form->btnCancel->Enabled = true;
     form->btnCancel->Hide();
-    QCoreApplication::sendEvent(form, &escape);
+    QCoreApplication::sendEvent(widget(form), &escape);
     EXPECT_TRUE(form->calls.empty());
 }
 
 TEST_F(EventTest, MouseMovesReportClientPositionAndShiftState) {
     Form<>* form = nullptr;
     Application->CreateForm(&form);
-    EXPECT_TRUE(form->hasMouseTracking());
+    EXPECT_TRUE(widget(form)->hasMouseTracking());
     QMouseEvent move(QEvent::MouseMove, QPointF(12, 34), QPointF(112, 134), Qt::NoButton,
                      Qt::LeftButton | Qt::RightButton, Qt::ShiftModifier | Qt::ControlModifier);
-    QCoreApplication::sendEvent(form, &move);
+    QCoreApplication::sendEvent(widget(form), &move);
     const auto expected = vcl::ssShift | vcl::ssCtrl | vcl::ssLeft | vcl::ssRight;
     EXPECT_EQ(form->calls.back(), "move 12,34 shift " + std::to_string(expected));
 }
@@ -348,23 +389,26 @@ TEST_F(EventTest, ButtonsFireOnClickOnlyWhenEnabled) {
 
 TEST(ControlTest, PropertiesReadAndWriteTheirControls) {
     QWidget parent;
-    vcl::TLabel label(&parent);
-    label.setGeometry(0, 0, 32, 13);
+    vcl::qt::Label label_widget(&parent);
+    vcl::TLabel& label = label_widget.control();
+    label_widget.setGeometry(0, 0, 32, 13);
     label.Caption = "X = -2147483648 , 2147483647";
-    EXPECT_EQ(label.text(), "X = -2147483648 , 2147483647");
-    EXPECT_GE(label.width(), label.sizeHint().width()) << "a label fits its caption";
+    EXPECT_EQ(label_widget.text(), "X = -2147483648 , 2147483647");
+    EXPECT_GE(label_widget.width(), label_widget.sizeHint().width()) << "a label fits its caption";
 
-    vcl::TEdit edit(&parent);
+    vcl::qt::Edit edit_widget(&parent);
+    vcl::TEdit& edit = edit_widget.control();
     edit.Text = "Edit1";
     EXPECT_EQ(edit.Text.get(), "Edit1");
     EXPECT_TRUE(edit.Enabled.get());
     edit.Enabled = false;
-    EXPECT_FALSE(edit.isEnabled());
+    EXPECT_FALSE(edit_widget.isEnabled());
     EXPECT_FALSE(edit.Enabled.get());
 
-    vcl::TButton button(&parent);
+    vcl::qt::Button button_widget(&parent);
+    vcl::TButton& button = button_widget.control();
     button.Caption = "Cerrar";
-    EXPECT_EQ(button.text(), "Cerrar");
+    EXPECT_EQ(button_widget.text(), "Cerrar");
 
     // Visible is the control's own setting, whether or not its window is shown yet.
     EXPECT_TRUE(button.Visible.get());
@@ -373,7 +417,7 @@ TEST(ControlTest, PropertiesReadAndWriteTheirControls) {
     button.Show();
     EXPECT_TRUE(button.Visible.get());
     button.Visible = false;
-    EXPECT_TRUE(button.isHidden());
+    EXPECT_TRUE(button_widget.isHidden());
 }
 
 TEST(FramePacerTest, RequestsWithinAFrameRunTheUpdateOnceAndNothingRunsUnasked) {
@@ -410,24 +454,25 @@ TEST(FramePacerTest, RunOrRequestRunsAtOnceOnlyTheFirstTimeInAFrame) {
 class LabelTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        label_.setGeometry(0, 0, 32, 13);
+        label_widget_.setGeometry(0, 0, 32, 13);
         reference_.setGeometry(0, 0, 32, 13);
     }
     // The label's pixels against a plain label showing `text` at the same size.
     bool looks_like(const QString& text) {
         reference_.setText(text);
-        reference_.resize(label_.size());
-        return label_.grab().toImage() == reference_.grab().toImage();
+        reference_.resize(label_widget_.size());
+        return label_widget_.grab().toImage() == reference_.grab().toImage();
     }
     QWidget parent_;
-    vcl::TLabel label_{&parent_};
+    vcl::qt::Label label_widget_{&parent_};
+    vcl::TLabel& label_ = label_widget_.control();
     QLabel reference_{&parent_};
 };
 
 TEST_F(LabelTest, AFirstCaptionShowsAtOnceAndFitsTheLabel) {
     label_.Caption = "X = -2147483648 , Y = 2147483647";
-    EXPECT_EQ(label_.text(), "X = -2147483648 , Y = 2147483647");
-    EXPECT_GE(label_.width(), label_.sizeHint().width());
+    EXPECT_EQ(label_widget_.text(), "X = -2147483648 , Y = 2147483647");
+    EXPECT_GE(label_widget_.width(), label_widget_.sizeHint().width());
     EXPECT_TRUE(looks_like("X = -2147483648 , Y = 2147483647"));
 }
 
@@ -436,9 +481,9 @@ TEST_F(LabelTest, ACaptionChangingFasterThanFramesShowsTheLatestAtTheNextFrame) 
     for (int i = 1; i <= 500; ++i)
         label_.Caption = "X = " + std::to_string(i) + " , Y = 100000";
     EXPECT_EQ(label_.Caption.get(), "X = 500 , Y = 100000") << "read back at once";
-    EXPECT_NE(label_.text(), "X = 500 , Y = 100000") << "not laid out once per change";
-    EXPECT_TRUE(wait_until([&] { return label_.text() == "X = 500 , Y = 100000"; }));
-    EXPECT_GE(label_.width(), label_.sizeHint().width()) << "fits its latest caption";
+    EXPECT_NE(label_widget_.text(), "X = 500 , Y = 100000") << "not laid out once per change";
+    EXPECT_TRUE(wait_until([&] { return label_widget_.text() == "X = 500 , Y = 100000"; }));
+    EXPECT_GE(label_widget_.width(), label_widget_.sizeHint().width()) << "fits its latest caption";
     EXPECT_TRUE(looks_like("X = 500 , Y = 100000"));
 
     // Set back to what it shows while a change waits: the wait ends showing it.
@@ -446,19 +491,23 @@ TEST_F(LabelTest, ACaptionChangingFasterThanFramesShowsTheLatestAtTheNextFrame) 
     label_.Caption = "B";
     label_.Caption = "A";
     EXPECT_EQ(label_.Caption.get(), "A");
-    EXPECT_TRUE(wait_until([&] { return label_.text() == "A"; }));
+    EXPECT_TRUE(wait_until([&] { return label_widget_.text() == "A"; }));
     EXPECT_EQ(label_.Caption.get(), "A");
 }
 
-TEST(FormCloseTest, ClosingAWindowShowsItsLatestCaptionsFirst) {
-    vcl::TForm form(nullptr);
-    auto* label = new vcl::TLabel(&form);
-    for (int i = 0; i < 100 && label->text() == QString::fromStdString(label->Caption); ++i)
+using FormCloseTest = ToolkitTest;
+
+TEST_F(FormCloseTest, ClosingAWindowShowsItsLatestCaptionsFirst) {
+    Form<>* form = nullptr;
+    Application->CreateForm(&form);
+    vcl::TLabel* label = form->Label1;
+    auto* shown = static_cast<QLabel*>(widget(label));
+    for (int i = 0; i < 100 && shown->text() == QString::fromStdString(label->Caption); ++i)
         label->Caption = "caption " + std::to_string(i);
-    ASSERT_NE(label->text(), QString::fromStdString(label->Caption)) << "waiting for its frame";
-    form.Close();
-    EXPECT_EQ(label->text(), QString::fromStdString(label->Caption));
-    EXPECT_GE(label->width(), label->sizeHint().width());
+    ASSERT_NE(shown->text(), QString::fromStdString(label->Caption)) << "waiting for its frame";
+    form->Close();
+    EXPECT_EQ(shown->text(), QString::fromStdString(label->Caption));
+    EXPECT_GE(shown->width(), shown->sizeHint().width());
 }
 
 // Counts the paint events a widget receives.
@@ -521,9 +570,9 @@ class MemoTest : public ::testing::Test {
                std::to_string(i) + " lLastY=0000 ulExtraInformation=0000\r\n";
     }
 
-    vcl::TMemo memo_;
+    vcl::qt::Memo memo_;
     QPlainTextEdit reference_;
-    vcl::TStrings& lines_ = *memo_.Lines;
+    vcl::TStrings& lines_ = *memo_.control().Lines;
 };
 
 TEST_F(MemoTest, ABurstOfEntriesIsPaintedOnceAtTheNextFrame) {
@@ -658,7 +707,7 @@ TEST_F(MemoTest, TheOldestEntriesGoOnceTheCapIsReached) {
 
 class CanvasTest : public ::testing::Test {
   protected:
-    void SetUp() override { form_.resize(120, 80); }
+    void SetUp() override { window_->resize(120, 80); }
 
     // Rows and columns of many colours, so that exclusive or has something to restore.
     void paint_pattern() {
@@ -674,13 +723,13 @@ class CanvasTest : public ::testing::Test {
             canvas_.LineTo(x, 80);
         }
     }
-    QImage snapshot() const { return canvas_.image().copy(); }
+    QImage snapshot() const { return vcl::qt::image(canvas_).copy(); }
     // The pixels that differ from `before`, as a bounding rectangle.
     QRect changed_since(const QImage& before) const {
         QRect changed;
         for (int y = 0; y < before.height(); ++y) {
             for (int x = 0; x < before.width(); ++x) {
-                if (before.pixel(x, y) != canvas_.image().pixel(x, y))
+                if (before.pixel(x, y) != vcl::qt::image(canvas_).pixel(x, y))
                     changed |= QRect(x, y, 1, 1);
             }
         }
@@ -690,21 +739,23 @@ class CanvasTest : public ::testing::Test {
         int count = 0;
         for (int y = 0; y < before.height(); ++y) {
             for (int x = 0; x < before.width(); ++x)
-                count += before.pixel(x, y) != canvas_.image().pixel(x, y);
+                count += before.pixel(x, y) != vcl::qt::image(canvas_).pixel(x, y);
         }
         return count;
     }
 
     vcl::TForm form_{nullptr};
+    QWidget* window_ = widget(&form_);
     vcl::TCanvas& canvas_ = *form_.Canvas;
 };
 
 TEST_F(CanvasTest, AFreshCanvasIsTheFormsBackground) {
-    canvas_.ensure_size(form_.size());
-    EXPECT_EQ(canvas_.image().size(), QSize(120, 80));
-    EXPECT_EQ(canvas_.image().format(), QImage::Format_RGB32);
-    EXPECT_EQ(canvas_.Pixel(60, 40), vcl::from_qcolor(vcl::to_qcolor(vcl::clBtnFace)));
-    EXPECT_EQ(canvas_.Pixel(60, 40), vcl::from_qcolor(form_.palette().color(QPalette::Window)));
+    vcl::qt::ensure_size(canvas_, window_->size());
+    EXPECT_EQ(vcl::qt::image(canvas_).size(), QSize(120, 80));
+    EXPECT_EQ(vcl::qt::image(canvas_).format(), QImage::Format_RGB32);
+    EXPECT_EQ(canvas_.Pixel(60, 40), vcl::qt::from_qcolor(vcl::qt::to_qcolor(vcl::clBtnFace)));
+    EXPECT_EQ(canvas_.Pixel(60, 40),
+              vcl::qt::from_qcolor(window_->palette().color(QPalette::Window)));
     EXPECT_EQ(canvas_.Pixel(-1, 0), vcl::clBlack);
 }
 
@@ -722,9 +773,9 @@ TEST_F(CanvasTest, ColoursLandAsBlueGreenRed) {
         canvas_.Pen->Color = row.colour;
         canvas_.MoveTo(10, y);
         canvas_.LineTo(50, y);
-        EXPECT_EQ(QColor(canvas_.image().pixel(20, y)), row.rgb) << std::hex << row.colour;
+        EXPECT_EQ(QColor(vcl::qt::image(canvas_).pixel(20, y)), row.rgb) << std::hex << row.colour;
         EXPECT_EQ(canvas_.Pixel(20, y), row.colour);
-        EXPECT_EQ(vcl::to_qcolor(row.colour), row.rgb);
+        EXPECT_EQ(vcl::qt::to_qcolor(row.colour), row.rgb);
         y += 5;
     }
 }
@@ -735,7 +786,7 @@ TEST_F(CanvasTest, LineToDrawsTheCurrentPointAndLeavesOutTheEndInEveryDirection)
         for (int dy = -9; dy <= 9; dy += 3) {
             if (dx == 0 && dy == 0)
                 continue;
-            canvas_.ensure_size(form_.size());
+            vcl::qt::ensure_size(canvas_, window_->size());
             const QImage before = snapshot();
             canvas_.MoveTo(60, 40);
             canvas_.LineTo(60 + dx, 40 + dy);
@@ -755,7 +806,7 @@ TEST_F(CanvasTest, LineToDrawsTheCurrentPointAndLeavesOutTheEndInEveryDirection)
 TEST_F(CanvasTest, JoinedLinesMeetOnceAndAnEmptyLineDrawsNothing) {
     canvas_.Pen->Color = vcl::clLime;
     canvas_.Pen->Mode = vcl::pmXor;
-    canvas_.ensure_size(form_.size());
+    vcl::qt::ensure_size(canvas_, window_->size());
     const QImage before = snapshot();
     canvas_.MoveTo(10, 10);
     canvas_.LineTo(30, 10);
@@ -763,12 +814,12 @@ TEST_F(CanvasTest, JoinedLinesMeetOnceAndAnEmptyLineDrawsNothing) {
     canvas_.LineTo(30, 30);
     // The corner is drawn once by the second line, so exclusive or leaves it coloured.
     EXPECT_NE(canvas_.Pixel(30, 10), canvas_.Pixel(31, 10));
-    EXPECT_EQ(canvas_.image().pixel(30, 30), before.pixel(30, 30));
+    EXPECT_EQ(vcl::qt::image(canvas_).pixel(30, 30), before.pixel(30, 30));
     EXPECT_EQ(changed_count(before), 40);
 }
 
 TEST_F(CanvasTest, AnEllipseCoversItsRectangleLessTheRightAndBottomEdges) {
-    canvas_.ensure_size(form_.size());
+    vcl::qt::ensure_size(canvas_, window_->size());
     const QImage before = snapshot();
     canvas_.Pen->Color = vcl::clGreen;
     canvas_.Ellipse(20, 30, 26, 36);
@@ -784,7 +835,7 @@ TEST_F(CanvasTest, AnEllipseCoversItsRectangleLessTheRightAndBottomEdges) {
 }
 
 TEST_F(CanvasTest, ExclusiveOrCombinesEachPixelOnceWithPenOrBrush) {
-    canvas_.ensure_size(form_.size());
+    vcl::qt::ensure_size(canvas_, window_->size());
     const vcl::TColor background = canvas_.Pixel(0, 0);
     canvas_.Pen->Mode = vcl::pmXor;
     canvas_.Pen->Color = vcl::clLime;
@@ -887,20 +938,20 @@ TEST_F(CanvasTest, TheSurfaceGrowsWithTheFormAndKeepsItsDrawing) {
     canvas_.MoveTo(5, 5);
     canvas_.LineTo(6, 5);
     form_.Show();
-    form_.resize(300, 200);
-    EXPECT_TRUE(wait_until([&] { return canvas_.image().size() == QSize(300, 200); }));
+    window_->resize(300, 200);
+    EXPECT_TRUE(wait_until([&] { return vcl::qt::image(canvas_).size() == QSize(300, 200); }));
     EXPECT_EQ(canvas_.Pixel(5, 5), vcl::clRed);
     EXPECT_EQ(canvas_.Pixel(250, 150), canvas_.Pixel(100, 5));
 }
 
 TEST_F(CanvasTest, TheFormPaintsItsCanvasUnderItsControls) {
-    auto* label = new vcl::TLabel(&form_);
+    auto* label = new vcl::qt::Label(window_);
     label->setGeometry(0, 0, 60, 20);
     label->setText("over");
     canvas_.Pen->Color = vcl::clRed;
     canvas_.MoveTo(0, 50);
     canvas_.LineTo(120, 50);
-    const QImage shown = form_.grab().toImage();
+    const QImage shown = window_->grab().toImage();
     EXPECT_EQ(QColor(shown.pixel(90, 50)), QColor(255, 0, 0));
 }
 

@@ -1,11 +1,11 @@
-#include "platform/vcl/notice.h"
+#include "platform/vcl/qt/notice.h"
 
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QToolButton>
 
-#include "platform/vcl/vcl.h"
+#include "platform/vcl/qt/native.h"
 
 namespace vcl {
 
@@ -60,12 +60,12 @@ void TNotice::place() {
     setGeometry(margin, form->height() - margin - height, width, height);
 }
 
-TNotice* ShowNotice(TForm* form, const String& text) {
-    auto* notice = form->findChild<TNotice*>(QString(), Qt::FindDirectChildrenOnly);
+void ShowNotice(TForm* form, const String& text) {
+    QWidget* window = qt::widget(form);
+    auto* notice = window->findChild<TNotice*>(QString(), Qt::FindDirectChildrenOnly);
     if (notice == nullptr)
-        notice = new TNotice(form);
+        notice = new TNotice(window);
     notice->add(QString::fromStdString(text));
-    return notice;
 }
 
 }  // namespace vcl

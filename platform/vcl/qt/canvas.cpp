@@ -3,11 +3,14 @@
 #include <QPainter>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <memory>
+#include <vector>
 
-#include "platform/vcl/vcl.h"
+#include "platform/vcl/qt/native.h"
 
 namespace vcl {
 namespace {
@@ -47,6 +50,16 @@ bool clip_segment(const QRectF& box, QPointF& a, QPointF& b) {
     return true;
 }
 
+// A small figure as rendered, kept for the next figure of the same shape,
+// size and colours wherever it lies (the cursor marks repeat one shape).
+using FigureKey = std::array<std::int64_t, 12>;
+struct CachedFigure {
+    FigureKey key;
+    QImage figure;
+};
+constexpr std::size_t figure_cache_size = 16;
+constexpr int max_cached_side = 64;
+
 QPen figure_pen(const QColor& colour, int width) {
     if (width <= 1) {
         // Cosmetic, one pixel wide; the caller settles which end pixels are drawn.
@@ -74,66 +87,94 @@ std::int64_t key_colour(const QColor& colour, int width) {
 
 }  // namespace
 
-TCanvas::TCanvas(QWidget* owner)
-    : Pen(&pen_), Brush(&brush_), owner_(owner), repaint_([this] {
+// The surface of a form's canvas: an image the form's window paints from.
+struct TCanvas::Native {
+    explicit Native(QWidget* owner);
+    // Grows the surface to at least this size, keeping what is drawn.
+    void ensure_size(QSize size);
+    // Ends the painter the figures of this turn share, before the surface is read.
+    void end_painting() const;
+    // The cached figure for `key`, or one made by `render` over `area` (cached when small).
+    template <class Render>
+    QImage figure_for(const FigureKey& key, QSize area, Render&& render);
+    // Combines a rendered figure with the surface at `at`, by the pen mode.
+    void combine(const QImage& figure, QPoint at, TPenMode mode);
+    // The owner repaints what figures changed, once per frame.
+    void mark_dirty(const QRect& area);
+
+    QWidget* owner;
+    QImage image;
+    // Open on image from the first figure of a turn to its end, or until the
+    // surface is read: a painter per figure costs more than the figure.
+    mutable std::unique_ptr<QPainter> painter;
+    std::vector<CachedFigure> figures;
+    std::size_t next_evicted = 0;
+    QRect dirty;
+    FramePacer repaint;
+};
+
+TCanvas::Native::Native(QWidget* owner_widget)
+    : owner(owner_widget), repaint([this] {
           end_painting();
-          const QRect dirty = dirty_;
-          dirty_ = QRect();
-          owner_->update(dirty);
+          const QRect area = dirty;
+          dirty = QRect();
+          owner->update(area);
       }) {}
 
-TCanvas::~TCanvas() = default;
-
-void TCanvas::end_painting() const {
-    painter_.reset();
+void TCanvas::Native::end_painting() const {
+    painter.reset();
 }
 
-int TCanvas::pen_width() const {
-    return std::clamp(pen_.Width, 1, max_pen_width);
-}
-
-void TCanvas::ensure_size(QSize size) {
-    const QSize wanted = size.expandedTo(image_.size());
-    if (wanted == image_.size() || wanted.isEmpty())
+void TCanvas::Native::ensure_size(QSize size) {
+    const QSize wanted = size.expandedTo(image.size());
+    if (wanted == image.size() || wanted.isEmpty())
         return;
     end_painting();
     QImage grown(wanted, QImage::Format_RGB32);
-    grown.fill(owner_->palette().color(owner_->backgroundRole()));
-    if (!image_.isNull()) {
-        QPainter painter(&grown);
-        painter.setCompositionMode(QPainter::CompositionMode_Source);
-        painter.drawImage(0, 0, image_);
+    grown.fill(owner->palette().color(owner->backgroundRole()));
+    if (!image.isNull()) {
+        QPainter grower(&grown);
+        grower.setCompositionMode(QPainter::CompositionMode_Source);
+        grower.drawImage(0, 0, image);
     }
-    image_ = std::move(grown);
+    image = std::move(grown);
 }
+
+TCanvas::TCanvas(TForm* owner)
+    : Pen(&pen_), Brush(&brush_), native_(std::make_unique<Native>(qt::widget(owner))) {}
+
+TCanvas::~TCanvas() = default;
 
 TColor TCanvas::Pixel(int x, int y) const {
-    end_painting();
-    if (!image_.valid(x, y))
+    native_->end_painting();
+    if (!native_->image.valid(x, y))
         return clBlack;
-    return from_qcolor(QColor(image_.pixel(x, y)));
+    return qt::from_qcolor(QColor(native_->image.pixel(x, y)));
 }
 
-void TCanvas::MoveTo(int x, int y) {
-    pen_x_ = x;
-    pen_y_ = y;
+namespace qt {
+
+const QImage& image(const TCanvas& canvas) {
+    canvas.native().end_painting();
+    return canvas.native().image;
 }
 
-void TCanvas::LineTo(int x, int y) {
-    const int from_x = pen_x_;
-    const int from_y = pen_y_;
-    pen_x_ = x;
-    pen_y_ = y;
-    if (from_x == x && from_y == y)
-        return;
-    ensure_size(owner_->size());
-    if (image_.isNull())
+void ensure_size(TCanvas& canvas, QSize size) {
+    canvas.native().ensure_size(size);
+}
+
+}  // namespace qt
+
+void TCanvas::draw_line(int from_x, int from_y, int x, int y) {
+    Native& n = *native_;
+    n.ensure_size(n.owner->size());
+    if (n.image.isNull())
         return;
 
     const int width = pen_width();
     const int reach = width + 2;
     // Clipped a little outside the surface, so the clipped ends never show.
-    const QRectF box(-reach, -reach, image_.width() + 2.0 * reach, image_.height() + 2.0 * reach);
+    const QRectF box(-reach, -reach, n.image.width() + 2.0 * reach, n.image.height() + 2.0 * reach);
     QPointF a(from_x, from_y);
     QPointF b(x, y);
     if (!clip_segment(box, a, b))
@@ -142,13 +183,13 @@ void TCanvas::LineTo(int x, int y) {
                             static_cast<int>(std::floor(std::min(a.y(), b.y())))),
                      QPoint(static_cast<int>(std::ceil(std::max(a.x(), b.x()))),
                             static_cast<int>(std::ceil(std::max(a.y(), b.y())))));
-    const QRect area = span.adjusted(-reach, -reach, reach, reach) & image_.rect();
+    const QRect area = span.adjusted(-reach, -reach, reach, reach) & n.image.rect();
     if (area.isEmpty())
         return;
 
     // Rendered where it lies in its own small image, so the same segment
     // anywhere on the surface is the same figure.
-    const QColor colour = to_qcolor(pen_.Color);
+    const QColor colour = qt::to_qcolor(pen_.Color);
     const QPointF origin(area.topLeft());
     const QPointF a_in = a - origin;
     const QPointF b_in = b - origin;
@@ -166,7 +207,7 @@ void TCanvas::LineTo(int x, int y) {
                            std::int64_t{x} - area.x(),
                            std::int64_t{y} - area.y(),
                            key_colour(colour, width)};
-    const QImage figure = figure_for(key, area.size(), [&](QImage& image) {
+    const QImage figure = n.figure_for(key, area.size(), [&](QImage& image) {
         {
             QPainter painter(&image);
             painter.setRenderHint(QPainter::Antialiasing, false);
@@ -182,12 +223,13 @@ void TCanvas::LineTo(int x, int y) {
                 image.setPixel(x - area.x(), y - area.y(), 0);
         }
     });
-    combine(figure, area.topLeft());
+    n.combine(figure, area.topLeft(), pen_.Mode);
 }
 
 void TCanvas::Ellipse(int x1, int y1, int x2, int y2) {
-    ensure_size(owner_->size());
-    if (image_.isNull())
+    Native& n = *native_;
+    n.ensure_size(n.owner->size());
+    if (n.image.isNull())
         return;
     const std::int64_t left = std::min(x1, x2);
     const std::int64_t right = std::max(x1, x2);
@@ -198,14 +240,14 @@ void TCanvas::Ellipse(int x1, int y1, int x2, int y2) {
 
     const int width = pen_width();
     const int reach = width + 2;
-    const std::int64_t surface_width = image_.width();
-    const std::int64_t surface_height = image_.height();
+    const std::int64_t surface_width = n.image.width();
+    const std::int64_t surface_height = n.image.height();
     if (right + reach <= 0 || left - reach >= surface_width || bottom + reach <= 0 ||
         top - reach >= surface_height) {
         return;  // nothing of it on the surface
     }
-    const QColor pen_colour = to_qcolor(pen_.Color);
-    const QColor brush_colour = to_qcolor(brush_.Color);
+    const QColor pen_colour = qt::to_qcolor(pen_.Color);
+    const QColor brush_colour = qt::to_qcolor(brush_.Color);
     if (left < -ellipse_reach || top < -ellipse_reach || right > surface_width + ellipse_reach ||
         bottom > surface_height + ellipse_reach) {
         // Too large for the rasteriser. When the whole surface lies well inside
@@ -224,16 +266,16 @@ void TCanvas::Ellipse(int x1, int y1, int x2, int y2) {
                     return;
             }
         }
-        QImage figure(image_.size(), QImage::Format_ARGB32_Premultiplied);
+        QImage figure(n.image.size(), QImage::Format_ARGB32_Premultiplied);
         figure.fill(brush_colour);
-        combine(figure, QPoint(0, 0));
+        n.combine(figure, QPoint(0, 0), pen_.Mode);
         return;
     }
 
     // Within reach every coordinate fits an int comfortably.
     const QRect bounds(static_cast<int>(left), static_cast<int>(top),
                        static_cast<int>(right - left), static_cast<int>(bottom - top));
-    const QRect area = bounds.adjusted(-reach, -reach, reach, reach) & image_.rect();
+    const QRect area = bounds.adjusted(-reach, -reach, reach, reach) & n.image.rect();
     if (area.isEmpty())
         return;
     const QRect box = bounds.translated(-area.topLeft());
@@ -249,7 +291,7 @@ void TCanvas::Ellipse(int x1, int y1, int x2, int y2) {
                            0,
                            0,
                            0};
-    const QImage figure = figure_for(key, area.size(), [&](QImage& image) {
+    const QImage figure = n.figure_for(key, area.size(), [&](QImage& image) {
         QPainter painter(&image);
         painter.setRenderHint(QPainter::Antialiasing, false);
         if (box.width() == 1 || box.height() == 1) {
@@ -268,14 +310,14 @@ void TCanvas::Ellipse(int x1, int y1, int x2, int y2) {
             painter.drawEllipse(QRect(box.x(), box.y(), box.width() - 1, box.height() - 1));
         }
     });
-    combine(figure, area.topLeft());
+    n.combine(figure, area.topLeft(), pen_.Mode);
 }
 
 template <class Render>
-QImage TCanvas::figure_for(const FigureKey& key, QSize area, Render&& render) {
+QImage TCanvas::Native::figure_for(const FigureKey& key, QSize area, Render&& render) {
     const bool small = area.width() <= max_cached_side && area.height() <= max_cached_side;
     if (small) {
-        for (const CachedFigure& cached : figures_) {
+        for (const CachedFigure& cached : figures) {
             if (cached.key == key)
                 return cached.figure;
         }
@@ -284,27 +326,27 @@ QImage TCanvas::figure_for(const FigureKey& key, QSize area, Render&& render) {
     render(figure);
     if (!small)
         return figure;
-    if (figures_.size() < figure_cache_size) {
-        figures_.push_back({key, figure});
+    if (figures.size() < figure_cache_size) {
+        figures.push_back({key, figure});
     } else {
-        figures_[next_evicted_] = {key, figure};
-        next_evicted_ = (next_evicted_ + 1) % figure_cache_size;
+        figures[next_evicted] = {key, figure};
+        next_evicted = (next_evicted + 1) % figure_cache_size;
     }
     return figure;
 }
 
-void TCanvas::combine(const QImage& figure, QPoint at) {
-    if (!painter_)
-        painter_ = std::make_unique<QPainter>(&image_);
-    painter_->setCompositionMode(pen_.Mode == pmXor ? QPainter::RasterOp_SourceXorDestination
-                                                    : QPainter::CompositionMode_SourceOver);
-    painter_->drawImage(at, figure);
+void TCanvas::Native::combine(const QImage& figure, QPoint at, TPenMode mode) {
+    if (!painter)
+        painter = std::make_unique<QPainter>(&image);
+    painter->setCompositionMode(mode == pmXor ? QPainter::RasterOp_SourceXorDestination
+                                              : QPainter::CompositionMode_SourceOver);
+    painter->drawImage(at, figure);
     mark_dirty(QRect(at, figure.size()));
 }
 
-void TCanvas::mark_dirty(const QRect& area) {
-    dirty_ |= area;
-    repaint_.request();
+void TCanvas::Native::mark_dirty(const QRect& area) {
+    dirty |= area;
+    repaint.request();
 }
 
 }  // namespace vcl

@@ -1,0 +1,144 @@
+// The Qt widgets behind the facade's controls and forms. The stored layouts
+// name these classes, so uic makes them; each carries its facade control (a
+// vcl::TLabel in a Label, ...) and owns it.
+#pragma once
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTextLayout>
+#include <QWidget>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "platform/vcl/vcl.h"
+
+// On Qt a control's native side is its widget.
+struct vcl::TControl::Native {
+    QWidget* widget;
+};
+
+namespace vcl::qt {
+
+// A widget that carries a facade control.
+class ControlWidget {
+  public:
+    virtual ~ControlWidget() = default;
+    virtual TControl& control() = 0;
+};
+
+class Label : public QLabel, public ControlWidget {
+    Q_OBJECT
+  public:
+    explicit Label(QWidget* parent = nullptr);
+    TLabel& control() override { return control_; }
+
+  private:
+    TControl::Native native_{this};
+    TLabel control_{&native_};
+};
+
+class Button : public QPushButton, public ControlWidget {
+    Q_OBJECT
+  public:
+    explicit Button(QWidget* parent = nullptr);
+    TButton& control() override { return control_; }
+
+  private:
+    TControl::Native native_{this};
+    TButton control_{&native_};
+};
+
+class Edit : public QLineEdit, public ControlWidget {
+    Q_OBJECT
+  public:
+    explicit Edit(QWidget* parent = nullptr);
+    TEdit& control() override { return control_; }
+
+  private:
+    TControl::Native native_{this};
+    TEdit control_{&native_};
+};
+
+// A memo showing its entries draws only the lines in view, the newest at the
+// bottom, exactly as a plain text view holding them all and scrolled to its
+// end would: each line is laid out once, when it first comes into view, so an
+// entry costs the same whether the memo holds ten entries or thousands. When
+// new entries push the lines up, the pixels on screen are moved up with them
+// and only the new lines are painted. A memo with no entries is a plain text
+// view of its own text.
+class Memo : public QPlainTextEdit, public ControlWidget {
+    Q_OBJECT
+  public:
+    explicit Memo(QWidget* parent = nullptr);
+    ~Memo() override;
+    TMemo& control() override { return control_; }
+    // Brings the screen up to date with the entries (once a frame).
+    void refresh();
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+
+  private:
+    // One line of an entry (the text between its line breaks), laid out.
+    struct ShownLine {
+        std::uint64_t entry;  // counted from the first entry ever added
+        int line;
+        std::unique_ptr<QTextLayout> layout;
+        qreal height;
+    };
+    ShownLine lay_out(std::uint64_t entry, int line, const QString& text) const;
+    // Works out the lines in view for the entries and the size of the view now.
+    void arrange();
+    bool arranged_now() const;
+
+    TControl::Native native_{this};
+    TMemo control_{&native_};
+    // The lines in view, top to bottom, kept for the next paint while they stay
+    // in view; the first is drawn at -top_.
+    std::vector<ShownLine> shown_;
+    qreal top_ = 0;
+    std::uint64_t arranged_changes_ = 0;
+    QSize arranged_size_;
+    QFont arranged_font_;
+    // The newest line the last refresh put on screen, and where, when known:
+    // the next refresh moves the pixels from there.
+    bool on_screen_known_ = false;
+    std::uint64_t on_screen_entry_ = 0;
+    int on_screen_line_ = 0;
+    qreal on_screen_y_ = 0;
+    // A repaint asked for and not painted yet.
+    bool paint_pending_ = false;
+};
+
+// A form's window: its canvas under the controls, and its events passed on to
+// the facade form.
+class FormWidget : public QWidget {
+    Q_OBJECT
+  public:
+    explicit FormWidget(TForm& form);
+    TForm& form() const { return form_; }
+
+  protected:
+    bool event(QEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+  private:
+    TForm& form_;
+    bool activated_once_ = false;
+};
+
+}  // namespace vcl::qt
+
+struct vcl::TForm::Native {
+    explicit Native(TForm& form) : widget(form) {}
+    qt::FormWidget widget;
+};

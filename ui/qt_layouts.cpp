@@ -1,0 +1,15 @@
+// The stored layouts as uic compiles them, registered by name for the Qt
+// backend of the toolkit facade, which streams the forms from them.
+#include "platform/vcl/qt/native.h"
+#include "ui_frmDatos.h"
+#include "ui_principal.h"
+
+namespace {
+
+const bool registered = [] {
+    vcl::qt::register_layout("Form1", [](QWidget* form) { Ui::Form1().setupUi(form); });
+    vcl::qt::register_layout("Form2", [](QWidget* form) { Ui::Form2().setupUi(form); });
+    return true;
+}();
+
+}  // namespace
