@@ -302,6 +302,20 @@ TEST_F(Messages, EscPressesTheCancelButtonOnlyWhileItIsEnabledAndVisible) {
     EXPECT_FALSE(escape(form->hwnd()));
 }
 
+TEST_F(Messages, TabMovesTheFocusThroughTheTabStopsInTheirOrder) {
+    form->Show();
+    ASSERT_TRUE(pump_until([&] { return GetActiveWindow() == form->hwnd(); }));
+    const auto tab = [&] {
+        PostMessageW(GetFocus(), WM_KEYDOWN, VK_TAB, 0);
+        vcl::win32::process_messages();
+        return GetFocus();
+    };
+    // As every_control.ui lists them: Notes, then Press; Entry takes no focus.
+    EXPECT_EQ(tab(), hwnd_of(form->Notes));
+    EXPECT_EQ(tab(), hwnd_of(form->Press));
+    EXPECT_EQ(tab(), hwnd_of(form->Notes));
+}
+
 TEST_F(Messages, AButtonClickFiresOnClickWhileEnabled) {
     SendMessageW(form->hwnd(), WM_COMMAND, MAKEWPARAM(0, BN_CLICKED),
                  reinterpret_cast<LPARAM>(hwnd_of(form->Press)));

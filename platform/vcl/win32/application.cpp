@@ -184,7 +184,9 @@ bool pretranslate(MSG& msg) {
         return pressed;
     }
     if (msg.wParam == VK_TAB && !key_down(VK_CONTROL) && !key_down(VK_MENU)) {
-        HWND next = GetNextDlgTabItem(root, GetFocus(), key_down(VK_SHIFT));
+        // From the control with the focus; from the first (or last) when the form has it.
+        HWND focus = GetFocus();
+        HWND next = GetNextDlgTabItem(root, focus != root ? focus : nullptr, key_down(VK_SHIFT));
         if (next != nullptr)
             SetFocus(next);
         return true;

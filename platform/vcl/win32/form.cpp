@@ -28,6 +28,10 @@ std::unordered_map<HWND, TControl::Native*>& controls_by_window() {
 constexpr DWORD form_style = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
 constexpr DWORD form_ex_style = 0;
 
+// Edit boxes and memos are white paper (the system's window colour, clWindow),
+// enabled or not, as VCL paints them.
+constexpr std::uint32_t window_colour = 0xFF000005;
+
 // The notice's look: a pale yellow strip with a darker edge.
 constexpr std::uint32_t notice_background = 0x00D6F4FF;  // 0x00BBGGRR
 constexpr int notice_margin = 8;
@@ -88,7 +92,7 @@ LRESULT control_colours(TForm& form, HDC dc, HWND child) {
     TControl::Native* control = control_of(child);
     const bool boxed = control != nullptr &&
                        (control->kind == ControlKind::Edit || control->kind == ControlKind::Memo);
-    const std::uint32_t back = boxed ? 0xFF000005u /* clWindow */ : native.colour;
+    const std::uint32_t back = boxed ? window_colour : native.colour;
     SetTextColor(dc, colour_ref(control != nullptr ? control->text_colour : native.text_colour));
     SetBkColor(dc, colour_ref(back));
     return reinterpret_cast<LRESULT>(solid_brush(back));
