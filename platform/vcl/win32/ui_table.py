@@ -16,6 +16,7 @@ naming the file, the line and the element.
 """
 
 import argparse
+import io
 import os
 import sys
 import xml.etree.ElementTree as ET
@@ -452,15 +453,10 @@ def main(argv):
         print(f"ui_table: {e}", file=sys.stderr)
         return 1
     # Written whole or not at all, so a failed run leaves no half table behind.
-    text = []
-
-    class Collect:
-        def write(self, s):
-            text.append(s)
-
-    emit(forms, Collect())
+    text = io.StringIO()
+    emit(forms, text)
     with open(args.output, "w", encoding="utf-8", newline="\n") as f:
-        f.write("".join(text))
+        f.write(text.getvalue())
     return 0
 
 
