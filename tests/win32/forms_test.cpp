@@ -207,6 +207,10 @@ TEST_F(Layouts, ANoticeRunsAlongTheBottomUntilDismissed) {
     EXPECT_GT(strip.bottom, client.bottom - 20);
     EXPECT_LE(strip.bottom, client.bottom);
     EXPECT_GE(strip.bottom - strip.top, 2 * 13) << "room for both paragraphs";
+    const RECT button = client_rect_of(notice.dismiss);
+    EXPECT_TRUE(button.left > strip.left && button.right < strip.right && button.top > strip.top &&
+                button.bottom < strip.bottom)
+        << "the Dismiss button sits on the strip's right end";
     SendMessageW(form->hwnd(), WM_COMMAND, MAKEWPARAM(0, BN_CLICKED),
                  reinterpret_cast<LPARAM>(notice.dismiss));
     EXPECT_FALSE(GetWindowLongW(notice.text, GWL_STYLE) & WS_VISIBLE);

@@ -15,6 +15,7 @@ namespace win32 {
 
 const wchar_t form_class_name[] = L"rawmice.Form";
 const wchar_t memo_class_name[] = L"rawmice.Memo";
+const wchar_t notice_class_name[] = L"rawmice.Notice";
 
 namespace {
 
@@ -68,13 +69,19 @@ void register_classes(HINSTANCE instance) {
     memo.hInstance = instance;
     memo.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_IBEAM));
     memo.lpszClassName = memo_class_name;
+    WNDCLASSEXW notice{};
+    notice.cbSize = sizeof notice;
+    notice.lpfnWndProc = notice_procedure;
+    notice.hInstance = instance;
+    notice.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+    notice.lpszClassName = notice_class_name;
     WNDCLASSEXW helper{};
     helper.cbSize = sizeof helper;
     helper.lpfnWndProc = helper_procedure;
     helper.hInstance = instance;
     helper.lpszClassName = helper_class_name;
     if (RegisterClassExW(&form) == 0 || RegisterClassExW(&memo) == 0 ||
-        RegisterClassExW(&helper) == 0) {
+        RegisterClassExW(&notice) == 0 || RegisterClassExW(&helper) == 0) {
         throw Exception("cannot register the window classes (error " +
                         std::to_string(GetLastError()) + ")");
     }

@@ -32,9 +32,12 @@ constexpr DWORD form_ex_style = 0;
 // enabled or not, as VCL paints them.
 constexpr std::uint32_t window_colour = 0xFF000005;
 
-// The notice's look: a pale yellow strip with a darker edge.
+// The notice's look: a pale yellow strip with a darker edge, 8 pixels in from
+// the form's edges, its text 6 pixels in from its own.
 constexpr std::uint32_t notice_background = 0x00D6F4FF;  // 0x00BBGGRR
+constexpr std::uint32_t notice_border = 0x0020A5D9;
 constexpr int notice_margin = 8;
+constexpr int notice_padding = 6;
 constexpr int dismiss_width = 75;
 constexpr int dismiss_height = 25;
 
@@ -81,14 +84,9 @@ void paint_form(TForm& form, HWND hwnd) {
     EndPaint(hwnd, &paint);
 }
 
-// The colours of a control of the form (and of its notice) as it is drawn.
+// The colours of a control of the form as it is drawn.
 LRESULT control_colours(TForm& form, HDC dc, HWND child) {
     const TForm::Native& native = form.native();
-    if (native.notice != nullptr && child == native.notice->text) {
-        SetTextColor(dc, colour_ref(clWindowText));
-        SetBkColor(dc, colour_ref(notice_background));
-        return reinterpret_cast<LRESULT>(solid_brush(notice_background));
-    }
     TControl::Native* control = control_of(child);
     const bool boxed = control != nullptr &&
                        (control->kind == ControlKind::Edit || control->kind == ControlKind::Memo);
@@ -266,18 +264,59 @@ LRESULT CALLBACK form_procedure(HWND hwnd, UINT message, WPARAM wparam, LPARAM l
     return DefWindowProcW(hwnd, message, wparam, lparam);
 }
 
+// Where the notice's text goes inside it: clear of its edge and of the Dismiss button.
+RECT notice_text_area(const RECT& strip) {
+    return RECT{
+        notice_padding, notice_padding,
+        std::max<LONG>(notice_padding + 1, strip.right - 2 * notice_padding - dismiss_width),
+        strip.bottom - notice_padding};
+}
+
+LRESULT CALLBACK notice_procedure(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+        case WM_ERASEBKGND:
+            return 1;
+        case WM_SETTEXT: {
+            const LRESULT result = DefWindowProcW(hwnd, message, wparam, lparam);
+            InvalidateRect(hwnd, nullptr, FALSE);
+            return result;
+        }
+        case WM_PAINT: {
+            PAINTSTRUCT paint;
+            HDC dc = BeginPaint(hwnd, &paint);
+            RECT strip;
+            GetClientRect(hwnd, &strip);
+            FillRect(dc, &strip, solid_brush(notice_background));
+            FrameRect(dc, &strip, solid_brush(notice_border));
+            const TForm* form = form_of(GetParent(hwnd));
+            HGDIOBJ old = SelectObject(
+                dc, form != nullptr ? form->native().font : GetStockObject(DEFAULT_GUI_FONT));
+            SetBkMode(dc, TRANSPARENT);
+            SetTextColor(dc, colour_ref(clWindowText));
+            const int length = GetWindowTextLengthW(hwnd);
+            std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+            GetWindowTextW(hwnd, text.data(), length + 1);
+            RECT area = notice_text_area(strip);
+            DrawTextW(dc, text.c_str(), length, &area, DT_WORDBREAK | DT_NOPREFIX);
+            SelectObject(dc, old);
+            EndPaint(hwnd, &paint);
+            return 0;
+        }
+        default:
+            return DefWindowProcW(hwnd, message, wparam, lparam);
+    }
+}
+
 Notice& notice_of(TForm& form) {
     TForm::Native& native = form.native();
     if (native.notice == nullptr) {
         auto notice = std::make_unique<Notice>();
         HINSTANCE instance = GetModuleHandleW(nullptr);
-        notice->text = CreateWindowExW(
-            0, L"STATIC", L"", WS_CHILD | WS_CLIPSIBLINGS | WS_BORDER | SS_LEFT | SS_NOPREFIX, 0, 0,
-            0, 0, native.hwnd, nullptr, instance, nullptr);
+        notice->text = CreateWindowExW(0, notice_class_name, L"", WS_CHILD | WS_CLIPSIBLINGS, 0, 0,
+                                       0, 0, native.hwnd, nullptr, instance, nullptr);
         notice->dismiss =
             CreateWindowExW(0, L"BUTTON", L"Dismiss", WS_CHILD | WS_CLIPSIBLINGS | BS_PUSHBUTTON, 0,
                             0, 0, 0, native.hwnd, nullptr, instance, nullptr);
-        SendMessageW(notice->text, WM_SETFONT, reinterpret_cast<WPARAM>(native.font), FALSE);
         SendMessageW(notice->dismiss, WM_SETFONT, reinterpret_cast<WPARAM>(native.font), FALSE);
         native.notice = std::move(notice);
     }
@@ -291,23 +330,25 @@ void place_notice(TForm& form) {
     const Notice& notice = *native.notice;
     RECT client;
     GetClientRect(native.hwnd, &client);
-    const int text_width = std::max<int>(client.right - 3 * notice_margin - dismiss_width, 40);
-    // The text's height at that width.
+    const int width = std::max<int>(client.right - 2 * notice_margin, dismiss_width + 60);
+    // As high as the text needs at the width it has, and the button.
     const int length = GetWindowTextLengthW(notice.text);
     std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
     GetWindowTextW(notice.text, text.data(), length + 1);
-    RECT measured{0, 0, text_width - 2 * notice_margin, 0};
+    const RECT room = notice_text_area(RECT{0, 0, width, 0});
+    RECT measured{0, 0, room.right - room.left, 0};
     HDC dc = GetDC(notice.text);
     HGDIOBJ old = SelectObject(dc, native.font);
     DrawTextW(dc, text.c_str(), length, &measured, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
     SelectObject(dc, old);
     ReleaseDC(notice.text, dc);
-    const int height = std::max<int>(measured.bottom + 2, dismiss_height);
+    const int height = std::max<int>(measured.bottom, dismiss_height) + 2 * notice_padding;
     const int top = client.bottom - notice_margin - height;
-    SetWindowPos(notice.text, HWND_TOP, notice_margin, top, text_width, height, SWP_NOACTIVATE);
-    SetWindowPos(notice.dismiss, HWND_TOP, client.right - notice_margin - dismiss_width,
+    SetWindowPos(notice.text, HWND_TOP, notice_margin, top, width, height, SWP_NOACTIVATE);
+    SetWindowPos(notice.dismiss, HWND_TOP, notice_margin + width - notice_padding - dismiss_width,
                  top + (height - dismiss_height) / 2, dismiss_width, dismiss_height,
                  SWP_NOACTIVATE);
+    InvalidateRect(notice.text, nullptr, FALSE);
 }
 
 }  // namespace win32

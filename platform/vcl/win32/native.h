@@ -49,9 +49,9 @@ struct TControl::Native {
 };
 
 // A strip along the bottom of a form with what keeps it from doing its job,
-// outside the stored layout.
+// outside the stored layout: a window that draws the paragraphs, and the
+// form's Dismiss button over its right end.
 struct Notice {
-    HWND panel = nullptr;
     HWND text = nullptr;
     HWND dismiss = nullptr;
     std::vector<std::string> paragraphs;
@@ -117,8 +117,10 @@ void guarded(Body&& body) {
 // The backend's window procedures and classes, registered once per process.
 LRESULT CALLBACK form_procedure(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
 LRESULT CALLBACK memo_procedure(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+LRESULT CALLBACK notice_procedure(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
 extern const wchar_t form_class_name[];
 extern const wchar_t memo_class_name[];
+extern const wchar_t notice_class_name[];
 
 // Grows the surface to at least this size, keeping what is drawn; new pixels
 // take the form's colour.
