@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app/winmain.h"
+#include "platform/vcl/vcl.h"
 
 // A GUI program has no console; these answers reach whoever redirected its
 // output (a script, or a terminal under Wine). Anything else on the command
@@ -20,5 +21,6 @@ int main(int argc, char** argv) {
             "Windows tells the mice apart itself; the program takes no options.\n");
         return 0;
     }
-    return WinMain();
+    vcl::TApplication application(argc, argv);
+    return WinMain(GetModuleHandleA(nullptr), nullptr, GetCommandLineA(), SW_SHOWDEFAULT);
 }
