@@ -7,7 +7,7 @@ BUILD = build/$(PRESET)
 FUZZ_SECONDS ?= 600
 
 .PHONY: all deps build run test asan fuzz soak bench format check-format clean screenshot \
-	windows windows-i686 test-windows package-windows
+	windows windows-i686 test-windows package-windows screenshot-windows
 
 all: build
 
@@ -75,6 +75,10 @@ test-windows: deps build/windows/CMakeCache.txt
 package-windows: windows
 	cd build/windows && cpack -G ZIP
 
+# The README's picture of the Windows window, under Wine on Xvfb.
+screenshot-windows: windows
+	@scripts/screenshot-windows build/windows docs/windows-wine.png
+
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
@@ -102,6 +106,10 @@ test-windows: deps build/windows/CMakeCache.txt
 
 package-windows: windows
 	cd build/windows && cpack -G ZIP
+
+# The README's picture of the Windows window, under Wine on Xvfb.
+screenshot-windows: windows
+	@scripts/screenshot-windows build/windows docs/windows-wine.png
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
