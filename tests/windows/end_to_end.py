@@ -241,6 +241,20 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(program.process.wait(DEADLINE), 0, program.stderr())
         self.assertEqual(program.log(), expected)
 
+    def test_version_and_help_are_answered_and_nothing_else_is_done(self):
+        # Standard output is a text stream on Windows: its lines end in CR LF.
+        for option, start in (("--version", b"rawmice "), ("--help", b"Usage: rawmice\r\n")):
+            out = os.path.join(self.folder.name, "out.txt")
+            with open(out, "wb") as f:
+                status = subprocess.run([*EMULATOR, EXE, option], cwd=self.folder.name,
+                                        stdin=subprocess.DEVNULL, stdout=f,
+                                        stderr=subprocess.DEVNULL, timeout=DEADLINE).returncode
+            with open(out, "rb") as f:
+                text = f.read()
+            self.assertEqual(status, 0, option)
+            self.assertTrue(text.startswith(start), (option, text))
+            self.assertFalse(os.path.exists(os.path.join(self.folder.name, "log.txt")), option)
+
     def test_a_second_rawmice_in_the_same_folder_leaves_the_log_alone(self):
         first = self.start()
         first_window = first.window()
