@@ -6,7 +6,8 @@ BUILD = build/$(PRESET)
 
 FUZZ_SECONDS ?= 600
 
-.PHONY: all deps build run test asan fuzz soak bench format check-format clean screenshot
+.PHONY: all deps build run test asan fuzz soak bench format check-format clean screenshot \
+	windows windows-i686 test-windows package-windows screenshot-windows
 
 all: build
 
@@ -48,6 +49,35 @@ bench:
 
 screenshot: build
 	@scripts/screenshot $(BUILD)/app/rawmice docs/main-window.png
+
+# Windows, cross-built with mingw-w64: rawmice.exe for x86-64 (a GUI program
+# that runs with nothing beside it), and the i686 build linked beside it.
+WINDOWS_EXE = build/windows/app/rawmice.exe
+
+build/windows/CMakeCache.txt build/windows-i686/CMakeCache.txt:
+	cmake --preset $(patsubst build/%/CMakeCache.txt,%,$@) >/dev/null
+
+windows: deps build/windows/CMakeCache.txt windows-i686
+	cmake --build --preset windows -j $(JOBS) --target rawmice
+	@file $(WINDOWS_EXE) | grep -q 'PE32+ executable (GUI) x86-64' || \
+		{ echo "make windows: $(WINDOWS_EXE) is not a 64-bit Windows GUI program:" >&2; \
+		  file $(WINDOWS_EXE) >&2; exit 1; }
+
+windows-i686: deps build/windows-i686/CMakeCache.txt
+	cmake --build --preset windows-i686 -j $(JOBS) --target rawmice
+
+# The Windows tests under 64-bit Wine on a private Xvfb (scripts/test-windows
+# sets up and stops Wine and the X server around ctest).
+test-windows: deps build/windows/CMakeCache.txt
+	cmake --build --preset windows -j $(JOBS)
+	@scripts/test-windows build/windows -j $(JOBS)
+
+package-windows: windows
+	cd build/windows && cpack -G ZIP
+
+# The README's picture of the Windows window, under Wine on Xvfb.
+screenshot-windows: windows
+	@scripts/screenshot-windows build/windows docs/windows-wine.png
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

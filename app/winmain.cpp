@@ -11,7 +11,12 @@ int run_guarded(const std::function<void()>& body) {
     return 0;
 }
 
+#ifdef _WIN32
+int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, LPSTR /*command_line*/,
+                   int /*show*/) {
+#else
 int WinMain() {
+#endif
     return run_guarded([] {
         vcl::Application->Initialize();
         vcl::Application->CreateForm(&Form1);

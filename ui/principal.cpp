@@ -1,15 +1,5 @@
 #include "ui/principal.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#ifdef _WIN32
-#include <io.h>
-#include <share.h>
-#else
-#include <sys/file.h>
-#include <unistd.h>
-#endif
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -46,31 +36,6 @@ const vcl::FormClass& TForm1::form_class() {
 
 LogStream log_file;
 
-LogStream::LogStream() : std::ostream(nullptr) {}
-
-LogStream::~LogStream() {
-    close();
-}
-
-void LogStream::open(int fd) {
-    close();
-    // Binary: the report lines carry their own CR LF, which a text-mode stream
-    // on Windows would write as CR CR LF.
-    buffer_ =
-        std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, std::ios::out | std::ios::binary);
-    rdbuf(buffer_.get());
-    clear();
-}
-
-void LogStream::close() {
-    if (buffer_ == nullptr)
-        return;
-    if (buffer_->close() == nullptr)
-        setstate(std::ios::failbit);
-    rdbuf(nullptr);  // later writes fail quietly, as on a closed file stream
-    buffer_.reset();
-}
-
 namespace {
 
 // Coordinates are signed 32-bit and never clamped to the window; their sums
@@ -90,91 +55,39 @@ constexpr int tracked_mouse = 2;
 bool log_failure_reported = false;
 bool log_missing = false;
 
-// Why there is no log.
-enum class LogFailure { cannot_create, held_by_another, cannot_empty };
-
-// Opens log.txt for this run, emptied, and returns its descriptor, or -1 with
-// the failure and the system's reason. Two programs in one folder would splice
-// each other's lines, so the file is claimed before it is emptied: a second
-// rawmice finds the claim and leaves the first one's log alone.
-#ifdef _WIN32
-int open_log_file(const char* path, LogFailure& failure, std::string& reason) {
-    // Binary, and shared for reading only: while this one writes it no other
-    // program can open it for writing.
-    int fd = -1;
-    if (::_sopen_s(&fd, path, _O_WRONLY | _O_CREAT | _O_BINARY | _O_NOINHERIT, _SH_DENYWR,
-                   _S_IREAD | _S_IWRITE) != 0) {
-        failure = GetLastError() == ERROR_SHARING_VIOLATION ? LogFailure::held_by_another
-                                                            : LogFailure::cannot_create;
-        reason = std::strerror(errno);
-        return -1;
-    }
-    if (::_chsize_s(fd, 0) != 0) {
-        failure = LogFailure::cannot_empty;
-        reason = std::strerror(errno);
-        ::_close(fd);
-        return -1;
-    }
-    return fd;
-}
-#else
-int open_log_file(const char* path, LogFailure& failure, std::string& reason) {
-    // Made here with mode 0644 less the umask; a link, to /dev/full say, is followed.
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
-    if (fd < 0) {
-        failure = LogFailure::cannot_create;
-        reason = std::strerror(errno);
-        return -1;
-    }
-    // A file system without locks (ENOLCK, EINVAL) still gets its log.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-        ::close(fd);
-        failure = LogFailure::held_by_another;
-        return -1;
-    }
-    struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::ftruncate(fd, 0) != 0) {
-        failure = LogFailure::cannot_empty;
-        reason = std::strerror(errno);
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-#endif
-
-// Opens log.txt as above, or says why there is no log and returns -1.
+// Opens log.txt for this run, emptied, and returns its descriptor, or -1 after
+// saying why there is no log. Two programs in one folder would splice each
+// other's lines: a second rawmice finds the file held and leaves the first
+// one's log alone.
 int open_log(const char* path) {
-    LogFailure failure{};
-    std::string reason;
-    const int fd = open_log_file(path, failure, reason);
-    if (fd >= 0)
-        return fd;
-    switch (failure) {
-        case LogFailure::cannot_create:
-            report_problem("rawmice: cannot create log.txt: " + reason +
+    const LogOpening log = open_log_file(path);
+    switch (log.problem) {
+        case LogProblem::none:
+            break;
+        case LogProblem::cannot_create:
+            report_problem("rawmice: cannot create log.txt: " + log.reason +
                                " (the memo still shows every packet; run rawmice from a folder "
                                "you can write to)",
-                           "log.txt cannot be created here (" + reason +
+                           "log.txt cannot be created here (" + log.reason +
                                "): nothing is logged. The window still shows every packet; start "
                                "rawmice from a folder you can write to.");
             break;
-        case LogFailure::held_by_another:
+        case LogProblem::held:
             report_problem(
                 "rawmice: another rawmice is writing log.txt in this folder; this one runs "
                 "without a log (the memo still shows every packet)",
-                "Another rawmice is writing log.txt in this folder, so this one keeps no log. "
-                "The window still shows every packet; to log both, start them from different "
+                "Another rawmice is writing log.txt in this folder, so this one keeps no log. The "
+                "window still shows every packet; to log both, start them from different "
                 "folders.");
             break;
-        case LogFailure::cannot_empty:
-            report_problem(
-                "rawmice: cannot empty log.txt: " + reason + " (the memo still shows every packet)",
-                "log.txt cannot be emptied (" + reason +
-                    "): nothing is logged. The window still shows every packet.");
+        case LogProblem::cannot_empty:
+            report_problem("rawmice: cannot empty log.txt: " + log.reason +
+                               " (the memo still shows every packet)",
+                           "log.txt cannot be emptied (" + log.reason +
+                               "): nothing is logged. The window still shows every packet.");
             break;
     }
-    return -1;
+    return log.fd;
 }
 
 }  // namespace
@@ -247,6 +160,12 @@ void TForm1::btnCopyClick(vcl::TObject* /*Sender*/) {
 
 void TForm1::WMInput(vcl::TMessage& Message) {
     process_raw_input(this, reinterpret_cast<HRAWINPUT>(Message.LParam));
+#ifdef _WIN32
+    // user32 is the raw input service here: the log is written out once no
+    // more raw input waits in the queue, a burst at a time, never per line.
+    if ((HIWORD(GetQueueStatus(QS_RAWINPUT)) & QS_RAWINPUT) == 0)
+        flush_log();
+#endif
 }
 
 void draw_cursor_marker(TForm1* form, vcl::TColor colour, std::int32_t x, std::int32_t y) {

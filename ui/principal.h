@@ -2,14 +2,13 @@
 // that follow the system pointer and the tracked cursor, and the log file.
 #pragma once
 
-#include <ext/stdio_filebuf.h>
-
 #include <cstdint>
 #include <memory>
 #include <ostream>
 #include <string>
 
 #include "platform/vcl/vcl.h"
+#include "ui/log_file.h"
 
 class TForm1 : public vcl::TForm {
   public:
@@ -48,23 +47,6 @@ class TForm1 : public vcl::TForm {
 };
 
 extern TForm1* Form1;
-
-// An output file stream over a descriptor the program opened itself: log.txt
-// is opened, locked and only then emptied, and the lock is held on the very
-// descriptor that writes, so it lasts exactly as long as the writing.
-class LogStream : public std::ostream {
-  public:
-    LogStream();
-    ~LogStream() override;
-    // Writes to `fd` (open for writing) from now on, and owns it.
-    void open(int fd);
-    bool is_open() const { return buffer_ != nullptr; }
-    // Writes out what is buffered and closes the descriptor (its lock goes with it).
-    void close();
-
-  private:
-    std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> buffer_;
-};
 
 // Every mouse report line of the run, in the order the packets were handled.
 extern LogStream log_file;

@@ -154,10 +154,6 @@ static_assert(sizeof(RAWINPUTDEVICELIST) == (sizeof(void*) == 8 ? 16 : 8));
 static_assert(sizeof(RAWINPUTDEVICE) == (sizeof(void*) == 8 ? 16 : 12));
 static_assert(sizeof(RAWINPUT) == (sizeof(void*) == 8 ? 48 : 40));
 
-using PFN_RegisterRawInputDevices = BOOL(WINAPI*)(PCRAWINPUTDEVICE, UINT, UINT);
-using PFN_GetRawInputData = UINT(WINAPI*)(HRAWINPUT, UINT, LPVOID, PUINT, UINT);
-using PFN_GetRawInputDeviceList = UINT(WINAPI*)(PRAWINPUTDEVICELIST, PUINT, UINT);
-
 HMODULE LoadLibraryA(const char* lpLibFileName);
 FARPROC GetProcAddress(HMODULE hModule, const char* lpProcName);
 DWORD GetLastError();
@@ -185,3 +181,8 @@ void register_module(std::string name, Exports exports);
 }  // namespace win32
 
 #endif
+
+// The raw input functions as the engine binds them from user32 by name.
+using PFN_RegisterRawInputDevices = BOOL(WINAPI*)(PCRAWINPUTDEVICE, UINT, UINT);
+using PFN_GetRawInputData = UINT(WINAPI*)(HRAWINPUT, UINT, LPVOID, PUINT, UINT);
+using PFN_GetRawInputDeviceList = UINT(WINAPI*)(PRAWINPUTDEVICELIST, PUINT, UINT);

@@ -1,0 +1,326 @@
+// The application object over Win32: window classes, the message loop, timers
+// and the exception presenter; and the helpers the backend's files share.
+#include <windows.h>
+
+#include <cstdio>
+#include <iostream>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/vcl/win32/native.h"
+
+namespace vcl {
+
+namespace win32 {
+
+const wchar_t form_class_name[] = L"rawmice.Form";
+const wchar_t memo_class_name[] = L"rawmice.Memo";
+const wchar_t notice_class_name[] = L"rawmice.Notice";
+
+namespace {
+
+const wchar_t helper_class_name[] = L"rawmice.Helper";
+
+// Timers alive now: a WM_TIMER still queued for a timer already gone is dropped.
+std::unordered_set<Timer::Native*>& live_timers() {
+    static std::unordered_set<Timer::Native*> timers;
+    return timers;
+}
+
+HWND helper_window();
+
+void fire(Timer::Native* timer) {
+    timer->active = false;
+    KillTimer(helper_window(), reinterpret_cast<UINT_PTR>(timer));
+    const std::function<void()> fire = timer->fire;
+    guarded(fire);
+}
+
+// WM_TIMER still reaches the timers while a modal loop (a message box, a window
+// being moved) runs instead of the application's.
+LRESULT CALLBACK helper_procedure(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_TIMER) {
+        auto* timer = reinterpret_cast<Timer::Native*>(wparam);
+        if (live_timers().count(timer) != 0 && timer->active) {
+            fire(timer);
+        } else {
+            KillTimer(hwnd, wparam);
+        }
+        return 0;
+    }
+    return DefWindowProcW(hwnd, message, wparam, lparam);
+}
+
+void register_classes(HINSTANCE instance) {
+    static bool registered = false;
+    if (registered)
+        return;
+    WNDCLASSEXW form{};
+    form.cbSize = sizeof form;
+    form.style = CS_DBLCLKS;
+    form.lpfnWndProc = form_procedure;
+    form.hInstance = instance;
+    form.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+    form.hIcon = LoadIconW(nullptr, reinterpret_cast<LPCWSTR>(IDI_APPLICATION));
+    form.lpszClassName = form_class_name;
+    WNDCLASSEXW memo{};
+    memo.cbSize = sizeof memo;
+    memo.lpfnWndProc = memo_procedure;
+    memo.hInstance = instance;
+    memo.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_IBEAM));
+    memo.lpszClassName = memo_class_name;
+    WNDCLASSEXW notice{};
+    notice.cbSize = sizeof notice;
+    notice.lpfnWndProc = notice_procedure;
+    notice.hInstance = instance;
+    notice.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+    notice.lpszClassName = notice_class_name;
+    WNDCLASSEXW helper{};
+    helper.cbSize = sizeof helper;
+    helper.lpfnWndProc = helper_procedure;
+    helper.hInstance = instance;
+    helper.lpszClassName = helper_class_name;
+    if (RegisterClassExW(&form) == 0 || RegisterClassExW(&memo) == 0 ||
+        RegisterClassExW(&notice) == 0 || RegisterClassExW(&helper) == 0) {
+        throw Exception("cannot register the window classes (error " +
+                        std::to_string(GetLastError()) + ")");
+    }
+    registered = true;
+}
+
+// The message-only window that owns the timers, made on first use.
+HWND helper_window() {
+    static HWND helper = nullptr;
+    if (helper == nullptr) {
+        HINSTANCE instance = GetModuleHandleW(nullptr);
+        register_classes(instance);
+        helper = CreateWindowExW(0, helper_class_name, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                 instance, nullptr);
+        if (helper == nullptr) {
+            throw Exception("cannot make the timer window (error " +
+                            std::to_string(GetLastError()) + ")");
+        }
+    }
+    return helper;
+}
+
+bool key_down(int key) {
+    return (GetKeyState(key) & 0x8000) != 0;
+}
+
+}  // namespace
+
+std::wstring widen(const std::string& text) {
+    if (text.empty())
+        return {};
+    const int length =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                        length);
+    return wide;
+}
+
+std::string narrow(const wchar_t* text, int length) {
+    if (text == nullptr || length == 0)
+        return {};
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, length, utf8.data(), size, nullptr, nullptr);
+    if (length < 0 && !utf8.empty())
+        utf8.pop_back();  // the terminating null
+    return utf8;
+}
+
+COLORREF colour_ref(std::uint32_t colour) {
+    if ((colour & 0xFF000000u) != 0)
+        return GetSysColor(static_cast<int>(colour & 0xFFu));
+    return static_cast<COLORREF>(colour & 0x00FFFFFFu);
+}
+
+HFONT font(const LayoutFont& spec) {
+    if (Application == nullptr || spec.pixel_size <= 0)
+        return static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+    auto& fonts = Application->native().fonts;
+    const auto key = std::make_pair(std::string(spec.family), spec.pixel_size);
+    const auto found = fonts.find(key);
+    if (found != fonts.end())
+        return found->second;
+    // A negative height asks for the character height, as VCL's Font.Height does.
+    HFONT made =
+        CreateFontW(-spec.pixel_size, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                    OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                    DEFAULT_PITCH | FF_DONTCARE, widen(spec.family).c_str());
+    if (made == nullptr)
+        return static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+    fonts.emplace(key, made);
+    return made;
+}
+
+HBRUSH solid_brush(std::uint32_t colour) {
+    if (Application == nullptr)
+        return GetSysColorBrush(COLOR_BTNFACE);
+    auto& brushes = Application->native().brushes;
+    const auto found = brushes.find(colour);
+    if (found != brushes.end())
+        return found->second;
+    HBRUSH made = CreateSolidBrush(colour_ref(colour));
+    brushes.emplace(colour, made);
+    return made;
+}
+
+bool pretranslate(MSG& msg) {
+    if (msg.hwnd == nullptr)
+        return false;
+    HWND root = GetAncestor(msg.hwnd, GA_ROOT);
+    TForm* form = form_of(root);
+    if (form == nullptr)
+        return false;
+    // Raw input follows the keyboard focus, which may be on one of the form's
+    // controls: the packet is the form's all the same.
+    if (msg.message == WM_INPUT) {
+        msg.hwnd = root;
+        return false;
+    }
+    if (msg.message != WM_KEYDOWN)
+        return false;
+    const bool modified = key_down(VK_SHIFT) || key_down(VK_CONTROL) || key_down(VK_MENU);
+    if (msg.wParam == VK_ESCAPE && !modified) {
+        bool pressed = false;
+        guarded([&] { pressed = form->escape_pressed(); });
+        return pressed;
+    }
+    if (msg.wParam == VK_TAB && !key_down(VK_CONTROL) && !key_down(VK_MENU)) {
+        // From the control with the focus; from the first (or last) when the form has it.
+        HWND focus = GetFocus();
+        HWND next = GetNextDlgTabItem(root, focus != root ? focus : nullptr, key_down(VK_SHIFT));
+        if (next != nullptr)
+            SetFocus(next);
+        return true;
+    }
+    return false;
+}
+
+void fire_due_timers() {
+    const ULONGLONG now = GetTickCount64();
+    std::vector<Timer::Native*> due;
+    for (Timer::Native* timer : live_timers()) {
+        if (timer->active && timer->due <= now)
+            due.push_back(timer);
+    }
+    // A timer's callback may stop, start or destroy others: each is looked at again.
+    for (Timer::Native* timer : due) {
+        if (live_timers().count(timer) != 0 && timer->active && timer->due <= now)
+            fire(timer);
+    }
+}
+
+void process_messages() {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+            PostQuitMessage(static_cast<int>(msg.wParam));
+            return;
+        }
+        if (!pretranslate(msg)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        fire_due_timers();
+    }
+    fire_due_timers();
+}
+
+}  // namespace win32
+
+using win32::widen;
+
+Timer::Timer(std::function<void()> fire) : native_(std::make_unique<Native>()) {
+    native_->fire = std::move(fire);
+    win32::live_timers().insert(native_.get());
+}
+
+Timer::~Timer() {
+    stop();
+    win32::live_timers().erase(native_.get());
+}
+
+void Timer::start(int ms) {
+    HWND helper = win32::helper_window();
+    // USER_TIMER_MINIMUM (10 ms) is the shortest Windows keeps; 0 fires at its next turn.
+    const UINT delay = static_cast<UINT>(std::max(ms, 0));
+    SetTimer(helper, reinterpret_cast<UINT_PTR>(native_.get()), delay, nullptr);
+    native_->due = GetTickCount64() + delay;
+    native_->active = true;
+}
+
+void Timer::stop() {
+    if (!native_->active)
+        return;
+    native_->active = false;
+    KillTimer(win32::helper_window(), reinterpret_cast<UINT_PTR>(native_.get()));
+}
+
+bool Timer::active() const {
+    return native_->active;
+}
+
+TApplication::TApplication(int& /*argc*/, char** /*argv*/) : native_(std::make_unique<Native>()) {
+    native_->instance = GetModuleHandleW(nullptr);
+    win32::register_classes(native_->instance);
+    native_->helper = win32::helper_window();
+    presenter_ = present_on_screen;
+    Application = this;
+}
+
+TApplication::~TApplication() {
+    destroy_forms();
+    for (auto& [key, font] : native_->fonts)
+        DeleteObject(font);
+    for (auto& [colour, brush] : native_->brushes)
+        DeleteObject(brush);
+    if (Application == this)
+        Application = nullptr;
+}
+
+void TApplication::Initialize() {}
+
+void TApplication::run_loop() {
+    native_->quit = false;
+    MSG msg;
+    while (!native_->quit) {
+        const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
+        if (got == 0) {
+            // WM_QUIT from elsewhere ends the loop too, and stays for an outer one.
+            PostQuitMessage(static_cast<int>(msg.wParam));
+            break;
+        }
+        if (got < 0)
+            break;
+        if (!win32::pretranslate(msg)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        win32::fire_due_timers();
+    }
+}
+
+void TApplication::quit_loop() {
+    native_->quit = true;
+    // Wakes a GetMessage that waits for nothing else.
+    PostMessageW(native_->helper, WM_NULL, 0, 0);
+}
+
+void TApplication::present_on_screen(const String& message) {
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring name(path, length);
+    name = name.substr(name.find_last_of(L"\\/") + 1);
+    if (name.size() > 4 && _wcsicmp(name.c_str() + name.size() - 4, L".exe") == 0)
+        name.resize(name.size() - 4);
+    // A GUI program has a standard error only when it was started with one.
+    std::cerr << win32::narrow(name.c_str()) << ": " << message << std::endl;
+    MessageBoxW(nullptr, widen(message).c_str(), name.c_str(), MB_OK | MB_ICONERROR);
+}
+
+}  // namespace vcl

@@ -1,0 +1,257 @@
+// A form's canvas over GDI: a persistent DIB section drawn with GDI's own pens,
+// brushes, MoveToEx/LineTo/Ellipse and raster operations (R2_XORPEN for pmXor),
+// so its pixel rules are GDI's. The form copies it to the screen once a frame.
+#include <windows.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "platform/vcl/win32/native.h"
+
+namespace vcl {
+namespace win32 {
+
+namespace {
+
+// GDI takes coordinates up to 2^27 in magnitude; farther figures are placed by
+// this file first (clipped lines, enclosing ellipses) so every call stays inside.
+constexpr std::int64_t gdi_reach = 1 << 26;
+
+bool within_gdi(std::int64_t value) {
+    return value > -gdi_reach && value < gdi_reach;
+}
+
+void mark_dirty(TCanvas::Native& native, int left, int top, int right, int bottom) {
+    RECT area{std::max(left, 0), std::max(top, 0), std::min(right, native.width),
+              std::min(bottom, native.height)};
+    if (area.left >= area.right || area.top >= area.bottom)
+        return;
+    if (IsRectEmpty(&native.dirty)) {
+        native.dirty = area;
+    } else {
+        UnionRect(&native.dirty, &native.dirty, &area);
+    }
+    native.repaint->request();
+}
+
+void show_dirty(TCanvas::Native& native) {
+    if (IsRectEmpty(&native.dirty) || native.owner == nullptr)
+        return;
+    HWND hwnd = native.owner->native().hwnd;
+    const RECT area = native.dirty;
+    native.dirty = RECT{};
+    if (hwnd == nullptr)
+        return;
+    InvalidateRect(hwnd, &area, FALSE);
+    // Painted now: under a stream of input, WM_PAINT would wait for a quiet queue.
+    UpdateWindow(hwnd);
+}
+
+// The GDI objects of one figure, selected into the surface while it is drawn.
+class Tools {
+  public:
+    Tools(HDC dc, const TPen& pen, int width, const TBrush* brush) : dc_(dc) {
+        pen_ = CreatePen(PS_SOLID, width, colour_ref(pen.Color));
+        old_pen_ = SelectObject(dc_, pen_);
+        if (brush != nullptr) {
+            brush_ = CreateSolidBrush(colour_ref(brush->Color));
+            old_brush_ = SelectObject(dc_, brush_);
+        }
+        old_rop_ = SetROP2(dc_, pen.Mode == pmXor ? R2_XORPEN : R2_COPYPEN);
+    }
+    ~Tools() {
+        SetROP2(dc_, old_rop_);
+        SelectObject(dc_, old_pen_);
+        DeleteObject(pen_);
+        if (brush_ != nullptr) {
+            SelectObject(dc_, old_brush_);
+            DeleteObject(brush_);
+        }
+    }
+    Tools(const Tools&) = delete;
+    Tools& operator=(const Tools&) = delete;
+
+  private:
+    HDC dc_;
+    HPEN pen_ = nullptr;
+    HGDIOBJ old_pen_ = nullptr;
+    HBRUSH brush_ = nullptr;
+    HGDIOBJ old_brush_ = nullptr;
+    int old_rop_ = 0;
+};
+
+// Clips the line to `box` (Liang-Barsky); false when none of it is inside.
+bool clip(double& x1, double& y1, double& x2, double& y2, double left, double top, double right,
+          double bottom) {
+    double t0 = 0;
+    double t1 = 1;
+    const double dx = x2 - x1;
+    const double dy = y2 - y1;
+    const double p[] = {-dx, dx, -dy, dy};
+    const double q[] = {x1 - left, right - x1, y1 - top, bottom - y1};
+    for (int i = 0; i < 4; ++i) {
+        if (p[i] == 0) {
+            if (q[i] < 0)
+                return false;
+            continue;
+        }
+        const double t = q[i] / p[i];
+        if (p[i] < 0) {
+            t0 = std::max(t0, t);
+        } else {
+            t1 = std::min(t1, t);
+        }
+        if (t0 > t1)
+            return false;
+    }
+    const double from_x = x1;
+    const double from_y = y1;
+    x1 = from_x + t0 * dx;
+    y1 = from_y + t0 * dy;
+    x2 = from_x + t1 * dx;
+    y2 = from_y + t1 * dy;
+    return true;
+}
+
+}  // namespace
+
+void ensure_canvas_size(TCanvas& canvas, int width, int height) {
+    TCanvas::Native& native = canvas.native();
+    if (width <= native.width && height <= native.height)
+        return;
+    width = std::max(width, native.width);
+    height = std::max(height, native.height);
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;  // top-down: row 0 is the top row
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (bitmap == nullptr)
+        throw Exception("cannot make a canvas of " + std::to_string(width) + " x " +
+                        std::to_string(height) + " pixels");
+    HDC dc = CreateCompatibleDC(nullptr);
+    HGDIOBJ old = SelectObject(dc, bitmap);
+    const TForm::Native* form = native.owner != nullptr ? &native.owner->native() : nullptr;
+    RECT all{0, 0, width, height};
+    FillRect(dc, &all, solid_brush(form != nullptr ? form->colour : clBtnFace));
+    if (native.dc != nullptr) {
+        BitBlt(dc, 0, 0, native.width, native.height, native.dc, 0, 0, SRCCOPY);
+        SelectObject(native.dc, native.old_bitmap);
+        DeleteObject(native.bitmap);
+        DeleteDC(native.dc);
+    }
+    GdiFlush();
+    native.dc = dc;
+    native.bitmap = bitmap;
+    native.old_bitmap = old;
+    native.bits = static_cast<std::uint32_t*>(bits);
+    native.width = width;
+    native.height = height;
+}
+
+}  // namespace win32
+
+TCanvas::TCanvas(TForm* owner) : Pen(&pen_), Brush(&brush_), native_(std::make_unique<Native>()) {
+    native_->owner = owner;
+    native_->repaint = std::make_unique<FramePacer>([this] { win32::show_dirty(*native_); });
+}
+
+TCanvas::~TCanvas() {
+    if (native_->dc != nullptr) {
+        SelectObject(native_->dc, native_->old_bitmap);
+        DeleteObject(native_->bitmap);
+        DeleteDC(native_->dc);
+    }
+}
+
+void TCanvas::draw_line(int x1, int y1, int x2, int y2) {
+    Native& native = *native_;
+    if (native.dc == nullptr)
+        return;
+    const int width = pen_width();
+    if (!win32::within_gdi(x1) || !win32::within_gdi(y1) || !win32::within_gdi(x2) ||
+        !win32::within_gdi(y2)) {
+        // Only the part near the surface is drawn; the margin keeps both clipped
+        // ends off the surface, so the left-out end point stays left out.
+        const double margin = width + 2.0;
+        double ax = x1, ay = y1, bx = x2, by = y2;
+        if (!win32::clip(ax, ay, bx, by, -margin, -margin, native.width + margin,
+                         native.height + margin))
+            return;
+        x1 = static_cast<int>(std::lround(ax));
+        y1 = static_cast<int>(std::lround(ay));
+        x2 = static_cast<int>(std::lround(bx));
+        y2 = static_cast<int>(std::lround(by));
+        if (x1 == x2 && y1 == y2)
+            return;
+    }
+    {
+        win32::Tools tools(native.dc, pen_, width, nullptr);
+        ::MoveToEx(native.dc, x1, y1, nullptr);
+        ::LineTo(native.dc, x2, y2);
+    }
+    win32::mark_dirty(native, std::min(x1, x2) - width, std::min(y1, y2) - width,
+                      std::max(x1, x2) + width + 1, std::max(y1, y2) + width + 1);
+}
+
+void TCanvas::Ellipse(int x1, int y1, int x2, int y2) {
+    Native& native = *native_;
+    if (native.dc == nullptr)
+        return;
+    const int width = pen_width();
+    const std::int64_t reach = ellipse_reach;
+    const bool placeable = std::min<std::int64_t>(x1, x2) > -reach &&
+                           std::min<std::int64_t>(y1, y2) > -reach &&
+                           std::max<std::int64_t>(x1, x2) < native.width + reach &&
+                           std::max<std::int64_t>(y1, y2) < native.height + reach;
+    if (!placeable) {
+        // Too far out to place exactly: drawn as plain fill when it encloses the
+        // whole surface, left out when its outline crosses it.
+        const double cx = (double(x1) + x2) / 2;
+        const double cy = (double(y1) + y2) / 2;
+        const double rx = std::abs(double(x2) - x1) / 2;
+        const double ry = std::abs(double(y2) - y1) / 2;
+        if (rx <= 0 || ry <= 0)
+            return;
+        const auto inside = [&](double x, double y) {
+            const double dx = (x - cx) / rx;
+            const double dy = (y - cy) / ry;
+            return dx * dx + dy * dy < 1;
+        };
+        const double w = native.width;
+        const double h = native.height;
+        if (!(inside(0, 0) && inside(w, 0) && inside(0, h) && inside(w, h)))
+            return;
+        HBRUSH brush = CreateSolidBrush(win32::colour_ref(brush_.Color));
+        HGDIOBJ old = SelectObject(native.dc, brush);
+        PatBlt(native.dc, 0, 0, native.width, native.height,
+               pen_.Mode == pmXor ? PATINVERT : PATCOPY);
+        SelectObject(native.dc, old);
+        DeleteObject(brush);
+        win32::mark_dirty(native, 0, 0, native.width, native.height);
+        return;
+    }
+    {
+        win32::Tools tools(native.dc, pen_, width, &brush_);
+        ::Ellipse(native.dc, x1, y1, x2, y2);
+    }
+    win32::mark_dirty(native, std::min(x1, x2) - width, std::min(y1, y2) - width,
+                      std::max(x1, x2) + width + 1, std::max(y1, y2) + width + 1);
+}
+
+TColor TCanvas::Pixel(int x, int y) const {
+    const Native& native = *native_;
+    if (native.bits == nullptr || x < 0 || y < 0 || x >= native.width || y >= native.height)
+        return clBlack;
+    GdiFlush();
+    const std::uint32_t rgb = native.bits[static_cast<std::size_t>(y) * native.width + x];
+    // The DIB holds 0x00RRGGBB; a TColor is 0x00BBGGRR.
+    return ((rgb & 0xFFu) << 16) | (rgb & 0xFF00u) | ((rgb >> 16) & 0xFFu);
+}
+
+}  // namespace vcl

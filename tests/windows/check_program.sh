@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# rawmice.exe as it ships: a 64-bit Windows GUI program (no console window) that
+# needs no DLL but Windows' own, so it runs with nothing beside it.
+#   check_program.sh RAWMICE_EXE OBJDUMP
+set -euo pipefail
+exe=$1
+objdump=$2
+
+kind=$(file -b "$exe")
+case $kind in
+    "PE32+ executable (GUI) x86-64"*) ;;
+    *) echo "FAIL: $exe is not a 64-bit Windows GUI program: $kind" >&2; exit 1 ;;
+esac
+
+status=0
+while read -r dll; do
+    case ${dll,,} in
+        kernel32.dll | user32.dll | gdi32.dll | msvcrt.dll | advapi32.dll | shell32.dll) ;;
+        *) echo "FAIL: $exe needs $dll, which Windows does not bring" >&2; status=1 ;;
+    esac
+done < <("$objdump" -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
+exit $status

@@ -1,0 +1,157 @@
+// The engine and the main window on the real user32, under Wine: Wine's device
+// list in the memo, real WM_INPUT packets logged and shown, a handle that is
+// no packet dropped, and the log written out once the queue has drained.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "platform/vcl/vcl.h"
+#include "platform/vcl/win32/native.h"
+#include "rawinput/rawinput.h"
+#include "rawinput/report.h"
+#include "ui/principal.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Handles messages until `done` holds or 10 s pass; answers `done`.
+template <class Done>
+bool pump_until(Done&& done) {
+    const ULONGLONG deadline = GetTickCount64() + 10000;
+    vcl::win32::process_messages();
+    while (!done()) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline)
+            return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now),
+                                  QS_ALLINPUT);
+        vcl::win32::process_messages();
+    }
+    return true;
+}
+
+std::string read_log() {
+    std::ifstream in("log.txt", std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+RAWMOUSE buttons(USHORT flags) {
+    RAWMOUSE mouse = {};
+    mouse.usButtonFlags = flags;
+    return mouse;
+}
+
+// The log without its motionless packets of mouse 0.
+std::string without_stillness(const std::string& log) {
+    const std::string still = report::packet_line(0, RAWMOUSE{});
+    std::string kept;
+    for (std::size_t start = 0, end; start < log.size(); start = end) {
+        end = log.find('\n', start);
+        end = end == std::string::npos ? log.size() : end + 1;
+        if (log.compare(start, end - start, still) != 0)
+            kept.append(log, start, end - start);
+    }
+    return kept;
+}
+
+void send_buttons(std::initializer_list<DWORD> flags) {
+    for (DWORD flag : flags) {
+        INPUT input = {};
+        input.type = INPUT_MOUSE;
+        input.mi.dwFlags = flag;
+        ASSERT_EQ(SendInput(1, &input, sizeof input), 1u) << GetLastError();
+    }
+}
+
+// The main window made as the program makes it, in a scratch folder that
+// receives its log.txt, shown and in the foreground so raw input reaches it.
+class MainWindowOnUser32 : public testing::Test {
+  protected:
+    void SetUp() override {
+        std::random_device random;
+        folder_ = fs::temp_directory_path() / ("rawmice-engine-" + std::to_string(random()));
+        ASSERT_TRUE(fs::create_directory(folder_));
+        previous_ = fs::current_path();
+        fs::current_path(folder_);
+        vcl::Application->CreateForm(&Form1);
+        Form1->Show();
+        SetForegroundWindow(Form1->native().hwnd);
+        vcl::win32::process_messages();
+    }
+    void TearDown() override {
+        log_file.close();
+        raw_input_release(Form1);
+        vcl::Application->destroy_forms();
+        Form1 = nullptr;
+        vcl::win32::process_messages();
+        fs::current_path(previous_);
+        std::error_code ignored;
+        fs::remove_all(folder_, ignored);
+    }
+
+    std::vector<std::string> memo() const {
+        std::vector<std::string> lines;
+        for (int i = 0; i < Form1->Memo1->Lines->Count(); ++i)
+            lines.emplace_back((*Form1->Memo1->Lines)[i]);
+        return lines;
+    }
+
+    fs::path folder_;
+    fs::path previous_;
+};
+
+// Wine lists one mouse (handle 1) and one keyboard (handle 2).
+TEST_F(MainWindowOnUser32, ListsWinesDevicesAndNumbersTheMouse) {
+    ASSERT_EQ(raw_input_state.raw_mouse_count, 1);
+    EXPECT_EQ(raw_input_state.raw_mouse_handles[0], reinterpret_cast<HANDLE>(1));
+    const std::vector<std::string> lines = memo();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "0 1  Mouse");
+    EXPECT_EQ(lines[1], "Amouse[0] = 1");
+    EXPECT_EQ(lines[2], "1 2  Keyboard");
+}
+
+// SendInput may add a motionless packet before the buttons; every other
+// line is one button packet, in order.
+TEST_F(MainWindowOnUser32, RealButtonPacketsAreLoggedShownAndWrittenOutOnceTheQueueDrains) {
+    send_buttons(
+        {MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP, MOUSEEVENTF_RIGHTDOWN, MOUSEEVENTF_RIGHTUP});
+    const std::string expected = report::packet_line(0, buttons(RI_MOUSE_LEFT_BUTTON_DOWN)) +
+                                 report::packet_line(0, buttons(RI_MOUSE_LEFT_BUTTON_UP)) +
+                                 report::packet_line(0, buttons(RI_MOUSE_RIGHT_BUTTON_DOWN)) +
+                                 report::packet_line(0, buttons(RI_MOUSE_RIGHT_BUTTON_UP));
+    // Nothing but the queue draining writes the log out while the window is open.
+    ASSERT_TRUE(pump_until([&] { return without_stillness(read_log()) == expected; }))
+        << "log.txt holds: " << read_log();
+    EXPECT_EQ(Form1->Label1->Caption.get(), "Hola");
+    const std::vector<std::string> lines = memo();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), report::packet_line(0, buttons(RI_MOUSE_RIGHT_BUTTON_UP)));
+}
+
+TEST_F(MainWindowOnUser32, AHandleThatIsNoPacketIsDroppedAndTheNextPacketIsRead) {
+    EXPECT_EQ(process_raw_input(Form1, reinterpret_cast<HRAWINPUT>(0x7777)), 0);
+    send_buttons({MOUSEEVENTF_MIDDLEDOWN, MOUSEEVENTF_MIDDLEUP});
+    const std::string expected = report::packet_line(0, buttons(RI_MOUSE_MIDDLE_BUTTON_DOWN)) +
+                                 report::packet_line(0, buttons(RI_MOUSE_MIDDLE_BUTTON_UP));
+    ASSERT_TRUE(pump_until([&] { return without_stillness(read_log()) == expected; }))
+        << "log.txt holds: " << read_log();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    vcl::TApplication application(argc, argv);
+    application.Initialize();
+    return RUN_ALL_TESTS();
+}
