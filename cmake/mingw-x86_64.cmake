@@ -1,18 +1,3 @@
-# Cross-compiles for x86_64 Windows with Debian's mingw-w64 (posix threads).
-# Everything but the system DLLs is linked in statically (the C++ runtime,
-# libgcc, winpthread), so every .exe runs with nothing beside it.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-compiles for x86_64 Windows with mingw-w64 (see mingw.cmake).
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
-set(RAWMICE_MINGW_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${RAWMICE_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${RAWMICE_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${RAWMICE_MINGW_TRIPLE}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${RAWMICE_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)

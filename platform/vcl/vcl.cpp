@@ -9,6 +9,8 @@
 #include <chrono>
 #include <iostream>
 
+#include "platform/vcl/clip.h"
+
 namespace vcl {
 
 TApplication* Application = nullptr;
@@ -79,6 +81,44 @@ void FramePacer::flush() {
 void FramePacer::run() {
     last_frame_ = frame_clock_ms() / frame_ms;
     update_();
+}
+
+bool clip_segment(Segment& segment, const Box& box) {
+    const double dx = segment.x2 - segment.x1;
+    const double dy = segment.y2 - segment.y1;
+    const double p[4] = {-dx, dx, -dy, dy};
+    const double q[4] = {segment.x1 - box.left, box.right - segment.x1, segment.y1 - box.top,
+                         box.bottom - segment.y1};
+    double t0 = 0.0;
+    double t1 = 1.0;
+    for (int i = 0; i < 4; ++i) {
+        if (p[i] == 0.0) {
+            if (q[i] < 0.0)
+                return false;
+            continue;
+        }
+        const double t = q[i] / p[i];
+        if (p[i] < 0.0) {
+            if (t > t1)
+                return false;
+            t0 = std::max(t0, t);
+        } else {
+            if (t < t0)
+                return false;
+            t1 = std::min(t1, t);
+        }
+    }
+    const double from_x = segment.x1;
+    const double from_y = segment.y1;
+    if (t0 > 0.0) {
+        segment.x1 = from_x + t0 * dx;
+        segment.y1 = from_y + t0 * dy;
+    }
+    if (t1 < 1.0) {
+        segment.x2 = from_x + t1 * dx;
+        segment.y2 = from_y + t1 * dy;
+    }
+    return true;
 }
 
 void TCanvas::MoveTo(int x, int y) {
@@ -182,6 +222,14 @@ TMemo::TMemo(Native* native)
 TMemo::~TMemo() = default;
 
 void TForm::Dispatch(void* /*Message*/) {}
+
+void TForm::set_visible(bool on) {
+    if (on) {
+        Show();
+    } else {
+        Hide();
+    }
+}
 
 void TForm::activated() {
     if (!OnActivate)

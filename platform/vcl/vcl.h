@@ -530,6 +530,7 @@ class TForm : public TComponent {
     String caption() const;  // backend
     void set_caption(const String& caption);
     bool visible() const;
+    void set_visible(bool on);  // Show or Hide
 
     std::unique_ptr<Native> native_;
     std::unique_ptr<TCanvas> canvas_;

@@ -235,6 +235,18 @@ std::vector<BadCase> bad_cases() {
     const auto events_then = [&](const std::string& line) {
         return mouse_description + event_block() + line;
     };
+    // The description and one event line with these fields.
+    const auto lone_event = [&](const std::string& fields) {
+        return mouse_description + "E: " + fields + "\n";
+    };
+    const auto bad_stamp = [&](const std::string& stamp) {
+        return at(e1, "bad time stamp '" + stamp +
+                          "' (expected SECONDS.MICROSECONDS, six digits after the point)");
+    };
+    const auto out_of_range = [&](const std::string& value) {
+        return at(e1, "event value '" + value +
+                          "' out of range (32-bit signed: -2147483648 to 2147483647)");
+    };
     return {
         // The file itself.
         {"missing file", "", " cannot open it: No such file or directory (check the path)",
@@ -316,39 +328,27 @@ std::vector<BadCase> bad_cases() {
          at(3, "truncated last line: the event has no line end (is the file cut short?)")},
         {"whole-looking last line without a line end", events_then("E: 1.000100 0002 0000 12"),
          at(e1 + 2, "truncated last line: the event has no line end (is the file cut short?)")},
-        {"missing field", mouse_description + "E: 1.000000 0002 0000\n",
+        {"missing field", lone_event("1.000000 0002 0000"),
          at(e1, "an event line needs 4 fields 'E: SECONDS.MICROSECONDS TYPE CODE VALUE', found 3")},
-        {"extra field", mouse_description + "E: 1.000000 0002 0000 1 2\n",
+        {"extra field", lone_event("1.000000 0002 0000 1 2"),
          at(e1, "an event line needs 4 fields 'E: SECONDS.MICROSECONDS TYPE CODE VALUE', found 5")},
-        {"bad time stamp", mouse_description + "E: 1.00000x 0002 0000 1\n",
-         at(e1,
-            "bad time stamp '1.00000x' (expected SECONDS.MICROSECONDS, six digits after the "
-            "point)")},
+        {"bad time stamp", lone_event("1.00000x 0002 0000 1"), bad_stamp("1.00000x")},
         {"fewer than six microsecond digits, which libevemu reads as microseconds",
-         mouse_description + "E: 1.5 0002 0000 1\n",
-         at(e1,
-            "bad time stamp '1.5' (expected SECONDS.MICROSECONDS, six digits after the point)")},
-        {"more than six microsecond digits", mouse_description + "E: 1.0000001 0002 0000 1\n",
-         at(e1,
-            "bad time stamp '1.0000001' (expected SECONDS.MICROSECONDS, six digits after the "
-            "point)")},
-        {"time stamp out of range", mouse_description + "E: 99999999999.000000 0002 0000 1\n",
+         lone_event("1.5 0002 0000 1"), bad_stamp("1.5")},
+        {"more than six microsecond digits", lone_event("1.0000001 0002 0000 1"),
+         bad_stamp("1.0000001")},
+        {"time stamp out of range", lone_event("99999999999.000000 0002 0000 1"),
          at(e1, "time stamp '99999999999.000000' out of range (at most 9223372035 seconds)")},
-        {"bad event type", mouse_description + "E: 1.000000 00g2 0000 1\n",
+        {"bad event type", lone_event("1.000000 00g2 0000 1"),
          at(e1, "bad event type '00g2' (expected up to 4 hex digits)")},
-        {"event code with five digits", mouse_description + "E: 1.000000 0002 00000 1\n",
+        {"event code with five digits", lone_event("1.000000 0002 00000 1"),
          at(e1, "bad event code '00000' (expected up to 4 hex digits)")},
-        {"bad event value", mouse_description + "E: 1.000000 0002 0000 1.5\n",
+        {"bad event value", lone_event("1.000000 0002 0000 1.5"),
          at(e1, "bad event value '1.5' (expected a decimal integer)")},
-        {"value out of range", mouse_description + "E: 1.000000 0002 0000 2147483648\n",
-         at(e1,
-            "event value '2147483648' out of range (32-bit signed: -2147483648 to "
-            "2147483647)")},
-        {"negative value out of range",
-         mouse_description + "E: 1.000000 0002 0000 -99999999999999999999\n",
-         at(e1,
-            "event value '-99999999999999999999' out of range (32-bit signed: -2147483648 to "
-            "2147483647)")},
+        {"value out of range", lone_event("1.000000 0002 0000 2147483648"),
+         out_of_range("2147483648")},
+        {"negative value out of range", lone_event("1.000000 0002 0000 -99999999999999999999"),
+         out_of_range("-99999999999999999999")},
         {"time going backwards",
          mouse_description + event_block(5) + event_text(1000004, EV_REL, REL_Y, 1),
          at(e1 + 2, "time stamp 1.000004 goes backwards (the event before is at 1.000005)")},

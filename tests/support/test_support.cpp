@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QThread>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +25,15 @@ bool wait_until(const std::function<bool()>& condition, std::chrono::millisecond
         }
     }
     return true;
+}
+
+bool ends_before_deadline(const std::function<void()>& loop, std::chrono::milliseconds deadline) {
+    QTimer timer;
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    timer.start(deadline);
+    loop();
+    return timer.isActive();
 }
 
 TempDir::TempDir() {

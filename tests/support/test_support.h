@@ -18,6 +18,13 @@ namespace testsupport {
 bool wait_until(const std::function<bool()>& condition,
                 std::chrono::milliseconds deadline = std::chrono::seconds(10));
 
+// Runs `loop` (something that runs Qt's event loop until it is told to end)
+// and ends that loop with code 1 if it still runs at the deadline, so that a
+// loop that never ends fails the test rather than hanging it. Answers whether
+// the loop ended before the deadline.
+bool ends_before_deadline(const std::function<void()>& loop,
+                          std::chrono::milliseconds deadline = std::chrono::seconds(30));
+
 // A fresh folder under the system's temporary folder, removed with its contents.
 class TempDir {
   public:

@@ -8,29 +8,23 @@
 #include <vector>
 
 #include "platform/vcl/vcl.h"
+#include "tests/ui/toolkit_test.h"
 #include "ui/frmDatos.h"
 
 namespace {
 
 using vcl::Application;
 
-class FacadeTest : public ::testing::Test {
+class FacadeTest : public ToolkitTest {
   protected:
     void SetUp() override {
-        Application->destroy_forms();
-        Application->Initialize();
-        previous_ = Application->set_exception_presenter(
-            [this](const vcl::String& message) { shown_.push_back(message); });
+        ToolkitTest::SetUp();
         Application->CreateForm(&Form2);
     }
     void TearDown() override {
-        Application->destroy_forms();
+        ToolkitTest::TearDown();
         Form2 = nullptr;
-        Application->set_exception_presenter(previous_);
     }
-
-    std::vector<vcl::String> shown_;
-    vcl::TApplication::Presenter previous_;
 };
 
 TEST_F(FacadeTest, TheLayoutFillsTheFieldsAndBindsTheHandlers) {

@@ -21,6 +21,7 @@
 
 namespace {
 
+using testsupport::ends_before_deadline;
 using testsupport::wait_until;
 using vcl::Application;
 using vcl::qt::widget;
@@ -276,12 +277,8 @@ TEST_F(FormsTest, RunShowsOnlyTheMainWindowAndEndsWhenItCloses) {
         data_visible = widget(Form2)->isVisible();
         Form1->Close();
     });
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    QObject::connect(&deadline, &QTimer::timeout, [] { QCoreApplication::exit(1); });
-    deadline.start(std::chrono::seconds(30));
-    Application->Run();
-    EXPECT_TRUE(deadline.isActive()) << "Run ended by the deadline, not by the close";
+    EXPECT_TRUE(ends_before_deadline([] { Application->Run(); }))
+        << "Run ended by the deadline, not by the close";
     EXPECT_TRUE(main_active);
     EXPECT_FALSE(data_visible);
     EXPECT_EQ(closes, 1);
@@ -294,12 +291,9 @@ TEST_F(EntryTest, WinMainCreatesBothWindowsRunsAndReturnsZero) {
         data_visible = widget(Form2)->isVisible();
         Form1->Close();
     });
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    QObject::connect(&deadline, &QTimer::timeout, [] { QCoreApplication::exit(1); });
-    deadline.start(std::chrono::seconds(30));
-    EXPECT_EQ(WinMain(), 0);
-    EXPECT_TRUE(deadline.isActive());
+    int exit_code = -1;
+    EXPECT_TRUE(ends_before_deadline([&] { exit_code = WinMain(); }));
+    EXPECT_EQ(exit_code, 0);
     ASSERT_NE(Form1, nullptr);
     ASSERT_NE(Form2, nullptr);
     EXPECT_EQ(Application->forms(), (std::vector<vcl::TForm*>{Form1, Form2}));

@@ -22,9 +22,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/vcl/clip.h"
 #include "platform/vcl/qt/native.h"
 #include "platform/vcl/vcl.h"
 #include "tests/support/test_support.h"
+#include "tests/ui/toolkit_test.h"
 
 namespace {
 
@@ -150,38 +152,6 @@ class UnstoredForm : public TestForm {
         form_class = vcl::FormClass::of<UnstoredForm>(layout);
         return form_class;
     }
-};
-
-// Every case starts with no forms and collects what would be shown to the user.
-class ToolkitTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        Application->destroy_forms();
-        Application->Initialize();
-        previous_ = Application->set_exception_presenter(
-            [this](const vcl::String& message) { shown_.push_back(message); });
-    }
-    void TearDown() override {
-        Application->destroy_forms();
-        Application->set_exception_presenter(previous_);
-    }
-
-    // Runs the loop until the main form closes, failing (not hanging) if it never does.
-    void run_with_deadline() {
-        bool expired = false;
-        QTimer deadline;
-        deadline.setSingleShot(true);
-        QObject::connect(&deadline, &QTimer::timeout, [&] {
-            expired = true;
-            QCoreApplication::exit(1);
-        });
-        deadline.start(std::chrono::seconds(30));
-        Application->Run();
-        EXPECT_FALSE(expired) << "Run did not end when the main form closed";
-    }
-
-    std::vector<vcl::String> shown_;
-    vcl::TApplication::Presenter previous_;
 };
 
 using ApplicationTest = ToolkitTest;
@@ -947,6 +917,51 @@ TEST_F(CanvasTest, FarCoordinatesAreClipped) {
     EXPECT_EQ(canvas_.Pixel(60, 20), vcl::clRed);
     EXPECT_EQ(canvas_.Pixel(60, 30), vcl::clWhite);
     EXPECT_EQ(canvas_.Pixel(60, 39), vcl::clRed);
+}
+
+// The clipping both canvas backends draw far lines through.
+TEST(ClipSegment, CutsASegmentAtTheBoxAndLeavesEndsInsideExactlyAsTheyWere) {
+    const vcl::Box box{0, 0, 10, 10};
+    struct Case {
+        const char* what;
+        vcl::Segment segment;
+        bool kept;
+        vcl::Segment clipped;
+    };
+    const Case cases[] = {
+        {"inside", {1.25, 2.5, 8.75, 9.5}, true, {1.25, 2.5, 8.75, 9.5}},
+        {"a point inside", {3, 3, 3, 3}, true, {3, 3, 3, 3}},
+        {"across", {-10, 5, 20, 5}, true, {0, 5, 10, 5}},
+        {"backwards across", {20, 5, -10, 5}, true, {10, 5, 0, 5}},
+        {"one end out", {5.1, 5.3, 5.1, 30}, true, {5.1, 5.3, 5.1, 10}},
+        {"diagonal from afar", {-1e9, -1e9, 1e9, 1e9}, true, {0, 0, 10, 10}},
+        {"beside the box", {-5, -1, 20, -1}, false, {}},
+        {"past a corner", {-5, 4, 4, -5}, false, {}},
+        {"a point outside", {11, 11, 11, 11}, false, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        vcl::Segment segment = c.segment;
+        ASSERT_EQ(vcl::clip_segment(segment, box), c.kept);
+        if (!c.kept)
+            continue;
+        EXPECT_NEAR(segment.x1, c.clipped.x1, 1e-6);
+        EXPECT_NEAR(segment.y1, c.clipped.y1, 1e-6);
+        EXPECT_NEAR(segment.x2, c.clipped.x2, 1e-6);
+        EXPECT_NEAR(segment.y2, c.clipped.y2, 1e-6);
+        // An end that was inside comes back bit for bit.
+        const auto inside = [](double x, double y) {
+            return x >= 0 && x <= 10 && y >= 0 && y <= 10;
+        };
+        if (inside(c.segment.x1, c.segment.y1)) {
+            EXPECT_EQ(segment.x1, c.segment.x1);
+            EXPECT_EQ(segment.y1, c.segment.y1);
+        }
+        if (inside(c.segment.x2, c.segment.y2)) {
+            EXPECT_EQ(segment.x2, c.segment.x2);
+            EXPECT_EQ(segment.y2, c.segment.y2);
+        }
+    }
 }
 
 TEST_F(CanvasTest, TheSurfaceGrowsWithTheFormAndKeepsItsDrawing) {

@@ -40,6 +40,17 @@ class Canvas : public WithForms {
         canvas->LineTo(80, 40);
         canvas->Pen->Width = 1;
     }
+    // The patch's pixels and a margin around them.
+    std::vector<TColor> patch() const { return pixels(30, 30, 90, 80); }
+    // An ellipse and a line across it over the patch, in exclusive or.
+    void xor_figure(TColor pen, TColor brush) {
+        canvas->Pen->Mode = vcl::pmXor;
+        canvas->Pen->Color = pen;
+        canvas->Brush->Color = brush;
+        canvas->Ellipse(45, 42, 75, 68);
+        canvas->MoveTo(35, 35);
+        canvas->LineTo(85, 75);
+    }
 
     EveryForm* form = nullptr;
     vcl::TCanvas* canvas = nullptr;
@@ -109,19 +120,11 @@ TEST_F(Canvas, EllipseCoversX1ToX2MinusOneAndY1ToY2MinusOne) {
 
 TEST_F(Canvas, AnXorFigureDrawnTwiceVanishes) {
     paint_patch();
-    const std::vector<TColor> before = pixels(30, 30, 90, 80);
-    canvas->Pen->Mode = vcl::pmXor;
-    canvas->Pen->Color = vcl::clLime;
-    canvas->Brush->Color = vcl::clFuchsia;
-    const auto figure = [&] {
-        canvas->Ellipse(45, 42, 75, 68);
-        canvas->MoveTo(35, 35);
-        canvas->LineTo(85, 75);
-    };
-    figure();
-    EXPECT_NE(pixels(30, 30, 90, 80), before);
-    figure();
-    EXPECT_EQ(pixels(30, 30, 90, 80), before);
+    const std::vector<TColor> before = patch();
+    xor_figure(vcl::clLime, vcl::clFuchsia);
+    EXPECT_NE(patch(), before);
+    xor_figure(vcl::clLime, vcl::clFuchsia);
+    EXPECT_EQ(patch(), before);
 }
 
 TEST_F(Canvas, XorCombinesThePenColourWithEachPixel) {
@@ -136,14 +139,9 @@ TEST_F(Canvas, XorCombinesThePenColourWithEachPixel) {
 
 TEST_F(Canvas, ABlackXorPenAndBrushChangeNothing) {
     paint_patch();
-    const std::vector<TColor> before = pixels(30, 30, 90, 80);
-    canvas->Pen->Mode = vcl::pmXor;
-    canvas->Pen->Color = vcl::clBlack;
-    canvas->Brush->Color = vcl::clBlack;
-    canvas->Ellipse(45, 42, 75, 68);
-    canvas->MoveTo(35, 35);
-    canvas->LineTo(85, 75);
-    EXPECT_EQ(pixels(30, 30, 90, 80), before);
+    const std::vector<TColor> before = patch();
+    xor_figure(vcl::clBlack, vcl::clBlack);
+    EXPECT_EQ(patch(), before);
 }
 
 TEST_F(Canvas, PenSettingsStayUntilChanged) {

@@ -1,15 +1,17 @@
-// A form streamed from tests/win32/data/every_control.ui (one control of each
-// kind), which records what reaches its handlers and its message map.
+// The test forms of the Win32 backend: forms streamed from the program's and
+// the tests' layouts, which record what reaches their handlers.
 #pragma once
 
 #include <windows.h>
 
+#include <initializer_list>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "platform/vcl/vcl.h"
 #include "platform/vcl/win32/native.h"
+#include "tests/win32/pump_until.h"
 
 // A message the form's map turns into an exception, to see what the loop does with it.
 constexpr UINT WM_THROW = WM_APP + 1;
@@ -17,20 +19,14 @@ constexpr UINT WM_THROW = WM_APP + 1;
 // that never runs dry, as under a flood of raw input.
 constexpr UINT WM_STREAM = WM_APP + 2;
 
-class EveryForm : public vcl::TForm {
+// A form that records the events reaching its handlers: the form's own, bound
+// under the names every layout here gives them, and its buttons' clicks.
+class RecordingForm : public vcl::TForm {
   public:
-    vcl::TLabel* Title = nullptr;
-    vcl::TButton* Press = nullptr;
-    vcl::TEdit* Entry = nullptr;
-    vcl::TMemo* Notes = nullptr;
-
     std::vector<std::string> calls;
-    std::vector<LPARAM> inputs;
     vcl::TCloseAction close_action = vcl::caHide;
-    bool streaming = false;
-    ULONGLONG stream_ends = 0;  // a stream stops by itself then at the latest
 
-    explicit EveryForm(vcl::TComponent* owner) : vcl::TForm(owner) {}
+    explicit RecordingForm(vcl::TComponent* owner) : vcl::TForm(owner) {}
 
     void FormCreate(vcl::TObject*) { calls.push_back("FormCreate"); }
     void FormActivate(vcl::TObject*) { calls.push_back("FormActivate"); }
@@ -42,7 +38,41 @@ class EveryForm : public vcl::TForm {
         calls.push_back("FormMouseMove " + std::to_string(shift) + " " + std::to_string(x) + " " +
                         std::to_string(y));
     }
-    void PressClick(vcl::TObject*) { calls.push_back("PressClick"); }
+    // Any button's OnClick.
+    void ButtonClick(vcl::TObject*) { calls.push_back("ButtonClick"); }
+
+  protected:
+    // The class of the form F streamed from `layout`: its form events bound,
+    // and ButtonClick under each name in `clicks`.
+    template <class F>
+    static vcl::FormClass form_class_of(const char* layout,
+                                        std::initializer_list<const char*> clicks) {
+        vcl::FormClass form_class = vcl::FormClass::of<F>(layout)
+                                        .handler("FormCreate", &F::FormCreate)
+                                        .handler("FormActivate", &F::FormActivate)
+                                        .handler("FormClose", &F::FormClose)
+                                        .handler("FormMouseMove", &F::FormMouseMove);
+        for (const char* click : clicks)
+            form_class.handler(click, &F::ButtonClick);
+        return form_class;
+    }
+};
+
+// A form streamed from every_control.ui (one control of each kind), which also
+// records what reaches its message map.
+class EveryForm : public RecordingForm {
+  public:
+    vcl::TLabel* Title = nullptr;
+    vcl::TButton* Press = nullptr;
+    vcl::TEdit* Entry = nullptr;
+    vcl::TMemo* Notes = nullptr;
+
+    std::vector<LPARAM> inputs;
+    bool streaming = false;
+    ULONGLONG stream_ends = 0;  // a stream stops by itself then at the latest
+
+    explicit EveryForm(vcl::TComponent* owner) : RecordingForm(owner) {}
+
     void WMInput(vcl::TMessage& message) { inputs.push_back(message.LParam); }
     void WMStream(vcl::TMessage&) {
         if (streaming && GetTickCount64() < stream_ends) {
@@ -56,17 +86,11 @@ class EveryForm : public vcl::TForm {
     }
 
     static const vcl::FormClass& form_class() {
-        static const vcl::FormClass form_class =
-            vcl::FormClass::of<EveryForm>("Every")
-                .field("Title", &EveryForm::Title)
-                .field("Press", &EveryForm::Press)
-                .field("Entry", &EveryForm::Entry)
-                .field("Notes", &EveryForm::Notes)
-                .handler("FormCreate", &EveryForm::FormCreate)
-                .handler("FormActivate", &EveryForm::FormActivate)
-                .handler("FormClose", &EveryForm::FormClose)
-                .handler("FormMouseMove", &EveryForm::FormMouseMove)
-                .handler("PressClick", &EveryForm::PressClick);
+        static const vcl::FormClass form_class = form_class_of<EveryForm>("Every", {"PressClick"})
+                                                     .field("Title", &EveryForm::Title)
+                                                     .field("Press", &EveryForm::Press)
+                                                     .field("Entry", &EveryForm::Entry)
+                                                     .field("Notes", &EveryForm::Notes);
         return form_class;
     }
 
@@ -92,19 +116,3 @@ class WithForms : public testing::Test {
         return form;
     }
 };
-
-// Handles messages until `done` holds or the deadline (5 s) passes; answers `done`.
-template <class Done>
-bool pump_until(Done&& done) {
-    const ULONGLONG deadline = GetTickCount64() + 5000;
-    vcl::win32::process_messages();
-    while (!done()) {
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline)
-            return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now),
-                                  QS_ALLINPUT);
-        vcl::win32::process_messages();
-    }
-    return true;
-}

@@ -17,21 +17,12 @@ namespace {
 
 // Any layout of the program, with handlers of the names its layouts bind.
 template <const char* Layout>
-class ProgramForm : public vcl::TForm {
+class ProgramForm : public RecordingForm {
   public:
-    explicit ProgramForm(vcl::TComponent* owner) : vcl::TForm(owner) {}
-    void Nothing(vcl::TObject*) {}
-    void Closing(vcl::TObject*, vcl::TCloseAction&) {}
-    void Moved(vcl::TObject*, vcl::TShiftState, int, int) {}
+    explicit ProgramForm(vcl::TComponent* owner) : RecordingForm(owner) {}
     static const vcl::FormClass& form_class() {
         static const vcl::FormClass form_class =
-            vcl::FormClass::of<ProgramForm>(Layout)
-                .handler("FormCreate", &ProgramForm::Nothing)
-                .handler("FormActivate", &ProgramForm::Nothing)
-                .handler("FormClose", &ProgramForm::Closing)
-                .handler("FormMouseMove", &ProgramForm::Moved)
-                .handler("btnCopyClick", &ProgramForm::Nothing)
-                .handler("btnCerrarClick", &ProgramForm::Nothing);
+            form_class_of<ProgramForm>(Layout, {"btnCopyClick", "btnCerrarClick"});
         return form_class;
     }
 };
@@ -295,7 +286,7 @@ TEST_F(Messages, EscPressesTheCancelButtonOnlyWhileItIsEnabledAndVisible) {
         PostMessageW(target, WM_KEYDOWN, VK_ESCAPE, 0);
         PostMessageW(form->hwnd(), WM_NULL, 0, 0);
         vcl::win32::process_messages();
-        return form->calls.size() > before && form->calls.back() == "PressClick";
+        return form->calls.size() > before && form->calls.back() == "ButtonClick";
     };
     EXPECT_TRUE(escape(form->hwnd()));
     EXPECT_TRUE(escape(hwnd_of(form->Press))) << "with the focus on a control too";
@@ -323,7 +314,7 @@ TEST_F(Messages, TabMovesTheFocusThroughTheTabStopsInTheirOrder) {
 TEST_F(Messages, AButtonClickFiresOnClickWhileEnabled) {
     SendMessageW(form->hwnd(), WM_COMMAND, MAKEWPARAM(0, BN_CLICKED),
                  reinterpret_cast<LPARAM>(hwnd_of(form->Press)));
-    EXPECT_EQ(form->calls.back(), "PressClick");
+    EXPECT_EQ(form->calls.back(), "ButtonClick");
     form->Press->Enabled = false;
     const std::size_t before = form->calls.size();
     form->Press->Click();

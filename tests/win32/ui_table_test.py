@@ -107,21 +107,21 @@ class Generator(unittest.TestCase):
         self.refused(FORM.format(form="", controls=nameless, tabstops=""),
                      "form0.ui:9:", '<widget class="QLabel">', "has no name")
 
-    def test_a_property_the_window_cannot_show_is_refused(self):
-        wrapped = LABEL.replace("  </widget>", """   <property name="wordWrap">
+    def test_a_property_a_label_cannot_have_is_refused(self):
+        cases = [
+            # One the window cannot show.
+            ("""<property name="wordWrap">
     <bool>true</bool>
-   </property>
-  </widget>""")
-        self.refused(FORM.format(form="", controls=wrapped, tabstops=""),
-                     "form0.ui:14:", "has the property wordWrap")
-
-    def test_an_event_a_control_does_not_have_is_refused(self):
-        clicked = LABEL.replace("  </widget>", """   <property name="OnClick" stdset="0">
+   </property>""", ["form0.ui:14:", "has the property wordWrap"]),
+            # An event a label does not have.
+            ("""<property name="OnClick" stdset="0">
     <string>Label1Click</string>
-   </property>
-  </widget>""")
-        self.refused(FORM.format(form="", controls=clicked, tabstops=""),
-                     'name="Label1"', "has the property OnClick")
+   </property>""", ['name="Label1"', "has the property OnClick"]),
+        ]
+        for prop, expected in cases:
+            with self.subTest(prop):
+                label = LABEL.replace("  </widget>", f"   {prop}\n  </widget>")
+                self.refused(FORM.format(form="", controls=label, tabstops=""), *expected)
 
     def test_a_handler_name_must_be_a_name(self):
         form = """  <property name="OnCreate" stdset="0">

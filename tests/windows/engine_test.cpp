@@ -15,27 +15,12 @@
 #include "platform/vcl/win32/native.h"
 #include "rawinput/rawinput.h"
 #include "rawinput/report.h"
+#include "tests/win32/pump_until.h"
 #include "ui/principal.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// Handles messages until `done` holds or 10 s pass; answers `done`.
-template <class Done>
-bool pump_until(Done&& done) {
-    const ULONGLONG deadline = GetTickCount64() + 10000;
-    vcl::win32::process_messages();
-    while (!done()) {
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline)
-            return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now),
-                                  QS_ALLINPUT);
-        vcl::win32::process_messages();
-    }
-    return true;
-}
 
 std::string read_log() {
     std::ifstream in("log.txt", std::ios::binary);

@@ -35,16 +35,20 @@ class LogFileTest : public ::testing::Test {
         return text.str();
     }
     void write(const std::string& text) const { std::ofstream(path_, std::ios::binary) << text; }
+    // Opens the log into `log` as the program does; fails the test if it cannot.
+    void open(LogStream& log) const {
+        const LogOpening opening = open_log_file(path_.c_str());
+        ASSERT_EQ(opening.problem, LogProblem::none) << opening.reason;
+        log.open(opening.fd);
+    }
 
     fs::path folder_;
     std::string path_;
 };
 
 TEST_F(LogFileTest, ReportLinesKeepTheirCrLfAsTwoBytes) {
-    const LogOpening opening = open_log_file(path_.c_str());
-    ASSERT_EQ(opening.problem, LogProblem::none) << opening.reason;
     LogStream log;
-    log.open(opening.fd);
+    ASSERT_NO_FATAL_FAILURE(open(log));
     log << "Mouse: num 0, usFlags=0000\r\n"
         << "second\r\n"
         << "bare\n";
@@ -54,26 +58,15 @@ TEST_F(LogFileTest, ReportLinesKeepTheirCrLfAsTwoBytes) {
     EXPECT_EQ(contents(), "Mouse: num 0, usFlags=0000\r\nsecond\r\nbare\n");
 }
 
-TEST_F(LogFileTest, AnOldLogIsEmptiedWhenItIsOpened) {
+// Opening empties the log of an earlier run. A second rawmice in the same
+// folder must neither write nor empty the log the first one holds; once the
+// first one closes it, the log can be opened (and emptied) again.
+TEST_F(LogFileTest, OpeningEmptiesTheLogUnlessAnotherWriterHoldsIt) {
     write("lines of an earlier run\r\n");
-    const LogOpening opening = open_log_file(path_.c_str());
-    ASSERT_EQ(opening.problem, LogProblem::none) << opening.reason;
     LogStream log;
-    log.open(opening.fd);
+    ASSERT_NO_FATAL_FAILURE(open(log));
     log.flush();
     EXPECT_EQ(contents(), "");
-    log << "new\r\n";
-    log.close();
-    EXPECT_EQ(contents(), "new\r\n");
-}
-
-// A second rawmice in the same folder must neither write nor empty the log the
-// first one holds; once the first one closes it, the log can be opened again.
-TEST_F(LogFileTest, ASecondWriterFindsTheLogHeldAndLeavesItAlone) {
-    const LogOpening first = open_log_file(path_.c_str());
-    ASSERT_EQ(first.problem, LogProblem::none) << first.reason;
-    LogStream log;
-    log.open(first.fd);
     log << "first run\r\n";
     log.flush();
 
@@ -83,20 +76,17 @@ TEST_F(LogFileTest, ASecondWriterFindsTheLogHeldAndLeavesItAlone) {
     EXPECT_EQ(contents(), "first run\r\n");
 
     log.close();
-    const LogOpening third = open_log_file(path_.c_str());
-    EXPECT_EQ(third.problem, LogProblem::none) << third.reason;
     LogStream again;
-    again.open(third.fd);
+    ASSERT_NO_FATAL_FAILURE(open(again));
+    again << "second run\r\n";
     again.close();
-    EXPECT_EQ(contents(), "");
+    EXPECT_EQ(contents(), "second run\r\n");
 }
 
 // Someone looking at the log while rawmice runs (an editor, `type log.txt`).
 TEST_F(LogFileTest, TheHeldLogCanStillBeRead) {
-    const LogOpening opening = open_log_file(path_.c_str());
-    ASSERT_EQ(opening.problem, LogProblem::none) << opening.reason;
     LogStream log;
-    log.open(opening.fd);
+    ASSERT_NO_FATAL_FAILURE(open(log));
     log << "visible\r\n";
     log.flush();
     EXPECT_EQ(contents(), "visible\r\n");

@@ -10,45 +10,11 @@
 #include <memory>
 #include <vector>
 
+#include "platform/vcl/clip.h"
 #include "platform/vcl/qt/native.h"
 
 namespace vcl {
 namespace {
-
-// Clips the segment a-b to `box` (Liang-Barsky). Returns false when nothing of it
-// lies inside. An end inside the box is left exactly as it was.
-bool clip_segment(const QRectF& box, QPointF& a, QPointF& b) {
-    const double dx = b.x() - a.x();
-    const double dy = b.y() - a.y();
-    const double p[4] = {-dx, dx, -dy, dy};
-    const double q[4] = {a.x() - box.left(), box.right() - a.x(), a.y() - box.top(),
-                         box.bottom() - a.y()};
-    double t0 = 0.0;
-    double t1 = 1.0;
-    for (int i = 0; i < 4; ++i) {
-        if (p[i] == 0.0) {
-            if (q[i] < 0.0)
-                return false;
-            continue;
-        }
-        const double t = q[i] / p[i];
-        if (p[i] < 0.0) {
-            if (t > t1)
-                return false;
-            t0 = std::max(t0, t);
-        } else {
-            if (t < t0)
-                return false;
-            t1 = std::min(t1, t);
-        }
-    }
-    const QPointF start = a;
-    if (t0 > 0.0)
-        a = QPointF(start.x() + t0 * dx, start.y() + t0 * dy);
-    if (t1 < 1.0)
-        b = QPointF(start.x() + t1 * dx, start.y() + t1 * dy);
-    return true;
-}
 
 // A small figure as rendered, kept for the next figure of the same shape,
 // size and colours wherever it lies (the cursor marks repeat one shape).
@@ -174,11 +140,14 @@ void TCanvas::draw_line(int from_x, int from_y, int x, int y) {
     const int width = pen_width();
     const int reach = width + 2;
     // Clipped a little outside the surface, so the clipped ends never show.
-    const QRectF box(-reach, -reach, n.image.width() + 2.0 * reach, n.image.height() + 2.0 * reach);
-    QPointF a(from_x, from_y);
-    QPointF b(x, y);
-    if (!clip_segment(box, a, b))
+    const double margin = reach;
+    Segment clipped{static_cast<double>(from_x), static_cast<double>(from_y),
+                    static_cast<double>(x), static_cast<double>(y)};
+    if (!clip_segment(clipped,
+                      {-margin, -margin, n.image.width() + margin, n.image.height() + margin}))
         return;
+    const QPointF a(clipped.x1, clipped.y1);
+    const QPointF b(clipped.x2, clipped.y2);
     const QRect span(QPoint(static_cast<int>(std::floor(std::min(a.x(), b.x()))),
                             static_cast<int>(std::floor(std::min(a.y(), b.y())))),
                      QPoint(static_cast<int>(std::ceil(std::max(a.x(), b.x()))),

@@ -143,15 +143,15 @@ void TControl::set_visible(bool on) {
 
 namespace qt {
 
-Label::Label(QWidget* parent) : QLabel(parent) {}
+Label::Label(QWidget* parent) : QLabel(parent), Carrying(this) {}
 
-Button::Button(QWidget* parent) : QPushButton(parent) {
-    connect(this, &QAbstractButton::clicked, this, [this] { control_.clicked(); });
+Button::Button(QWidget* parent) : QPushButton(parent), Carrying(this) {
+    connect(this, &QAbstractButton::clicked, this, [this] { control().clicked(); });
 }
 
-Edit::Edit(QWidget* parent) : QLineEdit(parent) {}
+Edit::Edit(QWidget* parent) : QLineEdit(parent), Carrying(this) {}
 
-Memo::Memo(QWidget* parent) : QPlainTextEdit(parent) {}
+Memo::Memo(QWidget* parent) : QPlainTextEdit(parent), Carrying(this) {}
 
 Memo::~Memo() = default;
 
@@ -223,12 +223,12 @@ Memo::ShownLine Memo::lay_out(std::uint64_t entry, int line, const QString& text
 }
 
 bool Memo::arranged_now() const {
-    return arranged_changes_ == control_.Lines->changes() && arranged_size_ == viewport()->size() &&
-           arranged_font_ == font();
+    return arranged_changes_ == control().Lines->changes() &&
+           arranged_size_ == viewport()->size() && arranged_font_ == font();
 }
 
 void Memo::arrange() {
-    const TStrings& lines = *control_.Lines;
+    const TStrings& lines = *control().Lines;
     if (arranged_size_.width() != viewport()->width() || arranged_font_ != font())
         shown_.clear();
     arranged_changes_ = lines.changes();
@@ -340,9 +340,9 @@ void Memo::refresh() {
 
 void Memo::paintEvent(QPaintEvent* event) {
     paint_pending_ = false;
-    if (control_.Lines->Count() == 0) {
+    if (control().Lines->Count() == 0) {
         shown_.clear();
-        arranged_changes_ = control_.Lines->changes();
+        arranged_changes_ = control().Lines->changes();
         QPlainTextEdit::paintEvent(event);
         return;
     }
@@ -472,14 +472,7 @@ TForm::TForm(TComponent* /*Owner*/)
     : Canvas(nullptr),
       Caption([this] { return caption(); },
               [this](const String& caption) { set_caption(caption); }),
-      Visible([this] { return visible(); },
-              [this](const bool& on) {
-                  if (on) {
-                      Show();
-                  } else {
-                      Hide();
-                  }
-              }),
+      Visible([this] { return visible(); }, [this](const bool& on) { set_visible(on); }),
       native_(std::make_unique<Native>(*this)) {
     // Forms are top-level windows; the application (the owner) keeps them.
     canvas_ = std::make_unique<TCanvas>(this);

@@ -30,37 +30,36 @@ class ControlWidget {
     virtual TControl& control() = 0;
 };
 
-class Label : public QLabel, public ControlWidget {
+// The facade control of class C that the widget `self` (the class deriving
+// from this one) carries and owns.
+template <class C>
+class Carrying : public ControlWidget {
+  public:
+    explicit Carrying(QWidget* self) : native_{self} {}
+    C& control() override { return control_; }
+    const C& control() const { return control_; }
+
+  private:
+    TControl::Native native_;
+    C control_{&native_};
+};
+
+class Label : public QLabel, public Carrying<TLabel> {
     Q_OBJECT
   public:
     explicit Label(QWidget* parent = nullptr);
-    TLabel& control() override { return control_; }
-
-  private:
-    TControl::Native native_{this};
-    TLabel control_{&native_};
 };
 
-class Button : public QPushButton, public ControlWidget {
+class Button : public QPushButton, public Carrying<TButton> {
     Q_OBJECT
   public:
     explicit Button(QWidget* parent = nullptr);
-    TButton& control() override { return control_; }
-
-  private:
-    TControl::Native native_{this};
-    TButton control_{&native_};
 };
 
-class Edit : public QLineEdit, public ControlWidget {
+class Edit : public QLineEdit, public Carrying<TEdit> {
     Q_OBJECT
   public:
     explicit Edit(QWidget* parent = nullptr);
-    TEdit& control() override { return control_; }
-
-  private:
-    TControl::Native native_{this};
-    TEdit control_{&native_};
 };
 
 // A memo showing its entries draws only the lines in view, the newest at the
@@ -70,12 +69,11 @@ class Edit : public QLineEdit, public ControlWidget {
 // new entries push the lines up, the pixels on screen are moved up with them
 // and only the new lines are painted. A memo with no entries is a plain text
 // view of its own text.
-class Memo : public QPlainTextEdit, public ControlWidget {
+class Memo : public QPlainTextEdit, public Carrying<TMemo> {
     Q_OBJECT
   public:
     explicit Memo(QWidget* parent = nullptr);
     ~Memo() override;
-    TMemo& control() override { return control_; }
     // Brings the screen up to date with the entries (once a frame).
     void refresh();
 
@@ -95,8 +93,6 @@ class Memo : public QPlainTextEdit, public ControlWidget {
     void arrange();
     bool arranged_now() const;
 
-    TControl::Native native_{this};
-    TMemo control_{&native_};
     // The lines in view, top to bottom, kept for the next paint while they stay
     // in view; the first is drawn at -top_.
     std::vector<ShownLine> shown_;

@@ -55,35 +55,37 @@ void register_classes(HINSTANCE instance) {
     static bool registered = false;
     if (registered)
         return;
-    WNDCLASSEXW form{};
-    form.cbSize = sizeof form;
-    form.style = CS_DBLCLKS;
-    form.lpfnWndProc = form_procedure;
-    form.hInstance = instance;
-    form.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
-    form.hIcon = LoadIconW(nullptr, reinterpret_cast<LPCWSTR>(IDI_APPLICATION));
-    form.lpszClassName = form_class_name;
-    WNDCLASSEXW memo{};
-    memo.cbSize = sizeof memo;
-    memo.lpfnWndProc = memo_procedure;
-    memo.hInstance = instance;
-    memo.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_IBEAM));
-    memo.lpszClassName = memo_class_name;
-    WNDCLASSEXW notice{};
-    notice.cbSize = sizeof notice;
-    notice.lpfnWndProc = notice_procedure;
-    notice.hInstance = instance;
-    notice.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
-    notice.lpszClassName = notice_class_name;
-    WNDCLASSEXW helper{};
-    helper.cbSize = sizeof helper;
-    helper.lpfnWndProc = helper_procedure;
-    helper.hInstance = instance;
-    helper.lpszClassName = helper_class_name;
-    if (RegisterClassExW(&form) == 0 || RegisterClassExW(&memo) == 0 ||
-        RegisterClassExW(&notice) == 0 || RegisterClassExW(&helper) == 0) {
-        throw Exception("cannot register the window classes (error " +
-                        std::to_string(GetLastError()) + ")");
+    // A null cursor or icon: the class sets none (the helper window is never shown).
+    struct Class {
+        WNDPROC procedure;
+        const wchar_t* name;
+        const wchar_t* cursor;
+        const wchar_t* icon;
+        UINT style;
+    };
+    const auto arrow = reinterpret_cast<LPCWSTR>(IDC_ARROW);
+    const Class classes[] = {
+        {form_procedure, form_class_name, arrow, reinterpret_cast<LPCWSTR>(IDI_APPLICATION),
+         CS_DBLCLKS},
+        {memo_procedure, memo_class_name, reinterpret_cast<LPCWSTR>(IDC_IBEAM), nullptr, 0},
+        {notice_procedure, notice_class_name, arrow, nullptr, 0},
+        {helper_procedure, helper_class_name, nullptr, nullptr, 0},
+    };
+    for (const Class& row : classes) {
+        WNDCLASSEXW window_class{};
+        window_class.cbSize = sizeof window_class;
+        window_class.style = row.style;
+        window_class.lpfnWndProc = row.procedure;
+        window_class.hInstance = instance;
+        if (row.cursor != nullptr)
+            window_class.hCursor = LoadCursorW(nullptr, row.cursor);
+        if (row.icon != nullptr)
+            window_class.hIcon = LoadIconW(nullptr, row.icon);
+        window_class.lpszClassName = row.name;
+        if (RegisterClassExW(&window_class) == 0) {
+            throw Exception("cannot register the window classes (error " +
+                            std::to_string(GetLastError()) + ")");
+        }
     }
     registered = true;
 }

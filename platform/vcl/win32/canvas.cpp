@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "platform/vcl/clip.h"
 #include "platform/vcl/win32/native.h"
 
 namespace vcl {
@@ -81,39 +82,6 @@ class Tools {
     int old_rop_ = 0;
 };
 
-// Clips the line to `box` (Liang-Barsky); false when none of it is inside.
-bool clip(double& x1, double& y1, double& x2, double& y2, double left, double top, double right,
-          double bottom) {
-    double t0 = 0;
-    double t1 = 1;
-    const double dx = x2 - x1;
-    const double dy = y2 - y1;
-    const double p[] = {-dx, dx, -dy, dy};
-    const double q[] = {x1 - left, right - x1, y1 - top, bottom - y1};
-    for (int i = 0; i < 4; ++i) {
-        if (p[i] == 0) {
-            if (q[i] < 0)
-                return false;
-            continue;
-        }
-        const double t = q[i] / p[i];
-        if (p[i] < 0) {
-            t0 = std::max(t0, t);
-        } else {
-            t1 = std::min(t1, t);
-        }
-        if (t0 > t1)
-            return false;
-    }
-    const double from_x = x1;
-    const double from_y = y1;
-    x1 = from_x + t0 * dx;
-    y1 = from_y + t0 * dy;
-    x2 = from_x + t1 * dx;
-    y2 = from_y + t1 * dy;
-    return true;
-}
-
 }  // namespace
 
 void ensure_canvas_size(TCanvas& canvas, int width, int height) {
@@ -179,14 +147,14 @@ void TCanvas::draw_line(int x1, int y1, int x2, int y2) {
         // Only the part near the surface is drawn; the margin keeps both clipped
         // ends off the surface, so the left-out end point stays left out.
         const double margin = width + 2.0;
-        double ax = x1, ay = y1, bx = x2, by = y2;
-        if (!win32::clip(ax, ay, bx, by, -margin, -margin, native.width + margin,
-                         native.height + margin))
+        Segment line{static_cast<double>(x1), static_cast<double>(y1), static_cast<double>(x2),
+                     static_cast<double>(y2)};
+        if (!clip_segment(line, {-margin, -margin, native.width + margin, native.height + margin}))
             return;
-        x1 = static_cast<int>(std::lround(ax));
-        y1 = static_cast<int>(std::lround(ay));
-        x2 = static_cast<int>(std::lround(bx));
-        y2 = static_cast<int>(std::lround(by));
+        x1 = static_cast<int>(std::lround(line.x1));
+        y1 = static_cast<int>(std::lround(line.y1));
+        x2 = static_cast<int>(std::lround(line.x2));
+        y2 = static_cast<int>(std::lround(line.y2));
         if (x1 == x2 && y1 == y2)
             return;
     }

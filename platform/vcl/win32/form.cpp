@@ -359,14 +359,7 @@ TForm::TForm(TComponent* /*Owner*/)
     : Canvas(nullptr),
       Caption([this] { return caption(); },
               [this](const String& caption) { set_caption(caption); }),
-      Visible([this] { return visible(); },
-              [this](const bool& on) {
-                  if (on) {
-                      Show();
-                  } else {
-                      Hide();
-                  }
-              }),
+      Visible([this] { return visible(); }, [this](const bool& on) { set_visible(on); }),
       native_(std::make_unique<Native>()) {
     canvas_ = std::make_unique<TCanvas>(this);
     Canvas = canvas_.get();

@@ -1,0 +1,22 @@
+// Waits on a condition in the tests that run the Win32 message loop.
+#pragma once
+
+#include <windows.h>
+
+#include "platform/vcl/win32/native.h"
+
+// Handles messages until `done` holds or 10 s pass; answers `done`.
+template <class Done>
+bool pump_until(Done&& done) {
+    const ULONGLONG deadline = GetTickCount64() + 10000;
+    vcl::win32::process_messages();
+    while (!done()) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline)
+            return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now),
+                                  QS_ALLINPUT);
+        vcl::win32::process_messages();
+    }
+    return true;
+}
