@@ -89,30 +89,30 @@ TEST_F(Layouts, EveryControlOfBothFormsStandsWhereTheLayoutSays) {
         const FormLayout& layout = *form->native().layout;
         ASSERT_EQ(form->controls().size(), layout.control_count);
         for (std::size_t i = 0; i < layout.control_count; ++i) {
-            const ControlLayout& spec = layout.controls[i];
-            SCOPED_TRACE(std::string(layout.name) + "." + spec.name);
+            const ControlLayout& entry = layout.controls[i];
+            SCOPED_TRACE(std::string(layout.name) + "." + entry.name);
             HWND child = hwnd_of(form->controls()[i]);
             EXPECT_EQ(GetParent(child), form->native().hwnd);
-            const wchar_t* expected_class = spec.kind == ControlKind::Label    ? L"Static"
-                                            : spec.kind == ControlKind::Button ? L"Button"
-                                            : spec.kind == ControlKind::Edit   ? L"Edit"
-                                                                               : L"rawmice.Memo";
+            const wchar_t* expected_class = entry.kind == ControlKind::Label    ? L"Static"
+                                            : entry.kind == ControlKind::Button ? L"Button"
+                                            : entry.kind == ControlKind::Edit   ? L"Edit"
+                                                                                : L"rawmice.Memo";
             EXPECT_EQ(_wcsicmp(class_of(child).c_str(), expected_class), 0);
             const RECT area = client_rect_of(child);
-            EXPECT_EQ(area.left, spec.geometry.left);
-            EXPECT_EQ(area.top, spec.geometry.top);
-            EXPECT_EQ(area.right - area.left, spec.geometry.width);
-            EXPECT_EQ(area.bottom - area.top, spec.geometry.height);
-            if (spec.kind != ControlKind::Memo) {
-                EXPECT_EQ(text_of(child), spec.text);
+            EXPECT_EQ(area.left, entry.geometry.left);
+            EXPECT_EQ(area.top, entry.geometry.top);
+            EXPECT_EQ(area.right - area.left, entry.geometry.width);
+            EXPECT_EQ(area.bottom - area.top, entry.geometry.height);
+            if (entry.kind != ControlKind::Memo) {
+                EXPECT_EQ(text_of(child), entry.text);
             }
-            EXPECT_EQ(IsWindowEnabled(child) != FALSE, spec.enabled);
-            EXPECT_EQ((GetWindowLongW(child, GWL_STYLE) & WS_TABSTOP) != 0, spec.tab_stop);
+            EXPECT_EQ(IsWindowEnabled(child) != FALSE, entry.enabled);
+            EXPECT_EQ((GetWindowLongW(child, GWL_STYLE) & WS_TABSTOP) != 0, entry.tab_stop);
             LOGFONTW font{};
             GetObjectW(reinterpret_cast<HFONT>(SendMessageW(child, WM_GETFONT, 0, 0)), sizeof font,
                        &font);
-            EXPECT_EQ(font.lfHeight, -spec.font.pixel_size);
-            EXPECT_EQ(vcl::win32::narrow(font.lfFaceName), spec.font.family);
+            EXPECT_EQ(font.lfHeight, -entry.font.pixel_size);
+            EXPECT_EQ(vcl::win32::narrow(font.lfFaceName), entry.font.family);
         }
     }
 }

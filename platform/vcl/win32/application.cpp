@@ -140,19 +140,19 @@ COLORREF colour_ref(std::uint32_t colour) {
     return static_cast<COLORREF>(colour & 0x00FFFFFFu);
 }
 
-HFONT font(const LayoutFont& spec) {
-    if (Application == nullptr || spec.pixel_size <= 0)
+HFONT font(const LayoutFont& wanted) {
+    if (Application == nullptr || wanted.pixel_size <= 0)
         return static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
     auto& fonts = Application->native().fonts;
-    const auto key = std::make_pair(std::string(spec.family), spec.pixel_size);
+    const auto key = std::make_pair(std::string(wanted.family), wanted.pixel_size);
     const auto found = fonts.find(key);
     if (found != fonts.end())
         return found->second;
     // A negative height asks for the character height, as VCL's Font.Height does.
     HFONT made =
-        CreateFontW(-spec.pixel_size, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+        CreateFontW(-wanted.pixel_size, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                     OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                    DEFAULT_PITCH | FF_DONTCARE, widen(spec.family).c_str());
+                    DEFAULT_PITCH | FF_DONTCARE, widen(wanted.family).c_str());
     if (made == nullptr)
         return static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
     fonts.emplace(key, made);

@@ -96,11 +96,11 @@ LRESULT control_colours(TForm& form, HDC dc, HWND child) {
     return reinterpret_cast<LRESULT>(solid_brush(back));
 }
 
-HWND make_control(TForm& form, const ControlLayout& spec, TControl::Native& native) {
+HWND make_control(TForm& form, const ControlLayout& entry, TControl::Native& native) {
     const wchar_t* window_class = L"STATIC";
     DWORD style = WS_CHILD | WS_CLIPSIBLINGS;
     DWORD ex_style = 0;
-    switch (spec.kind) {
+    switch (entry.kind) {
         case ControlKind::Label:
             // A label's caption is one line, shown as it is ("&" included).
             style |= SS_LEFTNOWORDWRAP | SS_NOPREFIX;
@@ -111,30 +111,30 @@ HWND make_control(TForm& form, const ControlLayout& spec, TControl::Native& nati
             break;
         case ControlKind::Edit:
             window_class = L"EDIT";
-            style |= ES_LEFT | ES_AUTOHSCROLL | (spec.read_only ? ES_READONLY : 0);
+            style |= ES_LEFT | ES_AUTOHSCROLL | (entry.read_only ? ES_READONLY : 0);
             ex_style = WS_EX_CLIENTEDGE;
             break;
         case ControlKind::Memo:
             window_class = memo_class_name;
-            style |= (spec.scroll_bars & VerticalScrollBar ? WS_VSCROLL : 0) |
-                     (spec.scroll_bars & HorizontalScrollBar ? WS_HSCROLL : 0);
+            style |= (entry.scroll_bars & VerticalScrollBar ? WS_VSCROLL : 0) |
+                     (entry.scroll_bars & HorizontalScrollBar ? WS_HSCROLL : 0);
             ex_style = WS_EX_CLIENTEDGE;
             break;
     }
-    if (spec.tab_stop)
+    if (entry.tab_stop)
         style |= WS_TABSTOP;
-    if (spec.visible)
+    if (entry.visible)
         style |= WS_VISIBLE;
-    if (!spec.enabled)
+    if (!entry.enabled)
         style |= WS_DISABLED;
-    const LayoutRect& g = spec.geometry;
-    const std::wstring text = spec.kind == ControlKind::Memo ? std::wstring() : widen(spec.text);
+    const LayoutRect& g = entry.geometry;
+    const std::wstring text = entry.kind == ControlKind::Memo ? std::wstring() : widen(entry.text);
     HWND hwnd =
         CreateWindowExW(ex_style, window_class, text.c_str(), style, g.left, g.top, g.width,
                         g.height, form.native().hwnd, nullptr, GetModuleHandleW(nullptr), &native);
     if (hwnd == nullptr) {
         throw Exception(std::string(form.native().layout->name) + ": cannot create the control " +
-                        spec.name + " (error " + std::to_string(GetLastError()) + ")");
+                        entry.name + " (error " + std::to_string(GetLastError()) + ")");
     }
     return hwnd;
 }
@@ -460,28 +460,28 @@ StreamedLayout stream_layout(TForm& form, const String& name) {
         streamed.bindings.push_back({"", layout->events[e].event, layout->events[e].handler});
     std::vector<std::pair<int, HWND>> tab_stops;
     for (std::size_t c = 0; c < layout->control_count; ++c) {
-        const win32::ControlLayout& spec = layout->controls[c];
+        const win32::ControlLayout& entry = layout->controls[c];
         auto control = std::make_unique<TControl::Native>();
-        control->kind = spec.kind;
-        control->name = spec.name;
+        control->kind = entry.kind;
+        control->name = entry.name;
         control->form = &form;
-        control->text_colour = spec.text_colour;
-        control->font = win32::font(spec.font);
-        if (spec.kind == win32::ControlKind::Memo)
-            control->layout_text = spec.text;
-        control->hwnd = win32::make_control(form, spec, *control);
+        control->text_colour = entry.text_colour;
+        control->font = win32::font(entry.font);
+        if (entry.kind == win32::ControlKind::Memo)
+            control->layout_text = entry.text;
+        control->hwnd = win32::make_control(form, entry, *control);
         win32::controls_by_window()[control->hwnd] = control.get();
         SendMessageW(control->hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(control->font), FALSE);
-        control->control = win32::make_facade(spec.kind, control.get());
-        if (spec.kind == win32::ControlKind::Button) {
+        control->control = win32::make_facade(entry.kind, control.get());
+        if (entry.kind == win32::ControlKind::Button) {
             auto* button = static_cast<TButton*>(control->control.get());
-            button->Cancel = spec.cancel;
-            if (spec.on_click[0] != '\0')
-                streamed.bindings.push_back({spec.name, "OnClick", spec.on_click});
+            button->Cancel = entry.cancel;
+            if (entry.on_click[0] != '\0')
+                streamed.bindings.push_back({entry.name, "OnClick", entry.on_click});
         }
-        if (spec.tab_order >= 0)
-            tab_stops.emplace_back(spec.tab_order, control->hwnd);
-        streamed.controls.emplace_back(spec.name, control->control.get());
+        if (entry.tab_order >= 0)
+            tab_stops.emplace_back(entry.tab_order, control->hwnd);
+        streamed.controls.emplace_back(entry.name, control->control.get());
         native.controls.push_back(std::move(control));
     }
     // Tab moves through the controls in the window's child order: the listed

@@ -88,7 +88,7 @@ std::string narrow(const wchar_t* text, int length = -1);
 COLORREF colour_ref(std::uint32_t colour);
 
 // From the application's caches, which free them at its end.
-HFONT font(const LayoutFont& spec);
+HFONT font(const LayoutFont& wanted);
 HBRUSH solid_brush(std::uint32_t colour);
 
 // The form a window (or one of its controls) belongs to, or null.
