@@ -272,7 +272,9 @@ class EndToEnd(unittest.TestCase):
                  "the second rawmice to say the log is held")
         xdotool("key", "alt+F4")
         self.assertEqual(second.process.wait(DEADLINE), 0, second.stderr())
-        self.assertEqual(first.log(), logged)
+        # The first one's log kept what it had; moving the pointer to focus the
+        # second window may have added the first one's own packets after it.
+        self.assertTrue(first.log().startswith(logged), first.log())
 
         self.focus(first_window)
         xdotool("key", "alt+F4")
