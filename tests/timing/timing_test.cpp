@@ -381,12 +381,12 @@ TEST(MeasuresTest, AStampThatGoesBackEndsTheSpell) {
     EXPECT_EQ(*m.max_us, 1000);
 
     // Stamps as far apart as they can be: nothing overflows.
-    const Summary far =
+    const Summary extremes =
         measure({{INT64_MIN}, {INT64_MAX}, {INT64_MIN}, {0}, {1}}, Clock::microseconds);
-    EXPECT_EQ(far.reports, 5u);
-    EXPECT_EQ(far.pauses, 2u);
-    EXPECT_EQ(far.steps_back, 1u);
-    EXPECT_EQ(*far.max_us, 1);
+    EXPECT_EQ(extremes.reports, 5u);
+    EXPECT_EQ(extremes.pauses, 2u);
+    EXPECT_EQ(extremes.steps_back, 1u);
+    EXPECT_EQ(*extremes.max_us, 1);
 }
 
 // A sample whose packets were all stamped at once has no rate.
