@@ -1,0 +1,633 @@
+// How often each mouse sends: generated time series of known timing fed packet
+// by packet, their measures checked against the known values and against an
+// exact computation over the same intervals.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "timing/timing.h"
+
+namespace {
+
+using timing::Clock;
+using timing::IntervalHistogram;
+using timing::MouseTiming;
+using timing::RecentReports;
+using timing::Summary;
+using timing::Timing;
+
+constexpr std::int64_t second = 1'000'000;
+constexpr std::int64_t start = 7 * second;  // a stamp as the kernel gives one, some time after boot
+
+HANDLE handle(std::uintptr_t value) {
+    return reinterpret_cast<HANDLE>(value);
+}
+
+struct Packet {
+    std::int64_t time_us;
+    bool same_report = false;
+};
+using Series = std::vector<Packet>;
+
+// The same numbers on every system: a small xorshift, not <random>'s
+// distributions, whose output the standard leaves to each library.
+class Noise {
+  public:
+    explicit Noise(std::uint64_t seed) : state_(seed) {}
+    // Uniform in [-amplitude, amplitude].
+    std::int64_t next(std::int64_t amplitude) {
+        state_ ^= state_ << 13;
+        state_ ^= state_ >> 7;
+        state_ ^= state_ << 17;
+        return static_cast<std::int64_t>(state_ % static_cast<std::uint64_t>(2 * amplitude + 1)) -
+               amplitude;
+    }
+
+  private:
+    std::uint64_t state_;
+};
+
+// `count` reports, one every `interval`, from `from`.
+Series steady(std::int64_t interval, int count, std::int64_t from = start) {
+    Series s;
+    for (int i = 0; i < count; ++i)
+        s.push_back({from + i * interval});
+    return s;
+}
+
+// Whole milliseconds, as an X server stamps events.
+Series on_ms_clock(Series s) {
+    for (Packet& p : s)
+        p.time_us = p.time_us / 1000 * 1000;
+    return s;
+}
+
+// What the measures should be, computed exactly from the series' intervals.
+struct Exact {
+    std::uint64_t reports = 0;
+    std::uint64_t pauses = 0;
+    std::vector<std::int64_t> intervals;  // within spells, sorted
+    std::optional<double> rate_hz;
+    std::optional<double> irregular_share;
+
+    std::int64_t quantile(double q) const {
+        auto rank = static_cast<std::size_t>(std::ceil(q * static_cast<double>(intervals.size())));
+        return intervals[std::max<std::size_t>(rank, 1) - 1];
+    }
+};
+
+Exact exact(const Series& series, Clock clock) {
+    Exact e;
+    std::optional<std::int64_t> last;
+    for (const Packet& p : series) {
+        if (p.same_report && last)
+            continue;
+        ++e.reports;
+        if (last && p.time_us >= *last) {
+            const std::int64_t interval = p.time_us - *last;
+            if (interval >= timing::pause_us)
+                ++e.pauses;
+            else
+                e.intervals.push_back(interval);
+        }
+        last = p.time_us;
+    }
+    std::sort(e.intervals.begin(), e.intervals.end());
+    if (e.intervals.empty())
+        return e;
+    double sum = 0;
+    for (std::int64_t i : e.intervals)
+        sum += static_cast<double>(i);
+    const double mean = sum / static_cast<double>(e.intervals.size());
+    const bool ms = clock == Clock::milliseconds;
+    const double reference =
+        ms || e.quantile(0.5) == 0 ? mean : static_cast<double>(e.quantile(0.5));
+    const double tolerance = ms ? 1000 : 0;
+    e.rate_hz = 1e6 / reference;
+    const auto irregular = std::count_if(e.intervals.begin(), e.intervals.end(), [&](auto i) {
+        const auto v = static_cast<double>(i);
+        return v < 0.5 * reference - tolerance || v > 1.5 * reference + tolerance;
+    });
+    e.irregular_share = static_cast<double>(irregular) / static_cast<double>(e.intervals.size());
+    return e;
+}
+
+Summary measure(const Series& series, Clock clock) {
+    Timing t({.clock = clock});
+    for (const Packet& p : series)
+        t.add(handle(3), p.time_us, p.same_report);
+    return t.mouse(handle(3)).summary();
+}
+
+// A mouse of known timing and what it must measure. Percentiles are checked
+// to the histogram's resolution (1/128 of the value), the rate to 1 %, the
+// irregular share to a tenth of a percent.
+struct Case {
+    const char* name;
+    Clock clock;
+    std::function<Series()> series;
+    std::uint64_t reports;
+    std::uint64_t pauses;
+    double rate_hz;
+    std::int64_t p1_us;
+    std::int64_t median_us;
+    std::int64_t p99_us;
+    std::int64_t max_us;
+    double irregular_percent;
+};
+
+void PrintTo(const Case& c, std::ostream* out) {
+    *out << c.name;
+}
+
+const Case cases[] = {
+    {"Steady125Hz", Clock::microseconds, [] { return steady(8000, 1000); }, 1000, 0, 125, 8000,
+     8000, 8000, 8000, 0},
+    {"Steady500Hz", Clock::microseconds, [] { return steady(2000, 2000); }, 2000, 0, 500, 2000,
+     2000, 2000, 2000, 0},
+    {"Steady1000Hz", Clock::microseconds, [] { return steady(1000, 5000); }, 5000, 0, 1000, 1000,
+     1000, 1000, 1000, 0},
+    {"Steady8000Hz", Clock::microseconds, [] { return steady(125, 40000); }, 40000, 0, 8000, 125,
+     125, 125, 125, 0},
+    // Each stamp up to 100 µs off its slot: intervals spread over 800..1200 µs
+    // (a triangle: 1 % of them below 828, 1 % above 1172), the rate stays 1000.
+    {"Jitter1000Hz", Clock::microseconds,
+     [] {
+         Series s = steady(1000, 20000);
+         Noise noise(12345);
+         for (Packet& p : s)
+             p.time_us += noise.next(100);
+         return s;
+     },
+     20000, 0, 1000, 828, 1000, 1172, 1200, 0},
+    {"JitterAt8000HzIsStillEightThousand", Clock::microseconds,
+     [] {
+         Series s = steady(125, 40000);
+         Noise noise(99);
+         for (Packet& p : s)
+             p.time_us += noise.next(10);
+         return s;
+     },
+     40000, 0, 8000, 107, 125, 143, 145, 0},
+    // Four spells of two seconds at 125 Hz, a second's pause between them.
+    {"PausesAreLeftOut", Clock::microseconds,
+     [] {
+         Series s;
+         for (int spell = 0; spell < 4; ++spell) {
+             const Series part = steady(8000, 250, start + spell * 3 * second);
+             s.insert(s.end(), part.begin(), part.end());
+         }
+         return s;
+     },
+     1000, 3, 125, 8000, 8000, 8000, 8000, 0},
+    // A 1 kHz mouse that drops every tenth report: one interval in nine is 2 ms.
+    {"SkipsEveryTenthReport", Clock::microseconds,
+     [] {
+         Series s;
+         for (int slot = 0; slot < 10000; ++slot) {
+             if (slot % 10 != 9)
+                 s.push_back({start + slot * 1000});
+         }
+         return s;
+     },
+     9000, 0, 1000, 1000, 1000, 2000, 2000, 100.0 / 9},
+    // Every hundredth report of a 1 kHz mouse is held back with the three after
+    // it and all four arrive at once: 4 ms, then 0, 0, 0.
+    {"ABurstOfMergedReports", Clock::microseconds,
+     [] {
+         Series s;
+         for (int slot = 0; slot < 10000; ++slot) {
+             const int held = slot % 100;
+             const int delivered = held < 4 ? slot - held + 3 : slot;
+             s.push_back({start + delivered * 1000});
+         }
+         return s;
+     },
+     10000, 0, 1000, 0, 1000, 1000, 4000, 4},
+    // 8 kHz on a ms clock: seven intervals of 0 ms to one of 1 ms. The median
+    // is 0; the rate is the reports over the time.
+    {"MillisecondClockAt8000Hz", Clock::milliseconds,
+     [] { return on_ms_clock(steady(125, 40000)); }, 40000, 0, 8000, 0, 0, 1000, 1000, 0},
+    // 1 kHz stamped by a server that reads each report up to 1.6 ms late:
+    // 0, 1 and 2 ms intervals, none of them irregular on that clock.
+    {"MillisecondClockWithJitterAt1000Hz", Clock::milliseconds,
+     [] {
+         Series s = steady(1000, 20000);
+         Noise noise(7);
+         for (Packet& p : s)
+             p.time_us += 800 + noise.next(800);
+         return on_ms_clock(s);
+     },
+     20000, 0, 1000, 0, 1000, 2000, 2000, 0},
+    // On a ms clock the rate counts the reports that came: nine in ten.
+    {"MillisecondClockSkippingEveryTenthAt125Hz", Clock::milliseconds,
+     [] {
+         Series s;
+         for (int slot = 0; slot < 5000; ++slot) {
+             if (slot % 10 != 9)
+                 s.push_back({start + slot * 8000});
+         }
+         return on_ms_clock(s);
+     },
+     4500, 0, 112.5, 8000, 8000, 16000, 16000, 100.0 / 9},
+    // Every fifth frame turns both wheels: two packets, one report. A resync
+    // after an overflow adds three packets to one report.
+    {"FramesSplitIntoPacketsAreOneReport", Clock::microseconds,
+     [] {
+         Series s;
+         for (int i = 0; i < 5000; ++i) {
+             const std::int64_t t = start + i * 1000;
+             s.push_back({t});
+             if (i % 5 == 0)
+                 s.push_back({t, true});
+             if (i == 2500) {
+                 for (int k = 0; k < 3; ++k)
+                     s.push_back({t, true});
+             }
+         }
+         return s;
+     },
+     5000, 0, 1000, 1000, 1000, 1000, 1000, 0},
+    // Windows handles queued messages back to back: stamps of their receipt
+    // come in pairs, the median interval is 0, the rate the reports over time.
+    {"ReceiptTimeInPairs", Clock::receipt,
+     [] {
+         Series s;
+         for (int i = 0; i < 4000; ++i)
+             s.push_back({start + i / 2 * 2000});
+         return s;
+     },
+     4000, 0, 1000, 0, 0, 2000, 2000, 100},
+};
+
+class Measures : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Measures, MatchTheKnownTiming) {
+    const Case& c = GetParam();
+    const Summary s = measure(c.series(), c.clock);
+    EXPECT_EQ(s.clock, c.clock);
+    EXPECT_EQ(s.reports, c.reports);
+    EXPECT_EQ(s.pauses, c.pauses);
+    ASSERT_TRUE(s.rate_hz);
+    EXPECT_NEAR(*s.rate_hz, c.rate_hz, c.rate_hz / 100);
+    ASSERT_TRUE(s.p1_us && s.median_us && s.p99_us && s.max_us);
+    EXPECT_NEAR(*s.p1_us, c.p1_us, c.p1_us / 100.0 + 1) << "p1";
+    EXPECT_NEAR(*s.median_us, c.median_us, c.median_us / 100.0) << "median";
+    EXPECT_NEAR(*s.p99_us, c.p99_us, c.p99_us / 100.0 + 1) << "p99";
+    EXPECT_NEAR(*s.max_us, c.max_us, c.max_us / 100.0) << "max";
+    ASSERT_TRUE(s.irregular_share);
+    EXPECT_NEAR(*s.irregular_share * 100, c.irregular_percent, 0.1);
+}
+
+TEST_P(Measures, MatchAnExactComputationToTheStatedResolution) {
+    const Case& c = GetParam();
+    const Series series = c.series();
+    const Exact e = exact(series, c.clock);
+    const Summary s = measure(series, c.clock);
+    EXPECT_EQ(s.reports, e.reports);
+    EXPECT_EQ(s.pauses, e.pauses);
+    EXPECT_EQ(s.intervals, e.intervals.size());
+    ASSERT_TRUE(s.p1_us && s.median_us && s.p99_us && s.max_us && s.rate_hz);
+    for (const auto& [q, got] : {std::pair{0.01, *s.p1_us}, std::pair{0.5, *s.median_us},
+                                 std::pair{0.99, *s.p99_us}, std::pair{1.0, *s.max_us}}) {
+        const std::int64_t want = e.quantile(q);
+        EXPECT_LE(got, want) << "q " << q << ": read back as its bucket's floor";
+        EXPECT_GE(got, want - want / timing::bucket::sub_buckets) << "q " << q;
+    }
+    EXPECT_NEAR(*s.rate_hz, *e.rate_hz, *e.rate_hz / 100);
+    EXPECT_NEAR(*s.irregular_share, *e.irregular_share, 0.001);
+}
+
+INSTANTIATE_TEST_SUITE_P(GeneratedMice, Measures, ::testing::ValuesIn(cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(MeasuresTest, FourMiceInterleavedAreMeasuredApart) {
+    struct Mouse {
+        HANDLE handle;
+        std::int64_t interval;
+    };
+    const Mouse mice[] = {
+        {handle(11), 8000}, {handle(12), 2000}, {handle(13), 1000}, {handle(14), 125}};
+    // Their packets merged by time, as the program handles them.
+    std::vector<std::pair<std::int64_t, HANDLE>> packets;
+    for (const Mouse& m : mice) {
+        for (std::int64_t t = start; t < start + 2 * second; t += m.interval)
+            packets.push_back({t + m.interval / 3, m.handle});
+    }
+    std::stable_sort(packets.begin(), packets.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    Timing t;
+    for (const auto& [time, h] : packets)
+        t.add(h, time, false);
+    ASSERT_EQ(t.size(), 4u);
+    for (const Mouse& m : mice) {
+        const MouseTiming* mouse = t.find(m.handle);
+        ASSERT_NE(mouse, nullptr);
+        const Summary s = mouse->summary();
+        EXPECT_EQ(s.reports, static_cast<std::uint64_t>(2 * second / m.interval));
+        EXPECT_DOUBLE_EQ(*s.rate_hz, 1e6 / static_cast<double>(m.interval));
+        EXPECT_EQ(*s.irregular_share, 0.0);
+    }
+    EXPECT_EQ(t.find(handle(15)), nullptr);
+}
+
+TEST(MeasuresTest, FiftyMillisecondsIsAPauseAndJustUnderIsNot) {
+    Timing t;
+    for (const std::int64_t time : {start, start + 49'999, start + 49'999 + 50'000})
+        t.add(handle(1), time, false);
+    const Summary s = t.mouse(handle(1)).summary();
+    EXPECT_EQ(s.reports, 3u);
+    EXPECT_EQ(s.pauses, 1u);
+    EXPECT_EQ(s.intervals, 1u);
+    EXPECT_EQ(*s.max_us, 49'999);
+    EXPECT_EQ(s.spell_time_us, 49'999);
+}
+
+TEST(MeasuresTest, NothingIsKnownBeforeAnIntervalWithinASpell) {
+    Timing t;
+    const Summary empty = t.mouse(handle(1)).summary();
+    EXPECT_EQ(empty.reports, 0u);
+    t.add(handle(1), start, false);
+    t.add(handle(1), start + second, false);  // a pause
+    const Summary s = t.mouse(handle(1)).summary();
+    EXPECT_EQ(s.reports, 2u);
+    EXPECT_EQ(s.pauses, 1u);
+    for (const Summary& each : {empty, s}) {
+        EXPECT_FALSE(each.rate_hz || each.p1_us || each.median_us || each.p99_us || each.max_us ||
+                     each.irregular_share);
+        EXPECT_FALSE(each.overflows) << "an input without kernel buffers";
+        EXPECT_FALSE(each.declared_interval_us);
+    }
+}
+
+// A stamp earlier than the one before (a clock stepped back, a recording out
+// of order, a 32-bit ms counter wrapping) ends the spell: no negative interval
+// reaches the measures, and the next spell is measured as before.
+TEST(MeasuresTest, AStampThatGoesBackEndsTheSpell) {
+    Series s = steady(1000, 100);
+    const Series after = steady(1000, 100, start - 10 * second);
+    s.insert(s.end(), after.begin(), after.end());
+    const Summary m = measure(s, Clock::microseconds);
+    EXPECT_EQ(m.reports, 200u);
+    EXPECT_EQ(m.steps_back, 1u);
+    EXPECT_EQ(m.pauses, 0u);
+    EXPECT_EQ(m.intervals, 198u);
+    EXPECT_EQ(*m.p1_us, 1000);
+    EXPECT_EQ(*m.max_us, 1000);
+
+    // Stamps as far apart as they can be: nothing overflows.
+    const Summary extremes =
+        measure({{INT64_MIN}, {INT64_MAX}, {INT64_MIN}, {0}, {1}}, Clock::microseconds);
+    EXPECT_EQ(extremes.reports, 5u);
+    EXPECT_EQ(extremes.pauses, 2u);
+    EXPECT_EQ(extremes.steps_back, 1u);
+    EXPECT_EQ(*extremes.max_us, 1);
+}
+
+// A sample whose packets were all stamped at once has no rate.
+TEST(MeasuresTest, IntervalsOfZeroGiveNoRate) {
+    const Summary s = measure({{start}, {start}, {start}}, Clock::microseconds);
+    EXPECT_EQ(s.intervals, 2u);
+    EXPECT_EQ(*s.median_us, 0);
+    EXPECT_FALSE(s.rate_hz);
+    EXPECT_FALSE(s.irregular_share);
+}
+
+// Hours of reports cost no more memory than a second: every structure is
+// sized when the mouse is first seen, and the figures stay right.
+TEST(MeasuresTest, AnHoursLongRunKeepsItsMemoryAndItsFigures) {
+    Timing t;
+    std::int64_t time = start;
+    t.add(handle(1), time, false);
+    const std::size_t first = t.memory_bytes();
+    EXPECT_LE(t.mouse(handle(1)).memory_bytes(), 600u * 1024)
+        << "the ring of recent reports and the histogram, per mouse";
+    // Two hours at 1 kHz, resting a second each minute.
+    for (int minute = 0; minute < 120; ++minute) {
+        for (int i = 0; i < 59'000; ++i) {
+            time += 1000;
+            t.add(handle(1), time, false);
+        }
+        time += second;
+    }
+    EXPECT_EQ(t.memory_bytes(), first);
+    const Summary s = t.mouse(handle(1)).summary();
+    EXPECT_EQ(s.reports, 1u + 120 * 59'000);
+    EXPECT_EQ(s.pauses, 119u);
+    EXPECT_DOUBLE_EQ(*s.rate_hz, 1000.0);
+    EXPECT_EQ(s.spell_time_us, static_cast<std::int64_t>(120 * 59'000 - 119) * 1000);
+    const RecentReports& recent = t.mouse(handle(1)).recent();
+    EXPECT_EQ(recent.size(), timing::default_recent_capacity);
+    EXPECT_EQ(recent[recent.size() - 1].time_us, time - second);
+}
+
+TEST(HistogramTest, EveryIntervalFallsInABucketWithinItsResolution) {
+    EXPECT_EQ(timing::bucket::count, timing::bucket::of(timing::pause_us - 1) + 1);
+    int previous = -1;
+    for (std::int64_t v = 0; v < timing::pause_us; ++v) {
+        const int bucket = timing::bucket::of(v);
+        ASSERT_GE(bucket, previous) << v;
+        ASSERT_LE(bucket, previous + 1) << v << ": no bucket skipped";
+        previous = bucket;
+        ASSERT_LT(bucket, timing::bucket::count) << v;
+        ASSERT_LE(timing::bucket::floor(bucket), v);
+        ASSERT_GE(timing::bucket::ceiling(bucket), v);
+        ASSERT_LE(v - timing::bucket::floor(bucket), v / 128) << v;
+        if (v < 256) {
+            ASSERT_EQ(timing::bucket::floor(bucket), v) << "exact below 256 µs";
+        }
+    }
+    // The usual polling intervals are read back exactly.
+    for (const std::int64_t v : {125, 250, 500, 1000, 2000, 4000, 8000, 16000, 32000}) {
+        EXPECT_EQ(timing::bucket::floor(timing::bucket::of(v)), v);
+    }
+}
+
+TEST(HistogramTest, QuantilesCountOutsideAndTheSums) {
+    IntervalHistogram h;
+    EXPECT_FALSE(h.quantile(0.5));
+    for (std::int64_t v = 1; v <= 1000; ++v)
+        h.add(v * 10);  // 10 .. 10000 µs
+    EXPECT_EQ(h.count(), 1000u);
+    EXPECT_EQ(h.min(), 10);
+    EXPECT_EQ(h.max(), 10000);
+    EXPECT_EQ(h.sum(), 10 * 1000 * 1001 / 2);
+    EXPECT_EQ(*h.quantile(0.0), 10);
+    EXPECT_EQ(*h.quantile(0.01), 100);
+    EXPECT_NEAR(*h.quantile(0.5), 5000, 5000 / 128);
+    EXPECT_EQ(*h.quantile(1.0), 10000);
+    IntervalHistogram hundred;
+    for (std::int64_t v = 100; v >= 1; --v)
+        hundred.add(v);
+    // The nearest rank: the smallest value at least that share does not exceed.
+    EXPECT_EQ(*hundred.quantile(0.01), 1);
+    EXPECT_EQ(*hundred.quantile(0.015), 2);
+    EXPECT_EQ(*hundred.quantile(0.5), 50);
+    EXPECT_EQ(*hundred.quantile(0.99), 99);
+    // 10..490 below; above, judged by their buckets' floors, 5030..10000: 5010
+    // and 5020 share the bucket that starts at 4992.
+    EXPECT_EQ(h.count_outside(500, 5000), 49u + 498u);
+}
+
+TEST(RecentReportsTest, KeepsTheNewestOldestFirst) {
+    RecentReports ring(4);
+    EXPECT_EQ(ring.first_within(1000), 0u);
+    for (std::int64_t i = 1; i <= 6; ++i)
+        ring.push({i * 100, i});
+    ASSERT_EQ(ring.size(), 4u);
+    EXPECT_EQ(ring.capacity(), 4u);
+    for (std::size_t i = 0; i < 4; ++i)
+        EXPECT_EQ(ring[i].time_us, static_cast<std::int64_t>(i + 3) * 100) << i;
+    EXPECT_EQ(ring.first_within(1000), 0u);
+    EXPECT_EQ(ring.first_within(200), 1u) << "400 is 200 before 600";
+    EXPECT_EQ(ring.first_within(199), 2u);
+    EXPECT_EQ(ring.first_within(0), 3u);
+
+    // A clock that stepped back starts the chart again.
+    ring.push({50, timing::no_interval});
+    EXPECT_EQ(ring.first_within(1000), 3u);
+
+    RecentReports none(0);
+    none.push({1, 1});
+    EXPECT_EQ(none.size(), 0u);
+}
+
+TEST(RecentReportsTest, EachReportWithItsInterval) {
+    Timing t({.recent_capacity = 8});
+    // A mouse's first packet is a report, whatever it says.
+    const Series s = {{start, true},
+                      {start + 1000},
+                      {start + 1000, true},
+                      {start + 1500},
+                      {start + 1500 + timing::pause_us}};
+    for (const Packet& p : s)
+        t.add(handle(2), p.time_us, p.same_report);
+    const RecentReports& recent = t.mouse(handle(2)).recent();
+    ASSERT_EQ(recent.size(), 4u);
+    EXPECT_EQ(recent[0].interval_us, timing::no_interval);
+    EXPECT_EQ(recent[1].interval_us, 1000);
+    EXPECT_EQ(recent[2].interval_us, 500);
+    EXPECT_EQ(recent[3].interval_us, timing::pause_us) << "a pause is kept whole";
+    EXPECT_EQ(recent[3].time_us, start + 1500 + timing::pause_us);
+}
+
+TEST(GenerationTest, ChangesWithWhatIsShownAndOnlyThen) {
+    Timing t({.counts_overflows = true});
+    std::uint64_t seen = t.generation();
+    const auto changed = [&] {
+        const std::uint64_t now = t.generation();
+        const bool moved = now != seen;
+        seen = now;
+        return moved;
+    };
+    t.add(handle(1), start, false);
+    EXPECT_TRUE(changed()) << "a new mouse";
+    (void)t.mouse(handle(1)).summary();
+    EXPECT_FALSE(changed()) << "a query";
+    t.add(handle(1), start + 1000, false);
+    EXPECT_TRUE(changed()) << "a report";
+    t.add(handle(1), start + 1000, true);
+    EXPECT_FALSE(changed()) << "a packet of the same report";
+    t.mouse(handle(1)).add_overflows(1);
+    EXPECT_TRUE(changed()) << "an overflow";
+    t.mouse(handle(1)).set_overflows(1);
+    EXPECT_FALSE(changed()) << "the same count";
+    t.mouse(handle(1)).set_declared_interval_us(1000);
+    EXPECT_TRUE(changed()) << "a declared interval";
+    t.mouse(handle(1)).set_declared_interval_us(1000);
+    EXPECT_FALSE(changed());
+    t.mouse(handle(1)).set_clock(Clock::milliseconds);
+    EXPECT_TRUE(changed()) << "another clock";
+    t.mouse(handle(2));
+    EXPECT_TRUE(changed()) << "a mouse told of before its first packet";
+}
+
+TEST(EndpointIntervalTest, ReadsTheKernelsTextAndNothingElse) {
+    const struct {
+        const char* text;
+        std::optional<std::int64_t> us;
+    } rows[] = {
+        {"1ms\n", 1000},
+        {"8ms\n", 8000},
+        {"125us\n", 125},
+        {"250us", 250},
+        {"10ms", 10000},
+        {" 2ms \n", 2000},
+        {"32768ms", 32768000},
+        {"999999999us", 999999999},
+        {"0ms\n", {}},
+        {"0us", {}},
+        {"", {}},
+        {"\n", {}},
+        {"ms", {}},
+        {"1", {}},
+        {"1 ms", {}},
+        {"1s", {}},
+        {"1MS", {}},
+        {"1.5ms", {}},
+        {"-1ms", {}},
+        {"+1ms", {}},
+        {"1msx", {}},
+        {"1ms1", {}},
+        {"0x10ms", {}},
+        {"1000000000us", {}},
+        {"99999999999ms", {}},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(timing::parse_endpoint_interval(row.text), row.us) << '"' << row.text << '"';
+}
+
+TEST(FormatTest, ARowSaysEachMeasureAndADashWhereUnknown) {
+    Summary s;
+    s.rate_hz = 999.6;
+    s.p1_us = 996;
+    s.median_us = 1000;
+    s.p99_us = 1992;
+    s.max_us = 2500;
+    s.irregular_share = 1.0 / 9;
+    s.overflows = 2;
+    s.declared_interval_us = 125;
+    const timing::Row row = timing::format_row(1, "Logitech G502", s);
+    EXPECT_EQ(row, (timing::Row{"1", "Logitech G502", "1000", "8000", "996", "1000", "1992", "2500",
+                                "11.1", "2"}));
+
+    const timing::Row unknown = timing::format_row(-1, "", Summary{});
+    EXPECT_EQ(unknown, (timing::Row{"-1", "-", "-", "-", "-", "-", "-", "-", "-", "-"}));
+
+    Summary three_ms;
+    three_ms.declared_interval_us = 3000;
+    three_ms.overflows = 0;
+    const timing::Row r = timing::format_row(0, "m", three_ms);
+    EXPECT_EQ(r[timing::column::declared_hz], "333");
+    EXPECT_EQ(r[timing::column::overflows], "0");
+}
+
+TEST(FormatTest, TitlesAndClockNotes) {
+    EXPECT_EQ(timing::column_titles(),
+              (timing::Row{"mouse", "name", "Hz", "declared Hz", "p1 µs", "median µs", "p99 µs",
+                           "max µs", "irregular %", "overflows"}));
+    EXPECT_EQ(timing::clock_note(Clock::microseconds), "");
+    EXPECT_EQ(timing::clock_note(Clock::milliseconds), "ms clock");
+    EXPECT_EQ(timing::clock_note(Clock::receipt), "receipt time");
+}
+
+TEST(FormatTest, ColumnsLineUpByCharactersNotBytes) {
+    const std::string text = timing::align_columns(
+        {{"mouse", "name", "p1 µs"}, {"0", "Logitech G502 HERO", "125"}, {"12", "m", "8000"}},
+        {false, true, false});
+    EXPECT_EQ(text,
+              "mouse  name                p1 µs\n"
+              "    0  Logitech G502 HERO    125\n"
+              "   12  m                    8000\n");
+    EXPECT_EQ(timing::align_columns({{"a", "b"}, {"long"}}, {true, true}),
+              "a     b\n"
+              "long\n")
+        << "a short line, no trailing spaces";
+}
+
+}  // namespace

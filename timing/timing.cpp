@@ -1,0 +1,348 @@
+#include "timing/timing.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace timing {
+namespace {
+
+// A ms clock's stamps are whole milliseconds: each may be off by up to one.
+constexpr std::int64_t millisecond_tick_us = 1000;
+
+// At most 999,999,999 of a unit: a microsecond count that fits with room to spare.
+constexpr std::size_t max_interval_digits = 9;
+
+bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+std::string_view trimmed(std::string_view text) {
+    while (!text.empty() && is_space(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && is_space(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+std::string whole(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.0f", value);
+    return text;
+}
+
+std::string one_decimal(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", value);
+    return text;
+}
+
+template <typename T>
+std::string or_dash(const std::optional<T>& value) {
+    return value ? std::to_string(*value) : "-";
+}
+
+// The characters of UTF-8 `text`: every byte but continuation bytes.
+std::size_t characters(const std::string& text) {
+    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
+}
+
+}  // namespace
+
+std::string_view clock_note(Clock clock) {
+    switch (clock) {
+        case Clock::microseconds:
+            return "";
+        case Clock::milliseconds:
+            return "ms clock";
+        case Clock::receipt:
+            return "receipt time";
+    }
+    return "";
+}
+
+std::optional<std::int64_t> parse_endpoint_interval(std::string_view text) {
+    text = trimmed(text);
+    std::size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9')
+        ++digits;
+    if (digits == 0 || digits > max_interval_digits)
+        return std::nullopt;
+    std::int64_t value = 0;
+    for (std::size_t i = 0; i < digits; ++i)
+        value = value * 10 + (text[i] - '0');
+    const std::string_view unit = text.substr(digits);
+    if (unit == "ms")
+        value *= 1000;
+    else if (unit != "us")
+        return std::nullopt;
+    if (value == 0)
+        return std::nullopt;
+    return value;
+}
+
+void IntervalHistogram::add(std::int64_t us) {
+    us = std::clamp<std::int64_t>(us, 0, pause_us - 1);
+    ++buckets_[static_cast<std::size_t>(bucket::of(us))];
+    ++count_;
+    min_ = std::min(min_, us);
+    max_ = std::max(max_, us);
+    sum_ += us;
+}
+
+std::optional<std::int64_t> IntervalHistogram::quantile(double q) const {
+    if (count_ == 0)
+        return std::nullopt;
+    // The rank of the sample wanted, 1-based: the smallest covering q of them.
+    const double wanted = std::clamp(q, 0.0, 1.0) * static_cast<double>(count_);
+    auto rank = static_cast<std::uint64_t>(wanted);
+    if (static_cast<double>(rank) < wanted || rank == 0)
+        ++rank;
+    // The first and the last are known exactly.
+    if (rank == 1)
+        return min_;
+    if (rank == count_)
+        return max_;
+    std::uint64_t seen = 0;
+    for (int b = 0; b < bucket::count; ++b) {
+        seen += buckets_[static_cast<std::size_t>(b)];
+        if (seen >= rank)
+            return std::clamp(bucket::floor(b), min_, max_);
+    }
+    return max_;
+}
+
+std::uint64_t IntervalHistogram::count_outside(double low, double high) const {
+    std::uint64_t outside = 0;
+    for (int b = 0; b < bucket::count; ++b) {
+        const auto floor = static_cast<double>(bucket::floor(b));
+        if (floor < low || floor > high)
+            outside += buckets_[static_cast<std::size_t>(b)];
+    }
+    return outside;
+}
+
+RecentReports::RecentReports(std::size_t capacity)
+    : slots_(capacity > 0 ? std::make_unique<RecentReport[]>(capacity) : nullptr),
+      capacity_(capacity) {}
+
+void RecentReports::push(RecentReport report) {
+    if (capacity_ == 0)
+        return;
+    if (size_ < capacity_) {
+        slots_[(start_ + size_) % capacity_] = report;
+        ++size_;
+    } else {
+        slots_[start_] = report;
+        start_ = (start_ + 1) % capacity_;
+    }
+}
+
+std::size_t RecentReports::first_within(std::int64_t span_us) const {
+    if (size_ == 0)
+        return 0;
+    const std::int64_t newest = (*this)[size_ - 1].time_us;
+    std::size_t first = size_ - 1;
+    while (first > 0) {
+        const std::int64_t time = (*this)[first - 1].time_us;
+        // Unsigned: the distance between any two stamps, without overflow.
+        if (time > newest || static_cast<std::uint64_t>(newest) - static_cast<std::uint64_t>(time) >
+                                 static_cast<std::uint64_t>(span_us))
+            break;
+        --first;
+    }
+    return first;
+}
+
+MouseTiming::MouseTiming(HANDLE handle, Clock clock, bool counts_overflows,
+                         std::size_t recent_capacity)
+    : handle_(handle),
+      clock_(clock),
+      overflows_(counts_overflows ? std::optional<std::uint64_t>(0) : std::nullopt),
+      recent_(recent_capacity) {}
+
+void MouseTiming::add(std::int64_t time_us, bool same_report) {
+    // The packets after the first of a report change nothing measured. A
+    // mouse's first packet starts a report, whatever it says.
+    if (same_report && reports_ > 0)
+        return;
+    ++generation_;
+    std::int64_t interval = no_interval;
+    if (reports_ > 0) {
+        if (time_us < last_time_us_) {
+            ++steps_back_;
+        } else {
+            // Unsigned: the distance between any two stamps, without overflow.
+            const std::uint64_t gap =
+                static_cast<std::uint64_t>(time_us) - static_cast<std::uint64_t>(last_time_us_);
+            interval = static_cast<std::int64_t>(std::min<std::uint64_t>(gap, INT64_MAX));
+            if (interval >= pause_us)
+                ++pauses_;
+            else
+                intervals_.add(interval);
+        }
+    }
+    ++reports_;
+    last_time_us_ = time_us;
+    recent_.push({time_us, interval});
+}
+
+void MouseTiming::set_clock(Clock clock) {
+    if (clock_ != clock) {
+        clock_ = clock;
+        ++generation_;
+    }
+}
+
+void MouseTiming::set_declared_interval_us(std::optional<std::int64_t> interval_us) {
+    if (interval_us && *interval_us <= 0)
+        interval_us.reset();
+    if (declared_interval_us_ != interval_us) {
+        declared_interval_us_ = interval_us;
+        ++generation_;
+    }
+}
+
+void MouseTiming::add_overflows(std::uint64_t count) {
+    overflows_ = overflows_.value_or(0) + count;
+    ++generation_;
+}
+
+void MouseTiming::set_overflows(std::uint64_t count) {
+    if (overflows_ != count) {
+        overflows_ = count;
+        ++generation_;
+    }
+}
+
+Summary MouseTiming::summary() const {
+    Summary s;
+    s.clock = clock_;
+    s.reports = reports_;
+    s.intervals = intervals_.count();
+    s.spell_time_us = intervals_.sum();
+    s.pauses = pauses_;
+    s.steps_back = steps_back_;
+    s.overflows = overflows_;
+    s.declared_interval_us = declared_interval_us_;
+    if (s.intervals == 0)
+        return s;
+    s.p1_us = intervals_.quantile(0.01);
+    s.median_us = intervals_.quantile(0.5);
+    s.p99_us = intervals_.quantile(0.99);
+    s.max_us = intervals_.max();
+
+    const double mean = static_cast<double>(s.spell_time_us) / static_cast<double>(s.intervals);
+    const bool ms_clock = clock_ == Clock::milliseconds;
+    const double reference =
+        ms_clock || *s.median_us == 0 ? mean : static_cast<double>(*s.median_us);
+    if (reference <= 0)
+        return s;  // every interval 0: no rate to speak of
+    s.rate_hz = 1e6 / reference;
+    const auto tolerance = static_cast<double>(ms_clock ? millisecond_tick_us : 0);
+    const std::uint64_t irregular =
+        intervals_.count_outside(0.5 * reference - tolerance, 1.5 * reference + tolerance);
+    s.irregular_share = static_cast<double>(irregular) / static_cast<double>(s.intervals);
+    return s;
+}
+
+std::size_t MouseTiming::memory_bytes() const {
+    return sizeof(*this) + recent_.capacity() * sizeof(RecentReport);
+}
+
+Timing::Timing(Options options) : options_(options) {}
+
+void Timing::add(HANDLE handle, std::int64_t time_us, bool same_report) {
+    mouse(handle).add(time_us, same_report);
+}
+
+MouseTiming& Timing::mouse(HANDLE handle) {
+    // Packets come in runs from one mouse: the last one asked for first.
+    if (last_ < mice_.size() && mice_[last_]->handle() == handle)
+        return *mice_[last_];
+    for (std::size_t i = 0; i < mice_.size(); ++i) {
+        if (mice_[i]->handle() == handle) {
+            last_ = i;
+            return *mice_[i];
+        }
+    }
+    mice_.push_back(std::make_unique<MouseTiming>(handle, options_.clock, options_.counts_overflows,
+                                                  options_.recent_capacity));
+    last_ = mice_.size() - 1;
+    return *mice_.back();
+}
+
+const MouseTiming* Timing::find(HANDLE handle) const {
+    for (const auto& m : mice_) {
+        if (m->handle() == handle)
+            return m.get();
+    }
+    return nullptr;
+}
+
+std::uint64_t Timing::generation() const {
+    std::uint64_t generation = mice_.size();
+    for (const auto& m : mice_)
+        generation += m->generation();
+    return generation;
+}
+
+std::size_t Timing::memory_bytes() const {
+    std::size_t bytes = sizeof(*this) + mice_.capacity() * sizeof(mice_[0]);
+    for (const auto& m : mice_)
+        bytes += m->memory_bytes();
+    return bytes;
+}
+
+const Row& column_titles() {
+    static const Row titles = {"mouse",     "name",   "Hz",     "declared Hz", "p1 µs",
+                               "median µs", "p99 µs", "max µs", "irregular %", "overflows"};
+    return titles;
+}
+
+Row format_row(int mouse_number, std::string_view name, const Summary& summary) {
+    Row row;
+    row[column::mouse] = std::to_string(mouse_number);
+    row[column::name] = name.empty() ? "-" : std::string(name);
+    row[column::hz] = summary.rate_hz ? whole(*summary.rate_hz) : "-";
+    row[column::declared_hz] = summary.declared_interval_us
+                                   ? whole(1e6 / static_cast<double>(*summary.declared_interval_us))
+                                   : "-";
+    row[column::p1] = or_dash(summary.p1_us);
+    row[column::median] = or_dash(summary.median_us);
+    row[column::p99] = or_dash(summary.p99_us);
+    row[column::max] = or_dash(summary.max_us);
+    row[column::irregular] =
+        summary.irregular_share ? one_decimal(*summary.irregular_share * 100) : "-";
+    row[column::overflows] = or_dash(summary.overflows);
+    return row;
+}
+
+std::string align_columns(const std::vector<std::vector<std::string>>& lines,
+                          const std::vector<bool>& left_aligned) {
+    std::vector<std::size_t> widths;
+    for (const auto& cells : lines) {
+        if (widths.size() < cells.size())
+            widths.resize(cells.size(), 0);
+        for (std::size_t i = 0; i < cells.size(); ++i)
+            widths[i] = std::max(widths[i], characters(cells[i]));
+    }
+    std::string out;
+    for (const auto& cells : lines) {
+        std::string line;
+        for (std::size_t i = 0; i < cells.size(); ++i) {
+            const std::string padding(widths[i] - characters(cells[i]), ' ');
+            if (i > 0)
+                line += "  ";
+            const bool left = i < left_aligned.size() && left_aligned[i];
+            line += left ? cells[i] + padding : padding + cells[i];
+        }
+        while (!line.empty() && line.back() == ' ')
+            line.pop_back();
+        out += line + "\n";
+    }
+    return out;
+}
+
+}  // namespace timing
