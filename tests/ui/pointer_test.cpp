@@ -81,6 +81,19 @@ class MotionCounter : public QAbstractNativeEventFilter {
     int xi_opcode_;
 };
 
+// Counts the button releases the toolkit delivers to widgets.
+class ReleaseCounter : public QObject {
+  public:
+    ReleaseCounter() { QCoreApplication::instance()->installEventFilter(this); }
+    ~ReleaseCounter() override { QCoreApplication::instance()->removeEventFilter(this); }
+    bool eventFilter(QObject* object, QEvent* event) override {
+        if (event->type() == QEvent::MouseButtonRelease && object->isWidgetType())
+            ++count;
+        return false;
+    }
+    int count = 0;
+};
+
 class PointerTest : public MainWindowTest {
   protected:
     void SetUp() override {
@@ -120,7 +133,11 @@ class PointerTest : public MainWindowTest {
             ASSERT_TRUE(testsupport::wait_until([&] { return framed(); }, 30s))
                 << "openbox did not frame the window";
         }
-        // Where the window manager put it (or the layout's place without one).
+        locate();
+    }
+
+    // Where the window manager put the window (or the layout's place without one).
+    void locate() {
         Window child = None;
         ASSERT_TRUE(XTranslateCoordinates(driver_->display(), window_->winId(),
                                           DefaultRootWindow(driver_->display()), 0, 0, &left_,
@@ -324,6 +341,26 @@ TEST_F(PointerTest, LeavingTheWindowLeavesTheLastPositionInsideOnTheReadout) {
     }
 }
 
+// A click on the form, then motion over it and out at once: the click is no
+// drag, so the readout stays at the last position inside.
+TEST_F(PointerTest, AfterAClickTheLastPositionInsideStaysOnLeaving) {
+    ReleaseCounter releases;
+    move_along(0, 0, 300, 150, 1);
+    ASSERT_TRUE(shows(300, 150));
+    driver_->click(xtest_, 1);
+    driver_->sync();
+    ASSERT_TRUE(testsupport::wait_until([&] { return releases.count > 0; }))
+        << "the click never reached the toolkit";
+    move_to(310, 160);
+    move_to(window_->width() + 100, 160);
+    driver_->sync();
+    ASSERT_TRUE(testsupport::wait_until([&] { return !over(window_); }));
+    EXPECT_TRUE(shows(310, 160));
+    EXPECT_EQ(moves_.back().x, 310);
+    EXPECT_EQ(moves_.back().y, 160);
+    EXPECT_EQ(moves_.back().shift, 0);
+}
+
 // A drag that starts on the form follows the pointer outside the window, with
 // the button in the shift state, up to the release.
 TEST_F(PointerTest, ADragFromTheFormFollowsThePointerOutsideTheWindow) {
@@ -387,6 +424,22 @@ TEST_F(PointerTest, ADragFromTheButtonReachesTheFormOnlyOffTheButton) {
         EXPECT_FALSE(area.contains(m.x, m.y))
             << "FormMouseMove at (" << m.x << ", " << m.y << ") over the button";
     }
+}
+
+// A window shown under a pointer at rest: the first motion reaches the form.
+TEST_F(PointerTest, AWindowShownUnderThePointerFollowsItFromTheFirstMotion) {
+    form_->Hide();
+    ASSERT_TRUE(testsupport::wait_until([&] { return !window_->isVisible(); }));
+    move_to(320, 160);
+    driver_->sync();
+    form_->Show();
+    ASSERT_TRUE(testsupport::wait_until([&] { return over(window_); }))
+        << "the window never saw the pointer over it";
+    const int x = left_ + 320;
+    const int y = top_ + 160;
+    locate();  // a window manager may place it anew
+    move_along(x - left_, y - top_, 330, 170, 2);
+    EXPECT_TRUE(shows(330, 170));
 }
 
 // A second master pointer (an MPX setup, or the benchmark's own fake pointer)

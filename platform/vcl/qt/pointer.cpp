@@ -233,7 +233,9 @@ struct PointerFrames::Watch {
     void hinted(std::uint32_t time);
     void entered(int device, std::uint32_t time);
     void left(int device, std::uint32_t time);
-    void pressed(int device);
+    // A button went down or up on the window (the wheels' notches aside).
+    void pressed(int device, int button);
+    void released(int device, int button);
     // Reads every pointer over the window (and the one dragging) and gives
     // each new position to the toolkit.
     void read();
@@ -244,7 +246,8 @@ struct PointerFrames::Watch {
     QWidget& widget;
     xcb_window_t id = XCB_WINDOW_NONE;
     std::vector<Over> over;
-    int dragging = 0;  // the master pointer whose button went down on the window
+    int dragging = 0;        // the master pointer whose button went down on the window
+    std::uint32_t held = 0;  // its buttons down, one bit a button
     std::map<int, QPointF> given;
     Timer timer;
     std::int64_t last_frame = -1;
@@ -393,12 +396,21 @@ class Server : public QAbstractNativeEventFilter {
                 }
                 return false;
             }
-            case XI_ButtonPress: {
-                DeviceEventHead press{};
-                std::memcpy(&press, event, 32);
-                PointerFrames::Watch* watch = find(press.event);
-                if (watch != nullptr && is_master(press.deviceid))
-                    watch->pressed(press.deviceid);
+            case XI_ButtonPress:
+            case XI_ButtonRelease: {
+                DeviceEventHead button{};
+                std::memcpy(&button, event, 32);
+                PointerFrames::Watch* watch = find(button.event);
+                // The wheels' notches (buttons 4 to 7) are no drag.
+                const int number = static_cast<int>(button.detail);
+                if (watch == nullptr || number < 1 || number > 31 || (number >= 4 && number <= 7) ||
+                    !is_master(button.deviceid))
+                    return false;
+                if (generic->event_type == XI_ButtonPress) {
+                    watch->pressed(button.deviceid, number);
+                } else {
+                    watch->released(button.deviceid, number);
+                }
                 return false;
             }
             case XI_HierarchyChanged:
@@ -563,10 +575,21 @@ void PointerFrames::Watch::left(int device, std::uint32_t time) {
         deliver(device, *last, *last + QPointF(origin), QGuiApplication::keyboardModifiers());
 }
 
-void PointerFrames::Watch::pressed(int device) {
+void PointerFrames::Watch::pressed(int device, int button) {
+    if (dragging != device)
+        held = 0;
     dragging = device;
+    held |= 1u << button;
     if (!timer.active())
         next_frame();
+}
+
+void PointerFrames::Watch::released(int device, int button) {
+    if (dragging != device)
+        return;
+    held &= ~(1u << button);
+    if (held == 0)
+        dragging = 0;
 }
 
 void PointerFrames::Watch::read() {
@@ -590,8 +613,11 @@ void PointerFrames::Watch::read() {
                 dragging = 0;
             continue;
         }
-        if (dragging == device && !state->held)
+        // Released where this window did not hear of it (another grab took it).
+        if (dragging == device && !state->held) {
             dragging = 0;
+            held = 0;
+        }
         // Outside the window only a drag is followed.
         if (dragging != device && !inside(state->window))
             continue;
@@ -644,6 +670,7 @@ void PointerFrames::start() {
         return;
     watch_->over.clear();
     watch_->dragging = 0;
+    watch_->held = 0;
     watch_->given.clear();
     if (!server->watch(*watch_, id))
         server->forget(*watch_);
