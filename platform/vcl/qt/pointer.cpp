@@ -44,8 +44,9 @@ namespace {
 xcb_extension_t input_extension = {"XInputExtension", 0};
 
 // The XInput 2 requests, replies and events used here, as they go on the wire
-// (the protocol's XI2proto.h, whose typedefs clash with the Windows-shaped
-// types of the facade). xcb fills in a request's opcodes and length.
+// (as the protocol's XI2proto.h has them; that header cannot come in beside
+// the facade, whose Windows-shaped BOOL it redefines). xcb fills in a
+// request's opcodes and length.
 constexpr std::uint8_t XIQueryPointer = 40;
 constexpr std::uint8_t XIGetClientPointer = 45;
 constexpr std::uint8_t XISelectEvents = 46;
