@@ -13,10 +13,12 @@
 #include <QWidget>
 #include <QWindow>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/vcl/qt/native.h"
@@ -216,6 +218,23 @@ TEST_F(PointerTest, TheReadoutFollowsEachBurstOfMotionsToItsLastPosition) {
         EXPECT_EQ(moves_.back().y, y);
         EXPECT_EQ(moves_.back().shift, 0);
     }
+}
+
+// With more busy processes than cores, frames come late and reads with them:
+// the readout still ends where each burst did, and where the pointer left.
+TEST_F(PointerTest, UnderALoadedCpuTheReadoutEndsWhereThePointerDid) {
+    const int cores = static_cast<int>(std::thread::hardware_concurrency());
+    testsupport::BusyLoops busy(std::max(3, cores + 1));
+    move_along(0, 0, 200, 180, 1);
+    ASSERT_TRUE(shows(200, 180));
+    move_along(200, 180, 480, 220, 200);
+    ASSERT_TRUE(shows(480, 220));
+    const int width = window_->width();
+    move_along(480, 220, width - 2, 240, 50);
+    move_to(width + 30, 240);
+    driver_->sync();
+    ASSERT_TRUE(testsupport::wait_until([&] { return !over(window_); }));
+    EXPECT_TRUE(shows(width - 2, 240));
 }
 
 TEST_F(PointerTest, TheToolkitTakesAtMostOneMotionEventAFrameWhileThePointerMoves) {
