@@ -610,8 +610,10 @@ void PointerFrames::Watch::read() {
         if (!state) {
             // Gone, or on another screen.
             std::erase_if(over, [device](const Over& o) { return o.device == device; });
-            if (dragging == device)
+            if (dragging == device) {
                 dragging = 0;
+                held = 0;
+            }
             continue;
         }
         // Released where this window did not hear of it (another grab took it).
@@ -675,10 +677,6 @@ void PointerFrames::start() {
     watch_->given.clear();
     if (!server->watch(*watch_, id))
         server->forget(*watch_);
-}
-
-bool PointerFrames::started() const {
-    return watch_->id != XCB_WINDOW_NONE;
 }
 
 }  // namespace vcl::qt

@@ -30,8 +30,6 @@ class PointerFrames {
     // once the window has its native window, and again when that changes;
     // does nothing off X11, or where the server or toolkit cannot do it.
     void start();
-    // Whether the window's motion now comes as hints read once a frame.
-    bool started() const;
 
     struct Watch;
 
