@@ -188,6 +188,12 @@ void Driver::move(int xtest_pointer, int dx, int dy) {
                                axes, 2, CurrentTime);
 }
 
+void Driver::move_to(int xtest_pointer, int x, int y) {
+    int axes[2] = {x, y};
+    XTestFakeDeviceMotionEvent(display_, static_cast<XDevice*>(device(xtest_pointer)), False, 0,
+                               axes, 2, CurrentTime);
+}
+
 void Driver::press(int xtest_pointer, int button) {
     XTestFakeDeviceButtonEvent(display_, static_cast<XDevice*>(device(xtest_pointer)),
                                static_cast<unsigned>(button), True, nullptr, 0, CurrentTime);

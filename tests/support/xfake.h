@@ -55,6 +55,9 @@ class Driver {
 
     // Relative motion of one XTEST slave pointer by (dx, dy).
     void move(int xtest_pointer, int dx, int dy);
+    // Motion of one XTEST slave pointer to (x, y) on the root window, as an
+    // absolute device reports it (no acceleration).
+    void move_to(int xtest_pointer, int x, int y);
     void press(int xtest_pointer, int button);
     void release(int xtest_pointer, int button);
     void click(int xtest_pointer, int button);

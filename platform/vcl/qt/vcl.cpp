@@ -443,6 +443,7 @@ void FormWidget::closeEvent(QCloseEvent* event) {
 
 void FormWidget::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    pointer_.start();
     if (!activated_once_) {
         activated_once_ = true;
         // Asked for once the window exists: without a window manager (offscreen,

@@ -14,6 +14,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/vcl/qt/pointer.h"
 #include "platform/vcl/vcl.h"
 
 // On Qt a control's native side is its widget.
@@ -130,6 +131,7 @@ class FormWidget : public QWidget {
   private:
     TForm& form_;
     bool activated_once_ = false;
+    PointerFrames pointer_{*this};
 };
 
 }  // namespace vcl::qt
