@@ -108,6 +108,30 @@ std::int64_t time_ns_of(const input_event& event) {
            std::int64_t{event.input_event_usec} * 1'000;
 }
 
+// Hands on the packets of several mice, each run in its mouse's own order,
+// oldest first across mice by their kernel time stamps: packets that waited
+// together (a stalled reader, a slow start) come out in the order they were made.
+void merge_in_time_order(const std::vector<std::vector<Packet>>& runs,
+                         const std::function<void(const Packet&)>& deliver) {
+    std::vector<std::size_t> next(runs.size(), 0);
+    for (;;) {
+        // The oldest packet next in line; on a tie, the mouse polled first.
+        const Packet* oldest = nullptr;
+        std::size_t from = 0;
+        for (std::size_t i = 0; i < runs.size(); ++i) {
+            if (next[i] < runs[i].size() &&
+                (oldest == nullptr || runs[i][next[i]].time_ns < oldest->time_ns)) {
+                oldest = &runs[i][next[i]];
+                from = i;
+            }
+        }
+        if (oldest == nullptr)
+            return;
+        deliver(*oldest);
+        ++next[from];
+    }
+}
+
 bool is_permission_error(int error) {
     return error == EACCES || error == EPERM;
 }
@@ -462,6 +486,10 @@ void EvdevProvider::wake_reader() {
     [[maybe_unused]] const ssize_t written = ::write(wake_fd_.get(), &one, sizeof one);
 }
 
+// Reads of the mice in one wake-up, each after polling them again: enough to
+// take in what came while reading, without reading forever under a flood.
+constexpr int max_read_rounds = 8;
+
 void EvdevProvider::run() {
     std::vector<pollfd> fds;
     std::vector<std::string> names;  // the mouse behind fds[2 + i]
@@ -494,24 +522,38 @@ void EvdevProvider::run() {
         std::lock_guard lock(mutex_);
         if (fds[1].revents != 0)
             on_folder_changes();
-        std::set<std::string> still_more;
-        for (std::size_t i = 0; i < names.size(); ++i) {
-            if (fds[2 + i].revents == 0 && more.count(names[i]) == 0)
-                continue;
-            if (read_mouse(names[i]))
-                still_more.insert(names[i]);
+        read_.resize(names.size());
+        for (auto& run : read_)
+            run.clear();
+        // What poll said may be old news by now (this thread may have been
+        // stopped or preempted since): after reading, the mice are polled
+        // again, and those that have frames now are read into the same batch,
+        // so that no mouse's older frames are handed on after another's newer ones.
+        for (int round = 0; round < max_read_rounds; ++round) {
+            bool any = false;
+            for (std::size_t i = 0; i < names.size(); ++i) {
+                if (fds[2 + i].revents == 0 && (round > 0 || more.count(names[i]) == 0))
+                    continue;
+                any = true;
+                if (read_mouse(names[i], read_[i]))
+                    more.insert(names[i]);
+                else
+                    more.erase(names[i]);
+            }
+            if (!any || names.empty() || ::poll(fds.data() + 2, names.size(), 0) <= 0)
+                break;
         }
-        more = std::move(still_more);
+        merge_in_time_order(read_, [this](const Packet& packet) { queue_packet(packet); });
     }
 }
 
-bool EvdevProvider::read_mouse(const std::string& node_name) {
+bool EvdevProvider::read_mouse(const std::string& node_name, std::vector<Packet>& read) {
     auto it = mice_.find(node_name);
     if (it == mice_.end())
         return false;
     OpenMouse& mouse = it->second;
     const auto status =
-        mouse.reader->read_available([this](const Packet& packet) { queue_packet(packet); });
+        mouse.reader->read_available([&read](const Packet& packet) { read.push_back(packet); });
     syn_dropped_[mouse.handle] = mouse.reader->syn_dropped();
     if (mouse.reader->syn_dropped() > 0 && !mouse.overflow_reported) {
         // Once per mouse: an overflow under load tends to repeat.

@@ -20,11 +20,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include "platform/input/evdev.h"
 #include "platform/input/service.h"
@@ -128,6 +130,8 @@ struct FakeKernel {
         std::uint64_t written = 0;   // events sent
         std::uint64_t consumed = 0;  // events the reader has taken
         int overflows = 0;
+        // Runs (once) as the reader starts reading the node, in its thread.
+        std::function<void()> on_read;
     };
 
     Node& node(const std::string& name) {
@@ -186,6 +190,15 @@ struct FakeKernel {
             nodes[name].consumed += count;
         }
         drained.notify_all();
+    }
+    // The node's on_read, taken away: what to run as its reader starts reading.
+    std::function<void()> take_on_read(const std::string& name) {
+        std::lock_guard lock(mutex);
+        return std::exchange(nodes[name].on_read, nullptr);
+    }
+    void set_on_read(const std::string& name, std::function<void()> action) {
+        std::lock_guard lock(mutex);
+        nodes[name].on_read = std::move(action);
     }
     void set_capacity(const std::string& name, std::size_t capacity) {
         std::lock_guard lock(mutex);
@@ -256,6 +269,8 @@ class FakeSource final : public EventSource {
         }
         while (!sync_queue_.empty())
             take(sync_queue_);
+        if (const auto action = kernel_->take_on_read(node_))
+            action();
         if (const int error = kernel_->node(node_).read_error.exchange(0); error != 0)
             return -error;
         if (queue_.empty())
@@ -745,6 +760,66 @@ TEST_F(EvdevReading, EachMouseIsReadOnItsOwn) {
     EXPECT_EQ(packets_from(2)[1].mouse.lLastX, 22);
     ASSERT_EQ(packets_from(9).size(), 1u);
     EXPECT_EQ(packets_from(9)[0].mouse.lLastX, 9);
+}
+
+// Frames that waited in several mice's buffers (here: sent before the reader
+// starts, as under a slow start or a stalled reader) are read in one wake-up
+// and handed on oldest first across mice, also those its poll did not announce;
+// a mouse's own packets keep their order even where its clock stepped back.
+TEST_F(EvdevReading, PacketsThatWaitedComeInTimeOrderAcrossMice) {
+    struct Sent {
+        int node;
+        std::int64_t time_us;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Sent> sent;  // each a frame moving X by its time
+        // Sent as event2 is first read: they were there before, but its
+        // reader's poll did not say so (the thread was stopped between them).
+        std::vector<Sent> unannounced;
+        std::vector<std::int64_t> expected;
+    };
+    const Case cases[] = {
+        {"interleaved",
+         {{2, 1}, {9, 2}, {5, 3}, {2, 4}, {9, 5}, {5, 6}, {2, 7}},
+         {},
+         {1, 2, 3, 4, 5, 6, 7}},
+        {"one mouse's clock steps back",
+         {{2, 50}, {2, 10}, {9, 30}, {9, 60}},
+         {},
+         {30, 50, 10, 60}},
+        {"older frames than its poll said",
+         {{2, 1}, {2, 4}, {2, 6}},
+         {{9, 2}, {5, 3}, {9, 5}},
+         {1, 2, 3, 4, 5, 6}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        provider_.reset();
+        kernel_ = std::make_shared<FakeKernel>();
+        sink_.packets.clear();
+        for (int node : {2, 5, 9})
+            add_node(node, Kind::mouse);
+        ASSERT_EQ(provider().devices().size(), 3u);  // opens the nodes
+        const auto send = [this](const Sent& sent) {
+            kernel_->send("event" + std::to_string(sent.node),
+                          frame({{EV_REL, REL_X, static_cast<int>(sent.time_us)}}, sent.time_us));
+        };
+        for (const Sent& sent : c.sent)
+            send(sent);
+        kernel_->set_on_read("event2", [&] {
+            for (const Sent& sent : c.unannounced)
+                send(sent);
+        });
+        ASSERT_EQ(start(), ERROR_SUCCESS);
+        ASSERT_TRUE(wait_until([&] { return sink_.packets.size() >= c.expected.size(); }));
+        std::vector<std::int64_t> order;
+        for (const Packet& packet : sink_.packets) {
+            EXPECT_EQ(packet.time_ns, packet.mouse.lLastX * 1000);
+            order.push_back(packet.mouse.lLastX);
+        }
+        EXPECT_EQ(order, c.expected);
+    }
 }
 
 // In the kernel's order: an overflow drops what was queued and leaves
