@@ -28,14 +28,26 @@ namespace {
 
 Q_LOGGING_CATEGORY(evdev_log, "rawmice.evdev", QtInfoMsg)
 
-// What to do about a mouse node that cannot be read: in a Wayland session the
-// X server is XWayland, whose pointers are not the real mice.
-std::string permission_hint(bool also_keyboard) {
-    std::string hint =
-        also_keyboard
-            ? "this mouse is also a keyboard, so the udev rule leaves it to the input group: "
-              "join the input group to read it, see README"
-            : "install udev/70-rawmice.rules or join the input group, see README";
+// What to do about a mouse node that cannot be read, owned by `group`. The
+// input group owns input nodes by default; a node that a udev rule gave to
+// another group (the read-only rule's rawmice) is read by joining that group.
+// In a Wayland session the X server is XWayland, whose pointers are not the
+// real mice.
+std::string permission_hint(bool also_keyboard, const std::string& group) {
+    const bool default_owner = group.empty() || group == "input" || group == "root";
+    std::string hint;
+    if (default_owner) {
+        hint = also_keyboard
+                   ? "this mouse is also a keyboard, so the udev rule leaves it to the input "
+                     "group: join the input group to read it, see README"
+                   : "install udev/70-rawmice.rules or join the input group, see README";
+    } else {
+        hint = also_keyboard ? "this mouse is also a keyboard and its node belongs to the " +
+                                   group + " group: join the " + group +
+                                   " group to read it (then log in again), see README"
+                             : "these mouse nodes belong to the " + group + " group: join the " +
+                                   group + " group (then log in again), see README";
+    }
     if (!wayland_session())
         hint += "; or try --input=x11";
     return hint;
@@ -401,7 +413,14 @@ DWORD EvdevProvider::start(PacketSink& sink) {
     struct Failure {
         std::string path;
         int error;
+        // What the hint depends on: whether the udev rule leaves the mouse
+        // alone, and the group that owns the node (permission errors only).
         bool also_keyboard;
+        std::string group;
+        bool same_kind(const Failure& other) const {
+            return error == other.error && also_keyboard == other.also_keyboard &&
+                   group == other.group;
+        }
     };
     std::vector<Failure> failures;
     for (EvdevNode& node : scan_nodes(root_, *system_)) {
@@ -409,31 +428,37 @@ DWORD EvdevProvider::start(PacketSink& sink) {
             continue;
         ++mice_listed;
         const int error = open_if_mouse(node);
-        if (error != 0 && !is_gone_error(error))
-            failures.push_back({node.path.string(), error, node.also_keyboard});
+        if (error == 0 || is_gone_error(error))
+            continue;
+        if (is_permission_error(error))
+            failures.push_back(
+                {node.path.string(), error, node.also_keyboard, system_->node_group(node.path)});
+        else
+            failures.push_back({node.path.string(), error, false, {}});
     }
 
     // One line per kind of failure; the usual case, permissions, has the fix,
-    // which differs for a mouse that the udev rule leaves alone.
-    std::vector<std::pair<int, bool>> kinds;
+    // which differs for a mouse that the udev rule leaves alone and with the
+    // group that owns the node.
+    std::vector<const Failure*> kinds;
     for (const Failure& f : failures) {
-        const std::pair kind{f.error, is_permission_error(f.error) && f.also_keyboard};
-        if (std::find(kinds.begin(), kinds.end(), kind) == kinds.end())
-            kinds.push_back(kind);
+        if (std::none_of(kinds.begin(), kinds.end(),
+                         [&](const Failure* kind) { return kind->same_kind(f); }))
+            kinds.push_back(&f);
     }
-    for (const auto& [error, also_keyboard] : kinds) {
+    for (const Failure* kind : kinds) {
         std::string nodes;
         for (const Failure& f : failures) {
-            if (f.error != error ||
-                (is_permission_error(error) && f.also_keyboard != also_keyboard))
+            if (!f.same_kind(*kind))
                 continue;
             if (!nodes.empty())
                 nodes += ", ";
             nodes += f.path;
         }
+        const int error = kind->error;
         std::string line = "evdev: cannot read " + nodes + ": " + std::strerror(error);
         if (is_permission_error(error))
-            line += " (" + permission_hint(also_keyboard) + ")";
+            line += " (" + permission_hint(kind->also_keyboard, kind->group) + ")";
         std::fprintf(stderr, "%s\n", line.c_str());
     }
     if (mice_listed == 0) {

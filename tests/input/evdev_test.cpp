@@ -4,6 +4,7 @@
 // of the recordings run through the reader the provider uses.
 #include <evemu.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <libevdev/libevdev.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -221,6 +222,8 @@ struct FakeKernel {
     }
 
     std::set<std::string> not_char_devices;
+    // The group that owns each node; "input" unless a test says otherwise.
+    std::map<std::string, std::string> groups;
 
   private:
     static void write_all(Node& n, const std::vector<input_event>& events) {
@@ -363,6 +366,10 @@ class FakeSystem final : public input::EvdevSystem {
         if (!fs::exists(node) || kernel_->not_char_devices.count(name) != 0)
             return 0;
         return device_number_of(std::stoi(name.substr(5)));
+    }
+    std::string node_group(const fs::path& node) override {
+        const auto group = kernel_->groups.find(node.filename().string());
+        return group == kernel_->groups.end() ? "input" : group->second;
     }
     input::OpenedSource open_events(const fs::path& node) override {
         const std::string name = node.filename().string();
@@ -1143,6 +1150,29 @@ TEST_F(EvdevPermissions, EachRefusedMouseGetsTheHintThatHelpsIt) {
         << wayland_err;
 }
 
+// With the read-only group rule, mouse nodes belong to the rawmice group and
+// the input group no longer reads them: the hint names the group that owns
+// each refused node, one line per group.
+TEST_F(EvdevPermissions, TheHintNamesTheGroupThatOwnsTheRefusedNodes) {
+    add_node(3, Kind::mouse);
+    add_node(4, Kind::mouse_keyboard);
+    add_node(5, Kind::mouse);
+    add_node(6, Kind::mouse);
+    for (int node : {3, 4, 5, 6})
+        kernel_->node(node_name(node)).open_error = EACCES;
+    kernel_->groups = {{"event3", "rawmice"}, {"event4", "plugdev"}, {"event6", "rawmice"}};
+    const std::string err = capture_stderr_of([&] { EXPECT_EQ(start(), ERROR_ACCESS_DENIED); });
+    EXPECT_EQ(err, "evdev: cannot read " + node_path(3) + ", " + node_path(6) +
+                       ": Permission denied (these mouse nodes belong to the rawmice group: join "
+                       "the rawmice group (then log in again), see README; or try --input=x11)\n"
+                       "evdev: cannot read " +
+                       node_path(4) +
+                       ": Permission denied (this mouse is also a keyboard and its node belongs "
+                       "to the plugdev group: join the plugdev group to read it (then log in "
+                       "again), see README; or try --input=x11)\n" +
+                       refused_line(node_path(5), "Permission denied"));
+}
+
 // `auto` in a Wayland session: the X server there is XWayland, so with no
 // mouse node readable it stays on evdev and says what to install, even with
 // DISPLAY set.
@@ -1289,6 +1319,17 @@ TEST(EvdevLinuxSystem, DeviceNumbersAreForCharacterDevicesOnly) {
     EXPECT_NE(system->device_number("/dev/null"), 0u);
     EXPECT_EQ(system->device_number(dir / "plain"), 0u);
     EXPECT_EQ(system->device_number(dir / "missing"), 0u);
+}
+
+TEST(EvdevLinuxSystem, ANodesGroupIsNamedAsTheSystemNamesIt) {
+    TempDir dir;
+    testsupport::write_file(dir / "plain", "");
+    auto system = input::make_linux_evdev_system();
+    const group* own = ::getgrgid(::getegid());
+    ASSERT_NE(own, nullptr);
+    EXPECT_EQ(system->node_group(dir / "plain"), own->gr_name);
+    EXPECT_EQ(system->node_group("/"), "root");
+    EXPECT_EQ(system->node_group(dir / "missing"), "");
 }
 
 int open_descriptors() {
