@@ -7,7 +7,7 @@ BUILD = build/$(PRESET)
 FUZZ_SECONDS ?= 600
 
 .PHONY: all deps build run test asan fuzz soak bench format check-format clean screenshot \
-	windows windows-i686 wine32 test-windows package-windows screenshot-windows
+	windows windows-i686 wine32 test-windows package-windows screenshot-windows test-kernel
 
 all: build
 
@@ -88,6 +88,13 @@ package-windows: windows
 # The README's picture of the Windows window, under Wine on Xvfb.
 screenshot-windows: windows
 	@scripts/screenshot-windows build/windows docs/windows-wine.png
+
+# Debian's kernel under QEMU runs the default build on the kernel's own input
+# nodes (scripts/test-kernel installs QEMU, udev and Xorg and fetches the
+# kernel once, into build/kernel).
+test-kernel: deps $(BUILD)/CMakeCache.txt
+	cmake --build --preset $(PRESET) -j $(JOBS) --target rawmice
+	@scripts/test-kernel $(BUILD)
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
