@@ -82,7 +82,7 @@ class Mouse:
         self.x = self.y = 0
 
     def frame(self, num, events):
-        """The QMP events of one frame and the log line(s) they must give."""
+        """The log line that one frame of these QMP events must give."""
         flags = data = dx = dy = 0
         for event in events:
             kind, value = event["type"], event["data"]
