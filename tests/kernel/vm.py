@@ -301,8 +301,10 @@ class VM:
         self.agent = None
         self.agent_buffer = b""
         self.next_id = 0
-        self.scratch = tempfile.mkdtemp(prefix="rawmice-vm-", dir=work)
+        # The sockets' paths must stay short: a temporary folder, not the work one.
+        self.scratch = tempfile.mkdtemp(prefix="rawmice-vm-")
         self.console_path = os.path.join(work, "console.log")
+        self.qemu_log_path = os.path.join(work, "qemu.log")
         self.boot_seconds = None
 
     def qemu_command(self, initramfs):
@@ -344,15 +346,16 @@ class VM:
         initramfs = os.path.join(self.scratch, "initramfs.cpio")
         build_initramfs(initramfs, self.kernel_root, self.version, self.project, self.trees)
         started = time.monotonic()
-        self.process = subprocess.Popen(self.qemu_command(initramfs), stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        with open(self.qemu_log_path, "wb") as qemu_log:
+            self.process = subprocess.Popen(self.qemu_command(initramfs), stdin=subprocess.DEVNULL,
+                                            stdout=qemu_log, stderr=subprocess.STDOUT)
         for name in ("qmp.sock", "agent.sock"):
             path = os.path.join(self.scratch, name)
             wait_for(lambda: os.path.exists(path) or self.process.poll() is not None,
                      "QEMU's %s" % name, deadline=30)
             if self.process.poll() is not None:
-                raise RuntimeError("QEMU ended at once: " +
-                                   self.process.stdout.read().decode(errors="replace").strip())
+                with open(self.qemu_log_path, errors="replace") as qemu_log:
+                    raise RuntimeError("QEMU ended at once: " + qemu_log.read().strip())
         self.qmp = Qmp(os.path.join(self.scratch, "qmp.sock"))
         self.agent = socket.socket(socket.AF_UNIX)
         self.agent.connect(os.path.join(self.scratch, "agent.sock"))
@@ -463,7 +466,6 @@ class VM:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
-            self.process.stdout.close()
         shutil.rmtree(self.scratch, ignore_errors=True)
 
 
