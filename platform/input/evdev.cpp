@@ -550,22 +550,25 @@ void EvdevProvider::run() {
         read_.resize(names.size());
         for (auto& run : read_)
             run.clear();
-        // What poll said may be old news by now (this thread may have been
-        // stopped or preempted since): after reading, the mice are polled
-        // again, and those that have frames now are read into the same batch,
-        // so that no mouse's older frames are handed on after another's newer ones.
+        // What poll said may be old news by now: this thread may have been
+        // stopped or preempted since, while every mouse went on sending. A
+        // lone packet was there when poll looked; when a round reads more,
+        // the mice are polled again, and those that have frames now are read
+        // into the same batch, so that no mouse's older frames are handed on
+        // after another's newer ones.
         for (int round = 0; round < max_read_rounds; ++round) {
-            bool any = false;
+            std::size_t read_now = 0;
             for (std::size_t i = 0; i < names.size(); ++i) {
                 if (fds[2 + i].revents == 0 && (round > 0 || more.count(names[i]) == 0))
                     continue;
-                any = true;
+                const std::size_t before = read_[i].size();
                 if (read_mouse(names[i], read_[i]))
                     more.insert(names[i]);
                 else
                     more.erase(names[i]);
+                read_now += read_[i].size() - before;
             }
-            if (!any || names.empty() || ::poll(fds.data() + 2, names.size(), 0) <= 0)
+            if (read_now < 2 || names.size() < 2 || ::poll(fds.data() + 2, names.size(), 0) <= 0)
                 break;
         }
         merge_in_time_order(read_, [this](const Packet& packet) { queue_packet(packet); });
