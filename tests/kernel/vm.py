@@ -285,8 +285,11 @@ class VM:
         self.kernel_root = kernel_root
         self.project = os.path.realpath(project)
         # Host folders the guest sees at the same path: the project's first.
+        # The host's font cache spares each boot a quarter of a minute of
+        # fontconfig's scanning (under emulation) when rawmice first starts.
         self.trees = [self.project]
-        for tree in map(os.path.realpath, trees):
+        caches = [c for c in ["/var/cache/fontconfig"] if os.path.isdir(c)]
+        for tree in map(os.path.realpath, [*trees, *caches]):
             if not any(tree == t or tree.startswith(t + "/") for t in self.trees):
                 self.trees.append(tree)
         self.work = work
