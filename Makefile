@@ -7,7 +7,7 @@ BUILD = build/$(PRESET)
 FUZZ_SECONDS ?= 600
 
 .PHONY: all deps build run test asan fuzz soak bench format check-format clean screenshot \
-	windows windows-i686 test-windows package-windows screenshot-windows
+	windows windows-i686 wine32 test-windows package-windows screenshot-windows test-kernel
 
 all: build
 
@@ -50,8 +50,8 @@ bench:
 screenshot: build
 	@scripts/screenshot $(BUILD)/app/rawmice docs/main-window.png
 
-# Windows, cross-built with mingw-w64: rawmice.exe for x86-64 (a GUI program
-# that runs with nothing beside it), and the i686 build linked beside it.
+# Windows, cross-built with mingw-w64: rawmice.exe for x86-64 and for i686
+# (GUI programs that run with nothing beside them).
 WINDOWS_EXE = build/windows/app/rawmice.exe
 
 build/windows/CMakeCache.txt build/windows-i686/CMakeCache.txt:
@@ -66,18 +66,35 @@ windows: deps build/windows/CMakeCache.txt windows-i686
 windows-i686: deps build/windows-i686/CMakeCache.txt
 	cmake --build --preset windows-i686 -j $(JOBS) --target rawmice
 
-# The Windows tests under 64-bit Wine on a private Xvfb (scripts/test-windows
-# sets up and stops Wine and the X server around ctest).
-test-windows: deps build/windows/CMakeCache.txt
-	cmake --build --preset windows -j $(JOBS)
-	@scripts/test-windows build/windows -j $(JOBS)
+# 32-bit Wine (wine32:i386), which the i686 build's tests run under; installed
+# by the Windows targets that need it, not by `make deps`.
+wine32:
+	@scripts/install-wine32
 
+# The Windows tests of both builds, x86-64 under 64-bit Wine and i686 under
+# 32-bit Wine, each on a private Xvfb (scripts/test-windows sets up and stops
+# Wine and the X server around ctest).
+test-windows: deps wine32 build/windows/CMakeCache.txt build/windows-i686/CMakeCache.txt
+	cmake --build --preset windows -j $(JOBS)
+	cmake --build --preset windows-i686 -j $(JOBS)
+	@scripts/test-windows build/windows -j $(JOBS)
+	@scripts/test-windows build/windows-i686 -j $(JOBS)
+
+# build/windows/rawmice-VERSION-win64.zip and, beside it, -win32.zip.
 package-windows: windows
 	cd build/windows && cpack -G ZIP
+	cd build/windows-i686 && cpack -G ZIP -B $(CURDIR)/build/windows
 
 # The README's picture of the Windows window, under Wine on Xvfb.
 screenshot-windows: windows
 	@scripts/screenshot-windows build/windows docs/windows-wine.png
+
+# Debian's kernel under QEMU runs the default build on the kernel's own input
+# nodes (scripts/test-kernel installs QEMU, udev and Xorg and fetches the
+# kernel once, into build/kernel).
+test-kernel: deps $(BUILD)/CMakeCache.txt
+	cmake --build --preset $(PRESET) -j $(JOBS) --target rawmice
+	@scripts/test-kernel $(BUILD)
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -107,8 +107,9 @@ void report_input_problems(input::Service& service, const app::Options& options)
         } else if (error == ERROR_ACCESS_DENIED) {
             show_notice(
                 "No mouse can be read: permission denied. To let rawmice read your mice, "
-                "install its udev rule or join the input group (see Permissions in the README "
-                "or man rawmice); in an X11 session, --input=x11 needs neither.");
+                "install its udev rule or join the group that owns the mouse nodes (input, or "
+                "rawmice under the read-only rule; see Permissions in the README or man "
+                "rawmice); in an X11 session, --input=x11 needs neither.");
         } else if (error != ERROR_SUCCESS) {
             show_notice("No mouse can be read: the mice could not be opened (error " +
                         std::to_string(error) + "); standard error names them.");

@@ -28,14 +28,26 @@ namespace {
 
 Q_LOGGING_CATEGORY(evdev_log, "rawmice.evdev", QtInfoMsg)
 
-// What to do about a mouse node that cannot be read: in a Wayland session the
-// X server is XWayland, whose pointers are not the real mice.
-std::string permission_hint(bool also_keyboard) {
-    std::string hint =
-        also_keyboard
-            ? "this mouse is also a keyboard, so the udev rule leaves it to the input group: "
-              "join the input group to read it, see README"
-            : "install udev/70-rawmice.rules or join the input group, see README";
+// What to do about a mouse node that cannot be read, owned by `group`. The
+// input group owns input nodes by default; a node that a udev rule gave to
+// another group (the read-only rule's rawmice) is read by joining that group.
+// In a Wayland session the X server is XWayland, whose pointers are not the
+// real mice.
+std::string permission_hint(bool also_keyboard, const std::string& group) {
+    const bool default_owner = group.empty() || group == "input" || group == "root";
+    std::string hint;
+    if (default_owner) {
+        hint = also_keyboard
+                   ? "this mouse is also a keyboard, so the udev rule leaves it to the input "
+                     "group: join the input group to read it, see README"
+                   : "install udev/70-rawmice.rules or join the input group, see README";
+    } else {
+        hint = also_keyboard ? "this mouse is also a keyboard and its node belongs to the " +
+                                   group + " group: join the " + group +
+                                   " group to read it (then log in again), see README"
+                             : "these mouse nodes belong to the " + group + " group: join the " +
+                                   group + " group (then log in again), see README";
+    }
     if (!wayland_session())
         hint += "; or try --input=x11";
     return hint;
@@ -106,6 +118,30 @@ int event_node_number(const std::string& name) {
 std::int64_t time_ns_of(const input_event& event) {
     return std::int64_t{event.input_event_sec} * 1'000'000'000 +
            std::int64_t{event.input_event_usec} * 1'000;
+}
+
+// Hands on the packets of several mice, each run in its mouse's own order,
+// oldest first across mice by their kernel time stamps: packets that waited
+// together (a stalled reader, a slow start) come out in the order they were made.
+void merge_in_time_order(const std::vector<std::vector<Packet>>& runs,
+                         const std::function<void(const Packet&)>& deliver) {
+    std::vector<std::size_t> next(runs.size(), 0);
+    for (;;) {
+        // The oldest packet next in line; on a tie, the mouse polled first.
+        const Packet* oldest = nullptr;
+        std::size_t from = 0;
+        for (std::size_t i = 0; i < runs.size(); ++i) {
+            if (next[i] < runs[i].size() &&
+                (oldest == nullptr || runs[i][next[i]].time_ns < oldest->time_ns)) {
+                oldest = &runs[i][next[i]];
+                from = i;
+            }
+        }
+        if (oldest == nullptr)
+            return;
+        deliver(*oldest);
+        ++next[from];
+    }
 }
 
 bool is_permission_error(int error) {
@@ -377,7 +413,14 @@ DWORD EvdevProvider::start(PacketSink& sink) {
     struct Failure {
         std::string path;
         int error;
+        // What the hint depends on: whether the udev rule leaves the mouse
+        // alone, and the group that owns the node (permission errors only).
         bool also_keyboard;
+        std::string group;
+        bool same_kind(const Failure& other) const {
+            return error == other.error && also_keyboard == other.also_keyboard &&
+                   group == other.group;
+        }
     };
     std::vector<Failure> failures;
     for (EvdevNode& node : scan_nodes(root_, *system_)) {
@@ -385,31 +428,37 @@ DWORD EvdevProvider::start(PacketSink& sink) {
             continue;
         ++mice_listed;
         const int error = open_if_mouse(node);
-        if (error != 0 && !is_gone_error(error))
-            failures.push_back({node.path.string(), error, node.also_keyboard});
+        if (error == 0 || is_gone_error(error))
+            continue;
+        if (is_permission_error(error))
+            failures.push_back(
+                {node.path.string(), error, node.also_keyboard, system_->node_group(node.path)});
+        else
+            failures.push_back({node.path.string(), error, false, {}});
     }
 
     // One line per kind of failure; the usual case, permissions, has the fix,
-    // which differs for a mouse that the udev rule leaves alone.
-    std::vector<std::pair<int, bool>> kinds;
+    // which differs for a mouse that the udev rule leaves alone and with the
+    // group that owns the node.
+    std::vector<const Failure*> kinds;
     for (const Failure& f : failures) {
-        const std::pair kind{f.error, is_permission_error(f.error) && f.also_keyboard};
-        if (std::find(kinds.begin(), kinds.end(), kind) == kinds.end())
-            kinds.push_back(kind);
+        if (std::none_of(kinds.begin(), kinds.end(),
+                         [&](const Failure* kind) { return kind->same_kind(f); }))
+            kinds.push_back(&f);
     }
-    for (const auto& [error, also_keyboard] : kinds) {
+    for (const Failure* kind : kinds) {
         std::string nodes;
         for (const Failure& f : failures) {
-            if (f.error != error ||
-                (is_permission_error(error) && f.also_keyboard != also_keyboard))
+            if (!f.same_kind(*kind))
                 continue;
             if (!nodes.empty())
                 nodes += ", ";
             nodes += f.path;
         }
+        const int error = kind->error;
         std::string line = "evdev: cannot read " + nodes + ": " + std::strerror(error);
         if (is_permission_error(error))
-            line += " (" + permission_hint(also_keyboard) + ")";
+            line += " (" + permission_hint(kind->also_keyboard, kind->group) + ")";
         std::fprintf(stderr, "%s\n", line.c_str());
     }
     if (mice_listed == 0) {
@@ -462,6 +511,10 @@ void EvdevProvider::wake_reader() {
     [[maybe_unused]] const ssize_t written = ::write(wake_fd_.get(), &one, sizeof one);
 }
 
+// Reads of the mice in one wake-up, each after polling them again: enough to
+// take in what came while reading, without reading forever under a flood.
+constexpr int max_read_rounds = 8;
+
 void EvdevProvider::run() {
     std::vector<pollfd> fds;
     std::vector<std::string> names;  // the mouse behind fds[2 + i]
@@ -494,24 +547,41 @@ void EvdevProvider::run() {
         std::lock_guard lock(mutex_);
         if (fds[1].revents != 0)
             on_folder_changes();
-        std::set<std::string> still_more;
-        for (std::size_t i = 0; i < names.size(); ++i) {
-            if (fds[2 + i].revents == 0 && more.count(names[i]) == 0)
-                continue;
-            if (read_mouse(names[i]))
-                still_more.insert(names[i]);
+        read_.resize(names.size());
+        for (auto& run : read_)
+            run.clear();
+        // What poll said may be old news by now: this thread may have been
+        // stopped or preempted since, while every mouse went on sending. A
+        // lone packet was there when poll looked; when a round reads more,
+        // the mice are polled again, and those that have frames now are read
+        // into the same batch, so that no mouse's older frames are handed on
+        // after another's newer ones.
+        for (int round = 0; round < max_read_rounds; ++round) {
+            std::size_t read_now = 0;
+            for (std::size_t i = 0; i < names.size(); ++i) {
+                if (fds[2 + i].revents == 0 && (round > 0 || more.count(names[i]) == 0))
+                    continue;
+                const std::size_t before = read_[i].size();
+                if (read_mouse(names[i], read_[i]))
+                    more.insert(names[i]);
+                else
+                    more.erase(names[i]);
+                read_now += read_[i].size() - before;
+            }
+            if (read_now < 2 || names.size() < 2 || ::poll(fds.data() + 2, names.size(), 0) <= 0)
+                break;
         }
-        more = std::move(still_more);
+        merge_in_time_order(read_, [this](const Packet& packet) { queue_packet(packet); });
     }
 }
 
-bool EvdevProvider::read_mouse(const std::string& node_name) {
+bool EvdevProvider::read_mouse(const std::string& node_name, std::vector<Packet>& read) {
     auto it = mice_.find(node_name);
     if (it == mice_.end())
         return false;
     OpenMouse& mouse = it->second;
     const auto status =
-        mouse.reader->read_available([this](const Packet& packet) { queue_packet(packet); });
+        mouse.reader->read_available([&read](const Packet& packet) { read.push_back(packet); });
     syn_dropped_[mouse.handle] = mouse.reader->syn_dropped();
     if (mouse.reader->syn_dropped() > 0 && !mouse.overflow_reported) {
         // Once per mouse: an overflow under load tends to repeat.

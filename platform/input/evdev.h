@@ -84,7 +84,8 @@ class MouseReader {
 
 // Mouse nodes are read on a thread of their own, blocking in poll, so that a
 // busy GUI thread never lets a kernel buffer overflow; the packets reach the
-// sink on the thread that called start().
+// sink on the thread that called start(), in the order the kernel stamped
+// them across mice whenever one wake-up reads several.
 class EvdevProvider final : public Provider {
   public:
     // `root` prefixes /dev/input and /sys/class/input, so that tests can
@@ -114,8 +115,8 @@ class EvdevProvider final : public Provider {
     // in the name libevdev gives; returns the errno of a failed open (0 when
     // opened or when there was nothing to open).
     int open_if_mouse(EvdevNode& node);
-    // Reads what the mouse has waiting; returns whether more may be waiting.
-    bool read_mouse(const std::string& node_name);
+    // Reads what the mouse has waiting into `read`; returns whether more may be waiting.
+    bool read_mouse(const std::string& node_name, std::vector<Packet>& read);
     void close_mouse(const std::string& node_name, int error);
     void on_folder_changes();
     void rescan();
@@ -142,6 +143,8 @@ class EvdevProvider final : public Provider {
     // Reader thread to GUI thread: never blocks the reader, which must keep
     // draining the kernel's buffers.
     HandoffQueue<Packet> packets_;
+    // What one wake-up read, per mouse (reader thread only).
+    std::vector<std::vector<Packet>> read_;
     std::vector<Packet> taken_;  // GUI thread only
     // Lives on the GUI thread: forward_packets() is queued to it.
     std::unique_ptr<QObject> gui_context_;

@@ -1,6 +1,7 @@
 #include "platform/input/evdev_system.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <libevdev/libevdev.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
@@ -12,6 +13,7 @@
 #include <climits>
 #include <cstddef>
 #include <ctime>
+#include <vector>
 
 namespace input {
 
@@ -185,6 +187,20 @@ class LinuxEvdevSystem final : public EvdevSystem {
 };
 
 }  // namespace
+
+std::string EvdevSystem::node_group(const std::filesystem::path& node) {
+    struct stat status {};
+    if (::stat(node.c_str(), &status) != 0)
+        return {};
+    std::vector<char> buffer(16 * 1024);
+    group entry{};
+    group* found = nullptr;
+    while (::getgrgid_r(status.st_gid, &entry, buffer.data(), buffer.size(), &found) == ERANGE &&
+           buffer.size() < (1U << 20)) {
+        buffer.resize(buffer.size() * 2);
+    }
+    return found != nullptr ? std::string(found->gr_name) : std::to_string(status.st_gid);
+}
 
 std::unique_ptr<EvdevSystem> make_linux_evdev_system() {
     return std::make_unique<LinuxEvdevSystem>();

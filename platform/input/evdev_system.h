@@ -66,6 +66,9 @@ class EvdevSystem {
     // The device number of the character device at `node`; 0 when the node is
     // missing or is not a character device.
     virtual dev_t device_number(const std::filesystem::path& node) = 0;
+    // The name of the group that owns `node` (its number when the group has
+    // no name); empty when the node cannot be looked at.
+    virtual std::string node_group(const std::filesystem::path& node);
     // Opens an event node to read it: read-only, non-blocking, close-on-exec,
     // never grabbed, time stamps on CLOCK_MONOTONIC, key events other than
     // mouse buttons and absolute axes other than X and Y masked off where the

@@ -4,6 +4,7 @@
 // of the recordings run through the reader the provider uses.
 #include <evemu.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <libevdev/libevdev.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -20,11 +21,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include "platform/input/evdev.h"
 #include "platform/input/service.h"
@@ -128,6 +131,8 @@ struct FakeKernel {
         std::uint64_t written = 0;   // events sent
         std::uint64_t consumed = 0;  // events the reader has taken
         int overflows = 0;
+        // Runs (once) as the reader starts reading the node, in its thread.
+        std::function<void()> on_read;
     };
 
     Node& node(const std::string& name) {
@@ -187,6 +192,15 @@ struct FakeKernel {
         }
         drained.notify_all();
     }
+    // The node's on_read, taken away: what to run as its reader starts reading.
+    std::function<void()> take_on_read(const std::string& name) {
+        std::lock_guard lock(mutex);
+        return std::exchange(nodes[name].on_read, nullptr);
+    }
+    void set_on_read(const std::string& name, std::function<void()> action) {
+        std::lock_guard lock(mutex);
+        nodes[name].on_read = std::move(action);
+    }
     void set_capacity(const std::string& name, std::size_t capacity) {
         std::lock_guard lock(mutex);
         nodes[name].capacity = capacity;
@@ -208,6 +222,8 @@ struct FakeKernel {
     }
 
     std::set<std::string> not_char_devices;
+    // The group that owns each node; "input" unless a test says otherwise.
+    std::map<std::string, std::string> groups;
 
   private:
     static void write_all(Node& n, const std::vector<input_event>& events) {
@@ -256,6 +272,8 @@ class FakeSource final : public EventSource {
         }
         while (!sync_queue_.empty())
             take(sync_queue_);
+        if (const auto action = kernel_->take_on_read(node_))
+            action();
         if (const int error = kernel_->node(node_).read_error.exchange(0); error != 0)
             return -error;
         if (queue_.empty())
@@ -348,6 +366,10 @@ class FakeSystem final : public input::EvdevSystem {
         if (!fs::exists(node) || kernel_->not_char_devices.count(name) != 0)
             return 0;
         return device_number_of(std::stoi(name.substr(5)));
+    }
+    std::string node_group(const fs::path& node) override {
+        const auto group = kernel_->groups.find(node.filename().string());
+        return group == kernel_->groups.end() ? "input" : group->second;
     }
     input::OpenedSource open_events(const fs::path& node) override {
         const std::string name = node.filename().string();
@@ -747,6 +769,66 @@ TEST_F(EvdevReading, EachMouseIsReadOnItsOwn) {
     EXPECT_EQ(packets_from(9)[0].mouse.lLastX, 9);
 }
 
+// Frames that waited in several mice's buffers (here: sent before the reader
+// starts, as under a slow start or a stalled reader) are read in one wake-up
+// and handed on oldest first across mice, also those its poll did not announce;
+// a mouse's own packets keep their order even where its clock stepped back.
+TEST_F(EvdevReading, PacketsThatWaitedComeInTimeOrderAcrossMice) {
+    struct Sent {
+        int node;
+        std::int64_t time_us;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Sent> sent;  // each a frame moving X by its time
+        // Sent as event2 is first read: they were there before, but its
+        // reader's poll did not say so (the thread was stopped between them).
+        std::vector<Sent> unannounced;
+        std::vector<std::int64_t> expected;
+    };
+    const Case cases[] = {
+        {"interleaved",
+         {{2, 1}, {9, 2}, {5, 3}, {2, 4}, {9, 5}, {5, 6}, {2, 7}},
+         {},
+         {1, 2, 3, 4, 5, 6, 7}},
+        {"one mouse's clock steps back",
+         {{2, 50}, {2, 10}, {9, 30}, {9, 60}},
+         {},
+         {30, 50, 10, 60}},
+        {"older frames than its poll said",
+         {{2, 1}, {2, 4}, {2, 6}},
+         {{9, 2}, {5, 3}, {9, 5}},
+         {1, 2, 3, 4, 5, 6}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        provider_.reset();
+        kernel_ = std::make_shared<FakeKernel>();
+        sink_.packets.clear();
+        for (int node : {2, 5, 9})
+            add_node(node, Kind::mouse);
+        ASSERT_EQ(provider().devices().size(), 3u);  // opens the nodes
+        const auto send = [this](const Sent& sent) {
+            kernel_->send("event" + std::to_string(sent.node),
+                          frame({{EV_REL, REL_X, static_cast<int>(sent.time_us)}}, sent.time_us));
+        };
+        for (const Sent& sent : c.sent)
+            send(sent);
+        kernel_->set_on_read("event2", [&] {
+            for (const Sent& sent : c.unannounced)
+                send(sent);
+        });
+        ASSERT_EQ(start(), ERROR_SUCCESS);
+        ASSERT_TRUE(wait_until([&] { return sink_.packets.size() >= c.expected.size(); }));
+        std::vector<std::int64_t> order;
+        for (const Packet& packet : sink_.packets) {
+            EXPECT_EQ(packet.time_ns, packet.mouse.lLastX * 1000);
+            order.push_back(packet.mouse.lLastX);
+        }
+        EXPECT_EQ(order, c.expected);
+    }
+}
+
 // In the kernel's order: an overflow drops what was queued and leaves
 // SYN_DROPPED; libevdev's sync drains the rest, and the kernel hands out whole
 // frames only, so the next frame read is complete and must be reported. What
@@ -1068,6 +1150,29 @@ TEST_F(EvdevPermissions, EachRefusedMouseGetsTheHintThatHelpsIt) {
         << wayland_err;
 }
 
+// With the read-only group rule, mouse nodes belong to the rawmice group and
+// the input group no longer reads them: the hint names the group that owns
+// each refused node, one line per group.
+TEST_F(EvdevPermissions, TheHintNamesTheGroupThatOwnsTheRefusedNodes) {
+    add_node(3, Kind::mouse);
+    add_node(4, Kind::mouse_keyboard);
+    add_node(5, Kind::mouse);
+    add_node(6, Kind::mouse);
+    for (int node : {3, 4, 5, 6})
+        kernel_->node(node_name(node)).open_error = EACCES;
+    kernel_->groups = {{"event3", "rawmice"}, {"event4", "plugdev"}, {"event6", "rawmice"}};
+    const std::string err = capture_stderr_of([&] { EXPECT_EQ(start(), ERROR_ACCESS_DENIED); });
+    EXPECT_EQ(err, "evdev: cannot read " + node_path(3) + ", " + node_path(6) +
+                       ": Permission denied (these mouse nodes belong to the rawmice group: join "
+                       "the rawmice group (then log in again), see README; or try --input=x11)\n"
+                       "evdev: cannot read " +
+                       node_path(4) +
+                       ": Permission denied (this mouse is also a keyboard and its node belongs "
+                       "to the plugdev group: join the plugdev group to read it (then log in "
+                       "again), see README; or try --input=x11)\n" +
+                       refused_line(node_path(5), "Permission denied"));
+}
+
 // `auto` in a Wayland session: the X server there is XWayland, so with no
 // mouse node readable it stays on evdev and says what to install, even with
 // DISPLAY set.
@@ -1214,6 +1319,17 @@ TEST(EvdevLinuxSystem, DeviceNumbersAreForCharacterDevicesOnly) {
     EXPECT_NE(system->device_number("/dev/null"), 0u);
     EXPECT_EQ(system->device_number(dir / "plain"), 0u);
     EXPECT_EQ(system->device_number(dir / "missing"), 0u);
+}
+
+TEST(EvdevLinuxSystem, ANodesGroupIsNamedAsTheSystemNamesIt) {
+    TempDir dir;
+    testsupport::write_file(dir / "plain", "");
+    auto system = input::make_linux_evdev_system();
+    const group* own = ::getgrgid(::getegid());
+    ASSERT_NE(own, nullptr);
+    EXPECT_EQ(system->node_group(dir / "plain"), own->gr_name);
+    EXPECT_EQ(system->node_group("/"), "root");
+    EXPECT_EQ(system->node_group(dir / "missing"), "");
 }
 
 int open_descriptors() {

@@ -1,15 +1,22 @@
 #!/usr/bin/env bash
-# rawmice.exe as it ships: a 64-bit Windows GUI program (no console window) that
-# needs no DLL but Windows' own, so it runs with nothing beside it.
-#   check_program.sh RAWMICE_EXE OBJDUMP
+# rawmice.exe as it ships: a Windows GUI program (no console window) for the
+# build's architecture, that needs no DLL but Windows' own, so it runs with
+# nothing beside it.
+#   check_program.sh RAWMICE_EXE OBJDUMP BITS   (BITS: 64 for x86-64, 32 for i686)
 set -euo pipefail
 exe=$1
 objdump=$2
+bits=$3
 
+case $bits in
+    64) want="PE32+ executable (GUI) x86-64" ;;
+    32) want="PE32 executable (GUI) Intel 80386" ;;
+    *) echo "usage: check_program.sh RAWMICE_EXE OBJDUMP 64|32" >&2; exit 2 ;;
+esac
 kind=$(file -b "$exe")
 case $kind in
-    "PE32+ executable (GUI) x86-64"*) ;;
-    *) echo "FAIL: $exe is not a 64-bit Windows GUI program: $kind" >&2; exit 1 ;;
+    "$want"*) ;;
+    *) echo "FAIL: $exe is not a $bits-bit Windows GUI program: $kind" >&2; exit 1 ;;
 esac
 
 status=0

@@ -1,0 +1,606 @@
+#!/usr/bin/env python3
+"""rawmice on a real Linux kernel: Debian's kernel under QEMU (tests/kernel/vm.py),
+the host's build run in the guest on the kernel's own /dev/input nodes, QEMU's
+virtual mice, tablet and USB hot-plug driven over QMP.
+
+One boot runs every step, in the order of STEPS; each step is one method of
+OnARealKernel. To add one, write the method and put its name in STEPS. A step
+has, in the guest: self.vm.run / self.vm.sh (a command to its end, as root or
+as user=NAME), self.vm.spawn (one in the background), self.vm.read /
+self.vm.write / self.vm.wait_lines (files); from QEMU: self.vm.send_events
+(one frame from one device) and self.vm.qmp (device_add, device_del and the
+rest of QMP); and self.start_rawmice (rawmice offscreen, once it logs),
+self.start_frames (when the kernel stamped each frame sent), uinput_mouse.py
+(a mouse of the guest's own at a given rate). What a step starts, it stops
+(addCleanup), so that the next step finds the guest as it was.
+
+    kernel_test.py --kernel UNPACKED_KERNEL_PACKAGE --build BUILD --work DIR [WORD...]
+
+With WORDs, only the steps whose names hold one of them run.
+"""
+import argparse
+import os
+import re
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import vm as vmmod  # noqa: E402
+from vm import BOOT_DEVICES, PLUGGED_MOUSE, absolute, button, rel, wait_for  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.dirname(os.path.dirname(HERE))
+ARGS = None
+VM = None  # the one boot every step shares
+
+# The steps, in the order they run on the one boot.
+STEPS = [
+    "test_listing_numbers_the_mice_first_and_the_tablet_is_a_mouse",
+    "test_every_packet_exact_in_time_order_and_the_keyboard_never_opened",
+    "test_packets_that_waited_are_delivered_in_time_order_across_mice",
+    "test_a_real_overflow_is_reported_counted_and_keeps_buttons_whole",
+    "test_hot_plug_reads_minus_one_closes_the_unplugged_and_a_replug_is_new",
+    "test_a_uinput_mouse_at_500_hz_is_read_whole",
+    "test_udev_group_rule_lets_members_read_mice_and_tells_others_which_group",
+    "test_x11_on_a_real_x_server_numbers_real_mice_first_and_logs_each_once",
+]
+
+BUTTONS = {  # QMP button: (ulRawButtons bit, down flag, up flag)
+    "left": (0x01, 0x0001, 0x0002),
+    "right": (0x02, 0x0004, 0x0008),
+    "middle": (0x04, 0x0010, 0x0020),
+    "side": (0x08, 0x0040, 0x0080),
+    "extra": (0x10, 0x0100, 0x0200),
+}
+WHEEL = 0x0400
+DEVICE_NAMES = {"virtio-mouse-pci": "QEMU Virtio Mouse", "usb-tablet": "QEMU QEMU USB Tablet",
+                "usb-mouse": "QEMU QEMU USB Mouse"}
+
+
+def line(num, flags=0, data=0, raw=0, x=0, y=0, absolute_flag=False):
+    """A report line as log.txt holds it."""
+    return ("Mouse: num %d, usFlags=%04x ulButtons=%04x usButtonFlags=%04x usButtonData=%04x "
+            "ulRawButtons=%04x lLastX=%04x lLastY=%04x ulExtraInformation=0000\r\n" % (
+                num, 1 if absolute_flag else 0, flags | data << 16, flags, data, raw,
+                x & 0xffffffff, y & 0xffffffff))
+
+
+def scale(value, maximum=32767):
+    """An absolute axis value scaled to 0..65535, as rawmice reports it."""
+    return (value * 65535 + maximum // 2) // maximum
+
+
+class Mouse:
+    """What the kernel knows of one device (held buttons, the tablet's
+    position), to make the line each frame must give."""
+
+    def __init__(self, device, absolute_pointer=False):
+        self.device = device
+        self.absolute = absolute_pointer
+        self.held = 0
+        self.x = self.y = 0
+
+    def frame(self, num, events):
+        """The log line that one frame of these QMP events must give."""
+        flags = data = dx = dy = 0
+        for event in events:
+            kind, value = event["type"], event["data"]
+            if kind == "rel":
+                if value["axis"] == "x":
+                    dx += value["value"]
+                else:
+                    dy += value["value"]
+            elif kind == "abs":
+                if value["axis"] == "x":
+                    self.x = scale(value["value"])
+                else:
+                    self.y = scale(value["value"])
+            elif value["button"] in ("wheel-up", "wheel-down"):
+                if value["down"]:
+                    flags |= WHEEL
+                    data = 0x0078 if value["button"] == "wheel-up" else 0xff88
+            else:
+                bit, down, up = BUTTONS[value["button"]]
+                if value["down"]:
+                    self.held |= bit
+                    flags |= down
+                else:
+                    self.held &= ~bit
+                    flags |= up
+        if self.absolute:
+            dx, dy = self.x, self.y
+        return line(num, flags, data, self.held, dx, dy, self.absolute)
+
+
+def wheel(name):
+    return button(name, True) + button(name, False)
+
+
+class Rawmice:
+    """rawmice running in the guest, in a folder of its own."""
+
+    def __init__(self, vm, folder, process):
+        self.vm = vm
+        self.folder = folder
+        self.process = process
+
+    def log(self):
+        return (self.vm.read(self.folder + "/log.txt") or b"").decode(errors="replace")
+
+    def lines(self):
+        return self.log().splitlines(keepends=True)
+
+    def stderr(self):
+        return self.process.stderr()
+
+    def open_nodes(self):
+        """The /dev/input nodes it holds open, from /proc/PID/fd."""
+        out = self.vm.sh("for fd in /proc/%d/fd/*; do readlink \"$fd\" || true; done"
+                         % self.process.pid).text
+        return sorted(n for n in out.split() if n.startswith("/dev/input/"))
+
+
+class OnARealKernel(unittest.TestCase):
+    """Each step runs on the VM booted once for all of them."""
+
+    maxDiff = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.vm = VM
+        cls.rawmice = ARGS.build + "/app/rawmice"
+        cls.mice = {d.qom_id: Mouse(d, d.driver == "usb-tablet") for d in BOOT_DEVICES}
+        cls.devices = cls.input_devices()
+
+    @classmethod
+    def input_devices(cls):
+        """Every input device of the guest: {node: (inputN, name, sysfs path)}."""
+        out = cls.vm.sh("for e in /sys/class/input/event*; do "
+                        "echo \"/dev/input/${e##*/} $(readlink -f $e/device) $(cat $e/device/name)\"; "
+                        "done").text
+        devices = {}
+        for entry in out.splitlines():
+            node, path, name = entry.split(" ", 2)
+            devices[node] = (int(path.rsplit("/input", 1)[1]), name, path)
+        return devices
+
+    @classmethod
+    def refresh_devices(cls):
+        cls.devices = cls.input_devices()
+
+    @classmethod
+    def node_of(cls, device):
+        """The event node of a QEMU device (a vm.Device)."""
+        name = DEVICE_NAMES[device.driver]
+        for node, (_, node_name, path) in cls.devices.items():
+            if node_name != name:
+                continue
+            if device.pci_addr is None or ("/0000:00:%02x.0/" % device.pci_addr) in path:
+                return node
+        raise AssertionError("no event node for %s among %r" % (device.qom_id, cls.devices))
+
+    @staticmethod
+    def node_number(node):
+        return int(node.rsplit("event", 1)[1])
+
+    def mouse_numbers(self):
+        """Each boot mouse's expected number: mice in node order."""
+        nodes = sorted((self.node_of(d) for d in BOOT_DEVICES), key=self.node_number)
+        return {d.qom_id: nodes.index(self.node_of(d)) for d in BOOT_DEVICES}
+
+    def start_rawmice(self, name, args=(), user=None, env=None, probe=True, numbers=None):
+        """Starts rawmice offscreen in /tmp/NAME; with `probe`, waits until it
+        logs (the first boot mouse, numbered as `numbers` says, moved up by one
+        until a line comes: a packet that comes before its window is active is
+        not logged)."""
+        folder = "/tmp/" + name
+        self.vm.sh("rm -rf %s && mkdir -m 700 -p %s && chown %s %s"
+                   % (folder, folder, user or "root", folder))
+        environment = {"QT_QPA_PLATFORM": "offscreen", "XDG_RUNTIME_DIR": folder}
+        environment.update(env or {})
+        process = self.vm.spawn([self.rawmice, *args], user=user, env=environment, cwd=folder)
+        program = Rawmice(self.vm, folder, process)
+        self.addCleanup(process.stop)
+        first = BOOT_DEVICES[0]
+        number = (numbers or self.mouse_numbers())[first.qom_id]
+        program.skip = len(self.probe(program, first, number)) if probe else 0
+        return program
+
+    def probe(self, program, device, number):
+        """Moves `device` (mouse `number`) up by one until program logs its
+        line, then down by one; returns the lines up to that last one. Each
+        move is sent once the one before it had its chance: moves made before
+        the window is active are not logged, and all of them come before the
+        last one."""
+        def logged():
+            if program.process.poll() is not None:
+                raise AssertionError("rawmice ended (%s): %s" % (program.process.poll(),
+                                                                program.stderr()))
+            self.vm.send_events(device, rel(y=-1))
+            try:
+                return wait_for(lambda: line(number, y=-1) in program.lines(), "a line",
+                                deadline=2, interval=0.1)
+            except AssertionError:
+                return None
+        wait_for(logged, "rawmice to log its first packet", interval=0)
+        self.vm.send_events(device, rel(y=1))
+        last = line(number, y=1)
+        lines = self.wait_log(program, lambda lines: last in lines, "the probe's last line")
+        return lines[:lines.index(last) + 1]
+
+    def start_frames(self, name, nodes):
+        """frames.py over `nodes`: one line per frame the kernel stamps."""
+        out = "/tmp/%s.frames" % name
+        process = self.vm.spawn(["python3", HERE + "/frames.py", out, *nodes], cwd="/tmp",
+                                out="/tmp/%s.frames.out" % name, err="/tmp/%s.frames.err" % name)
+        self.addCleanup(process.stop)
+        return Frames(self.vm, out)
+
+    def send(self, frames, device, events, num, wait=True):
+        """Sends one frame from `device`; with `wait`, waits until the kernel
+        stamped it (and every frame sent before it). Returns the line it must give."""
+        expected = self.mice[device.qom_id].frame(num, events)
+        self.vm.send_events(device, events)
+        frames.sent(self.node_of(device))
+        if wait:
+            frames.wait()
+        return expected
+
+    def wait_log(self, program, enough, what):
+        """Waits until log.txt holds `enough` lines (a count, or a test of
+        the list of lines); returns its lines."""
+        test = enough if callable(enough) else lambda lines: len(lines) >= enough
+        try:
+            return wait_for(lambda: (lambda lines: test(lines) and lines)(program.lines()), what)
+        except AssertionError as error:
+            raise AssertionError("%s; log.txt holds:\n%sstderr: %s"
+                                 % (error, program.log(), program.stderr())) from None
+
+    def stop_rawmice(self, program):
+        program.process.signal("SIGTERM")
+        self.assertEqual(program.process.wait(), 0, program.stderr())
+        return program.stderr()
+
+    # The steps.
+
+    def test_listing_numbers_the_mice_first_and_the_tablet_is_a_mouse(self):
+        out = self.vm.run([self.rawmice, "--list-devices"], cwd="/tmp").text
+        numbers = self.mouse_numbers()
+        mice = sorted(BOOT_DEVICES, key=lambda d: numbers[d.qom_id])
+        keyboards = sorted((n for n, (_, name, _) in self.devices.items() if "keyboard" in name.lower()),
+                           key=self.node_number)
+        expected = []
+        for i, device in enumerate(mice):
+            handle = self.devices[self.node_of(device)][0] + 1
+            expected += ["%d %d  Mouse" % (i, handle), "Amouse[%d] = %d" % (i, handle)]
+        for i, node in enumerate(keyboards):
+            expected.append("%d %d  Keyboard" % (len(mice) + i, self.devices[node][0] + 1))
+        listing = out.split("\n\n")[0].splitlines()
+        self.assertEqual(listing[:len(expected)], expected, out)
+        for device in mice:
+            node = self.node_of(device)
+            self.assertRegex(out, r"\n\d+ +%d +Mouse +%s +\"%s\"" % (
+                self.devices[node][0] + 1, node, re.escape(self.devices[node][1])))
+
+    def test_every_packet_exact_in_time_order_and_the_keyboard_never_opened(self):
+        numbers = self.mouse_numbers()
+        program = self.start_rawmice("packets")
+        frames = self.start_frames("packets", [self.node_of(d) for d in BOOT_DEVICES])
+        self.assertEqual(program.open_nodes(), sorted(self.node_of(d) for d in BOOT_DEVICES),
+                         "only the mouse nodes are open")
+        skip = program.skip
+        m0, m1, m2, tablet = BOOT_DEVICES
+        steps = [
+            (m1, rel(3, -2)), (m0, rel(-5)), (tablet, absolute(32767, 16384)), (m2, rel(y=7)),
+            (m1, button("left", True)), (m0, button("right", True)),
+            (m1, rel(1, 1)), (m0, button("right", False)), (m1, button("left", False)),
+            (m2, button("middle", True)), (m2, button("middle", False)),
+            (m0, button("side", True)), (m0, button("extra", True)),
+            (m0, button("side", False)), (m0, button("extra", False)),
+            (m1, wheel("wheel-up")), (m2, wheel("wheel-down")),
+            (tablet, button("left", True)), (tablet, absolute(0, 100)),
+            (tablet, wheel("wheel-down")), (tablet, button("left", False)),
+            (m0, rel(-1, -1)),
+        ]
+        expected = [self.send(frames, d, events, numbers[d.qom_id]) for d, events in steps]
+        logged = self.wait_log(program, skip + len(expected), "every step's line")
+        self.assertEqual("".join(logged[skip:]), "".join(expected))
+        self.assertEqual(program.open_nodes(), sorted(self.node_of(d) for d in BOOT_DEVICES))
+        self.stop_rawmice(program)
+
+    def test_packets_that_waited_are_delivered_in_time_order_across_mice(self):
+        numbers = self.mouse_numbers()
+        program = self.start_rawmice("waited")
+        frames = self.start_frames("waited", [self.node_of(d) for d in BOOT_DEVICES])
+        skip = program.skip
+        # Stopped, rawmice reads nothing: every mouse's frames wait in its own
+        # kernel buffer, and one wake-up reads them all.
+        program.process.signal("SIGSTOP")
+        m0, m1, m2, tablet = BOOT_DEVICES
+        steps = [(m2, rel(1)), (m0, rel(2)), (tablet, absolute(100, 200)), (m1, rel(3)),
+                 (m2, rel(4)), (m0, button("left", True)), (m1, rel(5)), (m0, button("left", False)),
+                 (tablet, absolute(300, 400)), (m2, rel(6))]
+        expected = [self.send(frames, d, events, numbers[d.qom_id]) for d, events in steps]
+        program.process.signal("SIGCONT")
+        logged = self.wait_log(program, skip + len(expected), "the waiting packets")
+        self.assertEqual("".join(logged[skip:]), "".join(expected))
+        self.stop_rawmice(program)
+
+    def test_a_real_overflow_is_reported_counted_and_keeps_buttons_whole(self):
+        m0 = BOOT_DEVICES[0]
+        node = self.node_of(m0)
+        program = self.start_rawmice("overflow", ["--stats"])
+        frames = self.start_frames("overflow", [node])
+        skip = program.skip
+        program.process.signal("SIGSTOP")
+        # The kernel's buffer for one reader of a virtio mouse holds 128 events:
+        # 300 frames of two overflow it, before the press and after it.
+        flood = 300
+        for events in [rel(x=1)] * flood + [button("left", True)] + [rel(x=1)] * flood:
+            # Paced by what the kernel took: QEMU drops what its queue cannot hold.
+            self.send(frames, m0, events, 0, wait=frames.unseen() >= 16)
+        frames.wait()
+        program.process.signal("SIGCONT")
+        wait_for(lambda: "overflowed" in program.stderr(), "the overflow to be reported")
+        up = self.send(frames, m0, button("left", False), 0)
+        logged = self.wait_log(program, lambda lines: up in lines, "the release's line")[skip:]
+        motion = [line(0, x=1), line(0, raw=1, x=1)]
+        down = line(0, 0x0001, raw=1)
+        self.assertEqual(logged.count(down), 1, "".join(logged))
+        self.assertEqual(logged.count(up), 1, "".join(logged))
+        self.assertLess(logged.index(down), logged.index(up))
+        self.assertEqual(logged[-1], up)
+        for i, logged_line in enumerate(logged):
+            if logged_line not in (down, up):
+                self.assertEqual(logged_line, motion[logged.index(down) < i], i)
+        self.assertLess(len(logged) - 2, 2 * flood, "some frames were lost")
+        err = self.stop_rawmice(program)
+        self.assertIn("evdev: %s (QEMU Virtio Mouse) overflowed the kernel's buffer" % node, err)
+        overflows = re.search(r"kernel buffer overflows \(SYN_DROPPED\), events lost: (\d+) "
+                              r"\(mouse 0: (\d+)\)", err)
+        self.assertIsNotNone(overflows, err)
+        self.assertGreaterEqual(int(overflows.group(2)), 1, err)
+        self.assertEqual(overflows.group(1), overflows.group(2), err)
+
+    def test_hot_plug_reads_minus_one_closes_the_unplugged_and_a_replug_is_new(self):
+        program = self.start_rawmice("hotplug")
+        mouse = Mouse(PLUGGED_MOUSE)
+        handles = []
+        nodes = []
+        for plug in range(2):
+            self.vm.qmp.command("device_add", **PLUGGED_MOUSE.args())
+            node = wait_for(lambda: self.plugged_node(), "the USB mouse's node")
+            wait_for(lambda: node in program.open_nodes(), "rawmice to open " + node)
+            # QEMU hands the events sent to no device to the USB mouse once
+            # the guest polls it, which its reader's opening starts.
+            skip = len(self.probe(program, PLUGGED_MOUSE, -1))
+            expected = []
+            for events in (rel(4, -3), button("left", True), button("left", False),
+                           wheel("wheel-up")):
+                expected.append(mouse.frame(-1, events))
+                self.vm.send_events(PLUGGED_MOUSE, events)
+                self.wait_log(program, skip + len(expected), "the plugged mouse's line")
+            self.assertEqual("".join(program.lines()[skip:]), "".join(expected))
+            handles.append(self.devices[node][0] + 1)
+            nodes.append(node)
+            listing = self.vm.run([self.rawmice, "--list-devices"], cwd="/tmp").text
+            self.assertRegex(listing, r"\n\d+ +%d +Mouse +%s +\"QEMU QEMU USB Mouse\"" % (
+                handles[-1], node))
+            self.vm.qmp.command("device_del", id=PLUGGED_MOUSE.qom_id)
+            self.vm.qmp.wait_event("DEVICE_DELETED", device=PLUGGED_MOUSE.qom_id)
+            wait_for(lambda: node not in program.open_nodes(), "rawmice to close " + node)
+            self.refresh_devices()
+        self.assertGreater(handles[1], handles[0], "a replugged mouse gets a new handle")
+        print("\n  plugged mouse: %s (handle %d), replugged: %s (handle %d)"
+              % (nodes[0], handles[0], nodes[1], handles[1]), file=sys.stderr)
+        self.stop_rawmice(program)
+
+    def test_a_uinput_mouse_at_500_hz_is_read_whole(self):
+        rate, count = 500, 1000
+        program = self.start_rawmice("uinput", ["--stats"])
+        go = "/tmp/uinput.go"
+        writer = self.vm.spawn(["python3", HERE + "/uinput_mouse.py", "rawmice uinput mouse",
+                                str(rate), str(count), go], cwd="/tmp", out="/tmp/uinput.out",
+                               err="/tmp/uinput.err")
+        self.addCleanup(writer.stop)
+        sysname = wait_for(lambda: writer.stdout().partition("\n")[0], "the uinput mouse")
+        node = "/dev/input/" + self.vm.sh("cd /sys/class/input/%s && echo event*" % sysname).text.strip()
+        wait_for(lambda: node in program.open_nodes(), "rawmice to open " + node)
+        skip = len(program.lines())
+        self.vm.write(go, "")
+        wait_for(lambda: "done" in writer.stdout(), "the uinput mouse's %d frames" % count)
+        logged = self.wait_log(program, skip + count, "every frame's line")
+        self.assertEqual(logged[skip:], [line(-1, x=1)] * count)
+        err = self.stop_rawmice(program)
+        # Not listed at start-up, the uinput mouse's row is numbered "-".
+        table = err[err.index("rawmice statistics"):].splitlines()
+        rows = [row for row in table[1:] if row.startswith(("mouse ", "- "))]
+        print("\n  --stats, a uinput mouse writing at %d Hz under emulation:\n  %s"
+              % (rate, "\n  ".join(rows)), file=sys.stderr)
+
+    def plugged_node(self):
+        self.refresh_devices()
+        found = [n for n, (_, name, _) in self.devices.items() if name == "QEMU QEMU USB Mouse"]
+        return found[0] if found else None
+
+    def test_udev_group_rule_lets_members_read_mice_and_tells_others_which_group(self):
+        # As the README says to install it, on the guest's own /etc.
+        self.vm.sh("groupadd --system rawmice && useradd -m -G rawmice member && "
+                   "useradd -m outsider && "
+                   "cp %s/udev/70-rawmice-group.rules /etc/udev/rules.d/70-rawmice.rules && "
+                   "udevadm control --reload && "
+                   "udevadm trigger --subsystem-match=input --action=change && "
+                   "udevadm settle --timeout=60" % SOURCE)
+        mice = sorted((self.node_of(d) for d in BOOT_DEVICES), key=self.node_number)
+        keyboards = sorted((n for n, (_, name, _) in self.devices.items()
+                            if "keyboard" in name.lower()), key=self.node_number)
+        owners = dict(line.split(" ", 1) for line in self.vm.run(
+            ["stat", "-c", "%n %A %U %G", *mice, *keyboards]).text.splitlines())
+        for node in mice:
+            self.assertEqual(owners[node], "crw-r----- root rawmice", node)
+        for node in keyboards:
+            self.assertEqual(owners[node], "crw-rw---- root input", node)
+        for user, readable in (("member", mice), ("outsider", [])):
+            out = self.vm.sh("for n in %s; do if test -r $n; then echo $n; fi; done"
+                             % " ".join(mice + keyboards), user=user).text
+            self.assertEqual(out.split(), readable, user)
+
+        member = self.start_rawmice("member", user="member")
+        self.assertEqual(member.open_nodes(), mice)
+        self.assertNotIn("cannot read", member.stderr())
+        self.stop_rawmice(member)
+
+        outsider = self.start_rawmice("outsider", ["--input=evdev"], user="outsider", probe=False)
+        hint = ("evdev: cannot read %s: Permission denied (these mouse nodes belong to the rawmice "
+                "group: join the rawmice group (then log in again), see README; or try "
+                "--input=x11)\n" % ", ".join(mice))
+        wait_for(lambda: "evdev: cannot read" in outsider.stderr(), "the permission hint")
+        err = self.stop_rawmice(outsider)
+        self.assertIn(hint, err)
+        self.assertEqual(outsider.log(), "")
+
+    def test_x11_on_a_real_x_server_numbers_real_mice_first_and_logs_each_once(self):
+        display = ":5"
+        self.vm.write("/tmp/xorg.conf", XORG_CONF)
+        xorg = self.vm.spawn(["Xorg", display, "-config", "/tmp/xorg.conf", "-noreset",
+                              "-nolisten", "tcp", "-logfile", "/tmp/Xorg.log", "-novtswitch",
+                              "-sharevts"], cwd="/tmp", out="/tmp/Xorg.out", err="/tmp/Xorg.err")
+        self.addCleanup(xorg.stop)
+        env = {"DISPLAY": display}
+        try:
+            wait_for(lambda: self.vm.run(["xinput", "list", "--name-only"], env=env,
+                                         check=False).text.count("QEMU Virtio Mouse") == 3,
+                     "Xorg to take the three virtio mice", deadline=120, interval=0.5)
+        except AssertionError as error:
+            raise AssertionError("%s; Xorg's log:\n%s" % (
+                error, (self.vm.read("/tmp/Xorg.log") or b"").decode(errors="replace")[-3000:]))
+        # Which X device is which node: libinput's "Device Node" property.
+        x_ids = {}
+        for x_id in self.vm.run(["xinput", "list", "--id-only"], env=env).text.split():
+            props = self.vm.run(["xinput", "list-props", x_id], env=env, check=False).text
+            node = re.search(r"Device Node \(\d+\):\s+\"(/dev/input/event\d+)\"", props)
+            if node:
+                x_ids[node.group(1)] = int(x_id)
+        listing = self.vm.run([self.rawmice, "--input=x11", "--list-devices"], env=env,
+                              cwd="/tmp").text
+        numbers = {int(handle): int(number) for number, handle in
+                   re.findall(r"^Amouse\[(\d+)\] = (\d+)$", listing, re.M)}
+        xtest = re.findall(r"^\d+ +(\d+) +Mouse .*XTEST pointer", listing, re.M)
+        self.assertEqual(len(xtest), 1, listing)
+        real = [numbers[x_ids[self.node_of(d)]] for d in BOOT_DEVICES]
+        self.assertLess(max(real), numbers[int(xtest[0])], "the XTEST pointer is numbered last")
+
+        num = {d.qom_id: numbers[x_ids[self.node_of(d)]] for d in BOOT_DEVICES}
+        program = self.start_rawmice("x11", ["--input=x11"], env=dict(env, QT_QPA_PLATFORM="xcb"),
+                                     numbers=num)
+        skip = program.skip
+        m0, m1, m2, _ = BOOT_DEVICES
+        steps = [(m1, rel(3, -2)), (m0, rel(-5)), (m2, rel(y=7)),
+                 (m1, button("left", True)), (m0, button("right", True)),
+                 (m1, rel(1, 1)), (m0, button("right", False)), (m1, button("left", False)),
+                 (m2, button("middle", True)), (m2, button("middle", False)),
+                 (m0, button("side", True)), (m0, button("side", False)),
+                 (m0, button("extra", True)), (m0, button("extra", False)),
+                 (m1, wheel("wheel-up")), (m2, wheel("wheel-down")), (m0, rel(-1, -1))]
+        expected = []
+        for device, events in steps:
+            # One at a time: the X server hands on each device's events as it reads them.
+            expected.append(self.mice[device.qom_id].frame(num[device.qom_id], events))
+            self.vm.send_events(device, events)
+            self.wait_log(program, skip + len(expected), "the line of step %d" % len(expected))
+        self.assertEqual("".join(program.lines()[skip:]), "".join(expected))
+        self.stop_rawmice(program)
+
+
+XORG_CONF = """
+Section "ServerFlags"
+    Option "AutoAddDevices" "true"
+    Option "DontVTSwitch" "true"
+EndSection
+Section "Device"
+    Identifier "dummy"
+    Driver "dummy"
+    VideoRam 16384
+EndSection
+Section "Screen"
+    Identifier "screen"
+    Device "dummy"
+    DefaultDepth 24
+    SubSection "Display"
+        Depth 24
+        Modes "1024x768"
+    EndSubSection
+EndSection
+"""
+
+
+class Frames:
+    """frames.py's output: the frames the kernel stamped, in its order."""
+
+    def __init__(self, vm, path):
+        self.vm = vm
+        self.path = path
+        self.nodes = ["ready"]  # what each line must be of
+        self.seen = 0
+        self.wait()
+
+    def sent(self, node):
+        self.nodes.append(node)
+
+    def unseen(self):
+        return len(self.nodes) - self.seen
+
+    def wait(self):
+        """Waits until frames.py has read every frame sent."""
+        lines = self.vm.wait_lines(self.path, len(self.nodes))
+        self.seen = len(self.nodes)
+        got = [entry.split(" ")[0] for entry in lines]
+        if got != self.nodes:
+            raise AssertionError("the kernel stamped frames of %r, sent %r"
+                                 % (got[-10:], self.nodes[-10:]))
+
+
+def main():
+    global ARGS, VM
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--kernel", required=True)
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--work", required=True)
+    ARGS, rest = parser.parse_known_args()
+    ARGS.build = os.path.realpath(ARGS.build)
+    if not os.access(ARGS.build + "/app/rawmice", os.X_OK):
+        print("kernel_test: no rawmice in %s/app: build it first" % ARGS.build, file=sys.stderr)
+        return 2
+    started = time.monotonic()
+    VM = vmmod.VM(ARGS.kernel, SOURCE, ARGS.work, trees=[ARGS.build])
+    try:
+        VM.start()
+    except RuntimeError as error:
+        print("test-kernel: QEMU cannot run here: %s" % " ".join(str(error).split()),
+              file=sys.stderr)
+        VM.stop()
+        return 1
+    except AssertionError as error:
+        print("test-kernel: the guest did not come up: %s" % error, file=sys.stderr)
+        VM.stop()
+        return 1
+    print("test-kernel: the guest (Linux %s) is up after %.1f s" % (VM.version, VM.boot_seconds),
+          file=sys.stderr)
+    try:
+        names = [n for n in STEPS if not rest or any(r in n for r in rest)]
+        suite = unittest.TestSuite(OnARealKernel(name) for name in names)
+        result = unittest.TextTestRunner(verbosity=2).run(suite)
+    finally:
+        VM.stop()
+    failed = len(result.failures) + len(result.errors)
+    print("test-kernel: %.1f s in all (the guest's console: %s)"
+          % (time.monotonic() - started, VM.console_path), file=sys.stderr)
+    print("test-kernel: %d passed, %d failed" % (
+        result.testsRun - failed - len(result.skipped), failed) +
+        (", %d skipped" % len(result.skipped) if result.skipped else ""), file=sys.stderr)
+    return 0 if result.wasSuccessful() and result.testsRun > 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
