@@ -195,9 +195,31 @@ std::vector<TForm3::Row> TForm3::wanted_rows() const {
 void TForm3::lay_out() {
     rows_ = wanted_rows();
     const int count = std::max<int>(1, static_cast<int>(rows_.size()));
-    // The table as high as its rows, the note under it, the charts below.
+    // What the dots are, and what the stamps are when they are not the
+    // packets' own (said once for all).
+    notes_ = {"Dots: one per report, across by its time over its mouse's last " +
+              std::to_string(timing::recent_span_us / 1'000'000) +
+              " s, up by the interval since the one before (100 "
+              "\xC2\xB5"
+              "s to 50 ms, logarithmic)"};
+    const timing::Timing& measures = mouse_timing::measures();
+    for (std::size_t i = 0; i < measures.size(); ++i) {
+        const timing::Clock clock = measures[i].clock();
+        if (clock == timing::Clock::receipt) {
+            notes_.push_back(
+                "Times: " + std::string(timing::clock_note(clock)) +
+                " (when rawmice received each packet: raw input carries no time stamp)");
+            break;
+        }
+        if (clock == timing::Clock::milliseconds) {
+            notes_.push_back("Times: " + std::string(timing::clock_note(clock)) +
+                             " (the stamps are whole milliseconds)");
+            break;
+        }
+    }
+    // The table as high as its rows, the notes under it, the charts below.
     note_top_ = row_top(count) + 4;
-    charts_top_ = note_top_ + row_height_ + 6;
+    charts_top_ = note_top_ + static_cast<int>(notes_.size()) * row_height_ + 6;
     const int room = charts_bottom - charts_top_ - (count - 1) * strip_gap;
     const int height = std::clamp(room / count, min_strip, max_strip);
     for (std::size_t i = 0; i < rows_.size(); ++i) {
@@ -205,20 +227,6 @@ void TForm3::lay_out() {
         row.name = mouse_timing::name_of(row.handle);
         row.colour = mouse_colour(row.number);
         row.strip = {charts_top_ + static_cast<int>(i) * (height + strip_gap), height};
-    }
-    // What the stamps are: said once for all when some mouse's are not its own.
-    note_ = "Dots: each report at its time over the last " +
-            std::to_string(timing::recent_span_us / 1'000'000) +
-            " s of its mouse's reports, up by the interval since the one before (100 "
-            "\xC2\xB5"
-            "s to 50 ms, logarithmic)";
-    const timing::Timing& measures = mouse_timing::measures();
-    for (std::size_t i = 0; i < measures.size(); ++i) {
-        const std::string_view clock = timing::clock_note(measures[i].clock());
-        if (!clock.empty()) {
-            note_ += "; times: " + std::string(clock);
-            break;
-        }
     }
 }
 
@@ -231,7 +239,10 @@ void TForm3::draw_layout() {
         draw_cell(c, row_top(-1), titles[c], text_colour);
     canvas.Font->Color = text_colour;
     canvas.Brush->Color = face;
-    canvas.TextOut(margin, note_top_, fitted(note_, client_width - 2 * margin));
+    for (std::size_t i = 0; i < notes_.size(); ++i) {
+        canvas.TextOut(margin, note_top_ + static_cast<int>(i) * row_height_,
+                       fitted(notes_[i], client_width - 2 * margin));
+    }
     if (rows_.empty()) {
         canvas.TextOut(margin, charts_top_,
                        "No mouse is listed yet: a mouse appears here with its first packet.");
@@ -270,10 +281,10 @@ void TForm3::draw() {
         std::equal(wanted.begin(), wanted.end(), rows_.begin(), [](const Row& a, const Row& b) {
             return a.handle == b.handle && a.number == b.number;
         });
-    if (!same_rows || &measures != drawn_measures_) {
+    if (!same_rows || mouse_timing::resets() != drawn_resets_) {
         lay_out();
         layout_drawn_ = false;
-        drawn_measures_ = &measures;
+        drawn_resets_ = mouse_timing::resets();
     }
     if (layout_drawn_ && measures.generation() == drawn_generation_)
         return;  // nothing changed: nothing drawn

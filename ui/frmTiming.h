@@ -52,6 +52,9 @@ class TForm3 : public vcl::TForm {
     vcl::TColor colour(std::size_t row) const { return rows_.at(row).colour; }
     // The cells of row `row` as drawn.
     const timing::Row& cells(std::size_t row) const { return rows_.at(row).shown; }
+    // The lines under the table: what the dots are, and what the times are
+    // when they are not the packets' own.
+    const std::vector<std::string>& notes() const { return notes_; }
     // The colour of mouse number `number` (-1: a mouse not in the table).
     static vcl::TColor mouse_colour(int number);
     // The top of the table's line for row `row` (-1: the column titles).
@@ -118,10 +121,10 @@ class TForm3 : public vcl::TForm {
     int note_top_ = 0;
     int charts_top_ = 0;
     bool layout_drawn_ = false;
-    const timing::Timing* drawn_measures_ = nullptr;
+    std::uint64_t drawn_resets_ = ~std::uint64_t{0};  // of the measures drawn
     std::uint64_t drawn_generation_ = 0;
     std::uint64_t drawings_ = 0;
-    std::string note_;
+    std::vector<std::string> notes_;
     vcl::FramePacer frame_;
 };
 

@@ -10,6 +10,7 @@ struct State {
     std::unique_ptr<timing::Timing> measures = std::make_unique<timing::Timing>(default_options());
     std::function<void()> listener;
     std::function<std::string(HANDLE)> names;
+    std::uint64_t resets = 0;
 
     static timing::Timing::Options default_options() {
         timing::Timing::Options options;
@@ -34,8 +35,13 @@ timing::Timing& measures() {
 
 void set_options(const timing::Timing::Options& options) {
     state().measures = std::make_unique<timing::Timing>(options);
+    ++state().resets;
     if (state().listener)
         state().listener();
+}
+
+std::uint64_t resets() {
+    return state().resets;
 }
 
 void add(HANDLE device, std::int64_t time_us, bool same_report) {

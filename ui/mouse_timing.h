@@ -18,6 +18,8 @@ timing::Timing& measures();
 // Starts the measures afresh with `options` (what the stamps are); the
 // program sets them at start, before the first packet.
 void set_options(const timing::Timing::Options& options);
+// How many times the measures were started afresh.
+std::uint64_t resets();
 
 // One handled packet of `device`, stamped `time_us` (see timing::MouseTiming::add).
 // Tells the timing window, which draws what changed at its next frame.

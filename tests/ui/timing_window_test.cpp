@@ -342,6 +342,27 @@ TEST_F(TimingWindowTest, AMouseNotListedGetsARowOfItsOwnInGrey) {
     EXPECT_GT(Form3->strip(3).top, Form3->strip(2).top) << "below the listed mice";
 }
 
+TEST_F(TimingWindowTest, TimesThatAreNotThePacketsOwnAreSaidUnderTheTable) {
+    show_main_window();
+    open_timing_window();
+    feed(first_mouse, 0, 1000, 10);
+    Form3->draw();
+    ASSERT_EQ(Form3->notes().size(), 1u) << "the packets' own stamps need no word";
+    const int charts_top = Form3->strip(0).top;
+
+    mouse_timing::set_options({.clock = timing::Clock::receipt});
+    feed(first_mouse, 0, 1000, 10);
+    Form3->draw();
+    ASSERT_EQ(Form3->notes().size(), 2u);
+    EXPECT_EQ(Form3->notes()[1].rfind("Times: receipt time", 0), 0u) << Form3->notes()[1];
+    EXPECT_GT(Form3->strip(0).top, charts_top) << "the charts make room for it";
+    mouse_timing::set_options({.clock = timing::Clock::milliseconds});
+    feed(first_mouse, 0, 1000, 10);
+    Form3->draw();
+    ASSERT_EQ(Form3->notes().size(), 2u);
+    EXPECT_EQ(Form3->notes()[1].rfind("Times: ms clock", 0), 0u) << Form3->notes()[1];
+}
+
 TEST_F(TimingWindowTest, TheTableShowsItsTitlesAndEachRowsFigures) {
     show_main_window();
     open_timing_window();

@@ -193,6 +193,8 @@ TEST_F(MainWindowOnUser32, RealPacketsReachTheLogWhileTheTimingWindowHasTheFocus
     ASSERT_GE(Form3->row_count(), 1u);
     EXPECT_EQ(Form3->cells(0)[timing::column::mouse], "0");
     EXPECT_EQ(Form3->cells(0)[timing::column::name], "-");
+    ASSERT_EQ(Form3->notes().size(), 2u);
+    EXPECT_EQ(Form3->notes()[1].rfind("Times: receipt time", 0), 0u) << Form3->notes()[1];
 }
 
 }  // namespace
