@@ -139,7 +139,8 @@ void TForm3::WMInput(vcl::TMessage& Message) {
 }
 
 void TForm3::measures_changed() {
-    if (Visible)
+    // Once per packet: a frame asked for already settles it at once.
+    if (!frame_.pending() && Visible)
         frame_.request();
 }
 
