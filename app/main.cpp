@@ -23,12 +23,14 @@
 #include "app/providers.h"
 #include "app/signals.h"
 #include "app/stats.h"
+#include "app/timing_feed.h"
 #include "app/winmain.h"
 #include "platform/input/service.h"
 #include "platform/vcl/qt/native.h"
 #include "platform/vcl/vcl.h"
 #include "rawinput/rawinput.h"
 #include "rawinput/report.h"
+#include "ui/frmTiming.h"
 #include "ui/principal.h"
 
 // Last: Xlib's macros (None, Bool, Status) would trip the headers above.
@@ -219,16 +221,30 @@ std::optional<std::string> display_problem() {
     return "cannot open the display '" + display + "': " + what_to_do;
 }
 
-bool save_screenshot(const std::string& path) {
-    if (Form1 == nullptr)
-        return false;
-    Form1->Memo1->Lines->flush_view();
-    const QImage image = vcl::qt::widget(Form1)->grab().toImage();
+bool save_window(vcl::TForm* form, const std::string& path) {
+    const QImage image = vcl::qt::widget(form)->grab().toImage();
     if (!image.save(QString::fromStdString(path), "PNG")) {
         std::cerr << "rawmice: cannot save the screenshot to " << path << '\n';
         return false;
     }
     return true;
+}
+
+// The main window to `path`; the timing window, when it was opened, beside it
+// (shot.png: shot-timing.png).
+bool save_screenshot(const std::string& path) {
+    if (Form1 == nullptr)
+        return false;
+    Form1->Memo1->Lines->flush_view();
+    bool saved = save_window(Form1, path);
+    if (Form3 != nullptr) {
+        const bool png = path.size() > 4 && path.compare(path.size() - 4, 4, ".png") == 0;
+        Form3->draw();
+        saved = save_window(Form3, (png ? path.substr(0, path.size() - 4) : path) + "-timing" +
+                                       (png ? ".png" : "")) &&
+                saved;
+    }
+    return saved;
 }
 
 }  // namespace
@@ -279,13 +295,15 @@ int main(int argc, char** argv) {
         };
     }
     app::PacketStats stats;
-    std::vector<app::MouseLabel> mice;
-    if (options.stats) {
-        mice = app::mouse_labels(service.provider().devices());
-        service.on_packet_handled = [&stats](const input::Packet& packet, std::int64_t handled) {
+    const std::vector<input::Device> devices = service.provider().devices();
+    const std::vector<app::MouseLabel> mice = app::mouse_labels(devices);
+    app::name_mice(devices);
+    service.on_packet_handled = [&stats, collect = options.stats](const input::Packet& packet,
+                                                                  std::int64_t handled) {
+        app::feed_timing(packet);
+        if (collect)
             stats.add(packet.device, packet.own_time_ns(), packet.time_ns, handled);
-        };
-    }
+    };
     app::close_on_signals([] {
         if (Form1 != nullptr)
             Form1->Close();
@@ -293,7 +311,12 @@ int main(int argc, char** argv) {
 
     // Once the windows exist and before anything else runs in the loop.
     QMetaObject::invokeMethod(
-        QCoreApplication::instance(), [&] { report_input_problems(service, options); },
+        QCoreApplication::instance(),
+        [&] {
+            report_input_problems(service, options);
+            if (options.timing)
+                show_timing_window();
+        },
         Qt::QueuedConnection);
 
     int result = WinMain();

@@ -23,12 +23,17 @@ struct Parser {
                              "N|max", "1"};
     QCommandLineOption exit_after{"exit-after-replay",
                                   "Close the window once every replayed packet is handled."};
-    QCommandLineOption screenshot{"screenshot", "Save the main window as PNG when it closes.",
+    QCommandLineOption screenshot{"screenshot",
+                                  "Save the main window as PNG when it closes (and the timing "
+                                  "window, when it was opened, as FILE with -timing before .png).",
                                   "FILE"};
     QCommandLineOption list{"list-devices",
                             "Print the device listing, then where each device is and its name, "
                             "and exit."};
     QCommandLineOption stats{"stats", "At exit, print per-mouse packet statistics to stderr."};
+    QCommandLineOption timing{"timing",
+                              "Open the timing window at start (F2 opens and hides it): how "
+                              "often each mouse sends, live."};
     QCommandLineOption help{{"h", "help"}, "Show this help and exit."};
     QCommandLineOption version{"version", "Show the version and exit."};
 
@@ -38,7 +43,7 @@ struct Parser {
             "the window and in log.txt.");
         parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
         parser.addOptions(
-            {input, replay, speed, exit_after, screenshot, list, stats, help, version});
+            {input, replay, speed, exit_after, screenshot, list, stats, timing, help, version});
     }
 };
 
@@ -68,6 +73,7 @@ ParsedOptions parse_options(const QStringList& arguments) {
     o.version = p.parser.isSet(p.version);
     o.list_devices = p.parser.isSet(p.list);
     o.stats = p.parser.isSet(p.stats);
+    o.timing = p.parser.isSet(p.timing);
     o.exit_after_replay = p.parser.isSet(p.exit_after);
     o.screenshot = p.parser.value(p.screenshot).toStdString();
     for (const QString& file : p.parser.values(p.replay)) {

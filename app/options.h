@@ -19,6 +19,7 @@ struct Options {
     std::string screenshot;
     bool list_devices = false;
     bool stats = false;
+    bool timing = false;  // open the timing window at start
     bool help = false;
     bool version = false;
 };

@@ -6,10 +6,18 @@
 #include <limits>
 
 #include "rawinput/rawinput.h"
+#include "ui/frmTiming.h"
+#include "ui/mouse_timing.h"
 
 TForm1* Form1 = nullptr;
 
-TForm1::TForm1(vcl::TComponent* Owner) : vcl::TForm(Owner) {}
+TForm1::TForm1(vcl::TComponent* Owner) : vcl::TForm(Owner) {
+    // Bound here rather than in the layout: the key is the program's, not the window's.
+    KeyPreview = true;
+    OnKeyDown = [this](vcl::TObject* sender, WORD& key, vcl::TShiftState shift) {
+        FormKeyDown(sender, key, shift);
+    };
+}
 
 TForm1::~TForm1() = default;
 
@@ -153,14 +161,34 @@ void TForm1::FormMouseMove(vcl::TObject* /*Sender*/, vcl::TShiftState /*Shift*/,
     Canvas->Pen->Width = 1;
 }
 
+void TForm1::FormKeyDown(vcl::TObject* /*Sender*/, WORD& Key, vcl::TShiftState Shift) {
+    if (Key == VK_F2 && (Shift & (vcl::ssShift | vcl::ssAlt | vcl::ssCtrl)) == 0) {
+        toggle_timing_window();
+        Key = 0;
+    }
+}
+
 void TForm1::btnCopyClick(vcl::TObject* /*Sender*/) {
     Memo1->Hide();
     btnCopy->Enabled = false;
 }
 
 void TForm1::WMInput(vcl::TMessage& Message) {
-    process_raw_input(this, reinterpret_cast<HRAWINPUT>(Message.LParam));
 #ifdef _WIN32
+    // Raw input carries no time stamp: the packet's time is when it came.
+    LARGE_INTEGER received;
+    QueryPerformanceCounter(&received);
+#endif
+    [[maybe_unused]] const std::int32_t read =
+        process_raw_input(this, reinterpret_cast<HRAWINPUT>(Message.LParam));
+#ifdef _WIN32
+    const auto* raw = static_cast<const RAWINPUT*>(raw_input_state.raw_input_buffer);
+    if (read == 1 && raw->header.dwType == RIM_TYPEMOUSE) {
+        LARGE_INTEGER frequency;
+        QueryPerformanceFrequency(&frequency);
+        mouse_timing::add(raw->header.hDevice,
+                          mouse_timing::counter_us(received.QuadPart, frequency.QuadPart), false);
+    }
     // user32 is the raw input service here: the log is written out once no
     // more raw input waits in the queue, a burst at a time, never per line.
     if ((HIWORD(GetQueueStatus(QS_RAWINPUT)) & QS_RAWINPUT) == 0)

@@ -2,6 +2,7 @@
 // backend of the toolkit facade, which streams the forms from them.
 #include "platform/vcl/qt/native.h"
 #include "ui_frmDatos.h"
+#include "ui_frmTiming.h"
 #include "ui_principal.h"
 
 namespace {
@@ -9,6 +10,7 @@ namespace {
 const bool registered = [] {
     vcl::qt::register_layout("Form1", [](QWidget* form) { Ui::Form1().setupUi(form); });
     vcl::qt::register_layout("Form2", [](QWidget* form) { Ui::Form2().setupUi(form); });
+    vcl::qt::register_layout("Form3", [](QWidget* form) { Ui::Form3().setupUi(form); });
     return true;
 }();
 

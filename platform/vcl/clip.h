@@ -1,6 +1,9 @@
-// Line clipping the canvas backends share: a line far off the surface is cut
-// down to the part near it before it is drawn.
+// Clipping the canvas backends share: a line far off the surface is cut down
+// to the part near it before it is drawn; a block copy to what lies on both
+// surfaces.
 #pragma once
+
+#include "platform/vcl/vcl.h"
 
 namespace vcl {
 
@@ -14,5 +17,19 @@ struct Box {
 // Clips `segment` to `box` (Liang-Barsky). Returns false when nothing of it
 // lies inside. An end inside the box is left exactly as it was.
 bool clip_segment(Segment& segment, const Box& box);
+
+// A block of pixels copied from one surface to another (or the same).
+struct BlockCopy {
+    int from_x, from_y;  // its top left on the source
+    int to_x, to_y;      // and on the destination
+    int width, height;
+};
+
+// What CopyRect copies: `source`'s pixels from its top left to `dest`'s, as
+// much as both rectangles hold, cut to what lies on the source surface
+// (source_width x source_height) and on the destination surface. Returns
+// false when nothing is left to copy.
+bool clip_copy(const TRect& dest, int dest_width, int dest_height, const TRect& source,
+               int source_width, int source_height, BlockCopy& block);
 
 }  // namespace vcl

@@ -121,6 +121,35 @@ bool clip_segment(Segment& segment, const Box& box) {
     return true;
 }
 
+bool clip_copy(const TRect& dest, int dest_width, int dest_height, const TRect& source,
+               int source_width, int source_height, BlockCopy& block) {
+    // In 64 bits: the rectangles may lie anywhere in the int range.
+    std::int64_t from_x = source.Left;
+    std::int64_t from_y = source.Top;
+    std::int64_t to_x = dest.Left;
+    std::int64_t to_y = dest.Top;
+    std::int64_t width = std::min<std::int64_t>(std::int64_t{source.Right} - source.Left,
+                                                std::int64_t{dest.Right} - dest.Left);
+    std::int64_t height = std::min<std::int64_t>(std::int64_t{source.Bottom} - source.Top,
+                                                 std::int64_t{dest.Bottom} - dest.Top);
+    // Each edge cut where either surface ends, on both sides at once.
+    const auto cut_start = [](std::int64_t& a, std::int64_t& b, std::int64_t& length) {
+        const std::int64_t by = std::max<std::int64_t>({0, -a, -b});
+        a += by;
+        b += by;
+        length -= by;
+    };
+    cut_start(from_x, to_x, width);
+    cut_start(from_y, to_y, height);
+    width = std::min({width, source_width - from_x, dest_width - to_x});
+    height = std::min({height, source_height - from_y, dest_height - to_y});
+    if (width <= 0 || height <= 0)
+        return false;
+    block = {static_cast<int>(from_x), static_cast<int>(from_y), static_cast<int>(to_x),
+             static_cast<int>(to_y),   static_cast<int>(width),  static_cast<int>(height)};
+    return true;
+}
+
 void TCanvas::MoveTo(int x, int y) {
     pen_x_ = x;
     pen_y_ = y;
@@ -243,6 +272,15 @@ void TForm::mouse_moved(TShiftState shift, int x, int y) {
         return;
     const TMouseMoveEvent handler = OnMouseMove;
     guard([&] { handler(this, shift, x, y); }, OtherExceptions::by_what);
+}
+
+bool TForm::key_down(WORD key, TShiftState shift) {
+    if (!OnKeyDown)
+        return false;
+    const TKeyEvent handler = OnKeyDown;
+    WORD Key = key;
+    guard([&] { handler(this, Key, shift); }, OtherExceptions::by_what);
+    return Key == 0;
 }
 
 bool TForm::escape_pressed() {

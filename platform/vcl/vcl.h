@@ -12,6 +12,7 @@
 // the window's client size. What a layout may hold beyond geometry, captions,
 // colours and fonts: on the form, a window position, a font size in pixels,
 // OnCreate, OnActivate, OnClose and OnMouseMove; on a button, Cancel and OnClick.
+// A form's OnKeyDown (and its KeyPreview) is bound in code.
 #pragma once
 
 #include <cstdint>
@@ -118,6 +119,25 @@ struct TBrush {
     TColor Color = clWhite;
 };
 
+// The colour of text drawn on a canvas; its face and size are the form's font.
+struct TFont {
+    TColor Color = clWindowText;
+};
+
+// A rectangle of pixels: Left..Right-1 across, Top..Bottom-1 down.
+struct TRect {
+    int Left = 0;
+    int Top = 0;
+    int Right = 0;
+    int Bottom = 0;
+    int Width() const { return Right - Left; }
+    int Height() const { return Bottom - Top; }
+    bool operator==(const TRect&) const = default;
+};
+inline TRect Rect(int left, int top, int right, int bottom) {
+    return TRect{left, top, right, bottom};
+}
+
 // A single-shot timer of the message loop: `fire` runs on the GUI thread, once,
 // when the time given to start has passed. (Backend.)
 class Timer {
@@ -194,10 +214,25 @@ class TCanvas {
 
     TPen* const Pen;
     TBrush* const Brush;
+    TFont* const Font;
 
     void MoveTo(int x, int y);
     void LineTo(int x, int y);
     void Ellipse(int x1, int y1, int x2, int y2);  // backend
+
+    // The rectangle in Brush->Color, whatever the pen mode. (Backend.)
+    void FillRect(const TRect& rect);
+    // One line of text in Font->Color with its top left at (x, y), on a box of
+    // Brush->Color TextWidth(text) wide and TextHeight(text) high, in the
+    // form's font drawn without smoothing: every pixel of the box is the one
+    // colour or the other. (Backend.)
+    void TextOut(int x, int y, const String& text);
+    int TextWidth(const String& text) const;   // backend
+    int TextHeight(const String& text) const;  // backend
+    // Copies the pixels of `source` on `canvas` (this one too: the two may
+    // overlap) to `dest`, from its top left; nothing is stretched, and only
+    // what lies on both surfaces is copied. (Backend.)
+    void CopyRect(const TRect& dest, TCanvas* canvas, const TRect& source);
 
     // The colour at a pixel (clBlack outside the surface), for readers of the canvas.
     TColor Pixel(int x, int y) const;  // backend
@@ -216,6 +251,7 @@ class TCanvas {
 
     TPen pen_;
     TBrush brush_;
+    TFont font_;
     int pen_x_ = 0;
     int pen_y_ = 0;
     std::unique_ptr<Native> native_;
@@ -385,6 +421,9 @@ using TShiftState = unsigned;
 
 using TCloseEvent = std::function<void(TObject* Sender, TCloseAction& Action)>;
 using TMouseMoveEvent = std::function<void(TObject* Sender, TShiftState Shift, int X, int Y)>;
+// Key is a Windows virtual-key code (VK_F2, ...); a handler that sets it to 0
+// has used the key, and nothing else sees it.
+using TKeyEvent = std::function<void(TObject* Sender, WORD& Key, TShiftState Shift)>;
 
 // What a backend gives the common streaming once it has built a form's
 // controls from a stored layout: the form's name, each control by its name (in
@@ -487,6 +526,11 @@ class TForm : public TComponent {
     TNotifyEvent OnActivate;
     TCloseEvent OnClose;
     TMouseMoveEvent OnMouseMove;
+    // A key pressed while the window is active: with KeyPreview, before the
+    // control with the focus sees it (whichever control that is); without,
+    // only when no control of the form has the focus.
+    TKeyEvent OnKeyDown;
+    bool KeyPreview = false;
 
     // Backend. Show brings the window to the front as well, where the platform
     // has a front to bring it to; the first time it is shown it asks to be
@@ -495,6 +539,8 @@ class TForm : public TComponent {
     void Hide();
     // Closes the window through its OnClose handler, as the user closing it would.
     void Close();
+    // Makes the window (shown already) the active one, in front, with the focus. (Backend.)
+    void SetFocus();
 
     // The form's message dispatch. A form class maps chosen messages to its
     // own methods with BEGIN_MESSAGE_MAP ... END_MESSAGE_MAP(TForm); every
@@ -513,6 +559,10 @@ class TForm : public TComponent {
     void activated();
     // The pointer moved over the window: fires OnMouseMove.
     void mouse_moved(TShiftState shift, int x, int y);
+    // A key went down: fires OnKeyDown and answers whether the handler used
+    // the key. The backend calls it before the control with the focus sees
+    // the key when KeyPreview is set, else when the form itself has the focus.
+    bool key_down(WORD key, TShiftState shift);
     // Esc with no shift state: presses the cancel button, when one is enabled
     // and visible. Answers whether one was pressed.
     bool escape_pressed();

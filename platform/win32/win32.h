@@ -53,6 +53,25 @@ constexpr DWORD RIM_TYPEMOUSE = 0;
 constexpr DWORD RIM_TYPEKEYBOARD = 1;
 constexpr DWORD RIM_TYPEHID = 2;
 
+// Virtual-key codes, as a form's OnKeyDown receives them (F1 to F24 run on from VK_F1).
+constexpr WORD VK_BACK = 0x08;
+constexpr WORD VK_TAB = 0x09;
+constexpr WORD VK_RETURN = 0x0D;
+constexpr WORD VK_ESCAPE = 0x1B;
+constexpr WORD VK_SPACE = 0x20;
+constexpr WORD VK_PRIOR = 0x21;
+constexpr WORD VK_NEXT = 0x22;
+constexpr WORD VK_END = 0x23;
+constexpr WORD VK_HOME = 0x24;
+constexpr WORD VK_LEFT = 0x25;
+constexpr WORD VK_UP = 0x26;
+constexpr WORD VK_RIGHT = 0x27;
+constexpr WORD VK_DOWN = 0x28;
+constexpr WORD VK_INSERT = 0x2D;
+constexpr WORD VK_DELETE = 0x2E;
+constexpr WORD VK_F1 = 0x70;
+constexpr WORD VK_F2 = 0x71;
+
 constexpr USHORT MOUSE_MOVE_RELATIVE = 0x00;
 constexpr USHORT MOUSE_MOVE_ABSOLUTE = 0x01;
 

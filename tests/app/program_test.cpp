@@ -22,9 +22,12 @@
 
 #include "platform/vcl/qt/native.h"
 #include "platform/vcl/qt/notice.h"
+#include "rawinput/rawinput.h"
 #include "tests/app/program_fixture.h"
 #include "tests/support/recording_files.h"
 #include "tests/support/test_support.h"
+#include "ui/frmTiming.h"
+#include "ui/mouse_timing.h"
 #include "ui/principal.h"
 
 namespace {
@@ -155,6 +158,7 @@ TEST_F(ProgramTest, HelpAndVersion) {
     const auto help = run({"--help"});
     EXPECT_EQ(help.exit_code, 0);
     EXPECT_NE(help.out.find("--replay-speed"), std::string::npos);
+    EXPECT_NE(help.out.find("--timing"), std::string::npos);
     const auto version = run({"--version"});
     EXPECT_EQ(version.exit_code, 0);
     EXPECT_EQ(version.out.rfind("rawmice ", 0), 0u);
@@ -455,6 +459,43 @@ TEST_F(TrailTest, TheThirdMouseDrawsItsTrailAndShowsItsPosition) {
         vcl::qt::widget(Form1->Label4)->grab().toImage().convertToFormat(QImage::Format_RGB32);
     EXPECT_TRUE(shot.copy(where).convertToFormat(QImage::Format_RGB32) == expected)
         << "Label4 at " << where.x() << "," << where.y();
+}
+
+// The timing window of a replay shows the recordings' own time stamps: its
+// picture is the same measures drawn here, fed with the recorded times.
+TEST_F(WindowTest, TheTimingWindowShowsEachMouseByItsRecordedStamps) {
+    const std::vector<std::pair<int, int>> moves(400, {1, 0});
+    const fs::path a = write("a.evemu", motion_recording("Fast", moves, 0, 1000));
+    const fs::path b =
+        write("b.evemu", motion_recording("Slow", {moves.begin(), moves.begin() + 50}, 0, 8000));
+    const auto result = run({replay(a), replay(b), "--replay-speed=max", "--exit-after-replay",
+                             "--timing", "--screenshot=shot.png"});
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    const QImage shot(QString::fromStdString((dir_ / "shot-timing.png").string()));
+    ASSERT_EQ(shot.size(), QSize(720, 470)) << "saved beside shot.png";
+
+    create_main_window();
+    const auto fast = reinterpret_cast<HANDLE>(65537);
+    const auto slow = reinterpret_cast<HANDLE>(65538);
+    raw_input_state.raw_mouse_count = 2;
+    raw_input_state.raw_mouse_handles[0] = fast;
+    raw_input_state.raw_mouse_handles[1] = slow;
+    mouse_timing::set_options({});
+    mouse_timing::set_names([&](HANDLE h) { return std::string(h == fast ? "Fast" : "Slow"); });
+    for (int i = 0; i < 400; ++i)
+        mouse_timing::add(fast, i * 1000, false);
+    for (int i = 0; i < 50; ++i)
+        mouse_timing::add(slow, i * 8000, false);
+    show_timing_window();
+    Form3->draw();
+    EXPECT_EQ(Form3->cells(0)[timing::column::hz], "1000");
+    EXPECT_EQ(Form3->cells(1)[timing::column::hz], "125");
+    const QImage drawn = vcl::qt::image(*Form3->Canvas).copy(0, 0, 720, 430);
+    EXPECT_TRUE(shot.copy(0, 0, 720, 430).convertToFormat(QImage::Format_RGB32) ==
+                drawn.convertToFormat(QImage::Format_RGB32))
+        << "the table and the charts, above the Close button";
+    raw_input_state = {};
+    mouse_timing::set_names(nullptr);
 }
 
 // ---------------------------------------------------------------------------

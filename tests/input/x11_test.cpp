@@ -389,6 +389,61 @@ TEST_F(X11EndToEnd, NothingIsReportedWhileTheWindowIsNotFocused) {
     EXPECT_EQ(dropped, 1) << err_text;
 }
 
+TEST_F(X11EndToEnd, UnderAWindowManagerPacketsReachTheLogWhileTheTimingWindowHasTheFocus) {
+    if (!testsupport::program_available("openbox"))
+        GTEST_SKIP() << "openbox is not installed (scripts/install-deps installs it)";
+    testsupport::Openbox window_manager(xvfb_->display());
+    program_ = std::make_unique<testsupport::Process>(
+        testsupport::rawmice_argv(
+            {"--input=x11", "--timing", "--screenshot=" + (dir_ / "shot.png").string()}),
+        testsupport::Launch{dir_.path(), {"DISPLAY=" + xvfb_->display(), "QT_QPA_PLATFORM=xcb"}});
+    unsigned long timing = 0;
+    unsigned long main_window = 0;
+    ASSERT_TRUE(testsupport::wait_until(
+        [&] {
+            timing = driver_->window_of(program_->pid(), "Timing");
+            main_window = driver_->window_of(program_->pid(), "Form1");
+            return timing != 0 && main_window != 0;
+        },
+        30s))
+        << "--timing opens the timing window beside the main window";
+    // The window manager hands out the focus; opened last, the timing window has it.
+    ASSERT_TRUE(testsupport::wait_until([&] { return driver_->focused_window() == timing; }, 30s))
+        << "focus on " << driver_->focused_window();
+    ASSERT_TRUE(probe_reaches_program(30s))
+        << "no packet reached the log through the timing window";
+    const std::size_t start = log_lines().size();
+    for (std::size_t i = 0; i < masters_.size(); ++i)
+        driver_->move(masters_[i].xtest_pointer, static_cast<int>(i) + 1, 2);
+    driver_->sync();
+    settle();
+    std::vector<int> numbers;
+    for (const Report& r : reports(start))
+        numbers.push_back(r.num);
+    EXPECT_EQ(numbers,
+              (std::vector<int>{mouse(masters_[0].xtest_pointer), mouse(masters_[1].xtest_pointer),
+                                mouse(masters_[2].xtest_pointer), core_mouse_}));
+
+    // F2 hides it; the main window takes the focus back, and the packets with it.
+    driver_->key("F2");
+    driver_->sync();
+    ASSERT_TRUE(testsupport::wait_until(
+        [&] { return driver_->window_of(program_->pid(), "Timing") == 0; }, 30s));
+    ASSERT_TRUE(
+        testsupport::wait_until([&] { return driver_->focused_window() == main_window; }, 30s))
+        << "focus on " << driver_->focused_window();
+    ASSERT_TRUE(probe_reaches_program(30s));
+    // F2 in the main window opens it again.
+    driver_->key("F2");
+    driver_->sync();
+    EXPECT_TRUE(testsupport::wait_until(
+        [&] { return driver_->window_of(program_->pid(), "Timing") != 0; }, 30s));
+    EXPECT_TRUE(probe_reaches_program(30s));
+    ASSERT_EQ(terminate(), 0) << program_->err();
+    const QImage shot(QString::fromStdString((dir_ / "shot-timing.png").string()));
+    EXPECT_EQ(shot.size(), QSize(720, 470)) << "the timing window's picture beside the main one's";
+}
+
 TEST_F(X11EndToEnd, AMasterAddedWhileRunningReportsAsMouseMinusOne) {
     start_program();
     const xfake::Master late = driver_->add_masters(1, "late").front();

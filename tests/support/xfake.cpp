@@ -233,40 +233,83 @@ unsigned long Driver::focused_window() {
     return window == PointerRoot ? None : window;
 }
 
-unsigned long Driver::window_of(long pid) {
-    const Atom net_wm_pid = XInternAtom(display_, "_NET_WM_PID", False);
+namespace {
+
+// The _NET_WM_PID of a window, or -1.
+long pid_of(Display* display, Window window) {
+    const Atom net_wm_pid = XInternAtom(display, "_NET_WM_PID", False);
+    Atom type = None;
+    int format = 0;
+    unsigned long items = 0;
+    unsigned long after = 0;
+    unsigned char* data = nullptr;
+    long pid = -1;
+    if (XGetWindowProperty(display, window, net_wm_pid, 0, 1, False, XA_CARDINAL, &type, &format,
+                           &items, &after, &data) == Success &&
+        data != nullptr && items == 1 && format == 32) {
+        pid = static_cast<long>(*reinterpret_cast<unsigned long*>(data));
+    }
+    if (data != nullptr)
+        XFree(data);
+    return pid;
+}
+
+std::string title_of(Display* display, Window window) {
+    char* name = nullptr;
+    std::string title;
+    if (XFetchName(display, window, &name) && name != nullptr)
+        title = name;
+    if (name != nullptr)
+        XFree(name);
+    return title;
+}
+
+// A viewable window of `pid` (titled `title`, when not empty) at or below
+// `window`: top-level windows are the root's children, or inside a window
+// manager's frames.
+Window find_window(Display* display, Window window, long pid, const std::string& title, int depth) {
+    if (depth > 0 && pid_of(display, window) == pid &&
+        (title.empty() || title_of(display, window) == title)) {
+        XWindowAttributes attributes{};
+        if (XGetWindowAttributes(display, window, &attributes) &&
+            attributes.map_state == IsViewable) {
+            return window;
+        }
+    }
+    if (depth >= 3)
+        return None;
     Window root = None;
     Window parent = None;
     Window* children = nullptr;
     unsigned count = 0;
     Window found = None;
-    if (XQueryTree(display_, DefaultRootWindow(display_), &root, &parent, &children, &count)) {
-        for (unsigned i = 0; i < count && found == None; ++i) {
-            Atom type = None;
-            int format = 0;
-            unsigned long items = 0;
-            unsigned long after = 0;
-            unsigned char* data = nullptr;
-            if (XGetWindowProperty(display_, children[i], net_wm_pid, 0, 1, False, XA_CARDINAL,
-                                   &type, &format, &items, &after, &data) == Success &&
-                data != nullptr && items == 1 && format == 32 &&
-                static_cast<long>(*reinterpret_cast<unsigned long*>(data)) == pid) {
-                XWindowAttributes attributes{};
-                if (XGetWindowAttributes(display_, children[i], &attributes) &&
-                    attributes.map_state == IsViewable) {
-                    found = children[i];
-                }
-            }
-            if (data != nullptr)
-                XFree(data);
-        }
+    if (XQueryTree(display, window, &root, &parent, &children, &count)) {
+        for (unsigned i = 0; i < count && found == None; ++i)
+            found = find_window(display, children[i], pid, title, depth + 1);
         if (children != nullptr)
             XFree(children);
     }
+    return found;
+}
+
+}  // namespace
+
+unsigned long Driver::window_of(long pid, const std::string& title) {
+    const Window found = find_window(display_, DefaultRootWindow(display_), pid, title, 0);
     // A window may vanish while it is looked at; that is no error here.
     XSync(display_, False);
     pending_error = 0;
     return found;
+}
+
+void Driver::key(const std::string& keysym) {
+    const KeySym sym = XStringToKeysym(keysym.c_str());
+    const KeyCode code = sym == NoSymbol ? 0 : XKeysymToKeycode(display_, sym);
+    if (code == 0)
+        throw std::runtime_error("xfake: no key for the keysym " + keysym);
+    XTestFakeKeyEvent(display_, code, True, CurrentTime);
+    XTestFakeKeyEvent(display_, code, False, CurrentTime);
+    check("pressing a key");
 }
 
 void Driver::sync() {

@@ -69,8 +69,11 @@ class Driver {
     void focus(unsigned long window);
     // The window that has that focus now (0: none).
     unsigned long focused_window();
-    // A mapped top-level window of the process `pid` (by _NET_WM_PID), or 0.
-    unsigned long window_of(long pid);
+    // A mapped top-level window of the process `pid` (by _NET_WM_PID), titled
+    // `title` when one is given, or 0; found inside a window manager's frames too.
+    unsigned long window_of(long pid, const std::string& title = {});
+    // Presses and releases a key of the core keyboard, named by its keysym ("F2").
+    void key(const std::string& keysym);
     // Waits until the server has handled every request sent so far.
     void sync();
 

@@ -171,4 +171,96 @@ TEST_F(CanvasRulesTest, XorDrawnTwiceRestoresEveryPixel) {
     EXPECT_EQ(block(0, 0, 80, 60), before);
 }
 
+TEST_F(CanvasRulesTest, FillRectCoversItsRectangleLessTheRightAndBottomEdgesInAnyPenMode) {
+    vcl::TCanvas& c = canvas();
+    const vcl::TColor background = c.Pixel(5, 5);
+    c.Pen->Mode = vcl::pmXor;  // a rectangle is filled, not combined
+    c.Brush->Color = vcl::clRed;
+    c.FillRect(vcl::Rect(10, 20, 14, 23));
+    c.FillRect(vcl::Rect(10, 20, 14, 23));
+    c.Pen->Mode = vcl::pmCopy;
+    std::vector<vcl::TColor> expected(6 * 5, background);
+    for (int y = 1; y < 4; ++y) {
+        for (int x = 1; x < 5; ++x)
+            expected[static_cast<std::size_t>(y * 6 + x)] = vcl::clRed;
+    }
+    EXPECT_EQ(block(9, 19, 6, 5), expected);
+    const std::vector<vcl::TColor> before = block(0, 0, 40, 40);
+    c.FillRect(vcl::Rect(30, 30, 30, 35));
+    c.FillRect(vcl::Rect(30, 30, 20, 35));
+    EXPECT_EQ(block(0, 0, 40, 40), before) << "an empty rectangle fills nothing";
+    c.FillRect(vcl::Rect(-1000000, -1000000, 2, 2));
+    EXPECT_EQ(c.Pixel(0, 0), vcl::clRed) << "cut to the surface";
+    EXPECT_EQ(c.Pixel(2, 2), before[2 * 40 + 2]);
+}
+
+TEST_F(CanvasRulesTest, TextOutPaintsItsBoxInTheBrushAndTheTextInTheFont) {
+    vcl::TCanvas& c = canvas();
+    c.Brush->Color = vcl::clBlue;
+    c.FillRect(vcl::Rect(0, 0, 300, 60));
+    c.Brush->Color = vcl::clWhite;
+    c.Font->Color = vcl::clRed;
+    const int width = c.TextWidth("1000 Hz");
+    const int height = c.TextHeight("1000 Hz");
+    EXPECT_GT(width, c.TextWidth("10 Hz"));
+    EXPECT_EQ(c.TextWidth(""), 0);
+    ASSERT_GT(height, 8);
+    c.TextOut(20, 10, "1000 Hz");
+    int text = 0;
+    for (int y = 10; y < 10 + height; ++y) {
+        for (int x = 20; x < 20 + width; ++x) {
+            const vcl::TColor pixel = c.Pixel(x, y);
+            EXPECT_TRUE(pixel == vcl::clRed || pixel == vcl::clWhite) << x << "," << y;
+            text += pixel == vcl::clRed ? 1 : 0;
+        }
+    }
+    EXPECT_GT(text, 20) << "the text is there";
+    for (int x = 0; x < 300; ++x) {
+        EXPECT_EQ(c.Pixel(x, 9), vcl::clBlue) << "above, x=" << x;
+        EXPECT_EQ(c.Pixel(x, 10 + height), vcl::clBlue) << "below, x=" << x;
+    }
+    for (int y = 10; y < 10 + height; ++y) {
+        EXPECT_EQ(c.Pixel(19, y), vcl::clBlue);
+        EXPECT_EQ(c.Pixel(20 + width, y), vcl::clBlue);
+    }
+}
+
+TEST_F(CanvasRulesTest, CopyRectMovesABlockEvenOntoItselfAndOnlyWhatLiesOnTheSurfaces) {
+    vcl::TCanvas& c = canvas();
+    // A pattern no two columns or rows of which are alike.
+    for (int y = 0; y < 20; ++y) {
+        for (int x = 0; x < 30; ++x) {
+            c.Brush->Color = static_cast<vcl::TColor>(x * 8 + y * 0x0800 + 0x100000);
+            c.FillRect(vcl::Rect(x, y, x + 1, y + 1));
+        }
+    }
+    const std::vector<vcl::TColor> pattern = block(0, 0, 30, 20);
+    const auto at = [&](int x, int y) { return pattern[static_cast<std::size_t>(y * 30 + x)]; };
+    // Left by 3 over itself, then the same block back right by 3.
+    c.CopyRect(vcl::Rect(0, 0, 27, 20), &c, vcl::Rect(3, 0, 30, 20));
+    for (int y = 0; y < 20; ++y) {
+        for (int x = 0; x < 27; ++x)
+            ASSERT_EQ(c.Pixel(x, y), at(x + 3, y)) << x << "," << y;
+        for (int x = 27; x < 30; ++x)
+            ASSERT_EQ(c.Pixel(x, y), at(x, y)) << "left as it was";
+    }
+    c.CopyRect(vcl::Rect(3, 0, 30, 20), &c, vcl::Rect(0, 0, 27, 20));
+    for (int y = 0; y < 20; ++y) {
+        for (int x = 3; x < 30; ++x)
+            ASSERT_EQ(c.Pixel(x, y), at(x, y)) << x << "," << y;
+    }
+    // Down by 2 over itself.
+    c.CopyRect(vcl::Rect(0, 2, 30, 20), &c, vcl::Rect(0, 0, 30, 18));
+    for (int y = 2; y < 20; ++y) {
+        for (int x = 3; x < 30; ++x)
+            ASSERT_EQ(c.Pixel(x, y), at(x, y - 2)) << x << "," << y;
+    }
+    // From off the surface: only the part on it comes.
+    const std::vector<vcl::TColor> before = block(0, 0, 40, 40);
+    c.CopyRect(vcl::Rect(100, 100, 110, 110), &c, vcl::Rect(-5, -5, 5, 5));
+    EXPECT_EQ(c.Pixel(105, 105), before[0]);
+    EXPECT_EQ(c.Pixel(109, 109), before[4 * 40 + 4]);
+    EXPECT_NE(c.Pixel(104, 104), before[0]) << "not from outside the surface";
+}
+
 }  // namespace

@@ -58,7 +58,7 @@ struct TestLayout {
                           variant == Variant::handler_of_other_kind ? "FormActivate" : "FormClose");
         form->setProperty("OnMouseMove", "FormMouseMove");
         if (variant == Variant::odd_event)
-            form->setProperty("OnKeyDown", "FormActivate");
+            form->setProperty("OnDblClick", "FormActivate");
         auto* label = new vcl::qt::Label(form);
         label->setObjectName("Label1");
         label->setGeometry(10, 150, 40, 13);
@@ -193,7 +193,7 @@ TEST_F(ApplicationTest, LayoutMistakesAreReportedByName) {
     EXPECT_EQ(failure(static_cast<Form<Variant::handler_of_other_kind>*>(nullptr)),
               "TestForm: the handler FormActivate does not fit the event OnClose");
     EXPECT_EQ(failure(static_cast<Form<Variant::odd_event>*>(nullptr)),
-              "TestForm: a form has no event OnKeyDown");
+              "TestForm: a form has no event OnDblClick");
     UnstoredForm::layout = "NoSuchLayout";
     EXPECT_EQ(failure(static_cast<UnstoredForm*>(nullptr)), "no layout named NoSuchLayout");
     UnstoredForm::layout = "";
@@ -362,6 +362,89 @@ TEST_F(EventTest, AFormShownAsksToBeActivated) {
     form->Show();
     EXPECT_TRUE(wait_until([&] { return vcl::TForm::active() == form; }));
     EXPECT_EQ(form->calls.back(), "activate");
+}
+
+// A key as the window system delivers it: to the form's window, which hands
+// it to whichever control has the focus.
+void press(vcl::TForm* form, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    QWindow* window = widget(form)->windowHandle();
+    ASSERT_NE(window, nullptr);
+    QKeyEvent down(QEvent::KeyPress, key, modifiers);
+    QCoreApplication::sendEvent(window, &down);
+    QKeyEvent up(QEvent::KeyRelease, key, modifiers);
+    QCoreApplication::sendEvent(window, &up);
+}
+
+TEST_F(EventTest, AFormThatPreviewsKeysSeesThemBeforeTheControlWithTheFocus) {
+    Form<>* form = nullptr;
+    Application->CreateForm(&form);
+    form->Show();
+    ASSERT_TRUE(wait_until([&] { return vcl::TForm::active() == form; }));
+    widget(form->btnOk)->setFocus();
+    ASSERT_TRUE(wait_until([&] { return QApplication::focusWidget() == widget(form->btnOk); }));
+    form->OnKeyDown = [&](vcl::TObject* sender, WORD& key, vcl::TShiftState shift) {
+        EXPECT_EQ(sender, form);
+        form->calls.push_back("key " + std::to_string(key) + " shift " + std::to_string(shift));
+        if (key == VK_SPACE)
+            key = 0;  // used: the button never sees it
+    };
+    form->calls.clear();
+
+    form->KeyPreview = true;
+    press(form, Qt::Key_F2);
+    press(form, Qt::Key_A, Qt::ShiftModifier | Qt::ControlModifier);
+    press(form, Qt::Key_Space);
+    EXPECT_EQ(form->calls, (std::vector<std::string>{
+                               "key " + std::to_string(VK_F2) + " shift 0",
+                               "key 65 shift " + std::to_string(vcl::ssShift | vcl::ssCtrl),
+                               "key " + std::to_string(VK_SPACE) + " shift 0"}))
+        << "a key the handler used does not press the button";
+
+    // Without the preview, keys go to the control with the focus; only a form
+    // holding the focus itself sees them.
+    form->KeyPreview = false;
+    form->calls.clear();
+    press(form, Qt::Key_F2);
+    press(form, Qt::Key_Space);
+    EXPECT_EQ(form->calls, std::vector<std::string>{"ok"});
+    widget(form->btnOk)->clearFocus();
+    ASSERT_TRUE(wait_until([] { return QApplication::focusWidget() == nullptr; }));
+    press(form, Qt::Key_F2);
+    EXPECT_EQ(form->calls.back(), "key " + std::to_string(VK_F2) + " shift 0");
+
+    // Esc is still the cancel button's when the handler leaves it alone.
+    form->KeyPreview = true;
+    press(form, Qt::Key_Escape);
+    EXPECT_EQ(form->calls.back(), "cancel");
+}
+
+TEST_F(EventTest, AHandlerThatThrowsOnAKeyIsShownAndTheKeyGoesOn) {
+    Form<>* form = nullptr;
+    Application->CreateForm(&form);
+    form->Show();
+    form->KeyPreview = true;
+    form->OnKeyDown = [](vcl::TObject*, WORD&, vcl::TShiftState) {
+        throw std::runtime_error("no such key");
+    };
+    press(form, Qt::Key_Escape);
+    EXPECT_EQ(shown_, std::vector<vcl::String>{"no such key"});
+    EXPECT_EQ(form->calls.back(), "cancel") << "not used by the handler";
+}
+
+TEST_F(EventTest, SetFocusMakesAShownFormTheActiveOne) {
+    Form<>* first = nullptr;
+    Form<>* second = nullptr;
+    Application->CreateForm(&first);
+    Application->CreateForm(&second);
+    first->Show();
+    second->SetFocus();
+    ASSERT_TRUE(wait_until([&] { return vcl::TForm::active() == first; }))
+        << "a hidden form stays out of the way";
+    second->Show();
+    second->SetFocus();
+    EXPECT_TRUE(wait_until([&] { return vcl::TForm::active() == second; }));
+    first->SetFocus();
+    EXPECT_TRUE(wait_until([&] { return vcl::TForm::active() == first; }));
 }
 
 TEST_F(EventTest, ButtonsFireOnClickOnlyWhenEnabled) {
@@ -920,6 +1003,27 @@ TEST_F(CanvasTest, FarCoordinatesAreClipped) {
 }
 
 // The clipping both canvas backends draw far lines through.
+TEST(ClipCopy, KeepsWhatLiesOnBothSurfacesWhereverTheRectanglesAre) {
+    vcl::BlockCopy b{};
+    ASSERT_TRUE(
+        vcl::clip_copy(vcl::Rect(10, 10, 50, 30), 100, 100, vcl::Rect(-5, 0, 60, 100), 40, 40, b));
+    // 40 wide and 20 high at most; the 5 source columns before 0 cut from both.
+    EXPECT_EQ((std::array<int, 6>{b.from_x, b.from_y, b.to_x, b.to_y, b.width, b.height}),
+              (std::array<int, 6>{0, 0, 15, 10, 35, 20}));
+    ASSERT_TRUE(
+        vcl::clip_copy(vcl::Rect(90, 95, 200, 200), 100, 100, vcl::Rect(0, 0, 50, 50), 40, 40, b));
+    EXPECT_EQ((std::array<int, 6>{b.from_x, b.from_y, b.to_x, b.to_y, b.width, b.height}),
+              (std::array<int, 6>{0, 0, 90, 95, 10, 5}));
+    EXPECT_FALSE(vcl::clip_copy(vcl::Rect(INT_MIN, INT_MIN, INT_MAX, INT_MAX), 100, 100,
+                                vcl::Rect(INT_MAX - 1, 0, INT_MAX, 10), 40, 40, b));
+    EXPECT_FALSE(
+        vcl::clip_copy(vcl::Rect(0, 0, 10, 10), 100, 100, vcl::Rect(5, 5, 5, 10), 40, 40, b));
+    ASSERT_TRUE(vcl::clip_copy(vcl::Rect(INT_MIN, INT_MIN, INT_MAX, INT_MAX), 100, 100,
+                               vcl::Rect(INT_MIN, INT_MIN, INT_MAX, INT_MAX), 40, 40, b));
+    EXPECT_EQ((std::array<int, 6>{b.from_x, b.from_y, b.to_x, b.to_y, b.width, b.height}),
+              (std::array<int, 6>{0, 0, 0, 0, 40, 40}));
+}
+
 TEST(ClipSegment, CutsASegmentAtTheBoxAndLeavesEndsInsideExactlyAsTheyWere) {
     const vcl::Box box{0, 0, 10, 10};
     struct Case {

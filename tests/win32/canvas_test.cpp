@@ -1,6 +1,6 @@
 // The canvas over GDI, read back pixel by pixel: GDI's own rules for lines and
-// ellipses, exclusive-or drawing that undoes itself, and drawings that survive
-// a repaint of the window.
+// ellipses, exclusive-or drawing that undoes itself, rectangles, text and block
+// copies, and drawings that survive a repaint of the window.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -178,6 +178,88 @@ TEST_F(Canvas, FarEllipsesFillWhatTheyEncloseAndSkipWhatTheyCross) {
     // Its outline runs through the surface: not placed, so not drawn.
     canvas->Ellipse(-2000000000, 100, 300, 200);
     EXPECT_EQ(canvas->Pixel(150, 150), vcl::clWhite);
+}
+
+TEST_F(Canvas, FillRectFillsLeftToRightMinusOneAndTopToBottomMinusOneInAnyPenMode) {
+    canvas->Pen->Mode = vcl::pmXor;
+    canvas->Brush->Color = vcl::clRed;
+    canvas->FillRect(vcl::Rect(10, 20, 14, 23));
+    canvas->FillRect(vcl::Rect(10, 20, 14, 23));
+    std::vector<TColor> expected(6 * 5, background);
+    for (int y = 1; y < 4; ++y) {
+        for (int x = 1; x < 5; ++x)
+            expected[static_cast<std::size_t>(y * 6 + x)] = vcl::clRed;
+    }
+    EXPECT_EQ(pixels(9, 19, 15, 24), expected);
+    const std::vector<TColor> before = pixels(0, 0, 40, 40);
+    canvas->FillRect(vcl::Rect(30, 30, 20, 35));
+    EXPECT_EQ(pixels(0, 0, 40, 40), before) << "an empty rectangle fills nothing";
+    canvas->FillRect(vcl::Rect(INT_MIN, INT_MIN, 2, 2));
+    EXPECT_EQ(canvas->Pixel(0, 0), vcl::clRed) << "cut to the surface";
+    EXPECT_EQ(canvas->Pixel(2, 2), background);
+}
+
+TEST_F(Canvas, TextOutPaintsItsBoxInTheBrushAndTheTextInTheFont) {
+    canvas->Brush->Color = vcl::clBlue;
+    canvas->FillRect(vcl::Rect(0, 0, 300, 60));
+    canvas->Brush->Color = vcl::clWhite;
+    canvas->Font->Color = vcl::clRed;
+    const int width = canvas->TextWidth("1000 Hz");
+    const int height = canvas->TextHeight("1000 Hz");
+    EXPECT_GT(width, canvas->TextWidth("10 Hz"));
+    EXPECT_EQ(canvas->TextWidth(""), 0);
+    ASSERT_GT(height, 8);
+    canvas->TextOut(20, 10, "1000 Hz");
+    int text = 0;
+    for (int y = 10; y < 10 + height; ++y) {
+        for (int x = 20; x < 20 + width; ++x) {
+            const TColor pixel = canvas->Pixel(x, y);
+            EXPECT_TRUE(pixel == vcl::clRed || pixel == vcl::clWhite) << x << "," << y;
+            text += pixel == vcl::clRed ? 1 : 0;
+        }
+    }
+    EXPECT_GT(text, 20) << "the text is there";
+    for (int x = 0; x < 300; ++x) {
+        EXPECT_EQ(canvas->Pixel(x, 9), vcl::clBlue) << "above, x=" << x;
+        EXPECT_EQ(canvas->Pixel(x, 10 + height), vcl::clBlue) << "below, x=" << x;
+    }
+    for (int y = 10; y < 10 + height; ++y) {
+        EXPECT_EQ(canvas->Pixel(19, y), vcl::clBlue);
+        EXPECT_EQ(canvas->Pixel(20 + width, y), vcl::clBlue);
+    }
+}
+
+TEST_F(Canvas, CopyRectMovesABlockOntoItselfInEitherDirection) {
+    for (int y = 0; y < 20; ++y) {
+        for (int x = 0; x < 30; ++x) {
+            canvas->Brush->Color = static_cast<TColor>(x * 8 + y * 0x0800 + 0x100000);
+            canvas->FillRect(vcl::Rect(x, y, x + 1, y + 1));
+        }
+    }
+    const std::vector<TColor> pattern = pixels(0, 0, 30, 20);
+    const auto at = [&](int x, int y) { return pattern[static_cast<std::size_t>(y * 30 + x)]; };
+    canvas->CopyRect(vcl::Rect(0, 0, 27, 20), canvas, vcl::Rect(3, 0, 30, 20));
+    for (int y = 0; y < 20; ++y) {
+        for (int x = 0; x < 27; ++x)
+            ASSERT_EQ(canvas->Pixel(x, y), at(x + 3, y)) << x << "," << y;
+        for (int x = 27; x < 30; ++x)
+            ASSERT_EQ(canvas->Pixel(x, y), at(x, y)) << "left as it was";
+    }
+    canvas->CopyRect(vcl::Rect(3, 0, 30, 20), canvas, vcl::Rect(0, 0, 27, 20));
+    for (int y = 0; y < 20; ++y) {
+        for (int x = 3; x < 30; ++x)
+            ASSERT_EQ(canvas->Pixel(x, y), at(x, y)) << x << "," << y;
+    }
+    canvas->CopyRect(vcl::Rect(0, 2, 30, 20), canvas, vcl::Rect(0, 0, 30, 18));
+    for (int y = 2; y < 20; ++y) {
+        for (int x = 3; x < 30; ++x)
+            ASSERT_EQ(canvas->Pixel(x, y), at(x, y - 2)) << x << "," << y;
+    }
+    const std::vector<TColor> before = pixels(0, 0, 40, 40);
+    canvas->CopyRect(vcl::Rect(100, 100, 110, 110), canvas, vcl::Rect(-5, -5, 5, 5));
+    EXPECT_EQ(canvas->Pixel(105, 105), before[0]);
+    EXPECT_EQ(canvas->Pixel(109, 109), before[4 * 40 + 4]);
+    EXPECT_EQ(canvas->Pixel(104, 104), background) << "not from outside the surface";
 }
 
 TEST_F(Canvas, DrawingsSurviveARepaintOfTheWindow) {

@@ -22,12 +22,13 @@ class ProgramForm : public RecordingForm {
     explicit ProgramForm(vcl::TComponent* owner) : RecordingForm(owner) {}
     static const vcl::FormClass& form_class() {
         static const vcl::FormClass form_class =
-            form_class_of<ProgramForm>(Layout, {"btnCopyClick", "btnCerrarClick"});
+            form_class_of<ProgramForm>(Layout, {"btnCopyClick", "btnCerrarClick", "btnCloseClick"});
         return form_class;
     }
 };
 constexpr char form1[] = "Form1";
 constexpr char form2[] = "Form2";
+constexpr char form3[] = "Form3";
 
 std::wstring class_of(HWND hwnd) {
     wchar_t name[64] = {};
@@ -79,13 +80,35 @@ TEST_F(Layouts, Form1HasItsClientSizePositionAndCaption) {
     EXPECT_FALSE(IsWindowVisible(hwnd)) << "shown by Run, not by CreateForm";
 }
 
-TEST_F(Layouts, EveryControlOfBothFormsStandsWhereTheLayoutSays) {
+TEST_F(Layouts, TheTimingWindowHasItsCaptionClientSizeAndCloseButtonAndStartsHidden) {
+    ProgramForm<form3>* form = nullptr;
+    vcl::Application->CreateForm(&form);
+    HWND hwnd = form->native().hwnd;
+    RECT client;
+    GetClientRect(hwnd, &client);
+    EXPECT_EQ(client.right, 720);
+    EXPECT_EQ(client.bottom, 470);
+    EXPECT_EQ(std::string(form->Caption), "Timing");
+    ASSERT_EQ(form->controls().size(), 1u);
+    EXPECT_EQ(text_of(hwnd_of(form->controls()[0])), "Close");
+    EXPECT_FALSE(IsWindowVisible(hwnd));
+    EXPECT_EQ(form->calls, std::vector<std::string>{"FormCreate"});
+    form->Show();
+    form->Close();
+    EXPECT_FALSE(IsWindowVisible(hwnd)) << "the title bar's close hides it";
+    EXPECT_EQ(form->calls.back(), "FormClose");
+}
+
+TEST_F(Layouts, EveryControlOfEveryFormStandsWhereTheLayoutSays) {
     ProgramForm<form1>* main_form = nullptr;
     ProgramForm<form2>* data_form = nullptr;
+    ProgramForm<form3>* timing_form = nullptr;
     vcl::Application->CreateForm(&main_form);
     vcl::Application->CreateForm(&data_form);
+    vcl::Application->CreateForm(&timing_form);
     for (vcl::TForm* form :
-         {static_cast<vcl::TForm*>(main_form), static_cast<vcl::TForm*>(data_form)}) {
+         {static_cast<vcl::TForm*>(main_form), static_cast<vcl::TForm*>(data_form),
+          static_cast<vcl::TForm*>(timing_form)}) {
         const FormLayout& layout = *form->native().layout;
         ASSERT_EQ(form->controls().size(), layout.control_count);
         for (std::size_t i = 0; i < layout.control_count; ++i) {
@@ -295,6 +318,64 @@ TEST_F(Messages, EscPressesTheCancelButtonOnlyWhileItIsEnabledAndVisible) {
     form->Press->Enabled = true;
     form->Press->Hide();
     EXPECT_FALSE(escape(form->hwnd()));
+}
+
+TEST_F(Messages, AFormThatPreviewsKeysSeesThemBeforeTheControlWithTheFocus) {
+    form->Show();
+    ASSERT_TRUE(pump_until([&] { return GetActiveWindow() == form->hwnd(); }));
+    SetFocus(hwnd_of(form->Press));
+    std::vector<WORD> keys;
+    form->OnKeyDown = [&](vcl::TObject*, WORD& key, vcl::TShiftState) {
+        keys.push_back(key);
+        if (key == VK_SPACE)
+            key = 0;  // used: the button never sees it
+    };
+    const auto press = [&](HWND target, WORD key) {
+        PostMessageW(target, WM_KEYDOWN, key, 0);
+        PostMessageW(target, WM_KEYUP, key, 0xC0000000);
+        PostMessageW(form->hwnd(), WM_NULL, 0, 0);
+        vcl::win32::process_messages();
+    };
+    form->KeyPreview = true;
+    press(hwnd_of(form->Press), VK_F2);
+    press(hwnd_of(form->Press), VK_SPACE);
+    EXPECT_EQ(keys, (std::vector<WORD>{VK_F2, VK_SPACE}));
+    EXPECT_NE(form->calls.back(), "ButtonClick") << "a key the handler used does not press it";
+
+    // Without the preview, only keys that come to the form itself reach it.
+    form->KeyPreview = false;
+    keys.clear();
+    press(hwnd_of(form->Press), VK_F2);
+    EXPECT_TRUE(keys.empty());
+    press(form->hwnd(), VK_F2);
+    EXPECT_EQ(keys, std::vector<WORD>{VK_F2});
+    // A window without a focused control receives keys as WM_SYSKEYDOWN.
+    PostMessageW(form->hwnd(), WM_SYSKEYDOWN, VK_F2, 0);
+    PostMessageW(form->hwnd(), WM_NULL, 0, 0);
+    vcl::win32::process_messages();
+    EXPECT_EQ(keys, (std::vector<WORD>{VK_F2, VK_F2}));
+
+    // Esc is still the cancel button's when the handler leaves it alone.
+    form->KeyPreview = true;
+    const std::size_t before = form->calls.size();
+    press(hwnd_of(form->Press), VK_ESCAPE);
+    EXPECT_EQ(form->calls.size(), before + 1);
+    EXPECT_EQ(form->calls.back(), "ButtonClick");
+}
+
+TEST_F(Messages, SetFocusMakesAShownFormTheActiveOne) {
+    EveryForm* other = make_every();
+    form->Show();
+    ASSERT_TRUE(pump_until([&] { return GetActiveWindow() == form->hwnd(); }));
+    other->SetFocus();
+    vcl::win32::process_messages();
+    EXPECT_EQ(GetActiveWindow(), form->hwnd()) << "a hidden form stays out of the way";
+    other->Show();
+    form->SetFocus();
+    EXPECT_TRUE(pump_until([&] { return GetActiveWindow() == form->hwnd(); }));
+    other->SetFocus();
+    EXPECT_TRUE(pump_until([&] { return GetActiveWindow() == other->hwnd(); }));
+    EXPECT_EQ(vcl::TForm::active(), other);
 }
 
 TEST_F(Messages, TabMovesTheFocusThroughTheTabStopsInTheirOrder) {

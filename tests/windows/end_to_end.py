@@ -5,7 +5,9 @@ XTest moves, clicks and turns the wheel of the X server's pointer (xdotool);
 Wine turns them into real WM_INPUT packets of one mouse, handle 1, which the
 program must log byte for byte. Wine merges motion it has not yet delivered,
 so each step waits for its line before the next one is sent. Escape must hide the memo, and a close request
-(Alt+F4) must end the program with status 0 and a complete log.
+(Alt+F4) must end the program with status 0 and a complete log. F2 opens the
+timing window; while it has the focus the packets still reach the log, and
+its chart shows them; F2 hides it again.
 
     end_to_end.py RAWMICE_EXE EMULATOR [EMULATOR ARGS...] -- [unittest args]
 
@@ -60,8 +62,9 @@ class Screenshot:
     a window manager is its client area, so (x, y) are client coordinates."""
 
     def __init__(self, window):
-        ppm = subprocess.run(["import", "-window", window, "ppm:-"], capture_output=True,
-                             check=True, timeout=DEADLINE).stdout
+        # 8 bits a sample: ImageMagick's own depth (16) would double every pixel's bytes.
+        ppm = subprocess.run(["import", "-window", window, "-depth", "8", "ppm:-"],
+                             capture_output=True, check=True, timeout=DEADLINE).stdout
         # P6: magic, width, height, maxval (255), each ended by one white space.
         fields, pos = [], 0
         while len(fields) < 4:
@@ -72,6 +75,8 @@ class Screenshot:
                 pos += 1
             fields.append(ppm[start:pos])
         self.width, self.height = int(fields[1]), int(fields[2])
+        if fields[3] != b"255":
+            raise AssertionError("a screenshot with %s levels a sample" % fields[3])
         self.pixels = ppm[pos + 1:]
 
     def at(self, x, y):
@@ -112,7 +117,8 @@ class Program:
             if self.process.poll() is not None:
                 raise AssertionError("rawmice.exe ended (status %d) before its window showed: %s"
                                      % (self.process.returncode, self.stderr()))
-            found = xdotool("search", "--onlyvisible", "--pid", str(self.process.pid),
+            # --all: both the process and the title (xdotool takes either by default).
+            found = xdotool("search", "--all", "--onlyvisible", "--pid", str(self.process.pid),
                             "--name", "^%s$" % title).split()
             found = found or xdotool("search", "--onlyvisible", "--name", "^%s$" % title).split()
             found = [w for w in found if w not in exclude]
@@ -242,6 +248,53 @@ class EndToEnd(unittest.TestCase):
         xdotool("key", "Escape")
         wait_for(lambda: memo_pixels() == 0, "the memo to hide")
 
+        xdotool("key", "alt+F4")
+        self.assertEqual(program.process.wait(DEADLINE), 0, program.stderr())
+        self.assertEqual(program.log(), expected)
+
+    def expect_after_focus_change(self, program, expected, lines):
+        """Waits for `lines` after `expected`, which Wine may precede with
+        motionless packets (as a window takes the focus); returns the log."""
+        wait_for(lambda: (program.log() or b"").endswith(lines), "%r" % lines)
+        logged = program.log()
+        self.assertTrue(logged.startswith(expected), logged)
+        between = logged[len(expected):-len(lines)]
+        self.assertEqual(between, line() * (len(between) // len(line())), logged)
+        return logged
+
+    def test_f2_opens_the_timing_window_and_the_log_goes_on_while_it_has_the_focus(self):
+        program = self.start()
+        window = program.window()
+        self.focus(window)
+        expected = self.first_move(program)
+        xdotool("key", "F2")
+        timing = program.window("Timing")
+        self.assertNotEqual(timing, window)
+        # Without a window manager Wine takes the X focus set from outside as its own.
+        self.focus(timing)
+        xdotool("mousemove_relative", "--", "6", "0")
+        expected = self.expect_after_focus_change(program, expected, line(x=6))
+        for args, lines in ((("click", "1"), line(0x0001) + line(0x0002)),
+                            (("mousemove_relative", "--", "0", "4"), line(y=4)),
+                            (("click", "4"), line(0x0400, 120))):
+            xdotool(*args)
+            expected += lines
+            self.expect_log(program, expected)
+        self.assertEqual(xdotool("getwindowfocus"), timing, "it kept the focus")
+
+        # Its charts (right of x 72, below the table) show mouse 0's reports in its colour.
+        def dots():
+            shot = Screenshot(timing)
+            blue = bytes((0x00, 0x40, 0xC0))
+            return sum(1 for y in range(60, 430) for x in range(72, 712) if shot.at(x, y) == blue)
+        wait_for(dots, "mouse 0's dots in the timing window")
+
+        xdotool("key", "F2")
+        wait_for(lambda: timing not in xdotool("search", "--onlyvisible", "--name",
+                                               "^Timing$").split(), "the timing window to hide")
+        # The main window took the focus back, and with it the raw input.
+        xdotool("mousemove_relative", "--", "-2", "0")
+        expected = self.expect_after_focus_change(program, expected, line(x=-2))
         xdotool("key", "alt+F4")
         self.assertEqual(program.process.wait(DEADLINE), 0, program.stderr())
         self.assertEqual(program.log(), expected)

@@ -1,6 +1,8 @@
 // The engine and the main window on the real user32, under Wine: Wine's device
 // list in the memo, real WM_INPUT packets logged and shown, a handle that is
-// no packet dropped, and the log written out once the queue has drained.
+// no packet dropped, the log written out once the queue has drained; the
+// timing window opened and hidden by F2, passing the raw input it receives
+// on to the main window, and each packet measured on its receipt time.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -16,6 +18,8 @@
 #include "rawinput/rawinput.h"
 #include "rawinput/report.h"
 #include "tests/win32/pump_until.h"
+#include "ui/frmTiming.h"
+#include "ui/mouse_timing.h"
 #include "ui/principal.h"
 
 namespace {
@@ -58,6 +62,19 @@ void send_buttons(std::initializer_list<DWORD> flags) {
     }
 }
 
+void send_key(WORD key) {
+    INPUT input[2] = {};
+    input[0].type = INPUT_KEYBOARD;
+    input[0].ki.wVk = key;
+    input[1] = input[0];
+    input[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    ASSERT_EQ(SendInput(2, input, sizeof input[0]), 2u) << GetLastError();
+}
+
+bool timing_shown() {
+    return Form3 != nullptr && Form3->Visible;
+}
+
 // The main window made as the program makes it, in a scratch folder that
 // receives its log.txt, shown and in the foreground so raw input reaches it.
 class MainWindowOnUser32 : public testing::Test {
@@ -68,6 +85,7 @@ class MainWindowOnUser32 : public testing::Test {
         ASSERT_TRUE(fs::create_directory(folder_));
         previous_ = fs::current_path();
         fs::current_path(folder_);
+        mouse_timing::set_options({.clock = timing::Clock::receipt});
         vcl::Application->CreateForm(&Form1);
         Form1->Show();
         SetForegroundWindow(Form1->native().hwnd);
@@ -129,6 +147,54 @@ TEST_F(MainWindowOnUser32, AHandleThatIsNoPacketIsDroppedAndTheNextPacketIsRead)
                                  report::packet_line(0, buttons(RI_MOUSE_MIDDLE_BUTTON_UP));
     ASSERT_TRUE(pump_until([&] { return button_lines(read_log()) == expected; }))
         << "log.txt holds: " << read_log();
+}
+
+TEST_F(MainWindowOnUser32, F2OpensAndHidesTheTimingWindowAlsoAfterCopyDisabledItself) {
+    ASSERT_TRUE(pump_until([] { return vcl::TForm::active() == Form1; }));
+    send_key(VK_F2);
+    ASSERT_TRUE(pump_until([] { return timing_shown() && vcl::TForm::active() == Form3; }));
+    EXPECT_EQ(std::string(Form3->Caption), "Timing");
+    send_key(VK_F2);
+    ASSERT_TRUE(pump_until([] { return !timing_shown() && vcl::TForm::active() == Form1; }))
+        << "F2 in it hides it and the main window takes the focus back";
+
+    send_key(VK_ESCAPE);  // Copy: the memo goes, the button disables itself
+    ASSERT_TRUE(pump_until([] { return !Form1->btnCopy->Enabled; }));
+    send_key(VK_F2);
+    ASSERT_TRUE(pump_until([] { return timing_shown(); })) << "with Copy disabled";
+    Form3->btnClose->Click();
+    EXPECT_FALSE(timing_shown());
+    EXPECT_TRUE(pump_until([] { return vcl::TForm::active() == Form1; }));
+}
+
+TEST_F(MainWindowOnUser32, RealPacketsReachTheLogWhileTheTimingWindowHasTheFocus) {
+    show_timing_window();
+    ASSERT_TRUE(pump_until([] { return vcl::TForm::active() == Form3; }));
+    send_buttons(
+        {MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP, MOUSEEVENTF_MIDDLEDOWN, MOUSEEVENTF_MIDDLEUP});
+    const std::string expected = report::packet_line(0, buttons(RI_MOUSE_LEFT_BUTTON_DOWN)) +
+                                 report::packet_line(0, buttons(RI_MOUSE_LEFT_BUTTON_UP)) +
+                                 report::packet_line(0, buttons(RI_MOUSE_MIDDLE_BUTTON_DOWN)) +
+                                 report::packet_line(0, buttons(RI_MOUSE_MIDDLE_BUTTON_UP));
+    ASSERT_TRUE(pump_until([&] { return button_lines(read_log()) == expected; }))
+        << "log.txt holds: " << read_log();
+    EXPECT_EQ(vcl::TForm::active(), Form3) << "it kept the focus";
+    EXPECT_EQ(memo().back(), report::packet_line(0, buttons(RI_MOUSE_MIDDLE_BUTTON_UP)));
+
+    // Each packet measured on when it came, and shown in the window's row.
+    const timing::MouseTiming* mouse = mouse_timing::measures().find(reinterpret_cast<HANDLE>(1));
+    ASSERT_NE(mouse, nullptr);
+    EXPECT_EQ(mouse->clock(), timing::Clock::receipt);
+    EXPECT_GE(mouse->reports(), 4u);
+    const timing::RecentReports& recent = mouse->recent();
+    for (std::size_t i = 1; i < recent.size(); ++i)
+        EXPECT_GE(recent[i].time_us, recent[i - 1].time_us) << "receipt times never go back";
+    Form3->draw();
+    ASSERT_GE(Form3->row_count(), 1u);
+    EXPECT_EQ(Form3->cells(0)[timing::column::mouse], "0");
+    EXPECT_EQ(Form3->cells(0)[timing::column::name], "-");
+    ASSERT_EQ(Form3->notes().size(), 2u);
+    EXPECT_EQ(Form3->notes()[1].rfind("Times: receipt time", 0), 0u) << Form3->notes()[1];
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // The canvas: figures rendered by QPainter into a small image of their own, then
-// combined with the form's surface by the pen mode.
+// combined with the form's surface by the pen mode; rectangles, text and block
+// copies straight onto the surface.
+#include <QFontMetrics>
 #include <QPainter>
 
 #include <algorithm>
@@ -7,7 +9,9 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "platform/vcl/clip.h"
@@ -67,6 +71,11 @@ struct TCanvas::Native {
     void combine(const QImage& figure, QPoint at, TPenMode mode);
     // The owner repaints what figures changed, once per frame.
     void mark_dirty(const QRect& area);
+    // The painter of this turn, made on first use.
+    QPainter& paint();
+    // The owner's font without smoothing, and its metrics.
+    const QFont& text_font();
+    const QFontMetrics& metrics();
 
     QWidget* owner;
     QImage image;
@@ -77,6 +86,9 @@ struct TCanvas::Native {
     std::size_t next_evicted = 0;
     QRect dirty;
     FramePacer repaint;
+    QFont font_of_owner;
+    QFont plain_font;
+    std::unique_ptr<QFontMetrics> plain_metrics;
 };
 
 TCanvas::Native::Native(QWidget* owner_widget)
@@ -107,7 +119,10 @@ void TCanvas::Native::ensure_size(QSize size) {
 }
 
 TCanvas::TCanvas(TForm* owner)
-    : Pen(&pen_), Brush(&brush_), native_(std::make_unique<Native>(qt::widget(owner))) {}
+    : Pen(&pen_),
+      Brush(&brush_),
+      Font(&font_),
+      native_(std::make_unique<Native>(qt::widget(owner))) {}
 
 TCanvas::~TCanvas() = default;
 
@@ -304,13 +319,110 @@ QImage TCanvas::Native::figure_for(const FigureKey& key, QSize area, Render&& re
     return figure;
 }
 
-void TCanvas::Native::combine(const QImage& figure, QPoint at, TPenMode mode) {
+QPainter& TCanvas::Native::paint() {
     if (!painter)
         painter = std::make_unique<QPainter>(&image);
-    painter->setCompositionMode(mode == pmXor ? QPainter::RasterOp_SourceXorDestination
-                                              : QPainter::CompositionMode_SourceOver);
-    painter->drawImage(at, figure);
+    return *painter;
+}
+
+void TCanvas::Native::combine(const QImage& figure, QPoint at, TPenMode mode) {
+    QPainter& p = paint();
+    p.setCompositionMode(mode == pmXor ? QPainter::RasterOp_SourceXorDestination
+                                       : QPainter::CompositionMode_SourceOver);
+    p.drawImage(at, figure);
     mark_dirty(QRect(at, figure.size()));
+}
+
+const QFont& TCanvas::Native::text_font() {
+    if (!plain_metrics || owner->font() != font_of_owner) {
+        font_of_owner = owner->font();
+        plain_font = font_of_owner;
+        plain_font.setStyleStrategy(QFont::NoAntialias);
+        plain_metrics = std::make_unique<QFontMetrics>(plain_font);
+    }
+    return plain_font;
+}
+
+const QFontMetrics& TCanvas::Native::metrics() {
+    text_font();
+    return *plain_metrics;
+}
+
+void TCanvas::FillRect(const TRect& rect) {
+    Native& n = *native_;
+    n.ensure_size(n.owner->size());
+    const QRect area = QRect(QPoint(rect.Left, rect.Top), QPoint(rect.Right - 1, rect.Bottom - 1)) &
+                       n.image.rect();
+    if (rect.Right <= rect.Left || rect.Bottom <= rect.Top || area.isEmpty())
+        return;
+    QPainter& p = n.paint();
+    p.setCompositionMode(QPainter::CompositionMode_Source);
+    p.fillRect(area, qt::to_qcolor(brush_.Color));
+    n.mark_dirty(area);
+}
+
+int TCanvas::TextWidth(const String& text) const {
+    return native_->metrics().horizontalAdvance(QString::fromStdString(text));
+}
+
+int TCanvas::TextHeight(const String& /*text*/) const {
+    return native_->metrics().height();
+}
+
+void TCanvas::TextOut(int x, int y, const String& text) {
+    Native& n = *native_;
+    n.ensure_size(n.owner->size());
+    const QString shown = QString::fromStdString(text);
+    const QFontMetrics& metrics = n.metrics();
+    const QRect box(x, y, metrics.horizontalAdvance(shown), metrics.height());
+    const QRect area = box & n.image.rect();
+    if (area.isEmpty())
+        return;
+    QPainter& p = n.paint();
+    p.setCompositionMode(QPainter::CompositionMode_Source);
+    p.fillRect(area, qt::to_qcolor(brush_.Color));
+    p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    p.setRenderHint(QPainter::TextAntialiasing, false);
+    p.setFont(n.text_font());
+    p.setPen(qt::to_qcolor(font_.Color));
+    p.setClipRect(area);
+    p.drawText(QPoint(x, y + metrics.ascent()), shown);
+    p.setClipping(false);
+    n.mark_dirty(area);
+}
+
+void TCanvas::CopyRect(const TRect& dest, TCanvas* canvas, const TRect& source) {
+    if (canvas == nullptr)
+        return;
+    Native& n = *native_;
+    n.ensure_size(n.owner->size());
+    Native& from = *canvas->native_;
+    from.end_painting();
+    BlockCopy block{};
+    if (!clip_copy(dest, n.image.width(), n.image.height(), source, from.image.width(),
+                   from.image.height(), block))
+        return;
+    if (&from == &n) {
+        // Within one surface the block may overlap itself: rows are moved in
+        // the order that reads each before it is written over.
+        n.end_painting();
+        const auto row_bytes = static_cast<std::size_t>(block.width) * sizeof(QRgb);
+        const bool upwards = block.to_y <= block.from_y;
+        for (int i = 0; i < block.height; ++i) {
+            const int row = upwards ? i : block.height - 1 - i;
+            const auto* in =
+                reinterpret_cast<const QRgb*>(std::as_const(n.image).scanLine(block.from_y + row)) +
+                block.from_x;
+            auto* out = reinterpret_cast<QRgb*>(n.image.scanLine(block.to_y + row)) + block.to_x;
+            std::memmove(out, in, row_bytes);
+        }
+    } else {
+        QPainter& p = n.paint();
+        p.setCompositionMode(QPainter::CompositionMode_Source);
+        p.drawImage(QPoint(block.to_x, block.to_y), from.image,
+                    QRect(block.from_x, block.from_y, block.width, block.height));
+    }
+    n.mark_dirty(QRect(block.to_x, block.to_y, block.width, block.height));
 }
 
 void TCanvas::Native::mark_dirty(const QRect& area) {

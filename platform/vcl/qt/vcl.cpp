@@ -11,6 +11,7 @@
 #include <QPainter>
 #include <QTextDocument>
 #include <QTimer>
+#include <QWindow>
 
 #include <algorithm>
 #include <climits>
@@ -65,6 +66,35 @@ QString view_text(const String& entry) {
         }
     }
     return text;
+}
+
+// Qt's keys as Windows' virtual-key codes; 0 for a key without one here.
+WORD virtual_key(int key) {
+    if (key >= Qt::Key_F1 && key <= Qt::Key_F24)
+        return static_cast<WORD>(VK_F1 + (key - Qt::Key_F1));
+    if ((key >= Qt::Key_A && key <= Qt::Key_Z) || (key >= Qt::Key_0 && key <= Qt::Key_9))
+        return static_cast<WORD>(key);  // 'A'..'Z', '0'..'9', as in Windows
+    static const std::map<int, WORD> others = {
+        {Qt::Key_Backspace, VK_BACK}, {Qt::Key_Tab, VK_TAB},       {Qt::Key_Backtab, VK_TAB},
+        {Qt::Key_Return, VK_RETURN},  {Qt::Key_Enter, VK_RETURN},  {Qt::Key_Escape, VK_ESCAPE},
+        {Qt::Key_Space, VK_SPACE},    {Qt::Key_PageUp, VK_PRIOR},  {Qt::Key_PageDown, VK_NEXT},
+        {Qt::Key_End, VK_END},        {Qt::Key_Home, VK_HOME},     {Qt::Key_Left, VK_LEFT},
+        {Qt::Key_Up, VK_UP},          {Qt::Key_Right, VK_RIGHT},   {Qt::Key_Down, VK_DOWN},
+        {Qt::Key_Insert, VK_INSERT},  {Qt::Key_Delete, VK_DELETE},
+    };
+    const auto found = others.find(key);
+    return found != others.end() ? found->second : 0;
+}
+
+TShiftState key_shift_state(Qt::KeyboardModifiers modifiers) {
+    TShiftState shift = 0;
+    if (modifiers & Qt::ShiftModifier)
+        shift |= ssShift;
+    if (modifiers & Qt::AltModifier)
+        shift |= ssAlt;
+    if (modifiers & Qt::ControlModifier)
+        shift |= ssCtrl;
+    return shift;
 }
 
 int to_int(double value) {
@@ -374,10 +404,29 @@ FormWidget::FormWidget(TForm& form) : form_(form) {
 }
 
 bool FormWidget::event(QEvent* event) {
+    if (event->type() == QEvent::Show && windowHandle() != filtered_window_) {
+        // The window exists once the widget shows: its keys come to it first.
+        filtered_window_ = windowHandle();
+        if (filtered_window_ != nullptr)
+            filtered_window_->installEventFilter(this);
+    }
     const bool handled = QWidget::event(event);
     if (event->type() == QEvent::WindowActivate)
         form_.activated();
     return handled;
+}
+
+bool FormWidget::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == filtered_window_ && event->type() == QEvent::KeyPress && form_.KeyPreview &&
+        key_down(static_cast<const QKeyEvent&>(*event))) {
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+bool FormWidget::key_down(const QKeyEvent& event) {
+    const WORD key = virtual_key(event.key());
+    return key != 0 && form_.key_down(key, key_shift_state(event.modifiers()));
 }
 
 void FormWidget::paintEvent(QPaintEvent* event) {
@@ -396,14 +445,7 @@ void FormWidget::resizeEvent(QResizeEvent* event) {
 
 void FormWidget::mouseMoveEvent(QMouseEvent* event) {
     if (form_.OnMouseMove) {
-        TShiftState shift = 0;
-        const Qt::KeyboardModifiers modifiers = event->modifiers();
-        if (modifiers & Qt::ShiftModifier)
-            shift |= ssShift;
-        if (modifiers & Qt::AltModifier)
-            shift |= ssAlt;
-        if (modifiers & Qt::ControlModifier)
-            shift |= ssCtrl;
+        TShiftState shift = key_shift_state(event->modifiers());
         const Qt::MouseButtons buttons = event->buttons();
         if (buttons & Qt::LeftButton)
             shift |= ssLeft;
@@ -417,6 +459,12 @@ void FormWidget::mouseMoveEvent(QMouseEvent* event) {
 }
 
 void FormWidget::keyPressEvent(QKeyEvent* event) {
+    // Without a preview the form sees the keys that come to it with the focus.
+    QWidget* focus = QApplication::focusWidget();
+    if (!form_.KeyPreview && (focus == nullptr || focus == this) && key_down(*event)) {
+        event->accept();
+        return;
+    }
     // Esc presses the cancel button, as a dialog key with no shift state.
     if (event->key() == Qt::Key_Escape &&
         (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier && form_.escape_pressed()) {
@@ -510,6 +558,16 @@ void TForm::Hide() {
 
 void TForm::Close() {
     native_->widget.close();
+}
+
+void TForm::SetFocus() {
+    QWidget& window = native_->widget;
+    if (!window.isVisible())
+        return;
+    const QString platform = QGuiApplication::platformName();
+    if (platform != QLatin1String("offscreen") && platform != QLatin1String("minimal"))
+        window.raise();
+    window.activateWindow();
 }
 
 TForm* TForm::active() {

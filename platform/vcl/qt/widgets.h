@@ -112,7 +112,8 @@ class Memo : public QPlainTextEdit, public Carrying<TMemo> {
 };
 
 // A form's window: its canvas under the controls, and its events passed on to
-// the facade form.
+// the facade form. Keys reach the form's window before any widget of it, which
+// is where a form that previews keys sees them.
 class FormWidget : public QWidget {
     Q_OBJECT
   public:
@@ -121,6 +122,7 @@ class FormWidget : public QWidget {
 
   protected:
     bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
@@ -129,9 +131,13 @@ class FormWidget : public QWidget {
     void showEvent(QShowEvent* event) override;
 
   private:
+    // Passes a key press on to the form; answers whether the form used it.
+    bool key_down(const QKeyEvent& event);
+
     TForm& form_;
     bool activated_once_ = false;
     PointerFrames pointer_{*this};
+    QObject* filtered_window_ = nullptr;
 };
 
 }  // namespace vcl::qt

@@ -184,6 +184,23 @@ bool pretranslate(MSG& msg) {
         msg.hwnd = root;
         return false;
     }
+    if (msg.message != WM_KEYDOWN && msg.message != WM_SYSKEYDOWN)
+        return false;
+    // A form that previews keys sees them before the control with the focus;
+    // any form sees those that come to it with the focus.
+    if (form->KeyPreview || msg.hwnd == root) {
+        TShiftState shift = 0;
+        if (key_down(VK_SHIFT))
+            shift |= ssShift;
+        if (key_down(VK_MENU))
+            shift |= ssAlt;
+        if (key_down(VK_CONTROL))
+            shift |= ssCtrl;
+        bool used = false;
+        guarded([&] { used = form->key_down(static_cast<WORD>(msg.wParam), shift); });
+        if (used)
+            return true;
+    }
     if (msg.message != WM_KEYDOWN)
         return false;
     const bool modified = key_down(VK_SHIFT) || key_down(VK_CONTROL) || key_down(VK_MENU);

@@ -1,6 +1,7 @@
 // A form's canvas over GDI: a persistent DIB section drawn with GDI's own pens,
-// brushes, MoveToEx/LineTo/Ellipse and raster operations (R2_XORPEN for pmXor),
-// so its pixel rules are GDI's. The form copies it to the screen once a frame.
+// brushes, MoveToEx/LineTo/Ellipse, FillRect, ExtTextOut, BitBlt and raster
+// operations (R2_XORPEN for pmXor), so its pixel rules are GDI's. The form
+// copies it to the screen once a frame.
 #include <windows.h>
 
 #include <algorithm>
@@ -82,6 +83,33 @@ class Tools {
     int old_rop_ = 0;
 };
 
+// The form's font as the canvas draws text: the same face and size, without
+// smoothing, so that each pixel is the text's colour or the box's.
+HFONT text_font(TCanvas::Native& native) {
+    if (native.text_font == nullptr) {
+        HFONT base = native.owner != nullptr && native.owner->native().font != nullptr
+                         ? native.owner->native().font
+                         : static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+        LOGFONTW description{};
+        GetObjectW(base, sizeof description, &description);
+        description.lfQuality = NONANTIALIASED_QUALITY;
+        native.text_font = CreateFontIndirectW(&description);
+    }
+    return native.text_font != nullptr ? native.text_font
+                                       : static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+}
+
+SIZE text_extent(TCanvas::Native& native, const std::wstring& text) {
+    SIZE size{};
+    HDC dc = native.dc != nullptr ? native.dc : GetDC(nullptr);
+    HGDIOBJ old = SelectObject(dc, text_font(native));
+    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    SelectObject(dc, old);
+    if (dc != native.dc)
+        ReleaseDC(nullptr, dc);
+    return size;
+}
+
 }  // namespace
 
 void ensure_canvas_size(TCanvas& canvas, int width, int height) {
@@ -124,7 +152,8 @@ void ensure_canvas_size(TCanvas& canvas, int width, int height) {
 
 }  // namespace win32
 
-TCanvas::TCanvas(TForm* owner) : Pen(&pen_), Brush(&brush_), native_(std::make_unique<Native>()) {
+TCanvas::TCanvas(TForm* owner)
+    : Pen(&pen_), Brush(&brush_), Font(&font_), native_(std::make_unique<Native>()) {
     native_->owner = owner;
     native_->repaint = std::make_unique<FramePacer>([this] { win32::show_dirty(*native_); });
 }
@@ -135,6 +164,8 @@ TCanvas::~TCanvas() {
         DeleteObject(native_->bitmap);
         DeleteDC(native_->dc);
     }
+    if (native_->text_font != nullptr)
+        DeleteObject(native_->text_font);
 }
 
 void TCanvas::draw_line(int x1, int y1, int x2, int y2) {
@@ -210,6 +241,69 @@ void TCanvas::Ellipse(int x1, int y1, int x2, int y2) {
     }
     win32::mark_dirty(native, std::min(x1, x2) - width, std::min(y1, y2) - width,
                       std::max(x1, x2) + width + 1, std::max(y1, y2) + width + 1);
+}
+
+void TCanvas::FillRect(const TRect& rect) {
+    Native& native = *native_;
+    if (native.dc == nullptr || rect.Right <= rect.Left || rect.Bottom <= rect.Top)
+        return;
+    // Cut to the surface first: GDI takes coordinates up to 2^27 only.
+    const RECT area{std::max(rect.Left, 0), std::max(rect.Top, 0),
+                    std::min(rect.Right, native.width), std::min(rect.Bottom, native.height)};
+    if (area.left >= area.right || area.top >= area.bottom)
+        return;
+    ::FillRect(native.dc, &area, win32::solid_brush(brush_.Color));
+    win32::mark_dirty(native, area.left, area.top, area.right, area.bottom);
+}
+
+int TCanvas::TextWidth(const String& text) const {
+    return win32::text_extent(*native_, win32::widen(text)).cx;
+}
+
+int TCanvas::TextHeight(const String& text) const {
+    // Every line of the font is as high, whatever it holds.
+    return win32::text_extent(*native_, text.empty() ? std::wstring(L" ") : win32::widen(text)).cy;
+}
+
+void TCanvas::TextOut(int x, int y, const String& text) {
+    Native& native = *native_;
+    if (native.dc == nullptr)
+        return;
+    const std::wstring wide = win32::widen(text);
+    const SIZE size = win32::text_extent(native, wide.empty() ? std::wstring(L" ") : wide);
+    const int width = wide.empty() ? 0 : size.cx;
+    if (!win32::within_gdi(x) || !win32::within_gdi(y) || x + width <= 0 || y + size.cy <= 0 ||
+        x >= native.width || y >= native.height)
+        return;
+    const RECT box{x, y, x + width, y + size.cy};
+    HGDIOBJ old_font = SelectObject(native.dc, win32::text_font(native));
+    const COLORREF old_text = SetTextColor(native.dc, win32::colour_ref(font_.Color));
+    const COLORREF old_back = SetBkColor(native.dc, win32::colour_ref(brush_.Color));
+    const int old_mode = SetBkMode(native.dc, OPAQUE);
+    const UINT old_align = SetTextAlign(native.dc, TA_LEFT | TA_TOP | TA_NOUPDATECP);
+    ExtTextOutW(native.dc, x, y, ETO_OPAQUE | ETO_CLIPPED, &box, wide.c_str(),
+                static_cast<UINT>(wide.size()), nullptr);
+    SetTextAlign(native.dc, old_align);
+    SetBkMode(native.dc, old_mode);
+    SetBkColor(native.dc, old_back);
+    SetTextColor(native.dc, old_text);
+    SelectObject(native.dc, old_font);
+    win32::mark_dirty(native, box.left, box.top, box.right, box.bottom);
+}
+
+void TCanvas::CopyRect(const TRect& dest, TCanvas* canvas, const TRect& source) {
+    Native& native = *native_;
+    if (canvas == nullptr || native.dc == nullptr || canvas->native_->dc == nullptr)
+        return;
+    const Native& from = *canvas->native_;
+    BlockCopy block{};
+    if (!clip_copy(dest, native.width, native.height, source, from.width, from.height, block))
+        return;
+    // BitBlt copies an overlapping block within one surface as it should.
+    BitBlt(native.dc, block.to_x, block.to_y, block.width, block.height, from.dc, block.from_x,
+           block.from_y, SRCCOPY);
+    win32::mark_dirty(native, block.to_x, block.to_y, block.to_x + block.width,
+                      block.to_y + block.height);
 }
 
 TColor TCanvas::Pixel(int x, int y) const {

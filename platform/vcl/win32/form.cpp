@@ -405,6 +405,15 @@ void TForm::Close() {
         SendMessageW(native_->hwnd, WM_CLOSE, 0, 0);
 }
 
+void TForm::SetFocus() {
+    HWND hwnd = native_->hwnd;
+    if (hwnd == nullptr || !IsWindowVisible(hwnd))
+        return;
+    SetForegroundWindow(hwnd);
+    SetActiveWindow(hwnd);
+    BringWindowToTop(hwnd);
+}
+
 TForm* TForm::active() {
     return win32::form_of(GetActiveWindow());
 }

@@ -34,6 +34,7 @@ struct TCanvas::Native {
     int height = 0;
     RECT dirty{};  // what changed since the form last painted, empty when nothing
     std::unique_ptr<FramePacer> repaint;
+    HFONT text_font = nullptr;  // the form's font without smoothing, made on first use
 };
 
 // A native control and its facade object, which it owns.
@@ -96,8 +97,9 @@ TForm* form_of(HWND hwnd);
 TControl::Native* control_of(HWND hwnd);
 
 // The message loop's handling of one message before it is dispatched:
-// WM_INPUT goes to the form, Esc presses the cancel button and Tab moves
-// between tab stops. Answers whether the message has been handled.
+// WM_INPUT goes to the form, a key goes to the form's OnKeyDown first (when it
+// previews keys or has the focus itself), Esc presses the cancel button and
+// Tab moves between tab stops. Answers whether the message has been handled.
 bool pretranslate(MSG& msg);
 
 // Handles every message waiting in the thread's queue and returns (tests).

@@ -1,0 +1,393 @@
+// The timing window on Qt: made on first use, F2 from either window, its
+// Close button and the title bar's close; raw input it receives handled by the
+// main window; its table and strip charts on the pixels of its canvas.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QWindow>
+
+#include <cmath>
+#include <filesystem>
+#include <random>
+#include <vector>
+
+#include "platform/vcl/qt/native.h"
+#include "rawinput/rawinput.h"
+#include "rawinput/report.h"
+#include "tests/engine/fake_user32.h"
+#include "tests/support/test_support.h"
+#include "ui/frmTiming.h"
+#include "ui/mouse_timing.h"
+#include "ui/principal.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::wait_until;
+using vcl::qt::widget;
+
+const auto first_mouse = reinterpret_cast<HANDLE>(0x101);
+const auto second_mouse = reinterpret_cast<HANDLE>(0x102);
+const auto third_mouse = reinterpret_cast<HANDLE>(0x103);
+
+// The main window as the program makes it, over a scripted user32 listing
+// three mice, in a scratch folder; fresh measures; no timing window yet.
+class TimingWindowTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        previous_dir_ = fs::current_path();
+        fs::current_path(dir_.path());
+        vcl::Application->destroy_forms();
+        raw_input_release(nullptr);
+        for (HANDLE mouse : {first_mouse, second_mouse, third_mouse})
+            user32_.devices.push_back({mouse, RIM_TYPEMOUSE});
+        user32_.count_result = 0;
+        user32_.install();
+        mouse_timing::set_options({});
+        mouse_timing::set_names([](HANDLE handle) {
+            return handle == first_mouse ? std::string("First Mouse") : std::string();
+        });
+        testing::internal::CaptureStdout();
+        vcl::Application->CreateForm(&Form1);
+        testing::internal::GetCapturedStdout();
+    }
+    void TearDown() override {
+        raw_input_release(Form1);
+        log_file.close();
+        vcl::Application->destroy_forms();
+        Form1 = nullptr;
+        EXPECT_EQ(Form3, nullptr) << "gone with its window";
+        Form3 = nullptr;
+        mouse_timing::set_names(nullptr);
+        fake::User32::uninstall();
+        fs::current_path(previous_dir_);
+    }
+
+    // The main window shown and active, as at the start of a run.
+    void show_main_window() {
+        Form1->Show();
+        ASSERT_TRUE(wait_until([] { return vcl::TForm::active() == Form1; }));
+    }
+
+    // A key pressed as the window system delivers it: to the window, which
+    // hands it to whichever control has the focus.
+    static void press(vcl::TForm* form, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QWindow* window = widget(form)->windowHandle();
+        ASSERT_NE(window, nullptr) << "the window is not shown";
+        QKeyEvent down(QEvent::KeyPress, key, modifiers);
+        QCoreApplication::sendEvent(window, &down);
+        QKeyEvent up(QEvent::KeyRelease, key, modifiers);
+        QCoreApplication::sendEvent(window, &up);
+    }
+
+    static bool timing_shown() { return Form3 != nullptr && Form3->Visible.get(); }
+
+    // The timing window shown, with `rows` rows laid out.
+    void open_timing_window() {
+        show_timing_window();
+        ASSERT_NE(Form3, nullptr);
+        Form3->draw();
+    }
+
+    static vcl::TColor pixel(int x, int y) { return Form3->Canvas->Pixel(x, y); }
+
+    // The pixels of the charts' plots.
+    static std::vector<vcl::TColor> plots() {
+        std::vector<vcl::TColor> pixels;
+        for (std::size_t r = 0; r < Form3->row_count(); ++r) {
+            const TForm3::Strip s = Form3->strip(r);
+            for (int y = s.top; y < s.top + s.height; ++y) {
+                for (int x = TForm3::plot_left; x < TForm3::plot_left + TForm3::plot_width; ++x)
+                    pixels.push_back(pixel(x, y));
+            }
+        }
+        return pixels;
+    }
+
+    // How many pixels of row `row`'s plot have its mouse's colour, in the
+    // columns [from, to) of the plot.
+    static int dots_in(std::size_t row, int from = 0, int to = TForm3::plot_width) {
+        const TForm3::Strip s = Form3->strip(row);
+        int count = 0;
+        for (int y = s.top; y < s.top + s.height; ++y) {
+            for (int x = TForm3::plot_left + from; x < TForm3::plot_left + to; ++x)
+                count += pixel(x, y) == Form3->colour(row) ? 1 : 0;
+        }
+        return count;
+    }
+
+    // `count` reports of `mouse` every `interval_us` from `start_us`; the time after the last.
+    static std::int64_t feed(HANDLE mouse, std::int64_t start_us, std::int64_t interval_us,
+                             int count) {
+        for (int i = 0; i < count; ++i)
+            mouse_timing::add(mouse, start_us + i * interval_us, false);
+        return start_us + count * interval_us;
+    }
+
+    testsupport::TempDir dir_;
+    fs::path previous_dir_;
+    fake::User32 user32_;
+};
+
+TEST_F(TimingWindowTest, F2MakesItOnFirstUseFromItsLayoutAndF2InItHidesItAgain) {
+    show_main_window();
+    EXPECT_EQ(Form3, nullptr) << "made on first use, not at start";
+    press(Form1, Qt::Key_F2);
+    ASSERT_TRUE(timing_shown());
+    EXPECT_EQ(Form3->Caption.get(), "Timing");
+    ASSERT_NE(Form3->btnClose, nullptr);
+    EXPECT_EQ(Form3->btnClose->Caption.get(), "Close");
+    EXPECT_EQ(widget(Form3)->size(), QSize(720, 470));
+    EXPECT_EQ(widget(Form3)->objectName(), "Form3");
+    EXPECT_EQ(vcl::Application->forms(), (std::vector<vcl::TForm*>{Form1, Form3}));
+    EXPECT_TRUE(wait_until([] { return vcl::TForm::active() == Form3; })) << "it takes the focus";
+
+    press(Form3, Qt::Key_F2);
+    EXPECT_FALSE(timing_shown());
+    EXPECT_TRUE(wait_until([] { return vcl::TForm::active() == Form1; }))
+        << "the main window takes the focus back, and the raw input with it";
+    press(Form1, Qt::Key_F2);
+    EXPECT_TRUE(timing_shown()) << "shown again";
+    EXPECT_EQ(vcl::Application->forms().size(), 2u) << "the same window";
+}
+
+TEST_F(TimingWindowTest, F2WorksWhateverHasTheFocusAndEscStillPressesCopy) {
+    show_main_window();
+    ASSERT_TRUE(wait_until([] { return QApplication::focusWidget() == widget(Form1->btnCopy); }));
+    press(Form1, Qt::Key_F2, Qt::ShiftModifier);
+    press(Form1, Qt::Key_F2, Qt::ControlModifier);
+    EXPECT_FALSE(timing_shown()) << "F2 with a modifier is not F2";
+    press(Form1, Qt::Key_F2);
+    EXPECT_TRUE(timing_shown()) << "with the focus on Copy";
+    hide_timing_window();
+
+    // Copy disables itself, and leaves the focus nowhere in particular.
+    press(Form1, Qt::Key_Escape);
+    EXPECT_FALSE(Form1->btnCopy->Enabled.get()) << "Esc still presses Copy";
+    EXPECT_FALSE(Form1->Memo1->Visible.get());
+    press(Form1, Qt::Key_F2);
+    EXPECT_TRUE(timing_shown()) << "after Copy disabled itself";
+    press(Form1, Qt::Key_F2);
+    EXPECT_FALSE(timing_shown()) << "F2 in the main window hides it too";
+}
+
+TEST_F(TimingWindowTest, CloseAndTheTitleBarsCloseHideItAndTheRunGoesOn) {
+    show_main_window();
+    open_timing_window();
+    Form3->btnClose->Click();
+    EXPECT_FALSE(timing_shown());
+    EXPECT_TRUE(wait_until([] { return vcl::TForm::active() == Form1; }));
+
+    show_timing_window();
+    ASSERT_TRUE(wait_until([] { return vcl::TForm::active() == Form3; }));
+    widget(Form3)->close();  // as the title bar's close asks
+    EXPECT_FALSE(timing_shown());
+    EXPECT_NE(Form3, nullptr) << "hidden, not destroyed";
+    EXPECT_TRUE(Form1->Visible.get());
+    EXPECT_TRUE(wait_until([] { return vcl::TForm::active() == Form1; }));
+}
+
+TEST_F(TimingWindowTest, RawInputThatReachesItIsHandledByTheMainWindow) {
+    show_main_window();
+    open_timing_window();
+    ASSERT_TRUE(wait_until([] { return vcl::TForm::active() == Form3; }));
+    RAWMOUSE moved{};
+    moved.lLastX = 7;
+    moved.lLastY = -3;
+    const HRAWINPUT packet = fake::add_mouse_packet(user32_, third_mouse, moved);
+    vcl::TMessage message{WM_INPUT, RIM_INPUT, reinterpret_cast<LPARAM>(packet), 0};
+    vcl::TForm::active()->Dispatch(&message);
+    flush_log();
+    EXPECT_EQ(testsupport::read_file(dir_ / "log.txt"), report::packet_line(2, moved));
+    EXPECT_EQ((*Form1->Memo1->Lines)[Form1->Memo1->Lines->Count() - 1],
+              report::packet_line(2, moved));
+    EXPECT_EQ(Form1->cursor_x, 157) << "mouse 2's cursor moved";
+    EXPECT_EQ(Form1->cursor_y, 147);
+}
+
+TEST_F(TimingWindowTest, EachMouseHasARowAndAStripWithADotPerReportAtItsInterval) {
+    show_main_window();
+    open_timing_window();
+    ASSERT_EQ(Form3->row_count(), 3u) << "the three mice listed";
+    EXPECT_EQ(Form3->cells(0)[timing::column::name], "First Mouse");
+    EXPECT_EQ(Form3->cells(1)[timing::column::name], "-");
+    EXPECT_EQ(Form3->cells(0)[timing::column::hz], "-") << "nothing measured yet";
+    EXPECT_EQ(dots_in(0), 0);
+
+    feed(first_mouse, 1'000'000, 1000, 2001);  // 1 kHz for 2 s
+    feed(second_mouse, 5'000'000, 8000, 251);  // 125 Hz for 2 s
+    Form3->draw();
+    EXPECT_EQ(Form3->cells(0)[timing::column::mouse], "0");
+    EXPECT_EQ(Form3->cells(0)[timing::column::hz], "1000");
+    EXPECT_EQ(Form3->cells(0)[timing::column::median], "1000");
+    EXPECT_EQ(Form3->cells(1)[timing::column::hz], "125");
+    EXPECT_EQ(Form3->cells(2)[timing::column::hz], "-");
+    EXPECT_NE(Form3->colour(0), Form3->colour(1));
+
+    // Each mouse's dots lie on the row of its interval, over the right half
+    // of its strip (2 s of the 4 s shown), its newest at the right edge.
+    for (std::size_t row : {0u, 1u}) {
+        SCOPED_TRACE(row);
+        const TForm3::Strip s = Form3->strip(row);
+        const int y = TForm3::y_of(row == 0 ? 1000 : 8000, s);
+        const int right = TForm3::plot_left + TForm3::plot_width - 1;
+        EXPECT_EQ(pixel(right, y), Form3->colour(row));
+        EXPECT_EQ(pixel(right - TForm3::plot_width / 2 + 3, y), Form3->colour(row));
+        EXPECT_NE(pixel(right - TForm3::plot_width / 2 - 3, y), Form3->colour(row))
+            << "nothing before the mouse's first report";
+        EXPECT_EQ(dots_in(row),
+                  dots_in(row, 0, TForm3::plot_width) - dots_in(row, 0, TForm3::plot_width / 2 - 2))
+            << "all in the right half";
+        int off_row = 0;
+        for (int yy = s.top; yy < s.top + s.height; ++yy) {
+            if (std::abs(yy - y) > 1)
+                off_row += pixel(right, yy) == Form3->colour(row) ? 1 : 0;
+        }
+        EXPECT_EQ(off_row, 0);
+    }
+    EXPECT_EQ(dots_in(2), 0);
+    // Faster mice sit lower: 1 ms below 8 ms, on a log scale from 100 µs to 50 ms.
+    const TForm3::Strip s = Form3->strip(0);
+    EXPECT_EQ(TForm3::y_of(100, s), s.top + s.height - 1);
+    EXPECT_EQ(TForm3::y_of(50'000, s), s.top);
+    EXPECT_EQ(TForm3::y_of(10, s), TForm3::y_of(100, s));
+    EXPECT_EQ(TForm3::y_of(900'000, s), s.top) << "a pause shows at the top";
+}
+
+TEST_F(TimingWindowTest, NothingIsDrawnWhileNothingChangesNorWhileHidden) {
+    show_main_window();
+    open_timing_window();
+    feed(first_mouse, 0, 1000, 10);
+    Form3->draw();
+    const std::uint64_t drawn = Form3->drawings();
+    Form3->draw();
+    Form3->draw();
+    EXPECT_EQ(Form3->drawings(), drawn) << "nothing changed";
+
+    // Packets ask for a frame; one frame draws all that came.
+    feed(first_mouse, 10'000, 1000, 100);
+    EXPECT_TRUE(wait_until([&] { return Form3->drawings() == drawn + 1; }));
+    EXPECT_EQ(Form3->cells(0)[timing::column::hz], "1000");
+
+    hide_timing_window();
+    const std::uint64_t hidden = Form3->drawings();
+    feed(first_mouse, 110'000, 500, 1000);
+    Form3->draw();
+    EXPECT_EQ(Form3->drawings(), hidden) << "nothing drawn while hidden";
+    show_timing_window();
+    EXPECT_EQ(Form3->drawings(), hidden + 1) << "drawn as it shows";
+    EXPECT_EQ(Form3->cells(0)[timing::column::hz], "2000");
+}
+
+TEST_F(TimingWindowTest, FrameByFrameTheChartsShowWhatAWholeDrawingShows) {
+    show_main_window();
+    open_timing_window();
+    // Three mice at 8 kHz, 1 kHz and 125 Hz with jitter, pauses and bursts,
+    // drawn after each few reports as frames would be.
+    std::mt19937 random(21);
+    std::int64_t times[] = {0, 3'000, 7'000};
+    const std::int64_t intervals[] = {125, 1000, 8000};
+    const HANDLE mice[] = {first_mouse, second_mouse, third_mouse};
+    for (int frame = 0; frame < 400; ++frame) {
+        for (int m = 0; m < 3; ++m) {
+            const int reports = static_cast<int>(random() % (m == 0 ? 300 : 40));
+            for (int r = 0; r < reports; ++r) {
+                std::int64_t step = intervals[m] + static_cast<std::int64_t>(random() % 200) - 100;
+                if (random() % 500 == 0)
+                    step = 80'000;  // a pause
+                if (random() % 50 == 0)
+                    step = 0;  // merged
+                times[m] += std::max<std::int64_t>(step, 0);
+                mouse_timing::add(mice[m], times[m], false);
+            }
+        }
+        Form3->draw();
+    }
+    ASSERT_GT(dots_in(0), 100);
+    ASSERT_GT(dots_in(2), 10);
+    const std::vector<vcl::TColor> frame_by_frame = plots();
+    Form3->redraw_all();
+    Form3->draw();
+    EXPECT_TRUE(plots() == frame_by_frame);
+}
+
+TEST_F(TimingWindowTest, AStampThatGoesBackStartsTheChartAgain) {
+    show_main_window();
+    open_timing_window();
+    feed(first_mouse, 10'000'000, 1000, 3000);
+    Form3->draw();
+    ASSERT_GT(dots_in(0, TForm3::plot_width / 4, TForm3::plot_width / 2), 0);
+    feed(first_mouse, 5'000'000, 2000, 50);  // an earlier time: the clock stepped back
+    Form3->draw();
+    EXPECT_EQ(dots_in(0, 0, TForm3::plot_width - 20), 0) << "the earlier reports are gone";
+    EXPECT_GT(dots_in(0, TForm3::plot_width - 20), 0) << "those since the step";
+    const std::vector<vcl::TColor> drawn = plots();
+    Form3->redraw_all();
+    Form3->draw();
+    EXPECT_TRUE(plots() == drawn);
+}
+
+TEST_F(TimingWindowTest, AMouseNotListedGetsARowOfItsOwnInGrey) {
+    show_main_window();
+    open_timing_window();
+    const auto late = reinterpret_cast<HANDLE>(0x1ff);
+    feed(late, 0, 4000, 100);
+    Form3->draw();
+    ASSERT_EQ(Form3->row_count(), 4u);
+    EXPECT_EQ(Form3->cells(3)[timing::column::mouse], "-1");
+    EXPECT_EQ(Form3->cells(3)[timing::column::hz], "250");
+    EXPECT_EQ(Form3->colour(3), TForm3::mouse_colour(-1));
+    EXPECT_GT(dots_in(3), 0);
+    EXPECT_GT(Form3->strip(3).top, Form3->strip(2).top) << "below the listed mice";
+}
+
+TEST_F(TimingWindowTest, TimesThatAreNotThePacketsOwnAreSaidUnderTheTable) {
+    show_main_window();
+    open_timing_window();
+    feed(first_mouse, 0, 1000, 10);
+    Form3->draw();
+    ASSERT_EQ(Form3->notes().size(), 1u) << "the packets' own stamps need no word";
+    const int charts_top = Form3->strip(0).top;
+
+    mouse_timing::set_options({.clock = timing::Clock::receipt});
+    feed(first_mouse, 0, 1000, 10);
+    Form3->draw();
+    ASSERT_EQ(Form3->notes().size(), 2u);
+    EXPECT_EQ(Form3->notes()[1].rfind("Times: receipt time", 0), 0u) << Form3->notes()[1];
+    EXPECT_GT(Form3->strip(0).top, charts_top) << "the charts make room for it";
+    mouse_timing::set_options({.clock = timing::Clock::milliseconds});
+    feed(first_mouse, 0, 1000, 10);
+    Form3->draw();
+    ASSERT_EQ(Form3->notes().size(), 2u);
+    EXPECT_EQ(Form3->notes()[1].rfind("Times: ms clock", 0), 0u) << Form3->notes()[1];
+}
+
+TEST_F(TimingWindowTest, TheTableShowsItsTitlesAndEachRowsFigures) {
+    show_main_window();
+    open_timing_window();
+    feed(first_mouse, 0, 1000, 500);
+    Form3->draw();
+    const vcl::TColor face = pixel(2, 2);
+    // Text in every title's and every figure's place; the swatch in the mouse's colour.
+    const auto has_text = [&](int top, int left, int right) {
+        for (int y = top; y < top + Form3->row_top(0) - Form3->row_top(-1); ++y) {
+            for (int x = left; x < right; ++x) {
+                if (pixel(x, y) == vcl::qt::from_qcolor(vcl::qt::to_qcolor(vcl::clWindowText)))
+                    return true;
+            }
+        }
+        return false;
+    };
+    EXPECT_TRUE(has_text(Form3->row_top(-1), 8, 700)) << "the titles";
+    EXPECT_TRUE(has_text(Form3->row_top(0), 8, 700)) << "the first mouse's figures";
+    int swatch = 0;
+    for (int y = Form3->row_top(0); y < Form3->row_top(1); ++y) {
+        for (int x = 8; x < 20; ++x)
+            swatch += pixel(x, y) == Form3->colour(0) ? 1 : 0;
+    }
+    EXPECT_EQ(swatch, 64) << "an 8 x 8 swatch";
+    EXPECT_EQ(pixel(4, Form3->row_top(0) + 4), face) << "nothing in the margin";
+}
+
+}  // namespace

@@ -1,0 +1,473 @@
+#include "ui/frmTiming.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "rawinput/rawinput.h"
+#include "ui/mouse_timing.h"
+#include "ui/principal.h"
+
+TForm3* Form3 = nullptr;
+
+namespace {
+
+// The layout's client size; the table and charts are placed within it.
+constexpr int client_width = 720;
+constexpr int margin = 8;
+constexpr int charts_bottom = 429;  // above the Close button
+constexpr int strip_gap = 4;
+constexpr int min_strip = 16;
+constexpr int max_strip = 90;
+constexpr int swatch = 8;
+constexpr int cell_gap = 10;
+static_assert(TForm3::plot_left + TForm3::plot_width + margin == client_width);
+
+constexpr double axis_low_us = 100;
+constexpr double axis_high_us = 50'000;
+
+constexpr vcl::TColor face = vcl::clBtnFace;
+constexpr vcl::TColor plot_colour = vcl::clWhite;
+constexpr vcl::TColor grid_colour = 0xE0E0E0;
+constexpr vcl::TColor frame_colour = 0xA0A0A0;
+constexpr vcl::TColor text_colour = vcl::clWindowText;
+
+// One colour per mouse number, each clear on white; a mouse not in the
+// table (number -1) is grey.
+constexpr vcl::TColor mouse_colours[] = {
+    0xC04000,  // blue
+    0x0000D0,  // red
+    0x008000,  // green
+    0xC000C0,  // purple
+    0x0080E0,  // orange
+    0x808000,  // teal
+    0x404080,  // brown
+    0xFF8080,  // light blue
+    0x000000,  // black
+    0x008080,  // olive
+};
+constexpr vcl::TColor unlisted_colour = 0x808080;
+
+// Floor division: time stamps before 0 fall in the column to their left.
+std::int64_t floor_div(std::int64_t a, std::int64_t b) {
+    const std::int64_t q = a / b;
+    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+bool is_continuation(char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
+}  // namespace
+
+TForm3::TForm3(vcl::TComponent* Owner) : vcl::TForm(Owner), frame_([this] { draw(); }) {
+    KeyPreview = true;
+    OnKeyDown = [this](vcl::TObject* sender, WORD& key, vcl::TShiftState shift) {
+        FormKeyDown(sender, key, shift);
+    };
+    mouse_timing::set_listener([this] { measures_changed(); });
+}
+
+TForm3::~TForm3() {
+    mouse_timing::set_listener(nullptr);
+    if (Form3 == this)
+        Form3 = nullptr;
+}
+
+const vcl::FormClass& TForm3::form_class() {
+    static const vcl::FormClass form_class = vcl::FormClass::of<TForm3>("Form3")
+                                                 .field("btnClose", &TForm3::btnClose)
+                                                 .handler("FormCreate", &TForm3::FormCreate)
+                                                 .handler("FormClose", &TForm3::FormClose)
+                                                 .handler("btnCloseClick", &TForm3::btnCloseClick);
+    return form_class;
+}
+
+void TForm3::FormCreate(vcl::TObject* /*Sender*/) {
+    vcl::TCanvas& canvas = *Canvas;
+    row_height_ = canvas.TextHeight("Hg") + 2;
+
+    // Each column as wide as its title or its widest usual figure; the name
+    // takes what is left.
+    const timing::Row& titles = timing::column_titles();
+    const auto figure_width = [&](std::size_t c, const char* widest) {
+        return std::max(canvas.TextWidth(titles[c]), canvas.TextWidth(widest));
+    };
+    std::array<int, timing::column::count> widths{};
+    widths[timing::column::mouse] = std::max(canvas.TextWidth(titles[timing::column::mouse]),
+                                             swatch + 4 + canvas.TextWidth("-1"));
+    widths[timing::column::hz] = figure_width(timing::column::hz, "88888");
+    widths[timing::column::declared_hz] = figure_width(timing::column::declared_hz, "88888");
+    for (std::size_t c :
+         {timing::column::p1, timing::column::median, timing::column::p99, timing::column::max})
+        widths[c] = figure_width(c, "888888");
+    widths[timing::column::irregular] = figure_width(timing::column::irregular, "100.0");
+    widths[timing::column::overflows] = figure_width(timing::column::overflows, "88888");
+    int fixed = 0;
+    for (std::size_t c = 0; c < widths.size(); ++c) {
+        if (c != timing::column::name)
+            fixed += widths[c];
+    }
+    const int gaps = cell_gap * static_cast<int>(widths.size() - 1);
+    widths[timing::column::name] = std::max(40, client_width - 2 * margin - fixed - gaps);
+    int left = margin;
+    for (std::size_t c = 0; c < widths.size(); ++c) {
+        columns_[c] = {left, widths[c], c == timing::column::name};
+        left += widths[c] + cell_gap;
+    }
+}
+
+void TForm3::FormClose(vcl::TObject* /*Sender*/, vcl::TCloseAction& /*Action*/) {
+    // Hidden, as the title bar's close hides it; the main window takes the focus back.
+    if (vcl::TForm::active() == this && Form1 != nullptr && Form1->Visible)
+        Form1->SetFocus();
+}
+
+void TForm3::FormKeyDown(vcl::TObject* /*Sender*/, WORD& Key, vcl::TShiftState Shift) {
+    if (Key == VK_F2 && (Shift & (vcl::ssShift | vcl::ssAlt | vcl::ssCtrl)) == 0) {
+        hide_timing_window();
+        Key = 0;
+    }
+}
+
+void TForm3::btnCloseClick(vcl::TObject* /*Sender*/) {
+    hide_timing_window();
+}
+
+void TForm3::WMInput(vcl::TMessage& Message) {
+    if (Form1 != nullptr)
+        Form1->Dispatch(&Message);
+}
+
+void TForm3::measures_changed() {
+    // Once per packet: a frame asked for already settles it at once.
+    if (!frame_.pending() && Visible)
+        frame_.request();
+}
+
+void TForm3::redraw_all() {
+    rows_.clear();
+    layout_drawn_ = false;
+}
+
+vcl::TColor TForm3::mouse_colour(int number) {
+    if (number < 0)
+        return unlisted_colour;
+    return mouse_colours[static_cast<std::size_t>(number) % std::size(mouse_colours)];
+}
+
+int TForm3::row_top(int row) const {
+    return table_top_ + (row + 1) * row_height_;
+}
+
+int TForm3::y_of(std::int64_t interval_us, const Strip& strip) {
+    static const double decades = std::log(axis_high_us / axis_low_us);
+    const double clamped = std::clamp(static_cast<double>(interval_us), axis_low_us, axis_high_us);
+    const double up = std::log(clamped / axis_low_us) / decades;
+    return strip.top + (strip.height - 1) - static_cast<int>(std::lround(up * (strip.height - 1)));
+}
+
+std::int64_t TForm3::column_of(std::int64_t time_us) {
+    return floor_div(time_us, column_us);
+}
+
+std::vector<TForm3::Row> TForm3::wanted_rows() const {
+    std::vector<Row> rows;
+    const RawInputState& listed = raw_input_state;
+    for (int i = 0; i < listed.raw_mouse_count && rows.size() < max_rows; ++i) {
+        Row row;
+        row.handle = listed.raw_mouse_handles[i];
+        row.number = i;
+        rows.push_back(row);
+    }
+    const timing::Timing& measures = mouse_timing::measures();
+    for (std::size_t i = 0; i < measures.size() && rows.size() < max_rows; ++i) {
+        const HANDLE handle = measures[i].handle();
+        const bool known = std::any_of(rows.begin(), rows.end(),
+                                       [&](const Row& row) { return row.handle == handle; });
+        if (!known) {
+            Row row;
+            row.handle = handle;
+            rows.push_back(row);
+        }
+    }
+    return rows;
+}
+
+void TForm3::lay_out() {
+    rows_ = wanted_rows();
+    const int count = std::max<int>(1, static_cast<int>(rows_.size()));
+    // What the dots are, and what the stamps are when they are not the
+    // packets' own (said once for all).
+    notes_ = {"Dots: one per report, across by its time over its mouse's last " +
+              std::to_string(timing::recent_span_us / 1'000'000) +
+              " s, up by the interval since the one before (100 "
+              "\xC2\xB5"
+              "s to 50 ms, logarithmic)"};
+    const timing::Timing& measures = mouse_timing::measures();
+    for (std::size_t i = 0; i < measures.size(); ++i) {
+        const timing::Clock clock = measures[i].clock();
+        if (clock == timing::Clock::receipt) {
+            notes_.push_back(
+                "Times: " + std::string(timing::clock_note(clock)) +
+                " (when rawmice received each packet: raw input carries no time stamp)");
+            break;
+        }
+        if (clock == timing::Clock::milliseconds) {
+            notes_.push_back("Times: " + std::string(timing::clock_note(clock)) +
+                             " (the stamps are whole milliseconds)");
+            break;
+        }
+    }
+    // The table as high as its rows, the notes under it, the charts below.
+    note_top_ = row_top(count) + 4;
+    charts_top_ = note_top_ + static_cast<int>(notes_.size()) * row_height_ + 6;
+    const int room = charts_bottom - charts_top_ - (count - 1) * strip_gap;
+    const int height = std::clamp(room / count, min_strip, max_strip);
+    for (std::size_t i = 0; i < rows_.size(); ++i) {
+        Row& row = rows_[i];
+        row.name = mouse_timing::name_of(row.handle);
+        row.colour = mouse_colour(row.number);
+        row.strip = {charts_top_ + static_cast<int>(i) * (height + strip_gap), height};
+    }
+}
+
+void TForm3::draw_layout() {
+    vcl::TCanvas& canvas = *Canvas;
+    canvas.Brush->Color = face;
+    canvas.FillRect(vcl::Rect(0, 0, client_width, charts_bottom + strip_gap));
+    const timing::Row& titles = timing::column_titles();
+    for (std::size_t c = 0; c < titles.size(); ++c)
+        draw_cell(c, row_top(-1), titles[c], text_colour);
+    canvas.Font->Color = text_colour;
+    canvas.Brush->Color = face;
+    for (std::size_t i = 0; i < notes_.size(); ++i) {
+        canvas.TextOut(margin, note_top_ + static_cast<int>(i) * row_height_,
+                       fitted(notes_[i], client_width - 2 * margin));
+    }
+    if (rows_.empty()) {
+        canvas.TextOut(margin, charts_top_,
+                       "No mouse is listed yet: a mouse appears here with its first packet.");
+        return;
+    }
+    const int text_height = canvas.TextHeight("Hg");
+    for (const Row& row : rows_) {
+        const Strip& s = row.strip;
+        // A frame just outside the plot, and what the strip's axis says.
+        canvas.Brush->Color = frame_colour;
+        canvas.FillRect(
+            vcl::Rect(plot_left - 1, s.top - 1, plot_left + plot_width + 1, s.top + s.height + 1));
+        canvas.Font->Color = row.colour;
+        canvas.Brush->Color = face;
+        canvas.TextOut(margin, s.top, vcl::IntToStr(row.number));
+        if (s.height >= 3 * text_height) {
+            canvas.Font->Color = text_colour;
+            for (const auto& [us, label] :
+                 {std::pair<std::int64_t, const char*>{1000, "1 ms"}, {10'000, "10 ms"}}) {
+                const int y = std::clamp(y_of(us, s) - text_height / 2, s.top,
+                                         s.top + s.height - text_height);
+                canvas.TextOut(plot_left - 4 - canvas.TextWidth(label), y, label);
+            }
+        }
+        draw_plot_background(row, 0, plot_width);
+    }
+}
+
+void TForm3::draw() {
+    if (!Visible)
+        return;
+    const timing::Timing& measures = mouse_timing::measures();
+    const std::vector<Row> wanted = wanted_rows();
+    const bool same_rows =
+        wanted.size() == rows_.size() &&
+        std::equal(wanted.begin(), wanted.end(), rows_.begin(), [](const Row& a, const Row& b) {
+            return a.handle == b.handle && a.number == b.number;
+        });
+    if (!same_rows || mouse_timing::resets() != drawn_resets_) {
+        lay_out();
+        layout_drawn_ = false;
+        drawn_resets_ = mouse_timing::resets();
+    }
+    if (layout_drawn_ && measures.generation() == drawn_generation_)
+        return;  // nothing changed: nothing drawn
+    drawn_generation_ = measures.generation();
+    ++drawings_;
+    if (!layout_drawn_) {
+        draw_layout();
+        layout_drawn_ = true;
+    }
+    for (Row& row : rows_)
+        draw_row(row, measures.find(row.handle));
+}
+
+void TForm3::draw_row(Row& row, const timing::MouseTiming* mouse) {
+    if (mouse == nullptr) {
+        if (!row.cells_drawn)
+            draw_cells(row, timing::format_row(row.number, row.name, timing::Summary{}));
+        return;
+    }
+    if (row.cells_drawn && row.generation == mouse->generation())
+        return;
+    row.generation = mouse->generation();
+    draw_cells(row, timing::format_row(row.number, row.name, mouse->summary()));
+    draw_chart(row, *mouse);
+}
+
+void TForm3::draw_cells(Row& row, const timing::Row& cells) {
+    const int top = row_top(static_cast<int>(&row - rows_.data()));
+    for (std::size_t c = 0; c < cells.size(); ++c) {
+        if (row.cells_drawn && cells[c] == row.shown[c])
+            continue;
+        if (c == timing::column::mouse) {
+            // The mouse's colour beside its number.
+            draw_cell(c, top, cells[c], text_colour);
+            Canvas->Brush->Color = row.colour;
+            const int y = top + (row_height_ - 2 - swatch) / 2;
+            Canvas->FillRect(vcl::Rect(columns_[c].left, y, columns_[c].left + swatch, y + swatch));
+        } else {
+            draw_cell(c, top, cells[c], text_colour);
+        }
+        row.shown[c] = cells[c];
+    }
+    row.cells_drawn = true;
+}
+
+void TForm3::draw_cell(std::size_t column, int top, const std::string& text, vcl::TColor colour) {
+    vcl::TCanvas& canvas = *Canvas;
+    const Column& cell = columns_[column];
+    canvas.Brush->Color = face;
+    canvas.FillRect(vcl::Rect(cell.left, top, cell.left + cell.width, top + row_height_));
+    canvas.Font->Color = colour;
+    const std::string shown = fitted(text, cell.width);
+    const int width = canvas.TextWidth(shown);
+    canvas.TextOut(cell.left_aligned ? cell.left : cell.left + cell.width - width, top, shown);
+}
+
+std::string TForm3::fitted(const std::string& text, int width) const {
+    if (Canvas->TextWidth(text) <= width)
+        return text;
+    static const std::string ellipsis = "\xE2\x80\xA6";
+    std::string cut = text;
+    while (!cut.empty() && Canvas->TextWidth(cut + ellipsis) > width) {
+        cut.pop_back();
+        while (!cut.empty() && is_continuation(cut.back()))
+            cut.pop_back();
+        if (!cut.empty() && (static_cast<unsigned char>(cut.back()) & 0xC0) == 0xC0)
+            cut.pop_back();  // the lead byte of a character cut short
+    }
+    return cut + ellipsis;
+}
+
+void TForm3::draw_plot_background(const Row& row, int from, int to) {
+    vcl::TCanvas& canvas = *Canvas;
+    const Strip& s = row.strip;
+    canvas.Brush->Color = plot_colour;
+    canvas.FillRect(vcl::Rect(plot_left + from, s.top, plot_left + to, s.top + s.height));
+    canvas.Brush->Color = grid_colour;
+    for (std::int64_t us : {1000, 10'000}) {
+        const int y = y_of(us, s);
+        canvas.FillRect(vcl::Rect(plot_left + from, y, plot_left + to, y + 1));
+    }
+}
+
+void TForm3::draw_dot(const Row& row, const timing::RecentReport& report, std::int64_t right_column,
+                      int& last_x, int& last_y) {
+    if (report.interval_us == timing::no_interval)
+        return;
+    const std::int64_t back = right_column - column_of(report.time_us);
+    if (back < 0 || back >= plot_width)
+        return;
+    const int x = plot_left + plot_width - 1 - static_cast<int>(back);
+    const int y = y_of(report.interval_us, row.strip);
+    if (x == last_x && y == last_y)
+        return;  // drawn already: a mouse at a steady rate repeats its dot
+    last_x = x;
+    last_y = y;
+    // Two columns (this one and the one to its left) by three rows, cut to the plot.
+    const Strip& s = row.strip;
+    Canvas->FillRect(vcl::Rect(std::max(x - 1, plot_left), std::max(y - 1, s.top), x + 1,
+                               std::min(y + 2, s.top + s.height)));
+}
+
+void TForm3::draw_whole_chart(Row& row, const timing::MouseTiming& mouse) {
+    draw_plot_background(row, 0, plot_width);
+    const timing::RecentReports& recent = mouse.recent();
+    row.chart_drawn = true;
+    row.reports = mouse.reports();
+    if (recent.size() == 0)
+        return;
+    row.newest_us = recent[recent.size() - 1].time_us;
+    row.right_column = column_of(row.newest_us);
+    Canvas->Brush->Color = row.colour;
+    int last_x = -1;
+    int last_y = -1;
+    for (std::size_t i = recent.first_within(timing::recent_span_us); i < recent.size(); ++i)
+        draw_dot(row, recent[i], row.right_column, last_x, last_y);
+}
+
+void TForm3::draw_chart(Row& row, const timing::MouseTiming& mouse) {
+    const timing::RecentReports& recent = mouse.recent();
+    const std::uint64_t added = mouse.reports() - row.reports;
+    if (row.chart_drawn && added == 0)
+        return;
+    if (!row.chart_drawn || added > recent.size()) {
+        draw_whole_chart(row, mouse);
+        return;
+    }
+    const std::size_t first = recent.size() - static_cast<std::size_t>(added);
+    std::int64_t previous = row.newest_us;
+    for (std::size_t i = first; i < recent.size(); ++i) {
+        if (recent[i].time_us < previous) {
+            // A stamp went back: the chart starts again from there.
+            draw_whole_chart(row, mouse);
+            return;
+        }
+        previous = recent[i].time_us;
+    }
+    const std::int64_t right = column_of(previous);
+    const std::int64_t shift = right - row.right_column;
+    if (shift >= plot_width) {
+        draw_whole_chart(row, mouse);
+        return;
+    }
+    if (shift > 0) {
+        // The chart moves left by the columns its mouse's time moved on.
+        const Strip& s = row.strip;
+        const int kept = plot_width - static_cast<int>(shift);
+        Canvas->CopyRect(vcl::Rect(plot_left, s.top, plot_left + kept, s.top + s.height), Canvas,
+                         vcl::Rect(plot_left + static_cast<int>(shift), s.top,
+                                   plot_left + plot_width, s.top + s.height));
+        draw_plot_background(row, kept, plot_width);
+    }
+    Canvas->Brush->Color = row.colour;
+    int last_x = -1;
+    int last_y = -1;
+    for (std::size_t i = first; i < recent.size(); ++i)
+        draw_dot(row, recent[i], right, last_x, last_y);
+    row.reports = mouse.reports();
+    row.newest_us = previous;
+    row.right_column = right;
+}
+
+void show_timing_window() {
+    if (Form3 == nullptr)
+        vcl::Application->CreateForm(&Form3);
+    Form3->Show();
+    Form3->SetFocus();
+    Form3->draw();
+}
+
+void hide_timing_window() {
+    if (Form3 == nullptr || !Form3->Visible)
+        return;
+    if (vcl::TForm::active() == Form3 && Form1 != nullptr && Form1->Visible)
+        Form1->SetFocus();
+    Form3->Hide();
+}
+
+void toggle_timing_window() {
+    if (Form3 != nullptr && Form3->Visible) {
+        hide_timing_window();
+    } else {
+        show_timing_window();
+    }
+}

@@ -1,0 +1,43 @@
+// The process's one set of measures of how often each mouse sends: fed once
+// per handled packet by the program (app/ on Linux, TForm1::WMInput on
+// Windows), read by the timing window.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/win32/win32.h"
+#include "timing/timing.h"
+
+namespace mouse_timing {
+
+// The measures of every mouse that has sent a packet.
+timing::Timing& measures();
+
+// Starts the measures afresh with `options` (what the stamps are); the
+// program sets them at start, before the first packet.
+void set_options(const timing::Timing::Options& options);
+// How many times the measures were started afresh.
+std::uint64_t resets();
+
+// One handled packet of `device`, stamped `time_us` (see timing::MouseTiming::add).
+// Tells the timing window, which draws what changed at its next frame.
+void add(HANDLE device, std::int64_t time_us, bool same_report);
+
+// Who hears of each packet added: the timing window while it exists.
+void set_listener(std::function<void()> listener);
+
+// Where the mice's names come from: `lookup` answers a device's name, or ""
+// when it has none. Unset, every mouse is unnamed.
+void set_names(std::function<std::string(HANDLE)> lookup);
+// The name of `device`; "" when unknown.
+std::string name_of(HANDLE device);
+
+#ifdef _WIN32
+// Microseconds on the QueryPerformanceCounter clock for a reading `counter`
+// of it at `frequency` ticks a second, exactly, without overflow.
+std::int64_t counter_us(std::int64_t counter, std::int64_t frequency);
+#endif
+
+}  // namespace mouse_timing
