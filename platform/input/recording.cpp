@@ -578,25 +578,14 @@ LoadResult Recording::load(const std::string& path) {
     Recording recording;
     recording.path_ = path;
     recording.name_ = evemu_get_name(device.get());
-    for (unsigned type = 0; type < EV_CNT; ++type) {
-        recording.caps_.types[type] = evemu_has_bit(device.get(), static_cast<int>(type)) != 0;
-    }
-    for (unsigned code = 0; code < KEY_CNT; ++code) {
-        recording.caps_.keys[code] =
-            evemu_has_event(device.get(), EV_KEY, static_cast<int>(code)) != 0;
-    }
-    for (unsigned code = 0; code < REL_CNT; ++code) {
-        recording.caps_.rels[code] =
-            evemu_has_event(device.get(), EV_REL, static_cast<int>(code)) != 0;
-    }
-    for (unsigned code = 0; code < ABS_CNT; ++code) {
-        recording.caps_.abs[code] =
-            evemu_has_event(device.get(), EV_ABS, static_cast<int>(code)) != 0;
-    }
-    recording.caps_.x_range = {evemu_get_abs_minimum(device.get(), ABS_X),
-                               evemu_get_abs_maximum(device.get(), ABS_X)};
-    recording.caps_.y_range = {evemu_get_abs_minimum(device.get(), ABS_Y),
-                               evemu_get_abs_maximum(device.get(), ABS_Y)};
+    recording.caps_ = read_capabilities(
+        [&](unsigned type, unsigned code) {
+            return evemu_has_event(device.get(), static_cast<int>(type), static_cast<int>(code));
+        },
+        [&](unsigned code) {
+            return AxisRange{evemu_get_abs_minimum(device.get(), static_cast<int>(code)),
+                             evemu_get_abs_maximum(device.get(), static_cast<int>(code))};
+        });
 
     // Unless the file ended, libevemu stopped at the reader's line: the first
     // that is not part of the description. The events start there.

@@ -61,7 +61,6 @@ TEST(RecordingLoad, GivesTheNameCapabilitiesAndEvents) {
     EXPECT_FALSE(recording.capabilities().rels.test(REL_HWHEEL));
     EXPECT_TRUE(recording.capabilities().keys.test(BTN_MIDDLE));
     EXPECT_FALSE(recording.capabilities().keys.test(BTN_SIDE));
-    EXPECT_TRUE(recording.capabilities().types.test(EV_REL));
     EXPECT_EQ(input::classify(recording.capabilities()), RIM_TYPEMOUSE);
     EXPECT_EQ(recording.event_count(), 5u);
     EXPECT_EQ(recording.first_event_us(), 5000000);
