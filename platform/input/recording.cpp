@@ -61,7 +61,8 @@ std::string quoted(std::string_view text) {
         char escaped[8];
         std::snprintf(escaped, sizeof escaped, c == '\r' ? "\\r" : "\\x%02x",
                       static_cast<unsigned char>(c));
-        out += static_cast<unsigned char>(c) < 0x20 && c != '\t' ? escaped : std::string(1, c);
+        out += (static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f ? escaped
+                                                                                : std::string(1, c);
     }
     return out + (text.size() > 40 ? "...'" : "'");
 }
