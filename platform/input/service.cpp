@@ -89,6 +89,7 @@ UINT Service::get_device_list(PRAWINPUTDEVICELIST list, PUINT count, UINT entry_
         list[i].hDevice = devices[i].handle;
         list[i].dwType = devices[i].type;
     }
+    listed_ = devices;
     return n;
 }
 

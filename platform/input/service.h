@@ -44,6 +44,8 @@ class Service final : public PacketSink {
     std::function<void(const Packet&, std::int64_t handled_ns)> on_packet_handled;
 
     Provider& provider() { return *provider_; }
+    // The devices as the last full GetRawInputDeviceList gave them.
+    const std::vector<Device>& listed() const { return listed_; }
     bool registered() const { return registered_; }
     // Why the provider could not start (a Win32 error code), or ERROR_SUCCESS.
     DWORD start_error() const { return start_error_; }
@@ -70,6 +72,7 @@ class Service final : public PacketSink {
     bool has_pending() const { return next_ < batch_.size() || !incoming_.empty(); }
 
     std::unique_ptr<Provider> provider_;
+    std::vector<Device> listed_;
     // Receives the queued drain calls; deleting it cancels any still pending.
     std::unique_ptr<QObject> context_;
     // The packets waiting for dispatch, oldest first: those of the batch being
