@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <limits>
 #include <memory>
 #include <string_view>
@@ -46,9 +47,6 @@ int evemu(Call&& call) {
     return call();
 }
 
-bool is_blank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
 bool all_blank(std::string_view text) {
     return text.find_first_not_of(" \t\r\n") == text.npos;
 }
@@ -57,12 +55,11 @@ bool all_blank(std::string_view text) {
 // with control characters spelled out so the message stays one line.
 std::string quoted(std::string_view text) {
     std::string out = "'";
-    for (const char c : text.substr(0, 40)) {
-        char escaped[8];
-        std::snprintf(escaped, sizeof escaped, c == '\r' ? "\\r" : "\\x%02x",
-                      static_cast<unsigned char>(c));
-        out += (static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f ? escaped
-                                                                                : std::string(1, c);
+    for (const unsigned char c : text.substr(0, 40)) {
+        char escaped[8] = {static_cast<char>(c)};
+        if (c == '\r' || (c < 0x20 && c != '\t') || c == 0x7f)
+            std::snprintf(escaped, sizeof escaped, c == '\r' ? "\\r" : "\\x%02x", c);
+        out += escaped;
     }
     return out + (text.size() > 40 ? "...'" : "'");
 }
@@ -120,9 +117,8 @@ int read_event(std::FILE* file, input_event& event) {
         const int read = evemu([&] { return evemu_read_event(file, &event); });
         if (read != 0 || std::feof(file) || std::ferror(file))
             return read;
-        char c = 0;
-        const long end = std::ftell(file);
-        if (end < 2 || ::pread(::fileno(file), &c, 1, end - 2) != 1 || !is_blank(c))
+        char c = 0;  // the first of the two
+        if (::pread(::fileno(file), &c, 1, std::ftell(file) - 2) != 1 || !all_blank({&c, 1}))
             return -1;
     }
 }
@@ -140,7 +136,7 @@ LoadResult Recording::load(const std::string& path) {
     const auto failure = [&](std::uint64_t line, std::string message) {
         return LoadResult{std::nullopt, RecordingError{path, line, std::move(message)}};
     };
-    // Non-blocking, so that a FIFO given by mistake cannot hang the open.
+    // Non-blocking, so a FIFO given by mistake cannot hang the open (files ignore it).
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     struct stat info {};
     if (!fd || ::fstat(fd.get(), &info) != 0) {
@@ -156,14 +152,13 @@ LoadResult Recording::load(const std::string& path) {
     }
     if (info.st_size == 0)
         return failure(0, "empty file, not an evemu recording");
-    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
 
     // A file given by mistake (a program, an image) is refused before libevemu
     // would copy its bytes to the terminal in a complaint.
     char bytes[4096];
     const std::string_view head(bytes, std::max<ssize_t>(::pread(fd.get(), bytes, 4096, 0), 0));
     const auto bad = std::find_if(head.begin(), head.end(), [](char c) {
-        return (static_cast<unsigned char>(c) < 0x20 && !is_blank(c)) || c == 0x7f;
+        return (static_cast<unsigned char>(c) < 0x20 && !all_blank({&c, 1})) || c == 0x7f;
     });
     if (bad != head.end())
         return failure(1 + std::count(head.begin(), bad, '\n'),
@@ -252,10 +247,15 @@ LoadResult Recording::load(const std::string& path) {
     return LoadResult{std::move(recording), {}};
 }
 
+// Each file on a thread of its own: libevemu's reading of every event is most
+// of the time a start takes, and the window waits for it.
 LoadAllResult load_recordings(const std::vector<std::string>& paths) {
+    std::vector<std::future<LoadResult>> loads;
+    for (const std::string& path : paths)
+        loads.push_back(std::async(std::launch::async, [&path] { return Recording::load(path); }));
     LoadAllResult result;
-    for (const std::string& path : paths) {
-        LoadResult loaded = Recording::load(path);
+    for (std::future<LoadResult>& load : loads) {
+        LoadResult loaded = load.get();
         if (!loaded)
             return {{}, std::move(loaded.error)};
         result.recordings.push_back(std::move(*loaded.recording));

@@ -185,6 +185,14 @@ TEST(RecordingLoad, LoadAllStopsAtTheFirstBadFile) {
     EXPECT_EQ(all.error->to_string(), bad + ": empty file, not an evemu recording");
     EXPECT_TRUE(all.recordings.empty());
 
+    // Read side by side, the files still report in command-line order.
+    const auto backwards = write(dir, "backwards.evemu",
+                                 mouse_description + event_text(2, EV_SYN, SYN_REPORT, 0) +
+                                     event_text(1, EV_SYN, SYN_REPORT, 0));
+    const input::LoadAllResult two_bad = input::load_recordings({good, backwards, bad});
+    ASSERT_FALSE(two_bad);
+    EXPECT_EQ(two_bad.error->file, backwards);
+
     const input::LoadAllResult fine = input::load_recordings({good, good});
     ASSERT_TRUE(fine);
     EXPECT_EQ(fine.recordings.size(), 2u);
