@@ -207,8 +207,10 @@ TEST_F(BadRecordings, AHugeFileIsStreamedAndItsLastLineChecked) {
                      0),
         0u)
         << err[0];
+#ifndef __SANITIZE_ADDRESS__  // ASan keeps freed blocks (libevemu's line buffers) aside
     EXPECT_LT(child.max_rss_kb * 1024, static_cast<long>(size / 4))
         << "a " << size / 1'000'000 << " MB recording must not be held in memory";
+#endif
     EXPECT_FALSE(fs::exists(dir_ / "log.txt"));
 }
 
