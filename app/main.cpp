@@ -38,17 +38,6 @@
 
 namespace {
 
-const char* kind_name(DWORD type) {
-    switch (type) {
-        case RIM_TYPEMOUSE:
-            return "Mouse";
-        case RIM_TYPEKEYBOARD:
-            return "Keyboard";
-        default:
-            return "HID";
-    }
-}
-
 // What --list-devices prints: the device lines exactly as the memo shows them
 // (the first ten devices, and a line for each mouse among them), then a table
 // of every device with where it is and its name, so each handle can be told
@@ -57,30 +46,22 @@ const char* kind_name(DWORD type) {
 bool print_listing(input::Provider& provider) {
     const std::vector<input::Device> devices = provider.devices();
     if (devices.empty()) {
-        const std::string input = provider.name();
-        std::cerr << "rawmice: no input device found on the " << input << " input";
-        if (input == "evdev") {
-            std::cerr << ": /dev/input has no event node (in a container or a remote session "
-                         "there may be none; in an X11 session try --input=x11, or replay a "
-                         "recording with --replay=FILE)\n";
-        } else {
-            std::cerr << " (try --input=evdev, or replay a recording with --replay=FILE)\n";
-        }
+        std::cerr << "rawmice: no input device found on the " << provider.name() << " input"
+                  << app::input_texts(provider.name()).no_device << '\n';
         return false;
     }
-    const std::vector<int> numbers = app::mouse_numbers(devices);
-    for (std::size_t i = 0; i < numbers.size(); ++i) {
-        const input::Device& d = devices[i];
-        std::cout << report::device_line(static_cast<UINT>(i), d.handle, d.type) << '\n';
-        if (numbers[i] >= 0)
-            std::cout << report::mouse_line(numbers[i], d.handle) << '\n';
-    }
+    // The engine's own listing step numbers the mice.
+    std::vector<RAWINPUTDEVICELIST> list;
+    for (const input::Device& d : devices)
+        list.push_back({d.handle, d.type});
+    rawinput::list_devices(list.data(), static_cast<UINT>(list.size()),
+                           [](const std::string& line) { std::cout << line << '\n'; });
 
     std::vector<std::array<std::string, 5>> rows = {{"index", "handle", "kind", "where", "name"}};
     for (std::size_t i = 0; i < devices.size(); ++i) {
         const input::Device& d = devices[i];
         rows.push_back({std::to_string(i), std::to_string(report::handle_as_int(d.handle)),
-                        kind_name(d.type), d.path, '"' + d.name + '"'});
+                        report::kind_name(d.type), d.path, '"' + d.name + '"'});
     }
     std::array<std::size_t, 4> width{};
     for (const auto& row : rows) {
@@ -99,19 +80,12 @@ bool print_listing(input::Provider& provider) {
 
 // Says in the window, as well as on standard error, when no mouse can be read,
 // since someone who started rawmice from a menu sees nothing else.
-void report_input_problems(input::Service& service, const app::Options& options) {
+void report_input_problems(input::Service& service) {
+    const app::InputTexts& says = app::input_texts(service.provider().name());
     if (!service.registered()) {
         const DWORD error = service.start_error();
-        if (std::string(service.provider().name()) == "x11") {
-            show_notice(
-                "No mouse can be read: the X server refused to send raw pointer "
-                "events; standard error says why.");
-        } else if (error == ERROR_ACCESS_DENIED) {
-            show_notice(
-                "No mouse can be read: permission denied. To let rawmice read your mice, "
-                "install its udev rule or join the group that owns the mouse nodes (input, or "
-                "rawmice under the read-only rule; see Permissions in the README or man "
-                "rawmice); in an X11 session, --input=x11 needs neither.");
+        if (error == ERROR_ACCESS_DENIED && says.refused != nullptr) {
+            show_notice(says.refused);
         } else if (error != ERROR_SUCCESS) {
             show_notice("No mouse can be read: the mice could not be opened (error " +
                         std::to_string(error) + "); standard error names them.");
@@ -119,15 +93,10 @@ void report_input_problems(input::Service& service, const app::Options& options)
             show_notice("No mouse can be read: the registration for raw mouse input failed.");
         }
     } else if (raw_input_state.raw_mouse_count == 0) {
-        if (options.input == app::InputKind::replay) {
-            report_problem("rawmice: none of the recordings is a mouse; nothing will be reported",
-                           "None of the recordings is a mouse, so there is nothing to report.");
-        } else if (std::string(service.provider().name()) == "evdev") {
-            show_notice(
-                "No mouse is listed, so there is nothing to report yet: a mouse plugged in now "
-                "is read as it appears.");
+        if (says.none_listed_line != nullptr) {
+            report_problem(says.none_listed_line, says.none_listed);
         } else {
-            show_notice("No mouse is listed, so there is nothing to report.");
+            show_notice(says.none_listed);
         }
     }
 }
@@ -295,9 +264,8 @@ int main(int argc, char** argv) {
         };
     }
     app::PacketStats stats;
-    const std::vector<input::Device> devices = service.provider().devices();
-    const std::vector<app::MouseLabel> mice = app::mouse_labels(devices);
-    app::name_mice(devices);
+    // The names the timing window shows: those of the devices the engine listed.
+    app::name_mice(service);
     service.on_packet_handled = [&stats, collect = options.stats](const input::Packet& packet,
                                                                   std::int64_t handled) {
         app::feed_timing(packet);
@@ -313,7 +281,7 @@ int main(int argc, char** argv) {
     QMetaObject::invokeMethod(
         QCoreApplication::instance(),
         [&] {
-            report_input_problems(service, options);
+            report_input_problems(service);
             if (options.timing)
                 show_timing_window();
         },
@@ -328,6 +296,9 @@ int main(int argc, char** argv) {
         result = 1;
     std::fflush(stdout);
     if (options.stats) {
+        // The mice as the engine numbered them, at start-up.
+        const std::vector<app::MouseLabel> mice =
+            app::mouse_labels(raw_input_state, service.listed());
         std::cerr << stats.report(mice, service.dropped_unfocused())
                   << app::syn_dropped_line(mice, service.provider().syn_dropped_by_mouse())
                   << std::flush;

@@ -49,20 +49,55 @@ const char* x11_unusable() {
 
 struct Input {
     InputKind kind;
-    const char* name;  // as --input names it
+    const char* name;  // as --input names it, and as its provider names itself
     Open open;
     // For the inputs auto tries, in this order: why it cannot take this one
     // here, and what it says when it does.
     const char* (*unusable)();
     const char* taken;
+    InputTexts says;
 };
 
+constexpr const char* nothing_listed = "No mouse is listed, so there is nothing to report.";
+
 const std::array<Input, 4> inputs = {{
-    {InputKind::automatic, "auto", open_auto, nullptr, nullptr},
-    {InputKind::evdev, "evdev", open_evdev, evdev_unusable, "mouse nodes are readable"},
-    {InputKind::x11, "x11", open_x11, x11_unusable,
-     "no mouse node is readable; reading the X server's devices"},
-    {InputKind::replay, "replay", open_replay, nullptr, nullptr},
+    {InputKind::automatic,
+     "auto",
+     open_auto,
+     nullptr,
+     nullptr,
+     {nullptr, nothing_listed, nullptr,
+      " (try --input=evdev, or replay a recording with --replay=FILE)"}},
+    {InputKind::evdev,
+     "evdev",
+     open_evdev,
+     evdev_unusable,
+     "mouse nodes are readable",
+     {"No mouse can be read: permission denied. To let rawmice read your mice, install its udev "
+      "rule or join the group that owns the mouse nodes (input, or rawmice under the read-only "
+      "rule; see Permissions in the README or man rawmice); in an X11 session, --input=x11 "
+      "needs neither.",
+      "No mouse is listed, so there is nothing to report yet: a mouse plugged in now is read as "
+      "it appears.",
+      nullptr,
+      ": /dev/input has no event node (in a container or a remote session there may be none; in "
+      "an X11 session try --input=x11, or replay a recording with --replay=FILE)"}},
+    {InputKind::x11,
+     "x11",
+     open_x11,
+     x11_unusable,
+     "no mouse node is readable; reading the X server's devices",
+     {"No mouse can be read: the X server refused to send raw pointer events; standard error "
+      "says why.",
+      nothing_listed, nullptr, " (try --input=evdev, or replay a recording with --replay=FILE)"}},
+    {InputKind::replay,
+     "replay",
+     open_replay,
+     nullptr,
+     nullptr,
+     {nullptr, "None of the recordings is a mouse, so there is nothing to report.",
+      "rawmice: none of the recordings is a mouse; nothing will be reported",
+      " (try --input=evdev, or replay a recording with --replay=FILE)"}},
 }};
 
 void announce(const input::Provider& provider, const std::string& why) {
@@ -95,6 +130,14 @@ std::unique_ptr<input::Provider> open_auto(const Options& options, std::string&)
 }
 
 }  // namespace
+
+const InputTexts& input_texts(std::string_view provider_name) {
+    for (const Input& input : inputs) {
+        if (input.name == provider_name)
+            return input.says;
+    }
+    return inputs.front().says;
+}
 
 const char* input_name(InputKind kind) {
     for (const Input& input : inputs) {

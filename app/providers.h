@@ -16,6 +16,22 @@ namespace app {
 // The input `auto` chooses is announced on standard error.
 std::unique_ptr<input::Provider> make_provider(const Options& options, std::string& error);
 
+// What an input says when it leaves the window with nothing to show. Null
+// texts are not said.
+struct InputTexts {
+    // The notice when the input refuses to let the mice be read (ERROR_ACCESS_DENIED).
+    const char* refused;
+    // The notice when no mouse is listed, and the line said on standard error too.
+    const char* none_listed;
+    const char* none_listed_line;
+    // What --list-devices adds to "no input device found on the NAME input".
+    const char* no_device;
+};
+
+// The texts of the input that the provider named `provider_name` reads
+// (input::Provider::name()); an unknown name gets texts that fit any input.
+const InputTexts& input_texts(std::string_view provider_name);
+
 // The input's name as --input takes it ("auto", "evdev", "x11", "replay").
 const char* input_name(InputKind kind);
 // The input --input=NAME asks for; nullopt when there is none of that name.

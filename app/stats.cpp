@@ -99,24 +99,14 @@ std::uint64_t RateMeter::peak() const {
     return std::max(peak_, window_count_);
 }
 
-std::vector<int> mouse_numbers(const std::vector<input::Device>& devices) {
-    const std::size_t examined =
-        std::min(devices.size(), static_cast<std::size_t>(rawinput::max_examined_devices));
-    std::vector<int> numbers(examined, -1);
-    int mice = 0;
-    for (std::size_t i = 0; i < examined; ++i) {
-        if (devices[i].handle != nullptr && devices[i].type == RIM_TYPEMOUSE)
-            numbers[i] = mice++;
-    }
-    return numbers;
-}
-
-std::vector<MouseLabel> mouse_labels(const std::vector<input::Device>& devices) {
+std::vector<MouseLabel> mouse_labels(const RawInputState& engine,
+                                     const std::vector<input::Device>& devices) {
     std::vector<MouseLabel> labels;
-    const std::vector<int> numbers = mouse_numbers(devices);
-    for (std::size_t i = 0; i < numbers.size(); ++i) {
-        if (numbers[i] >= 0)
-            labels.push_back({devices[i].handle, numbers[i], devices[i].name});
+    for (int number = 0; number < engine.raw_mouse_count; ++number) {
+        const HANDLE handle = engine.raw_mouse_handles[number];
+        const auto named = std::find_if(devices.begin(), devices.end(),
+                                        [&](const input::Device& d) { return d.handle == handle; });
+        labels.push_back({handle, number, named != devices.end() ? named->name : ""});
     }
     return labels;
 }

@@ -11,6 +11,7 @@
 
 #include "platform/input/device.h"
 #include "platform/win32/win32.h"
+#include "rawinput/rawinput.h"
 
 namespace app {
 
@@ -74,13 +75,10 @@ struct MouseLabel {
     std::string name;
 };
 
-// The mouse number the engine gives each device it examines (the first ten
-// listed, in order): 0, 1, ... for the mice, -1 for the others. The
-// --list-devices listing and the labels below follow it.
-std::vector<int> mouse_numbers(const std::vector<input::Device>& devices);
-
-// The mice as the engine numbers them.
-std::vector<MouseLabel> mouse_labels(const std::vector<input::Device>& devices);
+// The mice as the engine numbered them (the handles of its table, in order),
+// named from the devices it was given.
+std::vector<MouseLabel> mouse_labels(const RawInputState& engine,
+                                     const std::vector<input::Device>& devices);
 
 // The line after the table for an input that reads kernel buffers: how often
 // each mouse's buffer overflowed (SYN_DROPPED), each listed mouse by its

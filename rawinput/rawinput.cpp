@@ -22,6 +22,21 @@ Fn bind(HMODULE module, const char* name) {
 
 }  // namespace
 
+void rawinput::list_devices(const RAWINPUTDEVICELIST* list, UINT n,
+                            const std::function<void(const std::string&)>& add_line) {
+    RawInputState& s = raw_input_state;
+    s.raw_mouse_count = 0;
+    for (UINT i = 0; i < n && i < rawinput::max_examined_devices; ++i) {
+        const RAWINPUTDEVICELIST& entry = list[i];
+        add_line(report::device_line(i, entry.hDevice, entry.dwType));
+        if (entry.hDevice != nullptr && entry.dwType == RIM_TYPEMOUSE) {
+            s.raw_mouse_handles[s.raw_mouse_count] = entry.hDevice;
+            s.raw_mouse_count++;
+            add_line(report::mouse_line(s.raw_mouse_count - 1, entry.hDevice));
+        }
+    }
+}
+
 void raw_input_release(TForm1* /*form*/) {
     rawinput::heap.release(raw_input_state.raw_input_buffer);
     raw_input_state = {};
@@ -72,16 +87,8 @@ std::int32_t raw_input_init(TForm1* form) {
     if (n > capacity)
         n = capacity;
 
-    s.raw_mouse_count = 0;
-    for (UINT i = 0; i < n && i < rawinput::max_examined_devices; ++i) {
-        const RAWINPUTDEVICELIST& entry = list[i];
-        form->Memo1->Lines->Add(report::device_line(i, entry.hDevice, entry.dwType));
-        if (entry.hDevice != nullptr && entry.dwType == RIM_TYPEMOUSE) {
-            s.raw_mouse_handles[s.raw_mouse_count] = entry.hDevice;
-            s.raw_mouse_count++;
-            form->Memo1->Lines->Add(report::mouse_line(s.raw_mouse_count - 1, entry.hDevice));
-        }
-    }
+    rawinput::list_devices(list, n,
+                           [form](const std::string& line) { form->Memo1->Lines->Add(line); });
     rawinput::heap.release(list);
 
     RAWINPUTDEVICE device = {};

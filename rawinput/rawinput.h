@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <string>
 
 #include "platform/win32/win32.h"
 
@@ -36,6 +38,14 @@ struct Heap {
     void (*release)(void* block);
 };
 extern Heap heap;
+
+// Lists the first ten of the `n` devices of `list` and records the mice among
+// them in the table of raw_input_state, which gives each its number: every
+// device line, and after a mouse's its mouse line, goes to `add_line`. The one
+// home of the mouse numbers: raw_input_init lists into the memo, and
+// --list-devices onto standard output.
+void list_devices(const RAWINPUTDEVICELIST* list, UINT n,
+                  const std::function<void(const std::string&)>& add_line);
 
 }  // namespace rawinput
 

@@ -71,12 +71,16 @@ int handle_as_int(HANDLE handle) {
     return static_cast<int>(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(handle)));
 }
 
+const char* kind_name(DWORD type) {
+    return type == RIM_TYPEMOUSE      ? "Mouse"
+           : type == RIM_TYPEKEYBOARD ? "Keyboard"
+           : type == RIM_TYPEHID      ? "HID"
+                                      : "";
+}
+
 std::string device_line(UINT index, HANDLE handle, DWORD type) {
-    const char* kind = type == RIM_TYPEMOUSE      ? "Mouse"
-                       : type == RIM_TYPEKEYBOARD ? "Keyboard"
-                       : type == RIM_TYPEHID      ? "HID"
-                                                  : "";
-    return std::to_string(index) + " " + std::to_string(handle_as_int(handle)) + "  " + kind;
+    return std::to_string(index) + " " + std::to_string(handle_as_int(handle)) + "  " +
+           kind_name(type);
 }
 
 std::string mouse_line(int mouse_number, HANDLE handle) {

@@ -18,6 +18,9 @@ std::size_t format_packet(char* out, int mouse_number, const RAWMOUSE& mouse);
 
 std::string packet_line(int mouse_number, const RAWMOUSE& mouse);
 
+// "Mouse", "Keyboard" or "HID" for the three device types; empty for others.
+const char* kind_name(DWORD type);
+
 // "0 131  Mouse": index, handle as a signed decimal of its low 32 bits, the type.
 std::string device_line(UINT index, HANDLE handle, DWORD type);
 

@@ -226,15 +226,14 @@ std::vector<EvdevNode> scan_nodes(const std::filesystem::path& root, EvdevSystem
 
 std::optional<Capabilities> read_sysfs_capabilities(const std::filesystem::path& device_dir) {
     const auto folder = device_dir / "capabilities";
-    const auto ev = read_text(folder / "ev");
     const auto key = read_text(folder / "key");
     const auto rel = read_text(folder / "rel");
     const auto abs = read_text(folder / "abs");
-    if (!ev || !key || !rel || !abs)
+    if (!key || !rel || !abs)
         return std::nullopt;
     Capabilities caps;
-    if (!parse_sysfs_bitmap(*ev, caps.types) || !parse_sysfs_bitmap(*key, caps.keys) ||
-        !parse_sysfs_bitmap(*rel, caps.rels) || !parse_sysfs_bitmap(*abs, caps.abs)) {
+    if (!parse_sysfs_bitmap(*key, caps.keys) || !parse_sysfs_bitmap(*rel, caps.rels) ||
+        !parse_sysfs_bitmap(*abs, caps.abs)) {
         return std::nullopt;
     }
     return caps;

@@ -31,7 +31,7 @@ namespace input {
 struct EvdevNode;
 
 // The capability bits that sysfs publishes for an input device
-// (<device>/capabilities/{ev,key,rel,abs}), which anyone may read; nullopt
+// (<device>/capabilities/{key,rel,abs}), which anyone may read; nullopt
 // when a file is missing or malformed.
 std::optional<Capabilities> read_sysfs_capabilities(const std::filesystem::path& device_dir);
 

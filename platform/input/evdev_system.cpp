@@ -77,30 +77,17 @@ class LibevdevSource final : public EventSource {
     }
     std::string name() const override { return libevdev_get_name(dev_); }
     Capabilities capabilities() const override {
-        Capabilities caps;
-        for (unsigned type = 0; type < EV_CNT; ++type) {
-            caps.types[type] = libevdev_has_event_type(dev_, type) != 0;
-        }
-        for (unsigned code = 0; code < KEY_CNT; ++code) {
-            caps.keys[code] = libevdev_has_event_code(dev_, EV_KEY, code) != 0;
-        }
-        for (unsigned code = 0; code < REL_CNT; ++code) {
-            caps.rels[code] = libevdev_has_event_code(dev_, EV_REL, code) != 0;
-        }
-        for (unsigned code = 0; code < ABS_CNT; ++code) {
-            caps.abs[code] = libevdev_has_event_code(dev_, EV_ABS, code) != 0;
-        }
-        caps.x_range = range_of(ABS_X);
-        caps.y_range = range_of(ABS_Y);
-        return caps;
+        return read_capabilities(
+            [this](unsigned type, unsigned code) {
+                return libevdev_has_event_code(dev_, type, code) != 0;
+            },
+            [this](unsigned code) {
+                const input_absinfo* info = libevdev_get_abs_info(dev_, code);
+                return info == nullptr ? AxisRange{} : AxisRange{info->minimum, info->maximum};
+            });
     }
 
   private:
-    AxisRange range_of(unsigned code) const {
-        const input_absinfo* info = libevdev_get_abs_info(dev_, code);
-        return info == nullptr ? AxisRange{} : AxisRange{info->minimum, info->maximum};
-    }
-
     UniqueFd fd_;
     libevdev* dev_;
 };

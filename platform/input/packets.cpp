@@ -1,6 +1,7 @@
 #include "platform/input/packets.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include "platform/input/mouse_buttons.h"
@@ -34,6 +35,20 @@ std::int64_t wheel_delta(bool has_hi_res, std::int64_t hi_res, std::int64_t notc
 
 }  // namespace
 
+Capabilities read_capabilities(const std::function<bool(unsigned type, unsigned code)>& has,
+                               const std::function<AxisRange(unsigned code)>& range) {
+    Capabilities caps;
+    for (unsigned code = 0; code < KEY_CNT; ++code)
+        caps.keys[code] = has(EV_KEY, code);
+    for (unsigned code = 0; code < REL_CNT; ++code)
+        caps.rels[code] = has(EV_REL, code);
+    for (unsigned code = 0; code < ABS_CNT; ++code)
+        caps.abs[code] = has(EV_ABS, code);
+    caps.x_range = range(ABS_X);
+    caps.y_range = range(ABS_Y);
+    return caps;
+}
+
 bool is_absolute_mouse(const Capabilities& caps) {
     // NOTE: as udev's input_id: a pen or stylus makes a tablet, a finger tool
     // a touchpad; BTN_LEFT (BTN_MOUSE) is what makes the rest a mouse.
@@ -56,14 +71,33 @@ DWORD classify(const Capabilities& caps) {
     return has_keyboard_keys(caps) ? RIM_TYPEKEYBOARD : RIM_TYPEHID;
 }
 
-LONG scale_to_absolute(int value, const AxisRange& range) {
-    if (range.maximum <= range.minimum)
+LONG scale_to_absolute(double value, double minimum, double maximum) {
+    if (!(maximum > minimum))
         return 0;
-    const std::int64_t span = std::int64_t{range.maximum} - range.minimum;
-    const std::int64_t offset =
-        std::clamp<std::int64_t>(std::int64_t{value} - range.minimum, 0, span);
-    // Rounded to the nearest step, so both ends map onto 0 and 65535 exactly.
-    return static_cast<LONG>((offset * 65535 + span / 2) / span);
+    const double offset = std::clamp(value - minimum, 0.0, maximum - minimum);
+    // Rounded half up, so both ends map onto 0 and 65535 exactly; for integer
+    // positions and ranges of 32 bits every step of this is exact.
+    return static_cast<LONG>(std::round(offset * 65535.0 / (maximum - minimum)));
+}
+
+int put_wheels(RAWMOUSE out[2], std::optional<std::int64_t> vertical,
+               std::optional<std::int64_t> horizontal) {
+    if (vertical && horizontal) {
+        out[1] = RAWMOUSE{};
+        out[1].usFlags = out[0].usFlags;
+        out[1].usButtonFlags = RI_MOUSE_HWHEEL;
+        out[1].usButtonData = wheel_data(*horizontal);
+        out[1].ulRawButtons = out[0].ulRawButtons;
+        if ((out[0].usFlags & MOUSE_MOVE_ABSOLUTE) != 0) {
+            out[1].lLastX = out[0].lLastX;
+            out[1].lLastY = out[0].lLastY;
+        }
+    }
+    if (vertical || horizontal) {
+        out[0].usButtonFlags |= vertical ? RI_MOUSE_WHEEL : RI_MOUSE_HWHEEL;
+        out[0].usButtonData = wheel_data(vertical ? *vertical : *horizontal);
+    }
+    return vertical && horizontal ? 2 : 1;
 }
 
 FrameAssembler::FrameAssembler(const Capabilities& caps)
@@ -192,38 +226,21 @@ int FrameAssembler::finish_frame(RAWMOUSE out[2]) {
     out[0].ulRawButtons = held_;
     if (absolute_) {
         out[0].usFlags = MOUSE_MOVE_ABSOLUTE;
-        out[0].lLastX = scale_to_absolute(x_, x_range_);
-        out[0].lLastY = scale_to_absolute(y_, y_range_);
+        out[0].lLastX = scale_to_absolute(x_, x_range_.minimum, x_range_.maximum);
+        out[0].lLastY = scale_to_absolute(y_, y_range_.minimum, y_range_.maximum);
     } else {
         out[0].usFlags = MOUSE_MOVE_RELATIVE;
         out[0].lLastX = clamp_to_long(sums_[rel_x]);
         out[0].lLastY = clamp_to_long(sums_[rel_y]);
     }
-    const USHORT hdata =
-        wheel_data(wheel_delta(seen_[hwheel_hi_res], sums_[hwheel_hi_res], sums_[hwheel]));
-    int count = 1;
-    if (vertical) {
-        out[0].usButtonFlags |= RI_MOUSE_WHEEL;
-        out[0].usButtonData =
-            wheel_data(wheel_delta(seen_[wheel_hi_res], sums_[wheel_hi_res], sums_[wheel]));
-        if (horizontal) {
-            // One packet holds one wheel: the horizontal turn follows on its own.
-            // An absolute mouse's packets all carry its position.
-            out[1] = RAWMOUSE{};
-            out[1].usFlags = out[0].usFlags;
-            out[1].usButtonFlags = RI_MOUSE_HWHEEL;
-            out[1].usButtonData = hdata;
-            out[1].ulRawButtons = held_;
-            if (absolute_) {
-                out[1].lLastX = out[0].lLastX;
-                out[1].lLastY = out[0].lLastY;
-            }
-            count = 2;
-        }
-    } else if (horizontal) {
-        out[0].usButtonFlags |= RI_MOUSE_HWHEEL;
-        out[0].usButtonData = hdata;
-    }
+    const auto turn = [&](bool seen, RelAxis hi_res,
+                          RelAxis notches) -> std::optional<std::int64_t> {
+        if (!seen)
+            return std::nullopt;
+        return wheel_delta(seen_[hi_res], sums_[hi_res], sums_[notches]);
+    };
+    const int count = put_wheels(out, turn(vertical, wheel_hi_res, wheel),
+                                 turn(horizontal, hwheel_hi_res, hwheel));
     reset_frame();
     return count;
 }

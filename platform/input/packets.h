@@ -7,6 +7,8 @@
 #include <array>
 #include <bitset>
 #include <cstdint>
+#include <functional>
+#include <optional>
 
 #include "platform/win32/win32.h"
 
@@ -18,10 +20,9 @@ struct AxisRange {
     int maximum = 0;
 };
 
-// The capability bits of an evdev device, and the ranges of its ABS_X and
-// ABS_Y axes where it has them.
+// The code bits of an evdev device (a code implies its type), and the ranges
+// of its ABS_X and ABS_Y axes where it has them.
 struct Capabilities {
-    std::bitset<EV_CNT> types;
     std::bitset<KEY_CNT> keys;
     std::bitset<REL_CNT> rels;
     std::bitset<ABS_CNT> abs;
@@ -29,10 +30,15 @@ struct Capabilities {
     AxisRange y_range;
 };
 
+// The capabilities of a device as the library that holds it answers:
+// `has(type, code)` for the codes of EV_KEY, EV_REL and EV_ABS, and
+// `range(code)` for ABS_X and ABS_Y.
+Capabilities read_capabilities(const std::function<bool(unsigned type, unsigned code)>& has,
+                               const std::function<AxisRange(unsigned code)>& range);
+
 // An absolute pointer that udev's input_id calls a mouse: ABS_X and ABS_Y with
 // a mouse button and no pen, stylus or finger tool, such as the tablet a
 // virtual machine gives its guest. (Its other mice have REL_X and REL_Y.)
-// Only the code bits are looked at here and below: a code implies its type.
 bool is_absolute_mouse(const Capabilities& caps);
 // What udev's input_id calls a keyboard: every key from KEY_ESC to KEY_S.
 bool has_keyboard_keys(const Capabilities& caps);
@@ -41,9 +47,19 @@ bool has_keyboard_keys(const Capabilities& caps);
 // keyboard, else another device (pen tablets, touchpads, touchscreens...).
 DWORD classify(const Capabilities& caps);
 
-// A position on `range` scaled to 0..65535, as absolute RAWMOUSE motion
-// carries it; values outside the range are clamped to its ends.
-LONG scale_to_absolute(int value, const AxisRange& range);
+// A position between `minimum` and `maximum` scaled to 0..65535 and rounded
+// to the nearest step, as absolute RAWMOUSE motion carries it; values outside
+// are clamped to the ends, and an empty range gives 0. Every input scales
+// through it (integers convert exactly).
+LONG scale_to_absolute(double value, double minimum, double maximum);
+
+// Puts a frame's wheel turns, in 1/120 notches (nullopt: that wheel did not
+// turn), into its packet out[0], which already holds the frame's motion and
+// buttons. A packet holds one wheel: with both, the horizontal turn follows
+// in out[1], which repeats the buttons held and an absolute position.
+// Returns how many packets there are (1 or 2).
+int put_wheels(RAWMOUSE out[2], std::optional<std::int64_t> vertical,
+               std::optional<std::int64_t> horizontal);
 
 // Turns a device's event stream into packets, one frame (events up to
 // SYN_REPORT) at a time. Keeps the buttons held, and an absolute mouse's

@@ -1,16 +1,16 @@
 // evemu recordings: one device's description ("N:", "I:", "P:", "B:", "A:"...)
-// followed by its events ("E:"), read with libevemu.
+// followed by its events ("E:"), read with libevemu and nothing else.
 #pragma once
 
 #include <linux/input.h>
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/input/packets.h"
+#include "platform/input/unique_fd.h"
 
 namespace input {
 
@@ -26,13 +26,15 @@ struct RecordingError {
 
 struct LoadResult;
 
-// A recording that has been checked from its first line to its last. It keeps
-// the description only; the events stay in the file until EventStream reads them.
+// A recording whose description and events libevemu has read once, from its
+// first line to its last. It keeps the description only; the events stay in
+// the file until EventStream reads them.
 class Recording {
   public:
-    // Checks the whole file in one streaming pass (memory stays flat whatever
-    // its size) and reads its description with libevemu. Every bad input gives
-    // one error naming the file, the line and what is wrong.
+    // Reads the whole file in one streaming pass (memory stays flat whatever
+    // its size), checking on each event what libevemu does not (its time and
+    // its type and code). Every bad input gives one error naming the file, the
+    // line and what is wrong; libevemu may have said more on standard error.
     static LoadResult load(const std::string& path);
 
     const std::string& path() const { return path_; }
@@ -78,12 +80,9 @@ class EventStream {
   public:
     // Opens the file again at its first event; check error() before reading.
     explicit EventStream(const Recording& recording);
-    ~EventStream();
-    EventStream(EventStream&&) noexcept;
-    EventStream& operator=(EventStream&&) noexcept;
 
-    // The next event, or false at the end of the events or when the file can
-    // no longer be read as it was when loaded (error() then says why).
+    // The next event, or false at the end of the events or when the file no
+    // longer reads as it did when loaded (error() then says why).
     bool next(input_event& event);
 
     // Empty while all is well.
@@ -91,13 +90,13 @@ class EventStream {
     std::uint64_t events_read() const { return read_; }
 
   private:
-    struct Reader;  // the open file and the stream libevemu reads it through
     void fail(std::string message);
 
-    std::unique_ptr<Reader> reader_;
+    UniqueFile file_;
     std::string path_;
     std::uint64_t expected_ = 0;
     std::uint64_t read_ = 0;
+    std::int64_t last_us_ = 0;
     std::string error_;
 };
 

@@ -5,7 +5,6 @@
 
 #include <time.h>
 
-#include <atomic>
 #include <charconv>
 #include <chrono>
 #include <climits>
@@ -32,12 +31,13 @@ constexpr int packets_per_turn = 256;
 // They are handed over in chunks, so the threads meet once per chunk.
 constexpr std::size_t read_ahead = 4096;
 constexpr std::size_t chunk_size = 256;
-// When paced, the reader stays only this far ahead of the playback (at speed 1):
-// a file is read near the time its packets are due, so a change made to it while
-// it plays shows then.
-constexpr std::int64_t paced_look_ahead_ns = 50'000'000;
-constexpr auto paced_reader_tick = std::chrono::milliseconds(10);
-
+// NOTE: the thread itself keeps libevemu's parsing (0.65 s of CPU per million
+// packets) off the GUI thread, which handles them in 0.7 s: on it, full speed
+// would take both. For make bench's million packets at full speed (load 4 to
+// 6), chunks of one packet cost 0.1 s more CPU (2.0 s) than chunks of 16 to
+// 1024, which measure alike (1.9 s); so do turns of 64 to 1024 packets and
+// read-ahead of 1024 to 16384 packets (16384 adds 0.8 MB). The values are the
+// middle of those flat ranges.
 // What the reader hands the event loop: a packet of the recording at
 // `source`, or the end of that recording.
 struct Item {
@@ -111,9 +111,9 @@ class Source {
 
 // Plays the mouse recordings: a reader thread parses the files (libevemu's
 // line parsing is the costliest part of a packet) and merges their packets by
-// time, a little ahead of the event loop, which sends them: at speed N a
-// packet is due at start + t / N; at max speed packets go in chunks, yielding
-// between them. The clock runs only while a window of the program is active:
+// time, at most read_ahead packets ahead of the event loop, which sends them:
+// at speed N a packet is due at start + t / N; at max speed packets go in
+// chunks, yielding between them. The clock runs only while a window of the program is active:
 // it starts at the first activation, and a pause moves the start on by its length.
 class ReplayProvider::Playback {
   public:
@@ -156,8 +156,7 @@ class ReplayProvider::Playback {
     }
 
     ~Playback() {
-        stop_.store(true);
-        queue_.close();  // wakes a reader waiting for room
+        queue_.close();  // the reader stops at its next hand-over, or wakes to it
         if (reader_.joinable())
             reader_.join();
     }
@@ -178,14 +177,10 @@ class ReplayProvider::Playback {
             notice_.stop();
             start_ns_ = now - paused_at_ns_;
             paused_ = false;
-            // The start first: the reader that sees the clock running sees its start.
-            reader_start_ns_.store(start_ns_);
-            reader_paused_at_ns_.store(-1);
             arm(0);
         } else {
             paused_at_ns_ = now - start_ns_;
             paused_ = true;
-            reader_paused_at_ns_.store(paused_at_ns_);
             timer_.stop();
         }
     }
@@ -193,10 +188,8 @@ class ReplayProvider::Playback {
   private:
     // The reader thread: merges the recordings' packets by time (equal times:
     // the earlier file on the command line) into chunks for the queue, which
-    // holds it back while full; paced, it also waits for the playback to come
-    // near, handing over what it has first.
+    // holds it back while full.
     void read_ahead_of_loop() {
-        const bool paced = !std::isinf(speed_);
         std::vector<std::uint32_t> live(sources_.size());
         for (std::uint32_t i = 0; i < live.size(); ++i)
             live[i] = i;
@@ -219,15 +212,6 @@ class ReplayProvider::Playback {
             }
             if (next == nullptr)
                 break;
-            if (paced && next->time_ns() > horizon_ns()) {
-                if (!hand_over(chunk))
-                    return;
-                while (next->time_ns() > horizon_ns()) {
-                    if (stop_.load())
-                        return;
-                    std::this_thread::sleep_for(paced_reader_tick);
-                }
-            }
             chunk.push_back({next->time_ns(), next->front(), next_index, false});
             next->pop();
             if (chunk.size() >= chunk_size && !hand_over(chunk))
@@ -266,17 +250,6 @@ class ReplayProvider::Playback {
                 return nullptr;
         }
         return &taken_[chunk_][next_];
-    }
-
-    // How far into the recordings the reader may read now, in recorded nanoseconds.
-    std::int64_t horizon_ns() const {
-        const std::int64_t paused_at = reader_paused_at_ns_.load();
-        const std::int64_t played =
-            paused_at >= 0 ? paused_at : monotonic_ns() - reader_start_ns_.load();
-        const double ahead = static_cast<double>(played + paced_look_ahead_ns) * speed_;
-        constexpr double far_future = 4e18;
-        return ahead >= far_future ? static_cast<std::int64_t>(far_future)
-                                   : static_cast<std::int64_t>(ahead);
     }
 
     void pump() {
@@ -361,9 +334,6 @@ class ReplayProvider::Playback {
     bool said_waiting_ = false;
     std::int64_t start_ns_ = 0;
     std::int64_t paused_at_ns_ = 0;
-    // The same for the reader thread: paused_at is -1 while the clock runs.
-    std::atomic<std::int64_t> reader_start_ns_{0};
-    std::atomic<std::int64_t> reader_paused_at_ns_{0};
     std::size_t ended_ = 0;  // recordings played to their end
     bool finished_ = false;
 
@@ -374,7 +344,6 @@ class ReplayProvider::Playback {
     std::size_t chunk_ = 0;
     std::size_t next_ = 0;
     std::thread reader_;
-    std::atomic<bool> stop_{false};
 };
 
 ReplayProvider::ReplayProvider(std::vector<Recording> recordings, double speed)

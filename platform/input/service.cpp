@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "platform/input/clock.h"
 #include "platform/vcl/vcl.h"
@@ -88,6 +89,7 @@ UINT Service::get_device_list(PRAWINPUTDEVICELIST list, PUINT count, UINT entry_
         list[i].hDevice = devices[i].handle;
         list[i].dwType = devices[i].type;
     }
+    listed_ = devices;
     return n;
 }
 
@@ -172,7 +174,7 @@ UINT Service::get_data(HRAWINPUT handle, UINT command, LPVOID data, PUINT size, 
 }
 
 void Service::push(const Packet& packet) {
-    incoming_.push({next_id_++, packet});
+    incoming_.push_back({next_id_++, packet});
     if (bursts_ == 0)
         schedule_drain();
 }
@@ -230,7 +232,8 @@ void Service::drain() {
     // Packets that arrive while this batch is dispatched wait for the next turn.
     if (next_ == batch_.size()) {
         next_ = 0;
-        incoming_.take_all(batch_);
+        batch_.clear();
+        std::swap(batch_, incoming_);
     }
     bool waiting = false;
     while (next_ < batch_.size()) {

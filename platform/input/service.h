@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "platform/input/device.h"
-#include "platform/input/handoff_queue.h"
 #include "platform/win32/win32.h"
 
 class QObject;
@@ -45,6 +44,8 @@ class Service final : public PacketSink {
     std::function<void(const Packet&, std::int64_t handled_ns)> on_packet_handled;
 
     Provider& provider() { return *provider_; }
+    // The devices as the last full GetRawInputDeviceList gave them.
+    const std::vector<Device>& listed() const { return listed_; }
     bool registered() const { return registered_; }
     // Why the provider could not start (a Win32 error code), or ERROR_SUCCESS.
     DWORD start_error() const { return start_error_; }
@@ -68,15 +69,16 @@ class Service final : public PacketSink {
     // Looks whether a window of the program is active now, tells the provider
     // when that changed, and resumes the packets that waited for one.
     void update_window_activity();
-    bool has_pending() const { return next_ < batch_.size() || incoming_.size() > 0; }
+    bool has_pending() const { return next_ < batch_.size() || !incoming_.empty(); }
 
     std::unique_ptr<Provider> provider_;
+    std::vector<Device> listed_;
     // Receives the queued drain calls; deleting it cancels any still pending.
     std::unique_ptr<QObject> context_;
     // The packets waiting for dispatch, oldest first: those of the batch being
-    // dispatched (from next_ on), then those pushed since. The queue and the
-    // batch trade buffers, so steady traffic allocates nothing.
-    HandoffQueue<Pending> incoming_;
+    // dispatched (from next_ on), then those pushed since (all on the GUI
+    // thread). The two trade buffers, so steady traffic allocates nothing.
+    std::vector<Pending> incoming_;
     std::vector<Pending> batch_;
     std::size_t next_ = 0;
     // The packet whose WM_INPUT is being dispatched: its handle is the live one.

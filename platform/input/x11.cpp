@@ -6,6 +6,7 @@
 
 #include "platform/input/clock.h"
 #include "platform/input/x11.h"
+#include "platform/vcl/vcl.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -24,19 +25,6 @@ constexpr int wanted_major = 2;
 constexpr int wanted_minor = 2;
 // Events handled per wake-up before the event loop gets a turn.
 constexpr int events_per_turn = 4096;
-// While events keep coming, the connection is read once a frame of the window
-// rather than on each event: a mouse sends 250 to 8000 events a second, the
-// window shows them 30 times a second, and every wake-up of the process costs
-// as much as handling a few events. An event after a quiet period is read at
-// once; those behind it wait for the next frame. The window's frames start at
-// multiples of 33 ms of CLOCK_MONOTONIC: a read at the same moment shares the
-// frame's wake-up, and what it brings is shown at the following frame.
-constexpr std::int64_t frame_ms = 33;
-
-// Milliseconds until the next frame starts.
-int until_next_frame() {
-    return static_cast<int>(frame_ms - (monotonic_ns() / 1'000'000) % frame_ms);
-}
 
 // The first X error seen while an ErrorTrap lives. The GUI thread is the only
 // one that talks to the provider's connection.
@@ -340,10 +328,15 @@ void X11Provider::Connection::schedule_drain() {
 }
 
 // An event after a quiet period: read now, then paced while events keep coming.
+// The connection is then read once a frame of the window (vcl::FramePacer's
+// grid) rather than on each event: a mouse sends 250 to 8000 events a second,
+// the window shows them 30 times a second, and every wake-up of the process
+// costs as much as handling a few events. A read at a frame's start shares the
+// frame's wake-up, and what it brings is shown at the following frame.
 void X11Provider::Connection::on_readable() {
     if (drain() > 0 && !lost) {
         notifier->setEnabled(false);
-        pace->start(until_next_frame());
+        pace->start(vcl::FramePacer::until_next_frame());
     }
 }
 
@@ -352,7 +345,7 @@ void X11Provider::Connection::on_readable() {
 void X11Provider::Connection::on_paced_read() {
     if (drain() > 0) {
         if (!lost)
-            pace->start(until_next_frame());
+            pace->start(vcl::FramePacer::until_next_frame());
         return;
     }
     if (!lost)

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "platform/input/mouse_buttons.h"
+#include "platform/input/packets.h"
 
 namespace input {
 
@@ -20,12 +21,6 @@ LONG take_rounded(double& carry, double value) {
     const double whole = std::nearbyint(sum);
     carry = sum - whole;
     return static_cast<LONG>(whole);
-}
-
-// A position on an absolute axis as 0 to 65535 across its range.
-LONG normalized(double value, double min, double max) {
-    const double scaled = (value - min) / (max - min) * 65535.0;
-    return static_cast<LONG>(std::nearbyint(std::clamp(scaled, 0.0, 65535.0)));
 }
 
 }  // namespace
@@ -122,9 +117,9 @@ int RawPointer::feed_motion(const XIRawEvent& event, RAWMOUSE out[2]) {
     out[0] = packet();
     if (has_motion && absolute_) {
         if (has_x)
-            absolute_x_ = normalized(dx, absolute_->min_x, absolute_->max_x);
+            absolute_x_ = scale_to_absolute(dx, absolute_->min_x, absolute_->max_x);
         if (has_y)
-            absolute_y_ = normalized(dy, absolute_->min_y, absolute_->max_y);
+            absolute_y_ = scale_to_absolute(dy, absolute_->min_y, absolute_->max_y);
         out[0].usFlags = MOUSE_MOVE_ABSOLUTE;
         out[0].lLastX = absolute_x_;
         out[0].lLastY = absolute_y_;
@@ -132,24 +127,10 @@ int RawPointer::feed_motion(const XIRawEvent& event, RAWMOUSE out[2]) {
         out[0].lLastX = take_rounded(carry_x_, dx);
         out[0].lLastY = take_rounded(carry_y_, dy);
     }
-    int count = 1;
-    if (vertical != 0) {
-        out[0].usButtonFlags |= RI_MOUSE_WHEEL;
-        out[0].usButtonData = wheel_data(vertical);
-    }
-    if (horizontal != 0) {
-        if (vertical != 0) {
-            // One packet holds one wheel: the horizontal turn follows on its own.
-            out[1] = packet();
-            out[1].usButtonFlags = RI_MOUSE_HWHEEL;
-            out[1].usButtonData = wheel_data(horizontal);
-            count = 2;
-        } else {
-            out[0].usButtonFlags |= RI_MOUSE_HWHEEL;
-            out[0].usButtonData = wheel_data(horizontal);
-        }
-    }
-    return count;
+    const auto turn = [](LONG notches) -> std::optional<std::int64_t> {
+        return notches != 0 ? std::optional<std::int64_t>(notches) : std::nullopt;
+    };
+    return put_wheels(out, turn(vertical), turn(horizontal));
 }
 
 int RawPointer::feed_button(const XIRawEvent& event, bool press, RAWMOUSE out[2]) {

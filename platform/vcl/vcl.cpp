@@ -18,8 +18,8 @@ TApplication* Application = nullptr;
 namespace {
 
 // Frame n of the process's frame grid starts at n * frame_ms of the monotonic
-// clock (CLOCK_MONOTONIC on Linux), a grid the input side meets by itself: it
-// reads a busy input just as a frame starts, so both take one wake-up.
+// clock (CLOCK_MONOTONIC on Linux); the x11 input reads a busy connection as a
+// frame starts, so both take one wake-up.
 std::int64_t frame_clock_ms() {
     using Clock = std::chrono::steady_clock;
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
@@ -55,16 +55,24 @@ void show_current_exception(OtherExceptions others) {
 FramePacer::FramePacer(std::function<void()> update)
     : update_(std::move(update)), timer_([this] { run(); }) {}
 
+std::int64_t FramePacer::current_frame() {
+    return frame_clock_ms() / frame_ms;
+}
+
+int FramePacer::until_next_frame() {
+    return static_cast<int>(frame_ms - frame_clock_ms() % frame_ms);
+}
+
 void FramePacer::request() {
     if (timer_.active())
         return;
-    timer_.start(until_next_frame(frame_clock_ms()));
+    timer_.start(until_next_frame());
 }
 
 void FramePacer::run_or_request() {
     if (timer_.active())
         return;
-    if (last_frame_ == frame_clock_ms() / frame_ms) {
+    if (last_frame_ == current_frame()) {
         request();
     } else {
         run();
@@ -79,7 +87,7 @@ void FramePacer::flush() {
 }
 
 void FramePacer::run() {
-    last_frame_ = frame_clock_ms() / frame_ms;
+    last_frame_ = current_frame();
     update_();
 }
 

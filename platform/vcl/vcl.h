@@ -174,10 +174,11 @@ class FramePacer {
     // Runs a pending update at once.
     void flush();
     static constexpr int frame_ms = 33;
-    // Milliseconds from `now_ms` (on the process's frame clock) to the next frame boundary.
-    static int until_next_frame(std::int64_t now_ms) {
-        return static_cast<int>(frame_ms - now_ms % frame_ms);
-    }
+    // Milliseconds from now to the next boundary of the process's frame grid:
+    // the one grid of the window's repaints and of the inputs read once a frame.
+    static int until_next_frame();
+    // The number of the frame the grid is in now.
+    static std::int64_t current_frame();
 
   private:
     void run();

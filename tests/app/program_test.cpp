@@ -147,9 +147,13 @@ TEST_F(ProgramTest, BadInputStopsBeforeAnyWindowWithOneLine) {
         SCOPED_TRACE(args.back());
         const auto result = run(args);
         EXPECT_EQ(result.exit_code, 2);
-        const auto lines = split_lines(result.err);
-        ASSERT_EQ(lines.size(), 1u) << result.err;
-        EXPECT_NE(lines[0].find(named), std::string::npos) << lines[0];
+        // Ours is the one line; libevemu's own complaint about a recording may come first.
+        auto lines = split_lines(result.err);
+        std::erase(lines, "");
+        ASSERT_GE(lines.size(), 1u) << result.err;
+        for (std::size_t i = 0; i + 1 < lines.size(); ++i)
+            EXPECT_EQ(lines[i].rfind("FATAL: ", 0), 0u) << result.err;
+        EXPECT_NE(lines.back().find(named), std::string::npos) << lines.back();
         EXPECT_FALSE(fs::exists(dir_ / "log.txt"));
     }
 }

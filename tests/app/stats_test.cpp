@@ -138,35 +138,25 @@ TEST(RateMeterTest, TheMeanNeverExceedsThePeak) {
     EXPECT_DOUBLE_EQ(steady.mean(), 1000.0);
 }
 
-TEST(MouseLabelsTest, NumbersTheMiceAmongTheFirstTenDevices) {
-    std::vector<input::Device> devices;
-    devices.push_back({handle(5), RIM_TYPEMOUSE, "first", ""});
-    devices.push_back({handle(6), RIM_TYPEKEYBOARD, "keys", ""});
-    devices.push_back({handle(7), RIM_TYPEMOUSE, "second", ""});
-    for (int i = 0; i < 7; ++i)
-        devices.push_back({handle(100 + i), RIM_TYPEHID, "other", ""});
-    devices.push_back({handle(9), RIM_TYPEMOUSE, "eleventh", ""});
-    const std::vector<MouseLabel> labels = app::mouse_labels(devices);
-    ASSERT_EQ(labels.size(), 2u);
-    EXPECT_EQ(labels[0].handle, handle(5));
+// The engine's table gives the numbers; the devices it was given, the names.
+TEST(MouseLabelsTest, TheEnginesTableNumbersTheMiceAndTheListNamesThem) {
+    RawInputState engine{};
+    engine.raw_mouse_count = 3;
+    engine.raw_mouse_handles[0] = handle(7);
+    engine.raw_mouse_handles[1] = handle(5);
+    engine.raw_mouse_handles[2] = handle(9);
+    const std::vector<input::Device> devices = {{handle(5), RIM_TYPEMOUSE, "second", ""},
+                                                {handle(6), RIM_TYPEKEYBOARD, "keys", ""},
+                                                {handle(7), RIM_TYPEMOUSE, "first", ""}};
+    const std::vector<MouseLabel> labels = app::mouse_labels(engine, devices);
+    ASSERT_EQ(labels.size(), 3u);
+    EXPECT_EQ(labels[0].handle, handle(7));
     EXPECT_EQ(labels[0].mouse_number, 0);
+    EXPECT_EQ(labels[0].name, "first");
     EXPECT_EQ(labels[1].name, "second");
     EXPECT_EQ(labels[1].mouse_number, 1);
-}
-
-// The engine's rule, as --list-devices and --stats follow it: only the first
-// ten devices are examined, and a mouse without a handle gets no number.
-TEST(MouseLabelsTest, MouseNumbersFollowTheEngineListing) {
-    std::vector<input::Device> devices;
-    devices.push_back({handle(6), RIM_TYPEKEYBOARD, "keys", ""});
-    devices.push_back({nullptr, RIM_TYPEMOUSE, "no handle", ""});
-    devices.push_back({handle(5), RIM_TYPEMOUSE, "first", ""});
-    for (int i = 0; i < 7; ++i)
-        devices.push_back({handle(100 + i), RIM_TYPEHID, "other", ""});
-    devices.push_back({handle(9), RIM_TYPEMOUSE, "eleventh", ""});
-    EXPECT_EQ(app::mouse_numbers(devices),
-              (std::vector<int>{-1, -1, 0, -1, -1, -1, -1, -1, -1, -1}));
-    EXPECT_TRUE(app::mouse_numbers({}).empty());
+    EXPECT_EQ(labels[2].name, "") << "a handle the list no longer has";
+    EXPECT_TRUE(app::mouse_labels(RawInputState{}, devices).empty());
 }
 
 TEST(PacketStatsTest, TheReportHasALinePerMouseThenTheTotals) {

@@ -37,13 +37,14 @@ TEST(FuzzInputs, CarriageReturnsInAQuotedLineAreSpelledOut) {
         testsupport::source_dir() / "tests/fuzz/inputs/carriage-returns-before-the-name.evemu";
     const input::LoadResult result = input::Recording::load(file.string());
     ASSERT_FALSE(result);
-    EXPECT_EQ(result.error.to_string(), file.string() +
-                                            ":3: libevemu: Expected device name, but got: "
-                                            "'\\r\\r\\r\\r\\r\\r\\r\\r 00 00 00 00 00 00 00 00'");
+    EXPECT_EQ(result.error.to_string(),
+              file.string() +
+                  ":3: not an evemu recording: expected the device name line 'N: ...', found "
+                  "'\\r\\r\\r\\r\\r\\r\\r\\r 00 00 00 00 00 00 00 00'");
 }
 
-// libevemu stops at a line of one blank character; such lines never reach it,
-// so the events after them are read.
+// libevemu stops at a line of one blank character; such a line is passed
+// over, so the events after it are read.
 TEST(FuzzInputs, ALineOfOneBlankCharacterAmongTheEventsIsBlank) {
     testsupport::TempDir dir;
     const auto path = dir / "blanks.evemu";

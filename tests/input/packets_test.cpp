@@ -35,14 +35,12 @@ std::vector<RAWMOUSE> frame(FrameAssembler& assembler, std::initializer_list<inp
 
 Capabilities with_rels(std::initializer_list<unsigned> codes) {
     Capabilities caps;
-    caps.types.set(EV_REL);
     for (unsigned code : codes)
         caps.rels.set(code);
     return caps;
 }
 
 void add_keys(Capabilities& caps, unsigned first, unsigned last) {
-    caps.types.set(EV_KEY);
     for (unsigned code = first; code <= last; ++code)
         caps.keys.set(code);
 }
@@ -297,14 +295,10 @@ TEST(FrameResync, TheHiddenButtonChangesBecomeOnePacketAndAFreshFrameStarts) {
 Capabilities absolute_pointer(std::initializer_list<unsigned> keys,
                               std::initializer_list<unsigned> rels = {}) {
     Capabilities caps;
-    caps.types.set(EV_ABS);
     caps.abs.set(ABS_X);
     caps.abs.set(ABS_Y);
-    caps.types.set(EV_KEY);
     for (unsigned code : keys)
         caps.keys.set(code);
-    if (rels.size() != 0)
-        caps.types.set(EV_REL);
     for (unsigned code : rels)
         caps.rels.set(code);
     caps.x_range = {0, 32767};
@@ -327,15 +321,27 @@ TEST(Classify, AnAbsolutePointerWithMouseButtonsAndNoToolIsAMouse) {
     EXPECT_EQ(input::classify(one_axis), RIM_TYPEHID);
 }
 
-TEST(ScaleToAbsolute, TheRangeMapsOntoZeroTo65535) {
-    const input::AxisRange range{-100, 100};
-    EXPECT_EQ(input::scale_to_absolute(-100, range), 0);
-    EXPECT_EQ(input::scale_to_absolute(100, range), 65535);
-    EXPECT_EQ(input::scale_to_absolute(0, range), 32768);
-    EXPECT_EQ(input::scale_to_absolute(-1000, range), 0) << "clamped";
-    EXPECT_EQ(input::scale_to_absolute(1000, range), 65535) << "clamped";
-    EXPECT_EQ(input::scale_to_absolute(5, {5, 5}), 0) << "an empty range";
-    EXPECT_EQ(input::scale_to_absolute(INT_MAX, {INT_MIN, INT_MAX}), 65535) << "no overflow";
+// One rule for every input: evdev's integer axes and X's valuators alike.
+TEST(ScaleToAbsolute, TheRangeMapsOntoZeroTo65535RoundedHalfUp) {
+    struct Row {
+        double value, minimum, maximum;
+        LONG expected;
+    };
+    for (const Row& row : std::initializer_list<Row>{
+             {-100, -100, 100, 0},
+             {100, -100, 100, 65535},
+             {0, -100, 100, 32768},
+             {-1000, -100, 100, 0},  // clamped
+             {1000, -100, 100, 65535},
+             {5, 5, 5, 0},  // an empty range
+             {INT_MAX, INT_MIN, INT_MAX, 65535},
+             {1, 0, 6, 10923},  // 10922.5: half up
+             {250.5, 0, 1000, 16417},
+             {749.9, 0, 1000, 49145},
+         }) {
+        EXPECT_EQ(input::scale_to_absolute(row.value, row.minimum, row.maximum), row.expected)
+            << row.value << " on " << row.minimum << ".." << row.maximum;
+    }
 }
 
 // Each packet carries the last known position on both axes, whatever the

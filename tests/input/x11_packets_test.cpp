@@ -304,6 +304,20 @@ TEST(X11AbsolutePointer, AnAxisLeftOutKeepsItsLastPosition) {
     EXPECT_EQ(packets[0].lLastY, 65535);
 }
 
+// As on evdev: a tablet's packets all carry its position, the second of two wheels' too.
+TEST(X11AbsolutePointer, BothWheelsWithMotionGiveTwoPacketsAtThePosition) {
+    RawPointer pointer({{2, true, 1.0}, {3, false, 1.0}}, input::AbsoluteAxes{0, 1000, 100, 600});
+    const auto packets = feed(pointer, motion(500, 350).with(2, -1).with(3, -1));
+    ASSERT_EQ(packets.size(), 2u);
+    for (const RAWMOUSE& packet : packets) {
+        EXPECT_EQ(packet.usFlags, MOUSE_MOVE_ABSOLUTE);
+        EXPECT_EQ(packet.lLastX, 32768);
+        EXPECT_EQ(packet.lLastY, 32768);
+    }
+    EXPECT_EQ(packets[0].usButtonFlags, RI_MOUSE_WHEEL);
+    EXPECT_EQ(packets[1].usButtonFlags, RI_MOUSE_HWHEEL);
+}
+
 TEST(X11AbsolutePointer, AnEmptyRangeIsTakenAsMotion) {
     RawPointer pointer({}, input::AbsoluteAxes{-1, -1, -1, -1});
     const auto packets = feed(pointer, motion(3, 4));

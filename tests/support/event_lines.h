@@ -1,7 +1,5 @@
 // The "E:" lines of an evemu recording, read apart from the code under test,
-// so that the tests and the fuzzer can check what libevemu streams against
-// what the file says. No dependency beyond the standard library: the fuzz
-// build compiles it too.
+// so that the tests can check what libevemu streams against what the file says.
 #pragma once
 
 #include <cstdint>

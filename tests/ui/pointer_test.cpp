@@ -249,12 +249,7 @@ TEST_F(PointerTest, TheToolkitTakesAtMostOneMotionEventAFrameWhileThePointerMove
     // Motions sent one at a time, each taken by the server while the program
     // goes on with its events: without a pause the program could take each.
     const int motions = 300;
-    const auto frame = [] {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(
-                   std::chrono::steady_clock::now().time_since_epoch())
-                   .count() /
-               vcl::FramePacer::frame_ms;
-    };
+    const auto frame = [] { return vcl::FramePacer::current_frame(); };
     const auto first_frame = frame();
     for (int i = 1; i <= motions; ++i) {
         move_to(200 + i, 200);

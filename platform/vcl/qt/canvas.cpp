@@ -22,6 +22,12 @@ namespace {
 
 // A small figure as rendered, kept for the next figure of the same shape,
 // size and colours wherever it lies (the cursor marks repeat one shape).
+// NOTE: a packet of the tracked mouse draws three figures (two marks and a
+// line); rendering them costs about 4 us a packet. Replaying 250,000 packets of
+// mouse 2 at full speed (make bench's mouse2.evemu, load 4 to 6) took 1.68 s of
+// CPU without the cache, 1.14 s with 2 figures, 0.68 s with 16 and with 64.
+// Figures wider or taller than 64 pixels (long lines) are rare and not kept,
+// so the cache holds at most 16 x 64 x 64 x 4 bytes = 256 kB.
 using FigureKey = std::array<std::int64_t, 12>;
 struct CachedFigure {
     FigureKey key;

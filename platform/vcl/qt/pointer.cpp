@@ -21,7 +21,6 @@
 #include <sys/uio.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -139,12 +138,6 @@ static_assert(sizeof(SelectedEventsReply) == 32 && sizeof(ClientPointerReply) ==
 static_assert(sizeof(DeviceInfo) == 12 && sizeof(EventMaskHead) == 4);
 static_assert(sizeof(CrossingHead) == 32 && sizeof(DeviceEventHead) == 32);
 
-std::int64_t now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 struct FreeReply {
     void operator()(void* reply) const { std::free(reply); }
 };
@@ -242,7 +235,7 @@ struct PointerFrames::Watch {
     void read();
     void deliver(int device, QPointF position, QPointF root, Qt::KeyboardModifiers modifiers);
     bool inside(QPointF position) const;
-    void next_frame() { timer.start(FramePacer::until_next_frame(now_ms())); }
+    void next_frame() { timer.start(FramePacer::until_next_frame()); }
 
     QWidget& widget;
     xcb_window_t id = XCB_WINDOW_NONE;
@@ -533,7 +526,7 @@ void PointerFrames::Watch::hinted(std::uint32_t time) {
         entered(the_server->client_pointer(), time);
     if (timer.active())
         return;
-    if (last_frame == now_ms() / FramePacer::frame_ms) {
+    if (last_frame == FramePacer::current_frame()) {
         next_frame();
     } else {
         // After the toolkit has handled what came with the hint.
@@ -594,7 +587,7 @@ void PointerFrames::Watch::released(int device, int button) {
 }
 
 void PointerFrames::Watch::read() {
-    last_frame = now_ms() / FramePacer::frame_ms;
+    last_frame = FramePacer::current_frame();
     if (the_server == nullptr)
         return;
     std::vector<int> devices;
