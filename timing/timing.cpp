@@ -1,6 +1,7 @@
 #include "timing/timing.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace timing {
@@ -95,10 +96,15 @@ std::optional<std::int64_t> IntervalHistogram::quantile(double q) const {
     if (count_ == 0)
         return std::nullopt;
     // The rank of the sample wanted, 1-based: the smallest covering q of them.
-    const double wanted = std::clamp(q, 0.0, 1.0) * static_cast<double>(count_);
-    auto rank = static_cast<std::uint64_t>(wanted);
-    if (static_cast<double>(rank) < wanted || rank == 0)
-        ++rank;
+    // Worked out in whole millionths, not in floating point: on a 387 FPU (the
+    // 32-bit Windows build) 0.01 * 100 carries excess precision past 1 and
+    // would take the second sample for the first.
+    constexpr std::uint64_t million = 1'000'000;
+    const auto millionths = static_cast<std::uint64_t>(std::llround(std::clamp(q, 0.0, 1.0) * 1e6));
+    std::uint64_t rank =
+        count_ / million * millionths + (count_ % million * millionths + million - 1) / million;
+    if (rank == 0)
+        rank = 1;
     // The first and the last are known exactly.
     if (rank == 1)
         return min_;
