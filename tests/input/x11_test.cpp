@@ -8,6 +8,7 @@
 #include <X11/extensions/XI2.h>
 
 #include <algorithm>
+#include <cinttypes>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/input/evdev.h"
@@ -124,41 +126,46 @@ class X11EndToEnd : public XvfbWithMiceTest {
         return out;
     }
 
-    // Moves the core XTEST pointer by one until the program reports
-    // it; false when nothing comes within `deadline`.
-    bool probe_reaches_program(std::chrono::milliseconds deadline) {
+    // Moves the core XTEST pointer by one until the program in `folder` (the
+    // test's own by default) reports it; false when nothing comes within
+    // `deadline`. Each move is counted in probes_sent_.
+    bool probe_reaches_program(std::chrono::milliseconds deadline,
+                               const std::filesystem::path& folder = {}) {
+        const std::filesystem::path& where = folder.empty() ? dir_.path() : folder;
         const auto end = std::chrono::steady_clock::now() + deadline;
         while (std::chrono::steady_clock::now() < end) {
-            const std::size_t before = log_lines().size();
+            const std::size_t before = log_lines(where).size();
             driver_->move(core_xtest_, 1, 0);
             driver_->sync();
-            if (testsupport::wait_until([&] { return log_lines().size() > before; }, 1500ms)) {
+            ++probes_sent_;
+            if (testsupport::wait_until([&] { return log_lines(where).size() > before; }, 1500ms))
                 return true;
-            }
         }
         return false;
     }
 
-    // Starts the program and waits until its window is mapped, has the focus
-    // and the program reports packets.
-    void start_program(const std::vector<std::string>& extra_args = {}) {
+    // Starts the program in `folder` and waits until its window is mapped, has
+    // the focus and the program reports packets.
+    void launch(const std::filesystem::path& folder, const std::vector<std::string>& extra_args,
+                std::unique_ptr<testsupport::Process>& program, unsigned long& window) {
         std::vector<std::string> args = {"--input=x11",
-                                         "--screenshot=" + (dir_ / "shot.png").string()};
+                                         "--screenshot=" + (folder / "shot.png").string()};
         args.insert(args.end(), extra_args.begin(), extra_args.end());
-        program_ = std::make_unique<testsupport::Process>(
+        program = std::make_unique<testsupport::Process>(
             testsupport::rawmice_argv(args),
-            testsupport::Launch{dir_.path(),
-                                {"DISPLAY=" + xvfb_->display(), "QT_QPA_PLATFORM=xcb"}});
+            testsupport::Launch{folder, {"DISPLAY=" + xvfb_->display(), "QT_QPA_PLATFORM=xcb"}});
         ASSERT_TRUE(testsupport::wait_until(
-            [&] { return (window_ = driver_->window_of(program_->pid())) != 0; }, 30s))
+            [&] { return (window = driver_->window_of(program->pid(), "Form1")) != 0; }, 30s))
             << "the main window was never mapped";
         // It asks for the focus itself when first shown; with no window manager
         // nothing else gives it, so make sure.
-        if (!testsupport::wait_until([&] { return driver_->focused_window() == window_; }, 5s)) {
-            driver_->focus(window_);
-        }
-        ASSERT_EQ(driver_->focused_window(), window_);
-        ASSERT_TRUE(probe_reaches_program(30s)) << "no packet reached the focused program";
+        if (!testsupport::wait_until([&] { return driver_->focused_window() == window; }, 5s))
+            driver_->focus(window);
+        ASSERT_EQ(driver_->focused_window(), window);
+        ASSERT_TRUE(probe_reaches_program(30s, folder)) << "no packet reached the focused program";
+    }
+    void start_program(const std::vector<std::string>& extra_args = {}) {
+        launch(dir_.path(), extra_args, program_, window_);
     }
 
     // Moves each added pointer twice, then presses, clicks and turns every
@@ -233,6 +240,7 @@ class X11EndToEnd : public XvfbWithMiceTest {
     std::map<int, int> mouse_of_id_;
     std::unique_ptr<testsupport::Process> program_;
     unsigned long window_ = 0;
+    std::size_t probes_sent_ = 0;
 };
 
 TEST_F(X11EndToEnd, ListDevicesNamesEverySlavePointerThenEveryKeyboardXTestLast) {
@@ -463,6 +471,38 @@ TEST_F(X11EndToEnd, UnderAWindowManagerPacketsReachTheLogWhileTheTimingWindowHas
     EXPECT_EQ(shot.size(), QSize(720, 470)) << "the timing window's picture beside the main one's";
 }
 
+// Waits until the process `pid` has handled all it was sent: every thread of
+// it asleep, and its CPU time the same over two frames (a reader that waits for
+// the next frame would have woken in that time). False at the deadline.
+bool wait_until_idle(pid_t pid, std::chrono::milliseconds deadline = 30s) {
+    std::uint64_t last_cpu = 0;
+    auto quiet_since = std::chrono::steady_clock::now();
+    return testsupport::wait_until(
+        [&] {
+            std::uint64_t cpu = 0;
+            bool asleep = true;
+            const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+            std::error_code error;
+            for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+                std::uint64_t ns = 0;
+                std::sscanf(testsupport::read_file(task.path() / "schedstat").c_str(), "%" SCNu64,
+                            &ns);
+                cpu += ns;
+                const std::string stat = testsupport::read_file(task.path() / "stat");
+                const std::size_t state = stat.rfind(") ");
+                asleep = asleep && state != std::string::npos && stat[state + 2] == 'S';
+            }
+            const auto now = std::chrono::steady_clock::now();
+            if (error || !asleep || cpu != last_cpu) {
+                last_cpu = cpu;
+                quiet_since = now;
+                return false;
+            }
+            return now - quiet_since >= 70ms;
+        },
+        deadline);
+}
+
 // A window of another program: a plain X client of the test's own, which a
 // window manager frames and gives the focus as it gives any new window's.
 class OtherProgramWindow {
@@ -508,56 +548,19 @@ TEST_F(X11EndToEnd, UnderAWindowManagerAnotherWindowsFocusStopsOnlyTheProgramNot
     if (!testsupport::program_available("openbox"))
         GTEST_SKIP() << "openbox is not installed (scripts/install-deps installs it)";
     testsupport::Openbox window_manager(xvfb_->display());
-
-    // Every packet the pointers make from when the focus-following program
-    // first logged: it logs or drops each of them. Of the probes before, those
-    // that came before its window was active were dropped as well.
-    std::size_t sent = 0;
-    const auto move = [&](int pointer, int dx, int dy) {
-        driver_->move(pointer, dx, dy);
-        ++sent;
-    };
-    // Moves the core XTEST pointer by one until the log in `folder` shows it.
-    const auto probe = [&](const std::filesystem::path& folder,
-                           std::chrono::milliseconds deadline) {
-        const auto end = std::chrono::steady_clock::now() + deadline;
-        while (std::chrono::steady_clock::now() < end) {
-            const std::size_t before = log_lines(folder).size();
-            move(core_xtest_, 1, 0);
-            driver_->sync();
-            if (testsupport::wait_until([&] { return log_lines(folder).size() > before; }, 1500ms))
-                return true;
-        }
-        return false;
-    };
-    // A rawmice in `folder`, once its window is mapped, focused and logging.
-    const auto launch = [&](const std::filesystem::path& folder,
-                            const std::vector<std::string>& extra, unsigned long& window) {
-        std::vector<std::string> args = {"--input=x11"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        auto program = std::make_unique<testsupport::Process>(
-            testsupport::rawmice_argv(args),
-            testsupport::Launch{folder, {"DISPLAY=" + xvfb_->display(), "QT_QPA_PLATFORM=xcb"}});
-        EXPECT_TRUE(testsupport::wait_until(
-            [&] { return (window = driver_->window_of(program->pid(), "Form1")) != 0; }, 30s))
-            << "the main window was never mapped";
-        if (!testsupport::wait_until([&] { return driver_->focused_window() == window; }, 10s))
-            driver_->focus(window);
-        EXPECT_TRUE(probe(folder, 30s)) << "no packet reached the focused program";
-        return program;
-    };
-
     testsupport::TempDir follows_dir;
     testsupport::TempDir background_dir;
+    std::unique_ptr<testsupport::Process> follows;
+    std::unique_ptr<testsupport::Process> background;
     unsigned long follows_window = 0;
     unsigned long background_window = 0;
-    auto follows = launch(follows_dir.path(), {}, follows_window);
-    ASSERT_FALSE(HasFailure());
-    const std::size_t first_probes = sent;
-    sent = 0;
+    ASSERT_NO_FATAL_FAILURE(launch(follows_dir.path(), {}, follows, follows_window));
+    // From here the focus-following one logs or drops every packet. Of the
+    // probes before, those that came before its window was active were dropped.
+    const std::size_t first_probes = std::exchange(probes_sent_, 0);
     const std::size_t follows_start = log_lines(follows_dir.path()).size();
-    auto background = launch(background_dir.path(), {"--background"}, background_window);
-    ASSERT_FALSE(HasFailure());
+    ASSERT_NO_FATAL_FAILURE(
+        launch(background_dir.path(), {"--background"}, background, background_window));
 
     OtherProgramWindow other(xvfb_->display());
     if (!testsupport::wait_until([&] { return driver_->focused_window() == other.id(); }, 10s))
@@ -573,23 +576,22 @@ TEST_F(X11EndToEnd, UnderAWindowManagerAnotherWindowsFocusStopsOnlyTheProgramNot
     // Once probes stop reaching the program that follows the focus, both have
     // taken the change in (the toolkit takes it in a little after the server).
     const auto give_up = std::chrono::steady_clock::now() + 30s;
-    while (probe(follows_dir.path(), 1500ms)) {
+    while (probe_reaches_program(1500ms, follows_dir.path())) {
         ASSERT_LT(std::chrono::steady_clock::now(), give_up)
             << "the program never noticed it lost the focus";
     }
     const std::size_t unfocused = log_lines(follows_dir.path()).size();
-    ASSERT_TRUE(probe(background_dir.path(), 30s)) << "the probes stopped in the background";
+    ASSERT_TRUE(probe_reaches_program(30s, background_dir.path())) << "no line in the background";
     const std::size_t start = log_lines(background_dir.path()).size();
 
     std::vector<testsupport::RelativePacket> expected = move_click_and_turn_every_wheel();
-    move(core_xtest_, 0, 1);
+    driver_->move(core_xtest_, 0, 1);
     driver_->sync();
     expected.push_back({core_mouse_, 0, 1});
-    sent += expected.size() - 1;
     ASSERT_TRUE(testsupport::wait_until([&] {
         return log_lines(background_dir.path()).size() >= start + expected.size();
     })) << "logged in the background: "
-        << log_lines(background_dir.path()).size() - start << " of " << expected.size() << " lines";
+        << log_lines(background_dir.path()).size() - start << " of " << expected.size();
     // Each mouse's lines in the order it sent them. (Across mice the order may
     // differ: the window manager's click-to-focus grab holds a pointer's
     // events for a moment, and the other mice's go on.)
@@ -606,14 +608,16 @@ TEST_F(X11EndToEnd, UnderAWindowManagerAnotherWindowsFocusStopsOnlyTheProgramNot
     EXPECT_EQ(logged_by_mouse, expected_by_mouse);
     EXPECT_EQ(driver_->focused_window(), other.id()) << "the focus moved meanwhile";
 
-    // The other logged none of them; given the focus back, it logs again, and
-    // by then it has counted every packet before.
+    // The other, once it has handled them, logged none of them; given the
+    // focus back, it logs again, and by then it has counted every packet before.
+    ASSERT_TRUE(wait_until_idle(follows->pid())) << "the other never caught up";
     EXPECT_EQ(log_lines(follows_dir.path()).size(), unfocused);
     driver_->focus(follows_window);
-    ASSERT_TRUE(probe(follows_dir.path(), 30s)) << "packets did not come back with the focus";
+    ASSERT_TRUE(probe_reaches_program(30s, follows_dir.path())) << "no line with the focus back";
     follows->send(SIGTERM);
     ASSERT_TRUE(follows->wait(20s));
     EXPECT_EQ(follows->exit_code(), 0) << follows->err();
+    const std::size_t sent = probes_sent_ + expected.size();
     const std::size_t logged = log_lines(follows_dir.path()).size() - follows_start;
     std::size_t dropped = 0;
     for (const std::string& line : testsupport::split_lines(follows->err())) {

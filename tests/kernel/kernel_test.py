@@ -258,6 +258,24 @@ class OnARealKernel(unittest.TestCase):
             raise AssertionError("%s; log.txt holds:\n%sstderr: %s"
                                  % (error, program.log(), program.stderr())) from None
 
+    def wait_idle(self, program):
+        """Waits until `program` has handled all it was sent: every thread of it
+        asleep, its CPU time the same over two looks a tenth of a second and
+        more apart (a reader that waits for the next frame would have woken)."""
+        script = ("cut -d' ' -f1 /proc/{0}/task/*/schedstat | tr '\\n' ,; echo; "
+                  "sed 's/.*) \\(.\\).*/\\1/' /proc/{0}/task/*/stat | tr -d '\\n'"
+                  .format(program.process.pid))
+        last = [None, 0.0]
+
+        def quiet():
+            cpu, states = self.vm.sh(script).text.split()
+            now = time.monotonic()
+            if set(states) != {"S"} or cpu != last[0]:
+                last[:] = [cpu, now]
+                return False
+            return now - last[1] >= 0.1
+        wait_for(quiet, "rawmice to handle what it was sent", interval=0.05)
+
     def stop_rawmice(self, program):
         program.process.signal("SIGTERM")
         self.assertEqual(program.process.wait(), 0, program.stderr())
@@ -583,6 +601,7 @@ class OnARealKernel(unittest.TestCase):
         logged = self.wait_log(background, skip + len(expected), "every step's line")
         self.assertEqual("".join(logged[skip:]), "".join(expected))
         self.assertEqual(xdotool("getwindowfocus"), other_window, "xev kept the focus")
+        self.wait_idle(follows)
         self.assertEqual(len(follows.lines()), unfocused, "logged without the focus")
 
         # Given the focus back, the other logs again, and by then it has read,
