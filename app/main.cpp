@@ -282,11 +282,14 @@ int main(int argc, char** argv) {
         QCoreApplication::instance(),
         [&] {
             report_input_problems(service);
+            if (options.background && service.registered())
+                show_background_notice();
             if (options.timing)
                 show_timing_window();
         },
         Qt::QueuedConnection);
 
+    rawinput::background = options.background;
     int result = WinMain();
     // A batch run that lost its log has not done its job.
     if (options.exit_after_replay && log_incomplete() && result == 0)

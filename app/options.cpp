@@ -34,6 +34,9 @@ struct Parser {
     QCommandLineOption timing{"timing",
                               "Open the timing window at start (F2 opens and hides it): how "
                               "often each mouse sends, live."};
+    QCommandLineOption background{"background",
+                                  "Read the mice whichever window has the focus, not only while "
+                                  "rawmice's own has it."};
     QCommandLineOption help{{"h", "help"}, "Show this help and exit."};
     QCommandLineOption version{"version", "Show the version and exit."};
 
@@ -42,8 +45,8 @@ struct Parser {
             "Watch several mice at once: every raw packet of every mouse, one line each, in "
             "the window and in log.txt.");
         parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-        parser.addOptions(
-            {input, replay, speed, exit_after, screenshot, list, stats, timing, help, version});
+        parser.addOptions({input, replay, speed, exit_after, screenshot, list, stats, timing,
+                           background, help, version});
     }
 };
 
@@ -74,6 +77,7 @@ ParsedOptions parse_options(const QStringList& arguments) {
     o.list_devices = p.parser.isSet(p.list);
     o.stats = p.parser.isSet(p.stats);
     o.timing = p.parser.isSet(p.timing);
+    o.background = p.parser.isSet(p.background);
     o.exit_after_replay = p.parser.isSet(p.exit_after);
     o.screenshot = p.parser.value(p.screenshot).toStdString();
     for (const QString& file : p.parser.values(p.replay)) {

@@ -19,7 +19,8 @@ struct Options {
     std::string screenshot;
     bool list_devices = false;
     bool stats = false;
-    bool timing = false;  // open the timing window at start
+    bool timing = false;      // open the timing window at start
+    bool background = false;  // read the mice whatever window has the focus
     bool help = false;
     bool version = false;
 };

@@ -10,6 +10,7 @@ RawInputState raw_input_state = {};
 
 namespace rawinput {
 Heap heap = {std::malloc, std::realloc, std::free};
+bool background = false;
 }  // namespace rawinput
 
 namespace {
@@ -94,8 +95,14 @@ std::int32_t raw_input_init(TForm1* form) {
     RAWINPUTDEVICE device = {};
     device.usUsagePage = 1;  // generic desktop controls
     device.usUsage = 2;      // mouse
-    device.dwFlags = 0;
-    device.hwndTarget = nullptr;  // packets follow the keyboard focus
+    if (rawinput::background) {
+        // Packets come to the main window whichever program has the focus.
+        device.dwFlags = RIDEV_INPUTSINK;
+        device.hwndTarget = form->Handle;
+    } else {
+        device.dwFlags = 0;
+        device.hwndTarget = nullptr;  // packets follow the keyboard focus
+    }
     if (s.RegisterRawInputDevices_f(&device, 1, sizeof(RAWINPUTDEVICE)) != 0)
         return 1;
     std::printf("RegisterRawInputDevices_f failed: 0x%08lx\n",

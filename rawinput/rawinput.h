@@ -39,6 +39,11 @@ struct Heap {
 };
 extern Heap heap;
 
+// Whether the registration asks for every packet whichever program has the
+// focus (RIDEV_INPUTSINK, the main window as the target) rather than only
+// while this one has it. Set before the main window is created.
+extern bool background;
+
 // Lists the first ten of the `n` devices of `list` and records the mice among
 // them in the table of raw_input_state, which gives each its number: every
 // device line, and after a mouse's its mouse line, goes to `add_line`. The one

@@ -111,6 +111,12 @@ void show_notice(const std::string& notice) {
         vcl::ShowNotice(Form1, notice);
 }
 
+void show_background_notice() {
+    show_notice(
+        "Listening in the background (--background): every mouse is read and logged whichever "
+        "window has the focus, this one or another program's.");
+}
+
 bool log_incomplete() {
     return log_missing || log_failure_reported;
 }

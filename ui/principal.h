@@ -67,6 +67,9 @@ void report_problem(const std::string& line, const std::string& notice);
 // The same in the main window's notice only, for a problem standard error has
 // already been told.
 void show_notice(const std::string& notice);
+// Says in the main window's notice that it reads the mice in the background,
+// so that nobody wonders why it logs while hidden behind another program.
+void show_background_notice();
 
 // The tracked cursor of mouse number 2.
 void draw_cursor_marker(TForm1* form, vcl::TColor colour, std::int32_t x, std::int32_t y);

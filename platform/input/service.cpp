@@ -99,21 +99,40 @@ BOOL Service::register_devices(PCRAWINPUTDEVICE devices, UINT count, UINT entry_
         return FALSE;
     }
     bool add = false;
+    HWND target = nullptr;
+    bool input_sink = false;
     for (UINT i = 0; i < count; ++i) {
         const RAWINPUTDEVICE& d = devices[i];
         // Mice only: keyboards are never read, whatever is asked for.
-        if (d.usUsagePage != 1 || d.usUsage != 2 || d.hwndTarget != nullptr) {
+        if (d.usUsagePage != 1 || d.usUsage != 2) {
             SetLastError(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
-        if ((d.dwFlags & ~RIDEV_REMOVE) != 0) {
+        if ((d.dwFlags & ~(RIDEV_REMOVE | RIDEV_INPUTSINK)) != 0) {
             SetLastError(ERROR_INVALID_FLAGS);
             return FALSE;
         }
-        add = (d.dwFlags & RIDEV_REMOVE) == 0;
+        // As user32 checks them: a removal names no window, and reading in
+        // the background needs the window that is to get the packets.
+        const bool removal = (d.dwFlags & RIDEV_REMOVE) != 0;
+        const bool sink = (d.dwFlags & RIDEV_INPUTSINK) != 0;
+        if ((removal && d.hwndTarget != nullptr) || (sink && d.hwndTarget == nullptr)) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        if (d.hwndTarget != nullptr && vcl::TForm::from_handle(d.hwndTarget) == nullptr) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return FALSE;
+        }
+        // The last entry for the mouse is the one that holds.
+        add = !removal;
+        target = d.hwndTarget;
+        input_sink = sink;
     }
     if (!add) {
         registered_ = false;
+        target_ = nullptr;
+        input_sink_ = false;
         return TRUE;
     }
     if (!started_) {
@@ -132,9 +151,11 @@ BOOL Service::register_devices(PCRAWINPUTDEVICE devices, UINT count, UINT entry_
                     context_.get(), [this] { update_window_activity(); }, Qt::QueuedConnection);
             });
         }
-        update_window_activity();
     }
     registered_ = true;
+    target_ = target;
+    input_sink_ = input_sink;
+    update_window_activity();
     return TRUE;
 }
 
@@ -167,7 +188,7 @@ UINT Service::get_data(HRAWINPUT handle, UINT command, LPVOID data, PUINT size, 
     raw.header.dwType = RIM_TYPEMOUSE;
     raw.header.dwSize = static_cast<DWORD>(sizeof(RAWINPUTHEADER) + sizeof(RAWMOUSE));
     raw.header.hDevice = pending->packet.device;
-    raw.header.wParam = RIM_INPUT;
+    raw.header.wParam = pending->code;
     raw.data.mouse = pending->packet.mouse;
     std::memcpy(data, &raw, needed);
     return needed;
@@ -210,8 +231,26 @@ void Service::schedule_drain() {
         context_.get(), [this] { drain(); }, Qt::QueuedConnection);
 }
 
+bool Service::reads_in_background() const {
+    return registered_ && input_sink_ && vcl::TForm::from_handle(target_) != nullptr;
+}
+
+vcl::TForm* Service::recipient(WPARAM& code) const {
+    vcl::TForm* active = vcl::TForm::active();
+    code = RIM_INPUT;
+    if (target_ != nullptr && (active != nullptr || input_sink_)) {
+        // A target that is gone takes nothing: the packet follows the focus.
+        if (vcl::TForm* target = vcl::TForm::from_handle(target_)) {
+            if (active == nullptr)
+                code = RIM_INPUTSINK;
+            return target;
+        }
+    }
+    return active;
+}
+
 void Service::update_window_activity() {
-    const bool active = vcl::TForm::active() != nullptr;
+    const bool active = vcl::TForm::active() != nullptr || reads_in_background();
     if (active != window_active_ || !activity_told_) {
         window_active_ = active;
         activity_told_ = true;
@@ -237,7 +276,8 @@ void Service::drain() {
     }
     bool waiting = false;
     while (next_ < batch_.size()) {
-        vcl::TForm* target = registered_ ? vcl::TForm::active() : nullptr;
+        WPARAM code = RIM_INPUT;
+        vcl::TForm* target = registered_ ? recipient(code) : nullptr;
         if (target == nullptr && registered_ && !provider_->follows_focus()) {
             // It waits, first in line, for a window to be active again (the
             // provider has paused meanwhile, so few wait); the activation
@@ -247,9 +287,10 @@ void Service::drain() {
         }
         // A copy, taken off the batch first: a handler may run the event loop,
         // which may drain again.
-        const Pending pending = batch_[next_++];
+        Pending pending = batch_[next_++];
         if (target != nullptr) {
-            vcl::TMessage message{WM_INPUT, RIM_INPUT,
+            pending.code = code;
+            vcl::TMessage message{WM_INPUT, code,
                                   static_cast<LPARAM>(static_cast<std::intptr_t>(pending.id)), 0};
             const Pending* outer = dispatching_;
             dispatching_ = &pending;

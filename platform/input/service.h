@@ -1,6 +1,10 @@
 // The raw input service on platforms without one: the user32 entry points
 // GetRawInputDeviceList, RegisterRawInputDevices and GetRawInputData over a
-// provider, and the delivery of each packet as WM_INPUT to the active form.
+// provider, and the delivery of each packet as WM_INPUT to the active form,
+// or to the form the registration names as its target (hwndTarget): while a
+// form of the program is active, or, with RIDEV_INPUTSINK, whichever program
+// has the focus (wParam RIM_INPUTSINK while none of the program's forms is
+// active), as user32 delivers it.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +16,9 @@
 #include "platform/win32/win32.h"
 
 class QObject;
+namespace vcl {
+class TForm;
+}
 
 namespace input {
 
@@ -53,7 +60,8 @@ class Service final : public PacketSink {
     // Packets dropped because no window of the program was active (those of
     // a provider that follows the focus; the others wait).
     std::uint64_t dropped_unfocused() const { return dropped_unfocused_; }
-    // Whether a window of the program is active, as last told to the provider.
+    // Whether packets reach a window now (a window of the program is active,
+    // or the registration reads in the background), as last told to the provider.
     bool window_active() const { return window_active_; }
 
     // Dispatches every queued packet now (normally done from the event loop).
@@ -63,8 +71,13 @@ class Service final : public PacketSink {
     struct Pending {
         std::uint64_t id;
         Packet packet;
+        WPARAM code = RIM_INPUT;  // RIM_INPUTSINK: delivered while no form was active
     };
     const Pending* find(HRAWINPUT handle) const;
+    // The form a packet goes to now, or null, and the input code it carries.
+    vcl::TForm* recipient(WPARAM& code) const;
+    // Whether packets reach the target form whichever program has the focus.
+    bool reads_in_background() const;
     void schedule_drain();
     // Looks whether a window of the program is active now, tells the provider
     // when that changed, and resumes the packets that waited for one.
@@ -85,6 +98,10 @@ class Service final : public PacketSink {
     const Pending* dispatching_ = nullptr;
     std::uint64_t next_id_ = 1;
     bool registered_ = false;
+    // The registration's target window (null: packets follow the focus) and
+    // whether it takes them while another program has the focus.
+    HWND target_ = nullptr;
+    bool input_sink_ = false;
     DWORD start_error_ = ERROR_SUCCESS;
     bool started_ = false;
     bool drain_scheduled_ = false;

@@ -106,6 +106,20 @@ class Property {
     std::function<void(const T&)> set_;
 };
 
+// A read-only property: `HWND window = Form1->Handle;`.
+template <class T>
+class ReadOnlyProperty {
+  public:
+    explicit ReadOnlyProperty(std::function<T()> get) : get_(std::move(get)) {}
+    ReadOnlyProperty(const ReadOnlyProperty&) = delete;
+    ReadOnlyProperty& operator=(const ReadOnlyProperty&) = delete;
+    operator T() const { return get_(); }
+    T get() const { return get_(); }
+
+  private:
+    std::function<T()> get_;
+};
+
 enum TPenMode { pmCopy, pmXor };
 
 // Pen settings stay in force for later drawing until they are changed.
@@ -522,6 +536,11 @@ class TForm : public TComponent {
     TCanvas* Canvas;
     Property<String> Caption;
     Property<bool> Visible;
+    // The window's handle, as the raw input functions take it for a target
+    // window: the HWND itself on Windows; elsewhere a value of this process
+    // that names the form while it lives and is never given to another.
+    // (Backend.)
+    ReadOnlyProperty<HWND> Handle;
 
     TNotifyEvent OnCreate;
     TNotifyEvent OnActivate;
@@ -550,6 +569,9 @@ class TForm : public TComponent {
 
     // The form of this application that is active now, or null. (Backend.)
     static TForm* active();
+    // The form whose Handle this is, or null when no form of this process
+    // has it (any more). (Backend.)
+    static TForm* from_handle(HWND handle);
 
     // The controls streamed from its layout, in layout order.
     const std::vector<TControl*>& controls() const { return controls_; }
@@ -578,6 +600,7 @@ class TForm : public TComponent {
 
   private:
     friend class FormClass;
+    HWND handle() const;     // backend
     String caption() const;  // backend
     void set_caption(const String& caption);
     bool visible() const;

@@ -603,6 +603,31 @@ TEST_F(ProgramTest, AWindowWithNoMouseShowsWhyInItsScreenshot) {
     EXPECT_NE(working.pixel(corner) & 0xffffff, vcl::TNotice::background);
 }
 
+// In the background the window says so in its notice, and a replay logs
+// every packet, none of them dropped.
+TEST_F(ProgramTest, InTheBackgroundTheWindowSaysSoAndAReplayLogsEveryPacket) {
+    const fs::path mouse =
+        write("m.evemu", motion_recording("M", {{1, 1}, {2, -2}, {-3, 3}}, 0, 1000));
+    const auto shot_of = [&](const std::string& name, std::vector<std::string> extra) {
+        std::vector<std::string> args = {replay(mouse), "--replay-speed=max", "--exit-after-replay",
+                                         "--stats", "--screenshot=" + name};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const auto result = run(args);
+        EXPECT_EQ(result.exit_code, 0) << result.err;
+        EXPECT_NE(result.err.find("dropped because no window was active: 0\n"), std::string::npos)
+            << result.err;
+        EXPECT_EQ(read_file(dir_ / "log.txt"), line(0, 1, 1) + line(0, 2, -2) + line(0, -3, 3));
+        return QImage(QString::fromStdString((dir_ / name).string()));
+    };
+    const QImage background = shot_of("background.png", {"--background"});
+    const QImage focused = shot_of("focused.png", {});
+    ASSERT_FALSE(background.isNull());
+    ASSERT_FALSE(focused.isNull());
+    const QPoint corner(vcl::TNotice::margin + 3, background.height() - vcl::TNotice::margin - 4);
+    EXPECT_EQ(background.pixel(corner) & 0xffffff, vcl::TNotice::background);
+    EXPECT_NE(focused.pixel(corner) & 0xffffff, vcl::TNotice::background);
+}
+
 // The real program on the kernel's input with no device at all (a container,
 // a remote session): the window says so, not just standard error.
 TEST_F(ProgramTest, AWindowOnAMachineWithoutMiceSaysSoInItsScreenshot) {

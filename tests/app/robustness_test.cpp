@@ -7,6 +7,8 @@
 #include <linux/input.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <QApplication>
+#include <QWidget>
 
 #include <cstdio>
 #include <cstdlib>
@@ -616,6 +618,49 @@ TEST_F(InProcess, KeyEventsNeverReachTheMemoOrTheLog) {
     for (const std::string& line : keyed.lines)
         log += line;
     EXPECT_EQ(read_file(dir_ / "log.txt"), log);
+}
+
+// In the background a replay plays at once, at its recorded speed, into the
+// main window, which is never active: another window has the focus from
+// before the engine registers to the end.
+TEST_F(InProcess, InTheBackgroundAReplayPlaysAtOnceWhileAnotherWindowHasTheFocus) {
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(wait_until([&] { return QApplication::activeWindow() == &other; }));
+    testing::internal::CaptureStdout();  // no service yet: its start-up fails quietly
+    vcl::Application->CreateForm(&form_);
+    testing::internal::GetCapturedStdout();
+    raw_input_release(form_);
+    form_->Memo1->Lines->Clear();
+
+    constexpr int frames = 200;
+    const fs::path mouse = write_generated_mouse(dir_ / "m.evemu", 0, frames, 1000);
+    input::LoadAllResult loaded = input::load_recordings({mouse.string()});
+    ASSERT_TRUE(loaded) << loaded.error->to_string();
+    service_ = std::make_unique<input::Service>(
+        std::make_unique<input::ReplayProvider>(std::move(loaded.recordings), 1.0));
+    service_->install();
+    service_->on_batch_handled = flush_log;
+    service_->on_finished = [this] { finished_ = true; };
+    rawinput::background = true;
+    const std::int32_t ready = raw_input_init(form_);
+    rawinput::background = false;
+    ASSERT_EQ(ready, 1);
+    ASSERT_TRUE(wait_until([&] { return finished_; }, 30s)) << "the replay waited";
+    EXPECT_EQ(vcl::TForm::active(), nullptr) << "a window of the program became active";
+    EXPECT_EQ(service_->delivered(), static_cast<std::uint64_t>(frames));
+    EXPECT_EQ(service_->dropped_unfocused(), 0u);
+    std::string log;
+    for (int i = 0; i < frames; ++i)
+        log += testsupport::expected_line(generated_packet(0, i));
+    log_file.close();
+    EXPECT_EQ(read_file(dir_ / "log.txt"), log);
+    // The listing, then every packet.
+    const std::vector<std::string> lines = memo();
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(2 + frames));
+    EXPECT_EQ(lines[1], "Amouse[0] = 65537");
+    EXPECT_EQ(lines.back(), testsupport::expected_line(generated_packet(0, frames - 1)));
 }
 
 // RAWMICE_MEMO_PACKETS sets the length (make soak runs ten million).

@@ -68,6 +68,7 @@ class EngineTest : public MainWindowTest {
     }
     void TearDown() override {
         rawinput::heap = {std::malloc, std::realloc, std::free};
+        rawinput::background = false;
         MainWindowTest::TearDown();
     }
 
@@ -141,6 +142,22 @@ TEST_F(EngineTest, ListsDevicesAndRecordsMiceInOrder) {
     // A second call finds the engine ready and adds nothing.
     EXPECT_EQ(raw_input_init(form_), 1);
     EXPECT_EQ(form_->Memo1->Lines->Count(), 5);
+}
+
+TEST_F(EngineTest, InTheBackgroundTheMainWindowIsTheTargetOfAnInputSinkRegistration) {
+    user32_.devices = {{handle_of(131), RIM_TYPEMOUSE}};
+    rawinput::background = true;
+    EXPECT_EQ(init_output(), "");
+    EXPECT_EQ(result_, 1);
+    ASSERT_EQ(user32_.registered.size(), 1u);
+    const RAWINPUTDEVICE& mouse = user32_.registered[0];
+    EXPECT_EQ(mouse.usUsagePage, 1);
+    EXPECT_EQ(mouse.usUsage, 2);
+    EXPECT_EQ(mouse.dwFlags, RIDEV_INPUTSINK);
+    ASSERT_NE(mouse.hwndTarget, nullptr);
+    EXPECT_EQ(mouse.hwndTarget, static_cast<HWND>(form_->Handle));
+    EXPECT_EQ(vcl::TForm::from_handle(mouse.hwndTarget), form_);
+    EXPECT_EQ(memo_entries(form_), (std::vector<std::string>{"0 131  Mouse", "Amouse[0] = 131"}));
 }
 
 TEST_F(EngineTest, ExaminesTheFirstTenDevicesOnly) {

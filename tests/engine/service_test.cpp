@@ -46,16 +46,21 @@ class RecordingForm : public vcl::TForm {
     input::Service* service = nullptr;
     std::vector<LONG> seen_x;
     std::vector<HRAWINPUT> handles;
+    // Each packet's input code, as the message and as its header carry it.
+    std::vector<WPARAM> codes;
+    std::vector<WPARAM> header_codes;
     int other_messages = 0;
 
     void WMInput(vcl::TMessage& message) {
         auto handle = reinterpret_cast<HRAWINPUT>(message.LParam);
         handles.push_back(handle);
+        codes.push_back(message.WParam);
         RAWINPUT raw{};
         UINT size = sizeof(raw);
         if (service->get_data(handle, RID_INPUT, &raw, &size, sizeof(RAWINPUTHEADER)) ==
             sizeof(raw)) {
             seen_x.push_back(raw.data.mouse.lLastX);
+            header_codes.push_back(raw.header.wParam);
         }
     }
 
@@ -185,6 +190,130 @@ TEST_F(ServiceTest, RegistrationChecksWhatIsAskedAndStartsTheProviderOnce) {
     EXPECT_TRUE(service_->register_devices(&mouse, 1, sizeof mouse));
     EXPECT_EQ(provider_->starts, 2);  // the refused start and the one that worked
     EXPECT_TRUE(service_->registered());
+}
+
+TEST_F(ServiceTest, ATargetWindowAndReadingInTheBackgroundAreCheckedAsUser32ChecksThem) {
+    RecordingForm form(nullptr);
+    const HWND window = form.Handle;
+    ASSERT_NE(window, nullptr);
+    HWND gone = nullptr;
+    {
+        RecordingForm closed(nullptr);
+        gone = closed.Handle;
+    }
+    ASSERT_EQ(vcl::TForm::from_handle(gone), nullptr);
+    constexpr DWORD only_if_nobody_reads = 0x00001000;  // RIDEV_EXINPUTSINK
+    struct Case {
+        const char* what;
+        RAWINPUTDEVICE device;
+        DWORD error;
+    };
+    const std::vector<Case> cases = {
+        {"in the background with no window",
+         {1, 2, RIDEV_INPUTSINK, nullptr},
+         ERROR_INVALID_PARAMETER},
+        {"a removal that names a window", {1, 2, RIDEV_REMOVE, window}, ERROR_INVALID_PARAMETER},
+        {"a window of no form",
+         {1, 2, RIDEV_INPUTSINK, reinterpret_cast<HWND>(0x7ffff0)},
+         ERROR_INVALID_WINDOW_HANDLE},
+        {"the window of a form that is gone",
+         {1, 2, RIDEV_INPUTSINK, gone},
+         ERROR_INVALID_WINDOW_HANDLE},
+        {"in the background only when nobody else reads",
+         {1, 2, only_if_nobody_reads, window},
+         ERROR_INVALID_FLAGS},
+        {"a keyboard in the background", {1, 6, RIDEV_INPUTSINK, window}, ERROR_INVALID_PARAMETER},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SetLastError(ERROR_SUCCESS);
+        EXPECT_FALSE(service_->register_devices(&c.device, 1, sizeof c.device));
+        EXPECT_EQ(GetLastError(), c.error);
+    }
+    EXPECT_EQ(provider_->starts, 0);
+    EXPECT_FALSE(service_->registered());
+
+    const RAWINPUTDEVICE background{1, 2, RIDEV_INPUTSINK, window};
+    EXPECT_TRUE(service_->register_devices(&background, 1, sizeof background));
+    EXPECT_TRUE(service_->registered());
+    // A refused registration leaves the one that holds as it was.
+    EXPECT_FALSE(service_->register_devices(&cases[0].device, 1, sizeof background));
+    EXPECT_TRUE(service_->registered());
+    // Handles are never given again: a later form does not take the one that went.
+    RecordingForm later(nullptr);
+    EXPECT_NE(static_cast<HWND>(later.Handle), gone);
+    EXPECT_NE(static_cast<HWND>(later.Handle), window);
+}
+
+TEST_F(ServiceTest, InTheBackgroundEveryPacketReachesTheTargetMarkedByWhetherAFormIsActive) {
+    show_form();
+    // The registration names a second form, never shown: it takes every packet.
+    RecordingForm target(nullptr);
+    target.service = service_.get();
+    const RAWINPUTDEVICE background{1, 2, RIDEV_INPUTSINK, target.Handle};
+    ASSERT_TRUE(service_->register_devices(&background, 1, sizeof background));
+    provider_->sink->push(packet(65537, 1));
+    ASSERT_TRUE(testsupport::wait_until([&] { return target.seen_x.size() == 1; }));
+
+    // Another program's window takes the focus.
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(testsupport::wait_until([] { return vcl::TForm::active() == nullptr; }));
+    provider_->sink->push(packet(65537, 2));
+    provider_->sink->push(packet(65537, 3));
+    ASSERT_TRUE(testsupport::wait_until([&] { return target.seen_x.size() == 3; }));
+
+    EXPECT_EQ(target.seen_x, (std::vector<LONG>{1, 2, 3}));
+    const std::vector<WPARAM> codes = {RIM_INPUT, RIM_INPUTSINK, RIM_INPUTSINK};
+    EXPECT_EQ(target.codes, codes);
+    EXPECT_EQ(target.header_codes, codes);
+    EXPECT_TRUE(form_->seen_x.empty()) << "the active form got a packet of the target's";
+    EXPECT_EQ(service_->delivered(), 3u);
+    EXPECT_EQ(service_->dropped_unfocused(), 0u);
+}
+
+TEST_F(ServiceTest, InTheBackgroundAProviderThatWaitsForAWindowIsToldAtOnceAndPlays) {
+    provider_->follows = false;
+    RecordingForm target(nullptr);  // never shown, never active
+    target.service = service_.get();
+    const RAWINPUTDEVICE background{1, 2, RIDEV_INPUTSINK, target.Handle};
+    ASSERT_TRUE(service_->register_devices(&background, 1, sizeof background));
+    EXPECT_EQ(provider_->told, std::vector<bool>{true});
+    EXPECT_TRUE(service_->window_active());
+    provider_->sink->push(packet(65537, 1));
+    provider_->sink->push(packet(65537, 2));
+    ASSERT_TRUE(testsupport::wait_until([&] { return target.seen_x.size() == 2; }));
+    EXPECT_EQ(target.codes, (std::vector<WPARAM>{RIM_INPUTSINK, RIM_INPUTSINK}));
+    EXPECT_EQ(service_->dropped_unfocused(), 0u);
+}
+
+TEST_F(ServiceTest,
+       ATargetOutsideTheBackgroundTakesPacketsWhileAFormIsActiveAndGoneFollowsTheFocus) {
+    show_form();
+    auto target = std::make_unique<RecordingForm>(nullptr);
+    target->service = service_.get();
+    const RAWINPUTDEVICE foreground{1, 2, 0, target->Handle};
+    ASSERT_TRUE(service_->register_devices(&foreground, 1, sizeof foreground));
+    provider_->sink->push(packet(65537, 1));
+    ASSERT_TRUE(testsupport::wait_until([&] { return target->seen_x.size() == 1; }));
+    EXPECT_EQ(target->codes, std::vector<WPARAM>{RIM_INPUT});
+
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(testsupport::wait_until([] { return vcl::TForm::active() == nullptr; }));
+    provider_->sink->push(packet(65537, 2));
+    ASSERT_TRUE(testsupport::wait_until([&] { return service_->dropped_unfocused() == 1; }));
+
+    // Its target gone, a packet goes to the active form, as with no target.
+    target.reset();
+    vcl::qt::widget(form_)->activateWindow();
+    ASSERT_TRUE(testsupport::wait_until([&] { return vcl::TForm::active() == form_; }));
+    provider_->sink->push(packet(65537, 3));
+    ASSERT_TRUE(testsupport::wait_until([&] { return form_->seen_x.size() == 1; }));
+    EXPECT_EQ(form_->seen_x, std::vector<LONG>{3});
+    EXPECT_EQ(service_->delivered(), 2u);
 }
 
 TEST_F(ServiceTest, PacketsReachTheActiveFormInOrderOnceEach) {

@@ -8,6 +8,7 @@
 #include <X11/extensions/XI2.h>
 
 #include <algorithm>
+#include <cinttypes>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -16,8 +17,10 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/input/evdev.h"
@@ -25,6 +28,10 @@
 #include "tests/support/xfake.h"
 #include "tests/support/xvfb.h"
 #include "tests/support/xvfb_fixture.h"
+
+// Last: Xlib's macros (None, Bool, Status) would trip the headers above.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 namespace {
 
@@ -93,10 +100,12 @@ class X11EndToEnd : public XvfbWithMiceTest {
         return found == mouse_of_id_.end() ? -1 : found->second;
     }
 
-    std::vector<std::string> log_lines() const {
+    std::vector<std::string> log_lines() const { return log_lines(dir_.path()); }
+    // The report lines of the log.txt in `folder`.
+    static std::vector<std::string> log_lines(const std::filesystem::path& folder) {
         std::vector<std::string> lines;
         for (std::string line :
-             testsupport::split_lines(testsupport::read_file(dir_ / "log.txt"))) {
+             testsupport::split_lines(testsupport::read_file(folder / "log.txt"))) {
             if (!line.empty() && line.back() == '\r')
                 line.pop_back();
             if (!line.empty())
@@ -117,41 +126,94 @@ class X11EndToEnd : public XvfbWithMiceTest {
         return out;
     }
 
-    // Moves the core XTEST pointer by one until the program reports
-    // it; false when nothing comes within `deadline`.
-    bool probe_reaches_program(std::chrono::milliseconds deadline) {
+    // Moves the core XTEST pointer by one until the program in `folder` (the
+    // test's own by default) reports it; false when nothing comes within
+    // `deadline`. Each move is counted in probes_sent_.
+    bool probe_reaches_program(std::chrono::milliseconds deadline,
+                               const std::filesystem::path& folder = {}) {
+        const std::filesystem::path& where = folder.empty() ? dir_.path() : folder;
         const auto end = std::chrono::steady_clock::now() + deadline;
         while (std::chrono::steady_clock::now() < end) {
-            const std::size_t before = log_lines().size();
+            const std::size_t before = log_lines(where).size();
             driver_->move(core_xtest_, 1, 0);
             driver_->sync();
-            if (testsupport::wait_until([&] { return log_lines().size() > before; }, 1500ms)) {
+            ++probes_sent_;
+            if (testsupport::wait_until([&] { return log_lines(where).size() > before; }, 1500ms))
                 return true;
-            }
         }
         return false;
     }
 
-    // Starts the program and waits until its window is mapped, has the focus
-    // and the program reports packets.
-    void start_program(const std::vector<std::string>& extra_args = {}) {
+    // Starts the program in `folder` and waits until its window is mapped, has
+    // the focus and the program reports packets.
+    void launch(const std::filesystem::path& folder, const std::vector<std::string>& extra_args,
+                std::unique_ptr<testsupport::Process>& program, unsigned long& window) {
         std::vector<std::string> args = {"--input=x11",
-                                         "--screenshot=" + (dir_ / "shot.png").string()};
+                                         "--screenshot=" + (folder / "shot.png").string()};
         args.insert(args.end(), extra_args.begin(), extra_args.end());
-        program_ = std::make_unique<testsupport::Process>(
+        program = std::make_unique<testsupport::Process>(
             testsupport::rawmice_argv(args),
-            testsupport::Launch{dir_.path(),
-                                {"DISPLAY=" + xvfb_->display(), "QT_QPA_PLATFORM=xcb"}});
+            testsupport::Launch{folder, {"DISPLAY=" + xvfb_->display(), "QT_QPA_PLATFORM=xcb"}});
         ASSERT_TRUE(testsupport::wait_until(
-            [&] { return (window_ = driver_->window_of(program_->pid())) != 0; }, 30s))
+            [&] { return (window = driver_->window_of(program->pid(), "Form1")) != 0; }, 30s))
             << "the main window was never mapped";
         // It asks for the focus itself when first shown; with no window manager
         // nothing else gives it, so make sure.
-        if (!testsupport::wait_until([&] { return driver_->focused_window() == window_; }, 5s)) {
-            driver_->focus(window_);
+        if (!testsupport::wait_until([&] { return driver_->focused_window() == window; }, 5s))
+            driver_->focus(window);
+        ASSERT_EQ(driver_->focused_window(), window);
+        ASSERT_TRUE(probe_reaches_program(30s, folder)) << "no packet reached the focused program";
+    }
+    void start_program(const std::vector<std::string>& extra_args = {}) {
+        launch(dir_.path(), extra_args, program_, window_);
+    }
+
+    // Moves each added pointer twice, then presses, clicks and turns every
+    // wheel of the last one, with a button held meanwhile: the packets they
+    // must give, in order (mouse numbers as the listing gives them).
+    std::vector<testsupport::RelativePacket> move_click_and_turn_every_wheel() {
+        for (std::size_t i = 0; i < masters_.size(); ++i) {
+            const int n = static_cast<int>(i) + 1;
+            driver_->move(masters_[i].xtest_pointer, 3 * n, -n);
+            driver_->move(masters_[i].xtest_pointer, -n, 20 * n);
         }
-        ASSERT_EQ(driver_->focused_window(), window_);
-        ASSERT_TRUE(probe_reaches_program(30s)) << "no packet reached the focused program";
+        const int pointer = masters_[2].xtest_pointer;
+        driver_->press(pointer, 1);
+        driver_->click(pointer, 3);
+        driver_->click(pointer, 2);
+        driver_->release(pointer, 1);
+        driver_->click(pointer, 8);
+        driver_->click(pointer, 9);
+        for (int button = 4; button <= 7; ++button)
+            driver_->wheel(pointer, button);
+        driver_->sync();
+
+        const int a = mouse(masters_[0].xtest_pointer);
+        const int b = mouse(masters_[1].xtest_pointer);
+        const int c = mouse(masters_[2].xtest_pointer);
+        EXPECT_EQ(std::set<int>({a, b, c, core_mouse_}).size(), 4u) << "numbers shared or missing";
+        return {
+            {a, 3, -1, 0, 0, 0},          {a, -1, 20, 0, 0, 0},
+            {b, 6, -2, 0, 0, 0},          {b, -2, 40, 0, 0, 0},
+            {c, 9, -3, 0, 0, 0},          {c, -3, 60, 0, 0, 0},
+            {c, 0, 0, 0x0001, 0, 0x1},    {c, 0, 0, 0x0004, 0, 0x3},
+            {c, 0, 0, 0x0008, 0, 0x1},    {c, 0, 0, 0x0010, 0, 0x5},
+            {c, 0, 0, 0x0020, 0, 0x1},    {c, 0, 0, 0x0002, 0, 0x0},
+            {c, 0, 0, 0x0040, 0, 0x8},    {c, 0, 0, 0x0080, 0, 0x0},
+            {c, 0, 0, 0x0100, 0, 0x10},   {c, 0, 0, 0x0200, 0, 0x0},
+            {c, 0, 0, 0x0400, 0x0078, 0}, {c, 0, 0, 0x0400, 0xff88, 0},
+            {c, 0, 0, 0x0800, 0xff88, 0}, {c, 0, 0, 0x0800, 0x0078, 0},
+        };
+    }
+
+    // Exactly one line per packet from `start` on: none lost, none counted twice.
+    static void expect_logged(const std::vector<std::string>& lines, std::size_t start,
+                              const std::vector<testsupport::RelativePacket>& expected) {
+        ASSERT_EQ(lines.size() - start, expected.size());
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            EXPECT_EQ(lines[start + i] + "\r\n", testsupport::expected_line(expected[i]))
+                << "line " << i;
+        }
     }
 
     // SIGTERM; the exit status, or -1 when it did not end normally in time.
@@ -178,6 +240,7 @@ class X11EndToEnd : public XvfbWithMiceTest {
     std::map<int, int> mouse_of_id_;
     std::unique_ptr<testsupport::Process> program_;
     unsigned long window_ = 0;
+    std::size_t probes_sent_ = 0;
 };
 
 TEST_F(X11EndToEnd, ListDevicesNamesEverySlavePointerThenEveryKeyboardXTestLast) {
@@ -258,46 +321,10 @@ TEST_F(X11EndToEnd, ListDevicesNamesEverySlavePointerThenEveryKeyboardXTestLast)
 TEST_F(X11EndToEnd, EachPointerReportsUnderItsMouseNumberOnce) {
     start_program();
     const std::size_t start = log_lines().size();
-
-    for (std::size_t i = 0; i < masters_.size(); ++i) {
-        const int n = static_cast<int>(i) + 1;
-        driver_->move(masters_[i].xtest_pointer, 3 * n, -n);
-        driver_->move(masters_[i].xtest_pointer, -n, 20 * n);
-    }
-    // Buttons and wheel steps of the last one, with a button held meanwhile.
-    const int pointer = masters_[2].xtest_pointer;
-    driver_->press(pointer, 1);
-    driver_->click(pointer, 3);
-    driver_->click(pointer, 2);
-    driver_->release(pointer, 1);
-    driver_->click(pointer, 8);
-    driver_->click(pointer, 9);
-    for (int button = 4; button <= 7; ++button)
-        driver_->wheel(pointer, button);
-    driver_->sync();
+    std::vector<testsupport::RelativePacket> expected = move_click_and_turn_every_wheel();
     settle();
-
-    // Mouse numbers as the listing gives them.
-    const int a = mouse(masters_[0].xtest_pointer);
-    const int b = mouse(masters_[1].xtest_pointer);
-    const int c = mouse(masters_[2].xtest_pointer);
-    ASSERT_EQ(std::set<int>({a, b, c, core_mouse_}).size(), 4u) << "numbers shared or missing";
-    const std::vector<testsupport::RelativePacket> expected = {
-        {a, 3, -1, 0, 0, 0},          {a, -1, 20, 0, 0, 0},         {b, 6, -2, 0, 0, 0},
-        {b, -2, 40, 0, 0, 0},         {c, 9, -3, 0, 0, 0},          {c, -3, 60, 0, 0, 0},
-        {c, 0, 0, 0x0001, 0, 0x1},    {c, 0, 0, 0x0004, 0, 0x3},    {c, 0, 0, 0x0008, 0, 0x1},
-        {c, 0, 0, 0x0010, 0, 0x5},    {c, 0, 0, 0x0020, 0, 0x1},    {c, 0, 0, 0x0002, 0, 0x0},
-        {c, 0, 0, 0x0040, 0, 0x8},    {c, 0, 0, 0x0080, 0, 0x0},    {c, 0, 0, 0x0100, 0, 0x10},
-        {c, 0, 0, 0x0200, 0, 0x0},    {c, 0, 0, 0x0400, 0x0078, 0}, {c, 0, 0, 0x0400, 0xff88, 0},
-        {c, 0, 0, 0x0800, 0xff88, 0}, {c, 0, 0, 0x0800, 0x0078, 0}, {core_mouse_, 0, 1, 0, 0, 0},
-    };
-    const std::vector<std::string> lines = log_lines();
-    // Exactly one line per raw event: none lost, none counted twice.
-    ASSERT_EQ(lines.size() - start, expected.size());
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(lines[start + i] + "\r\n", testsupport::expected_line(expected[i]))
-            << "line " << i;
-    }
+    expected.push_back({core_mouse_, 0, 1});
+    expect_logged(log_lines(), start, expected);
     EXPECT_EQ(terminate(), 0) << program_->err();
 }
 
@@ -442,6 +469,171 @@ TEST_F(X11EndToEnd, UnderAWindowManagerPacketsReachTheLogWhileTheTimingWindowHas
     ASSERT_EQ(terminate(), 0) << program_->err();
     const QImage shot(QString::fromStdString((dir_ / "shot-timing.png").string()));
     EXPECT_EQ(shot.size(), QSize(720, 470)) << "the timing window's picture beside the main one's";
+}
+
+// Waits until the process `pid` has handled all it was sent: every thread of
+// it asleep, and its CPU time the same over two frames (a reader that waits for
+// the next frame would have woken in that time). False at the deadline.
+bool wait_until_idle(pid_t pid, std::chrono::milliseconds deadline = 30s) {
+    std::uint64_t last_cpu = 0;
+    auto quiet_since = std::chrono::steady_clock::now();
+    return testsupport::wait_until(
+        [&] {
+            std::uint64_t cpu = 0;
+            bool asleep = true;
+            const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+            std::error_code error;
+            for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+                std::uint64_t ns = 0;
+                std::sscanf(testsupport::read_file(task.path() / "schedstat").c_str(), "%" SCNu64,
+                            &ns);
+                cpu += ns;
+                const std::string stat = testsupport::read_file(task.path() / "stat");
+                const std::size_t state = stat.rfind(") ");
+                asleep = asleep && state != std::string::npos && stat[state + 2] == 'S';
+            }
+            const auto now = std::chrono::steady_clock::now();
+            if (error || !asleep || cpu != last_cpu) {
+                last_cpu = cpu;
+                quiet_since = now;
+                return false;
+            }
+            return now - quiet_since >= 70ms;
+        },
+        deadline);
+}
+
+// A window of another program: a plain X client of the test's own, which a
+// window manager frames and gives the focus as it gives any new window's.
+class OtherProgramWindow {
+  public:
+    explicit OtherProgramWindow(const std::string& display)
+        : display_(XOpenDisplay(display.c_str())) {
+        if (display_ == nullptr)
+            throw std::runtime_error("cannot open the display " + display);
+        window_ = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 40, 420, 300, 200, 0,
+                                      0, WhitePixel(display_, DefaultScreen(display_)));
+        XStoreName(display_, window_, "another program");
+        XWMHints hints{};
+        hints.flags = InputHint;
+        hints.input = True;
+        XSetWMHints(display_, window_, &hints);
+        XMapWindow(display_, window_);
+        XSync(display_, False);
+    }
+    ~OtherProgramWindow() { XCloseDisplay(display_); }
+    OtherProgramWindow(const OtherProgramWindow&) = delete;
+    OtherProgramWindow& operator=(const OtherProgramWindow&) = delete;
+
+    unsigned long id() const { return window_; }
+    // Where its middle is on the screen, wherever the window manager put it.
+    std::pair<int, int> middle() const {
+        int x = 0;
+        int y = 0;
+        Window child = 0;
+        XTranslateCoordinates(display_, window_, DefaultRootWindow(display_), 150, 100, &x, &y,
+                              &child);
+        return {x, y};
+    }
+
+  private:
+    Display* display_;
+    Window window_ = 0;
+};
+
+// Two rawmice read the same pointers while another program's window holds the
+// focus: the one started with --background logs every packet, once each; the
+// other logs none and counts them all at exit.
+TEST_F(X11EndToEnd, UnderAWindowManagerAnotherWindowsFocusStopsOnlyTheProgramNotInTheBackground) {
+    if (!testsupport::program_available("openbox"))
+        GTEST_SKIP() << "openbox is not installed (scripts/install-deps installs it)";
+    testsupport::Openbox window_manager(xvfb_->display());
+    testsupport::TempDir follows_dir;
+    testsupport::TempDir background_dir;
+    std::unique_ptr<testsupport::Process> follows;
+    std::unique_ptr<testsupport::Process> background;
+    unsigned long follows_window = 0;
+    unsigned long background_window = 0;
+    ASSERT_NO_FATAL_FAILURE(launch(follows_dir.path(), {}, follows, follows_window));
+    // From here the focus-following one logs or drops every packet. Of the
+    // probes before, those that came before its window was active were dropped.
+    const std::size_t first_probes = std::exchange(probes_sent_, 0);
+    const std::size_t follows_start = log_lines(follows_dir.path()).size();
+    ASSERT_NO_FATAL_FAILURE(
+        launch(background_dir.path(), {"--background"}, background, background_window));
+
+    OtherProgramWindow other(xvfb_->display());
+    if (!testsupport::wait_until([&] { return driver_->focused_window() == other.id(); }, 10s))
+        driver_->focus(other.id());
+    ASSERT_EQ(driver_->focused_window(), other.id());
+    // Every pointer over it, where their clicks and wheels are the other
+    // program's: over the desktop, the window manager would open its menus.
+    const auto [x, y] = other.middle();
+    for (const xfake::XiDevice& d : driver_->devices()) {
+        if (d.use == XIMasterPointer)
+            driver_->warp(d.id, x, y);
+    }
+    // Once probes stop reaching the program that follows the focus, both have
+    // taken the change in (the toolkit takes it in a little after the server).
+    const auto give_up = std::chrono::steady_clock::now() + 30s;
+    while (probe_reaches_program(1500ms, follows_dir.path())) {
+        ASSERT_LT(std::chrono::steady_clock::now(), give_up)
+            << "the program never noticed it lost the focus";
+    }
+    const std::size_t unfocused = log_lines(follows_dir.path()).size();
+    ASSERT_TRUE(probe_reaches_program(30s, background_dir.path())) << "no line in the background";
+    const std::size_t start = log_lines(background_dir.path()).size();
+
+    std::vector<testsupport::RelativePacket> expected = move_click_and_turn_every_wheel();
+    driver_->move(core_xtest_, 0, 1);
+    driver_->sync();
+    expected.push_back({core_mouse_, 0, 1});
+    ASSERT_TRUE(testsupport::wait_until([&] {
+        return log_lines(background_dir.path()).size() >= start + expected.size();
+    })) << "logged in the background: "
+        << log_lines(background_dir.path()).size() - start << " of " << expected.size();
+    // Each mouse's lines in the order it sent them. (Across mice the order may
+    // differ: the window manager's click-to-focus grab holds a pointer's
+    // events for a moment, and the other mice's go on.)
+    const std::vector<std::string> lines = log_lines(background_dir.path());
+    ASSERT_EQ(lines.size() - start, expected.size()) << "a packet logged twice";
+    std::map<int, std::vector<std::string>> logged_by_mouse;
+    std::map<int, std::vector<std::string>> expected_by_mouse;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const std::optional<Report> r = parse_report(lines[start + i]);
+        ASSERT_TRUE(r.has_value()) << lines[start + i];
+        logged_by_mouse[r->num].push_back(lines[start + i] + "\r\n");
+        expected_by_mouse[expected[i].mouse].push_back(testsupport::expected_line(expected[i]));
+    }
+    EXPECT_EQ(logged_by_mouse, expected_by_mouse);
+    EXPECT_EQ(driver_->focused_window(), other.id()) << "the focus moved meanwhile";
+
+    // The other, once it has handled them, logged none of them; given the
+    // focus back, it logs again, and by then it has counted every packet before.
+    ASSERT_TRUE(wait_until_idle(follows->pid())) << "the other never caught up";
+    EXPECT_EQ(log_lines(follows_dir.path()).size(), unfocused);
+    driver_->focus(follows_window);
+    ASSERT_TRUE(probe_reaches_program(30s, follows_dir.path())) << "no line with the focus back";
+    follows->send(SIGTERM);
+    ASSERT_TRUE(follows->wait(20s));
+    EXPECT_EQ(follows->exit_code(), 0) << follows->err();
+    const std::size_t sent = probes_sent_ + expected.size();
+    const std::size_t logged = log_lines(follows_dir.path()).size() - follows_start;
+    std::size_t dropped = 0;
+    for (const std::string& line : testsupport::split_lines(follows->err())) {
+        if (std::sscanf(line.c_str(),
+                        "rawmice: %zu packets dropped because no window of rawmice was active",
+                        &dropped) == 1)
+            break;
+    }
+    ASSERT_GE(sent, logged + expected.size());
+    EXPECT_GE(dropped, sent - logged) << follows->err();
+    EXPECT_LT(dropped, sent - logged + first_probes) << follows->err();
+
+    background->send(SIGTERM);
+    ASSERT_TRUE(background->wait(20s));
+    EXPECT_EQ(background->exit_code(), 0) << background->err();
+    EXPECT_EQ(background->err().find("dropped"), std::string::npos) << background->err();
 }
 
 TEST_F(X11EndToEnd, AMasterAddedWhileRunningReportsAsMouseMinusOne) {

@@ -44,6 +44,7 @@ STEPS = [
     "test_a_uinput_mouse_at_500_hz_is_read_whole",
     "test_udev_group_rule_lets_members_read_mice_and_tells_others_which_group",
     "test_x11_on_a_real_x_server_numbers_real_mice_first_and_logs_each_once",
+    "test_background_evdev_logs_every_packet_while_another_window_has_the_focus",
 ]
 
 BUTTONS = {  # QMP button: (ulRawButtons bit, down flag, up flag)
@@ -256,6 +257,24 @@ class OnARealKernel(unittest.TestCase):
         except AssertionError as error:
             raise AssertionError("%s; log.txt holds:\n%sstderr: %s"
                                  % (error, program.log(), program.stderr())) from None
+
+    def wait_idle(self, program):
+        """Waits until `program` has handled all it was sent: every thread of it
+        asleep, its CPU time the same over two looks a tenth of a second and
+        more apart (a reader that waits for the next frame would have woken)."""
+        script = ("cut -d' ' -f1 /proc/{0}/task/*/schedstat | tr '\\n' ,; echo; "
+                  "sed 's/.*) \\(.\\).*/\\1/' /proc/{0}/task/*/stat | tr -d '\\n'"
+                  .format(program.process.pid))
+        last = [None, 0.0]
+
+        def quiet():
+            cpu, states = self.vm.sh(script).text.split()
+            now = time.monotonic()
+            if set(states) != {"S"} or cpu != last[0]:
+                last[:] = [cpu, now]
+                return False
+            return now - last[1] >= 0.1
+        wait_for(quiet, "rawmice to handle what it was sent", interval=0.05)
 
     def stop_rawmice(self, program):
         program.process.signal("SIGTERM")
@@ -511,6 +530,90 @@ class OnARealKernel(unittest.TestCase):
             self.wait_log(program, skip + len(expected), "the line of step %d" % len(expected))
         self.assertEqual("".join(program.lines()[skip:]), "".join(expected))
         self.stop_rawmice(program)
+
+    def test_background_evdev_logs_every_packet_while_another_window_has_the_focus(self):
+        # Two rawmice on the kernel's nodes, their windows on an X server of
+        # their own; another program's window (xev) takes the focus.
+        display = ":6"
+        xvfb = self.vm.spawn(["Xvfb", display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                             cwd="/tmp", out="/tmp/Xvfb.out", err="/tmp/Xvfb.err")
+        self.addCleanup(xvfb.stop)
+        env = {"DISPLAY": display}
+
+        def xdotool(*args):
+            return self.vm.run(["xdotool", *args], env=env, check=False).text.strip()
+        wait_for(lambda: xdotool("getmouselocation"), "Xvfb", deadline=120, interval=0.5)
+        numbers = self.mouse_numbers()
+        nodes = sorted(self.node_of(d) for d in BOOT_DEVICES)
+        first = BOOT_DEVICES[0]
+        # Frames sent since the focus-following one opened the nodes: it logs or
+        # drops each of them.
+        sent = [0]
+
+        def reaches(program, deadline=2):
+            """Moves the first mouse by one; whether `program` logs it in time."""
+            before = len(program.lines())
+            self.vm.send_events(first, rel(x=1))
+            sent[0] += 1
+            try:
+                return wait_for(lambda: len(program.lines()) > before, "a line",
+                                deadline=deadline, interval=0.1)
+            except AssertionError:
+                return False
+
+        def start(name, args):
+            program = self.start_rawmice(name, ["--input=evdev", *args],
+                                         env=dict(env, QT_QPA_PLATFORM="xcb"), probe=False)
+            wait_for(lambda: program.open_nodes() == nodes, name + " to open every mouse node")
+            program.window = wait_for(lambda: xdotool("search", "--pid", str(program.process.pid),
+                                                      "--name", "^Form1$").split(),
+                                      name + "'s window")[0]
+            return program
+
+        follows = start("follows", [])
+        wait_for(lambda: reaches(follows), "the focused window to log", interval=0)
+        background = start("background", ["--background"])
+        wait_for(lambda: reaches(background), "the window in the background to log", interval=0)
+        other = self.vm.spawn(["xev", "-geometry", "300x200+600+500"], env=env, cwd="/tmp",
+                              out="/tmp/xev.out", err="/tmp/xev.err")
+        self.addCleanup(other.stop)
+        other_window = wait_for(lambda: xdotool("search", "--name", "^Event Tester$").split(),
+                                "xev")[0]
+        xdotool("windowfocus", "--sync", other_window)
+        # Once a move no longer reaches the focus-following one, both took the
+        # change in (the toolkit takes a lost focus in a little late).
+        wait_for(lambda: not reaches(follows), "rawmice to notice it lost the focus", interval=0)
+        wait_for(lambda: reaches(background), "a line in the background", interval=0)
+        unfocused = len(follows.lines())
+        skip = len(background.lines())
+
+        frames = self.start_frames("background", nodes)
+        m0, m1, m2, tablet = BOOT_DEVICES
+        steps = [(m1, rel(3, -2)), (tablet, absolute(1000, 2000)), (m0, button("left", True)),
+                 (m2, rel(y=7)), (m0, button("left", False)), (m1, button("right", True)),
+                 (m1, button("right", False)), (m2, button("middle", True)),
+                 (m2, button("middle", False)), (m0, button("side", True)),
+                 (m0, button("side", False)), (m1, button("extra", True)),
+                 (m1, button("extra", False)), (m2, wheel("wheel-up")),
+                 (tablet, wheel("wheel-down")), (tablet, absolute(0, 0)), (m0, rel(-1, 1))]
+        expected = [self.send(frames, d, events, numbers[d.qom_id]) for d, events in steps]
+        sent[0] += len(steps)
+        logged = self.wait_log(background, skip + len(expected), "every step's line")
+        self.assertEqual("".join(logged[skip:]), "".join(expected))
+        self.assertEqual(xdotool("getwindowfocus"), other_window, "xev kept the focus")
+        self.wait_idle(follows)
+        self.assertEqual(len(follows.lines()), unfocused, "logged without the focus")
+
+        # Given the focus back, the other logs again, and by then it has read,
+        # and counted, every frame before.
+        xdotool("windowfocus", "--sync", follows.window)
+        wait_for(lambda: reaches(follows), "the focus to bring the packets back", interval=0)
+        dropped = re.search(r"rawmice: (\d+) packets dropped because no window of rawmice was "
+                            r"active\n", self.stop_rawmice(follows))
+        self.assertIsNotNone(dropped, follows.stderr())
+        self.assertEqual(int(dropped.group(1)), sent[0] - len(follows.lines()))
+        self.assertGreaterEqual(int(dropped.group(1)), len(steps))
+        self.assertNotIn("dropped", self.stop_rawmice(background))
 
 
 XORG_CONF = """

@@ -50,6 +50,10 @@ MOTION = (rb"^Mouse: num 0, usFlags=0000 ulButtons=0000 usButtonFlags=0000 usBut
           rb"ulExtraInformation=0000\r\n$")
 
 
+# The background of the notice along the bottom of the main window.
+NOTICE = bytes((0xFF, 0xF4, 0xD6))
+
+
 def line(flags=0, data=0, x=0, y=0):
     """The report line of one packet of mouse 0 (ulRawButtons is 0 under Wine)."""
     return ("Mouse: num 0, usFlags=0000 ulButtons=%04x usButtonFlags=%04x usButtonData=%04x "
@@ -92,12 +96,12 @@ class Screenshot:
 class Program:
     """rawmice.exe started in `folder`, its output kept in files there."""
 
-    def __init__(self, folder):
+    def __init__(self, folder, args=()):
         self.folder = folder
         self.out = open(os.path.join(folder, "stdout.txt"), "wb")
         self.err = open(os.path.join(folder, "stderr.txt"), "wb")
-        self.process = subprocess.Popen([*EMULATOR, EXE], cwd=folder, stdin=subprocess.DEVNULL,
-                                        stdout=self.out, stderr=self.err)
+        self.process = subprocess.Popen([*EMULATOR, EXE, *args], cwd=folder,
+                                        stdin=subprocess.DEVNULL, stdout=self.out, stderr=self.err)
 
     def stderr(self):
         with open(os.path.join(self.folder, "stderr.txt"), "rb") as f:
@@ -143,13 +147,13 @@ class EndToEnd(unittest.TestCase):
             program.close()
         self.folder.cleanup()
 
-    def start(self):
+    def start(self, args=()):
         if not self.programs:
             # Over where the window will be, as a user's pointer would be: Wine
             # without a window manager loses relative motion made outside its
             # windows. No rawmice runs yet, so the move makes no packet.
             xdotool("mousemove", "300", "200")
-        program = Program(self.folder.name)
+        program = Program(self.folder.name, args)
         self.programs.append(program)
         return program
 
@@ -299,9 +303,50 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(program.process.wait(DEADLINE), 0, program.stderr())
         self.assertEqual(program.log(), expected)
 
+    def test_in_the_background_motion_is_logged_while_another_program_has_the_focus(self):
+        """--background: another X client (xev, not a Wine window) takes the
+        focus, the pointer stays over rawmice's window, and every motion is
+        still logged, as RIDEV_INPUTSINK asks of user32."""
+        program = self.start(["--background"])
+        window = program.window()
+        self.focus(window)
+        expected = self.first_move(program)
+        # The window says so, in the notice along its bottom edge (8 pixels in).
+        wait_for(lambda: (lambda shot: shot.at(11, shot.height - 12) == NOTICE)(
+            Screenshot(window)), "the notice that rawmice listens in the background")
+        other = subprocess.Popen(["xev", "-geometry", "200x100+900+650"],
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL)
+        try:
+            found = wait_for(lambda: xdotool("search", "--onlyvisible", "--name",
+                                             "^Event Tester$").split(), "xev's window")
+            xdotool("windowfocus", found[0])
+            wait_for(lambda: xdotool("getwindowfocus") == found[0], "the focus on xev's window")
+            xdotool("mousemove_relative", "--", "7", "0")
+            # Wine may log motionless packets as the focus goes.
+            expected = self.expect_after_focus_change(program, expected, line(x=7))
+            for args, lines in ((("mousemove_relative", "--", "0", "-4"), line(y=-4)),
+                                (("mousemove_relative", "--", "-5", "3"), line(x=-5, y=3))):
+                xdotool(*args)
+                expected += lines
+                self.expect_log(program, expected)
+            self.assertEqual(xdotool("getwindowfocus"), found[0], "xev kept the focus")
+        finally:
+            other.terminate()
+            other.wait(DEADLINE)
+        # Back to rawmice as a user goes back: a click into its window (Wine,
+        # once the focus has left its windows for another program's, takes the
+        # X focus given from outside as its own only with a click).
+        xdotool("click", "1")
+        expected = self.expect_after_focus_change(program, expected, line(0x0001) + line(0x0002))
+        xdotool("key", "alt+F4")
+        self.assertEqual(program.process.wait(DEADLINE), 0, program.stderr())
+        self.assertEqual(program.log(), expected)
+
     def test_version_and_help_are_answered_and_nothing_else_is_done(self):
         # Standard output is a text stream on Windows: its lines end in CR LF.
-        for option, start in (("--version", b"rawmice "), ("--help", b"Usage: rawmice\r\n")):
+        for option, start in (("--version", b"rawmice "),
+                              ("--help", b"Usage: rawmice [--background]\r\n")):
             out = os.path.join(self.folder.name, "out.txt")
             with open(out, "wb") as f:
                 status = subprocess.run([*EMULATOR, EXE, option], cwd=self.folder.name,

@@ -124,6 +124,39 @@ TEST_F(MainWindowOnUser32, ListsWinesDevicesAndNumbersTheMouse) {
     EXPECT_EQ(lines[2], "1 2  Keyboard");
 }
 
+// In the background the engine registers the mouse with RIDEV_INPUTSINK and
+// the main window, whose Handle is its HWND, as the target: user32 holds that.
+TEST_F(MainWindowOnUser32, InTheBackgroundUser32HoldsAnInputSinkRegistrationForTheMainWindow) {
+    const auto registered = [] {
+        RAWINPUTDEVICE mouse = {};
+        UINT count = 1;
+        return GetRegisteredRawInputDevices(&mouse, &count, sizeof mouse) == 1
+                   ? mouse
+                   : RAWINPUTDEVICE{0, 0, 0xffffffff, nullptr};
+    };
+    EXPECT_EQ(registered().dwFlags, 0u);
+    EXPECT_EQ(registered().hwndTarget, nullptr);
+
+    raw_input_release(Form1);
+    rawinput::background = true;
+    const std::int32_t ready = raw_input_init(Form1);
+    rawinput::background = false;
+    ASSERT_EQ(ready, 1);
+    const RAWINPUTDEVICE mouse = registered();
+    EXPECT_EQ(mouse.usUsagePage, 1);
+    EXPECT_EQ(mouse.usUsage, 2);
+    EXPECT_EQ(mouse.dwFlags, static_cast<DWORD>(RIDEV_INPUTSINK));
+    EXPECT_EQ(mouse.hwndTarget, Form1->native().hwnd);
+    EXPECT_EQ(static_cast<HWND>(Form1->Handle), Form1->native().hwnd);
+    EXPECT_EQ(vcl::TForm::from_handle(Form1->Handle), Form1);
+
+    send_buttons({MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP});
+    const std::string expected = report::packet_line(0, buttons(RI_MOUSE_LEFT_BUTTON_DOWN)) +
+                                 report::packet_line(0, buttons(RI_MOUSE_LEFT_BUTTON_UP));
+    ASSERT_TRUE(pump_until([&] { return button_lines(read_log()) == expected; }))
+        << "log.txt holds: " << read_log();
+}
+
 TEST_F(MainWindowOnUser32, RealButtonPacketsAreLoggedShownAndWrittenOutOnceTheQueueDrains) {
     send_buttons(
         {MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP, MOUSEEVENTF_RIGHTDOWN, MOUSEEVENTF_RIGHTUP});

@@ -517,19 +517,44 @@ void register_layout(const String& name, std::function<void(QWidget* form)> setu
 
 }  // namespace qt
 
+namespace {
+
+// The forms by Handle. Handles count up from 1 and are never given again, so
+// a handle kept past its form's end names no form rather than another one.
+std::map<HWND, TForm*>& forms_by_handle() {
+    static std::map<HWND, TForm*> forms;
+    return forms;
+}
+std::uintptr_t last_handle = 0;
+
+}  // namespace
+
 TForm::TForm(TComponent* /*Owner*/)
     : Canvas(nullptr),
       Caption([this] { return caption(); },
               [this](const String& caption) { set_caption(caption); }),
       Visible([this] { return visible(); }, [this](const bool& on) { set_visible(on); }),
+      Handle([this] { return handle(); }),
       native_(std::make_unique<Native>(*this)) {
     // Forms are top-level windows; the application (the owner) keeps them.
     canvas_ = std::make_unique<TCanvas>(this);
     Canvas = canvas_.get();
+    native_->handle = reinterpret_cast<HWND>(++last_handle);
+    forms_by_handle()[native_->handle] = this;
 }
 
 TForm::~TForm() {
+    forms_by_handle().erase(native_->handle);
     canvas_.reset();  // before the window it paints on
+}
+
+HWND TForm::handle() const {
+    return native_->handle;
+}
+
+TForm* TForm::from_handle(HWND handle) {
+    const auto found = forms_by_handle().find(handle);
+    return found != forms_by_handle().end() ? found->second : nullptr;
 }
 
 String TForm::caption() const {

@@ -360,6 +360,7 @@ TForm::TForm(TComponent* /*Owner*/)
       Caption([this] { return caption(); },
               [this](const String& caption) { set_caption(caption); }),
       Visible([this] { return visible(); }, [this](const bool& on) { set_visible(on); }),
+      Handle([this] { return handle(); }),
       native_(std::make_unique<Native>()) {
     canvas_ = std::make_unique<TCanvas>(this);
     Canvas = canvas_.get();
@@ -416,6 +417,14 @@ void TForm::SetFocus() {
 
 TForm* TForm::active() {
     return win32::form_of(GetActiveWindow());
+}
+
+HWND TForm::handle() const {
+    return native_->hwnd;
+}
+
+TForm* TForm::from_handle(HWND handle) {
+    return win32::form_of(handle);
 }
 
 String TForm::caption() const {
