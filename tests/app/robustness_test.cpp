@@ -264,15 +264,18 @@ std::vector<std::string> generated_lines(int m, std::int64_t frames) {
     return out;
 }
 
-// Two mice at recorded speed, three seconds each; `fault` is done to the first
-// recording once its first packet has been logged.
+// Two mice at recorded speed, four seconds each; `fault` is done to the first
+// recording once its first packet has been logged. Each holds four times the
+// packets the replay reads ahead of the window, so a cut falls in what is still
+// to be read even when a loaded machine lets the test make it seconds late.
 class MidStream : public RunningFaults {
   protected:
-    static constexpr int frames = 3000;
+    static constexpr int frames = 16000;
+    static constexpr int period_us = 250;  // 4000 Hz
 
     void play_and(const std::function<void(const fs::path&)>& fault) {
-        first_ = write_generated_mouse(dir_ / "first.evemu", 0, frames, 1000);
-        second_ = write_generated_mouse(dir_ / "second.evemu", 1, frames, 1000);
+        first_ = write_generated_mouse(dir_ / "first.evemu", 0, frames, period_us);
+        second_ = write_generated_mouse(dir_ / "second.evemu", 1, frames, period_us);
         testsupport::Process child =
             start({replay(first_), replay(second_), "--exit-after-replay"});
         ASSERT_TRUE(wait_until(
