@@ -20,6 +20,8 @@ struct Options {
     bool list_devices = false;
     bool stats = false;
     bool timing = false;  // open the timing window at start
+    std::string csv;      // a CSV file of every packet, when not empty
+    std::string record;   // the folder each mouse is recorded into, when not empty
     bool help = false;
     bool version = false;
 };
