@@ -256,9 +256,11 @@ std::optional<unsigned> parent_input_number(const std::filesystem::path& device_
 std::string declared_polling_interval(const std::filesystem::path& device_link) {
     std::error_code error;
     std::filesystem::path folder = std::filesystem::canonical(device_link, error);
-    // inputN, then the HID devices it may hang from, then the USB interface.
-    // Anything else on the way (virtio, serio, a Bluetooth controller, which
-    // may itself sit on a USB interface of its own) means no declared interval.
+    // inputN, then the HID device it may hang from, then the USB interface,
+    // with the kernel's grouping folders ("input", no subsystem of their own)
+    // between them. Any other device on the way (virtio, serio, a Bluetooth
+    // controller, which may itself sit on a USB interface of its own) means
+    // no declared interval.
     for (int depth = 0; !error && depth < 8 && folder.has_relative_path(); ++depth) {
         folder = folder.parent_path();
         if (std::filesystem::exists(folder / "bInterfaceNumber", error)) {
@@ -276,7 +278,9 @@ std::string declared_polling_interval(const std::filesystem::path& device_link) 
             }
             return {};
         }
-        if (std::filesystem::read_symlink(folder / "subsystem", error).filename() != "hid")
+        std::error_code no_link;
+        const auto subsystem = std::filesystem::read_symlink(folder / "subsystem", no_link);
+        if (!no_link && subsystem.filename() != "hid")
             return {};
     }
     return {};
