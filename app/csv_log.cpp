@@ -1,6 +1,7 @@
 #include "app/csv_log.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 
 #include "rawinput/report.h"
@@ -52,20 +53,32 @@ void CsvLog::add(int mouse_number, HANDLE device, std::int64_t stamp_us, bool sa
             last = &last_[i];
         }
     }
-    char interval[24] = "";
+    // The line built by hand: printf's parsing of its format was a third of
+    // the file's cost at 8 kHz.
+    char line[256];  // nine numbers of at most 20 characters, and their separators
+    char* at = line;
+    const auto number = [&](long long value, char after) {
+        // One place kept for the separator: the number stops before it.
+        at = std::to_chars(at, line + sizeof line - 1, value).ptr;
+        *at++ = after;
+    };
+    number(mouse_number, ',');
+    number(report::handle_as_int(device), ',');
+    number(stamp_us - first_us_, ',');
     if (last != nullptr) {
-        std::snprintf(interval, sizeof interval, "%lld",
-                      same_report ? 0LL : static_cast<long long>(stamp_us - last->stamp_us));
+        number(same_report ? 0 : stamp_us - last->stamp_us, ',');
         last->stamp_us = stamp_us;
     } else {
+        *at++ = ',';
         last_.push_back({device, stamp_us});
         recent_ = last_.size() - 1;
     }
-    std::fprintf(file_, "%d,%d,%lld,%s,%u,%ld,%ld,%u,%d\n", mouse_number,
-                 report::handle_as_int(device), static_cast<long long>(stamp_us - first_us_),
-                 interval, static_cast<unsigned>(mouse.usFlags), static_cast<long>(mouse.lLastX),
-                 static_cast<long>(mouse.lLastY), static_cast<unsigned>(mouse.usButtonFlags),
-                 static_cast<int>(static_cast<std::int16_t>(mouse.usButtonData)));
+    number(mouse.usFlags, ',');
+    number(mouse.lLastX, ',');
+    number(mouse.lLastY, ',');
+    number(mouse.usButtonFlags, ',');
+    number(static_cast<std::int16_t>(mouse.usButtonData), '\n');
+    std::fwrite(line, 1, static_cast<std::size_t>(at - line), file_);
 }
 
 void CsvLog::flush() {
