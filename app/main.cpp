@@ -19,18 +19,22 @@
 #include <string>
 #include <vector>
 
+#include "app/csv_log.h"
 #include "app/options.h"
 #include "app/providers.h"
 #include "app/signals.h"
 #include "app/stats.h"
 #include "app/timing_feed.h"
 #include "app/winmain.h"
+#include "platform/input/clock.h"
+#include "platform/input/recorder.h"
 #include "platform/input/service.h"
 #include "platform/vcl/qt/native.h"
 #include "platform/vcl/vcl.h"
 #include "rawinput/rawinput.h"
 #include "rawinput/report.h"
 #include "ui/frmTiming.h"
+#include "ui/mouse_timing.h"
 #include "ui/principal.h"
 
 // Last: Xlib's macros (None, Bool, Status) would trip the headers above.
@@ -190,6 +194,16 @@ std::optional<std::string> display_problem() {
     return "cannot open the display '" + display + "': " + what_to_do;
 }
 
+// The number the engine gave the mouse `device` at start, as the log says it;
+// -1 when it has none.
+int mouse_number(HANDLE device) {
+    for (int i = 0; i < raw_input_state.raw_mouse_count; ++i) {
+        if (raw_input_state.raw_mouse_handles[i] == device)
+            return i;
+    }
+    return -1;
+}
+
 bool save_window(vcl::TForm* form, const std::string& path) {
     const QImage image = vcl::qt::widget(form)->grab().toImage();
     if (!image.save(QString::fromStdString(path), "PNG")) {
@@ -253,10 +267,37 @@ int main(int argc, char** argv) {
     if (options.list_devices)
         return print_listing(*provider) ? 0 : 1;
 
+    // What the run writes besides log.txt; every file checked before any window opens.
+    std::shared_ptr<input::Recorder> recorder;
+    if (!options.record.empty()) {
+        // The run's start, before any mouse node is opened to be read.
+        recorder = input::Recorder::open(options.record, input::monotonic_ns() / 1000, error);
+        if (recorder == nullptr || !provider->record_into(recorder)) {
+            std::cerr << "rawmice: "
+                      << (recorder == nullptr
+                              ? error
+                              : std::string("--record records the evdev and replay inputs: the ") +
+                                    provider->name() + " input reads no device's own events")
+                      << '\n';
+            return 2;
+        }
+    }
+    std::unique_ptr<app::CsvLog> csv;
+    if (!options.csv.empty() && (csv = app::CsvLog::create(options.csv, error)) == nullptr) {
+        std::cerr << "rawmice: " << error << '\n';
+        return 2;
+    }
+
     vcl::TApplication application(argc, argv);
     input::Service service(std::move(provider));
     service.install();
-    service.on_batch_handled = flush_log;
+    app::TimingFeed timing_feed(service.provider());
+    service.on_batch_handled = [&timing_feed, &csv] {
+        flush_log();
+        timing_feed.batch_handled();
+        if (csv)
+            csv->flush();
+    };
     if (options.exit_after_replay) {
         service.on_finished = [] {
             if (Form1 != nullptr)
@@ -266,11 +307,14 @@ int main(int argc, char** argv) {
     app::PacketStats stats;
     // The names the timing window shows: those of the devices the engine listed.
     app::name_mice(service);
-    service.on_packet_handled = [&stats, collect = options.stats](const input::Packet& packet,
-                                                                  std::int64_t handled) {
-        app::feed_timing(packet);
-        if (collect)
-            stats.add(packet.device, packet.own_time_ns(), packet.time_ns, handled);
+    service.on_packet_handled = [&](const input::Packet& packet, std::int64_t handled) {
+        timing_feed.packet(packet);
+        if (csv) {
+            csv->add(mouse_number(packet.device), packet.device, packet.own_time_ns() / 1000,
+                     packet.same_report, packet.mouse);
+        }
+        if (options.stats)
+            stats.add(packet.device, packet.time_ns, handled);
     };
     app::close_on_signals([] {
         if (Form1 != nullptr)
@@ -294,15 +338,22 @@ int main(int argc, char** argv) {
     // A batch run that lost its log has not done its job.
     if (options.exit_after_replay && log_incomplete() && result == 0)
         result = 1;
-    // A screenshot asked for and not saved is a failed run.
+    // A screenshot asked for and not saved is a failed run; so is a CSV file
+    // or a recording not written whole.
     if (!options.screenshot.empty() && !save_screenshot(options.screenshot) && result == 0)
+        result = 1;
+    if (csv && !csv->close() && result == 0)
+        result = 1;
+    if (recorder && !recorder->finish() && result == 0)
         result = 1;
     std::fflush(stdout);
     if (options.stats) {
         // The mice as the engine numbered them, at start-up.
         const std::vector<app::MouseLabel> mice =
             app::mouse_labels(raw_input_state, service.listed());
-        std::cerr << stats.report(mice, service.dropped_unfocused())
+        std::cerr << stats.report(mice, mouse_timing::measures(),
+                                  app::timing_options(service.provider().name()).clock,
+                                  service.dropped_unfocused())
                   << app::syn_dropped_line(mice, service.provider().syn_dropped_by_mouse())
                   << std::flush;
     } else if (service.dropped_unfocused() > 0) {

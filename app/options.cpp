@@ -3,6 +3,7 @@
 #include <QCommandLineParser>
 
 #include <optional>
+#include <tuple>
 
 #include "app/providers.h"
 #include "platform/input/replay.h"
@@ -37,6 +38,15 @@ struct Parser {
     QCommandLineOption background{"background",
                                   "Read the mice whichever window has the focus, not only while "
                                   "rawmice's own has it."};
+    QCommandLineOption csv{"csv",
+                           "Write every packet to FILE as CSV (one line per log.txt line): "
+                           "mouse,handle,time_us,interval_us,flags,dx,dy,button_flags,wheel.",
+                           "FILE"};
+    QCommandLineOption record{"record",
+                              "Record each mouse (evdev and replay inputs) into DIR, an existing "
+                              "folder with no recording in it: one evemu recording per mouse, "
+                              "which --replay plays back.",
+                              "DIR"};
     QCommandLineOption help{{"h", "help"}, "Show this help and exit."};
     QCommandLineOption version{"version", "Show the version and exit."};
 
@@ -46,7 +56,7 @@ struct Parser {
             "the window and in log.txt.");
         parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
         parser.addOptions({input, replay, speed, exit_after, screenshot, list, stats, timing,
-                           background, help, version});
+                           background, csv, record, help, version});
     }
 };
 
@@ -80,6 +90,16 @@ ParsedOptions parse_options(const QStringList& arguments) {
     o.background = p.parser.isSet(p.background);
     o.exit_after_replay = p.parser.isSet(p.exit_after);
     o.screenshot = p.parser.value(p.screenshot).toStdString();
+    for (auto [option, value, what] :
+         {std::tuple{&p.csv, &o.csv, "--csv: the file name is empty (give one: --csv=FILE)"},
+          std::tuple{&p.record, &o.record,
+                     "--record: the folder is empty (give an existing folder: --record=DIR)"}}) {
+        *value = p.parser.value(*option).toStdString();
+        if (p.parser.isSet(*option) && value->empty()) {
+            result.error = what;
+            return result;
+        }
+    }
     for (const QString& file : p.parser.values(p.replay)) {
         if (file.isEmpty()) {
             result.error = "--replay: the file name is empty (give a recording: --replay=FILE)";
@@ -95,6 +115,12 @@ ParsedOptions parse_options(const QStringList& arguments) {
         return result;
     }
     o.input = *kind;
+    if (o.input == InputKind::x11 && !o.record.empty()) {
+        result.error =
+            "--record records the evdev and replay inputs: the x11 input reads no "
+            "device's own events";
+        return result;
+    }
     if (!o.replay_files.empty()) {
         if (p.parser.isSet(p.input) && o.input != InputKind::replay) {
             result.error =

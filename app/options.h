@@ -21,6 +21,8 @@ struct Options {
     bool stats = false;
     bool timing = false;      // open the timing window at start
     bool background = false;  // read the mice whatever window has the focus
+    std::string csv;          // a CSV file of every packet, when not empty
+    std::string record;       // the folder each mouse is recorded into, when not empty
     bool help = false;
     bool version = false;
 };

@@ -8,6 +8,7 @@
 
 #include "app/options.h"
 #include "platform/input/device.h"
+#include "timing/timing.h"
 
 namespace app {
 
@@ -31,6 +32,10 @@ struct InputTexts {
 // The texts of the input that the provider named `provider_name` reads
 // (input::Provider::name()); an unknown name gets texts that fit any input.
 const InputTexts& input_texts(std::string_view provider_name);
+
+// How the timing measures take the packets of that input: on which clock
+// (x11: the X server's milliseconds), and whether overflows are counted.
+const timing::Timing::Options& timing_options(std::string_view provider_name);
 
 // The input's name as --input takes it ("auto", "evdev", "x11", "replay").
 const char* input_name(InputKind kind);

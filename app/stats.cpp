@@ -10,7 +10,6 @@
 namespace app {
 namespace {
 
-constexpr std::int64_t second_ns = 1'000'000'000;
 constexpr int linear_limit = DelayHistogram::sub_buckets;  // values below are exact
 constexpr int sub_bits = 5;                                // log2(sub_buckets)
 
@@ -72,33 +71,6 @@ std::uint64_t DelayHistogram::quantile(double q) const {
     return max_;
 }
 
-void RateMeter::add(std::int64_t time_ns) {
-    if (count_ == 0) {
-        first_ns_ = last_ns_ = window_start_ns_ = time_ns;
-    } else if (time_ns >= window_start_ns_ + second_ns) {
-        peak_ = std::max(peak_, window_count_);
-        window_count_ = 0;
-        window_start_ns_ += (time_ns - window_start_ns_) / second_ns * second_ns;
-    }
-    // A stamp earlier than the open window (another device's, or a clock step)
-    // counts in the open window.
-    ++window_count_;
-    ++count_;
-    last_ns_ = std::max(last_ns_, time_ns);
-}
-
-double RateMeter::mean() const {
-    const std::int64_t span = last_ns_ - first_ns_;
-    if (span < second_ns)
-        return static_cast<double>(count_);
-    const double rate = static_cast<double>(count_ - 1) * 1e9 / static_cast<double>(span);
-    return std::min(rate, static_cast<double>(peak()));
-}
-
-std::uint64_t RateMeter::peak() const {
-    return std::max(peak_, window_count_);
-}
-
 std::vector<MouseLabel> mouse_labels(const RawInputState& engine,
                                      const std::vector<input::Device>& devices) {
     std::vector<MouseLabel> labels;
@@ -120,39 +92,49 @@ PacketStats::PerDevice& PacketStats::device(HANDLE handle) {
             return devices_[i];
         }
     }
-    devices_.push_back({handle, {}, {}});
+    devices_.push_back({handle, 0, {}});
     last_ = devices_.size() - 1;
     return devices_.back();
 }
 
-void PacketStats::add(HANDLE handle, std::int64_t stamp_ns, std::int64_t time_ns,
-                      std::int64_t handled_ns) {
+void PacketStats::add(HANDLE handle, std::int64_t time_ns, std::int64_t handled_ns) {
     PerDevice& d = device(handle);
-    d.rate.add(stamp_ns);
+    ++d.packets;
+    ++total_packets_;
     // A stamp later than the handling (a clock the provider could not match) counts as no delay.
     d.delay.add(handled_ns > time_ns ? static_cast<std::uint64_t>(handled_ns - time_ns) : 0);
-    total_rate_.add(stamp_ns);
 }
 
 std::string PacketStats::report(const std::vector<MouseLabel>& labels,
+                                const timing::Timing& measures, timing::Clock clock,
                                 std::uint64_t dropped_unfocused) const {
+    const std::string_view note = timing::clock_note(clock);
     std::string out =
-        "rawmice statistics (rates in packets/s over one-second windows; delay from a "
-        "packet's time stamp to the end of its handling, in ms)\n";
-    char line[256];
-    const char* header_format = "%-6s %-11s %10s %10s %8s %9s %9s %9s  %s\n";
-    std::snprintf(line, sizeof line, header_format, "mouse", "handle", "packets", "mean/s",
-                  "peak/s", "median", "p99", "max", "name");
-    out += line;
-    const auto row = [&](const std::string& mouse, const std::string& handle, const RateMeter& rate,
-                         const DelayHistogram& delay, const std::string& name) {
-        std::snprintf(line, sizeof line, "%-6s %-11s %10llu %10.1f %8llu %9s %9s %9s  %s\n",
-                      mouse.c_str(), handle.c_str(), static_cast<unsigned long long>(rate.count()),
-                      rate.mean(), static_cast<unsigned long long>(rate.peak()),
-                      milliseconds(delay.quantile(0.5)).c_str(),
-                      milliseconds(delay.quantile(0.99)).c_str(), milliseconds(delay.max()).c_str(),
-                      name.c_str());
-        out += line;
+        "rawmice statistics (Hz and the intervals between reports in µs from the packets' own "
+        "time stamps" +
+        (note.empty() ? std::string() : " on the " + std::string(note)) +
+        ", pauses of 50 ms or more left out; delay from a packet's time stamp to the end of its "
+        "handling, in ms)\n";
+
+    // The timing window's columns, between the packets and the delays; the
+    // name last, as it may hold spaces.
+    const timing::Row& titles = timing::column_titles();
+    constexpr std::size_t first_measure = timing::column::hz;
+    std::vector<std::vector<std::string>> lines;
+    std::vector<std::string> header = {"mouse", "handle", "packets"};
+    header.insert(header.end(), titles.begin() + first_measure, titles.end());
+    header.insert(header.end(), {"delay median", "delay p99", "delay max", "name"});
+    lines.push_back(header);
+    const auto add_line = [&](const std::string& mouse, const std::string& handle,
+                              std::uint64_t packets, const timing::Row* measured,
+                              const DelayHistogram& delay, const std::string& name) {
+        std::vector<std::string> cells = {mouse, handle, std::to_string(packets)};
+        for (std::size_t c = first_measure; c < timing::column::count; ++c)
+            cells.push_back(measured != nullptr ? (*measured)[c] : "-");
+        cells.insert(cells.end(),
+                     {milliseconds(delay.quantile(0.5)), milliseconds(delay.quantile(0.99)),
+                      milliseconds(delay.max()), name});
+        lines.push_back(std::move(cells));
     };
 
     // Listed mice first, in their numbering; then anything else that sent packets.
@@ -178,11 +160,18 @@ std::string PacketStats::report(const std::vector<MouseLabel>& labels,
         const std::string number = label != nullptr && label->mouse_number >= 0
                                        ? std::to_string(label->mouse_number)
                                        : "-";
-        row(number, std::to_string(report::handle_as_int(order[i]->handle)), order[i]->rate,
-            order[i]->delay, label != nullptr ? label->name : "");
+        const std::string name = label != nullptr ? label->name : "";
+        const timing::MouseTiming* measured = measures.find(order[i]->handle);
+        const timing::Row row =
+            measured != nullptr ? timing::format_row(0, name, measured->summary()) : timing::Row{};
+        add_line(number, std::to_string(report::handle_as_int(order[i]->handle)), order[i]->packets,
+                 measured != nullptr ? &row : nullptr, order[i]->delay, name);
         all_delays.merge(order[i]->delay);
     }
-    row("total", "", total_rate_, all_delays, "");
+    add_line("total", "", total_packets_, nullptr, all_delays, "");
+    std::vector<bool> left(header.size(), false);
+    left[0] = left[1] = left.back() = true;
+    out += timing::align_columns(lines, left);
     out += "dropped because no window was active: " + std::to_string(dropped_unfocused) + "\n";
     return out;
 }

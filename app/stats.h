@@ -1,6 +1,7 @@
 // Per-mouse packet statistics for --stats: how many packets each mouse sent,
-// how fast, and how long each waited from its own time stamp to the end of its
-// handling. Memory stays the same however many packets arrive.
+// how often it sends (the timing measures, beside it), and how long each packet
+// waited from its own time stamp to the end of its handling. Memory stays the
+// same however many packets arrive.
 #pragma once
 
 #include <array>
@@ -12,6 +13,7 @@
 #include "platform/input/device.h"
 #include "platform/win32/win32.h"
 #include "rawinput/rawinput.h"
+#include "timing/timing.h"
 
 namespace app {
 
@@ -42,32 +44,6 @@ class DelayHistogram {
     std::uint64_t max_ = 0;
 };
 
-// Packet counts per second over one-second windows of the packets' own time
-// stamps: the first window opens at the first packet, each following one a
-// second after the last (windows without packets count as zero).
-class RateMeter {
-  public:
-    void add(std::int64_t time_ns);
-
-    std::uint64_t count() const { return count_; }
-    // Packets per second from the first time stamp to the last: the intervals
-    // between them over that span, or the count over one second when the span
-    // is shorter (a short burst is not reported as a high rate). Never above
-    // the peak: packets bunched at both edges of a window boundary would
-    // otherwise read faster than the busiest window.
-    double mean() const;
-    // The most packets in one window.
-    std::uint64_t peak() const;
-
-  private:
-    std::uint64_t count_ = 0;
-    std::int64_t first_ns_ = 0;
-    std::int64_t last_ns_ = 0;
-    std::int64_t window_start_ns_ = 0;
-    std::uint64_t window_count_ = 0;
-    std::uint64_t peak_ = 0;
-};
-
 // What the report calls a device: its mouse number (-1 when it has none) and name.
 struct MouseLabel {
     HANDLE handle;
@@ -88,35 +64,30 @@ std::string syn_dropped_line(const std::vector<MouseLabel>& labels,
 
 class PacketStats {
   public:
-    // One packet of `device`. Its rate counts on `stamp_ns`, the packet's own
-    // time stamp (a replay's recorded time, whatever the replay speed); its
-    // delay runs from `time_ns`, when it was due, to `handled_ns`, when its
-    // handling ended (both CLOCK_MONOTONIC).
-    void add(HANDLE device, std::int64_t stamp_ns, std::int64_t time_ns, std::int64_t handled_ns);
-    // A live packet: its own time stamp is the one it was due at.
-    void add(HANDLE device, std::int64_t time_ns, std::int64_t handled_ns) {
-        add(device, time_ns, time_ns, handled_ns);
-    }
+    // One packet of `device`: its delay runs from `time_ns`, when it was due,
+    // to `handled_ns`, when its handling ended (both CLOCK_MONOTONIC).
+    void add(HANDLE device, std::int64_t time_ns, std::int64_t handled_ns);
 
-    std::uint64_t packets() const { return total_rate_.count(); }
+    std::uint64_t packets() const { return total_packets_; }
 
     // The table printed at exit: a line per device that sent packets (in the
-    // order of `labels`, then others by first packet), then the totals and the
-    // packets dropped while no window was active.
-    std::string report(const std::vector<MouseLabel>& labels,
-                       std::uint64_t dropped_unfocused) const;
+    // order of `labels`, then others by first packet) with its packets, the
+    // timing measures of `measures` (on `clock`) and its delays; then the
+    // totals and the packets dropped while no window was active.
+    std::string report(const std::vector<MouseLabel>& labels, const timing::Timing& measures,
+                       timing::Clock clock, std::uint64_t dropped_unfocused) const;
 
   private:
     struct PerDevice {
         HANDLE handle;
-        RateMeter rate;
+        std::uint64_t packets = 0;
         DelayHistogram delay;
     };
     PerDevice& device(HANDLE handle);
 
     std::vector<PerDevice> devices_;
     std::size_t last_ = 0;
-    RateMeter total_rate_;
+    std::uint64_t total_packets_ = 0;
 };
 
 }  // namespace app

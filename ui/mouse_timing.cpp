@@ -55,6 +55,11 @@ void set_listener(std::function<void()> listener) {
     state().listener = std::move(listener);
 }
 
+void changed() {
+    if (state().listener)
+        state().listener();
+}
+
 void set_names(std::function<std::string(HANDLE)> lookup) {
     state().names = std::move(lookup);
 }

@@ -27,6 +27,9 @@ void add(HANDLE device, std::int64_t time_us, bool same_report);
 
 // Who hears of each packet added: the timing window while it exists.
 void set_listener(std::function<void()> listener);
+// Tells the listener that the measures changed other than through add() (a
+// mouse's overflow count).
+void changed();
 
 // Where the mice's names come from: `lookup` answers a device's name, or ""
 // when it has none. Unset, every mouse is unnamed.

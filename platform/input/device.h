@@ -3,6 +3,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,6 +11,8 @@
 #include "platform/win32/win32.h"
 
 namespace input {
+
+class Recorder;
 
 struct Device {
     HANDLE handle;  // stable while the device stays plugged; never a file descriptor
@@ -29,12 +32,17 @@ struct Packet {
     std::int64_t time_ns;
     // The packet's own time stamp on its device's clock, where it differs
     // from time_ns: a replayed packet's recorded time from the file's first
-    // event, whatever the replay speed. Rates are measured on this clock.
-    std::int64_t recorded_ns = no_recorded_time;
-    static constexpr std::int64_t no_recorded_time = INT64_MIN;
+    // event, whatever the replay speed; an x11 packet's X server time, in
+    // whole milliseconds. Rates and intervals are measured on this clock.
+    std::int64_t own_stamp_ns = no_own_stamp;
+    static constexpr std::int64_t no_own_stamp = INT64_MIN;
+    // It belongs to the report of the packet before it from the same device:
+    // the second packet of a frame that turns both wheels, or the packet a
+    // resync after a kernel buffer overflow makes. Not a report of its own.
+    bool same_report = false;
 
     std::int64_t own_time_ns() const {
-        return recorded_ns == no_recorded_time ? time_ns : recorded_ns;
+        return own_stamp_ns == no_own_stamp ? time_ns : own_stamp_ns;
     }
 };
 
@@ -67,6 +75,23 @@ class Provider {
     // for every mouse read so far; empty for inputs that have no such buffer.
     virtual std::vector<std::pair<HANDLE, std::uint64_t>> syn_dropped_by_mouse() const {
         return {};
+    }
+    // How many overflows syn_dropped_by_mouse() counts in all, cheap to ask
+    // after every batch: the counts are worth reading again when it changed.
+    virtual std::uint64_t syn_dropped_total() const { return 0; }
+    // The polling interval `device` declares, as the text of its USB
+    // endpoint's sysfs `interval` file ("1ms", "125us"); empty when it
+    // declares none (not USB, not a mouse read now, or an input that cannot tell).
+    virtual std::string declared_interval(HANDLE device) const {
+        (void)device;
+        return {};
+    }
+    // Records each mouse's description and the events read from it from
+    // start() on into `recorder`. False for an input that reads no events
+    // (its devices cannot be recorded). Called before start().
+    virtual bool record_into(std::shared_ptr<Recorder> recorder) {
+        (void)recorder;
+        return false;
     }
 
     // Whether packets that come while no window of the program is active are

@@ -253,6 +253,39 @@ std::optional<unsigned> parent_input_number(const std::filesystem::path& device_
     return number;
 }
 
+std::string declared_polling_interval(const std::filesystem::path& device_link) {
+    std::error_code error;
+    std::filesystem::path folder = std::filesystem::canonical(device_link, error);
+    // inputN, then the HID device it may hang from, then the USB interface,
+    // with the kernel's grouping folders ("input", no subsystem of their own)
+    // between them. Any other device on the way (virtio, serio, a Bluetooth
+    // controller, which may itself sit on a USB interface of its own) means
+    // no declared interval.
+    for (int depth = 0; !error && depth < 8 && folder.has_relative_path(); ++depth) {
+        folder = folder.parent_path();
+        if (std::filesystem::exists(folder / "bInterfaceNumber", error)) {
+            std::vector<std::filesystem::path> endpoints;
+            for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
+                 it.increment(error)) {
+                if (it->path().filename().string().rfind("ep_", 0) == 0)
+                    endpoints.push_back(it->path());
+            }
+            std::sort(endpoints.begin(), endpoints.end());
+            for (const auto& endpoint : endpoints) {
+                if (read_first_line(endpoint / "type").value_or("") == "Interrupt" &&
+                    read_first_line(endpoint / "direction").value_or("") == "in")
+                    return read_first_line(endpoint / "interval").value_or("");
+            }
+            return {};
+        }
+        std::error_code no_link;
+        const auto subsystem = std::filesystem::read_symlink(folder / "subsystem", no_link);
+        if (!no_link && subsystem.filename() != "hid")
+            return {};
+    }
+    return {};
+}
+
 HANDLE handle_of_input_number(unsigned number) {
     return reinterpret_cast<HANDLE>(std::uintptr_t{number} + 1);
 }
@@ -280,10 +313,12 @@ ULONG MouseReader::buttons_held_by_device() const {
 }
 
 void MouseReader::deliver_packets(int count, const RAWMOUSE out[2], const input_event& event,
-                                  const std::function<void(const Packet&)>& deliver) {
+                                  bool resync, const std::function<void(const Packet&)>& deliver) {
     for (int i = 0; i < count; ++i) {
         ++packets_;
-        deliver(Packet{handle_, out[i], time_ns_of(event)});
+        Packet packet{handle_, out[i], time_ns_of(event)};
+        packet.same_report = resync || i > 0;
+        deliver(packet);
     }
 }
 
@@ -297,10 +332,46 @@ void MouseReader::resync(const input_event& dropped,
     input_event event{};
     while (source_->next_event(LIBEVDEV_READ_FLAG_SYNC, event) == LIBEVDEV_READ_STATUS_SYNC) {
     }
+    const ULONG before = assembler_.held_buttons();
+    const ULONG held = buttons_held_by_device();
+    const int x = source_->abs_value(ABS_X);
+    const int y = source_->abs_value(ABS_Y);
     RAWMOUSE out[2]{};
-    const int made = assembler_.resync(buttons_held_by_device(), source_->abs_value(ABS_X),
-                                       source_->abs_value(ABS_Y), out);
-    deliver_packets(made, out, dropped, deliver);
+    const int made = assembler_.resync(held, x, y, out);
+    if (recorder_ != nullptr) {
+        record(dropped);
+        record(dropped, EV_SYN, SYN_REPORT, 0);
+        if (made > 0) {
+            for (const MouseButton& button : mouse_buttons) {
+                if ((held & button.raw_bit) != (before & button.raw_bit))
+                    record(dropped, EV_KEY, button.evdev_code, (held & button.raw_bit) != 0);
+            }
+            if (assembler_.absolute()) {
+                record(dropped, EV_ABS, ABS_X, x);
+                record(dropped, EV_ABS, ABS_Y, y);
+            }
+            record(dropped, EV_SYN, SYN_REPORT, 0);
+        }
+    }
+    deliver_packets(made, out, dropped, true, deliver);
+}
+
+void MouseReader::record_into(Recorder* recorder, Recorder::Id id) {
+    recorder_ = recorder;
+    recording_ = id;
+}
+
+void MouseReader::record(const input_event& event) const {
+    if (recorder_ != nullptr)
+        recorder_->write(recording_, event);
+}
+
+void MouseReader::record(const input_event& at, unsigned type, unsigned code, int value) const {
+    input_event event = at;
+    event.type = static_cast<std::uint16_t>(type);
+    event.code = static_cast<std::uint16_t>(code);
+    event.value = value;
+    record(event);
 }
 
 MouseReader::Status MouseReader::read_available(const std::function<void(const Packet&)>& deliver,
@@ -321,8 +392,9 @@ MouseReader::Status MouseReader::read_available(const std::function<void(const P
             resync(event, deliver);
             continue;
         }
+        record(event);
         RAWMOUSE out[2]{};
-        deliver_packets(assembler_.feed(event, out), out, event, deliver);
+        deliver_packets(assembler_.feed(event, out), out, event, false, deliver);
     }
     return Status::more;
 }
@@ -368,15 +440,50 @@ int EvdevProvider::open_if_mouse(EvdevNode& node) {
     mouse.node_name = node.node_name;
     mouse.handle = node.handle;
     mouse.name = node.name;
+    mouse.declared_interval =
+        declared_polling_interval(root_ / "sys" / "class" / "input" / node.node_name / "device");
     mouse.reader = std::make_unique<MouseReader>(node.handle, std::move(opened.source));
     syn_dropped_.try_emplace(node.handle, 0);
-    mice_.emplace(node.node_name, std::move(mouse));
+    OpenMouse& added = mice_.emplace(node.node_name, std::move(mouse)).first->second;
     if (wake_fd_) {
         // Started: the reader polls the new node from its next turn on.
         qCDebug(evdev_log, "evdev: reading %s (%s)", node.path.c_str(), node.name.c_str());
+        start_recording(added);
         wake_reader();
     }
     return 0;
+}
+
+void EvdevProvider::start_recording(OpenMouse& mouse) {
+    if (!recorder_ || mouse.recording)
+        return;
+    const auto listed = listing_index_.find(mouse.handle);
+    const int index = listed != listing_index_.end() ? listed->second : next_index_++;
+    const Description description = mouse.reader->describe();
+    if (!description) {
+        std::fprintf(stderr, "evdev: cannot record %s (%s): libevemu cannot describe it\n",
+                     node_path(mouse.node_name).c_str(), mouse.name.c_str());
+        std::fflush(stderr);
+        return;
+    }
+    mouse.recording = recorder_->add(index, mouse.handle, mouse.name, *description);
+    if (mouse.recording)
+        mouse.reader->record_into(recorder_.get(), *mouse.recording);
+}
+
+bool EvdevProvider::record_into(std::shared_ptr<Recorder> recorder) {
+    std::lock_guard lock(mutex_);
+    recorder_ = std::move(recorder);
+    return true;
+}
+
+std::string EvdevProvider::declared_interval(HANDLE device) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& [name, mouse] : mice_) {
+        if (mouse.handle == device)
+            return mouse.declared_interval;
+    }
+    return {};
 }
 
 std::vector<Device> EvdevProvider::devices() {
@@ -391,6 +498,10 @@ std::vector<Device> EvdevProvider::devices() {
         list.push_back({node.handle, node.type, node.name, node.path.string()});
     }
     order_for_listing(list);
+    listing_index_.clear();
+    for (std::size_t i = 0; i < list.size(); ++i)
+        listing_index_[list[i].handle] = static_cast<int>(i);
+    next_index_ = static_cast<int>(list.size());
     return list;
 }
 
@@ -488,9 +599,10 @@ DWORD EvdevProvider::start(PacketSink& sink) {
             std::fflush(stderr);
             return ERROR_NOT_ENOUGH_MEMORY;
         }
-        for (const auto& [name, mouse] : mice_) {
+        for (auto& [name, mouse] : mice_) {
             qCDebug(evdev_log, "evdev: reading %s (%s)", node_path(name).c_str(),
                     mouse.name.c_str());
+            start_recording(mouse);
         }
         reader_ = std::thread([this] { run(); });
     }
@@ -581,7 +693,9 @@ bool EvdevProvider::read_mouse(const std::string& node_name, std::vector<Packet>
     OpenMouse& mouse = it->second;
     const auto status =
         mouse.reader->read_available([&read](const Packet& packet) { read.push_back(packet); });
-    syn_dropped_[mouse.handle] = mouse.reader->syn_dropped();
+    std::uint64_t& dropped = syn_dropped_[mouse.handle];
+    syn_dropped_total_ += mouse.reader->syn_dropped() - dropped;
+    dropped = mouse.reader->syn_dropped();
     if (mouse.reader->syn_dropped() > 0 && !mouse.overflow_reported) {
         // Once per mouse: an overflow under load tends to repeat.
         mouse.overflow_reported = true;
@@ -616,7 +730,11 @@ void EvdevProvider::close_mouse(const std::string& node_name, int error) {
     auto it = mice_.find(node_name);
     if (it == mice_.end())
         return;
-    syn_dropped_[it->second.handle] = it->second.reader->syn_dropped();
+    std::uint64_t& dropped = syn_dropped_[it->second.handle];
+    syn_dropped_total_ += it->second.reader->syn_dropped() - dropped;
+    dropped = it->second.reader->syn_dropped();
+    if (recorder_ && it->second.recording)
+        recorder_->close(*it->second.recording);
     const auto path = node_path(node_name);
     if (error == 0 || is_gone_error(error)) {
         qCDebug(evdev_log, "evdev: %s went away; closed", path.c_str());

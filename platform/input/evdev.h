@@ -39,6 +39,12 @@ std::optional<Capabilities> read_sysfs_capabilities(const std::filesystem::path&
 // which links to inputN) belongs to; nullopt when it says none.
 std::optional<unsigned> parent_input_number(const std::filesystem::path& device_link);
 
+// The polling interval a USB mouse declares: the text of the `interval` file
+// ("1ms", "125us") of the interrupt IN endpoint of the USB interface that the
+// input device `device_link` leads to (through the HID device between them,
+// if any). Empty for devices on other buses (virtio, PS/2, Bluetooth, uinput).
+std::string declared_polling_interval(const std::filesystem::path& device_link);
+
 // The handle of an evdev node: its parent inputN number plus one. The kernel
 // never gives an inputN number to another device while it runs (event node
 // numbers, and so device numbers, are reused), and input0 exists: a handle is
@@ -68,10 +74,22 @@ class MouseReader {
     // Events that fed no packet (keys, scan codes, unknown codes, discarded frames).
     std::uint64_t ignored() const { return assembler_.ignored(); }
 
+    // From now on, every event read goes to `recorder` as mouse `id`'s (see
+    // Recorder). An overflow is written as it was read, SYN_DROPPED, closed by
+    // a SYN_REPORT, then the resync's packet as a frame of the buttons that
+    // changed (and an absolute mouse's position), so that a replay of the
+    // file reports what this reader reported.
+    void record_into(Recorder* recorder, Recorder::Id id);
+    // The device's description, for a recording.
+    Description describe() const { return source_->describe(); }
+
   private:
     void resync(const input_event& dropped, const std::function<void(const Packet&)>& deliver);
+    void record(const input_event& event) const;
+    void record(const input_event& at, unsigned type, unsigned code, int value) const;
     ULONG buttons_held_by_device() const;
-    void deliver_packets(int count, const RAWMOUSE out[2], const input_event& event,
+    // The packets of one frame, or of a resync (which belong to the report before them).
+    void deliver_packets(int count, const RAWMOUSE out[2], const input_event& event, bool resync,
                          const std::function<void(const Packet&)>& deliver);
 
     HANDLE handle_;
@@ -80,6 +98,8 @@ class MouseReader {
     int error_ = 0;
     std::uint64_t packets_ = 0;
     std::uint64_t syn_dropped_ = 0;
+    Recorder* recorder_ = nullptr;
+    Recorder::Id recording_ = 0;
 };
 
 // Mouse nodes are read on a thread of their own, blocking in poll, so that a
@@ -100,13 +120,18 @@ class EvdevProvider final : public Provider {
     std::vector<Device> devices() override;
     DWORD start(PacketSink& sink) override;
     std::vector<std::pair<HANDLE, std::uint64_t>> syn_dropped_by_mouse() const override;
+    std::uint64_t syn_dropped_total() const override { return syn_dropped_total_; }
+    std::string declared_interval(HANDLE device) const override;
+    bool record_into(std::shared_ptr<Recorder> recorder) override;
 
   private:
     struct OpenMouse {
         std::string node_name;
         HANDLE handle = nullptr;
         std::string name;
+        std::string declared_interval;  // as sysfs says it, when it says one
         std::unique_ptr<MouseReader> reader;
+        std::optional<Recorder::Id> recording;
         bool overflow_reported = false;
     };
 
@@ -118,6 +143,9 @@ class EvdevProvider final : public Provider {
     // Reads what the mouse has waiting into `read`; returns whether more may be waiting.
     bool read_mouse(const std::string& node_name, std::vector<Packet>& read);
     void close_mouse(const std::string& node_name, int error);
+    // Starts recording `mouse` when a recorder is set: the index it had in the
+    // last listing, or the next one after every index given so far.
+    void start_recording(OpenMouse& mouse);
     void on_folder_changes();
     void rescan();
 
@@ -136,8 +164,14 @@ class EvdevProvider final : public Provider {
     mutable std::mutex mutex_;
     // Mouse nodes opened, by node name (event5).
     std::map<std::string, OpenMouse> mice_;
-    // SYN_DROPPED of every mouse read so far, by handle (handles are never reused).
+    // SYN_DROPPED of every mouse read so far, by handle (handles are never
+    // reused), and of all of them.
     std::map<HANDLE, std::uint64_t> syn_dropped_;
+    std::atomic<std::uint64_t> syn_dropped_total_{0};
+    // --record: where, and each device's index in the last listing.
+    std::shared_ptr<Recorder> recorder_;
+    std::map<HANDLE, int> listing_index_;
+    int next_index_ = 0;
     std::unique_ptr<FolderWatch> folder_watch_;
 
     // Reader thread to GUI thread: never blocks the reader, which must keep

@@ -175,6 +175,10 @@ class LinuxEvdevSystem final : public EvdevSystem {
 
 }  // namespace
 
+Description EventSource::describe() const {
+    return describe_node(fd());
+}
+
 std::string EvdevSystem::node_group(const std::filesystem::path& node) {
     struct stat status {};
     if (::stat(node.c_str(), &status) != 0)

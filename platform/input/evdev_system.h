@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/input/packets.h"
+#include "platform/input/recorder.h"
 #include "platform/input/unique_fd.h"
 
 namespace input {
@@ -32,6 +33,9 @@ class EventSource {
     virtual int abs_value(unsigned code) const = 0;
     virtual std::string name() const = 0;
     virtual Capabilities capabilities() const = 0;
+    // The device's description for a recording: libevemu's reading of the
+    // node behind fd() (describe_node); null when it cannot be had.
+    virtual Description describe() const;
 };
 
 // What changed in a watched folder.

@@ -17,6 +17,7 @@
 
 #include "platform/input/clock.h"
 #include "platform/input/handoff_queue.h"
+#include "platform/input/recorder.h"
 
 namespace input {
 
@@ -45,6 +46,7 @@ struct Item {
     RAWMOUSE mouse;
     std::uint32_t source;
     bool ended;
+    bool same_report;  // the second packet of its frame
 };
 
 // One mouse recording being played, read on the reader thread: its events
@@ -73,14 +75,38 @@ class Source {
                 close();
                 return false;
             }
+            const std::int64_t us = event_time_us(event) - first_us_;
+            if (recorder_ != nullptr) {
+                // Rebased on the run's start, as every recording of the run is.
+                input_event rebased = event;
+                rebased.input_event_sec = (recorder_->start_us() + us) / 1'000'000;
+                rebased.input_event_usec = (recorder_->start_us() + us) % 1'000'000;
+                recorder_->write(recording_, rebased);
+            }
             next_ = 0;
             count_ = assembler_.feed(event, packets_);
-            time_ns_ = (event_time_us(event) - first_us_) * 1000;
+            time_ns_ = us * 1000;
+            if (event.type == EV_SYN && event.code == SYN_DROPPED) {
+                dropped_us_ = us;
+            } else if (count_ > 0) {
+                // What a reader made of the device's state after an overflow,
+                // recorded as a frame stamped with it, is not a report of its own.
+                resync_ = dropped_us_ == us;
+                dropped_us_ = -1;
+            }
         }
         return true;
     }
     std::int64_t time_ns() const { return time_ns_; }
     const RAWMOUSE& front() const { return packets_[next_]; }
+    // The packet in front is not a report of its own: its frame's second, or a resync's.
+    bool front_same_report() const { return next_ > 0 || resync_; }
+
+    // Writes every event read from now on into `recorder` as recording `id`.
+    void record_into(Recorder* recorder, Recorder::Id id) {
+        recorder_ = recorder;
+        recording_ = id;
+    }
     void pop() { ++next_; }
 
     // Why the file stopped early, empty when it was read to its end; valid once ended.
@@ -104,7 +130,11 @@ class Source {
     int count_ = 0;
     int next_ = 0;
     std::int64_t time_ns_ = 0;
+    std::int64_t dropped_us_ = -1;  // the time of the last SYN_DROPPED, until a frame follows
+    bool resync_ = false;
     std::string error_;
+    Recorder* recorder_ = nullptr;
+    Recorder::Id recording_ = 0;
 };
 
 }  // namespace
@@ -117,8 +147,10 @@ class Source {
 // it starts at the first activation, and a pause moves the start on by its length.
 class ReplayProvider::Playback {
   public:
+    // `recordings[i]` is recorded into `recorder` as `recording_ids[i]`, where it has one.
     Playback(const std::vector<Recording>& recordings, double speed, PacketSink& sink, bool active,
-             std::chrono::milliseconds notice_delay)
+             std::chrono::milliseconds notice_delay, Recorder* recorder,
+             const std::vector<std::optional<Recorder::Id>>& recording_ids)
         : speed_(speed), sink_(sink) {
         for (std::size_t position = 0; position < recordings.size(); ++position) {
             const Recording& recording = recordings[position];
@@ -132,6 +164,8 @@ class ReplayProvider::Playback {
                              source->open_error().c_str());
                 continue;
             }
+            if (recorder != nullptr && recording_ids[position])
+                source->record_into(recorder, *recording_ids[position]);
             sources_.push_back(std::move(source));
         }
         timer_.setSingleShot(true);
@@ -200,7 +234,7 @@ class ReplayProvider::Playback {
             for (auto it = live.begin(); it != live.end();) {
                 Source& source = *sources_[*it];
                 if (!source.fill()) {
-                    chunk.push_back({0, {}, *it, true});
+                    chunk.push_back({0, {}, *it, true, false});
                     it = live.erase(it);
                     continue;
                 }
@@ -212,7 +246,8 @@ class ReplayProvider::Playback {
             }
             if (next == nullptr)
                 break;
-            chunk.push_back({next->time_ns(), next->front(), next_index, false});
+            chunk.push_back(
+                {next->time_ns(), next->front(), next_index, false, next->front_same_report()});
             next->pop();
             if (chunk.size() >= chunk_size && !hand_over(chunk))
                 return;
@@ -286,7 +321,8 @@ class ReplayProvider::Playback {
             }
             packet.device = source.handle();
             packet.mouse = item.mouse;
-            packet.recorded_ns = item.time_ns;
+            packet.own_stamp_ns = item.time_ns;
+            packet.same_report = item.same_report;
             ++next_;
             ++pushed;
             sink_.push(packet);
@@ -367,9 +403,39 @@ std::vector<Device> ReplayProvider::devices() {
 }
 
 DWORD ReplayProvider::start(PacketSink& sink) {
-    if (!playback_)
-        playback_ = std::make_unique<Playback>(recordings_, speed_, sink, active_, notice_delay_);
+    if (playback_)
+        return ERROR_SUCCESS;
+    // Every mouse is recorded, those that send nothing too, so that replaying
+    // the files numbers the mice as this run did.
+    std::vector<std::optional<Recorder::Id>> ids(recordings_.size());
+    if (recorder_) {
+        const std::vector<Device> listing = devices();
+        for (std::size_t index = 0; index < listing.size(); ++index) {
+            const Device& device = listing[index];
+            if (device.type != RIM_TYPEMOUSE)
+                continue;
+            const Description description = describe_recording(device.path);
+            if (!description) {
+                std::fprintf(stderr, "replay: cannot record %s: libevemu cannot read it again\n",
+                             device.path.c_str());
+                continue;
+            }
+            for (std::size_t position = 0; position < recordings_.size(); ++position) {
+                if (replay_handle(position) == device.handle) {
+                    ids[position] = recorder_->add(static_cast<int>(index), device.handle,
+                                                   device.name, *description);
+                }
+            }
+        }
+    }
+    playback_ = std::make_unique<Playback>(recordings_, speed_, sink, active_, notice_delay_,
+                                           recorder_.get(), ids);
     return ERROR_SUCCESS;
+}
+
+bool ReplayProvider::record_into(std::shared_ptr<Recorder> recorder) {
+    recorder_ = std::move(recorder);
+    return true;
 }
 
 void ReplayProvider::window_active(bool active) {

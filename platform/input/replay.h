@@ -42,6 +42,10 @@ class ReplayProvider final : public Provider {
     // (keeping the recording's own spacing) while none is. Nothing is dropped.
     bool follows_focus() const override { return false; }
     void window_active(bool active) override;
+    // Each mouse recording is recorded again, from its description (as
+    // libevemu reads it) and every event read, times counted from the run's
+    // start as they were from the file's first event.
+    bool record_into(std::shared_ptr<Recorder> recorder) override;
 
     // How long the replay waits for its first activation before saying so on
     // standard error, once.
@@ -59,6 +63,7 @@ class ReplayProvider final : public Provider {
     double speed_;
     bool active_ = false;
     std::chrono::milliseconds notice_delay_{3000};
+    std::shared_ptr<Recorder> recorder_;
     std::unique_ptr<Playback> playback_;
 };
 

@@ -421,7 +421,11 @@ void X11Provider::Connection::handle_raw(const XIRawEvent& raw) {
         return;  // counted by the pointer, or a wheel fraction kept
     const std::int64_t time_ns = clock.to_monotonic_ns(raw.time, monotonic_ns());
     for (int i = 0; i < count; ++i) {
-        sink->push({handle_of_id(raw.sourceid), out[i], time_ns});
+        Packet packet{handle_of_id(raw.sourceid), out[i], time_ns};
+        // The server's own stamp, in whole milliseconds: what its intervals are measured on.
+        packet.own_stamp_ns = clock.server_ms() * 1'000'000;
+        packet.same_report = i > 0;
+        sink->push(packet);
         ++packets;
     }
 }

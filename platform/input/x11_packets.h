@@ -78,6 +78,9 @@ class RawPointer {
 class ServerClock {
   public:
     std::int64_t to_monotonic_ns(Time server_ms, std::int64_t received_ns);
+    // The server time last mapped, in milliseconds, counted on across the
+    // 32-bit counter's wrap (so it never steps back by 49.7 days).
+    std::int64_t server_ms() const { return unwrapped_ms_; }
 
     // How far behind its receipt a mapped time may fall before the offset is
     // measured again.

@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <map>
 #include <sstream>
+#include <tuple>
 
 #include "platform/vcl/qt/native.h"
 #include "platform/vcl/qt/notice.h"
@@ -142,6 +143,16 @@ TEST_F(ProgramTest, BadInputStopsBeforeAnyWindowWithOneLine) {
         {{"stray"}, "stray"},
         {{"--replay="}, "--replay: the file name is empty"},
         {{replay(good), "--replay="}, "--replay: the file name is empty"},
+        {{replay(good), "--csv=" + (dir_ / "no-folder/out.csv").string()},
+         "--csv: cannot create " + (dir_ / "no-folder/out.csv").string() +
+             ": No such file or directory"},
+        {{replay(good), "--csv="}, "--csv: the file name is empty"},
+        {{replay(good), "--record=" + (dir_ / "missing").string()},
+         "--record: " + (dir_ / "missing").string() + " does not exist"},
+        {{replay(good), "--record=" + good.string()}, good.string() + " is not a folder"},
+        {{replay(good), "--record="}, "--record: the folder is empty"},
+        {{"--input=x11", "--record=" + dir_.path().string()},
+         "--record records the evdev and replay inputs"},
     };
     for (const auto& [args, named] : cases) {
         SCOPED_TRACE(args.back());
@@ -155,6 +166,117 @@ TEST_F(ProgramTest, BadInputStopsBeforeAnyWindowWithOneLine) {
             EXPECT_EQ(lines[i].rfind("FATAL: ", 0), 0u) << result.err;
         EXPECT_NE(lines.back().find(named), std::string::npos) << lines.back();
         EXPECT_FALSE(fs::exists(dir_ / "log.txt"));
+    }
+}
+
+// --csv: a line per log.txt line, in its order, with the packets' own times
+// from the first line's, each mouse's interval since its line before (0 for
+// the second packet of a frame), the fields as signed numbers; LF line ends.
+TEST_F(ProgramTest, TheCsvFileHasALinePerLoggedPacketWithItsTimes) {
+    const fs::path keyboard =
+        write("kbd.evemu", keyboard_description("Keys") + event_text(0, EV_KEY, KEY_A, 1) +
+                               event_text(0, EV_SYN, SYN_REPORT, 0));
+    const fs::path a =
+        write("a.evemu", testsupport::description("A", {REL_X, REL_Y, REL_WHEEL, REL_HWHEEL},
+                                                  {{BTN_LEFT, BTN_MIDDLE}}) +
+                             event_text(1'000'000, EV_REL, REL_X, -2) +
+                             event_text(1'000'000, EV_REL, REL_Y, 3) +
+                             event_text(1'000'000, EV_SYN, SYN_REPORT, 0) +
+                             event_text(1'000'500, EV_REL, REL_WHEEL, 1) +
+                             event_text(1'000'500, EV_REL, REL_HWHEEL, -1) +
+                             event_text(1'000'500, EV_SYN, SYN_REPORT, 0) +
+                             event_text(1'002'000, EV_KEY, BTN_LEFT, 1) +
+                             event_text(1'002'000, EV_SYN, SYN_REPORT, 0));
+    const fs::path b = write("b.evemu", motion_recording("B", {{1, 0}, {1, 0}}, 5'000'000, 1000));
+    const auto result = run({replay(keyboard), replay(a), replay(b), "--replay-speed=max",
+                             "--exit-after-replay", "--csv=packets.csv"});
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(read_file(dir_ / "packets.csv"),
+              "mouse,handle,time_us,interval_us,flags,dx,dy,button_flags,wheel\n"
+              "0,65538,0,,0,-2,3,0,0\n"
+              "1,65539,0,,0,1,0,0,0\n"
+              "0,65538,500,500,0,0,0,1024,120\n"
+              "0,65538,500,0,0,0,0,2048,-120\n"
+              "1,65539,1000,1000,0,1,0,0,0\n"
+              "0,65538,2000,1500,0,0,0,1,0\n");
+    const auto logged = split_lines(read_file(dir_ / "log.txt"));
+    ASSERT_EQ(logged.size(), 6u);
+    EXPECT_EQ(logged[2], line(0, 0, 0, 0x0400, 0x0078).substr(0, logged[2].size()));
+
+    // A file that is there already is replaced.
+    const auto again =
+        run({replay(b), "--replay-speed=max", "--exit-after-replay", "--csv=packets.csv"});
+    ASSERT_EQ(again.exit_code, 0) << again.err;
+    EXPECT_EQ(split_lines(read_file(dir_ / "packets.csv")).size(), 3u);
+}
+
+// --record: each mouse of a replay recorded again, keyboards never; the files,
+// replayed in their order, give the same log byte for byte, and recorded once
+// more, the same events from the same start.
+TEST_F(ProgramTest, RecordedMiceReplayToTheSameLog) {
+    const fs::path samples = testsupport::source_dir() / "samples";
+    const fs::path keyboard =
+        write("kbd.evemu", keyboard_description("Keys") + event_text(0, EV_KEY, KEY_A, 1) +
+                               event_text(0, EV_SYN, SYN_REPORT, 0));
+    const fs::path wheels = write(
+        "wheels.evemu",
+        testsupport::description("Two Wheels", {REL_X, REL_Y, REL_WHEEL, REL_HWHEEL},
+                                 {{BTN_LEFT, BTN_MIDDLE}}) +
+            event_text(3'000'000, EV_REL, REL_WHEEL, 1) +
+            event_text(3'000'000, EV_REL, REL_HWHEEL, 1) +
+            event_text(3'000'000, EV_SYN, SYN_REPORT, 0) +
+            event_text(3'004'000, EV_KEY, BTN_MIDDLE, 1) + event_text(3'004'000, EV_REL, REL_X, 1));
+    const fs::path idle = write("idle.evemu", mouse_description("Idle Mouse"));
+    fs::create_directory(dir_ / "first");
+    const auto first = run(
+        {replay(keyboard), replay(samples / "mouse0-wander.evemu"), replay(wheels), replay(idle),
+         replay(samples / "mouse1-click-scroll.evemu"), replay(samples / "mouse2-star.evemu"),
+         "--replay-speed=max", "--exit-after-replay", "--record=first"});
+    ASSERT_EQ(first.exit_code, 0) << first.err;
+    const std::string log = read_file(dir_ / "log.txt");
+
+    std::vector<std::string> files;
+    for (const auto& file : fs::directory_iterator(dir_ / "first"))
+        files.push_back(file.path().filename().string());
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{
+                         "00-65538-Sample_Wandering_Mouse.evemu", "01-65539-Two_Wheels.evemu",
+                         "02-65540-Idle_Mouse.evemu", "03-65541-Sample_Clicking_Mouse.evemu",
+                         "04-65542-Sample_Drawing_Mouse.evemu"}))
+        << "mice in listing order; the keyboard (index 5) never";
+
+    std::vector<std::string> again = {"--replay-speed=max", "--exit-after-replay",
+                                      "--record=second"};
+    for (const std::string& file : files)
+        again.push_back(replay(dir_ / "first" / file));
+    fs::create_directory(dir_ / "second");
+    const auto second = run(again);
+    ASSERT_EQ(second.exit_code, 0) << second.err;
+    EXPECT_TRUE(read_file(dir_ / "log.txt") == log) << "the same log, byte for byte";
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const std::string& file = files[i];
+        SCOPED_TRACE(file);
+        const auto events = [](const fs::path& path) {
+            std::vector<testsupport::EventLine> lines = testsupport::event_lines(path);
+            std::vector<std::tuple<std::int64_t, unsigned, unsigned, long long>> out;
+            for (const auto& e : lines)
+                out.emplace_back(e.us - lines.front().us, e.type, e.code, e.value);
+            return out;
+        };
+        const auto recorded = events(dir_ / "first" / file);
+        ASSERT_FALSE(recorded.empty());
+        EXPECT_EQ(recorded.front(), std::make_tuple(std::int64_t{0}, 0u, 0u, 0LL))
+            << "an empty frame first";
+        // Recorded again (under its new handle): one more empty frame first
+        // (the run's start), then every event read, the first file's own
+        // empty frame among them.
+        std::string replayed = file;
+        replayed.replace(3, 5, std::to_string(65537 + i));
+        auto twice = events(dir_ / "second" / replayed);
+        ASSERT_FALSE(twice.empty());
+        EXPECT_EQ(twice.front(), recorded.front());
+        twice.erase(twice.begin());
+        EXPECT_EQ(twice, recorded);
     }
 }
 

@@ -3,19 +3,26 @@
 #include <gtest/gtest.h>
 #include <linux/input.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <filesystem>
+#include <map>
+#include <optional>
 #include <sstream>
 
 #include "app/stats.h"
+#include "app/timing_feed.h"
+#include "platform/input/recording.h"
 #include "tests/support/recording_files.h"
 #include "tests/support/test_support.h"
+#include "ui/mouse_timing.h"
 
 namespace {
 
 using app::DelayHistogram;
 using app::MouseLabel;
 using app::PacketStats;
-using app::RateMeter;
 
 constexpr std::int64_t ms = 1'000'000;
 constexpr std::int64_t us = 1'000;
@@ -95,49 +102,6 @@ TEST(DelayHistogramTest, OneSlowPacketInAHundredShowsAtTheNinetyNinthPercentile)
     EXPECT_EQ(fast.max(), 5 * ms);
 }
 
-TEST(RateMeterTest, ASteadyEightKilohertzMouseReadsEightThousand) {
-    RateMeter rate;
-    const std::int64_t start = 7 * ms;
-    for (int i = 0; i < 3 * 8000; ++i)
-        rate.add(start + i * 125 * us);
-    EXPECT_EQ(rate.count(), 24000u);
-    EXPECT_EQ(rate.peak(), 8000u);
-    EXPECT_NEAR(rate.mean(), 8000.0, 1.0);
-}
-
-TEST(RateMeterTest, ABurstRaisesThePeakButNotTheMean) {
-    RateMeter rate;
-    for (int i = 0; i < 100; ++i)
-        rate.add(i * 100 * us);  // 100 packets in 10 ms
-    rate.add(5000 * ms);
-    EXPECT_EQ(rate.peak(), 100u);
-    EXPECT_NEAR(rate.mean(), 100.0 / 5.0, 0.01) << "100 intervals over five seconds";
-
-    RateMeter short_run;
-    for (int i = 0; i < 3; ++i)
-        short_run.add(i * ms);
-    EXPECT_DOUBLE_EQ(short_run.mean(), 3.0) << "measured over a second at least";
-}
-
-TEST(RateMeterTest, TheMeanNeverExceedsThePeak) {
-    // Two bursts of 500 astride the first window's end, 1.01 s apart: each
-    // window holds one burst, yet 999 intervals over 1.01 s would read 989/s.
-    RateMeter rate;
-    for (int i = 0; i < 500; ++i)
-        rate.add(i * 10 * us);
-    for (int i = 0; i < 500; ++i)
-        rate.add(1010 * ms + i * 10 * us);
-    EXPECT_EQ(rate.peak(), 500u);
-    EXPECT_LE(rate.mean(), 500.0);
-
-    // A steady mouse: its intervals, not its packets, give the rate.
-    RateMeter steady;
-    for (int i = 0; i <= 2500; ++i)
-        steady.add(i * ms);
-    EXPECT_EQ(steady.peak(), 1000u);
-    EXPECT_DOUBLE_EQ(steady.mean(), 1000.0);
-}
-
 // The engine's table gives the numbers; the devices it was given, the names.
 TEST(MouseLabelsTest, TheEnginesTableNumbersTheMiceAndTheListNamesThem) {
     RawInputState engine{};
@@ -159,14 +123,41 @@ TEST(MouseLabelsTest, TheEnginesTableNumbersTheMiceAndTheListNamesThem) {
     EXPECT_TRUE(app::mouse_labels(RawInputState{}, devices).empty());
 }
 
+// The report's columns, in order: the whitespace-separated fields of a row
+// (the name, last, may hold spaces).
+enum Column {
+    mouse_col,
+    handle_col,
+    packets_col,
+    hz_col,
+    declared_col,
+    p1_col,
+    median_col,
+    p99_col,
+    max_col,
+    irregular_col,
+    overflows_col,
+    delay_median_col,
+    delay_p99_col,
+    delay_max_col,
+    name_col,
+};
+
 TEST(PacketStatsTest, TheReportHasALinePerMouseThenTheTotals) {
     PacketStats stats;
+    timing::Timing measures({.clock = timing::Clock::microseconds, .counts_overflows = true});
     const std::int64_t t0 = 1000 * ms;
     for (int i = 0; i < 2000; ++i) {
-        stats.add(handle(65538), t0 + i * 500 * us, t0 + i * 500 * us + 200 * us);  // 2 kHz
-        if (i % 2 == 0)
-            stats.add(handle(65537), t0 + i * 500 * us, t0 + i * 500 * us + 100 * us);  // 1 kHz
+        const std::int64_t t = t0 + i * 500 * us;
+        stats.add(handle(65538), t, t + 200 * us);  // 2 kHz
+        measures.add(handle(65538), t / us, false);
+        if (i % 2 == 0) {
+            stats.add(handle(65537), t, t + 100 * us);  // 1 kHz
+            measures.add(handle(65537), t / us, false);
+        }
     }
+    measures.mouse(handle(65537)).set_declared_interval_us(1000);
+    measures.mouse(handle(65538)).set_overflows(3);
     stats.add(handle(42), t0, t0 + 3 * ms);  // a device the labels do not know
     stats.add(handle(42), t0 + 2 * ms, t0);  // stamped after its handling ended
     EXPECT_EQ(stats.packets(), 3002u);
@@ -174,54 +165,59 @@ TEST(PacketStatsTest, TheReportHasALinePerMouseThenTheTotals) {
     const std::vector<MouseLabel> labels = {{handle(65537), 0, "Left Mouse"},
                                             {handle(65538), 1, "Right Mouse"},
                                             {handle(65539), 2, "Idle Mouse"}};
-    const std::string report = stats.report(labels, 7);
+    const std::string report = stats.report(labels, measures, timing::Clock::microseconds, 7);
+    EXPECT_EQ(report.find("ms clock"), std::string::npos) << report;
 
     const auto first = row(report, "0");
-    ASSERT_EQ(first.size(), 10u) << report;
-    EXPECT_EQ(first[1], "65537");
-    EXPECT_EQ(first[2], "1000");
-    EXPECT_EQ(first[4], "1000") << "peak per second";
-    EXPECT_EQ(first[5], "0.100") << "median delay in ms";
-    EXPECT_EQ(first[7], "0.100");
-    EXPECT_EQ(first[8] + " " + first[9], "Left Mouse");
+    ASSERT_EQ(first.size(), 16u) << report;
+    EXPECT_EQ(first[handle_col], "65537");
+    EXPECT_EQ(first[packets_col], "1000");
+    EXPECT_EQ(first[hz_col], "1000");
+    EXPECT_EQ(first[declared_col], "1000");
+    EXPECT_EQ(first[median_col], "1000") << "µs between reports";
+    EXPECT_EQ(first[irregular_col], "0.0");
+    EXPECT_EQ(first[overflows_col], "0");
+    EXPECT_EQ(first[delay_median_col], "0.100") << "median delay in ms";
+    EXPECT_EQ(first[delay_max_col], "0.100");
+    EXPECT_EQ(first[name_col] + " " + first[name_col + 1], "Left Mouse");
 
     const auto second = row(report, "1");
     ASSERT_FALSE(second.empty()) << report;
-    EXPECT_EQ(second[2], "2000");
-    EXPECT_EQ(second[4], "2000");
-    EXPECT_EQ(second[6], "0.200") << "p99 delay in ms";
+    EXPECT_EQ(second[packets_col], "2000");
+    EXPECT_EQ(second[hz_col], "2000");
+    EXPECT_EQ(second[declared_col], "-");
+    EXPECT_EQ(second[overflows_col], "3");
+    EXPECT_EQ(second[delay_p99_col], "0.200") << "p99 delay in ms";
 
     EXPECT_TRUE(row(report, "2").empty()) << "a mouse that sent nothing has no line";
     const auto other = row(report, "-");
-    ASSERT_FALSE(other.empty()) << report;
-    EXPECT_EQ(other[1], "42");
-    EXPECT_EQ(other[2], "2");
-    EXPECT_EQ(other[5], "0.000") << "a stamp after the handling counts as no delay";
-    EXPECT_EQ(other[7], "3.000");
+    ASSERT_EQ(other.size(), 14u) << "no name: " << report;
+    EXPECT_EQ(other[handle_col], "42");
+    EXPECT_EQ(other[packets_col], "2");
+    EXPECT_EQ(other[hz_col], "-") << "not measured";
+    EXPECT_EQ(other[delay_median_col], "0.000") << "a stamp after the handling counts as no delay";
+    EXPECT_EQ(other[delay_max_col], "3.000");
 
     const auto total = row(report, "total");
-    ASSERT_FALSE(total.empty()) << report;
+    ASSERT_EQ(total.size(), 13u) << "no handle, no name: " << report;
     EXPECT_EQ(total[1], "3002");
-    EXPECT_EQ(total[3], "3002") << "every packet fell in the first second";
-    EXPECT_EQ(total[6], "3.000") << "the maximum of every mouse";
+    EXPECT_EQ(total[2], "-");
+    EXPECT_EQ(total[12], "3.000") << "the maximum delay of every mouse";
     EXPECT_NE(report.find("dropped because no window was active: 7\n"), std::string::npos);
 
-    // Listed mice in their numbering, then the others.
+    // Listed mice in their numbering, then the others; the columns line up.
     EXPECT_LT(report.find("Left Mouse"), report.find("Right Mouse"));
     EXPECT_LT(report.find("Right Mouse"), report.find("\n-"));
+    const auto lines = testsupport::split_lines(report);
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[2].find("65537"), lines[1].find("handle"));
+    EXPECT_EQ(lines[2].find("1000") + 4, lines[1].find("packets") + 7) << "right-aligned";
+
+    // Times on the X server's clock say so.
+    EXPECT_NE(stats.report(labels, measures, timing::Clock::milliseconds, 0).find("ms clock"),
+              std::string::npos);
 }
 
-// A recording of `packets` frames of motion, one every `step_us`; returns its --replay option.
-std::string mouse_at(const std::string& name, int packets, std::int64_t step_us,
-                     const testsupport::TempDir& dir) {
-    const auto path = dir / (name + ".evemu");
-    testsupport::write_file(
-        path, testsupport::motion_recording(name, std::vector<std::pair<int, int>>(packets, {1, 0}),
-                                            0, step_us));
-    return "--replay=" + path.string();
-}
-
-// The real program: --stats prints the table on standard error at exit.
 // Kernel buffer overflows per mouse, after the table: listed mice by number,
 // others by handle; nothing for an input without kernel buffers.
 TEST(PacketStatsTest, SynDroppedIsCountedPerMouse) {
@@ -234,44 +230,345 @@ TEST(PacketStatsTest, SynDroppedIsCountedPerMouse) {
               "kernel buffer overflows (SYN_DROPPED), events lost: 4 (mouse 1: 3, handle 30: 1)\n");
 }
 
-TEST(StatsProgramTest, AReplayWithStatsReportsEveryMouseAtExit) {
-    testsupport::TempDir dir;
-    const auto mouse = [&](const std::string& name, int packets) {
-        return mouse_at(name, packets, 125, dir);
+// An input as the timing feed sees it: its name (which says its clock), the
+// intervals its mice declare and its overflow counts.
+class FakeProvider final : public input::Provider {
+  public:
+    explicit FakeProvider(const char* name) : name_(name) {}
+    const char* name() const override { return name_; }
+    std::vector<input::Device> devices() override { return {}; }
+    DWORD start(input::PacketSink&) override { return ERROR_SUCCESS; }
+    std::vector<std::pair<HANDLE, std::uint64_t>> syn_dropped_by_mouse() const override {
+        return overflows;
+    }
+    std::uint64_t syn_dropped_total() const override {
+        std::uint64_t total = 0;
+        for (const auto& [device, count] : overflows)
+            total += count;
+        return total;
+    }
+    std::string declared_interval(HANDLE device) const override {
+        const auto found = declared.find(device);
+        return found == declared.end() ? "" : found->second;
+    }
+
+    std::map<HANDLE, std::string> declared;
+    std::vector<std::pair<HANDLE, std::uint64_t>> overflows;
+
+  private:
+    const char* name_;
+};
+
+input::Packet packet_at(HANDLE device, std::int64_t stamp_ns, bool same_report = false) {
+    input::Packet packet{device, {}, stamp_ns};
+    packet.same_report = same_report;
+    return packet;
+}
+
+// The feed on each input's terms: evdev's declared intervals and overflows,
+// the packets of one report counted once, and x11's millisecond stamps read
+// on a ms clock, where a 2 kHz mouse's median interval is 0 ms.
+TEST(TimingFeedTest, EachInputIsMeasuredOnItsOwnTerms) {
+    const std::vector<MouseLabel> labels = {{handle(11), 0, "Fast"}, {handle(12), 1, "Slow"}};
+    {
+        FakeProvider evdev("evdev");
+        evdev.declared = {{handle(11), "125us\n"}, {handle(12), "bogus"}};
+        evdev.overflows = {{handle(11), 0}, {handle(12), 0}};
+        app::TimingFeed feed(evdev);
+        PacketStats stats;
+        for (int i = 0; i < 4000; ++i) {
+            feed.packet(packet_at(handle(11), i * 125 * us));
+            // A frame that turns both wheels: one report, two packets.
+            feed.packet(packet_at(handle(11), i * 125 * us, true));
+            stats.add(handle(11), i * 125 * us, i * 125 * us);
+            if (i % 8 == 0) {
+                feed.packet(packet_at(handle(12), i * 125 * us));
+                stats.add(handle(12), i * 125 * us, i * 125 * us);
+            }
+        }
+        feed.batch_handled();
+        evdev.overflows = {{handle(11), 0}, {handle(12), 2}, {handle(13), 1}};
+        feed.batch_handled();
+        EXPECT_EQ(mouse_timing::measures().find(handle(11))->reports(), 4000u);
+        const std::string report =
+            stats.report(labels, mouse_timing::measures(), timing::Clock::microseconds, 0);
+        const auto fast = row(report, "0");
+        ASSERT_GT(fast.size(), static_cast<std::size_t>(overflows_col)) << report;
+        EXPECT_EQ(fast[hz_col], "8000") << "one report per frame, not per packet";
+        EXPECT_EQ(fast[p1_col], "125");
+        EXPECT_EQ(fast[declared_col], "8000") << "125us declared";
+        EXPECT_EQ(fast[overflows_col], "0");
+        const auto slow = row(report, "1");
+        ASSERT_GT(slow.size(), static_cast<std::size_t>(overflows_col)) << report;
+        EXPECT_EQ(slow[hz_col], "1000");
+        EXPECT_EQ(slow[declared_col], "-") << "what sysfs says is not an interval";
+        EXPECT_EQ(slow[overflows_col], "2") << "counted after the batch";
+        ASSERT_NE(mouse_timing::measures().find(handle(13)), nullptr);
+        EXPECT_EQ(mouse_timing::measures().find(handle(13))->summary().overflows, 1u)
+            << "a mouse that overflowed before its first packet";
+    }
+    {
+        FakeProvider x11("x11");
+        app::TimingFeed feed(x11);
+        EXPECT_EQ(mouse_timing::measures().find(handle(11)), nullptr) << "measured afresh";
+        PacketStats stats;
+        // 2000 reports 500 µs apart, stamped in whole milliseconds as the X server does.
+        for (int i = 0; i < 2000; ++i) {
+            feed.packet(packet_at(handle(11), i * 500 * us / ms * ms));
+            stats.add(handle(11), 0, 0);
+        }
+        feed.batch_handled();
+        const std::string report =
+            stats.report(labels, mouse_timing::measures(), timing::Clock::milliseconds, 0);
+        EXPECT_NE(report.find("ms clock"), std::string::npos) << report;
+        const auto fast = row(report, "0");
+        ASSERT_GT(fast.size(), static_cast<std::size_t>(overflows_col)) << report;
+        EXPECT_EQ(fast[median_col], "0");
+        EXPECT_EQ(fast[hz_col], "2001") << "1999 intervals over 999 ms";
+        EXPECT_EQ(fast[irregular_col], "0.0") << "within a tick of the mean";
+        EXPECT_EQ(fast[overflows_col], "-") << "no kernel buffers";
+    }
+    mouse_timing::set_options({});
+}
+
+// Report times of known timing.
+std::vector<std::int64_t> steady(std::int64_t period_us, int reports) {
+    std::vector<std::int64_t> times;
+    for (int i = 0; i < reports; ++i)
+        times.push_back(i * period_us);
+    return times;
+}
+
+// A recording whose reports come at `times` (from 1 s on): a frame of motion
+// each, or one that turns both wheels (two packets, one report).
+std::string recording_at(const std::string& name, const std::vector<std::int64_t>& times,
+                         bool both_wheels = false) {
+    std::string text = testsupport::mouse_description(name);
+    for (const std::int64_t t : times) {
+        const std::int64_t at = 1'000'000 + t;
+        if (both_wheels) {
+            text += testsupport::event_text(at, EV_REL, REL_WHEEL, 1);
+            text += testsupport::event_text(at, EV_REL, REL_HWHEEL, -1);
+        } else {
+            text += testsupport::event_text(at, EV_REL, REL_X, 1);
+        }
+        text += testsupport::event_text(at, EV_SYN, SYN_REPORT, 0);
+    }
+    return text;
+}
+
+// Mice of known timing replayed by the program, each read by --stats as the
+// timing window reads it: the rate from the median interval, the
+// percentiles, pauses left out, skipped and merged reports irregular.
+TEST(StatsProgramTest, MiceOfKnownTimingAreMeasuredAsTheyWereRecorded) {
+    struct Case {
+        const char* name;
+        std::vector<std::int64_t> times;
+        bool both_wheels;
+        // packets, Hz, p1, median, p99, max, irregular %: as --stats prints them.
+        std::vector<std::string> expected;
     };
-    const auto result =
-        testsupport::run_rawmice({mouse("First", 3), mouse("Second", 2), "--replay-speed=max",
-                                  "--exit-after-replay", "--stats"},
-                                 dir.path());
+    std::vector<std::int64_t> jitter;  // intervals of 1000 µs ± up to 96 µs
+    for (std::int64_t t = 0, i = 0; i < 2000; ++i) {
+        jitter.push_back(t);
+        t += std::array<std::int64_t, 5>{1000, 904, 1096, 952, 1048}[i % 5];
+    }
+    std::vector<std::int64_t> pauses;  // three spells of 500 reports
+    for (std::int64_t start : {0, 499'000 + 50'000, 2 * 499'000 + 50'000 + 49'992}) {
+        for (int i = 0; i < 500; ++i)
+            pauses.push_back(start + i * 1000);
+    }
+    std::vector<std::int64_t> skips;  // every tenth report of 2000 missing
+    for (int i = 0; i < 2000; ++i) {
+        if (i % 10 != 9)
+            skips.push_back(i * 1000);
+    }
+    std::vector<std::int64_t> merged = steady(1000, 1000);  // reports 501 to 519 come at once
+    for (int i = 501; i < 519; ++i)
+        merged[i] = 519'000;
+    const std::vector<Case> cases = {
+        {"125 Hz", steady(8000, 250), false, {"250", "125", "8000", "8000", "8000", "8000", "0.0"}},
+        {"500 Hz",
+         steady(2000, 1000),
+         false,
+         {"1000", "500", "2000", "2000", "2000", "2000", "0.0"}},
+        {"1000 Hz",
+         steady(1000, 2000),
+         false,
+         {"2000", "1000", "1000", "1000", "1000", "1000", "0.0"}},
+        {"8000 Hz",
+         steady(125, 16000),
+         false,
+         {"16000", "8000", "125", "125", "125", "125", "0.0"}},
+        {"Jitter", jitter, false, {"2000", "1000", "904", "1000", "1096", "1096", "0.0"}},
+        // A gap of 50 ms is a pause, left out; one just under it is a late report.
+        {"Pauses", pauses, false, {"1500", "1000", "1000", "1000", "1000", "49992", "0.1"}},
+        // 199 intervals of 2 ms among 1799.
+        {"Skips", skips, false, {"1800", "1000", "1000", "1000", "2000", "2000", "11.1"}},
+        // 18 intervals of 0 and one of 19 ms among 999.
+        {"Merged", merged, false, {"1000", "1000", "0", "1000", "1000", "19000", "1.9"}},
+        // Two packets a frame, one report.
+        {"Both wheels",
+         steady(2000, 1000),
+         true,
+         {"2000", "500", "2000", "2000", "2000", "2000", "0.0"}},
+    };
+    testsupport::TempDir dir;
+    std::vector<std::string> args = {"--replay-speed=max", "--exit-after-replay", "--stats"};
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const auto path = dir / ("m" + std::to_string(i) + ".evemu");
+        testsupport::write_file(path,
+                                recording_at(cases[i].name, cases[i].times, cases[i].both_wheels));
+        args.push_back("--replay=" + path.string());
+    }
+    const auto result = testsupport::run_rawmice(args, dir.path());
     ASSERT_EQ(result.exit_code, 0) << result.err;
-    const auto first = row(result.err, "0");
-    ASSERT_EQ(first.size(), 9u) << result.err;
-    EXPECT_EQ(first[1], "65537");
-    EXPECT_EQ(first[2], "3");
-    EXPECT_EQ(first[8], "First");
-    EXPECT_EQ(row(result.err, "1")[2], "2") << result.err;
-    EXPECT_EQ(row(result.err, "total")[1], "5") << result.err;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        const auto fields = row(result.err, std::to_string(i));
+        ASSERT_GT(fields.size(), static_cast<std::size_t>(name_col)) << result.err;
+        EXPECT_EQ(std::vector<std::string>({fields[packets_col], fields[hz_col], fields[p1_col],
+                                            fields[median_col], fields[p99_col], fields[max_col],
+                                            fields[irregular_col]}),
+                  cases[i].expected);
+        EXPECT_EQ(fields[declared_col], "-") << "a recording declares no interval";
+        EXPECT_EQ(fields[overflows_col], "-") << "a replay reads no kernel buffer";
+    }
+    EXPECT_EQ(row(result.err, "total")[1], "27550") << result.err;
     EXPECT_NE(result.err.find("dropped because no window was active: 0"), std::string::npos);
 
-    // A 1000 Hz mouse for three seconds reads 1000/s at every replay speed:
-    // the rates follow the recorded time stamps, not the replay clock.
-    const std::string steady = mouse_at("Steady", 3000, 1000, dir);
-    for (const char* speed : {"--replay-speed=1", "--replay-speed=4", "--replay-speed=max"}) {
+    // The recorded time stamps, not the replay clock: the same at every speed.
+    const auto path = dir / "steady.evemu";
+    testsupport::write_file(path, recording_at("Steady", steady(1000, 1000)));
+    for (const char* speed : {"--replay-speed=1", "--replay-speed=4"}) {
         SCOPED_TRACE(speed);
-        const auto run =
-            testsupport::run_rawmice({steady, speed, "--exit-after-replay", "--stats"}, dir.path());
+        const auto run = testsupport::run_rawmice(
+            {"--replay=" + path.string(), speed, "--exit-after-replay", "--stats"}, dir.path());
         ASSERT_EQ(run.exit_code, 0) << run.err;
         const auto line = row(run.err, "0");
-        ASSERT_EQ(line.size(), 9u) << run.err;
-        EXPECT_EQ(line[2], "3000");
-        EXPECT_NEAR(std::stod(line[3]), 1000.0, 1.0) << "mean/s";
-        EXPECT_EQ(line[4], "1000") << "peak/s";
+        ASSERT_GT(line.size(), static_cast<std::size_t>(max_col)) << run.err;
+        EXPECT_EQ(line[hz_col], "1000");
+        EXPECT_EQ(line[max_col], "1000");
     }
 
     const auto quiet = testsupport::run_rawmice(
-        {mouse("Third", 1), "--replay-speed=max", "--exit-after-replay"}, dir.path());
+        {"--replay=" + path.string(), "--replay-speed=max", "--exit-after-replay"}, dir.path());
     ASSERT_EQ(quiet.exit_code, 0) << quiet.err;
     EXPECT_TRUE(row(quiet.err, "total").empty()) << "no table without --stats";
+}
+
+// The intervals between the reports of a recording, read from its lines apart
+// from the program: a frame is a report when it moves, turns a wheel, or
+// presses or releases one of the five buttons; gaps of 50 ms or more are
+// pauses, left out.
+std::vector<std::int64_t> intervals_of(const std::vector<testsupport::EventLine>& lines) {
+    std::vector<std::int64_t> intervals;
+    std::optional<std::int64_t> last;
+    bool report = false;
+    for (const auto& line : lines) {
+        if (line.type == EV_SYN && line.code == SYN_REPORT) {
+            if (report && last && line.us - *last < 50'000)
+                intervals.push_back(line.us - *last);
+            if (report)
+                last = line.us;
+            report = false;
+        } else if (line.type == EV_REL) {
+            report = report || line.code == REL_X || line.code == REL_Y || line.code == REL_WHEEL ||
+                     line.code == REL_HWHEEL || line.code == REL_WHEEL_HI_RES ||
+                     line.code == REL_HWHEEL_HI_RES;
+        } else if (line.type == EV_KEY) {
+            report = report || (line.code >= BTN_LEFT && line.code <= BTN_EXTRA &&
+                                (line.value == 0 || line.value == 1));
+        }
+    }
+    return intervals;
+}
+
+// The nearest-rank quantile of sorted values.
+std::int64_t quantile(const std::vector<std::int64_t>& sorted, double q) {
+    const auto rank = static_cast<std::size_t>(std::ceil(q * static_cast<double>(sorted.size())));
+    return sorted[std::max<std::size_t>(rank, 1) - 1];
+}
+
+// What the program measures of every bundled mouse recording, against the
+// intervals its lines give: the percentiles to the histogram's resolution
+// (exact below 256 µs, then at most 1/128 below), the rate to 1 %, the
+// irregular share within what that resolution leaves open.
+TEST(StatsProgramTest, EveryBundledMouseRecordingIsMeasuredAsItsLinesSay) {
+    testsupport::TempDir dir;
+    std::vector<std::filesystem::path> files;
+    for (const auto& sample : std::filesystem::directory_iterator(
+             std::filesystem::path(testsupport::source_dir()) / "samples"))
+        files.push_back(sample.path());
+    std::sort(files.begin(), files.end());
+    for (const std::string folder : {"mice", "trackpoints", "keyboards"}) {
+        for (const auto& file : testsupport::files_in(folder)) {
+            if (testsupport::has_description(file) || !testsupport::description_for(file).empty())
+                files.push_back(testsupport::whole_recording(file, dir.path()));
+        }
+    }
+    std::vector<std::filesystem::path> mice;
+    for (const auto& file : files) {
+        const input::LoadResult loaded = input::Recording::load(file.string());
+        ASSERT_TRUE(loaded) << loaded.error.to_string();
+        const auto& caps = loaded.recording->capabilities();
+        if (caps.rels.test(REL_X) && caps.rels.test(REL_Y))
+            mice.push_back(file);
+    }
+    ASSERT_GE(mice.size(), 8u);
+
+    int measured = 0;
+    for (const auto& file : mice) {
+        SCOPED_TRACE(file.filename().string());
+        std::vector<std::int64_t> intervals = intervals_of(testsupport::event_lines(file));
+        std::sort(intervals.begin(), intervals.end());
+        const auto run = testsupport::run_rawmice(
+            {"--replay=" + file.string(), "--replay-speed=max", "--exit-after-replay", "--stats"},
+            dir.path());
+        ASSERT_EQ(run.exit_code, 0) << run.err;
+        const auto fields = row(run.err, "0");
+        if (intervals.empty()) {
+            if (!fields.empty()) {
+                EXPECT_EQ(fields[hz_col], "-") << run.err;
+            }
+            continue;
+        }
+        ASSERT_GT(fields.size(), static_cast<std::size_t>(irregular_col)) << run.err;
+        ++measured;
+        const auto within_resolution = [](const std::string& got, std::int64_t exact) {
+            const std::int64_t value = std::stoll(got);
+            const std::int64_t slack = exact < 256 ? 0 : exact / 128;
+            return value <= exact && value >= exact - slack;
+        };
+        EXPECT_TRUE(within_resolution(fields[p1_col], quantile(intervals, 0.01))) << run.err;
+        const std::int64_t median = quantile(intervals, 0.5);
+        EXPECT_TRUE(within_resolution(fields[median_col], median)) << run.err;
+        EXPECT_TRUE(within_resolution(fields[p99_col], quantile(intervals, 0.99))) << run.err;
+        EXPECT_EQ(fields[max_col], std::to_string(intervals.back())) << "exact";
+        if (median > 0) {
+            EXPECT_NEAR(std::stod(fields[hz_col]), 1e6 / static_cast<double>(median),
+                        1e4 / static_cast<double>(median) + 0.5)
+                << run.err;
+            // Outside half to one and a half times the median: certainly, or
+            // within the resolution of a boundary.
+            std::size_t surely = 0;
+            std::size_t maybe = 0;
+            for (const std::int64_t v : intervals) {
+                const double x = static_cast<double>(v);
+                const double m = static_cast<double>(median);
+                const double slack = x / 64 + m / 64;
+                if (x < 0.5 * m - slack || x > 1.5 * m + slack)
+                    ++surely;
+                else if (x < 0.5 * m + slack || x > 1.5 * m - slack)
+                    ++maybe;
+            }
+            const double share = std::stod(fields[irregular_col]);
+            const double count = static_cast<double>(intervals.size());
+            EXPECT_GE(share, 100.0 * static_cast<double>(surely) / count - 0.05) << run.err;
+            EXPECT_LE(share, 100.0 * static_cast<double>(surely + maybe) / count + 0.05) << run.err;
+        }
+    }
+    EXPECT_GE(measured, 6);
 }
 
 }  // namespace

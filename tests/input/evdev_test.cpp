@@ -30,8 +30,12 @@
 #include <utility>
 
 #include "platform/input/evdev.h"
+#include "platform/input/recorder.h"
+#include "platform/input/recording.h"
+#include "platform/input/replay.h"
 #include "platform/input/service.h"
 #include "rawinput/rawinput.h"
+#include "tests/support/evemu_text.h"
 #include "tests/support/test_support.h"
 #include "ui/principal.h"
 
@@ -260,6 +264,27 @@ class FakeSource final : public EventSource {
     int abs_value(unsigned code) const override { return seen_abs_[code]; }
     std::string name() const override { return "evdev name of " + node_; }
     Capabilities capabilities() const override { return caps_; }
+    // A pipe answers no ioctl: the description is libevemu's reading of what
+    // evemu-describe would write for these capabilities.
+    input::Description describe() const override {
+        evemu_text::Device device;
+        device.name = name();
+        for (unsigned code = 0; code < REL_CNT; ++code) {
+            if (caps_.rels[code])
+                device.rels.push_back(code);
+        }
+        for (unsigned code = 0; code < KEY_CNT; ++code) {
+            if (caps_.keys[code])
+                device.keys.push_back(code);
+        }
+        std::string text = evemu_text::description(device);
+        const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
+            ::fmemopen(text.data(), text.size(), "r"), &std::fclose);
+        input::Description described(evemu_new(nullptr));
+        if (!file || evemu_read(described.get(), file.get()) <= 0)
+            return nullptr;
+        return described;
+    }
 
     int next_event(unsigned flags, input_event& event) override {
         if ((flags & LIBEVDEV_READ_FLAG_SYNC) != 0) {
@@ -512,6 +537,23 @@ class EvdevTest : public ::testing::Test {
         testsupport::write_file(device / "name", name + "\n");
     }
 
+    // Moves the node's input device under a USB interface whose interrupt IN
+    // endpoint declares `interval`, as usbmouse binds a boot mouse.
+    void put_on_usb(int node, const std::string& interval) {
+        const std::string input_name = "input" + std::to_string(input_number_of(node));
+        const fs::path interface =
+            root() / "sys/devices/usb1/1-1" / ("1-1:1." + std::to_string(node));
+        fs::create_directories(interface / "ep_81" / "input");
+        testsupport::write_file(interface / "bInterfaceNumber", "00\n");
+        testsupport::write_file(interface / "ep_81/type", "Interrupt\n");
+        testsupport::write_file(interface / "ep_81/direction", "in\n");
+        testsupport::write_file(interface / "ep_81/interval", interval + "\n");
+        fs::create_directories(interface / "input");
+        fs::rename(root() / "sys/class/input" / input_name, interface / "input" / input_name);
+        fs::create_directory_symlink(interface / "input" / input_name,
+                                     root() / "sys/class/input" / input_name);
+    }
+
     EvdevProvider& provider() {
         if (!provider_) {
             provider_ = std::make_unique<EvdevProvider>(
@@ -658,6 +700,62 @@ TEST(EvdevSysfsLinks, TheParentInputNumberIsWhereDeviceLeads) {
     EXPECT_EQ(input::parent_input_number(dir / "devices/odd"), std::nullopt);
     EXPECT_EQ(input::parent_input_number(dir / "missing"), std::nullopt);
     EXPECT_NE(input::handle_of_input_number(0), nullptr);
+}
+
+// Sysfs as the kernel lays it out: an input device under the HID device of a
+// USB interface (usbhid), right under the interface (usbmouse), under a
+// Bluetooth controller that itself sits on a USB interface, under virtio, and
+// uinput's. Only the first two declare an interval: their interface's
+// interrupt IN endpoint's.
+TEST(EvdevSysfsLinks, AUsbMouseDeclaresTheIntervalOfItsInterruptInEndpoint) {
+    TempDir dir;
+    const fs::path usb = dir / "devices/pci0000:00/0000:00:14.0/usb1/1-2";
+    const auto interface = [&](const fs::path& folder, const std::string& in_interval) {
+        fs::create_directories(folder);
+        testsupport::write_file(folder / "bInterfaceNumber", "00\n");
+        const auto endpoint = [&](const char* name, const char* type, const char* direction,
+                                  const std::string& interval) {
+            fs::create_directories(folder / name);
+            testsupport::write_file(folder / name / "type", std::string(type) + "\n");
+            testsupport::write_file(folder / name / "direction", std::string(direction) + "\n");
+            testsupport::write_file(folder / name / "interval", interval + "\n");
+        };
+        endpoint("ep_02", "Interrupt", "out", "8ms");
+        endpoint("ep_81", "Interrupt", "in", in_interval);
+    };
+    const auto in_subsystem = [](const fs::path& folder, const char* subsystem) {
+        fs::create_directories(folder);
+        fs::create_directory_symlink(fs::path("/sys/bus") / subsystem, folder / "subsystem");
+    };
+    // The event node's "device" link, to its inputN under `parent`.
+    const auto input_under = [&](const fs::path& parent, const char* name) {
+        fs::create_directories(parent / "input" / name);
+        const fs::path event = dir / "class" / name;
+        fs::create_directories(event);
+        fs::create_directory_symlink(parent / "input" / name, event / "device");
+        return event / "device";
+    };
+    interface(usb / "1-2:1.0", "125us");
+    in_subsystem(usb / "1-2:1.0/0003:046D:C08B.0001", "hid");
+    interface(usb / "1-2:1.1", "1ms");
+    interface(usb / "1-2:1.2", "1ms");
+    in_subsystem(usb / "1-2:1.2/bluetooth/hci0", "bluetooth");
+    in_subsystem(usb / "1-2:1.2/bluetooth/hci0/hci0:256", "bluetooth");
+    in_subsystem(usb / "1-2:1.2/bluetooth/hci0/hci0:256/0005:046D:B01A.0002", "hid");
+    in_subsystem(dir / "devices/pci0000:00/0000:00:03.0/virtio1", "virtio");
+    fs::create_directories(dir / "devices/virtual/input");
+
+    const std::vector<std::pair<fs::path, std::string>> cases = {
+        {input_under(usb / "1-2:1.0/0003:046D:C08B.0001", "input5"), "125us"},
+        {input_under(usb / "1-2:1.1", "input6"), "1ms"},
+        {input_under(usb / "1-2:1.2/bluetooth/hci0/hci0:256/0005:046D:B01A.0002", "input7"), ""},
+        {input_under(dir / "devices/pci0000:00/0000:00:03.0/virtio1", "input8"), ""},
+        {input_under(dir / "devices/virtual", "input9"), ""},
+        {dir / "class/missing/device", ""},
+    };
+    for (const auto& [link, interval] : cases) {
+        EXPECT_EQ(input::declared_polling_interval(link), interval) << link;
+    }
 }
 
 TEST_F(EvdevListing, UnreadableNodesAreListedFromSysfs) {
@@ -875,6 +973,87 @@ TEST_F(EvdevReading, AfterAnOverflowTheHiddenButtonChangesAndTheNextFrameAreRepo
     ASSERT_TRUE(wait_until([&] { return kernel_->open_now() == 0; }));
     EXPECT_EQ(provider().syn_dropped_by_mouse(), (Counts{{handle_of(2), 2}}))
         << "a mouse's count outlives it";
+}
+
+// Each mouse read is recorded as it is read, keyboards never: its file, named
+// by its place in the listing, replays to the packets the reader made, on the
+// same time stamps, an overflow's resync included; a mouse plugged in later
+// takes the next index. A USB mouse says the interval it declares.
+TEST_F(EvdevReading, EachMouseIsRecordedAsReadAndItsRecordingReplaysToTheSamePackets) {
+    add_node(2, Kind::mouse);
+    add_node(5, Kind::keyboard);
+    add_node(9, Kind::mouse_keyboard);
+    put_on_usb(2, "1ms");
+    TempDir folder;
+    std::string error;
+    std::shared_ptr<input::Recorder> recorder = input::Recorder::open(folder.path(), 0, error);
+    ASSERT_TRUE(recorder) << error;
+    ASSERT_EQ(provider().devices().size(), 3u);
+    ASSERT_TRUE(provider().record_into(recorder));
+    ASSERT_EQ(start(), ERROR_SUCCESS);
+    EXPECT_EQ(provider().declared_interval(handle_of(2)), "1ms");
+    EXPECT_EQ(provider().declared_interval(handle_of(9)), "") << "not on USB";
+
+    kernel_->send("event2", frame({{EV_REL, REL_X, 5}, {EV_MSC, MSC_SCAN, 4}}, 1'000) +
+                                frame({{EV_REL, REL_WHEEL, 1}, {EV_REL, REL_HWHEEL, -1}}, 2'000) +
+                                std::vector{make_event(EV_SYN, SYN_DROPPED, 0, 3'000)} +
+                                frame({{EV_KEY, BTN_LEFT, 1}}, 3'500));
+    kernel_->send("event9",
+                  frame({{EV_KEY, BTN_RIGHT, 1}}, 1'500) + frame({{EV_REL, REL_Y, -2}}, 2'500));
+    ASSERT_TRUE(wait_until([&] { return sink_.packets.size() >= 6; }));
+    EXPECT_EQ(provider().syn_dropped_total(), 1u);
+    kernel_->send("event2", frame({{EV_KEY, BTN_LEFT, 0}}, 4'000));
+    ASSERT_TRUE(wait_until([&] { return sink_.packets.size() >= 7; }));
+    add_node(12, Kind::mouse);
+    ASSERT_TRUE(wait_until([&] { return kernel_->open_now() == 3; }));
+    kernel_->send("event12", frame({{EV_REL, REL_X, 7}}, 5'000));
+    ASSERT_TRUE(wait_until([&] { return sink_.packets.size() >= 8; }));
+    EXPECT_TRUE(recorder->finish());
+
+    const auto name = [](int index, int node, const char* mouse) {
+        return std::string(index < 10 ? "0" : "") + std::to_string(index) + "-" +
+               std::to_string(input_number_of(node) + 1) + "-" + mouse + ".evemu";
+    };
+    std::vector<std::string> files;
+    for (const auto& file : fs::directory_iterator(folder.path()))
+        files.push_back(file.path().filename().string());
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{name(0, 2, "evdev_name_of_event2"),
+                                               name(1, 9, "evdev_name_of_event9"),
+                                               name(3, 12, "evdev_name_of_event12")}))
+        << "the keyboard (index 2) is never recorded";
+
+    for (const auto& [file, node] :
+         std::vector<std::pair<std::string, int>>{{files[0], 2}, {files[1], 9}, {files[2], 12}}) {
+        SCOPED_TRACE(file);
+        input::LoadResult loaded = input::Recording::load((folder / file).string());
+        ASSERT_TRUE(loaded) << loaded.error.to_string();
+        EXPECT_EQ(loaded.recording->name(), "evdev name of event" + std::to_string(node));
+        EXPECT_EQ(loaded.recording->first_event_us(), 0) << "the empty frame at the run's start";
+        input::ReplayProvider replay({*loaded.recording}, input::ReplayProvider::max_speed);
+        struct Finished : CollectingSink {
+            int finished = 0;
+            void source_finished() override { ++finished; }
+        } sink;
+        ASSERT_EQ(replay.start(sink), ERROR_SUCCESS);
+        replay.window_active(true);
+        ASSERT_TRUE(wait_until([&] { return sink.finished > 0; }));
+        const std::vector<Packet> read = packets_from(node);
+        ASSERT_EQ(sink.packets.size(), read.size());
+        for (std::size_t i = 0; i < read.size(); ++i) {
+            EXPECT_EQ(std::memcmp(&sink.packets[i].mouse, &read[i].mouse, sizeof(RAWMOUSE)), 0)
+                << i;
+            EXPECT_EQ(sink.packets[i].own_time_ns(), read[i].time_ns) << i;
+            EXPECT_EQ(sink.packets[i].same_report, read[i].same_report) << i;
+        }
+    }
+    const std::vector<Packet> left = packets_from(2);
+    ASSERT_EQ(left.size(), 5u);
+    EXPECT_EQ(std::vector<bool>({left[0].same_report, left[1].same_report, left[2].same_report,
+                                 left[3].same_report, left[4].same_report}),
+              std::vector<bool>({false, false, true, true, false}))
+        << "a frame's second packet and the resync's belong to the report before them";
+    EXPECT_EQ(left[3].mouse.usButtonFlags, RI_MOUSE_LEFT_BUTTON_DOWN);
 }
 
 // The kernel's buffer for a mouse holds 128 events. While the GUI thread is

@@ -2,17 +2,21 @@
 // kind of bad one, flat memory on big files, and the public recordings.
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
+#include <tuple>
 
+#include "platform/input/recorder.h"
 #include "platform/input/recording.h"
 #include "tests/support/recording_files.h"
 #include "tests/support/test_support.h"
@@ -620,3 +624,136 @@ TEST(RealRecordings, ALastDescriptionLineWithoutLineEndIsWhole) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Writing recordings (--record): the files' names, the folder they go to, and
+// what libevemu reads back.
+
+TEST(RecorderNames, IndexHandleAndNameWithEveryOtherCharacterMadeAnUnderscore) {
+    const auto handle = [](std::uintptr_t value) { return reinterpret_cast<HANDLE>(value); };
+    const std::vector<std::tuple<int, HANDLE, std::string, std::string>> cases = {
+        {0, handle(65537), "Sample Mouse", "00-65537-Sample_Mouse.evemu"},
+        {12, handle(6), "Logitech G502 HERO (wireless) \xc3\xa9",
+         "12-6-Logitech_G502_HERO__wireless___.evemu"},
+        {3, handle(14), "../etc/passwd", "03-14-___etc_passwd.evemu"},
+        {4, handle(15), "", "04-15-.evemu"},
+        {5, handle(16), "Mouse-2_b", "05-16-Mouse-2_b.evemu"},
+    };
+    for (const auto& [index, device, name, file] : cases)
+        EXPECT_EQ(input::recording_file_name(index, device, name), file) << name;
+}
+
+TEST(RecorderFolder, OnlyAnExistingWritableFolderWithNoRecordingInItIsTaken) {
+    TempDir dir;
+    write(dir, "file", "");
+    std::filesystem::create_directory(dir / "used");
+    write(dir, "used/00-65537-Old.evemu", mouse_description);
+    std::filesystem::create_directory(dir / "empty");
+    const std::vector<std::pair<std::filesystem::path, std::string>> refused = {
+        {dir / "missing", "does not exist"},
+        {dir / "file", "is not a folder"},
+        {dir / "used", "already holds recordings (00-65537-Old.evemu)"},
+    };
+    for (const auto& [folder, why] : refused) {
+        std::string error;
+        EXPECT_EQ(input::Recorder::open(folder, 0, error), nullptr) << folder;
+        EXPECT_EQ(error.find("--record: " + folder.string() + " " + why), 0u) << error;
+    }
+    if (::geteuid() != 0) {
+        std::filesystem::permissions(
+            dir / "empty", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+        std::string error;
+        EXPECT_EQ(input::Recorder::open(dir / "empty", 0, error), nullptr);
+        EXPECT_NE(error.find("cannot be written"), std::string::npos) << error;
+        std::filesystem::permissions(dir / "empty", std::filesystem::perms::owner_all);
+    }
+    std::string error;
+    EXPECT_NE(input::Recorder::open(dir / "empty", 0, error), nullptr) << error;
+}
+
+// What libevemu writes, rawmice's reader reads: the description as libevemu
+// read it, the empty frame at the run's start, then every event; a time that
+// went back is written as the one before it.
+TEST(RecorderFiles, AMouseIsWrittenAsLibevemuWritesAndReadsBackWhole) {
+    TempDir dir;
+    const std::string source = write(dir, "source.evemu", mouse_description + events_text());
+    const input::Description description = input::describe_recording(source);
+    ASSERT_TRUE(description);
+    std::filesystem::create_directory(dir / "out");
+    std::string error;
+    auto recorder = input::Recorder::open(dir / "out", 4'000'000, error);
+    ASSERT_TRUE(recorder) << error;
+    const auto id = recorder->add(1, reinterpret_cast<HANDLE>(7), "Test Mouse", *description);
+    ASSERT_TRUE(id);
+    const auto event = [](std::int64_t us, unsigned type, unsigned code, int value) {
+        input_event e{};
+        e.input_event_sec = us / 1'000'000;
+        e.input_event_usec = us % 1'000'000;
+        e.type = static_cast<std::uint16_t>(type);
+        e.code = static_cast<std::uint16_t>(code);
+        e.value = value;
+        return e;
+    };
+    recorder->write(*id, event(5'000'000, EV_REL, REL_X, -3));
+    recorder->write(*id, event(5'000'000, EV_SYN, SYN_REPORT, 0));
+    recorder->write(*id, event(4'999'000, EV_KEY, BTN_LEFT, 1));  // a clock that stepped back
+    recorder->write(*id, event(4'999'000, EV_SYN, SYN_REPORT, 0));
+    EXPECT_TRUE(recorder->finish());
+    recorder->write(*id, event(6'000'000, EV_REL, REL_X, 1));  // after the end: not written
+    ASSERT_EQ(recorder->files(),
+              std::vector<std::filesystem::path>{dir / "out/01-7-Test_Mouse.evemu"});
+
+    const input::LoadResult loaded = Recording::load(recorder->files()[0].string());
+    ASSERT_TRUE(loaded) << loaded.error.to_string();
+    EXPECT_EQ(loaded.recording->name(), "Test Mouse");
+    EXPECT_EQ(loaded.recording->capabilities().rels,
+              Recording::load(source).recording->capabilities().rels);
+    EXPECT_EQ(loaded.recording->first_event_us(), 4'000'000) << "the run's start";
+    EventStream events(*loaded.recording);
+    std::vector<std::tuple<std::int64_t, unsigned, unsigned, int>> read;
+    for (input_event e{}; events.next(e);)
+        read.emplace_back(input::event_time_us(e), e.type, e.code, e.value);
+    EXPECT_EQ(read, (std::vector<std::tuple<std::int64_t, unsigned, unsigned, int>>{
+                        {4'000'000, EV_SYN, SYN_REPORT, 0},
+                        {5'000'000, EV_REL, REL_X, -3},
+                        {5'000'000, EV_SYN, SYN_REPORT, 0},
+                        {5'000'000, EV_KEY, BTN_LEFT, 1},
+                        {5'000'000, EV_SYN, SYN_REPORT, 0}}));
+}
+
+// A file that cannot be written whole (here: the process may write no more
+// than a few kilobytes a file) is said once and fails the recording; the
+// others go on.
+TEST(RecorderFiles, AFileThatCannotBeWrittenWholeIsSaidAndFailsTheRecording) {
+    TempDir dir;
+    const std::string source = write(dir, "source.evemu", mouse_description);
+    const input::Description description = input::describe_recording(source);
+    ASSERT_TRUE(description);
+    std::filesystem::create_directory(dir / "out");
+    std::string error;
+    auto recorder = input::Recorder::open(dir / "out", 0, error);
+    ASSERT_TRUE(recorder) << error;
+    const auto id = recorder->add(0, reinterpret_cast<HANDLE>(7), "Big", *description);
+    ASSERT_TRUE(id);
+
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    const rlimit small{64 * 1024, limit.rlim_max};
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    testing::internal::CaptureStderr();
+    input_event motion{};
+    motion.type = EV_REL;
+    for (int i = 0; i < 20'000; ++i) {
+        motion.input_event_sec = i / 1000;  // a flush every second of events
+        recorder->write(*id, motion);
+    }
+    const bool whole = recorder->finish();
+    const std::string said = testing::internal::GetCapturedStderr();
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, previous);
+
+    EXPECT_FALSE(whole);
+    EXPECT_EQ(said, "rawmice: cannot write " + (dir / "out/00-7-Big.evemu").string() +
+                        ": File too large (its recording stops there)\n");
+}

@@ -352,7 +352,9 @@ TEST(X11ServerClock, TheMillisecondCounterWrapsAround) {
     ServerClock clock;
     const std::int64_t start = 50'000'000'000;
     clock.to_monotonic_ns(0xffffffffu - 1, start);
+    EXPECT_EQ(clock.server_ms(), 0xffffffffLL - 1);
     EXPECT_EQ(clock.to_monotonic_ns(3, start + 5'000'000), start + 5'000'000);
+    EXPECT_EQ(clock.server_ms(), 0xffffffffLL + 4) << "counted on across the wrap, never back";
 }
 
 TEST(X11ServerClock, AJumpOfTheServerClockIsMeasuredAgain) {

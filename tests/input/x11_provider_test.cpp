@@ -216,6 +216,11 @@ TEST_F(X11Provider_, EachPointerReportsUnderItsOwnIdOnce) {
         // Server time mapped onto CLOCK_MONOTONIC, no later than the packet's receipt.
         EXPECT_GE(first.time_ns, before - 1'000'000'000);
         EXPECT_LE(first.time_ns, after);
+        // Its own stamp, which the timing measures read: the server's, in whole milliseconds.
+        EXPECT_NE(first.own_stamp_ns, Packet::no_own_stamp);
+        EXPECT_EQ(first.own_stamp_ns % 1'000'000, 0);
+        EXPECT_LE(first.own_stamp_ns, second.own_stamp_ns);
+        EXPECT_FALSE(first.same_report || second.same_report) << "one event, one report";
     }
     EXPECT_EQ(provider_->packets(), 2 * masters_.size() + 1);
     // Every packet came inside a burst that was closed again, so that the

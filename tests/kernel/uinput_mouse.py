@@ -1,12 +1,15 @@
 """A mouse made with uinput in the guest: once the file GO exists, it moves
 right by one COUNT times at RATE frames a second, on a schedule of absolute
-times, then stays until it is killed (a uinput device that goes away takes
+times; half a second later it moves down by one, the frame that says it has
+finished, then stays until it is killed (a uinput device that goes away takes
 the frames its readers have not read yet with it).
 
     python3 uinput_mouse.py NAME RATE COUNT GO
 
 Prints the node's sysfs name ("inputN") once the device exists, then "done"
-once every frame is written.
+once every frame is written. The last frame comes after a pause, so that a
+reader that fell behind has emptied the kernel's buffer by then: an overflow,
+which makes a reader drop events up to the next frame's end, never takes it.
 """
 import fcntl
 import os
@@ -51,6 +54,8 @@ def main():
         if delay > 0:
             time.sleep(delay)
         os.write(fd, frame)
+    time.sleep(0.5)
+    os.write(fd, EVENT.pack(0, 0, EV_REL, REL_Y, 1) + EVENT.pack(0, 0, EV_SYN, SYN_REPORT, 0))
     print("done", flush=True)
     signal.pause()
 
