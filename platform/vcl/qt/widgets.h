@@ -14,6 +14,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/vcl/qt/memo_text.h"
 #include "platform/vcl/qt/pointer.h"
 #include "platform/vcl/vcl.h"
 
@@ -68,8 +69,9 @@ class Edit : public QLineEdit, public Carrying<TEdit> {
 // end would: each line is laid out once, when it first comes into view, so an
 // entry costs the same whether the memo holds ten entries or thousands. When
 // new entries push the lines up, the pixels on screen are moved up with them
-// and only the new lines are painted. A memo with no entries is a plain text
-// view of its own text.
+// and only the new lines are painted. A line of text seen lately is not laid
+// out again, and a row of glyphs drawn lately is copied (see memo_text.h). A
+// memo with no entries is a plain text view of its own text.
 class Memo : public QPlainTextEdit, public Carrying<TMemo> {
     Q_OBJECT
   public:
@@ -86,10 +88,9 @@ class Memo : public QPlainTextEdit, public Carrying<TMemo> {
     struct ShownLine {
         std::uint64_t entry;  // counted from the first entry ever added
         int line;
-        std::unique_ptr<QTextLayout> layout;
-        qreal height;
+        std::shared_ptr<const LaidLine> laid;
     };
-    ShownLine lay_out(std::uint64_t entry, int line, const QString& text) const;
+    ShownLine lay_out(std::uint64_t entry, int line, const QString& text);
     // Works out the lines in view for the entries and the size of the view now.
     void arrange();
     bool arranged_now() const;
@@ -109,6 +110,7 @@ class Memo : public QPlainTextEdit, public Carrying<TMemo> {
     qreal on_screen_y_ = 0;
     // A repaint asked for and not painted yet.
     bool paint_pending_ = false;
+    MemoText text_;
 };
 
 // A form's window: its canvas under the controls, and its events passed on to
