@@ -79,6 +79,8 @@ class Memo : public QPlainTextEdit, public Carrying<TMemo> {
     ~Memo() override;
     // Brings the screen up to date with the entries (once a frame).
     void refresh();
+    // The lines and rows it keeps, for the tests.
+    const MemoText& kept() const { return text_; }
 
   protected:
     void paintEvent(QPaintEvent* event) override;

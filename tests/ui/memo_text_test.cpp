@@ -1,0 +1,369 @@
+// The memo's lines drawn from what it keeps against the same text laid out
+// and drawn afresh: a line laid out before, rows copied from their images,
+// rows shared by different lines, on images, on pixmaps and on the X
+// server's screen. The process runs on its own Xvfb when there is one (the
+// window system's backing store is then the one users have), else offscreen.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPixmap>
+#include <QPlainTextEdit>
+#include <QScreen>
+#include <QTextCursor>
+#include <QTextDocument>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/vcl/qt/memo_text.h"
+#include "platform/vcl/qt/widgets.h"
+#include "tests/support/test_support.h"
+#include "tests/support/xvfb.h"
+
+namespace {
+
+using testsupport::wait_until;
+using vcl::qt::LaidLine;
+using vcl::qt::MemoText;
+
+std::unique_ptr<testsupport::Xvfb> server;
+
+std::string report_line(int mouse, int dx, int dy) {
+    char line[200];
+    std::snprintf(line, sizeof line,
+                  "Mouse: num %d, usFlags=0000 ulButtons=0000 usButtonFlags=0000 "
+                  "usButtonData=0000 ulRawButtons=0000 lLastX=%04x lLastY=%04x "
+                  "ulExtraInformation=0000",
+                  mouse, static_cast<unsigned>(dx), static_cast<unsigned>(dy));
+    return line;
+}
+
+// The memo's view as the main window has it: its font, width and options.
+class MemoTextTest : public ::testing::Test {
+  protected:
+    MemoTextTest() {
+        QFont font(QStringLiteral("Liberation Sans"));
+        font.setPixelSize(11);
+        view_.setFont(font);
+        view_.setGeometry(8, 8, 377, 105);
+        font_ = view_.font();
+        option_ = view_.document()->defaultTextOption();
+        margin_ = view_.document()->documentMargin();
+    }
+    std::shared_ptr<const LaidLine> lay_out(MemoText& text, const std::string& line,
+                                            qreal width = 367) {
+        return text.lay_out(QString::fromStdString(line), font_, option_, margin_, width);
+    }
+    // `lines` one under the other from `top`, as a fresh layout of each draws them.
+    QImage drawn_afresh(const std::vector<std::string>& lines, qreal top, QImage::Format format,
+                        QColor background, QColor pen) {
+        QImage image(view_width, view_height, format);
+        image.fill(background);
+        QPainter painter(&image);
+        painter.setPen(pen);
+        qreal y = top;
+        for (const std::string& line : lines) {
+            MemoText fresh;
+            const auto laid = lay_out(fresh, line);
+            laid->layout.draw(&painter, QPointF(0, y));
+            y += laid->height;
+        }
+        return image;
+    }
+    // The same lines painted by `text` from its images; null when it declines.
+    QImage copied(MemoText& text, const std::vector<std::string>& lines, qreal top,
+                  QImage::Format format, QColor background, QColor pen) {
+        QImage image(view_width, view_height, format);
+        image.fill(background);
+        QPainter painter(&image);
+        painter.setPen(pen);
+        std::vector<std::shared_ptr<const LaidLine>> kept;
+        std::vector<MemoText::Placed> placed;
+        qreal y = top;
+        for (const std::string& line : lines) {
+            kept.push_back(lay_out(text, line));
+            placed.push_back({kept.back().get(), y});
+            y += kept.back()->height;
+        }
+        if (!text.paint(painter, placed, image.rect(), view_width, QBrush(background)))
+            return QImage();
+        return image;
+    }
+
+    static constexpr int view_width = 375;
+    static constexpr int view_height = 103;
+    QPlainTextEdit view_;
+    QFont font_;
+    QTextOption option_;
+    qreal margin_ = 0;
+};
+
+TEST_F(MemoTextTest, RowsCopiedFromTheirImagesLookLikeTheTextDrawnAfresh) {
+    struct Case {
+        const char* what;
+        qreal top;
+        QImage::Format format;
+        QColor background;
+        QColor pen;
+    };
+    const Case cases[] = {
+        {"at the top", 0, QImage::Format_RGB32, QColor(0xEF, 0xEF, 0xEF), QColor(0xBE, 0xBE, 0xBE)},
+        {"scrolled up part of a row", -7, QImage::Format_RGB32, Qt::white, Qt::black},
+        {"a quarter pixel down", 0.25, QImage::Format_RGB32, Qt::white, Qt::black},
+        {"within a 64th of a pixel", 1 + 63 / 64.0, QImage::Format_RGB32, Qt::white,
+         QColor(0x12, 0x34, 0x56)},
+        {"above the top by a fraction", -20.5, QImage::Format_ARGB32_Premultiplied,
+         QColor(0xEF, 0xEF, 0xEF), QColor(0xBE, 0xBE, 0xBE)},
+        {"with alpha", 4, QImage::Format_ARGB32_Premultiplied, Qt::white, Qt::darkGreen},
+    };
+    // Rows shared between the lines (the same fields), rows of their own
+    // (the motion), and a line of the listing.
+    const std::vector<std::string> lines = {report_line(2, 1, 0), report_line(2, -1, 0),
+                                            "Amouse[0] = 65537", report_line(2, -1, 0),
+                                            report_line(0, 0x7f, -3)};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        MemoText text;
+        const QImage expected = drawn_afresh(lines, c.top, c.format, c.background, c.pen);
+        const QImage first = copied(text, lines, c.top, c.format, c.background, c.pen);
+        ASSERT_FALSE(first.isNull()) << "copied, not declined";
+        EXPECT_EQ(first, expected) << "the first paint, drawing the images";
+        const MemoText::Counts before = text.counts();
+        const QImage again = copied(text, lines, c.top, c.format, c.background, c.pen);
+        EXPECT_EQ(again, expected) << "painted again from the images";
+        EXPECT_EQ(text.counts().rows_drawn, before.rows_drawn) << "nothing drawn again";
+        EXPECT_GT(text.counts().rows_copied, before.rows_copied);
+        EXPECT_GT(text.counts().lines_reused, before.lines_reused) << "nothing laid out again";
+        EXPECT_EQ(text.counts().lines_laid_out, 4u) << "one layout per distinct line";
+    }
+}
+
+TEST_F(MemoTextTest, ARowOfTheSameGlyphsIsDrawnOnceWhateverLineItComesFrom) {
+    MemoText text;
+    const QColor background(0xEF, 0xEF, 0xEF);
+    const QColor pen(0xBE, 0xBE, 0xBE);
+    const std::vector<std::string> first = {report_line(2, 1, 0)};
+    ASSERT_FALSE(copied(text, first, 0, QImage::Format_RGB32, background, pen).isNull());
+    const std::uint64_t rows = text.counts().rows_drawn;
+    EXPECT_GE(rows, 2u) << "a report line wraps";
+
+    // Another motion: the rows of the other fields come from the images.
+    const std::vector<std::string> second = {report_line(2, 5, -2)};
+    const QImage shown = copied(text, second, 0, QImage::Format_RGB32, background, pen);
+    EXPECT_EQ(shown, drawn_afresh(second, 0, QImage::Format_RGB32, background, pen));
+    EXPECT_EQ(text.counts().rows_drawn, rows + 1) << "only the motion's row is new";
+
+    // The same row at another place within a pixel is drawn anew.
+    const QImage lower = copied(text, second, 0.5, QImage::Format_RGB32, background, pen);
+    EXPECT_EQ(lower, drawn_afresh(second, 0.5, QImage::Format_RGB32, background, pen));
+    EXPECT_GT(text.counts().rows_drawn, rows + 1);
+}
+
+TEST_F(MemoTextTest, ALineSeenLatelyIsNotLaidOutAgain) {
+    MemoText text;
+    const auto first = lay_out(text, report_line(1, 2, 3));
+    EXPECT_EQ(lay_out(text, report_line(1, 2, 3)), first) << "the same layout";
+    EXPECT_NE(lay_out(text, report_line(1, 2, 4)), first);
+    EXPECT_EQ(text.counts().lines_laid_out, 2u);
+    EXPECT_EQ(text.counts().lines_reused, 1u);
+
+    // Another width lays everything out afresh.
+    const auto narrower = lay_out(text, report_line(1, 2, 3), 200);
+    EXPECT_NE(narrower, first);
+    EXPECT_GT(narrower->layout.lineCount(), first->layout.lineCount());
+
+    // Once as many other lines came, it is laid out again.
+    for (std::size_t i = 0; i < MemoText::kept_lines; ++i)
+        lay_out(text, report_line(1, static_cast<int>(i) + 100, 0), 200);
+    const std::uint64_t laid_out = text.counts().lines_laid_out;
+    lay_out(text, report_line(1, 2, 3), 200);
+    EXPECT_EQ(text.counts().lines_laid_out, laid_out + 1);
+}
+
+TEST_F(MemoTextTest, WhereACopyWouldNotBeTheSameItDeclinesAndPaintsNothing) {
+    const QColor background(Qt::white);
+    const QImage blank = [&] {
+        QImage image(view_width, view_height, QImage::Format_RGB32);
+        image.fill(background);
+        return image;
+    }();
+    MemoText text;
+    const auto line = lay_out(text, report_line(0, 1, 1));
+    const std::vector<MemoText::Placed> placed = {{line.get(), 0}};
+    const auto declines = [&](const std::function<void(QPainter&)>& set_up, const QBrush& brush) {
+        QImage image = blank;
+        QPainter painter(&image);
+        painter.setPen(Qt::black);
+        set_up(painter);
+        const bool painted = text.paint(painter, placed, image.rect(), view_width, brush);
+        painter.end();
+        return !painted && image == blank;
+    };
+    EXPECT_TRUE(declines([](QPainter&) {}, QBrush(QLinearGradient(0, 0, 10, 10))))
+        << "a background that is not one colour";
+    EXPECT_TRUE(declines([](QPainter&) {}, QBrush(QColor(0, 0, 0, 128)))) << "see-through";
+    EXPECT_TRUE(declines([](QPainter& p) { p.translate(0.5, 0); }, QBrush(background)))
+        << "moved by part of a pixel";
+    EXPECT_TRUE(declines([](QPainter& p) { p.scale(2, 2); }, QBrush(background))) << "scaled";
+    EXPECT_TRUE(declines([](QPainter& p) { p.setOpacity(0.5); }, QBrush(background)));
+
+    // Glyphs that reach out of their row are drawn in order by the caller,
+    // never copied over their neighbours: a line whose ink, drawn alone,
+    // reaches past its own row (the integral's halves, from a fallback font).
+    std::shared_ptr<const LaidLine> tall;
+    for (const char* candidate : {"\u2320\u2321", "\u23B2\u23B3", "\u222B\u2A0C"}) {
+        const auto laid = lay_out(text, candidate);
+        QImage alone(view_width, 3 * view_height, QImage::Format_RGB32);
+        alone.fill(background);
+        QPainter on_alone(&alone);
+        on_alone.setPen(Qt::black);
+        laid->layout.draw(&on_alone, QPointF(0, view_height));
+        on_alone.end();
+        for (int y = 0; y < alone.height() && tall == nullptr; ++y) {
+            if (y >= view_height && y < view_height + laid->height)
+                continue;
+            for (int x = 0; x < alone.width() && tall == nullptr; ++x) {
+                if (alone.pixel(x, y) != blank.pixel(0, 0))
+                    tall = laid;
+            }
+        }
+    }
+    if (tall == nullptr)
+        GTEST_SKIP() << "no font here draws a glyph past its row";
+    QImage image = blank;
+    QPainter painter(&image);
+    painter.setPen(Qt::black);
+    EXPECT_FALSE(text.paint(painter, {{placed[0]}, {tall.get(), placed[0].line->height}},
+                            image.rect(), view_width, QBrush(background)));
+    painter.end();
+    EXPECT_EQ(image, blank);
+
+    // An integer move is only another place on the device.
+    QImage moved = blank;
+    QPainter on_moved(&moved);
+    on_moved.setPen(Qt::black);
+    on_moved.translate(3, 2);
+    EXPECT_TRUE(text.paint(on_moved, placed, QRect(0, 0, view_width, view_height), view_width,
+                           QBrush(background)));
+    on_moved.end();
+    QImage expected = blank;
+    QPainter on_expected(&expected);
+    on_expected.setPen(Qt::black);
+    on_expected.translate(3, 2);
+    line->layout.draw(&on_expected, QPointF(0, 0));
+    on_expected.end();
+    EXPECT_EQ(moved, expected);
+}
+
+TEST_F(MemoTextTest, OnAPixmapTheRowsAreCopiedAlike) {
+    MemoText text;
+    const std::vector<std::string> lines = {report_line(2, 1, 0), report_line(2, 2, 0)};
+    for (const bool alpha : {false, true}) {
+        SCOPED_TRACE(alpha ? "with alpha" : "opaque");
+        QPixmap pixmap(view_width, view_height);
+        pixmap.fill(alpha ? QColor(Qt::transparent) : QColor(Qt::white));
+        {
+            QPainter painter(&pixmap);
+            painter.fillRect(pixmap.rect(), Qt::white);
+            painter.setPen(Qt::black);
+            std::vector<std::shared_ptr<const LaidLine>> kept;
+            std::vector<MemoText::Placed> placed;
+            qreal y = 0;
+            for (const std::string& line : lines) {
+                kept.push_back(lay_out(text, line));
+                placed.push_back({kept.back().get(), y});
+                y += kept.back()->height;
+            }
+            ASSERT_TRUE(text.paint(painter, placed, pixmap.rect(), view_width, QBrush(Qt::white)));
+        }
+        const QImage expected = drawn_afresh(lines, 0, QImage::Format_RGB32, Qt::white, Qt::black);
+        EXPECT_EQ(pixmap.toImage().convertToFormat(QImage::Format_RGB32), expected);
+    }
+}
+
+// The memo and a plain text view of every entry, side by side on the screen:
+// what the window system shows of each, frame after frame.
+TEST_F(MemoTextTest, OnTheScreenTheMemoShowsWhatThePlainViewShows) {
+    QWidget window;
+    window.setGeometry(0, 0, 800, 140);
+    vcl::qt::Memo memo(&window);
+    QPlainTextEdit reference(&window);
+    int x = 8;
+    for (QPlainTextEdit* view : {static_cast<QPlainTextEdit*>(&memo), &reference}) {
+        view->setFont(font_);
+        view->setGeometry(x, 8, 377, 105);
+        view->setEnabled(false);
+        view->setReadOnly(true);
+        view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        view->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        x += 400;
+    }
+    window.show();
+    ASSERT_TRUE(wait_until([&] { return memo.isVisible() && !memo.visibleRegion().isEmpty(); }));
+    vcl::TStrings& lines = *memo.control().Lines;
+    QString all;
+    // What the window system shows of a view, once it shows what the view
+    // paints now (the plain view painted afresh, the memo as its frames left it).
+    const auto on_screen = [&](QWidget& view) {
+        QImage shown;
+        const bool settled = wait_until([&] {
+            shown =
+                QGuiApplication::primaryScreen()
+                    ->grabWindow(window.winId(), view.x(), view.y(), view.width(), view.height())
+                    .toImage()
+                    .convertToFormat(QImage::Format_RGB32);
+            return shown == view.grab().toImage().convertToFormat(QImage::Format_RGB32);
+        });
+        return settled ? shown : QImage();
+    };
+    const QImage empty = on_screen(reference);
+    ASSERT_FALSE(empty.isNull());
+    const auto shows_the_same = [&] {
+        reference.setPlainText(all);
+        reference.moveCursor(QTextCursor::End);
+        const QImage shown = on_screen(memo);
+        const QImage expected = on_screen(reference);
+        return !shown.isNull() && shown != empty && shown == expected;
+    };
+    int n = 0;
+    for (int frame = 0; frame < 30; ++frame) {
+        // A few motions a frame, coming back to the same values as a mouse does.
+        for (int i = 0; i < 1 + frame % 4; ++i, ++n) {
+            const std::string line = report_line(2, (n * 7) % 5 - 2, (n % 3) - 1);
+            lines.Add(line + "\r\n");
+            all += (all.isEmpty() ? "" : "\n") + QString::fromStdString(line) + "\n";
+        }
+        lines.flush_view();
+        ASSERT_TRUE(shows_the_same()) << "frame " << frame;
+    }
+    EXPECT_GT(memo.kept().counts().rows_copied, 0u) << "rows were copied, not drawn";
+    EXPECT_GT(memo.kept().counts().lines_reused, 0u) << "lines were taken again";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (!::testing::GTEST_FLAG(list_tests) && testsupport::xvfb_available()) {
+        server = std::make_unique<testsupport::Xvfb>();
+        ::setenv("DISPLAY", server->display().c_str(), 1);
+        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    } else {
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    }
+    ::unsetenv("WAYLAND_DISPLAY");
+    int status = 0;
+    {
+        QApplication application(argc, argv);
+        status = RUN_ALL_TESTS();
+    }
+    server.reset();
+    return status;
+}
