@@ -9,6 +9,7 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QStyle>
 #include <QTextDocument>
 #include <QTimer>
 #include <QWindow>
@@ -174,6 +175,36 @@ void TControl::set_visible(bool on) {
 namespace qt {
 
 Label::Label(QWidget* parent) : QLabel(parent), Carrying(this) {}
+
+QSize Label::sizeHint() const {
+    // As the plain label sizes a caption it shows whole on one line: the
+    // bounds of its text, left-aligned in an ample box, and nothing around
+    // them. Anything else is left to it.
+    ensurePolished();
+    const QString caption = text();
+    const bool plain = textFormat() == Qt::PlainText ||
+                       (textFormat() == Qt::AutoText && !Qt::mightBeRichText(caption));
+    const QMargins around = contentsMargins();
+    const bool interactive =
+        (textInteractionFlags() &
+         (Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard | Qt::TextEditable)) != 0;
+    if (!plain || caption.isEmpty() || interactive || wordWrap() || !pixmap().isNull() ||
+        margin() != 0 || indent() > 0 || frameWidth() != 0 || !around.isNull() ||
+        minimumSize() != QSize(0, 0) || buddy() != nullptr || caption.isRightToLeft())
+        return QLabel::sizeHint();
+    // A label expands tabs; its centring is left out, as it changes no size.
+    const int flags = (QStyle::visualAlignment(Qt::LeftToRight, alignment()) &
+                       ~(Qt::AlignVCenter | Qt::AlignHCenter)) |
+                      Qt::TextExpandTabs;
+    if (caption != sized_text_ || font() != sized_font_ || flags != sized_flags_ ||
+        !sized_.isValid()) {
+        sized_ = fontMetrics().boundingRect(0, 0, 2000, 2000, flags, caption).size();
+        sized_text_ = caption;
+        sized_font_ = font();
+        sized_flags_ = flags;
+    }
+    return sized_;
+}
 
 Button::Button(QWidget* parent) : QPushButton(parent), Carrying(this) {
     connect(this, &QAbstractButton::clicked, this, [this] { control().clicked(); });

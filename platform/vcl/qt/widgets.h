@@ -46,10 +46,21 @@ class Carrying : public ControlWidget {
     C control_{&native_};
 };
 
+// A label showing plain text is sized with one layout of its caption (the
+// plain label lays it out three times, for its minimum size too), to the
+// same size.
 class Label : public QLabel, public Carrying<TLabel> {
     Q_OBJECT
   public:
     explicit Label(QWidget* parent = nullptr);
+    QSize sizeHint() const override;
+
+  private:
+    // The caption last sized, in what font and alignment, and its size.
+    mutable QString sized_text_;
+    mutable QFont sized_font_;
+    mutable int sized_flags_ = 0;
+    mutable QSize sized_;
 };
 
 class Button : public QPushButton, public Carrying<TButton> {
