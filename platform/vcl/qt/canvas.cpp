@@ -332,6 +332,24 @@ QPainter& TCanvas::Native::paint() {
 }
 
 void TCanvas::Native::combine(const QImage& figure, QPoint at, TPenMode mode) {
+    if (mode == pmXor && image.format() == QImage::Format_RGB32 &&
+        figure.format() == QImage::Format_ARGB32_Premultiplied) {
+        // Each pixel the figure covers (opaque; the rest of it is transparent,
+        // zero) is combined straight on the surface: a paint engine call costs
+        // more than a cursor mark's few dozen pixels.
+        const QRect area = QRect(at, figure.size()) & image.rect();
+        if (!image.isDetached())
+            end_painting();  // the surface is about to be copied for writing
+        for (int y = area.top(); y <= area.bottom(); ++y) {
+            const auto* in = reinterpret_cast<const QRgb*>(figure.constScanLine(y - at.y())) +
+                             (area.left() - at.x());
+            auto* out = reinterpret_cast<QRgb*>(image.scanLine(y)) + area.left();
+            for (int x = 0; x < area.width(); ++x)
+                out[x] = (out[x] ^ in[x]) | 0xFF000000u;
+        }
+        mark_dirty(QRect(at, figure.size()));
+        return;
+    }
     QPainter& p = paint();
     p.setCompositionMode(mode == pmXor ? QPainter::RasterOp_SourceXorDestination
                                        : QPainter::CompositionMode_SourceOver);
