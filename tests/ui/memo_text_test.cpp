@@ -1,7 +1,8 @@
 // The memo's lines drawn from what it keeps against the same text laid out
-// and drawn afresh: a line laid out before, rows copied from their images,
-// rows shared by different lines, on images, on pixmaps and on the X
-// server's screen. The process runs on its own Xvfb when there is one (the
+// and drawn afresh by the toolkit: lines composed from their words, lines
+// laid out before, rows drawn once and then copied from their images, rows
+// shared by different lines, on images, on pixmaps and on the X server's
+// screen. The process runs on its own Xvfb when there is one (the
 // window system's backing store is then the one users have), else offscreen.
 #include <gtest/gtest.h>
 
@@ -61,6 +62,21 @@ class MemoTextTest : public ::testing::Test {
                                             qreal width = 367) {
         return text.lay_out(QString::fromStdString(line), font_, option_, margin_, width);
     }
+    // `text` laid out by the toolkit alone, as the plain text view lays out a block.
+    std::unique_ptr<QTextLayout> afresh(const std::string& text, qreal width = 367) const {
+        auto layout = std::make_unique<QTextLayout>(QString::fromStdString(text), font_);
+        layout->setTextOption(option_);
+        qreal height = 0;
+        layout->beginLayout();
+        for (QTextLine row = layout->createLine(); row.isValid(); row = layout->createLine()) {
+            row.setLeadingIncluded(true);
+            row.setLineWidth(width);
+            row.setPosition(QPointF(margin_, height));
+            height += row.height();
+        }
+        layout->endLayout();
+        return layout;
+    }
     // `lines` one under the other from `top`, as a fresh layout of each draws them.
     QImage drawn_afresh(const std::vector<std::string>& lines, qreal top, QImage::Format format,
                         QColor background, QColor pen) {
@@ -70,10 +86,10 @@ class MemoTextTest : public ::testing::Test {
         painter.setPen(pen);
         qreal y = top;
         for (const std::string& line : lines) {
-            MemoText fresh;
-            const auto laid = lay_out(fresh, line);
-            laid->layout.draw(&painter, QPointF(0, y));
-            y += laid->height;
+            const auto layout = afresh(line);
+            layout->draw(&painter, QPointF(0, y));
+            const QTextLine last = layout->lineAt(layout->lineCount() - 1);
+            y += last.y() + last.height();
         }
         return image;
     }
@@ -105,7 +121,96 @@ class MemoTextTest : public ::testing::Test {
     qreal margin_ = 0;
 };
 
-TEST_F(MemoTextTest, RowsCopiedFromTheirImagesLookLikeTheTextDrawnAfresh) {
+TEST_F(MemoTextTest, ALineComposedFromItsWordsIsTheLineTheToolkitLaysOut) {
+    // Report lines of every kind of value, the listing's lines, at several
+    // view widths: rows, glyphs, places and pixels as the toolkit's own.
+    std::vector<std::string> lines;
+    for (int mouse : {-1, 0, 2, 11})
+        for (int dx : {0, 1, -1, 6, -6, 0x7f, -300, 70000})
+            for (int dy : {0, 2, -5, 1000})
+                lines.push_back(report_line(mouse, dx, dy));
+    lines.push_back(
+        "Mouse: num 1, usFlags=0000 ulButtons=780400 usButtonFlags=0400 "
+        "usButtonData=0078 ulRawButtons=0000 lLastX=0000 lLastY=0000 "
+        "ulExtraInformation=0000");
+    for (int n = 0; n < 60; ++n)
+        lines.push_back(report_line(2, (n * 7) % 5 - 2, n % 3 - 1));
+    for (int n = 0; n < 100; ++n)
+        lines.push_back(report_line(3, n % 10, n / 10));
+    // Spaces the face kerns against the capital after them, pairs kerned inside words.
+    for (const char* line : {"X = 540 , Y = 120", "X = 541 , Y = 121", "A T Y, AV AY. 11 1",
+                             "  two spaces first", "ends with spaces   ", "Y"})
+        lines.push_back(line);
+    for (int i = 0; i < 12; ++i) {
+        lines.push_back(std::to_string(i) + " " + std::to_string(65537 + i) + "  Mouse");
+        lines.push_back("Amouse[" + std::to_string(i) + "] = " + std::to_string(65537 + i));
+    }
+    for (const qreal width : {367.0, 300.0, 180.0, 90.0, 700.0}) {
+        MemoText text;
+        for (const std::string& line : lines) {
+            SCOPED_TRACE(line + " at " + std::to_string(width));
+            const auto laid = lay_out(text, line, width);
+            const auto fresh = afresh(line, width);
+            ASSERT_EQ(static_cast<int>(laid->rows.size()), fresh->lineCount());
+            for (int r = 0; r < fresh->lineCount(); ++r) {
+                const QTextLine row = fresh->lineAt(r);
+                const vcl::qt::LaidRow& same = laid->rows[static_cast<std::size_t>(r)];
+                EXPECT_EQ(same.y, row.y());
+                EXPECT_EQ(same.height, row.height());
+                if (laid->layout == nullptr) {
+                    const QList<QGlyphRun> runs = row.glyphRuns();
+                    ASSERT_EQ(runs.size(), 1);
+                    EXPECT_EQ(same.run.glyphIndexes(), runs[0].glyphIndexes());
+                    EXPECT_EQ(same.run.positions(), runs[0].positions());
+                    EXPECT_TRUE(same.run.rawFont() == runs[0].rawFont());
+                }
+            }
+            for (const qreal top : {0.0, 3.5}) {
+                QImage composed(view_width, 60, QImage::Format_RGB32);
+                composed.fill(Qt::white);
+                QImage expected = composed;
+                QPainter on_composed(&composed);
+                on_composed.setPen(Qt::black);
+                laid->draw(on_composed, QPointF(0, top));
+                on_composed.end();
+                QPainter on_expected(&expected);
+                on_expected.setPen(Qt::black);
+                fresh->draw(&on_expected, QPointF(0, top));
+                on_expected.end();
+                EXPECT_EQ(composed, expected);
+            }
+        }
+        EXPECT_EQ(text.counts().lines_composed + text.counts().lines_laid_out +
+                      text.counts().lines_reused,
+                  lines.size());
+        if (width >= 180) {
+            EXPECT_GT(text.counts().lines_composed, 90u) << "lines of one shape composed";
+        }
+    }
+}
+
+TEST_F(MemoTextTest, ALineComposedAlikeIsTakenFromItsWordsOtherTextFromTheToolkit) {
+    MemoText text;
+    // The first line of a shape is laid out by the toolkit, the next composed.
+    EXPECT_NE(lay_out(text, report_line(2, 1, 0))->layout, nullptr);
+    EXPECT_EQ(lay_out(text, report_line(2, 3, 0))->layout, nullptr) << "the same widths";
+    EXPECT_NE(lay_out(text, report_line(2, 0xa, 0))->layout, nullptr) << "a wider letter";
+    EXPECT_EQ(text.counts().lines_composed, 1u);
+
+    // A word too long for a row is broken inside it: the toolkit's, always.
+    EXPECT_NE(lay_out(text, "a wordtoolongforthiswidthandthennothing", 60)->layout, nullptr);
+    EXPECT_NE(lay_out(text, "a wordtoolongforthiswidthandthennothinh", 60)->layout, nullptr);
+    EXPECT_EQ(text.counts().shapes_refused, 1u);
+
+    // So is a line with a word it may be broken inside (after a hyphen), and
+    // what is not printable ASCII.
+    for (const char* line : {"a well-known word", "a well-kn0wn word", "tab\there", "tab\thers",
+                             "caf\u00e9 au lait", "caf\u00e8 au lait"})
+        EXPECT_NE(lay_out(text, line, 60)->layout, nullptr) << line;
+    EXPECT_EQ(text.counts().lines_composed, 1u);
+}
+
+TEST_F(MemoTextTest, RowsDrawnOnceAreKeptWhenTheyComeAgainAndThenCopied) {
     struct Case {
         const char* what;
         qreal top;
@@ -133,58 +238,71 @@ TEST_F(MemoTextTest, RowsCopiedFromTheirImagesLookLikeTheTextDrawnAfresh) {
         MemoText text;
         const QImage expected = drawn_afresh(lines, c.top, c.format, c.background, c.pen);
         const QImage first = copied(text, lines, c.top, c.format, c.background, c.pen);
-        ASSERT_FALSE(first.isNull()) << "copied, not declined";
-        EXPECT_EQ(first, expected) << "the first paint, drawing the images";
+        ASSERT_FALSE(first.isNull()) << "painted, not declined";
+        EXPECT_EQ(first, expected) << "the first paint";
+        EXPECT_GT(text.counts().rows_drawn, 0u);
+        EXPECT_GT(text.counts().rows_copied, 0u) << "rows repeated within the paint";
+        EXPECT_EQ(copied(text, lines, c.top, c.format, c.background, c.pen), expected)
+            << "the second, keeping the rows";
+        EXPECT_GT(text.counts().rows_kept, 0u);
         const MemoText::Counts before = text.counts();
-        const QImage again = copied(text, lines, c.top, c.format, c.background, c.pen);
-        EXPECT_EQ(again, expected) << "painted again from the images";
+        EXPECT_EQ(copied(text, lines, c.top, c.format, c.background, c.pen), expected)
+            << "the third, from the images";
         EXPECT_EQ(text.counts().rows_drawn, before.rows_drawn) << "nothing drawn again";
+        EXPECT_EQ(text.counts().rows_kept, before.rows_kept);
         EXPECT_GT(text.counts().rows_copied, before.rows_copied);
-        EXPECT_GT(text.counts().lines_reused, before.lines_reused) << "nothing laid out again";
-        EXPECT_EQ(text.counts().lines_laid_out, 4u) << "one layout per distinct line";
+        EXPECT_EQ(text.counts().lines_laid_out + text.counts().lines_composed, 4u)
+            << "one layout per distinct line";
     }
 }
 
-TEST_F(MemoTextTest, ARowOfTheSameGlyphsIsDrawnOnceWhateverLineItComesFrom) {
+TEST_F(MemoTextTest, ARowOfTheSameGlyphsIsKeptOnceWhateverLineItComesFrom) {
     MemoText text;
     const QColor background(0xEF, 0xEF, 0xEF);
     const QColor pen(0xBE, 0xBE, 0xBE);
     const std::vector<std::string> first = {report_line(2, 1, 0)};
-    ASSERT_FALSE(copied(text, first, 0, QImage::Format_RGB32, background, pen).isNull());
-    const std::uint64_t rows = text.counts().rows_drawn;
-    EXPECT_GE(rows, 2u) << "a report line wraps";
+    for (int i = 0; i < 2; ++i)
+        ASSERT_FALSE(copied(text, first, 0, QImage::Format_RGB32, background, pen).isNull());
+    const std::uint64_t kept = text.counts().rows_kept;
+    EXPECT_GE(kept, 2u) << "a report line wraps";
 
     // Another motion: the rows of the other fields come from the images.
     const std::vector<std::string> second = {report_line(2, 5, -2)};
-    const QImage shown = copied(text, second, 0, QImage::Format_RGB32, background, pen);
-    EXPECT_EQ(shown, drawn_afresh(second, 0, QImage::Format_RGB32, background, pen));
-    EXPECT_EQ(text.counts().rows_drawn, rows + 1) << "only the motion's row is new";
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(copied(text, second, 0, QImage::Format_RGB32, background, pen),
+                  drawn_afresh(second, 0, QImage::Format_RGB32, background, pen));
+    }
+    EXPECT_EQ(text.counts().rows_kept, kept + 1) << "only the motion's row is new";
 
-    // The same row at another place within a pixel is drawn anew.
-    const QImage lower = copied(text, second, 0.5, QImage::Format_RGB32, background, pen);
-    EXPECT_EQ(lower, drawn_afresh(second, 0.5, QImage::Format_RGB32, background, pen));
-    EXPECT_GT(text.counts().rows_drawn, rows + 1);
+    // The same rows at another place within a pixel are drawn anew.
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(copied(text, second, 0.5, QImage::Format_RGB32, background, pen),
+                  drawn_afresh(second, 0.5, QImage::Format_RGB32, background, pen));
+    }
+    EXPECT_GT(text.counts().rows_kept, kept + 1);
 }
 
 TEST_F(MemoTextTest, ALineSeenLatelyIsNotLaidOutAgain) {
     MemoText text;
     const auto first = lay_out(text, report_line(1, 2, 3));
-    EXPECT_EQ(lay_out(text, report_line(1, 2, 3)), first) << "the same layout";
+    EXPECT_EQ(lay_out(text, report_line(1, 2, 3)), first) << "the same line";
     EXPECT_NE(lay_out(text, report_line(1, 2, 4)), first);
-    EXPECT_EQ(text.counts().lines_laid_out, 2u);
+    EXPECT_EQ(text.counts().lines_laid_out, 1u) << "the first of its shape";
+    EXPECT_EQ(text.counts().lines_composed, 1u) << "the second, from its words";
     EXPECT_EQ(text.counts().lines_reused, 1u);
 
     // Another width lays everything out afresh.
     const auto narrower = lay_out(text, report_line(1, 2, 3), 200);
     EXPECT_NE(narrower, first);
-    EXPECT_GT(narrower->layout.lineCount(), first->layout.lineCount());
+    EXPECT_GT(narrower->rows.size(), first->rows.size());
+    EXPECT_EQ(text.counts().lines_laid_out, 2u);
 
-    // Once as many other lines came, it is laid out again.
+    // Once as many other lines came, it is made again.
     for (std::size_t i = 0; i < MemoText::kept_lines; ++i)
         lay_out(text, report_line(1, static_cast<int>(i) + 100, 0), 200);
-    const std::uint64_t laid_out = text.counts().lines_laid_out;
+    const MemoText::Counts before = text.counts();
     lay_out(text, report_line(1, 2, 3), 200);
-    EXPECT_EQ(text.counts().lines_laid_out, laid_out + 1);
+    EXPECT_EQ(text.counts().lines_reused, before.lines_reused);
 }
 
 TEST_F(MemoTextTest, WhereACopyWouldNotBeTheSameItDeclinesAndPaintsNothing) {
@@ -224,7 +342,7 @@ TEST_F(MemoTextTest, WhereACopyWouldNotBeTheSameItDeclinesAndPaintsNothing) {
         alone.fill(background);
         QPainter on_alone(&alone);
         on_alone.setPen(Qt::black);
-        laid->layout.draw(&on_alone, QPointF(0, view_height));
+        laid->draw(on_alone, QPointF(0, view_height));
         on_alone.end();
         for (int y = 0; y < alone.height() && tall == nullptr; ++y) {
             if (y >= view_height && y < view_height + laid->height)
@@ -257,7 +375,7 @@ TEST_F(MemoTextTest, WhereACopyWouldNotBeTheSameItDeclinesAndPaintsNothing) {
     QPainter on_expected(&expected);
     on_expected.setPen(Qt::black);
     on_expected.translate(3, 2);
-    line->layout.draw(&on_expected, QPointF(0, 0));
+    line->draw(on_expected, QPointF(0, 0));
     on_expected.end();
     EXPECT_EQ(moved, expected);
 }

@@ -318,17 +318,16 @@ void Memo::arrange() {
     qreal top = 0;
     qreal block_top = 0;
     for (std::size_t b = 0; b < shown_.size(); ++b) {
-        const QTextLayout& layout = shown_[b].laid->layout;
+        const std::vector<LaidRow>& rows = shown_[b].laid->rows;
         int first_row = -1;
-        for (int r = 0; r < layout.lineCount() && first_row < 0; ++r) {
-            if (filled - (block_top + layout.lineAt(r).y()) <= view_height)
+        for (int r = 0; r < static_cast<int>(rows.size()) && first_row < 0; ++r) {
+            if (filled - (block_top + rows[static_cast<std::size_t>(r)].y) <= view_height)
                 first_row = r;
         }
         if (first_row >= 0) {
-            top = first_row == 0
-                      ? block_top
-                      : block_top + static_cast<int>(
-                                        layout.lineAt(first_row - 1).naturalTextRect().bottom());
+            const LaidRow& above = rows[static_cast<std::size_t>(std::max(first_row - 1, 0))];
+            top = first_row == 0 ? block_top
+                                 : block_top + static_cast<int>(above.y + above.text_height);
             if (at_top && b == 0 && first_row == 0)
                 top -= document()->documentMargin();
             break;
@@ -426,7 +425,7 @@ void Memo::paintEvent(QPaintEvent* event) {
         return;
     for (const MemoText::Placed& line : placed) {
         if (line.y + line.line->height >= area.top() && line.y <= area.bottom())
-            line.line->layout.draw(&painter, QPointF(0, line.y));
+            line.line->draw(painter, QPointF(0, line.y));
     }
 }
 
