@@ -210,7 +210,7 @@ TEST_F(MemoTextTest, ALineComposedAlikeIsTakenFromItsWordsOtherTextFromTheToolki
     EXPECT_EQ(text.counts().lines_composed, 1u);
 }
 
-TEST_F(MemoTextTest, RowsDrawnOnceAreKeptWhenTheyComeAgainAndThenCopied) {
+TEST_F(MemoTextTest, RowsMetOnceAreMadeOfTheirWordsKeptWhenTheyComeAgainThenCopied) {
     struct Case {
         const char* what;
         qreal top;
@@ -240,7 +240,7 @@ TEST_F(MemoTextTest, RowsDrawnOnceAreKeptWhenTheyComeAgainAndThenCopied) {
         const QImage first = copied(text, lines, c.top, c.format, c.background, c.pen);
         ASSERT_FALSE(first.isNull()) << "painted, not declined";
         EXPECT_EQ(first, expected) << "the first paint";
-        EXPECT_GT(text.counts().rows_drawn, 0u);
+        EXPECT_GT(text.counts().rows_of_pieces, 0u) << "put together from the words' images";
         EXPECT_GT(text.counts().rows_copied, 0u) << "rows repeated within the paint";
         EXPECT_EQ(copied(text, lines, c.top, c.format, c.background, c.pen), expected)
             << "the second, keeping the rows";
@@ -248,7 +248,9 @@ TEST_F(MemoTextTest, RowsDrawnOnceAreKeptWhenTheyComeAgainAndThenCopied) {
         const MemoText::Counts before = text.counts();
         EXPECT_EQ(copied(text, lines, c.top, c.format, c.background, c.pen), expected)
             << "the third, from the images";
-        EXPECT_EQ(text.counts().rows_drawn, before.rows_drawn) << "nothing drawn again";
+        EXPECT_EQ(text.counts().rows_drawn + text.counts().rows_of_pieces,
+                  before.rows_drawn + before.rows_of_pieces)
+            << "nothing drawn or put together again";
         EXPECT_EQ(text.counts().rows_kept, before.rows_kept);
         EXPECT_GT(text.counts().rows_copied, before.rows_copied);
         EXPECT_EQ(text.counts().lines_laid_out + text.counts().lines_composed, 4u)
@@ -280,6 +282,40 @@ TEST_F(MemoTextTest, ARowOfTheSameGlyphsIsKeptOnceWhateverLineItComesFrom) {
                   drawn_afresh(second, 0.5, QImage::Format_RGB32, background, pen));
     }
     EXPECT_GT(text.counts().rows_kept, kept + 1);
+}
+
+TEST_F(MemoTextTest, WordsWhoseInkMeetsAreDrawnTogether) {
+    // Slanted slashes in a small face reach over the space between them: the
+    // row is drawn as a whole, not put together from the two.
+    QFont slanted(QStringLiteral("Liberation Serif"));
+    slanted.setPixelSize(6);
+    slanted.setItalic(true);
+    MemoText text;
+    const QString line = QStringLiteral("/ /");
+    const auto laid = text.lay_out(line, slanted, option_, margin_, 367);
+    QImage image(view_width, view_height, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QImage expected = image;
+    QPainter painter(&image);
+    painter.setPen(Qt::black);
+    ASSERT_TRUE(text.paint(painter, {{laid.get(), 10}}, image.rect(), view_width, Qt::white));
+    painter.end();
+    EXPECT_EQ(text.counts().rows_of_pieces, 0u);
+    EXPECT_EQ(text.counts().rows_drawn, 1u);
+
+    QTextLayout fresh(line, slanted);
+    fresh.setTextOption(option_);
+    fresh.beginLayout();
+    QTextLine row = fresh.createLine();
+    row.setLeadingIncluded(true);
+    row.setLineWidth(367);
+    row.setPosition(QPointF(margin_, 0));
+    fresh.endLayout();
+    QPainter on_expected(&expected);
+    on_expected.setPen(Qt::black);
+    fresh.draw(&on_expected, QPointF(0, 10));
+    on_expected.end();
+    EXPECT_EQ(image, expected);
 }
 
 TEST_F(MemoTextTest, ALineSeenLatelyIsNotLaidOutAgain) {

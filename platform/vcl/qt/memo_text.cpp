@@ -26,12 +26,21 @@ void add_run(RowGlyphs& row, std::size_t& fonts_hash, const QRawFont& font, int 
              const QList<quint32>& glyphs, const QList<QPointF>& positions, qreal row_y) {
     row.fonts.push_back(font);
     fonts_hash = fonts_hash * 31 + qHash(font);
-    append(row.glyphs, static_cast<qint64>(glyphs.size()));
-    append(row.glyphs, flags);
-    for (qsizetype i = 0; i < glyphs.size() && i < positions.size(); ++i) {
-        append(row.glyphs, glyphs[i]);
-        append(row.glyphs, positions[i].x());
-        append(row.glyphs, positions[i].y() - row_y);
+    const qint64 count = std::min(glyphs.size(), positions.size());
+    constexpr std::size_t per_glyph = sizeof(quint32) + 2 * sizeof(qreal);
+    const qsizetype start = row.glyphs.size();
+    row.glyphs.resize(start + static_cast<qsizetype>(sizeof count + sizeof flags +
+                                                     static_cast<std::size_t>(count) * per_glyph));
+    char* at = row.glyphs.data() + start;
+    std::memcpy(at, &count, sizeof count);
+    std::memcpy(at + sizeof count, &flags, sizeof flags);
+    at += sizeof count + sizeof flags;
+    for (qsizetype i = 0; i < count; ++i, at += per_glyph) {
+        const qreal x = positions[i].x();
+        const qreal y = positions[i].y() - row_y;
+        std::memcpy(at, &glyphs[i], sizeof(quint32));
+        std::memcpy(at + sizeof(quint32), &x, sizeof x);
+        std::memcpy(at + sizeof(quint32) + sizeof x, &y, sizeof y);
     }
 }
 
@@ -59,11 +68,13 @@ void for_each_glyph(const RowGlyphs& row, Visit&& visit) {
         at += sizeof count + sizeof(int);
         for (qint64 i = 0; i < count && end - at >= 20; ++i) {
             quint32 glyph = 0;
+            qreal x = 0;
             qreal y = 0;
             std::memcpy(&glyph, at, sizeof glyph);
+            std::memcpy(&x, at + sizeof glyph, sizeof x);
             std::memcpy(&y, at + sizeof glyph + sizeof(qreal), sizeof y);
             at += sizeof glyph + 2 * sizeof(qreal);
-            visit(font, glyph, y);
+            visit(font, glyph, x, y);
         }
     }
 }
@@ -125,7 +136,11 @@ void LaidLine::draw_row(QPainter& painter, int row, QPointF origin) const {
 }
 
 MemoText::MemoText()
-    : lines_(kept_lines), shapes_(kept_shapes), rows_(kept_rows), seen_(4 * kept_rows) {}
+    : lines_(kept_lines),
+      shapes_(kept_shapes),
+      rows_(kept_rows),
+      pieces_(kept_pieces),
+      seen_(4 * kept_rows) {}
 
 std::shared_ptr<const LaidLine> MemoText::lay_out(const QString& text, const QFont& font,
                                                   const QTextOption& option, qreal margin,
@@ -223,7 +238,7 @@ QList<QGlyphRun> MemoText::glyph_runs(const QString& text, qreal* natural_width)
     return layout.lineCount() == 1 ? line.glyphRuns() : QList<QGlyphRun>();
 }
 
-const MemoText::Word& MemoText::word(const QString& text) {
+const MemoText::Word& MemoText::word(QStringView text) {
     const auto known = words_.find(text);
     if (known != words_.end())
         return known->second;
@@ -231,9 +246,10 @@ const MemoText::Word& MemoText::word(const QString& text) {
         words_.clear();
     Word shaped;
     qreal alone = 0;
-    const QList<QGlyphRun> own = glyph_runs(text, &alone);
+    const QList<QGlyphRun> own = glyph_runs(text.toString(), &alone);
     // "x WORD x": the spaces on either side as a line has them.
-    const QList<QGlyphRun> runs = glyph_runs(QStringLiteral("x ") + text + QStringLiteral(" x"));
+    const QList<QGlyphRun> runs =
+        glyph_runs(QStringLiteral("x ") + text.toString() + QStringLiteral(" x"));
     if (own.size() == 1 && runs.size() == 1 && runs[0].rawFont() == space_font_) {
         const QList<quint32> glyphs = runs[0].glyphIndexes();
         const QList<QPointF> positions = runs[0].positions();
@@ -257,7 +273,7 @@ const MemoText::Word& MemoText::word(const QString& text) {
             shaped.width = at.back() - at[1];
         }
     }
-    return words_.emplace(text, std::move(shaped)).first->second;
+    return words_.emplace(text.toString(), std::move(shaped)).first->second;
 }
 
 bool MemoText::know_spaces() {
@@ -305,7 +321,7 @@ QByteArray MemoText::signature(const QString& text, const std::vector<Token>& to
             if (may_break[static_cast<std::size_t>(i)])
                 return {};
         }
-        const Word& shaped = word(text.mid(token.start, token.length));
+        const Word& shaped = word(QStringView(text).mid(token.start, token.length));
         if (!shaped.usable)
             return {};
         key.append(may_break[static_cast<std::size_t>(token.start)] ? 'B' : 'W');
@@ -320,6 +336,8 @@ void MemoText::compose_row(const QString& text, const std::vector<Token>& tokens
                            const Shape::Row& row, LaidRow& into) {
     QList<quint32> glyphs;
     QList<QPointF> positions;
+    glyphs.reserve(text.size());
+    positions.reserve(text.size());
     std::int64_t x = 0;
     in_64ths(row.x, x);
     const qreal baseline = row.y + row.baseline;
@@ -331,10 +349,11 @@ void MemoText::compose_row(const QString& text, const std::vector<Token>& tokens
         const Token& token = tokens[static_cast<std::size_t>(t)];
         if (token.spaces) {
             // The last space before a word may be kerned against it.
-            const Word* next = t + 1 < end
-                                   ? &word(text.mid(tokens[static_cast<std::size_t>(t) + 1].start,
-                                                    tokens[static_cast<std::size_t>(t) + 1].length))
-                                   : nullptr;
+            const Word* next =
+                t + 1 < end
+                    ? &word(QStringView(text).mid(tokens[static_cast<std::size_t>(t) + 1].start,
+                                                  tokens[static_cast<std::size_t>(t) + 1].length))
+                    : nullptr;
             for (int i = 0; i < token.length; ++i) {
                 glyphs.push_back(space_glyph_);
                 positions.push_back(QPointF(static_cast<qreal>(x) / 64, baseline));
@@ -342,7 +361,7 @@ void MemoText::compose_row(const QString& text, const std::vector<Token>& tokens
             }
             continue;
         }
-        const Word& shaped = word(text.mid(token.start, token.length));
+        const Word& shaped = word(QStringView(text).mid(token.start, token.length));
         for (std::size_t g = 0; g < shaped.glyphs.size(); ++g) {
             glyphs.push_back(shaped.glyphs[g]);
             positions.push_back(QPointF(static_cast<qreal>(x) / 64, baseline));
@@ -469,7 +488,7 @@ bool MemoText::tame(const LaidRow& row, qreal top) {
     const qreal first_own = std::ceil(top);
     const qreal end_own = std::floor(top + row.height);
     bool tame = true;
-    for_each_glyph(row.glyphs, [&](const QRawFont& font, quint32 glyph, qreal y) {
+    for_each_glyph(row.glyphs, [&](const QRawFont& font, quint32 glyph, qreal, qreal y) {
         if (!tame)
             return;
         const qreal baseline = top + y;
@@ -495,10 +514,133 @@ const QImage& MemoText::row_image(const LaidLine& line, int r, const RowKey& key
         QPainter on(&image);
         on.setRenderHints(painter.renderHints());
         on.setPen(painter.pen());
-        line.draw_row(on, r, QPointF(0, phase - row.y));
+        if (!paint_pieces(on, row, phase, image.rect(), format))
+            line.draw_row(on, r, QPointF(0, phase - row.y));
     }
     ++counts_.rows_kept;
     return rows_.insert(key, std::move(image));
+}
+
+const MemoText::Piece& MemoText::piece(const QByteArray& key, const QRawFont& font,
+                                       const std::vector<std::pair<quint32, qreal>>& glyphs,
+                                       qreal baseline, qreal row_height, const QPainter& painter,
+                                       QImage::Format format) {
+    if (const Piece* known = pieces_.find(key))
+        return *known;
+    ++counts_.pieces_drawn;
+    // Drawn with room on either side, its glyphs at the places within a
+    // pixel they have in the row, then cut to the columns its ink covers.
+    const qreal first = std::floor(glyphs.front().second);
+    const int room = std::max(8, static_cast<int>(std::ceil(font.pixelSize())) * 2);
+    const int width = static_cast<int>(std::ceil(glyphs.back().second - first)) + 2 * room;
+    const int height =
+        static_cast<int>(std::ceil(baseline - std::floor(baseline) + row_height)) + 1;
+    QImage canvas(width, height, format);
+    canvas.fill(QColor::fromRgba(drawn_.background));
+    const QRgb empty = reinterpret_cast<const QRgb*>(canvas.constScanLine(0))[0];
+    QList<quint32> indexes;
+    QList<QPointF> positions;
+    for (const auto& [glyph, x] : glyphs) {
+        indexes.push_back(glyph);
+        positions.push_back(QPointF(x - first + room, baseline));
+    }
+    {
+        QPainter on(&canvas);
+        on.setRenderHints(painter.renderHints());
+        on.setPen(painter.pen());
+        QGlyphRun run;
+        run.setRawFont(font);
+        run.setGlyphIndexes(indexes);
+        run.setPositions(positions);
+        on.drawGlyphRun(QPointF(0, 0), run);
+    }
+    int left = width;
+    int right = -1;
+    for (int y = 0; y < height; ++y) {
+        const auto* pixels = reinterpret_cast<const QRgb*>(canvas.constScanLine(y));
+        for (int x = 0; x < width; ++x) {
+            if (pixels[x] != empty) {
+                left = std::min(left, x);
+                right = std::max(right, x);
+            }
+        }
+    }
+    Piece cut;
+    if (right < left) {
+        cut.image = QImage(0, 0, format);  // no ink: nothing to copy
+    } else if (left > 0 && right < width - 1) {
+        cut.image = canvas.copy(left, 0, right - left + 1, height);
+        cut.left = left - room;
+    }
+    return pieces_.insert(key, std::move(cut));
+}
+
+bool MemoText::paint_pieces(QPainter& painter, const LaidRow& row, qreal top, const QRect& part,
+                            QImage::Format format) {
+    if (!spaces_usable_ || row.glyphs.fonts.size() != 1 || !(row.glyphs.fonts[0] == space_font_))
+        return false;
+    const int pixel_top = static_cast<int>(std::floor(top));
+    const int phase = static_cast<int>((top - pixel_top) * 64);
+    // The row's glyphs in runs between spaces, each run keyed by its glyphs,
+    // where they lie from its first, and where that is within a pixel.
+    struct Placed {
+        const Piece* piece;
+        int left;
+    };
+    std::vector<Placed> placed;
+    std::vector<std::pair<quint32, qreal>> run;
+    qreal baseline = 0;
+    const auto end_run = [&] {
+        if (run.empty())
+            return true;
+        const qreal first = run.front().second;
+        const qreal first_pixel = std::floor(first);
+        // The glyphs, and their places in 64ths of a pixel from the first.
+        struct Glyph {
+            quint32 glyph;
+            qint32 x;
+        };
+        const qint32 head[] = {phase, static_cast<qint32>(baseline * 64),
+                               static_cast<qint32>((first - first_pixel) * 64)};
+        QByteArray key(static_cast<qsizetype>(sizeof head + run.size() * sizeof(Glyph)),
+                       Qt::Uninitialized);
+        std::memcpy(key.data(), head, sizeof head);
+        auto* glyphs = reinterpret_cast<Glyph*>(key.data() + sizeof head);
+        for (std::size_t g = 0; g < run.size(); ++g)
+            glyphs[g] = {run[g].first, static_cast<qint32>((run[g].second - first) * 64)};
+        const Piece& made =
+            piece(key, space_font_, run, phase / 64.0 + baseline, row.height, painter, format);
+        run.clear();
+        if (made.image.isNull())
+            return false;
+        const int left = static_cast<int>(first_pixel) + made.left;
+        if (!placed.empty() && left < placed.back().left + placed.back().piece->image.width())
+            return false;  // its ink meets the run before
+        placed.push_back({&made, left});
+        return true;
+    };
+    bool apart = true;
+    for_each_glyph(row.glyphs, [&](const QRawFont&, quint32 glyph, qreal x, qreal y) {
+        if (!apart)
+            return;
+        baseline = y;
+        if (glyph == space_glyph_) {
+            apart = end_run();
+        } else {
+            run.emplace_back(glyph, x);
+        }
+    });
+    if (!apart || !end_run())
+        return false;
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
+    for (const Placed& p : placed) {
+        const QRect at(p.left, pixel_top, p.piece->image.width(), p.piece->image.height());
+        const QRect shown = at & part;
+        if (!shown.isEmpty())
+            painter.drawImage(shown.topLeft(), p.piece->image, shown.translated(-at.topLeft()));
+    }
+    painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    return true;
 }
 
 bool MemoText::paint(QPainter& painter, const std::vector<Placed>& lines, const QRect& area,
@@ -517,6 +659,7 @@ bool MemoText::paint(QPainter& painter, const std::vector<Placed>& lines, const 
                     static_cast<int>(painter.renderHints())};
     if (!(now == drawn_)) {
         rows_.clear();
+        pieces_.clear();
         drawn_ = now;
     }
 
@@ -550,10 +693,14 @@ bool MemoText::paint(QPainter& painter, const std::vector<Placed>& lines, const 
                 painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
                 ++counts_.rows_copied;
             } else {
-                // Drawn once; kept if it comes again.
+                // Put together or drawn once; kept if it comes again.
                 seen_.insert(key.glyphs.hash ^ key.phase, true);
-                placed.line->draw_row(painter, static_cast<int>(r), QPointF(0, placed.y));
-                ++counts_.rows_drawn;
+                if (paint_pieces(painter, row, top, part, format)) {
+                    ++counts_.rows_of_pieces;
+                } else {
+                    placed.line->draw_row(painter, static_cast<int>(r), QPointF(0, placed.y));
+                    ++counts_.rows_drawn;
+                }
             }
         }
     }
@@ -566,6 +713,7 @@ void MemoText::clear() {
     shapes_.clear();
     spaces_known_ = false;
     rows_.clear();
+    pieces_.clear();
     seen_.clear();
 }
 

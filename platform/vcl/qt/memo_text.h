@@ -12,7 +12,10 @@
 //
 // Each distinct row of glyphs is drawn once into an image that later paints
 // copy, where that gives the pixels drawing it gives: when no glyph's ink
-// reaches a row of pixels another row shares.
+// reaches a row of pixels another row shares. A row met for the first time is
+// put together from the images of its words (each drawn once at each place
+// within a pixel it comes at), where no word's ink reaches the pixels of the
+// next; or else drawn.
 #pragma once
 
 #include <QByteArray>
@@ -28,6 +31,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <unordered_map>
@@ -123,6 +127,7 @@ class MemoText {
     static constexpr std::size_t kept_rows = 256;
     static constexpr std::size_t kept_words = 4096;
     static constexpr std::size_t kept_shapes = 1024;
+    static constexpr std::size_t kept_pieces = 2048;
 
     MemoText();
 
@@ -157,14 +162,17 @@ class MemoText {
         std::uint64_t lines_reused = 0;
         std::uint64_t shapes_refused = 0;  // whose words did not add up to the toolkit's line
         std::uint64_t rows_drawn = 0;      // straight on the view
-        std::uint64_t rows_kept = 0;       // drawn into an image
+        std::uint64_t rows_of_pieces = 0;  // put together from their words' images
+        std::uint64_t pieces_drawn = 0;
+        std::uint64_t rows_kept = 0;  // drawn into an image
         std::uint64_t rows_copied = 0;
     };
     const Counts& counts() const { return counts_; }
 
   private:
     struct StringHash {
-        std::size_t operator()(const QString& text) const { return qHash(text); }
+        using is_transparent = void;  // looked up by views of a line's text too
+        std::size_t operator()(QStringView text) const { return qHash(text); }
     };
     struct BytesHash {
         std::size_t operator()(const QByteArray& bytes) const { return qHash(bytes); }
@@ -240,7 +248,7 @@ class MemoText {
     Shape shape_of(const LaidLine& line, const QString& text, const std::vector<Token>& tokens);
     // The tokens of text made of printable ASCII and spaces; empty for other text.
     static std::vector<Token> tokens_of(const QString& text);
-    const Word& word(const QString& text);
+    const Word& word(QStringView text);
     bool know_spaces();
     // The shape of the line's tokens, or empty when the line cannot be composed.
     QByteArray signature(const QString& text, const std::vector<Token>& tokens);
@@ -255,13 +263,27 @@ class MemoText {
     int font_number(const QRawFont& font);
     const QImage& row_image(const LaidLine& line, int row, const RowKey& key,
                             const QPainter& painter, QImage::Format format);
+    // A run of a row's glyphs between spaces, drawn on the background at its
+    // place within a pixel: the columns its ink covers, from the one its
+    // first glyph is in. Null when its ink could not be bounded.
+    struct Piece {
+        QImage image;
+        int left = 0;
+    };
+    const Piece& piece(const QByteArray& key, const QRawFont& font,
+                       const std::vector<std::pair<quint32, qreal>>& glyphs, qreal baseline,
+                       qreal row_height, const QPainter& painter, QImage::Format format);
+    // Paints the part of a row that meets `part` from the images of its
+    // words; false, having painted nothing, where their ink would meet.
+    bool paint_pieces(QPainter& painter, const LaidRow& row, qreal top, const QRect& part,
+                      QImage::Format format);
 
     QFont font_;
     QTextOption option_;
     qreal margin_ = -1;
     qreal width_ = -1;
     RecentlyUsed<QString, std::shared_ptr<const LaidLine>, StringHash> lines_;
-    std::unordered_map<QString, Word, StringHash> words_;
+    std::unordered_map<QString, Word, StringHash, std::equal_to<>> words_;
     bool spaces_known_ = false;
     bool spaces_usable_ = false;
     quint32 space_glyph_ = 0;
@@ -272,6 +294,7 @@ class MemoText {
     std::unordered_map<std::uint64_t, Ink> inks_;
     Drawn drawn_;
     RecentlyUsed<RowKey, QImage, RowKeyHash> rows_;
+    RecentlyUsed<QByteArray, Piece, BytesHash> pieces_;
     // Rows drawn once lately: one that comes again is kept as an image.
     RecentlyUsed<std::size_t, bool, SizeHash> seen_;
     Counts counts_;
