@@ -617,6 +617,46 @@ TEST_F(LabelTest, ACaptionIsSizedAsThePlainLabelSizesIt) {
     }
 }
 
+TEST_F(LabelTest, PositionsOfOneShapeAreSizedAsThePlainLabelSizesEach) {
+    // Positions as the readouts show them, digits that kern ("11") among
+    // them: each caption sized like the one of its shape before it, and like
+    // the plain label sizes it.
+    QFont font(QStringLiteral("Liberation Sans"));
+    font.setPixelSize(11);
+    vcl::qt::Label label(&parent_);
+    QLabel plain(&parent_);
+    label.setFont(font);
+    plain.setFont(font);
+    const int values[] = {0,
+                          1,
+                          7,
+                          11,
+                          17,
+                          71,
+                          111,
+                          150,
+                          222,
+                          540,
+                          999,
+                          1000,
+                          1111,
+                          4711,
+                          -1,
+                          -11,
+                          -150,
+                          2147483647,
+                          -2147483647 - 1};
+    for (const int x : values) {
+        for (const int y : values) {
+            const QString caption = QStringLiteral("X = %1 , Y = %2").arg(x).arg(y);
+            SCOPED_TRACE(caption.toStdString());
+            label.setText(caption);
+            plain.setText(caption);
+            EXPECT_EQ(label.sizeHint(), plain.sizeHint());
+        }
+    }
+}
+
 using FormCloseTest = ToolkitTest;
 
 TEST_F(FormCloseTest, ClosingAWindowShowsItsLatestCaptionsFirst) {

@@ -707,6 +707,19 @@ bool MemoText::paint(QPainter& painter, const std::vector<Placed>& lines, const 
     return true;
 }
 
+QByteArray MemoText::shape_key(const QString& text, const QFont& font) {
+    const QTextOption one_line;
+    if (font != font_ || !same_option(one_line, option_)) {
+        clear();
+        font_ = font;
+        option_ = one_line;
+        margin_ = 0;
+        width_ = 0;
+    }
+    const std::vector<Token> tokens = tokens_of(text);
+    return tokens.empty() ? QByteArray() : signature(text, tokens);
+}
+
 void MemoText::clear() {
     lines_.clear();
     words_.clear();

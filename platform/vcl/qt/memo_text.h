@@ -152,6 +152,12 @@ class MemoText {
     bool paint(QPainter& painter, const std::vector<Placed>& lines, const QRect& area, int width,
                const QBrush& background);
 
+    // The shape of `text` on one line in `font`: the widths of its words and
+    // spaces as the toolkit shapes them, so that texts of one shape take the
+    // same width. Empty for text that is not printable ASCII or that may be
+    // broken inside a word.
+    QByteArray shape_key(const QString& text, const QFont& font);
+
     // Forgets every line, row, word and shape.
     void clear();
 

@@ -196,14 +196,24 @@ QSize Label::sizeHint() const {
     const int flags = (QStyle::visualAlignment(Qt::LeftToRight, alignment()) &
                        ~(Qt::AlignVCenter | Qt::AlignHCenter)) |
                       Qt::TextExpandTabs;
-    if (caption != sized_text_ || font() != sized_font_ || flags != sized_flags_ ||
-        !sized_.isValid()) {
-        sized_ = fontMetrics().boundingRect(0, 0, 2000, 2000, flags, caption).size();
-        sized_text_ = caption;
+    if (font() != sized_font_ || flags != sized_flags_) {
+        sizes_.clear();
         sized_font_ = font();
         sized_flags_ = flags;
     }
-    return sized_;
+    const QByteArray shape = shapes_.shape_key(caption, font());
+    if (!shape.isEmpty()) {
+        const auto known = sizes_.find(shape);
+        if (known != sizes_.end())
+            return known->second;
+    }
+    const QSize size = fontMetrics().boundingRect(0, 0, 2000, 2000, flags, caption).size();
+    if (!shape.isEmpty()) {
+        if (sizes_.size() >= 256)
+            sizes_.clear();
+        sizes_.emplace(shape, size);
+    }
+    return size;
 }
 
 Button::Button(QWidget* parent) : QPushButton(parent), Carrying(this) {

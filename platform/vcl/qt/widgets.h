@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/vcl/qt/memo_text.h"
@@ -46,9 +47,10 @@ class Carrying : public ControlWidget {
     C control_{&native_};
 };
 
-// A label showing plain text is sized with one layout of its caption (the
-// plain label lays it out three times, for its minimum size too), to the
-// same size.
+// A label showing plain text is sized as the plain label sizes it, with one
+// layout of its caption rather than three; a caption of the shape of one
+// sized lately (the same widths of words and spaces: the digits of a
+// position that changes) takes that one's size.
 class Label : public QLabel, public Carrying<TLabel> {
     Q_OBJECT
   public:
@@ -56,11 +58,14 @@ class Label : public QLabel, public Carrying<TLabel> {
     QSize sizeHint() const override;
 
   private:
-    // The caption last sized, in what font and alignment, and its size.
-    mutable QString sized_text_;
+    struct BytesHash {
+        std::size_t operator()(const QByteArray& bytes) const { return qHash(bytes); }
+    };
+    // The sizes of the shapes sized lately, in what font and alignment.
+    mutable MemoText shapes_;
+    mutable std::unordered_map<QByteArray, QSize, BytesHash> sizes_;
     mutable QFont sized_font_;
     mutable int sized_flags_ = 0;
-    mutable QSize sized_;
 };
 
 class Button : public QPushButton, public Carrying<TButton> {
