@@ -1,9 +1,12 @@
 // paced_pointer: moves one XTEST slave pointer at a steady rate, as a mouse
 // polled at that rate would, for the x11 benchmark.
-//   paced_pointer XTEST_POINTER RATE_HZ SECONDS
+//   paced_pointer XTEST_POINTER RATE_HZ SECONDS [MOTIONS_FILE]
 // Each motion is sent at its own deadline (start + n / rate); a deadline missed
 // while the machine was busy is caught up at once, so the mean rate holds.
-// Prints "<motions sent> <seconds taken>" when done.
+// Without a file the pointer goes one pixel right and back; with one, it makes
+// the file's motions ("dx dy" a line) in turn, from the first again after the
+// last, each axis turned back where it would leave a box of 24 pixels either
+// side of where it started. Prints "<motions sent> <seconds taken>" when done.
 #include <X11/Xlib.h>
 #include <time.h>
 
@@ -11,7 +14,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <fstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tests/support/xfake.h"
 
@@ -30,12 +36,33 @@ void sleep_until(std::int64_t deadline_ns) {
     }
 }
 
+// A motion along one axis, turned back where it would leave the box.
+int within_box(int& at, int delta) {
+    constexpr int box = 24;
+    if (at + delta > box || at + delta < -box)
+        delta = -delta;
+    at += delta;
+    return delta;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: paced_pointer XTEST_POINTER RATE_HZ SECONDS\n");
+    if (argc != 4 && argc != 5) {
+        std::fprintf(stderr, "usage: paced_pointer XTEST_POINTER RATE_HZ SECONDS [MOTIONS_FILE]\n");
         return 2;
+    }
+    std::vector<std::pair<int, int>> motions_of_file;
+    if (argc == 5) {
+        std::ifstream file(argv[4]);
+        int dx = 0;
+        int dy = 0;
+        while (file >> dx >> dy)
+            motions_of_file.emplace_back(dx, dy);
+        if (motions_of_file.empty()) {
+            std::fprintf(stderr, "paced_pointer: no motions (\"dx dy\" lines) in %s\n", argv[4]);
+            return 2;
+        }
     }
     const int pointer = std::atoi(argv[1]);
     const double rate = std::atof(argv[2]);
@@ -49,12 +76,20 @@ int main(int argc, char** argv) {
         const auto motions = static_cast<std::int64_t>(rate * seconds);
         const double period_ns = 1e9 / rate;
         const std::int64_t start = now_ns();
+        int x = 0;
+        int y = 0;
         for (std::int64_t n = 0; n < motions; ++n) {
             const auto deadline = start + static_cast<std::int64_t>(n * period_ns);
             if (now_ns() < deadline)
                 sleep_until(deadline);
-            // Back and forth, so the pointer stays where it was put.
-            driver.move(pointer, n % 2 == 0 ? 1 : -1, 0);
+            if (motions_of_file.empty()) {
+                // Back and forth, so the pointer stays where it was put.
+                driver.move(pointer, n % 2 == 0 ? 1 : -1, 0);
+            } else {
+                const auto& [dx, dy] =
+                    motions_of_file[static_cast<std::size_t>(n) % motions_of_file.size()];
+                driver.move(pointer, within_box(x, dx), within_box(y, dy));
+            }
             XFlush(driver.display());
         }
         driver.sync();

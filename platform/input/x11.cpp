@@ -363,7 +363,10 @@ int X11Provider::Connection::drain() {
     // and at mouse rates that read almost always finds nothing.
     XEventsQueued(d, QueuedAfterReading);
     sink->burst_begin();
-    while (handled < events_per_turn && !lost && XEventsQueued(d, QueuedAlready) > 0) {
+    // Xlib's own count first: asking it to look at what xcb holds costs as
+    // much as handling an event, so that is done only once its queue is empty.
+    while (handled < events_per_turn && !lost &&
+           (XQLength(d) > 0 || XEventsQueued(d, QueuedAlready) > 0)) {
         XEvent event;
         XNextEvent(d, &event);
         handle(event);

@@ -564,6 +564,99 @@ TEST_F(LabelTest, ACaptionChangingFasterThanFramesShowsTheLatestAtTheNextFrame) 
     EXPECT_EQ(label_.Caption.get(), "A");
 }
 
+TEST_F(LabelTest, ACaptionIsSizedAsThePlainLabelSizesIt) {
+    // Sized with one layout of its caption rather than the plain label's
+    // three, to the same size; a label set up otherwise is sized as the plain
+    // label sizes it.
+    struct Setup {
+        const char* what;
+        std::function<void(QLabel&)> apply;
+    };
+    const Setup setups[] = {
+        {"as the main window's labels", [](QLabel&) {}},
+        {"in the main window's font",
+         [](QLabel& l) {
+             QFont font(QStringLiteral("Liberation Sans"));
+             font.setPixelSize(11);
+             l.setFont(font);
+         }},
+        {"right-aligned", [](QLabel& l) { l.setAlignment(Qt::AlignRight | Qt::AlignBottom); }},
+        {"with a margin", [](QLabel& l) { l.setMargin(3); }},
+        {"indented", [](QLabel& l) { l.setIndent(5); }},
+        {"framed", [](QLabel& l) { l.setFrameStyle(QFrame::Box | QFrame::Plain); }},
+        {"wrapping", [](QLabel& l) { l.setWordWrap(true); }},
+        {"with a minimum size", [](QLabel& l) { l.setMinimumSize(40, 20); }},
+        {"selectable", [](QLabel& l) { l.setTextInteractionFlags(Qt::TextSelectableByMouse); }},
+    };
+    const char* captions[] = {
+        "",
+        "A",
+        "Hola",
+        "X = 540 , Y = 120",
+        "X = -2147483648 , Y = 2147483647",
+        "  spaces around  ",
+        "tab\there",
+        "two\nlines",
+        "&not a mnemonic",
+        "<b>rich</b> text",
+        "\u00D1and\u00FA \u20AC \u00C5ngstr\u00F6m",
+        "\u0645\u0631\u062D\u0628\u0627 right to left",
+        "a long caption that is wider than any label in the window, and more"};
+    for (const Setup& setup : setups) {
+        vcl::qt::Label label(&parent_);
+        QLabel plain(&parent_);
+        setup.apply(label);
+        setup.apply(plain);
+        for (const char* caption : captions) {
+            SCOPED_TRACE(std::string(setup.what) + ": " + caption);
+            label.setText(QString::fromUtf8(caption));
+            plain.setText(QString::fromUtf8(caption));
+            EXPECT_EQ(label.sizeHint(), plain.sizeHint());
+            EXPECT_EQ(label.sizeHint(), plain.sizeHint()) << "asked again";
+        }
+    }
+}
+
+TEST_F(LabelTest, PositionsOfOneShapeAreSizedAsThePlainLabelSizesEach) {
+    // Positions as the readouts show them, digits that kern ("11") among
+    // them: each caption sized like the one of its shape before it, and like
+    // the plain label sizes it.
+    QFont font(QStringLiteral("Liberation Sans"));
+    font.setPixelSize(11);
+    vcl::qt::Label label(&parent_);
+    QLabel plain(&parent_);
+    label.setFont(font);
+    plain.setFont(font);
+    const int values[] = {0,
+                          1,
+                          7,
+                          11,
+                          17,
+                          71,
+                          111,
+                          150,
+                          222,
+                          540,
+                          999,
+                          1000,
+                          1111,
+                          4711,
+                          -1,
+                          -11,
+                          -150,
+                          2147483647,
+                          -2147483647 - 1};
+    for (const int x : values) {
+        for (const int y : values) {
+            const QString caption = QStringLiteral("X = %1 , Y = %2").arg(x).arg(y);
+            SCOPED_TRACE(caption.toStdString());
+            label.setText(caption);
+            plain.setText(caption);
+            EXPECT_EQ(label.sizeHint(), plain.sizeHint());
+        }
+    }
+}
+
 using FormCloseTest = ToolkitTest;
 
 TEST_F(FormCloseTest, ClosingAWindowShowsItsLatestCaptionsFirst) {

@@ -10,7 +10,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -26,14 +28,21 @@ namespace {
 // line); rendering them costs about 4 us a packet. Replaying 250,000 packets of
 // mouse 2 at full speed (make bench's mouse2.evemu, load 4 to 6) took 1.68 s of
 // CPU without the cache, 1.14 s with 2 figures, 0.68 s with 16 and with 64.
-// Figures wider or taller than 64 pixels (long lines) are rare and not kept,
-// so the cache holds at most 16 x 64 x 64 x 4 bytes = 256 kB.
+// A mouse moving about makes a line of another shape for each motion it
+// sends (up to 13 x 13 shapes for moves of up to 6 pixels either way): the
+// cache keeps 256, by their keys. Figures wider or taller than 64 pixels (long
+// lines) are rare and not kept, so the cache holds at most 256 x 64 x 64 x 4
+// bytes = 4 MB, a few hundred kB for a mouse's short lines.
 using FigureKey = std::array<std::int64_t, 12>;
-struct CachedFigure {
-    FigureKey key;
-    QImage figure;
+struct FigureKeyHash {
+    std::size_t operator()(const FigureKey& key) const {
+        std::size_t hash = 0;
+        for (const std::int64_t value : key)
+            hash = (hash ^ static_cast<std::size_t>(value)) * 0x100000001B3u;
+        return hash;
+    }
 };
-constexpr std::size_t figure_cache_size = 16;
+constexpr std::size_t figure_cache_size = 256;
 constexpr int max_cached_side = 64;
 
 QPen figure_pen(const QColor& colour, int width) {
@@ -88,8 +97,8 @@ struct TCanvas::Native {
     // Open on image from the first figure of a turn to its end, or until the
     // surface is read: a painter per figure costs more than the figure.
     mutable std::unique_ptr<QPainter> painter;
-    std::vector<CachedFigure> figures;
-    std::size_t next_evicted = 0;
+    std::unordered_map<FigureKey, QImage, FigureKeyHash> figures;
+    std::deque<FigureKey> figures_kept;  // oldest first
     QRect dirty;
     FramePacer repaint;
     QFont font_of_owner;
@@ -307,21 +316,20 @@ template <class Render>
 QImage TCanvas::Native::figure_for(const FigureKey& key, QSize area, Render&& render) {
     const bool small = area.width() <= max_cached_side && area.height() <= max_cached_side;
     if (small) {
-        for (const CachedFigure& cached : figures) {
-            if (cached.key == key)
-                return cached.figure;
-        }
+        const auto cached = figures.find(key);
+        if (cached != figures.end())
+            return cached->second;
     }
     QImage figure = blank_figure(QRect(QPoint(0, 0), area));
     render(figure);
     if (!small)
         return figure;
-    if (figures.size() < figure_cache_size) {
-        figures.push_back({key, figure});
-    } else {
-        figures[next_evicted] = {key, figure};
-        next_evicted = (next_evicted + 1) % figure_cache_size;
+    if (figures.size() == figure_cache_size) {
+        figures.erase(figures_kept.front());
+        figures_kept.pop_front();
     }
+    figures.emplace(key, figure);
+    figures_kept.push_back(key);
     return figure;
 }
 
@@ -332,6 +340,27 @@ QPainter& TCanvas::Native::paint() {
 }
 
 void TCanvas::Native::combine(const QImage& figure, QPoint at, TPenMode mode) {
+    if (mode == pmXor && image.format() == QImage::Format_RGB32 &&
+        figure.format() == QImage::Format_ARGB32_Premultiplied) {
+        // Each pixel the figure covers (opaque; the rest of it is transparent,
+        // zero) is combined straight on the surface: a paint engine call costs
+        // more than a cursor mark's few dozen pixels.
+        const QRect area = QRect(at, figure.size()) & image.rect();
+        if (!image.isDetached())
+            end_painting();  // the surface is about to be copied for writing
+        uchar* surface = image.bits();
+        const uchar* figure_bits = figure.constBits();
+        for (int y = area.top(); y <= area.bottom(); ++y) {
+            const auto* in =
+                reinterpret_cast<const QRgb*>(figure_bits + (y - at.y()) * figure.bytesPerLine()) +
+                (area.left() - at.x());
+            auto* out = reinterpret_cast<QRgb*>(surface + y * image.bytesPerLine()) + area.left();
+            for (int x = 0; x < area.width(); ++x)
+                out[x] = (out[x] ^ in[x]) | 0xFF000000u;
+        }
+        mark_dirty(QRect(at, figure.size()));
+        return;
+    }
     QPainter& p = paint();
     p.setCompositionMode(mode == pmXor ? QPainter::RasterOp_SourceXorDestination
                                        : QPainter::CompositionMode_SourceOver);
