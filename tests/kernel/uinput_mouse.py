@@ -7,7 +7,9 @@ the frames its readers have not read yet with it).
     python3 uinput_mouse.py NAME RATE COUNT GO
 
 Prints the node's sysfs name ("inputN") once the device exists, then "done"
-once every frame is written. The last frame comes after a pause, so that a
+and the median interval between its writes in microseconds once every frame
+is written: under a loaded emulator the writer falls behind its schedule and
+catches up in bursts, so what it sent is that, not RATE. The last frame comes after a pause, so that a
 reader that fell behind has emptied the kernel's buffer by then: an overflow,
 which makes a reader drop events up to the next frame's end, never takes it.
 """
@@ -49,14 +51,17 @@ def main():
         time.sleep(0.01)
     frame = EVENT.pack(0, 0, EV_REL, REL_X, 1) + EVENT.pack(0, 0, EV_SYN, SYN_REPORT, 0)
     start = time.monotonic()
+    written = []
     for i in range(count):
         delay = start + i / rate - time.monotonic()
         if delay > 0:
             time.sleep(delay)
+        written.append(time.monotonic())
         os.write(fd, frame)
     time.sleep(0.5)
     os.write(fd, EVENT.pack(0, 0, EV_REL, REL_Y, 1) + EVENT.pack(0, 0, EV_SYN, SYN_REPORT, 0))
-    print("done", flush=True)
+    gaps = sorted(b - a for a, b in zip(written, written[1:]))
+    print("done %d" % round(gaps[len(gaps) // 2] * 1e6) if gaps else "done", flush=True)
     signal.pause()
 
 
