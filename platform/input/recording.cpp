@@ -153,16 +153,24 @@ LoadResult Recording::load(const std::string& path) {
     if (info.st_size == 0)
         return failure(0, "empty file, not an evemu recording");
 
-    // A file given by mistake (a program, an image) is refused before libevemu
-    // would copy its bytes to the terminal in a complaint.
-    char bytes[4096];
-    const std::string_view head(bytes, std::max<ssize_t>(::pread(fd.get(), bytes, 4096, 0), 0));
-    const auto bad = std::find_if(head.begin(), head.end(), [](char c) {
-        return (static_cast<unsigned char>(c) < 0x20 && !all_blank({&c, 1})) || c == 0x7f;
-    });
-    if (bad != head.end())
-        return failure(1 + std::count(head.begin(), bad, '\n'),
-                       "binary data, not an evemu recording");
+    // A file given by mistake (a program, an image), or control bytes anywhere in
+    // a recording, are refused before libevemu would copy a line holding them
+    // (a terminal's escape sequences among them) to standard error in a complaint.
+    char bytes[65536];
+    std::uint64_t line = 1;
+    for (off_t at = 0;;) {
+        const ssize_t got = ::pread(fd.get(), bytes, sizeof bytes, at);
+        if (got <= 0)
+            break;
+        const std::string_view chunk(bytes, static_cast<std::size_t>(got));
+        const auto bad = std::find_if(chunk.begin(), chunk.end(), [](char c) {
+            return (static_cast<unsigned char>(c) < 0x20 && !all_blank({&c, 1})) || c == 0x7f;
+        });
+        line += static_cast<std::uint64_t>(std::count(chunk.begin(), bad, '\n'));
+        if (bad != chunk.end())
+            return failure(line, "binary data, not an evemu recording");
+        at += got;
+    }
 
     UniqueFile file(::fdopen(fd.release(), "r"));
     std::unique_ptr<evemu_device, decltype(&evemu_delete)> device(evemu_new(nullptr),

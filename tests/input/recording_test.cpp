@@ -330,9 +330,16 @@ std::vector<BadCase> bad_cases() {
          at(e1, not_an_event + "'E: 1.000000 0002 0000'")},
         {"bad time stamp", lone_event("1.00000x 0002 0000 1"),
          at(e1, not_an_event + "'E: 1.00000x 0002 0000 1'")},
-        {"control characters past the first block, spelled out",
-         mouse_description + "#" + std::string(4096, '-') + "\n" + "E: 1\x7f\x1b[2J\n",
-         at(e1 + 1, not_an_event + "'E: 1\\x7f\\x1b[2J'")},
+        {"a terminal's escape sequence 150 KB in, refused before libevemu would print it",
+         mouse_description +
+             [] {
+                 std::string comments;  // 3000 lines of 51 bytes, across the reader's blocks
+                 for (int i = 0; i < 3000; ++i)
+                     comments += "# a comment between the description and the events\n";
+                 return comments;
+             }() +
+             "E: 1\x7f\x1b[2J\n",
+         at(e1 + 3000, "binary data, not an evemu recording")},
         {"bad event type", lone_event("1.000000 00g2 0000 1"),
          at(e1, not_an_event + "'E: 1.000000 00g2 0000 1'")},
         {"a stray line of two characters among events", events_then("x\n"),
