@@ -101,18 +101,21 @@ std::optional<std::string> read_first_line(const std::filesystem::path& path) {
     return text->substr(0, text->find('\n'));
 }
 
+// The N of a name that is `prefix` and a number ("event5", "input12"); nullopt otherwise.
+std::optional<unsigned> number_after(std::string_view prefix, const std::string& name) {
+    if (name.size() <= prefix.size() || !name.starts_with(prefix))
+        return std::nullopt;
+    unsigned number = 0;
+    const char* last = name.data() + name.size();
+    const auto [end, error] = std::from_chars(name.data() + prefix.size(), last, number);
+    if (error != std::errc() || end != last || number > INT_MAX)
+        return std::nullopt;
+    return number;
+}
+
 // The N of "eventN", or -1 for any other name.
 int event_node_number(const std::string& name) {
-    constexpr std::string_view prefix = "event";
-    if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0)
-        return -1;
-    int number = -1;
-    const char* first = name.data() + prefix.size();
-    const char* last = name.data() + name.size();
-    const auto [end, error] = std::from_chars(first, last, number);
-    if (error != std::errc() || end != last || number < 0)
-        return -1;
-    return number;
+    return static_cast<int>(number_after("event", name).value_or(-1));
 }
 
 std::int64_t time_ns_of(const input_event& event) {
@@ -241,16 +244,8 @@ std::optional<Capabilities> read_sysfs_capabilities(const std::filesystem::path&
 
 std::optional<unsigned> parent_input_number(const std::filesystem::path& device_link) {
     std::error_code error;
-    const std::string name = std::filesystem::canonical(device_link, error).filename().string();
-    constexpr std::string_view prefix = "input";
-    if (error || name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0)
-        return std::nullopt;
-    unsigned number = 0;
-    const char* last = name.data() + name.size();
-    const auto [end, parse_error] = std::from_chars(name.data() + prefix.size(), last, number);
-    if (parse_error != std::errc() || end != last)
-        return std::nullopt;
-    return number;
+    const auto target = std::filesystem::canonical(device_link, error);
+    return error ? std::nullopt : number_after("input", target.filename().string());
 }
 
 std::string declared_polling_interval(const std::filesystem::path& device_link) {
@@ -519,20 +514,17 @@ DWORD EvdevProvider::start(PacketSink& sink) {
         }
     }
 
-    int mice_listed = 0;
+    // One line per kind of failure, naming its nodes; the usual kind,
+    // permissions, has the fix, which differs for a mouse that the udev rule
+    // leaves alone and with the group that owns the node.
     struct Failure {
-        std::string path;
         int error;
-        // What the hint depends on: whether the udev rule leaves the mouse
-        // alone, and the group that owns the node (permission errors only).
         bool also_keyboard;
         std::string group;
-        bool same_kind(const Failure& other) const {
-            return error == other.error && also_keyboard == other.also_keyboard &&
-                   group == other.group;
-        }
+        std::string nodes;
     };
     std::vector<Failure> failures;
+    int mice_listed = 0;
     for (EvdevNode& node : scan_nodes(root_, *system_)) {
         if (!node.sysfs_mouse)
             continue;
@@ -540,35 +532,23 @@ DWORD EvdevProvider::start(PacketSink& sink) {
         const int error = open_if_mouse(node);
         if (error == 0 || is_gone_error(error))
             continue;
-        if (is_permission_error(error))
-            failures.push_back(
-                {node.path.string(), error, node.also_keyboard, system_->node_group(node.path)});
-        else
-            failures.push_back({node.path.string(), error, false, {}});
+        const bool denied = is_permission_error(error);
+        Failure kind{error,
+                     denied && node.also_keyboard,
+                     denied ? system_->node_group(node.path) : std::string(),
+                     {}};
+        auto same = std::find_if(failures.begin(), failures.end(), [&](const Failure& f) {
+            return f.error == kind.error && f.also_keyboard == kind.also_keyboard &&
+                   f.group == kind.group;
+        });
+        if (same == failures.end())
+            same = failures.insert(failures.end(), std::move(kind));
+        same->nodes += (same->nodes.empty() ? "" : ", ") + node.path.string();
     }
-
-    // One line per kind of failure; the usual case, permissions, has the fix,
-    // which differs for a mouse that the udev rule leaves alone and with the
-    // group that owns the node.
-    std::vector<const Failure*> kinds;
-    for (const Failure& f : failures) {
-        if (std::none_of(kinds.begin(), kinds.end(),
-                         [&](const Failure* kind) { return kind->same_kind(f); }))
-            kinds.push_back(&f);
-    }
-    for (const Failure* kind : kinds) {
-        std::string nodes;
-        for (const Failure& f : failures) {
-            if (!f.same_kind(*kind))
-                continue;
-            if (!nodes.empty())
-                nodes += ", ";
-            nodes += f.path;
-        }
-        const int error = kind->error;
-        std::string line = "evdev: cannot read " + nodes + ": " + std::strerror(error);
-        if (is_permission_error(error))
-            line += " (" + permission_hint(kind->also_keyboard, kind->group) + ")";
+    for (const Failure& kind : failures) {
+        std::string line = "evdev: cannot read " + kind.nodes + ": " + std::strerror(kind.error);
+        if (is_permission_error(kind.error))
+            line += " (" + permission_hint(kind.also_keyboard, kind.group) + ")";
         std::fprintf(stderr, "%s\n", line.c_str());
     }
     if (mice_listed == 0) {

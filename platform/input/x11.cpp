@@ -67,34 +67,7 @@ std::string error_text(Display* display, int code) {
     return text;
 }
 
-struct DisplayCloser {
-    void operator()(Display* display) const { XCloseDisplay(display); }
-};
-using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
-
-struct DeviceInfoFree {
-    void operator()(XIDeviceInfo* info) const { XIFreeDeviceInfo(info); }
-};
-using DeviceInfoPtr = std::unique_ptr<XIDeviceInfo, DeviceInfoFree>;
-
-// Frees an event's cookie data when it goes out of scope.
-class CookieData {
-  public:
-    CookieData(Display* display, XGenericEventCookie* cookie)
-        : display_(display), cookie_(cookie), held_(XGetEventData(display, cookie) != 0) {}
-    ~CookieData() {
-        if (held_)
-            XFreeEventData(display_, cookie_);
-    }
-    CookieData(const CookieData&) = delete;
-    CookieData& operator=(const CookieData&) = delete;
-    explicit operator bool() const { return held_; }
-
-  private:
-    Display* display_;
-    XGenericEventCookie* cookie_;
-    bool held_;
-};
+using DeviceInfoPtr = std::unique_ptr<XIDeviceInfo, decltype(&XIFreeDeviceInfo)>;
 
 // The listing type of an XI device, or -1 for the masters, which are not listed.
 int listing_type(int use) {
@@ -143,10 +116,21 @@ HANDLE handle_of_id(int deviceid) {
     return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(deviceid));
 }
 
+// The providers' displays, whose loss Xlib must not turn into the end of the process.
+std::vector<Display*> provider_displays;
+
 }  // namespace
 
 struct X11Provider::Connection {
-    DisplayPtr display;
+    // Listed in provider_displays while it is open.
+    explicit Connection(Display* opened) : display(opened, XCloseDisplay) {
+        provider_displays.push_back(opened);
+    }
+    ~Connection() { std::erase(provider_displays, display.get()); }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    std::unique_ptr<Display, decltype(&XCloseDisplay)> display;
     std::string display_name;
     int xi_opcode = 0;
     int xi_version = 0;
@@ -190,8 +174,6 @@ struct X11Provider::Connection {
 
 namespace {
 
-// The providers' displays, whose loss Xlib must not turn into the end of the process.
-std::vector<Display*> provider_displays;
 XIOErrorHandler previous_io_handler = nullptr;
 
 // Xlib's fatal I/O error handler is one for the process, and its default
@@ -246,7 +228,7 @@ std::vector<Device> X11Provider::Connection::list_devices() {
     if (lost)
         return devices;
     int count = 0;
-    DeviceInfoPtr info;
+    DeviceInfoPtr info(nullptr, XIFreeDeviceInfo);
     {
         ErrorTrap trap(display.get());
         info.reset(XIQueryDevice(display.get(), XIAllDevices, &count));
@@ -294,7 +276,7 @@ RawPointer* X11Provider::Connection::source(int deviceid) {
     std::unique_ptr<RawPointer> pointer;
     int count = 0;
     ErrorTrap trap(display.get());
-    DeviceInfoPtr info(XIQueryDevice(display.get(), deviceid, &count));
+    DeviceInfoPtr info(XIQueryDevice(display.get(), deviceid, &count), XIFreeDeviceInfo);
     if (trap.error() == 0 && info != nullptr && count == 1 && info->use == XISlavePointer) {
         pointer = std::make_unique<RawPointer>(
             has_scroll_classes ? scroll_axes_of(*info) : std::vector<ScrollAxis>{},
@@ -387,12 +369,8 @@ int X11Provider::Connection::drain() {
 
 void X11Provider::Connection::handle(XEvent& event) {
     XGenericEventCookie* cookie = &event.xcookie;
-    if (cookie->type != GenericEvent || cookie->extension != xi_opcode) {
-        ++ignored;
-        return;
-    }
-    const CookieData data(display.get(), cookie);
-    if (!data) {
+    if (cookie->type != GenericEvent || cookie->extension != xi_opcode ||
+        !XGetEventData(display.get(), cookie)) {
         ++ignored;
         return;
     }
@@ -409,6 +387,7 @@ void X11Provider::Connection::handle(XEvent& event) {
             ++ignored;
             break;
     }
+    XFreeEventData(display.get(), cookie);
 }
 
 void X11Provider::Connection::handle_raw(const XIRawEvent& raw) {
@@ -460,7 +439,6 @@ X11Provider::~X11Provider() {
     x_->notifier.reset();
     x_->pace.reset();
     x_->context.reset();
-    std::erase(provider_displays, x_->display.get());
 }
 
 std::unique_ptr<X11Provider> X11Provider::open(const std::string& display_name,
@@ -474,26 +452,16 @@ std::unique_ptr<X11Provider> X11Provider::open(const std::string& display_name,
         }
         name = env;
     }
-    auto x = std::make_unique<Connection>();
-    x->display_name = name;
-    x->display.reset(XOpenDisplay(name.c_str()));
-    if (x->display == nullptr) {
+    Display* d = XOpenDisplay(name.c_str());
+    if (d == nullptr) {
         error = "x11: cannot open display '" + name +
                 "' (is an X server running there, and may this user connect to it?)";
         return nullptr;
     }
-    Display* d = x->display.get();
+    auto x = std::make_unique<Connection>(d);
+    x->display_name = name;
     XSetIOErrorExitHandler(d, on_io_error_exit, x.get());
-    provider_displays.push_back(d);
     install_io_handler();
-    // Until the provider owns the connection, a failure below closes it here.
-    struct Unlist {
-        Display* display;
-        ~Unlist() {
-            if (display != nullptr)
-                std::erase(provider_displays, display);
-        }
-    } unlist{d};
 
     int event_base = 0;
     int error_base = 0;
@@ -517,7 +485,6 @@ std::unique_ptr<X11Provider> X11Provider::open(const std::string& display_name,
     }
     x->xi_version = major * 1000 + minor;
     x->has_scroll_classes = x->xi_version >= 2001;
-    unlist.display = nullptr;
     return std::unique_ptr<X11Provider>(new X11Provider(std::move(x)));
 }
 
