@@ -118,11 +118,6 @@ int event_node_number(const std::string& name) {
     return static_cast<int>(number_after("event", name).value_or(-1));
 }
 
-std::int64_t time_ns_of(const input_event& event) {
-    return std::int64_t{event.input_event_sec} * 1'000'000'000 +
-           std::int64_t{event.input_event_usec} * 1'000;
-}
-
 // Hands on the packets of several mice, each run in its mouse's own order,
 // oldest first across mice by their kernel time stamps: packets that waited
 // together (a stalled reader, a slow start) come out in the order they were made.
@@ -159,7 +154,6 @@ bool is_gone_error(int error) {
 }  // namespace
 
 struct EvdevNode {
-    int number = -1;
     std::string node_name;  // eventN
     std::filesystem::path path;
     dev_t device_number = 0;
@@ -182,7 +176,6 @@ std::filesystem::path input_folder(const std::filesystem::path& root) {
 // "other" and is never opened, since it might be a keyboard.
 EvdevNode inspect_node(const std::filesystem::path& root, EvdevSystem& system, int number) {
     EvdevNode node;
-    node.number = number;
     node.node_name = "event" + std::to_string(number);
     node.path = input_folder(root) / node.node_name;
     node.device_number = system.device_number(node.path);
@@ -311,7 +304,7 @@ void MouseReader::deliver_packets(int count, const RAWMOUSE out[2], const input_
                                   bool resync, const std::function<void(const Packet&)>& deliver) {
     for (int i = 0; i < count; ++i) {
         ++packets_;
-        Packet packet{handle_, out[i], time_ns_of(event)};
+        Packet packet{handle_, out[i], event_time_us(event) * 1000};
         packet.same_report = resync || i > 0;
         deliver(packet);
     }
