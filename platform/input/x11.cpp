@@ -164,8 +164,8 @@ struct X11Provider::Connection {
     void schedule_drain();
     // Handles what the connection holds now; returns how many events.
     int drain();
-    void on_readable();
-    void on_paced_read();
+    // Called when the socket announces events, and when the pace's period is over.
+    void read_paced();
     void handle(XEvent& event);
     void handle_raw(const XIRawEvent& raw);
     void handle_hierarchy(const XIHierarchyEvent& change);
@@ -309,29 +309,20 @@ void X11Provider::Connection::schedule_drain() {
         Qt::QueuedConnection);
 }
 
-// An event after a quiet period: read now, then paced while events keep coming.
-// The connection is then read once a frame of the window (vcl::FramePacer's
-// grid) rather than on each event: a mouse sends 250 to 8000 events a second,
-// the window shows them 30 times a second, and every wake-up of the process
-// costs as much as handling a few events. A read at a frame's start shares the
-// frame's wake-up, and what it brings is shown at the following frame.
-void X11Provider::Connection::on_readable() {
-    if (drain() > 0 && !lost) {
-        notifier->setEnabled(false);
-        pace->start(vcl::FramePacer::until_next_frame());
-    }
-}
-
-// The pace's period is over: read what came meanwhile; when nothing did, the
-// socket announces the next event again.
-void X11Provider::Connection::on_paced_read() {
-    if (drain() > 0) {
-        if (!lost)
-            pace->start(vcl::FramePacer::until_next_frame());
+// An event after a quiet period is read at once; while events keep coming,
+// the connection is read once a frame of the window (vcl::FramePacer's grid)
+// rather than on each event: a mouse sends 250 to 8000 events a second, the
+// window shows them 30 times a second, and every wake-up of the process costs
+// as much as handling a few events. A read at a frame's start shares the
+// frame's wake-up, and what it brings is shown at the following frame. A read
+// that finds nothing leaves the next event to the socket's announcement.
+void X11Provider::Connection::read_paced() {
+    const bool found = drain() > 0;
+    if (lost)
         return;
-    }
-    if (!lost)
-        notifier->setEnabled(true);
+    notifier->setEnabled(!found);
+    if (found)
+        pace->start(vcl::FramePacer::until_next_frame());
 }
 
 int X11Provider::Connection::drain() {
@@ -531,11 +522,11 @@ DWORD X11Provider::start(PacketSink& sink) {
     x.context = std::make_unique<QObject>();
     x.notifier = std::make_unique<QSocketNotifier>(ConnectionNumber(d), QSocketNotifier::Read);
     QObject::connect(x.notifier.get(), &QSocketNotifier::activated, x.context.get(),
-                     [&x] { x.on_readable(); });
+                     [&x] { x.read_paced(); });
     x.pace = std::make_unique<QTimer>();
     x.pace->setSingleShot(true);
     x.pace->setTimerType(Qt::PreciseTimer);
-    QObject::connect(x.pace.get(), &QTimer::timeout, x.context.get(), [&x] { x.on_paced_read(); });
+    QObject::connect(x.pace.get(), &QTimer::timeout, x.context.get(), [&x] { x.read_paced(); });
     // Events may already wait in Xlib's queue, where the socket cannot announce them.
     x.schedule_drain();
     return ERROR_SUCCESS;
