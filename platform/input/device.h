@@ -21,6 +21,11 @@ struct Device {
     std::string path;  // node, X device or recording it came from
 };
 
+// The handle that stands for a device: a number, never an address.
+inline HANDLE device_handle(std::uintptr_t number) {
+    return reinterpret_cast<HANDLE>(number);
+}
+
 // Mice first, then keyboards, then other devices; each group keeps its order.
 void order_for_listing(std::vector<Device>& devices);
 

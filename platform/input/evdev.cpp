@@ -18,7 +18,6 @@
 #include <cstring>
 #include <fstream>
 #include <set>
-#include <sstream>
 
 #include "platform/input/mouse_buttons.h"
 
@@ -57,10 +56,11 @@ std::string permission_hint(bool also_keyboard, const std::string& group) {
 // unsigned long has the same width.
 constexpr std::size_t sysfs_word_bits = sizeof(unsigned long) * CHAR_BIT;
 
-// Space-separated hex words, most significant first, as the kernel prints them.
+// A bitmap file: space-separated hex words, most significant first, as the
+// kernel prints them. False when it is missing, empty or malformed.
 template <std::size_t N>
-bool parse_sysfs_bitmap(const std::string& text, std::bitset<N>& bits) {
-    std::istringstream in(text);
+bool read_sysfs_bitmap(const std::filesystem::path& path, std::bitset<N>& bits) {
+    std::ifstream in(path);
     std::vector<std::string> words;
     for (std::string word; in >> word;)
         words.push_back(word);
@@ -83,22 +83,12 @@ bool parse_sysfs_bitmap(const std::string& text, std::bitset<N>& bits) {
     return true;
 }
 
-std::optional<std::string> read_text(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    if (!in)
-        return std::nullopt;
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad())
-        return std::nullopt;
-    return text.str();
-}
-
 std::optional<std::string> read_first_line(const std::filesystem::path& path) {
-    auto text = read_text(path);
-    if (!text)
+    std::ifstream in(path);
+    std::string line;
+    if (!in || (!std::getline(in, line) && in.bad()))
         return std::nullopt;
-    return text->substr(0, text->find('\n'));
+    return line;
 }
 
 // The N of a name that is `prefix` and a number ("event5", "input12"); nullopt otherwise.
@@ -183,9 +173,8 @@ EvdevNode inspect_node(const std::filesystem::path& root, EvdevSystem& system, i
     // NOTE: without its inputN the node still needs a handle no inputN-based
     // one can take: its device number above 32 bits. It is never opened.
     const auto input_number = parent_input_number(sysfs);
-    node.handle = input_number
-                      ? handle_of_input_number(*input_number)
-                      : reinterpret_cast<HANDLE>((std::uintptr_t{1} << 32) + node.device_number);
+    node.handle = input_number ? handle_of_input_number(*input_number)
+                               : device_handle((std::uintptr_t{1} << 32) + node.device_number);
     const auto caps = input_number ? read_sysfs_capabilities(sysfs) : std::nullopt;
     node.type = caps ? classify(*caps) : RIM_TYPEHID;
     node.sysfs_mouse = caps && node.type == RIM_TYPEMOUSE;
@@ -222,14 +211,10 @@ std::vector<EvdevNode> scan_nodes(const std::filesystem::path& root, EvdevSystem
 
 std::optional<Capabilities> read_sysfs_capabilities(const std::filesystem::path& device_dir) {
     const auto folder = device_dir / "capabilities";
-    const auto key = read_text(folder / "key");
-    const auto rel = read_text(folder / "rel");
-    const auto abs = read_text(folder / "abs");
-    if (!key || !rel || !abs)
-        return std::nullopt;
     Capabilities caps;
-    if (!parse_sysfs_bitmap(*key, caps.keys) || !parse_sysfs_bitmap(*rel, caps.rels) ||
-        !parse_sysfs_bitmap(*abs, caps.abs)) {
+    if (!read_sysfs_bitmap(folder / "key", caps.keys) ||
+        !read_sysfs_bitmap(folder / "rel", caps.rels) ||
+        !read_sysfs_bitmap(folder / "abs", caps.abs)) {
         return std::nullopt;
     }
     return caps;
@@ -275,7 +260,7 @@ std::string declared_polling_interval(const std::filesystem::path& device_link) 
 }
 
 HANDLE handle_of_input_number(unsigned number) {
-    return reinterpret_cast<HANDLE>(std::uintptr_t{number} + 1);
+    return device_handle(std::uintptr_t{number} + 1);
 }
 
 bool wayland_session() {

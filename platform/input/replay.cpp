@@ -25,6 +25,9 @@ namespace {
 
 Q_LOGGING_CATEGORY(replay_log, "rawmice.replay", QtInfoMsg)
 
+// The handle of the recording at position 0 on the command line; the others follow.
+constexpr std::uintptr_t first_handle = 65537;
+
 // Packets pushed per turn of the event loop before yielding, so the window stays live.
 constexpr int packets_per_turn = 256;
 // Packets read ahead of the playback: enough to keep the loop fed while the
@@ -58,7 +61,7 @@ class Source {
         : stream_(std::in_place, recording),
           assembler_(recording.capabilities()),
           path_(recording.path()),
-          handle_(replay_handle(position)),
+          handle_(device_handle(first_handle + position)),
           first_us_(recording.first_event_us()) {}
 
     bool opened() const { return stream_ && stream_->error().empty(); }
@@ -395,8 +398,9 @@ std::vector<Device> ReplayProvider::devices() {
     list.reserve(recordings_.size());
     for (std::size_t position = 0; position < recordings_.size(); ++position) {
         const Recording& recording = recordings_[position];
-        list.push_back(Device{replay_handle(position), classify(recording.capabilities()),
-                              recording.name(), recording.path()});
+        list.push_back(Device{device_handle(first_handle + position),
+                              classify(recording.capabilities()), recording.name(),
+                              recording.path()});
     }
     order_for_listing(list);
     return list;
@@ -420,12 +424,9 @@ DWORD ReplayProvider::start(PacketSink& sink) {
                              device.path.c_str());
                 continue;
             }
-            for (std::size_t position = 0; position < recordings_.size(); ++position) {
-                if (replay_handle(position) == device.handle) {
-                    ids[position] = recorder_->add(static_cast<int>(index), device.handle,
-                                                   device.name, *description);
-                }
-            }
+            const auto position = reinterpret_cast<std::uintptr_t>(device.handle) - first_handle;
+            ids[position] =
+                recorder_->add(static_cast<int>(index), device.handle, device.name, *description);
         }
     }
     playback_ = std::make_unique<Playback>(recordings_, speed_, sink, active_, notice_delay_,
@@ -450,10 +451,6 @@ bool ReplayProvider::playing() const {
 
 bool ReplayProvider::said_waiting() const {
     return playback_ && playback_->said_waiting();
-}
-
-HANDLE replay_handle(std::size_t position) {
-    return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(65537 + position));
 }
 
 std::optional<double> parse_replay_speed(std::string_view text) {

@@ -67,9 +67,6 @@ class ReplayProvider final : public Provider {
     std::unique_ptr<Playback> playback_;
 };
 
-// The handle of the recording at `position` on the command line.
-HANDLE replay_handle(std::size_t position);
-
 // "max" or a number > 0, as --replay-speed takes it; nullopt when it is neither.
 std::optional<double> parse_replay_speed(std::string_view text);
 

@@ -112,10 +112,6 @@ std::optional<AbsoluteAxes> absolute_axes_of(const XIDeviceInfo& info) {
     return AbsoluteAxes{axis[0]->min, axis[0]->max, axis[1]->min, axis[1]->max};
 }
 
-HANDLE handle_of_id(int deviceid) {
-    return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(deviceid));
-}
-
 // The providers' displays, whose loss Xlib must not turn into the end of the process.
 std::vector<Display*> provider_displays;
 
@@ -259,7 +255,7 @@ std::vector<Device> X11Provider::Connection::list_devices() {
         return a->deviceid < b->deviceid;
     });
     for (const XIDeviceInfo* d : listed) {
-        devices.push_back({handle_of_id(d->deviceid), static_cast<DWORD>(listing_type(d->use)),
+        devices.push_back({device_handle(d->deviceid), static_cast<DWORD>(listing_type(d->use)),
                            d->name != nullptr ? d->name : "",
                            display_name + " device " + std::to_string(d->deviceid)});
     }
@@ -394,7 +390,7 @@ void X11Provider::Connection::handle_raw(const XIRawEvent& raw) {
         return;  // counted by the pointer, or a wheel fraction kept
     const std::int64_t time_ns = clock.to_monotonic_ns(raw.time, monotonic_ns());
     for (int i = 0; i < count; ++i) {
-        Packet packet{handle_of_id(raw.sourceid), out[i], time_ns};
+        Packet packet{device_handle(raw.sourceid), out[i], time_ns};
         // The server's own stamp, in whole milliseconds: what its intervals are measured on.
         packet.own_stamp_ns = clock.server_ms() * 1'000'000;
         packet.same_report = i > 0;
