@@ -17,39 +17,27 @@ namespace {
 
 Service* current_service = nullptr;
 
-// The user32 exports: each forwards to the installed service, and fails as an
-// unloaded module would when there is none.
-UINT WINAPI get_raw_input_device_list(PRAWINPUTDEVICELIST list, PUINT count, UINT size) {
-    if (current_service == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return static_cast<UINT>(-1);
-    }
-    return current_service->get_device_list(list, count, size);
-}
-
-BOOL WINAPI register_raw_input_devices(PCRAWINPUTDEVICE devices, UINT count, UINT size) {
-    if (current_service == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    return current_service->register_devices(devices, count, size);
-}
-
-UINT WINAPI get_raw_input_data(HRAWINPUT handle, UINT command, LPVOID data, PUINT size,
-                               UINT header_size) {
-    if (current_service == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return static_cast<UINT>(-1);
-    }
-    return current_service->get_data(handle, command, data, size, header_size);
-}
-
 constexpr UINT failed = static_cast<UINT>(-1);
 
 UINT fail(DWORD error) {
     SetLastError(error);
     return failed;
 }
+
+// A user32 export: forwards to the installed service, and fails as an
+// unloaded module would when there is none.
+template <auto Method, auto Failed, class = decltype(Method)>
+struct Export;
+template <auto Method, auto Failed, class Result, class... Args>
+struct Export<Method, Failed, Result (Service::*)(Args...)> {
+    static Result WINAPI call(Args... args) {
+        if (current_service == nullptr) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return Failed;
+        }
+        return (current_service->*Method)(args...);
+    }
+};
 
 }  // namespace
 
@@ -66,9 +54,12 @@ Service::~Service() {
 void Service::install() {
     current_service = this;
     win32::register_module(
-        "user32.dll", {{"GetRawInputDeviceList", win32::export_of(get_raw_input_device_list)},
-                       {"RegisterRawInputDevices", win32::export_of(register_raw_input_devices)},
-                       {"GetRawInputData", win32::export_of(get_raw_input_data)}});
+        "user32.dll",
+        {{"GetRawInputDeviceList",
+          win32::export_of(Export<&Service::get_device_list, failed>::call)},
+         {"RegisterRawInputDevices",
+          win32::export_of(Export<&Service::register_devices, FALSE>::call)},
+         {"GetRawInputData", win32::export_of(Export<&Service::get_data, failed>::call)}});
 }
 
 UINT Service::get_device_list(PRAWINPUTDEVICELIST list, PUINT count, UINT entry_size) {
