@@ -288,7 +288,6 @@ ULONG MouseReader::buttons_held_by_device() const {
 void MouseReader::deliver_packets(int count, const RAWMOUSE out[2], const input_event& event,
                                   bool resync, const std::function<void(const Packet&)>& deliver) {
     for (int i = 0; i < count; ++i) {
-        ++packets_;
         Packet packet{handle_, out[i], event_time_us(event) * 1000};
         packet.same_report = resync || i > 0;
         deliver(packet);

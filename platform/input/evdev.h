@@ -65,11 +65,9 @@ class MouseReader {
     // limit, gone when the device went away or failed (see error()).
     Status read_available(const std::function<void(const Packet&)>& deliver, int max_events = 4096);
 
-    HANDLE handle() const { return handle_; }
     int fd() const { return source_->fd(); }
     // The errno that ended reading, once gone.
     int error() const { return error_; }
-    std::uint64_t packets() const { return packets_; }
     std::uint64_t syn_dropped() const { return syn_dropped_; }
     // Events that fed no packet (keys, scan codes, unknown codes, discarded frames).
     std::uint64_t ignored() const { return assembler_.ignored(); }
@@ -96,7 +94,6 @@ class MouseReader {
     std::unique_ptr<EventSource> source_;
     FrameAssembler assembler_;
     int error_ = 0;
-    std::uint64_t packets_ = 0;
     std::uint64_t syn_dropped_ = 0;
     Recorder* recorder_ = nullptr;
     Recorder::Id recording_ = 0;

@@ -305,7 +305,10 @@ class ReplayProvider::Playback {
             const Source& source = *sources_[item.source];
             if (item.ended) {
                 ++next_;
-                retire(source);
+                if (!source.error().empty()) {
+                    std::fprintf(stderr, "replay: %s; the rest of its events are skipped\n",
+                                 source.error().c_str());
+                }
                 if (++ended_ == sources_.size())
                     return finish();
                 continue;
@@ -331,13 +334,6 @@ class ReplayProvider::Playback {
             sink_.push(packet);
         }
         arm(0);
-    }
-
-    void retire(const Source& source) {
-        if (!source.error().empty()) {
-            std::fprintf(stderr, "replay: %s; the rest of its events are skipped\n",
-                         source.error().c_str());
-        }
     }
 
     std::int64_t due_ns(std::int64_t time_ns) const {

@@ -431,14 +431,12 @@ X11Provider::~X11Provider() {
 std::unique_ptr<X11Provider> X11Provider::open(const std::string& display_name,
                                                std::string& error) {
     std::string name = display_name;
-    if (name.empty()) {
-        const char* env = std::getenv("DISPLAY");
-        if (env == nullptr || *env == '\0') {
-            error = "x11: no X display to open (DISPLAY is not set; run inside an X session)";
-            return nullptr;
-        }
-        name = env;
+    if (name.empty() && !x11_session()) {
+        error = "x11: no X display to open (DISPLAY is not set; run inside an X session)";
+        return nullptr;
     }
+    if (name.empty())
+        name = std::getenv("DISPLAY");
     Display* d = XOpenDisplay(name.c_str());
     if (d == nullptr) {
         error = "x11: cannot open display '" + name +
