@@ -639,7 +639,18 @@ void EvdevProvider::run() {
             if (read_now < 2 || names.size() < 2 || ::poll(fds.data() + 2, names.size(), 0) <= 0)
                 break;
         }
-        merge_in_time_order(read_, [this](const Packet& packet) { queue_packet(packet); });
+        merge_in_time_order(read_, [this](const Packet& packet) {
+            if (packets_.push(packet) != HandoffQueue<Packet>::Pushed::first)
+                return;  // the GUI thread is woken already
+            QMetaObject::invokeMethod(
+                gui_context_.get(),
+                [this] {
+                    packets_.take_all(taken_);
+                    for (const Packet& queued : taken_)
+                        sink_->push(queued);
+                },
+                Qt::QueuedConnection);
+        });
     }
 }
 
@@ -668,19 +679,6 @@ bool EvdevProvider::read_mouse(const std::string& node_name, std::vector<Packet>
     }
     // libevdev may hold events the descriptor no longer signals.
     return status == MouseReader::Status::more;
-}
-
-void EvdevProvider::queue_packet(const Packet& packet) {
-    if (packets_.push(packet) == HandoffQueue<Packet>::Pushed::first) {
-        QMetaObject::invokeMethod(
-            gui_context_.get(), [this] { forward_packets(); }, Qt::QueuedConnection);
-    }
-}
-
-void EvdevProvider::forward_packets() {
-    packets_.take_all(taken_);
-    for (const Packet& packet : taken_)
-        sink_->push(packet);
 }
 
 void EvdevProvider::close_mouse(const std::string& node_name, int error) {

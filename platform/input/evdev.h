@@ -149,9 +149,6 @@ class EvdevProvider final : public Provider {
     // The reader thread's loop, until stopping_.
     void run();
     void wake_reader();
-    void queue_packet(const Packet& packet);
-    // GUI thread: hands the queued packets to the sink.
-    void forward_packets();
     std::filesystem::path node_path(const std::string& node_name) const;
 
     std::filesystem::path root_;

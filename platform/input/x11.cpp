@@ -129,9 +129,8 @@ struct X11Provider::Connection {
     std::unique_ptr<Display, decltype(&XCloseDisplay)> display;
     std::string display_name;
     int xi_opcode = 0;
+    // At least 2.2 (see open()): scroll classes, and source ids in raw events.
     int xi_version = 0;
-    // XInput 2.1 brought scroll classes, and source ids in raw events.
-    bool has_scroll_classes = false;
 
     PacketSink* sink = nullptr;
     // Announces events on the socket while the connection is not paced.
@@ -273,11 +272,8 @@ RawPointer* X11Provider::Connection::source(int deviceid) {
     int count = 0;
     ErrorTrap trap(display.get());
     DeviceInfoPtr info(XIQueryDevice(display.get(), deviceid, &count), XIFreeDeviceInfo);
-    if (trap.error() == 0 && info != nullptr && count == 1 && info->use == XISlavePointer) {
-        pointer = std::make_unique<RawPointer>(
-            has_scroll_classes ? scroll_axes_of(*info) : std::vector<ScrollAxis>{},
-            absolute_axes_of(*info));
-    }
+    if (trap.error() == 0 && info != nullptr && count == 1 && info->use == XISlavePointer)
+        pointer = std::make_unique<RawPointer>(scroll_axes_of(*info), absolute_axes_of(*info));
     RawPointer* result = pointer.get();
     sources.emplace(deviceid, std::move(pointer));
     return result;
@@ -469,7 +465,6 @@ std::unique_ptr<X11Provider> X11Provider::open(const std::string& display_name,
         return nullptr;
     }
     x->xi_version = major * 1000 + minor;
-    x->has_scroll_classes = x->xi_version >= 2001;
     return std::unique_ptr<X11Provider>(new X11Provider(std::move(x)));
 }
 
