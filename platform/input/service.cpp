@@ -150,18 +150,14 @@ BOOL Service::register_devices(PCRAWINPUTDEVICE devices, UINT count, UINT entry_
     return TRUE;
 }
 
-const Service::Pending* Service::find(HRAWINPUT handle) const {
-    const auto id = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle));
-    return dispatching_ != nullptr && dispatching_->id == id ? dispatching_ : nullptr;
-}
-
 UINT Service::get_data(HRAWINPUT handle, UINT command, LPVOID data, PUINT size, UINT header_size) {
     if (size == nullptr || header_size != sizeof(RAWINPUTHEADER) ||
         (command != RID_INPUT && command != RID_HEADER)) {
         return fail(ERROR_INVALID_PARAMETER);
     }
-    const Pending* pending = find(handle);
-    if (pending == nullptr)
+    // Only the packet whose WM_INPUT is being handled can be read.
+    const Pending* pending = dispatching_;
+    if (pending == nullptr || pending->id != reinterpret_cast<std::uintptr_t>(handle))
         return fail(ERROR_INVALID_HANDLE);
 
     RAWINPUT raw{};
@@ -222,10 +218,6 @@ void Service::schedule_drain() {
         context_.get(), [this] { drain(); }, Qt::QueuedConnection);
 }
 
-bool Service::reads_in_background() const {
-    return registered_ && input_sink_ && vcl::TForm::from_handle(target_) != nullptr;
-}
-
 vcl::TForm* Service::recipient(WPARAM& code) const {
     vcl::TForm* active = vcl::TForm::active();
     code = RIM_INPUT;
@@ -241,7 +233,9 @@ vcl::TForm* Service::recipient(WPARAM& code) const {
 }
 
 void Service::update_window_activity() {
-    const bool active = vcl::TForm::active() != nullptr || reads_in_background();
+    // Reading in the background, the target form takes packets whoever has the focus.
+    const bool active = vcl::TForm::active() != nullptr ||
+                        (registered_ && input_sink_ && vcl::TForm::from_handle(target_) != nullptr);
     if (active != window_active_ || !activity_told_) {
         window_active_ = active;
         activity_told_ = true;
