@@ -419,14 +419,15 @@ int EvdevProvider::open_if_mouse(EvdevNode& node) {
     OpenMouse& added = mice_.emplace(node.node_name, std::move(mouse)).first->second;
     if (wake_fd_) {
         // Started: the reader polls the new node from its next turn on.
-        qCDebug(evdev_log, "evdev: reading %s (%s)", node.path.c_str(), node.name.c_str());
-        start_recording(added);
+        start_reading(added);
         wake_reader();
     }
     return 0;
 }
 
-void EvdevProvider::start_recording(OpenMouse& mouse) {
+void EvdevProvider::start_reading(OpenMouse& mouse) {
+    qCDebug(evdev_log, "evdev: reading %s (%s)", node_path(mouse.node_name).c_str(),
+            mouse.name.c_str());
     if (!recorder_ || mouse.recording)
         return;
     const auto listed = listing_index_.find(mouse.handle);
@@ -556,11 +557,8 @@ DWORD EvdevProvider::start(PacketSink& sink) {
             std::fflush(stderr);
             return ERROR_NOT_ENOUGH_MEMORY;
         }
-        for (auto& [name, mouse] : mice_) {
-            qCDebug(evdev_log, "evdev: reading %s (%s)", node_path(name).c_str(),
-                    mouse.name.c_str());
-            start_recording(mouse);
-        }
+        for (auto& [name, mouse] : mice_)
+            start_reading(mouse);
         reader_ = std::thread([this] { run(); });
     }
 

@@ -140,9 +140,10 @@ class EvdevProvider final : public Provider {
     // Reads what the mouse has waiting into `read`; returns whether more may be waiting.
     bool read_mouse(const std::string& node_name, std::vector<Packet>& read);
     void close_mouse(const std::string& node_name, int error);
-    // Starts recording `mouse` when a recorder is set: the index it had in the
-    // last listing, or the next one after every index given so far.
-    void start_recording(OpenMouse& mouse);
+    // Once started: says that `mouse` is read, and records it when a recorder
+    // is set, as the index it had in the last listing, or the next one after
+    // every index given so far.
+    void start_reading(OpenMouse& mouse);
     void on_folder_changes();
     void rescan();
 
