@@ -175,7 +175,7 @@ class EvdevProvider final : public Provider {
     // What one wake-up read, per mouse (reader thread only).
     std::vector<std::vector<Packet>> read_;
     std::vector<Packet> taken_;  // GUI thread only
-    // Lives on the GUI thread: forward_packets() is queued to it.
+    // Lives on the GUI thread: the hand-over of the packets is queued to it.
     std::unique_ptr<QObject> gui_context_;
     UniqueFd wake_fd_;
     std::atomic<bool> stopping_{false};
