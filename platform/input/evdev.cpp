@@ -436,7 +436,6 @@ void EvdevProvider::start_reading(OpenMouse& mouse) {
     if (!description) {
         std::fprintf(stderr, "evdev: cannot record %s (%s): libevemu cannot describe it\n",
                      node_path(mouse.node_name).c_str(), mouse.name.c_str());
-        std::fflush(stderr);
         return;
     }
     mouse.recording = recorder_->add(index, mouse.handle, mouse.name, *description);
@@ -545,7 +544,6 @@ DWORD EvdevProvider::start(PacketSink& sink) {
                          folder.c_str());
         }
     }
-    std::fflush(stderr);
 
     if (!reader_.joinable()) {
         gui_context_ = std::make_unique<QObject>();
@@ -554,7 +552,6 @@ DWORD EvdevProvider::start(PacketSink& sink) {
             const int error = errno;
             std::fprintf(stderr, "evdev: cannot start reading: eventfd: %s\n",
                          std::strerror(error));
-            std::fflush(stderr);
             return ERROR_NOT_ENOUGH_MEMORY;
         }
         for (auto& [name, mouse] : mice_)
@@ -601,7 +598,6 @@ void EvdevProvider::run() {
             const int error = errno;
             std::fprintf(stderr, "evdev: stopped reading every mouse: poll: %s\n",
                          std::strerror(error));
-            std::fflush(stderr);
             return;
         }
         if (fds[0].revents != 0) {
@@ -669,7 +665,6 @@ bool EvdevProvider::read_mouse(const std::string& node_name, std::vector<Packet>
                      "evdev: %s (%s) overflowed the kernel's buffer and events were lost "
                      "(SYN_DROPPED; --stats counts them per mouse)\n",
                      node_path(node_name).c_str(), mouse.name.c_str());
-        std::fflush(stderr);
     }
     if (status == MouseReader::Status::gone) {
         close_mouse(node_name, mouse.reader->error());
@@ -694,7 +689,6 @@ void EvdevProvider::close_mouse(const std::string& node_name, int error) {
     } else {
         std::fprintf(stderr, "evdev: stopped reading %s: %s (the other mice go on)\n", path.c_str(),
                      std::strerror(error));
-        std::fflush(stderr);
     }
     mice_.erase(it);
 }
