@@ -21,6 +21,11 @@ struct Device {
     std::string path;  // node, X device or recording it came from
 };
 
+// The handle that stands for a device: a number, never an address.
+inline HANDLE device_handle(std::uintptr_t number) {
+    return reinterpret_cast<HANDLE>(number);
+}
+
 // Mice first, then keyboards, then other devices; each group keeps its order.
 void order_for_listing(std::vector<Device>& devices);
 
@@ -82,17 +87,11 @@ class Provider {
     // The polling interval `device` declares, as the text of its USB
     // endpoint's sysfs `interval` file ("1ms", "125us"); empty when it
     // declares none (not USB, not a mouse read now, or an input that cannot tell).
-    virtual std::string declared_interval(HANDLE device) const {
-        (void)device;
-        return {};
-    }
+    virtual std::string declared_interval([[maybe_unused]] HANDLE device) const { return {}; }
     // Records each mouse's description and the events read from it from
     // start() on into `recorder`. False for an input that reads no events
     // (its devices cannot be recorded). Called before start().
-    virtual bool record_into(std::shared_ptr<Recorder> recorder) {
-        (void)recorder;
-        return false;
-    }
+    virtual bool record_into([[maybe_unused]] std::shared_ptr<Recorder> recorder) { return false; }
 
     // Whether packets that come while no window of the program is active are
     // dropped, as for a live device (that is what focus means), or wait for
@@ -100,7 +99,7 @@ class Provider {
     virtual bool follows_focus() const { return true; }
     // Told on the GUI thread, from start() on, whenever a window of the
     // program becomes active (true) or none is any more (false).
-    virtual void window_active(bool active) { (void)active; }
+    virtual void window_active([[maybe_unused]] bool active) {}
 };
 
 }  // namespace input

@@ -18,7 +18,6 @@
 #include <cstring>
 #include <fstream>
 #include <set>
-#include <sstream>
 
 #include "platform/input/mouse_buttons.h"
 
@@ -57,10 +56,11 @@ std::string permission_hint(bool also_keyboard, const std::string& group) {
 // unsigned long has the same width.
 constexpr std::size_t sysfs_word_bits = sizeof(unsigned long) * CHAR_BIT;
 
-// Space-separated hex words, most significant first, as the kernel prints them.
+// A bitmap file: space-separated hex words, most significant first, as the
+// kernel prints them. False when it is missing, empty or malformed.
 template <std::size_t N>
-bool parse_sysfs_bitmap(const std::string& text, std::bitset<N>& bits) {
-    std::istringstream in(text);
+bool read_sysfs_bitmap(const std::filesystem::path& path, std::bitset<N>& bits) {
+    std::ifstream in(path);
     std::vector<std::string> words;
     for (std::string word; in >> word;)
         words.push_back(word);
@@ -83,41 +83,29 @@ bool parse_sysfs_bitmap(const std::string& text, std::bitset<N>& bits) {
     return true;
 }
 
-std::optional<std::string> read_text(const std::filesystem::path& path) {
+std::optional<std::string> read_first_line(const std::filesystem::path& path) {
     std::ifstream in(path);
-    if (!in)
+    std::string line;
+    if (!in || (!std::getline(in, line) && in.bad()))
         return std::nullopt;
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad())
-        return std::nullopt;
-    return text.str();
+    return line;
 }
 
-std::optional<std::string> read_first_line(const std::filesystem::path& path) {
-    auto text = read_text(path);
-    if (!text)
+// The N of a name that is `prefix` and a number ("event5", "input12"); nullopt otherwise.
+std::optional<unsigned> number_after(std::string_view prefix, const std::string& name) {
+    if (name.size() <= prefix.size() || !name.starts_with(prefix))
         return std::nullopt;
-    return text->substr(0, text->find('\n'));
+    unsigned number = 0;
+    const char* last = name.data() + name.size();
+    const auto [end, error] = std::from_chars(name.data() + prefix.size(), last, number);
+    if (error != std::errc() || end != last || number > INT_MAX)
+        return std::nullopt;
+    return number;
 }
 
 // The N of "eventN", or -1 for any other name.
 int event_node_number(const std::string& name) {
-    constexpr std::string_view prefix = "event";
-    if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0)
-        return -1;
-    int number = -1;
-    const char* first = name.data() + prefix.size();
-    const char* last = name.data() + name.size();
-    const auto [end, error] = std::from_chars(first, last, number);
-    if (error != std::errc() || end != last || number < 0)
-        return -1;
-    return number;
-}
-
-std::int64_t time_ns_of(const input_event& event) {
-    return std::int64_t{event.input_event_sec} * 1'000'000'000 +
-           std::int64_t{event.input_event_usec} * 1'000;
+    return static_cast<int>(number_after("event", name).value_or(-1));
 }
 
 // Hands on the packets of several mice, each run in its mouse's own order,
@@ -156,7 +144,6 @@ bool is_gone_error(int error) {
 }  // namespace
 
 struct EvdevNode {
-    int number = -1;
     std::string node_name;  // eventN
     std::filesystem::path path;
     dev_t device_number = 0;
@@ -179,7 +166,6 @@ std::filesystem::path input_folder(const std::filesystem::path& root) {
 // "other" and is never opened, since it might be a keyboard.
 EvdevNode inspect_node(const std::filesystem::path& root, EvdevSystem& system, int number) {
     EvdevNode node;
-    node.number = number;
     node.node_name = "event" + std::to_string(number);
     node.path = input_folder(root) / node.node_name;
     node.device_number = system.device_number(node.path);
@@ -187,9 +173,8 @@ EvdevNode inspect_node(const std::filesystem::path& root, EvdevSystem& system, i
     // NOTE: without its inputN the node still needs a handle no inputN-based
     // one can take: its device number above 32 bits. It is never opened.
     const auto input_number = parent_input_number(sysfs);
-    node.handle = input_number
-                      ? handle_of_input_number(*input_number)
-                      : reinterpret_cast<HANDLE>((std::uintptr_t{1} << 32) + node.device_number);
+    node.handle = input_number ? handle_of_input_number(*input_number)
+                               : device_handle((std::uintptr_t{1} << 32) + node.device_number);
     const auto caps = input_number ? read_sysfs_capabilities(sysfs) : std::nullopt;
     node.type = caps ? classify(*caps) : RIM_TYPEHID;
     node.sysfs_mouse = caps && node.type == RIM_TYPEMOUSE;
@@ -226,14 +211,10 @@ std::vector<EvdevNode> scan_nodes(const std::filesystem::path& root, EvdevSystem
 
 std::optional<Capabilities> read_sysfs_capabilities(const std::filesystem::path& device_dir) {
     const auto folder = device_dir / "capabilities";
-    const auto key = read_text(folder / "key");
-    const auto rel = read_text(folder / "rel");
-    const auto abs = read_text(folder / "abs");
-    if (!key || !rel || !abs)
-        return std::nullopt;
     Capabilities caps;
-    if (!parse_sysfs_bitmap(*key, caps.keys) || !parse_sysfs_bitmap(*rel, caps.rels) ||
-        !parse_sysfs_bitmap(*abs, caps.abs)) {
+    if (!read_sysfs_bitmap(folder / "key", caps.keys) ||
+        !read_sysfs_bitmap(folder / "rel", caps.rels) ||
+        !read_sysfs_bitmap(folder / "abs", caps.abs)) {
         return std::nullopt;
     }
     return caps;
@@ -241,16 +222,8 @@ std::optional<Capabilities> read_sysfs_capabilities(const std::filesystem::path&
 
 std::optional<unsigned> parent_input_number(const std::filesystem::path& device_link) {
     std::error_code error;
-    const std::string name = std::filesystem::canonical(device_link, error).filename().string();
-    constexpr std::string_view prefix = "input";
-    if (error || name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0)
-        return std::nullopt;
-    unsigned number = 0;
-    const char* last = name.data() + name.size();
-    const auto [end, parse_error] = std::from_chars(name.data() + prefix.size(), last, number);
-    if (parse_error != std::errc() || end != last)
-        return std::nullopt;
-    return number;
+    const auto target = std::filesystem::canonical(device_link, error);
+    return error ? std::nullopt : number_after("input", target.filename().string());
 }
 
 std::string declared_polling_interval(const std::filesystem::path& device_link) {
@@ -287,7 +260,7 @@ std::string declared_polling_interval(const std::filesystem::path& device_link) 
 }
 
 HANDLE handle_of_input_number(unsigned number) {
-    return reinterpret_cast<HANDLE>(std::uintptr_t{number} + 1);
+    return device_handle(std::uintptr_t{number} + 1);
 }
 
 bool wayland_session() {
@@ -315,8 +288,7 @@ ULONG MouseReader::buttons_held_by_device() const {
 void MouseReader::deliver_packets(int count, const RAWMOUSE out[2], const input_event& event,
                                   bool resync, const std::function<void(const Packet&)>& deliver) {
     for (int i = 0; i < count; ++i) {
-        ++packets_;
-        Packet packet{handle_, out[i], time_ns_of(event)};
+        Packet packet{handle_, out[i], event_time_us(event) * 1000};
         packet.same_report = resync || i > 0;
         deliver(packet);
     }
@@ -447,14 +419,15 @@ int EvdevProvider::open_if_mouse(EvdevNode& node) {
     OpenMouse& added = mice_.emplace(node.node_name, std::move(mouse)).first->second;
     if (wake_fd_) {
         // Started: the reader polls the new node from its next turn on.
-        qCDebug(evdev_log, "evdev: reading %s (%s)", node.path.c_str(), node.name.c_str());
-        start_recording(added);
+        start_reading(added);
         wake_reader();
     }
     return 0;
 }
 
-void EvdevProvider::start_recording(OpenMouse& mouse) {
+void EvdevProvider::start_reading(OpenMouse& mouse) {
+    qCDebug(evdev_log, "evdev: reading %s (%s)", node_path(mouse.node_name).c_str(),
+            mouse.name.c_str());
     if (!recorder_ || mouse.recording)
         return;
     const auto listed = listing_index_.find(mouse.handle);
@@ -463,7 +436,6 @@ void EvdevProvider::start_recording(OpenMouse& mouse) {
     if (!description) {
         std::fprintf(stderr, "evdev: cannot record %s (%s): libevemu cannot describe it\n",
                      node_path(mouse.node_name).c_str(), mouse.name.c_str());
-        std::fflush(stderr);
         return;
     }
     mouse.recording = recorder_->add(index, mouse.handle, mouse.name, *description);
@@ -519,20 +491,17 @@ DWORD EvdevProvider::start(PacketSink& sink) {
         }
     }
 
-    int mice_listed = 0;
+    // One line per kind of failure, naming its nodes; the usual kind,
+    // permissions, has the fix, which differs for a mouse that the udev rule
+    // leaves alone and with the group that owns the node.
     struct Failure {
-        std::string path;
         int error;
-        // What the hint depends on: whether the udev rule leaves the mouse
-        // alone, and the group that owns the node (permission errors only).
         bool also_keyboard;
         std::string group;
-        bool same_kind(const Failure& other) const {
-            return error == other.error && also_keyboard == other.also_keyboard &&
-                   group == other.group;
-        }
+        std::string nodes;
     };
     std::vector<Failure> failures;
+    int mice_listed = 0;
     for (EvdevNode& node : scan_nodes(root_, *system_)) {
         if (!node.sysfs_mouse)
             continue;
@@ -540,35 +509,23 @@ DWORD EvdevProvider::start(PacketSink& sink) {
         const int error = open_if_mouse(node);
         if (error == 0 || is_gone_error(error))
             continue;
-        if (is_permission_error(error))
-            failures.push_back(
-                {node.path.string(), error, node.also_keyboard, system_->node_group(node.path)});
-        else
-            failures.push_back({node.path.string(), error, false, {}});
+        const bool denied = is_permission_error(error);
+        Failure kind{error,
+                     denied && node.also_keyboard,
+                     denied ? system_->node_group(node.path) : std::string(),
+                     {}};
+        auto same = std::find_if(failures.begin(), failures.end(), [&](const Failure& f) {
+            return f.error == kind.error && f.also_keyboard == kind.also_keyboard &&
+                   f.group == kind.group;
+        });
+        if (same == failures.end())
+            same = failures.insert(failures.end(), std::move(kind));
+        same->nodes += (same->nodes.empty() ? "" : ", ") + node.path.string();
     }
-
-    // One line per kind of failure; the usual case, permissions, has the fix,
-    // which differs for a mouse that the udev rule leaves alone and with the
-    // group that owns the node.
-    std::vector<const Failure*> kinds;
-    for (const Failure& f : failures) {
-        if (std::none_of(kinds.begin(), kinds.end(),
-                         [&](const Failure* kind) { return kind->same_kind(f); }))
-            kinds.push_back(&f);
-    }
-    for (const Failure* kind : kinds) {
-        std::string nodes;
-        for (const Failure& f : failures) {
-            if (!f.same_kind(*kind))
-                continue;
-            if (!nodes.empty())
-                nodes += ", ";
-            nodes += f.path;
-        }
-        const int error = kind->error;
-        std::string line = "evdev: cannot read " + nodes + ": " + std::strerror(error);
-        if (is_permission_error(error))
-            line += " (" + permission_hint(kind->also_keyboard, kind->group) + ")";
+    for (const Failure& kind : failures) {
+        std::string line = "evdev: cannot read " + kind.nodes + ": " + std::strerror(kind.error);
+        if (is_permission_error(kind.error))
+            line += " (" + permission_hint(kind.also_keyboard, kind.group) + ")";
         std::fprintf(stderr, "%s\n", line.c_str());
     }
     if (mice_listed == 0) {
@@ -587,7 +544,6 @@ DWORD EvdevProvider::start(PacketSink& sink) {
                          folder.c_str());
         }
     }
-    std::fflush(stderr);
 
     if (!reader_.joinable()) {
         gui_context_ = std::make_unique<QObject>();
@@ -596,14 +552,10 @@ DWORD EvdevProvider::start(PacketSink& sink) {
             const int error = errno;
             std::fprintf(stderr, "evdev: cannot start reading: eventfd: %s\n",
                          std::strerror(error));
-            std::fflush(stderr);
             return ERROR_NOT_ENOUGH_MEMORY;
         }
-        for (auto& [name, mouse] : mice_) {
-            qCDebug(evdev_log, "evdev: reading %s (%s)", node_path(name).c_str(),
-                    mouse.name.c_str());
-            start_recording(mouse);
-        }
+        for (auto& [name, mouse] : mice_)
+            start_reading(mouse);
         reader_ = std::thread([this] { run(); });
     }
 
@@ -646,7 +598,6 @@ void EvdevProvider::run() {
             const int error = errno;
             std::fprintf(stderr, "evdev: stopped reading every mouse: poll: %s\n",
                          std::strerror(error));
-            std::fflush(stderr);
             return;
         }
         if (fds[0].revents != 0) {
@@ -682,7 +633,18 @@ void EvdevProvider::run() {
             if (read_now < 2 || names.size() < 2 || ::poll(fds.data() + 2, names.size(), 0) <= 0)
                 break;
         }
-        merge_in_time_order(read_, [this](const Packet& packet) { queue_packet(packet); });
+        merge_in_time_order(read_, [this](const Packet& packet) {
+            if (packets_.push(packet) != HandoffQueue<Packet>::Pushed::first)
+                return;  // the GUI thread is woken already
+            QMetaObject::invokeMethod(
+                gui_context_.get(),
+                [this] {
+                    packets_.take_all(taken_);
+                    for (const Packet& queued : taken_)
+                        sink_->push(queued);
+                },
+                Qt::QueuedConnection);
+        });
     }
 }
 
@@ -703,7 +665,6 @@ bool EvdevProvider::read_mouse(const std::string& node_name, std::vector<Packet>
                      "evdev: %s (%s) overflowed the kernel's buffer and events were lost "
                      "(SYN_DROPPED; --stats counts them per mouse)\n",
                      node_path(node_name).c_str(), mouse.name.c_str());
-        std::fflush(stderr);
     }
     if (status == MouseReader::Status::gone) {
         close_mouse(node_name, mouse.reader->error());
@@ -711,19 +672,6 @@ bool EvdevProvider::read_mouse(const std::string& node_name, std::vector<Packet>
     }
     // libevdev may hold events the descriptor no longer signals.
     return status == MouseReader::Status::more;
-}
-
-void EvdevProvider::queue_packet(const Packet& packet) {
-    if (packets_.push(packet) == HandoffQueue<Packet>::Pushed::first) {
-        QMetaObject::invokeMethod(
-            gui_context_.get(), [this] { forward_packets(); }, Qt::QueuedConnection);
-    }
-}
-
-void EvdevProvider::forward_packets() {
-    packets_.take_all(taken_);
-    for (const Packet& packet : taken_)
-        sink_->push(packet);
 }
 
 void EvdevProvider::close_mouse(const std::string& node_name, int error) {
@@ -741,7 +689,6 @@ void EvdevProvider::close_mouse(const std::string& node_name, int error) {
     } else {
         std::fprintf(stderr, "evdev: stopped reading %s: %s (the other mice go on)\n", path.c_str(),
                      std::strerror(error));
-        std::fflush(stderr);
     }
     mice_.erase(it);
 }

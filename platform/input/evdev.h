@@ -65,11 +65,9 @@ class MouseReader {
     // limit, gone when the device went away or failed (see error()).
     Status read_available(const std::function<void(const Packet&)>& deliver, int max_events = 4096);
 
-    HANDLE handle() const { return handle_; }
     int fd() const { return source_->fd(); }
     // The errno that ended reading, once gone.
     int error() const { return error_; }
-    std::uint64_t packets() const { return packets_; }
     std::uint64_t syn_dropped() const { return syn_dropped_; }
     // Events that fed no packet (keys, scan codes, unknown codes, discarded frames).
     std::uint64_t ignored() const { return assembler_.ignored(); }
@@ -96,7 +94,6 @@ class MouseReader {
     std::unique_ptr<EventSource> source_;
     FrameAssembler assembler_;
     int error_ = 0;
-    std::uint64_t packets_ = 0;
     std::uint64_t syn_dropped_ = 0;
     Recorder* recorder_ = nullptr;
     Recorder::Id recording_ = 0;
@@ -143,18 +140,16 @@ class EvdevProvider final : public Provider {
     // Reads what the mouse has waiting into `read`; returns whether more may be waiting.
     bool read_mouse(const std::string& node_name, std::vector<Packet>& read);
     void close_mouse(const std::string& node_name, int error);
-    // Starts recording `mouse` when a recorder is set: the index it had in the
-    // last listing, or the next one after every index given so far.
-    void start_recording(OpenMouse& mouse);
+    // Once started: says that `mouse` is read, and records it when a recorder
+    // is set, as the index it had in the last listing, or the next one after
+    // every index given so far.
+    void start_reading(OpenMouse& mouse);
     void on_folder_changes();
     void rescan();
 
     // The reader thread's loop, until stopping_.
     void run();
     void wake_reader();
-    void queue_packet(const Packet& packet);
-    // GUI thread: hands the queued packets to the sink.
-    void forward_packets();
     std::filesystem::path node_path(const std::string& node_name) const;
 
     std::filesystem::path root_;
@@ -180,7 +175,7 @@ class EvdevProvider final : public Provider {
     // What one wake-up read, per mouse (reader thread only).
     std::vector<std::vector<Packet>> read_;
     std::vector<Packet> taken_;  // GUI thread only
-    // Lives on the GUI thread: forward_packets() is queued to it.
+    // Lives on the GUI thread: the hand-over of the packets is queued to it.
     std::unique_ptr<QObject> gui_context_;
     UniqueFd wake_fd_;
     std::atomic<bool> stopping_{false};

@@ -8,10 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <climits>
-#include <cstddef>
 #include <ctime>
 #include <vector>
 
@@ -19,43 +17,25 @@ namespace input {
 
 namespace {
 
-constexpr std::size_t long_bits = sizeof(unsigned long) * CHAR_BIT;
-
-template <std::size_t Bits>
-using KernelBitmap = std::array<unsigned long, (Bits + long_bits - 1) / long_bits>;
-
-template <std::size_t Bits>
-void set_bit(KernelBitmap<Bits>& map, unsigned bit) {
-    map[bit / long_bits] |= 1UL << (bit % long_bits);
-}
-
-template <std::size_t Bits>
-bool set_mask(int fd, unsigned type, const KernelBitmap<Bits>& map) {
-    input_mask mask{};
-    mask.type = type;
-    mask.codes_size = sizeof(map);
-    mask.codes_ptr = reinterpret_cast<std::uintptr_t>(map.data());
-    return ::ioctl(fd, EVIOCSMASK, &mask) == 0;
-}
-
 // Asks the kernel to queue only motion (relative, or an absolute pointer's X
 // and Y), wheels, mouse buttons and SYN for this descriptor, so that
 // keystrokes of a device that is also a keyboard never reach this process.
 // Kernels before 4.4 refuse; the frame assembler still drops those events then.
 void mask_to_mouse_events(int fd) {
-    KernelBitmap<EV_CNT> types{};
-    set_bit<EV_CNT>(types, EV_KEY);
-    set_bit<EV_CNT>(types, EV_REL);
-    set_bit<EV_CNT>(types, EV_ABS);
-    KernelBitmap<KEY_CNT> buttons{};
-    for (unsigned code = BTN_MOUSE; code <= BTN_TASK; ++code)
-        set_bit<KEY_CNT>(buttons, code);
-    KernelBitmap<ABS_CNT> axes{};
-    set_bit<ABS_CNT>(axes, ABS_X);
-    set_bit<ABS_CNT>(axes, ABS_Y);
-    set_mask<KEY_CNT>(fd, EV_KEY, buttons);
-    set_mask<ABS_CNT>(fd, EV_ABS, axes);
-    set_mask<EV_CNT>(fd, EV_SYN, types);
+    // Lets through the codes `first` to `last` of `type` (EV_SYN: the types).
+    const auto allow = [fd](unsigned type, unsigned count, unsigned first, unsigned last) {
+        constexpr unsigned long_bits = sizeof(unsigned long) * CHAR_BIT;
+        std::vector<unsigned long> bits((count + long_bits - 1) / long_bits);
+        for (unsigned bit = first; bit <= last; ++bit)
+            bits[bit / long_bits] |= 1UL << (bit % long_bits);
+        input_mask mask{type, static_cast<__u32>(bits.size() * sizeof(unsigned long)),
+                        reinterpret_cast<std::uintptr_t>(bits.data())};
+        ::ioctl(fd, EVIOCSMASK, &mask);
+    };
+    allow(EV_KEY, KEY_CNT, BTN_MOUSE, BTN_TASK);
+    allow(EV_ABS, ABS_CNT, ABS_X, ABS_Y);
+    static_assert(EV_KEY + 1 == EV_REL && EV_REL + 1 == EV_ABS);
+    allow(EV_SYN, EV_CNT, EV_KEY, EV_ABS);
 }
 
 class LibevdevSource final : public EventSource {

@@ -14,6 +14,12 @@
 
 namespace input {
 
+// An event's time stamp in microseconds.
+inline std::int64_t event_time_us(const input_event& event) {
+    return static_cast<std::int64_t>(event.input_event_sec) * 1000000 +
+           static_cast<std::int64_t>(event.input_event_usec);
+}
+
 // The range an absolute axis reports, as EVIOCGABS gives it.
 struct AxisRange {
     int minimum = 0;

@@ -100,10 +100,4 @@ class EventStream {
     std::string error_;
 };
 
-// An event's time stamp in microseconds.
-inline std::int64_t event_time_us(const input_event& event) {
-    return static_cast<std::int64_t>(event.input_event_sec) * 1000000 +
-           static_cast<std::int64_t>(event.input_event_usec);
-}
-
 }  // namespace input

@@ -25,6 +25,9 @@ namespace {
 
 Q_LOGGING_CATEGORY(replay_log, "rawmice.replay", QtInfoMsg)
 
+// The handle of the recording at position 0 on the command line; the others follow.
+constexpr std::uintptr_t first_handle = 65537;
+
 // Packets pushed per turn of the event loop before yielding, so the window stays live.
 constexpr int packets_per_turn = 256;
 // Packets read ahead of the playback: enough to keep the loop fed while the
@@ -39,26 +42,18 @@ constexpr std::size_t chunk_size = 256;
 // 1024, which measure alike (1.9 s); so do turns of 64 to 1024 packets and
 // read-ahead of 1024 to 16384 packets (16384 adds 0.8 MB). The values are the
 // middle of those flat ranges.
-// What the reader hands the event loop: a packet of the recording at
-// `source`, or the end of that recording.
-struct Item {
-    std::int64_t time_ns;  // of the SYN_REPORT that ended its frame, from the file's first event
-    RAWMOUSE mouse;
-    std::uint32_t source;
-    bool ended;
-    bool same_report;  // the second packet of its frame
-};
-
 // One mouse recording being played, read on the reader thread: its events
 // become packets a frame at a time, and its next packet waits here until the
 // merge takes it.
-class Source {
+}  // namespace
+
+class ReplayProvider::Source {
   public:
     Source(const Recording& recording, std::size_t position)
         : stream_(std::in_place, recording),
           assembler_(recording.capabilities()),
           path_(recording.path()),
-          handle_(replay_handle(position)),
+          handle_(device_handle(first_handle + position)),
           first_us_(recording.first_event_us()) {}
 
     bool opened() const { return stream_ && stream_->error().empty(); }
@@ -137,274 +132,42 @@ class Source {
     Recorder::Id recording_ = 0;
 };
 
-}  // namespace
-
-// Plays the mouse recordings: a reader thread parses the files (libevemu's
-// line parsing is the costliest part of a packet) and merges their packets by
-// time, at most read_ahead packets ahead of the event loop, which sends them:
-// at speed N a packet is due at start + t / N; at max speed packets go in
-// chunks, yielding between them. The clock runs only while a window of the program is active:
-// it starts at the first activation, and a pause moves the start on by its length.
-class ReplayProvider::Playback {
-  public:
-    // `recordings[i]` is recorded into `recorder` as `recording_ids[i]`, where it has one.
-    Playback(const std::vector<Recording>& recordings, double speed, PacketSink& sink, bool active,
-             std::chrono::milliseconds notice_delay, Recorder* recorder,
-             const std::vector<std::optional<Recorder::Id>>& recording_ids)
-        : speed_(speed), sink_(sink) {
-        for (std::size_t position = 0; position < recordings.size(); ++position) {
-            const Recording& recording = recordings[position];
-            if (classify(recording.capabilities()) != RIM_TYPEMOUSE)
-                continue;  // never read
-            if (recording.event_count() == 0)
-                continue;
-            auto source = std::make_unique<Source>(recording, position);
-            if (!source->opened()) {
-                std::fprintf(stderr, "replay: %s; its mouse sends nothing\n",
-                             source->open_error().c_str());
-                continue;
-            }
-            if (recorder != nullptr && recording_ids[position])
-                source->record_into(recorder, *recording_ids[position]);
-            sources_.push_back(std::move(source));
-        }
-        timer_.setSingleShot(true);
-        timer_.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&timer_, &QTimer::timeout, [this] { pump(); });
-        if (!sources_.empty())
-            reader_ = std::thread([this] { read_ahead_of_loop(); });
-        if (active) {
-            set_active(true);
-        } else {
-            notice_.setSingleShot(true);
-            QObject::connect(&notice_, &QTimer::timeout, [this] {
-                if (!ever_active_ && !finished_) {
-                    said_waiting_ = true;
-                    std::fprintf(stderr,
-                                 "replay: waiting for the rawmice window to be active; the "
-                                 "recordings play while it is\n");
-                }
-            });
-            notice_.start(static_cast<int>(notice_delay.count()));
-        }
-    }
-
-    ~Playback() {
-        queue_.close();  // the reader stops at its next hand-over, or wakes to it
-        if (reader_.joinable())
-            reader_.join();
-    }
-
-    Playback(const Playback&) = delete;
-    Playback& operator=(const Playback&) = delete;
-
-    bool playing() const { return !paused_ && !finished_; }
-    bool said_waiting() const { return said_waiting_; }
-
-    // Runs the clock from where it stopped, or stops it.
-    void set_active(bool active) {
-        if (active != paused_)
-            return;
-        const std::int64_t now = monotonic_ns();
-        if (active) {
-            ever_active_ = true;
-            notice_.stop();
-            start_ns_ = now - paused_at_ns_;
-            paused_ = false;
-            arm(0);
-        } else {
-            paused_at_ns_ = now - start_ns_;
-            paused_ = true;
-            timer_.stop();
-        }
-    }
-
-  private:
-    // The reader thread: merges the recordings' packets by time (equal times:
-    // the earlier file on the command line) into chunks for the queue, which
-    // holds it back while full.
-    void read_ahead_of_loop() {
-        std::vector<std::uint32_t> live(sources_.size());
-        for (std::uint32_t i = 0; i < live.size(); ++i)
-            live[i] = i;
-        std::vector<Item> chunk;
-        while (!live.empty()) {
-            Source* next = nullptr;
-            std::uint32_t next_index = 0;
-            for (auto it = live.begin(); it != live.end();) {
-                Source& source = *sources_[*it];
-                if (!source.fill()) {
-                    chunk.push_back({0, {}, *it, true, false});
-                    it = live.erase(it);
-                    continue;
-                }
-                if (next == nullptr || source.time_ns() < next->time_ns()) {
-                    next = &source;
-                    next_index = *it;
-                }
-                ++it;
-            }
-            if (next == nullptr)
-                break;
-            chunk.push_back(
-                {next->time_ns(), next->front(), next_index, false, next->front_same_report()});
-            next->pop();
-            if (chunk.size() >= chunk_size && !hand_over(chunk))
-                return;
-        }
-        hand_over(chunk);
-    }
-
-    // Queues the chunk (when it holds anything) for the loop, and wakes the
-    // loop when the queue was empty: it has taken everything and waits for
-    // this. False once stopped.
-    bool hand_over(std::vector<Item>& chunk) {
-        if (chunk.empty())
-            return true;
-        const auto pushed = queue_.push(std::move(chunk));
-        chunk = {};
-        chunk.reserve(chunk_size);
-        if (pushed == Queue::Pushed::first) {
-            QMetaObject::invokeMethod(
-                &timer_, [this] { pump(); }, Qt::QueuedConnection);
-        }
-        return pushed != Queue::Pushed::closed;
-    }
-
-    // The loop's next item, taking more from the queue when it has sent all it
-    // took; null when the reader has queued nothing more yet.
-    const Item* next_item() {
-        while (chunk_ < taken_.size() && next_ == taken_[chunk_].size()) {
-            ++chunk_;
-            next_ = 0;
-        }
-        if (chunk_ == taken_.size()) {
-            chunk_ = 0;
-            next_ = 0;
-            if (queue_.take_all(taken_) == 0)
-                return nullptr;
-        }
-        return &taken_[chunk_][next_];
-    }
-
-    void pump() {
-        if (paused_ || finished_)
-            return;  // set_active(true) pumps again
-        const bool as_fast_as_possible = std::isinf(speed_);
-        std::int64_t now = monotonic_ns();
-        if (sources_.empty())
-            return finish();
-        for (int pushed = 0; pushed < packets_per_turn;) {
-            const Item* next = next_item();
-            if (next == nullptr)
-                return;  // the reader calls pump again once it has queued more
-            const Item& item = *next;
-            const Source& source = *sources_[item.source];
-            if (item.ended) {
-                ++next_;
-                retire(source);
-                if (++ended_ == sources_.size())
-                    return finish();
-                continue;
-            }
-            Packet packet;
-            if (as_fast_as_possible) {
-                packet.time_ns = monotonic_ns();
-            } else {
-                const std::int64_t due = due_ns(item.time_ns);
-                if (due > now) {
-                    now = monotonic_ns();
-                    if (due > now)
-                        return arm(due - now);
-                }
-                packet.time_ns = due;
-            }
-            packet.device = source.handle();
-            packet.mouse = item.mouse;
-            packet.own_stamp_ns = item.time_ns;
-            packet.same_report = item.same_report;
-            ++next_;
-            ++pushed;
-            sink_.push(packet);
-        }
-        arm(0);
-    }
-
-    void retire(const Source& source) {
-        if (!source.error().empty()) {
-            std::fprintf(stderr, "replay: %s; the rest of its events are skipped\n",
-                         source.error().c_str());
-        }
-    }
-
-    std::int64_t due_ns(std::int64_t time_ns) const {
-        if (speed_ == 1.0)
-            return start_ns_ + time_ns;
-        const double scaled = static_cast<double>(time_ns) / speed_;
-        constexpr double far_future = 4e18;  // keeps start + t within 64 bits
-        return start_ns_ + (scaled >= far_future ? static_cast<std::int64_t>(far_future)
-                                                 : std::llround(scaled));
-    }
-
-    void arm(std::int64_t wait_ns) {
-        const std::int64_t ms = (wait_ns + 999'999) / 1'000'000;
-        timer_.start(static_cast<int>(std::min<std::int64_t>(ms, INT_MAX)));
-    }
-
-    void finish() {
-        if (finished_)
-            return;
-        finished_ = true;
-        sink_.source_finished();
-    }
-
-    double speed_;
-    PacketSink& sink_;
-    std::vector<std::unique_ptr<Source>> sources_;  // read by the reader thread only
-    QTimer timer_;
-    QTimer notice_;
-    // The clock, on the GUI thread: running from start_ns_, or paused after
-    // paused_at_ns_ of playing (before the first activation: 0).
-    bool paused_ = true;
-    bool ever_active_ = false;
-    bool said_waiting_ = false;
-    std::int64_t start_ns_ = 0;
-    std::int64_t paused_at_ns_ = 0;
-    std::size_t ended_ = 0;  // recordings played to their end
-    bool finished_ = false;
-
-    using Queue = HandoffQueue<std::vector<Item>>;
-    Queue queue_{read_ahead / chunk_size};
-    // Chunks taken from the queue, sent from item next_ of chunk chunk_ on.
-    std::vector<std::vector<Item>> taken_;
-    std::size_t chunk_ = 0;
-    std::size_t next_ = 0;
-    std::thread reader_;
-};
-
 ReplayProvider::ReplayProvider(std::vector<Recording> recordings, double speed)
-    : recordings_(std::move(recordings)), speed_(speed) {
+    : recordings_(std::move(recordings)), speed_(speed), queue_(read_ahead / chunk_size) {
     if (!(speed > 0))
         throw std::invalid_argument("replay speed must be greater than 0");
 }
 
-ReplayProvider::~ReplayProvider() = default;
+ReplayProvider::~ReplayProvider() {
+    queue_.close();  // the reader stops at its next hand-over, or wakes to it
+    if (reader_.joinable())
+        reader_.join();
+}
 
 std::vector<Device> ReplayProvider::devices() {
     std::vector<Device> list;
     list.reserve(recordings_.size());
     for (std::size_t position = 0; position < recordings_.size(); ++position) {
         const Recording& recording = recordings_[position];
-        list.push_back(Device{replay_handle(position), classify(recording.capabilities()),
-                              recording.name(), recording.path()});
+        list.push_back(Device{device_handle(first_handle + position),
+                              classify(recording.capabilities()), recording.name(),
+                              recording.path()});
     }
     order_for_listing(list);
     return list;
 }
 
+// Plays the mouse recordings: a reader thread parses the files (libevemu's
+// line parsing is the costliest part of a packet) and merges their packets by
+// time, at most read_ahead packets ahead of the event loop, which sends them:
+// at speed N a packet is due at start + t / N; at max speed packets go in
+// chunks, yielding between them. The clock runs only while a window of the
+// program is active: it starts at the first activation, and a pause moves the
+// start on by its length.
 DWORD ReplayProvider::start(PacketSink& sink) {
-    if (playback_)
+    if (sink_ != nullptr)
         return ERROR_SUCCESS;
+    sink_ = &sink;
     // Every mouse is recorded, those that send nothing too, so that replaying
     // the files numbers the mice as this run did.
     std::vector<std::optional<Recorder::Id>> ids(recordings_.size());
@@ -420,16 +183,44 @@ DWORD ReplayProvider::start(PacketSink& sink) {
                              device.path.c_str());
                 continue;
             }
-            for (std::size_t position = 0; position < recordings_.size(); ++position) {
-                if (replay_handle(position) == device.handle) {
-                    ids[position] = recorder_->add(static_cast<int>(index), device.handle,
-                                                   device.name, *description);
-                }
-            }
+            const auto position = reinterpret_cast<std::uintptr_t>(device.handle) - first_handle;
+            ids[position] =
+                recorder_->add(static_cast<int>(index), device.handle, device.name, *description);
         }
     }
-    playback_ = std::make_unique<Playback>(recordings_, speed_, sink, active_, notice_delay_,
-                                           recorder_.get(), ids);
+    for (std::size_t position = 0; position < recordings_.size(); ++position) {
+        const Recording& recording = recordings_[position];
+        if (classify(recording.capabilities()) != RIM_TYPEMOUSE || recording.event_count() == 0)
+            continue;  // never read
+        auto source = std::make_unique<Source>(recording, position);
+        if (!source->opened()) {
+            std::fprintf(stderr, "replay: %s; its mouse sends nothing\n",
+                         source->open_error().c_str());
+            continue;
+        }
+        if (ids[position])
+            source->record_into(recorder_.get(), *ids[position]);
+        sources_.push_back(std::move(source));
+    }
+    timer_.setSingleShot(true);
+    timer_.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer_, &QTimer::timeout, [this] { pump(); });
+    if (!sources_.empty())
+        reader_ = std::thread([this] { read_ahead_of_loop(); });
+    if (active_) {
+        set_active(true);
+    } else {
+        notice_.setSingleShot(true);
+        QObject::connect(&notice_, &QTimer::timeout, [this] {
+            if (!ever_active_ && !finished_) {
+                said_waiting_ = true;
+                std::fprintf(stderr,
+                             "replay: waiting for the rawmice window to be active; the "
+                             "recordings play while it is\n");
+            }
+        });
+        notice_.start(static_cast<int>(notice_delay_.count()));
+    }
     return ERROR_SUCCESS;
 }
 
@@ -440,20 +231,159 @@ bool ReplayProvider::record_into(std::shared_ptr<Recorder> recorder) {
 
 void ReplayProvider::window_active(bool active) {
     active_ = active;
-    if (playback_)
-        playback_->set_active(active);
+    if (sink_ != nullptr)
+        set_active(active);
 }
 
-bool ReplayProvider::playing() const {
-    return playback_ && playback_->playing();
+void ReplayProvider::set_active(bool active) {
+    if (active != paused_)
+        return;
+    const std::int64_t now = monotonic_ns();
+    if (active) {
+        ever_active_ = true;
+        notice_.stop();
+        start_ns_ = now - paused_at_ns_;
+        paused_ = false;
+        arm(0);
+    } else {
+        paused_at_ns_ = now - start_ns_;
+        paused_ = true;
+        timer_.stop();
+    }
 }
 
-bool ReplayProvider::said_waiting() const {
-    return playback_ && playback_->said_waiting();
+// The reader thread: merges the recordings' packets by time (equal times:
+// the earlier file on the command line) into chunks for the queue, which
+// holds it back while full.
+void ReplayProvider::read_ahead_of_loop() {
+    std::vector<std::uint32_t> live(sources_.size());
+    for (std::uint32_t i = 0; i < live.size(); ++i)
+        live[i] = i;
+    std::vector<Item> chunk;
+    while (!live.empty()) {
+        Source* next = nullptr;
+        std::uint32_t next_index = 0;
+        for (auto it = live.begin(); it != live.end();) {
+            Source& source = *sources_[*it];
+            if (!source.fill()) {
+                chunk.push_back({0, {}, *it, true, false});
+                it = live.erase(it);
+                continue;
+            }
+            if (next == nullptr || source.time_ns() < next->time_ns()) {
+                next = &source;
+                next_index = *it;
+            }
+            ++it;
+        }
+        if (next == nullptr)
+            break;
+        chunk.push_back(
+            {next->time_ns(), next->front(), next_index, false, next->front_same_report()});
+        next->pop();
+        if (chunk.size() >= chunk_size && !hand_over(chunk))
+            return;
+    }
+    hand_over(chunk);
 }
 
-HANDLE replay_handle(std::size_t position) {
-    return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(65537 + position));
+// Queues the chunk (when it holds anything) for the loop, and wakes the
+// loop when the queue was empty: it has taken everything and waits for
+// this. False once stopped.
+bool ReplayProvider::hand_over(std::vector<Item>& chunk) {
+    if (chunk.empty())
+        return true;
+    const auto pushed = queue_.push(std::move(chunk));
+    chunk = {};
+    chunk.reserve(chunk_size);
+    if (pushed == Queue::Pushed::first) {
+        QMetaObject::invokeMethod(
+            &timer_, [this] { pump(); }, Qt::QueuedConnection);
+    }
+    return pushed != Queue::Pushed::closed;
+}
+
+// The loop's next item, taking more from the queue when it has sent all it
+// took; null when the reader has queued nothing more yet.
+const ReplayProvider::Item* ReplayProvider::next_item() {
+    while (chunk_ < taken_.size() && next_ == taken_[chunk_].size()) {
+        ++chunk_;
+        next_ = 0;
+    }
+    if (chunk_ == taken_.size()) {
+        chunk_ = 0;
+        next_ = 0;
+        if (queue_.take_all(taken_) == 0)
+            return nullptr;
+    }
+    return &taken_[chunk_][next_];
+}
+
+void ReplayProvider::pump() {
+    if (paused_ || finished_)
+        return;  // set_active(true) pumps again
+    const bool as_fast_as_possible = std::isinf(speed_);
+    std::int64_t now = monotonic_ns();
+    if (sources_.empty())
+        return finish();
+    for (int pushed = 0; pushed < packets_per_turn;) {
+        const Item* next = next_item();
+        if (next == nullptr)
+            return;  // the reader calls pump again once it has queued more
+        const Item& item = *next;
+        const Source& source = *sources_[item.source];
+        if (item.ended) {
+            ++next_;
+            if (!source.error().empty()) {
+                std::fprintf(stderr, "replay: %s; the rest of its events are skipped\n",
+                             source.error().c_str());
+            }
+            if (++ended_ == sources_.size())
+                return finish();
+            continue;
+        }
+        Packet packet;
+        if (as_fast_as_possible) {
+            packet.time_ns = monotonic_ns();
+        } else {
+            const std::int64_t due = due_ns(item.time_ns);
+            if (due > now) {
+                now = monotonic_ns();
+                if (due > now)
+                    return arm(due - now);
+            }
+            packet.time_ns = due;
+        }
+        packet.device = source.handle();
+        packet.mouse = item.mouse;
+        packet.own_stamp_ns = item.time_ns;
+        packet.same_report = item.same_report;
+        ++next_;
+        ++pushed;
+        sink_->push(packet);
+    }
+    arm(0);
+}
+
+std::int64_t ReplayProvider::due_ns(std::int64_t time_ns) const {
+    if (speed_ == 1.0)
+        return start_ns_ + time_ns;
+    const double scaled = static_cast<double>(time_ns) / speed_;
+    constexpr double far_future = 4e18;  // keeps start + t within 64 bits
+    return start_ns_ +
+           (scaled >= far_future ? static_cast<std::int64_t>(far_future) : std::llround(scaled));
+}
+
+void ReplayProvider::arm(std::int64_t wait_ns) {
+    const std::int64_t ms = (wait_ns + 999'999) / 1'000'000;
+    timer_.start(static_cast<int>(std::min<std::int64_t>(ms, INT_MAX)));
+}
+
+void ReplayProvider::finish() {
+    if (finished_)
+        return;
+    finished_ = true;
+    sink_->source_finished();
 }
 
 std::optional<double> parse_replay_speed(std::string_view text) {

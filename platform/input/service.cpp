@@ -17,39 +17,27 @@ namespace {
 
 Service* current_service = nullptr;
 
-// The user32 exports: each forwards to the installed service, and fails as an
-// unloaded module would when there is none.
-UINT WINAPI get_raw_input_device_list(PRAWINPUTDEVICELIST list, PUINT count, UINT size) {
-    if (current_service == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return static_cast<UINT>(-1);
-    }
-    return current_service->get_device_list(list, count, size);
-}
-
-BOOL WINAPI register_raw_input_devices(PCRAWINPUTDEVICE devices, UINT count, UINT size) {
-    if (current_service == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    return current_service->register_devices(devices, count, size);
-}
-
-UINT WINAPI get_raw_input_data(HRAWINPUT handle, UINT command, LPVOID data, PUINT size,
-                               UINT header_size) {
-    if (current_service == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return static_cast<UINT>(-1);
-    }
-    return current_service->get_data(handle, command, data, size, header_size);
-}
-
 constexpr UINT failed = static_cast<UINT>(-1);
 
 UINT fail(DWORD error) {
     SetLastError(error);
     return failed;
 }
+
+// A user32 export: forwards to the installed service, and fails as an
+// unloaded module would when there is none.
+template <auto Method, auto Failed, class = decltype(Method)>
+struct Export;
+template <auto Method, auto Failed, class Result, class... Args>
+struct Export<Method, Failed, Result (Service::*)(Args...)> {
+    static Result WINAPI call(Args... args) {
+        if (current_service == nullptr) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return Failed;
+        }
+        return (current_service->*Method)(args...);
+    }
+};
 
 }  // namespace
 
@@ -66,9 +54,12 @@ Service::~Service() {
 void Service::install() {
     current_service = this;
     win32::register_module(
-        "user32.dll", {{"GetRawInputDeviceList", win32::export_of(get_raw_input_device_list)},
-                       {"RegisterRawInputDevices", win32::export_of(register_raw_input_devices)},
-                       {"GetRawInputData", win32::export_of(get_raw_input_data)}});
+        "user32.dll",
+        {{"GetRawInputDeviceList",
+          win32::export_of(Export<&Service::get_device_list, failed>::call)},
+         {"RegisterRawInputDevices",
+          win32::export_of(Export<&Service::register_devices, FALSE>::call)},
+         {"GetRawInputData", win32::export_of(Export<&Service::get_data, failed>::call)}});
 }
 
 UINT Service::get_device_list(PRAWINPUTDEVICELIST list, PUINT count, UINT entry_size) {
@@ -159,18 +150,14 @@ BOOL Service::register_devices(PCRAWINPUTDEVICE devices, UINT count, UINT entry_
     return TRUE;
 }
 
-const Service::Pending* Service::find(HRAWINPUT handle) const {
-    const auto id = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle));
-    return dispatching_ != nullptr && dispatching_->id == id ? dispatching_ : nullptr;
-}
-
 UINT Service::get_data(HRAWINPUT handle, UINT command, LPVOID data, PUINT size, UINT header_size) {
     if (size == nullptr || header_size != sizeof(RAWINPUTHEADER) ||
         (command != RID_INPUT && command != RID_HEADER)) {
         return fail(ERROR_INVALID_PARAMETER);
     }
-    const Pending* pending = find(handle);
-    if (pending == nullptr)
+    // Only the packet whose WM_INPUT is being handled can be read.
+    const Pending* pending = dispatching_;
+    if (pending == nullptr || pending->id != reinterpret_cast<std::uintptr_t>(handle))
         return fail(ERROR_INVALID_HANDLE);
 
     RAWINPUT raw{};
@@ -231,10 +218,6 @@ void Service::schedule_drain() {
         context_.get(), [this] { drain(); }, Qt::QueuedConnection);
 }
 
-bool Service::reads_in_background() const {
-    return registered_ && input_sink_ && vcl::TForm::from_handle(target_) != nullptr;
-}
-
 vcl::TForm* Service::recipient(WPARAM& code) const {
     vcl::TForm* active = vcl::TForm::active();
     code = RIM_INPUT;
@@ -250,7 +233,9 @@ vcl::TForm* Service::recipient(WPARAM& code) const {
 }
 
 void Service::update_window_activity() {
-    const bool active = vcl::TForm::active() != nullptr || reads_in_background();
+    // Reading in the background, the target form takes packets whoever has the focus.
+    const bool active = vcl::TForm::active() != nullptr ||
+                        (registered_ && input_sink_ && vcl::TForm::from_handle(target_) != nullptr);
     if (active != window_active_ || !activity_told_) {
         window_active_ = active;
         activity_told_ = true;

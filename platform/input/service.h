@@ -73,11 +73,8 @@ class Service final : public PacketSink {
         Packet packet;
         WPARAM code = RIM_INPUT;  // RIM_INPUTSINK: delivered while no form was active
     };
-    const Pending* find(HRAWINPUT handle) const;
     // The form a packet goes to now, or null, and the input code it carries.
     vcl::TForm* recipient(WPARAM& code) const;
-    // Whether packets reach the target form whichever program has the focus.
-    bool reads_in_background() const;
     void schedule_drain();
     // Looks whether a window of the program is active now, tells the provider
     // when that changed, and resumes the packets that waited for one.

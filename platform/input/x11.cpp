@@ -67,34 +67,7 @@ std::string error_text(Display* display, int code) {
     return text;
 }
 
-struct DisplayCloser {
-    void operator()(Display* display) const { XCloseDisplay(display); }
-};
-using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
-
-struct DeviceInfoFree {
-    void operator()(XIDeviceInfo* info) const { XIFreeDeviceInfo(info); }
-};
-using DeviceInfoPtr = std::unique_ptr<XIDeviceInfo, DeviceInfoFree>;
-
-// Frees an event's cookie data when it goes out of scope.
-class CookieData {
-  public:
-    CookieData(Display* display, XGenericEventCookie* cookie)
-        : display_(display), cookie_(cookie), held_(XGetEventData(display, cookie) != 0) {}
-    ~CookieData() {
-        if (held_)
-            XFreeEventData(display_, cookie_);
-    }
-    CookieData(const CookieData&) = delete;
-    CookieData& operator=(const CookieData&) = delete;
-    explicit operator bool() const { return held_; }
-
-  private:
-    Display* display_;
-    XGenericEventCookie* cookie_;
-    bool held_;
-};
+using DeviceInfoPtr = std::unique_ptr<XIDeviceInfo, decltype(&XIFreeDeviceInfo)>;
 
 // The listing type of an XI device, or -1 for the masters, which are not listed.
 int listing_type(int use) {
@@ -139,19 +112,25 @@ std::optional<AbsoluteAxes> absolute_axes_of(const XIDeviceInfo& info) {
     return AbsoluteAxes{axis[0]->min, axis[0]->max, axis[1]->min, axis[1]->max};
 }
 
-HANDLE handle_of_id(int deviceid) {
-    return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(deviceid));
-}
+// The providers' displays, whose loss Xlib must not turn into the end of the process.
+std::vector<Display*> provider_displays;
 
 }  // namespace
 
 struct X11Provider::Connection {
-    DisplayPtr display;
+    // Listed in provider_displays while it is open.
+    explicit Connection(Display* opened) : display(opened, XCloseDisplay) {
+        provider_displays.push_back(opened);
+    }
+    ~Connection() { std::erase(provider_displays, display.get()); }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    std::unique_ptr<Display, decltype(&XCloseDisplay)> display;
     std::string display_name;
     int xi_opcode = 0;
+    // At least 2.2 (see open()): scroll classes, and source ids in raw events.
     int xi_version = 0;
-    // XInput 2.1 brought scroll classes, and source ids in raw events.
-    bool has_scroll_classes = false;
 
     PacketSink* sink = nullptr;
     // Announces events on the socket while the connection is not paced.
@@ -180,8 +159,8 @@ struct X11Provider::Connection {
     void schedule_drain();
     // Handles what the connection holds now; returns how many events.
     int drain();
-    void on_readable();
-    void on_paced_read();
+    // Called when the socket announces events, and when the pace's period is over.
+    void read_paced();
     void handle(XEvent& event);
     void handle_raw(const XIRawEvent& raw);
     void handle_hierarchy(const XIHierarchyEvent& change);
@@ -190,8 +169,6 @@ struct X11Provider::Connection {
 
 namespace {
 
-// The providers' displays, whose loss Xlib must not turn into the end of the process.
-std::vector<Display*> provider_displays;
 XIOErrorHandler previous_io_handler = nullptr;
 
 // Xlib's fatal I/O error handler is one for the process, and its default
@@ -246,7 +223,7 @@ std::vector<Device> X11Provider::Connection::list_devices() {
     if (lost)
         return devices;
     int count = 0;
-    DeviceInfoPtr info;
+    DeviceInfoPtr info(nullptr, XIFreeDeviceInfo);
     {
         ErrorTrap trap(display.get());
         info.reset(XIQueryDevice(display.get(), XIAllDevices, &count));
@@ -277,7 +254,7 @@ std::vector<Device> X11Provider::Connection::list_devices() {
         return a->deviceid < b->deviceid;
     });
     for (const XIDeviceInfo* d : listed) {
-        devices.push_back({handle_of_id(d->deviceid), static_cast<DWORD>(listing_type(d->use)),
+        devices.push_back({device_handle(d->deviceid), static_cast<DWORD>(listing_type(d->use)),
                            d->name != nullptr ? d->name : "",
                            display_name + " device " + std::to_string(d->deviceid)});
     }
@@ -294,12 +271,9 @@ RawPointer* X11Provider::Connection::source(int deviceid) {
     std::unique_ptr<RawPointer> pointer;
     int count = 0;
     ErrorTrap trap(display.get());
-    DeviceInfoPtr info(XIQueryDevice(display.get(), deviceid, &count));
-    if (trap.error() == 0 && info != nullptr && count == 1 && info->use == XISlavePointer) {
-        pointer = std::make_unique<RawPointer>(
-            has_scroll_classes ? scroll_axes_of(*info) : std::vector<ScrollAxis>{},
-            absolute_axes_of(*info));
-    }
+    DeviceInfoPtr info(XIQueryDevice(display.get(), deviceid, &count), XIFreeDeviceInfo);
+    if (trap.error() == 0 && info != nullptr && count == 1 && info->use == XISlavePointer)
+        pointer = std::make_unique<RawPointer>(scroll_axes_of(*info), absolute_axes_of(*info));
     RawPointer* result = pointer.get();
     sources.emplace(deviceid, std::move(pointer));
     return result;
@@ -327,29 +301,20 @@ void X11Provider::Connection::schedule_drain() {
         Qt::QueuedConnection);
 }
 
-// An event after a quiet period: read now, then paced while events keep coming.
-// The connection is then read once a frame of the window (vcl::FramePacer's
-// grid) rather than on each event: a mouse sends 250 to 8000 events a second,
-// the window shows them 30 times a second, and every wake-up of the process
-// costs as much as handling a few events. A read at a frame's start shares the
-// frame's wake-up, and what it brings is shown at the following frame.
-void X11Provider::Connection::on_readable() {
-    if (drain() > 0 && !lost) {
-        notifier->setEnabled(false);
-        pace->start(vcl::FramePacer::until_next_frame());
-    }
-}
-
-// The pace's period is over: read what came meanwhile; when nothing did, the
-// socket announces the next event again.
-void X11Provider::Connection::on_paced_read() {
-    if (drain() > 0) {
-        if (!lost)
-            pace->start(vcl::FramePacer::until_next_frame());
+// An event after a quiet period is read at once; while events keep coming,
+// the connection is read once a frame of the window (vcl::FramePacer's grid)
+// rather than on each event: a mouse sends 250 to 8000 events a second, the
+// window shows them 30 times a second, and every wake-up of the process costs
+// as much as handling a few events. A read at a frame's start shares the
+// frame's wake-up, and what it brings is shown at the following frame. A read
+// that finds nothing leaves the next event to the socket's announcement.
+void X11Provider::Connection::read_paced() {
+    const bool found = drain() > 0;
+    if (lost)
         return;
-    }
-    if (!lost)
-        notifier->setEnabled(true);
+    notifier->setEnabled(!found);
+    if (found)
+        pace->start(vcl::FramePacer::until_next_frame());
 }
 
 int X11Provider::Connection::drain() {
@@ -387,12 +352,8 @@ int X11Provider::Connection::drain() {
 
 void X11Provider::Connection::handle(XEvent& event) {
     XGenericEventCookie* cookie = &event.xcookie;
-    if (cookie->type != GenericEvent || cookie->extension != xi_opcode) {
-        ++ignored;
-        return;
-    }
-    const CookieData data(display.get(), cookie);
-    if (!data) {
+    if (cookie->type != GenericEvent || cookie->extension != xi_opcode ||
+        !XGetEventData(display.get(), cookie)) {
         ++ignored;
         return;
     }
@@ -409,6 +370,7 @@ void X11Provider::Connection::handle(XEvent& event) {
             ++ignored;
             break;
     }
+    XFreeEventData(display.get(), cookie);
 }
 
 void X11Provider::Connection::handle_raw(const XIRawEvent& raw) {
@@ -424,7 +386,7 @@ void X11Provider::Connection::handle_raw(const XIRawEvent& raw) {
         return;  // counted by the pointer, or a wheel fraction kept
     const std::int64_t time_ns = clock.to_monotonic_ns(raw.time, monotonic_ns());
     for (int i = 0; i < count; ++i) {
-        Packet packet{handle_of_id(raw.sourceid), out[i], time_ns};
+        Packet packet{device_handle(raw.sourceid), out[i], time_ns};
         // The server's own stamp, in whole milliseconds: what its intervals are measured on.
         packet.own_stamp_ns = clock.server_ms() * 1'000'000;
         packet.same_report = i > 0;
@@ -460,40 +422,27 @@ X11Provider::~X11Provider() {
     x_->notifier.reset();
     x_->pace.reset();
     x_->context.reset();
-    std::erase(provider_displays, x_->display.get());
 }
 
 std::unique_ptr<X11Provider> X11Provider::open(const std::string& display_name,
                                                std::string& error) {
     std::string name = display_name;
-    if (name.empty()) {
-        const char* env = std::getenv("DISPLAY");
-        if (env == nullptr || *env == '\0') {
-            error = "x11: no X display to open (DISPLAY is not set; run inside an X session)";
-            return nullptr;
-        }
-        name = env;
+    if (name.empty() && !x11_session()) {
+        error = "x11: no X display to open (DISPLAY is not set; run inside an X session)";
+        return nullptr;
     }
-    auto x = std::make_unique<Connection>();
-    x->display_name = name;
-    x->display.reset(XOpenDisplay(name.c_str()));
-    if (x->display == nullptr) {
+    if (name.empty())
+        name = std::getenv("DISPLAY");
+    Display* d = XOpenDisplay(name.c_str());
+    if (d == nullptr) {
         error = "x11: cannot open display '" + name +
                 "' (is an X server running there, and may this user connect to it?)";
         return nullptr;
     }
-    Display* d = x->display.get();
+    auto x = std::make_unique<Connection>(d);
+    x->display_name = name;
     XSetIOErrorExitHandler(d, on_io_error_exit, x.get());
-    provider_displays.push_back(d);
     install_io_handler();
-    // Until the provider owns the connection, a failure below closes it here.
-    struct Unlist {
-        Display* display;
-        ~Unlist() {
-            if (display != nullptr)
-                std::erase(provider_displays, display);
-        }
-    } unlist{d};
 
     int event_base = 0;
     int error_base = 0;
@@ -516,8 +465,6 @@ std::unique_ptr<X11Provider> X11Provider::open(const std::string& display_name,
         return nullptr;
     }
     x->xi_version = major * 1000 + minor;
-    x->has_scroll_classes = x->xi_version >= 2001;
-    unlist.display = nullptr;
     return std::unique_ptr<X11Provider>(new X11Provider(std::move(x)));
 }
 
@@ -564,11 +511,11 @@ DWORD X11Provider::start(PacketSink& sink) {
     x.context = std::make_unique<QObject>();
     x.notifier = std::make_unique<QSocketNotifier>(ConnectionNumber(d), QSocketNotifier::Read);
     QObject::connect(x.notifier.get(), &QSocketNotifier::activated, x.context.get(),
-                     [&x] { x.on_readable(); });
+                     [&x] { x.read_paced(); });
     x.pace = std::make_unique<QTimer>();
     x.pace->setSingleShot(true);
     x.pace->setTimerType(Qt::PreciseTimer);
-    QObject::connect(x.pace.get(), &QTimer::timeout, x.context.get(), [&x] { x.on_paced_read(); });
+    QObject::connect(x.pace.get(), &QTimer::timeout, x.context.get(), [&x] { x.read_paced(); });
     // Events may already wait in Xlib's queue, where the socket cannot announce them.
     x.schedule_drain();
     return ERROR_SUCCESS;

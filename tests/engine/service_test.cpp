@@ -149,8 +149,17 @@ TEST_F(ServiceTest, TheModuleIsFoundByNameAsOnWindows) {
     EXPECT_EQ(GetLastError(), ERROR_PROC_NOT_FOUND);
     EXPECT_EQ(LoadLibraryA("kernel33.dll"), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+    // An export reaches the service while it is installed, and fails once it is gone.
+    using DeviceList = UINT(WINAPI*)(PRAWINPUTDEVICELIST, PUINT, UINT);
+    const auto device_list = reinterpret_cast<DeviceList>(
+        reinterpret_cast<void (*)()>(GetProcAddress(user32, "GetRawInputDeviceList")));
+    UINT n = 0;
+    EXPECT_EQ(device_list(nullptr, &n, sizeof(RAWINPUTDEVICELIST)), 0u);
+    EXPECT_EQ(n, 2u);
     service_.reset();
     EXPECT_EQ(LoadLibraryA("user32.dll"), nullptr);
+    EXPECT_EQ(device_list(nullptr, &n, sizeof(RAWINPUTDEVICELIST)), static_cast<UINT>(-1));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
 TEST_F(ServiceTest, DeviceListInTwoCalls) {
