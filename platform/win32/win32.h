@@ -4,6 +4,8 @@
 // kernel32/user32 calls the engine makes, served by the modules registered below.
 #pragma once
 
+#include <cstddef>
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -167,13 +169,6 @@ struct RAWINPUT {
 };
 using PRAWINPUT = RAWINPUT*;
 
-// The published sizes, so a layout slip shows at compile time.
-static_assert(sizeof(RAWMOUSE) == 24);
-static_assert(sizeof(RAWINPUTHEADER) == (sizeof(void*) == 8 ? 24 : 16));
-static_assert(sizeof(RAWINPUTDEVICELIST) == (sizeof(void*) == 8 ? 16 : 8));
-static_assert(sizeof(RAWINPUTDEVICE) == (sizeof(void*) == 8 ? 16 : 12));
-static_assert(sizeof(RAWINPUT) == (sizeof(void*) == 8 ? 48 : 40));
-
 HMODULE LoadLibraryA(const char* lpLibFileName);
 FARPROC GetProcAddress(HMODULE hModule, const char* lpProcName);
 DWORD GetLastError();
@@ -206,3 +201,31 @@ void register_module(std::string name, Exports exports);
 using PFN_RegisterRawInputDevices = BOOL(WINAPI*)(PCRAWINPUTDEVICE, UINT, UINT);
 using PFN_GetRawInputData = UINT(WINAPI*)(HRAWINPUT, UINT, LPVOID, PUINT, UINT);
 using PFN_GetRawInputDeviceList = UINT(WINAPI*)(PRAWINPUTDEVICELIST, PUINT, UINT);
+
+// The records' layout as Windows publishes it for the build's word size: the
+// 32-bit one (4-byte handles) or the 64-bit one. The service hands these bytes
+// over as they are, and the 32-bit program is checked here even on machines
+// that cannot run it, so a slip in either layout stops the build.
+namespace win32::layout {
+constexpr bool wide = sizeof(void*) == 8;
+static_assert(sizeof(void*) == (wide ? 8 : 4) && sizeof(HANDLE) == sizeof(void*));
+
+static_assert(sizeof(RAWINPUTHEADER) == (wide ? 24 : 16));
+static_assert(offsetof(RAWINPUTHEADER, dwType) == 0 && offsetof(RAWINPUTHEADER, dwSize) == 4);
+static_assert(offsetof(RAWINPUTHEADER, hDevice) == 8);
+static_assert(offsetof(RAWINPUTHEADER, wParam) == (wide ? 16 : 12));
+
+static_assert(sizeof(RAWMOUSE) == 24);
+static_assert(offsetof(RAWMOUSE, usFlags) == 0 && offsetof(RAWMOUSE, ulButtons) == 4);
+static_assert(offsetof(RAWMOUSE, usButtonFlags) == 4 && offsetof(RAWMOUSE, usButtonData) == 6);
+static_assert(offsetof(RAWMOUSE, ulRawButtons) == 8 && offsetof(RAWMOUSE, lLastX) == 12);
+static_assert(offsetof(RAWMOUSE, lLastY) == 16 && offsetof(RAWMOUSE, ulExtraInformation) == 20);
+
+static_assert(sizeof(RAWINPUT) == (wide ? 48 : 40));
+static_assert(offsetof(RAWINPUT, header) == 0 && offsetof(RAWINPUT, data) == (wide ? 24 : 16));
+
+static_assert(sizeof(RAWINPUTDEVICELIST) == (wide ? 16 : 8));
+static_assert(offsetof(RAWINPUTDEVICELIST, dwType) == (wide ? 8 : 4));
+static_assert(sizeof(RAWINPUTDEVICE) == (wide ? 16 : 12));
+static_assert(offsetof(RAWINPUTDEVICE, dwFlags) == 4 && offsetof(RAWINPUTDEVICE, hwndTarget) == 8);
+}  // namespace win32::layout
