@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include <limits>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #if defined(RAWMICE_LEAK_CHECK)
 #include <sanitizer/lsan_interface.h>
@@ -92,8 +94,81 @@ Place place_of(std::FILE* file, long end) {
     return end > 0 ? place : Place{};
 }
 
-// What libevemu does not check in an event it read.
-std::optional<std::string> check_event(const input_event& event, std::int64_t last_us) {
+// The whole of `text` as a number: decimal with an optional sign, or hex with
+// an optional 0x; one past 64 bits is held at the nearer end of that range.
+// Nothing when any of the text is not part of the number.
+std::optional<long long> whole_number(std::string_view text, int base) {
+    if (base == 10 && text.starts_with('+'))
+        text.remove_prefix(1);
+    if (base == 16 && (text.starts_with("0x") || text.starts_with("0X")))
+        text.remove_prefix(2);
+    long long number = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number, base);
+    if (text.empty() || end != text.data() + text.size())
+        return std::nullopt;
+    if (error == std::errc::result_out_of_range)
+        return text.starts_with('-') ? std::numeric_limits<long long>::min()
+                                     : std::numeric_limits<long long>::max();
+    return number;
+}
+
+// libevemu reads an event line with sscanf("E: %lu.%06u %04x %04x %d"), which takes
+// the first digits of a field for the field and wraps a value past 32 bits: a value
+// 99999999999 would play as 1215752191, a type written 00002 as type 0 and code 2,
+// a value 12abc as 12. Each field of the line libevemu read (up to a '#' comment)
+// must be, as a number, what it took.
+std::optional<std::string> misread(std::string_view line, const input_event& event) {
+    line = line.substr(0, line.find('#'));
+    line.remove_prefix(std::min<std::size_t>(2, line.size()));  // "E:"
+    std::vector<std::string_view> fields;
+    for (std::size_t at = 0; (at = line.find_first_not_of(" \t\r\n\v\f", at)) != line.npos;) {
+        const std::size_t end = std::min(line.find_first_of(" \t\r\n\v\f", at), line.size());
+        fields.push_back(line.substr(at, end - at));
+        at = end;
+    }
+    if (fields.size() != 4)
+        return "the event line has " + std::to_string(fields.size()) +
+               " fields after 'E:', not the four of " + event_form + " (a comment starts with '#')";
+    const std::size_t dot = fields[0].find('.');
+    const struct {
+        const char* name;
+        std::string_view text;
+        int base;
+        long long taken;
+    } taken[] = {
+        {"SECONDS", fields[0].substr(0, dot), 10, static_cast<long long>(event.input_event_sec)},
+        {"MICROSECONDS", dot == fields[0].npos ? std::string_view() : fields[0].substr(dot + 1), 10,
+         static_cast<long long>(event.input_event_usec)},
+        {"TYPE", fields[1], 16, event.type},
+        {"CODE", fields[2], 16, event.code},
+        {"VALUE", fields[3], 10, event.value},
+    };
+    for (const auto& field : taken) {
+        const std::optional<long long> written = whole_number(field.text, field.base);
+        if (written == field.taken)
+            continue;
+        char as_taken[24];
+        std::snprintf(as_taken, sizeof as_taken, field.base == 16 ? "%04llx" : "%lld", field.taken);
+        const bool wide = written && field.name == std::string_view("VALUE") &&
+                          *written != static_cast<std::int32_t>(*written);
+        return std::string("event field ") + field.name + " " + quoted(field.text) +
+               (!written ? " is not a whole number"
+                : wide   ? " does not fit in 32 signed bits"
+                         : " is not what libevemu reads") +
+               " (libevemu would play " + std::string(as_taken) + ")";
+    }
+    return std::nullopt;
+}
+
+// What libevemu does not check in an event it read: that its line says it,
+// and that its time and its type and code are in range.
+std::optional<std::string> check_event(const input_event& event,
+                                       std::optional<std::string_view> line, std::int64_t last_us) {
+    if (!line)
+        return "the event line is longer than " + std::to_string(LineBack::max_line) +
+               " characters";
+    if (auto problem = misread(*line, event))
+        return problem;
     if (event.input_event_sec < 0 || event.input_event_sec > max_seconds)
         return "time stamp out of range (0 to " + std::to_string(max_seconds) + " seconds)";
     const std::int64_t us = event_time_us(event);
@@ -124,6 +199,26 @@ int read_event(std::FILE* file, input_event& event) {
 }
 
 }  // namespace
+
+std::optional<std::string_view> LineBack::before(int fd, long end) {
+    const long from = std::max(0L, end - max_line);
+    if (from < start_ || end > start_ + static_cast<long>(size_)) {
+        const ssize_t got = ::pread(fd, window_.data(), window_.size(), from);
+        start_ = from;
+        size_ = got > 0 ? static_cast<std::size_t>(got) : 0;
+        if (end > start_ + static_cast<long>(size_))
+            return std::nullopt;
+    }
+    std::string_view text(window_.data() + (from - start_), static_cast<std::size_t>(end - from));
+    if (text.ends_with('\n'))
+        text.remove_suffix(1);
+    while (text.ends_with('\r'))
+        text.remove_suffix(1);
+    const std::size_t line_end = text.rfind('\n');
+    if (line_end == text.npos && from > 0)
+        return std::nullopt;
+    return text.substr(line_end == text.npos ? 0 : line_end + 1);
+}
 
 std::string RecordingError::to_string() const {
     std::string out = file;
@@ -234,12 +329,14 @@ LoadResult Recording::load(const std::string& path) {
 
     input_event event{};
     std::int64_t last_us = std::numeric_limits<std::int64_t>::min();
+    LineBack line_back;
     for (int read; (read = read_event(file.get(), event)) != 0; last_us = event_time_us(event)) {
         if (read < 0) {
             return fault("libevemu cannot read this line as an event " + event_form + ": " +
                          quoted(here().text));
         }
-        if (auto problem = check_event(event, last_us))
+        const auto line = line_back.before(::fileno(file.get()), std::ftell(file.get()));
+        if (auto problem = check_event(event, line, last_us))
             return fault(*problem);
         if (recording.event_count_++ == 0)
             recording.first_event_us_ = event_time_us(event);
@@ -286,7 +383,11 @@ bool EventStream::next(input_event& event) {
     if (!file_ || read_ >= expected_)
         return false;
     const int read = read_event(file_.get(), event);
-    const auto problem = read > 0 ? check_event(event, last_us_) : std::nullopt;
+    const auto problem =
+        read > 0
+            ? check_event(event, line_back_.before(::fileno(file_.get()), std::ftell(file_.get())),
+                          last_us_)
+            : std::nullopt;
     if (read <= 0 || problem) {
         fail("the file changed since it was loaded: " +
              (problem

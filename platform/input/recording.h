@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/input/packets.h"
@@ -75,6 +76,24 @@ struct LoadAllResult {
 };
 LoadAllResult load_recordings(const std::vector<std::string>& paths);
 
+// The line libevemu has just read, read back from the file: the line that ends
+// at the stream's position, so that its fields can be held against what
+// libevemu took. It keeps a window of the file, so that reading the lines back
+// in order costs one read for many lines.
+class LineBack {
+  public:
+    static constexpr long max_line = 4096;
+
+    // The line that ends at byte `end` of `fd` (without its line end); nothing
+    // when it cannot be read or is longer than max_line.
+    std::optional<std::string_view> before(int fd, long end);
+
+  private:
+    std::vector<char> window_ = std::vector<char>(64 * 1024);
+    long start_ = 0;
+    std::size_t size_ = 0;
+};
+
 // A recording's events, read lazily from the file with libevemu, one at a time.
 class EventStream {
   public:
@@ -93,6 +112,7 @@ class EventStream {
     void fail(std::string message);
 
     UniqueFile file_;
+    LineBack line_back_;
     std::string path_;
     std::uint64_t expected_ = 0;
     std::uint64_t read_ = 0;

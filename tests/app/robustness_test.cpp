@@ -118,6 +118,13 @@ TEST_F(BadRecordings, EveryKindGivesOneLineNamingTheFileTheLineAndTheFault) {
         return std::string(":").append(std::to_string(line)).append(": ");
     };
 
+    // A motion of `value` and the frame's end.
+    const auto write_values = [&](const std::string& value) {
+        return write("value" + value + ".evemu", mouse_description + "E: 1.000000 0002 0000 " +
+                                                     value + "\n" +
+                                                     event_text(1'000'000, EV_SYN, SYN_REPORT, 0));
+    };
+
     const std::vector<BadRecording> cases = {
         {"missing file", dir_ / "missing.evemu", ": ", "No such file or directory"},
         {"a directory", dir_ / "folder.evemu", ": ", "is a directory"},
@@ -129,6 +136,19 @@ TEST_F(BadRecordings, EveryKindGivesOneLineNamingTheFileTheLineAndTheFault) {
         {"an event libevemu rejects",
          write("event.evemu", mouse_description + "E: 1.000000 zz 0000 1\n"), at(d + 1),
          "cannot read this line as an event"},
+        {"an event line libevemu would read as another value", write_values("99999999999"),
+         at(d + 1), "VALUE '99999999999' does not fit in 32 signed bits"},
+        {"a value one past 32 signed bits", write_values("2147483648"), at(d + 1),
+         "VALUE '2147483648' does not fit in 32 signed bits (libevemu would play -2147483648)"},
+        {"a value one below them", write_values("-2147483649"), at(d + 1),
+         "VALUE '-2147483649' does not fit in 32 signed bits"},
+        {"a value of 2^32", write_values("4294967296"), at(d + 1),
+         "VALUE '4294967296' does not fit in 32 signed bits (libevemu would play 0)"},
+        {"a value with letters", write_values("12abc"), at(d + 1),
+         "VALUE '12abc' is not a whole number"},
+        {"a type of five digits",
+         write("type.evemu", mouse_description + "E: 1.000000 00002 0000 1\n"), at(d + 1),
+         "TYPE '00002' is not what libevemu reads"},
         {"time stamps that go backwards",
          write("time.evemu",
                mouse_description + good_frame + event_text(999'999, EV_REL, REL_X, 1)),
@@ -154,6 +174,22 @@ TEST_F(BadRecordings, EveryKindGivesOneLineNamingTheFileTheLineAndTheFault) {
         EXPECT_EQ(child.out, "");
         EXPECT_FALSE(fs::exists(dir_ / "log.txt")) << "a window opened";
     }
+}
+
+// The edges of 32 signed bits are values like any other: logged as written.
+TEST_F(BadRecordings, ValuesAtThe32BitEdgesAreLoggedExactly) {
+    const fs::path edges =
+        write("edges.evemu", mouse_description + event_text(1'000'000, EV_REL, REL_X, 2147483647) +
+                                 event_text(1'000'000, EV_SYN, SYN_REPORT, 0) +
+                                 event_text(1'000'100, EV_REL, REL_X, -2147483648) +
+                                 event_text(1'000'100, EV_SYN, SYN_REPORT, 0));
+    const auto child = run({replay(edges), "--replay-speed=max", "--exit-after-replay"});
+    EXPECT_EQ(child.exit_code, 0) << child.err;
+    const std::string log = read_file(dir_ / "log.txt");
+    EXPECT_EQ(log, testsupport::expected_line(Expected{0, 2147483647, 0}) +
+                       testsupport::expected_line(Expected{0, -2147483647 - 1, 0}));
+    EXPECT_NE(log.find("lLastX=7fffffff"), std::string::npos) << log;
+    EXPECT_NE(log.find("lLastX=80000000"), std::string::npos) << log;
 }
 
 TEST_F(BadRecordings, NoReadPermission) {
@@ -312,6 +348,27 @@ TEST_F(MidStream, ARecordingCutShortStopsThatMouseWithOneLineAndTheOtherGoesOn) 
     ASSERT_LT(cut.size(), expected_first.size()) << "the first mouse stopped early";
     EXPECT_TRUE(std::equal(cut.begin(), cut.end(), expected_first.begin()))
         << "what it sent before the cut is whole and in order";
+    EXPECT_EQ(lines_of_mouse(log_, 1), generated_lines(1, frames));
+}
+
+TEST_F(MidStream, AValueWrittenOverALineWhilePlayingStopsThatMouseWithOneLine) {
+    // The last SYN_REPORT's value "0000" becomes "12ab", which libevemu would read as 12.
+    play_and([&](const fs::path& first) {
+        std::fstream file(first, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(-5, std::ios::end);
+        file << "12ab";
+    });
+    EXPECT_EQ(exit_code_, 0) << err_;
+    const std::regex diagnostic("replay: " + first_.string() +
+                                ": the file changed since it was loaded: event [0-9]+ is no longer "
+                                "valid \\(event field VALUE '12ab' is not a whole number "
+                                "\\(libevemu would play 12\\)\\); the rest of its events are "
+                                "skipped\n");
+    EXPECT_TRUE(std::regex_match(err_, diagnostic)) << err_;
+    const auto played = lines_of_mouse(log_, 0);
+    const auto expected_first = generated_lines(0, frames);
+    ASSERT_EQ(played.size(), expected_first.size() - 1) << "all but the last frame";
+    EXPECT_TRUE(std::equal(played.begin(), played.end(), expected_first.begin()));
     EXPECT_EQ(lines_of_mouse(log_, 1), generated_lines(1, frames));
 }
 

@@ -125,10 +125,51 @@ TEST(RecordingLoad, AFileChangedAfterLoadingStopsItsEventsWithTheReason) {
                                    "valid (time stamp 4.000000 goes backwards (the event before is "
                                    "at 5.000000))");
 
+    // A value libevemu would wrap, written over a line that was whole.
+    testsupport::write_file(path, mouse_description + event_text(5000000, EV_REL, REL_X, 3) +
+                                      "E: 5.000000 0001 0001 4294967297\n" + events_text());
+    EventStream wrapped(*result.recording);
+    EXPECT_TRUE(wrapped.next(event));
+    EXPECT_FALSE(wrapped.next(event));
+    EXPECT_EQ(wrapped.error(), path +
+                                   ": the file changed since it was loaded: event 2 is no longer "
+                                   "valid (event field VALUE '4294967297' does not fit in 32 "
+                                   "signed bits (libevemu would play 1))");
+
     std::filesystem::remove(path);
     EventStream gone(*result.recording);
     EXPECT_FALSE(gone.next(event));
     EXPECT_EQ(gone.error(), path + ": cannot open it again: No such file or directory");
+}
+
+// Each field is held against what libevemu took as a number, not as text: the
+// 32-bit edges, a sign, a 0x, fewer digits and comments are read as written.
+TEST(RecordingLoad, FieldsThatReadAsWrittenAreTakenWhateverTheirSpelling) {
+    TempDir dir;
+    const std::vector<std::pair<std::string, input_event>> lines = {
+        {"E: 1.000000 0002 0000 2147483647", {{1, 0}, EV_REL, REL_X, 2147483647}},
+        {"E: 1.000000 0002 0000 -2147483648", {{1, 0}, EV_REL, REL_X, -2147483648}},
+        {"E: 1.000000 0002 0000 +5\t# EV_REL / REL_X", {{1, 0}, EV_REL, REL_X, 5}},
+        {"E:1.5 0x2 1 -001#REL_Y", {{1, 5}, EV_REL, REL_Y, -1}},
+        {"E: 2.000001 0000 0000 0000   # SYN_REPORT", {{2, 1}, EV_SYN, SYN_REPORT, 0}},
+    };
+    std::string text = mouse_description;
+    for (const auto& [line, event] : lines)
+        text += line + "\r\n";
+    const input::LoadResult result = Recording::load(write(dir, "spelled.evemu", text));
+    ASSERT_TRUE(result) << result.error.to_string();
+    EventStream stream(*result.recording);
+    input_event event{};
+    for (const auto& [line, expected] : lines) {
+        SCOPED_TRACE(line);
+        ASSERT_TRUE(stream.next(event)) << stream.error();
+        EXPECT_EQ(input::event_time_us(event), input::event_time_us(expected));
+        EXPECT_EQ(event.type, expected.type);
+        EXPECT_EQ(event.code, expected.code);
+        EXPECT_EQ(event.value, expected.value);
+    }
+    EXPECT_FALSE(stream.next(event));
+    EXPECT_EQ(stream.error(), "");
 }
 
 TEST(RecordingLoad, AcceptsCommentsBlankLinesAndCarriageReturns) {
@@ -352,6 +393,39 @@ std::vector<BadCase> bad_cases() {
          at(e1, "event type 0020 or code 0000 out of range")},
         {"event code out of range", lone_event("1.000000 0001 0300 1"),
          at(e1, "event type 0001 or code 0300 out of range")},
+        // Fields libevemu takes a part of, or wraps: refused, never played as another value.
+        {"a value past 64 bits", lone_event("1.000000 0002 0000 99999999999999999999"),
+         at(e1,
+            "event field VALUE '99999999999999999999' does not fit in 32 signed bits "
+            "(libevemu would play -1)")},
+        {"a value past 32 bits", lone_event("1.000000 0002 0000 99999999999"),
+         at(e1,
+            "event field VALUE '99999999999' does not fit in 32 signed bits (libevemu would "
+            "play 1215752191)")},
+        {"a value one past the top of 32 signed bits", lone_event("1.000000 0002 0000 2147483648"),
+         at(e1,
+            "event field VALUE '2147483648' does not fit in 32 signed bits (libevemu would "
+            "play -2147483648)")},
+        {"a value one below the bottom", lone_event("1.000000 0002 0000 -2147483649"),
+         at(e1,
+            "event field VALUE '-2147483649' does not fit in 32 signed bits (libevemu would "
+            "play 2147483647)")},
+        {"a value of 2^32", lone_event("1.000000 0002 0000 4294967296"),
+         at(e1,
+            "event field VALUE '4294967296' does not fit in 32 signed bits (libevemu would "
+            "play 0)")},
+        {"a value with letters after its digits", lone_event("1.000000 0002 0000 12abc"),
+         at(e1, "event field VALUE '12abc' is not a whole number (libevemu would play 12)")},
+        {"a type of five digits", lone_event("1.000000 00002 0000 1"),
+         at(e1, "event field TYPE '00002' is not what libevemu reads (libevemu would play 0000)")},
+        {"microseconds of seven digits", lone_event("1.0000001 0002 0000 1"),
+         at(e1,
+            "event field MICROSECONDS '0000001' is not what libevemu reads (libevemu would "
+            "play 0)")},
+        {"a sixth field that is not a comment", lone_event("1.000000 0002 0000 1 7"),
+         at(e1,
+            "the event line has 5 fields after 'E:', not the four of 'E: "
+            "SECONDS.MICROSECONDS TYPE CODE VALUE' (a comment starts with '#')")},
         {"time going backwards",
          mouse_description + event_block(5) + event_text(1000004, EV_REL, REL_Y, 1),
          at(e1 + 2, "time stamp 1.000004 goes backwards (the event before is at 1.000005)")},
