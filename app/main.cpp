@@ -307,8 +307,9 @@ int main(int argc, char** argv) {
     app::PacketStats stats;
     // The names the timing window shows: those of the devices the engine listed.
     app::name_mice(service);
-    service.on_packet_handled = [&](const input::Packet& packet, std::int64_t handled) {
-        timing_feed.packet(packet);
+    service.on_packet_handled = [&](const input::Packet& packet, WPARAM code,
+                                    std::int64_t handled) {
+        timing_feed.packet(packet, code);
         if (csv) {
             csv->add(mouse_number(packet.device), packet.device, packet.own_time_ns() / 1000,
                      packet.same_report, packet.mouse);

@@ -11,10 +11,11 @@ TimingFeed::TimingFeed(const input::Provider& provider) : provider_(provider) {
     mouse_timing::set_options(timing_options(provider.name()));
 }
 
-void TimingFeed::packet(const input::Packet& packet) {
+void TimingFeed::packet(const input::Packet& packet, WPARAM code) {
     timing::Timing& measures = mouse_timing::measures();
     const std::size_t known = measures.size();
-    mouse_timing::add(packet.device, packet.own_time_ns() / 1000, packet.same_report);
+    mouse_timing::add(packet.device, packet.own_time_ns() / 1000, packet.same_report,
+                      code == RIM_INPUTSINK);
     if (measures.size() != known) {
         // A mouse seen for the first time (the newest of the measures).
         measures.mouse(packet.device)

@@ -17,10 +17,11 @@ class TimingFeed {
     // kernel buffers.
     explicit TimingFeed(const input::Provider& provider);
 
-    // One packet the service has handled: its own time stamp, and whether it
-    // is part of the report before it. A mouse's first packet also gives it
-    // the polling interval its device declares.
-    void packet(const input::Packet& packet);
+    // One packet the service has handled: its own time stamp, whether it is
+    // part of the report before it, and whether it came in the background
+    // (`code` RIM_INPUTSINK). A mouse's first packet also gives it the
+    // polling interval its device declares.
+    void packet(const input::Packet& packet, WPARAM code);
     // After each batch of packets: the overflows the provider counted since.
     void batch_handled();
 

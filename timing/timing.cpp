@@ -168,7 +168,7 @@ MouseTiming::MouseTiming(HANDLE handle, Clock clock, bool counts_overflows,
       overflows_(counts_overflows ? std::optional<std::uint64_t>(0) : std::nullopt),
       recent_(recent_capacity) {}
 
-void MouseTiming::add(std::int64_t time_us, bool same_report) {
+void MouseTiming::add(std::int64_t time_us, bool same_report, bool background) {
     // The packets after the first of a report change nothing measured. A
     // mouse's first packet starts a report, whatever it says.
     if (same_report && reports_ > 0)
@@ -190,6 +190,7 @@ void MouseTiming::add(std::int64_t time_us, bool same_report) {
         }
     }
     ++reports_;
+    background_reports_ += background ? 1 : 0;
     last_time_us_ = time_us;
     recent_.push({time_us, interval});
 }
@@ -232,6 +233,10 @@ Summary MouseTiming::summary() const {
     s.steps_back = steps_back_;
     s.overflows = overflows_;
     s.declared_interval_us = declared_interval_us_;
+    s.background_reports = background_reports_;
+    if (reports_ > 0)
+        s.background_share =
+            static_cast<double>(background_reports_) / static_cast<double>(reports_);
     if (s.intervals == 0)
         return s;
     s.p1_us = intervals_.quantile(0.01);
@@ -259,8 +264,8 @@ std::size_t MouseTiming::memory_bytes() const {
 
 Timing::Timing(Options options) : options_(options) {}
 
-void Timing::add(HANDLE handle, std::int64_t time_us, bool same_report) {
-    mouse(handle).add(time_us, same_report);
+void Timing::add(HANDLE handle, std::int64_t time_us, bool same_report, bool background) {
+    mouse(handle).add(time_us, same_report, background);
 }
 
 MouseTiming& Timing::mouse(HANDLE handle) {
@@ -302,8 +307,9 @@ std::size_t Timing::memory_bytes() const {
 }
 
 const Row& column_titles() {
-    static const Row titles = {"mouse",     "name",   "Hz",     "declared Hz", "p1 µs",
-                               "median µs", "p99 µs", "max µs", "irregular %", "overflows"};
+    static const Row titles = {"mouse",       "name",      "Hz",     "declared Hz",
+                               "p1 µs",       "median µs", "p99 µs", "max µs",
+                               "irregular %", "overflows", "bg %"};
     return titles;
 }
 
@@ -322,6 +328,8 @@ Row format_row(int mouse_number, std::string_view name, const Summary& summary) 
     row[column::irregular] =
         summary.irregular_share ? one_decimal(*summary.irregular_share * 100) : "-";
     row[column::overflows] = or_dash(summary.overflows);
+    row[column::background] =
+        summary.background_share ? one_decimal(*summary.background_share * 100) : "-";
     return row;
 }
 

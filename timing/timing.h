@@ -165,6 +165,10 @@ struct Summary {
     std::int64_t spell_time_us = 0;  // their sum
     std::uint64_t pauses = 0;
     std::uint64_t steps_back = 0;  // stamps earlier than the report before: spells end there too
+    // Reports that came while no window of the program was active (read in the
+    // background): on Windows 11 these may be throttled, merged by the system.
+    std::uint64_t background_reports = 0;
+    std::optional<double> background_share;  // 0 to 1, once there is a report
     std::optional<double> rate_hz;
     std::optional<std::int64_t> p1_us;
     std::optional<std::int64_t> median_us;
@@ -182,8 +186,9 @@ class MouseTiming {
     // One handled packet stamped `time_us`. `same_report`: it belongs to the
     // report of the packet before it (the second packet of a frame that turns
     // both wheels, the packets of a resync after an overflow): not a report
-    // of its own.
-    void add(std::int64_t time_us, bool same_report);
+    // of its own. `background`: it came while no window of the program was
+    // active (RIM_INPUTSINK).
+    void add(std::int64_t time_us, bool same_report, bool background = false);
 
     void set_clock(Clock clock);
     void set_declared_interval_us(std::optional<std::int64_t> interval_us);
@@ -214,6 +219,7 @@ class MouseTiming {
     std::int64_t last_time_us_ = 0;
     std::uint64_t pauses_ = 0;
     std::uint64_t steps_back_ = 0;
+    std::uint64_t background_reports_ = 0;
     std::optional<std::uint64_t> overflows_;
     std::optional<std::int64_t> declared_interval_us_;
     std::uint64_t generation_ = 0;
@@ -235,7 +241,7 @@ class Timing {
     explicit Timing(Options options);
 
     // One handled packet of `handle` (see MouseTiming::add).
-    void add(HANDLE handle, std::int64_t time_us, bool same_report);
+    void add(HANDLE handle, std::int64_t time_us, bool same_report, bool background = false);
 
     // The measures of `handle`, made with the options on first use.
     MouseTiming& mouse(HANDLE handle);
@@ -269,17 +275,18 @@ enum : std::size_t {
     max,
     irregular,
     overflows,
+    background,
     count,
 };
 }  // namespace column
 using Row = std::array<std::string, column::count>;
 
 // The column titles: "mouse", "name", "Hz", "declared Hz", "p1 µs",
-// "median µs", "p99 µs", "max µs", "irregular %", "overflows".
+// "median µs", "p99 µs", "max µs", "irregular %", "overflows", "bg %".
 const Row& column_titles();
 
 // A mouse's row: its number as the memo prints it, its name, whole Hz, whole
-// microseconds, the irregular share in percent to one decimal.
+// microseconds, the irregular and background shares in percent to one decimal.
 Row format_row(int mouse_number, std::string_view name, const Summary& summary);
 
 // Lines of cells as text, each column as wide as its widest cell counted in

@@ -102,6 +102,7 @@ void TForm3::FormCreate(vcl::TObject* /*Sender*/) {
         widths[c] = figure_width(c, "888888");
     widths[timing::column::irregular] = figure_width(timing::column::irregular, "100.0");
     widths[timing::column::overflows] = figure_width(timing::column::overflows, "88888");
+    widths[timing::column::background] = figure_width(timing::column::background, "100.0");
     int fixed = 0;
     for (std::size_t c = 0; c < widths.size(); ++c) {
         if (c != timing::column::name)

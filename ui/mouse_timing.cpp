@@ -44,9 +44,9 @@ std::uint64_t resets() {
     return state().resets;
 }
 
-void add(HANDLE device, std::int64_t time_us, bool same_report) {
+void add(HANDLE device, std::int64_t time_us, bool same_report, bool background) {
     State& s = state();
-    s.measures->add(device, time_us, same_report);
+    s.measures->add(device, time_us, same_report, background);
     if (s.listener)
         s.listener();
 }

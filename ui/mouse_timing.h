@@ -21,9 +21,10 @@ void set_options(const timing::Timing::Options& options);
 // How many times the measures were started afresh.
 std::uint64_t resets();
 
-// One handled packet of `device`, stamped `time_us` (see timing::MouseTiming::add).
-// Tells the timing window, which draws what changed at its next frame.
-void add(HANDLE device, std::int64_t time_us, bool same_report);
+// One handled packet of `device`, stamped `time_us`, read in the background or
+// not (see timing::MouseTiming::add). Tells the timing window, which draws
+// what changed at its next frame.
+void add(HANDLE device, std::int64_t time_us, bool same_report, bool background);
 
 // Who hears of each packet added: the timing window while it exists.
 void set_listener(std::function<void()> listener);

@@ -193,7 +193,8 @@ void TForm1::WMInput(vcl::TMessage& Message) {
         LARGE_INTEGER frequency;
         QueryPerformanceFrequency(&frequency);
         mouse_timing::add(raw->header.hDevice,
-                          mouse_timing::counter_us(received.QuadPart, frequency.QuadPart), false);
+                          mouse_timing::counter_us(received.QuadPart, frequency.QuadPart), false,
+                          GET_RAWINPUT_CODE_WPARAM(Message.WParam) == RIM_INPUTSINK);
     }
     // user32 is the raw input service here: the log is written out once no
     // more raw input waits in the queue, a burst at a time, never per line.

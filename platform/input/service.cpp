@@ -284,7 +284,7 @@ void Service::drain() {
             dispatching_ = outer;
             ++delivered_;
             if (on_packet_handled)
-                on_packet_handled(pending.packet, monotonic_ns());
+                on_packet_handled(pending.packet, code, monotonic_ns());
         } else {
             ++dropped_unfocused_;
         }

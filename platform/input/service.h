@@ -46,9 +46,10 @@ class Service final : public PacketSink {
     std::function<void()> on_batch_handled;
     // Called once the provider has finished and its last packet has been handled.
     std::function<void()> on_finished;
-    // Called for each packet once its dispatch returns: the packet and the
-    // CLOCK_MONOTONIC time its handling ended.
-    std::function<void(const Packet&, std::int64_t handled_ns)> on_packet_handled;
+    // Called for each packet once its dispatch returns: the packet, the input
+    // code its WM_INPUT carried (RIM_INPUTSINK: no form of the program was
+    // active) and the CLOCK_MONOTONIC time its handling ended.
+    std::function<void(const Packet&, WPARAM code, std::int64_t handled_ns)> on_packet_handled;
 
     Provider& provider() { return *provider_; }
     // The devices as the last full GetRawInputDeviceList gave them.

@@ -609,9 +609,9 @@ TEST_F(WindowTest, TheTimingWindowShowsEachMouseByItsRecordedStamps) {
     mouse_timing::set_options({});
     mouse_timing::set_names([&](HANDLE h) { return std::string(h == fast ? "Fast" : "Slow"); });
     for (int i = 0; i < 400; ++i)
-        mouse_timing::add(fast, i * 1000, false);
+        mouse_timing::add(fast, i * 1000, false, false);
     for (int i = 0; i < 50; ++i)
-        mouse_timing::add(slow, i * 8000, false);
+        mouse_timing::add(slow, i * 8000, false, false);
     show_timing_window();
     Form3->draw();
     EXPECT_EQ(Form3->cells(0)[timing::column::hz], "1000");

@@ -645,7 +645,9 @@ class InProcess : public RobustnessTest {
         service_->install();
         service_->on_batch_handled = flush_log;
         service_->on_finished = [this] { finished_ = true; };
-        service_->on_packet_handled = [this](const input::Packet&, std::int64_t) { ++handled_; };
+        service_->on_packet_handled = [this](const input::Packet&, WPARAM, std::int64_t) {
+            ++handled_;
+        };
         ASSERT_EQ(raw_input_init(form_), 1);
     }
 

@@ -137,6 +137,7 @@ enum Column {
     max_col,
     irregular_col,
     overflows_col,
+    background_col,
     delay_median_col,
     delay_p99_col,
     delay_max_col,
@@ -169,7 +170,7 @@ TEST(PacketStatsTest, TheReportHasALinePerMouseThenTheTotals) {
     EXPECT_EQ(report.find("ms clock"), std::string::npos) << report;
 
     const auto first = row(report, "0");
-    ASSERT_EQ(first.size(), 16u) << report;
+    ASSERT_EQ(first.size(), 17u) << report;
     EXPECT_EQ(first[handle_col], "65537");
     EXPECT_EQ(first[packets_col], "1000");
     EXPECT_EQ(first[hz_col], "1000");
@@ -191,7 +192,7 @@ TEST(PacketStatsTest, TheReportHasALinePerMouseThenTheTotals) {
 
     EXPECT_TRUE(row(report, "2").empty()) << "a mouse that sent nothing has no line";
     const auto other = row(report, "-");
-    ASSERT_EQ(other.size(), 14u) << "no name: " << report;
+    ASSERT_EQ(other.size(), 15u) << "no name: " << report;
     EXPECT_EQ(other[handle_col], "42");
     EXPECT_EQ(other[packets_col], "2");
     EXPECT_EQ(other[hz_col], "-") << "not measured";
@@ -199,10 +200,10 @@ TEST(PacketStatsTest, TheReportHasALinePerMouseThenTheTotals) {
     EXPECT_EQ(other[delay_max_col], "3.000");
 
     const auto total = row(report, "total");
-    ASSERT_EQ(total.size(), 13u) << "no handle, no name: " << report;
+    ASSERT_EQ(total.size(), 14u) << "no handle, no name: " << report;
     EXPECT_EQ(total[1], "3002");
     EXPECT_EQ(total[2], "-");
-    EXPECT_EQ(total[12], "3.000") << "the maximum delay of every mouse";
+    EXPECT_EQ(total[13], "3.000") << "the maximum delay of every mouse";
     EXPECT_NE(report.find("dropped because no window was active: 7\n"), std::string::npos);
 
     // Listed mice in their numbering, then the others; the columns line up.
@@ -277,12 +278,14 @@ TEST(TimingFeedTest, EachInputIsMeasuredOnItsOwnTerms) {
         app::TimingFeed feed(evdev);
         PacketStats stats;
         for (int i = 0; i < 4000; ++i) {
-            feed.packet(packet_at(handle(11), i * 125 * us));
+            feed.packet(packet_at(handle(11), i * 125 * us), RIM_INPUT);
             // A frame that turns both wheels: one report, two packets.
-            feed.packet(packet_at(handle(11), i * 125 * us, true));
+            feed.packet(packet_at(handle(11), i * 125 * us, true), RIM_INPUT);
             stats.add(handle(11), i * 125 * us, i * 125 * us);
             if (i % 8 == 0) {
-                feed.packet(packet_at(handle(12), i * 125 * us));
+                // Read while another program had the focus: half of them.
+                feed.packet(packet_at(handle(12), i * 125 * us),
+                            i % 16 == 0 ? RIM_INPUTSINK : RIM_INPUT);
                 stats.add(handle(12), i * 125 * us, i * 125 * us);
             }
         }
@@ -298,11 +301,13 @@ TEST(TimingFeedTest, EachInputIsMeasuredOnItsOwnTerms) {
         EXPECT_EQ(fast[p1_col], "125");
         EXPECT_EQ(fast[declared_col], "8000") << "125us declared";
         EXPECT_EQ(fast[overflows_col], "0");
+        EXPECT_EQ(fast[background_col], "0.0");
         const auto slow = row(report, "1");
         ASSERT_GT(slow.size(), static_cast<std::size_t>(overflows_col)) << report;
         EXPECT_EQ(slow[hz_col], "1000");
         EXPECT_EQ(slow[declared_col], "-") << "what sysfs says is not an interval";
         EXPECT_EQ(slow[overflows_col], "2") << "counted after the batch";
+        EXPECT_EQ(slow[background_col], "50.0") << "the share read in the background";
         ASSERT_NE(mouse_timing::measures().find(handle(13)), nullptr);
         EXPECT_EQ(mouse_timing::measures().find(handle(13))->summary().overflows, 1u)
             << "a mouse that overflowed before its first packet";
@@ -314,7 +319,7 @@ TEST(TimingFeedTest, EachInputIsMeasuredOnItsOwnTerms) {
         PacketStats stats;
         // 2000 reports 500 µs apart, stamped in whole milliseconds as the X server does.
         for (int i = 0; i < 2000; ++i) {
-            feed.packet(packet_at(handle(11), i * 500 * us / ms * ms));
+            feed.packet(packet_at(handle(11), i * 500 * us / ms * ms), RIM_INPUT);
             stats.add(handle(11), 0, 0);
         }
         feed.batch_handled();

@@ -8,6 +8,7 @@
 #include <X11/extensions/XI2.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <regex>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -541,9 +543,32 @@ class OtherProgramWindow {
     Window window_ = 0;
 };
 
+// The "bg %" cell of each mouse's row in --stats's table on standard error, by
+// mouse number (cells are two or more spaces apart).
+std::map<int, std::string> background_shares(const std::string& err) {
+    std::map<int, std::string> shares;
+    std::optional<std::size_t> column;
+    const std::regex gap(" {2,}");
+    for (const std::string& line : testsupport::split_lines(err)) {
+        const std::vector<std::string> cells(
+            std::sregex_token_iterator(line.begin(), line.end(), gap, -1), {});
+        if (cells.size() > 1 && cells[0] == "mouse" && cells[1] == "handle") {
+            const auto at = std::find(cells.begin(), cells.end(), "bg %");
+            if (at != cells.end())
+                column = static_cast<std::size_t>(at - cells.begin());
+        } else if (column && cells.size() > *column && !cells[0].empty() &&
+                   std::isdigit(static_cast<unsigned char>(cells[0][0]))) {
+            shares[std::stoi(cells[0])] = cells[*column];
+        }
+    }
+    return shares;
+}
+
 // Two rawmice read the same pointers while another program's window holds the
-// focus: the one started with --background logs every packet, once each; the
-// other logs none and counts them all at exit.
+// focus: the one started with --background logs every packet, once each, and
+// says at exit that the mice that moved only then were read in the background
+// (bg 100 %); the other logs none, counts them all at exit, and read what it
+// logged with its window active (bg 0 %).
 TEST_F(X11EndToEnd, UnderAWindowManagerAnotherWindowsFocusStopsOnlyTheProgramNotInTheBackground) {
     if (!testsupport::program_available("openbox"))
         GTEST_SKIP() << "openbox is not installed (scripts/install-deps installs it)";
@@ -554,13 +579,13 @@ TEST_F(X11EndToEnd, UnderAWindowManagerAnotherWindowsFocusStopsOnlyTheProgramNot
     std::unique_ptr<testsupport::Process> background;
     unsigned long follows_window = 0;
     unsigned long background_window = 0;
-    ASSERT_NO_FATAL_FAILURE(launch(follows_dir.path(), {}, follows, follows_window));
+    ASSERT_NO_FATAL_FAILURE(launch(follows_dir.path(), {"--stats"}, follows, follows_window));
     // From here the focus-following one logs or drops every packet. Of the
     // probes before, those that came before its window was active were dropped.
     const std::size_t first_probes = std::exchange(probes_sent_, 0);
     const std::size_t follows_start = log_lines(follows_dir.path()).size();
     ASSERT_NO_FATAL_FAILURE(
-        launch(background_dir.path(), {"--background"}, background, background_window));
+        launch(background_dir.path(), {"--background", "--stats"}, background, background_window));
 
     OtherProgramWindow other(xvfb_->display());
     if (!testsupport::wait_until([&] { return driver_->focused_window() == other.id(); }, 10s))
@@ -628,21 +653,30 @@ TEST_F(X11EndToEnd, UnderAWindowManagerAnotherWindowsFocusStopsOnlyTheProgramNot
     EXPECT_EQ(follows->exit_code(), 0) << follows->err();
     const std::size_t sent = probes_sent_ + expected.size();
     const std::size_t logged = log_lines(follows_dir.path()).size() - follows_start;
-    std::size_t dropped = 0;
+    std::size_t dropped = 0;  // --stats's count (its table stands for the notice without it)
     for (const std::string& line : testsupport::split_lines(follows->err())) {
-        if (std::sscanf(line.c_str(),
-                        "rawmice: %zu packets dropped because no window of rawmice was active",
-                        &dropped) == 1)
+        if (std::sscanf(line.c_str(), "dropped because no window was active: %zu", &dropped) == 1)
             break;
     }
     ASSERT_GE(sent, logged + expected.size());
     EXPECT_GE(dropped, sent - logged) << follows->err();
     EXPECT_LT(dropped, sent - logged + first_probes) << follows->err();
+    EXPECT_EQ(background_shares(follows->err()), (std::map<int, std::string>{{core_mouse_, "0.0"}}))
+        << follows->err();
 
     background->send(SIGTERM);
     ASSERT_TRUE(background->wait(20s));
     EXPECT_EQ(background->exit_code(), 0) << background->err();
-    EXPECT_EQ(background->err().find("dropped"), std::string::npos) << background->err();
+    EXPECT_NE(background->err().find("dropped because no window was active: 0\n"),
+              std::string::npos)
+        << background->err();
+    EXPECT_EQ(background->err().find("packets dropped"), std::string::npos) << background->err();
+    const std::map<int, std::string> shares = background_shares(background->err());
+    for (const xfake::Master& m : masters_) {
+        const auto share = shares.find(mouse(m.xtest_pointer));
+        ASSERT_NE(share, shares.end()) << background->err();
+        EXPECT_EQ(share->second, "100.0") << "moved only while another window had the focus";
+    }
 }
 
 TEST_F(X11EndToEnd, AMasterAddedWhileRunningReportsAsMouseMinusOne) {

@@ -336,6 +336,30 @@ TEST(MeasuresTest, FourMiceInterleavedAreMeasuredApart) {
     EXPECT_EQ(t.find(handle(15)), nullptr);
 }
 
+// The share of a mouse's reports read while no window of the program was
+// active: a report's later packets neither count nor change it.
+TEST(MeasuresTest, TheBackgroundShareCountsReportsReadInTheBackground) {
+    Timing t;
+    EXPECT_EQ(t.mouse(handle(1)).summary().background_share, std::nullopt) << "no report yet";
+    for (int i = 0; i < 8; ++i) {
+        const bool background = i >= 3 && i < 8;  // 5 of 8
+        t.add(handle(1), start + i * 1000, false, background);
+        t.add(handle(1), start + i * 1000, true, !background);  // the second wheel packet
+    }
+    t.add(handle(2), start, false, false);
+    const Summary s = t.find(handle(1))->summary();
+    EXPECT_EQ(s.reports, 8u);
+    EXPECT_EQ(s.background_reports, 5u);
+    EXPECT_DOUBLE_EQ(*s.background_share, 5.0 / 8);
+    EXPECT_EQ(timing::format_row(0, "m", s)[timing::column::background], "62.5");
+    EXPECT_EQ(timing::format_row(1, "n", t.find(handle(2))->summary())[timing::column::background],
+              "0.0");
+    const std::uint64_t before = t.generation();
+    t.add(handle(2), start + 1000, false, true);
+    EXPECT_NE(t.generation(), before);
+    EXPECT_DOUBLE_EQ(*t.find(handle(2))->summary().background_share, 0.5);
+}
+
 TEST(MeasuresTest, FiftyMillisecondsIsAPauseAndJustUnderIsNot) {
     Timing t;
     for (const std::int64_t time : {start, start + 49'999, start + 49'999 + 50'000})
@@ -592,12 +616,13 @@ TEST(FormatTest, ARowSaysEachMeasureAndADashWhereUnknown) {
     s.irregular_share = 1.0 / 9;
     s.overflows = 2;
     s.declared_interval_us = 125;
+    s.background_share = 1.0;
     const timing::Row row = timing::format_row(1, "Logitech G502", s);
     EXPECT_EQ(row, (timing::Row{"1", "Logitech G502", "1000", "8000", "996", "1000", "1992", "2500",
-                                "11.1", "2"}));
+                                "11.1", "2", "100.0"}));
 
     const timing::Row unknown = timing::format_row(-1, "", Summary{});
-    EXPECT_EQ(unknown, (timing::Row{"-1", "-", "-", "-", "-", "-", "-", "-", "-", "-"}));
+    EXPECT_EQ(unknown, (timing::Row{"-1", "-", "-", "-", "-", "-", "-", "-", "-", "-", "-"}));
 
     Summary three_ms;
     three_ms.declared_interval_us = 3000;
@@ -610,7 +635,7 @@ TEST(FormatTest, ARowSaysEachMeasureAndADashWhereUnknown) {
 TEST(FormatTest, TitlesAndClockNotes) {
     EXPECT_EQ(timing::column_titles(),
               (timing::Row{"mouse", "name", "Hz", "declared Hz", "p1 µs", "median µs", "p99 µs",
-                           "max µs", "irregular %", "overflows"}));
+                           "max µs", "irregular %", "overflows", "bg %"}));
     EXPECT_EQ(timing::clock_note(Clock::microseconds), "");
     EXPECT_EQ(timing::clock_note(Clock::milliseconds), "ms clock");
     EXPECT_EQ(timing::clock_note(Clock::receipt), "receipt time");

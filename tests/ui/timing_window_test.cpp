@@ -121,7 +121,7 @@ class TimingWindowTest : public ::testing::Test {
     static std::int64_t feed(HANDLE mouse, std::int64_t start_us, std::int64_t interval_us,
                              int count) {
         for (int i = 0; i < count; ++i)
-            mouse_timing::add(mouse, start_us + i * interval_us, false);
+            mouse_timing::add(mouse, start_us + i * interval_us, false, false);
         return start_us + count * interval_us;
     }
 
@@ -299,7 +299,7 @@ TEST_F(TimingWindowTest, FrameByFrameTheChartsShowWhatAWholeDrawingShows) {
                 if (random() % 50 == 0)
                     step = 0;  // merged
                 times[m] += std::max<std::int64_t>(step, 0);
-                mouse_timing::add(mice[m], times[m], false);
+                mouse_timing::add(mice[m], times[m], false, false);
             }
         }
         Form3->draw();
