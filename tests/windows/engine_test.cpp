@@ -12,6 +12,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include "platform/vcl/vcl.h"
 #include "platform/vcl/win32/native.h"
@@ -228,6 +229,92 @@ TEST_F(MainWindowOnUser32, RealPacketsReachTheLogWhileTheTimingWindowHasTheFocus
     EXPECT_EQ(Form3->cells(0)[timing::column::name], "-");
     ASSERT_EQ(Form3->notes().size(), 2u);
     EXPECT_EQ(Form3->notes()[1].rfind("Times: receipt time", 0), 0u) << Form3->notes()[1];
+}
+
+// The main window's mouse: its reports so far, and those read in the background.
+std::pair<std::uint64_t, std::uint64_t> reports_and_background_reports() {
+    const timing::MouseTiming* mouse = mouse_timing::measures().find(reinterpret_cast<HANDLE>(1));
+    const timing::Summary s = mouse != nullptr ? mouse->summary() : timing::Summary{};
+    return {s.reports, s.background_reports};
+}
+
+// A visible top-level window of process `pid`, as EnumWindows finds it.
+struct WindowOf {
+    DWORD pid;
+    HWND found;
+};
+BOOL CALLBACK find_window_of(HWND window, LPARAM data) {
+    auto* search = reinterpret_cast<WindowOf*>(data);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    if (pid != search->pid || !IsWindowVisible(window))
+        return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+void send_motion(int count) {
+    for (int i = 0; i < count; ++i) {
+        INPUT input = {};
+        input.type = INPUT_MOUSE;
+        input.mi.dx = i % 2 == 0 ? 3 : -3;
+        input.mi.dwFlags = MOUSEEVENTF_MOVE;
+        ASSERT_EQ(SendInput(1, &input, sizeof input), 1u) << GetLastError();
+    }
+}
+
+// Read in the background, a report counts as read so while another program's
+// window is in the foreground (WM_INPUT's RIM_INPUTSINK), and only then.
+TEST_F(MainWindowOnUser32, InTheBackgroundTheReportsReadWhileAnotherProgramIsInFrontAreCounted) {
+    raw_input_release(Form1);
+    rawinput::background = true;
+    const std::int32_t ready = raw_input_init(Form1);
+    rawinput::background = false;
+    ASSERT_EQ(ready, 1);
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION other = {};
+    wchar_t command[] = L"notepad.exe";
+    ASSERT_TRUE(CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &other))
+        << GetLastError();
+    struct Ended {
+        PROCESS_INFORMATION& p;
+        ~Ended() {
+            TerminateProcess(p.hProcess, 0);
+            WaitForSingleObject(p.hProcess, 10000);
+            CloseHandle(p.hThread);
+            CloseHandle(p.hProcess);
+        }
+    } ended{other};
+    const auto others_window = [&] {
+        WindowOf search{other.dwProcessId, nullptr};
+        EnumWindows(find_window_of, reinterpret_cast<LPARAM>(&search));
+        return search.found;
+    };
+    HWND window = nullptr;
+    ASSERT_TRUE(pump_until([&] { return (window = others_window()) != nullptr; }))
+        << "the other program showed no window";
+    SetForegroundWindow(window);
+    ASSERT_TRUE(pump_until([&] { return GetForegroundWindow() == window; }));
+
+    const auto before = reports_and_background_reports();
+    send_motion(4);
+    ASSERT_TRUE(pump_until([&] {
+        return reports_and_background_reports().first >= before.first + 4;
+    })) << "no packet reached the main window in the background";
+    const auto behind = reports_and_background_reports();
+    EXPECT_EQ(behind.second - before.second, behind.first - before.first)
+        << "every report read while the other program was in front";
+
+    SetForegroundWindow(Form1->native().hwnd);
+    ASSERT_TRUE(pump_until([] { return GetForegroundWindow() == Form1->native().hwnd; }));
+    send_motion(4);
+    ASSERT_TRUE(
+        pump_until([&] { return reports_and_background_reports().first >= behind.first + 4; }));
+    EXPECT_EQ(reports_and_background_reports().second, behind.second)
+        << "none read with the main window in front";
 }
 
 }  // namespace
