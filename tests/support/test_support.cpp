@@ -36,6 +36,19 @@ bool ends_before_deadline(const std::function<void()>& loop, std::chrono::millis
     return timer.isActive();
 }
 
+std::optional<std::string> short_of_space(const std::filesystem::path& folder,
+                                          std::uintmax_t bytes) {
+    std::error_code error;
+    const std::filesystem::space_info space = std::filesystem::space(folder, error);
+    // A margin over what the test writes, for the rest of the suite running beside it.
+    if (!error && space.available >= bytes + bytes / 2)
+        return std::nullopt;
+    return "needs " + std::to_string(bytes / 1'000'000) + " MB free in " + folder.string() +
+           (error ? " and cannot tell what is free: " + error.message()
+                  : ", which has " + std::to_string(space.available / 1'000'000) +
+                        " MB (set TMPDIR to a bigger folder)");
+}
+
 TempDir::TempDir() {
     std::random_device random;
     for (int attempt = 0; attempt < 100; ++attempt) {

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,6 +40,11 @@ class TempDir {
   private:
     std::filesystem::path path_;
 };
+
+// Why `bytes` will not fit in `folder` (a small /tmp), in one line; nothing
+// when they will. Tests that write big files skip with it.
+std::optional<std::string> short_of_space(const std::filesystem::path& folder,
+                                          std::uintmax_t bytes);
 
 std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::string& text);
