@@ -218,7 +218,7 @@ TEST_F(BadRecordings, NoReadPermission) {
 // Several hundred megabytes, checked in one streaming pass: a fault on the very
 // last line is found, and the program never holds the file in memory.
 TEST_F(BadRecordings, AHugeFileIsStreamedAndItsLastLineChecked) {
-    if (const auto why = testsupport::short_of_space(dir_, 310'000'000))
+    if (const auto why = testsupport::short_of_space(dir_.path(), 310'000'000))
         GTEST_SKIP() << *why;
     const fs::path huge = dir_ / "huge.evemu";
     // A thousand frames, all at one time stamp, written again and again: 300 MB.
