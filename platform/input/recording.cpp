@@ -162,12 +162,12 @@ std::optional<std::string> misread(std::string_view line, const input_event& eve
 
 // What libevemu does not check in an event it read: that its line says it,
 // and that its time and its type and code are in range.
-std::optional<std::string> check_event(const input_event& event,
-                                       std::optional<std::string_view> line, std::int64_t last_us) {
-    if (!line)
+std::optional<std::string> check_event(const input_event& event, const LineBack::Line& line,
+                                       std::int64_t last_us) {
+    if (!line.whole)
         return "the event line is longer than " + std::to_string(LineBack::max_line) +
                " characters";
-    if (auto problem = misread(*line, event))
+    if (auto problem = misread(line.text, event))
         return problem;
     if (event.input_event_sec < 0 || event.input_event_sec > max_seconds)
         return "time stamp out of range (0 to " + std::to_string(max_seconds) + " seconds)";
@@ -200,7 +200,7 @@ int read_event(std::FILE* file, input_event& event) {
 
 }  // namespace
 
-std::optional<std::string_view> LineBack::before(int fd, long end) {
+std::optional<LineBack::Line> LineBack::before(int fd, long end) {
     const long from = std::max(0L, end - max_line);
     if (from < start_ || end > start_ + static_cast<long>(size_)) {
         const ssize_t got = ::pread(fd, window_.data(), window_.size(), from);
@@ -215,9 +215,8 @@ std::optional<std::string_view> LineBack::before(int fd, long end) {
     while (text.ends_with('\r'))
         text.remove_suffix(1);
     const std::size_t line_end = text.rfind('\n');
-    if (line_end == text.npos && from > 0)
-        return std::nullopt;
-    return text.substr(line_end == text.npos ? 0 : line_end + 1);
+    return Line{text.substr(line_end == text.npos ? 0 : line_end + 1),
+                line_end != text.npos || from == 0};
 }
 
 std::string RecordingError::to_string() const {
@@ -336,7 +335,9 @@ LoadResult Recording::load(const std::string& path) {
                          quoted(here().text));
         }
         const auto line = line_back.before(::fileno(file.get()), std::ftell(file.get()));
-        if (auto problem = check_event(event, line, last_us))
+        if (!line)
+            return fault("the file was cut short while it was read");
+        if (auto problem = check_event(event, *line, last_us))
             return fault(*problem);
         if (recording.event_count_++ == 0)
             recording.first_event_us_ = event_time_us(event);
@@ -382,12 +383,13 @@ EventStream::EventStream(const Recording& recording)
 bool EventStream::next(input_event& event) {
     if (!file_ || read_ >= expected_)
         return false;
-    const int read = read_event(file_.get(), event);
-    const auto problem =
-        read > 0
-            ? check_event(event, line_back_.before(::fileno(file_.get()), std::ftell(file_.get())),
-                          last_us_)
-            : std::nullopt;
+    int read = read_event(file_.get(), event);
+    // A line libevemu read from its buffer that the file no longer holds: cut short.
+    const auto line =
+        read > 0 ? line_back_.before(::fileno(file_.get()), std::ftell(file_.get())) : std::nullopt;
+    if (!line)
+        read = std::min(read, 0);
+    const auto problem = line ? check_event(event, *line, last_us_) : std::nullopt;
     if (read <= 0 || problem) {
         fail("the file changed since it was loaded: " +
              (problem

@@ -83,10 +83,14 @@ LoadAllResult load_recordings(const std::vector<std::string>& paths);
 class LineBack {
   public:
     static constexpr long max_line = 4096;
+    struct Line {
+        std::string_view text;
+        bool whole = true;  // false: longer than max_line, and `text` only its end
+    };
 
     // The line that ends at byte `end` of `fd` (without its line end); nothing
-    // when it cannot be read or is longer than max_line.
-    std::optional<std::string_view> before(int fd, long end);
+    // when the file no longer holds it (cut short since libevemu read it).
+    std::optional<Line> before(int fd, long end);
 
   private:
     std::vector<char> window_ = std::vector<char>(64 * 1024);
