@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -15,7 +16,6 @@
 #include <limits>
 #include <memory>
 #include <string_view>
-#include <vector>
 
 #if defined(RAWMICE_LEAK_CHECK)
 #include <sanitizer/lsan_interface.h>
@@ -120,14 +120,19 @@ std::optional<long long> whole_number(std::string_view text, int base) {
 std::optional<std::string> misread(std::string_view line, const input_event& event) {
     line = line.substr(0, line.find('#'));
     line.remove_prefix(std::min<std::size_t>(2, line.size()));  // "E:"
-    std::vector<std::string_view> fields;
+    // Every event of a replay comes through here: the fields are views into
+    // the line, counted past the four that are kept, with no allocation.
+    std::array<std::string_view, 4> fields;
+    std::size_t count = 0;
     for (std::size_t at = 0; (at = line.find_first_not_of(" \t\r\n\v\f", at)) != line.npos;) {
         const std::size_t end = std::min(line.find_first_of(" \t\r\n\v\f", at), line.size());
-        fields.push_back(line.substr(at, end - at));
+        if (count < fields.size())
+            fields[count] = line.substr(at, end - at);
+        ++count;
         at = end;
     }
-    if (fields.size() != 4)
-        return "the event line has " + std::to_string(fields.size()) +
+    if (count != fields.size())
+        return "the event line has " + std::to_string(count) +
                " fields after 'E:', not the four of " + event_form + " (a comment starts with '#')";
     const std::size_t dot = fields[0].find('.');
     const struct {
