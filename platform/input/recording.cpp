@@ -124,8 +124,15 @@ std::optional<std::string> misread(std::string_view line, const input_event& eve
     // the line, counted past the four that are kept, with no allocation.
     std::array<std::string_view, 4> fields;
     std::size_t count = 0;
-    for (std::size_t at = 0; (at = line.find_first_not_of(" \t\r\n\v\f", at)) != line.npos;) {
-        const std::size_t end = std::min(line.find_first_of(" \t\r\n\v\f", at), line.size());
+    const auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    for (std::size_t at = 0; at < line.size();) {
+        if (blank(line[at])) {
+            ++at;
+            continue;
+        }
+        std::size_t end = at;
+        while (end < line.size() && !blank(line[end]))
+            ++end;
         if (count < fields.size())
             fields[count] = line.substr(at, end - at);
         ++count;
@@ -219,9 +226,10 @@ std::optional<LineBack::Line> LineBack::before(int fd, long end) {
         text.remove_suffix(1);
     while (text.ends_with('\r'))
         text.remove_suffix(1);
-    const std::size_t line_end = text.rfind('\n');
-    return Line{text.substr(line_end == text.npos ? 0 : line_end + 1),
-                line_end != text.npos || from == 0};
+    // memrchr: the line is found from its end, as libc finds it fastest.
+    const auto* line_end = static_cast<const char*>(::memrchr(text.data(), '\n', text.size()));
+    const std::size_t start = line_end == nullptr ? 0 : line_end + 1 - text.data();
+    return Line{text.substr(start), line_end != nullptr || from == 0};
 }
 
 std::string RecordingError::to_string() const {
