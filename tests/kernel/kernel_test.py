@@ -545,7 +545,7 @@ class OnARealKernel(unittest.TestCase):
         each was measured within 2 % with no overflow: under emulation the
         writer (Python) keeps 1000 and 2000 Hz on a quiet host only; behind,
         it catches up in bursts, which measure faster than asked, and from
-        2000 Hz on the bursts may overflow the kernel's buffer of 64 events."""
+        2000 Hz on the bursts may overflow the kernel's buffer of 128 events."""
         program = self.start_rawmice("rates", ["--stats"])
         handles = {}
         for rate in RATES:
