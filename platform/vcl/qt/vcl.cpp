@@ -196,24 +196,7 @@ QSize Label::sizeHint() const {
     const int flags = (QStyle::visualAlignment(Qt::LeftToRight, alignment()) &
                        ~(Qt::AlignVCenter | Qt::AlignHCenter)) |
                       Qt::TextExpandTabs;
-    if (font() != sized_font_ || flags != sized_flags_) {
-        sizes_.clear();
-        sized_font_ = font();
-        sized_flags_ = flags;
-    }
-    const QByteArray shape = shapes_.shape_key(caption, font());
-    if (!shape.isEmpty()) {
-        const auto known = sizes_.find(shape);
-        if (known != sizes_.end())
-            return known->second;
-    }
-    const QSize size = fontMetrics().boundingRect(0, 0, 2000, 2000, flags, caption).size();
-    if (!shape.isEmpty()) {
-        if (sizes_.size() >= 256)
-            sizes_.clear();
-        sizes_.emplace(shape, size);
-    }
-    return size;
+    return fontMetrics().boundingRect(0, 0, 2000, 2000, flags, caption).size();
 }
 
 Button::Button(QWidget* parent) : QPushButton(parent), Carrying(this) {
@@ -271,11 +254,26 @@ void TMemo::refresh() {
 namespace qt {
 
 Memo::ShownLine Memo::lay_out(std::uint64_t entry, int line, const QString& text) {
+    // As the plain text view lays out a block: its document's options, font
+    // and margins, the width of the view, leading included.
     const qreal margin = document()->documentMargin();
     const int view_width = viewport()->width();
     const qreal width = (view_width > 0 ? view_width : qreal(INT_MAX)) - 2 * margin;
-    return {entry, line,
-            text_.lay_out(text, font(), document()->defaultTextOption(), margin, width)};
+    auto layout = std::make_unique<QTextLayout>(text, font());
+    layout->setTextOption(document()->defaultTextOption());
+    layout->setCacheEnabled(true);
+    qreal height = 0;
+    layout->beginLayout();
+    for (QTextLine row = layout->createLine(); row.isValid(); row = layout->createLine()) {
+        row.setLeadingIncluded(true);
+        row.setLineWidth(width);
+        row.setPosition(QPointF(margin, height));
+        height += row.height();
+        if (row.leading() < 0)
+            height += std::ceil(row.leading());
+    }
+    layout->endLayout();
+    return {entry, line, std::move(layout), height};
 }
 
 bool Memo::arranged_now() const {
@@ -287,7 +285,6 @@ void Memo::arrange() {
     const TStrings& lines = *control().Lines;
     if (arranged_size_.width() != viewport()->width() || arranged_font_ != font()) {
         shown_.clear();
-        text_.clear();
     }
     arranged_changes_ = lines.changes();
     arranged_size_ = viewport()->size();
@@ -313,7 +310,7 @@ void Memo::arrange() {
             } else {
                 in_view.push_back(lay_out(entry, l, parts[l]));
             }
-            filled += in_view.back().laid->height;
+            filled += in_view.back().height;
             at_top = e == 0 && l == 0;
         }
     }
@@ -328,21 +325,22 @@ void Memo::arrange() {
     qreal top = 0;
     qreal block_top = 0;
     for (std::size_t b = 0; b < shown_.size(); ++b) {
-        const std::vector<LaidRow>& rows = shown_[b].laid->rows;
+        const QTextLayout& layout = *shown_[b].layout;
         int first_row = -1;
-        for (int r = 0; r < static_cast<int>(rows.size()) && first_row < 0; ++r) {
-            if (filled - (block_top + rows[static_cast<std::size_t>(r)].y) <= view_height)
+        for (int r = 0; r < layout.lineCount() && first_row < 0; ++r) {
+            if (filled - (block_top + layout.lineAt(r).y()) <= view_height)
                 first_row = r;
         }
         if (first_row >= 0) {
-            const LaidRow& above = rows[static_cast<std::size_t>(std::max(first_row - 1, 0))];
-            top = first_row == 0 ? block_top
-                                 : block_top + static_cast<int>(above.y + above.text_height);
+            const QTextLine above = layout.lineAt(std::max(first_row - 1, 0));
+            top = first_row == 0
+                      ? block_top
+                      : block_top + static_cast<int>(above.y() + above.naturalTextRect().height());
             if (at_top && b == 0 && first_row == 0)
                 top -= document()->documentMargin();
             break;
         }
-        block_top += shown_[b].laid->height;
+        block_top += shown_[b].height;
     }
     top_ = top;
 }
@@ -360,15 +358,15 @@ void Memo::refresh() {
     arrange();
     qreal last_y = -top_;
     for (std::size_t b = 0; b + 1 < shown_.size(); ++b)
-        last_y += shown_[b].laid->height;
+        last_y += shown_[b].height;
     // Where the newest line on screen is now.
     qreal now_y = -top_;
     std::size_t b = 0;
     while (b < shown_.size() &&
            (shown_[b].entry != on_screen_entry_ || shown_[b].line != on_screen_line_))
-        now_y += shown_[b++].laid->height;
+        now_y += shown_[b++].height;
     const qreal dy = now_y - on_screen_y_;
-    const qreal was_below = b < shown_.size() ? now_y + shown_[b].laid->height : 0;
+    const qreal was_below = b < shown_.size() ? now_y + shown_[b].height : 0;
 
     on_screen_known_ = !shown_.empty();
     if (on_screen_known_) {
@@ -418,24 +416,11 @@ void Memo::paintEvent(QPaintEvent* event) {
     painter.setPen(
         palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::Text));
     const QRect area = event->rect();
-    std::vector<MemoText::Placed> placed;
     qreal y = -top_;
     for (const ShownLine& shown : shown_) {
-        placed.push_back({shown.laid.get(), y});
-        y += shown.laid->height;
-    }
-    // Copied from the rows drawn lately where that gives the same pixels as
-    // drawing the text on the view's background; drawn otherwise.
-    QWidget* view = viewport();
-    const QBrush background =
-        view->autoFillBackground() && !view->testAttribute(Qt::WA_OpaquePaintEvent)
-            ? view->palette().brush(view->backgroundRole())
-            : QBrush();
-    if (text_.paint(painter, placed, area, view->width(), background))
-        return;
-    for (const MemoText::Placed& line : placed) {
-        if (line.y + line.line->height >= area.top() && line.y <= area.bottom())
-            line.line->draw(painter, QPointF(0, line.y));
+        if (y + shown.height >= area.top() && y <= area.bottom())
+            shown.layout->draw(&painter, QPointF(0, y));
+        y += shown.height;
     }
 }
 

@@ -12,10 +12,8 @@
 
 #include <cstdint>
 #include <memory>
-#include <unordered_map>
 #include <vector>
 
-#include "platform/vcl/qt/memo_text.h"
 #include "platform/vcl/qt/pointer.h"
 #include "platform/vcl/vcl.h"
 
@@ -48,24 +46,13 @@ class Carrying : public ControlWidget {
 };
 
 // A label showing plain text is sized as the plain label sizes it, with one
-// layout of its caption rather than three; a caption of the shape of one
-// sized lately (the same widths of words and spaces: the digits of a
-// position that changes) takes that one's size.
+// layout of its caption rather than three: a position label changes its
+// caption with every move of a mouse.
 class Label : public QLabel, public Carrying<TLabel> {
     Q_OBJECT
   public:
     explicit Label(QWidget* parent = nullptr);
     QSize sizeHint() const override;
-
-  private:
-    struct BytesHash {
-        std::size_t operator()(const QByteArray& bytes) const { return qHash(bytes); }
-    };
-    // The sizes of the shapes sized lately, in what font and alignment.
-    mutable MemoText shapes_;
-    mutable std::unordered_map<QByteArray, QSize, BytesHash> sizes_;
-    mutable QFont sized_font_;
-    mutable int sized_flags_ = 0;
 };
 
 class Button : public QPushButton, public Carrying<TButton> {
@@ -85,9 +72,8 @@ class Edit : public QLineEdit, public Carrying<TEdit> {
 // end would: each line is laid out once, when it first comes into view, so an
 // entry costs the same whether the memo holds ten entries or thousands. When
 // new entries push the lines up, the pixels on screen are moved up with them
-// and only the new lines are painted. A line of text seen lately is not laid
-// out again, and a row of glyphs drawn lately is copied (see memo_text.h). A
-// memo with no entries is a plain text view of its own text.
+// and only the new lines are painted. A memo with no entries is a plain text
+// view of its own text.
 class Memo : public QPlainTextEdit, public Carrying<TMemo> {
     Q_OBJECT
   public:
@@ -95,18 +81,18 @@ class Memo : public QPlainTextEdit, public Carrying<TMemo> {
     ~Memo() override;
     // Brings the screen up to date with the entries (once a frame).
     void refresh();
-    // The lines and rows it keeps, for the tests.
-    const MemoText& kept() const { return text_; }
 
   protected:
     void paintEvent(QPaintEvent* event) override;
 
   private:
-    // One line of an entry (the text between its line breaks), laid out.
+    // One line of an entry (the text between its line breaks), laid out as
+    // the plain text view lays out a block.
     struct ShownLine {
         std::uint64_t entry;  // counted from the first entry ever added
         int line;
-        std::shared_ptr<const LaidLine> laid;
+        std::unique_ptr<QTextLayout> layout;
+        qreal height;
     };
     ShownLine lay_out(std::uint64_t entry, int line, const QString& text);
     // Works out the lines in view for the entries and the size of the view now.
@@ -128,7 +114,6 @@ class Memo : public QPlainTextEdit, public Carrying<TMemo> {
     qreal on_screen_y_ = 0;
     // A repaint asked for and not painted yet.
     bool paint_pending_ = false;
-    MemoText text_;
 };
 
 // A form's window: its canvas under the controls, and its events passed on to
