@@ -1,6 +1,8 @@
 #include "app/providers.h"
 
 #include <array>
+#include <cstdlib>
+#include <cstring>
 #include <iostream>
 
 #include "platform/input/evdev.h"
@@ -12,8 +14,19 @@ namespace {
 
 using Open = std::unique_ptr<input::Provider> (*)(const Options&, std::string& error);
 
+// Whether this is a Wayland session, where the X server (if any) is XWayland
+// and shows only its own virtual pointers.
+bool wayland_session() {
+    const char* display = std::getenv("WAYLAND_DISPLAY");
+    const char* type = std::getenv("XDG_SESSION_TYPE");
+    return (display != nullptr && *display != '\0') ||
+           (type != nullptr && std::strcmp(type, "wayland") == 0);
+}
+
 std::unique_ptr<input::Provider> open_evdev(const Options&, std::string&) {
-    return std::make_unique<input::EvdevProvider>();
+    auto provider = std::make_unique<input::EvdevProvider>();
+    provider->set_x11_alternative(!wayland_session());
+    return provider;
 }
 
 std::unique_ptr<input::Provider> open_x11(const Options&, std::string& error) {
@@ -40,7 +53,7 @@ const char* evdev_unusable() {
 // A Wayland session's X server is XWayland, whose pointers are virtual:
 // there, only evdev sees the mice.
 const char* x11_unusable() {
-    if (input::wayland_session()) {
+    if (wayland_session()) {
         return "; in a Wayland session the X server sees only XWayland's virtual pointers: "
                "install udev/70-rawmice.rules to read the mice, see README";
     }

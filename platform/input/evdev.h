@@ -22,6 +22,7 @@
 #include "platform/input/evdev_system.h"
 #include "platform/input/handoff_queue.h"
 #include "platform/input/packets.h"
+#include "platform/input/sysfs.h"
 
 class QObject;
 
@@ -29,21 +30,6 @@ namespace input {
 
 // A node under <root>/dev/input and what is known of it (defined in evdev.cpp).
 struct EvdevNode;
-
-// The capability bits that sysfs publishes for an input device
-// (<device>/capabilities/{key,rel,abs}), which anyone may read; nullopt
-// when a file is missing or malformed.
-std::optional<Capabilities> read_sysfs_capabilities(const std::filesystem::path& device_dir);
-
-// The N of the input device `device_link` (an event node's sysfs "device",
-// which links to inputN) belongs to; nullopt when it says none.
-std::optional<unsigned> parent_input_number(const std::filesystem::path& device_link);
-
-// The polling interval a USB mouse declares: the text of the `interval` file
-// ("1ms", "125us") of the interrupt IN endpoint of the USB interface that the
-// input device `device_link` leads to (through the HID device between them,
-// if any). Empty for devices on other buses (virtio, PS/2, Bluetooth, uinput).
-std::string declared_polling_interval(const std::filesystem::path& device_link);
 
 // The handle of an evdev node: its parent inputN number plus one. The kernel
 // never gives an inputN number to another device while it runs (event node
@@ -120,6 +106,9 @@ class EvdevProvider final : public Provider {
     std::uint64_t syn_dropped_total() const override { return syn_dropped_total_; }
     std::string declared_interval(HANDLE device) const override;
     bool record_into(std::shared_ptr<Recorder> recorder) override;
+    // Whether the permission hints may suggest --input=x11 (not in a Wayland
+    // session, whose X server shows only XWayland's virtual pointers).
+    void set_x11_alternative(bool offered) { x11_alternative_ = offered; }
 
   private:
     struct OpenMouse {
@@ -154,6 +143,7 @@ class EvdevProvider final : public Provider {
 
     std::filesystem::path root_;
     std::unique_ptr<EvdevSystem> system_;
+    bool x11_alternative_ = true;
     PacketSink* sink_ = nullptr;
 
     mutable std::mutex mutex_;
@@ -181,10 +171,6 @@ class EvdevProvider final : public Provider {
     std::atomic<bool> stopping_{false};
     std::thread reader_;
 };
-
-// Whether this is a Wayland session, where the X server (if any) is XWayland
-// and shows only its own virtual pointers.
-bool wayland_session();
 
 // Whether at least one mouse node under `root` can be opened for reading
 // (keyboard nodes are never opened to find out).
