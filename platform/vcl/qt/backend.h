@@ -1,0 +1,31 @@
+// What the parts of the Qt backend share and no one else sees: text both
+// ways, Windows' virtual keys and shift states from Qt's, coordinates.
+#pragma once
+
+#include <QString>
+#include <Qt>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+
+#include "platform/vcl/vcl.h"
+
+namespace vcl::qt {
+
+inline QString qstring(const String& text) {
+    return QString::fromStdString(text);
+}
+inline String string(const QString& text) {
+    return text.toStdString();
+}
+
+// Qt's keys as Windows' virtual-key codes; 0 for a key without one here.
+WORD virtual_key(int key);
+TShiftState key_shift_state(Qt::KeyboardModifiers modifiers);
+
+inline int to_int(double value) {
+    return static_cast<int>(std::clamp(std::floor(value), double{INT_MIN}, double{INT_MAX}));
+}
+
+}  // namespace vcl::qt

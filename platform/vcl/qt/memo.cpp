@@ -1,0 +1,210 @@
+// The memo's view: only the lines in view are laid out and painted, and a
+// frame that adds entries moves the pixels of the lines that stay.
+#include <QPaintEvent>
+#include <QPainter>
+#include <QTextDocument>
+#include <QTextLayout>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+
+#include "platform/vcl/qt/backend.h"
+#include "platform/vcl/qt/widgets.h"
+
+namespace vcl {
+
+namespace {
+
+// A memo entry as its view shows it: every line break (CR LF, CR, LF, or a
+// separator QTextDocument breaks at) starts a new line.
+QString view_text(const String& entry) {
+    QString text = qt::qstring(entry);
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    for (QChar& c : text) {
+        if (c == QLatin1Char('\r') || c == QChar::ParagraphSeparator || c.unicode() == 0xfdd0 ||
+            c.unicode() == 0xfdd1) {
+            c = QLatin1Char('\n');
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
+namespace qt {
+
+Memo::ShownLine Memo::lay_out(std::uint64_t entry, int line, const QString& text) {
+    // As the plain text view lays out a block: its document's options, font
+    // and margins, the width of the view, leading included.
+    const qreal margin = document()->documentMargin();
+    const int view_width = viewport()->width();
+    const qreal width = (view_width > 0 ? view_width : qreal(INT_MAX)) - 2 * margin;
+    auto layout = std::make_unique<QTextLayout>(text, font());
+    layout->setTextOption(document()->defaultTextOption());
+    layout->setCacheEnabled(true);
+    qreal height = 0;
+    layout->beginLayout();
+    for (QTextLine row = layout->createLine(); row.isValid(); row = layout->createLine()) {
+        row.setLeadingIncluded(true);
+        row.setLineWidth(width);
+        row.setPosition(QPointF(margin, height));
+        height += row.height();
+        if (row.leading() < 0)
+            height += std::ceil(row.leading());
+    }
+    layout->endLayout();
+    return {entry, line, std::move(layout), height};
+}
+
+bool Memo::arranged_now() const {
+    return arranged_changes_ == control().Lines->changes() &&
+           arranged_size_ == viewport()->size() && arranged_font_ == font();
+}
+
+void Memo::arrange() {
+    const TStrings& lines = *control().Lines;
+    if (arranged_size_.width() != viewport()->width() || arranged_font_ != font()) {
+        shown_.clear();
+    }
+    arranged_changes_ = lines.changes();
+    arranged_size_ = viewport()->size();
+    arranged_font_ = font();
+    const qreal view_height = viewport()->height();
+    // The lines from the newest back, until they fill the view; a line laid
+    // out for the last paint is taken over.
+    std::vector<ShownLine> in_view;
+    std::size_t reused_from = shown_.size();
+    qreal filled = 0;
+    bool at_top = false;
+    for (int e = lines.Count() - 1; e >= 0 && filled <= view_height; --e) {
+        const std::uint64_t entry = lines.removed() + static_cast<std::uint64_t>(e);
+        const QStringList parts = view_text(lines[e]).split(QLatin1Char('\n'));
+        for (int l = static_cast<int>(parts.size()) - 1; l >= 0 && filled <= view_height; --l) {
+            while (reused_from > 0 &&
+                   (shown_[reused_from - 1].entry > entry ||
+                    (shown_[reused_from - 1].entry == entry && shown_[reused_from - 1].line > l)))
+                --reused_from;
+            if (reused_from > 0 && shown_[reused_from - 1].entry == entry &&
+                shown_[reused_from - 1].line == l) {
+                in_view.push_back(std::move(shown_[--reused_from]));
+            } else {
+                in_view.push_back(lay_out(entry, l, parts[l]));
+            }
+            filled += in_view.back().height;
+            at_top = e == 0 && l == 0;
+        }
+    }
+    std::reverse(in_view.begin(), in_view.end());
+    shown_ = std::move(in_view);
+
+    // Scrolled to the end, the view starts at the first row from which every
+    // row down to the last fits. As the plain text view does, a view that
+    // starts inside a wrapped line starts below the natural bottom of the row
+    // above (in whole pixels), and one that starts at the very first line has
+    // the top margin.
+    qreal top = 0;
+    qreal block_top = 0;
+    for (std::size_t b = 0; b < shown_.size(); ++b) {
+        const QTextLayout& layout = *shown_[b].layout;
+        int first_row = -1;
+        for (int r = 0; r < layout.lineCount() && first_row < 0; ++r) {
+            if (filled - (block_top + layout.lineAt(r).y()) <= view_height)
+                first_row = r;
+        }
+        if (first_row >= 0) {
+            const QTextLine above = layout.lineAt(std::max(first_row - 1, 0));
+            top = first_row == 0
+                      ? block_top
+                      : block_top + static_cast<int>(above.y() + above.naturalTextRect().height());
+            if (at_top && b == 0 && first_row == 0)
+                top -= document()->documentMargin();
+            break;
+        }
+        block_top += shown_[b].height;
+    }
+    top_ = top;
+}
+
+void Memo::refresh() {
+    QWidget* view = viewport();
+    if (!view->isVisible()) {
+        // Laid out when it shows again, and painted whole then.
+        on_screen_known_ = false;
+        view->update();
+        return;
+    }
+    const bool can_scroll = on_screen_known_ && !paint_pending_ && arranged_size_ == view->size() &&
+                            arranged_font_ == font();
+    arrange();
+    qreal last_y = -top_;
+    for (std::size_t b = 0; b + 1 < shown_.size(); ++b)
+        last_y += shown_[b].height;
+    // Where the newest line on screen is now.
+    qreal now_y = -top_;
+    std::size_t b = 0;
+    while (b < shown_.size() &&
+           (shown_[b].entry != on_screen_entry_ || shown_[b].line != on_screen_line_))
+        now_y += shown_[b++].height;
+    const qreal dy = now_y - on_screen_y_;
+    const qreal was_below = b < shown_.size() ? now_y + shown_[b].height : 0;
+
+    on_screen_known_ = !shown_.empty();
+    if (on_screen_known_) {
+        on_screen_entry_ = shown_.back().entry;
+        on_screen_line_ = shown_.back().line;
+        on_screen_y_ = last_y;
+    }
+    paint_pending_ = true;
+    const int height = view->height();
+    // The lines that stay move up together: their pixels move, and the lines
+    // below them are painted. Anything else (a line gone, a move by a fraction
+    // of a pixel or by the whole view) is painted afresh.
+    if (!can_scroll || b == shown_.size() || dy > 0 || dy != std::floor(dy) || -dy >= height) {
+        view->update();
+        return;
+    }
+    if (dy < 0)
+        view->scroll(0, static_cast<int>(dy));
+    const int strip_top = std::max(0, static_cast<int>(std::floor(was_below)));
+    if (strip_top < height) {
+        view->update(QRect(0, strip_top, view->width(), height - strip_top));
+    } else if (dy == 0) {
+        paint_pending_ = false;  // nothing on screen changes
+    }
+}
+
+void Memo::paintEvent(QPaintEvent* event) {
+    paint_pending_ = false;
+    if (control().Lines->Count() == 0) {
+        shown_.clear();
+        arranged_changes_ = control().Lines->changes();
+        QPlainTextEdit::paintEvent(event);
+        return;
+    }
+    if (!arranged_now()) {
+        // Entries came after the frame's refresh (or the view changed): what
+        // is painted now must agree with the pixels around it, so all of it is.
+        const bool partial = event->rect() != viewport()->rect();
+        arrange();
+        on_screen_known_ = false;
+        if (partial) {
+            paint_pending_ = true;
+            viewport()->update();
+        }
+    }
+    QPainter painter(viewport());
+    painter.setPen(
+        palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::Text));
+    const QRect area = event->rect();
+    qreal y = -top_;
+    for (const ShownLine& shown : shown_) {
+        if (y + shown.height >= area.top() && y <= area.bottom())
+            shown.layout->draw(&painter, QPointF(0, y));
+        y += shown.height;
+    }
+}
+
+}  // namespace qt
+
+}  // namespace vcl
