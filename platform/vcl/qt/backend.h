@@ -22,7 +22,8 @@ inline String string(const QString& text) {
 
 // Qt's keys as Windows' virtual-key codes; 0 for a key without one here.
 WORD virtual_key(int key);
-TShiftState key_shift_state(Qt::KeyboardModifiers modifiers);
+// The shift state of the keys and mouse buttons held.
+TShiftState shift_state(Qt::KeyboardModifiers modifiers, Qt::MouseButtons buttons = Qt::NoButton);
 
 inline int to_int(double value) {
     return static_cast<int>(std::clamp(std::floor(value), double{INT_MIN}, double{INT_MAX}));

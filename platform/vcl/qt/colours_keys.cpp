@@ -4,6 +4,7 @@
 #include <QPalette>
 
 #include <map>
+#include <utility>
 
 #include "platform/vcl/qt/backend.h"
 #include "platform/vcl/qt/native.h"
@@ -76,14 +77,16 @@ WORD virtual_key(int key) {
     return found != others.end() ? found->second : 0;
 }
 
-TShiftState key_shift_state(Qt::KeyboardModifiers modifiers) {
+TShiftState shift_state(Qt::KeyboardModifiers modifiers, Qt::MouseButtons buttons) {
+    static constexpr std::pair<int, TShiftState> keys[] = {
+        {Qt::ShiftModifier, ssShift}, {Qt::AltModifier, ssAlt}, {Qt::ControlModifier, ssCtrl}};
+    static constexpr std::pair<int, TShiftState> mouse[] = {
+        {Qt::LeftButton, ssLeft}, {Qt::RightButton, ssRight}, {Qt::MiddleButton, ssMiddle}};
     TShiftState shift = 0;
-    if (modifiers & Qt::ShiftModifier)
-        shift |= ssShift;
-    if (modifiers & Qt::AltModifier)
-        shift |= ssAlt;
-    if (modifiers & Qt::ControlModifier)
-        shift |= ssCtrl;
+    for (const auto& [flag, state] : keys)
+        shift |= (modifiers & flag) != 0 ? state : 0;
+    for (const auto& [flag, state] : mouse)
+        shift |= (buttons & flag) != 0 ? state : 0;
     return shift;
 }
 

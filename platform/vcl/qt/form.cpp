@@ -57,7 +57,7 @@ bool FormWidget::eventFilter(QObject* watched, QEvent* event) {
 
 bool FormWidget::key_down(const QKeyEvent& event) {
     const WORD key = virtual_key(event.key());
-    return key != 0 && form_.key_down(key, key_shift_state(event.modifiers()));
+    return key != 0 && form_.key_down(key, shift_state(event.modifiers()));
 }
 
 void FormWidget::paintEvent(QPaintEvent* event) {
@@ -76,15 +76,8 @@ void FormWidget::resizeEvent(QResizeEvent* event) {
 
 void FormWidget::mouseMoveEvent(QMouseEvent* event) {
     if (form_.OnMouseMove) {
-        TShiftState shift = key_shift_state(event->modifiers());
-        const Qt::MouseButtons buttons = event->buttons();
-        if (buttons & Qt::LeftButton)
-            shift |= ssLeft;
-        if (buttons & Qt::RightButton)
-            shift |= ssRight;
-        if (buttons & Qt::MiddleButton)
-            shift |= ssMiddle;
-        form_.mouse_moved(shift, to_int(event->position().x()), to_int(event->position().y()));
+        form_.mouse_moved(shift_state(event->modifiers(), event->buttons()),
+                          to_int(event->position().x()), to_int(event->position().y()));
     }
     QWidget::mouseMoveEvent(event);
 }
