@@ -1,6 +1,7 @@
 // The toolkit facade through its header alone, on a real stored layout (the
 // data window): what every backend must do the same way. Nothing here reaches
-// behind the facade, so the same cases check each backend.
+// behind the facade, and the same cases are built into the Qt tests and into
+// the Win32 tests (run under Wine), so each backend is held to them.
 #include <gtest/gtest.h>
 
 #include <stdexcept>

@@ -156,6 +156,12 @@ class UnstoredForm : public TestForm {
 
 using ApplicationTest = ToolkitTest;
 
+// Runs the loop until the main form closes, failing (not hanging) if it never does.
+void run_with_deadline() {
+    EXPECT_TRUE(testsupport::ends_before_deadline([] { vcl::Application->Run(); }))
+        << "Run did not end when the main form closed";
+}
+
 TEST_F(ApplicationTest, CreateFormStreamsTheLayoutAndRunsOnCreateBeforeReturning) {
     Form<>* first = nullptr;
     Application->CreateForm(&first);
