@@ -55,6 +55,33 @@ TEST_F(FacadeTest, TheLayoutFillsTheFieldsAndBindsTheHandlers) {
     EXPECT_FALSE(Form2->Visible.get()) << "created hidden";
 }
 
+// A form class whose layout is not stored under the name it gives.
+class UnstoredForm : public vcl::TForm {
+  public:
+    using vcl::TForm::TForm;
+    static inline const char* layout = "";
+    static const vcl::FormClass& form_class() {
+        static vcl::FormClass form_class;
+        form_class = vcl::FormClass::of<UnstoredForm>(layout);
+        return form_class;
+    }
+};
+
+TEST_F(FacadeTest, ALayoutThatIsNotStoredIsNamedInTheError) {
+    const auto failure = [](const char* layout) -> std::string {
+        UnstoredForm::layout = layout;
+        UnstoredForm* form = nullptr;
+        try {
+            Application->CreateForm(&form);
+        } catch (const vcl::Exception& e) {
+            return e.Message();
+        }
+        return "no exception";
+    };
+    EXPECT_EQ(failure("Nowhere"), "no layout named Nowhere");
+    EXPECT_EQ(failure(""), "a form class without a layout");
+}
+
 TEST_F(FacadeTest, ButtonsPressOnlyWhenEnabledAndHandlersThatThrowAreShown) {
     Form2->Show();
     EXPECT_TRUE(Form2->Visible.get());
@@ -65,17 +92,44 @@ TEST_F(FacadeTest, ButtonsPressOnlyWhenEnabledAndHandlersThatThrowAreShown) {
     Form2->btnCerrar->Click();
     EXPECT_FALSE(Form2->Visible.get()) << "Cerrar hides the window";
 
-    Form2->btnCerrar->OnClick = [](vcl::TObject*) { throw std::runtime_error("out of paper"); };
+    // The toolkit's exception by its message, a standard one by what(), anything
+    // else with an empty message; the button goes on working after each.
+    int clicks = 0;
+    const struct {
+        void (*raise)();
+        const char* shown;
+    } rows[] = {
+        {[] { throw vcl::Exception("cannot copy"); }, "cannot copy"},
+        {[] { throw std::runtime_error("out of paper"); }, "out of paper"},
+        {[] { throw 42; }, ""},
+    };
+    for (const auto& row : rows) {
+        Form2->btnCerrar->OnClick = [&](vcl::TObject*) {
+            ++clicks;
+            row.raise();
+        };
+        Form2->btnCerrar->Click();
+    }
+    EXPECT_EQ(shown_, (std::vector<vcl::String>{"cannot copy", "out of paper", ""}));
+    Form2->btnCerrar->OnClick = [&](vcl::TObject*) { ++clicks; };
     Form2->btnCerrar->Click();
-    EXPECT_EQ(shown_, std::vector<vcl::String>{"out of paper"});
+    EXPECT_EQ(clicks, 4);
+    EXPECT_EQ(shown_.size(), 3u);
 }
 
 TEST_F(FacadeTest, ControlsKeepTheirOwnSettings) {
     vcl::TButton* button = Form2->btnCerrar;
     button->Caption = "Cerrar ahora";
     EXPECT_EQ(button->Caption.get(), "Cerrar ahora");
+    EXPECT_TRUE(button->Enabled.get());
+    button->Enabled = false;
+    EXPECT_FALSE(button->Enabled.get());
     EXPECT_TRUE(button->Visible.get()) << "its own setting, its window hidden or not";
     button->Hide();
+    EXPECT_FALSE(button->Visible.get());
+    button->Show();
+    EXPECT_TRUE(button->Visible.get());
+    button->Visible = false;
     EXPECT_FALSE(button->Visible.get());
     button->Visible = true;
     EXPECT_TRUE(button->Visible.get());
@@ -102,7 +156,11 @@ TEST_F(FacadeTest, CloseAsksOnCloseWhichCanKeepTheWindowOpen) {
 TEST_F(FacadeTest, TheMemoKeepsItsLatestEntries) {
     vcl::TStrings& lines = *Form2->Memo1->Lines;
     const int cap = vcl::TStrings::capacity;
-    for (int i = 0; i < cap + 7; ++i)
+    for (int i = 0; i < cap; ++i)
+        lines.Add("entry " + std::to_string(i));
+    EXPECT_EQ(lines.Count(), cap);
+    EXPECT_EQ(lines.dropped(), 0u) << "full, nothing dropped yet";
+    for (int i = cap; i < cap + 7; ++i)
         lines.Add("entry " + std::to_string(i));
     EXPECT_EQ(lines.Count(), cap);
     EXPECT_EQ(lines.dropped(), 7u);
