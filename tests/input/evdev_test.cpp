@@ -1434,51 +1434,6 @@ TEST_F(EvdevPermissions, AnyMouseReadableOpensMiceOnly) {
     EXPECT_EQ(kernel_->node("event1").live, 0) << "closed after the probe";
 }
 
-// The rules that lines not starting with '#' hold in a udev rules file.
-std::vector<std::string> udev_rules(const std::string& file) {
-    std::vector<std::string> rules;
-    for (const std::string& line :
-         testsupport::split_lines(testsupport::read_file(testsupport::source_dir() / file))) {
-        if (!line.empty() && line[0] != '#')
-            rules.push_back(line);
-    }
-    return rules;
-}
-
-// The shipped udev rules (checked as text: these machines have no udev): the
-// seat's user, or the rawmice group read-only, get mouse nodes and nothing
-// udev also calls a keyboard; removing the package takes the access away.
-TEST(EvdevUdevRules, MouseNodesOnlyAndWhatEachGrants) {
-    const std::vector<std::string> match = {"SUBSYSTEM==\"input\"", "KERNEL==\"event*\"",
-                                            "ENV{ID_INPUT_MOUSE}==\"1\"",
-                                            "ENV{ID_INPUT_KEYBOARD}!=\"1\""};
-    const auto seat = udev_rules("udev/70-rawmice.rules");
-    ASSERT_EQ(seat.size(), 1u);
-    for (const std::string& part : match)
-        EXPECT_NE(seat[0].find(part), std::string::npos) << part;
-    EXPECT_NE(seat[0].find("TAG+=\"uaccess\""), std::string::npos);
-    for (const char* widening : {"MODE", "GROUP", "OWNER"})
-        EXPECT_EQ(seat[0].find(widening), std::string::npos) << widening;
-    const std::string seat_text =
-        testsupport::read_file(testsupport::source_dir() / "udev/70-rawmice.rules");
-    EXPECT_NE(seat_text.find("read AND write"), std::string::npos) << "says what it grants";
-
-    const auto group = udev_rules("udev/70-rawmice-group.rules");
-    ASSERT_EQ(group.size(), 1u);
-    for (const std::string& part : match)
-        EXPECT_NE(group[0].find(part), std::string::npos) << part;
-    EXPECT_NE(group[0].find("GROUP=\"rawmice\""), std::string::npos);
-    EXPECT_NE(group[0].find("MODE=\"0640\""), std::string::npos) << "owner rw, group r, others -";
-    for (const char* other : {"uaccess", "OWNER", "RUN"})
-        EXPECT_EQ(group[0].find(other), std::string::npos) << other;
-
-    const std::string postrm =
-        testsupport::read_file(testsupport::source_dir() / "packaging/postrm");
-    EXPECT_NE(postrm.find("udevadm control --reload-rules"), std::string::npos);
-    EXPECT_NE(postrm.find("udevadm trigger --subsystem-match=input --action=change"),
-              std::string::npos);
-}
-
 // ---------------------------------------------------------------------------
 
 // The real system layer, on what this machine has (no input devices).

@@ -43,6 +43,7 @@ STEPS = [
     "test_hot_plug_reads_minus_one_closes_the_unplugged_and_a_replug_is_new",
     "test_a_uinput_mouse_at_500_hz_is_read_whole_measured_and_recorded",
     "test_uinput_mice_faster_than_500_hz_as_far_as_emulation_keeps_time",
+    "test_udev_seat_rule_tags_mouse_nodes_only_and_removing_the_package_untags_them",
     "test_udev_group_rule_lets_members_read_mice_and_tells_others_which_group",
     "test_x11_on_a_real_x_server_numbers_real_mice_first_and_logs_each_once",
     "test_background_evdev_logs_every_packet_while_another_window_has_the_focus",
@@ -583,6 +584,92 @@ class OnARealKernel(unittest.TestCase):
         found = [n for n, (_, name, _) in self.devices.items() if name == "QEMU QEMU USB Mouse"]
         return found[0] if found else None
 
+    def input_nodes(self):
+        """Every device node under /dev/input (event, mouse and mice nodes)."""
+        return sorted(self.vm.sh("find /dev/input -maxdepth 1 -type c").text.split())
+
+    def udev_tags(self, nodes):
+        """{node: (CURRENT_TAGS, TAGS)}: the tags udev's last event gave each
+        node, and every tag any event gave it, as sets."""
+        out = self.vm.sh("for n in %s; do echo \"= $n\"; udevadm info --query=property --name=$n; "
+                         "done" % " ".join(nodes)).text
+        tags = {}
+        for entry in out.splitlines():
+            if entry.startswith("= "):
+                node = entry[2:]
+                tags[node] = (set(), set())
+            elif entry.startswith(("CURRENT_TAGS=", "TAGS=")):
+                key, _, value = entry.partition("=")
+                tags[node][0 if key == "CURRENT_TAGS" else 1].update(value.strip(":").split(":"))
+        return tags
+
+    def owners(self, nodes):
+        return dict(line.split(" ", 1) for line in self.vm.run(
+            ["stat", "-c", "%n %A %U %G", *nodes]).text.splitlines())
+
+    def reapply_udev_rules(self):
+        self.vm.sh("udevadm control --reload && "
+                   "udevadm trigger --subsystem-match=input --action=change && "
+                   "udevadm settle --timeout=60")
+
+    def test_udev_seat_rule_tags_mouse_nodes_only_and_removing_the_package_untags_them(self):
+        # A mouse that is a keyboard too, on one node: left alone, since whoever
+        # may read it reads keystrokes.
+        combo = self.vm.spawn(["python3", HERE + "/uinput_mouse.py", "rawmice combo", "1", "1",
+                               "/tmp/combo.never", "--keys"], cwd="/tmp", out="/tmp/combo.out",
+                              err="/tmp/combo.err")
+        self.addCleanup(self.refresh_devices)  # once it is gone
+        self.addCleanup(combo.stop)
+        sysname = wait_for(lambda: combo.stdout().partition("\n")[0], "the uinput combo")
+        combo_node = "/dev/input/" + self.vm.sh("cd /sys/class/input/%s && echo event*"
+                                                % sysname).text.strip()
+        self.vm.sh("udevadm settle --timeout=60")
+        properties = self.vm.run(["udevadm", "info", "--query=property", "--name=" + combo_node])
+        self.assertIn("ID_INPUT_MOUSE=1", properties.text.splitlines())
+        self.assertIn("ID_INPUT_KEYBOARD=1", properties.text.splitlines())
+
+        self.refresh_devices()
+        mice = sorted((self.node_of(d) for d in BOOT_DEVICES), key=self.node_number)
+        nodes = self.input_nodes()
+        self.assertIn(combo_node, nodes)
+        tags = self.udev_tags(nodes)
+        self.assertEqual([n for n in nodes if "uaccess" in tags[n][0]], [], "before the rule")
+        owners = self.owners(nodes)
+
+        # Where the package puts it.
+        rule = "/usr/lib/udev/rules.d/70-rawmice.rules"
+
+        def remove_rule():
+            self.vm.sh("rm -f " + rule)
+            self.reapply_udev_rules()
+        self.addCleanup(remove_rule)
+        self.vm.sh("cp %s/udev/70-rawmice.rules %s" % (SOURCE, rule))
+        self.reapply_udev_rules()
+        tags = self.udev_tags(nodes)
+        self.assertEqual([n for n in nodes if "uaccess" in tags[n][0]], sorted(mice),
+                         "only the mouse nodes carry uaccess (logind's ACL for the seat's user)")
+        keyboards = [n for n, (_, name, _) in self.devices.items() if "keyboard" in name.lower()]
+        self.assertEqual(len(keyboards), 2, "the PS/2 and the virtio keyboard")
+        for node in keyboards + [combo_node]:
+            self.assertNotIn("uaccess", tags[node][1], "never tagged: " + node)
+        for node in mice:
+            self.assertIn("uaccess", tags[node][1], node)
+        self.assertEqual(self.owners(nodes), owners, "no owner, group or mode changed")
+
+        # dpkg removes the rule, then runs postrm: an upgrade leaves udev alone
+        # (the new version's rule is in place), a removal takes the tag away now.
+        self.vm.sh("rm %s" % rule)
+        self.vm.run(["sh", SOURCE + "/packaging/postrm", "upgrade"])
+        self.vm.sh("udevadm settle --timeout=60")
+        tags = self.udev_tags(mice)
+        for node in mice:
+            self.assertIn("uaccess", tags[node][0], "untouched by an upgrade: " + node)
+        self.vm.run(["sh", SOURCE + "/packaging/postrm", "remove"])
+        self.vm.sh("udevadm settle --timeout=60")
+        tags = self.udev_tags(nodes)
+        self.assertEqual([n for n in nodes if "uaccess" in tags[n][0]], [],
+                         "untagged once the package is removed")
+
     def test_udev_group_rule_lets_members_read_mice_and_tells_others_which_group(self):
         # As the README says to install it, on the guest's own /etc.
         self.vm.sh("groupadd --system rawmice && useradd -m -G rawmice member && "
@@ -594,12 +681,14 @@ class OnARealKernel(unittest.TestCase):
         mice = sorted((self.node_of(d) for d in BOOT_DEVICES), key=self.node_number)
         keyboards = sorted((n for n, (_, name, _) in self.devices.items()
                             if "keyboard" in name.lower()), key=self.node_number)
-        owners = dict(line.split(" ", 1) for line in self.vm.run(
-            ["stat", "-c", "%n %A %U %G", *mice, *keyboards]).text.splitlines())
+        owners = self.owners(mice + keyboards)
         for node in mice:
             self.assertEqual(owners[node], "crw-r----- root rawmice", node)
         for node in keyboards:
             self.assertEqual(owners[node], "crw-rw---- root input", node)
+        tags = self.udev_tags(mice)
+        for node in mice:
+            self.assertNotIn("uaccess", tags[node][0], "a group, not the seat's ACL: " + node)
         for user, readable in (("member", mice), ("outsider", [])):
             out = self.vm.sh("for n in %s; do if test -r $n; then echo $n; fi; done"
                              % " ".join(mice + keyboards), user=user).text

@@ -4,7 +4,10 @@ times; half a second later it moves down by one, the frame that says it has
 finished, then stays until it is killed (a uinput device that goes away takes
 the frames its readers have not read yet with it).
 
-    python3 uinput_mouse.py NAME RATE COUNT GO
+    python3 uinput_mouse.py NAME RATE COUNT GO [--keys]
+
+With --keys it is a keyboard too (every key from KEY_ESC to KEY_S on the same
+node), as some combo receivers and keyboards with a pointing stick make one.
 
 Prints the node's sysfs name ("inputN") once the device exists, then "done"
 and the median interval between its writes in microseconds once every frame
@@ -28,6 +31,7 @@ UI_DEV_CREATE = 0x5501
 UI_GET_SYSNAME_80 = 0x8050552C  # _IOC(_IOC_READ, 'U', 44, 80)
 EV_SYN, EV_KEY, EV_REL = 0, 1, 2
 SYN_REPORT, REL_X, REL_Y, BTN_LEFT, BTN_RIGHT = 0, 0, 1, 0x110, 0x111
+KEY_ESC, KEY_S = 1, 31
 BUS_VIRTUAL = 0x06
 EVENT = struct.Struct("llHHi")
 
@@ -37,7 +41,8 @@ def main():
     fd = os.open("/dev/uinput", os.O_WRONLY | os.O_NONBLOCK)
     for kind in (EV_KEY, EV_REL):
         fcntl.ioctl(fd, UI_SET_EVBIT, kind)
-    for button in (BTN_LEFT, BTN_RIGHT):
+    keys = list(range(KEY_ESC, KEY_S + 1)) if "--keys" in sys.argv[5:] else []
+    for button in (BTN_LEFT, BTN_RIGHT, *keys):
         fcntl.ioctl(fd, UI_SET_KEYBIT, button)
     for axis in (REL_X, REL_Y):
         fcntl.ioctl(fd, UI_SET_RELBIT, axis)

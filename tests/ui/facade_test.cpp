@@ -1,8 +1,14 @@
 // The toolkit facade through its header alone, on a real stored layout (the
 // data window): what every backend must do the same way. Nothing here reaches
-// behind the facade, so the same cases check each backend.
+// behind the facade, and the same cases are built into the Qt tests and into
+// the Win32 tests (run under Wine), so each backend is held to them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstdlib>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -11,9 +17,17 @@
 #include "tests/ui/toolkit_test.h"
 #include "ui/frmDatos.h"
 
+namespace vcl {
+// Rectangles in failure messages as their edges.
+void PrintTo(const TRect& r, std::ostream* out) {
+    *out << "(" << r.Left << "," << r.Top << ")-(" << r.Right << "," << r.Bottom << ")";
+}
+}  // namespace vcl
+
 namespace {
 
 using vcl::Application;
+using vcl::TColor;
 
 class FacadeTest : public ToolkitTest {
   protected:
@@ -41,6 +55,33 @@ TEST_F(FacadeTest, TheLayoutFillsTheFieldsAndBindsTheHandlers) {
     EXPECT_FALSE(Form2->Visible.get()) << "created hidden";
 }
 
+// A form class whose layout is not stored under the name it gives.
+class UnstoredForm : public vcl::TForm {
+  public:
+    using vcl::TForm::TForm;
+    static inline const char* layout = "";
+    static const vcl::FormClass& form_class() {
+        static vcl::FormClass form_class;
+        form_class = vcl::FormClass::of<UnstoredForm>(layout);
+        return form_class;
+    }
+};
+
+TEST_F(FacadeTest, ALayoutThatIsNotStoredIsNamedInTheError) {
+    const auto failure = [](const char* layout) -> std::string {
+        UnstoredForm::layout = layout;
+        UnstoredForm* form = nullptr;
+        try {
+            Application->CreateForm(&form);
+        } catch (const vcl::Exception& e) {
+            return e.Message();
+        }
+        return "no exception";
+    };
+    EXPECT_EQ(failure("Nowhere"), "no layout named Nowhere");
+    EXPECT_EQ(failure(""), "a form class without a layout");
+}
+
 TEST_F(FacadeTest, ButtonsPressOnlyWhenEnabledAndHandlersThatThrowAreShown) {
     Form2->Show();
     EXPECT_TRUE(Form2->Visible.get());
@@ -51,17 +92,44 @@ TEST_F(FacadeTest, ButtonsPressOnlyWhenEnabledAndHandlersThatThrowAreShown) {
     Form2->btnCerrar->Click();
     EXPECT_FALSE(Form2->Visible.get()) << "Cerrar hides the window";
 
-    Form2->btnCerrar->OnClick = [](vcl::TObject*) { throw std::runtime_error("out of paper"); };
+    // The toolkit's exception by its message, a standard one by what(), anything
+    // else with an empty message; the button goes on working after each.
+    int clicks = 0;
+    const struct {
+        void (*raise)();
+        const char* shown;
+    } rows[] = {
+        {[] { throw vcl::Exception("cannot copy"); }, "cannot copy"},
+        {[] { throw std::runtime_error("out of paper"); }, "out of paper"},
+        {[] { throw 42; }, ""},
+    };
+    for (const auto& row : rows) {
+        Form2->btnCerrar->OnClick = [&](vcl::TObject*) {
+            ++clicks;
+            row.raise();
+        };
+        Form2->btnCerrar->Click();
+    }
+    EXPECT_EQ(shown_, (std::vector<vcl::String>{"cannot copy", "out of paper", ""}));
+    Form2->btnCerrar->OnClick = [&](vcl::TObject*) { ++clicks; };
     Form2->btnCerrar->Click();
-    EXPECT_EQ(shown_, std::vector<vcl::String>{"out of paper"});
+    EXPECT_EQ(clicks, 4);
+    EXPECT_EQ(shown_.size(), 3u);
 }
 
 TEST_F(FacadeTest, ControlsKeepTheirOwnSettings) {
     vcl::TButton* button = Form2->btnCerrar;
     button->Caption = "Cerrar ahora";
     EXPECT_EQ(button->Caption.get(), "Cerrar ahora");
+    EXPECT_TRUE(button->Enabled.get());
+    button->Enabled = false;
+    EXPECT_FALSE(button->Enabled.get());
     EXPECT_TRUE(button->Visible.get()) << "its own setting, its window hidden or not";
     button->Hide();
+    EXPECT_FALSE(button->Visible.get());
+    button->Show();
+    EXPECT_TRUE(button->Visible.get());
+    button->Visible = false;
     EXPECT_FALSE(button->Visible.get());
     button->Visible = true;
     EXPECT_TRUE(button->Visible.get());
@@ -88,7 +156,11 @@ TEST_F(FacadeTest, CloseAsksOnCloseWhichCanKeepTheWindowOpen) {
 TEST_F(FacadeTest, TheMemoKeepsItsLatestEntries) {
     vcl::TStrings& lines = *Form2->Memo1->Lines;
     const int cap = vcl::TStrings::capacity;
-    for (int i = 0; i < cap + 7; ++i)
+    for (int i = 0; i < cap; ++i)
+        lines.Add("entry " + std::to_string(i));
+    EXPECT_EQ(lines.Count(), cap);
+    EXPECT_EQ(lines.dropped(), 0u) << "full, nothing dropped yet";
+    for (int i = cap; i < cap + 7; ++i)
         lines.Add("entry " + std::to_string(i));
     EXPECT_EQ(lines.Count(), cap);
     EXPECT_EQ(lines.dropped(), 7u);
@@ -99,99 +171,354 @@ TEST_F(FacadeTest, TheMemoKeepsItsLatestEntries) {
     EXPECT_EQ(lines.dropped(), 7u) << "cleared entries were not dropped";
 }
 
-// The canvas's pixel rules, read back through Pixel.
+// The canvas's pixel rules, read back through Pixel on the data window's
+// canvas, which covers its client area.
 class CanvasRulesTest : public FacadeTest {
   protected:
+    // The data window's client size, as ui/frmDatos.ui gives it.
+    static constexpr int width = 569;
+    static constexpr int height = 244;
+
+    void SetUp() override {
+        FacadeTest::SetUp();
+        face_ = canvas().Pixel(0, 0);
+    }
     vcl::TCanvas& canvas() { return *Form2->Canvas; }
     // The colours of a block of pixels, row by row.
-    std::vector<vcl::TColor> block(int x, int y, int width, int height) {
-        std::vector<vcl::TColor> pixels;
-        for (int row = y; row < y + height; ++row) {
-            for (int column = x; column < x + width; ++column)
+    std::vector<TColor> block(int x, int y, int block_width, int block_height) {
+        std::vector<TColor> pixels;
+        for (int row = y; row < y + block_height; ++row) {
+            for (int column = x; column < x + block_width; ++column)
                 pixels.push_back(canvas().Pixel(column, row));
         }
         return pixels;
     }
+    // Where the block at (x, y) of `before`'s size differs from `before` now:
+    // the pixels that changed, and the smallest rectangle holding them.
+    struct Changes {
+        int count = 0;
+        vcl::TRect bounds{INT_MAX, INT_MAX, INT_MIN, INT_MIN};
+    };
+    Changes changes(const std::vector<TColor>& before, int x, int y, int block_width) {
+        Changes found;
+        const int block_height = static_cast<int>(before.size()) / block_width;
+        for (int row = 0; row < block_height; ++row) {
+            for (int column = 0; column < block_width; ++column) {
+                if (canvas().Pixel(x + column, y + row) ==
+                    before[static_cast<std::size_t>(row * block_width + column)])
+                    continue;
+                ++found.count;
+                found.bounds.Left = std::min(found.bounds.Left, x + column);
+                found.bounds.Top = std::min(found.bounds.Top, y + row);
+                found.bounds.Right = std::max(found.bounds.Right, x + column + 1);
+                found.bounds.Bottom = std::max(found.bounds.Bottom, y + row + 1);
+            }
+        }
+        return found;
+    }
+    // Rows and columns of many colours over the top left, so that exclusive or
+    // has something to restore.
+    void paint_pattern(int pattern_width, int pattern_height) {
+        vcl::TCanvas& c = canvas();
+        c.Pen->Mode = vcl::pmCopy;
+        for (int y = 0; y < pattern_height; ++y) {
+            c.Pen->Color = (0x102030u + static_cast<TColor>(y) * 0x3F5A21u) & 0xFFFFFFu;
+            c.MoveTo(0, y);
+            c.LineTo(pattern_width, y);
+        }
+        for (int x = 0; x < pattern_width; x += 3) {
+            c.Pen->Color = (static_cast<TColor>(x) * 0x1B2C3Du) & 0xFFFFFFu;
+            c.MoveTo(x, 0);
+            c.LineTo(x, pattern_height);
+        }
+    }
+
+    TColor face_ = 0;  // the fresh canvas's colour
 };
+
+TEST_F(CanvasRulesTest, AFreshCanvasCoversTheClientAreaInOneColourWithTheDefaultTools) {
+    vcl::TCanvas& c = canvas();
+    EXPECT_NE(face_, vcl::clBlack);
+    const std::vector<TColor> all = block(0, 0, width, height);
+    EXPECT_EQ(std::count(all.begin(), all.end(), face_), width * height);
+    const std::array<std::array<int, 2>, 4> outside = {{{-1, 0}, {0, -1}, {width, 0}, {0, height}}};
+    for (const auto& [x, y] : outside)
+        EXPECT_EQ(c.Pixel(x, y), vcl::clBlack) << "outside the surface: " << x << "," << y;
+    EXPECT_EQ(c.Pen->Color, vcl::clBlack);
+    EXPECT_EQ(c.Pen->Mode, vcl::pmCopy);
+    EXPECT_EQ(c.Pen->Width, 1);
+    EXPECT_EQ(c.Brush->Color, vcl::clWhite);
+}
 
 TEST_F(CanvasRulesTest, ALineDrawsItsFirstPointAndLeavesOutItsLast) {
     vcl::TCanvas& c = canvas();
-    c.Pen->Mode = vcl::pmCopy;
     c.Pen->Color = vcl::clRed;
-    const vcl::TColor background = c.Pixel(30, 20);
     c.MoveTo(10, 20);
     c.LineTo(30, 20);
-    EXPECT_EQ(c.Pixel(10, 20), vcl::clRed) << "colours are 0x00BBGGRR";
-    EXPECT_EQ(c.Pixel(29, 20), vcl::clRed);
-    EXPECT_EQ(c.Pixel(30, 20), background);
-    EXPECT_EQ(c.Pixel(10, 21), background) << "one pixel wide";
+    for (int x = 10; x < 30; ++x)
+        EXPECT_EQ(c.Pixel(x, 20), vcl::clRed) << "colours are 0x00BBGGRR; x=" << x;
+    EXPECT_EQ(c.Pixel(9, 20), face_);
+    EXPECT_EQ(c.Pixel(30, 20), face_) << "the end point is left out";
+    EXPECT_EQ(c.Pixel(10, 21), face_) << "one pixel wide";
+    // The next line starts where this one ended: joined lines do not overlap.
+    c.LineTo(30, 25);
+    EXPECT_EQ(c.Pixel(30, 20), vcl::clRed);
+    EXPECT_EQ(c.Pixel(30, 24), vcl::clRed);
+    EXPECT_EQ(c.Pixel(30, 25), face_);
 
-    const std::vector<vcl::TColor> before = block(0, 0, 60, 60);
+    const std::vector<TColor> before = block(0, 0, 60, 60);
     c.MoveTo(40, 40);
     c.LineTo(40, 40);
     EXPECT_EQ(block(0, 0, 60, 60), before) << "a line to the current point draws nothing";
-    EXPECT_EQ(c.Pixel(-1, 0), vcl::clBlack) << "outside the surface";
+}
+
+TEST_F(CanvasRulesTest, ALineInAnyDirectionDrawsOnePixelForEachStepAlongItsLongerSide) {
+    vcl::TCanvas& c = canvas();
+    c.Pen->Color = vcl::clRed;
+    for (int dx = -9; dx <= 9; dx += 3) {
+        for (int dy = -9; dy <= 9; dy += 3) {
+            if (dx == 0 && dy == 0)
+                continue;
+            SCOPED_TRACE(std::to_string(dx) + "," + std::to_string(dy));
+            const std::vector<TColor> before = block(40, 20, 41, 41);
+            c.MoveTo(60, 40);
+            c.LineTo(60 + dx, 40 + dy);
+            EXPECT_EQ(c.Pixel(60, 40), vcl::clRed);
+            EXPECT_NE(c.Pixel(60 + dx, 40 + dy), vcl::clRed);
+            EXPECT_EQ(changes(before, 40, 20, 41).count, std::max(std::abs(dx), std::abs(dy)));
+            // Undone in the face colour for the next direction.
+            c.Pen->Color = face_;
+            c.MoveTo(60, 40);
+            c.LineTo(60 + dx, 40 + dy);
+            c.Pen->Color = vcl::clRed;
+        }
+    }
+}
+
+TEST_F(CanvasRulesTest, JoinedLinesMeetOnceEvenInExclusiveOr) {
+    vcl::TCanvas& c = canvas();
+    c.Pen->Color = vcl::clLime;
+    c.Pen->Mode = vcl::pmXor;
+    const std::vector<TColor> before = block(0, 0, 60, 60);
+    c.MoveTo(10, 10);
+    c.LineTo(30, 10);
+    c.LineTo(30, 30);
+    c.LineTo(30, 30);
+    // The corner is drawn once, by the second line, so exclusive or leaves it coloured.
+    EXPECT_EQ(c.Pixel(30, 10), face_ ^ vcl::clLime);
+    EXPECT_EQ(c.Pixel(30, 30), face_);
+    EXPECT_EQ(changes(before, 0, 0, 60).count, 40);
 }
 
 TEST_F(CanvasRulesTest, AnEllipseCoversItsRectangleLessTheRightAndBottomEdges) {
     vcl::TCanvas& c = canvas();
-    c.Pen->Mode = vcl::pmCopy;
     c.Pen->Color = vcl::clBlue;
     c.Brush->Color = vcl::clLime;
-    const vcl::TColor background = c.Pixel(200, 100);
-    c.Ellipse(100, 50, 141, 91);
-    EXPECT_EQ(c.Pixel(100, 70), vcl::clBlue) << "left edge";
-    EXPECT_EQ(c.Pixel(140, 70), vcl::clBlue) << "right edge, x2 - 1";
-    EXPECT_EQ(c.Pixel(141, 70), background);
-    EXPECT_EQ(c.Pixel(120, 90), vcl::clBlue) << "bottom edge, y2 - 1";
-    EXPECT_EQ(c.Pixel(120, 91), background);
-    EXPECT_EQ(c.Pixel(120, 70), vcl::clLime) << "filled with the brush";
-}
-
-TEST_F(CanvasRulesTest, XorDrawnTwiceRestoresEveryPixel) {
-    vcl::TCanvas& c = canvas();
-    c.Pen->Mode = vcl::pmCopy;
-    for (int y = 0; y < 60; ++y) {
-        c.Pen->Color = (0x102030u + static_cast<vcl::TColor>(y) * 0x3F5A21u) & 0xFFFFFFu;
-        c.MoveTo(0, y);
-        c.LineTo(80, y);
-    }
-    const std::vector<vcl::TColor> before = block(0, 0, 80, 60);
-    c.Pen->Mode = vcl::pmXor;
-    c.Pen->Color = vcl::clLime;
-    c.Brush->Color = vcl::clWhite;
-    for (int pass = 0; pass < 2; ++pass) {
-        c.Ellipse(10, 10, 40, 30);
-        c.MoveTo(5, 50);
-        c.LineTo(70, 5);
-        if (pass == 0) {
-            EXPECT_NE(block(0, 0, 80, 60), before) << "the first pass changes pixels";
+    const vcl::TRect rows[] = {vcl::Rect(100, 50, 141, 91), vcl::Rect(20, 30, 26, 36),
+                               vcl::Rect(30, 100, 40, 106), vcl::Rect(200, 20, 203, 23)};
+    for (const vcl::TRect& r : rows) {
+        SCOPED_TRACE(std::to_string(r.Left) + "," + std::to_string(r.Top) + "," +
+                     std::to_string(r.Right) + "," + std::to_string(r.Bottom));
+        const std::vector<TColor> before =
+            block(r.Left - 5, r.Top - 5, r.Width() + 10, r.Height() + 10);
+        c.Ellipse(r.Left, r.Top, r.Right, r.Bottom);
+        EXPECT_EQ(changes(before, r.Left - 5, r.Top - 5, r.Width() + 10).bounds, r);
+        const int middle_x = (r.Left + r.Right) / 2;
+        const int middle_y = (r.Top + r.Bottom) / 2;
+        EXPECT_EQ(c.Pixel(r.Left, middle_y), vcl::clBlue) << "outlined with the pen";
+        EXPECT_EQ(c.Pixel(r.Right - 1, middle_y), vcl::clBlue);
+        EXPECT_EQ(c.Pixel(middle_x, r.Top), vcl::clBlue);
+        EXPECT_EQ(c.Pixel(middle_x, r.Bottom - 1), vcl::clBlue);
+        if (r.Width() > 4) {
+            EXPECT_EQ(c.Pixel(middle_x, middle_y), vcl::clLime) << "filled with the brush";
         }
     }
-    EXPECT_EQ(block(0, 0, 80, 60), before);
+
+    const std::vector<TColor> drawn = block(0, 0, 250, 150);
+    c.Ellipse(26, 36, 20, 30);
+    c.Ellipse(141, 91, 100, 50);
+    EXPECT_EQ(block(0, 0, 250, 150), drawn) << "corners given in any order";
+    c.Brush->Color = vcl::clRed;
+    c.Ellipse(60, 30, 60, 50);
+    c.Ellipse(60, 30, 80, 30);
+    EXPECT_EQ(block(0, 0, 250, 150), drawn) << "an empty rectangle draws nothing";
+}
+
+// How an outline pixel combines with the fill under it is the backend's: Qt
+// combines the pen alone there, GDI the brush and then the pen (vcl_test
+// holds Qt to its rule).
+TEST_F(CanvasRulesTest, ExclusiveOrCombinesPenAndBrushWithThePixelsUnderThem) {
+    vcl::TCanvas& c = canvas();
+    c.Pen->Mode = vcl::pmXor;
+    c.Pen->Color = vcl::clLime;
+    c.Brush->Color = 0x00A0B0;
+    c.Ellipse(20, 20, 40, 40);
+    EXPECT_EQ(c.Pixel(30, 30), face_ ^ 0x00A0B0u) << "inside";
+    EXPECT_EQ(c.Pixel(20, 20), face_) << "outside, in the corner";
+    EXPECT_NE(c.Pixel(30, 20), face_) << "outline";
+    EXPECT_NE(c.Pixel(30, 20), face_ ^ 0x00A0B0u) << "the pen reaches the outline";
+
+    paint_pattern(120, 80);
+    const TColor under = c.Pixel(60, 55);
+    c.Pen->Mode = vcl::pmXor;
+    c.Pen->Color = vcl::clWhite;
+    c.MoveTo(60, 55);
+    c.LineTo(61, 55);
+    EXPECT_EQ(c.Pixel(60, 55), under ^ 0xFFFFFFu) << "the pixel under it, whatever it is";
+
+    const std::vector<TColor> before = block(0, 0, 120, 80);
+    c.Pen->Color = vcl::clBlack;
+    c.Brush->Color = vcl::clBlack;
+    c.Ellipse(45, 42, 75, 68);
+    c.MoveTo(35, 35);
+    c.LineTo(85, 75);
+    EXPECT_EQ(block(0, 0, 120, 80), before) << "black pen and brush change nothing";
+}
+
+TEST_F(CanvasRulesTest, EveryFigureDrawnTwiceByExclusiveOrRestoresEveryPixel) {
+    // A path (MoveTo its first point, LineTo the others) and ellipses, with a pen width.
+    struct Figure {
+        const char* what;
+        int pen_width;
+        std::vector<std::array<int, 2>> path;
+        std::vector<std::array<int, 4>> ellipses;
+        bool visible;
+    };
+    const Figure figures[] = {
+        {"line", 1, {{5, 7}, {90, 61}}, {}, true},
+        {"backward line", 1, {{90, 7}, {5, 61}}, {}, true},
+        {"closed path", 1, {{5, 5}, {50, 40}, {10, 70}, {5, 5}}, {}, true},
+        {"wide line", 5, {{10, 60}, {100, 20}}, {}, true},
+        {"wide path", 7, {{10, 10}, {60, 70}, {110, 10}}, {}, true},
+        {"mark", 1, {}, {{50, 37, 56, 43}}, true},
+        {"ellipse and a line across it", 1, {{5, 50}, {70, 5}}, {{10, 10, 40, 30}}, true},
+        {"tiny ellipses", 1, {}, {{1, 1, 3, 3}, {5, 1, 8, 4}, {10, 1, 11, 9}}, true},
+        {"wide outline over its own fill", 6, {}, {{30, 30, 38, 36}}, true},
+        {"ellipse across the edge", 3, {}, {{100, -20, 160, 30}}, true},
+        {"ellipse around the surface", 1, {}, {{INT_MIN, INT_MIN, INT_MAX, INT_MAX}}, true},
+        {"lines from afar", 2, {{INT_MIN, INT_MIN}, {INT_MAX, INT_MAX}, {INT_MIN, 40}}, {}, true},
+        {"far away",
+         9,
+         {{INT_MIN, -12}, {INT_MAX, -12}},
+         {{INT_MAX - 6, INT_MIN, INT_MAX, INT_MIN + 6}},
+         false},
+    };
+    vcl::TCanvas& c = canvas();
+    const auto draw = [&c](const Figure& figure) {
+        for (std::size_t i = 0; i < figure.path.size(); ++i) {
+            const auto [x, y] = figure.path[i];
+            if (i == 0) {
+                c.MoveTo(x, y);
+            } else {
+                c.LineTo(x, y);
+            }
+        }
+        for (const auto& [x1, y1, x2, y2] : figure.ellipses)
+            c.Ellipse(x1, y1, x2, y2);
+    };
+    paint_pattern(160, 100);
+    c.Brush->Color = 0x5A5A5A;
+    c.Pen->Mode = vcl::pmXor;
+    c.Pen->Color = 0x33CC99;
+    for (const Figure& figure : figures) {
+        SCOPED_TRACE(figure.what);
+        const std::vector<TColor> before = block(0, 0, 200, 120);
+        c.Pen->Width = figure.pen_width;
+        draw(figure);
+        EXPECT_EQ(block(0, 0, 200, 120) != before, figure.visible);
+        draw(figure);
+        EXPECT_EQ(block(0, 0, 200, 120), before);
+    }
+}
+
+TEST_F(CanvasRulesTest, PenSettingsStayUntilChanged) {
+    vcl::TCanvas& c = canvas();
+    c.Pen->Color = vcl::clRed;
+    c.Pen->Width = 3;
+    c.Pen->Mode = vcl::pmCopy;
+    c.MoveTo(10, 40);
+    c.LineTo(60, 40);
+    c.Ellipse(70, 30, 80, 40);
+    EXPECT_EQ(c.Pen->Color, vcl::clRed);
+    EXPECT_EQ(c.Pen->Width, 3);
+    EXPECT_EQ(c.Pen->Mode, vcl::pmCopy);
+    c.MoveTo(10, 60);
+    c.LineTo(60, 60);
+    EXPECT_EQ(c.Pixel(30, 61), vcl::clRed) << "still three pixels wide";
+
+    c.Pen->Width = 1;
+    c.Pen->Color = vcl::clGreen;
+    c.MoveTo(5, 100);
+    c.LineTo(10, 100);
+    c.LineTo(15, 100);
+    EXPECT_EQ(c.Pixel(12, 100), vcl::clGreen) << "the second line in the same colour";
+}
+
+TEST_F(CanvasRulesTest, FarCoordinatesAreClippedToTheSurface) {
+    vcl::TCanvas& c = canvas();
+    c.Pen->Color = vcl::clBlue;
+    c.MoveTo(INT_MIN, INT_MIN);
+    c.LineTo(INT_MAX, INT_MAX);
+    for (int k = 0; k < height; k += 7)
+        EXPECT_EQ(c.Pixel(k, k), vcl::clBlue) << k;
+    c.MoveTo(INT_MAX, 7);
+    c.LineTo(INT_MIN, 7);
+    for (int x = 0; x < width; ++x)
+        ASSERT_EQ(c.Pixel(x, 7), vcl::clBlue) << x;
+    c.Pen->Color = vcl::clRed;
+    c.MoveTo(INT_MIN, 150);
+    c.LineTo(INT_MAX, 150);
+    EXPECT_EQ(c.Pixel(0, 150), vcl::clRed);
+    EXPECT_EQ(c.Pixel(width - 1, 150), vcl::clRed);
+    EXPECT_EQ(c.Pixel(0, 149), face_);
+    c.MoveTo(300, 170);
+    c.LineTo(300, INT_MAX);
+    EXPECT_EQ(c.Pixel(300, 170), vcl::clRed);
+    EXPECT_EQ(c.Pixel(300, height - 1), vcl::clRed);
+
+    // A flat ellipse reaching far past both sides: its middle is on the surface.
+    c.Ellipse(-30000, 20, 30120, 40);
+    EXPECT_EQ(c.Pixel(60, 20), vcl::clRed);
+    EXPECT_EQ(c.Pixel(60, 30), vcl::clWhite);
+    EXPECT_EQ(c.Pixel(60, 39), vcl::clRed);
+
+    // Farther than the rasteriser places exactly: filled where it encloses the
+    // whole surface, left out where its outline crosses it.
+    c.Pen->Color = vcl::clBlack;
+    c.Brush->Color = vcl::clWhite;
+    c.Ellipse(INT_MIN / 2, INT_MIN / 2, INT_MAX / 2, INT_MAX / 2);
+    EXPECT_EQ(c.Pixel(0, 0), vcl::clWhite);
+    EXPECT_EQ(c.Pixel(150, 150), vcl::clWhite);
+    EXPECT_EQ(c.Pixel(width - 1, height - 1), vcl::clWhite);
+    c.Brush->Color = vcl::clRed;
+    c.Ellipse(-2000000000, 100, 300, 200);
+    EXPECT_EQ(c.Pixel(150, 150), vcl::clWhite);
 }
 
 TEST_F(CanvasRulesTest, FillRectCoversItsRectangleLessTheRightAndBottomEdgesInAnyPenMode) {
     vcl::TCanvas& c = canvas();
-    const vcl::TColor background = c.Pixel(5, 5);
     c.Pen->Mode = vcl::pmXor;  // a rectangle is filled, not combined
     c.Brush->Color = vcl::clRed;
     c.FillRect(vcl::Rect(10, 20, 14, 23));
     c.FillRect(vcl::Rect(10, 20, 14, 23));
     c.Pen->Mode = vcl::pmCopy;
-    std::vector<vcl::TColor> expected(6 * 5, background);
+    std::vector<TColor> expected(6 * 5, face_);
     for (int y = 1; y < 4; ++y) {
         for (int x = 1; x < 5; ++x)
             expected[static_cast<std::size_t>(y * 6 + x)] = vcl::clRed;
     }
     EXPECT_EQ(block(9, 19, 6, 5), expected);
-    const std::vector<vcl::TColor> before = block(0, 0, 40, 40);
+    const std::vector<TColor> before = block(0, 0, 40, 40);
     c.FillRect(vcl::Rect(30, 30, 30, 35));
     c.FillRect(vcl::Rect(30, 30, 20, 35));
     EXPECT_EQ(block(0, 0, 40, 40), before) << "an empty rectangle fills nothing";
     c.FillRect(vcl::Rect(-1000000, -1000000, 2, 2));
     EXPECT_EQ(c.Pixel(0, 0), vcl::clRed) << "cut to the surface";
-    EXPECT_EQ(c.Pixel(2, 2), before[2 * 40 + 2]);
+    EXPECT_EQ(c.Pixel(2, 2), face_);
+    c.Brush->Color = vcl::clLime;
+    c.FillRect(vcl::Rect(width - 1, height - 1, INT_MAX, INT_MAX));
+    EXPECT_EQ(c.Pixel(width - 1, height - 1), vcl::clLime);
+    EXPECT_EQ(c.Pixel(width - 2, height - 2), face_);
 }
 
 TEST_F(CanvasRulesTest, TextOutPaintsItsBoxInTheBrushAndTheTextInTheFont) {
@@ -200,16 +527,16 @@ TEST_F(CanvasRulesTest, TextOutPaintsItsBoxInTheBrushAndTheTextInTheFont) {
     c.FillRect(vcl::Rect(0, 0, 300, 60));
     c.Brush->Color = vcl::clWhite;
     c.Font->Color = vcl::clRed;
-    const int width = c.TextWidth("1000 Hz");
-    const int height = c.TextHeight("1000 Hz");
-    EXPECT_GT(width, c.TextWidth("10 Hz"));
+    const int text_width = c.TextWidth("1000 Hz");
+    const int text_height = c.TextHeight("1000 Hz");
+    EXPECT_GT(text_width, c.TextWidth("10 Hz"));
     EXPECT_EQ(c.TextWidth(""), 0);
-    ASSERT_GT(height, 8);
+    ASSERT_GT(text_height, 8);
     c.TextOut(20, 10, "1000 Hz");
     int text = 0;
-    for (int y = 10; y < 10 + height; ++y) {
-        for (int x = 20; x < 20 + width; ++x) {
-            const vcl::TColor pixel = c.Pixel(x, y);
+    for (int y = 10; y < 10 + text_height; ++y) {
+        for (int x = 20; x < 20 + text_width; ++x) {
+            const TColor pixel = c.Pixel(x, y);
             EXPECT_TRUE(pixel == vcl::clRed || pixel == vcl::clWhite) << x << "," << y;
             text += pixel == vcl::clRed ? 1 : 0;
         }
@@ -217,11 +544,11 @@ TEST_F(CanvasRulesTest, TextOutPaintsItsBoxInTheBrushAndTheTextInTheFont) {
     EXPECT_GT(text, 20) << "the text is there";
     for (int x = 0; x < 300; ++x) {
         EXPECT_EQ(c.Pixel(x, 9), vcl::clBlue) << "above, x=" << x;
-        EXPECT_EQ(c.Pixel(x, 10 + height), vcl::clBlue) << "below, x=" << x;
+        EXPECT_EQ(c.Pixel(x, 10 + text_height), vcl::clBlue) << "below, x=" << x;
     }
-    for (int y = 10; y < 10 + height; ++y) {
+    for (int y = 10; y < 10 + text_height; ++y) {
         EXPECT_EQ(c.Pixel(19, y), vcl::clBlue);
-        EXPECT_EQ(c.Pixel(20 + width, y), vcl::clBlue);
+        EXPECT_EQ(c.Pixel(20 + text_width, y), vcl::clBlue);
     }
 }
 
@@ -230,11 +557,11 @@ TEST_F(CanvasRulesTest, CopyRectMovesABlockEvenOntoItselfAndOnlyWhatLiesOnTheSur
     // A pattern no two columns or rows of which are alike.
     for (int y = 0; y < 20; ++y) {
         for (int x = 0; x < 30; ++x) {
-            c.Brush->Color = static_cast<vcl::TColor>(x * 8 + y * 0x0800 + 0x100000);
+            c.Brush->Color = static_cast<TColor>(x * 8 + y * 0x0800 + 0x100000);
             c.FillRect(vcl::Rect(x, y, x + 1, y + 1));
         }
     }
-    const std::vector<vcl::TColor> pattern = block(0, 0, 30, 20);
+    const std::vector<TColor> pattern = block(0, 0, 30, 20);
     const auto at = [&](int x, int y) { return pattern[static_cast<std::size_t>(y * 30 + x)]; };
     // Left by 3 over itself, then the same block back right by 3.
     c.CopyRect(vcl::Rect(0, 0, 27, 20), &c, vcl::Rect(3, 0, 30, 20));
@@ -256,11 +583,12 @@ TEST_F(CanvasRulesTest, CopyRectMovesABlockEvenOntoItselfAndOnlyWhatLiesOnTheSur
             ASSERT_EQ(c.Pixel(x, y), at(x, y - 2)) << x << "," << y;
     }
     // From off the surface: only the part on it comes.
-    const std::vector<vcl::TColor> before = block(0, 0, 40, 40);
+    const std::vector<TColor> before = block(0, 0, 40, 40);
     c.CopyRect(vcl::Rect(100, 100, 110, 110), &c, vcl::Rect(-5, -5, 5, 5));
     EXPECT_EQ(c.Pixel(105, 105), before[0]);
     EXPECT_EQ(c.Pixel(109, 109), before[4 * 40 + 4]);
-    EXPECT_NE(c.Pixel(104, 104), before[0]) << "not from outside the surface";
+    EXPECT_EQ(c.Pixel(104, 104), face_) << "not from outside the surface";
+    EXPECT_EQ(c.Pixel(100, 109), face_);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The fixture of the toolkit's tests: every case starts with no forms and
-// collects what would be shown to the user.
+// collects what would be shown to the user. It names no backend, so the
+// facade's cases build against either.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,7 +8,6 @@
 #include <vector>
 
 #include "platform/vcl/vcl.h"
-#include "tests/support/test_support.h"
 
 class ToolkitTest : public ::testing::Test {
   protected:
@@ -20,12 +20,6 @@ class ToolkitTest : public ::testing::Test {
     void TearDown() override {
         vcl::Application->destroy_forms();
         vcl::Application->set_exception_presenter(previous_);
-    }
-
-    // Runs the loop until the main form closes, failing (not hanging) if it never does.
-    static void run_with_deadline() {
-        EXPECT_TRUE(testsupport::ends_before_deadline([] { vcl::Application->Run(); }))
-            << "Run did not end when the main form closed";
     }
 
     std::vector<vcl::String> shown_;
