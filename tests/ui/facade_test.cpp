@@ -512,9 +512,15 @@ TEST_F(CanvasRulesTest, FillRectCoversItsRectangleLessTheRightAndBottomEdgesInAn
     c.FillRect(vcl::Rect(30, 30, 30, 35));
     c.FillRect(vcl::Rect(30, 30, 20, 35));
     EXPECT_EQ(block(0, 0, 40, 40), before) << "an empty rectangle fills nothing";
-    c.FillRect(vcl::Rect(-1000000, -1000000, 2, 2));
-    EXPECT_EQ(c.Pixel(0, 0), vcl::clRed) << "cut to the surface";
-    EXPECT_EQ(c.Pixel(2, 2), face_);
+    for (const int far : {-1000000, INT_MIN}) {
+        c.Brush->Color = vcl::clRed;
+        c.FillRect(vcl::Rect(far, far, 2, 2));
+        EXPECT_EQ(c.Pixel(0, 0), vcl::clRed) << "cut to the surface from " << far;
+        EXPECT_EQ(c.Pixel(1, 1), vcl::clRed) << far;
+        EXPECT_EQ(c.Pixel(2, 2), face_) << far;
+        c.Brush->Color = face_;
+        c.FillRect(vcl::Rect(0, 0, 2, 2));
+    }
     c.Brush->Color = vcl::clLime;
     c.FillRect(vcl::Rect(width - 1, height - 1, INT_MAX, INT_MAX));
     EXPECT_EQ(c.Pixel(width - 1, height - 1), vcl::clLime);

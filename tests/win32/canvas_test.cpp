@@ -31,17 +31,6 @@ TEST_F(Canvas, CoversTheClientAreaInTheSystemsFaceColour) {
     EXPECT_EQ(canvas->Pixel(client.right, 0), vcl::clBlack) << "outside the surface";
 }
 
-// NOTE: facade_test's FillRect case holds for rectangles that start a million
-// pixels out; from INT_MIN the Qt backend's QRect overflows (its FillRect
-// fills from (1, 1) to the far corner instead), so this row is GDI's alone.
-TEST_F(Canvas, FillRectCutsARectangleFromIntMinToTheSurface) {
-    canvas->Brush->Color = vcl::clRed;
-    canvas->FillRect(vcl::Rect(INT_MIN, INT_MIN, 2, 2));
-    EXPECT_EQ(canvas->Pixel(0, 0), vcl::clRed);
-    EXPECT_EQ(canvas->Pixel(1, 1), vcl::clRed);
-    EXPECT_EQ(canvas->Pixel(2, 2), background);
-}
-
 TEST_F(Canvas, DrawingsSurviveARepaintOfTheWindow) {
     form->Show();
     canvas->Pen->Color = vcl::clRed;

@@ -386,10 +386,15 @@ const QFontMetrics& TCanvas::Native::metrics() {
 void TCanvas::FillRect(const TRect& rect) {
     Native& n = *native_;
     n.ensure_size(n.owner->size());
-    const QRect area = QRect(QPoint(rect.Left, rect.Top), QPoint(rect.Right - 1, rect.Bottom - 1)) &
-                       n.image.rect();
-    if (rect.Right <= rect.Left || rect.Bottom <= rect.Top || area.isEmpty())
+    // Cut to the surface before a QRect is made: its width of a rectangle
+    // from INT_MIN would overflow.
+    const int left = std::max(rect.Left, 0);
+    const int top = std::max(rect.Top, 0);
+    const int right = std::min(rect.Right, n.image.width());
+    const int bottom = std::min(rect.Bottom, n.image.height());
+    if (right <= left || bottom <= top)
         return;
+    const QRect area(left, top, right - left, bottom - top);
     QPainter& p = n.paint();
     p.setCompositionMode(QPainter::CompositionMode_Source);
     p.fillRect(area, qt::to_qcolor(brush_.Color));
