@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "app/options.h"
+#include "measures/timing.h"
 #include "platform/input/device.h"
-#include "timing/timing.h"
 
 namespace app {
 

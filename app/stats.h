@@ -10,10 +10,10 @@
 #include <utility>
 #include <vector>
 
+#include "measures/timing.h"
 #include "platform/input/device.h"
 #include "platform/win32/win32.h"
 #include "rawinput/rawinput.h"
-#include "timing/timing.h"
 
 namespace app {
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "measures/timing.h"
 #include "platform/vcl/vcl.h"
-#include "timing/timing.h"
 
 class TForm3 : public vcl::TForm {
   public:

@@ -7,8 +7,8 @@
 #include <functional>
 #include <string>
 
+#include "measures/timing.h"
 #include "platform/win32/win32.h"
-#include "timing/timing.h"
 
 namespace mouse_timing {
 

@@ -1,4 +1,4 @@
-#include "timing/timing.h"
+#include "measures/timing.h"
 
 #include <algorithm>
 #include <cmath>

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "timing/timing.h"
+#include "measures/timing.h"
 
 namespace {
 
