@@ -83,52 +83,6 @@ std::optional<std::int64_t> parse_endpoint_interval(std::string_view text) {
     return value;
 }
 
-void IntervalHistogram::add(std::int64_t us) {
-    us = std::clamp<std::int64_t>(us, 0, pause_us - 1);
-    ++buckets_[static_cast<std::size_t>(bucket::of(us))];
-    ++count_;
-    min_ = std::min(min_, us);
-    max_ = std::max(max_, us);
-    sum_ += us;
-}
-
-std::optional<std::int64_t> IntervalHistogram::quantile(double q) const {
-    if (count_ == 0)
-        return std::nullopt;
-    // The rank of the sample wanted, 1-based: the smallest covering q of them.
-    // Worked out in whole millionths, not in floating point: on a 387 FPU (the
-    // 32-bit Windows build) 0.01 * 100 carries excess precision past 1 and
-    // would take the second sample for the first.
-    constexpr std::uint64_t million = 1'000'000;
-    const auto millionths = static_cast<std::uint64_t>(std::llround(std::clamp(q, 0.0, 1.0) * 1e6));
-    std::uint64_t rank =
-        count_ / million * millionths + (count_ % million * millionths + million - 1) / million;
-    if (rank == 0)
-        rank = 1;
-    // The first and the last are known exactly.
-    if (rank == 1)
-        return min_;
-    if (rank == count_)
-        return max_;
-    std::uint64_t seen = 0;
-    for (int b = 0; b < bucket::count; ++b) {
-        seen += buckets_[static_cast<std::size_t>(b)];
-        if (seen >= rank)
-            return std::clamp(bucket::floor(b), min_, max_);
-    }
-    return max_;
-}
-
-std::uint64_t IntervalHistogram::count_outside(double low, double high) const {
-    std::uint64_t outside = 0;
-    for (int b = 0; b < bucket::count; ++b) {
-        const auto floor = static_cast<double>(bucket::floor(b));
-        if (floor < low || floor > high)
-            outside += buckets_[static_cast<std::size_t>(b)];
-    }
-    return outside;
-}
-
 RecentReports::RecentReports(std::size_t capacity)
     : slots_(capacity > 0 ? std::make_unique<RecentReport[]>(capacity) : nullptr),
       capacity_(capacity) {}

@@ -36,6 +36,7 @@
 #include <string_view>
 #include <vector>
 
+#include "measures/histogram.h"
 #include "platform/win32/win32.h"
 
 namespace timing {
@@ -62,62 +63,13 @@ std::string_view clock_note(Clock clock);
 // anything else, and for 0 (an endpoint that is not polled).
 std::optional<std::int64_t> parse_endpoint_interval(std::string_view text);
 
-// The histogram's buckets of intervals from 0 to pause_us: one per
-// microsecond below 256 µs, then 128 per power of two. A value is read back as
-// the lowest value of its bucket, at most 1/128 (0.78 %) below it; values whose
-// low bits are zero at their octave's width (125, 1000, 2000, 8000 µs: the
-// usual polling intervals) are read back exactly.
-namespace bucket {
-constexpr int sub_bits = 7;
-constexpr int sub_buckets = 1 << sub_bits;
-
-constexpr int of(std::int64_t us) {
-    if (us < sub_buckets)
-        return static_cast<int>(us);
-    int octave = sub_bits;  // the highest set bit of `us`
-    while ((us >> (octave + 1)) != 0)
-        ++octave;
-    const auto sub = static_cast<int>((us >> (octave - sub_bits)) & (sub_buckets - 1));
-    return (octave - sub_bits + 1) * sub_buckets + sub;
-}
-// The lowest value that falls in `bucket`, and the highest.
-constexpr std::int64_t floor(int bucket) {
-    if (bucket < sub_buckets)
-        return bucket;
-    const int shift = bucket / sub_buckets - 1;
-    return static_cast<std::int64_t>(sub_buckets + bucket % sub_buckets) << shift;
-}
-constexpr std::int64_t ceiling(int bucket) {
-    return floor(bucket + 1) - 1;
-}
-constexpr int count = of(pause_us - 1) + 1;
-}  // namespace bucket
-
-// Interval counts in those buckets, with the exact count, least, greatest and sum.
-class IntervalHistogram {
-  public:
-    // `us` from 0 to pause_us - 1.
-    void add(std::int64_t us);
-
-    std::uint64_t count() const { return count_; }
-    std::int64_t min() const { return count_ == 0 ? 0 : min_; }
-    std::int64_t max() const { return max_; }
-    std::int64_t sum() const { return sum_; }
-    // The smallest value that at least `q` (0..1) of the samples do not
-    // exceed (the nearest rank), as its bucket's floor kept within [min, max];
-    // the least and the greatest sample exactly; nullopt when empty.
-    std::optional<std::int64_t> quantile(double q) const;
-    // How many samples are below `low` or above `high`, judged by their
-    // buckets' floors.
-    std::uint64_t count_outside(double low, double high) const;
-
-  private:
-    std::array<std::uint64_t, bucket::count> buckets_{};
-    std::uint64_t count_ = 0;
-    std::int64_t min_ = INT64_MAX;
-    std::int64_t max_ = 0;
-    std::int64_t sum_ = 0;
-};
+// The intervals from 0 to pause_us: one bucket per microsecond below 256 µs,
+// then 128 per power of two. A value is read back as the lowest value of its
+// bucket, at most 1/128 (0.78 %) below it; values whose low bits are zero at
+// their octave's width (125, 1000, 2000, 8000 µs: the usual polling intervals)
+// are read back exactly.
+using IntervalHistogram =
+    measures::LogHistogram<std::int64_t, pause_us - 1, 7, measures::ReadBack::floor>;
 
 // A mouse's recent reports for the strip chart.
 struct RecentReport {

@@ -297,7 +297,7 @@ TEST_P(Measures, MatchAnExactComputationToTheStatedResolution) {
                                  std::pair{0.99, *s.p99_us}, std::pair{1.0, *s.max_us}}) {
         const std::int64_t want = e.quantile(q);
         EXPECT_LE(got, want) << "q " << q << ": read back as its bucket's floor";
-        EXPECT_GE(got, want - want / timing::bucket::sub_buckets) << "q " << q;
+        EXPECT_GE(got, want - want / IntervalHistogram::sub_buckets) << "q " << q;
     }
     EXPECT_NEAR(*s.rate_hz, *e.rate_hz, *e.rate_hz / 100);
     EXPECT_NEAR(*s.irregular_share, *e.irregular_share, 0.001);
@@ -451,24 +451,24 @@ TEST(MeasuresTest, AnHoursLongRunKeepsItsMemoryAndItsFigures) {
 }
 
 TEST(HistogramTest, EveryIntervalFallsInABucketWithinItsResolution) {
-    EXPECT_EQ(timing::bucket::count, timing::bucket::of(timing::pause_us - 1) + 1);
+    EXPECT_EQ(IntervalHistogram::bucket_count, IntervalHistogram::bucket_of(timing::pause_us - 1) + 1);
     int previous = -1;
     for (std::int64_t v = 0; v < timing::pause_us; ++v) {
-        const int bucket = timing::bucket::of(v);
+        const int bucket = IntervalHistogram::bucket_of(v);
         ASSERT_GE(bucket, previous) << v;
         ASSERT_LE(bucket, previous + 1) << v << ": no bucket skipped";
         previous = bucket;
-        ASSERT_LT(bucket, timing::bucket::count) << v;
-        ASSERT_LE(timing::bucket::floor(bucket), v);
-        ASSERT_GE(timing::bucket::ceiling(bucket), v);
-        ASSERT_LE(v - timing::bucket::floor(bucket), v / 128) << v;
+        ASSERT_LT(bucket, IntervalHistogram::bucket_count) << v;
+        ASSERT_LE(IntervalHistogram::floor(bucket), v);
+        ASSERT_GE(IntervalHistogram::ceiling(bucket), v);
+        ASSERT_LE(v - IntervalHistogram::floor(bucket), v / 128) << v;
         if (v < 256) {
-            ASSERT_EQ(timing::bucket::floor(bucket), v) << "exact below 256 µs";
+            ASSERT_EQ(IntervalHistogram::floor(bucket), v) << "exact below 256 µs";
         }
     }
     // The usual polling intervals are read back exactly.
     for (const std::int64_t v : {125, 250, 500, 1000, 2000, 4000, 8000, 16000, 32000}) {
-        EXPECT_EQ(timing::bucket::floor(timing::bucket::of(v)), v);
+        EXPECT_EQ(IntervalHistogram::floor(IntervalHistogram::bucket_of(v)), v);
     }
 }
 
