@@ -58,7 +58,7 @@ struct Input {
     InputTexts says;
     // What its packets' own time stamps are, and whether it reads kernel
     // buffers whose overflows it counts.
-    timing::Timing::Options timing;
+    measures::Options timing;
 };
 
 constexpr const char* nothing_listed = "No mouse is listed, so there is nothing to report.";
@@ -86,7 +86,7 @@ const std::array<Input, 4> inputs = {{
       nullptr,
       ": /dev/input has no event node (in a container or a remote session there may be none; in "
       "an X11 session try --input=x11, or replay a recording with --replay=FILE)"},
-     {.clock = timing::Clock::microseconds, .counts_overflows = true}},
+     {.clock = measures::Clock::microseconds, .counts_overflows = true}},
     {InputKind::x11,
      "x11",
      open_x11,
@@ -95,7 +95,7 @@ const std::array<Input, 4> inputs = {{
      {"No mouse can be read: the X server refused to send raw pointer events; standard error "
       "says why.",
       nothing_listed, nullptr, " (try --input=evdev, or replay a recording with --replay=FILE)"},
-     {.clock = timing::Clock::milliseconds}},
+     {.clock = measures::Clock::milliseconds}},
     {InputKind::replay,
      "replay",
      open_replay,
@@ -104,7 +104,7 @@ const std::array<Input, 4> inputs = {{
      {nullptr, "None of the recordings is a mouse, so there is nothing to report.",
       "rawmice: none of the recordings is a mouse; nothing will be reported",
       " (try --input=evdev, or replay a recording with --replay=FILE)"},
-     {.clock = timing::Clock::microseconds}},
+     {.clock = measures::Clock::microseconds}},
 }};
 
 void announce(const input::Provider& provider, const std::string& why) {
@@ -146,7 +146,7 @@ const InputTexts& input_texts(std::string_view provider_name) {
     return inputs.front().says;
 }
 
-const timing::Timing::Options& timing_options(std::string_view provider_name) {
+const measures::Options& timing_options(std::string_view provider_name) {
     for (const Input& input : inputs) {
         if (input.name == provider_name)
             return input.timing;

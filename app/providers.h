@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "app/options.h"
-#include "measures/timing.h"
+#include "measures/store.h"
 #include "platform/input/device.h"
 
 namespace app {
@@ -35,7 +35,7 @@ const InputTexts& input_texts(std::string_view provider_name);
 
 // How the timing measures take the packets of that input: on which clock
 // (x11: the X server's milliseconds), and whether overflows are counted.
-const timing::Timing::Options& timing_options(std::string_view provider_name);
+const measures::Options& timing_options(std::string_view provider_name);
 
 // The input's name as --input takes it ("auto", "evdev", "x11", "replay").
 const char* input_name(InputKind kind);

@@ -9,6 +9,8 @@
 namespace app {
 namespace {
 
+namespace timing = measures::timing;
+
 std::string milliseconds(std::uint64_t ns) {
     char text[32];
     std::snprintf(text, sizeof text, "%.3f", static_cast<double>(ns) / 1e6);
@@ -51,10 +53,9 @@ void PacketStats::add(HANDLE handle, std::int64_t time_ns, std::int64_t handled_
     d.delay.add(handled_ns > time_ns ? static_cast<std::uint64_t>(handled_ns - time_ns) : 0);
 }
 
-std::string PacketStats::report(const std::vector<MouseLabel>& labels,
-                                const timing::Timing& measures, timing::Clock clock,
-                                std::uint64_t dropped_unfocused) const {
-    const std::string_view note = timing::clock_note(clock);
+std::string PacketStats::report(const std::vector<MouseLabel>& labels, const measures::Store& store,
+                                measures::Clock clock, std::uint64_t dropped_unfocused) const {
+    const std::string_view note = measures::clock_note(clock);
     std::string out =
         "rawmice statistics (Hz and the intervals between reports in µs from the packets' own "
         "time stamps" +
@@ -107,9 +108,10 @@ std::string PacketStats::report(const std::vector<MouseLabel>& labels,
                                        ? std::to_string(label->mouse_number)
                                        : "-";
         const std::string name = label != nullptr ? label->name : "";
-        const timing::MouseTiming* measured = measures.find(order[i]->handle);
-        const timing::Row row =
-            measured != nullptr ? timing::format_row(0, name, measured->summary()) : timing::Row{};
+        const measures::Mouse* measured = store.find(measures::handle_of(order[i]->handle));
+        const timing::Row row = measured != nullptr
+                                    ? timing::format_row(0, name, measured->timing.summary())
+                                    : timing::Row{};
         add_line(number, std::to_string(report::handle_as_int(order[i]->handle)), order[i]->packets,
                  measured != nullptr ? &row : nullptr, order[i]->delay, name);
         all_delays.merge(order[i]->delay);

@@ -9,8 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "measures/clock.h"
 #include "measures/histogram.h"
-#include "measures/timing.h"
+#include "measures/store.h"
 #include "platform/input/device.h"
 #include "platform/win32/win32.h"
 #include "rawinput/rawinput.h"
@@ -45,10 +46,10 @@ class PacketStats {
 
     // The table printed at exit: a line per device that sent packets (in the
     // order of `labels`, then others by first packet) with its packets, the
-    // timing measures of `measures` (on `clock`) and its delays; then the
+    // timing measures of `store` (on `clock`) and its delays; then the
     // totals and the packets dropped while no window was active.
-    std::string report(const std::vector<MouseLabel>& labels, const timing::Timing& measures,
-                       timing::Clock clock, std::uint64_t dropped_unfocused) const;
+    std::string report(const std::vector<MouseLabel>& labels, const measures::Store& store,
+                       measures::Clock clock, std::uint64_t dropped_unfocused) const;
 
   private:
     struct PerDevice {

@@ -12,15 +12,15 @@ TimingFeed::TimingFeed(const input::Provider& provider) : provider_(provider) {
 }
 
 void TimingFeed::packet(const input::Packet& packet, WPARAM code) {
-    timing::Timing& measures = mouse_timing::measures();
-    const std::size_t known = measures.size();
-    mouse_timing::add(packet.device, packet.own_time_ns() / 1000, packet.same_report,
+    measures::Store& store = mouse_timing::measures();
+    const std::size_t known = store.size();
+    const measures::Handle mouse = measures::handle_of(packet.device);
+    mouse_timing::add(mouse, packet.own_time_ns() / 1000, packet.same_report,
                       code == RIM_INPUTSINK);
-    if (measures.size() != known) {
+    if (store.size() != known) {
         // A mouse seen for the first time (the newest of the measures).
-        measures.mouse(packet.device)
-            .set_declared_interval_us(
-                timing::parse_endpoint_interval(provider_.declared_interval(packet.device)));
+        store.mouse(mouse).timing.set_declared_interval_us(
+            measures::timing::parse_endpoint_interval(provider_.declared_interval(packet.device)));
     }
 }
 
@@ -29,16 +29,16 @@ void TimingFeed::batch_handled() {
     if (total == overflows_)
         return;
     overflows_ = total;
-    timing::Timing& measures = mouse_timing::measures();
+    measures::Store& store = mouse_timing::measures();
     for (const auto& [handle, count] : provider_.syn_dropped_by_mouse())
-        measures.mouse(handle).set_overflows(count);
+        store.mouse(measures::handle_of(handle)).timing.set_overflows(count);
     mouse_timing::changed();
 }
 
 void name_mice(const input::Service& service) {
-    mouse_timing::set_names([&service](HANDLE handle) {
+    mouse_timing::set_names([&service](measures::Handle handle) {
         for (const input::Device& device : service.listed()) {
-            if (device.handle == handle)
+            if (measures::handle_of(device.handle) == handle)
                 return device.name;
         }
         return std::string();

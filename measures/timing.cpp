@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-namespace timing {
+namespace measures::timing {
 namespace {
 
 // A ms clock's stamps are whole milliseconds: each may be off by up to one.
@@ -50,18 +50,6 @@ std::size_t characters(const std::string& text) {
 }
 
 }  // namespace
-
-std::string_view clock_note(Clock clock) {
-    switch (clock) {
-        case Clock::microseconds:
-            return "";
-        case Clock::milliseconds:
-            return "ms clock";
-        case Clock::receipt:
-            return "receipt time";
-    }
-    return "";
-}
 
 std::optional<std::int64_t> parse_endpoint_interval(std::string_view text) {
     text = trimmed(text);
@@ -115,10 +103,8 @@ std::size_t RecentReports::first_within(std::int64_t span_us) const {
     return first;
 }
 
-MouseTiming::MouseTiming(HANDLE handle, Clock clock, bool counts_overflows,
-                         std::size_t recent_capacity)
-    : handle_(handle),
-      clock_(clock),
+MouseTiming::MouseTiming(Clock clock, bool counts_overflows, std::size_t recent_capacity)
+    : clock_(clock),
       overflows_(counts_overflows ? std::optional<std::uint64_t>(0) : std::nullopt),
       recent_(recent_capacity) {}
 
@@ -216,50 +202,6 @@ std::size_t MouseTiming::memory_bytes() const {
     return sizeof(*this) + recent_.capacity() * sizeof(RecentReport);
 }
 
-Timing::Timing(Options options) : options_(options) {}
-
-void Timing::add(HANDLE handle, std::int64_t time_us, bool same_report, bool background) {
-    mouse(handle).add(time_us, same_report, background);
-}
-
-MouseTiming& Timing::mouse(HANDLE handle) {
-    // Packets come in runs from one mouse: the last one asked for first.
-    if (last_ < mice_.size() && mice_[last_]->handle() == handle)
-        return *mice_[last_];
-    for (std::size_t i = 0; i < mice_.size(); ++i) {
-        if (mice_[i]->handle() == handle) {
-            last_ = i;
-            return *mice_[i];
-        }
-    }
-    mice_.push_back(std::make_unique<MouseTiming>(handle, options_.clock, options_.counts_overflows,
-                                                  options_.recent_capacity));
-    last_ = mice_.size() - 1;
-    return *mice_.back();
-}
-
-const MouseTiming* Timing::find(HANDLE handle) const {
-    for (const auto& m : mice_) {
-        if (m->handle() == handle)
-            return m.get();
-    }
-    return nullptr;
-}
-
-std::uint64_t Timing::generation() const {
-    std::uint64_t generation = mice_.size();
-    for (const auto& m : mice_)
-        generation += m->generation();
-    return generation;
-}
-
-std::size_t Timing::memory_bytes() const {
-    std::size_t bytes = sizeof(*this) + mice_.capacity() * sizeof(mice_[0]);
-    for (const auto& m : mice_)
-        bytes += m->memory_bytes();
-    return bytes;
-}
-
 const Row& column_titles() {
     static const Row titles = {"mouse",       "name",      "Hz",     "declared Hz",
                                "p1 µs",       "median µs", "p99 µs", "max µs",
@@ -313,4 +255,4 @@ std::string align_columns(const std::vector<std::vector<std::string>>& lines,
     return out;
 }
 
-}  // namespace timing
+}  // namespace measures::timing

@@ -7,16 +7,17 @@ namespace mouse_timing {
 namespace {
 
 struct State {
-    std::unique_ptr<timing::Timing> measures = std::make_unique<timing::Timing>(default_options());
+    std::unique_ptr<measures::Store> measures =
+        std::make_unique<measures::Store>(default_options());
     std::function<void()> listener;
-    std::function<std::string(HANDLE)> names;
+    std::function<std::string(measures::Handle)> names;
     std::uint64_t resets = 0;
 
-    static timing::Timing::Options default_options() {
-        timing::Timing::Options options;
+    static measures::Options default_options() {
+        measures::Options options;
 #ifdef _WIN32
         // Raw input carries no time stamp: the program stamps what it receives.
-        options.clock = timing::Clock::receipt;
+        options.clock = measures::Clock::receipt;
 #endif
         return options;
     }
@@ -29,12 +30,12 @@ State& state() {
 
 }  // namespace
 
-timing::Timing& measures() {
+measures::Store& measures() {
     return *state().measures;
 }
 
-void set_options(const timing::Timing::Options& options) {
-    state().measures = std::make_unique<timing::Timing>(options);
+void set_options(const measures::Options& options) {
+    state().measures = std::make_unique<measures::Store>(options);
     ++state().resets;
     if (state().listener)
         state().listener();
@@ -44,7 +45,7 @@ std::uint64_t resets() {
     return state().resets;
 }
 
-void add(HANDLE device, std::int64_t time_us, bool same_report, bool background) {
+void add(measures::Handle device, std::int64_t time_us, bool same_report, bool background) {
     State& s = state();
     s.measures->add(device, time_us, same_report, background);
     if (s.listener)
@@ -60,11 +61,11 @@ void changed() {
         state().listener();
 }
 
-void set_names(std::function<std::string(HANDLE)> lookup) {
+void set_names(std::function<std::string(measures::Handle)> lookup) {
     state().names = std::move(lookup);
 }
 
-std::string name_of(HANDLE device) {
+std::string name_of(measures::Handle device) {
     const State& s = state();
     return s.names ? s.names(device) : std::string();
 }

@@ -7,24 +7,23 @@
 #include <functional>
 #include <string>
 
-#include "measures/timing.h"
-#include "platform/win32/win32.h"
+#include "measures/store.h"
 
 namespace mouse_timing {
 
 // The measures of every mouse that has sent a packet.
-timing::Timing& measures();
+measures::Store& measures();
 
 // Starts the measures afresh with `options` (what the stamps are); the
 // program sets them at start, before the first packet.
-void set_options(const timing::Timing::Options& options);
+void set_options(const measures::Options& options);
 // How many times the measures were started afresh.
 std::uint64_t resets();
 
 // One handled packet of `device`, stamped `time_us`, read in the background or
-// not (see timing::MouseTiming::add). Tells the timing window, which draws
+// not (see measures::Mouse::add). Tells the timing window, which draws
 // what changed at its next frame.
-void add(HANDLE device, std::int64_t time_us, bool same_report, bool background);
+void add(measures::Handle device, std::int64_t time_us, bool same_report, bool background);
 
 // Who hears of each packet added: the timing window while it exists.
 void set_listener(std::function<void()> listener);
@@ -34,9 +33,9 @@ void changed();
 
 // Where the mice's names come from: `lookup` answers a device's name, or ""
 // when it has none. Unset, every mouse is unnamed.
-void set_names(std::function<std::string(HANDLE)> lookup);
+void set_names(std::function<std::string(measures::Handle)> lookup);
 // The name of `device`; "" when unknown.
-std::string name_of(HANDLE device);
+std::string name_of(measures::Handle device);
 
 #ifdef _WIN32
 // Microseconds on the QueryPerformanceCounter clock for a reading `counter`

@@ -192,7 +192,7 @@ void TForm1::WMInput(vcl::TMessage& Message) {
     if (read == 1 && raw->header.dwType == RIM_TYPEMOUSE) {
         LARGE_INTEGER frequency;
         QueryPerformanceFrequency(&frequency);
-        mouse_timing::add(raw->header.hDevice,
+        mouse_timing::add(measures::handle_of(raw->header.hDevice),
                           mouse_timing::counter_us(received.QuadPart, frequency.QuadPart), false,
                           GET_RAWINPUT_CODE_WPARAM(Message.WParam) == RIM_INPUTSINK);
     }

@@ -607,15 +607,17 @@ TEST_F(WindowTest, TheTimingWindowShowsEachMouseByItsRecordedStamps) {
     raw_input_state.raw_mouse_handles[0] = fast;
     raw_input_state.raw_mouse_handles[1] = slow;
     mouse_timing::set_options({});
-    mouse_timing::set_names([&](HANDLE h) { return std::string(h == fast ? "Fast" : "Slow"); });
+    mouse_timing::set_names([&](measures::Handle h) {
+        return std::string(h == measures::handle_of(fast) ? "Fast" : "Slow");
+    });
     for (int i = 0; i < 400; ++i)
-        mouse_timing::add(fast, i * 1000, false, false);
+        mouse_timing::add(measures::handle_of(fast), i * 1000, false, false);
     for (int i = 0; i < 50; ++i)
-        mouse_timing::add(slow, i * 8000, false, false);
+        mouse_timing::add(measures::handle_of(slow), i * 8000, false, false);
     show_timing_window();
     Form3->draw();
-    EXPECT_EQ(Form3->cells(0)[timing::column::hz], "1000");
-    EXPECT_EQ(Form3->cells(1)[timing::column::hz], "125");
+    EXPECT_EQ(Form3->cells(0)[measures::timing::column::hz], "1000");
+    EXPECT_EQ(Form3->cells(1)[measures::timing::column::hz], "125");
     const QImage drawn = vcl::qt::image(*Form3->Canvas).copy(0, 0, 720, 430);
     EXPECT_TRUE(shot.copy(0, 0, 720, 430).convertToFormat(QImage::Format_RGB32) ==
                 drawn.convertToFormat(QImage::Format_RGB32))

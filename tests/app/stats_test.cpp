@@ -31,6 +31,11 @@ HANDLE handle(std::uintptr_t value) {
     return reinterpret_cast<HANDLE>(value);
 }
 
+// The same device as the measures know it.
+measures::Handle measured(std::uintptr_t value) {
+    return measures::handle_of(handle(value));
+}
+
 // The whitespace-separated fields of the report line that starts with `first`.
 std::vector<std::string> row(const std::string& report, const std::string& first) {
     std::istringstream lines(report);
@@ -146,19 +151,19 @@ enum Column {
 
 TEST(PacketStatsTest, TheReportHasALinePerMouseThenTheTotals) {
     PacketStats stats;
-    timing::Timing measures({.clock = timing::Clock::microseconds, .counts_overflows = true});
+    measures::Store store({.clock = measures::Clock::microseconds, .counts_overflows = true});
     const std::int64_t t0 = 1000 * ms;
     for (int i = 0; i < 2000; ++i) {
         const std::int64_t t = t0 + i * 500 * us;
         stats.add(handle(65538), t, t + 200 * us);  // 2 kHz
-        measures.add(handle(65538), t / us, false);
+        store.add(measured(65538), t / us, false);
         if (i % 2 == 0) {
             stats.add(handle(65537), t, t + 100 * us);  // 1 kHz
-            measures.add(handle(65537), t / us, false);
+            store.add(measured(65537), t / us, false);
         }
     }
-    measures.mouse(handle(65537)).set_declared_interval_us(1000);
-    measures.mouse(handle(65538)).set_overflows(3);
+    store.mouse(measured(65537)).timing.set_declared_interval_us(1000);
+    store.mouse(measured(65538)).timing.set_overflows(3);
     stats.add(handle(42), t0, t0 + 3 * ms);  // a device the labels do not know
     stats.add(handle(42), t0 + 2 * ms, t0);  // stamped after its handling ended
     EXPECT_EQ(stats.packets(), 3002u);
@@ -166,7 +171,7 @@ TEST(PacketStatsTest, TheReportHasALinePerMouseThenTheTotals) {
     const std::vector<MouseLabel> labels = {{handle(65537), 0, "Left Mouse"},
                                             {handle(65538), 1, "Right Mouse"},
                                             {handle(65539), 2, "Idle Mouse"}};
-    const std::string report = stats.report(labels, measures, timing::Clock::microseconds, 7);
+    const std::string report = stats.report(labels, store, measures::Clock::microseconds, 7);
     EXPECT_EQ(report.find("ms clock"), std::string::npos) << report;
 
     const auto first = row(report, "0");
@@ -215,7 +220,7 @@ TEST(PacketStatsTest, TheReportHasALinePerMouseThenTheTotals) {
     EXPECT_EQ(lines[2].find("1000") + 4, lines[1].find("packets") + 7) << "right-aligned";
 
     // Times on the X server's clock say so.
-    EXPECT_NE(stats.report(labels, measures, timing::Clock::milliseconds, 0).find("ms clock"),
+    EXPECT_NE(stats.report(labels, store, measures::Clock::milliseconds, 0).find("ms clock"),
               std::string::npos);
 }
 
@@ -292,9 +297,9 @@ TEST(TimingFeedTest, EachInputIsMeasuredOnItsOwnTerms) {
         feed.batch_handled();
         evdev.overflows = {{handle(11), 0}, {handle(12), 2}, {handle(13), 1}};
         feed.batch_handled();
-        EXPECT_EQ(mouse_timing::measures().find(handle(11))->reports(), 4000u);
+        EXPECT_EQ(mouse_timing::measures().find(measured(11))->timing.reports(), 4000u);
         const std::string report =
-            stats.report(labels, mouse_timing::measures(), timing::Clock::microseconds, 0);
+            stats.report(labels, mouse_timing::measures(), measures::Clock::microseconds, 0);
         const auto fast = row(report, "0");
         ASSERT_GT(fast.size(), static_cast<std::size_t>(overflows_col)) << report;
         EXPECT_EQ(fast[hz_col], "8000") << "one report per frame, not per packet";
@@ -308,14 +313,14 @@ TEST(TimingFeedTest, EachInputIsMeasuredOnItsOwnTerms) {
         EXPECT_EQ(slow[declared_col], "-") << "what sysfs says is not an interval";
         EXPECT_EQ(slow[overflows_col], "2") << "counted after the batch";
         EXPECT_EQ(slow[background_col], "50.0") << "the share read in the background";
-        ASSERT_NE(mouse_timing::measures().find(handle(13)), nullptr);
-        EXPECT_EQ(mouse_timing::measures().find(handle(13))->summary().overflows, 1u)
+        ASSERT_NE(mouse_timing::measures().find(measured(13)), nullptr);
+        EXPECT_EQ(mouse_timing::measures().find(measured(13))->timing.summary().overflows, 1u)
             << "a mouse that overflowed before its first packet";
     }
     {
         FakeProvider x11("x11");
         app::TimingFeed feed(x11);
-        EXPECT_EQ(mouse_timing::measures().find(handle(11)), nullptr) << "measured afresh";
+        EXPECT_EQ(mouse_timing::measures().find(measured(11)), nullptr) << "measured afresh";
         PacketStats stats;
         // 2000 reports 500 µs apart, stamped in whole milliseconds as the X server does.
         for (int i = 0; i < 2000; ++i) {
@@ -324,7 +329,7 @@ TEST(TimingFeedTest, EachInputIsMeasuredOnItsOwnTerms) {
         }
         feed.batch_handled();
         const std::string report =
-            stats.report(labels, mouse_timing::measures(), timing::Clock::milliseconds, 0);
+            stats.report(labels, mouse_timing::measures(), measures::Clock::milliseconds, 0);
         EXPECT_NE(report.find("ms clock"), std::string::npos) << report;
         const auto fast = row(report, "0");
         ASSERT_GT(fast.size(), static_cast<std::size_t>(overflows_col)) << report;

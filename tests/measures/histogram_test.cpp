@@ -16,7 +16,8 @@ namespace {
 template <typename Histogram>
 class SharedHistogram : public ::testing::Test {};
 
-using Configurations = ::testing::Types<timing::IntervalHistogram, measures::DelayHistogram>;
+using Configurations =
+    ::testing::Types<measures::timing::IntervalHistogram, measures::DelayHistogram>;
 TYPED_TEST_SUITE(SharedHistogram, Configurations);
 
 // Values around every power of two in range, and the range's top.
@@ -88,11 +89,11 @@ TYPED_TEST(SharedHistogram, MergingCountsAsAddingEverySample) {
 
 // Values past the range's ends are kept at its ends.
 TEST(SharedHistogram, TheIntervalsKeepWhatIsOutOfRangeAtTheEnds) {
-    timing::IntervalHistogram h;
+    measures::timing::IntervalHistogram h;
     h.add(-5);
-    h.add(timing::pause_us + 1000);
+    h.add(measures::timing::pause_us + 1000);
     EXPECT_EQ(h.min(), 0);
-    EXPECT_EQ(h.max(), timing::pause_us - 1);
+    EXPECT_EQ(h.max(), measures::timing::pause_us - 1);
 }
 
 }  // namespace
