@@ -353,7 +353,7 @@ int main(int argc, char** argv) {
         const std::vector<app::MouseLabel> mice =
             app::mouse_labels(raw_input_state, service.listed());
         std::cerr << stats.report(mice, mouse_timing::measures(),
-                                  app::timing_options(service.provider().name()).clock,
+                                  mouse_timing::measures().options().clock,
                                   service.dropped_unfocused())
                   << app::syn_dropped_line(mice, service.provider().syn_dropped_by_mouse())
                   << std::flush;

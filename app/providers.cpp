@@ -56,9 +56,6 @@ struct Input {
     const char* (*unusable)();
     const char* taken;
     InputTexts says;
-    // What its packets' own time stamps are, and whether it reads kernel
-    // buffers whose overflows it counts.
-    measures::Options timing;
 };
 
 constexpr const char* nothing_listed = "No mouse is listed, so there is nothing to report.";
@@ -70,8 +67,7 @@ const std::array<Input, 4> inputs = {{
      nullptr,
      nullptr,
      {nullptr, nothing_listed, nullptr,
-      " (try --input=evdev, or replay a recording with --replay=FILE)"},
-     {}},
+      " (try --input=evdev, or replay a recording with --replay=FILE)"}},
     {InputKind::evdev,
      "evdev",
      open_evdev,
@@ -85,8 +81,7 @@ const std::array<Input, 4> inputs = {{
       "it appears.",
       nullptr,
       ": /dev/input has no event node (in a container or a remote session there may be none; in "
-      "an X11 session try --input=x11, or replay a recording with --replay=FILE)"},
-     {.clock = measures::Clock::microseconds, .counts_overflows = true}},
+      "an X11 session try --input=x11, or replay a recording with --replay=FILE)"}},
     {InputKind::x11,
      "x11",
      open_x11,
@@ -94,8 +89,7 @@ const std::array<Input, 4> inputs = {{
      "no mouse node is readable; reading the X server's devices",
      {"No mouse can be read: the X server refused to send raw pointer events; standard error "
       "says why.",
-      nothing_listed, nullptr, " (try --input=evdev, or replay a recording with --replay=FILE)"},
-     {.clock = measures::Clock::milliseconds}},
+      nothing_listed, nullptr, " (try --input=evdev, or replay a recording with --replay=FILE)"}},
     {InputKind::replay,
      "replay",
      open_replay,
@@ -103,8 +97,7 @@ const std::array<Input, 4> inputs = {{
      nullptr,
      {nullptr, "None of the recordings is a mouse, so there is nothing to report.",
       "rawmice: none of the recordings is a mouse; nothing will be reported",
-      " (try --input=evdev, or replay a recording with --replay=FILE)"},
-     {.clock = measures::Clock::microseconds}},
+      " (try --input=evdev, or replay a recording with --replay=FILE)"}},
 }};
 
 void announce(const input::Provider& provider, const std::string& why) {
@@ -144,14 +137,6 @@ const InputTexts& input_texts(std::string_view provider_name) {
             return input.says;
     }
     return inputs.front().says;
-}
-
-const measures::Options& timing_options(std::string_view provider_name) {
-    for (const Input& input : inputs) {
-        if (input.name == provider_name)
-            return input.timing;
-    }
-    return inputs.front().timing;
 }
 
 const char* input_name(InputKind kind) {

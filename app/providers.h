@@ -7,7 +7,6 @@
 #include <string_view>
 
 #include "app/options.h"
-#include "measures/store.h"
 #include "platform/input/device.h"
 
 namespace app {
@@ -32,10 +31,6 @@ struct InputTexts {
 // The texts of the input that the provider named `provider_name` reads
 // (input::Provider::name()); an unknown name gets texts that fit any input.
 const InputTexts& input_texts(std::string_view provider_name);
-
-// How the timing measures take the packets of that input: on which clock
-// (x11: the X server's milliseconds), and whether overflows are counted.
-const measures::Options& timing_options(std::string_view provider_name);
 
 // The input's name as --input takes it ("auto", "evdev", "x11", "replay").
 const char* input_name(InputKind kind);

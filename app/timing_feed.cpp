@@ -2,13 +2,14 @@
 
 #include <string>
 
-#include "app/providers.h"
+#include "measures/clock.h"
 #include "ui/mouse_timing.h"
 
 namespace app {
 
 TimingFeed::TimingFeed(const input::Provider& provider) : provider_(provider) {
-    mouse_timing::set_options(timing_options(provider.name()));
+    const measures::InputClock& input = measures::input_clock(provider.name());
+    mouse_timing::set_options({.clock = input.clock, .counts_overflows = input.counts_overflows});
 }
 
 void TimingFeed::packet(const input::Packet& packet, WPARAM code) {

@@ -13,13 +13,10 @@ struct State {
     std::function<std::string(measures::Handle)> names;
     std::uint64_t resets = 0;
 
+    // The stamps of this system's own input (Windows: the receipt time).
     static measures::Options default_options() {
-        measures::Options options;
-#ifdef _WIN32
-        // Raw input carries no time stamp: the program stamps what it receives.
-        options.clock = measures::Clock::receipt;
-#endif
-        return options;
+        const measures::InputClock& native = measures::input_clock(measures::native_input());
+        return {.clock = native.clock, .counts_overflows = native.counts_overflows};
     }
 };
 
@@ -69,13 +66,5 @@ std::string name_of(measures::Handle device) {
     const State& s = state();
     return s.names ? s.names(device) : std::string();
 }
-
-#ifdef _WIN32
-std::int64_t counter_us(std::int64_t counter, std::int64_t frequency) {
-    if (frequency <= 0)
-        return 0;
-    return counter / frequency * 1'000'000 + counter % frequency * 1'000'000 / frequency;
-}
-#endif
 
 }  // namespace mouse_timing

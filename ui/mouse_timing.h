@@ -37,10 +37,4 @@ void set_names(std::function<std::string(measures::Handle)> lookup);
 // The name of `device`; "" when unknown.
 std::string name_of(measures::Handle device);
 
-#ifdef _WIN32
-// Microseconds on the QueryPerformanceCounter clock for a reading `counter`
-// of it at `frequency` ticks a second, exactly, without overflow.
-std::int64_t counter_us(std::int64_t counter, std::int64_t frequency);
-#endif
-
 }  // namespace mouse_timing
