@@ -155,6 +155,22 @@ std::optional<InputKind> input_named(std::string_view name) {
     return std::nullopt;
 }
 
+std::string MeasuredInput::declared_interval(measures::Handle mouse) const {
+    return provider_.declared_interval(reinterpret_cast<HANDLE>(mouse));
+}
+
+std::vector<std::pair<measures::Handle, std::uint64_t>> MeasuredInput::overflows_by_mouse() const {
+    std::vector<std::pair<measures::Handle, std::uint64_t>> counts;
+    for (const auto& [device, count] : provider_.syn_dropped_by_mouse())
+        counts.emplace_back(measures::handle_of(device), count);
+    return counts;
+}
+
+measures::Packet to_measures(const input::Packet& packet, WPARAM code) {
+    return {measures::handle_of(packet.device), packet.own_time_ns() / 1000, packet.same_report,
+            code == RIM_INPUTSINK};
+}
+
 std::unique_ptr<input::Provider> make_provider(const Options& options, std::string& error) {
     for (const Input& input : inputs) {
         if (input.kind == options.input)

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "measures/feed.h"
 #include "measures/store.h"
 #include "rawinput/rawinput.h"
-#include "ui/mouse_timing.h"
 #include "ui/principal.h"
 
 TForm3* Form3 = nullptr;
@@ -67,11 +67,11 @@ TForm3::TForm3(vcl::TComponent* Owner) : vcl::TForm(Owner), frame_([this] { draw
     OnKeyDown = [this](vcl::TObject* sender, WORD& key, vcl::TShiftState shift) {
         FormKeyDown(sender, key, shift);
     };
-    mouse_timing::set_listener([this] { measures_changed(); });
+    measures::feed().set_listener([this] { measures_changed(); });
 }
 
 TForm3::~TForm3() {
-    mouse_timing::set_listener(nullptr);
+    measures::feed().set_listener(nullptr);
     if (Form3 == this)
         Form3 = nullptr;
 }
@@ -183,7 +183,7 @@ std::vector<TForm3::Row> TForm3::wanted_rows() const {
         row.number = i;
         rows.push_back(row);
     }
-    const measures::Store& store = mouse_timing::measures();
+    const measures::Store& store = measures::feed().store();
     for (std::size_t i = 0; i < store.size() && rows.size() < max_rows; ++i) {
         const measures::Handle handle = store[i].handle;
         const bool known = std::any_of(rows.begin(), rows.end(),
@@ -207,7 +207,7 @@ void TForm3::lay_out() {
               " s, up by the interval since the one before (100 "
               "\xC2\xB5"
               "s to 50 ms, logarithmic)"};
-    const measures::Store& store = mouse_timing::measures();
+    const measures::Store& store = measures::feed().store();
     for (std::size_t i = 0; i < store.size(); ++i) {
         const measures::Clock clock = store[i].timing.clock();
         if (clock == measures::Clock::receipt) {
@@ -229,7 +229,7 @@ void TForm3::lay_out() {
     const int height = std::clamp(room / count, min_strip, max_strip);
     for (std::size_t i = 0; i < rows_.size(); ++i) {
         Row& row = rows_[i];
-        row.name = mouse_timing::name_of(row.handle);
+        row.name = measures::feed().name_of(row.handle);
         row.colour = mouse_colour(row.number);
         row.strip = {charts_top_ + static_cast<int>(i) * (height + strip_gap), height};
     }
@@ -279,17 +279,17 @@ void TForm3::draw_layout() {
 void TForm3::draw() {
     if (!Visible)
         return;
-    const measures::Store& store = mouse_timing::measures();
+    const measures::Store& store = measures::feed().store();
     const std::vector<Row> wanted = wanted_rows();
     const bool same_rows =
         wanted.size() == rows_.size() &&
         std::equal(wanted.begin(), wanted.end(), rows_.begin(), [](const Row& a, const Row& b) {
             return a.handle == b.handle && a.number == b.number;
         });
-    if (!same_rows || mouse_timing::resets() != drawn_resets_) {
+    if (!same_rows || measures::feed().resets() != drawn_resets_) {
         lay_out();
         layout_drawn_ = false;
-        drawn_resets_ = mouse_timing::resets();
+        drawn_resets_ = measures::feed().resets();
     }
     if (layout_drawn_ && store.generation() == drawn_generation_)
         return;  // nothing changed: nothing drawn

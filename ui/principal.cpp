@@ -6,9 +6,9 @@
 #include <limits>
 
 #include "measures/clock.h"
+#include "measures/feed.h"
 #include "rawinput/rawinput.h"
 #include "ui/frmTiming.h"
-#include "ui/mouse_timing.h"
 
 TForm1* Form1 = nullptr;
 
@@ -190,8 +190,8 @@ void TForm1::WMInput(vcl::TMessage& Message) {
 #ifdef _WIN32
     const auto* raw = static_cast<const RAWINPUT*>(raw_input_state.raw_input_buffer);
     if (read == 1 && raw->header.dwType == RIM_TYPEMOUSE) {
-        mouse_timing::add(measures::handle_of(raw->header.hDevice), received_us, false,
-                          GET_RAWINPUT_CODE_WPARAM(Message.WParam) == RIM_INPUTSINK);
+        measures::feed().packet({measures::handle_of(raw->header.hDevice), received_us, false,
+                                 GET_RAWINPUT_CODE_WPARAM(Message.WParam) == RIM_INPUTSINK});
     }
     // user32 is the raw input service here: the log is written out once no
     // more raw input waits in the queue, a burst at a time, never per line.

@@ -11,12 +11,11 @@
 #include <optional>
 #include <sstream>
 
+#include "app/providers.h"
 #include "app/stats.h"
-#include "app/timing_feed.h"
 #include "platform/input/recording.h"
 #include "tests/support/recording_files.h"
 #include "tests/support/test_support.h"
-#include "ui/mouse_timing.h"
 
 namespace {
 
@@ -274,32 +273,34 @@ input::Packet packet_at(HANDLE device, std::int64_t stamp_ns, bool same_report =
 // The feed on each input's terms: evdev's declared intervals and overflows,
 // the packets of one report counted once, and x11's millisecond stamps read
 // on a ms clock, where a 2 kHz mouse's median interval is 0 ms.
-TEST(TimingFeedTest, EachInputIsMeasuredOnItsOwnTerms) {
+TEST(MeasuresFeedTest, EachInputIsMeasuredOnItsOwnTerms) {
     const std::vector<MouseLabel> labels = {{handle(11), 0, "Fast"}, {handle(12), 1, "Slow"}};
+    measures::Feed feed;
     {
         FakeProvider evdev("evdev");
         evdev.declared = {{handle(11), "125us\n"}, {handle(12), "bogus"}};
         evdev.overflows = {{handle(11), 0}, {handle(12), 0}};
-        app::TimingFeed feed(evdev);
+        const app::MeasuredInput input(evdev);
+        feed.start(input);
         PacketStats stats;
         for (int i = 0; i < 4000; ++i) {
-            feed.packet(packet_at(handle(11), i * 125 * us), RIM_INPUT);
+            feed.packet(app::to_measures(packet_at(handle(11), i * 125 * us), RIM_INPUT));
             // A frame that turns both wheels: one report, two packets.
-            feed.packet(packet_at(handle(11), i * 125 * us, true), RIM_INPUT);
+            feed.packet(app::to_measures(packet_at(handle(11), i * 125 * us, true), RIM_INPUT));
             stats.add(handle(11), i * 125 * us, i * 125 * us);
             if (i % 8 == 0) {
                 // Read while another program had the focus: half of them.
-                feed.packet(packet_at(handle(12), i * 125 * us),
-                            i % 16 == 0 ? RIM_INPUTSINK : RIM_INPUT);
+                feed.packet(app::to_measures(packet_at(handle(12), i * 125 * us),
+                                             i % 16 == 0 ? RIM_INPUTSINK : RIM_INPUT));
                 stats.add(handle(12), i * 125 * us, i * 125 * us);
             }
         }
         feed.batch_handled();
         evdev.overflows = {{handle(11), 0}, {handle(12), 2}, {handle(13), 1}};
         feed.batch_handled();
-        EXPECT_EQ(mouse_timing::measures().find(measured(11))->timing.reports(), 4000u);
+        EXPECT_EQ(feed.store().find(measured(11))->timing.reports(), 4000u);
         const std::string report =
-            stats.report(labels, mouse_timing::measures(), measures::Clock::microseconds, 0);
+            stats.report(labels, feed.store(), measures::Clock::microseconds, 0);
         const auto fast = row(report, "0");
         ASSERT_GT(fast.size(), static_cast<std::size_t>(overflows_col)) << report;
         EXPECT_EQ(fast[hz_col], "8000") << "one report per frame, not per packet";
@@ -313,23 +314,24 @@ TEST(TimingFeedTest, EachInputIsMeasuredOnItsOwnTerms) {
         EXPECT_EQ(slow[declared_col], "-") << "what sysfs says is not an interval";
         EXPECT_EQ(slow[overflows_col], "2") << "counted after the batch";
         EXPECT_EQ(slow[background_col], "50.0") << "the share read in the background";
-        ASSERT_NE(mouse_timing::measures().find(measured(13)), nullptr);
-        EXPECT_EQ(mouse_timing::measures().find(measured(13))->timing.summary().overflows, 1u)
+        ASSERT_NE(feed.store().find(measured(13)), nullptr);
+        EXPECT_EQ(feed.store().find(measured(13))->timing.summary().overflows, 1u)
             << "a mouse that overflowed before its first packet";
     }
     {
         FakeProvider x11("x11");
-        app::TimingFeed feed(x11);
-        EXPECT_EQ(mouse_timing::measures().find(measured(11)), nullptr) << "measured afresh";
+        const app::MeasuredInput input(x11);
+        feed.start(input);
+        EXPECT_EQ(feed.store().find(measured(11)), nullptr) << "measured afresh";
         PacketStats stats;
         // 2000 reports 500 µs apart, stamped in whole milliseconds as the X server does.
         for (int i = 0; i < 2000; ++i) {
-            feed.packet(packet_at(handle(11), i * 500 * us / ms * ms), RIM_INPUT);
+            feed.packet(app::to_measures(packet_at(handle(11), i * 500 * us / ms * ms), RIM_INPUT));
             stats.add(handle(11), 0, 0);
         }
         feed.batch_handled();
         const std::string report =
-            stats.report(labels, mouse_timing::measures(), measures::Clock::milliseconds, 0);
+            stats.report(labels, feed.store(), measures::Clock::milliseconds, 0);
         EXPECT_NE(report.find("ms clock"), std::string::npos) << report;
         const auto fast = row(report, "0");
         ASSERT_GT(fast.size(), static_cast<std::size_t>(overflows_col)) << report;
@@ -338,7 +340,6 @@ TEST(TimingFeedTest, EachInputIsMeasuredOnItsOwnTerms) {
         EXPECT_EQ(fast[irregular_col], "0.0") << "within a tick of the mean";
         EXPECT_EQ(fast[overflows_col], "-") << "no kernel buffers";
     }
-    mouse_timing::set_options({});
 }
 
 // Report times of known timing.

@@ -12,13 +12,13 @@
 #include <random>
 #include <vector>
 
+#include "measures/feed.h"
 #include "platform/vcl/qt/native.h"
 #include "rawinput/rawinput.h"
 #include "rawinput/report.h"
 #include "tests/engine/fake_user32.h"
 #include "tests/support/test_support.h"
 #include "ui/frmTiming.h"
-#include "ui/mouse_timing.h"
 #include "ui/principal.h"
 
 namespace {
@@ -44,8 +44,8 @@ class TimingWindowTest : public ::testing::Test {
             user32_.devices.push_back({mouse, RIM_TYPEMOUSE});
         user32_.count_result = 0;
         user32_.install();
-        mouse_timing::set_options({});
-        mouse_timing::set_names([](measures::Handle handle) {
+        measures::feed().reset({});
+        measures::feed().set_names([](measures::Handle handle) {
             return handle == measures::handle_of(first_mouse) ? std::string("First Mouse")
                                                               : std::string();
         });
@@ -60,7 +60,7 @@ class TimingWindowTest : public ::testing::Test {
         Form1 = nullptr;
         EXPECT_EQ(Form3, nullptr) << "gone with its window";
         Form3 = nullptr;
-        mouse_timing::set_names(nullptr);
+        measures::feed().set_names(nullptr);
         fake::User32::uninstall();
         fs::current_path(previous_dir_);
     }
@@ -122,7 +122,7 @@ class TimingWindowTest : public ::testing::Test {
     static std::int64_t feed(HANDLE mouse, std::int64_t start_us, std::int64_t interval_us,
                              int count) {
         for (int i = 0; i < count; ++i)
-            mouse_timing::add(measures::handle_of(mouse), start_us + i * interval_us, false, false);
+            measures::feed().packet({measures::handle_of(mouse), start_us + i * interval_us});
         return start_us + count * interval_us;
     }
 
@@ -300,7 +300,7 @@ TEST_F(TimingWindowTest, FrameByFrameTheChartsShowWhatAWholeDrawingShows) {
                 if (random() % 50 == 0)
                     step = 0;  // merged
                 times[m] += std::max<std::int64_t>(step, 0);
-                mouse_timing::add(measures::handle_of(mice[m]), times[m], false, false);
+                measures::feed().packet({measures::handle_of(mice[m]), times[m]});
             }
         }
         Form3->draw();
@@ -351,13 +351,13 @@ TEST_F(TimingWindowTest, TimesThatAreNotThePacketsOwnAreSaidUnderTheTable) {
     ASSERT_EQ(Form3->notes().size(), 1u) << "the packets' own stamps need no word";
     const int charts_top = Form3->strip(0).top;
 
-    mouse_timing::set_options({.clock = measures::Clock::receipt});
+    measures::feed().reset({.clock = measures::Clock::receipt});
     feed(first_mouse, 0, 1000, 10);
     Form3->draw();
     ASSERT_EQ(Form3->notes().size(), 2u);
     EXPECT_EQ(Form3->notes()[1].rfind("Times: receipt time", 0), 0u) << Form3->notes()[1];
     EXPECT_GT(Form3->strip(0).top, charts_top) << "the charts make room for it";
-    mouse_timing::set_options({.clock = measures::Clock::milliseconds});
+    measures::feed().reset({.clock = measures::Clock::milliseconds});
     feed(first_mouse, 0, 1000, 10);
     Form3->draw();
     ASSERT_EQ(Form3->notes().size(), 2u);
