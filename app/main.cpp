@@ -24,8 +24,8 @@
 #include "app/providers.h"
 #include "app/signals.h"
 #include "app/stats.h"
-#include "app/timing_feed.h"
 #include "app/winmain.h"
+#include "measures/feed.h"
 #include "platform/input/clock.h"
 #include "platform/input/recorder.h"
 #include "platform/input/service.h"
@@ -34,7 +34,6 @@
 #include "rawinput/rawinput.h"
 #include "rawinput/report.h"
 #include "ui/frmTiming.h"
-#include "ui/mouse_timing.h"
 #include "ui/principal.h"
 
 // Last: Xlib's macros (None, Bool, Status) would trip the headers above.
@@ -291,10 +290,13 @@ int main(int argc, char** argv) {
     vcl::TApplication application(argc, argv);
     input::Service service(std::move(provider));
     service.install();
-    app::TimingFeed timing_feed(service.provider());
-    service.on_batch_handled = [&timing_feed, &csv] {
+    // The measures on the input's clock, asking it what its mice declare and
+    // what overflowed.
+    const app::MeasuredInput measured_input(service.provider());
+    measures::feed().start(measured_input);
+    service.on_batch_handled = [&csv] {
         flush_log();
-        timing_feed.batch_handled();
+        measures::feed().batch_handled();
         if (csv)
             csv->flush();
     };
@@ -305,11 +307,18 @@ int main(int argc, char** argv) {
         };
     }
     app::PacketStats stats;
-    // The names the timing window shows: those of the devices the engine listed.
-    app::name_mice(service);
+    // The names the timing window shows: those of the devices the service
+    // listed for the engine at start; a mouse plugged in later has none.
+    measures::feed().set_names([&service](measures::Handle mouse) {
+        for (const input::Device& device : service.listed()) {
+            if (measures::handle_of(device.handle) == mouse)
+                return device.name;
+        }
+        return std::string();
+    });
     service.on_packet_handled = [&](const input::Packet& packet, WPARAM code,
                                     std::int64_t handled) {
-        timing_feed.packet(packet, code);
+        measures::feed().packet(app::to_measures(packet, code));
         if (csv) {
             csv->add(mouse_number(packet.device), packet.device, packet.own_time_ns() / 1000,
                      packet.same_report, packet.mouse);
@@ -352,8 +361,8 @@ int main(int argc, char** argv) {
         // The mice as the engine numbered them, at start-up.
         const std::vector<app::MouseLabel> mice =
             app::mouse_labels(raw_input_state, service.listed());
-        std::cerr << stats.report(mice, mouse_timing::measures(),
-                                  app::timing_options(service.provider().name()).clock,
+        const measures::Store& measured = measures::feed().store();
+        std::cerr << stats.report(mice, measured, measured.options().clock,
                                   service.dropped_unfocused())
                   << app::syn_dropped_line(mice, service.provider().syn_dropped_by_mouse())
                   << std::flush;

@@ -69,9 +69,6 @@ struct Input {
     const char* (*unusable)();
     const char* taken;
     InputTexts says;
-    // What its packets' own time stamps are, and whether it reads kernel
-    // buffers whose overflows it counts.
-    timing::Timing::Options timing;
 };
 
 constexpr const char* nothing_listed = "No mouse is listed, so there is nothing to report.";
@@ -83,8 +80,7 @@ const std::array<Input, 4> inputs = {{
      nullptr,
      nullptr,
      {nullptr, nothing_listed, nullptr,
-      " (try --input=evdev, or replay a recording with --replay=FILE)"},
-     {}},
+      " (try --input=evdev, or replay a recording with --replay=FILE)"}},
     {InputKind::evdev,
      "evdev",
      open_evdev,
@@ -98,8 +94,7 @@ const std::array<Input, 4> inputs = {{
       "it appears.",
       nullptr,
       ": /dev/input has no event node (in a container or a remote session there may be none; in "
-      "an X11 session try --input=x11, or replay a recording with --replay=FILE)"},
-     {.clock = timing::Clock::microseconds, .counts_overflows = true}},
+      "an X11 session try --input=x11, or replay a recording with --replay=FILE)"}},
     {InputKind::x11,
      "x11",
      open_x11,
@@ -107,8 +102,7 @@ const std::array<Input, 4> inputs = {{
      "no mouse node is readable; reading the X server's devices",
      {"No mouse can be read: the X server refused to send raw pointer events; standard error "
       "says why.",
-      nothing_listed, nullptr, " (try --input=evdev, or replay a recording with --replay=FILE)"},
-     {.clock = timing::Clock::milliseconds}},
+      nothing_listed, nullptr, " (try --input=evdev, or replay a recording with --replay=FILE)"}},
     {InputKind::replay,
      "replay",
      open_replay,
@@ -116,8 +110,7 @@ const std::array<Input, 4> inputs = {{
      nullptr,
      {nullptr, "None of the recordings is a mouse, so there is nothing to report.",
       "rawmice: none of the recordings is a mouse; nothing will be reported",
-      " (try --input=evdev, or replay a recording with --replay=FILE)"},
-     {.clock = timing::Clock::microseconds}},
+      " (try --input=evdev, or replay a recording with --replay=FILE)"}},
 }};
 
 void announce(const input::Provider& provider, const std::string& why) {
@@ -159,14 +152,6 @@ const InputTexts& input_texts(std::string_view provider_name) {
     return inputs.front().says;
 }
 
-const timing::Timing::Options& timing_options(std::string_view provider_name) {
-    for (const Input& input : inputs) {
-        if (input.name == provider_name)
-            return input.timing;
-    }
-    return inputs.front().timing;
-}
-
 const char* input_name(InputKind kind) {
     for (const Input& input : inputs) {
         if (input.kind == kind)
@@ -181,6 +166,22 @@ std::optional<InputKind> input_named(std::string_view name) {
             return input.kind;
     }
     return std::nullopt;
+}
+
+std::string MeasuredInput::declared_interval(measures::Handle mouse) const {
+    return provider_.declared_interval(reinterpret_cast<HANDLE>(mouse));
+}
+
+std::vector<std::pair<measures::Handle, std::uint64_t>> MeasuredInput::overflows_by_mouse() const {
+    std::vector<std::pair<measures::Handle, std::uint64_t>> counts;
+    for (const auto& [device, count] : provider_.syn_dropped_by_mouse())
+        counts.emplace_back(measures::handle_of(device), count);
+    return counts;
+}
+
+measures::Packet to_measures(const input::Packet& packet, WPARAM code) {
+    return {measures::handle_of(packet.device), packet.own_time_ns() / 1000, packet.same_report,
+            code == RIM_INPUTSINK};
 }
 
 std::unique_ptr<input::Provider> make_provider(const Options& options, std::string& error) {

@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "app/options.h"
+#include "measures/feed.h"
 #include "platform/input/device.h"
-#include "timing/timing.h"
 
 namespace app {
 
@@ -33,9 +33,25 @@ struct InputTexts {
 // (input::Provider::name()); an unknown name gets texts that fit any input.
 const InputTexts& input_texts(std::string_view provider_name);
 
-// How the timing measures take the packets of that input: on which clock
-// (x11: the X server's milliseconds), and whether overflows are counted.
-const timing::Timing::Options& timing_options(std::string_view provider_name);
+// The provider as the measures ask it: its name (which says its clock), the
+// interval each mouse declares and the overflows of its kernel buffers.
+class MeasuredInput final : public measures::Input {
+  public:
+    explicit MeasuredInput(const input::Provider& provider) : provider_(provider) {}
+
+    std::string_view name() const override { return provider_.name(); }
+    std::string declared_interval(measures::Handle mouse) const override;
+    std::uint64_t overflows() const override { return provider_.syn_dropped_total(); }
+    std::vector<std::pair<measures::Handle, std::uint64_t>> overflows_by_mouse() const override;
+
+  private:
+    const input::Provider& provider_;
+};
+
+// A packet the service has handled, as the measures take it: its own time
+// stamp, whether it is part of the report before it, and whether it came in
+// the background (`code` RIM_INPUTSINK).
+measures::Packet to_measures(const input::Packet& packet, WPARAM code);
 
 // The input's name as --input takes it ("auto", "evdev", "x11", "replay").
 const char* input_name(InputKind kind);

@@ -1,7 +1,6 @@
 #include "app/stats.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdio>
 
 #include "rawinput/rawinput.h"
@@ -10,8 +9,7 @@
 namespace app {
 namespace {
 
-constexpr int linear_limit = DelayHistogram::sub_buckets;  // values below are exact
-constexpr int sub_bits = 5;                                // log2(sub_buckets)
+namespace timing = measures::timing;
 
 std::string milliseconds(std::uint64_t ns) {
     char text[32];
@@ -20,56 +18,6 @@ std::string milliseconds(std::uint64_t ns) {
 }
 
 }  // namespace
-
-int DelayHistogram::bucket_of(std::uint64_t ns) {
-    if (ns < static_cast<std::uint64_t>(linear_limit))
-        return static_cast<int>(ns);
-    const int exponent = 63 - std::countl_zero(ns);  // >= sub_bits
-    const auto sub = static_cast<int>((ns >> (exponent - sub_bits)) & (sub_buckets - 1));
-    return (exponent - sub_bits + 1) * sub_buckets + sub;
-}
-
-std::uint64_t DelayHistogram::bucket_top(int bucket) {
-    if (bucket < linear_limit)
-        return static_cast<std::uint64_t>(bucket);
-    const int exponent = bucket / sub_buckets + sub_bits - 1;
-    const auto sub = static_cast<std::uint64_t>(bucket % sub_buckets);
-    const int shift = exponent - sub_bits;
-    const std::uint64_t low = (sub_buckets + sub) << shift;
-    return low + ((std::uint64_t{1} << shift) - 1);
-}
-
-void DelayHistogram::add(std::uint64_t ns) {
-    ++buckets_[static_cast<std::size_t>(bucket_of(ns))];
-    ++count_;
-    min_ = std::min(min_, ns);
-    max_ = std::max(max_, ns);
-}
-
-void DelayHistogram::merge(const DelayHistogram& other) {
-    for (std::size_t i = 0; i < buckets_.size(); ++i)
-        buckets_[i] += other.buckets_[i];
-    count_ += other.count_;
-    min_ = std::min(min_, other.min_);
-    max_ = std::max(max_, other.max_);
-}
-
-std::uint64_t DelayHistogram::quantile(double q) const {
-    if (count_ == 0)
-        return 0;
-    // The rank of the sample wanted, 1-based: the smallest covering q of them.
-    const double wanted = std::clamp(q, 0.0, 1.0) * static_cast<double>(count_);
-    std::uint64_t rank = static_cast<std::uint64_t>(wanted);
-    if (static_cast<double>(rank) < wanted || rank == 0)
-        ++rank;
-    std::uint64_t seen = 0;
-    for (int bucket = 0; bucket < bucket_count; ++bucket) {
-        seen += buckets_[static_cast<std::size_t>(bucket)];
-        if (seen >= rank)
-            return std::clamp(bucket_top(bucket), min_, max_);
-    }
-    return max_;
-}
 
 std::vector<MouseLabel> mouse_labels(const RawInputState& engine,
                                      const std::vector<input::Device>& devices) {
@@ -105,10 +53,9 @@ void PacketStats::add(HANDLE handle, std::int64_t time_ns, std::int64_t handled_
     d.delay.add(handled_ns > time_ns ? static_cast<std::uint64_t>(handled_ns - time_ns) : 0);
 }
 
-std::string PacketStats::report(const std::vector<MouseLabel>& labels,
-                                const timing::Timing& measures, timing::Clock clock,
-                                std::uint64_t dropped_unfocused) const {
-    const std::string_view note = timing::clock_note(clock);
+std::string PacketStats::report(const std::vector<MouseLabel>& labels, const measures::Store& store,
+                                measures::Clock clock, std::uint64_t dropped_unfocused) const {
+    const std::string_view note = measures::clock_note(clock);
     std::string out =
         "rawmice statistics (Hz and the intervals between reports in µs from the packets' own "
         "time stamps" +
@@ -127,13 +74,13 @@ std::string PacketStats::report(const std::vector<MouseLabel>& labels,
     lines.push_back(header);
     const auto add_line = [&](const std::string& mouse, const std::string& handle,
                               std::uint64_t packets, const timing::Row* measured,
-                              const DelayHistogram& delay, const std::string& name) {
+                              const measures::DelayHistogram& delay, const std::string& name) {
         std::vector<std::string> cells = {mouse, handle, std::to_string(packets)};
         for (std::size_t c = first_measure; c < timing::column::count; ++c)
             cells.push_back(measured != nullptr ? (*measured)[c] : "-");
-        cells.insert(cells.end(),
-                     {milliseconds(delay.quantile(0.5)), milliseconds(delay.quantile(0.99)),
-                      milliseconds(delay.max()), name});
+        cells.insert(cells.end(), {milliseconds(delay.quantile(0.5).value_or(0)),
+                                   milliseconds(delay.quantile(0.99).value_or(0)),
+                                   milliseconds(delay.max()), name});
         lines.push_back(std::move(cells));
     };
 
@@ -154,16 +101,17 @@ std::string PacketStats::report(const std::vector<MouseLabel>& labels,
             order_labels.push_back(nullptr);
         }
     }
-    DelayHistogram all_delays;
+    measures::DelayHistogram all_delays;
     for (std::size_t i = 0; i < order.size(); ++i) {
         const MouseLabel* label = order_labels[i];
         const std::string number = label != nullptr && label->mouse_number >= 0
                                        ? std::to_string(label->mouse_number)
                                        : "-";
         const std::string name = label != nullptr ? label->name : "";
-        const timing::MouseTiming* measured = measures.find(order[i]->handle);
-        const timing::Row row =
-            measured != nullptr ? timing::format_row(0, name, measured->summary()) : timing::Row{};
+        const measures::Mouse* measured = store.find(measures::handle_of(order[i]->handle));
+        const timing::Row row = measured != nullptr
+                                    ? timing::format_row(0, name, measured->timing.summary())
+                                    : timing::Row{};
         add_line(number, std::to_string(report::handle_as_int(order[i]->handle)), order[i]->packets,
                  measured != nullptr ? &row : nullptr, order[i]->delay, name);
         all_delays.merge(order[i]->delay);

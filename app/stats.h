@@ -4,45 +4,19 @@
 // same however many packets arrive.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "measures/clock.h"
+#include "measures/histogram.h"
+#include "measures/store.h"
 #include "platform/input/device.h"
 #include "platform/win32/win32.h"
 #include "rawinput/rawinput.h"
-#include "timing/timing.h"
 
 namespace app {
-
-// Nanosecond durations in log-scale buckets: exact below 32 ns, then 32 buckets
-// per power of two, so a quantile is within 1/32 of the true value.
-class DelayHistogram {
-  public:
-    void add(std::uint64_t ns);
-    void merge(const DelayHistogram& other);
-
-    std::uint64_t count() const { return count_; }
-    std::uint64_t min() const { return count_ == 0 ? 0 : min_; }
-    std::uint64_t max() const { return max_; }
-    // The smallest bucket bound that at least `q` (0..1) of the samples do not
-    // exceed, kept within [min, max]; 0 when empty.
-    std::uint64_t quantile(double q) const;
-
-    static constexpr int sub_buckets = 32;
-    static constexpr int bucket_count = (64 - 4) * sub_buckets;
-    static int bucket_of(std::uint64_t ns);
-    // The largest value that falls in `bucket`.
-    static std::uint64_t bucket_top(int bucket);
-
-  private:
-    std::array<std::uint64_t, bucket_count> buckets_{};
-    std::uint64_t count_ = 0;
-    std::uint64_t min_ = UINT64_MAX;
-    std::uint64_t max_ = 0;
-};
 
 // What the report calls a device: its mouse number (-1 when it has none) and name.
 struct MouseLabel {
@@ -72,16 +46,16 @@ class PacketStats {
 
     // The table printed at exit: a line per device that sent packets (in the
     // order of `labels`, then others by first packet) with its packets, the
-    // timing measures of `measures` (on `clock`) and its delays; then the
+    // timing measures of `store` (on `clock`) and its delays; then the
     // totals and the packets dropped while no window was active.
-    std::string report(const std::vector<MouseLabel>& labels, const timing::Timing& measures,
-                       timing::Clock clock, std::uint64_t dropped_unfocused) const;
+    std::string report(const std::vector<MouseLabel>& labels, const measures::Store& store,
+                       measures::Clock clock, std::uint64_t dropped_unfocused) const;
 
   private:
     struct PerDevice {
         HANDLE handle;
         std::uint64_t packets = 0;
-        DelayHistogram delay;
+        measures::DelayHistogram delay;
     };
     PerDevice& device(HANDLE handle);
 

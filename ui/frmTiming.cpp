@@ -3,13 +3,16 @@
 #include <algorithm>
 #include <cmath>
 
+#include "measures/feed.h"
+#include "measures/store.h"
 #include "rawinput/rawinput.h"
-#include "ui/mouse_timing.h"
 #include "ui/principal.h"
 
 TForm3* Form3 = nullptr;
 
 namespace {
+
+namespace timing = measures::timing;
 
 // The layout's client size; the table and charts are placed within it.
 constexpr int client_width = 720;
@@ -64,11 +67,11 @@ TForm3::TForm3(vcl::TComponent* Owner) : vcl::TForm(Owner), frame_([this] { draw
     OnKeyDown = [this](vcl::TObject* sender, WORD& key, vcl::TShiftState shift) {
         FormKeyDown(sender, key, shift);
     };
-    mouse_timing::set_listener([this] { measures_changed(); });
+    measures::feed().set_listener([this] { measures_changed(); });
 }
 
 TForm3::~TForm3() {
-    mouse_timing::set_listener(nullptr);
+    measures::feed().set_listener(nullptr);
     if (Form3 == this)
         Form3 = nullptr;
 }
@@ -176,13 +179,13 @@ std::vector<TForm3::Row> TForm3::wanted_rows() const {
     const RawInputState& listed = raw_input_state;
     for (int i = 0; i < listed.raw_mouse_count && rows.size() < max_rows; ++i) {
         Row row;
-        row.handle = listed.raw_mouse_handles[i];
+        row.handle = measures::handle_of(listed.raw_mouse_handles[i]);
         row.number = i;
         rows.push_back(row);
     }
-    const timing::Timing& measures = mouse_timing::measures();
-    for (std::size_t i = 0; i < measures.size() && rows.size() < max_rows; ++i) {
-        const HANDLE handle = measures[i].handle();
+    const measures::Store& store = measures::feed().store();
+    for (std::size_t i = 0; i < store.size() && rows.size() < max_rows; ++i) {
+        const measures::Handle handle = store[i].handle;
         const bool known = std::any_of(rows.begin(), rows.end(),
                                        [&](const Row& row) { return row.handle == handle; });
         if (!known) {
@@ -204,17 +207,17 @@ void TForm3::lay_out() {
               " s, up by the interval since the one before (100 "
               "\xC2\xB5"
               "s to 50 ms, logarithmic)"};
-    const timing::Timing& measures = mouse_timing::measures();
-    for (std::size_t i = 0; i < measures.size(); ++i) {
-        const timing::Clock clock = measures[i].clock();
-        if (clock == timing::Clock::receipt) {
+    const measures::Store& store = measures::feed().store();
+    for (std::size_t i = 0; i < store.size(); ++i) {
+        const measures::Clock clock = store[i].timing.clock();
+        if (clock == measures::Clock::receipt) {
             notes_.push_back(
-                "Times: " + std::string(timing::clock_note(clock)) +
+                "Times: " + std::string(measures::clock_note(clock)) +
                 " (when rawmice received each packet: raw input carries no time stamp)");
             break;
         }
-        if (clock == timing::Clock::milliseconds) {
-            notes_.push_back("Times: " + std::string(timing::clock_note(clock)) +
+        if (clock == measures::Clock::milliseconds) {
+            notes_.push_back("Times: " + std::string(measures::clock_note(clock)) +
                              " (the stamps are whole milliseconds)");
             break;
         }
@@ -226,7 +229,7 @@ void TForm3::lay_out() {
     const int height = std::clamp(room / count, min_strip, max_strip);
     for (std::size_t i = 0; i < rows_.size(); ++i) {
         Row& row = rows_[i];
-        row.name = mouse_timing::name_of(row.handle);
+        row.name = measures::feed().name_of(row.handle);
         row.colour = mouse_colour(row.number);
         row.strip = {charts_top_ + static_cast<int>(i) * (height + strip_gap), height};
     }
@@ -276,28 +279,30 @@ void TForm3::draw_layout() {
 void TForm3::draw() {
     if (!Visible)
         return;
-    const timing::Timing& measures = mouse_timing::measures();
+    const measures::Store& store = measures::feed().store();
     const std::vector<Row> wanted = wanted_rows();
     const bool same_rows =
         wanted.size() == rows_.size() &&
         std::equal(wanted.begin(), wanted.end(), rows_.begin(), [](const Row& a, const Row& b) {
             return a.handle == b.handle && a.number == b.number;
         });
-    if (!same_rows || mouse_timing::resets() != drawn_resets_) {
+    if (!same_rows || measures::feed().resets() != drawn_resets_) {
         lay_out();
         layout_drawn_ = false;
-        drawn_resets_ = mouse_timing::resets();
+        drawn_resets_ = measures::feed().resets();
     }
-    if (layout_drawn_ && measures.generation() == drawn_generation_)
+    if (layout_drawn_ && store.generation() == drawn_generation_)
         return;  // nothing changed: nothing drawn
-    drawn_generation_ = measures.generation();
+    drawn_generation_ = store.generation();
     ++drawings_;
     if (!layout_drawn_) {
         draw_layout();
         layout_drawn_ = true;
     }
-    for (Row& row : rows_)
-        draw_row(row, measures.find(row.handle));
+    for (Row& row : rows_) {
+        const measures::Mouse* mouse = store.find(row.handle);
+        draw_row(row, mouse != nullptr ? &mouse->timing : nullptr);
+    }
 }
 
 void TForm3::draw_row(Row& row, const timing::MouseTiming* mouse) {

@@ -11,8 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "measures/store.h"
+#include "measures/timing.h"
 #include "platform/vcl/vcl.h"
-#include "timing/timing.h"
 
 class TForm3 : public vcl::TForm {
   public:
@@ -51,7 +52,7 @@ class TForm3 : public vcl::TForm {
     // The colour of the mouse in row `row`: its dots and its swatch.
     vcl::TColor colour(std::size_t row) const { return rows_.at(row).colour; }
     // The cells of row `row` as drawn.
-    const timing::Row& cells(std::size_t row) const { return rows_.at(row).shown; }
+    const measures::timing::Row& cells(std::size_t row) const { return rows_.at(row).shown; }
     // The lines under the table: what the dots are, and what the times are
     // when they are not the packets' own.
     const std::vector<std::string>& notes() const { return notes_; }
@@ -63,7 +64,7 @@ class TForm3 : public vcl::TForm {
     static constexpr int plot_left = 72;
     static constexpr int plot_width = 640;
     // Each column of a chart is this much of its mouse's time.
-    static constexpr std::int64_t column_us = timing::recent_span_us / plot_width;
+    static constexpr std::int64_t column_us = measures::timing::recent_span_us / plot_width;
     static constexpr int max_rows = 10;
     // The y of an interval in a strip: 100 µs at its bottom, 50 ms at its top,
     // logarithmic between.
@@ -77,13 +78,13 @@ class TForm3 : public vcl::TForm {
 
   private:
     struct Row {
-        HANDLE handle = nullptr;
+        measures::Handle handle = 0;
         int number = -1;
         std::string name;
         vcl::TColor colour = vcl::clBlack;
         Strip strip{0, 0};
         // The cells as last drawn, and the mouse's generation then.
-        timing::Row shown;
+        measures::timing::Row shown;
         bool cells_drawn = false;
         std::uint64_t generation = 0;
         // The chart as last drawn: reports in it, the newest one's time and
@@ -103,19 +104,19 @@ class TForm3 : public vcl::TForm {
     std::vector<Row> wanted_rows() const;
     void lay_out();
     void draw_layout();
-    void draw_row(Row& row, const timing::MouseTiming* mouse);
-    void draw_cells(Row& row, const timing::Row& cells);
+    void draw_row(Row& row, const measures::timing::MouseTiming* mouse);
+    void draw_cells(Row& row, const measures::timing::Row& cells);
     void draw_cell(std::size_t column, int top, const std::string& text, vcl::TColor colour);
-    void draw_chart(Row& row, const timing::MouseTiming& mouse);
-    void draw_whole_chart(Row& row, const timing::MouseTiming& mouse);
+    void draw_chart(Row& row, const measures::timing::MouseTiming& mouse);
+    void draw_whole_chart(Row& row, const measures::timing::MouseTiming& mouse);
     // The plot's background and grid lines over columns [from, to) of the plot.
     void draw_plot_background(const Row& row, int from, int to);
-    void draw_dot(const Row& row, const timing::RecentReport& report, std::int64_t right_column,
-                  int& last_x, int& last_y);
+    void draw_dot(const Row& row, const measures::timing::RecentReport& report,
+                  std::int64_t right_column, int& last_x, int& last_y);
     std::string fitted(const std::string& text, int width) const;
 
     std::vector<Row> rows_;
-    std::array<Column, timing::column::count> columns_{};
+    std::array<Column, measures::timing::column::count> columns_{};
     int row_height_ = 0;
     int table_top_ = 8;
     int note_top_ = 0;

@@ -5,9 +5,10 @@
 #include <cstring>
 #include <limits>
 
+#include "measures/clock.h"
+#include "measures/feed.h"
 #include "rawinput/rawinput.h"
 #include "ui/frmTiming.h"
-#include "ui/mouse_timing.h"
 
 TForm1* Form1 = nullptr;
 
@@ -182,19 +183,15 @@ void TForm1::btnCopyClick(vcl::TObject* /*Sender*/) {
 void TForm1::WMInput(vcl::TMessage& Message) {
 #ifdef _WIN32
     // Raw input carries no time stamp: the packet's time is when it came.
-    LARGE_INTEGER received;
-    QueryPerformanceCounter(&received);
+    const std::int64_t received_us = measures::receipt_us();
 #endif
     [[maybe_unused]] const std::int32_t read =
         process_raw_input(this, reinterpret_cast<HRAWINPUT>(Message.LParam));
 #ifdef _WIN32
     const auto* raw = static_cast<const RAWINPUT*>(raw_input_state.raw_input_buffer);
     if (read == 1 && raw->header.dwType == RIM_TYPEMOUSE) {
-        LARGE_INTEGER frequency;
-        QueryPerformanceFrequency(&frequency);
-        mouse_timing::add(raw->header.hDevice,
-                          mouse_timing::counter_us(received.QuadPart, frequency.QuadPart), false,
-                          GET_RAWINPUT_CODE_WPARAM(Message.WParam) == RIM_INPUTSINK);
+        measures::feed().packet({measures::handle_of(raw->header.hDevice), received_us, false,
+                                 GET_RAWINPUT_CODE_WPARAM(Message.WParam) == RIM_INPUTSINK});
     }
     // user32 is the raw input service here: the log is written out once no
     // more raw input waits in the queue, a burst at a time, never per line.

@@ -21,6 +21,7 @@
 #include <sstream>
 #include <tuple>
 
+#include "measures/feed.h"
 #include "platform/vcl/qt/native.h"
 #include "platform/vcl/qt/notice.h"
 #include "rawinput/rawinput.h"
@@ -28,7 +29,6 @@
 #include "tests/support/recording_files.h"
 #include "tests/support/test_support.h"
 #include "ui/frmTiming.h"
-#include "ui/mouse_timing.h"
 #include "ui/principal.h"
 
 namespace {
@@ -606,22 +606,24 @@ TEST_F(WindowTest, TheTimingWindowShowsEachMouseByItsRecordedStamps) {
     raw_input_state.raw_mouse_count = 2;
     raw_input_state.raw_mouse_handles[0] = fast;
     raw_input_state.raw_mouse_handles[1] = slow;
-    mouse_timing::set_options({});
-    mouse_timing::set_names([&](HANDLE h) { return std::string(h == fast ? "Fast" : "Slow"); });
+    measures::feed().reset({});
+    measures::feed().set_names([&](measures::Handle h) {
+        return std::string(h == measures::handle_of(fast) ? "Fast" : "Slow");
+    });
     for (int i = 0; i < 400; ++i)
-        mouse_timing::add(fast, i * 1000, false, false);
+        measures::feed().packet({measures::handle_of(fast), i * 1000});
     for (int i = 0; i < 50; ++i)
-        mouse_timing::add(slow, i * 8000, false, false);
+        measures::feed().packet({measures::handle_of(slow), i * 8000});
     show_timing_window();
     Form3->draw();
-    EXPECT_EQ(Form3->cells(0)[timing::column::hz], "1000");
-    EXPECT_EQ(Form3->cells(1)[timing::column::hz], "125");
+    EXPECT_EQ(Form3->cells(0)[measures::timing::column::hz], "1000");
+    EXPECT_EQ(Form3->cells(1)[measures::timing::column::hz], "125");
     const QImage drawn = vcl::qt::image(*Form3->Canvas).copy(0, 0, 720, 430);
     EXPECT_TRUE(shot.copy(0, 0, 720, 430).convertToFormat(QImage::Format_RGB32) ==
                 drawn.convertToFormat(QImage::Format_RGB32))
         << "the table and the charts, above the Close button";
     raw_input_state = {};
-    mouse_timing::set_names(nullptr);
+    measures::feed().set_names(nullptr);
 }
 
 // ---------------------------------------------------------------------------

@@ -11,24 +11,28 @@
 #include <optional>
 #include <sstream>
 
+#include "app/providers.h"
 #include "app/stats.h"
-#include "app/timing_feed.h"
 #include "platform/input/recording.h"
 #include "tests/support/recording_files.h"
 #include "tests/support/test_support.h"
-#include "ui/mouse_timing.h"
 
 namespace {
 
-using app::DelayHistogram;
 using app::MouseLabel;
 using app::PacketStats;
+using measures::DelayHistogram;
 
 constexpr std::int64_t ms = 1'000'000;
 constexpr std::int64_t us = 1'000;
 
 HANDLE handle(std::uintptr_t value) {
     return reinterpret_cast<HANDLE>(value);
+}
+
+// The same device as the measures know it.
+measures::Handle measured(std::uintptr_t value) {
+    return measures::handle_of(handle(value));
 }
 
 // The whitespace-separated fields of the report line that starts with `first`.
@@ -59,18 +63,18 @@ TEST(DelayHistogramTest, EveryValueFallsInTheBucketThatBoundsIt) {
         const int bucket = DelayHistogram::bucket_of(v);
         ASSERT_GE(bucket, 0);
         ASSERT_LT(bucket, DelayHistogram::bucket_count);
-        EXPECT_LE(v, DelayHistogram::bucket_top(bucket)) << v;
+        EXPECT_LE(v, DelayHistogram::ceiling(bucket)) << v;
         if (bucket > 0) {
-            EXPECT_GT(v, DelayHistogram::bucket_top(bucket - 1)) << v;
+            EXPECT_GT(v, DelayHistogram::ceiling(bucket - 1)) << v;
         }
         // Within 1/32 of the value: the bucket is that narrow.
-        EXPECT_LE(DelayHistogram::bucket_top(bucket) - v, v / 32) << v;
+        EXPECT_LE(DelayHistogram::ceiling(bucket) - v, v / 32) << v;
     }
 }
 
 TEST(DelayHistogramTest, QuantilesOfAKnownSpreadAreWithinOneBucket) {
     DelayHistogram h;
-    EXPECT_EQ(h.quantile(0.5), 0u) << "empty";
+    EXPECT_EQ(h.quantile(0.5), std::nullopt) << "empty";
     // 1 us .. 1000 us, one sample each, shuffled order does not matter.
     for (std::uint64_t i = 1000; i >= 1; --i)
         h.add(i * us);
@@ -80,10 +84,10 @@ TEST(DelayHistogramTest, QuantilesOfAKnownSpreadAreWithinOneBucket) {
     const auto near = [](std::uint64_t got, double want) {
         return std::fabs(static_cast<double>(got) - want) <= want / 32;
     };
-    EXPECT_TRUE(near(h.quantile(0.5), 500 * us)) << h.quantile(0.5);
-    EXPECT_TRUE(near(h.quantile(0.99), 990 * us)) << h.quantile(0.99);
+    EXPECT_TRUE(near(*h.quantile(0.5), 500 * us)) << *h.quantile(0.5);
+    EXPECT_TRUE(near(*h.quantile(0.99), 990 * us)) << *h.quantile(0.99);
     EXPECT_EQ(h.quantile(1.0), 1000 * us) << "never past the largest sample";
-    EXPECT_TRUE(near(h.quantile(0.0), 1 * us)) << h.quantile(0.0);
+    EXPECT_TRUE(near(*h.quantile(0.0), 1 * us)) << *h.quantile(0.0);
     EXPECT_GE(h.quantile(0.5), 500 * us) << "a bucket's top, never below the sample";
 }
 
@@ -146,19 +150,19 @@ enum Column {
 
 TEST(PacketStatsTest, TheReportHasALinePerMouseThenTheTotals) {
     PacketStats stats;
-    timing::Timing measures({.clock = timing::Clock::microseconds, .counts_overflows = true});
+    measures::Store store({.clock = measures::Clock::microseconds, .counts_overflows = true});
     const std::int64_t t0 = 1000 * ms;
     for (int i = 0; i < 2000; ++i) {
         const std::int64_t t = t0 + i * 500 * us;
         stats.add(handle(65538), t, t + 200 * us);  // 2 kHz
-        measures.add(handle(65538), t / us, false);
+        store.add(measured(65538), t / us, false);
         if (i % 2 == 0) {
             stats.add(handle(65537), t, t + 100 * us);  // 1 kHz
-            measures.add(handle(65537), t / us, false);
+            store.add(measured(65537), t / us, false);
         }
     }
-    measures.mouse(handle(65537)).set_declared_interval_us(1000);
-    measures.mouse(handle(65538)).set_overflows(3);
+    store.mouse(measured(65537)).timing.set_declared_interval_us(1000);
+    store.mouse(measured(65538)).timing.set_overflows(3);
     stats.add(handle(42), t0, t0 + 3 * ms);  // a device the labels do not know
     stats.add(handle(42), t0 + 2 * ms, t0);  // stamped after its handling ended
     EXPECT_EQ(stats.packets(), 3002u);
@@ -166,7 +170,7 @@ TEST(PacketStatsTest, TheReportHasALinePerMouseThenTheTotals) {
     const std::vector<MouseLabel> labels = {{handle(65537), 0, "Left Mouse"},
                                             {handle(65538), 1, "Right Mouse"},
                                             {handle(65539), 2, "Idle Mouse"}};
-    const std::string report = stats.report(labels, measures, timing::Clock::microseconds, 7);
+    const std::string report = stats.report(labels, store, measures::Clock::microseconds, 7);
     EXPECT_EQ(report.find("ms clock"), std::string::npos) << report;
 
     const auto first = row(report, "0");
@@ -215,7 +219,7 @@ TEST(PacketStatsTest, TheReportHasALinePerMouseThenTheTotals) {
     EXPECT_EQ(lines[2].find("1000") + 4, lines[1].find("packets") + 7) << "right-aligned";
 
     // Times on the X server's clock say so.
-    EXPECT_NE(stats.report(labels, measures, timing::Clock::milliseconds, 0).find("ms clock"),
+    EXPECT_NE(stats.report(labels, store, measures::Clock::milliseconds, 0).find("ms clock"),
               std::string::npos);
 }
 
@@ -269,32 +273,34 @@ input::Packet packet_at(HANDLE device, std::int64_t stamp_ns, bool same_report =
 // The feed on each input's terms: evdev's declared intervals and overflows,
 // the packets of one report counted once, and x11's millisecond stamps read
 // on a ms clock, where a 2 kHz mouse's median interval is 0 ms.
-TEST(TimingFeedTest, EachInputIsMeasuredOnItsOwnTerms) {
+TEST(MeasuresFeedTest, EachInputIsMeasuredOnItsOwnTerms) {
     const std::vector<MouseLabel> labels = {{handle(11), 0, "Fast"}, {handle(12), 1, "Slow"}};
+    measures::Feed feed;
     {
         FakeProvider evdev("evdev");
         evdev.declared = {{handle(11), "125us\n"}, {handle(12), "bogus"}};
         evdev.overflows = {{handle(11), 0}, {handle(12), 0}};
-        app::TimingFeed feed(evdev);
+        const app::MeasuredInput input(evdev);
+        feed.start(input);
         PacketStats stats;
         for (int i = 0; i < 4000; ++i) {
-            feed.packet(packet_at(handle(11), i * 125 * us), RIM_INPUT);
+            feed.packet(app::to_measures(packet_at(handle(11), i * 125 * us), RIM_INPUT));
             // A frame that turns both wheels: one report, two packets.
-            feed.packet(packet_at(handle(11), i * 125 * us, true), RIM_INPUT);
+            feed.packet(app::to_measures(packet_at(handle(11), i * 125 * us, true), RIM_INPUT));
             stats.add(handle(11), i * 125 * us, i * 125 * us);
             if (i % 8 == 0) {
                 // Read while another program had the focus: half of them.
-                feed.packet(packet_at(handle(12), i * 125 * us),
-                            i % 16 == 0 ? RIM_INPUTSINK : RIM_INPUT);
+                feed.packet(app::to_measures(packet_at(handle(12), i * 125 * us),
+                                             i % 16 == 0 ? RIM_INPUTSINK : RIM_INPUT));
                 stats.add(handle(12), i * 125 * us, i * 125 * us);
             }
         }
         feed.batch_handled();
         evdev.overflows = {{handle(11), 0}, {handle(12), 2}, {handle(13), 1}};
         feed.batch_handled();
-        EXPECT_EQ(mouse_timing::measures().find(handle(11))->reports(), 4000u);
+        EXPECT_EQ(feed.store().find(measured(11))->timing.reports(), 4000u);
         const std::string report =
-            stats.report(labels, mouse_timing::measures(), timing::Clock::microseconds, 0);
+            stats.report(labels, feed.store(), measures::Clock::microseconds, 0);
         const auto fast = row(report, "0");
         ASSERT_GT(fast.size(), static_cast<std::size_t>(overflows_col)) << report;
         EXPECT_EQ(fast[hz_col], "8000") << "one report per frame, not per packet";
@@ -308,23 +314,24 @@ TEST(TimingFeedTest, EachInputIsMeasuredOnItsOwnTerms) {
         EXPECT_EQ(slow[declared_col], "-") << "what sysfs says is not an interval";
         EXPECT_EQ(slow[overflows_col], "2") << "counted after the batch";
         EXPECT_EQ(slow[background_col], "50.0") << "the share read in the background";
-        ASSERT_NE(mouse_timing::measures().find(handle(13)), nullptr);
-        EXPECT_EQ(mouse_timing::measures().find(handle(13))->summary().overflows, 1u)
+        ASSERT_NE(feed.store().find(measured(13)), nullptr);
+        EXPECT_EQ(feed.store().find(measured(13))->timing.summary().overflows, 1u)
             << "a mouse that overflowed before its first packet";
     }
     {
         FakeProvider x11("x11");
-        app::TimingFeed feed(x11);
-        EXPECT_EQ(mouse_timing::measures().find(handle(11)), nullptr) << "measured afresh";
+        const app::MeasuredInput input(x11);
+        feed.start(input);
+        EXPECT_EQ(feed.store().find(measured(11)), nullptr) << "measured afresh";
         PacketStats stats;
         // 2000 reports 500 µs apart, stamped in whole milliseconds as the X server does.
         for (int i = 0; i < 2000; ++i) {
-            feed.packet(packet_at(handle(11), i * 500 * us / ms * ms), RIM_INPUT);
+            feed.packet(app::to_measures(packet_at(handle(11), i * 500 * us / ms * ms), RIM_INPUT));
             stats.add(handle(11), 0, 0);
         }
         feed.batch_handled();
         const std::string report =
-            stats.report(labels, mouse_timing::measures(), timing::Clock::milliseconds, 0);
+            stats.report(labels, feed.store(), measures::Clock::milliseconds, 0);
         EXPECT_NE(report.find("ms clock"), std::string::npos) << report;
         const auto fast = row(report, "0");
         ASSERT_GT(fast.size(), static_cast<std::size_t>(overflows_col)) << report;
@@ -333,7 +340,6 @@ TEST(TimingFeedTest, EachInputIsMeasuredOnItsOwnTerms) {
         EXPECT_EQ(fast[irregular_col], "0.0") << "within a tick of the mean";
         EXPECT_EQ(fast[overflows_col], "-") << "no kernel buffers";
     }
-    mouse_timing::set_options({});
 }
 
 // Report times of known timing.

@@ -12,13 +12,13 @@
 #include <random>
 #include <vector>
 
+#include "measures/feed.h"
 #include "platform/vcl/qt/native.h"
 #include "rawinput/rawinput.h"
 #include "rawinput/report.h"
 #include "tests/engine/fake_user32.h"
 #include "tests/support/test_support.h"
 #include "ui/frmTiming.h"
-#include "ui/mouse_timing.h"
 #include "ui/principal.h"
 
 namespace {
@@ -44,9 +44,10 @@ class TimingWindowTest : public ::testing::Test {
             user32_.devices.push_back({mouse, RIM_TYPEMOUSE});
         user32_.count_result = 0;
         user32_.install();
-        mouse_timing::set_options({});
-        mouse_timing::set_names([](HANDLE handle) {
-            return handle == first_mouse ? std::string("First Mouse") : std::string();
+        measures::feed().reset({});
+        measures::feed().set_names([](measures::Handle handle) {
+            return handle == measures::handle_of(first_mouse) ? std::string("First Mouse")
+                                                              : std::string();
         });
         testing::internal::CaptureStdout();
         vcl::Application->CreateForm(&Form1);
@@ -59,7 +60,7 @@ class TimingWindowTest : public ::testing::Test {
         Form1 = nullptr;
         EXPECT_EQ(Form3, nullptr) << "gone with its window";
         Form3 = nullptr;
-        mouse_timing::set_names(nullptr);
+        measures::feed().set_names(nullptr);
         fake::User32::uninstall();
         fs::current_path(previous_dir_);
     }
@@ -121,7 +122,7 @@ class TimingWindowTest : public ::testing::Test {
     static std::int64_t feed(HANDLE mouse, std::int64_t start_us, std::int64_t interval_us,
                              int count) {
         for (int i = 0; i < count; ++i)
-            mouse_timing::add(mouse, start_us + i * interval_us, false, false);
+            measures::feed().packet({measures::handle_of(mouse), start_us + i * interval_us});
         return start_us + count * interval_us;
     }
 
@@ -210,19 +211,19 @@ TEST_F(TimingWindowTest, EachMouseHasARowAndAStripWithADotPerReportAtItsInterval
     show_main_window();
     open_timing_window();
     ASSERT_EQ(Form3->row_count(), 3u) << "the three mice listed";
-    EXPECT_EQ(Form3->cells(0)[timing::column::name], "First Mouse");
-    EXPECT_EQ(Form3->cells(1)[timing::column::name], "-");
-    EXPECT_EQ(Form3->cells(0)[timing::column::hz], "-") << "nothing measured yet";
+    EXPECT_EQ(Form3->cells(0)[measures::timing::column::name], "First Mouse");
+    EXPECT_EQ(Form3->cells(1)[measures::timing::column::name], "-");
+    EXPECT_EQ(Form3->cells(0)[measures::timing::column::hz], "-") << "nothing measured yet";
     EXPECT_EQ(dots_in(0), 0);
 
     feed(first_mouse, 1'000'000, 1000, 2001);  // 1 kHz for 2 s
     feed(second_mouse, 5'000'000, 8000, 251);  // 125 Hz for 2 s
     Form3->draw();
-    EXPECT_EQ(Form3->cells(0)[timing::column::mouse], "0");
-    EXPECT_EQ(Form3->cells(0)[timing::column::hz], "1000");
-    EXPECT_EQ(Form3->cells(0)[timing::column::median], "1000");
-    EXPECT_EQ(Form3->cells(1)[timing::column::hz], "125");
-    EXPECT_EQ(Form3->cells(2)[timing::column::hz], "-");
+    EXPECT_EQ(Form3->cells(0)[measures::timing::column::mouse], "0");
+    EXPECT_EQ(Form3->cells(0)[measures::timing::column::hz], "1000");
+    EXPECT_EQ(Form3->cells(0)[measures::timing::column::median], "1000");
+    EXPECT_EQ(Form3->cells(1)[measures::timing::column::hz], "125");
+    EXPECT_EQ(Form3->cells(2)[measures::timing::column::hz], "-");
     EXPECT_NE(Form3->colour(0), Form3->colour(1));
 
     // Each mouse's dots lie on the row of its interval, over the right half
@@ -268,7 +269,7 @@ TEST_F(TimingWindowTest, NothingIsDrawnWhileNothingChangesNorWhileHidden) {
     // Packets ask for a frame; one frame draws all that came.
     feed(first_mouse, 10'000, 1000, 100);
     EXPECT_TRUE(wait_until([&] { return Form3->drawings() == drawn + 1; }));
-    EXPECT_EQ(Form3->cells(0)[timing::column::hz], "1000");
+    EXPECT_EQ(Form3->cells(0)[measures::timing::column::hz], "1000");
 
     hide_timing_window();
     const std::uint64_t hidden = Form3->drawings();
@@ -277,7 +278,7 @@ TEST_F(TimingWindowTest, NothingIsDrawnWhileNothingChangesNorWhileHidden) {
     EXPECT_EQ(Form3->drawings(), hidden) << "nothing drawn while hidden";
     show_timing_window();
     EXPECT_EQ(Form3->drawings(), hidden + 1) << "drawn as it shows";
-    EXPECT_EQ(Form3->cells(0)[timing::column::hz], "2000");
+    EXPECT_EQ(Form3->cells(0)[measures::timing::column::hz], "2000");
 }
 
 TEST_F(TimingWindowTest, FrameByFrameTheChartsShowWhatAWholeDrawingShows) {
@@ -299,7 +300,7 @@ TEST_F(TimingWindowTest, FrameByFrameTheChartsShowWhatAWholeDrawingShows) {
                 if (random() % 50 == 0)
                     step = 0;  // merged
                 times[m] += std::max<std::int64_t>(step, 0);
-                mouse_timing::add(mice[m], times[m], false, false);
+                measures::feed().packet({measures::handle_of(mice[m]), times[m]});
             }
         }
         Form3->draw();
@@ -335,8 +336,8 @@ TEST_F(TimingWindowTest, AMouseNotListedGetsARowOfItsOwnInGrey) {
     feed(late, 0, 4000, 100);
     Form3->draw();
     ASSERT_EQ(Form3->row_count(), 4u);
-    EXPECT_EQ(Form3->cells(3)[timing::column::mouse], "-1");
-    EXPECT_EQ(Form3->cells(3)[timing::column::hz], "250");
+    EXPECT_EQ(Form3->cells(3)[measures::timing::column::mouse], "-1");
+    EXPECT_EQ(Form3->cells(3)[measures::timing::column::hz], "250");
     EXPECT_EQ(Form3->colour(3), TForm3::mouse_colour(-1));
     EXPECT_GT(dots_in(3), 0);
     EXPECT_GT(Form3->strip(3).top, Form3->strip(2).top) << "below the listed mice";
@@ -350,13 +351,13 @@ TEST_F(TimingWindowTest, TimesThatAreNotThePacketsOwnAreSaidUnderTheTable) {
     ASSERT_EQ(Form3->notes().size(), 1u) << "the packets' own stamps need no word";
     const int charts_top = Form3->strip(0).top;
 
-    mouse_timing::set_options({.clock = timing::Clock::receipt});
+    measures::feed().reset({.clock = measures::Clock::receipt});
     feed(first_mouse, 0, 1000, 10);
     Form3->draw();
     ASSERT_EQ(Form3->notes().size(), 2u);
     EXPECT_EQ(Form3->notes()[1].rfind("Times: receipt time", 0), 0u) << Form3->notes()[1];
     EXPECT_GT(Form3->strip(0).top, charts_top) << "the charts make room for it";
-    mouse_timing::set_options({.clock = timing::Clock::milliseconds});
+    measures::feed().reset({.clock = measures::Clock::milliseconds});
     feed(first_mouse, 0, 1000, 10);
     Form3->draw();
     ASSERT_EQ(Form3->notes().size(), 2u);

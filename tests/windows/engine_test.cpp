@@ -14,13 +14,13 @@
 #include <string>
 #include <utility>
 
+#include "measures/feed.h"
 #include "platform/vcl/vcl.h"
 #include "platform/vcl/win32/native.h"
 #include "rawinput/rawinput.h"
 #include "rawinput/report.h"
 #include "tests/win32/pump_until.h"
 #include "ui/frmTiming.h"
-#include "ui/mouse_timing.h"
 #include "ui/principal.h"
 
 namespace {
@@ -86,7 +86,7 @@ class MainWindowOnUser32 : public testing::Test {
         ASSERT_TRUE(fs::create_directory(folder_));
         previous_ = fs::current_path();
         fs::current_path(folder_);
-        mouse_timing::set_options({.clock = timing::Clock::receipt});
+        measures::feed().reset({.clock = measures::Clock::receipt});
         vcl::Application->CreateForm(&Form1);
         Form1->Show();
         SetForegroundWindow(Form1->native().hwnd);
@@ -216,25 +216,26 @@ TEST_F(MainWindowOnUser32, RealPacketsReachTheLogWhileTheTimingWindowHasTheFocus
     EXPECT_EQ(memo().back(), report::packet_line(0, buttons(RI_MOUSE_MIDDLE_BUTTON_UP)));
 
     // Each packet measured on when it came, and shown in the window's row.
-    const timing::MouseTiming* mouse = mouse_timing::measures().find(reinterpret_cast<HANDLE>(1));
+    const measures::Mouse* mouse = measures::feed().store().find(1);
     ASSERT_NE(mouse, nullptr);
-    EXPECT_EQ(mouse->clock(), timing::Clock::receipt);
-    EXPECT_GE(mouse->reports(), 4u);
-    const timing::RecentReports& recent = mouse->recent();
+    EXPECT_EQ(mouse->timing.clock(), measures::Clock::receipt);
+    EXPECT_GE(mouse->timing.reports(), 4u);
+    const measures::timing::RecentReports& recent = mouse->timing.recent();
     for (std::size_t i = 1; i < recent.size(); ++i)
         EXPECT_GE(recent[i].time_us, recent[i - 1].time_us) << "receipt times never go back";
     Form3->draw();
     ASSERT_GE(Form3->row_count(), 1u);
-    EXPECT_EQ(Form3->cells(0)[timing::column::mouse], "0");
-    EXPECT_EQ(Form3->cells(0)[timing::column::name], "-");
+    EXPECT_EQ(Form3->cells(0)[measures::timing::column::mouse], "0");
+    EXPECT_EQ(Form3->cells(0)[measures::timing::column::name], "-");
     ASSERT_EQ(Form3->notes().size(), 2u);
     EXPECT_EQ(Form3->notes()[1].rfind("Times: receipt time", 0), 0u) << Form3->notes()[1];
 }
 
 // The main window's mouse: its reports so far, and those read in the background.
 std::pair<std::uint64_t, std::uint64_t> reports_and_background_reports() {
-    const timing::MouseTiming* mouse = mouse_timing::measures().find(reinterpret_cast<HANDLE>(1));
-    const timing::Summary s = mouse != nullptr ? mouse->summary() : timing::Summary{};
+    const measures::Mouse* mouse = measures::feed().store().find(1);
+    const measures::timing::Summary s =
+        mouse != nullptr ? mouse->timing.summary() : measures::timing::Summary{};
     return {s.reports, s.background_reports};
 }
 

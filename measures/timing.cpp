@@ -1,10 +1,10 @@
-#include "timing/timing.h"
+#include "measures/timing.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 
-namespace timing {
+namespace measures::timing {
 namespace {
 
 // A ms clock's stamps are whole milliseconds: each may be off by up to one.
@@ -51,18 +51,6 @@ std::size_t characters(const std::string& text) {
 
 }  // namespace
 
-std::string_view clock_note(Clock clock) {
-    switch (clock) {
-        case Clock::microseconds:
-            return "";
-        case Clock::milliseconds:
-            return "ms clock";
-        case Clock::receipt:
-            return "receipt time";
-    }
-    return "";
-}
-
 std::optional<std::int64_t> parse_endpoint_interval(std::string_view text) {
     text = trimmed(text);
     std::size_t digits = 0;
@@ -81,52 +69,6 @@ std::optional<std::int64_t> parse_endpoint_interval(std::string_view text) {
     if (value == 0)
         return std::nullopt;
     return value;
-}
-
-void IntervalHistogram::add(std::int64_t us) {
-    us = std::clamp<std::int64_t>(us, 0, pause_us - 1);
-    ++buckets_[static_cast<std::size_t>(bucket::of(us))];
-    ++count_;
-    min_ = std::min(min_, us);
-    max_ = std::max(max_, us);
-    sum_ += us;
-}
-
-std::optional<std::int64_t> IntervalHistogram::quantile(double q) const {
-    if (count_ == 0)
-        return std::nullopt;
-    // The rank of the sample wanted, 1-based: the smallest covering q of them.
-    // Worked out in whole millionths, not in floating point: on a 387 FPU (the
-    // 32-bit Windows build) 0.01 * 100 carries excess precision past 1 and
-    // would take the second sample for the first.
-    constexpr std::uint64_t million = 1'000'000;
-    const auto millionths = static_cast<std::uint64_t>(std::llround(std::clamp(q, 0.0, 1.0) * 1e6));
-    std::uint64_t rank =
-        count_ / million * millionths + (count_ % million * millionths + million - 1) / million;
-    if (rank == 0)
-        rank = 1;
-    // The first and the last are known exactly.
-    if (rank == 1)
-        return min_;
-    if (rank == count_)
-        return max_;
-    std::uint64_t seen = 0;
-    for (int b = 0; b < bucket::count; ++b) {
-        seen += buckets_[static_cast<std::size_t>(b)];
-        if (seen >= rank)
-            return std::clamp(bucket::floor(b), min_, max_);
-    }
-    return max_;
-}
-
-std::uint64_t IntervalHistogram::count_outside(double low, double high) const {
-    std::uint64_t outside = 0;
-    for (int b = 0; b < bucket::count; ++b) {
-        const auto floor = static_cast<double>(bucket::floor(b));
-        if (floor < low || floor > high)
-            outside += buckets_[static_cast<std::size_t>(b)];
-    }
-    return outside;
 }
 
 RecentReports::RecentReports(std::size_t capacity)
@@ -161,10 +103,8 @@ std::size_t RecentReports::first_within(std::int64_t span_us) const {
     return first;
 }
 
-MouseTiming::MouseTiming(HANDLE handle, Clock clock, bool counts_overflows,
-                         std::size_t recent_capacity)
-    : handle_(handle),
-      clock_(clock),
+MouseTiming::MouseTiming(Clock clock, bool counts_overflows, std::size_t recent_capacity)
+    : clock_(clock),
       overflows_(counts_overflows ? std::optional<std::uint64_t>(0) : std::nullopt),
       recent_(recent_capacity) {}
 
@@ -262,50 +202,6 @@ std::size_t MouseTiming::memory_bytes() const {
     return sizeof(*this) + recent_.capacity() * sizeof(RecentReport);
 }
 
-Timing::Timing(Options options) : options_(options) {}
-
-void Timing::add(HANDLE handle, std::int64_t time_us, bool same_report, bool background) {
-    mouse(handle).add(time_us, same_report, background);
-}
-
-MouseTiming& Timing::mouse(HANDLE handle) {
-    // Packets come in runs from one mouse: the last one asked for first.
-    if (last_ < mice_.size() && mice_[last_]->handle() == handle)
-        return *mice_[last_];
-    for (std::size_t i = 0; i < mice_.size(); ++i) {
-        if (mice_[i]->handle() == handle) {
-            last_ = i;
-            return *mice_[i];
-        }
-    }
-    mice_.push_back(std::make_unique<MouseTiming>(handle, options_.clock, options_.counts_overflows,
-                                                  options_.recent_capacity));
-    last_ = mice_.size() - 1;
-    return *mice_.back();
-}
-
-const MouseTiming* Timing::find(HANDLE handle) const {
-    for (const auto& m : mice_) {
-        if (m->handle() == handle)
-            return m.get();
-    }
-    return nullptr;
-}
-
-std::uint64_t Timing::generation() const {
-    std::uint64_t generation = mice_.size();
-    for (const auto& m : mice_)
-        generation += m->generation();
-    return generation;
-}
-
-std::size_t Timing::memory_bytes() const {
-    std::size_t bytes = sizeof(*this) + mice_.capacity() * sizeof(mice_[0]);
-    for (const auto& m : mice_)
-        bytes += m->memory_bytes();
-    return bytes;
-}
-
 const Row& column_titles() {
     static const Row titles = {"mouse",       "name",      "Hz",     "declared Hz",
                                "p1 µs",       "median µs", "p99 µs", "max µs",
@@ -359,4 +255,4 @@ std::string align_columns(const std::vector<std::vector<std::string>>& lines,
     return out;
 }
 
-}  // namespace timing
+}  // namespace measures::timing

@@ -1,23 +1,24 @@
 // How often each mouse sends: reports, the intervals between them, the polling
 // rate, interval percentiles, the share of irregular intervals, the kernel's
-// buffer overflows and the declared polling interval, kept per mouse handle
-// from the packets' own time stamps. Pure C++, built into both programs.
+// buffer overflows and the declared polling interval, kept per mouse from the
+// packets' own time stamps. Pure C++, built into both programs.
 //
-// The feeder (the program, after the engine has handled a packet):
+// Each mouse's record in the store (measures/store.h) holds one MouseTiming,
+// fed by the store with every packet:
 //
-//   timing::Timing timing({.clock = timing::Clock::milliseconds});  // x11's stamps
-//   timing.mouse(handle).set_declared_interval_us(
+//   mouse.timing.add(stamp_us, same_report, background);  // once per handled packet
+//   mouse.timing.set_declared_interval_us(
 //       timing::parse_endpoint_interval(text_of("ep_81/interval")));  // evdev only
-//   timing.add(handle, stamp_us, same_report);  // once per handled packet
-//   timing.mouse(handle).add_overflows(1);      // each SYN_DROPPED (evdev)
+//   mouse.timing.add_overflows(1);  // each SYN_DROPPED (evdev)
 //
 // The readers, once a frame (the timing window) or at exit (--stats):
 //
-//   if (timing.generation() != drawn) {   // nothing changed: draw nothing
-//       drawn = timing.generation();
-//       for each listed mouse: if (const MouseTiming* m = timing.find(handle))
-//           row = timing::format_row(number, name, m->summary());
-//           chart from m->recent(), starting at m->recent().first_within(recent_span_us)
+//   if (store.generation() != drawn) {   // nothing changed: draw nothing
+//       drawn = store.generation();
+//       for each listed mouse: if (const Mouse* m = store.find(handle))
+//           row = timing::format_row(number, name, m->timing.summary());
+//           chart from m->timing.recent(), starting at
+//           m->timing.recent().first_within(recent_span_us)
 //   }
 //
 // Every packet costs constant time, and a mouse's memory is fixed when it is
@@ -36,88 +37,26 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/win32/win32.h"
+#include "measures/clock.h"
+#include "measures/histogram.h"
 
-namespace timing {
+namespace measures::timing {
 
 // An interval this long or longer between two reports is a pause: it ends a
 // spell of movement, is counted apart and is left out of every measure.
 constexpr std::int64_t pause_us = 50'000;
-
-// What a mouse's time stamps are.
-enum class Clock {
-    microseconds,  // the packet's own stamp: the kernel's (evdev) or a recording's (replay)
-    // Whole milliseconds, given in microseconds (x11: the X server's time; its
-    // 32-bit count wraps every 49.7 days, which shows as a stamp going back).
-    milliseconds,
-    receipt,  // when the program received the packet (Windows: QueryPerformanceCounter)
-};
-
-// What to say beside figures measured on `clock`: "" for the packets' own
-// microsecond stamps, "ms clock", "receipt time".
-std::string_view clock_note(Clock clock);
 
 // The declared polling interval of a USB endpoint from the text of its sysfs
 // `interval` file ("1ms", "125us", "8ms\n"), in microseconds; nullopt for
 // anything else, and for 0 (an endpoint that is not polled).
 std::optional<std::int64_t> parse_endpoint_interval(std::string_view text);
 
-// The histogram's buckets of intervals from 0 to pause_us: one per
-// microsecond below 256 µs, then 128 per power of two. A value is read back as
-// the lowest value of its bucket, at most 1/128 (0.78 %) below it; values whose
-// low bits are zero at their octave's width (125, 1000, 2000, 8000 µs: the
-// usual polling intervals) are read back exactly.
-namespace bucket {
-constexpr int sub_bits = 7;
-constexpr int sub_buckets = 1 << sub_bits;
-
-constexpr int of(std::int64_t us) {
-    if (us < sub_buckets)
-        return static_cast<int>(us);
-    int octave = sub_bits;  // the highest set bit of `us`
-    while ((us >> (octave + 1)) != 0)
-        ++octave;
-    const auto sub = static_cast<int>((us >> (octave - sub_bits)) & (sub_buckets - 1));
-    return (octave - sub_bits + 1) * sub_buckets + sub;
-}
-// The lowest value that falls in `bucket`, and the highest.
-constexpr std::int64_t floor(int bucket) {
-    if (bucket < sub_buckets)
-        return bucket;
-    const int shift = bucket / sub_buckets - 1;
-    return static_cast<std::int64_t>(sub_buckets + bucket % sub_buckets) << shift;
-}
-constexpr std::int64_t ceiling(int bucket) {
-    return floor(bucket + 1) - 1;
-}
-constexpr int count = of(pause_us - 1) + 1;
-}  // namespace bucket
-
-// Interval counts in those buckets, with the exact count, least, greatest and sum.
-class IntervalHistogram {
-  public:
-    // `us` from 0 to pause_us - 1.
-    void add(std::int64_t us);
-
-    std::uint64_t count() const { return count_; }
-    std::int64_t min() const { return count_ == 0 ? 0 : min_; }
-    std::int64_t max() const { return max_; }
-    std::int64_t sum() const { return sum_; }
-    // The smallest value that at least `q` (0..1) of the samples do not
-    // exceed (the nearest rank), as its bucket's floor kept within [min, max];
-    // the least and the greatest sample exactly; nullopt when empty.
-    std::optional<std::int64_t> quantile(double q) const;
-    // How many samples are below `low` or above `high`, judged by their
-    // buckets' floors.
-    std::uint64_t count_outside(double low, double high) const;
-
-  private:
-    std::array<std::uint64_t, bucket::count> buckets_{};
-    std::uint64_t count_ = 0;
-    std::int64_t min_ = INT64_MAX;
-    std::int64_t max_ = 0;
-    std::int64_t sum_ = 0;
-};
+// The intervals from 0 to pause_us: one bucket per microsecond below 256 µs,
+// then 128 per power of two. A value is read back as the lowest value of its
+// bucket, at most 1/128 (0.78 %) below it; values whose low bits are zero at
+// their octave's width (125, 1000, 2000, 8000 µs: the usual polling intervals)
+// are read back exactly.
+using IntervalHistogram = LogHistogram<std::int64_t, pause_us - 1, 7, ReadBack::floor>;
 
 // A mouse's recent reports for the strip chart.
 struct RecentReport {
@@ -181,7 +120,7 @@ struct Summary {
 
 class MouseTiming {
   public:
-    MouseTiming(HANDLE handle, Clock clock, bool counts_overflows, std::size_t recent_capacity);
+    MouseTiming(Clock clock, bool counts_overflows, std::size_t recent_capacity);
 
     // One handled packet stamped `time_us`. `same_report`: it belongs to the
     // report of the packet before it (the second packet of a frame that turns
@@ -195,7 +134,6 @@ class MouseTiming {
     void add_overflows(std::uint64_t count);
     void set_overflows(std::uint64_t count);
 
-    HANDLE handle() const { return handle_; }
     Clock clock() const { return clock_; }
     std::uint64_t reports() const { return reports_; }
     const RecentReports& recent() const { return recent_; }
@@ -213,7 +151,6 @@ class MouseTiming {
     std::size_t memory_bytes() const;
 
   private:
-    HANDLE handle_;
     Clock clock_;
     std::uint64_t reports_ = 0;
     std::int64_t last_time_us_ = 0;
@@ -225,40 +162,6 @@ class MouseTiming {
     std::uint64_t generation_ = 0;
     IntervalHistogram intervals_;
     RecentReports recent_;
-};
-
-// The measures of every mouse that has sent a packet or been told something.
-class Timing {
-  public:
-    struct Options {
-        Clock clock = Clock::microseconds;
-        // The input reads kernel buffers and counts their overflows (evdev):
-        // a mouse starts at 0 rather than unknown.
-        bool counts_overflows = false;
-        std::size_t recent_capacity = default_recent_capacity;
-    };
-    Timing() : Timing(Options{}) {}
-    explicit Timing(Options options);
-
-    // One handled packet of `handle` (see MouseTiming::add).
-    void add(HANDLE handle, std::int64_t time_us, bool same_report, bool background = false);
-
-    // The measures of `handle`, made with the options on first use.
-    MouseTiming& mouse(HANDLE handle);
-    const MouseTiming* find(HANDLE handle) const;
-
-    // The mice in the order they were first used.
-    std::size_t size() const { return mice_.size(); }
-    const MouseTiming& operator[](std::size_t i) const { return *mice_[i]; }
-
-    // Changes whenever any mouse's does, and when a mouse is added.
-    std::uint64_t generation() const;
-    std::size_t memory_bytes() const;
-
-  private:
-    Options options_;
-    std::vector<std::unique_ptr<MouseTiming>> mice_;
-    std::size_t last_ = 0;
 };
 
 // One row of the timing table: the cells in column order, "-" where a
@@ -296,4 +199,4 @@ Row format_row(int mouse_number, std::string_view name, const Summary& summary);
 std::string align_columns(const std::vector<std::vector<std::string>>& lines,
                           const std::vector<bool>& left_aligned);
 
-}  // namespace timing
+}  // namespace measures::timing

@@ -10,22 +10,23 @@
 #include <string>
 #include <vector>
 
-#include "timing/timing.h"
+#include "measures/store.h"
+#include "measures/timing.h"
 
 namespace {
 
-using timing::Clock;
+namespace timing = measures::timing;
+using measures::Clock;
+using measures::Store;
 using timing::IntervalHistogram;
-using timing::MouseTiming;
 using timing::RecentReports;
 using timing::Summary;
-using timing::Timing;
 
 constexpr std::int64_t second = 1'000'000;
 constexpr std::int64_t start = 7 * second;  // a stamp as the kernel gives one, some time after boot
 
-HANDLE handle(std::uintptr_t value) {
-    return reinterpret_cast<HANDLE>(value);
+measures::Handle handle(std::uintptr_t value) {
+    return value;
 }
 
 struct Packet {
@@ -118,10 +119,10 @@ Exact exact(const Series& series, Clock clock) {
 }
 
 Summary measure(const Series& series, Clock clock) {
-    Timing t({.clock = clock});
+    Store t({.clock = clock});
     for (const Packet& p : series)
         t.add(handle(3), p.time_us, p.same_report);
-    return t.mouse(handle(3)).summary();
+    return t.mouse(handle(3)).timing.summary();
 }
 
 // A mouse of known timing and what it must measure. Percentiles are checked
@@ -297,7 +298,7 @@ TEST_P(Measures, MatchAnExactComputationToTheStatedResolution) {
                                  std::pair{0.99, *s.p99_us}, std::pair{1.0, *s.max_us}}) {
         const std::int64_t want = e.quantile(q);
         EXPECT_LE(got, want) << "q " << q << ": read back as its bucket's floor";
-        EXPECT_GE(got, want - want / timing::bucket::sub_buckets) << "q " << q;
+        EXPECT_GE(got, want - want / IntervalHistogram::sub_buckets) << "q " << q;
     }
     EXPECT_NEAR(*s.rate_hz, *e.rate_hz, *e.rate_hz / 100);
     EXPECT_NEAR(*s.irregular_share, *e.irregular_share, 0.001);
@@ -308,27 +309,27 @@ INSTANTIATE_TEST_SUITE_P(GeneratedMice, Measures, ::testing::ValuesIn(cases),
 
 TEST(MeasuresTest, FourMiceInterleavedAreMeasuredApart) {
     struct Mouse {
-        HANDLE handle;
+        measures::Handle handle;
         std::int64_t interval;
     };
     const Mouse mice[] = {
         {handle(11), 8000}, {handle(12), 2000}, {handle(13), 1000}, {handle(14), 125}};
     // Their packets merged by time, as the program handles them.
-    std::vector<std::pair<std::int64_t, HANDLE>> packets;
+    std::vector<std::pair<std::int64_t, measures::Handle>> packets;
     for (const Mouse& m : mice) {
         for (std::int64_t t = start; t < start + 2 * second; t += m.interval)
             packets.push_back({t + m.interval / 3, m.handle});
     }
     std::stable_sort(packets.begin(), packets.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
-    Timing t;
+    Store t;
     for (const auto& [time, h] : packets)
         t.add(h, time, false);
     ASSERT_EQ(t.size(), 4u);
     for (const Mouse& m : mice) {
-        const MouseTiming* mouse = t.find(m.handle);
+        const measures::Mouse* mouse = t.find(m.handle);
         ASSERT_NE(mouse, nullptr);
-        const Summary s = mouse->summary();
+        const Summary s = mouse->timing.summary();
         EXPECT_EQ(s.reports, static_cast<std::uint64_t>(2 * second / m.interval));
         EXPECT_DOUBLE_EQ(*s.rate_hz, 1e6 / static_cast<double>(m.interval));
         EXPECT_EQ(*s.irregular_share, 0.0);
@@ -339,32 +340,34 @@ TEST(MeasuresTest, FourMiceInterleavedAreMeasuredApart) {
 // The share of a mouse's reports read while no window of the program was
 // active: a report's later packets neither count nor change it.
 TEST(MeasuresTest, TheBackgroundShareCountsReportsReadInTheBackground) {
-    Timing t;
-    EXPECT_EQ(t.mouse(handle(1)).summary().background_share, std::nullopt) << "no report yet";
+    Store t;
+    EXPECT_EQ(t.mouse(handle(1)).timing.summary().background_share, std::nullopt)
+        << "no report yet";
     for (int i = 0; i < 8; ++i) {
         const bool background = i >= 3 && i < 8;  // 5 of 8
         t.add(handle(1), start + i * 1000, false, background);
         t.add(handle(1), start + i * 1000, true, !background);  // the second wheel packet
     }
     t.add(handle(2), start, false, false);
-    const Summary s = t.find(handle(1))->summary();
+    const Summary s = t.find(handle(1))->timing.summary();
     EXPECT_EQ(s.reports, 8u);
     EXPECT_EQ(s.background_reports, 5u);
     EXPECT_DOUBLE_EQ(*s.background_share, 5.0 / 8);
     EXPECT_EQ(timing::format_row(0, "m", s)[timing::column::background], "62.5");
-    EXPECT_EQ(timing::format_row(1, "n", t.find(handle(2))->summary())[timing::column::background],
-              "0.0");
+    EXPECT_EQ(
+        timing::format_row(1, "n", t.find(handle(2))->timing.summary())[timing::column::background],
+        "0.0");
     const std::uint64_t before = t.generation();
     t.add(handle(2), start + 1000, false, true);
     EXPECT_NE(t.generation(), before);
-    EXPECT_DOUBLE_EQ(*t.find(handle(2))->summary().background_share, 0.5);
+    EXPECT_DOUBLE_EQ(*t.find(handle(2))->timing.summary().background_share, 0.5);
 }
 
 TEST(MeasuresTest, FiftyMillisecondsIsAPauseAndJustUnderIsNot) {
-    Timing t;
+    Store t;
     for (const std::int64_t time : {start, start + 49'999, start + 49'999 + 50'000})
         t.add(handle(1), time, false);
-    const Summary s = t.mouse(handle(1)).summary();
+    const Summary s = t.mouse(handle(1)).timing.summary();
     EXPECT_EQ(s.reports, 3u);
     EXPECT_EQ(s.pauses, 1u);
     EXPECT_EQ(s.intervals, 1u);
@@ -373,12 +376,12 @@ TEST(MeasuresTest, FiftyMillisecondsIsAPauseAndJustUnderIsNot) {
 }
 
 TEST(MeasuresTest, NothingIsKnownBeforeAnIntervalWithinASpell) {
-    Timing t;
-    const Summary empty = t.mouse(handle(1)).summary();
+    Store t;
+    const Summary empty = t.mouse(handle(1)).timing.summary();
     EXPECT_EQ(empty.reports, 0u);
     t.add(handle(1), start, false);
     t.add(handle(1), start + second, false);  // a pause
-    const Summary s = t.mouse(handle(1)).summary();
+    const Summary s = t.mouse(handle(1)).timing.summary();
     EXPECT_EQ(s.reports, 2u);
     EXPECT_EQ(s.pauses, 1u);
     for (const Summary& each : {empty, s}) {
@@ -425,11 +428,11 @@ TEST(MeasuresTest, IntervalsOfZeroGiveNoRate) {
 // Hours of reports cost no more memory than a second: every structure is
 // sized when the mouse is first seen, and the figures stay right.
 TEST(MeasuresTest, AnHoursLongRunKeepsItsMemoryAndItsFigures) {
-    Timing t;
+    Store t;
     std::int64_t time = start;
     t.add(handle(1), time, false);
     const std::size_t first = t.memory_bytes();
-    EXPECT_LE(t.mouse(handle(1)).memory_bytes(), 600u * 1024)
+    EXPECT_LE(t.mouse(handle(1)).timing.memory_bytes(), 600u * 1024)
         << "the ring of recent reports and the histogram, per mouse";
     // Two hours at 1 kHz, resting a second each minute.
     for (int minute = 0; minute < 120; ++minute) {
@@ -440,35 +443,36 @@ TEST(MeasuresTest, AnHoursLongRunKeepsItsMemoryAndItsFigures) {
         time += second;
     }
     EXPECT_EQ(t.memory_bytes(), first);
-    const Summary s = t.mouse(handle(1)).summary();
+    const Summary s = t.mouse(handle(1)).timing.summary();
     EXPECT_EQ(s.reports, 1u + 120 * 59'000);
     EXPECT_EQ(s.pauses, 119u);
     EXPECT_DOUBLE_EQ(*s.rate_hz, 1000.0);
     EXPECT_EQ(s.spell_time_us, static_cast<std::int64_t>(120 * 59'000 - 119) * 1000);
-    const RecentReports& recent = t.mouse(handle(1)).recent();
+    const RecentReports& recent = t.mouse(handle(1)).timing.recent();
     EXPECT_EQ(recent.size(), timing::default_recent_capacity);
     EXPECT_EQ(recent[recent.size() - 1].time_us, time - second);
 }
 
 TEST(HistogramTest, EveryIntervalFallsInABucketWithinItsResolution) {
-    EXPECT_EQ(timing::bucket::count, timing::bucket::of(timing::pause_us - 1) + 1);
+    EXPECT_EQ(IntervalHistogram::bucket_count,
+              IntervalHistogram::bucket_of(timing::pause_us - 1) + 1);
     int previous = -1;
     for (std::int64_t v = 0; v < timing::pause_us; ++v) {
-        const int bucket = timing::bucket::of(v);
+        const int bucket = IntervalHistogram::bucket_of(v);
         ASSERT_GE(bucket, previous) << v;
         ASSERT_LE(bucket, previous + 1) << v << ": no bucket skipped";
         previous = bucket;
-        ASSERT_LT(bucket, timing::bucket::count) << v;
-        ASSERT_LE(timing::bucket::floor(bucket), v);
-        ASSERT_GE(timing::bucket::ceiling(bucket), v);
-        ASSERT_LE(v - timing::bucket::floor(bucket), v / 128) << v;
+        ASSERT_LT(bucket, IntervalHistogram::bucket_count) << v;
+        ASSERT_LE(IntervalHistogram::floor(bucket), v);
+        ASSERT_GE(IntervalHistogram::ceiling(bucket), v);
+        ASSERT_LE(v - IntervalHistogram::floor(bucket), v / 128) << v;
         if (v < 256) {
-            ASSERT_EQ(timing::bucket::floor(bucket), v) << "exact below 256 µs";
+            ASSERT_EQ(IntervalHistogram::floor(bucket), v) << "exact below 256 µs";
         }
     }
     // The usual polling intervals are read back exactly.
     for (const std::int64_t v : {125, 250, 500, 1000, 2000, 4000, 8000, 16000, 32000}) {
-        EXPECT_EQ(timing::bucket::floor(timing::bucket::of(v)), v);
+        EXPECT_EQ(IntervalHistogram::floor(IntervalHistogram::bucket_of(v)), v);
     }
 }
 
@@ -522,7 +526,7 @@ TEST(RecentReportsTest, KeepsTheNewestOldestFirst) {
 }
 
 TEST(RecentReportsTest, EachReportWithItsInterval) {
-    Timing t({.recent_capacity = 8});
+    Store t({.recent_capacity = 8});
     // A mouse's first packet is a report, whatever it says.
     const Series s = {{start, true},
                       {start + 1000},
@@ -531,7 +535,7 @@ TEST(RecentReportsTest, EachReportWithItsInterval) {
                       {start + 1500 + timing::pause_us}};
     for (const Packet& p : s)
         t.add(handle(2), p.time_us, p.same_report);
-    const RecentReports& recent = t.mouse(handle(2)).recent();
+    const RecentReports& recent = t.mouse(handle(2)).timing.recent();
     ASSERT_EQ(recent.size(), 4u);
     EXPECT_EQ(recent[0].interval_us, timing::no_interval);
     EXPECT_EQ(recent[1].interval_us, 1000);
@@ -541,7 +545,7 @@ TEST(RecentReportsTest, EachReportWithItsInterval) {
 }
 
 TEST(GenerationTest, ChangesWithWhatIsShownAndOnlyThen) {
-    Timing t({.counts_overflows = true});
+    Store t({.counts_overflows = true});
     std::uint64_t seen = t.generation();
     const auto changed = [&] {
         const std::uint64_t now = t.generation();
@@ -551,21 +555,21 @@ TEST(GenerationTest, ChangesWithWhatIsShownAndOnlyThen) {
     };
     t.add(handle(1), start, false);
     EXPECT_TRUE(changed()) << "a new mouse";
-    (void)t.mouse(handle(1)).summary();
+    (void)t.mouse(handle(1)).timing.summary();
     EXPECT_FALSE(changed()) << "a query";
     t.add(handle(1), start + 1000, false);
     EXPECT_TRUE(changed()) << "a report";
     t.add(handle(1), start + 1000, true);
     EXPECT_FALSE(changed()) << "a packet of the same report";
-    t.mouse(handle(1)).add_overflows(1);
+    t.mouse(handle(1)).timing.add_overflows(1);
     EXPECT_TRUE(changed()) << "an overflow";
-    t.mouse(handle(1)).set_overflows(1);
+    t.mouse(handle(1)).timing.set_overflows(1);
     EXPECT_FALSE(changed()) << "the same count";
-    t.mouse(handle(1)).set_declared_interval_us(1000);
+    t.mouse(handle(1)).timing.set_declared_interval_us(1000);
     EXPECT_TRUE(changed()) << "a declared interval";
-    t.mouse(handle(1)).set_declared_interval_us(1000);
+    t.mouse(handle(1)).timing.set_declared_interval_us(1000);
     EXPECT_FALSE(changed());
-    t.mouse(handle(1)).set_clock(Clock::milliseconds);
+    t.mouse(handle(1)).timing.set_clock(Clock::milliseconds);
     EXPECT_TRUE(changed()) << "another clock";
     t.mouse(handle(2));
     EXPECT_TRUE(changed()) << "a mouse told of before its first packet";
@@ -636,9 +640,9 @@ TEST(FormatTest, TitlesAndClockNotes) {
     EXPECT_EQ(timing::column_titles(),
               (timing::Row{"mouse", "name", "Hz", "declared Hz", "p1 µs", "median µs", "p99 µs",
                            "max µs", "irregular %", "overflows", "bg %"}));
-    EXPECT_EQ(timing::clock_note(Clock::microseconds), "");
-    EXPECT_EQ(timing::clock_note(Clock::milliseconds), "ms clock");
-    EXPECT_EQ(timing::clock_note(Clock::receipt), "receipt time");
+    EXPECT_EQ(measures::clock_note(Clock::microseconds), "");
+    EXPECT_EQ(measures::clock_note(Clock::milliseconds), "ms clock");
+    EXPECT_EQ(measures::clock_note(Clock::receipt), "receipt time");
 }
 
 TEST(FormatTest, ColumnsLineUpByCharactersNotBytes) {

@@ -1,0 +1,55 @@
+#include "measures/feed.h"
+
+namespace measures {
+namespace {
+
+Options options_of(const InputClock& input) {
+    return {.clock = input.clock, .counts_overflows = input.counts_overflows};
+}
+
+}  // namespace
+
+Feed::Feed() : store_(options_of(input_clock(native_input()))) {}
+
+void Feed::reset(const Options& options) {
+    store_ = Store(options);
+    input_ = nullptr;
+    overflows_ = 0;
+    ++resets_;
+    changed();
+}
+
+void Feed::start(const Input& input) {
+    reset(options_of(input_clock(input.name())));
+    input_ = &input;
+}
+
+void Feed::packet(const Packet& packet) {
+    const std::size_t known = store_.size();
+    Mouse& mouse = store_.mouse(packet.mouse);
+    mouse.add(packet.stamp_us, packet.same_report, packet.background);
+    if (store_.size() != known && input_ != nullptr) {
+        mouse.timing.set_declared_interval_us(
+            timing::parse_endpoint_interval(input_->declared_interval(packet.mouse)));
+    }
+    changed();
+}
+
+void Feed::batch_handled() {
+    if (input_ == nullptr)
+        return;
+    const std::uint64_t total = input_->overflows();
+    if (total == overflows_)
+        return;
+    overflows_ = total;
+    for (const auto& [mouse, count] : input_->overflows_by_mouse())
+        store_.mouse(mouse).timing.set_overflows(count);
+    changed();
+}
+
+Feed& feed() {
+    static Feed process;
+    return process;
+}
+
+}  // namespace measures

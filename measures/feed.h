@@ -1,0 +1,105 @@
+// The process's measures and their one way in. The program feeds them once
+// per packet: on Linux after the engine has handled it, on Windows in
+// TForm1::WMInput as it is read. The timing window reads them once a frame,
+// --stats at exit.
+//
+//   measures::feed().start(input);  // Linux, at start: on the input's clock
+//   measures::feed().packet({measures::handle_of(device), stamp_us, same_report, background});
+//   measures::feed().batch_handled();  // after each batch: the overflows counted since
+//
+//   const measures::Store& store = measures::feed().store();  // to read
+//
+// Not thread-safe: feed and read from the GUI thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "measures/clock.h"
+#include "measures/store.h"
+
+namespace measures {
+
+// What the measures ask of the input that feeds them, besides its packets
+// (on Linux the program answers for its provider).
+class Input {
+  public:
+    virtual ~Input() = default;
+    // Its name, which says its clock (see input_clock).
+    virtual std::string_view name() const = 0;
+    // The polling interval `mouse` declares, as the text of its USB
+    // endpoint's sysfs `interval` file ("1ms", "125us"); empty when none.
+    virtual std::string declared_interval(Handle mouse) const = 0;
+    // How many overflows of its kernel buffers it has counted in all, cheap
+    // to ask after every batch; and how many each mouse had.
+    virtual std::uint64_t overflows() const = 0;
+    virtual std::vector<std::pair<Handle, std::uint64_t>> overflows_by_mouse() const = 0;
+};
+
+// One packet as the measures take it.
+struct Packet {
+    Handle mouse;
+    std::int64_t stamp_us;  // on its input's clock
+    // It belongs to the report of the packet before it (the second packet of
+    // a frame that turns both wheels, the packets of a resync after an
+    // overflow): not a report of its own.
+    bool same_report = false;
+    // It came while no window of the program was active (RIM_INPUTSINK).
+    bool background = false;
+};
+
+class Feed {
+  public:
+    // On the clock of this system's own input (Windows: the receipt time).
+    Feed();
+    Feed(const Feed&) = delete;
+    Feed& operator=(const Feed&) = delete;
+
+    // Starts the measures afresh on `options`, with no input to ask.
+    void reset(const Options& options);
+    // Starts the measures afresh on the clock of `input`, which is then asked
+    // for the interval each mouse declares and, after each batch, for its
+    // overflows; it must outlive the feeding, up to the next start or reset.
+    void start(const Input& input);
+    // How many times the measures were started afresh.
+    std::uint64_t resets() const { return resets_; }
+
+    // One packet: every measure of its mouse takes it, and a mouse's first
+    // packet gives it the interval its device declares. The listener hears
+    // of it, to draw what changed at its next frame.
+    void packet(const Packet& packet);
+    // After each batch of packets: the overflows the input counted since.
+    void batch_handled();
+
+    const Store& store() const { return store_; }
+
+    // Who hears of each change: the timing window while it exists.
+    void set_listener(std::function<void()> listener) { listener_ = std::move(listener); }
+    // Where the mice's names come from: `lookup` answers a mouse's name, or
+    // "" when it has none. Unset, every mouse is unnamed.
+    void set_names(std::function<std::string(Handle)> lookup) { names_ = std::move(lookup); }
+    // The name of `mouse`; "" when unknown.
+    std::string name_of(Handle mouse) const { return names_ ? names_(mouse) : std::string(); }
+
+  private:
+    void changed() {
+        if (listener_)
+            listener_();
+    }
+
+    Store store_;
+    const Input* input_ = nullptr;
+    std::uint64_t overflows_ = 0;  // as the input counted them at the last batch
+    std::uint64_t resets_ = 0;
+    std::function<void()> listener_;
+    std::function<std::string(Handle)> names_;
+};
+
+// The process's measures.
+Feed& feed();
+
+}  // namespace measures

@@ -1,0 +1,48 @@
+#include "measures/store.h"
+
+namespace measures {
+
+Mouse::Mouse(Handle handle, const Options& options)
+    : handle(handle), timing(options.clock, options.counts_overflows, options.recent_capacity) {}
+
+std::size_t Mouse::memory_bytes() const {
+    return sizeof(*this) - sizeof(timing) + timing.memory_bytes();
+}
+
+Store::Store(Options options) : options_(options) {}
+
+Mouse& Store::find_or_add(Handle handle) {
+    for (std::size_t i = 0; i < mice_.size(); ++i) {
+        if (mice_[i]->handle == handle) {
+            last_ = i;
+            return *mice_[i];
+        }
+    }
+    mice_.push_back(std::make_unique<Mouse>(handle, options_));
+    last_ = mice_.size() - 1;
+    return *mice_.back();
+}
+
+const Mouse* Store::find(Handle handle) const {
+    for (const auto& m : mice_) {
+        if (m->handle == handle)
+            return m.get();
+    }
+    return nullptr;
+}
+
+std::uint64_t Store::generation() const {
+    std::uint64_t generation = mice_.size();
+    for (const auto& m : mice_)
+        generation += m->generation();
+    return generation;
+}
+
+std::size_t Store::memory_bytes() const {
+    std::size_t bytes = sizeof(*this) + mice_.capacity() * sizeof(mice_[0]);
+    for (const auto& m : mice_)
+        bytes += m->memory_bytes();
+    return bytes;
+}
+
+}  // namespace measures

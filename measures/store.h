@@ -1,0 +1,103 @@
+// The measures of every mouse: one record per mouse, each holding every
+// measure of it, all fed with the mouse's packets in one call. Keyed by the
+// module's own handle, an integer: the callers convert the system's handles
+// (handle_of), and nothing here needs the system's types.
+//
+//   measures::Store store({.clock = measures::Clock::milliseconds});  // x11's stamps
+//   store.add(measures::handle_of(device), stamp_us, same_report);    // once per packet
+//   if (const measures::Mouse* m = store.find(handle))                // to read
+//       m->timing.summary();
+//
+// A measure joins by becoming a member of Mouse, fed in Mouse::add and counted
+// in its generation() and memory_bytes(). Not thread-safe: feed and read from
+// one thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "measures/clock.h"
+#include "measures/timing.h"
+
+namespace measures {
+
+// A mouse, as the system names it: a HANDLE's bits.
+using Handle = std::uintptr_t;
+
+// The handle of `device`, a HANDLE (or any handle held as a pointer).
+inline Handle handle_of(const void* device) {
+    return reinterpret_cast<Handle>(device);
+}
+
+// How the measures take the packets of an input.
+struct Options {
+    Clock clock = Clock::microseconds;
+    // The input reads kernel buffers and counts their overflows (evdev):
+    // a mouse starts at 0 rather than unknown.
+    bool counts_overflows = false;
+    std::size_t recent_capacity = timing::default_recent_capacity;
+};
+
+// One mouse's measures.
+class Mouse {
+  public:
+    Mouse(Handle handle, const Options& options);
+
+    // One packet stamped `time_us` (see timing::MouseTiming::add): every
+    // measure takes it.
+    void add(std::int64_t time_us, bool same_report, bool background) {
+        timing.add(time_us, same_report, background);
+    }
+
+    // Changes whenever anything any of its measures shows changes.
+    std::uint64_t generation() const { return timing.generation(); }
+    // The memory this mouse holds; the same from its first packet on.
+    std::size_t memory_bytes() const;
+
+    const Handle handle;
+    timing::MouseTiming timing;  // how often it sends
+};
+
+// The measures of every mouse that has sent a packet or been told something.
+class Store {
+  public:
+    using Options = measures::Options;
+    Store() : Store(Options{}) {}
+    explicit Store(Options options);
+
+    // One handled packet of `handle` (see Mouse::add).
+    void add(Handle handle, std::int64_t time_us, bool same_report, bool background = false) {
+        mouse(handle).add(time_us, same_report, background);
+    }
+
+    // The measures of `handle`, made with the options on first use.
+    Mouse& mouse(Handle handle);
+    const Mouse* find(Handle handle) const;
+
+    // The mice in the order they were first used.
+    std::size_t size() const { return mice_.size(); }
+    const Mouse& operator[](std::size_t i) const { return *mice_[i]; }
+
+    const Options& options() const { return options_; }
+    // Changes whenever any mouse's does, and when a mouse is added.
+    std::uint64_t generation() const;
+    std::size_t memory_bytes() const;
+
+  private:
+    Mouse& find_or_add(Handle handle);
+
+    Options options_;
+    std::vector<std::unique_ptr<Mouse>> mice_;
+    std::size_t last_ = 0;
+};
+
+inline Mouse& Store::mouse(Handle handle) {
+    // Packets come in runs from one mouse: the last one asked for first.
+    if (last_ < mice_.size() && mice_[last_]->handle == handle)
+        return *mice_[last_];
+    return find_or_add(handle);
+}
+
+}  // namespace measures
