@@ -4,9 +4,9 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include "platform/frames/frames.h"
 #include "platform/input/clock.h"
 #include "platform/input/x11.h"
-#include "platform/vcl/vcl.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -302,7 +302,7 @@ void X11Provider::Connection::schedule_drain() {
 }
 
 // An event after a quiet period is read at once; while events keep coming,
-// the connection is read once a frame of the window (vcl::FramePacer's grid)
+// the connection is read once a frame of the window (platform/frames' grid)
 // rather than on each event: a mouse sends 250 to 8000 events a second, the
 // window shows them 30 times a second, and every wake-up of the process costs
 // as much as handling a few events. A read at a frame's start shares the
@@ -314,7 +314,7 @@ void X11Provider::Connection::read_paced() {
         return;
     notifier->setEnabled(!found);
     if (found)
-        pace->start(vcl::FramePacer::until_next_frame());
+        pace->start(frames::until_next_frame());
 }
 
 int X11Provider::Connection::drain() {

@@ -6,27 +6,14 @@
 #include "platform/vcl/vcl.h"
 
 #include <algorithm>
-#include <chrono>
 #include <iostream>
 
+#include "platform/frames/frames.h"
 #include "platform/vcl/clip.h"
 
 namespace vcl {
 
 TApplication* Application = nullptr;
-
-namespace {
-
-// Frame n of the process's frame grid starts at n * frame_ms of the monotonic
-// clock (CLOCK_MONOTONIC on Linux); the x11 input reads a busy connection as a
-// frame starts, so both take one wake-up.
-std::int64_t frame_clock_ms() {
-    using Clock = std::chrono::steady_clock;
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
-        .count();
-}
-
-}  // namespace
 
 String IntToStr(int value) {
     return std::to_string(value);
@@ -53,26 +40,21 @@ void show_current_exception(OtherExceptions others) {
 }
 
 FramePacer::FramePacer(std::function<void()> update)
-    : update_(std::move(update)), timer_([this] { run(); }) {}
+    : FramePacer(std::move(update), frames::clock_ms) {}
 
-std::int64_t FramePacer::current_frame() {
-    return frame_clock_ms() / frame_ms;
-}
-
-int FramePacer::until_next_frame() {
-    return static_cast<int>(frame_ms - frame_clock_ms() % frame_ms);
-}
+FramePacer::FramePacer(std::function<void()> update, Clock clock)
+    : update_(std::move(update)), clock_(std::move(clock)), timer_([this] { run(); }) {}
 
 void FramePacer::request() {
     if (timer_.active())
         return;
-    timer_.start(until_next_frame());
+    timer_.start(frames::until_next_frame(clock_()));
 }
 
 void FramePacer::run_or_request() {
     if (timer_.active())
         return;
-    if (last_frame_ == current_frame()) {
+    if (last_frame_ == frames::frame_at(clock_())) {
         request();
     } else {
         run();
@@ -87,7 +69,7 @@ void FramePacer::flush() {
 }
 
 void FramePacer::run() {
-    last_frame_ = current_frame();
+    last_frame_ = frames::frame_at(clock_());
     update_();
 }
 

@@ -170,14 +170,16 @@ class Timer {
     std::unique_ptr<Native> native_;
 };
 
-// Runs an update at most once per frame of 33 ms (30 a second): as live to the
-// eye as a 60 Hz display, at half the cost while a mouse keeps every frame
-// busy. Frames are one grid for the whole process, so the memo, the labels and
-// the canvas changed within one frame reach the screen in one repaint; nothing
+// Runs an update at most once per frame of the process's frame grid
+// (platform/frames: 33 ms, 30 a second), so the memo, the labels and the
+// canvas changed within one frame reach the screen in one repaint; nothing
 // runs while nothing was asked.
 class FramePacer {
   public:
+    // The grid's clock in milliseconds: frames::clock_ms, or a test's own.
+    using Clock = std::function<std::int64_t()>;
     explicit FramePacer(std::function<void()> update);
+    FramePacer(std::function<void()> update, Clock clock);
     FramePacer(const FramePacer&) = delete;
     FramePacer& operator=(const FramePacer&) = delete;
     // The update runs at the next frame boundary (once, however often it is asked).
@@ -187,17 +189,12 @@ class FramePacer {
     void run_or_request();
     // Runs a pending update at once.
     void flush();
-    static constexpr int frame_ms = 33;
-    // Milliseconds from now to the next boundary of the process's frame grid:
-    // the one grid of the window's repaints and of the inputs read once a frame.
-    static int until_next_frame();
-    // The number of the frame the grid is in now.
-    static std::int64_t current_frame();
 
   private:
     void run();
 
     std::function<void()> update_;
+    Clock clock_;
     Timer timer_;
     std::int64_t last_frame_ = -1;
 };

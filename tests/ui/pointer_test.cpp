@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/frames/frames.h"
 #include "platform/vcl/qt/native.h"
 #include "tests/engine/main_window_test.h"
 #include "tests/support/test_support.h"
@@ -249,7 +250,7 @@ TEST_F(PointerTest, TheToolkitTakesAtMostOneMotionEventAFrameWhileThePointerMove
     // Motions sent one at a time, each taken by the server while the program
     // goes on with its events: without a pause the program could take each.
     const int motions = 300;
-    const auto frame = [] { return vcl::FramePacer::current_frame(); };
+    const auto frame = [] { return frames::current_frame(); };
     const auto first_frame = frame();
     for (int i = 1; i <= motions; ++i) {
         move_to(200 + i, 200);

@@ -20,11 +20,13 @@
 #include <array>
 #include <chrono>
 #include <climits>
+#include <cstdint>
 #include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "platform/frames/frames.h"
 #include "platform/vcl/clip.h"
 #include "platform/vcl/qt/native.h"
 #include "platform/vcl/vcl.h"
@@ -439,35 +441,72 @@ TEST(ControlTest, PropertiesReadAndWriteTheirControls) {
     EXPECT_TRUE(button_widget.isHidden());
 }
 
-TEST(FramePacerTest, RequestsWithinAFrameRunTheUpdateOnceAndNothingRunsUnasked) {
-    int runs = 0;
-    vcl::FramePacer pacer([&] { ++runs; });
-    EXPECT_FALSE(wait_until([&] { return runs > 0; }, std::chrono::milliseconds(50)))
-        << "nothing asked, nothing runs";
-    for (int i = 0; i < 100; ++i)
-        pacer.request();
-    EXPECT_EQ(runs, 0) << "not at the request";
-    EXPECT_TRUE(wait_until([&] { return runs > 0; }));
-    EXPECT_FALSE(wait_until([&] { return runs > 1; }, std::chrono::milliseconds(50)))
-        << "once for the whole burst";
-
-    pacer.request();
-    pacer.flush();
-    EXPECT_EQ(runs, 2) << "flushed at once";
-    EXPECT_FALSE(wait_until([&] { return runs > 2; }, std::chrono::milliseconds(50)))
-        << "and not again at the frame";
+TEST(FrameGridTest, FramesAreFrameMsLongAndTheNextBoundaryIsOneToFrameMsAway) {
+    struct Row {
+        std::int64_t ms;
+        std::int64_t frame;
+        int until_next;
+    };
+    const int f = frames::frame_ms;
+    for (const Row& row : {Row{0, 0, f}, Row{1, 0, f - 1}, Row{f - 1, 0, 1}, Row{f, 1, f},
+                           Row{10 * f + 5, 10, f - 5}}) {
+        SCOPED_TRACE(row.ms);
+        EXPECT_EQ(frames::frame_at(row.ms), row.frame);
+        EXPECT_EQ(frames::until_next_frame(row.ms), row.until_next);
+    }
 }
 
-TEST(FramePacerTest, RunOrRequestRunsAtOnceOnlyTheFirstTimeInAFrame) {
-    int runs = 0;
-    vcl::FramePacer pacer([&] { ++runs; });
-    pacer.run_or_request();
-    EXPECT_EQ(runs, 1);
+// The pacer on a clock of the test's own: which frame it is in is the test's
+// to say, so what runs at once and what waits never depends on the machine's speed.
+class FramePacerTest : public ::testing::Test {
+  protected:
+    void next_frame() { now_ms_ = (frames::frame_at(now_ms_) + 1) * frames::frame_ms; }
+
+    std::int64_t now_ms_ = 10 * frames::frame_ms + 5;
+    int runs_ = 0;
+    vcl::FramePacer pacer_{[this] { ++runs_; }, [this] { return now_ms_; }};
+};
+
+TEST_F(FramePacerTest, RequestsWithinAFrameRunTheUpdateOnceAtTheBoundary) {
+    EXPECT_FALSE(pacer_.pending()) << "nothing asked, nothing waits";
     for (int i = 0; i < 100; ++i)
-        pacer.run_or_request();
-    EXPECT_LE(runs, 2) << "the rest wait for a later frame";
-    EXPECT_TRUE(pacer.pending());
-    EXPECT_TRUE(wait_until([&] { return !pacer.pending(); }));
+        pacer_.request();
+    EXPECT_EQ(runs_, 0) << "not at the request";
+    EXPECT_TRUE(pacer_.pending());
+    next_frame();
+    ASSERT_TRUE(wait_until([&] { return runs_ > 0; }));
+    EXPECT_EQ(runs_, 1) << "once for the whole burst";
+    EXPECT_FALSE(pacer_.pending()) << "and nothing more to come";
+
+    pacer_.request();
+    pacer_.flush();
+    EXPECT_EQ(runs_, 2) << "flushed at once";
+    EXPECT_FALSE(pacer_.pending()) << "and not again at the frame";
+    pacer_.flush();
+    EXPECT_EQ(runs_, 2) << "a flush with nothing pending runs nothing";
+}
+
+TEST_F(FramePacerTest, RunOrRequestRunsAtOnceOnlyTheFirstTimeInAFrame) {
+    pacer_.run_or_request();
+    EXPECT_EQ(runs_, 1) << "the first time in the frame";
+    for (int i = 0; i < 100; ++i)
+        pacer_.run_or_request();
+    EXPECT_EQ(runs_, 1) << "the rest wait for the next frame";
+    EXPECT_TRUE(pacer_.pending());
+    next_frame();
+    ASSERT_TRUE(wait_until([&] { return !pacer_.pending(); }));
+    EXPECT_EQ(runs_, 2) << "once, at the boundary";
+
+    // The run at the boundary counts for the frame it starts.
+    pacer_.run_or_request();
+    EXPECT_EQ(runs_, 2);
+    EXPECT_TRUE(pacer_.pending());
+    pacer_.flush();
+    EXPECT_EQ(runs_, 3);
+    next_frame();
+    pacer_.run_or_request();
+    EXPECT_EQ(runs_, 4) << "a frame later, at once again";
+    EXPECT_FALSE(pacer_.pending());
 }
 
 class LabelTest : public ::testing::Test {

@@ -30,6 +30,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/frames/frames.h"
 #include "platform/vcl/vcl.h"
 
 #include <X11/extensions/XI2.h>
@@ -235,7 +236,7 @@ struct PointerFrames::Watch {
     void read();
     void deliver(int device, QPointF position, QPointF root, Qt::KeyboardModifiers modifiers);
     bool inside(QPointF position) const;
-    void next_frame() { timer.start(FramePacer::until_next_frame()); }
+    void next_frame() { timer.start(frames::until_next_frame()); }
 
     QWidget& widget;
     xcb_window_t id = XCB_WINDOW_NONE;
@@ -526,7 +527,7 @@ void PointerFrames::Watch::hinted(std::uint32_t time) {
         entered(the_server->client_pointer(), time);
     if (timer.active())
         return;
-    if (last_frame == FramePacer::current_frame()) {
+    if (last_frame == frames::current_frame()) {
         next_frame();
     } else {
         // After the toolkit has handled what came with the hint.
@@ -587,7 +588,7 @@ void PointerFrames::Watch::released(int device, int button) {
 }
 
 void PointerFrames::Watch::read() {
-    last_frame = FramePacer::current_frame();
+    last_frame = frames::current_frame();
     if (the_server == nullptr)
         return;
     std::vector<int> devices;
