@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "app/csv_log.h"
+#include "app/form_windows.h"
 #include "app/options.h"
 #include "app/providers.h"
 #include "app/signals.h"
@@ -288,22 +289,32 @@ int main(int argc, char** argv) {
     }
 
     vcl::TApplication application(argc, argv);
-    input::Service service(std::move(provider));
+    app::FormWindows windows;
+    input::Service service(std::move(provider), windows);
     service.install();
     // The measures on the input's clock, asking it what its mice declare and
     // what overflowed.
     const app::MeasuredInput measured_input(service.provider());
     measures::feed().start(measured_input);
+    // What escapes the hooks is shown, as the message loop shows it, and the run goes on.
     service.on_batch_handled = [&csv] {
-        flush_log();
-        measures::feed().batch_handled();
-        if (csv)
-            csv->flush();
+        vcl::guard(
+            [&] {
+                flush_log();
+                measures::feed().batch_handled();
+                if (csv)
+                    csv->flush();
+            },
+            vcl::OtherExceptions::by_what);
     };
     if (options.exit_after_replay) {
         service.on_finished = [] {
-            if (Form1 != nullptr)
-                Form1->Close();
+            vcl::guard(
+                [] {
+                    if (Form1 != nullptr)
+                        Form1->Close();
+                },
+                vcl::OtherExceptions::by_what);
         };
     }
     app::PacketStats stats;

@@ -1,16 +1,12 @@
 #include "platform/input/service.h"
 
-#include <QCoreApplication>
-#include <QGuiApplication>
 #include <QObject>
-#include <QWindow>
 
 #include <cstring>
 #include <ctime>
 #include <utility>
 
 #include "platform/input/clock.h"
-#include "platform/vcl/vcl.h"
 
 namespace input {
 namespace {
@@ -41,8 +37,8 @@ struct Export<Method, Failed, Result (Service::*)(Args...)> {
 
 }  // namespace
 
-Service::Service(std::unique_ptr<Provider> provider)
-    : provider_(std::move(provider)), context_(std::make_unique<QObject>()) {}
+Service::Service(std::unique_ptr<Provider> provider, ProgramWindows& windows)
+    : provider_(std::move(provider)), windows_(windows), context_(std::make_unique<QObject>()) {}
 
 Service::~Service() {
     if (current_service == this) {
@@ -111,7 +107,7 @@ BOOL Service::register_devices(PCRAWINPUTDEVICE devices, UINT count, UINT entry_
             SetLastError(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
-        if (d.hwndTarget != nullptr && vcl::TForm::from_handle(d.hwndTarget) == nullptr) {
+        if (d.hwndTarget != nullptr && !windows_.is_window(d.hwndTarget)) {
             SetLastError(ERROR_INVALID_WINDOW_HANDLE);
             return FALSE;
         }
@@ -134,14 +130,7 @@ BOOL Service::register_devices(PCRAWINPUTDEVICE devices, UINT count, UINT entry_
             return FALSE;
         }
         started_ = true;
-        // Activation moves with the focus window; the active form is looked at
-        // once the toolkit has settled the change.
-        if (auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
-            QObject::connect(gui, &QGuiApplication::focusWindowChanged, context_.get(), [this] {
-                QMetaObject::invokeMethod(
-                    context_.get(), [this] { update_window_activity(); }, Qt::QueuedConnection);
-            });
-        }
+        activation_ = windows_.watch_activation([this] { update_window_activity(); });
     }
     registered_ = true;
     target_ = target;
@@ -218,24 +207,24 @@ void Service::schedule_drain() {
         context_.get(), [this] { drain(); }, Qt::QueuedConnection);
 }
 
-vcl::TForm* Service::recipient(WPARAM& code) const {
-    vcl::TForm* active = vcl::TForm::active();
+HWND Service::recipient(WPARAM& code) const {
+    const HWND active = windows_.active();
     code = RIM_INPUT;
     if (target_ != nullptr && (active != nullptr || input_sink_)) {
         // A target that is gone takes nothing: the packet follows the focus.
-        if (vcl::TForm* target = vcl::TForm::from_handle(target_)) {
+        if (windows_.is_window(target_)) {
             if (active == nullptr)
                 code = RIM_INPUTSINK;
-            return target;
+            return target_;
         }
     }
     return active;
 }
 
 void Service::update_window_activity() {
-    // Reading in the background, the target form takes packets whoever has the focus.
-    const bool active = vcl::TForm::active() != nullptr ||
-                        (registered_ && input_sink_ && vcl::TForm::from_handle(target_) != nullptr);
+    // Reading in the background, the target window takes packets whoever has the focus.
+    const bool active =
+        windows_.active() != nullptr || (registered_ && input_sink_ && windows_.is_window(target_));
     if (active != window_active_ || !activity_told_) {
         window_active_ = active;
         activity_told_ = true;
@@ -262,7 +251,7 @@ void Service::drain() {
     bool waiting = false;
     while (next_ < batch_.size()) {
         WPARAM code = RIM_INPUT;
-        vcl::TForm* target = registered_ ? recipient(code) : nullptr;
+        const HWND target = registered_ ? recipient(code) : nullptr;
         if (target == nullptr && registered_ && !provider_->follows_focus()) {
             // It waits, first in line, for a window to be active again (the
             // provider has paused meanwhile, so few wait); the activation
@@ -275,12 +264,10 @@ void Service::drain() {
         Pending pending = batch_[next_++];
         if (target != nullptr) {
             pending.code = code;
-            vcl::TMessage message{WM_INPUT, code,
-                                  static_cast<LPARAM>(static_cast<std::intptr_t>(pending.id)), 0};
             const Pending* outer = dispatching_;
             dispatching_ = &pending;
-            // What a handler lets escape is shown, as the message loop does, and delivery goes on.
-            vcl::guard([&] { target->Dispatch(&message); }, vcl::OtherExceptions::by_what);
+            windows_.send(target, WM_INPUT, code,
+                          static_cast<LPARAM>(static_cast<std::intptr_t>(pending.id)));
             dispatching_ = outer;
             ++delivered_;
             if (on_packet_handled)
@@ -290,19 +277,19 @@ void Service::drain() {
         }
     }
     if (on_batch_handled)
-        vcl::guard(on_batch_handled, vcl::OtherExceptions::by_what);
+        on_batch_handled();
     if (has_pending()) {
         if (!waiting) {
             schedule_drain();
         } else if (window_active_) {
-            // No form is active, and the provider has not been told yet.
+            // No window is active, and the provider has not been told yet.
             QMetaObject::invokeMethod(
                 context_.get(), [this] { update_window_activity(); }, Qt::QueuedConnection);
         }
     } else if (finished_ && !finish_reported_) {
         finish_reported_ = true;
         if (on_finished)
-            vcl::guard(on_finished, vcl::OtherExceptions::by_what);
+            on_finished();
     }
 }
 

@@ -1,10 +1,10 @@
 // The raw input service on platforms without one: the user32 entry points
 // GetRawInputDeviceList, RegisterRawInputDevices and GetRawInputData over a
-// provider, and the delivery of each packet as WM_INPUT to the active form,
-// or to the form the registration names as its target (hwndTarget): while a
-// form of the program is active, or, with RIDEV_INPUTSINK, whichever program
-// has the focus (wParam RIM_INPUTSINK while none of the program's forms is
-// active), as user32 delivers it.
+// provider, and the delivery of each packet as WM_INPUT to the program's
+// active window, or to the window the registration names as its target
+// (hwndTarget): while a window of the program is active, or, with
+// RIDEV_INPUTSINK, whichever program has the focus (wParam RIM_INPUTSINK
+// while none of the program's windows is active), as user32 delivers it.
 #pragma once
 
 #include <cstdint>
@@ -13,18 +13,17 @@
 #include <vector>
 
 #include "platform/input/device.h"
+#include "platform/input/program_windows.h"
 #include "platform/win32/win32.h"
 
 class QObject;
-namespace vcl {
-class TForm;
-}
 
 namespace input {
 
 class Service final : public PacketSink {
   public:
-    explicit Service(std::unique_ptr<Provider> provider);
+    // Delivers to `windows`, which outlives the service.
+    Service(std::unique_ptr<Provider> provider, ProgramWindows& windows);
     ~Service() override;
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
@@ -42,12 +41,14 @@ class Service final : public PacketSink {
     void burst_begin() override;
     void burst_end() override;
 
+    // The hooks run on the GUI thread from the event loop: what they let
+    // escape is theirs to catch.
     // Called after each burst of queued packets has been dispatched.
     std::function<void()> on_batch_handled;
     // Called once the provider has finished and its last packet has been handled.
     std::function<void()> on_finished;
     // Called for each packet once its dispatch returns: the packet, the input
-    // code its WM_INPUT carried (RIM_INPUTSINK: no form of the program was
+    // code its WM_INPUT carried (RIM_INPUTSINK: no window of the program was
     // active) and the CLOCK_MONOTONIC time its handling ended.
     std::function<void(const Packet&, WPARAM code, std::int64_t handled_ns)> on_packet_handled;
 
@@ -72,10 +73,10 @@ class Service final : public PacketSink {
     struct Pending {
         std::uint64_t id;
         Packet packet;
-        WPARAM code = RIM_INPUT;  // RIM_INPUTSINK: delivered while no form was active
+        WPARAM code = RIM_INPUT;  // RIM_INPUTSINK: delivered while no window was active
     };
-    // The form a packet goes to now, or null, and the input code it carries.
-    vcl::TForm* recipient(WPARAM& code) const;
+    // The window a packet goes to now, or null, and the input code it carries.
+    HWND recipient(WPARAM& code) const;
     void schedule_drain();
     // Looks whether a window of the program is active now, tells the provider
     // when that changed, and resumes the packets that waited for one.
@@ -83,9 +84,11 @@ class Service final : public PacketSink {
     bool has_pending() const { return next_ < batch_.size() || !incoming_.empty(); }
 
     std::unique_ptr<Provider> provider_;
+    ProgramWindows& windows_;
     std::vector<Device> listed_;
     // Receives the queued drain calls; deleting it cancels any still pending.
     std::unique_ptr<QObject> context_;
+    std::unique_ptr<ProgramWindows::Watch> activation_;
     // The packets waiting for dispatch, oldest first: those of the batch being
     // dispatched (from next_ on), then those pushed since (all on the GUI
     // thread). The two trade buffers, so steady traffic allocates nothing.

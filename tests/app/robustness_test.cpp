@@ -17,6 +17,7 @@
 #include <memory>
 #include <regex>
 
+#include "app/form_windows.h"
 #include "platform/input/replay.h"
 #include "platform/input/service.h"
 #include "rawinput/rawinput.h"
@@ -642,8 +643,10 @@ class InProcess : public RobustnessTest {
 
         input::LoadAllResult loaded = input::load_recordings(files);
         ASSERT_TRUE(loaded) << loaded.error->to_string();
-        service_ = std::make_unique<input::Service>(std::make_unique<input::ReplayProvider>(
-            std::move(loaded.recordings), input::ReplayProvider::max_speed));
+        service_ = std::make_unique<input::Service>(
+            std::make_unique<input::ReplayProvider>(std::move(loaded.recordings),
+                                                    input::ReplayProvider::max_speed),
+            windows_);
         service_->install();
         service_->on_batch_handled = flush_log;
         service_->on_finished = [this] { finished_ = true; };
@@ -662,6 +665,7 @@ class InProcess : public RobustnessTest {
     std::uint64_t memo_dropped() const { return form_->Memo1->Lines->dropped() - dropped_before_; }
 
     TForm1* form_ = nullptr;
+    app::FormWindows windows_;
     std::unique_ptr<input::Service> service_;
     bool finished_ = false;
     std::uint64_t handled_ = 0;
@@ -703,7 +707,7 @@ TEST_F(InProcess, InTheBackgroundAReplayPlaysAtOnceWhileAnotherWindowHasTheFocus
     input::LoadAllResult loaded = input::load_recordings({mouse.string()});
     ASSERT_TRUE(loaded) << loaded.error->to_string();
     service_ = std::make_unique<input::Service>(
-        std::make_unique<input::ReplayProvider>(std::move(loaded.recordings), 1.0));
+        std::make_unique<input::ReplayProvider>(std::move(loaded.recordings), 1.0), windows_);
     service_->install();
     service_->on_batch_handled = flush_log;
     service_->on_finished = [this] { finished_ = true; };

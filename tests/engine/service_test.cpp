@@ -1,12 +1,16 @@
 // The raw input service: the user32 calls with their Windows semantics, and
-// delivery of packets as WM_INPUT to the active form, in order, once each.
+// delivery of packets as WM_INPUT to the active form, in order, once each
+// (through the program's windows over the toolkit's forms, as the program
+// runs it, and once through a fake that is no form at all).
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
 #include <QWidget>
 
 #include <memory>
+#include <set>
 
+#include "app/form_windows.h"
 #include "platform/input/service.h"
 #include "platform/vcl/qt/native.h"
 #include "platform/vcl/vcl.h"
@@ -80,6 +84,37 @@ RAWINPUTDEVICE mouse_registration() {
     return RAWINPUTDEVICE{1, 2, 0, nullptr};
 }
 
+// Windows of the program that are no forms: what the service hands them is
+// kept, each packet read back while its handle is live.
+class FakeWindows : public input::ProgramWindows {
+  public:
+    struct Sent {
+        HWND window;
+        UINT message;
+        WPARAM code;
+        LONG x;
+    };
+    input::Service* service = nullptr;
+    std::set<HWND> windows;
+    HWND active_window = nullptr;
+    std::function<void()> changed;
+    std::vector<Sent> sent;
+
+    HWND active() const override { return active_window; }
+    bool is_window(HWND window) const override { return windows.count(window) > 0; }
+    void send(HWND window, UINT message, WPARAM wparam, LPARAM lparam) override {
+        RAWINPUT raw{};
+        UINT size = sizeof raw;
+        service->get_data(reinterpret_cast<HRAWINPUT>(lparam), RID_INPUT, &raw, &size,
+                          sizeof(RAWINPUTHEADER));
+        sent.push_back({window, message, wparam, raw.data.mouse.lLastX});
+    }
+    std::unique_ptr<Watch> watch_activation(std::function<void()> on_change) override {
+        changed = std::move(on_change);
+        return std::make_unique<Watch>();
+    }
+};
+
 // A form that hands each packet's handle to a test while the handle is live.
 class ProbeForm : public vcl::TForm {
   public:
@@ -99,7 +134,7 @@ class ServiceTest : public ::testing::Test {
         provider_ = owned.get();
         provider_->list = {{reinterpret_cast<HANDLE>(65537), RIM_TYPEMOUSE, "a", ""},
                            {reinterpret_cast<HANDLE>(65538), RIM_TYPEKEYBOARD, "b", ""}};
-        service_ = std::make_unique<input::Service>(std::move(owned));
+        service_ = std::make_unique<input::Service>(std::move(owned), windows_);
         service_->install();
     }
     void TearDown() override {
@@ -135,6 +170,7 @@ class ServiceTest : public ::testing::Test {
     }
 
     FakeProvider* provider_ = nullptr;
+    app::FormWindows windows_;
     std::unique_ptr<input::Service> service_;
     RecordingForm* form_ = nullptr;
     std::unique_ptr<ProbeForm> probe_;
@@ -523,6 +559,50 @@ TEST_F(ServiceTest, AHandlerThatRunsTheEventLoopSeesEachPacketOnceInOrder) {
     QCoreApplication::processEvents();
     EXPECT_EQ(seen, (std::vector<LONG>{1, 2, 3, 4, 5, 6}));
     EXPECT_EQ(service_->delivered(), 6u);
+}
+
+TEST(ServiceWindowsTest, PacketsGoToTheWindowsTheProgramGivesAsItsActivationChanges) {
+    FakeWindows windows;
+    const auto first = reinterpret_cast<HWND>(0x10);
+    const auto second = reinterpret_cast<HWND>(0x20);
+    windows.windows = {first, second};
+    auto owned = std::make_unique<FakeProvider>();
+    FakeProvider& provider = *owned;
+    provider.follows = false;
+    input::Service service(std::move(owned), windows);
+    windows.service = &service;
+
+    const RAWINPUTDEVICE stranger{1, 2, RIDEV_INPUTSINK, reinterpret_cast<HWND>(0x30)};
+    EXPECT_FALSE(service.register_devices(&stranger, 1, sizeof stranger));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE) << "not a window of the program";
+    const RAWINPUTDEVICE mice = mouse_registration();
+    ASSERT_TRUE(service.register_devices(&mice, 1, sizeof mice));
+    EXPECT_EQ(provider.told, std::vector<bool>{false}) << "no window is active";
+    provider.sink->push(packet(65537, 1));
+
+    windows.active_window = second;
+    ASSERT_TRUE(windows.changed);
+    windows.changed();
+    EXPECT_EQ(provider.told, (std::vector<bool>{false, true}));
+    provider.sink->push(packet(65537, 2));
+    ASSERT_TRUE(testsupport::wait_until([&] { return windows.sent.size() == 2; }));
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(windows.sent[i].window, second);
+        EXPECT_EQ(windows.sent[i].message, WM_INPUT);
+        EXPECT_EQ(windows.sent[i].code, RIM_INPUT);
+        EXPECT_EQ(windows.sent[i].x, static_cast<LONG>(i + 1)) << "the packet waited for a window";
+    }
+
+    // Reading in the background, the target takes them while none is active.
+    const RAWINPUTDEVICE background{1, 2, RIDEV_INPUTSINK, first};
+    ASSERT_TRUE(service.register_devices(&background, 1, sizeof background));
+    windows.active_window = nullptr;
+    windows.changed();
+    provider.sink->push(packet(65537, 3));
+    ASSERT_TRUE(testsupport::wait_until([&] { return windows.sent.size() == 3; }));
+    EXPECT_EQ(windows.sent[2].window, first);
+    EXPECT_EQ(windows.sent[2].code, RIM_INPUTSINK);
+    EXPECT_EQ(service.delivered(), 3u);
 }
 
 }  // namespace

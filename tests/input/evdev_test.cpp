@@ -29,6 +29,7 @@
 #include <thread>
 #include <utility>
 
+#include "app/form_windows.h"
 #include "platform/input/evdev.h"
 #include "platform/input/recorder.h"
 #include "platform/input/recording.h"
@@ -1257,8 +1258,10 @@ TEST_F(EvdevPermissions, TheEngineReportsTheRefusalAndTheHintSaysWhy) {
     raw_input_release(form);
     form->Memo1->Lines->Clear();
 
+    app::FormWindows windows;
     input::Service service(
-        std::make_unique<EvdevProvider>(root(), std::make_unique<FakeSystem>(kernel_, root())));
+        std::make_unique<EvdevProvider>(root(), std::make_unique<FakeSystem>(kernel_, root())),
+        windows);
     service.install();
     std::int32_t result = -1;
     testing::internal::CaptureStdout();
