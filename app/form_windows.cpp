@@ -5,12 +5,19 @@
 #include <QObject>
 #include <QWindow>
 
+#include <type_traits>
 #include <utility>
 
 #include "platform/vcl/vcl.h"
 
 namespace app {
 namespace {
+
+// The facade's window types are the Windows-shaped surface's, so handles and
+// messages pass between the service and the forms unconverted.
+static_assert(std::is_same_v<vcl::WindowHandle, HWND> && std::is_same_v<vcl::KeyCode, WORD>);
+static_assert(std::is_same_v<vcl::MessageId, UINT> && std::is_same_v<vcl::WordParam, WPARAM> &&
+              std::is_same_v<vcl::LongParam, LPARAM> && std::is_same_v<vcl::LongResult, LRESULT>);
 
 // Deleting it disconnects the watch and drops the calls it has queued.
 struct ActivationWatch final : input::ProgramWindows::Watch {

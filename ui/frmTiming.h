@@ -14,6 +14,7 @@
 #include "measures/store.h"
 #include "measures/timing.h"
 #include "platform/vcl/vcl.h"
+#include "platform/win32/win32.h"
 
 class TForm3 : public vcl::TForm {
   public:

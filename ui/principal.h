@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/vcl/vcl.h"
+#include "platform/win32/win32.h"
 #include "ui/log_file.h"
 
 class TForm1 : public vcl::TForm {

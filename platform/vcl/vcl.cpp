@@ -264,11 +264,11 @@ void TForm::mouse_moved(TShiftState shift, int x, int y) {
     guard([&] { handler(this, shift, x, y); }, OtherExceptions::by_what);
 }
 
-bool TForm::key_down(WORD key, TShiftState shift) {
+bool TForm::key_down(KeyCode key, TShiftState shift) {
     if (!OnKeyDown)
         return false;
     const TKeyEvent handler = OnKeyDown;
-    WORD Key = key;
+    KeyCode Key = key;
     guard([&] { handler(this, Key, shift); }, OtherExceptions::by_what);
     return Key == 0;
 }

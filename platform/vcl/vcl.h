@@ -25,9 +25,26 @@
 #include <utility>
 #include <vector>
 
-#include "platform/win32/win32.h"
+// The window system's types in the facade: the very types <windows.h>
+// declares (its STRICT HWND, and UINT, WPARAM, LPARAM, LRESULT and WORD), so
+// that handles, messages and key codes pass between the forms, the engine and
+// the Win32 backend unconverted, with none of the rest of the Windows-shaped
+// surface coming in with them. platform/win32/win32.h declares the same types
+// off Windows; the Win32 backend and app/form_windows.cpp check that they are.
+struct HWND__;
 
 namespace vcl {
+
+using WindowHandle = HWND__*;      // HWND
+using MessageId = unsigned int;    // UINT
+using WordParam = std::uintptr_t;  // WPARAM (UINT_PTR)
+#if defined(_WIN32) && !defined(_WIN64)
+using LongParam = long;  // LPARAM (LONG_PTR, a long on 32-bit Windows)
+#else
+using LongParam = std::intptr_t;  // LPARAM (LONG_PTR)
+#endif
+using LongResult = LongParam;    // LRESULT (LONG_PTR)
+using KeyCode = unsigned short;  // WORD: a Windows virtual-key code (VK_F2, ...)
 
 using String = std::string;  // UTF-8
 
@@ -216,6 +233,8 @@ class TForm;
 // past it is beyond what the rasteriser places exactly: it is drawn when it
 // encloses the whole surface (plain fill there) and left out when its outline
 // crosses the surface.
+#pragma push_macro("TextOut")
+#undef TextOut
 class TCanvas {
   public:
     struct Native;
@@ -267,7 +286,24 @@ class TCanvas {
     int pen_x_ = 0;
     int pen_y_ = 0;
     std::unique_ptr<Native> native_;
+
+#ifdef _WIN32
+  public:
+    // <windows.h> turns every TextOut after it into TextOutA or TextOutW by a
+    // macro: whichever of the two headers came first, the call lands on TextOut.
+    void TextOutA(int x, int y, const String& text);
+    void TextOutW(int x, int y, const String& text);
+#endif
 };
+#ifdef _WIN32
+inline void TCanvas::TextOutA(int x, int y, const String& text) {
+    TextOut(x, y, text);
+}
+inline void TCanvas::TextOutW(int x, int y, const String& text) {
+    TextOut(x, y, text);
+}
+#endif
+#pragma pop_macro("TextOut")
 
 // Properties every control has. A control is made by its backend while a
 // layout is streamed (or by a backend's tests), together with its native
@@ -414,10 +450,10 @@ class TMemo : public TControl {
 
 // A window message, as the dispatch of a form receives it.
 struct TMessage {
-    UINT Msg;
-    WPARAM WParam;
-    LPARAM LParam;
-    LRESULT Result;
+    MessageId Msg;
+    WordParam WParam;
+    LongParam LParam;
+    LongResult Result;
 };
 
 enum TCloseAction { caNone, caHide, caFree, caMinimize };
@@ -435,7 +471,7 @@ using TCloseEvent = std::function<void(TObject* Sender, TCloseAction& Action)>;
 using TMouseMoveEvent = std::function<void(TObject* Sender, TShiftState Shift, int X, int Y)>;
 // Key is a Windows virtual-key code (VK_F2, ...); a handler that sets it to 0
 // has used the key, and nothing else sees it.
-using TKeyEvent = std::function<void(TObject* Sender, WORD& Key, TShiftState Shift)>;
+using TKeyEvent = std::function<void(TObject* Sender, KeyCode& Key, TShiftState Shift)>;
 
 // What a backend gives the common streaming once it has built a form's
 // controls from a stored layout: the form's name, each control by its name (in
@@ -537,7 +573,7 @@ class TForm : public TComponent {
     // window: the HWND itself on Windows; elsewhere a value of this process
     // that names the form while it lives and is never given to another.
     // (Backend.)
-    ReadOnlyProperty<HWND> Handle;
+    ReadOnlyProperty<WindowHandle> Handle;
 
     TNotifyEvent OnCreate;
     TNotifyEvent OnActivate;
@@ -568,7 +604,7 @@ class TForm : public TComponent {
     static TForm* active();
     // The form whose Handle this is, or null when no form of this process
     // has it (any more). (Backend.)
-    static TForm* from_handle(HWND handle);
+    static TForm* from_handle(WindowHandle handle);
 
     // The controls streamed from its layout, in layout order.
     const std::vector<TControl*>& controls() const { return controls_; }
@@ -582,7 +618,7 @@ class TForm : public TComponent {
     // A key went down: fires OnKeyDown and answers whether the handler used
     // the key. The backend calls it before the control with the focus sees
     // the key when KeyPreview is set, else when the form itself has the focus.
-    bool key_down(WORD key, TShiftState shift);
+    bool key_down(KeyCode key, TShiftState shift);
     // Esc with no shift state: presses the cancel button, when one is enabled
     // and visible. Answers whether one was pressed.
     bool escape_pressed();
@@ -597,8 +633,8 @@ class TForm : public TComponent {
 
   private:
     friend class FormClass;
-    HWND handle() const;     // backend
-    String caption() const;  // backend
+    WindowHandle handle() const;  // backend
+    String caption() const;       // backend
     void set_caption(const String& caption);
     bool visible() const;
     void set_visible(bool on);  // Show or Hide

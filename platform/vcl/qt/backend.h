@@ -21,7 +21,7 @@ inline String string(const QString& text) {
 }
 
 // Qt's keys as Windows' virtual-key codes; 0 for a key without one here.
-WORD virtual_key(int key);
+KeyCode virtual_key(int key);
 // The shift state of the keys and mouse buttons held.
 TShiftState shift_state(Qt::KeyboardModifiers modifiers, Qt::MouseButtons buttons = Qt::NoButton);
 

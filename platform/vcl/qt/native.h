@@ -12,6 +12,8 @@
 
 #include "platform/vcl/qt/widgets.h"
 #include "platform/vcl/vcl.h"
+// The backend hands the forms Windows virtual-key codes (VK_F2, ...).
+#include "platform/win32/win32.h"
 
 namespace vcl::qt {
 

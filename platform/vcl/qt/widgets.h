@@ -150,5 +150,5 @@ class FormWidget : public QWidget {
 struct vcl::TForm::Native {
     explicit Native(TForm& form) : widget(form) {}
     qt::FormWidget widget;
-    HWND handle = nullptr;  // the form's Handle
+    WindowHandle handle = nullptr;  // the form's Handle
 };

@@ -11,6 +11,10 @@
 #include "platform/vcl/clip.h"
 #include "platform/vcl/win32/native.h"
 
+// The facade's TextOut is defined here under its own name, not <windows.h>'s
+// macro for GDI's (which this file calls as ExtTextOutW).
+#undef TextOut
+
 namespace vcl {
 namespace win32 {
 

@@ -9,12 +9,19 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "platform/vcl/vcl.h"
 #include "platform/vcl/win32/layout.h"
 
 namespace vcl {
+
+// The facade declares the window types without <windows.h>: they must be its
+// very types, on the 64-bit and the 32-bit build alike.
+static_assert(std::is_same_v<WindowHandle, HWND> && std::is_same_v<KeyCode, WORD>);
+static_assert(std::is_same_v<MessageId, UINT> && std::is_same_v<WordParam, WPARAM> &&
+              std::is_same_v<LongParam, LPARAM> && std::is_same_v<LongResult, LRESULT>);
 
 struct Timer::Native {
     std::function<void()> fire;
