@@ -18,13 +18,9 @@
 #include <QWidget>
 #include <QWindow>
 
-#include <sys/uio.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
-#include <initializer_list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -33,146 +29,25 @@
 #include "platform/frames/frames.h"
 #include "platform/vcl/vcl.h"
 
-#include <X11/extensions/XI2.h>
 #include <xcb/xcb.h>
-#include <xcb/xcbext.h>
+#include <xcb/xinput.h>
 
 namespace vcl::qt {
 
 namespace {
 
-xcb_extension_t input_extension = {"XInputExtension", 0};
-
-// The XInput 2 requests, replies and events used here, as they go on the wire
-// (as the protocol's XI2proto.h has them; that header cannot come in beside
-// the facade, whose Windows-shaped BOOL it redefines). xcb fills in a
-// request's opcodes and length.
-constexpr std::uint8_t XIQueryPointer = 40;
-constexpr std::uint8_t XIGetClientPointer = 45;
-constexpr std::uint8_t XISelectEvents = 46;
-constexpr std::uint8_t XIQueryDevice = 48;
-constexpr std::uint8_t XIGetSelectedEvents = 60;
-
-struct WindowRequest {  // XIGetSelectedEvents, XIGetClientPointer
-    std::uint8_t major, minor;
-    std::uint16_t length;
-    std::uint32_t window;
-};
-struct SelectEventsRequest {
-    std::uint8_t major, minor;
-    std::uint16_t length;
-    std::uint32_t window;
-    std::uint16_t num_masks, pad;
-};
-struct EventMaskHead {  // followed by mask_len * 4 bytes of mask
-    std::uint16_t deviceid, mask_len;
-};
-struct QueryPointerRequest {
-    std::uint8_t major, minor;
-    std::uint16_t length;
-    std::uint32_t window;
-    std::uint16_t deviceid, pad;
-};
-struct QueryDeviceRequest {
-    std::uint8_t major, minor;
-    std::uint16_t length;
-    std::uint16_t deviceid, pad;
-};
-struct ReplyHead {  // every reply's first 8 bytes
-    std::uint8_t type, minor;
-    std::uint16_t sequence;
-    std::uint32_t length;  // of what follows the first 32 bytes, in 4-byte units
-};
-struct SelectedEventsReply {
-    ReplyHead head;
-    std::uint16_t num_masks, pad0;
-    std::uint32_t pad[5];
-};
-struct ClientPointerReply {
-    ReplyHead head;
-    std::uint8_t set, pad0;
-    std::uint16_t deviceid;
-    std::uint32_t pad[5];
-};
-struct QueryDeviceReply {  // followed by the devices' infos
-    ReplyHead head;
-    std::uint16_t num_devices, pad0;
-    std::uint32_t pad[5];
-};
-struct DeviceInfo {
-    std::uint16_t deviceid, use, attachment, num_classes, name_len;
-    std::uint8_t enabled, pad;
-};
-struct QueryPointerReply {  // followed by buttons_len * 4 bytes of buttons held
-    ReplyHead head;
-    std::uint32_t root, child;
-    std::int32_t root_x, root_y, win_x, win_y;  // 16.16 fixed point
-    std::uint8_t same_screen, pad0;
-    std::uint16_t buttons_len;
-    std::uint32_t base_mods, latched_mods, locked_mods, effective_mods;
-    std::uint8_t base_group, latched_group, locked_group, effective_group;
-};
-// The first 32 bytes of the crossing and device events, which xcb leaves as
-// the server sent them (it puts a sequence number of its own after them).
-struct CrossingHead {  // XI_Enter, XI_Leave
-    std::uint8_t type, extension;
-    std::uint16_t sequence;
-    std::uint32_t length;
-    std::uint16_t evtype, deviceid;
-    std::uint32_t time;
-    std::uint16_t sourceid;
-    std::uint8_t mode, detail;
-    std::uint32_t root, event, child;
-};
-struct DeviceEventHead {  // XI_ButtonPress, ...
-    std::uint8_t type, extension;
-    std::uint16_t sequence;
-    std::uint32_t length;
-    std::uint16_t evtype, deviceid;
-    std::uint32_t time, detail;
-    std::uint32_t root, event, child;
-};
-static_assert(sizeof(WindowRequest) == 8 && sizeof(SelectEventsRequest) == 12 &&
-              sizeof(QueryPointerRequest) == 12 && sizeof(QueryDeviceRequest) == 8);
-static_assert(sizeof(SelectedEventsReply) == 32 && sizeof(ClientPointerReply) == 32 &&
-              sizeof(QueryDeviceReply) == 32 && sizeof(QueryPointerReply) == 56);
-static_assert(sizeof(DeviceInfo) == 12 && sizeof(EventMaskHead) == 4);
-static_assert(sizeof(CrossingHead) == 32 && sizeof(DeviceEventHead) == 32);
-
 struct FreeReply {
     void operator()(void* reply) const { std::free(reply); }
 };
+// A reply of xcb's, null when the server answered with an error (which xcb
+// then drops: a device that went away, a window already destroyed).
 template <class T>
 using Reply = std::unique_ptr<T, FreeReply>;
 
-// A reply, or null when the server answered with an error (which is dropped:
-// a device that went away, a window already destroyed).
-template <class T>
-Reply<T> wait_reply(xcb_connection_t* connection, unsigned sequence) {
-    xcb_generic_error_t* error = nullptr;
-    Reply<T> reply(static_cast<T*>(xcb_wait_for_reply(connection, sequence, &error)));
-    std::free(error);
-    return reply;
-}
-
-// Sends one XInput request made of `parts`, its head first (xcb fills in the
-// opcodes and the length), and answers its sequence number. Checked, so that
-// an error comes back to the caller rather than to the toolkit's event queue.
-unsigned send_input(xcb_connection_t* connection, std::uint8_t minor, bool is_void,
-                    std::initializer_list<iovec> parts) {
-    iovec vector[2 + 2] = {};  // xcb uses the two before the request's own
-    std::size_t count = 0;
-    for (const iovec& part : parts) {
-        if (part.iov_len > 0)
-            vector[2 + count++] = part;
-    }
-    xcb_protocol_request_t request{count, &input_extension, minor,
-                                   static_cast<std::uint8_t>(is_void ? 1 : 0)};
-    return xcb_send_request(connection, XCB_REQUEST_CHECKED, vector + 2, &request);
-}
-
-bool succeeded(xcb_connection_t* connection, unsigned sequence) {
-    xcb_generic_error_t* error = xcb_request_check(connection, xcb_void_cookie_t{sequence});
+// Whether a checked request went through; its error, if any, comes back here
+// rather than to the toolkit's event queue.
+bool succeeded(xcb_connection_t* connection, xcb_void_cookie_t cookie) {
+    xcb_generic_error_t* error = xcb_request_check(connection, cookie);
     std::free(error);
     return error == nullptr;
 }
@@ -265,7 +140,7 @@ class Server : public QAbstractNativeEventFilter {
         if (connection == nullptr)
             return nullptr;
         const xcb_query_extension_reply_t* input =
-            xcb_get_extension_data(connection, &input_extension);
+            xcb_get_extension_data(connection, &xcb_input_id);
         if (input == nullptr || !input->present)
             return nullptr;
         the_server = new Server(connection, input->major_opcode);
@@ -283,33 +158,36 @@ class Server : public QAbstractNativeEventFilter {
         if (watch.id != XCB_WINDOW_NONE)
             windows_.erase(watch.id);
         watch.id = XCB_WINDOW_NONE;
-        // What the toolkit selected through XInput 2, for each device set.
-        WindowRequest get{};
-        get.window = id;
-        const auto selected = wait_reply<SelectedEventsReply>(
-            connection_, send_input(connection_, XIGetSelectedEvents, false, {{&get, sizeof get}}));
+        // What the toolkit selected through XInput 2, for each device set:
+        // one mask after another, each behind its head, copied to be sent
+        // back without the motion.
+        const auto selected =
+            Reply<xcb_input_xi_get_selected_events_reply_t>(xcb_input_xi_get_selected_events_reply(
+                connection_, xcb_input_xi_get_selected_events(connection_, id), nullptr));
         if (selected == nullptr)
             return false;
-        const auto* data = reinterpret_cast<std::uint8_t*>(selected.get() + 1);
-        const std::size_t length = std::size_t{selected->head.length} * 4;
-        std::vector<std::uint8_t> masks(data, data + length);
+        const auto* end =
+            reinterpret_cast<const std::uint8_t*>(selected.get()) + 32 + selected->length * 4;
+        std::vector<std::uint8_t> masks;
         bool crossings = false;
-        std::size_t at = 0;
-        for (int m = 0; m < selected->num_masks; ++m) {
-            if (at + sizeof(EventMaskHead) > masks.size())
+        for (auto m = xcb_input_xi_get_selected_events_masks_iterator(selected.get()); m.rem > 0;
+             xcb_input_event_mask_next(&m)) {
+            const auto* head = reinterpret_cast<const std::uint8_t*>(m.data);
+            if (head + sizeof(xcb_input_event_mask_t) > end)
                 return false;
-            EventMaskHead head{};
-            std::memcpy(&head, masks.data() + at, sizeof head);
-            std::uint8_t* mask = masks.data() + at + sizeof head;
-            const std::size_t mask_length = std::size_t{head.mask_len} * 4;
-            if (at + sizeof head + mask_length > masks.size())
+            const auto* mask =
+                reinterpret_cast<const std::uint8_t*>(xcb_input_event_mask_mask(m.data));
+            const std::size_t length = std::size_t{m.data->mask_len} * 4;
+            if (mask + length > end)
                 return false;
-            if (mask_has(mask, mask_length, XI_Enter) && mask_has(mask, mask_length, XI_Leave) &&
-                mask_has(mask, mask_length, XI_ButtonPress))
+            if (mask_has(mask, length, XCB_INPUT_ENTER) &&
+                mask_has(mask, length, XCB_INPUT_LEAVE) &&
+                mask_has(mask, length, XCB_INPUT_BUTTON_PRESS))
                 crossings = true;
-            if (mask_has(mask, mask_length, XI_Motion))
-                mask[XI_Motion / 8] &= static_cast<std::uint8_t>(~(1u << (XI_Motion % 8)));
-            at += sizeof head + mask_length;
+            const std::size_t motion = masks.size() + (mask - head) + XCB_INPUT_MOTION / 8;
+            masks.insert(masks.end(), head, mask + length);
+            if (mask_has(mask, length, XCB_INPUT_MOTION))
+                masks[motion] &= static_cast<std::uint8_t>(~(1u << (XCB_INPUT_MOTION % 8)));
         }
         // Without the crossings (the toolkit on core events alone) the window
         // could not tell which pointer is over it: it stays as it is.
@@ -325,19 +203,12 @@ class Server : public QAbstractNativeEventFilter {
             return false;
         const std::uint32_t events = attributes->your_event_mask | XCB_EVENT_MASK_POINTER_MOTION |
                                      XCB_EVENT_MASK_POINTER_MOTION_HINT;
-        xcb_generic_error_t* error = xcb_request_check(
-            connection_,
-            xcb_change_window_attributes_checked(connection_, id, XCB_CW_EVENT_MASK, &events));
-        if (error != nullptr) {
-            std::free(error);
-            return false;
-        }
-        SelectEventsRequest select{};
-        select.window = id;
-        select.num_masks = selected->num_masks;
-        if (!succeeded(connection_,
-                       send_input(connection_, XISelectEvents, true,
-                                  {{&select, sizeof select}, {masks.data(), masks.size()}})))
+        if (!succeeded(connection_, xcb_change_window_attributes_checked(
+                                        connection_, id, XCB_CW_EVENT_MASK, &events)) ||
+            !succeeded(connection_,
+                       xcb_input_xi_select_events_checked(
+                           connection_, id, selected->num_masks,
+                           reinterpret_cast<const xcb_input_event_mask_t*>(masks.data()))))
             return false;
         watch.id = id;
         windows_[id] = &watch;
@@ -374,41 +245,39 @@ class Server : public QAbstractNativeEventFilter {
         const auto* generic = reinterpret_cast<const xcb_ge_generic_event_t*>(event);
         if (generic->extension != input_opcode_)
             return false;
-        // Only the first 32 bytes, which are as the server sent them (xcb puts
-        // its own sequence number after them).
+        // Only fields of the first 32 bytes are read: the events' own, before
+        // the sequence number xcb puts after them.
         switch (generic->event_type) {
-            case XI_Enter:
-            case XI_Leave: {
-                CrossingHead crossing{};
-                std::memcpy(&crossing, event, 32);
-                PointerFrames::Watch* watch = find(crossing.event);
-                if (watch == nullptr || !is_master(crossing.deviceid))
+            case XCB_INPUT_ENTER:
+            case XCB_INPUT_LEAVE: {
+                const auto* crossing = reinterpret_cast<const xcb_input_enter_event_t*>(event);
+                PointerFrames::Watch* watch = find(crossing->event);
+                if (watch == nullptr || !is_master(crossing->deviceid))
                     return false;
-                if (generic->event_type == XI_Enter) {
-                    watch->entered(crossing.deviceid, crossing.time);
+                if (generic->event_type == XCB_INPUT_ENTER) {
+                    watch->entered(crossing->deviceid, crossing->time);
                 } else {
-                    watch->left(crossing.deviceid, crossing.time);
+                    watch->left(crossing->deviceid, crossing->time);
                 }
                 return false;
             }
-            case XI_ButtonPress:
-            case XI_ButtonRelease: {
-                DeviceEventHead button{};
-                std::memcpy(&button, event, 32);
-                PointerFrames::Watch* watch = find(button.event);
+            case XCB_INPUT_BUTTON_PRESS:
+            case XCB_INPUT_BUTTON_RELEASE: {
+                const auto* button = reinterpret_cast<const xcb_input_button_press_event_t*>(event);
+                PointerFrames::Watch* watch = find(button->event);
                 // The wheels' notches (buttons 4 to 7) are no drag.
-                const int number = static_cast<int>(button.detail);
+                const int number = static_cast<int>(button->detail);
                 if (watch == nullptr || number < 1 || number > 31 || (number >= 4 && number <= 7) ||
-                    !is_master(button.deviceid))
+                    !is_master(button->deviceid))
                     return false;
-                if (generic->event_type == XI_ButtonPress) {
-                    watch->pressed(button.deviceid, number);
+                if (generic->event_type == XCB_INPUT_BUTTON_PRESS) {
+                    watch->pressed(button->deviceid, number);
                 } else {
-                    watch->released(button.deviceid, number);
+                    watch->released(button->deviceid, number);
                 }
                 return false;
             }
-            case XI_HierarchyChanged:
+            case XCB_INPUT_HIERARCHY:
                 // Device ids may now stand for other devices.
                 masters_.clear();
                 client_pointer_ = -1;
@@ -419,23 +288,24 @@ class Server : public QAbstractNativeEventFilter {
     }
 
     std::optional<PointerState> query(int device, xcb_window_t id) {
-        QueryPointerRequest request{};
-        request.window = id;
-        request.deviceid = static_cast<std::uint16_t>(device);
-        const auto reply = wait_reply<QueryPointerReply>(
-            connection_,
-            send_input(connection_, XIQueryPointer, false, {{&request, sizeof request}}));
+        const auto reply =
+            Reply<xcb_input_xi_query_pointer_reply_t>(xcb_input_xi_query_pointer_reply(
+                connection_,
+                xcb_input_xi_query_pointer(connection_, id,
+                                           static_cast<xcb_input_device_id_t>(device)),
+                nullptr));
         if (reply == nullptr || !reply->same_screen)
             return std::nullopt;
         PointerState state;
         state.root = QPointF(from_fixed(reply->root_x), from_fixed(reply->root_y));
         state.window = QPointF(from_fixed(reply->win_x), from_fixed(reply->win_y));
-        state.modifiers = reply->effective_mods;
+        state.modifiers = reply->mods.effective;
         // One bit a button from button 0; 4 to 7 are the wheels' notches, never held.
-        const auto* buttons = reinterpret_cast<const std::uint8_t*>(reply.get() + 1);
+        const auto* buttons =
+            reinterpret_cast<const std::uint8_t*>(xcb_input_xi_query_pointer_buttons(reply.get()));
         // The reply's length counts from its 32nd byte; the struct goes 24 past.
-        const std::size_t after_32 = std::size_t{reply->head.length} * 4;
-        const std::size_t beyond = sizeof(QueryPointerReply) - 32;
+        const std::size_t after_32 = std::size_t{reply->length} * 4;
+        const std::size_t beyond = sizeof(xcb_input_xi_query_pointer_reply_t) - 32;
         const std::size_t length = std::min(std::size_t{reply->buttons_len} * 4,
                                             after_32 > beyond ? after_32 - beyond : 0);
         for (std::size_t byte = 0; byte < length; ++byte) {
@@ -469,11 +339,10 @@ class Server : public QAbstractNativeEventFilter {
     int client_pointer() {
         if (client_pointer_ >= 0)
             return client_pointer_;
-        WindowRequest request{};
-        request.window = XCB_WINDOW_NONE;
-        const auto reply = wait_reply<ClientPointerReply>(
-            connection_,
-            send_input(connection_, XIGetClientPointer, false, {{&request, sizeof request}}));
+        const auto reply =
+            Reply<xcb_input_xi_get_client_pointer_reply_t>(xcb_input_xi_get_client_pointer_reply(
+                connection_, xcb_input_xi_get_client_pointer(connection_, XCB_WINDOW_NONE),
+                nullptr));
         client_pointer_ = reply != nullptr ? reply->deviceid : 0;
         return client_pointer_;
     }
@@ -490,18 +359,14 @@ class Server : public QAbstractNativeEventFilter {
         const auto known = masters_.find(device);
         if (known != masters_.end())
             return known->second;
-        QueryDeviceRequest request{};
-        request.deviceid = static_cast<std::uint16_t>(device);
-        const auto reply = wait_reply<QueryDeviceReply>(
+        const auto reply = Reply<xcb_input_xi_query_device_reply_t>(xcb_input_xi_query_device_reply(
             connection_,
-            send_input(connection_, XIQueryDevice, false, {{&request, sizeof request}}));
-        bool master = false;
-        if (reply != nullptr && reply->num_devices > 0 &&
-            std::size_t{reply->head.length} * 4 >= sizeof(DeviceInfo)) {
-            DeviceInfo info{};
-            std::memcpy(&info, reply.get() + 1, sizeof info);
-            master = info.use == XIMasterPointer;
-        }
+            xcb_input_xi_query_device(connection_, static_cast<xcb_input_device_id_t>(device)),
+            nullptr));
+        const bool master = reply != nullptr && reply->num_infos > 0 &&
+                            std::size_t{reply->length} * 4 >= sizeof(xcb_input_xi_device_info_t) &&
+                            xcb_input_xi_query_device_infos_iterator(reply.get()).data->type ==
+                                XCB_INPUT_DEVICE_TYPE_MASTER_POINTER;
         masters_[device] = master;
         return master;
     }
