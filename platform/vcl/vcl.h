@@ -587,7 +587,9 @@ class TForm : public TComponent {
 
     // Backend. Show brings the window to the front as well, where the platform
     // has a front to bring it to; the first time it is shown it asks to be
-    // activated (without a window manager nothing else would activate it).
+    // activated, unless another window holds the focus by then (without a
+    // window manager nothing else would activate it; with one, the window
+    // the user turned to while the program started keeps the focus).
     void Show();
     void Hide();
     // Closes the window through its OnClose handler, as the user closing it would.

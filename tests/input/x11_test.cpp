@@ -640,7 +640,9 @@ TEST_F(X11EndToEnd, UnderAWindowManagerAnotherWindowsFocusStopsOnlyTheProgramNot
         expected_by_mouse[expected[i].mouse].push_back(testsupport::expected_line(expected[i]));
     }
     EXPECT_EQ(logged_by_mouse, expected_by_mouse);
-    EXPECT_EQ(driver_->focused_window(), other.id()) << "the focus moved meanwhile";
+    EXPECT_EQ(driver_->focused_window(), other.id())
+        << "the focus moved meanwhile (rawmice's windows: " << follows_window
+        << " following the focus, " << background_window << " in the background)";
 
     // The other, once it has handled them, logged none of them; given the
     // focus back, it logs again, and by then it has counted every packet before.
@@ -677,6 +679,24 @@ TEST_F(X11EndToEnd, UnderAWindowManagerAnotherWindowsFocusStopsOnlyTheProgramNot
         ASSERT_NE(share, shares.end()) << background->err();
         EXPECT_EQ(share->second, "100.0") << "moved only while another window had the focus";
     }
+}
+
+// A program that is slow to start must not take the focus from the window the
+// user turned to meanwhile: with no window manager, it asks for the focus only
+// where no window holds it. (It reads in the background, so a packet logged
+// shows that its first turns of the event loop, where it would ask, are over.)
+TEST_F(X11EndToEnd, AWindowThatHoldsTheFocusKeepsItWhileTheProgramStarts) {
+    OtherProgramWindow other(xvfb_->display());
+    driver_->focus(other.id());
+    ASSERT_EQ(driver_->focused_window(), other.id());
+    program_ = std::make_unique<testsupport::Process>(
+        testsupport::rawmice_argv({"--input=x11", "--background"}),
+        testsupport::Launch{dir_.path(), {"DISPLAY=" + xvfb_->display(), "QT_QPA_PLATFORM=xcb"}});
+    ASSERT_TRUE(testsupport::wait_until(
+        [&] { return (window_ = driver_->window_of(program_->pid(), "Form1")) != 0; }, 30s));
+    ASSERT_TRUE(probe_reaches_program(30s)) << "no packet reached the program";
+    EXPECT_EQ(driver_->focused_window(), other.id()) << "the program took the focus";
+    EXPECT_EQ(terminate(), 0);
 }
 
 TEST_F(X11EndToEnd, AMasterAddedWhileRunningReportsAsMouseMinusOne) {

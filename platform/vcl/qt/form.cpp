@@ -8,7 +8,10 @@
 #include <QTimer>
 #include <QWindow>
 
+#include <xcb/xcb.h>
+
 #include <map>
+#include <memory>
 
 #include "platform/vcl/qt/backend.h"
 #include "platform/vcl/qt/native.h"
@@ -24,6 +27,30 @@ namespace {
 std::map<String, std::function<void(QWidget*)>>& layouts() {
     static std::map<String, std::function<void(QWidget*)>> registered;
     return registered;
+}
+
+// Whether some window of the X server holds the input focus (a window
+// manager's own, or another program's). Only where none does, as on a server
+// with no window manager, is a new window left without the focus unless it
+// asks: elsewhere asking would take the focus from whatever the user turned
+// to while the program was starting.
+bool x_focus_taken() {
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    xcb_connection_t* connection = x11 != nullptr ? x11->connection() : nullptr;
+    if (connection == nullptr)
+        return false;
+    const std::unique_ptr<xcb_get_input_focus_reply_t, decltype(&std::free)> reply(
+        xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr),
+        &std::free);
+    if (!reply || reply->focus == XCB_NONE || reply->focus == XCB_INPUT_FOCUS_POINTER_ROOT)
+        return false;
+    const xcb_setup_t* setup = xcb_get_setup(connection);
+    for (auto screens = xcb_setup_roots_iterator(setup); screens.rem != 0;
+         xcb_screen_next(&screens)) {
+        if (reply->focus == screens.data->root)
+            return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -119,9 +146,12 @@ void FormWidget::showEvent(QShowEvent* event) {
     if (!activated_once_) {
         activated_once_ = true;
         // Asked for once the window exists: without a window manager (offscreen,
-        // a bare X server) nothing else would activate it.
+        // a bare X server) nothing else would activate it. Where a window
+        // manager runs, it gives new windows the focus by its own rules, and a
+        // program that starts slowly must not take it back from the window
+        // the user went on to.
         QTimer::singleShot(0, this, [this] {
-            if (isVisible())
+            if (isVisible() && !x_focus_taken())
                 activateWindow();
         });
     }
