@@ -85,9 +85,8 @@ BOOL Service::register_devices(PCRAWINPUTDEVICE devices, UINT count, UINT entry_
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    bool add = false;
+    Registration registration = Registration::none;
     HWND target = nullptr;
-    bool input_sink = false;
     for (UINT i = 0; i < count; ++i) {
         const RAWINPUTDEVICE& d = devices[i];
         // Mice only: keyboards are never read, whatever is asked for.
@@ -112,29 +111,28 @@ BOOL Service::register_devices(PCRAWINPUTDEVICE devices, UINT count, UINT entry_
             return FALSE;
         }
         // The last entry for the mouse is the one that holds.
-        add = !removal;
+        registration = removal ? Registration::none
+                       : sink  ? Registration::background
+                               : Registration::focus;
         target = d.hwndTarget;
-        input_sink = sink;
     }
-    if (!add) {
-        registered_ = false;
+    if (registration == Registration::none) {
+        registration_ = Registration::none;
         target_ = nullptr;
-        input_sink_ = false;
         return TRUE;
     }
-    if (!started_) {
+    if (source_ == Source::idle) {
         const DWORD error = provider_->start(*this);
         start_error_ = error;
         if (error != ERROR_SUCCESS) {
             SetLastError(error);
             return FALSE;
         }
-        started_ = true;
+        source_ = Source::running;
         activation_ = windows_.watch_activation([this] { update_window_activity(); });
     }
-    registered_ = true;
+    registration_ = registration;
     target_ = target;
-    input_sink_ = input_sink;
     update_window_activity();
     return TRUE;
 }
@@ -195,7 +193,8 @@ void Service::burst_end() {
 }
 
 void Service::source_finished() {
-    finished_ = true;
+    if (source_ == Source::running)
+        source_ = Source::finished;
     schedule_drain();
 }
 
@@ -210,7 +209,8 @@ void Service::schedule_drain() {
 HWND Service::recipient(WPARAM& code) const {
     const HWND active = windows_.active();
     code = RIM_INPUT;
-    if (target_ != nullptr && (active != nullptr || input_sink_)) {
+    const bool background = registration_ == Registration::background;
+    if (target_ != nullptr && (active != nullptr || background)) {
         // A target that is gone takes nothing: the packet follows the focus.
         if (windows_.is_window(target_)) {
             if (active == nullptr)
@@ -223,11 +223,11 @@ HWND Service::recipient(WPARAM& code) const {
 
 void Service::update_window_activity() {
     // Reading in the background, the target window takes packets whoever has the focus.
-    const bool active =
-        windows_.active() != nullptr || (registered_ && input_sink_ && windows_.is_window(target_));
-    if (active != window_active_ || !activity_told_) {
-        window_active_ = active;
-        activity_told_ = true;
+    const bool active = windows_.active() != nullptr ||
+                        (registration_ == Registration::background && windows_.is_window(target_));
+    const Activity now = active ? Activity::active : Activity::inactive;
+    if (now != activity_) {
+        activity_ = now;
         provider_->window_active(active);
     }
     if (active && has_pending())
@@ -251,8 +251,9 @@ void Service::drain() {
     bool waiting = false;
     while (next_ < batch_.size()) {
         WPARAM code = RIM_INPUT;
-        const HWND target = registered_ ? recipient(code) : nullptr;
-        if (target == nullptr && registered_ && !provider_->follows_focus()) {
+        const bool registered = registration_ != Registration::none;
+        const HWND target = registered ? recipient(code) : nullptr;
+        if (target == nullptr && registered && !provider_->follows_focus()) {
             // It waits, first in line, for a window to be active again (the
             // provider has paused meanwhile, so few wait); the activation
             // resumes the drain.
@@ -281,13 +282,13 @@ void Service::drain() {
     if (has_pending()) {
         if (!waiting) {
             schedule_drain();
-        } else if (window_active_) {
+        } else if (activity_ == Activity::active) {
             // No window is active, and the provider has not been told yet.
             QMetaObject::invokeMethod(
                 context_.get(), [this] { update_window_activity(); }, Qt::QueuedConnection);
         }
-    } else if (finished_ && !finish_reported_) {
-        finish_reported_ = true;
+    } else if (source_ == Source::finished) {
+        source_ = Source::finish_reported;
         if (on_finished)
             on_finished();
     }

@@ -55,7 +55,7 @@ class Service final : public PacketSink {
     Provider& provider() { return *provider_; }
     // The devices as the last full GetRawInputDeviceList gave them.
     const std::vector<Device>& listed() const { return listed_; }
-    bool registered() const { return registered_; }
+    bool registered() const { return registration_ != Registration::none; }
     // Why the provider could not start (a Win32 error code), or ERROR_SUCCESS.
     DWORD start_error() const { return start_error_; }
     std::uint64_t delivered() const { return delivered_; }
@@ -64,12 +64,21 @@ class Service final : public PacketSink {
     std::uint64_t dropped_unfocused() const { return dropped_unfocused_; }
     // Whether packets reach a window now (a window of the program is active,
     // or the registration reads in the background), as last told to the provider.
-    bool window_active() const { return window_active_; }
+    bool window_active() const { return activity_ == Activity::active; }
 
     // Dispatches every queued packet now (normally done from the event loop).
     void drain();
 
   private:
+    // How the program asked for the mice: not at all (or removed), packets
+    // following the focus, or also while another program has it (RIDEV_INPUTSINK).
+    enum class Registration { none, focus, background };
+    // The provider: not started, sending, finished with packets perhaps still
+    // queued, finished and on_finished called.
+    enum class Source { idle, running, finished, finish_reported };
+    // What the provider was last told: nothing yet, a window takes packets, none does.
+    enum class Activity { unknown, active, inactive };
+
     struct Pending {
         std::uint64_t id;
         Packet packet;
@@ -98,21 +107,18 @@ class Service final : public PacketSink {
     // The packet whose WM_INPUT is being dispatched: its handle is the live one.
     const Pending* dispatching_ = nullptr;
     std::uint64_t next_id_ = 1;
-    bool registered_ = false;
-    // The registration's target window (null: packets follow the focus) and
-    // whether it takes them while another program has the focus.
+    Registration registration_ = Registration::none;
+    // The registration's target window (null: packets go to the active window).
     HWND target_ = nullptr;
-    bool input_sink_ = false;
+    Source source_ = Source::idle;
     DWORD start_error_ = ERROR_SUCCESS;
-    bool started_ = false;
-    bool drain_scheduled_ = false;
+    Activity activity_ = Activity::unknown;
     // Open bursts of the provider: their packets wait for the burst's end.
     int bursts_ = 0;
+    // A drain is queued on the event loop; one is running (it may be both:
+    // a handler that runs the event loop lets a queued drain start inside).
+    bool drain_scheduled_ = false;
     bool draining_ = false;
-    bool finished_ = false;
-    bool finish_reported_ = false;
-    bool window_active_ = false;
-    bool activity_told_ = false;
     std::uint64_t delivered_ = 0;
     std::uint64_t dropped_unfocused_ = 0;
 };
