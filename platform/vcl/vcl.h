@@ -567,13 +567,15 @@ class TForm : public TComponent {
     ~TForm() override;                  // backend
 
     TCanvas* Canvas;
-    Property<String> Caption;
-    Property<bool> Visible;
+    Property<String> Caption{[this] { return caption(); },
+                             [this](const String& caption) { set_caption(caption); }};
+    Property<bool> Visible{[this] { return visible(); },
+                           [this](const bool& on) { set_visible(on); }};
     // The window's handle, as the raw input functions take it for a target
     // window: the HWND itself on Windows; elsewhere a value of this process
     // that names the form while it lives and is never given to another.
     // (Backend.)
-    ReadOnlyProperty<WindowHandle> Handle;
+    ReadOnlyProperty<WindowHandle> Handle{[this] { return handle(); }};
 
     TNotifyEvent OnCreate;
     TNotifyEvent OnActivate;

@@ -183,13 +183,7 @@ std::uintptr_t last_handle = 0;
 
 }  // namespace
 
-TForm::TForm(TComponent* /*Owner*/)
-    : Canvas(nullptr),
-      Caption([this] { return caption(); },
-              [this](const String& caption) { set_caption(caption); }),
-      Visible([this] { return visible(); }, [this](const bool& on) { set_visible(on); }),
-      Handle([this] { return handle(); }),
-      native_(std::make_unique<Native>(*this)) {
+TForm::TForm(TComponent* /*Owner*/) : Canvas(nullptr), native_(std::make_unique<Native>(*this)) {
     // Forms are top-level windows; the application (the owner) keeps them.
     canvas_ = std::make_unique<TCanvas>(this);
     Canvas = canvas_.get();

@@ -355,13 +355,7 @@ void place_notice(TForm& form) {
 
 using win32::widen;
 
-TForm::TForm(TComponent* /*Owner*/)
-    : Canvas(nullptr),
-      Caption([this] { return caption(); },
-              [this](const String& caption) { set_caption(caption); }),
-      Visible([this] { return visible(); }, [this](const bool& on) { set_visible(on); }),
-      Handle([this] { return handle(); }),
-      native_(std::make_unique<Native>()) {
+TForm::TForm(TComponent* /*Owner*/) : Canvas(nullptr), native_(std::make_unique<Native>()) {
     canvas_ = std::make_unique<TCanvas>(this);
     Canvas = canvas_.get();
 }
