@@ -18,6 +18,7 @@
 
 #include "platform/input/recorder.h"
 #include "platform/input/recording.h"
+#include "tests/support/input_event.h"
 #include "tests/support/recording_files.h"
 #include "tests/support/test_support.h"
 
@@ -27,6 +28,7 @@ using input::EventStream;
 using input::Recording;
 using testsupport::description;
 using testsupport::event_text;
+using testsupport::make_event;
 using testsupport::TempDir;
 
 const std::string mouse_description =
@@ -757,21 +759,12 @@ TEST(RecorderFiles, AMouseIsWrittenAsLibevemuWritesAndReadsBackWhole) {
     ASSERT_TRUE(recorder) << error;
     const auto id = recorder->add(1, reinterpret_cast<HANDLE>(7), "Test Mouse", *description);
     ASSERT_TRUE(id);
-    const auto event = [](std::int64_t us, unsigned type, unsigned code, int value) {
-        input_event e{};
-        e.input_event_sec = us / 1'000'000;
-        e.input_event_usec = us % 1'000'000;
-        e.type = static_cast<std::uint16_t>(type);
-        e.code = static_cast<std::uint16_t>(code);
-        e.value = value;
-        return e;
-    };
-    recorder->write(*id, event(5'000'000, EV_REL, REL_X, -3));
-    recorder->write(*id, event(5'000'000, EV_SYN, SYN_REPORT, 0));
-    recorder->write(*id, event(4'999'000, EV_KEY, BTN_LEFT, 1));  // a clock that stepped back
-    recorder->write(*id, event(4'999'000, EV_SYN, SYN_REPORT, 0));
+    recorder->write(*id, make_event(EV_REL, REL_X, -3, 5'000'000));
+    recorder->write(*id, make_event(EV_SYN, SYN_REPORT, 0, 5'000'000));
+    recorder->write(*id, make_event(EV_KEY, BTN_LEFT, 1, 4'999'000));  // a clock that stepped back
+    recorder->write(*id, make_event(EV_SYN, SYN_REPORT, 0, 4'999'000));
     EXPECT_TRUE(recorder->finish());
-    recorder->write(*id, event(6'000'000, EV_REL, REL_X, 1));  // after the end: not written
+    recorder->write(*id, make_event(EV_REL, REL_X, 1, 6'000'000));  // after the end: not written
     ASSERT_EQ(recorder->files(),
               std::vector<std::filesystem::path>{dir / "out/01-7-Test_Mouse.evemu"});
 
