@@ -37,6 +37,7 @@
 #include "platform/input/service.h"
 #include "rawinput/rawinput.h"
 #include "tests/support/evemu_text.h"
+#include "tests/support/input_event.h"
 #include "tests/support/test_support.h"
 #include "ui/principal.h"
 
@@ -50,18 +51,9 @@ using input::EventSource;
 using input::MouseReader;
 using input::Packet;
 using input::UniqueFd;
+using testsupport::make_event;
 using testsupport::TempDir;
 using testsupport::wait_until;
-
-input_event make_event(unsigned type, unsigned code, int value, std::int64_t time_us = 0) {
-    input_event event{};
-    event.input_event_sec = time_us / 1'000'000;
-    event.input_event_usec = time_us % 1'000'000;
-    event.type = static_cast<std::uint16_t>(type);
-    event.code = static_cast<std::uint16_t>(code);
-    event.value = value;
-    return event;
-}
 
 struct Ev {
     unsigned type;

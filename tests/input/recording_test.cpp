@@ -18,6 +18,7 @@
 
 #include "platform/input/recorder.h"
 #include "platform/input/recording.h"
+#include "tests/support/input_event.h"
 #include "tests/support/recording_files.h"
 #include "tests/support/test_support.h"
 
@@ -27,6 +28,7 @@ using input::EventStream;
 using input::Recording;
 using testsupport::description;
 using testsupport::event_text;
+using testsupport::make_event;
 using testsupport::TempDir;
 
 const std::string mouse_description =
@@ -104,37 +106,33 @@ TEST(RecordingLoad, AFileChangedAfterLoadingStopsItsEventsWithTheReason) {
     const auto path = write(dir, "m.evemu", mouse_description + events_text());
     const input::LoadResult result = Recording::load(path);
     ASSERT_TRUE(result) << result.error.to_string();
+    const std::string first = mouse_description + event_text(5000000, EV_REL, REL_X, 3);
+    const std::string changed = ": the file changed since it was loaded: ";
+    const std::string invalid = changed + "event 2 is no longer valid (";
+    const struct {
+        const char* what;
+        std::string text;   // written over the file; its first event still reads
+        std::string error;  // after the path
+    } changes[] = {
+        // Cut in the middle of its second event line: the partial line is never read.
+        {"cut short", first + "E: 5.000000 00", changed + "1 of 5 events read"},
+        // An event libevemu reads that no longer passes the load's checks.
+        {"time going back", first + event_text(4000000, EV_REL, REL_X, 3) + events_text(),
+         invalid + "time stamp 4.000000 goes backwards (the event before is at 5.000000))"},
+        // A value libevemu would wrap, written over a line that was whole.
+        {"a value past 32 bits", first + "E: 5.000000 0001 0001 4294967297\n" + events_text(),
+         invalid + "event field VALUE '4294967297' does not fit in 32 signed bits (libevemu "
+                   "would play 1))"},
+    };
     input_event event{};
-
-    // Cut in the middle of its second event line: the partial line is never read.
-    testsupport::write_file(
-        path, mouse_description + event_text(5000000, EV_REL, REL_X, 3) + "E: 5.000000 00");
-    EventStream cut(*result.recording);
-    EXPECT_TRUE(cut.next(event));
-    EXPECT_FALSE(cut.next(event));
-    EXPECT_EQ(cut.error(), path + ": the file changed since it was loaded: 1 of 5 events read");
-
-    // An event libevemu reads that no longer passes the load's checks.
-    testsupport::write_file(path, mouse_description + event_text(5000000, EV_REL, REL_X, 3) +
-                                      event_text(4000000, EV_REL, REL_X, 3) + events_text());
-    EventStream changed(*result.recording);
-    EXPECT_TRUE(changed.next(event));
-    EXPECT_FALSE(changed.next(event));
-    EXPECT_EQ(changed.error(), path +
-                                   ": the file changed since it was loaded: event 2 is no longer "
-                                   "valid (time stamp 4.000000 goes backwards (the event before is "
-                                   "at 5.000000))");
-
-    // A value libevemu would wrap, written over a line that was whole.
-    testsupport::write_file(path, mouse_description + event_text(5000000, EV_REL, REL_X, 3) +
-                                      "E: 5.000000 0001 0001 4294967297\n" + events_text());
-    EventStream wrapped(*result.recording);
-    EXPECT_TRUE(wrapped.next(event));
-    EXPECT_FALSE(wrapped.next(event));
-    EXPECT_EQ(wrapped.error(), path +
-                                   ": the file changed since it was loaded: event 2 is no longer "
-                                   "valid (event field VALUE '4294967297' does not fit in 32 "
-                                   "signed bits (libevemu would play 1))");
+    for (const auto& change : changes) {
+        SCOPED_TRACE(change.what);
+        testsupport::write_file(path, change.text);
+        EventStream stream(*result.recording);
+        EXPECT_TRUE(stream.next(event));
+        EXPECT_FALSE(stream.next(event));
+        EXPECT_EQ(stream.error(), path + change.error);
+    }
 
     std::filesystem::remove(path);
     EventStream gone(*result.recording);
@@ -288,6 +286,14 @@ std::vector<BadCase> bad_cases() {
     const auto lone_event = [&](const std::string& fields) {
         return mouse_description + "E: " + fields + "\n";
     };
+    // The description and one event whose VALUE libevemu would play as `plays`.
+    const auto wrapped_value = [&](const char* what, const std::string& value,
+                                   const std::string& plays) {
+        return BadCase{
+            what, lone_event("1.000000 0002 0000 " + value),
+            at(e1, "event field VALUE '" + value +
+                       "' does not fit in 32 signed bits (libevemu would play " + plays + ")")};
+    };
     const auto description_line = [&](int line, const std::string& text) {
         return at(line, "libevemu stops reading the device description at '" + text + "'" +
                             description_lines);
@@ -394,26 +400,11 @@ std::vector<BadCase> bad_cases() {
         {"event code out of range", lone_event("1.000000 0001 0300 1"),
          at(e1, "event type 0001 or code 0300 out of range")},
         // Fields libevemu takes a part of, or wraps: refused, never played as another value.
-        {"a value past 64 bits", lone_event("1.000000 0002 0000 99999999999999999999"),
-         at(e1,
-            "event field VALUE '99999999999999999999' does not fit in 32 signed bits "
-            "(libevemu would play -1)")},
-        {"a value past 32 bits", lone_event("1.000000 0002 0000 99999999999"),
-         at(e1,
-            "event field VALUE '99999999999' does not fit in 32 signed bits (libevemu would "
-            "play 1215752191)")},
-        {"a value one past the top of 32 signed bits", lone_event("1.000000 0002 0000 2147483648"),
-         at(e1,
-            "event field VALUE '2147483648' does not fit in 32 signed bits (libevemu would "
-            "play -2147483648)")},
-        {"a value one below the bottom", lone_event("1.000000 0002 0000 -2147483649"),
-         at(e1,
-            "event field VALUE '-2147483649' does not fit in 32 signed bits (libevemu would "
-            "play 2147483647)")},
-        {"a value of 2^32", lone_event("1.000000 0002 0000 4294967296"),
-         at(e1,
-            "event field VALUE '4294967296' does not fit in 32 signed bits (libevemu would "
-            "play 0)")},
+        wrapped_value("a value past 64 bits", "99999999999999999999", "-1"),
+        wrapped_value("a value past 32 bits", "99999999999", "1215752191"),
+        wrapped_value("a value one past the top of 32 signed bits", "2147483648", "-2147483648"),
+        wrapped_value("a value one below the bottom", "-2147483649", "2147483647"),
+        wrapped_value("a value of 2^32", "4294967296", "0"),
         {"a value with letters after its digits", lone_event("1.000000 0002 0000 12abc"),
          at(e1, "event field VALUE '12abc' is not a whole number (libevemu would play 12)")},
         {"a type of five digits", lone_event("1.000000 00002 0000 1"),
@@ -768,21 +759,12 @@ TEST(RecorderFiles, AMouseIsWrittenAsLibevemuWritesAndReadsBackWhole) {
     ASSERT_TRUE(recorder) << error;
     const auto id = recorder->add(1, reinterpret_cast<HANDLE>(7), "Test Mouse", *description);
     ASSERT_TRUE(id);
-    const auto event = [](std::int64_t us, unsigned type, unsigned code, int value) {
-        input_event e{};
-        e.input_event_sec = us / 1'000'000;
-        e.input_event_usec = us % 1'000'000;
-        e.type = static_cast<std::uint16_t>(type);
-        e.code = static_cast<std::uint16_t>(code);
-        e.value = value;
-        return e;
-    };
-    recorder->write(*id, event(5'000'000, EV_REL, REL_X, -3));
-    recorder->write(*id, event(5'000'000, EV_SYN, SYN_REPORT, 0));
-    recorder->write(*id, event(4'999'000, EV_KEY, BTN_LEFT, 1));  // a clock that stepped back
-    recorder->write(*id, event(4'999'000, EV_SYN, SYN_REPORT, 0));
+    recorder->write(*id, make_event(EV_REL, REL_X, -3, 5'000'000));
+    recorder->write(*id, make_event(EV_SYN, SYN_REPORT, 0, 5'000'000));
+    recorder->write(*id, make_event(EV_KEY, BTN_LEFT, 1, 4'999'000));  // a clock that stepped back
+    recorder->write(*id, make_event(EV_SYN, SYN_REPORT, 0, 4'999'000));
     EXPECT_TRUE(recorder->finish());
-    recorder->write(*id, event(6'000'000, EV_REL, REL_X, 1));  // after the end: not written
+    recorder->write(*id, make_event(EV_REL, REL_X, 1, 6'000'000));  // after the end: not written
     ASSERT_EQ(recorder->files(),
               std::vector<std::filesystem::path>{dir / "out/01-7-Test_Mouse.evemu"});
 

@@ -20,27 +20,17 @@ import select
 import shutil
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-DEADLINE = 60.0  # seconds for any one thing to happen under emulation
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "support"))
+from waiting import DEADLINE, wait_for  # noqa: E402
 
 # Modules the initramfs loads, to mount the shares; guest-init loads the rest
 # from the shared module tree.
 FIRST_STAGE_MODULES = ["virtio_pci", "9pnet_virtio", "9p", "overlay"]
-
-
-def wait_for(condition, what, deadline=DEADLINE, interval=0.02):
-    """Returns condition()'s first true value, polled until the deadline."""
-    end = time.monotonic() + deadline
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() > end:
-            raise AssertionError("gave up after %.0f s waiting for %s" % (deadline, what))
-        time.sleep(interval)
 
 
 class Device:

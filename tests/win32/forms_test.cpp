@@ -6,6 +6,8 @@
 #include <windowsx.h>
 
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "tests/win32/every_form.h"
 
@@ -49,6 +51,13 @@ RECT client_rect_of(HWND child) {
     return area;
 }
 
+// The width and height of a window's client area.
+std::pair<long, long> client_size_of(HWND hwnd) {
+    RECT client;
+    GetClientRect(hwnd, &client);
+    return {client.right, client.bottom};
+}
+
 // The text and background colours the form gives a control when it is drawn.
 std::pair<COLORREF, COLORREF> colours_of(HWND form, HWND child, UINT message) {
     HDC dc = CreateCompatibleDC(nullptr);
@@ -68,10 +77,7 @@ TEST_F(Layouts, Form1HasItsClientSizePositionAndCaption) {
     ProgramForm<form1>* form = nullptr;
     vcl::Application->CreateForm(&form);
     HWND hwnd = form->native().hwnd;
-    RECT client;
-    GetClientRect(hwnd, &client);
-    EXPECT_EQ(client.right, 696);
-    EXPECT_EQ(client.bottom, 376);
+    EXPECT_EQ(client_size_of(hwnd), std::make_pair(696L, 376L));
     RECT outer;
     GetWindowRect(hwnd, &outer);
     EXPECT_EQ(outer.left, 192);
@@ -84,10 +90,7 @@ TEST_F(Layouts, TheTimingWindowHasItsCaptionClientSizeAndCloseButtonAndStartsHid
     ProgramForm<form3>* form = nullptr;
     vcl::Application->CreateForm(&form);
     HWND hwnd = form->native().hwnd;
-    RECT client;
-    GetClientRect(hwnd, &client);
-    EXPECT_EQ(client.right, 720);
-    EXPECT_EQ(client.bottom, 470);
+    EXPECT_EQ(client_size_of(hwnd), std::make_pair(720L, 470L));
     EXPECT_EQ(std::string(form->Caption), "Timing");
     ASSERT_EQ(form->controls().size(), 1u);
     EXPECT_EQ(text_of(hwnd_of(form->controls()[0])), "Close");
@@ -416,10 +419,7 @@ class Memo : public WithForms {
     void SetUp() override {
         form = make_every();
         memo = form->Notes;
-        RECT client;
-        GetClientRect(hwnd_of(memo), &client);
-        width = client.right;
-        height = client.bottom;
+        std::tie(width, height) = client_size_of(hwnd_of(memo));
         HDC dc = GetDC(hwnd_of(memo));
         HGDIOBJ old = SelectObject(dc, memo->native()->font);
         TEXTMETRICW metrics{};

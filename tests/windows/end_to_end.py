@@ -19,24 +19,14 @@ import re
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
-DEADLINE = 60.0  # seconds for any one thing to happen; a loaded machine is slow
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "support"))
+from waiting import DEADLINE, wait_for  # noqa: E402
+
 EXE = ""
 EMULATOR = []
-
-
-def wait_for(condition, what, deadline=DEADLINE):
-    """Returns condition()'s first true value, polled until the deadline."""
-    end = time.monotonic() + deadline
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() > end:
-            raise AssertionError("gave up after %.0f s waiting for %s" % (deadline, what))
-        time.sleep(0.02)
 
 
 def xdotool(*args):

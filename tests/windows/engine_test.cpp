@@ -54,13 +54,35 @@ std::string button_lines(const std::string& log) {
     return kept;
 }
 
-void send_buttons(std::initializer_list<DWORD> flags) {
-    for (DWORD flag : flags) {
+// One button change: the MOUSEEVENTF_ flag SendInput is given, and the
+// usButtonFlags of the packet it must come back as.
+struct ButtonChange {
+    DWORD sent;
+    USHORT logged;
+};
+constexpr ButtonChange left_down{MOUSEEVENTF_LEFTDOWN, RI_MOUSE_LEFT_BUTTON_DOWN};
+constexpr ButtonChange left_up{MOUSEEVENTF_LEFTUP, RI_MOUSE_LEFT_BUTTON_UP};
+constexpr ButtonChange right_down{MOUSEEVENTF_RIGHTDOWN, RI_MOUSE_RIGHT_BUTTON_DOWN};
+constexpr ButtonChange right_up{MOUSEEVENTF_RIGHTUP, RI_MOUSE_RIGHT_BUTTON_UP};
+constexpr ButtonChange middle_down{MOUSEEVENTF_MIDDLEDOWN, RI_MOUSE_MIDDLE_BUTTON_DOWN};
+constexpr ButtonChange middle_up{MOUSEEVENTF_MIDDLEUP, RI_MOUSE_MIDDLE_BUTTON_UP};
+
+// Sends the changes through user32, then handles messages until the log's
+// button lines are exactly their packets' lines, in order.
+testing::AssertionResult sent_and_logged(std::initializer_list<ButtonChange> changes) {
+    std::string expected;
+    for (const ButtonChange& change : changes) {
         INPUT input = {};
         input.type = INPUT_MOUSE;
-        input.mi.dwFlags = flag;
-        ASSERT_EQ(SendInput(1, &input, sizeof input), 1u) << GetLastError();
+        input.mi.dwFlags = change.sent;
+        if (SendInput(1, &input, sizeof input) != 1u)
+            return testing::AssertionFailure() << "SendInput: error " << GetLastError();
+        expected += report::packet_line(0, buttons(change.logged));
     }
+    if (pump_until([&] { return button_lines(read_log()) == expected; }))
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure()
+           << "log.txt holds: " << read_log() << "\nexpected: " << expected;
 }
 
 void send_key(WORD key) {
@@ -151,23 +173,12 @@ TEST_F(MainWindowOnUser32, InTheBackgroundUser32HoldsAnInputSinkRegistrationForT
     EXPECT_EQ(static_cast<HWND>(Form1->Handle), Form1->native().hwnd);
     EXPECT_EQ(vcl::TForm::from_handle(Form1->Handle), Form1);
 
-    send_buttons({MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP});
-    const std::string expected = report::packet_line(0, buttons(RI_MOUSE_LEFT_BUTTON_DOWN)) +
-                                 report::packet_line(0, buttons(RI_MOUSE_LEFT_BUTTON_UP));
-    ASSERT_TRUE(pump_until([&] { return button_lines(read_log()) == expected; }))
-        << "log.txt holds: " << read_log();
+    ASSERT_TRUE(sent_and_logged({left_down, left_up}));
 }
 
 TEST_F(MainWindowOnUser32, RealButtonPacketsAreLoggedShownAndWrittenOutOnceTheQueueDrains) {
-    send_buttons(
-        {MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP, MOUSEEVENTF_RIGHTDOWN, MOUSEEVENTF_RIGHTUP});
-    const std::string expected = report::packet_line(0, buttons(RI_MOUSE_LEFT_BUTTON_DOWN)) +
-                                 report::packet_line(0, buttons(RI_MOUSE_LEFT_BUTTON_UP)) +
-                                 report::packet_line(0, buttons(RI_MOUSE_RIGHT_BUTTON_DOWN)) +
-                                 report::packet_line(0, buttons(RI_MOUSE_RIGHT_BUTTON_UP));
     // Nothing but the queue draining writes the log out while the window is open.
-    ASSERT_TRUE(pump_until([&] { return button_lines(read_log()) == expected; }))
-        << "log.txt holds: " << read_log();
+    ASSERT_TRUE(sent_and_logged({left_down, left_up, right_down, right_up}));
     EXPECT_EQ(Form1->Label1->Caption.get(), "Hola");
     const std::vector<std::string> lines = memo();
     ASSERT_FALSE(lines.empty());
@@ -176,11 +187,7 @@ TEST_F(MainWindowOnUser32, RealButtonPacketsAreLoggedShownAndWrittenOutOnceTheQu
 
 TEST_F(MainWindowOnUser32, AHandleThatIsNoPacketIsDroppedAndTheNextPacketIsRead) {
     EXPECT_EQ(process_raw_input(Form1, reinterpret_cast<HRAWINPUT>(0x7777)), 0);
-    send_buttons({MOUSEEVENTF_MIDDLEDOWN, MOUSEEVENTF_MIDDLEUP});
-    const std::string expected = report::packet_line(0, buttons(RI_MOUSE_MIDDLE_BUTTON_DOWN)) +
-                                 report::packet_line(0, buttons(RI_MOUSE_MIDDLE_BUTTON_UP));
-    ASSERT_TRUE(pump_until([&] { return button_lines(read_log()) == expected; }))
-        << "log.txt holds: " << read_log();
+    ASSERT_TRUE(sent_and_logged({middle_down, middle_up}));
 }
 
 TEST_F(MainWindowOnUser32, F2OpensAndHidesTheTimingWindowAlsoAfterCopyDisabledItself) {
@@ -204,14 +211,7 @@ TEST_F(MainWindowOnUser32, F2OpensAndHidesTheTimingWindowAlsoAfterCopyDisabledIt
 TEST_F(MainWindowOnUser32, RealPacketsReachTheLogWhileTheTimingWindowHasTheFocus) {
     show_timing_window();
     ASSERT_TRUE(pump_until([] { return vcl::TForm::active() == Form3; }));
-    send_buttons(
-        {MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP, MOUSEEVENTF_MIDDLEDOWN, MOUSEEVENTF_MIDDLEUP});
-    const std::string expected = report::packet_line(0, buttons(RI_MOUSE_LEFT_BUTTON_DOWN)) +
-                                 report::packet_line(0, buttons(RI_MOUSE_LEFT_BUTTON_UP)) +
-                                 report::packet_line(0, buttons(RI_MOUSE_MIDDLE_BUTTON_DOWN)) +
-                                 report::packet_line(0, buttons(RI_MOUSE_MIDDLE_BUTTON_UP));
-    ASSERT_TRUE(pump_until([&] { return button_lines(read_log()) == expected; }))
-        << "log.txt holds: " << read_log();
+    ASSERT_TRUE(sent_and_logged({left_down, left_up, middle_down, middle_up}));
     EXPECT_EQ(vcl::TForm::active(), Form3) << "it kept the focus";
     EXPECT_EQ(memo().back(), report::packet_line(0, buttons(RI_MOUSE_MIDDLE_BUTTON_UP)));
 
