@@ -66,8 +66,13 @@ class PacketSink {
     virtual void burst_end() {}
 };
 
+// A provider owns a source of packets (a thread, an X connection, open
+// files): it is never copied.
 class Provider {
   public:
+    Provider() = default;
+    Provider(const Provider&) = delete;
+    Provider& operator=(const Provider&) = delete;
     virtual ~Provider() = default;
     virtual const char* name() const = 0;
     // The devices present now, ordered for listing.

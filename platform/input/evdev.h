@@ -96,8 +96,6 @@ class EvdevProvider final : public Provider {
     explicit EvdevProvider(std::filesystem::path root = "/",
                            std::unique_ptr<EvdevSystem> system = make_linux_evdev_system());
     ~EvdevProvider() override;
-    EvdevProvider(const EvdevProvider&) = delete;
-    EvdevProvider& operator=(const EvdevProvider&) = delete;
 
     const char* name() const override { return "evdev"; }
     std::vector<Device> devices() override;

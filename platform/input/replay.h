@@ -28,8 +28,6 @@ class ReplayProvider final : public Provider {
     // pace (1: as recorded), or max_speed. Throws std::invalid_argument otherwise.
     ReplayProvider(std::vector<Recording> recordings, double speed);
     ~ReplayProvider() override;
-    ReplayProvider(const ReplayProvider&) = delete;
-    ReplayProvider& operator=(const ReplayProvider&) = delete;
 
     const char* name() const override { return "replay"; }
     // Mice, keyboards, others; handle 65537 + the file's position.

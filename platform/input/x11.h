@@ -18,8 +18,6 @@ class X11Provider final : public Provider {
     static std::unique_ptr<X11Provider> open(const std::string& display_name, std::string& error);
 
     ~X11Provider() override;
-    X11Provider(const X11Provider&) = delete;
-    X11Provider& operator=(const X11Provider&) = delete;
 
     const char* name() const override { return "x11"; }
     // Slave pointers as mice, slave keyboards as keyboards, floating slaves as
