@@ -471,15 +471,23 @@ TEST(StatsProgramTest, MiceOfKnownTimingAreMeasuredAsTheyWereRecorded) {
 // The intervals between the reports of a recording, read from its lines apart
 // from the program: a frame is a report when it moves, turns a wheel, or
 // presses or releases one of the five buttons; gaps of 50 ms or more are
-// pauses, left out.
+// pauses, left out, and so are the intervals of a spell of fewer than 8.
 std::vector<std::int64_t> intervals_of(const std::vector<testsupport::EventLine>& lines) {
     std::vector<std::int64_t> intervals;
+    std::vector<std::int64_t> spell;
+    const auto end_spell = [&] {
+        if (spell.size() >= 8)
+            intervals.insert(intervals.end(), spell.begin(), spell.end());
+        spell.clear();
+    };
     std::optional<std::int64_t> last;
     bool report = false;
     for (const auto& line : lines) {
         if (line.type == EV_SYN && line.code == SYN_REPORT) {
             if (report && last && line.us - *last < 50'000)
-                intervals.push_back(line.us - *last);
+                spell.push_back(line.us - *last);
+            else if (report && last)
+                end_spell();
             if (report)
                 last = line.us;
             report = false;
@@ -492,6 +500,7 @@ std::vector<std::int64_t> intervals_of(const std::vector<testsupport::EventLine>
                                 (line.value == 0 || line.value == 1));
         }
     }
+    end_spell();
     return intervals;
 }
 
