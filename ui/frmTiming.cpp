@@ -67,11 +67,11 @@ TForm3::TForm3(vcl::TComponent* Owner) : vcl::TForm(Owner), frame_([this] { draw
     OnKeyDown = [this](vcl::TObject* sender, WORD& key, vcl::TShiftState shift) {
         FormKeyDown(sender, key, shift);
     };
-    measures::feed().set_listener([this] { measures_changed(); });
+    measures::feed().add_listener(this, [this] { measures_changed(); });
 }
 
 TForm3::~TForm3() {
-    measures::feed().set_listener(nullptr);
+    measures::feed().remove_listener(this);
     if (Form3 == this)
         Form3 = nullptr;
 }

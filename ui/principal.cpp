@@ -191,7 +191,8 @@ void TForm1::WMInput(vcl::TMessage& Message) {
     const auto* raw = static_cast<const RAWINPUT*>(raw_input_state.raw_input_buffer);
     if (read == 1 && raw->header.dwType == RIM_TYPEMOUSE) {
         measures::feed().packet({measures::handle_of(raw->header.hDevice), received_us, false,
-                                 GET_RAWINPUT_CODE_WPARAM(Message.WParam) == RIM_INPUTSINK});
+                                 GET_RAWINPUT_CODE_WPARAM(Message.WParam) == RIM_INPUTSINK,
+                                 raw->data.mouse.usButtonFlags});
     }
     // user32 is the raw input service here: the log is written out once no
     // more raw input waits in the queue, a burst at a time, never per line.
