@@ -1,7 +1,6 @@
 #include "measures/buttons.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace measures::buttons {
 namespace {
@@ -132,15 +131,10 @@ std::string format_ms(std::optional<std::int64_t> us, Clock clock) {
     if (!us)
         return "-";
     const std::int64_t value = std::max<std::int64_t>(*us, 0);
-    char text[32];
-    if (clock == Clock::milliseconds) {
-        std::snprintf(text, sizeof text, "%lld", static_cast<long long>((value + 500) / 1000));
-    } else {
-        const std::int64_t tenths = (value + 50) / 100;
-        std::snprintf(text, sizeof text, "%lld.%lld", static_cast<long long>(tenths / 10),
-                      static_cast<long long>(tenths % 10));
-    }
-    return text;
+    if (clock == Clock::milliseconds)
+        return std::to_string((value + 500) / 1000);
+    const std::int64_t tenths = (value + 50) / 100;
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
 }
 
 Row format_row(int mouse_number, Button button, std::string_view name, const ButtonSummary& s,
