@@ -161,9 +161,11 @@ std::string buttons_report(const std::vector<MouseLabel>& labels, const measures
                 continue;
             const buttons::Row row =
                 buttons::format_row(number, b, name, s, mouse->buttons.clock());
-            std::vector<std::string> cells(row.begin(), row.begin() + buttons::column::name);
-            if (number < 0)
-                cells[buttons::column::mouse] = "-";
+            // A mouse with no number is "-", as in the timing table.
+            std::vector<std::string> cells = {number < 0 ? std::string("-")
+                                                         : row[buttons::column::mouse]};
+            cells.insert(cells.end(), row.begin() + buttons::column::button,
+                         row.begin() + buttons::column::name);
             cells.push_back(
                 std::to_string(report::handle_as_int(reinterpret_cast<HANDLE>(mouse->handle))));
             cells.push_back(name);
