@@ -127,8 +127,10 @@ void MouseTiming::add(std::int64_t time_us, bool same_report, bool background) {
             if (interval >= pause_us) {
                 ++pauses_;
                 end_spell();
+            } else if (spell_intervals_ >= min_spell_intervals) {
+                intervals_.add(interval);  // a spell that counts already: the usual case
             } else {
-                add_interval(interval);
+                hold_interval(interval);
             }
         }
     }
@@ -138,17 +140,16 @@ void MouseTiming::add(std::int64_t time_us, bool same_report, bool background) {
     recent_.push({time_us, interval});
 }
 
-void MouseTiming::add_interval(std::int64_t interval_us) {
-    ++spell_intervals_;
-    if (spell_intervals_ < min_spell_intervals) {
-        held_[spell_intervals_ - 1] = interval_us;
+void MouseTiming::hold_interval(std::int64_t interval_us) {
+    if (spell_intervals_ + 1 < min_spell_intervals) {
+        held_[spell_intervals_++] = interval_us;
         return;
     }
-    if (spell_intervals_ == min_spell_intervals) {
-        for (const std::int64_t held : held_)
-            intervals_.add(held);
-    }
+    // The spell's eighth: it counts, with every interval held back.
+    for (const std::int64_t held : held_)
+        intervals_.add(held);
     intervals_.add(interval_us);
+    spell_intervals_ = min_spell_intervals;
 }
 
 void MouseTiming::end_spell() {

@@ -160,9 +160,9 @@ class MouseTiming {
     std::size_t memory_bytes() const;
 
   private:
-    // One interval within a spell: held back until the spell is long enough
-    // to count, then counted with those held.
-    void add_interval(std::int64_t interval_us);
+    // One interval of a spell that does not count yet: held back until the
+    // spell is long enough, then counted with those held.
+    void hold_interval(std::int64_t interval_us);
     // A pause or a stamp that went back ends the spell: what it held back is
     // left out.
     void end_spell();
@@ -171,7 +171,8 @@ class MouseTiming {
     std::uint64_t reports_ = 0;
     std::int64_t last_time_us_ = 0;
     std::array<std::int64_t, min_spell_intervals - 1> held_{};
-    std::size_t spell_intervals_ = 0;  // in the spell going on
+    // In the spell going on, up to min_spell_intervals (from there on it counts).
+    std::size_t spell_intervals_ = 0;
     std::uint64_t short_spell_intervals_ = 0;
     std::uint64_t pauses_ = 0;
     std::uint64_t steps_back_ = 0;
