@@ -314,9 +314,9 @@ TEST(ButtonsTest, FormatSaysEachFigureAndADashWhereThereIsNone) {
     s.unpaired = 1;
     s.shortest_gap_us = 8'049;
     s.median_hold_us = 95'050;
-    EXPECT_EQ(buttons::format_row(3, Button::middle, "Logitech G502", s, Clock::microseconds),
-              (buttons::Row{"3", "middle", "7", "5", "2", "8.0", "95.1", "-", "1",
-                            "Logitech G502"}));
+    EXPECT_EQ(
+        buttons::format_row(3, Button::middle, "Logitech G502", s, Clock::microseconds),
+        (buttons::Row{"3", "middle", "7", "5", "2", "8.0", "95.1", "-", "1", "Logitech G502"}));
     EXPECT_EQ(buttons::format_row(-1, Button::side, "", s, Clock::milliseconds),
               (buttons::Row{"-1", "side", "7", "5", "2", "8", "95", "-", "1", "-"}));
     EXPECT_EQ(buttons::format_ms(0, Clock::receipt), "0.0");
