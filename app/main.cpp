@@ -34,6 +34,7 @@
 #include "platform/vcl/vcl.h"
 #include "rawinput/rawinput.h"
 #include "rawinput/report.h"
+#include "ui/frmButtons.h"
 #include "ui/frmTiming.h"
 #include "ui/principal.h"
 
@@ -213,19 +214,24 @@ bool save_window(vcl::TForm* form, const std::string& path) {
     return true;
 }
 
-// The main window to `path`; the timing window, when it was opened, beside it
-// (shot.png: shot-timing.png).
+// The main window to `path`; the timing and buttons windows, when they were
+// opened, beside it (shot.png: shot-timing.png, shot-buttons.png).
 bool save_screenshot(const std::string& path) {
     if (Form1 == nullptr)
         return false;
     Form1->Memo1->Lines->flush_view();
     bool saved = save_window(Form1, path);
+    const bool png = path.size() > 4 && path.compare(path.size() - 4, 4, ".png") == 0;
+    const auto beside = [&](const char* what) {
+        return (png ? path.substr(0, path.size() - 4) : path) + "-" + what + (png ? ".png" : "");
+    };
     if (Form3 != nullptr) {
-        const bool png = path.size() > 4 && path.compare(path.size() - 4, 4, ".png") == 0;
         Form3->draw();
-        saved = save_window(Form3, (png ? path.substr(0, path.size() - 4) : path) + "-timing" +
-                                       (png ? ".png" : "")) &&
-                saved;
+        saved = save_window(Form3, beside("timing")) && saved;
+    }
+    if (Form4 != nullptr) {
+        Form4->draw();
+        saved = save_window(Form4, beside("buttons")) && saved;
     }
     return saved;
 }
@@ -295,7 +301,7 @@ int main(int argc, char** argv) {
     // The measures on the input's clock, asking it what its mice declare and
     // what overflowed.
     const app::MeasuredInput measured_input(service.provider());
-    measures::feed().start(measured_input);
+    measures::feed().start(measured_input, std::int64_t{options.chatter_ms} * 1000);
     // What escapes the hooks is shown, as the message loop shows it, and the run goes on.
     service.on_batch_handled = [&csv] {
         vcl::guard(
@@ -318,7 +324,7 @@ int main(int argc, char** argv) {
         };
     }
     app::PacketStats stats;
-    // The names the timing window shows: those of the devices the service
+    // The names the measures windows show: those of the devices the service
     // listed for the engine at start; a mouse plugged in later has none.
     measures::feed().set_names([&service](measures::Handle mouse) {
         for (const input::Device& device : service.listed()) {
@@ -351,6 +357,8 @@ int main(int argc, char** argv) {
                 show_background_notice();
             if (options.timing)
                 show_timing_window();
+            if (options.buttons)
+                show_buttons_window();
         },
         Qt::QueuedConnection);
 
@@ -376,7 +384,7 @@ int main(int argc, char** argv) {
         std::cerr << stats.report(mice, measured, measured.options().clock,
                                   service.dropped_unfocused())
                   << app::syn_dropped_line(mice, service.provider().syn_dropped_by_mouse())
-                  << std::flush;
+                  << app::buttons_report(mice, measured) << std::flush;
     } else if (service.dropped_unfocused() > 0) {
         std::cerr << "rawmice: " << service.dropped_unfocused()
                   << " packets dropped because no window of rawmice was active\n"

@@ -2,14 +2,30 @@
 
 #include <QCommandLineParser>
 
+#include <algorithm>
 #include <optional>
 #include <tuple>
 
 #include "app/providers.h"
+#include "measures/buttons.h"
 #include "platform/input/replay.h"
 
 namespace app {
 namespace {
+
+// A whole number of milliseconds from min_chatter_ms to max_chatter_ms, in
+// decimal digits alone; nullopt for anything else.
+std::optional<int> parse_chatter_ms(const std::string& text) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    const std::string digits = text.substr(std::min(text.find_first_not_of('0'), text.size()));
+    if (digits.size() > 3)
+        return std::nullopt;  // past any bound, and past what stoi takes
+    const int value = digits.empty() ? 0 : std::stoi(digits);
+    if (value < measures::buttons::min_chatter_ms || value > measures::buttons::max_chatter_ms)
+        return std::nullopt;
+    return value;
+}
 
 struct Parser {
     QCommandLineParser parser;
@@ -25,8 +41,9 @@ struct Parser {
     QCommandLineOption exit_after{"exit-after-replay",
                                   "Close the window once every replayed packet is handled."};
     QCommandLineOption screenshot{"screenshot",
-                                  "Save the main window as PNG when it closes (and the timing "
-                                  "window, when it was opened, as FILE with -timing before .png).",
+                                  "Save the main window as PNG when it closes (and the timing and "
+                                  "buttons windows, when they were opened, as FILE with -timing "
+                                  "and -buttons before .png).",
                                   "FILE"};
     QCommandLineOption list{"list-devices",
                             "Print the device listing, then where each device is and its name, "
@@ -35,6 +52,13 @@ struct Parser {
     QCommandLineOption timing{"timing",
                               "Open the timing window at start (F2 opens and hides it): how "
                               "often each mouse sends, live."};
+    QCommandLineOption buttons{"buttons",
+                               "Open the buttons window at start (F3 opens and hides it): each "
+                               "button's presses, chatter and hold times, live."};
+    QCommandLineOption chatter{"chatter-ms",
+                               "A press less than N ms after the same button's release is "
+                               "chatter, a switch bouncing (1 to 500; 25 by default).",
+                               "N", "25"};
     QCommandLineOption background{"background",
                                   "Read the mice whichever window has the focus, not only while "
                                   "rawmice's own has it."};
@@ -56,7 +80,7 @@ struct Parser {
             "the window and in log.txt.");
         parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
         parser.addOptions({input, replay, speed, exit_after, screenshot, list, stats, timing,
-                           background, csv, record, help, version});
+                           buttons, chatter, background, csv, record, help, version});
     }
 };
 
@@ -87,6 +111,7 @@ ParsedOptions parse_options(const QStringList& arguments) {
     o.list_devices = p.parser.isSet(p.list);
     o.stats = p.parser.isSet(p.stats);
     o.timing = p.parser.isSet(p.timing);
+    o.buttons = p.parser.isSet(p.buttons);
     o.background = p.parser.isSet(p.background);
     o.exit_after_replay = p.parser.isSet(p.exit_after);
     o.screenshot = p.parser.value(p.screenshot).toStdString();
@@ -132,6 +157,17 @@ ParsedOptions parse_options(const QStringList& arguments) {
         result.error = "--input=replay needs at least one --replay=FILE";
         return result;
     }
+
+    const std::string chatter = p.parser.value(p.chatter).toStdString();
+    const std::optional<int> chatter_ms = parse_chatter_ms(chatter);
+    if (!chatter_ms) {
+        result.error = "--chatter-ms: '" + chatter +
+                       "' is not a whole number of milliseconds from " +
+                       std::to_string(measures::buttons::min_chatter_ms) + " to " +
+                       std::to_string(measures::buttons::max_chatter_ms);
+        return result;
+    }
+    o.chatter_ms = *chatter_ms;
 
     const QString speed = p.parser.value(p.speed);
     const std::optional<double> parsed_speed = input::parse_replay_speed(speed.toStdString());

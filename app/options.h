@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "measures/buttons.h"
+
 namespace app {
 
 enum class InputKind { automatic, evdev, x11, replay };
@@ -19,7 +21,10 @@ struct Options {
     std::string screenshot;
     bool list_devices = false;
     bool stats = false;
-    bool timing = false;      // open the timing window at start
+    bool timing = false;   // open the timing window at start
+    bool buttons = false;  // open the buttons window at start
+    // A press less than this long after its button's release is chatter.
+    int chatter_ms = measures::buttons::default_chatter_ms;
     bool background = false;  // read the mice whatever window has the focus
     std::string csv;          // a CSV file of every packet, when not empty
     std::string record;       // the folder each mouse is recorded into, when not empty

@@ -49,8 +49,8 @@ class MeasuredInput final : public measures::Input {
 };
 
 // A packet the service has handled, as the measures take it: its own time
-// stamp, whether it is part of the report before it, and whether it came in
-// the background (`code` RIM_INPUTSINK).
+// stamp, whether it is part of the report before it, whether it came in the
+// background (`code` RIM_INPUTSINK), and the buttons it changes.
 measures::Packet to_measures(const input::Packet& packet, WPARAM code);
 
 // The input's name as --input takes it ("auto", "evdev", "x11", "replay").

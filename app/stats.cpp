@@ -124,6 +124,61 @@ std::string PacketStats::report(const std::vector<MouseLabel>& labels, const mea
     return out;
 }
 
+std::string buttons_report(const std::vector<MouseLabel>& labels, const measures::Store& store) {
+    namespace buttons = measures::buttons;
+    const std::string_view note = measures::clock_note(store.options().clock);
+    const std::int64_t window_us = store.options().chatter_window_us;
+    std::string out = "rawmice buttons (chatter: a press less than " +
+                      std::to_string(window_us / 1000) +
+                      " ms after the same button's release; gap_ms the shortest release to "
+                      "press, hold_ms the median press to release" +
+                      (note.empty() ? std::string() : ", on the " + std::string(note)) + ")\n";
+
+    std::vector<std::vector<std::string>> lines;
+    const buttons::Row& titles = buttons::stats_titles();
+    std::vector<std::string> header(titles.begin(), titles.begin() + buttons::column::name);
+    header.insert(header.end(), {"handle", "name"});
+    lines.push_back(header);
+
+    // Listed mice first, in their numbering; then anything else measured.
+    std::vector<std::pair<const measures::Mouse*, const MouseLabel*>> order;
+    for (const MouseLabel& label : labels) {
+        if (const measures::Mouse* m = store.find(measures::handle_of(label.handle)))
+            order.emplace_back(m, &label);
+    }
+    for (std::size_t i = 0; i < store.size(); ++i) {
+        const bool listed = std::any_of(order.begin(), order.end(),
+                                        [&](const auto& o) { return o.first == &store[i]; });
+        if (!listed)
+            order.emplace_back(&store[i], nullptr);
+    }
+    for (const auto& [mouse, label] : order) {
+        const int number = label != nullptr ? label->mouse_number : -1;
+        const std::string name = label != nullptr ? label->name : "";
+        for (buttons::Button b : buttons::all) {
+            const buttons::ButtonSummary s = mouse->buttons.summary(b);
+            if (!s.seen())
+                continue;
+            const buttons::Row row =
+                buttons::format_row(number, b, name, s, mouse->buttons.clock());
+            // A mouse with no number is "-", as in the timing table.
+            std::vector<std::string> cells = {number < 0 ? std::string("-")
+                                                         : row[buttons::column::mouse]};
+            cells.insert(cells.end(), row.begin() + buttons::column::button,
+                         row.begin() + buttons::column::name);
+            cells.push_back(
+                std::to_string(report::handle_as_int(reinterpret_cast<HANDLE>(mouse->handle))));
+            cells.push_back(name);
+            lines.push_back(std::move(cells));
+        }
+    }
+    std::vector<bool> left(header.size(), false);
+    left[buttons::column::mouse] = left[buttons::column::button] = true;
+    left[header.size() - 2] = left.back() = true;
+    out += timing::align_columns(lines, left);
+    return out;
+}
+
 std::string syn_dropped_line(const std::vector<MouseLabel>& labels,
                              const std::vector<std::pair<HANDLE, std::uint64_t>>& counts) {
     if (counts.empty())

@@ -1,7 +1,8 @@
 // Per-mouse packet statistics for --stats: how many packets each mouse sent,
 // how often it sends (the timing measures, beside it), and how long each packet
-// waited from its own time stamp to the end of its handling. Memory stays the
-// same however many packets arrive.
+// waited from its own time stamp to the end of its handling; then each
+// button's presses, chatter and hold times. Memory stays the same however
+// many packets arrive.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +36,12 @@ std::vector<MouseLabel> mouse_labels(const RawInputState& engine,
 // number, others by handle; empty when `counts` is.
 std::string syn_dropped_line(const std::vector<MouseLabel>& labels,
                              const std::vector<std::pair<HANDLE, std::uint64_t>>& counts);
+
+// The buttons table printed after the timing table: a title line (the
+// chatter window, and the clock note where there is one), the header, then a
+// line per mouse and button that changed (listed mice in their numbering,
+// then the others in the order the measures first saw them).
+std::string buttons_report(const std::vector<MouseLabel>& labels, const measures::Store& store);
 
 class PacketStats {
   public:

@@ -3,13 +3,16 @@
 namespace measures {
 namespace {
 
-Options options_of(const InputClock& input) {
-    return {.clock = input.clock, .counts_overflows = input.counts_overflows};
+Options options_of(const InputClock& input, std::int64_t chatter_window_us) {
+    return {.clock = input.clock,
+            .counts_overflows = input.counts_overflows,
+            .chatter_window_us = chatter_window_us};
 }
 
 }  // namespace
 
-Feed::Feed() : store_(options_of(input_clock(native_input()))) {}
+Feed::Feed()
+    : store_(options_of(input_clock(native_input()), buttons::default_chatter_ms * 1000)) {}
 
 void Feed::reset(const Options& options) {
     store_ = Store(options);
@@ -19,15 +22,29 @@ void Feed::reset(const Options& options) {
     changed();
 }
 
-void Feed::start(const Input& input) {
-    reset(options_of(input_clock(input.name())));
+void Feed::start(const Input& input, std::int64_t chatter_window_us) {
+    reset(options_of(input_clock(input.name()), chatter_window_us));
     input_ = &input;
+}
+
+void Feed::reset_buttons() {
+    store_.reset_buttons();
+    changed();
+}
+
+void Feed::add_listener(const void* owner, std::function<void()> listener) {
+    remove_listener(owner);
+    listeners_.emplace_back(owner, std::move(listener));
+}
+
+void Feed::remove_listener(const void* owner) {
+    std::erase_if(listeners_, [owner](const auto& entry) { return entry.first == owner; });
 }
 
 void Feed::packet(const Packet& packet) {
     const std::size_t known = store_.size();
     Mouse& mouse = store_.mouse(packet.mouse);
-    mouse.add(packet.stamp_us, packet.same_report, packet.background);
+    mouse.add(packet.stamp_us, packet.same_report, packet.background, packet.button_flags);
     if (store_.size() != known && input_ != nullptr) {
         mouse.timing.set_declared_interval_us(
             timing::parse_endpoint_interval(input_->declared_interval(packet.mouse)));

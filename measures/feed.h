@@ -1,10 +1,11 @@
 // The process's measures and their one way in. The program feeds them once
 // per packet: on Linux after the engine has handled it, on Windows in
-// TForm1::WMInput as it is read. The timing window reads them once a frame,
-// --stats at exit.
+// TForm1::WMInput as it is read. The timing and buttons windows read them once
+// a frame, --stats at exit.
 //
-//   measures::feed().start(input);  // Linux, at start: on the input's clock
-//   measures::feed().packet({measures::handle_of(device), stamp_us, same_report, background});
+//   measures::feed().start(input, chatter_window_us);  // Linux, at start: on the input's clock
+//   measures::feed().packet({measures::handle_of(device), stamp_us, same_report, background,
+//                            usButtonFlags});
 //   measures::feed().batch_handled();  // after each batch: the overflows counted since
 //
 //   const measures::Store& store = measures::feed().store();  // to read
@@ -50,6 +51,8 @@ struct Packet {
     bool same_report = false;
     // It came while no window of the program was active (RIM_INPUTSINK).
     bool background = false;
+    // Its usButtonFlags: the buttons it presses and releases.
+    std::uint16_t button_flags = 0;
 };
 
 class Feed {
@@ -64,7 +67,11 @@ class Feed {
     // Starts the measures afresh on the clock of `input`, which is then asked
     // for the interval each mouse declares and, after each batch, for its
     // overflows; it must outlive the feeding, up to the next start or reset.
-    void start(const Input& input);
+    // A press less than `chatter_window_us` after its button's release is chatter.
+    void start(const Input& input,
+               std::int64_t chatter_window_us = buttons::default_chatter_ms * 1000);
+    // Every mouse's button figures start afresh (the buttons window's Reset).
+    void reset_buttons();
     // How many times the measures were started afresh.
     std::uint64_t resets() const { return resets_; }
 
@@ -77,8 +84,10 @@ class Feed {
 
     const Store& store() const { return store_; }
 
-    // Who hears of each change: the timing window while it exists.
-    void set_listener(std::function<void()> listener) { listener_ = std::move(listener); }
+    // Who hears of each change: each measures window while it exists. A
+    // listener is added under its owner, and removed by it.
+    void add_listener(const void* owner, std::function<void()> listener);
+    void remove_listener(const void* owner);
     // Where the mice's names come from: `lookup` answers a mouse's name, or
     // "" when it has none. Unset, every mouse is unnamed.
     void set_names(std::function<std::string(Handle)> lookup) { names_ = std::move(lookup); }
@@ -87,15 +96,15 @@ class Feed {
 
   private:
     void changed() {
-        if (listener_)
-            listener_();
+        for (const auto& [owner, listener] : listeners_)
+            listener();
     }
 
     Store store_;
     const Input* input_ = nullptr;
     std::uint64_t overflows_ = 0;  // as the input counted them at the last batch
     std::uint64_t resets_ = 0;
-    std::function<void()> listener_;
+    std::vector<std::pair<const void*, std::function<void()>>> listeners_;
     std::function<std::string(Handle)> names_;
 };
 

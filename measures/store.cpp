@@ -3,10 +3,13 @@
 namespace measures {
 
 Mouse::Mouse(Handle handle, const Options& options)
-    : handle(handle), timing(options.clock, options.counts_overflows, options.recent_capacity) {}
+    : handle(handle),
+      timing(options.clock, options.counts_overflows, options.recent_capacity),
+      buttons(options.clock, options.chatter_window_us) {}
 
 std::size_t Mouse::memory_bytes() const {
-    return sizeof(*this) - sizeof(timing) + timing.memory_bytes();
+    return sizeof(*this) - sizeof(timing) - sizeof(buttons) + timing.memory_bytes() +
+           buttons.memory_bytes();
 }
 
 Store::Store(Options options) : options_(options) {}
@@ -29,6 +32,11 @@ const Mouse* Store::find(Handle handle) const {
             return m.get();
     }
     return nullptr;
+}
+
+void Store::reset_buttons() {
+    for (const auto& m : mice_)
+        m->buttons.reset();
 }
 
 std::uint64_t Store::generation() const {

@@ -4,9 +4,10 @@
 // (handle_of), and nothing here needs the system's types.
 //
 //   measures::Store store({.clock = measures::Clock::milliseconds});  // x11's stamps
-//   store.add(measures::handle_of(device), stamp_us, same_report);    // once per packet
+//   store.add(measures::handle_of(device), stamp_us, same_report, background,
+//             usButtonFlags);                                         // once per packet
 //   if (const measures::Mouse* m = store.find(handle))                // to read
-//       m->timing.summary();
+//       m->timing.summary(), m->buttons.summary(measures::buttons::Button::left);
 //
 // A measure joins by becoming a member of Mouse, fed in Mouse::add and counted
 // in its generation() and memory_bytes(). Not thread-safe: feed and read from
@@ -18,6 +19,7 @@
 #include <memory>
 #include <vector>
 
+#include "measures/buttons.h"
 #include "measures/clock.h"
 #include "measures/timing.h"
 
@@ -38,6 +40,8 @@ struct Options {
     // a mouse starts at 0 rather than unknown.
     bool counts_overflows = false;
     std::size_t recent_capacity = timing::default_recent_capacity;
+    // A press less than this long after its button's release is chatter.
+    std::int64_t chatter_window_us = buttons::default_chatter_ms * 1000;
 };
 
 // One mouse's measures.
@@ -45,19 +49,22 @@ class Mouse {
   public:
     Mouse(Handle handle, const Options& options);
 
-    // One packet stamped `time_us` (see timing::MouseTiming::add): every
-    // measure takes it.
-    void add(std::int64_t time_us, bool same_report, bool background) {
+    // One packet stamped `time_us` with its usButtonFlags (see
+    // timing::MouseTiming::add, buttons::MouseButtons::add): every measure
+    // takes it.
+    void add(std::int64_t time_us, bool same_report, bool background, std::uint16_t button_flags) {
         timing.add(time_us, same_report, background);
+        buttons.add(time_us, button_flags, same_report);
     }
 
     // Changes whenever anything any of its measures shows changes.
-    std::uint64_t generation() const { return timing.generation(); }
+    std::uint64_t generation() const { return timing.generation() + buttons.generation(); }
     // The memory this mouse holds; the same from its first packet on.
     std::size_t memory_bytes() const;
 
     const Handle handle;
-    timing::MouseTiming timing;  // how often it sends
+    timing::MouseTiming timing;     // how often it sends
+    buttons::MouseButtons buttons;  // whether each button is healthy
 };
 
 // The measures of every mouse that has sent a packet or been told something.
@@ -68,8 +75,9 @@ class Store {
     explicit Store(Options options);
 
     // One handled packet of `handle` (see Mouse::add).
-    void add(Handle handle, std::int64_t time_us, bool same_report, bool background = false) {
-        mouse(handle).add(time_us, same_report, background);
+    void add(Handle handle, std::int64_t time_us, bool same_report, bool background = false,
+             std::uint16_t button_flags = 0) {
+        mouse(handle).add(time_us, same_report, background, button_flags);
     }
 
     // The measures of `handle`, made with the options on first use.
@@ -81,6 +89,8 @@ class Store {
     const Mouse& operator[](std::size_t i) const { return *mice_[i]; }
 
     const Options& options() const { return options_; }
+    // Every mouse's button figures start afresh (buttons::MouseButtons::reset).
+    void reset_buttons();
     // Changes whenever any mouse's does, and when a mouse is added.
     std::uint64_t generation() const;
     std::size_t memory_bytes() const;

@@ -118,21 +118,44 @@ void MouseTiming::add(std::int64_t time_us, bool same_report, bool background) {
     if (reports_ > 0) {
         if (time_us < last_time_us_) {
             ++steps_back_;
+            end_spell();
         } else {
             // Unsigned: the distance between any two stamps, without overflow.
             const std::uint64_t gap =
                 static_cast<std::uint64_t>(time_us) - static_cast<std::uint64_t>(last_time_us_);
             interval = static_cast<std::int64_t>(std::min<std::uint64_t>(gap, INT64_MAX));
-            if (interval >= pause_us)
+            if (interval >= pause_us) {
                 ++pauses_;
-            else
-                intervals_.add(interval);
+                end_spell();
+            } else if (spell_intervals_ >= min_spell_intervals) {
+                intervals_.add(interval);  // a spell that counts already: the usual case
+            } else {
+                hold_interval(interval);
+            }
         }
     }
     ++reports_;
     background_reports_ += background ? 1 : 0;
     last_time_us_ = time_us;
     recent_.push({time_us, interval});
+}
+
+void MouseTiming::hold_interval(std::int64_t interval_us) {
+    if (spell_intervals_ + 1 < min_spell_intervals) {
+        held_[spell_intervals_++] = interval_us;
+        return;
+    }
+    // The spell's eighth: it counts, with every interval held back.
+    for (const std::int64_t held : held_)
+        intervals_.add(held);
+    intervals_.add(interval_us);
+    spell_intervals_ = min_spell_intervals;
+}
+
+void MouseTiming::end_spell() {
+    if (spell_intervals_ < min_spell_intervals)
+        short_spell_intervals_ += spell_intervals_;
+    spell_intervals_ = 0;
 }
 
 void MouseTiming::set_clock(Clock clock) {
@@ -169,6 +192,8 @@ Summary MouseTiming::summary() const {
     s.reports = reports_;
     s.intervals = intervals_.count();
     s.spell_time_us = intervals_.sum();
+    s.short_spell_intervals =
+        short_spell_intervals_ + (spell_intervals_ < min_spell_intervals ? spell_intervals_ : 0);
     s.pauses = pauses_;
     s.steps_back = steps_back_;
     s.overflows = overflows_;

@@ -46,6 +46,12 @@ namespace measures::timing {
 // spell of movement, is counted apart and is left out of every measure.
 constexpr std::int64_t pause_us = 50'000;
 
+// A spell shows the polling schedule only when it is long enough: the
+// intervals of a spell of fewer than this many (a click, a button bouncing,
+// a nudge) are the person's fingers, not the mouse's rate, and are left out
+// of the rate and every interval figure. The strip chart still shows them.
+constexpr std::size_t min_spell_intervals = 8;
+
 // The declared polling interval of a USB endpoint from the text of its sysfs
 // `interval` file ("1ms", "125us", "8ms\n"), in microseconds; nullopt for
 // anything else, and for 0 (an endpoint that is not polled).
@@ -100,8 +106,10 @@ constexpr std::size_t default_recent_capacity = 32768;
 struct Summary {
     Clock clock = Clock::microseconds;
     std::uint64_t reports = 0;
-    std::uint64_t intervals = 0;     // within spells
+    std::uint64_t intervals = 0;     // within spells of min_spell_intervals or more
     std::int64_t spell_time_us = 0;  // their sum
+    // Intervals of spells too short to count (clicks): left out.
+    std::uint64_t short_spell_intervals = 0;
     std::uint64_t pauses = 0;
     std::uint64_t steps_back = 0;  // stamps earlier than the report before: spells end there too
     // Reports that came while no window of the program was active (read in the
@@ -138,7 +146,8 @@ class MouseTiming {
     std::uint64_t reports() const { return reports_; }
     const RecentReports& recent() const { return recent_; }
 
-    // The rate comes from a reference interval: the median within spells; on
+    // The rate comes from a reference interval: the median within spells (of
+    // min_spell_intervals or more); on
     // a ms clock (or when the median is 0) the spells' time over their
     // intervals, since a median of 0 ms is common above 1 kHz. An interval is
     // irregular outside 0.5 to 1.5 times that reference, widened on a ms clock
@@ -151,9 +160,20 @@ class MouseTiming {
     std::size_t memory_bytes() const;
 
   private:
+    // One interval of a spell that does not count yet: held back until the
+    // spell is long enough, then counted with those held.
+    void hold_interval(std::int64_t interval_us);
+    // A pause or a stamp that went back ends the spell: what it held back is
+    // left out.
+    void end_spell();
+
     Clock clock_;
     std::uint64_t reports_ = 0;
     std::int64_t last_time_us_ = 0;
+    std::array<std::int64_t, min_spell_intervals - 1> held_{};
+    // In the spell going on, up to min_spell_intervals (from there on it counts).
+    std::size_t spell_intervals_ = 0;
+    std::uint64_t short_spell_intervals_ = 0;
     std::uint64_t pauses_ = 0;
     std::uint64_t steps_back_ = 0;
     std::uint64_t background_reports_ = 0;

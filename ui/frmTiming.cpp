@@ -6,6 +6,7 @@
 #include "measures/feed.h"
 #include "measures/store.h"
 #include "rawinput/rawinput.h"
+#include "ui/frmButtons.h"
 #include "ui/principal.h"
 
 TForm3* Form3 = nullptr;
@@ -67,11 +68,11 @@ TForm3::TForm3(vcl::TComponent* Owner) : vcl::TForm(Owner), frame_([this] { draw
     OnKeyDown = [this](vcl::TObject* sender, WORD& key, vcl::TShiftState shift) {
         FormKeyDown(sender, key, shift);
     };
-    measures::feed().set_listener([this] { measures_changed(); });
+    measures::feed().add_listener(this, [this] { measures_changed(); });
 }
 
 TForm3::~TForm3() {
-    measures::feed().set_listener(nullptr);
+    measures::feed().remove_listener(this);
     if (Form3 == this)
         Form3 = nullptr;
 }
@@ -127,8 +128,13 @@ void TForm3::FormClose(vcl::TObject* /*Sender*/, vcl::TCloseAction& /*Action*/) 
 }
 
 void TForm3::FormKeyDown(vcl::TObject* /*Sender*/, WORD& Key, vcl::TShiftState Shift) {
-    if (Key == VK_F2 && (Shift & (vcl::ssShift | vcl::ssAlt | vcl::ssCtrl)) == 0) {
+    if ((Shift & (vcl::ssShift | vcl::ssAlt | vcl::ssCtrl)) != 0)
+        return;
+    if (Key == VK_F2) {
         hide_timing_window();
+        Key = 0;
+    } else if (Key == VK_F3) {
+        toggle_buttons_window();
         Key = 0;
     }
 }

@@ -1,9 +1,9 @@
 // The timing window: how often each mouse sends, live. A table with one row
 // per mouse (its measured and declared rate, interval percentiles, irregular
 // share, overflows) and, for each mouse, a strip chart of its recent reports.
-// Made on first use (F2 in the main window, or --timing), hidden by F2, Close
-// or the title bar's close; the raw input it receives while active goes on to
-// the main window.
+// Made on first use (F2 in the main or buttons window, or --timing), hidden by
+// F2, Close or the title bar's close (F3 in it opens the buttons window); the raw input it receives
+// while active goes on to the main window.
 #pragma once
 
 #include <array>

@@ -8,6 +8,7 @@
 #include "measures/clock.h"
 #include "measures/feed.h"
 #include "rawinput/rawinput.h"
+#include "ui/frmButtons.h"
 #include "ui/frmTiming.h"
 
 TForm1* Form1 = nullptr;
@@ -169,8 +170,13 @@ void TForm1::FormMouseMove(vcl::TObject* /*Sender*/, vcl::TShiftState /*Shift*/,
 }
 
 void TForm1::FormKeyDown(vcl::TObject* /*Sender*/, WORD& Key, vcl::TShiftState Shift) {
-    if (Key == VK_F2 && (Shift & (vcl::ssShift | vcl::ssAlt | vcl::ssCtrl)) == 0) {
+    if ((Shift & (vcl::ssShift | vcl::ssAlt | vcl::ssCtrl)) != 0)
+        return;
+    if (Key == VK_F2) {
         toggle_timing_window();
+        Key = 0;
+    } else if (Key == VK_F3) {
+        toggle_buttons_window();
         Key = 0;
     }
 }
@@ -191,7 +197,8 @@ void TForm1::WMInput(vcl::TMessage& Message) {
     const auto* raw = static_cast<const RAWINPUT*>(raw_input_state.raw_input_buffer);
     if (read == 1 && raw->header.dwType == RIM_TYPEMOUSE) {
         measures::feed().packet({measures::handle_of(raw->header.hDevice), received_us, false,
-                                 GET_RAWINPUT_CODE_WPARAM(Message.WParam) == RIM_INPUTSINK});
+                                 GET_RAWINPUT_CODE_WPARAM(Message.WParam) == RIM_INPUTSINK,
+                                 raw->data.mouse.usButtonFlags});
     }
     // user32 is the raw input service here: the log is written out once no
     // more raw input waits in the queue, a burst at a time, never per line.

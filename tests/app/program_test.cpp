@@ -14,6 +14,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -28,6 +29,7 @@
 #include "tests/app/program_fixture.h"
 #include "tests/support/recording_files.h"
 #include "tests/support/test_support.h"
+#include "ui/frmButtons.h"
 #include "ui/frmTiming.h"
 #include "ui/principal.h"
 
@@ -153,6 +155,15 @@ TEST_F(ProgramTest, BadInputStopsBeforeAnyWindowWithOneLine) {
         {{replay(good), "--record="}, "--record: the folder is empty"},
         {{"--input=x11", "--record=" + dir_.path().string()},
          "--record records the evdev and replay inputs"},
+        {{replay(good), "--chatter-ms=0"},
+         "--chatter-ms: '0' is not a whole number of milliseconds from 1 to 500"},
+        {{replay(good), "--chatter-ms=501"}, "--chatter-ms: '501'"},
+        {{replay(good), "--chatter-ms=2.5"}, "--chatter-ms: '2.5'"},
+        {{replay(good), "--chatter-ms=-5"}, "--chatter-ms: '-5'"},
+        {{replay(good), "--chatter-ms=+5"}, "--chatter-ms: '+5'"},
+        {{replay(good), "--chatter-ms=0x10"}, "--chatter-ms: '0x10'"},
+        {{replay(good), "--chatter-ms="}, "--chatter-ms: ''"},
+        {{replay(good), "--chatter-ms=00000000000000000000001000"}, "--chatter-ms: '000"},
     };
     for (const auto& [args, named] : cases) {
         SCOPED_TRACE(args.back());
@@ -624,6 +635,42 @@ TEST_F(WindowTest, TheTimingWindowShowsEachMouseByItsRecordedStamps) {
         << "the table and the charts, above the Close button";
     raw_input_state = {};
     measures::feed().set_names(nullptr);
+}
+
+// --buttons opens the buttons window at start; --screenshot saves it beside
+// the main window's shot, its chatter cells in their colour.
+TEST_F(WindowTest, TheButtonsWindowShowsEachButtonsChatter) {
+    std::string clicks = mouse_description("Clicker");
+    for (int i = 0; i < 10; ++i) {
+        const std::int64_t t = i * 400'000;
+        // Every other click bounces: a second press 6 ms after its release.
+        for (const auto& [at, value] : std::vector<std::pair<std::int64_t, int>>{
+                 {t, 1}, {t + 100'000, 0}, {t + 106'000, i % 2}, {t + 120'000, 0}}) {
+            if (at > t + 100'000 && i % 2 == 0)
+                continue;
+            clicks += event_text(at, EV_KEY, BTN_LEFT, value) + event_text(at, EV_SYN, 0, 0);
+        }
+    }
+    const fs::path a = write("a.evemu", clicks);
+    const auto result = run({replay(a), "--replay-speed=max", "--exit-after-replay", "--buttons",
+                             "--stats", "--screenshot=shot.png"});
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    // The buttons table's line, its columns one space apart.
+    std::string words = result.err;
+    words.erase(std::unique(words.begin(), words.end(),
+                            [](char a, char b) { return a == ' ' && b == ' '; }),
+                words.end());
+    EXPECT_NE(words.find("\n0 left 15 10 5 6.0 100.0 14.0 0 65537 Clicker\n"), std::string::npos)
+        << result.err;
+    const QImage shot(QString::fromStdString((dir_ / "shot-buttons.png").string()));
+    ASSERT_EQ(shot.size(), QSize(720, 470)) << "saved beside shot.png";
+    const QRgb chatter = vcl::qt::to_qcolor(TForm4::chatter_face).rgb();
+    int coloured = 0;
+    for (int y = 0; y < shot.height(); ++y) {
+        for (int x = 0; x < shot.width(); ++x)
+            coloured += shot.pixel(x, y) == chatter ? 1 : 0;
+    }
+    EXPECT_GT(coloured, 50) << "the chatter cell of the one row";
 }
 
 // ---------------------------------------------------------------------------

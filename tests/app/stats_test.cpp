@@ -235,6 +235,79 @@ TEST(PacketStatsTest, SynDroppedIsCountedPerMouse) {
               "kernel buffer overflows (SYN_DROPPED), events lost: 4 (mouse 1: 3, handle 30: 1)\n");
 }
 
+// The buttons table's lines after its header, as whitespace-separated fields
+// (the name, last, may hold spaces); empty when there is no such table.
+std::vector<std::vector<std::string>> button_rows(const std::string& report) {
+    std::vector<std::vector<std::string>> rows;
+    bool in_table = false;
+    for (const std::string& line : testsupport::split_lines(report)) {
+        std::istringstream words(line);
+        std::vector<std::string> fields;
+        std::string word;
+        while (words >> word)
+            fields.push_back(word);
+        if (fields.size() >= 2 && fields[0] == "mouse" && fields[1] == "button") {
+            in_table = true;
+        } else if (in_table && !fields.empty()) {
+            rows.push_back(fields);
+        }
+    }
+    return rows;
+}
+
+// The buttons report's columns: presses to unpaired.
+std::vector<std::string> button_figures(const std::vector<std::string>& fields) {
+    return fields.size() >= 9 ? std::vector<std::string>(fields.begin() + 2, fields.begin() + 9)
+                              : fields;
+}
+
+constexpr std::uint16_t left_down = 0x0001;
+constexpr std::uint16_t left_up = 0x0002;
+
+// A line per mouse and button that changed, listed mice first, the clock in
+// the title; the header alone when nothing was pressed.
+TEST(ButtonsReportTest, ALinePerMouseAndButtonPressedAfterItsHeader) {
+    const std::vector<MouseLabel> labels = {{handle(11), 0, "Left Mouse"},
+                                            {handle(12), 1, "Right Mouse"}};
+    measures::Store store({.chatter_window_us = 30'000});
+    store.add(measured(12), 0, false);  // motion only: no line
+    EXPECT_EQ(app::buttons_report(labels, store),
+              "rawmice buttons (chatter: a press less than 30 ms after the same button's "
+              "release; gap_ms the shortest release to press, hold_ms the median press to "
+              "release)\n"
+              "mouse  button  presses  clicks  chatter  gap_ms  hold_ms  hold_min_ms  unpaired  "
+              "handle  name\n");
+
+    store.add(measured(40), 0, false, false, 0x0040);  // side, a mouse not listed
+    store.add(measured(12), 1000, false, false, left_down);
+    store.add(measured(12), 81'000, false, false, left_up);
+    store.add(measured(12), 101'000, false, false, left_down | 0x0004);
+    store.add(measured(12), 101'000, false, false, 0x0008);
+    store.add(measured(11), 0, false, false, 0x0200);  // extra, released unseen
+    const std::string report = app::buttons_report(labels, store);
+    const auto rows = button_rows(report);
+    ASSERT_EQ(rows.size(), 4u) << report;
+    EXPECT_EQ(rows[0], (std::vector<std::string>{"0", "extra", "0", "0", "0", "-", "-", "-", "1",
+                                                 "11", "Left", "Mouse"}));
+    EXPECT_EQ(rows[1], (std::vector<std::string>{"1", "left", "2", "1", "1", "20.0", "80.0", "80.0",
+                                                 "0", "12", "Right", "Mouse"}));
+    EXPECT_EQ(rows[2][1], "right");
+    EXPECT_EQ(button_figures(rows[2]),
+              (std::vector<std::string>{"1", "1", "0", "-", "0.0", "0.0", "0"}));
+    EXPECT_EQ(rows[3],
+              (std::vector<std::string>{"-", "side", "1", "1", "0", "-", "-", "-", "0", "40"}));
+    const auto lines = testsupport::split_lines(report);
+    EXPECT_EQ(lines[2].find("11"), lines[1].find("handle")) << "the columns line up";
+
+    measures::Store x11({.clock = measures::Clock::milliseconds});
+    x11.add(measured(11), 0, false, false, left_down);
+    x11.add(measured(11), 95'000, false, false, left_up);
+    const std::string on_x11 = app::buttons_report(labels, x11);
+    EXPECT_NE(on_x11.find("the median press to release, on the ms clock)"), std::string::npos)
+        << on_x11;
+    EXPECT_EQ(button_rows(on_x11).at(0).at(6), "95") << "whole ms";
+}
+
 // An input as the timing feed sees it: its name (which says its clock), the
 // intervals its mice declare and its overflow counts.
 class FakeProvider final : public input::Provider {
@@ -446,6 +519,8 @@ TEST(StatsProgramTest, MiceOfKnownTimingAreMeasuredAsTheyWereRecorded) {
         EXPECT_EQ(fields[overflows_col], "-") << "a replay reads no kernel buffer";
     }
     EXPECT_EQ(row(result.err, "total")[1], "27550") << result.err;
+    EXPECT_NE(result.err.find("\nmouse  button  presses"), std::string::npos) << result.err;
+    EXPECT_TRUE(button_rows(result.err).empty()) << "the header alone: nothing was pressed";
     EXPECT_NE(result.err.find("dropped because no window was active: 0"), std::string::npos);
 
     // The recorded time stamps, not the replay clock: the same at every speed.
@@ -468,18 +543,162 @@ TEST(StatsProgramTest, MiceOfKnownTimingAreMeasuredAsTheyWereRecorded) {
     EXPECT_TRUE(row(quiet.err, "total").empty()) << "no table without --stats";
 }
 
+// A mouse's recording from button events: each {µs, code, value} a frame of
+// its own; code 0 is a kernel buffer overflow (SYN_DROPPED), after which the
+// reader's resync writes the buttons it found changed as a frame stamped
+// with it.
+struct ButtonEvent {
+    std::int64_t us;
+    unsigned code;
+    int value;
+};
+std::string clicking_recording(const std::string& name, const std::vector<ButtonEvent>& events) {
+    std::string text =
+        testsupport::description(name, {REL_X, REL_Y, REL_WHEEL}, {{BTN_LEFT, BTN_EXTRA}});
+    for (const ButtonEvent& e : events) {
+        const std::int64_t at = 1'000'000 + e.us;
+        if (e.code == 0) {
+            text += testsupport::event_text(at, EV_SYN, SYN_DROPPED, 0);
+        } else {
+            text += testsupport::event_text(at, EV_KEY, e.code, e.value);
+        }
+        text += testsupport::event_text(at, EV_SYN, SYN_REPORT, 0);
+    }
+    return text;
+}
+
+// `count` clicks of `code` every `period_ms`, held `hold_ms`; every
+// `bounce_every`-th bounces (a press `gap_ms` after its release, held
+// `bounce_hold_ms`).
+std::vector<ButtonEvent> clicking(unsigned code, int count, std::int64_t period_ms,
+                                  std::int64_t hold_ms, int bounce_every = 0,
+                                  std::int64_t gap_ms = 0, std::int64_t bounce_hold_ms = 0) {
+    std::vector<ButtonEvent> events;
+    for (int i = 0; i < count; ++i) {
+        const std::int64_t t = i * period_ms * 1000;
+        events.push_back({t, code, 1});
+        events.push_back({t + hold_ms * 1000, code, 0});
+        if (bounce_every > 0 && i % bounce_every == bounce_every - 1) {
+            const std::int64_t again = t + (hold_ms + gap_ms) * 1000;
+            events.push_back({again, code, 1});
+            events.push_back({again + bounce_hold_ms * 1000, code, 0});
+        }
+    }
+    return events;
+}
+
+// Mice of known button timing replayed by the program, each button's line of
+// --stats's buttons table as the measures' cases give it; the clicker has no
+// polling rate.
+TEST(StatsProgramTest, ButtonsOfKnownTimingAreMeasuredAsTheyWereRecorded) {
+    struct Case {
+        const char* name;
+        std::vector<ButtonEvent> events;
+        const char* button;
+        // presses clicks chatter gap_ms hold_ms hold_min_ms unpaired, at 25 ms and at 40 ms
+        std::vector<std::string> expected;
+        std::vector<std::string> at_40_ms;
+    };
+    std::vector<ButtonEvent> held = {{0, BTN_EXTRA, 0}};
+    for (const ButtonEvent& e : clicking(BTN_EXTRA, 5, 300, 90))
+        held.push_back({e.us + 20'000, e.code, e.value});
+    const std::vector<ButtonEvent> overflow = {{0, BTN_LEFT, 1},       {40'000, 0, 0},
+                                               {40'000, BTN_LEFT, 0},  {45'000, BTN_LEFT, 1},
+                                               {140'000, BTN_LEFT, 0}, {300'000, 0, 0},
+                                               {300'000, BTN_LEFT, 1}, {310'000, BTN_LEFT, 0},
+                                               {420'000, BTN_LEFT, 1}, {500'000, BTN_LEFT, 0}};
+    const std::vector<Case> cases = {
+        {"Clean",
+         clicking(BTN_LEFT, 50, 400, 120),
+         "left",
+         {"50", "50", "0", "280.0", "120.0", "120.0", "0"},
+         {"50", "50", "0", "280.0", "120.0", "120.0", "0"}},
+        {"Bouncing",
+         clicking(BTN_LEFT, 40, 400, 100, 4, 8, 30),
+         "left",
+         {"50", "40", "10", "8.0", "100.0", "30.0", "0"},
+         {"50", "40", "10", "8.0", "100.0", "30.0", "0"}},
+        {"ReleaseBounce",
+         clicking(BTN_RIGHT, 20, 500, 90, 1, 3, 4),
+         "right",
+         {"40", "20", "20", "3.0", "4.0", "4.0", "0"},
+         {"40", "20", "20", "3.0", "4.0", "4.0", "0"}},
+        {"DoubleClick",
+         clicking(BTN_LEFT, 2, 140, 80),
+         "left",
+         {"2", "2", "0", "60.0", "80.0", "80.0", "0"},
+         {"2", "2", "0", "60.0", "80.0", "80.0", "0"}},
+        {"Slow30",
+         clicking(BTN_MIDDLE, 10, 500, 100, 2, 30, 50),
+         "middle",
+         {"15", "15", "0", "30.0", "100.0", "50.0", "0"},
+         {"15", "10", "5", "30.0", "100.0", "50.0", "0"}},
+        {"HeldAtStart",
+         held,
+         "extra",
+         {"5", "5", "0", "210.0", "90.0", "90.0", "1"},
+         {"5", "5", "0", "210.0", "90.0", "90.0", "1"}},
+        {"Overflow",
+         overflow,
+         "left",
+         {"4", "4", "0", "110.0", "80.0", "80.0", "0"},
+         {"4", "4", "0", "110.0", "80.0", "80.0", "0"}},
+    };
+    testsupport::TempDir dir;
+    std::vector<std::string> args = {"--replay-speed=max", "--exit-after-replay", "--stats"};
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const auto path = dir / ("b" + std::to_string(i) + ".evemu");
+        testsupport::write_file(path, clicking_recording(cases[i].name, cases[i].events));
+        args.push_back("--replay=" + path.string());
+    }
+    for (const bool wider : {false, true}) {
+        SCOPED_TRACE(wider ? "--chatter-ms=40" : "the default 25 ms");
+        std::vector<std::string> run_args = args;
+        if (wider)
+            run_args.push_back("--chatter-ms=40");
+        const auto result = testsupport::run_rawmice(run_args, dir.path());
+        ASSERT_EQ(result.exit_code, 0) << result.err;
+        EXPECT_NE(result.err.find(wider ? "less than 40 ms" : "less than 25 ms"), std::string::npos)
+            << result.err;
+        const auto rows = button_rows(result.err);
+        ASSERT_EQ(rows.size(), cases.size()) << "a line per button pressed: " << result.err;
+        for (std::size_t i = 0; i < cases.size(); ++i) {
+            SCOPED_TRACE(cases[i].name);
+            ASSERT_GE(rows[i].size(), 11u) << result.err;
+            EXPECT_EQ(rows[i][0], std::to_string(i));
+            EXPECT_EQ(rows[i][1], cases[i].button);
+            EXPECT_EQ(button_figures(rows[i]), wider ? cases[i].at_40_ms : cases[i].expected);
+            EXPECT_EQ(rows[i][9], std::to_string(65537 + i)) << "its handle";
+            EXPECT_EQ(rows[i][10], cases[i].name);
+        }
+        // Clicks are not polling: the clicker's reports give no rate.
+        const auto timing = row(result.err, "1");
+        ASSERT_GT(timing.size(), static_cast<std::size_t>(irregular_col)) << result.err;
+        for (const Column c : {hz_col, p1_col, median_col, p99_col, max_col, irregular_col})
+            EXPECT_EQ(timing[c], "-") << c;
+    }
+}
+
 // The intervals between the reports of a recording, read from its lines apart
 // from the program: a frame is a report when it moves, turns a wheel, or
 // presses or releases one of the five buttons; gaps of 50 ms or more are
-// pauses, left out.
+// pauses, left out, and so are the intervals of a spell of fewer than 8.
 std::vector<std::int64_t> intervals_of(const std::vector<testsupport::EventLine>& lines) {
     std::vector<std::int64_t> intervals;
+    std::vector<std::int64_t> spell;
+    const auto end_spell = [&] {
+        if (spell.size() >= 8)
+            intervals.insert(intervals.end(), spell.begin(), spell.end());
+        spell.clear();
+    };
     std::optional<std::int64_t> last;
     bool report = false;
     for (const auto& line : lines) {
         if (line.type == EV_SYN && line.code == SYN_REPORT) {
             if (report && last && line.us - *last < 50'000)
-                intervals.push_back(line.us - *last);
+                spell.push_back(line.us - *last);
+            else if (report && last)
+                end_spell();
             if (report)
                 last = line.us;
             report = false;
@@ -492,6 +711,7 @@ std::vector<std::int64_t> intervals_of(const std::vector<testsupport::EventLine>
                                 (line.value == 0 || line.value == 1));
         }
     }
+    end_spell();
     return intervals;
 }
 
@@ -502,8 +722,8 @@ std::int64_t quantile(const std::vector<std::int64_t>& sorted, double q) {
 }
 
 // What the program measures of every bundled mouse recording, against the
-// intervals its lines give: the percentiles to the histogram's resolution
-// (exact below 256 µs, then at most 1/128 below), the rate to 1 %, the
+// intervals its lines give, and as many presses as its log has DOWN flags: the percentiles to the
+// histogram's resolution (exact below 256 µs, then at most 1/128 below), the rate to 1 %, the
 // irregular share within what that resolution leaves open.
 TEST(StatsProgramTest, EveryBundledMouseRecordingIsMeasuredAsItsLinesSay) {
     testsupport::TempDir dir;
@@ -529,6 +749,7 @@ TEST(StatsProgramTest, EveryBundledMouseRecordingIsMeasuredAsItsLinesSay) {
     ASSERT_GE(mice.size(), 8u);
 
     int measured = 0;
+    int pressed = 0;  // recordings with button presses
     for (const auto& file : mice) {
         SCOPED_TRACE(file.filename().string());
         std::vector<std::int64_t> intervals = intervals_of(testsupport::event_lines(file));
@@ -537,6 +758,29 @@ TEST(StatsProgramTest, EveryBundledMouseRecordingIsMeasuredAsItsLinesSay) {
             {"--replay=" + file.string(), "--replay-speed=max", "--exit-after-replay", "--stats"},
             dir.path());
         ASSERT_EQ(run.exit_code, 0) << run.err;
+        // As many presses of each button as log.txt has DOWN flags.
+        std::map<std::string, std::uint64_t> downs;
+        for (const std::string& line :
+             testsupport::split_lines(testsupport::read_file(dir.path() / "log.txt"))) {
+            const auto at = line.find("usButtonFlags=");
+            if (at == std::string::npos)
+                continue;
+            const auto flags = std::stoul(line.substr(at + 14, 4), nullptr, 16);
+            for (unsigned b = 0; b < 5; ++b) {
+                if ((flags & (1u << (2 * b))) != 0)
+                    ++downs[std::array<const char*, 5>{"left", "right", "middle", "side",
+                                                       "extra"}[b]];
+            }
+        }
+        std::map<std::string, std::uint64_t> presses;
+        for (const auto& fields : button_rows(run.err)) {
+            ASSERT_GE(fields.size(), 3u) << run.err;
+            EXPECT_EQ(fields[0], "0") << run.err;
+            if (fields[2] != "0")
+                presses[fields[1]] = std::stoull(fields[2]);
+        }
+        EXPECT_EQ(presses, downs) << run.err;
+        pressed += downs.empty() ? 0 : 1;
         const auto fields = row(run.err, "0");
         if (intervals.empty()) {
             if (!fields.empty()) {
@@ -580,6 +824,7 @@ TEST(StatsProgramTest, EveryBundledMouseRecordingIsMeasuredAsItsLinesSay) {
         }
     }
     EXPECT_GE(measured, 6);
+    EXPECT_GE(pressed, 3);
 }
 
 }  // namespace

@@ -41,7 +41,7 @@ class TableInput final : public measures::Input {
 TEST(FeedTest, AsksItsInputOnceAMouseAndAfterABatchOnlyWhatChanged) {
     measures::Feed feed;
     int told = 0;
-    feed.set_listener([&] { ++told; });
+    feed.add_listener(&told, [&] { ++told; });
     TableInput input;
     input.declared = {{7, "1ms\n"}};
     feed.start(input);

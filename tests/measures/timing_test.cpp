@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -85,19 +86,31 @@ struct Exact {
 Exact exact(const Series& series, Clock clock) {
     Exact e;
     std::optional<std::int64_t> last;
+    // The spell going on: its intervals count once it has min_spell_intervals.
+    std::vector<std::int64_t> spell;
+    const auto end_spell = [&] {
+        if (spell.size() >= timing::min_spell_intervals)
+            e.intervals.insert(e.intervals.end(), spell.begin(), spell.end());
+        spell.clear();
+    };
     for (const Packet& p : series) {
         if (p.same_report && last)
             continue;
         ++e.reports;
         if (last && p.time_us >= *last) {
             const std::int64_t interval = p.time_us - *last;
-            if (interval >= timing::pause_us)
+            if (interval >= timing::pause_us) {
                 ++e.pauses;
-            else
-                e.intervals.push_back(interval);
+                end_spell();
+            } else {
+                spell.push_back(interval);
+            }
+        } else if (last) {
+            end_spell();
         }
         last = p.time_us;
     }
+    end_spell();
     std::sort(e.intervals.begin(), e.intervals.end());
     if (e.intervals.empty())
         return e;
@@ -254,6 +267,21 @@ const Case cases[] = {
          return s;
      },
      5000, 0, 1000, 1000, 1000, 1000, 1000, 0},
+    // A button clicked in the middle of a 1 kHz movement: the press and the
+    // release are reports of their own, 500 µs after a motion report, inside
+    // a spell long enough to count (its four intervals of 500 µs are half the
+    // median: not irregular).
+    {"AClickInTheMiddleOfAMovementCounts", Clock::microseconds,
+     [] {
+         Series s = steady(1000, 2000);
+         for (const std::int64_t at : {start + 700'500, start + 780'500})
+             s.insert(
+                 std::lower_bound(s.begin(), s.end(), at,
+                                  [](const Packet& p, std::int64_t t) { return p.time_us < t; }),
+                 Packet{at});
+         return s;
+     },
+     2002, 0, 1000, 1000, 1000, 1000, 1000, 0},
     // Windows handles queued messages back to back: stamps of their receipt
     // come in pairs, the median interval is 0, the rate the reports over time.
     {"ReceiptTimeInPairs", Clock::receipt,
@@ -364,15 +392,77 @@ TEST(MeasuresTest, TheBackgroundShareCountsReportsReadInTheBackground) {
 }
 
 TEST(MeasuresTest, FiftyMillisecondsIsAPauseAndJustUnderIsNot) {
+    Series s = steady(1000, 8);  // seven intervals of 1 ms
+    s.push_back({s.back().time_us + 49'999});
+    s.push_back({s.back().time_us + 50'000});
+    const Summary m = measure(s, Clock::microseconds);
+    EXPECT_EQ(m.reports, 10u);
+    EXPECT_EQ(m.pauses, 1u);
+    EXPECT_EQ(m.intervals, 8u);
+    EXPECT_EQ(*m.max_us, 49'999);
+    EXPECT_EQ(m.spell_time_us, 7000 + 49'999);
+}
+
+// A spell counts from its eighth interval on, all of its intervals with it;
+// shorter ones (clicks, a nudge) are left out of every figure but the chart.
+TEST(MeasuresTest, OnlySpellsOfEightIntervalsOrMoreCount) {
+    const auto spells = [](std::initializer_list<int> lengths) {
+        Series s;
+        std::int64_t t = start;
+        for (const int intervals : lengths) {
+            const Series part = steady(2000, intervals + 1, t);
+            s.insert(s.end(), part.begin(), part.end());
+            t = s.back().time_us + second;
+        }
+        return s;
+    };
+    const Summary seven = measure(spells({7, 7, 7}), Clock::microseconds);
+    EXPECT_EQ(seven.reports, 24u);
+    EXPECT_EQ(seven.pauses, 2u);
+    EXPECT_EQ(seven.intervals, 0u);
+    EXPECT_EQ(seven.short_spell_intervals, 21u);
+    EXPECT_FALSE(seven.rate_hz || seven.median_us || seven.max_us || seven.irregular_share);
+    EXPECT_EQ(timing::format_row(0, "m", seven),
+              (timing::Row{"0", "m", "-", "-", "-", "-", "-", "-", "-", "-", "0.0"}));
+
+    const Summary mixed = measure(spells({7, 8, 3, 20}), Clock::microseconds);
+    EXPECT_EQ(mixed.intervals, 28u);
+    EXPECT_EQ(mixed.short_spell_intervals, 10u);
+    EXPECT_DOUBLE_EQ(*mixed.rate_hz, 500.0);
+
+    // A stamp that goes back ends a spell as a pause does.
+    Series back = steady(1000, 5);
+    const Series after = steady(1000, 9, start - second);
+    back.insert(back.end(), after.begin(), after.end());
+    const Summary b = measure(back, Clock::microseconds);
+    EXPECT_EQ(b.intervals, 8u);
+    EXPECT_EQ(b.short_spell_intervals, 4u);
+}
+
+// A clicker whose switch bounces: each click a press, a release 30 ms later
+// and, bouncing, a press 8 ms after it and a release 30 ms after that; clicks
+// a second apart. Its reports are the person's fingers, not a polling rate.
+TEST(MeasuresTest, AClickerHasNoPollingRate) {
+    Series s;
+    for (int click = 0; click < 50; ++click) {
+        const std::int64_t t = start + click * second;
+        for (const std::int64_t at : {t, t + 30'000, t + 38'000, t + 68'000})
+            s.push_back({at});
+    }
+    const Summary m = measure(s, Clock::microseconds);
+    EXPECT_EQ(m.reports, 200u);
+    EXPECT_EQ(m.pauses, 49u);
+    EXPECT_EQ(m.intervals, 0u);
+    EXPECT_EQ(m.short_spell_intervals, 150u);
+    const timing::Row row = timing::format_row(0, "Clicker", m);
+    for (std::size_t c : {timing::column::hz, timing::column::p1, timing::column::median,
+                          timing::column::p99, timing::column::max, timing::column::irregular})
+        EXPECT_EQ(row[c], "-") << timing::column_titles()[c];
+
     Store t;
-    for (const std::int64_t time : {start, start + 49'999, start + 49'999 + 50'000})
-        t.add(handle(1), time, false);
-    const Summary s = t.mouse(handle(1)).timing.summary();
-    EXPECT_EQ(s.reports, 3u);
-    EXPECT_EQ(s.pauses, 1u);
-    EXPECT_EQ(s.intervals, 1u);
-    EXPECT_EQ(*s.max_us, 49'999);
-    EXPECT_EQ(s.spell_time_us, 49'999);
+    for (const Packet& p : s)
+        t.add(handle(3), p.time_us, false);
+    EXPECT_EQ(t.mouse(handle(3)).timing.recent().size(), 200u) << "the chart shows every report";
 }
 
 TEST(MeasuresTest, NothingIsKnownBeforeAnIntervalWithinASpell) {
@@ -408,9 +498,11 @@ TEST(MeasuresTest, AStampThatGoesBackEndsTheSpell) {
     EXPECT_EQ(*m.max_us, 1000);
 
     // Stamps as far apart as they can be: nothing overflows.
-    const Summary extremes =
-        measure({{INT64_MIN}, {INT64_MAX}, {INT64_MIN}, {0}, {1}}, Clock::microseconds);
-    EXPECT_EQ(extremes.reports, 5u);
+    Series far = {{INT64_MIN}, {INT64_MAX}, {INT64_MIN}};
+    for (std::int64_t t = 0; t <= 8; ++t)
+        far.push_back({t});
+    const Summary extremes = measure(far, Clock::microseconds);
+    EXPECT_EQ(extremes.reports, 12u);
     EXPECT_EQ(extremes.pauses, 2u);
     EXPECT_EQ(extremes.steps_back, 1u);
     EXPECT_EQ(*extremes.max_us, 1);
@@ -418,8 +510,8 @@ TEST(MeasuresTest, AStampThatGoesBackEndsTheSpell) {
 
 // A sample whose packets were all stamped at once has no rate.
 TEST(MeasuresTest, IntervalsOfZeroGiveNoRate) {
-    const Summary s = measure({{start}, {start}, {start}}, Clock::microseconds);
-    EXPECT_EQ(s.intervals, 2u);
+    const Summary s = measure(Series(9, Packet{start}), Clock::microseconds);
+    EXPECT_EQ(s.intervals, 8u);
     EXPECT_EQ(*s.median_us, 0);
     EXPECT_FALSE(s.rate_hz);
     EXPECT_FALSE(s.irregular_share);

@@ -23,14 +23,15 @@ class ProgramForm : public RecordingForm {
   public:
     explicit ProgramForm(vcl::TComponent* owner) : RecordingForm(owner) {}
     static const vcl::FormClass& form_class() {
-        static const vcl::FormClass form_class =
-            form_class_of<ProgramForm>(Layout, {"btnCopyClick", "btnCerrarClick", "btnCloseClick"});
+        static const vcl::FormClass form_class = form_class_of<ProgramForm>(
+            Layout, {"btnCopyClick", "btnCerrarClick", "btnCloseClick", "btnResetClick"});
         return form_class;
     }
 };
 constexpr char form1[] = "Form1";
 constexpr char form2[] = "Form2";
 constexpr char form3[] = "Form3";
+constexpr char form4[] = "Form4";
 
 std::wstring class_of(HWND hwnd) {
     wchar_t name[64] = {};
@@ -102,16 +103,37 @@ TEST_F(Layouts, TheTimingWindowHasItsCaptionClientSizeAndCloseButtonAndStartsHid
     EXPECT_EQ(form->calls.back(), "FormClose");
 }
 
+TEST_F(Layouts, TheButtonsWindowHasItsCaptionClientSizeAndButtonsAndStartsHidden) {
+    ProgramForm<form4>* form = nullptr;
+    vcl::Application->CreateForm(&form);
+    HWND hwnd = form->native().hwnd;
+    RECT client;
+    GetClientRect(hwnd, &client);
+    EXPECT_EQ(client.right, 720);
+    EXPECT_EQ(client.bottom, 470);
+    EXPECT_EQ(std::string(form->Caption), "Buttons");
+    ASSERT_EQ(form->controls().size(), 2u);
+    EXPECT_EQ(text_of(hwnd_of(form->controls()[0])), "Reset");
+    EXPECT_EQ(text_of(hwnd_of(form->controls()[1])), "Close");
+    EXPECT_FALSE(IsWindowVisible(hwnd));
+    SendMessageW(hwnd, WM_COMMAND, MAKEWPARAM(0, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(hwnd_of(form->controls()[0])));
+    EXPECT_EQ(form->calls, (std::vector<std::string>{"FormCreate", "ButtonClick"}))
+        << "Reset is bound";
+}
+
 TEST_F(Layouts, EveryControlOfEveryFormStandsWhereTheLayoutSays) {
     ProgramForm<form1>* main_form = nullptr;
     ProgramForm<form2>* data_form = nullptr;
     ProgramForm<form3>* timing_form = nullptr;
+    ProgramForm<form4>* buttons_form = nullptr;
     vcl::Application->CreateForm(&main_form);
     vcl::Application->CreateForm(&data_form);
     vcl::Application->CreateForm(&timing_form);
+    vcl::Application->CreateForm(&buttons_form);
     for (vcl::TForm* form :
          {static_cast<vcl::TForm*>(main_form), static_cast<vcl::TForm*>(data_form),
-          static_cast<vcl::TForm*>(timing_form)}) {
+          static_cast<vcl::TForm*>(timing_form), static_cast<vcl::TForm*>(buttons_form)}) {
         const FormLayout& layout = *form->native().layout;
         ASSERT_EQ(form->controls().size(), layout.control_count);
         for (std::size_t i = 0; i < layout.control_count; ++i) {

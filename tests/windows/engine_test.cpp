@@ -2,7 +2,8 @@
 // list in the memo, real WM_INPUT packets logged and shown, a handle that is
 // no packet dropped, the log written out once the queue has drained; the
 // timing window opened and hidden by F2, passing the raw input it receives
-// on to the main window, and each packet measured on its receipt time.
+// on to the main window, and each packet measured on its receipt time; the
+// buttons window opened and hidden by F3, its rows from real button packets.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -20,6 +21,7 @@
 #include "rawinput/rawinput.h"
 #include "rawinput/report.h"
 #include "tests/win32/pump_until.h"
+#include "ui/frmButtons.h"
 #include "ui/frmTiming.h"
 #include "ui/principal.h"
 
@@ -96,6 +98,10 @@ void send_key(WORD key) {
 
 bool timing_shown() {
     return Form3 != nullptr && Form3->Visible;
+}
+
+bool buttons_shown() {
+    return Form4 != nullptr && Form4->Visible;
 }
 
 // The main window made as the program makes it, in a scratch folder that
@@ -229,6 +235,47 @@ TEST_F(MainWindowOnUser32, RealPacketsReachTheLogWhileTheTimingWindowHasTheFocus
     EXPECT_EQ(Form3->cells(0)[measures::timing::column::name], "-");
     ASSERT_EQ(Form3->notes().size(), 2u);
     EXPECT_EQ(Form3->notes()[1].rfind("Times: receipt time", 0), 0u) << Form3->notes()[1];
+}
+
+// A click and a second press straight after its release, as a bouncing switch
+// sends them: SendInput's packets come microseconds apart, well inside the
+// chatter window, and the chatter cell shows in its colour.
+TEST_F(MainWindowOnUser32, F3OpensTheButtonsWindowWhoseRowsComeFromRealButtonPackets) {
+    ASSERT_TRUE(pump_until([] { return vcl::TForm::active() == Form1; }));
+    send_key(VK_F3);
+    ASSERT_TRUE(pump_until([] { return buttons_shown() && vcl::TForm::active() == Form4; }));
+    EXPECT_EQ(std::string(Form4->Caption), "Buttons");
+    send_buttons(
+        {MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP, MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP});
+    const std::string expected = report::packet_line(0, buttons(RI_MOUSE_LEFT_BUTTON_DOWN)) +
+                                 report::packet_line(0, buttons(RI_MOUSE_LEFT_BUTTON_UP)) +
+                                 report::packet_line(0, buttons(RI_MOUSE_LEFT_BUTTON_DOWN)) +
+                                 report::packet_line(0, buttons(RI_MOUSE_LEFT_BUTTON_UP));
+    ASSERT_TRUE(pump_until([&] { return button_lines(read_log()) == expected; }))
+        << "passed on to the main window while it has the focus; log.txt holds: " << read_log();
+    Form4->draw();
+    ASSERT_EQ(Form4->row_count(), 1u);
+    const measures::buttons::Row& cells = Form4->cells(0);
+    EXPECT_EQ(cells[measures::buttons::column::mouse], "0");
+    EXPECT_EQ(cells[measures::buttons::column::button], "left");
+    EXPECT_EQ(cells[measures::buttons::column::presses], "2");
+    EXPECT_EQ(cells[measures::buttons::column::chatter], "1");
+    EXPECT_EQ(cells[measures::buttons::column::clicks], "1");
+    ASSERT_EQ(Form4->notes().size(), 2u);
+    EXPECT_EQ(Form4->notes()[1].rfind("Times: receipt time", 0), 0u) << Form4->notes()[1];
+    const vcl::TRect chatter = Form4->cell_rect(0, measures::buttons::column::chatter);
+    int coloured = 0;
+    for (int y = chatter.Top; y < chatter.Bottom; ++y) {
+        for (int x = chatter.Left; x < chatter.Right; ++x)
+            coloured += Form4->Canvas->Pixel(x, y) == TForm4::chatter_face ? 1 : 0;
+    }
+    EXPECT_GT(coloured, chatter.Width() * chatter.Height() / 2) << "the chatter cell stands out";
+
+    Form4->btnReset->Click();
+    EXPECT_EQ(Form4->row_count(), 0u);
+    send_key(VK_F3);
+    ASSERT_TRUE(pump_until([] { return !buttons_shown() && vcl::TForm::active() == Form1; }))
+        << "F3 in it hides it and the main window takes the focus back";
 }
 
 // The main window's mouse: its reports so far, and those read in the background.

@@ -1,0 +1,302 @@
+// The buttons window on Qt: made on first use, F3 from any rawmice window,
+// Reset, Close and the title bar's close; raw input it receives handled by the
+// main window; a row per mouse and button with the chatter cell in its own
+// colour, every row reachable by scrolling, on the pixels of its canvas.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QWindow>
+
+#include <filesystem>
+#include <vector>
+
+#include "measures/feed.h"
+#include "platform/vcl/qt/native.h"
+#include "rawinput/rawinput.h"
+#include "rawinput/report.h"
+#include "tests/engine/fake_user32.h"
+#include "tests/support/test_support.h"
+#include "ui/frmButtons.h"
+#include "ui/frmTiming.h"
+#include "ui/principal.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace buttons = measures::buttons;
+using buttons::Button;
+using testsupport::wait_until;
+using vcl::qt::widget;
+
+const auto first_mouse = reinterpret_cast<HANDLE>(0x101);
+const auto second_mouse = reinterpret_cast<HANDLE>(0x102);
+const auto third_mouse = reinterpret_cast<HANDLE>(0x103);
+
+// The main window as the program makes it, over a scripted user32 listing
+// three mice, in a scratch folder; fresh measures; no buttons window yet.
+class ButtonsWindowTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        previous_dir_ = fs::current_path();
+        fs::current_path(dir_.path());
+        vcl::Application->destroy_forms();
+        raw_input_release(nullptr);
+        for (HANDLE mouse : {first_mouse, second_mouse, third_mouse})
+            user32_.devices.push_back({mouse, RIM_TYPEMOUSE});
+        user32_.count_result = 0;
+        user32_.install();
+        measures::feed().reset({});
+        measures::feed().set_names([](measures::Handle handle) {
+            return handle == measures::handle_of(first_mouse) ? std::string("First Mouse")
+                                                              : std::string();
+        });
+        testing::internal::CaptureStdout();
+        vcl::Application->CreateForm(&Form1);
+        testing::internal::GetCapturedStdout();
+        Form1->Show();
+        ASSERT_TRUE(wait_until([] { return vcl::TForm::active() == Form1; }));
+    }
+    void TearDown() override {
+        raw_input_release(Form1);
+        log_file.close();
+        vcl::Application->destroy_forms();
+        Form1 = nullptr;
+        EXPECT_EQ(Form4, nullptr) << "gone with its window";
+        EXPECT_EQ(Form3, nullptr);
+        Form4 = nullptr;
+        Form3 = nullptr;
+        measures::feed().set_names(nullptr);
+        fake::User32::uninstall();
+        fs::current_path(previous_dir_);
+    }
+
+    static void press(vcl::TForm* form, int key) {
+        QWindow* window = widget(form)->windowHandle();
+        ASSERT_NE(window, nullptr) << "the window is not shown";
+        QKeyEvent down(QEvent::KeyPress, key, Qt::NoModifier);
+        QCoreApplication::sendEvent(window, &down);
+        QKeyEvent up(QEvent::KeyRelease, key, Qt::NoModifier);
+        QCoreApplication::sendEvent(window, &up);
+    }
+
+    static bool shown() { return Form4 != nullptr && Form4->Visible.get(); }
+
+    void open_buttons_window() {
+        show_buttons_window();
+        ASSERT_NE(Form4, nullptr);
+        Form4->draw();
+    }
+
+    // `count` clicks of `button` of `mouse`, every 300 ms from `from_us`, each
+    // held 100 ms; each click after the first `clean` bounces (a press 5 ms
+    // after its release, held 10 ms).
+    static void click(HANDLE mouse, Button button, int count, std::int64_t from_us, int clean) {
+        const auto h = measures::handle_of(mouse);
+        for (int i = 0; i < count; ++i) {
+            const std::int64_t t = from_us + i * 300'000;
+            measures::feed().packet({h, t, false, false, buttons::down_flag(button)});
+            measures::feed().packet({h, t + 100'000, false, false, buttons::up_flag(button)});
+            if (i >= clean) {
+                measures::feed().packet({h, t + 105'000, false, false, buttons::down_flag(button)});
+                measures::feed().packet({h, t + 115'000, false, false, buttons::up_flag(button)});
+            }
+        }
+    }
+
+    // How many pixels of the cell have `colour`.
+    static int pixels_of(const vcl::TRect& cell, vcl::TColor colour) {
+        int count = 0;
+        for (int y = cell.Top; y < cell.Bottom; ++y) {
+            for (int x = cell.Left; x < cell.Right; ++x)
+                count += Form4->Canvas->Pixel(x, y) == colour ? 1 : 0;
+        }
+        return count;
+    }
+
+    testsupport::TempDir dir_;
+    fs::path previous_dir_;
+    fake::User32 user32_;
+};
+
+TEST_F(ButtonsWindowTest, F3MakesItOnFirstUseFromAnyWindowAndF3InItHidesItAgain) {
+    EXPECT_EQ(Form4, nullptr) << "made on first use, not at start";
+    press(Form1, Qt::Key_F3);
+    ASSERT_TRUE(shown());
+    EXPECT_EQ(Form4->Caption.get(), "Buttons");
+    ASSERT_NE(Form4->btnReset, nullptr);
+    ASSERT_NE(Form4->btnClose, nullptr);
+    EXPECT_EQ(Form4->btnReset->Caption.get(), "Reset");
+    EXPECT_EQ(Form4->btnClose->Caption.get(), "Close");
+    EXPECT_EQ(widget(Form4)->size(), QSize(720, 470));
+    EXPECT_EQ(widget(Form4)->objectName(), "Form4");
+    EXPECT_TRUE(wait_until([] { return vcl::TForm::active() == Form4; })) << "it takes the focus";
+
+    press(Form4, Qt::Key_F3);
+    EXPECT_FALSE(shown());
+    EXPECT_TRUE(wait_until([] { return vcl::TForm::active() == Form1; }))
+        << "the main window takes the focus back, and the raw input with it";
+
+    // From the timing window, and the timing window from it.
+    show_timing_window();
+    ASSERT_TRUE(wait_until([] { return vcl::TForm::active() == Form3; }));
+    press(Form3, Qt::Key_F3);
+    EXPECT_TRUE(shown());
+    ASSERT_TRUE(wait_until([] { return vcl::TForm::active() == Form4; }));
+    hide_timing_window();
+    press(Form4, Qt::Key_F2);
+    EXPECT_TRUE(Form3->Visible.get()) << "F2 in it opens the timing window";
+    EXPECT_EQ(vcl::Application->forms().size(), 3u) << "each window made once";
+}
+
+TEST_F(ButtonsWindowTest, CloseAndTheTitleBarsCloseHideItAndRawInputGoesOnToTheMainWindow) {
+    open_buttons_window();
+    ASSERT_TRUE(wait_until([] { return vcl::TForm::active() == Form4; }));
+    RAWMOUSE moved{};
+    moved.lLastX = 7;
+    const HRAWINPUT packet = fake::add_mouse_packet(user32_, third_mouse, moved);
+    vcl::TMessage message{WM_INPUT, RIM_INPUT, reinterpret_cast<LPARAM>(packet), 0};
+    vcl::TForm::active()->Dispatch(&message);
+    flush_log();
+    EXPECT_EQ(testsupport::read_file(dir_ / "log.txt"), report::packet_line(2, moved));
+
+    Form4->btnClose->Click();
+    EXPECT_FALSE(shown());
+    EXPECT_TRUE(wait_until([] { return vcl::TForm::active() == Form1; }));
+    show_buttons_window();
+    ASSERT_TRUE(wait_until([] { return vcl::TForm::active() == Form4; }));
+    widget(Form4)->close();  // as the title bar's close asks
+    EXPECT_FALSE(shown());
+    EXPECT_NE(Form4, nullptr) << "hidden, not destroyed";
+    EXPECT_TRUE(wait_until([] { return vcl::TForm::active() == Form1; }));
+}
+
+TEST_F(ButtonsWindowTest, ARowPerMouseAndButtonPressedWithItsChatterInItsOwnColour) {
+    open_buttons_window();
+    EXPECT_EQ(Form4->row_count(), 0u) << "no button pressed yet";
+    const auto late = reinterpret_cast<HANDLE>(0x1ff);
+    click(late, Button::left, 2, 0, 2);           // a mouse not listed
+    click(second_mouse, Button::right, 4, 0, 2);  // two bounce
+    click(first_mouse, Button::middle, 3, 0, 3);  // clean
+    click(first_mouse, Button::left, 5, 2'000'000, 5);
+    Form4->draw();
+    ASSERT_EQ(Form4->row_count(), 4u);
+    // The listed mice in their numbering, each button in its order; then the others.
+    EXPECT_EQ(Form4->cells(0), (buttons::Row{"0", "left", "5", "5", "0", "200.0", "100.0", "100.0",
+                                             "0", "First Mouse"}));
+    EXPECT_EQ(Form4->cells(1)[buttons::column::button], "middle");
+    EXPECT_EQ(Form4->cells(2),
+              (buttons::Row{"1", "right", "6", "4", "2", "5.0", "100.0", "10.0", "0", "-"}));
+    EXPECT_EQ(Form4->cells(3)[buttons::column::mouse], "-1");
+
+    const vcl::TColor face = Form4->Canvas->Pixel(2, 2);
+    const vcl::TRect chatter = Form4->cell_rect(2, buttons::column::chatter);
+    const int area = chatter.Width() * chatter.Height();
+    EXPECT_GT(pixels_of(chatter, TForm4::chatter_face), area / 2) << "it stands out";
+    EXPECT_LT(pixels_of(chatter, TForm4::chatter_face), area) << "with its figure on it";
+    EXPECT_EQ(pixels_of(Form4->cell_rect(0, buttons::column::chatter), TForm4::chatter_face), 0);
+    EXPECT_GT(pixels_of(Form4->cell_rect(0, buttons::column::chatter), face), area / 2);
+    const vcl::TColor text = vcl::qt::from_qcolor(vcl::qt::to_qcolor(vcl::clWindowText));
+    EXPECT_GT(pixels_of(Form4->cell_rect(0, buttons::column::presses), text), 0) << "a figure";
+    EXPECT_GT(pixels_of(Form4->cell_rect(0, buttons::column::name), text), 0) << "the name";
+
+    // A new chatter turns the first row's cell too, frame by frame.
+    const std::uint64_t drawn = Form4->drawings();
+    click(first_mouse, Button::left, 2, 4'000'000, 1);
+    EXPECT_TRUE(wait_until([&] { return Form4->drawings() > drawn; }));
+    EXPECT_EQ(Form4->cells(0)[buttons::column::chatter], "1");
+    EXPECT_GT(pixels_of(Form4->cell_rect(0, buttons::column::chatter), TForm4::chatter_face),
+              area / 2);
+}
+
+TEST_F(ButtonsWindowTest, ResetStartsAfreshAndNothingIsDrawnWhileNothingChangesNorWhileHidden) {
+    open_buttons_window();
+    click(first_mouse, Button::left, 3, 0, 1);
+    Form4->draw();
+    ASSERT_EQ(Form4->row_count(), 1u);
+    const std::uint64_t drawn = Form4->drawings();
+    Form4->draw();
+    measures::feed().packet({measures::handle_of(first_mouse), 1'000'000});  // motion
+    Form4->draw();
+    EXPECT_EQ(Form4->drawings(), drawn) << "nothing it shows changed";
+
+    Form4->btnReset->Click();
+    EXPECT_EQ(Form4->row_count(), 0u) << "every figure forgotten";
+    click(first_mouse, Button::right, 1, 2'000'000, 1);
+    Form4->draw();
+    ASSERT_EQ(Form4->row_count(), 1u);
+    EXPECT_EQ(Form4->cells(0)[buttons::column::button], "right");
+    EXPECT_EQ(Form4->cells(0)[buttons::column::presses], "1");
+
+    hide_buttons_window();
+    const std::uint64_t hidden = Form4->drawings();
+    click(first_mouse, Button::right, 1, 3'000'000, 0);
+    Form4->draw();
+    EXPECT_EQ(Form4->drawings(), hidden) << "nothing drawn while hidden";
+    show_buttons_window();
+    EXPECT_EQ(Form4->cells(0)[buttons::column::presses], "3") << "drawn as it shows";
+}
+
+TEST_F(ButtonsWindowTest, EveryRowIsReachableByScrolling) {
+    open_buttons_window();
+    // Fifteen mice with every button pressed: far more rows than fit.
+    for (std::uintptr_t m = 0; m < 15; ++m) {
+        for (Button b : buttons::all)
+            click(reinterpret_cast<HANDLE>(0x101 + m), b, 1, 0, 1);
+    }
+    Form4->draw();
+    ASSERT_EQ(Form4->row_count(), 75u);
+    const std::size_t fit = Form4->rows_that_fit();
+    ASSERT_GE(fit, 10u);
+    ASSERT_LT(fit, 75u);
+    EXPECT_EQ(Form4->first_shown(), 0u);
+    EXPECT_EQ(Form4->notes().back(), "Rows 1 to " + std::to_string(fit) +
+                                         " of 75: the arrow keys, Page Up, Page Down, Home and "
+                                         "End scroll");
+    // The rows fit above the notes, the notes above the buttons.
+    EXPECT_LE(Form4->cell_rect(fit - 1, 0).Bottom,
+              437 - 3 * (Form4->line_top(0) - Form4->line_top(-1)));
+
+    press(Form4, Qt::Key_Down);
+    EXPECT_EQ(Form4->first_shown(), 1u);
+    press(Form4, Qt::Key_PageDown);
+    EXPECT_EQ(Form4->first_shown(), 1u + fit);
+    press(Form4, Qt::Key_End);
+    EXPECT_EQ(Form4->first_shown(), 75u - fit) << "the last row shown at the bottom";
+    press(Form4, Qt::Key_Down);
+    EXPECT_EQ(Form4->first_shown(), 75u - fit) << "no further";
+    const vcl::TColor text = vcl::qt::from_qcolor(vcl::qt::to_qcolor(vcl::clWindowText));
+    EXPECT_GT(pixels_of(Form4->cell_rect(74, buttons::column::button), text), 0)
+        << "the last row drawn";
+    EXPECT_EQ(Form4->cells(74)[buttons::column::button], "extra");
+    press(Form4, Qt::Key_PageUp);
+    EXPECT_EQ(Form4->first_shown(), 75u - 2 * fit);
+    press(Form4, Qt::Key_Home);
+    EXPECT_EQ(Form4->first_shown(), 0u);
+    press(Form4, Qt::Key_Up);
+    EXPECT_EQ(Form4->first_shown(), 0u);
+
+    // Fewer rows after a Reset: back to the top, no scrolling note.
+    press(Form4, Qt::Key_End);
+    Form4->btnReset->Click();
+    click(first_mouse, Button::left, 1, 5'000'000, 1);
+    Form4->draw();
+    EXPECT_EQ(Form4->first_shown(), 0u);
+    EXPECT_EQ(Form4->notes().size(), 1u);
+}
+
+TEST_F(ButtonsWindowTest, TheChatterWindowAndTimesThatAreNotThePacketsOwnAreSaid) {
+    measures::feed().reset({.chatter_window_us = 40'000});
+    open_buttons_window();
+    ASSERT_EQ(Form4->notes().size(), 1u);
+    EXPECT_EQ(Form4->notes()[0].rfind("Chatter: a press less than 40 ms after", 0), 0u)
+        << Form4->notes()[0];
+    measures::feed().reset({.clock = measures::Clock::milliseconds});
+    click(first_mouse, Button::left, 2, 0, 1);
+    Form4->draw();
+    ASSERT_EQ(Form4->notes().size(), 2u);
+    EXPECT_EQ(Form4->notes()[1].rfind("Times: ms clock", 0), 0u) << Form4->notes()[1];
+    EXPECT_EQ(Form4->cells(0)[buttons::column::gap], "5") << "whole ms";
+}
+
+}  // namespace

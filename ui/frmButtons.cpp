@@ -1,0 +1,356 @@
+#include "ui/frmButtons.h"
+
+#include <algorithm>
+
+#include "measures/feed.h"
+#include "rawinput/rawinput.h"
+#include "ui/frmTiming.h"
+#include "ui/principal.h"
+
+TForm4* Form4 = nullptr;
+
+namespace {
+
+namespace buttons = measures::buttons;
+
+// The layout's client size; the table and its notes are placed within it.
+constexpr int client_width = 720;
+constexpr int margin = 8;
+constexpr int table_top = 8;
+constexpr int notes_bottom = 429;  // above the Reset and Close buttons
+constexpr int max_notes = 3;       // the chatter window, the clock, the scrolling
+constexpr int cell_gap = 10;
+
+constexpr vcl::TColor face = vcl::clBtnFace;
+constexpr vcl::TColor text_colour = vcl::clWindowText;
+
+bool is_continuation(char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
+bool plain(vcl::TShiftState shift) {
+    return (shift & (vcl::ssShift | vcl::ssAlt | vcl::ssCtrl)) == 0;
+}
+
+// Changes whenever any mouse's button figures do: motion alone changes nothing shown.
+std::uint64_t buttons_generation(const measures::Store& store) {
+    std::uint64_t generation = 0;
+    for (std::size_t i = 0; i < store.size(); ++i)
+        generation += store[i].buttons.generation();
+    return generation;
+}
+
+}  // namespace
+
+TForm4::TForm4(vcl::TComponent* Owner) : vcl::TForm(Owner), frame_([this] { draw(); }) {
+    KeyPreview = true;
+    OnKeyDown = [this](vcl::TObject* sender, WORD& key, vcl::TShiftState shift) {
+        FormKeyDown(sender, key, shift);
+    };
+    measures::feed().add_listener(this, [this] { measures_changed(); });
+}
+
+TForm4::~TForm4() {
+    measures::feed().remove_listener(this);
+    if (Form4 == this)
+        Form4 = nullptr;
+}
+
+const vcl::FormClass& TForm4::form_class() {
+    static const vcl::FormClass form_class = vcl::FormClass::of<TForm4>("Form4")
+                                                 .field("btnReset", &TForm4::btnReset)
+                                                 .field("btnClose", &TForm4::btnClose)
+                                                 .handler("FormCreate", &TForm4::FormCreate)
+                                                 .handler("FormClose", &TForm4::FormClose)
+                                                 .handler("btnResetClick", &TForm4::btnResetClick)
+                                                 .handler("btnCloseClick", &TForm4::btnCloseClick);
+    return form_class;
+}
+
+void TForm4::FormCreate(vcl::TObject* /*Sender*/) {
+    vcl::TCanvas& canvas = *Canvas;
+    row_height_ = canvas.TextHeight("Hg") + 2;
+    notes_top_ = notes_bottom - max_notes * row_height_;
+    fit_ = static_cast<std::size_t>(std::max(1, (notes_top_ - 4 - line_top(0)) / row_height_));
+
+    // Each column as wide as its title or its widest usual figure; the name
+    // takes what is left.
+    const buttons::Row& titles = buttons::column_titles();
+    const auto width_of = [&](std::size_t c, const char* widest) {
+        return std::max(canvas.TextWidth(titles[c]), canvas.TextWidth(widest));
+    };
+    std::array<int, buttons::column::count> widths{};
+    widths[buttons::column::mouse] = width_of(buttons::column::mouse, "-1");
+    widths[buttons::column::button] = width_of(buttons::column::button, "middle");
+    for (std::size_t c : {buttons::column::presses, buttons::column::clicks,
+                          buttons::column::chatter, buttons::column::unpaired})
+        widths[c] = width_of(c, "888888");
+    for (std::size_t c : {buttons::column::gap, buttons::column::hold, buttons::column::hold_min})
+        widths[c] = width_of(c, "88888.8");
+    int fixed = 0;
+    for (std::size_t c = 0; c < widths.size(); ++c) {
+        if (c != buttons::column::name)
+            fixed += widths[c];
+    }
+    const int gaps = cell_gap * static_cast<int>(widths.size() - 1);
+    widths[buttons::column::name] = std::max(40, client_width - 2 * margin - fixed - gaps);
+    int left = margin;
+    for (std::size_t c = 0; c < widths.size(); ++c) {
+        const bool text = c == buttons::column::name || c == buttons::column::button;
+        columns_[c] = {left, widths[c], text};
+        left += widths[c] + cell_gap;
+    }
+}
+
+void TForm4::FormClose(vcl::TObject* /*Sender*/, vcl::TCloseAction& /*Action*/) {
+    // Hidden, as the title bar's close hides it; the main window takes the focus back.
+    if (vcl::TForm::active() == this && Form1 != nullptr && Form1->Visible)
+        Form1->SetFocus();
+}
+
+void TForm4::FormKeyDown(vcl::TObject* /*Sender*/, WORD& Key, vcl::TShiftState Shift) {
+    if (!plain(Shift))
+        return;
+    const auto first = static_cast<std::ptrdiff_t>(first_shown_);
+    const auto page = static_cast<std::ptrdiff_t>(fit_);
+    switch (Key) {
+        case VK_F3:
+            hide_buttons_window();
+            break;
+        case VK_F2:
+            toggle_timing_window();
+            break;
+        case VK_UP:
+            scroll_to(first - 1);
+            break;
+        case VK_DOWN:
+            scroll_to(first + 1);
+            break;
+        case VK_PRIOR:
+            scroll_to(first - page);
+            break;
+        case VK_NEXT:
+            scroll_to(first + page);
+            break;
+        case VK_HOME:
+            scroll_to(0);
+            break;
+        case VK_END:
+            scroll_to(static_cast<std::ptrdiff_t>(rows_.size()));
+            break;
+        default:
+            return;
+    }
+    Key = 0;
+}
+
+void TForm4::btnResetClick(vcl::TObject* /*Sender*/) {
+    measures::feed().reset_buttons();
+    draw();
+}
+
+void TForm4::btnCloseClick(vcl::TObject* /*Sender*/) {
+    hide_buttons_window();
+}
+
+void TForm4::WMInput(vcl::TMessage& Message) {
+    if (Form1 != nullptr)
+        Form1->Dispatch(&Message);
+}
+
+void TForm4::measures_changed() {
+    // Once per packet: a frame asked for already settles it at once.
+    if (!frame_.pending() && Visible)
+        frame_.request();
+}
+
+int TForm4::line_top(int line) const {
+    return table_top + (line + 1) * row_height_;
+}
+
+vcl::TRect TForm4::cell_rect(std::size_t row, std::size_t column) const {
+    const int top = line_top(static_cast<int>(row - first_shown_));
+    const Column& c = columns_.at(column);
+    return vcl::Rect(c.left, top, c.left + c.width, top + row_height_);
+}
+
+std::vector<TForm4::Row> TForm4::wanted_rows() const {
+    // The mice: those listed at start, in their numbering, then the others.
+    std::vector<std::pair<measures::Handle, int>> mice;
+    const RawInputState& listed = raw_input_state;
+    for (int i = 0; i < listed.raw_mouse_count; ++i)
+        mice.emplace_back(measures::handle_of(listed.raw_mouse_handles[i]), i);
+    const measures::Store& store = measures::feed().store();
+    for (std::size_t i = 0; i < store.size(); ++i) {
+        const measures::Handle handle = store[i].handle;
+        if (std::none_of(mice.begin(), mice.end(),
+                         [&](const auto& m) { return m.first == handle; }))
+            mice.emplace_back(handle, -1);
+    }
+    std::vector<Row> rows;
+    for (const auto& [handle, number] : mice) {
+        const measures::Mouse* mouse = store.find(handle);
+        if (mouse == nullptr)
+            continue;
+        const std::string name = measures::feed().name_of(handle);
+        for (buttons::Button b : buttons::all) {
+            const buttons::ButtonSummary s = mouse->buttons.summary(b);
+            if (!s.seen())
+                continue;
+            rows.push_back({handle, number, b,
+                            buttons::format_row(number, b, name, s, mouse->buttons.clock())});
+        }
+    }
+    return rows;
+}
+
+std::vector<std::string> TForm4::wanted_notes() const {
+    const measures::Store& store = measures::feed().store();
+    std::vector<std::string> notes = {
+        "Chatter: a press less than " + std::to_string(store.options().chatter_window_us / 1000) +
+        " ms after the same button's release, a switch bouncing. Clicks: presses less chatter."};
+    const measures::Clock clock = store.options().clock;
+    if (clock == measures::Clock::receipt) {
+        notes.push_back("Times: " + std::string(measures::clock_note(clock)) +
+                        " (when rawmice received each packet: raw input carries no time stamp)");
+    } else if (clock == measures::Clock::milliseconds) {
+        notes.push_back("Times: " + std::string(measures::clock_note(clock)) +
+                        " (the stamps are whole milliseconds)");
+    }
+    if (rows_.size() > fit_) {
+        const std::size_t last = std::min(first_shown_ + fit_, rows_.size());
+        notes.push_back("Rows " + std::to_string(first_shown_ + 1) + " to " + std::to_string(last) +
+                        " of " + std::to_string(rows_.size()) +
+                        ": the arrow keys, Page Up, Page Down, Home and End scroll");
+    }
+    return notes;
+}
+
+void TForm4::scroll_to(std::ptrdiff_t first) {
+    const auto last_first =
+        static_cast<std::ptrdiff_t>(rows_.size() > fit_ ? rows_.size() - fit_ : 0);
+    const auto kept = static_cast<std::size_t>(std::clamp<std::ptrdiff_t>(first, 0, last_first));
+    if (kept == first_shown_)
+        return;
+    first_shown_ = kept;
+    drawn_ = false;
+    draw();
+}
+
+void TForm4::draw() {
+    if (!Visible)
+        return;
+    const measures::Store& store = measures::feed().store();
+    const std::uint64_t generation = buttons_generation(store);
+    if (drawn_ && generation == drawn_generation_ && measures::feed().resets() == drawn_resets_)
+        return;  // nothing changed: nothing drawn
+    drawn_generation_ = generation;
+    drawn_resets_ = measures::feed().resets();
+    ++drawings_;
+
+    std::vector<Row> wanted = wanted_rows();
+    const bool same_rows =
+        wanted.size() == rows_.size() &&
+        std::equal(wanted.begin(), wanted.end(), rows_.begin(), [](const Row& a, const Row& b) {
+            return a.handle == b.handle && a.number == b.number && a.button == b.button;
+        });
+    if (!drawn_ || !same_rows || wanted_notes() != notes_) {
+        rows_ = std::move(wanted);
+        // Rows gone (a Reset) may leave the scroll past the end.
+        first_shown_ = std::min(first_shown_, rows_.size() > fit_ ? rows_.size() - fit_ : 0);
+        notes_ = wanted_notes();
+        draw_all();
+        drawn_ = true;
+        return;
+    }
+    const std::size_t end = std::min(first_shown_ + fit_, rows_.size());
+    for (std::size_t r = first_shown_; r < end; ++r) {
+        const buttons::Row& cells = wanted[r].cells;
+        for (std::size_t c = 0; c < cells.size(); ++c) {
+            if (cells[c] == rows_[r].cells[c])
+                continue;
+            const bool chatter = c == buttons::column::chatter && cells[c] != "0";
+            draw_cell(c, cell_rect(r, c).Top, cells[c], chatter ? chatter_face : face);
+        }
+    }
+    for (std::size_t r = 0; r < rows_.size(); ++r)
+        rows_[r].cells = std::move(wanted[r].cells);
+}
+
+void TForm4::draw_all() {
+    vcl::TCanvas& canvas = *Canvas;
+    canvas.Brush->Color = face;
+    canvas.FillRect(vcl::Rect(0, 0, client_width, notes_bottom + 4));
+    const buttons::Row& titles = buttons::column_titles();
+    for (std::size_t c = 0; c < titles.size(); ++c)
+        draw_cell(c, line_top(-1), titles[c], face);
+    if (rows_.empty()) {
+        canvas.Font->Color = text_colour;
+        canvas.TextOut(margin, line_top(0),
+                       "No button pressed yet: a button appears here with its first press.");
+    }
+    const std::size_t end = std::min(first_shown_ + fit_, rows_.size());
+    for (std::size_t r = first_shown_; r < end; ++r) {
+        const buttons::Row& cells = rows_[r].cells;
+        for (std::size_t c = 0; c < cells.size(); ++c) {
+            const bool chatter = c == buttons::column::chatter && cells[c] != "0";
+            draw_cell(c, cell_rect(r, c).Top, cells[c], chatter ? chatter_face : face);
+        }
+    }
+    canvas.Font->Color = text_colour;
+    canvas.Brush->Color = face;
+    for (std::size_t i = 0; i < notes_.size(); ++i) {
+        canvas.TextOut(margin, notes_top_ + static_cast<int>(i) * row_height_,
+                       fitted(notes_[i], client_width - 2 * margin));
+    }
+}
+
+void TForm4::draw_cell(std::size_t column, int top, const std::string& text, vcl::TColor colour) {
+    vcl::TCanvas& canvas = *Canvas;
+    const Column& cell = columns_[column];
+    canvas.Brush->Color = colour;
+    canvas.FillRect(vcl::Rect(cell.left, top, cell.left + cell.width, top + row_height_));
+    canvas.Font->Color = text_colour;
+    const std::string shown = fitted(text, cell.width);
+    const int width = canvas.TextWidth(shown);
+    canvas.TextOut(cell.left_aligned ? cell.left : cell.left + cell.width - width, top, shown);
+}
+
+std::string TForm4::fitted(const std::string& text, int width) const {
+    if (Canvas->TextWidth(text) <= width)
+        return text;
+    static const std::string ellipsis = "\xE2\x80\xA6";
+    std::string cut = text;
+    while (!cut.empty() && Canvas->TextWidth(cut + ellipsis) > width) {
+        cut.pop_back();
+        while (!cut.empty() && is_continuation(cut.back()))
+            cut.pop_back();
+        if (!cut.empty() && (static_cast<unsigned char>(cut.back()) & 0xC0) == 0xC0)
+            cut.pop_back();  // the lead byte of a character cut short
+    }
+    return cut + ellipsis;
+}
+
+void show_buttons_window() {
+    if (Form4 == nullptr)
+        vcl::Application->CreateForm(&Form4);
+    Form4->Show();
+    Form4->SetFocus();
+    Form4->draw();
+}
+
+void hide_buttons_window() {
+    if (Form4 == nullptr || !Form4->Visible)
+        return;
+    if (vcl::TForm::active() == Form4 && Form1 != nullptr && Form1->Visible)
+        Form1->SetFocus();
+    Form4->Hide();
+}
+
+void toggle_buttons_window() {
+    if (Form4 != nullptr && Form4->Visible) {
+        hide_buttons_window();
+    } else {
+        show_buttons_window();
+    }
+}

@@ -1,0 +1,113 @@
+// The buttons window: whether each button of each mouse is healthy, live. A
+// table with a row per mouse and button pressed: presses, clicks, chatter
+// (its cell in its own colour when not 0), the shortest gap, the median and
+// shortest hold, unpaired changes. Made on first use (F3 in any rawmice
+// window, or --buttons), hidden by F3, Close or the title bar's close; Reset
+// starts every figure afresh. Rows past the window's height scroll with the
+// arrow keys, Page Up / Page Down, Home and End. The raw input it receives
+// while active goes on to the main window.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "measures/buttons.h"
+#include "measures/store.h"
+#include "platform/vcl/vcl.h"
+#include "platform/win32/win32.h"
+
+class TForm4 : public vcl::TForm {
+  public:
+    vcl::TButton* btnReset = nullptr;
+    vcl::TButton* btnClose = nullptr;
+
+    void FormCreate(vcl::TObject* Sender);
+    void FormClose(vcl::TObject* Sender, vcl::TCloseAction& Action);
+    void FormKeyDown(vcl::TObject* Sender, WORD& Key, vcl::TShiftState Shift);
+    void btnResetClick(vcl::TObject* Sender);
+    void btnCloseClick(vcl::TObject* Sender);
+
+    // Raw input reaches the active window: passed on to the main window.
+    void WMInput(vcl::TMessage& Message);
+
+    explicit TForm4(vcl::TComponent* Owner);
+    ~TForm4() override;
+
+    static const vcl::FormClass& form_class();
+
+    // The measures changed: what changed is drawn at the next frame, while shown.
+    void measures_changed();
+    // Draws what changed since the last drawing, now (normally once a frame).
+    void draw();
+    // Drawings that found something to draw.
+    std::uint64_t drawings() const { return drawings_; }
+
+    // What is on the window, for its tests: every row (shown or scrolled
+    // away) with its cells as last laid out, the first row shown and how
+    // many fit, and the lines under the table.
+    std::size_t row_count() const { return rows_.size(); }
+    const measures::buttons::Row& cells(std::size_t row) const { return rows_.at(row).cells; }
+    std::size_t first_shown() const { return first_shown_; }
+    std::size_t rows_that_fit() const { return fit_; }
+    const std::vector<std::string>& notes() const { return notes_; }
+    // Where the cell of row `row` (shown) and `column` is on the canvas.
+    vcl::TRect cell_rect(std::size_t row, std::size_t column) const;
+    // The top of the table's line `line` from the top (-1: the column titles).
+    int line_top(int line) const;
+
+    // The background of a chatter cell that is not 0.
+    static constexpr vcl::TColor chatter_face = 0x8080FF;
+
+    BEGIN_MESSAGE_MAP
+    VCL_MESSAGE_HANDLER(WM_INPUT, vcl::TMessage, WMInput)
+    END_MESSAGE_MAP(vcl::TForm)
+
+  private:
+    struct Row {
+        measures::Handle handle = 0;
+        int number = -1;
+        measures::buttons::Button button = measures::buttons::Button::left;
+        measures::buttons::Row cells;
+    };
+    struct Column {
+        int left;
+        int width;
+        bool left_aligned;
+    };
+
+    // The rows to show now: a row per button that changed, of the mice
+    // listed at start, then of the others seen.
+    std::vector<Row> wanted_rows() const;
+    std::vector<std::string> wanted_notes() const;
+    // Scrolls so that row `first` is the first shown (kept within the rows).
+    void scroll_to(std::ptrdiff_t first);
+    void draw_all();
+    void draw_cell(std::size_t column, int top, const std::string& text, vcl::TColor face);
+    std::string fitted(const std::string& text, int width) const;
+
+    std::vector<Row> rows_;
+    std::array<Column, measures::buttons::column::count> columns_{};
+    std::vector<std::string> notes_;
+    int row_height_ = 0;
+    int notes_top_ = 0;
+    std::size_t fit_ = 1;
+    std::size_t first_shown_ = 0;
+    bool drawn_ = false;  // the whole window drawn since the rows, notes or scroll changed
+    std::uint64_t drawn_generation_ = 0;
+    std::uint64_t drawn_resets_ = 0;
+    std::uint64_t drawings_ = 0;
+    vcl::FramePacer frame_;
+};
+
+extern TForm4* Form4;
+
+// F3: shows the buttons window (made on first use) and gives it the focus, or
+// hides it when it is shown.
+void toggle_buttons_window();
+void show_buttons_window();
+// Hides it; when it was the active window, the main window takes the focus
+// (and with it the raw input).
+void hide_buttons_window();
