@@ -125,13 +125,22 @@ class LinuxEvdevSystem final : public EvdevSystem {
         UniqueFd fd(::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
         if (!fd)
             return {nullptr, errno};
+        // Packets carry monotonic time stamps; a kernel that refuses keeps
+        // real time, which only skews the delay statistics. The clock is set
+        // before any event is taken: a node whose clock changes while events
+        // wait in its queue drops them and queues SYN_DROPPED
+        // (evdev_set_clk_type), which would read as an overflow of a buffer
+        // that never overflowed. What waits now came before rawmice began
+        // reading: it is let go, and libevdev then reads the device's state.
+        int clock = CLOCK_MONOTONIC;
+        ::ioctl(fd.get(), EVIOCSCLOCKID, &clock);
+        input_event waiting[64];
+        while (::read(fd.get(), waiting, sizeof waiting) > 0) {
+        }
         libevdev* dev = nullptr;
         const int rc = libevdev_new_from_fd(fd.get(), &dev);
         if (rc < 0)
             return {nullptr, -rc};
-        // Packets carry monotonic time stamps; a kernel that refuses keeps
-        // real time, which only skews the delay statistics.
-        libevdev_set_clock_id(dev, CLOCK_MONOTONIC);
         mask_to_mouse_events(fd.get());
         return {std::make_unique<LibevdevSource>(std::move(fd), dev), 0};
     }
