@@ -35,6 +35,7 @@
 #include "rawinput/rawinput.h"
 #include "rawinput/report.h"
 #include "ui/frmButtons.h"
+#include "ui/frmMovement.h"
 #include "ui/frmTiming.h"
 #include "ui/principal.h"
 
@@ -214,8 +215,9 @@ bool save_window(vcl::TForm* form, const std::string& path) {
     return true;
 }
 
-// The main window to `path`; the timing and buttons windows, when they were
-// opened, beside it (shot.png: shot-timing.png, shot-buttons.png).
+// The main window to `path`; the timing, buttons and movement windows, when
+// they were opened, beside it (shot.png: shot-timing.png, shot-buttons.png,
+// shot-movement.png).
 bool save_screenshot(const std::string& path) {
     if (Form1 == nullptr)
         return false;
@@ -232,6 +234,11 @@ bool save_screenshot(const std::string& path) {
     if (Form4 != nullptr) {
         Form4->draw();
         saved = save_window(Form4, beside("buttons")) && saved;
+    }
+    if (Form5 != nullptr) {
+        Form5->compare_pairs();
+        Form5->draw();
+        saved = save_window(Form5, beside("movement")) && saved;
     }
     return saved;
 }
@@ -302,6 +309,7 @@ int main(int argc, char** argv) {
     // what overflowed.
     const app::MeasuredInput measured_input(service.provider());
     measures::feed().start(measured_input, std::int64_t{options.chatter_ms} * 1000);
+    measures::feed().set_distance_mm(options.distance_mm);
     // What escapes the hooks is shown, as the message loop shows it, and the run goes on.
     service.on_batch_handled = [&csv] {
         vcl::guard(
@@ -359,6 +367,8 @@ int main(int argc, char** argv) {
                 show_timing_window();
             if (options.buttons)
                 show_buttons_window();
+            if (options.movement)
+                show_movement_window();
         },
         Qt::QueuedConnection);
 
@@ -384,7 +394,9 @@ int main(int argc, char** argv) {
         std::cerr << stats.report(mice, measured, measured.options().clock,
                                   service.dropped_unfocused())
                   << app::syn_dropped_line(mice, service.provider().syn_dropped_by_mouse())
-                  << app::buttons_report(mice, measured) << std::flush;
+                  << app::buttons_report(mice, measured)
+                  << app::movement_report(mice, measured, measures::feed().distance_mm())
+                  << std::flush;
     } else if (service.dropped_unfocused() > 0) {
         std::cerr << "rawmice: " << service.dropped_unfocused()
                   << " packets dropped because no window of rawmice was active\n"

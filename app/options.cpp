@@ -8,6 +8,7 @@
 
 #include "app/providers.h"
 #include "measures/buttons.h"
+#include "measures/movement.h"
 #include "platform/input/replay.h"
 
 namespace app {
@@ -41,9 +42,9 @@ struct Parser {
     QCommandLineOption exit_after{"exit-after-replay",
                                   "Close the window once every replayed packet is handled."};
     QCommandLineOption screenshot{"screenshot",
-                                  "Save the main window as PNG when it closes (and the timing and "
-                                  "buttons windows, when they were opened, as FILE with -timing "
-                                  "and -buttons before .png).",
+                                  "Save the main window as PNG when it closes (and the timing, "
+                                  "buttons and movement windows, when they were opened, as FILE "
+                                  "with -timing, -buttons and -movement before .png).",
                                   "FILE"};
     QCommandLineOption list{"list-devices",
                             "Print the device listing, then where each device is and its name, "
@@ -59,6 +60,14 @@ struct Parser {
                                "A press less than N ms after the same button's release is "
                                "chatter, a switch bouncing (1 to 500; 25 by default).",
                                "N", "25"};
+    QCommandLineOption movement{"movement",
+                                "Open the movement window at start (F4 opens and hides it): each "
+                                "mouse's counts, angle and CPI, and the mice moved together, "
+                                "live."};
+    QCommandLineOption distance{"distance-mm",
+                                "The distance in mm the mice are moved, for their CPI in the "
+                                "movement window and --stats (above 0, at most 10000).",
+                                "D"};
     QCommandLineOption background{"background",
                                   "Read the mice whichever window has the focus, not only while "
                                   "rawmice's own has it."};
@@ -80,7 +89,8 @@ struct Parser {
             "the window and in log.txt.");
         parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
         parser.addOptions({input, replay, speed, exit_after, screenshot, list, stats, timing,
-                           buttons, chatter, background, csv, record, help, version});
+                           buttons, chatter, movement, distance, background, csv, record, help,
+                           version});
     }
 };
 
@@ -112,6 +122,7 @@ ParsedOptions parse_options(const QStringList& arguments) {
     o.stats = p.parser.isSet(p.stats);
     o.timing = p.parser.isSet(p.timing);
     o.buttons = p.parser.isSet(p.buttons);
+    o.movement = p.parser.isSet(p.movement);
     o.background = p.parser.isSet(p.background);
     o.exit_after_replay = p.parser.isSet(p.exit_after);
     o.screenshot = p.parser.value(p.screenshot).toStdString();
@@ -168,6 +179,16 @@ ParsedOptions parse_options(const QStringList& arguments) {
         return result;
     }
     o.chatter_ms = *chatter_ms;
+
+    if (p.parser.isSet(p.distance)) {
+        const std::string distance = p.parser.value(p.distance).toStdString();
+        o.distance_mm = measures::movement::parse_distance_mm(distance);
+        if (!o.distance_mm) {
+            result.error = "--distance-mm: '" + distance +
+                           "' is not a distance in mm above 0 and at most 10000";
+            return result;
+        }
+    }
 
     const QString speed = p.parser.value(p.speed);
     const std::optional<double> parsed_speed = input::parse_replay_speed(speed.toStdString());

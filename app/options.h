@@ -4,6 +4,7 @@
 
 #include <QStringList>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,8 +22,11 @@ struct Options {
     std::string screenshot;
     bool list_devices = false;
     bool stats = false;
-    bool timing = false;   // open the timing window at start
-    bool buttons = false;  // open the buttons window at start
+    bool timing = false;    // open the timing window at start
+    bool buttons = false;   // open the buttons window at start
+    bool movement = false;  // open the movement window at start
+    // The distance in mm the mice are moved, for their CPI; none when not given.
+    std::optional<double> distance_mm;
     // A press less than this long after its button's release is chatter.
     int chatter_ms = measures::buttons::default_chatter_ms;
     bool background = false;  // read the mice whatever window has the focus

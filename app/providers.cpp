@@ -180,8 +180,14 @@ std::vector<std::pair<measures::Handle, std::uint64_t>> MeasuredInput::overflows
 }
 
 measures::Packet to_measures(const input::Packet& packet, WPARAM code) {
-    return {measures::handle_of(packet.device), packet.own_time_ns() / 1000, packet.same_report,
-            code == RIM_INPUTSINK, packet.mouse.usButtonFlags};
+    return {measures::handle_of(packet.device),
+            packet.own_time_ns() / 1000,
+            packet.same_report,
+            code == RIM_INPUTSINK,
+            packet.mouse.usButtonFlags,
+            {static_cast<std::int32_t>(packet.mouse.lLastX),
+             static_cast<std::int32_t>(packet.mouse.lLastY),
+             (packet.mouse.usFlags & MOUSE_MOVE_ABSOLUTE) != 0}};
 }
 
 std::unique_ptr<input::Provider> make_provider(const Options& options, std::string& error) {

@@ -17,6 +17,28 @@ std::string milliseconds(std::uint64_t ns) {
     return text;
 }
 
+// The measured mice: listed ones first, in their numbering; then anything
+// else measured, unlabelled.
+std::vector<std::pair<const measures::Mouse*, const MouseLabel*>> measured_order(
+    const std::vector<MouseLabel>& labels, const measures::Store& store) {
+    std::vector<std::pair<const measures::Mouse*, const MouseLabel*>> order;
+    for (const MouseLabel& label : labels) {
+        if (const measures::Mouse* m = store.find(measures::handle_of(label.handle)))
+            order.emplace_back(m, &label);
+    }
+    for (std::size_t i = 0; i < store.size(); ++i) {
+        const bool listed = std::any_of(order.begin(), order.end(),
+                                        [&](const auto& o) { return o.first == &store[i]; });
+        if (!listed)
+            order.emplace_back(&store[i], nullptr);
+    }
+    return order;
+}
+
+std::string handle_text(measures::Handle handle) {
+    return std::to_string(report::handle_as_int(reinterpret_cast<HANDLE>(handle)));
+}
+
 }  // namespace
 
 std::vector<MouseLabel> mouse_labels(const RawInputState& engine,
@@ -140,19 +162,7 @@ std::string buttons_report(const std::vector<MouseLabel>& labels, const measures
     header.insert(header.end(), {"handle", "name"});
     lines.push_back(header);
 
-    // Listed mice first, in their numbering; then anything else measured.
-    std::vector<std::pair<const measures::Mouse*, const MouseLabel*>> order;
-    for (const MouseLabel& label : labels) {
-        if (const measures::Mouse* m = store.find(measures::handle_of(label.handle)))
-            order.emplace_back(m, &label);
-    }
-    for (std::size_t i = 0; i < store.size(); ++i) {
-        const bool listed = std::any_of(order.begin(), order.end(),
-                                        [&](const auto& o) { return o.first == &store[i]; });
-        if (!listed)
-            order.emplace_back(&store[i], nullptr);
-    }
-    for (const auto& [mouse, label] : order) {
+    for (const auto& [mouse, label] : measured_order(labels, store)) {
         const int number = label != nullptr ? label->mouse_number : -1;
         const std::string name = label != nullptr ? label->name : "";
         for (buttons::Button b : buttons::all) {
@@ -166,8 +176,7 @@ std::string buttons_report(const std::vector<MouseLabel>& labels, const measures
                                                          : row[buttons::column::mouse]};
             cells.insert(cells.end(), row.begin() + buttons::column::button,
                          row.begin() + buttons::column::name);
-            cells.push_back(
-                std::to_string(report::handle_as_int(reinterpret_cast<HANDLE>(mouse->handle))));
+            cells.push_back(handle_text(mouse->handle));
             cells.push_back(name);
             lines.push_back(std::move(cells));
         }
@@ -176,6 +185,69 @@ std::string buttons_report(const std::vector<MouseLabel>& labels, const measures
     left[buttons::column::mouse] = left[buttons::column::button] = true;
     left[header.size() - 2] = left.back() = true;
     out += timing::align_columns(lines, left);
+    return out;
+}
+
+std::string movement_report(const std::vector<MouseLabel>& labels, const measures::Store& store,
+                            std::optional<double> distance_mm) {
+    namespace movement = measures::movement;
+    std::string out =
+        "rawmice movement (net counts and path since the start; angle_deg 0 along +x, positive "
+        "up the screen; cpi " +
+        (distance_mm ? "over " + movement::format_distance_mm(*distance_mm) + " mm"
+                     : std::string("needs --distance-mm")) +
+        ")\n";
+    std::vector<std::vector<std::string>> lines;
+    const movement::Row& titles = movement::stats_titles();
+    std::vector<std::string> header(titles.begin(), titles.begin() + movement::column::name);
+    header.insert(header.end(), {"handle", "name"});
+    lines.push_back(header);
+
+    // The numbered mice, for the pairs, A before B in their numbering.
+    std::vector<std::pair<const measures::Mouse*, int>> numbered;
+    for (const auto& [mouse, label] : measured_order(labels, store)) {
+        const int number = label != nullptr ? label->mouse_number : -1;
+        const std::string name = label != nullptr ? label->name : "";
+        const movement::Row row =
+            movement::format_row(number, name, mouse->movement.summary(), distance_mm);
+        std::vector<std::string> cells = {number < 0 ? std::string("-")
+                                                     : row[movement::column::mouse]};
+        cells.insert(cells.end(), row.begin() + movement::column::counts_x,
+                     row.begin() + movement::column::name);
+        cells.push_back(handle_text(mouse->handle));
+        cells.push_back(name);
+        lines.push_back(std::move(cells));
+        if (number >= 0)
+            numbered.emplace_back(mouse, number);
+    }
+    std::vector<bool> left(header.size(), false);
+    left[movement::column::mouse] = true;
+    left[header.size() - 2] = left.back() = true;
+    out += timing::align_columns(lines, left);
+
+    const measures::Clock clock = store.options().clock;
+    const std::string_view note = measures::clock_note(clock);
+    out +=
+        "rawmice pairs moved together (speeds over the last 4 s correlating at 0.8 or more; "
+        "ratio b's movement over a's; lag_ms how much later b reports it than a" +
+        (note.empty() ? std::string() : ", on the " + std::string(note)) + ")\n";
+    std::vector<std::vector<std::string>> pairs;
+    const movement::PairRow& pair_titles = movement::stats_pair_titles();
+    pairs.emplace_back(pair_titles.begin(), pair_titles.end());
+    for (std::size_t i = 0; i < numbered.size(); ++i) {
+        for (std::size_t j = i + 1; j < numbered.size(); ++j) {
+            const movement::Pair pair =
+                movement::compare(numbered[i].first->movement, numbered[j].first->movement);
+            if (!pair.together)
+                continue;
+            const movement::PairRow row =
+                movement::format_pair(numbered[i].second, numbered[j].second, pair, clock);
+            pairs.emplace_back(row.begin(), row.end());
+        }
+    }
+    std::vector<bool> pair_left(movement::pair_column::count, false);
+    pair_left[movement::pair_column::a] = pair_left[movement::pair_column::b] = true;
+    out += timing::align_columns(pairs, pair_left);
     return out;
 }
 

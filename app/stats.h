@@ -1,11 +1,13 @@
 // Per-mouse packet statistics for --stats: how many packets each mouse sent,
 // how often it sends (the timing measures, beside it), and how long each packet
 // waited from its own time stamp to the end of its handling; then each
-// button's presses, chatter and hold times. Memory stays the same however
-// many packets arrive.
+// button's presses, chatter and hold times, and each mouse's movement and
+// the pairs moved together. Memory stays the same however many packets
+// arrive.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -42,6 +44,13 @@ std::string syn_dropped_line(const std::vector<MouseLabel>& labels,
 // line per mouse and button that changed (listed mice in their numbering,
 // then the others in the order the measures first saw them).
 std::string buttons_report(const std::vector<MouseLabel>& labels, const measures::Store& store);
+
+// The movement tables printed after the buttons table: a title line (the
+// distance the CPI is counted over), the header, then a line per measured
+// mouse in the same order; then the pairs of numbered mice that moved
+// together, A the lower number, under a header printed even with no pair.
+std::string movement_report(const std::vector<MouseLabel>& labels, const measures::Store& store,
+                            std::optional<double> distance_mm);
 
 class PacketStats {
   public:

@@ -1,6 +1,7 @@
 // The measures' cost per packet, as a count of instructions rather than a
 // time: PACKETS packets of four mice, one after the other, each mouse at
-// 8 kHz with a left click every half second (as the benchmark's recordings),
+// 8 kHz moving a few counts a packet, with a left click every half second
+// (as the benchmark's recordings),
 // through the feed as the Linux program feeds it (app::to_measures, then
 // measures::feed().packet, and batch_handled after every 64), on an
 // evdev-like input that declares an interval for every mouse. Run it under
@@ -13,7 +14,8 @@
 //
 // It prints the first mouse's reports, so that the work cannot be left out,
 // and on standard error the nanoseconds a packet took on the clock (run it
-// alone, without callgrind, on a quiet machine, for that figure).
+// alone, without callgrind, on a quiet machine, for that figure) and the
+// measures' memory after the first tenth of the packets and at the end.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -47,11 +49,15 @@ int main(int argc, char** argv) {
     const Evdev evdev;
     const app::MeasuredInput input(evdev);
     measures::feed().start(input);
+    std::size_t memory_early = 0;
     const auto started = std::chrono::steady_clock::now();
     for (long i = 0; i < packets; ++i) {
         input::Packet packet{reinterpret_cast<HANDLE>(first_handle + i % mice),
                              {},
                              (i / mice) * interval_ns + (i % mice) * 1'000};
+        // A stroke of a few counts a packet, turning slowly.
+        packet.mouse.lLastX = static_cast<LONG>(3 + (i / mice / 8000) % 3);
+        packet.mouse.lLastY = static_cast<LONG>((i / mice / 4000) % 3 - 1);
         const long phase = i / mice % click_period;
         if (phase == 0 || phase == click_period / 2)
             packet.mouse.usButtonFlags =
@@ -59,10 +65,14 @@ int main(int argc, char** argv) {
         measures::feed().packet(app::to_measures(packet, RIM_INPUT));
         if (i % 64 == 63)
             measures::feed().batch_handled();
+        if (i == packets / 10)
+            memory_early = measures::feed().store().memory_bytes();
     }
     const std::chrono::duration<double, std::nano> took =
         std::chrono::steady_clock::now() - started;
     std::fprintf(stderr, "%.1f ns per packet\n", took.count() / static_cast<double>(packets));
+    std::fprintf(stderr, "measures' memory: %zu bytes after %ld packets, %zu after %ld\n",
+                 memory_early, packets / 10, measures::feed().store().memory_bytes(), packets);
     const measures::Mouse* first = measures::feed().store().find(first_handle);
     std::printf("%llu\n", static_cast<unsigned long long>(first ? first->timing.reports() : 0));
     return 0;

@@ -32,6 +32,16 @@ void Feed::reset_buttons() {
     changed();
 }
 
+void Feed::reset_movement() {
+    store_.reset_movement();
+    changed();
+}
+
+void Feed::set_distance_mm(std::optional<double> distance_mm) {
+    distance_mm_ = distance_mm;
+    changed();
+}
+
 void Feed::add_listener(const void* owner, std::function<void()> listener) {
     remove_listener(owner);
     listeners_.emplace_back(owner, std::move(listener));
@@ -44,7 +54,8 @@ void Feed::remove_listener(const void* owner) {
 void Feed::packet(const Packet& packet) {
     const std::size_t known = store_.size();
     Mouse& mouse = store_.mouse(packet.mouse);
-    mouse.add(packet.stamp_us, packet.same_report, packet.background, packet.button_flags);
+    mouse.add(packet.stamp_us, packet.same_report, packet.background, packet.button_flags,
+              packet.motion);
     if (store_.size() != known && input_ != nullptr) {
         mouse.timing.set_declared_interval_us(
             timing::parse_endpoint_interval(input_->declared_interval(packet.mouse)));

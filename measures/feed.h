@@ -1,11 +1,11 @@
 // The process's measures and their one way in. The program feeds them once
 // per packet: on Linux after the engine has handled it, on Windows in
-// TForm1::WMInput as it is read. The timing and buttons windows read them once
-// a frame, --stats at exit.
+// TForm1::WMInput as it is read. The timing, buttons and movement windows read
+// them once a frame, --stats at exit.
 //
 //   measures::feed().start(input, chatter_window_us);  // Linux, at start: on the input's clock
 //   measures::feed().packet({measures::handle_of(device), stamp_us, same_report, background,
-//                            usButtonFlags});
+//                            usButtonFlags, {lLastX, lLastY, absolute}});
 //   measures::feed().batch_handled();  // after each batch: the overflows counted since
 //
 //   const measures::Store& store = measures::feed().store();  // to read
@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -53,6 +54,9 @@ struct Packet {
     bool background = false;
     // Its usButtonFlags: the buttons it presses and releases.
     std::uint16_t button_flags = 0;
+    // Its lLastX and lLastY, and whether they are a position (usFlags
+    // MOUSE_MOVE_ABSOLUTE).
+    movement::Motion motion = {};
 };
 
 class Feed {
@@ -72,6 +76,13 @@ class Feed {
                std::int64_t chatter_window_us = buttons::default_chatter_ms * 1000);
     // Every mouse's button figures start afresh (the buttons window's Reset).
     void reset_buttons();
+    // Every mouse's movement starts afresh (the movement window's Reset).
+    void reset_movement();
+    // The distance in mm the mice were moved, which their CPI is counted
+    // over (--distance-mm, or typed in the movement window); nothing while
+    // none is given. A start or reset keeps it.
+    std::optional<double> distance_mm() const { return distance_mm_; }
+    void set_distance_mm(std::optional<double> distance_mm);
     // How many times the measures were started afresh.
     std::uint64_t resets() const { return resets_; }
 
@@ -104,6 +115,7 @@ class Feed {
     const Input* input_ = nullptr;
     std::uint64_t overflows_ = 0;  // as the input counted them at the last batch
     std::uint64_t resets_ = 0;
+    std::optional<double> distance_mm_;
     std::vector<std::pair<const void*, std::function<void()>>> listeners_;
     std::function<std::string(Handle)> names_;
 };

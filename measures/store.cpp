@@ -8,8 +8,8 @@ Mouse::Mouse(Handle handle, const Options& options)
       buttons(options.clock, options.chatter_window_us) {}
 
 std::size_t Mouse::memory_bytes() const {
-    return sizeof(*this) - sizeof(timing) - sizeof(buttons) + timing.memory_bytes() +
-           buttons.memory_bytes();
+    return sizeof(*this) - sizeof(timing) - sizeof(buttons) - sizeof(movement) +
+           timing.memory_bytes() + buttons.memory_bytes() + movement.memory_bytes();
 }
 
 Store::Store(Options options) : options_(options) {}
@@ -37,6 +37,11 @@ const Mouse* Store::find(Handle handle) const {
 void Store::reset_buttons() {
     for (const auto& m : mice_)
         m->buttons.reset();
+}
+
+void Store::reset_movement() {
+    for (const auto& m : mice_)
+        m->movement.reset();
 }
 
 std::uint64_t Store::generation() const {

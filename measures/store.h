@@ -7,7 +7,8 @@
 //   store.add(measures::handle_of(device), stamp_us, same_report, background,
 //             usButtonFlags);                                         // once per packet
 //   if (const measures::Mouse* m = store.find(handle))                // to read
-//       m->timing.summary(), m->buttons.summary(measures::buttons::Button::left);
+//       m->timing.summary(), m->buttons.summary(measures::buttons::Button::left),
+//       m->movement.summary();
 //
 // A measure joins by becoming a member of Mouse, fed in Mouse::add and counted
 // in its generation() and memory_bytes(). Not thread-safe: feed and read from
@@ -21,6 +22,7 @@
 
 #include "measures/buttons.h"
 #include "measures/clock.h"
+#include "measures/movement.h"
 #include "measures/timing.h"
 
 namespace measures {
@@ -49,22 +51,27 @@ class Mouse {
   public:
     Mouse(Handle handle, const Options& options);
 
-    // One packet stamped `time_us` with its usButtonFlags (see
-    // timing::MouseTiming::add, buttons::MouseButtons::add): every measure
-    // takes it.
-    void add(std::int64_t time_us, bool same_report, bool background, std::uint16_t button_flags) {
+    // One packet stamped `time_us` with its usButtonFlags and its movement
+    // (see timing::MouseTiming::add, buttons::MouseButtons::add,
+    // movement::MouseMovement::add): every measure takes it.
+    void add(std::int64_t time_us, bool same_report, bool background, std::uint16_t button_flags,
+             const movement::Motion& motion = {}) {
         timing.add(time_us, same_report, background);
         buttons.add(time_us, button_flags, same_report);
+        movement.add(time_us, motion);
     }
 
     // Changes whenever anything any of its measures shows changes.
-    std::uint64_t generation() const { return timing.generation() + buttons.generation(); }
+    std::uint64_t generation() const {
+        return timing.generation() + buttons.generation() + movement.generation();
+    }
     // The memory this mouse holds; the same from its first packet on.
     std::size_t memory_bytes() const;
 
     const Handle handle;
-    timing::MouseTiming timing;     // how often it sends
-    buttons::MouseButtons buttons;  // whether each button is healthy
+    timing::MouseTiming timing;        // how often it sends
+    buttons::MouseButtons buttons;     // whether each button is healthy
+    movement::MouseMovement movement;  // whether its sensor is true
 };
 
 // The measures of every mouse that has sent a packet or been told something.
@@ -76,8 +83,8 @@ class Store {
 
     // One handled packet of `handle` (see Mouse::add).
     void add(Handle handle, std::int64_t time_us, bool same_report, bool background = false,
-             std::uint16_t button_flags = 0) {
-        mouse(handle).add(time_us, same_report, background, button_flags);
+             std::uint16_t button_flags = 0, const movement::Motion& motion = {}) {
+        mouse(handle).add(time_us, same_report, background, button_flags, motion);
     }
 
     // The measures of `handle`, made with the options on first use.
@@ -91,6 +98,8 @@ class Store {
     const Options& options() const { return options_; }
     // Every mouse's button figures start afresh (buttons::MouseButtons::reset).
     void reset_buttons();
+    // Every mouse's movement starts afresh (movement::MouseMovement::reset).
+    void reset_movement();
     // Changes whenever any mouse's does, and when a mouse is added.
     std::uint64_t generation() const;
     std::size_t memory_bytes() const;

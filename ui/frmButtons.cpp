@@ -4,8 +4,6 @@
 
 #include "measures/feed.h"
 #include "rawinput/rawinput.h"
-#include "ui/frmTiming.h"
-#include "ui/principal.h"
 
 TForm4* Form4 = nullptr;
 
@@ -15,22 +13,12 @@ namespace buttons = measures::buttons;
 
 // The layout's client size; the table and its notes are placed within it.
 constexpr int client_width = 720;
-constexpr int margin = 8;
 constexpr int table_top = 8;
 constexpr int notes_bottom = 429;  // above the Reset and Close buttons
 constexpr int max_notes = 3;       // the chatter window, the clock, the scrolling
-constexpr int cell_gap = 10;
 
 constexpr vcl::TColor face = vcl::clBtnFace;
 constexpr vcl::TColor text_colour = vcl::clWindowText;
-
-bool is_continuation(char c) {
-    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
-}
-
-bool plain(vcl::TShiftState shift) {
-    return (shift & (vcl::ssShift | vcl::ssAlt | vcl::ssCtrl)) == 0;
-}
 
 // Changes whenever any mouse's button figures do: motion alone changes nothing shown.
 std::uint64_t buttons_generation(const measures::Store& store) {
@@ -42,16 +30,9 @@ std::uint64_t buttons_generation(const measures::Store& store) {
 
 }  // namespace
 
-TForm4::TForm4(vcl::TComponent* Owner) : vcl::TForm(Owner), frame_([this] { draw(); }) {
-    KeyPreview = true;
-    OnKeyDown = [this](vcl::TObject* sender, WORD& key, vcl::TShiftState shift) {
-        FormKeyDown(sender, key, shift);
-    };
-    measures::feed().add_listener(this, [this] { measures_changed(); });
-}
+TForm4::TForm4(vcl::TComponent* Owner) : MeasuresWindow(Owner), frame_([this] { draw(); }) {}
 
 TForm4::~TForm4() {
-    measures::feed().remove_listener(this);
     if (Form4 == this)
         Form4 = nullptr;
 }
@@ -77,9 +58,9 @@ void TForm4::FormCreate(vcl::TObject* /*Sender*/) {
     // takes what is left.
     const buttons::Row& titles = buttons::column_titles();
     const auto width_of = [&](std::size_t c, const char* widest) {
-        return std::max(canvas.TextWidth(titles[c]), canvas.TextWidth(widest));
+        return column_width(canvas, titles[c], widest);
     };
-    std::array<int, buttons::column::count> widths{};
+    std::vector<int> widths(buttons::column::count);
     widths[buttons::column::mouse] = width_of(buttons::column::mouse, "-1");
     widths[buttons::column::button] = width_of(buttons::column::button, "middle");
     for (std::size_t c : {buttons::column::presses, buttons::column::clicks,
@@ -87,39 +68,17 @@ void TForm4::FormCreate(vcl::TObject* /*Sender*/) {
         widths[c] = width_of(c, "888888");
     for (std::size_t c : {buttons::column::gap, buttons::column::hold, buttons::column::hold_min})
         widths[c] = width_of(c, "88888.8");
-    int fixed = 0;
-    for (std::size_t c = 0; c < widths.size(); ++c) {
-        if (c != buttons::column::name)
-            fixed += widths[c];
-    }
-    const int gaps = cell_gap * static_cast<int>(widths.size() - 1);
-    widths[buttons::column::name] = std::max(40, client_width - 2 * margin - fixed - gaps);
-    int left = margin;
-    for (std::size_t c = 0; c < widths.size(); ++c) {
-        const bool text = c == buttons::column::name || c == buttons::column::button;
-        columns_[c] = {left, widths[c], text};
-        left += widths[c] + cell_gap;
-    }
-}
-
-void TForm4::FormClose(vcl::TObject* /*Sender*/, vcl::TCloseAction& /*Action*/) {
-    // Hidden, as the title bar's close hides it; the main window takes the focus back.
-    if (vcl::TForm::active() == this && Form1 != nullptr && Form1->Visible)
-        Form1->SetFocus();
+    columns_ = lay_out_columns(widths, buttons::column::name,
+                               {buttons::column::name, buttons::column::button}, client_width);
 }
 
 void TForm4::FormKeyDown(vcl::TObject* /*Sender*/, WORD& Key, vcl::TShiftState Shift) {
-    if (!plain(Shift))
+    measures_window_keys(Key, Shift);
+    if ((Shift & (vcl::ssShift | vcl::ssAlt | vcl::ssCtrl)) != 0)
         return;
     const auto first = static_cast<std::ptrdiff_t>(first_shown_);
     const auto page = static_cast<std::ptrdiff_t>(fit_);
     switch (Key) {
-        case VK_F3:
-            hide_buttons_window();
-            break;
-        case VK_F2:
-            toggle_timing_window();
-            break;
         case VK_UP:
             scroll_to(first - 1);
             break;
@@ -151,11 +110,6 @@ void TForm4::btnResetClick(vcl::TObject* /*Sender*/) {
 
 void TForm4::btnCloseClick(vcl::TObject* /*Sender*/) {
     hide_buttons_window();
-}
-
-void TForm4::WMInput(vcl::TMessage& Message) {
-    if (Form1 != nullptr)
-        Form1->Dispatch(&Message);
 }
 
 void TForm4::measures_changed() {
@@ -270,7 +224,8 @@ void TForm4::draw() {
             if (cells[c] == rows_[r].cells[c])
                 continue;
             const bool chatter = c == buttons::column::chatter && cells[c] != "0";
-            draw_cell(c, cell_rect(r, c).Top, cells[c], chatter ? chatter_face : face);
+            draw_cell(*Canvas, columns_[c], cell_rect(r, c).Top, row_height_, cells[c],
+                      chatter ? chatter_face : face, text_colour);
         }
     }
     for (std::size_t r = 0; r < rows_.size(); ++r)
@@ -283,10 +238,10 @@ void TForm4::draw_all() {
     canvas.FillRect(vcl::Rect(0, 0, client_width, notes_bottom + 4));
     const buttons::Row& titles = buttons::column_titles();
     for (std::size_t c = 0; c < titles.size(); ++c)
-        draw_cell(c, line_top(-1), titles[c], face);
+        draw_cell(canvas, columns_[c], line_top(-1), row_height_, titles[c], face, text_colour);
     if (rows_.empty()) {
         canvas.Font->Color = text_colour;
-        canvas.TextOut(margin, line_top(0),
+        canvas.TextOut(table_margin, line_top(0),
                        "No button pressed yet: a button appears here with its first press.");
     }
     const std::size_t end = std::min(first_shown_ + fit_, rows_.size());
@@ -294,63 +249,26 @@ void TForm4::draw_all() {
         const buttons::Row& cells = rows_[r].cells;
         for (std::size_t c = 0; c < cells.size(); ++c) {
             const bool chatter = c == buttons::column::chatter && cells[c] != "0";
-            draw_cell(c, cell_rect(r, c).Top, cells[c], chatter ? chatter_face : face);
+            draw_cell(*Canvas, columns_[c], cell_rect(r, c).Top, row_height_, cells[c],
+                      chatter ? chatter_face : face, text_colour);
         }
     }
     canvas.Font->Color = text_colour;
     canvas.Brush->Color = face;
     for (std::size_t i = 0; i < notes_.size(); ++i) {
-        canvas.TextOut(margin, notes_top_ + static_cast<int>(i) * row_height_,
-                       fitted(notes_[i], client_width - 2 * margin));
+        canvas.TextOut(table_margin, notes_top_ + static_cast<int>(i) * row_height_,
+                       fitted_text(canvas, notes_[i], client_width - 2 * table_margin));
     }
-}
-
-void TForm4::draw_cell(std::size_t column, int top, const std::string& text, vcl::TColor colour) {
-    vcl::TCanvas& canvas = *Canvas;
-    const Column& cell = columns_[column];
-    canvas.Brush->Color = colour;
-    canvas.FillRect(vcl::Rect(cell.left, top, cell.left + cell.width, top + row_height_));
-    canvas.Font->Color = text_colour;
-    const std::string shown = fitted(text, cell.width);
-    const int width = canvas.TextWidth(shown);
-    canvas.TextOut(cell.left_aligned ? cell.left : cell.left + cell.width - width, top, shown);
-}
-
-std::string TForm4::fitted(const std::string& text, int width) const {
-    if (Canvas->TextWidth(text) <= width)
-        return text;
-    static const std::string ellipsis = "\xE2\x80\xA6";
-    std::string cut = text;
-    while (!cut.empty() && Canvas->TextWidth(cut + ellipsis) > width) {
-        cut.pop_back();
-        while (!cut.empty() && is_continuation(cut.back()))
-            cut.pop_back();
-        if (!cut.empty() && (static_cast<unsigned char>(cut.back()) & 0xC0) == 0xC0)
-            cut.pop_back();  // the lead byte of a character cut short
-    }
-    return cut + ellipsis;
 }
 
 void show_buttons_window() {
-    if (Form4 == nullptr)
-        vcl::Application->CreateForm(&Form4);
-    Form4->Show();
-    Form4->SetFocus();
-    Form4->draw();
+    show_measures_window(Form4);
 }
 
 void hide_buttons_window() {
-    if (Form4 == nullptr || !Form4->Visible)
-        return;
-    if (vcl::TForm::active() == Form4 && Form1 != nullptr && Form1->Visible)
-        Form1->SetFocus();
-    Form4->Hide();
+    hide_measures_window(Form4);
 }
 
 void toggle_buttons_window() {
-    if (Form4 != nullptr && Form4->Visible) {
-        hide_buttons_window();
-    } else {
-        show_buttons_window();
-    }
+    toggle_measures_window(Form4);
 }

@@ -18,20 +18,19 @@
 #include "measures/store.h"
 #include "platform/vcl/vcl.h"
 #include "platform/win32/win32.h"
+#include "ui/measures_window.h"
 
-class TForm4 : public vcl::TForm {
+class TForm4 : public MeasuresWindow {
   public:
     vcl::TButton* btnReset = nullptr;
     vcl::TButton* btnClose = nullptr;
 
     void FormCreate(vcl::TObject* Sender);
-    void FormClose(vcl::TObject* Sender, vcl::TCloseAction& Action);
-    void FormKeyDown(vcl::TObject* Sender, WORD& Key, vcl::TShiftState Shift);
+    // F2, F3 and F4 as in every rawmice window; the arrows, Page Up / Page
+    // Down, Home and End scroll.
+    void FormKeyDown(vcl::TObject* Sender, WORD& Key, vcl::TShiftState Shift) override;
     void btnResetClick(vcl::TObject* Sender);
     void btnCloseClick(vcl::TObject* Sender);
-
-    // Raw input reaches the active window: passed on to the main window.
-    void WMInput(vcl::TMessage& Message);
 
     explicit TForm4(vcl::TComponent* Owner);
     ~TForm4() override;
@@ -39,7 +38,8 @@ class TForm4 : public vcl::TForm {
     static const vcl::FormClass& form_class();
 
     // The measures changed: what changed is drawn at the next frame, while shown.
-    void measures_changed();
+    void measures_changed() override;
+    void refresh() override { draw(); }
     // Draws what changed since the last drawing, now (normally once a frame).
     void draw();
     // Drawings that found something to draw.
@@ -61,21 +61,12 @@ class TForm4 : public vcl::TForm {
     // The background of a chatter cell that is not 0.
     static constexpr vcl::TColor chatter_face = 0x8080FF;
 
-    BEGIN_MESSAGE_MAP
-    VCL_MESSAGE_HANDLER(WM_INPUT, vcl::TMessage, WMInput)
-    END_MESSAGE_MAP(vcl::TForm)
-
   private:
     struct Row {
         measures::Handle handle = 0;
         int number = -1;
         measures::buttons::Button button = measures::buttons::Button::left;
         measures::buttons::Row cells;
-    };
-    struct Column {
-        int left;
-        int width;
-        bool left_aligned;
     };
 
     // The rows to show now: a row per button that changed, of the mice
@@ -85,11 +76,9 @@ class TForm4 : public vcl::TForm {
     // Scrolls so that row `first` is the first shown (kept within the rows).
     void scroll_to(std::ptrdiff_t first);
     void draw_all();
-    void draw_cell(std::size_t column, int top, const std::string& text, vcl::TColor face);
-    std::string fitted(const std::string& text, int width) const;
 
     std::vector<Row> rows_;
-    std::array<Column, measures::buttons::column::count> columns_{};
+    std::vector<Column> columns_;
     std::vector<std::string> notes_;
     int row_height_ = 0;
     int notes_top_ = 0;

@@ -6,8 +6,6 @@
 #include "measures/feed.h"
 #include "measures/store.h"
 #include "rawinput/rawinput.h"
-#include "ui/frmButtons.h"
-#include "ui/principal.h"
 
 TForm3* Form3 = nullptr;
 
@@ -17,13 +15,12 @@ namespace timing = measures::timing;
 
 // The layout's client size; the table and charts are placed within it.
 constexpr int client_width = 720;
-constexpr int margin = 8;
+constexpr int margin = table_margin;
 constexpr int charts_bottom = 429;  // above the Close button
 constexpr int strip_gap = 4;
 constexpr int min_strip = 16;
 constexpr int max_strip = 90;
 constexpr int swatch = 8;
-constexpr int cell_gap = 10;
 static_assert(TForm3::plot_left + TForm3::plot_width + margin == client_width);
 
 constexpr double axis_low_us = 100;
@@ -57,22 +54,11 @@ std::int64_t floor_div(std::int64_t a, std::int64_t b) {
     return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
 }
 
-bool is_continuation(char c) {
-    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
-}
-
 }  // namespace
 
-TForm3::TForm3(vcl::TComponent* Owner) : vcl::TForm(Owner), frame_([this] { draw(); }) {
-    KeyPreview = true;
-    OnKeyDown = [this](vcl::TObject* sender, WORD& key, vcl::TShiftState shift) {
-        FormKeyDown(sender, key, shift);
-    };
-    measures::feed().add_listener(this, [this] { measures_changed(); });
-}
+TForm3::TForm3(vcl::TComponent* Owner) : MeasuresWindow(Owner), frame_([this] { draw(); }) {}
 
 TForm3::~TForm3() {
-    measures::feed().remove_listener(this);
     if (Form3 == this)
         Form3 = nullptr;
 }
@@ -94,9 +80,9 @@ void TForm3::FormCreate(vcl::TObject* /*Sender*/) {
     // takes what is left.
     const timing::Row& titles = timing::column_titles();
     const auto figure_width = [&](std::size_t c, const char* widest) {
-        return std::max(canvas.TextWidth(titles[c]), canvas.TextWidth(widest));
+        return column_width(canvas, titles[c], widest);
     };
-    std::array<int, timing::column::count> widths{};
+    std::vector<int> widths(timing::column::count);
     widths[timing::column::mouse] = std::max(canvas.TextWidth(titles[timing::column::mouse]),
                                              swatch + 4 + canvas.TextWidth("-1"));
     widths[timing::column::hz] = figure_width(timing::column::hz, "88888");
@@ -107,45 +93,11 @@ void TForm3::FormCreate(vcl::TObject* /*Sender*/) {
     widths[timing::column::irregular] = figure_width(timing::column::irregular, "100.0");
     widths[timing::column::overflows] = figure_width(timing::column::overflows, "88888");
     widths[timing::column::background] = figure_width(timing::column::background, "100.0");
-    int fixed = 0;
-    for (std::size_t c = 0; c < widths.size(); ++c) {
-        if (c != timing::column::name)
-            fixed += widths[c];
-    }
-    const int gaps = cell_gap * static_cast<int>(widths.size() - 1);
-    widths[timing::column::name] = std::max(40, client_width - 2 * margin - fixed - gaps);
-    int left = margin;
-    for (std::size_t c = 0; c < widths.size(); ++c) {
-        columns_[c] = {left, widths[c], c == timing::column::name};
-        left += widths[c] + cell_gap;
-    }
-}
-
-void TForm3::FormClose(vcl::TObject* /*Sender*/, vcl::TCloseAction& /*Action*/) {
-    // Hidden, as the title bar's close hides it; the main window takes the focus back.
-    if (vcl::TForm::active() == this && Form1 != nullptr && Form1->Visible)
-        Form1->SetFocus();
-}
-
-void TForm3::FormKeyDown(vcl::TObject* /*Sender*/, WORD& Key, vcl::TShiftState Shift) {
-    if ((Shift & (vcl::ssShift | vcl::ssAlt | vcl::ssCtrl)) != 0)
-        return;
-    if (Key == VK_F2) {
-        hide_timing_window();
-        Key = 0;
-    } else if (Key == VK_F3) {
-        toggle_buttons_window();
-        Key = 0;
-    }
+    columns_ = lay_out_columns(widths, timing::column::name, {timing::column::name}, client_width);
 }
 
 void TForm3::btnCloseClick(vcl::TObject* /*Sender*/) {
     hide_timing_window();
-}
-
-void TForm3::WMInput(vcl::TMessage& Message) {
-    if (Form1 != nullptr)
-        Form1->Dispatch(&Message);
 }
 
 void TForm3::measures_changed() {
@@ -252,7 +204,7 @@ void TForm3::draw_layout() {
     canvas.Brush->Color = face;
     for (std::size_t i = 0; i < notes_.size(); ++i) {
         canvas.TextOut(margin, note_top_ + static_cast<int>(i) * row_height_,
-                       fitted(notes_[i], client_width - 2 * margin));
+                       fitted_text(canvas, notes_[i], client_width - 2 * margin));
     }
     if (rows_.empty()) {
         canvas.TextOut(margin, charts_top_,
@@ -344,29 +296,7 @@ void TForm3::draw_cells(Row& row, const timing::Row& cells) {
 }
 
 void TForm3::draw_cell(std::size_t column, int top, const std::string& text, vcl::TColor colour) {
-    vcl::TCanvas& canvas = *Canvas;
-    const Column& cell = columns_[column];
-    canvas.Brush->Color = face;
-    canvas.FillRect(vcl::Rect(cell.left, top, cell.left + cell.width, top + row_height_));
-    canvas.Font->Color = colour;
-    const std::string shown = fitted(text, cell.width);
-    const int width = canvas.TextWidth(shown);
-    canvas.TextOut(cell.left_aligned ? cell.left : cell.left + cell.width - width, top, shown);
-}
-
-std::string TForm3::fitted(const std::string& text, int width) const {
-    if (Canvas->TextWidth(text) <= width)
-        return text;
-    static const std::string ellipsis = "\xE2\x80\xA6";
-    std::string cut = text;
-    while (!cut.empty() && Canvas->TextWidth(cut + ellipsis) > width) {
-        cut.pop_back();
-        while (!cut.empty() && is_continuation(cut.back()))
-            cut.pop_back();
-        if (!cut.empty() && (static_cast<unsigned char>(cut.back()) & 0xC0) == 0xC0)
-            cut.pop_back();  // the lead byte of a character cut short
-    }
-    return cut + ellipsis;
+    ::draw_cell(*Canvas, columns_[column], top, row_height_, text, face, colour);
 }
 
 void TForm3::draw_plot_background(const Row& row, int from, int to) {
@@ -461,25 +391,13 @@ void TForm3::draw_chart(Row& row, const timing::MouseTiming& mouse) {
 }
 
 void show_timing_window() {
-    if (Form3 == nullptr)
-        vcl::Application->CreateForm(&Form3);
-    Form3->Show();
-    Form3->SetFocus();
-    Form3->draw();
+    show_measures_window(Form3);
 }
 
 void hide_timing_window() {
-    if (Form3 == nullptr || !Form3->Visible)
-        return;
-    if (vcl::TForm::active() == Form3 && Form1 != nullptr && Form1->Visible)
-        Form1->SetFocus();
-    Form3->Hide();
+    hide_measures_window(Form3);
 }
 
 void toggle_timing_window() {
-    if (Form3 != nullptr && Form3->Visible) {
-        hide_timing_window();
-    } else {
-        show_timing_window();
-    }
+    toggle_measures_window(Form3);
 }

@@ -15,18 +15,14 @@
 #include "measures/timing.h"
 #include "platform/vcl/vcl.h"
 #include "platform/win32/win32.h"
+#include "ui/measures_window.h"
 
-class TForm3 : public vcl::TForm {
+class TForm3 : public MeasuresWindow {
   public:
     vcl::TButton* btnClose = nullptr;
 
     void FormCreate(vcl::TObject* Sender);
-    void FormClose(vcl::TObject* Sender, vcl::TCloseAction& Action);
-    void FormKeyDown(vcl::TObject* Sender, WORD& Key, vcl::TShiftState Shift);
     void btnCloseClick(vcl::TObject* Sender);
-
-    // Raw input reaches the active window: passed on to the main window.
-    void WMInput(vcl::TMessage& Message);
 
     explicit TForm3(vcl::TComponent* Owner);
     ~TForm3() override;
@@ -34,7 +30,8 @@ class TForm3 : public vcl::TForm {
     static const vcl::FormClass& form_class();
 
     // The measures changed: what changed is drawn at the next frame, while shown.
-    void measures_changed();
+    void measures_changed() override;
+    void refresh() override { draw(); }
     // Draws what changed since the last drawing, now (normally once a frame).
     void draw();
     // Forgets what is on the window: the next drawing draws everything.
@@ -73,10 +70,6 @@ class TForm3 : public vcl::TForm {
     // The column of a time stamp, counted from time 0.
     static std::int64_t column_of(std::int64_t time_us);
 
-    BEGIN_MESSAGE_MAP
-    VCL_MESSAGE_HANDLER(WM_INPUT, vcl::TMessage, WMInput)
-    END_MESSAGE_MAP(vcl::TForm)
-
   private:
     struct Row {
         measures::Handle handle = 0;
@@ -95,11 +88,6 @@ class TForm3 : public vcl::TForm {
         std::int64_t newest_us = 0;
         std::int64_t right_column = 0;
     };
-    struct Column {
-        int left;
-        int width;
-        bool left_aligned;
-    };
 
     // The mice to show now: those listed at start, then the others seen.
     std::vector<Row> wanted_rows() const;
@@ -114,10 +102,9 @@ class TForm3 : public vcl::TForm {
     void draw_plot_background(const Row& row, int from, int to);
     void draw_dot(const Row& row, const measures::timing::RecentReport& report,
                   std::int64_t right_column, int& last_x, int& last_y);
-    std::string fitted(const std::string& text, int width) const;
 
     std::vector<Row> rows_;
-    std::array<Column, measures::timing::column::count> columns_{};
+    std::vector<Column> columns_;
     int row_height_ = 0;
     int table_top_ = 8;
     int note_top_ = 0;

@@ -8,8 +8,7 @@
 #include "measures/clock.h"
 #include "measures/feed.h"
 #include "rawinput/rawinput.h"
-#include "ui/frmButtons.h"
-#include "ui/frmTiming.h"
+#include "ui/measures_window.h"
 
 TForm1* Form1 = nullptr;
 
@@ -170,15 +169,7 @@ void TForm1::FormMouseMove(vcl::TObject* /*Sender*/, vcl::TShiftState /*Shift*/,
 }
 
 void TForm1::FormKeyDown(vcl::TObject* /*Sender*/, WORD& Key, vcl::TShiftState Shift) {
-    if ((Shift & (vcl::ssShift | vcl::ssAlt | vcl::ssCtrl)) != 0)
-        return;
-    if (Key == VK_F2) {
-        toggle_timing_window();
-        Key = 0;
-    } else if (Key == VK_F3) {
-        toggle_buttons_window();
-        Key = 0;
-    }
+    measures_window_keys(Key, Shift);
 }
 
 void TForm1::btnCopyClick(vcl::TObject* /*Sender*/) {
@@ -196,9 +187,14 @@ void TForm1::WMInput(vcl::TMessage& Message) {
 #ifdef _WIN32
     const auto* raw = static_cast<const RAWINPUT*>(raw_input_state.raw_input_buffer);
     if (read == 1 && raw->header.dwType == RIM_TYPEMOUSE) {
-        measures::feed().packet({measures::handle_of(raw->header.hDevice), received_us, false,
+        measures::feed().packet({measures::handle_of(raw->header.hDevice),
+                                 received_us,
+                                 false,
                                  GET_RAWINPUT_CODE_WPARAM(Message.WParam) == RIM_INPUTSINK,
-                                 raw->data.mouse.usButtonFlags});
+                                 raw->data.mouse.usButtonFlags,
+                                 {static_cast<std::int32_t>(raw->data.mouse.lLastX),
+                                  static_cast<std::int32_t>(raw->data.mouse.lLastY),
+                                  (raw->data.mouse.usFlags & MOUSE_MOVE_ABSOLUTE) != 0}});
     }
     // user32 is the raw input service here: the log is written out once no
     // more raw input waits in the queue, a burst at a time, never per line.

@@ -3,6 +3,7 @@
 #include "platform/vcl/qt/native.h"
 #include "ui_frmButtons.h"
 #include "ui_frmDatos.h"
+#include "ui_frmMovement.h"
 #include "ui_frmTiming.h"
 #include "ui_principal.h"
 
@@ -13,6 +14,7 @@ const bool registered = [] {
     vcl::qt::register_layout("Form2", [](QWidget* form) { Ui::Form2().setupUi(form); });
     vcl::qt::register_layout("Form3", [](QWidget* form) { Ui::Form3().setupUi(form); });
     vcl::qt::register_layout("Form4", [](QWidget* form) { Ui::Form4().setupUi(form); });
+    vcl::qt::register_layout("Form5", [](QWidget* form) { Ui::Form5().setupUi(form); });
     return true;
 }();
 

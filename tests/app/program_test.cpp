@@ -30,6 +30,7 @@
 #include "tests/support/recording_files.h"
 #include "tests/support/test_support.h"
 #include "ui/frmButtons.h"
+#include "ui/frmMovement.h"
 #include "ui/frmTiming.h"
 #include "ui/principal.h"
 
@@ -164,6 +165,13 @@ TEST_F(ProgramTest, BadInputStopsBeforeAnyWindowWithOneLine) {
         {{replay(good), "--chatter-ms=0x10"}, "--chatter-ms: '0x10'"},
         {{replay(good), "--chatter-ms="}, "--chatter-ms: ''"},
         {{replay(good), "--chatter-ms=00000000000000000000001000"}, "--chatter-ms: '000"},
+        {{replay(good), "--distance-mm=0"},
+         "--distance-mm: '0' is not a distance in mm above 0 and at most 10000"},
+        {{replay(good), "--distance-mm=10000.5"}, "--distance-mm: '10000.5'"},
+        {{replay(good), "--distance-mm=-25.4"}, "--distance-mm: '-25.4'"},
+        {{replay(good), "--distance-mm=25,4"}, "--distance-mm: '25,4'"},
+        {{replay(good), "--distance-mm=1e2"}, "--distance-mm: '1e2'"},
+        {{replay(good), "--distance-mm="}, "--distance-mm: ''"},
     };
     for (const auto& [args, named] : cases) {
         SCOPED_TRACE(args.back());
@@ -671,6 +679,32 @@ TEST_F(WindowTest, TheButtonsWindowShowsEachButtonsChatter) {
             coloured += shot.pixel(x, y) == chatter ? 1 : 0;
     }
     EXPECT_GT(coloured, 50) << "the chatter cell of the one row";
+}
+
+// --movement opens the movement window at start; --screenshot saves it beside
+// the main window's shot; --stats prints its mice and their pair.
+TEST_F(WindowTest, TheMovementWindowShowsTheMiceMovedTogether) {
+    const fs::path a =
+        write("a.evemu", testsupport::counts_recording(
+                             "Reference", testsupport::sensed(testsupport::hand(), 125, 1, 0, 2)));
+    const fs::path b =
+        write("b.evemu", testsupport::counts_recording(
+                             "Tested", testsupport::sensed(testsupport::hand(), 125, 0.5, 3000)));
+    const auto result =
+        run({replay(a), replay(b), "--replay-speed=max", "--exit-after-replay", "--movement",
+             "--stats", "--distance-mm=100", "--screenshot=shot.png"});
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    std::string words = result.err;
+    words.erase(std::unique(words.begin(), words.end(),
+                            [](char a, char b) { return a == ' ' && b == ' '; }),
+                words.end());
+    EXPECT_NE(words.find("\n0 10700 -1900 "), std::string::npos) << result.err;
+    EXPECT_NE(words.find(" 10.1 2760 65537 Reference\n"), std::string::npos) << result.err;
+    EXPECT_NE(words.find("\n0 1 0.500 3.000 "), std::string::npos) << result.err;
+    const QImage shot(QString::fromStdString((dir_ / "shot-movement.png").string()));
+    ASSERT_EQ(shot.size(), QSize(720, 470)) << "saved beside shot.png";
+    const QImage main_shot(QString::fromStdString((dir_ / "shot.png").string()));
+    EXPECT_FALSE(main_shot.isNull());
 }
 
 // ---------------------------------------------------------------------------

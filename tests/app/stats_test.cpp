@@ -15,6 +15,7 @@
 #include "app/stats.h"
 #include "platform/input/recording.h"
 #include "tests/support/recording_files.h"
+#include "tests/support/strokes.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -235,9 +236,11 @@ TEST(PacketStatsTest, SynDroppedIsCountedPerMouse) {
               "kernel buffer overflows (SYN_DROPPED), events lost: 4 (mouse 1: 3, handle 30: 1)\n");
 }
 
-// The buttons table's lines after its header, as whitespace-separated fields
-// (the name, last, may hold spaces); empty when there is no such table.
-std::vector<std::vector<std::string>> button_rows(const std::string& report) {
+// The rows of the table whose header starts with `first` and `second`, as
+// whitespace-separated fields, up to the next title line; empty when there
+// is no such table.
+std::vector<std::vector<std::string>> table_rows(const std::string& report, const char* first,
+                                                 const char* second) {
     std::vector<std::vector<std::string>> rows;
     bool in_table = false;
     for (const std::string& line : testsupport::split_lines(report)) {
@@ -246,8 +249,10 @@ std::vector<std::vector<std::string>> button_rows(const std::string& report) {
         std::string word;
         while (words >> word)
             fields.push_back(word);
-        if (fields.size() >= 2 && fields[0] == "mouse" && fields[1] == "button") {
+        if (fields.size() >= 2 && fields[0] == first && fields[1] == second) {
             in_table = true;
+        } else if (in_table && !fields.empty() && fields[0] == "rawmice") {
+            break;
         } else if (in_table && !fields.empty()) {
             rows.push_back(fields);
         }
@@ -285,7 +290,7 @@ TEST(ButtonsReportTest, ALinePerMouseAndButtonPressedAfterItsHeader) {
     store.add(measured(12), 101'000, false, false, 0x0008);
     store.add(measured(11), 0, false, false, 0x0200);  // extra, released unseen
     const std::string report = app::buttons_report(labels, store);
-    const auto rows = button_rows(report);
+    const auto rows = table_rows(report, "mouse", "button");
     ASSERT_EQ(rows.size(), 4u) << report;
     EXPECT_EQ(rows[0], (std::vector<std::string>{"0", "extra", "0", "0", "0", "-", "-", "-", "1",
                                                  "11", "Left", "Mouse"}));
@@ -305,7 +310,42 @@ TEST(ButtonsReportTest, ALinePerMouseAndButtonPressedAfterItsHeader) {
     const std::string on_x11 = app::buttons_report(labels, x11);
     EXPECT_NE(on_x11.find("the median press to release, on the ms clock)"), std::string::npos)
         << on_x11;
-    EXPECT_EQ(button_rows(on_x11).at(0).at(6), "95") << "whole ms";
+    EXPECT_EQ(table_rows(on_x11, "mouse", "button").at(0).at(6), "95") << "whole ms";
+}
+
+// A line per measured mouse, listed mice first; the pairs that moved
+// together after their own header; each header even with no rows.
+TEST(MovementReportTest, ALinePerMouseThenThePairsMovedTogether) {
+    const std::vector<MouseLabel> labels = {{handle(11), 0, "Left Mouse"},
+                                            {handle(12), 1, "Right Mouse"}};
+    measures::Store store;
+    EXPECT_EQ(app::movement_report(labels, store, std::nullopt),
+              "rawmice movement (net counts and path since the start; angle_deg 0 along +x, "
+              "positive up the screen; cpi needs --distance-mm)\n"
+              "mouse  counts_x  counts_y  path  angle_deg  cpi  handle  name\n"
+              "rawmice pairs moved together (speeds over the last 4 s correlating at 0.8 or more; "
+              "ratio b's movement over a's; lag_ms how much later b reports it than a)\n"
+              "a  b  ratio  lag_ms  correlation\n");
+
+    // Mouse 1 reports mouse 0's movement 2 ms later at twice its counts.
+    for (const auto& [t, dx, dy] : testsupport::sensed(testsupport::hand(), 125, 0.5))
+        store.add(measured(11), t, false, false, 0, {dx, dy});
+    for (const auto& [t, dx, dy] : testsupport::sensed(testsupport::hand(), 125, 1, 2000, 2))
+        store.add(measured(12), t, false, false, 0, {dx, dy});
+    store.add(measured(40), 0, false, false, 0, {100, 0, true});  // a tablet not listed
+    const std::string report = app::movement_report(labels, store, 25.4);
+    EXPECT_NE(report.find("cpi over 25.4 mm)"), std::string::npos) << report;
+    const auto mice = table_rows(report, "mouse", "counts_x");
+    ASSERT_EQ(mice.size(), 3u) << report;
+    EXPECT_EQ(mice[0][0], "0");
+    EXPECT_EQ(std::vector<std::string>(mice[0].begin() + 6, mice[0].end()),
+              (std::vector<std::string>{"11", "Left", "Mouse"}));
+    EXPECT_EQ(mice[1][1], "10700") << "the net counts of the hand's flicks";
+    EXPECT_EQ(mice[2], (std::vector<std::string>{"-", "-", "-", "-", "-", "-", "40"}));
+    const auto pairs = table_rows(report, "a", "b");
+    ASSERT_EQ(pairs.size(), 1u) << report;
+    EXPECT_EQ(std::vector<std::string>(pairs[0].begin(), pairs[0].begin() + 4),
+              (std::vector<std::string>{"0", "1", "2.000", "2.000"}));
 }
 
 // An input as the timing feed sees it: its name (which says its clock), the
@@ -520,7 +560,8 @@ TEST(StatsProgramTest, MiceOfKnownTimingAreMeasuredAsTheyWereRecorded) {
     }
     EXPECT_EQ(row(result.err, "total")[1], "27550") << result.err;
     EXPECT_NE(result.err.find("\nmouse  button  presses"), std::string::npos) << result.err;
-    EXPECT_TRUE(button_rows(result.err).empty()) << "the header alone: nothing was pressed";
+    EXPECT_TRUE(table_rows(result.err, "mouse", "button").empty())
+        << "the header alone: nothing was pressed";
     EXPECT_NE(result.err.find("dropped because no window was active: 0"), std::string::npos);
 
     // The recorded time stamps, not the replay clock: the same at every speed.
@@ -660,7 +701,7 @@ TEST(StatsProgramTest, ButtonsOfKnownTimingAreMeasuredAsTheyWereRecorded) {
         ASSERT_EQ(result.exit_code, 0) << result.err;
         EXPECT_NE(result.err.find(wider ? "less than 40 ms" : "less than 25 ms"), std::string::npos)
             << result.err;
-        const auto rows = button_rows(result.err);
+        const auto rows = table_rows(result.err, "mouse", "button");
         ASSERT_EQ(rows.size(), cases.size()) << "a line per button pressed: " << result.err;
         for (std::size_t i = 0; i < cases.size(); ++i) {
             SCOPED_TRACE(cases[i].name);
@@ -676,6 +717,128 @@ TEST(StatsProgramTest, ButtonsOfKnownTimingAreMeasuredAsTheyWereRecorded) {
         ASSERT_GT(timing.size(), static_cast<std::size_t>(irregular_col)) << result.err;
         for (const Column c : {hz_col, p1_col, median_col, p99_col, max_col, irregular_col})
             EXPECT_EQ(timing[c], "-") << c;
+    }
+}
+
+// `count` packets of (dx, dy) every `step_us`, from `from_us`.
+std::vector<testsupport::Counts> repeated(int count, int dx, int dy, std::int64_t step_us,
+                                          std::int64_t from_us = 0) {
+    std::vector<testsupport::Counts> packets;
+    for (int i = 0; i < count; ++i)
+        packets.push_back({from_us + i * step_us, dx, dy});
+    return packets;
+}
+
+// Strokes of known counts replayed by the program, each mouse's line of
+// --stats's movement table as the measures' cases give it, over
+// --distance-mm; then mice moved together, each pair's line.
+TEST(StatsProgramTest, MovementOfKnownCountsIsMeasuredAsItWasRecorded) {
+    struct Case {
+        const char* name;
+        std::vector<testsupport::Counts> packets;
+        std::vector<std::string> expected;  // counts_x counts_y path angle_deg cpi
+    };
+    std::vector<testsupport::Counts> angled = repeated(100, 16, 0, 1000);
+    for (int i = 0; i < 56; ++i)
+        angled[static_cast<std::size_t>(i * 100 / 56)].dy = -1;
+    std::vector<testsupport::Counts> diagonal = repeated(500, 1, 0, 250);
+    for (const auto& p : repeated(500, 0, -1, 250, 125))
+        diagonal.push_back(p);
+    std::sort(diagonal.begin(), diagonal.end(),
+              [](const auto& a, const auto& b) { return a.us < b.us; });
+    std::vector<testsupport::Counts> home = repeated(100, 20, 0, 125);
+    for (const auto& p : repeated(2000, -1, 0, 125, 500'000))
+        home.push_back(p);
+    std::vector<testsupport::Counts> residue = home;
+    residue.resize(100 + 1900);
+    // Each mouse strokes at a time of its own, a second apart, so that none
+    // moved together.
+    const std::vector<Case> cases = {
+        {"Stroke", repeated(100, 16, 0, 1000), {"1600", "0", "1600.0", "0.0", "1600"}},
+        {"Angled", angled, {"1600", "-56", "1601.7", "2.0", "1601"}},
+        {"Diagonal", diagonal, {"500", "-500", "1000.0", "45.0", "707"}},
+        {"Home", home, {"0", "0", "4000.0", "-", "0"}},
+        {"Residue", residue, {"100", "0", "3900.0", "0.0", "100"}},
+    };
+    testsupport::TempDir dir;
+    std::vector<std::string> args = {"--replay-speed=max", "--exit-after-replay", "--stats",
+                                     "--distance-mm=25.4"};
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        std::vector<testsupport::Counts> later = cases[i].packets;
+        for (auto& p : later)
+            p.us += static_cast<std::int64_t>(i) * 1'000'000;
+        const auto path = dir / ("m" + std::to_string(i) + ".evemu");
+        testsupport::write_file(path, testsupport::counts_recording(cases[i].name, later));
+        args.push_back("--replay=" + path.string());
+    }
+    // A virtual machine's tablet: positions, not counts.
+    std::string tablet = testsupport::read_file(testsupport::evemu_devices() / "tablets" /
+                                                "QEMU 0.12.1 QEMU USB Tablet.desc");
+    for (int i = 0; i < 20; ++i) {
+        const std::int64_t at = 1'000'000 + i * 8000;
+        tablet += testsupport::event_text(at, EV_ABS, ABS_X, 1000 + 50 * i) +
+                  testsupport::event_text(at, EV_ABS, ABS_Y, 2000) +
+                  testsupport::event_text(at, EV_SYN, SYN_REPORT, 0);
+    }
+    testsupport::write_file(dir / "tablet.evemu", tablet);
+    args.push_back("--replay=" + (dir / "tablet.evemu").string());
+    const auto result = testsupport::run_rawmice(args, dir.path());
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_NE(result.err.find("cpi over 25.4 mm"), std::string::npos) << result.err;
+    const auto rows = table_rows(result.err, "mouse", "counts_x");
+    ASSERT_EQ(rows.size(), cases.size() + 1) << result.err;
+    EXPECT_EQ(std::vector<std::string>(rows.back().begin(), rows.back().begin() + 7),
+              (std::vector<std::string>{std::to_string(cases.size()), "-", "-", "-", "-", "-",
+                                        std::to_string(65537 + cases.size())}))
+        << "the tablet: " << result.err;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        ASSERT_EQ(rows[i].size(), 8u) << result.err;
+        EXPECT_EQ(rows[i][0], std::to_string(i));
+        EXPECT_EQ(std::vector<std::string>(rows[i].begin() + 1, rows[i].begin() + 6),
+                  cases[i].expected);
+        EXPECT_EQ(rows[i][6], std::to_string(65537 + i)) << "its handle";
+        EXPECT_EQ(rows[i][7], cases[i].name);
+    }
+    EXPECT_TRUE(table_rows(result.err, "a", "b").empty()) << result.err;
+}
+
+TEST(StatsProgramTest, MiceMovedTogetherArePairedByTheirRecordedStamps) {
+    using testsupport::hand;
+    using testsupport::sensed;
+    const std::vector<std::pair<const char*, std::vector<testsupport::Counts>>> mice = {
+        {"A", sensed(hand(), 125, 1, 0, 2)},
+        {"B later", sensed(hand(), 125, 0.5, 3000)},
+        {"B first", sensed(hand(), 125, 0.5, -3000)},
+        {"At 1 kHz", sensed(hand(), 1000)},
+        {"Apart", sensed(testsupport::other_hand(), 125)},
+    };
+    testsupport::TempDir dir;
+    std::vector<std::string> args = {"--replay-speed=max", "--exit-after-replay", "--stats"};
+    for (std::size_t i = 0; i < mice.size(); ++i) {
+        const auto path = dir / ("p" + std::to_string(i) + ".evemu");
+        testsupport::write_file(path, testsupport::counts_recording(mice[i].first, mice[i].second));
+        args.push_back("--replay=" + path.string());
+    }
+    const auto result = testsupport::run_rawmice(args, dir.path());
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_NE(result.err.find("cpi needs --distance-mm"), std::string::npos) << result.err;
+    const auto pairs = table_rows(result.err, "a", "b");
+    // a, b, ratio, lag_ms: every pair of the four that moved together; the
+    // fifth with none. The 1 kHz mouse's lag within a bin of 0.
+    const std::vector<std::vector<std::string>> expected = {
+        {"0", "1", "0.500", "3.000"},  {"0", "2", "0.500", "-3.000"}, {"0", "3", "1.000", "0.000"},
+        {"1", "2", "1.000", "-6.000"}, {"1", "3", "2.000", "-3.000"}, {"2", "3", "2.000", "3.000"},
+    };
+    ASSERT_EQ(pairs.size(), expected.size()) << result.err;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(pairs[i].size(), 5u);
+        EXPECT_EQ(pairs[i][0], expected[i][0]);
+        EXPECT_EQ(pairs[i][1], expected[i][1]);
+        EXPECT_NEAR(std::stod(pairs[i][2]), std::stod(expected[i][2]), 0.01);
+        EXPECT_NEAR(std::stod(pairs[i][3]), std::stod(expected[i][3]), 0.125);
+        EXPECT_GE(std::stod(pairs[i][4]), i < 3 ? 0.95 : 0.8);
     }
 }
 
@@ -773,7 +936,7 @@ TEST(StatsProgramTest, EveryBundledMouseRecordingIsMeasuredAsItsLinesSay) {
             }
         }
         std::map<std::string, std::uint64_t> presses;
-        for (const auto& fields : button_rows(run.err)) {
+        for (const auto& fields : table_rows(run.err, "mouse", "button")) {
             ASSERT_GE(fields.size(), 3u) << run.err;
             EXPECT_EQ(fields[0], "0") << run.err;
             if (fields[2] != "0")

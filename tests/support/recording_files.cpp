@@ -84,6 +84,20 @@ std::string keyboard_description(const std::string& name) {
     return description(name, {}, {{KEY_ESC, KEY_SPACE}});
 }
 
+std::string counts_recording(const std::string& name, const std::vector<Counts>& packets) {
+    std::string text = mouse_description(name);
+    text += event_text(1'000'000, EV_SYN, SYN_REPORT, 0);
+    for (const auto& [t, dx, dy] : packets) {
+        const std::int64_t at = 1'000'000 + t;
+        if (dx != 0)
+            text += event_text(at, EV_REL, REL_X, dx);
+        if (dy != 0)
+            text += event_text(at, EV_REL, REL_Y, dy);
+        text += event_text(at, EV_SYN, SYN_REPORT, 0);
+    }
+    return text;
+}
+
 std::string motion_recording(const std::string& name, const std::vector<std::pair<int, int>>& moves,
                              std::int64_t start_us, std::int64_t step_us) {
     std::string text = mouse_description(name);

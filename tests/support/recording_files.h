@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/support/event_lines.h"
+#include "tests/support/strokes.h"
 
 namespace testsupport {
 
@@ -47,6 +48,11 @@ std::string keyboard_description(const std::string& name);
 // one every `step_us` from `start_us`.
 std::string motion_recording(const std::string& name, const std::vector<std::pair<int, int>>& moves,
                              std::int64_t start_us, std::int64_t step_us);
+
+// A wheel mouse's recording of counts: an empty frame at 1 s, where its time
+// starts (so that mice replayed together keep their offsets), then a frame
+// of motion for each packet, `us` later.
+std::string counts_recording(const std::string& name, const std::vector<Counts>& packets);
 
 // "E: SECONDS.MICROSECONDS TYPE CODE VALUE\n" as evemu-record writes it.
 std::string event_text(std::int64_t us, unsigned type, unsigned code, int value);

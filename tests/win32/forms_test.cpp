@@ -32,6 +32,7 @@ constexpr char form1[] = "Form1";
 constexpr char form2[] = "Form2";
 constexpr char form3[] = "Form3";
 constexpr char form4[] = "Form4";
+constexpr char form5[] = "Form5";
 
 std::wstring class_of(HWND hwnd) {
     wchar_t name[64] = {};
@@ -122,18 +123,42 @@ TEST_F(Layouts, TheButtonsWindowHasItsCaptionClientSizeAndButtonsAndStartsHidden
         << "Reset is bound";
 }
 
+TEST_F(Layouts, TheMovementWindowHasItsCaptionClientSizeDistanceBoxAndButtons) {
+    ProgramForm<form5>* form = nullptr;
+    vcl::Application->CreateForm(&form);
+    HWND hwnd = form->native().hwnd;
+    RECT client;
+    GetClientRect(hwnd, &client);
+    EXPECT_EQ(client.right, 720);
+    EXPECT_EQ(client.bottom, 470);
+    EXPECT_EQ(std::string(form->Caption), "Movement");
+    ASSERT_EQ(form->controls().size(), 4u);
+    EXPECT_EQ(text_of(hwnd_of(form->controls()[0])), "Distance mm:");
+    EXPECT_EQ(class_of(hwnd_of(form->controls()[1])), L"Edit");
+    EXPECT_EQ(text_of(hwnd_of(form->controls()[2])), "Reset");
+    EXPECT_EQ(text_of(hwnd_of(form->controls()[3])), "Close");
+    EXPECT_FALSE(IsWindowVisible(hwnd));
+    SendMessageW(hwnd, WM_COMMAND, MAKEWPARAM(0, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(hwnd_of(form->controls()[2])));
+    EXPECT_EQ(form->calls, (std::vector<std::string>{"FormCreate", "ButtonClick"}))
+        << "Reset is bound";
+}
+
 TEST_F(Layouts, EveryControlOfEveryFormStandsWhereTheLayoutSays) {
     ProgramForm<form1>* main_form = nullptr;
     ProgramForm<form2>* data_form = nullptr;
     ProgramForm<form3>* timing_form = nullptr;
     ProgramForm<form4>* buttons_form = nullptr;
+    ProgramForm<form5>* movement_form = nullptr;
     vcl::Application->CreateForm(&main_form);
     vcl::Application->CreateForm(&data_form);
     vcl::Application->CreateForm(&timing_form);
     vcl::Application->CreateForm(&buttons_form);
+    vcl::Application->CreateForm(&movement_form);
     for (vcl::TForm* form :
          {static_cast<vcl::TForm*>(main_form), static_cast<vcl::TForm*>(data_form),
-          static_cast<vcl::TForm*>(timing_form), static_cast<vcl::TForm*>(buttons_form)}) {
+          static_cast<vcl::TForm*>(timing_form), static_cast<vcl::TForm*>(buttons_form),
+          static_cast<vcl::TForm*>(movement_form)}) {
         const FormLayout& layout = *form->native().layout;
         ASSERT_EQ(form->controls().size(), layout.control_count);
         for (std::size_t i = 0; i < layout.control_count; ++i) {

@@ -3,7 +3,8 @@
 // no packet dropped, the log written out once the queue has drained; the
 // timing window opened and hidden by F2, passing the raw input it receives
 // on to the main window, and each packet measured on its receipt time; the
-// buttons window opened and hidden by F3, its rows from real button packets.
+// buttons window opened and hidden by F3, its rows from real button packets;
+// the movement window by F4, its counts from real motion packets.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -22,6 +23,7 @@
 #include "rawinput/report.h"
 #include "tests/win32/pump_until.h"
 #include "ui/frmButtons.h"
+#include "ui/frmMovement.h"
 #include "ui/frmTiming.h"
 #include "ui/principal.h"
 
@@ -270,6 +272,56 @@ TEST_F(MainWindowOnUser32, F3OpensTheButtonsWindowWhoseRowsComeFromRealButtonPac
     send_key(VK_F3);
     ASSERT_TRUE(pump_until([] { return !buttons_shown() && vcl::TForm::active() == Form1; }))
         << "F3 in it hides it and the main window takes the focus back";
+}
+
+// Motion sent while the movement window has the focus reaches the log
+// through it and adds up in its row; Reset starts it afresh.
+TEST_F(MainWindowOnUser32, F4OpensTheMovementWindowWhoseCountsComeFromRealMotionPackets) {
+    ASSERT_TRUE(pump_until([] { return vcl::TForm::active() == Form1; }));
+    send_key(VK_F4);
+    ASSERT_TRUE(pump_until(
+        [] { return Form5 != nullptr && Form5->Visible && vcl::TForm::active() == Form5; }));
+    EXPECT_EQ(std::string(Form5->Caption), "Movement");
+    const auto move = [](LONG dx, LONG dy) {
+        INPUT input = {};
+        input.type = INPUT_MOUSE;
+        input.mi.dx = dx;
+        input.mi.dy = dy;
+        input.mi.dwFlags = MOUSEEVENTF_MOVE;
+        ASSERT_EQ(SendInput(1, &input, sizeof input), 1u) << GetLastError();
+    };
+    const auto counts = [] {
+        const measures::Mouse* mouse = measures::feed().store().find(1);
+        return mouse != nullptr ? mouse->movement.summary().counts_x : 0;
+    };
+    // Wine's first input of a session may carry the jump from (0, 0) to where
+    // the pointer is: one move, then Reset, before the counted ones.
+    move(1, 0);
+    ASSERT_TRUE(pump_until([&] { return counts() != 0; }));
+    Form5->btnReset->Click();
+    ASSERT_EQ(counts(), 0);
+    for (int i = 0; i < 10; ++i)
+        move(4, -2);
+    ASSERT_TRUE(pump_until([&] { return counts() == 40; })) << "counts: " << counts();
+    Form5->draw();
+    ASSERT_EQ(Form5->mouse_rows().size(), 1u);
+    EXPECT_EQ(Form5->mouse_rows()[0][measures::movement::column::counts_y], "-20");
+    EXPECT_EQ(Form5->mouse_rows()[0][measures::movement::column::angle], "26.6");
+    ASSERT_EQ(Form5->notes().size(), 4u);
+    EXPECT_EQ(Form5->notes()[3].rfind("Lags: receipt time", 0), 0u) << Form5->notes()[3];
+
+    // Enter takes the distance typed in the box: 40 x -20 counts over 1.136 mm is 1000 CPI.
+    Form5->edtDistance->Text = "1.136";
+    send_key(VK_RETURN);
+    ASSERT_TRUE(pump_until([] { return measures::feed().distance_mm() == 1.136; }));
+    EXPECT_EQ(Form5->mouse_rows()[0][measures::movement::column::cpi], "1000");
+    measures::feed().set_distance_mm(std::nullopt);  // the feed is the process's
+
+    Form5->btnReset->Click();
+    EXPECT_EQ(Form5->mouse_rows()[0][measures::movement::column::counts_x], "0");
+    send_key(VK_F4);
+    ASSERT_TRUE(pump_until([] { return !Form5->Visible && vcl::TForm::active() == Form1; }))
+        << "F4 in it hides it and the main window takes the focus back";
 }
 
 // The main window's mouse: its reports so far, and those read in the background.

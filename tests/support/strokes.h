@@ -1,0 +1,85 @@
+// Generated movement of known counts: where a hand moved a mouse over time,
+// and the packets a mouse of a given rate, CPI and delay makes of it. The
+// movement measures' tests, --stats's and the movement window's share it.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <numbers>
+#include <utility>
+#include <vector>
+
+namespace testsupport {
+
+// Where a hand has moved a mouse by `t_us`, in counts along x and y.
+using HandPath = std::function<std::pair<double, double>(std::int64_t t_us)>;
+
+// Flicks {start ms, length ms, x, y}, each a smooth start and stop, added up.
+inline HandPath flicks(std::vector<std::array<double, 4>> strokes) {
+    return [strokes](std::int64_t t_us) {
+        double x = 0;
+        double y = 0;
+        const double t = static_cast<double>(t_us) / 1000;
+        for (const auto& [from, length, dx, dy] : strokes) {
+            const double u = std::clamp((t - from) / length, 0.0, 1.0);
+            const double done = (1 - std::cos(std::numbers::pi * u)) / 2;
+            x += dx * done;
+            y += dy * done;
+        }
+        return std::pair{x, y};
+    };
+}
+
+// Flicks of changing speed, length and direction, done 2.7 s in; and others
+// at other times.
+inline const HandPath& hand() {
+    static const HandPath path = flicks({{100, 180, 6000, -800},
+                                         {420, 90, -2500, 300},
+                                         {700, 300, 9000, 0},
+                                         {1150, 60, -1800, -900},
+                                         {1400, 240, 4000, 2500},
+                                         {1900, 120, -7000, 0},
+                                         {2300, 400, 3000, -3000}});
+    return path;
+}
+inline const HandPath& other_hand() {
+    static const HandPath path = flicks({{250, 130, 5000, 0},
+                                         {600, 350, -6000, 1000},
+                                         {1200, 100, 2000, 0},
+                                         {1700, 200, -3000, -2000},
+                                         {2600, 150, 7000, 0}});
+    return path;
+}
+
+// One packet of counts at `us`.
+struct Counts {
+    std::int64_t us;
+    int dx;
+    int dy;
+};
+
+// The packets of a mouse sending every `step_us` over the first 3.2 s of
+// `path`, moved at `scale` of its counts, reporting it `delay_us` late (or
+// early, when negative): each the whole counts reached since the one before,
+// in steps of `unit`. A packet that would not move is not sent.
+inline std::vector<Counts> sensed(const HandPath& path, std::int64_t step_us, double scale = 1,
+                                  std::int64_t delay_us = 0, int unit = 1) {
+    std::vector<Counts> packets;
+    int last_x = 0;
+    int last_y = 0;
+    for (std::int64_t t = 0; t <= 3'200'000; t += step_us) {
+        const auto [x, y] = path(t - delay_us);
+        const int cx = unit * static_cast<int>(std::lround(x * scale / unit));
+        const int cy = unit * static_cast<int>(std::lround(y * scale / unit));
+        if (cx != last_x || cy != last_y)
+            packets.push_back({t, cx - last_x, cy - last_y});
+        last_x = cx;
+        last_y = cy;
+    }
+    return packets;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,241 @@
+// The movement window on Qt: made on first use, F4 from any rawmice window,
+// Close; raw input it receives handled by the main window; a row per mouse
+// and per pair moved together, the pairs compared again while the mice move,
+// the distance typed in its box, Reset, on the pixels of its canvas.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QWindow>
+
+#include <filesystem>
+#include <vector>
+
+#include "measures/feed.h"
+#include "platform/vcl/qt/native.h"
+#include "rawinput/rawinput.h"
+#include "rawinput/report.h"
+#include "tests/engine/fake_user32.h"
+#include "tests/support/strokes.h"
+#include "tests/support/test_support.h"
+#include "ui/frmButtons.h"
+#include "ui/frmMovement.h"
+#include "ui/frmTiming.h"
+#include "ui/principal.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace movement = measures::movement;
+using testsupport::wait_until;
+using vcl::qt::widget;
+
+const auto first_mouse = reinterpret_cast<HANDLE>(0x101);
+const auto second_mouse = reinterpret_cast<HANDLE>(0x102);
+const auto third_mouse = reinterpret_cast<HANDLE>(0x103);
+
+// The main window as the program makes it, over a scripted user32 listing
+// three mice, in a scratch folder; fresh measures; no movement window yet.
+class MovementWindowTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        previous_dir_ = fs::current_path();
+        fs::current_path(dir_.path());
+        vcl::Application->destroy_forms();
+        raw_input_release(nullptr);
+        for (HANDLE mouse : {first_mouse, second_mouse, third_mouse})
+            user32_.devices.push_back({mouse, RIM_TYPEMOUSE});
+        user32_.count_result = 0;
+        user32_.install();
+        measures::feed().reset({});
+        measures::feed().set_distance_mm(std::nullopt);
+        measures::feed().set_names([](measures::Handle handle) {
+            return handle == measures::handle_of(first_mouse) ? std::string("First Mouse")
+                                                              : std::string();
+        });
+        testing::internal::CaptureStdout();
+        vcl::Application->CreateForm(&Form1);
+        testing::internal::GetCapturedStdout();
+        Form1->Show();
+        ASSERT_TRUE(wait_until([] { return vcl::TForm::active() == Form1; }));
+    }
+    void TearDown() override {
+        raw_input_release(Form1);
+        log_file.close();
+        vcl::Application->destroy_forms();
+        Form1 = nullptr;
+        EXPECT_EQ(Form5, nullptr) << "gone with its window";
+        Form3 = nullptr;
+        Form4 = nullptr;
+        Form5 = nullptr;
+        measures::feed().set_names(nullptr);
+        measures::feed().set_distance_mm(std::nullopt);
+        fake::User32::uninstall();
+        fs::current_path(previous_dir_);
+    }
+
+    static void press(vcl::TForm* form, int key) {
+        QWindow* window = widget(form)->windowHandle();
+        ASSERT_NE(window, nullptr) << "the window is not shown";
+        QKeyEvent down(QEvent::KeyPress, key, Qt::NoModifier);
+        QCoreApplication::sendEvent(window, &down);
+        QKeyEvent up(QEvent::KeyRelease, key, Qt::NoModifier);
+        QCoreApplication::sendEvent(window, &up);
+    }
+
+    static bool shown() { return Form5 != nullptr && Form5->Visible.get(); }
+
+    // `mouse` reports the hand's flicks at `scale` of its counts, `delay_us` late.
+    static void move(HANDLE mouse, const testsupport::HandPath& path, double scale,
+                     std::int64_t delay_us, int unit = 1) {
+        for (const auto& [t, dx, dy] : testsupport::sensed(path, 125, scale, delay_us, unit))
+            measures::feed().packet({measures::handle_of(mouse), t, false, false, 0, {dx, dy}});
+    }
+
+    // How many pixels of the band of a table line from `top` are not the face.
+    static int marked(int top) {
+        const vcl::TColor face = Form5->Canvas->Pixel(2, 2);
+        int count = 0;
+        for (int y = top; y < top + 12; ++y) {
+            for (int x = 0; x < 400; ++x)
+                count += Form5->Canvas->Pixel(x, y) != face ? 1 : 0;
+        }
+        return count;
+    }
+
+    // The pixels of that band.
+    static std::vector<vcl::TColor> band(int top) {
+        std::vector<vcl::TColor> pixels;
+        for (int y = top; y < top + 12; ++y) {
+            for (int x = 0; x < 400; ++x)
+                pixels.push_back(Form5->Canvas->Pixel(x, y));
+        }
+        return pixels;
+    }
+
+    testsupport::TempDir dir_;
+    fs::path previous_dir_;
+    fake::User32 user32_;
+};
+
+TEST_F(MovementWindowTest, F4MakesItOnFirstUseFromAnyWindowAndCloseHidesIt) {
+    EXPECT_EQ(Form5, nullptr) << "made on first use, not at start";
+    press(Form1, Qt::Key_F4);
+    ASSERT_TRUE(shown());
+    EXPECT_EQ(Form5->Caption.get(), "Movement");
+    ASSERT_NE(Form5->btnReset, nullptr);
+    ASSERT_NE(Form5->btnClose, nullptr);
+    ASSERT_NE(Form5->edtDistance, nullptr);
+    EXPECT_EQ(Form5->btnReset->Caption.get(), "Reset");
+    EXPECT_EQ(Form5->btnClose->Caption.get(), "Close");
+    EXPECT_EQ(widget(Form5)->size(), QSize(720, 470));
+    EXPECT_TRUE(wait_until([] { return vcl::TForm::active() == Form5; })) << "it takes the focus";
+
+    // Raw input it receives goes on to the main window.
+    RAWMOUSE moved{};
+    moved.lLastX = 7;
+    const HRAWINPUT packet = fake::add_mouse_packet(user32_, third_mouse, moved);
+    vcl::TMessage message{WM_INPUT, RIM_INPUT, reinterpret_cast<LPARAM>(packet), 0};
+    vcl::TForm::active()->Dispatch(&message);
+    flush_log();
+    EXPECT_EQ(testsupport::read_file(dir_ / "log.txt"), report::packet_line(2, moved));
+
+    press(Form5, Qt::Key_F4);
+    EXPECT_FALSE(shown());
+    EXPECT_TRUE(wait_until([] { return vcl::TForm::active() == Form1; }))
+        << "the main window takes the focus back, and the raw input with it";
+
+    // From the timing and buttons windows, and they from it.
+    show_timing_window();
+    ASSERT_TRUE(wait_until([] { return vcl::TForm::active() == Form3; }));
+    press(Form3, Qt::Key_F4);
+    ASSERT_TRUE(shown());
+    hide_movement_window();
+    show_buttons_window();
+    ASSERT_TRUE(wait_until([] { return vcl::TForm::active() == Form4; }));
+    press(Form4, Qt::Key_F4);
+    ASSERT_TRUE(shown());
+    ASSERT_TRUE(wait_until([] { return vcl::TForm::active() == Form5; }));
+    hide_buttons_window();
+    press(Form5, Qt::Key_F3);
+    EXPECT_TRUE(Form4->Visible.get()) << "F3 in it opens the buttons window";
+    Form5->btnClose->Click();
+    EXPECT_FALSE(shown());
+    EXPECT_EQ(vcl::Application->forms().size(), 4u) << "each window made once";
+}
+
+TEST_F(MovementWindowTest, ARowPerMouseAndPerPairMovedTogetherAndTheDistanceTyped) {
+    show_movement_window();
+    ASSERT_TRUE(shown());
+    EXPECT_TRUE(Form5->mouse_rows().empty());
+    EXPECT_TRUE(Form5->pair_rows().empty());
+    const int empty_pairs = marked(Form5->pair_line_top(0));
+
+    // The second mouse reports the first's movement 3 ms later at half its
+    // counts; the third moved apart.
+    const std::uint64_t compared = Form5->comparisons();
+    move(first_mouse, testsupport::hand(), 1, 0, 2);
+    move(second_mouse, testsupport::hand(), 0.5, 3000);
+    move(third_mouse, testsupport::other_hand(), 1, 0);
+    ASSERT_TRUE(wait_until([&] { return Form5->comparisons() >= compared + 3; }))
+        << "each of the three pairs compared again in turn while shown, without a packet more";
+    Form5->draw();
+    ASSERT_EQ(Form5->mouse_rows().size(), 3u);
+    EXPECT_EQ(Form5->mouse_rows()[0],
+              (movement::Row{"0", "10700", "-1900", Form5->mouse_rows()[0][movement::column::path],
+                             "10.1", "-", "First Mouse"}));
+    EXPECT_EQ(Form5->mouse_rows()[1][movement::column::counts_x], "5350");
+    ASSERT_EQ(Form5->pair_rows().size(), 1u);
+    EXPECT_EQ(Form5->pair_rows()[0][movement::pair_column::a], "0");
+    EXPECT_EQ(Form5->pair_rows()[0][movement::pair_column::b], "1");
+    EXPECT_EQ(Form5->pair_rows()[0][movement::pair_column::ratio], "0.500");
+    EXPECT_EQ(Form5->pair_rows()[0][movement::pair_column::lag], "3.000");
+    EXPECT_NE(marked(Form5->pair_line_top(0)), empty_pairs) << "the pair is drawn";
+
+    // Pairs are compared one at a time, and only when a mouse of theirs moved.
+    const std::uint64_t settled = Form5->comparisons();
+    Form5->compare_next_pair();
+    EXPECT_EQ(Form5->comparisons(), settled) << "no mouse moved: no pair compared";
+
+    // A mouse that moves on has its changed cells drawn again.
+    const std::vector<vcl::TColor> before = band(Form5->mouse_line_top(0));
+    measures::feed().packet(
+        {measures::handle_of(first_mouse), 3'300'000, false, false, 0, {1000, 0}});
+    Form5->compare_next_pair();
+    EXPECT_EQ(Form5->comparisons(), settled + 1) << "one of its two pairs at a time";
+    Form5->draw();
+    EXPECT_EQ(Form5->mouse_rows()[0][movement::column::counts_x], "11700");
+    EXPECT_NE(band(Form5->mouse_line_top(0)), before);
+
+    // The distance applies with Enter; a text that is none says so and
+    // leaves the last one.
+    Form5->edtDistance->Text = "100";
+    press(Form5, Qt::Key_Return);
+    EXPECT_EQ(measures::feed().distance_mm(), 100.0);
+    EXPECT_EQ(Form5->mouse_rows()[0][movement::column::cpi], "3011");
+    EXPECT_EQ(Form5->notes().at(2), "CPI: the net counts over 100 mm.");
+    // The notes change (the distance taken away elsewhere) while the rows
+    // stay: the rows are still all there.
+    measures::feed().set_distance_mm(std::nullopt);
+    measures::feed().packet(
+        {measures::handle_of(first_mouse), 3'400'000, false, false, 0, {1, 0}});
+    Form5->draw();
+    ASSERT_EQ(Form5->mouse_rows().size(), 3u);
+    EXPECT_EQ(Form5->mouse_rows()[0][movement::column::counts_x], "11701");
+    EXPECT_EQ(Form5->notes().at(2), "CPI: type the distance moved in mm below and press Enter.");
+    measures::feed().set_distance_mm(100.0);
+    Form5->edtDistance->Text = "ten";
+    press(Form5, Qt::Key_Return);
+    EXPECT_EQ(measures::feed().distance_mm(), 100.0);
+    EXPECT_EQ(Form5->notes().at(2), "'ten' is not a distance in mm above 0 and at most 10000.");
+
+    // Reset: every count starts afresh, and no pair is left.
+    Form5->btnReset->Click();
+    ASSERT_EQ(Form5->mouse_rows().size(), 3u);
+    EXPECT_EQ(Form5->mouse_rows()[0][movement::column::counts_x], "0");
+    EXPECT_EQ(Form5->mouse_rows()[0][movement::column::angle], "-");
+    EXPECT_TRUE(Form5->pair_rows().empty());
+    EXPECT_EQ(marked(Form5->pair_line_top(0)), empty_pairs);
+}
+
+}  // namespace

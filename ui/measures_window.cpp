@@ -1,0 +1,124 @@
+#include "ui/measures_window.h"
+
+#include <algorithm>
+
+#include "measures/feed.h"
+#include "ui/frmButtons.h"
+#include "ui/frmMovement.h"
+#include "ui/frmTiming.h"
+#include "ui/principal.h"
+
+namespace {
+
+constexpr int column_gap = 10;
+
+bool is_continuation(char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
+}  // namespace
+
+MeasuresWindow::MeasuresWindow(vcl::TComponent* Owner) : vcl::TForm(Owner) {
+    KeyPreview = true;
+    OnKeyDown = [this](vcl::TObject* sender, WORD& key, vcl::TShiftState shift) {
+        FormKeyDown(sender, key, shift);
+    };
+    measures::feed().add_listener(this, [this] { measures_changed(); });
+}
+
+MeasuresWindow::~MeasuresWindow() {
+    measures::feed().remove_listener(this);
+}
+
+void MeasuresWindow::FormClose(vcl::TObject* /*Sender*/, vcl::TCloseAction& /*Action*/) {
+    if (vcl::TForm::active() == this && Form1 != nullptr && Form1->Visible)
+        Form1->SetFocus();
+}
+
+void MeasuresWindow::WMInput(vcl::TMessage& Message) {
+    if (Form1 != nullptr)
+        Form1->Dispatch(&Message);
+}
+
+void MeasuresWindow::FormKeyDown(vcl::TObject* /*Sender*/, WORD& Key, vcl::TShiftState Shift) {
+    measures_window_keys(Key, Shift);
+}
+
+void measures_window_keys(WORD& Key, vcl::TShiftState Shift) {
+    if ((Shift & (vcl::ssShift | vcl::ssAlt | vcl::ssCtrl)) != 0)
+        return;
+    switch (Key) {
+        case VK_F2:
+            toggle_measures_window(Form3);
+            break;
+        case VK_F3:
+            toggle_measures_window(Form4);
+            break;
+        case VK_F4:
+            toggle_measures_window(Form5);
+            break;
+        default:
+            return;
+    }
+    Key = 0;
+}
+
+void hide_measures_window(MeasuresWindow* form) {
+    if (form == nullptr || !form->Visible)
+        return;
+    if (vcl::TForm::active() == form && Form1 != nullptr && Form1->Visible)
+        Form1->SetFocus();
+    form->Hide();
+}
+
+int column_width(const vcl::TCanvas& canvas, const std::string& title, const std::string& widest) {
+    return std::max(canvas.TextWidth(title), canvas.TextWidth(widest));
+}
+
+std::vector<Column> lay_out_columns(std::vector<int> widths, std::size_t stretch,
+                                    const std::vector<std::size_t>& left_aligned,
+                                    int client_width) {
+    int fixed = 0;
+    for (std::size_t c = 0; c < widths.size(); ++c) {
+        if (c != stretch)
+            fixed += widths[c];
+    }
+    const int gaps = column_gap * static_cast<int>(widths.size() - 1);
+    if (stretch < widths.size())
+        widths[stretch] = std::max(40, client_width - 2 * table_margin - fixed - gaps);
+    std::vector<Column> columns;
+    int left = table_margin;
+    for (std::size_t c = 0; c < widths.size(); ++c) {
+        const bool text =
+            std::find(left_aligned.begin(), left_aligned.end(), c) != left_aligned.end();
+        columns.push_back({left, widths[c], text});
+        left += widths[c] + column_gap;
+    }
+    return columns;
+}
+
+void draw_cell(vcl::TCanvas& canvas, const Column& column, int top, int height,
+               const std::string& text, vcl::TColor face, vcl::TColor colour) {
+    canvas.Brush->Color = face;
+    canvas.FillRect(vcl::Rect(column.left, top, column.left + column.width, top + height));
+    canvas.Font->Color = colour;
+    const std::string shown = fitted_text(canvas, text, column.width);
+    const int width = canvas.TextWidth(shown);
+    canvas.TextOut(column.left_aligned ? column.left : column.left + column.width - width, top,
+                   shown);
+}
+
+std::string fitted_text(const vcl::TCanvas& canvas, const std::string& text, int width) {
+    if (canvas.TextWidth(text) <= width)
+        return text;
+    static const std::string ellipsis = "\xE2\x80\xA6";
+    std::string cut = text;
+    while (!cut.empty() && canvas.TextWidth(cut + ellipsis) > width) {
+        cut.pop_back();
+        while (!cut.empty() && is_continuation(cut.back()))
+            cut.pop_back();
+        if (!cut.empty() && (static_cast<unsigned char>(cut.back()) & 0xC0) == 0xC0)
+            cut.pop_back();  // the lead byte of a character cut short
+    }
+    return cut + ellipsis;
+}

@@ -1,0 +1,94 @@
+// What the measures windows (timing, buttons, movement) share. Each listens
+// to the measures' feed while it lives, passes the raw input it receives on
+// to the main window, gives the focus back to the main window when it is
+// hidden, and answers F2, F3 and F4 as every rawmice window does; each draws
+// a table of columns with notes under it, its cells cut to their width.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "platform/vcl/vcl.h"
+#include "platform/win32/win32.h"
+
+class MeasuresWindow : public vcl::TForm {
+  public:
+    // Hidden, as the title bar's close hides it; the main window takes the
+    // focus back when this one had it.
+    void FormClose(vcl::TObject* Sender, vcl::TCloseAction& Action);
+    // Raw input reaches the active window: passed on to the main window.
+    void WMInput(vcl::TMessage& Message);
+
+    // The measures changed (once per packet): what changed is drawn soon,
+    // while shown.
+    virtual void measures_changed() = 0;
+    // Brings what it shows up to date now, as when it is shown.
+    virtual void refresh() = 0;
+
+    BEGIN_MESSAGE_MAP
+    VCL_MESSAGE_HANDLER(WM_INPUT, vcl::TMessage, WMInput)
+    END_MESSAGE_MAP(vcl::TForm)
+
+  protected:
+    // Listens to the feed from now on; its keys go to FormKeyDown first.
+    explicit MeasuresWindow(vcl::TComponent* Owner);
+    ~MeasuresWindow() override;
+    virtual void FormKeyDown(vcl::TObject* Sender, WORD& Key, vcl::TShiftState Shift);
+};
+
+// F2, F3 or F4 without Shift, Alt or Ctrl, in any rawmice window: opens the
+// timing, buttons or movement window, or hides it when it is shown; `Key`
+// becomes 0. Any other key is left as it is.
+void measures_window_keys(WORD& Key, vcl::TShiftState Shift);
+
+// Shows the window `form` points to (made on first use), gives it the focus
+// and brings it up to date.
+template <class Form>
+void show_measures_window(Form*& form) {
+    if (form == nullptr)
+        vcl::Application->CreateForm(&form);
+    form->Show();
+    form->SetFocus();
+    form->refresh();
+}
+// Hides it, when shown; when it was the active window, the main window takes
+// the focus (and with it the raw input).
+void hide_measures_window(MeasuresWindow* form);
+template <class Form>
+void toggle_measures_window(Form*& form) {
+    if (form != nullptr && form->Visible) {
+        hide_measures_window(form);
+    } else {
+        show_measures_window(form);
+    }
+}
+
+// One column of a measures table: where it starts, how wide it is, and
+// whether its text starts at its left (names) or ends at its right (figures).
+struct Column {
+    int left = 0;
+    int width = 0;
+    bool left_aligned = false;
+};
+
+// The width of a column: its title's, or its widest usual figure's when wider.
+int column_width(const vcl::TCanvas& canvas, const std::string& title, const std::string& widest);
+
+// Lays out columns of `widths` side by side from the left margin, 10 pixels
+// apart, within `client_width`: the column `stretch` takes what the others
+// leave (at least 40 pixels); those in `left_aligned` start their text at
+// their left.
+std::vector<Column> lay_out_columns(std::vector<int> widths, std::size_t stretch,
+                                    const std::vector<std::size_t>& left_aligned, int client_width);
+// The margin the columns start at.
+constexpr int table_margin = 8;
+
+// Draws one cell: its rectangle of `height` filled with `face`, then `text`
+// in `colour`, cut to the column's width and aligned as the column says.
+void draw_cell(vcl::TCanvas& canvas, const Column& column, int top, int height,
+               const std::string& text, vcl::TColor face, vcl::TColor colour);
+
+// `text` as it fits `width` pixels in `canvas`'s font: whole, or cut at a
+// character boundary (never inside a UTF-8 sequence) and ended with "…".
+std::string fitted_text(const vcl::TCanvas& canvas, const std::string& text, int width);
