@@ -15,8 +15,8 @@
 #include "platform/vcl/qt/native.h"
 #include "rawinput/rawinput.h"
 #include "rawinput/report.h"
-#include "tests/engine/fake_user32.h"
 #include "tests/support/test_support.h"
+#include "tests/ui/measures_window_test.h"
 #include "ui/frmButtons.h"
 #include "ui/frmTiming.h"
 #include "ui/principal.h"
@@ -29,55 +29,11 @@ using buttons::Button;
 using testsupport::wait_until;
 using vcl::qt::widget;
 
-const auto first_mouse = reinterpret_cast<HANDLE>(0x101);
-const auto second_mouse = reinterpret_cast<HANDLE>(0x102);
-const auto third_mouse = reinterpret_cast<HANDLE>(0x103);
-
-// The main window as the program makes it, over a scripted user32 listing
-// three mice, in a scratch folder; fresh measures; no buttons window yet.
-class ButtonsWindowTest : public ::testing::Test {
+class ButtonsWindowTest : public MeasuresWindowTest {
   protected:
     void SetUp() override {
-        previous_dir_ = fs::current_path();
-        fs::current_path(dir_.path());
-        vcl::Application->destroy_forms();
-        raw_input_release(nullptr);
-        for (HANDLE mouse : {first_mouse, second_mouse, third_mouse})
-            user32_.devices.push_back({mouse, RIM_TYPEMOUSE});
-        user32_.count_result = 0;
-        user32_.install();
-        measures::feed().reset({});
-        measures::feed().set_names([](measures::Handle handle) {
-            return handle == measures::handle_of(first_mouse) ? std::string("First Mouse")
-                                                              : std::string();
-        });
-        testing::internal::CaptureStdout();
-        vcl::Application->CreateForm(&Form1);
-        testing::internal::GetCapturedStdout();
-        Form1->Show();
-        ASSERT_TRUE(wait_until([] { return vcl::TForm::active() == Form1; }));
-    }
-    void TearDown() override {
-        raw_input_release(Form1);
-        log_file.close();
-        vcl::Application->destroy_forms();
-        Form1 = nullptr;
-        EXPECT_EQ(Form4, nullptr) << "gone with its window";
-        EXPECT_EQ(Form3, nullptr);
-        Form4 = nullptr;
-        Form3 = nullptr;
-        measures::feed().set_names(nullptr);
-        fake::User32::uninstall();
-        fs::current_path(previous_dir_);
-    }
-
-    static void press(vcl::TForm* form, int key) {
-        QWindow* window = widget(form)->windowHandle();
-        ASSERT_NE(window, nullptr) << "the window is not shown";
-        QKeyEvent down(QEvent::KeyPress, key, Qt::NoModifier);
-        QCoreApplication::sendEvent(window, &down);
-        QKeyEvent up(QEvent::KeyRelease, key, Qt::NoModifier);
-        QCoreApplication::sendEvent(window, &up);
+        MeasuresWindowTest::SetUp();
+        show_main_window();
     }
 
     static bool shown() { return Form4 != nullptr && Form4->Visible.get(); }
@@ -113,10 +69,6 @@ class ButtonsWindowTest : public ::testing::Test {
         }
         return count;
     }
-
-    testsupport::TempDir dir_;
-    fs::path previous_dir_;
-    fake::User32 user32_;
 };
 
 TEST_F(ButtonsWindowTest, F3MakesItOnFirstUseFromAnyWindowAndF3InItHidesItAgain) {

@@ -15,9 +15,9 @@
 #include "platform/vcl/qt/native.h"
 #include "rawinput/rawinput.h"
 #include "rawinput/report.h"
-#include "tests/engine/fake_user32.h"
 #include "tests/support/strokes.h"
 #include "tests/support/test_support.h"
+#include "tests/ui/measures_window_test.h"
 #include "ui/frmButtons.h"
 #include "ui/frmMovement.h"
 #include "ui/frmTiming.h"
@@ -30,57 +30,11 @@ namespace movement = measures::movement;
 using testsupport::wait_until;
 using vcl::qt::widget;
 
-const auto first_mouse = reinterpret_cast<HANDLE>(0x101);
-const auto second_mouse = reinterpret_cast<HANDLE>(0x102);
-const auto third_mouse = reinterpret_cast<HANDLE>(0x103);
-
-// The main window as the program makes it, over a scripted user32 listing
-// three mice, in a scratch folder; fresh measures; no movement window yet.
-class MovementWindowTest : public ::testing::Test {
+class MovementWindowTest : public MeasuresWindowTest {
   protected:
     void SetUp() override {
-        previous_dir_ = fs::current_path();
-        fs::current_path(dir_.path());
-        vcl::Application->destroy_forms();
-        raw_input_release(nullptr);
-        for (HANDLE mouse : {first_mouse, second_mouse, third_mouse})
-            user32_.devices.push_back({mouse, RIM_TYPEMOUSE});
-        user32_.count_result = 0;
-        user32_.install();
-        measures::feed().reset({});
-        measures::feed().set_distance_mm(std::nullopt);
-        measures::feed().set_names([](measures::Handle handle) {
-            return handle == measures::handle_of(first_mouse) ? std::string("First Mouse")
-                                                              : std::string();
-        });
-        testing::internal::CaptureStdout();
-        vcl::Application->CreateForm(&Form1);
-        testing::internal::GetCapturedStdout();
-        Form1->Show();
-        ASSERT_TRUE(wait_until([] { return vcl::TForm::active() == Form1; }));
-    }
-    void TearDown() override {
-        raw_input_release(Form1);
-        log_file.close();
-        vcl::Application->destroy_forms();
-        Form1 = nullptr;
-        EXPECT_EQ(Form5, nullptr) << "gone with its window";
-        Form3 = nullptr;
-        Form4 = nullptr;
-        Form5 = nullptr;
-        measures::feed().set_names(nullptr);
-        measures::feed().set_distance_mm(std::nullopt);
-        fake::User32::uninstall();
-        fs::current_path(previous_dir_);
-    }
-
-    static void press(vcl::TForm* form, int key) {
-        QWindow* window = widget(form)->windowHandle();
-        ASSERT_NE(window, nullptr) << "the window is not shown";
-        QKeyEvent down(QEvent::KeyPress, key, Qt::NoModifier);
-        QCoreApplication::sendEvent(window, &down);
-        QKeyEvent up(QEvent::KeyRelease, key, Qt::NoModifier);
-        QCoreApplication::sendEvent(window, &up);
+        MeasuresWindowTest::SetUp();
+        show_main_window();
     }
 
     static bool shown() { return Form5 != nullptr && Form5->Visible.get(); }
@@ -112,10 +66,6 @@ class MovementWindowTest : public ::testing::Test {
         }
         return pixels;
     }
-
-    testsupport::TempDir dir_;
-    fs::path previous_dir_;
-    fake::User32 user32_;
 };
 
 TEST_F(MovementWindowTest, F4MakesItOnFirstUseFromAnyWindowAndCloseHidesIt) {
@@ -217,8 +167,7 @@ TEST_F(MovementWindowTest, ARowPerMouseAndPerPairMovedTogetherAndTheDistanceType
     // The notes change (the distance taken away elsewhere) while the rows
     // stay: the rows are still all there.
     measures::feed().set_distance_mm(std::nullopt);
-    measures::feed().packet(
-        {measures::handle_of(first_mouse), 3'400'000, false, false, 0, {1, 0}});
+    measures::feed().packet({measures::handle_of(first_mouse), 3'400'000, false, false, 0, {1, 0}});
     Form5->draw();
     ASSERT_EQ(Form5->mouse_rows().size(), 3u);
     EXPECT_EQ(Form5->mouse_rows()[0][movement::column::counts_x], "11701");
