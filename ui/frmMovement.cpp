@@ -53,7 +53,10 @@ std::vector<std::pair<const measures::Mouse*, int>> measured_mice() {
 TForm5::TForm5(vcl::TComponent* Owner)
     : MeasuresWindow(Owner), refresh_([this] { draw(); }), compare_timer_([this] {
           compare_next_pair();
-          draw();
+          // A pair found or lost is drawn now; the mice's figures wait for
+          // their own refresh.
+          if (!drawn_)
+              draw();
       }) {}
 
 TForm5::~TForm5() {

@@ -5,7 +5,7 @@
 // hidden by F4, Close or the title bar's close; Reset starts every mouse's
 // movement afresh, before each stroke. The distance applies when Enter is
 // pressed. The figures are drawn five times a second while the mice move, and
-// each pair compared twice a second, one pair at a time. The raw input it
+// each pair compared once a second, one pair at a time. The raw input it
 // receives while active goes on to the main window.
 #pragma once
 
@@ -76,7 +76,7 @@ class TForm5 : public MeasuresWindow {
     // While the mice move, their figures are drawn this often (figures that
     // change faster cannot be read), and each pair compared this often.
     static constexpr int refresh_ms = 200;
-    static constexpr int compare_ms = 500;
+    static constexpr int compare_ms = 1000;
 
   private:
     // Lists the numbered mice (the pairs are theirs) and returns their pairs'
