@@ -300,10 +300,22 @@ TEST_F(MainWindowOnUser32, F4OpensTheMovementWindowWhoseCountsComeFromRealMotion
     ASSERT_TRUE(pump_until([&] { return counts() != 0; }));
     Form5->btnReset->Click();
     ASSERT_EQ(counts(), 0);
+    // The pixels of the mouse's row, as the canvas holds them.
+    const auto row_pixels = [] {
+        std::vector<vcl::TColor> pixels;
+        const int top = Form5->mouse_line_top(0);
+        for (int y = top; y < top + 12; ++y) {
+            for (int x = 0; x < 400; ++x)
+                pixels.push_back(Form5->Canvas->Pixel(x, y));
+        }
+        return pixels;
+    };
+    const std::vector<vcl::TColor> zero_row = row_pixels();
     for (int i = 0; i < 10; ++i)
         move(4, -2);
     ASSERT_TRUE(pump_until([&] { return counts() == 40; })) << "counts: " << counts();
     Form5->draw();
+    EXPECT_NE(row_pixels(), zero_row) << "the mouse's row is drawn with its counts";
     ASSERT_EQ(Form5->mouse_rows().size(), 1u);
     EXPECT_EQ(Form5->mouse_rows()[0][measures::movement::column::counts_y], "-20");
     EXPECT_EQ(Form5->mouse_rows()[0][measures::movement::column::angle], "26.6");
@@ -317,8 +329,10 @@ TEST_F(MainWindowOnUser32, F4OpensTheMovementWindowWhoseCountsComeFromRealMotion
     EXPECT_EQ(Form5->mouse_rows()[0][measures::movement::column::cpi], "1000");
     measures::feed().set_distance_mm(std::nullopt);  // the feed is the process's
 
+    const std::vector<vcl::TColor> moved_row = row_pixels();
     Form5->btnReset->Click();
     EXPECT_EQ(Form5->mouse_rows()[0][measures::movement::column::counts_x], "0");
+    EXPECT_NE(row_pixels(), moved_row) << "its counts drawn again";
     send_key(VK_F4);
     ASSERT_TRUE(pump_until([] { return !Form5->Visible && vcl::TForm::active() == Form1; }))
         << "F4 in it hides it and the main window takes the focus back";
