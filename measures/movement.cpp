@@ -276,21 +276,29 @@ void MouseMovement::add_counts(std::int64_t time_us, std::int32_t dx, std::int32
     ++generation_;
 
     const std::int64_t number = floor_div(time_us, bin_us);
+    std::size_t at = last_slot_;  // the slot of bin `number`, found below
     if (!last_bin_ || number <= *last_bin_ - ring_size) {
         // The first movement, or a clock that went back past the ring: it
         // starts afresh.
         if (last_bin_)
             std::fill(ring_.begin(), ring_.end(), Bin{});
         last_bin_ = number;
+        at = last_slot_ = slot(number);
     } else if (number > *last_bin_) {
         // The bins passed since the last movement are empty; at most the
-        // whole ring, once, after a pause.
+        // whole ring, once, after a pause. Walked from the last one's slot,
+        // not each found by a division.
         const std::int64_t passed = std::min(number - *last_bin_, ring_size);
-        for (std::int64_t k = 1; k <= passed; ++k)
-            ring_[slot(*last_bin_ + k)] = Bin{};
+        for (std::int64_t k = 0; k < passed; ++k) {
+            at = at + 1 == ring_.size() ? 0 : at + 1;
+            ring_[at] = Bin{};
+        }
         last_bin_ = number;
+        last_slot_ = at;
+    } else if (number < *last_bin_) {
+        at = slot(number);  // a late packet, within the ring
     }
-    Bin& b = ring_[slot(number)];
+    Bin& b = ring_[at];
     b.dx = saturated(b.dx + dx);
     b.dy = saturated(b.dy + dy);
 }
@@ -317,6 +325,7 @@ void MouseMovement::reset() {
     summary_ = Summary{};
     std::fill(ring_.begin(), ring_.end(), Bin{});
     last_bin_.reset();
+    last_slot_ = 0;
     ++generation_;
 }
 

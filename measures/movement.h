@@ -111,6 +111,7 @@ class MouseMovement {
     std::uint64_t generation_ = 0;
     std::vector<Bin> ring_;
     std::optional<std::int64_t> last_bin_;  // the latest bin with movement
+    std::size_t last_slot_ = 0;             // its place in the ring
 };
 
 // How two mice compare over the last 4 s of their packets' time (ending at
