@@ -110,11 +110,9 @@ struct Series {
     bool moving = false;
 };
 
-// Fills `s` (its buffers reused) with the speeds of `m` from bin `first` on.
-void series_of(const MouseMovement& m, std::int64_t first, Series& s) {
-    static std::vector<MouseMovement::Bin> binned(bins);
+// Fills `s` (its buffers reused) with the speeds of a mouse's bins over the span.
+void series_of(const std::vector<MouseMovement::Bin>& binned, Series& s) {
     static std::vector<float> raw(bins);
-    m.copy_bins(first, binned);
     std::vector<float>& speed = s.level[0].speed;
     speed.resize(bins);
     // Each bin's net length: no branch, so that it runs a few bins at a time.
@@ -329,17 +327,51 @@ void MouseMovement::reset() {
     ++generation_;
 }
 
-Pair compare(const MouseMovement& a, const MouseMovement& b) {
-    Pair pair;
+struct Comparison::State {
+    std::vector<MouseMovement::Bin> bins_a = std::vector<MouseMovement::Bin>(bins);
+    std::vector<MouseMovement::Bin> bins_b = std::vector<MouseMovement::Bin>(bins);
+    Series a;
+    Series b;
+};
+
+Comparison::Comparison() : state_(std::make_unique<State>()) {}
+
+Comparison::~Comparison() = default;
+
+void Comparison::begin(const MouseMovement& a, const MouseMovement& b) {
+    pair_ = Pair{};
+    stage_ = 0;
     if (!a.last_bin() || !b.last_bin())
-        return pair;
+        return;
     const std::int64_t first = std::max(*a.last_bin(), *b.last_bin()) - ring_size + 1;
-    // Buffers kept from one comparison to the next: allocating them afresh
-    // for each is an mmap and its page faults every time.
-    static Series sa;
-    static Series sb;
-    series_of(a, first, sa);
-    series_of(b, first, sb);
+    a.copy_bins(first, state_->bins_a);
+    b.copy_bins(first, state_->bins_b);
+    stage_ = 1;
+}
+
+bool Comparison::step() {
+    switch (stage_) {
+        case 1:
+            series_of(state_->bins_a, state_->a);
+            stage_ = 2;
+            return false;
+        case 2:
+            series_of(state_->bins_b, state_->b);
+            stage_ = 3;
+            return false;
+        case 3:
+            pair_ = search();
+            stage_ = 0;
+            return true;
+        default:
+            return true;
+    }
+}
+
+Pair Comparison::search() const {
+    Pair pair;
+    const Series& sa = state_->a;
+    const Series& sb = state_->b;
     if (!sa.moving || !sb.moving)
         return pair;
 
@@ -347,7 +379,7 @@ Pair compare(const MouseMovement& a, const MouseMovement& b) {
     // level the lags around twice the best one, down to a bin.
     double best = -2;
     std::int64_t best_lag = 0;
-    const auto search = [&](std::size_t k, std::int64_t from, std::int64_t to) {
+    const auto search_level = [&](std::size_t k, std::int64_t from, std::int64_t to) {
         const std::int64_t reach = (max_lag_bins + (std::int64_t{1} << k) - 1) >> k;
         best = -2;
         for (std::int64_t lag = std::max(from, -reach); lag <= std::min(to, reach); ++lag) {
@@ -358,11 +390,11 @@ Pair compare(const MouseMovement& a, const MouseMovement& b) {
             }
         }
     };
-    search(levels - 1, -max_lag_bins, max_lag_bins);
+    search_level(levels - 1, -max_lag_bins, max_lag_bins);
     for (std::size_t k = levels - 1; k-- > 0 && best >= -1;) {
         // A level's best lag is within a step of the true one at the level above.
         const std::int64_t radius = k == 0 ? 1 : 2;
-        search(k, 2 * best_lag - radius, 2 * best_lag + radius);
+        search_level(k, 2 * best_lag - radius, 2 * best_lag + radius);
     }
     if (best < -1)
         return pair;
@@ -371,6 +403,16 @@ Pair compare(const MouseMovement& a, const MouseMovement& b) {
     pair.ratio = sa.moved > 0 ? sb.moved / sa.moved : 0;
     pair.together = pair.correlation >= together_correlation;
     return pair;
+}
+
+Pair compare(const MouseMovement& a, const MouseMovement& b) {
+    // Its buffers kept from one comparison to the next: allocating them
+    // afresh for each is an mmap and its page faults every time.
+    static Comparison comparison;
+    comparison.begin(a, b);
+    while (!comparison.step()) {
+    }
+    return comparison.result();
 }
 
 const Row& column_titles() {

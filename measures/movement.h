@@ -24,6 +24,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -133,6 +134,34 @@ struct Pair {
 // halving steps around the best down to a bin, and their ratio. Two mice that did
 // not both move in the span do not correlate.
 Pair compare(const MouseMovement& a, const MouseMovement& b);
+
+// A comparison of two mice done a part at a time, as compare() does it in one
+// go: begin() takes both mice's movement over the span (a copy), then each
+// step() does a third of the work (one mouse's speeds, the other's, the
+// search), so that a caller on the thread that also handles packets never
+// holds them back for a whole comparison.
+class Comparison {
+  public:
+    Comparison();
+    ~Comparison();
+    Comparison(const Comparison&) = delete;
+    Comparison& operator=(const Comparison&) = delete;
+
+    void begin(const MouseMovement& a, const MouseMovement& b);
+    // Does the next part; true once the comparison is done (at once when
+    // either mouse never moved).
+    bool step();
+    // The pair, once step() said it is done.
+    const Pair& result() const { return pair_; }
+
+  private:
+    struct State;
+    Pair search() const;
+
+    std::unique_ptr<State> state_;
+    int stage_ = 0;  // 0: done; 1, 2: a mouse's speeds next; 3: the search next
+    Pair pair_;
+};
 
 // One row of the movement table: the cells in column order, "-" where a
 // figure is unknown. The window shows them in a grid; --stats as text.

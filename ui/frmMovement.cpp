@@ -52,7 +52,7 @@ std::vector<std::pair<const measures::Mouse*, int>> measured_mice() {
 
 TForm5::TForm5(vcl::TComponent* Owner)
     : MeasuresWindow(Owner), refresh_([this] { draw(); }), compare_timer_([this] {
-          compare_next_pair();
+          compare_step();
           // A pair found or lost is drawn now; the mice's figures wait for
           // their own refresh.
           if (!drawn_)
@@ -183,6 +183,7 @@ std::size_t TForm5::pairs_of_numbered_mice() {
     if (pair_results_.size() != pairs) {
         pair_results_.assign(pairs, PairResult{});
         next_pair_ = 0;
+        comparing_.reset();  // its place means another pair now
     }
     return pairs;
 }
@@ -208,15 +209,18 @@ bool TForm5::pair_stale(std::size_t index) const {
                                            numbered_[j].first->movement.generation()};
 }
 
-void TForm5::compare_pair(std::size_t index) {
+std::pair<std::uint64_t, std::uint64_t> TForm5::pair_generations(std::size_t index) const {
     const auto [i, j] = pair_mice(index);
-    const measures::Mouse& a = *numbered_[i].first;
-    const measures::Mouse& b = *numbered_[j].first;
+    return {numbered_[i].first->movement.generation(), numbered_[j].first->movement.generation()};
+}
+
+void TForm5::take_pair(std::size_t index, const movement::Pair& pair,
+                       std::pair<std::uint64_t, std::uint64_t> generations) {
+    const auto [i, j] = pair_mice(index);
     ++comparisons_;
-    const movement::Pair pair = movement::compare(a.movement, b.movement);
     PairResult& result = pair_results_[index];
     result.compared = true;
-    result.generations = {a.movement.generation(), b.movement.generation()};
+    result.generations = generations;
     result.row.reset();
     if (pair.together) {
         result.row = movement::format_pair(numbered_[i].second, numbered_[j].second, pair,
@@ -238,38 +242,58 @@ void TForm5::take_pair_results() {
 
 void TForm5::compare_pairs() {
     const std::size_t pairs = pairs_of_numbered_mice();
-    for (std::size_t k = 0; k < pairs; ++k)
-        compare_pair(k);
+    for (std::size_t k = 0; k < pairs; ++k) {
+        const auto [i, j] = pair_mice(k);
+        take_pair(k, movement::compare(numbered_[i].first->movement, numbered_[j].first->movement),
+                  pair_generations(k));
+    }
     next_pair_ = 0;
+    comparing_.reset();
     take_pair_results();
 }
 
-void TForm5::compare_next_pair() {
+void TForm5::compare_step() {
     const std::size_t pairs = pairs_of_numbered_mice();
-    // The next pair, in turn, whose mice moved since it was compared; and
-    // again soon while another is left.
-    std::size_t stale = 0;
-    const std::size_t start = next_pair_;
-    for (std::size_t k = 0; k < pairs; ++k) {
-        const std::size_t index = (start + k) % pairs;
-        if (!pair_stale(index))
-            continue;
-        if (stale++ == 0) {
-            compare_pair(index);
-            next_pair_ = index + 1;
+    if (comparing_) {
+        if (comparison_.step()) {
+            take_pair(*comparing_, comparison_.result(), comparing_generations_);
+            comparing_.reset();
+        }
+    } else {
+        // The next pair, in turn, whose mice moved since it was compared.
+        for (std::size_t k = 0; k < pairs; ++k) {
+            const std::size_t index = (next_pair_ + k) % pairs;
+            if (pair_stale(index)) {
+                const auto [i, j] = pair_mice(index);
+                comparison_.begin(numbered_[i].first->movement, numbered_[j].first->movement);
+                comparing_ = index;
+                comparing_generations_ = pair_generations(index);
+                next_pair_ = index + 1;
+                break;
+            }
         }
     }
     take_pair_results();
-    if (stale > 1 && Visible)
+    // Again soon while a comparison is under way or another pair is left.
+    bool left = comparing_.has_value();
+    for (std::size_t k = 0; k < pairs && !left; ++k)
+        left = pair_stale(k);
+    if (left && Visible)
         compare_timer_.start(compare_step_ms());
 }
 
+void TForm5::compare_next_pair() {
+    do {
+        compare_step();
+    } while (comparing_);
+}
+
 int TForm5::compare_step_ms() const {
-    // Each pair every compare_ms, one at a time: a comparison holds the
-    // packets back while it runs, for a fraction of a millisecond, and all
-    // of them in one go would hold them for all the pairs.
+    // Each pair every compare_ms, one at a time and each in three steps: a
+    // step holds the packets back while it runs, a tenth of a millisecond or
+    // so, where all the pairs at once would hold them for all of them.
     const std::size_t pairs = std::max<std::size_t>(1, pair_results_.size());
-    return std::max(1, compare_ms / static_cast<int>(pairs));
+    return std::max(1, compare_ms / static_cast<int>(3 * pairs));
 }
 
 std::vector<std::string> TForm5::wanted_notes() const {

@@ -5,7 +5,7 @@
 // hidden by F4, Close or the title bar's close; Reset starts every mouse's
 // movement afresh, before each stroke. The distance applies when Enter is
 // pressed. The figures are drawn five times a second while the mice move, and
-// each pair compared once a second, one pair at a time. The raw input it
+// each pair compared once a second, one pair at a time in three steps. The raw input it
 // receives while active goes on to the main window.
 #pragma once
 
@@ -55,7 +55,11 @@ class TForm5 : public MeasuresWindow {
     void draw();
     // Compares every pair of numbered mice now (normally one pair at a time).
     void compare_pairs();
-    // Compares the next pair of numbered mice, in turn.
+    // Does the next step of comparing a pair: takes the next pair whose mice
+    // moved since it was compared, in turn, or takes a step of the one under
+    // way (a third of it).
+    void compare_step();
+    // Compares the next pair of numbered mice, in turn, whole.
     void compare_next_pair();
     // How many times a pair was compared.
     std::uint64_t comparisons() const { return comparisons_; }
@@ -86,7 +90,11 @@ class TForm5 : public MeasuresWindow {
     std::pair<std::size_t, std::size_t> pair_mice(std::size_t index) const;
     // Whether either mouse of the pair moved since the pair was compared.
     bool pair_stale(std::size_t index) const;
-    void compare_pair(std::size_t index);
+    // The movement generations of the pair's mice now.
+    std::pair<std::uint64_t, std::uint64_t> pair_generations(std::size_t index) const;
+    // A comparison's result for the pair, made when its mice were at `generations`.
+    void take_pair(std::size_t index, const measures::movement::Pair& pair,
+                   std::pair<std::uint64_t, std::uint64_t> generations);
     // How long after one pair's comparison the next one's comes.
     int compare_step_ms() const;
     // The rows of the pairs found together, drawn whole when they changed.
@@ -116,6 +124,9 @@ class TForm5 : public MeasuresWindow {
     };
     std::vector<PairResult> pair_results_;
     std::size_t next_pair_ = 0;
+    measures::movement::Comparison comparison_;
+    std::optional<std::size_t> comparing_;  // the pair under way
+    std::pair<std::uint64_t, std::uint64_t> comparing_generations_;
     vcl::Timer refresh_;
     vcl::Timer compare_timer_;
 };

@@ -203,6 +203,32 @@ TEST(Movement, OnlyTheLastFourSecondsSinceTheResetAreCompared) {
     EXPECT_FALSE(movement::compare(ma, mb).together);
 }
 
+// A comparison done a third at a time compares the movement taken when it
+// began: packets that come between its steps take no part.
+TEST(Movement, AComparisonInStepsComparesWhatItTookWhenItBegan) {
+    movement::MouseMovement ma = fed(sensed(hand, khz8, 1, 0, 2));
+    movement::MouseMovement mb = fed(sensed(hand, khz8, 0.5, 3000));
+    const movement::Pair whole = movement::compare(ma, mb);
+    ASSERT_TRUE(whole.together);
+    movement::Comparison comparison;
+    comparison.begin(ma, mb);
+    EXPECT_FALSE(comparison.step());
+    // B moves on alone meanwhile, 5 s later: a comparison begun now would
+    // find no pair (the test above).
+    for (const Packet& p : sensed(other_hand, khz8))
+        mb.add(p.time_us + 5'000'000, p.motion);
+    EXPECT_FALSE(comparison.step());
+    EXPECT_TRUE(comparison.step()) << "three steps";
+    EXPECT_TRUE(comparison.result().together);
+    EXPECT_EQ(comparison.result().lag_us, whole.lag_us);
+    EXPECT_EQ(comparison.result().ratio, whole.ratio);
+
+    // Begun on a mouse that never moved, it is done at once.
+    comparison.begin(ma, movement::MouseMovement());
+    EXPECT_TRUE(comparison.step());
+    EXPECT_FALSE(comparison.result().together);
+}
+
 TEST(Movement, APairRowSaysRatioLagAndCorrelation) {
     const movement::Pair pair{true, 0.9649, -3000, 0.5};
     EXPECT_EQ(movement::format_pair(0, 2, pair, Clock::microseconds),
