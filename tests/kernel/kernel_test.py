@@ -125,12 +125,16 @@ RATES = [1000, 2000, 4000, 8000]
 
 
 def stats_rows(err):
-    """The rows of --stats's table on standard error `err`, by handle: each a
-    dict from the column titles to the cells, and "line" to the whole row."""
+    """The rows of --stats's timing table on standard error `err`, by handle:
+    each a dict from the column titles to the cells, and "line" to the whole
+    row. The table ends where the next one's title ("rawmice buttons ...")
+    begins."""
     lines = err[err.index("rawmice statistics"):].splitlines()
     titles = re.split(r" {2,}", lines[1].strip())
     rows = {}
     for text in lines[2:]:
+        if text.startswith("rawmice "):
+            break
         fields = text.split()
         if not fields or fields[0] in ("total", "dropped", "kernel"):
             continue
