@@ -44,6 +44,12 @@ std::string_view native_input();
 // frequency that is not positive.
 std::int64_t counter_us(std::int64_t counter, std::int64_t frequency);
 
+// `stamp` in whole steps of `step` (above 0), rounded down: a stamp before 0
+// falls in the step to its left.
+constexpr std::int64_t floor_div(std::int64_t stamp, std::int64_t step) {
+    return stamp / step - ((stamp % step != 0 && stamp < 0) ? 1 : 0);
+}
+
 #ifdef _WIN32
 // Now on the receipt clock: QueryPerformanceCounter, in microseconds. Read
 // when a packet is received, before it is handled.

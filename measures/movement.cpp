@@ -17,10 +17,6 @@ constexpr std::int64_t ratio_block = 64;
 // packet interval.
 constexpr std::int64_t max_interval_bins = 64;
 
-std::int64_t floor_div(std::int64_t a, std::int64_t b) {
-    return a / b - ((a % b != 0 && (a < 0) != (b < 0)) ? 1 : 0);
-}
-
 std::size_t slot(std::int64_t bin) {
     return static_cast<std::size_t>(bin - floor_div(bin, ring_size) * ring_size);
 }
@@ -110,9 +106,9 @@ struct Series {
     bool moving = false;
 };
 
-// Fills `s` (its buffers reused) with the speeds of a mouse's bins over the span.
-void series_of(const std::vector<MouseMovement::Bin>& binned, Series& s) {
-    static std::vector<float> raw(bins);
+// Fills `s` (its buffers reused) with the speeds of a mouse's bins over the
+// span; `raw` is scratch of `bins` speeds.
+void series_of(const std::vector<MouseMovement::Bin>& binned, std::vector<float>& raw, Series& s) {
     std::vector<float>& speed = s.level[0].speed;
     speed.resize(bins);
     // Each bin's net length: no branch, so that it runs a few bins at a time.
@@ -330,6 +326,7 @@ void MouseMovement::reset() {
 struct Comparison::State {
     std::vector<MouseMovement::Bin> bins_a = std::vector<MouseMovement::Bin>(bins);
     std::vector<MouseMovement::Bin> bins_b = std::vector<MouseMovement::Bin>(bins);
+    std::vector<float> raw = std::vector<float>(bins);
     Series a;
     Series b;
 };
@@ -352,11 +349,11 @@ void Comparison::begin(const MouseMovement& a, const MouseMovement& b) {
 bool Comparison::step() {
     switch (stage_) {
         case 1:
-            series_of(state_->bins_a, state_->a);
+            series_of(state_->bins_a, state_->raw, state_->a);
             stage_ = 2;
             return false;
         case 2:
-            series_of(state_->bins_b, state_->b);
+            series_of(state_->bins_b, state_->raw, state_->b);
             stage_ = 3;
             return false;
         case 3:

@@ -74,7 +74,7 @@ void TForm4::FormCreate(vcl::TObject* /*Sender*/) {
 
 void TForm4::FormKeyDown(vcl::TObject* /*Sender*/, WORD& Key, vcl::TShiftState Shift) {
     measures_window_keys(Key, Shift);
-    if ((Shift & (vcl::ssShift | vcl::ssAlt | vcl::ssCtrl)) != 0)
+    if (!plain_key(Shift))
         return;
     const auto first = static_cast<std::ptrdiff_t>(first_shown_);
     const auto page = static_cast<std::ptrdiff_t>(fit_);

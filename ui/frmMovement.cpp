@@ -113,7 +113,7 @@ void TForm5::FormCreate(vcl::TObject* /*Sender*/) {
 
 void TForm5::FormKeyDown(vcl::TObject* /*Sender*/, WORD& Key, vcl::TShiftState Shift) {
     measures_window_keys(Key, Shift);
-    if (Key == VK_RETURN && (Shift & (vcl::ssShift | vcl::ssAlt | vcl::ssCtrl)) == 0) {
+    if (Key == VK_RETURN && plain_key(Shift)) {
         apply_distance();
         Key = 0;
     }

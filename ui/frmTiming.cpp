@@ -48,12 +48,6 @@ constexpr vcl::TColor mouse_colours[] = {
 };
 constexpr vcl::TColor unlisted_colour = 0x808080;
 
-// Floor division: time stamps before 0 fall in the column to their left.
-std::int64_t floor_div(std::int64_t a, std::int64_t b) {
-    const std::int64_t q = a / b;
-    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
-}
-
 }  // namespace
 
 TForm3::TForm3(vcl::TComponent* Owner) : MeasuresWindow(Owner), frame_([this] { draw(); }) {}
@@ -129,7 +123,7 @@ int TForm3::y_of(std::int64_t interval_us, const Strip& strip) {
 }
 
 std::int64_t TForm3::column_of(std::int64_t time_us) {
-    return floor_div(time_us, column_us);
+    return measures::floor_div(time_us, column_us);
 }
 
 std::vector<TForm3::Row> TForm3::wanted_rows() const {

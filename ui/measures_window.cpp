@@ -45,7 +45,7 @@ void MeasuresWindow::FormKeyDown(vcl::TObject* /*Sender*/, WORD& Key, vcl::TShif
 }
 
 void measures_window_keys(WORD& Key, vcl::TShiftState Shift) {
-    if ((Shift & (vcl::ssShift | vcl::ssAlt | vcl::ssCtrl)) != 0)
+    if (!plain_key(Shift))
         return;
     switch (Key) {
         case VK_F2:

@@ -37,6 +37,11 @@ class MeasuresWindow : public vcl::TForm {
     virtual void FormKeyDown(vcl::TObject* Sender, WORD& Key, vcl::TShiftState Shift);
 };
 
+// Whether a key came without Shift, Alt or Ctrl.
+inline bool plain_key(vcl::TShiftState Shift) {
+    return (Shift & (vcl::ssShift | vcl::ssAlt | vcl::ssCtrl)) == 0;
+}
+
 // F2, F3 or F4 without Shift, Alt or Ctrl, in any rawmice window: opens the
 // timing, buttons or movement window, or hides it when it is shown; `Key`
 // becomes 0. Any other key is left as it is.
