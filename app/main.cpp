@@ -394,8 +394,8 @@ int main(int argc, char** argv) {
         std::cerr << stats.report(mice, measured, measured.options().clock,
                                   service.dropped_unfocused())
                   << app::syn_dropped_line(mice, service.provider().syn_dropped_by_mouse())
-                  << app::buttons_report(mice, measured)
-                  << app::movement_report(mice, measured, measures::feed().distance_mm())
+                  << measures::buttons_table(mice, measured)
+                  << measures::movement_tables(mice, measured, measures::feed().distance_mm())
                   << std::flush;
     } else if (service.dropped_unfocused() > 0) {
         std::cerr << "rawmice: " << service.dropped_unfocused()

@@ -17,28 +17,6 @@ std::string milliseconds(std::uint64_t ns) {
     return text;
 }
 
-// The measured mice: listed ones first, in their numbering; then anything
-// else measured, unlabelled.
-std::vector<std::pair<const measures::Mouse*, const MouseLabel*>> measured_order(
-    const std::vector<MouseLabel>& labels, const measures::Store& store) {
-    std::vector<std::pair<const measures::Mouse*, const MouseLabel*>> order;
-    for (const MouseLabel& label : labels) {
-        if (const measures::Mouse* m = store.find(measures::handle_of(label.handle)))
-            order.emplace_back(m, &label);
-    }
-    for (std::size_t i = 0; i < store.size(); ++i) {
-        const bool listed = std::any_of(order.begin(), order.end(),
-                                        [&](const auto& o) { return o.first == &store[i]; });
-        if (!listed)
-            order.emplace_back(&store[i], nullptr);
-    }
-    return order;
-}
-
-std::string handle_text(measures::Handle handle) {
-    return std::to_string(report::handle_as_int(reinterpret_cast<HANDLE>(handle)));
-}
-
 }  // namespace
 
 std::vector<MouseLabel> mouse_labels(const RawInputState& engine,
@@ -48,7 +26,8 @@ std::vector<MouseLabel> mouse_labels(const RawInputState& engine,
         const HANDLE handle = engine.raw_mouse_handles[number];
         const auto named = std::find_if(devices.begin(), devices.end(),
                                         [&](const input::Device& d) { return d.handle == handle; });
-        labels.push_back({handle, number, named != devices.end() ? named->name : ""});
+        labels.push_back(
+            {measures::handle_of(handle), number, named != devices.end() ? named->name : ""});
     }
     return labels;
 }
@@ -111,7 +90,7 @@ std::string PacketStats::report(const std::vector<MouseLabel>& labels, const mea
     std::vector<const MouseLabel*> order_labels;
     for (const MouseLabel& label : labels) {
         for (const PerDevice& d : devices_) {
-            if (d.handle == label.handle) {
+            if (measures::handle_of(d.handle) == label.handle) {
                 order.push_back(&d);
                 order_labels.push_back(&label);
             }
@@ -141,113 +120,8 @@ std::string PacketStats::report(const std::vector<MouseLabel>& labels, const mea
     add_line("total", "", total_packets_, nullptr, all_delays, "");
     std::vector<bool> left(header.size(), false);
     left[0] = left[1] = left.back() = true;
-    out += timing::align_columns(lines, left);
+    out += measures::align_columns(lines, left);
     out += "dropped because no window was active: " + std::to_string(dropped_unfocused) + "\n";
-    return out;
-}
-
-std::string buttons_report(const std::vector<MouseLabel>& labels, const measures::Store& store) {
-    namespace buttons = measures::buttons;
-    const std::string_view note = measures::clock_note(store.options().clock);
-    const std::int64_t window_us = store.options().chatter_window_us;
-    std::string out = "rawmice buttons (chatter: a press less than " +
-                      std::to_string(window_us / 1000) +
-                      " ms after the same button's release; gap_ms the shortest release to "
-                      "press, hold_ms the median press to release" +
-                      (note.empty() ? std::string() : ", on the " + std::string(note)) + ")\n";
-
-    std::vector<std::vector<std::string>> lines;
-    const buttons::Row& titles = buttons::stats_titles();
-    std::vector<std::string> header(titles.begin(), titles.begin() + buttons::column::name);
-    header.insert(header.end(), {"handle", "name"});
-    lines.push_back(header);
-
-    for (const auto& [mouse, label] : measured_order(labels, store)) {
-        const int number = label != nullptr ? label->mouse_number : -1;
-        const std::string name = label != nullptr ? label->name : "";
-        for (buttons::Button b : buttons::all) {
-            const buttons::ButtonSummary s = mouse->buttons.summary(b);
-            if (!s.seen())
-                continue;
-            const buttons::Row row =
-                buttons::format_row(number, b, name, s, mouse->buttons.clock());
-            // A mouse with no number is "-", as in the timing table.
-            std::vector<std::string> cells = {number < 0 ? std::string("-")
-                                                         : row[buttons::column::mouse]};
-            cells.insert(cells.end(), row.begin() + buttons::column::button,
-                         row.begin() + buttons::column::name);
-            cells.push_back(handle_text(mouse->handle));
-            cells.push_back(name);
-            lines.push_back(std::move(cells));
-        }
-    }
-    std::vector<bool> left(header.size(), false);
-    left[buttons::column::mouse] = left[buttons::column::button] = true;
-    left[header.size() - 2] = left.back() = true;
-    out += timing::align_columns(lines, left);
-    return out;
-}
-
-std::string movement_report(const std::vector<MouseLabel>& labels, const measures::Store& store,
-                            std::optional<double> distance_mm) {
-    namespace movement = measures::movement;
-    std::string out =
-        "rawmice movement (net counts and path since the start; angle_deg 0 along +x, positive "
-        "up the screen; cpi " +
-        (distance_mm ? "over " + movement::format_distance_mm(*distance_mm) + " mm"
-                     : std::string("needs --distance-mm")) +
-        ")\n";
-    std::vector<std::vector<std::string>> lines;
-    const movement::Row& titles = movement::stats_titles();
-    std::vector<std::string> header(titles.begin(), titles.begin() + movement::column::name);
-    header.insert(header.end(), {"handle", "name"});
-    lines.push_back(header);
-
-    // The numbered mice, for the pairs, A before B in their numbering.
-    std::vector<std::pair<const measures::Mouse*, int>> numbered;
-    for (const auto& [mouse, label] : measured_order(labels, store)) {
-        const int number = label != nullptr ? label->mouse_number : -1;
-        const std::string name = label != nullptr ? label->name : "";
-        const movement::Row row =
-            movement::format_row(number, name, mouse->movement.summary(), distance_mm);
-        std::vector<std::string> cells = {number < 0 ? std::string("-")
-                                                     : row[movement::column::mouse]};
-        cells.insert(cells.end(), row.begin() + movement::column::counts_x,
-                     row.begin() + movement::column::name);
-        cells.push_back(handle_text(mouse->handle));
-        cells.push_back(name);
-        lines.push_back(std::move(cells));
-        if (number >= 0)
-            numbered.emplace_back(mouse, number);
-    }
-    std::vector<bool> left(header.size(), false);
-    left[movement::column::mouse] = true;
-    left[header.size() - 2] = left.back() = true;
-    out += timing::align_columns(lines, left);
-
-    const measures::Clock clock = store.options().clock;
-    const std::string_view note = measures::clock_note(clock);
-    out +=
-        "rawmice pairs moved together (speeds over the last 4 s correlating at 0.8 or more; "
-        "ratio b's movement over a's; lag_ms how much later b reports it than a" +
-        (note.empty() ? std::string() : ", on the " + std::string(note)) + ")\n";
-    std::vector<std::vector<std::string>> pairs;
-    const movement::PairRow& pair_titles = movement::stats_pair_titles();
-    pairs.emplace_back(pair_titles.begin(), pair_titles.end());
-    for (std::size_t i = 0; i < numbered.size(); ++i) {
-        for (std::size_t j = i + 1; j < numbered.size(); ++j) {
-            const movement::Pair pair =
-                movement::compare(numbered[i].first->movement, numbered[j].first->movement);
-            if (!pair.together)
-                continue;
-            const movement::PairRow row =
-                movement::format_pair(numbered[i].second, numbered[j].second, pair, clock);
-            pairs.emplace_back(row.begin(), row.end());
-        }
-    }
-    std::vector<bool> pair_left(movement::pair_column::count, false);
-    pair_left[movement::pair_column::a] = pair_left[movement::pair_column::b] = true;
-    out += timing::align_columns(pairs, pair_left);
     return out;
 }
 
@@ -261,8 +135,9 @@ std::string syn_dropped_line(const std::vector<MouseLabel>& labels,
         total += count;
         if (count == 0)
             continue;
-        const auto label = std::find_if(labels.begin(), labels.end(),
-                                        [&](const MouseLabel& l) { return l.handle == handle; });
+        const auto label = std::find_if(labels.begin(), labels.end(), [&](const MouseLabel& l) {
+            return l.handle == measures::handle_of(handle);
+        });
         each += each.empty() ? " (" : ", ";
         each += label != labels.end() && label->mouse_number >= 0
                     ? "mouse " + std::to_string(label->mouse_number)

@@ -1,13 +1,11 @@
 // Per-mouse packet statistics for --stats: how many packets each mouse sent,
 // how often it sends (the timing measures, beside it), and how long each packet
-// waited from its own time stamp to the end of its handling; then each
-// button's presses, chatter and hold times, and each mouse's movement and
-// the pairs moved together. Memory stays the same however many packets
-// arrive.
+// waited from its own time stamp to the end of its handling. The buttons and
+// movement tables that follow it are the measures' own (measures/tables.h).
+// Memory stays the same however many packets arrive.
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +13,7 @@
 #include "measures/clock.h"
 #include "measures/histogram.h"
 #include "measures/store.h"
+#include "measures/tables.h"
 #include "platform/input/device.h"
 #include "platform/win32/win32.h"
 #include "rawinput/rawinput.h"
@@ -22,11 +21,7 @@
 namespace app {
 
 // What the report calls a device: its mouse number (-1 when it has none) and name.
-struct MouseLabel {
-    HANDLE handle;
-    int mouse_number;
-    std::string name;
-};
+using MouseLabel = measures::Label;
 
 // The mice as the engine numbered them (the handles of its table, in order),
 // named from the devices it was given.
@@ -38,19 +33,6 @@ std::vector<MouseLabel> mouse_labels(const RawInputState& engine,
 // number, others by handle; empty when `counts` is.
 std::string syn_dropped_line(const std::vector<MouseLabel>& labels,
                              const std::vector<std::pair<HANDLE, std::uint64_t>>& counts);
-
-// The buttons table printed after the timing table: a title line (the
-// chatter window, and the clock note where there is one), the header, then a
-// line per mouse and button that changed (listed mice in their numbering,
-// then the others in the order the measures first saw them).
-std::string buttons_report(const std::vector<MouseLabel>& labels, const measures::Store& store);
-
-// The movement tables printed after the buttons table: a title line (the
-// distance the CPI is counted over), the header, then a line per measured
-// mouse in the same order; then the pairs of numbered mice that moved
-// together, A the lower number, under a header printed even with no pair.
-std::string movement_report(const std::vector<MouseLabel>& labels, const measures::Store& store,
-                            std::optional<double> distance_mm);
 
 class PacketStats {
   public:

@@ -42,13 +42,6 @@ std::string or_dash(const std::optional<T>& value) {
     return value ? std::to_string(*value) : "-";
 }
 
-// The characters of UTF-8 `text`: every byte but continuation bytes.
-std::size_t characters(const std::string& text) {
-    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    }));
-}
-
 }  // namespace
 
 std::optional<std::int64_t> parse_endpoint_interval(std::string_view text) {
@@ -252,32 +245,6 @@ Row format_row(int mouse_number, std::string_view name, const Summary& summary) 
     row[column::background] =
         summary.background_share ? one_decimal(*summary.background_share * 100) : "-";
     return row;
-}
-
-std::string align_columns(const std::vector<std::vector<std::string>>& lines,
-                          const std::vector<bool>& left_aligned) {
-    std::vector<std::size_t> widths;
-    for (const auto& cells : lines) {
-        if (widths.size() < cells.size())
-            widths.resize(cells.size(), 0);
-        for (std::size_t i = 0; i < cells.size(); ++i)
-            widths[i] = std::max(widths[i], characters(cells[i]));
-    }
-    std::string out;
-    for (const auto& cells : lines) {
-        std::string line;
-        for (std::size_t i = 0; i < cells.size(); ++i) {
-            const std::string padding(widths[i] - characters(cells[i]), ' ');
-            if (i > 0)
-                line += "  ";
-            const bool left = i < left_aligned.size() && left_aligned[i];
-            line += left ? cells[i] + padding : padding + cells[i];
-        }
-        while (!line.empty() && line.back() == ' ')
-            line.pop_back();
-        out += line + "\n";
-    }
-    return out;
 }
 
 }  // namespace measures::timing

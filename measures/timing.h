@@ -212,11 +212,4 @@ const Row& column_titles();
 // microseconds, the irregular and background shares in percent to one decimal.
 Row format_row(int mouse_number, std::string_view name, const Summary& summary);
 
-// Lines of cells as text, each column as wide as its widest cell counted in
-// characters (UTF-8), two spaces apart; columns flagged in `left_aligned` are
-// aligned left, the others right. Every line ends in "\n", without trailing
-// spaces.
-std::string align_columns(const std::vector<std::vector<std::string>>& lines,
-                          const std::vector<bool>& left_aligned);
-
 }  // namespace measures::timing

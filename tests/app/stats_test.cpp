@@ -119,7 +119,7 @@ TEST(MouseLabelsTest, TheEnginesTableNumbersTheMiceAndTheListNamesThem) {
                                                 {handle(7), RIM_TYPEMOUSE, "first", ""}};
     const std::vector<MouseLabel> labels = app::mouse_labels(engine, devices);
     ASSERT_EQ(labels.size(), 3u);
-    EXPECT_EQ(labels[0].handle, handle(7));
+    EXPECT_EQ(labels[0].handle, measured(7));
     EXPECT_EQ(labels[0].mouse_number, 0);
     EXPECT_EQ(labels[0].name, "first");
     EXPECT_EQ(labels[1].name, "second");
@@ -168,9 +168,9 @@ TEST(PacketStatsTest, TheReportHasALinePerMouseThenTheTotals) {
     stats.add(handle(42), t0 + 2 * ms, t0);  // stamped after its handling ended
     EXPECT_EQ(stats.packets(), 3002u);
 
-    const std::vector<MouseLabel> labels = {{handle(65537), 0, "Left Mouse"},
-                                            {handle(65538), 1, "Right Mouse"},
-                                            {handle(65539), 2, "Idle Mouse"}};
+    const std::vector<MouseLabel> labels = {{measured(65537), 0, "Left Mouse"},
+                                            {measured(65538), 1, "Right Mouse"},
+                                            {measured(65539), 2, "Idle Mouse"}};
     const std::string report = stats.report(labels, store, measures::Clock::microseconds, 7);
     EXPECT_EQ(report.find("ms clock"), std::string::npos) << report;
 
@@ -227,8 +227,8 @@ TEST(PacketStatsTest, TheReportHasALinePerMouseThenTheTotals) {
 // Kernel buffer overflows per mouse, after the table: listed mice by number,
 // others by handle; nothing for an input without kernel buffers.
 TEST(PacketStatsTest, SynDroppedIsCountedPerMouse) {
-    const std::vector<MouseLabel> labels = {{handle(11), 0, "Left Mouse"},
-                                            {handle(12), 1, "Right Mouse"}};
+    const std::vector<MouseLabel> labels = {{measured(11), 0, "Left Mouse"},
+                                            {measured(12), 1, "Right Mouse"}};
     EXPECT_EQ(app::syn_dropped_line(labels, {}), "");
     EXPECT_EQ(app::syn_dropped_line(labels, {{handle(11), 0}, {handle(12), 0}}),
               "kernel buffer overflows (SYN_DROPPED), events lost: 0\n");
@@ -272,11 +272,11 @@ constexpr std::uint16_t left_up = 0x0002;
 // A line per mouse and button that changed, listed mice first, the clock in
 // the title; the header alone when nothing was pressed.
 TEST(ButtonsReportTest, ALinePerMouseAndButtonPressedAfterItsHeader) {
-    const std::vector<MouseLabel> labels = {{handle(11), 0, "Left Mouse"},
-                                            {handle(12), 1, "Right Mouse"}};
+    const std::vector<MouseLabel> labels = {{measured(11), 0, "Left Mouse"},
+                                            {measured(12), 1, "Right Mouse"}};
     measures::Store store({.chatter_window_us = 30'000});
     store.add(measured(12), 0, false);  // motion only: no line
-    EXPECT_EQ(app::buttons_report(labels, store),
+    EXPECT_EQ(measures::buttons_table(labels, store),
               "rawmice buttons (chatter: a press less than 30 ms after the same button's "
               "release; gap_ms the shortest release to press, hold_ms the median press to "
               "release)\n"
@@ -289,7 +289,7 @@ TEST(ButtonsReportTest, ALinePerMouseAndButtonPressedAfterItsHeader) {
     store.add(measured(12), 101'000, false, false, left_down | 0x0004);
     store.add(measured(12), 101'000, false, false, 0x0008);
     store.add(measured(11), 0, false, false, 0x0200);  // extra, released unseen
-    const std::string report = app::buttons_report(labels, store);
+    const std::string report = measures::buttons_table(labels, store);
     const auto rows = table_rows(report, "mouse", "button");
     ASSERT_EQ(rows.size(), 4u) << report;
     EXPECT_EQ(rows[0], (std::vector<std::string>{"0", "extra", "0", "0", "0", "-", "-", "-", "1",
@@ -307,7 +307,7 @@ TEST(ButtonsReportTest, ALinePerMouseAndButtonPressedAfterItsHeader) {
     measures::Store x11({.clock = measures::Clock::milliseconds});
     x11.add(measured(11), 0, false, false, left_down);
     x11.add(measured(11), 95'000, false, false, left_up);
-    const std::string on_x11 = app::buttons_report(labels, x11);
+    const std::string on_x11 = measures::buttons_table(labels, x11);
     EXPECT_NE(on_x11.find("the median press to release, on the ms clock)"), std::string::npos)
         << on_x11;
     EXPECT_EQ(table_rows(on_x11, "mouse", "button").at(0).at(6), "95") << "whole ms";
@@ -316,10 +316,10 @@ TEST(ButtonsReportTest, ALinePerMouseAndButtonPressedAfterItsHeader) {
 // A line per measured mouse, listed mice first; the pairs that moved
 // together after their own header; each header even with no rows.
 TEST(MovementReportTest, ALinePerMouseThenThePairsMovedTogether) {
-    const std::vector<MouseLabel> labels = {{handle(11), 0, "Left Mouse"},
-                                            {handle(12), 1, "Right Mouse"}};
+    const std::vector<MouseLabel> labels = {{measured(11), 0, "Left Mouse"},
+                                            {measured(12), 1, "Right Mouse"}};
     measures::Store store;
-    EXPECT_EQ(app::movement_report(labels, store, std::nullopt),
+    EXPECT_EQ(measures::movement_tables(labels, store, std::nullopt),
               "rawmice movement (net counts and path since the start; angle_deg 0 along +x, "
               "positive up the screen; cpi needs --distance-mm)\n"
               "mouse  counts_x  counts_y  path  angle_deg  cpi  handle  name\n"
@@ -333,7 +333,7 @@ TEST(MovementReportTest, ALinePerMouseThenThePairsMovedTogether) {
     for (const auto& [t, dx, dy] : testsupport::sensed(testsupport::hand(), 125, 1, 2000, 2))
         store.add(measured(12), t, false, false, 0, {dx, dy});
     store.add(measured(40), 0, false, false, 0, {100, 0, true});  // a tablet not listed
-    const std::string report = app::movement_report(labels, store, 25.4);
+    const std::string report = measures::movement_tables(labels, store, 25.4);
     EXPECT_NE(report.find("cpi over 25.4 mm)"), std::string::npos) << report;
     const auto mice = table_rows(report, "mouse", "counts_x");
     ASSERT_EQ(mice.size(), 3u) << report;
@@ -387,7 +387,7 @@ input::Packet packet_at(HANDLE device, std::int64_t stamp_ns, bool same_report =
 // the packets of one report counted once, and x11's millisecond stamps read
 // on a ms clock, where a 2 kHz mouse's median interval is 0 ms.
 TEST(MeasuresFeedTest, EachInputIsMeasuredOnItsOwnTerms) {
-    const std::vector<MouseLabel> labels = {{handle(11), 0, "Fast"}, {handle(12), 1, "Slow"}};
+    const std::vector<MouseLabel> labels = {{measured(11), 0, "Fast"}, {measured(12), 1, "Slow"}};
     measures::Feed feed;
     {
         FakeProvider evdev("evdev");

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "measures/store.h"
+#include "measures/tables.h"
 #include "measures/timing.h"
 
 namespace {
@@ -738,14 +739,14 @@ TEST(FormatTest, TitlesAndClockNotes) {
 }
 
 TEST(FormatTest, ColumnsLineUpByCharactersNotBytes) {
-    const std::string text = timing::align_columns(
+    const std::string text = measures::align_columns(
         {{"mouse", "name", "p1 µs"}, {"0", "Logitech G502 HERO", "125"}, {"12", "m", "8000"}},
         {false, true, false});
     EXPECT_EQ(text,
               "mouse  name                p1 µs\n"
               "    0  Logitech G502 HERO    125\n"
               "   12  m                    8000\n");
-    EXPECT_EQ(timing::align_columns({{"a", "b"}, {"long"}}, {true, true}),
+    EXPECT_EQ(measures::align_columns({{"a", "b"}, {"long"}}, {true, true}),
               "a     b\n"
               "long\n")
         << "a short line, no trailing spaces";
