@@ -38,13 +38,9 @@ TForm4::~TForm4() {
 }
 
 const vcl::FormClass& TForm4::form_class() {
-    static const vcl::FormClass form_class = vcl::FormClass::of<TForm4>("Form4")
+    static const vcl::FormClass form_class = form_class_of<TForm4>("Form4")
                                                  .field("btnReset", &TForm4::btnReset)
-                                                 .field("btnClose", &TForm4::btnClose)
-                                                 .handler("FormCreate", &TForm4::FormCreate)
-                                                 .handler("FormClose", &TForm4::FormClose)
-                                                 .handler("btnResetClick", &TForm4::btnResetClick)
-                                                 .handler("btnCloseClick", &TForm4::btnCloseClick);
+                                                 .handler("btnResetClick", &TForm4::btnResetClick);
     return form_class;
 }
 
@@ -106,10 +102,6 @@ void TForm4::FormKeyDown(vcl::TObject* /*Sender*/, WORD& Key, vcl::TShiftState S
 void TForm4::btnResetClick(vcl::TObject* /*Sender*/) {
     measures::feed().reset_buttons();
     draw();
-}
-
-void TForm4::btnCloseClick(vcl::TObject* /*Sender*/) {
-    hide_buttons_window();
 }
 
 void TForm4::measures_changed() {

@@ -23,14 +23,12 @@
 class TForm4 : public MeasuresWindow {
   public:
     vcl::TButton* btnReset = nullptr;
-    vcl::TButton* btnClose = nullptr;
 
     void FormCreate(vcl::TObject* Sender);
     // F2, F3 and F4 as in every rawmice window; the arrows, Page Up / Page
     // Down, Home and End scroll.
     void FormKeyDown(vcl::TObject* Sender, WORD& Key, vcl::TShiftState Shift) override;
     void btnResetClick(vcl::TObject* Sender);
-    void btnCloseClick(vcl::TObject* Sender);
 
     explicit TForm4(vcl::TComponent* Owner);
     ~TForm4() override;

@@ -65,15 +65,11 @@ TForm5::~TForm5() {
 }
 
 const vcl::FormClass& TForm5::form_class() {
-    static const vcl::FormClass form_class = vcl::FormClass::of<TForm5>("Form5")
+    static const vcl::FormClass form_class = form_class_of<TForm5>("Form5")
                                                  .field("lblDistance", &TForm5::lblDistance)
                                                  .field("edtDistance", &TForm5::edtDistance)
                                                  .field("btnReset", &TForm5::btnReset)
-                                                 .field("btnClose", &TForm5::btnClose)
-                                                 .handler("FormCreate", &TForm5::FormCreate)
-                                                 .handler("FormClose", &TForm5::FormClose)
-                                                 .handler("btnResetClick", &TForm5::btnResetClick)
-                                                 .handler("btnCloseClick", &TForm5::btnCloseClick);
+                                                 .handler("btnResetClick", &TForm5::btnResetClick);
     return form_class;
 }
 
@@ -142,10 +138,6 @@ void TForm5::btnResetClick(vcl::TObject* /*Sender*/) {
     measures::feed().reset_movement();
     compare_pairs();
     draw();
-}
-
-void TForm5::btnCloseClick(vcl::TObject* /*Sender*/) {
-    hide_movement_window();
 }
 
 void TForm5::refresh() {

@@ -31,14 +31,12 @@ class TForm5 : public MeasuresWindow {
     vcl::TLabel* lblDistance = nullptr;
     vcl::TEdit* edtDistance = nullptr;
     vcl::TButton* btnReset = nullptr;
-    vcl::TButton* btnClose = nullptr;
 
     void FormCreate(vcl::TObject* Sender);
     // F4 hides it, F2 and F3 open the other measures windows, Enter takes the
     // distance typed in the box.
     void FormKeyDown(vcl::TObject* Sender, WORD& Key, vcl::TShiftState Shift) override;
     void btnResetClick(vcl::TObject* Sender);
-    void btnCloseClick(vcl::TObject* Sender);
 
     explicit TForm5(vcl::TComponent* Owner);
     ~TForm5() override;

@@ -58,11 +58,7 @@ TForm3::~TForm3() {
 }
 
 const vcl::FormClass& TForm3::form_class() {
-    static const vcl::FormClass form_class = vcl::FormClass::of<TForm3>("Form3")
-                                                 .field("btnClose", &TForm3::btnClose)
-                                                 .handler("FormCreate", &TForm3::FormCreate)
-                                                 .handler("FormClose", &TForm3::FormClose)
-                                                 .handler("btnCloseClick", &TForm3::btnCloseClick);
+    static const vcl::FormClass form_class = form_class_of<TForm3>("Form3");
     return form_class;
 }
 
@@ -88,10 +84,6 @@ void TForm3::FormCreate(vcl::TObject* /*Sender*/) {
     widths[timing::column::overflows] = figure_width(timing::column::overflows, "88888");
     widths[timing::column::background] = figure_width(timing::column::background, "100.0");
     columns_ = lay_out_columns(widths, timing::column::name, {timing::column::name}, client_width);
-}
-
-void TForm3::btnCloseClick(vcl::TObject* /*Sender*/) {
-    hide_timing_window();
 }
 
 void TForm3::measures_changed() {

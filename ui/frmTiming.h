@@ -19,10 +19,7 @@
 
 class TForm3 : public MeasuresWindow {
   public:
-    vcl::TButton* btnClose = nullptr;
-
     void FormCreate(vcl::TObject* Sender);
-    void btnCloseClick(vcl::TObject* Sender);
 
     explicit TForm3(vcl::TComponent* Owner);
     ~TForm3() override;

@@ -35,6 +35,10 @@ void MeasuresWindow::FormClose(vcl::TObject* /*Sender*/, vcl::TCloseAction& /*Ac
         Form1->SetFocus();
 }
 
+void MeasuresWindow::btnCloseClick(vcl::TObject* /*Sender*/) {
+    hide_measures_window(this);
+}
+
 void MeasuresWindow::WMInput(vcl::TMessage& Message) {
     if (Form1 != nullptr)
         Form1->Dispatch(&Message);

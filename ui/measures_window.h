@@ -14,6 +14,10 @@
 
 class MeasuresWindow : public vcl::TForm {
   public:
+    vcl::TButton* btnClose = nullptr;
+
+    // Hides it, as F2, F3 or F4 does.
+    void btnCloseClick(vcl::TObject* Sender);
     // Hidden, as the title bar's close hides it; the main window takes the
     // focus back when this one had it.
     void FormClose(vcl::TObject* Sender, vcl::TCloseAction& Action);
@@ -31,6 +35,19 @@ class MeasuresWindow : public vcl::TForm {
     END_MESSAGE_MAP(vcl::TForm)
 
   protected:
+    // How window class F is streamed from its layout `layout`: with the Close
+    // button and the handlers every measures window binds (F's FormCreate,
+    // FormClose, btnCloseClick); F adds its own fields and handlers.
+    template <class F>
+    static vcl::FormClass form_class_of(const char* layout) {
+        vcl::FormClass form_class = vcl::FormClass::of<F>(layout);
+        form_class.field("btnClose", &MeasuresWindow::btnClose)
+            .handler("FormCreate", &F::FormCreate)
+            .handler("FormClose", &MeasuresWindow::FormClose)
+            .handler("btnCloseClick", &MeasuresWindow::btnCloseClick);
+        return form_class;
+    }
+
     // Listens to the feed from now on; its keys go to FormKeyDown first.
     explicit MeasuresWindow(vcl::TComponent* Owner);
     ~MeasuresWindow() override;
