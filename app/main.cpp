@@ -364,11 +364,11 @@ int main(int argc, char** argv) {
             if (options.background && service.registered())
                 show_background_notice();
             if (options.timing)
-                show_timing_window();
+                show_measures_window(Form3);
             if (options.buttons)
-                show_buttons_window();
+                show_measures_window(Form4);
             if (options.movement)
-                show_movement_window();
+                show_measures_window(Form5);
         },
         Qt::QueuedConnection);
 

@@ -245,22 +245,5 @@ void TForm4::draw_all() {
                       chatter ? chatter_face : face, text_colour);
         }
     }
-    canvas.Font->Color = text_colour;
-    canvas.Brush->Color = face;
-    for (std::size_t i = 0; i < notes_.size(); ++i) {
-        canvas.TextOut(table_margin, notes_top_ + static_cast<int>(i) * row_height_,
-                       fitted_text(canvas, notes_[i], client_width - 2 * table_margin));
-    }
-}
-
-void show_buttons_window() {
-    show_measures_window(Form4);
-}
-
-void hide_buttons_window() {
-    hide_measures_window(Form4);
-}
-
-void toggle_buttons_window() {
-    toggle_measures_window(Form4);
+    draw_notes(canvas, notes_, notes_top_, row_height_, client_width);
 }

@@ -90,11 +90,3 @@ class TForm4 : public MeasuresWindow {
 };
 
 extern TForm4* Form4;
-
-// F3: shows the buttons window (made on first use) and gives it the focus, or
-// hides it when it is shown.
-void toggle_buttons_window();
-void show_buttons_window();
-// Hides it; when it was the active window, the main window takes the focus
-// (and with it the raw input).
-void hide_buttons_window();

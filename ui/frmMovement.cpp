@@ -375,22 +375,5 @@ void TForm5::draw_all() {
         canvas.TextOut(table_margin, pair_line_top(0), "No two mice moved together.");
     for (std::size_t r = 0; r < std::min(pair_rows_.size(), pair_fit_); ++r)
         draw_line(pair_columns_, pair_line_top(static_cast<int>(r)), pair_rows_[r]);
-    canvas.Font->Color = text_colour;
-    canvas.Brush->Color = face;
-    for (std::size_t i = 0; i < notes_.size(); ++i) {
-        canvas.TextOut(table_margin, notes_top_ + static_cast<int>(i) * row_height_,
-                       fitted_text(canvas, notes_[i], client_width - 2 * table_margin));
-    }
-}
-
-void show_movement_window() {
-    show_measures_window(Form5);
-}
-
-void hide_movement_window() {
-    hide_measures_window(Form5);
-}
-
-void toggle_movement_window() {
-    toggle_measures_window(Form5);
+    draw_notes(canvas, notes_, notes_top_, row_height_, client_width);
 }

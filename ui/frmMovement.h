@@ -130,11 +130,3 @@ class TForm5 : public MeasuresWindow {
 };
 
 extern TForm5* Form5;
-
-// F4: shows the movement window (made on first use) and gives it the focus,
-// or hides it when it is shown.
-void toggle_movement_window();
-void show_movement_window();
-// Hides it; when it was the active window, the main window takes the focus
-// (and with it the raw input).
-void hide_movement_window();

@@ -186,12 +186,7 @@ void TForm3::draw_layout() {
     const timing::Row& titles = timing::column_titles();
     for (std::size_t c = 0; c < titles.size(); ++c)
         draw_cell(c, row_top(-1), titles[c], text_colour);
-    canvas.Font->Color = text_colour;
-    canvas.Brush->Color = face;
-    for (std::size_t i = 0; i < notes_.size(); ++i) {
-        canvas.TextOut(margin, note_top_ + static_cast<int>(i) * row_height_,
-                       fitted_text(canvas, notes_[i], client_width - 2 * margin));
-    }
+    draw_notes(canvas, notes_, note_top_, row_height_, client_width);
     if (rows_.empty()) {
         canvas.TextOut(margin, charts_top_,
                        "No mouse is listed yet: a mouse appears here with its first packet.");
@@ -374,16 +369,4 @@ void TForm3::draw_chart(Row& row, const timing::MouseTiming& mouse) {
     row.reports = mouse.reports();
     row.newest_us = previous;
     row.right_column = right;
-}
-
-void show_timing_window() {
-    show_measures_window(Form3);
-}
-
-void hide_timing_window() {
-    hide_measures_window(Form3);
-}
-
-void toggle_timing_window() {
-    toggle_measures_window(Form3);
 }

@@ -115,11 +115,3 @@ class TForm3 : public MeasuresWindow {
 };
 
 extern TForm3* Form3;
-
-// F2: shows the timing window (made on first use) and gives it the focus, or
-// hides it when it is shown.
-void toggle_timing_window();
-void show_timing_window();
-// Hides it; when it was the active window, the main window takes the focus
-// (and with it the raw input).
-void hide_timing_window();

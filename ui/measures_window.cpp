@@ -112,6 +112,16 @@ void draw_cell(vcl::TCanvas& canvas, const Column& column, int top, int height,
                    shown);
 }
 
+void draw_notes(vcl::TCanvas& canvas, const std::vector<std::string>& notes, int top,
+                int row_height, int client_width) {
+    canvas.Font->Color = vcl::clWindowText;
+    canvas.Brush->Color = vcl::clBtnFace;
+    for (std::size_t i = 0; i < notes.size(); ++i) {
+        canvas.TextOut(table_margin, top + static_cast<int>(i) * row_height,
+                       fitted_text(canvas, notes[i], client_width - 2 * table_margin));
+    }
+}
+
 std::string fitted_text(const vcl::TCanvas& canvas, const std::string& text, int width) {
     if (canvas.TextWidth(text) <= width)
         return text;

@@ -111,6 +111,12 @@ constexpr int table_margin = 8;
 void draw_cell(vcl::TCanvas& canvas, const Column& column, int top, int height,
                const std::string& text, vcl::TColor face, vcl::TColor colour);
 
+// Draws `notes` a line each from `top`, `row_height` apart, in the window
+// text colour on the button face, each cut to fit between the margins of a
+// window `client_width` wide.
+void draw_notes(vcl::TCanvas& canvas, const std::vector<std::string>& notes, int top,
+                int row_height, int client_width);
+
 // `text` as it fits `width` pixels in `canvas`'s font: whole, or cut at a
 // character boundary (never inside a UTF-8 sequence) and ended with "…".
 std::string fitted_text(const vcl::TCanvas& canvas, const std::string& text, int width);

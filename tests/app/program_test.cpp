@@ -633,7 +633,7 @@ TEST_F(WindowTest, TheTimingWindowShowsEachMouseByItsRecordedStamps) {
         measures::feed().packet({measures::handle_of(fast), i * 1000});
     for (int i = 0; i < 50; ++i)
         measures::feed().packet({measures::handle_of(slow), i * 8000});
-    show_timing_window();
+    show_measures_window(Form3);
     Form3->draw();
     EXPECT_EQ(Form3->cells(0)[measures::timing::column::hz], "1000");
     EXPECT_EQ(Form3->cells(1)[measures::timing::column::hz], "125");

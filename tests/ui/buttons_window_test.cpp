@@ -39,7 +39,7 @@ class ButtonsWindowTest : public MeasuresWindowTest {
     static bool shown() { return Form4 != nullptr && Form4->Visible.get(); }
 
     void open_buttons_window() {
-        show_buttons_window();
+        show_measures_window(Form4);
         ASSERT_NE(Form4, nullptr);
         Form4->draw();
     }
@@ -90,12 +90,12 @@ TEST_F(ButtonsWindowTest, F3MakesItOnFirstUseFromAnyWindowAndF3InItHidesItAgain)
         << "the main window takes the focus back, and the raw input with it";
 
     // From the timing window, and the timing window from it.
-    show_timing_window();
+    show_measures_window(Form3);
     ASSERT_TRUE(wait_until([] { return vcl::TForm::active() == Form3; }));
     press(Form3, Qt::Key_F3);
     EXPECT_TRUE(shown());
     ASSERT_TRUE(wait_until([] { return vcl::TForm::active() == Form4; }));
-    hide_timing_window();
+    hide_measures_window(Form3);
     press(Form4, Qt::Key_F2);
     EXPECT_TRUE(Form3->Visible.get()) << "F2 in it opens the timing window";
     EXPECT_EQ(vcl::Application->forms().size(), 3u) << "each window made once";
@@ -115,7 +115,7 @@ TEST_F(ButtonsWindowTest, CloseAndTheTitleBarsCloseHideItAndRawInputGoesOnToTheM
     Form4->btnClose->Click();
     EXPECT_FALSE(shown());
     EXPECT_TRUE(wait_until([] { return vcl::TForm::active() == Form1; }));
-    show_buttons_window();
+    show_measures_window(Form4);
     ASSERT_TRUE(wait_until([] { return vcl::TForm::active() == Form4; }));
     widget(Form4)->close();  // as the title bar's close asks
     EXPECT_FALSE(shown());
@@ -180,12 +180,12 @@ TEST_F(ButtonsWindowTest, ResetStartsAfreshAndNothingIsDrawnWhileNothingChangesN
     EXPECT_EQ(Form4->cells(0)[buttons::column::button], "right");
     EXPECT_EQ(Form4->cells(0)[buttons::column::presses], "1");
 
-    hide_buttons_window();
+    hide_measures_window(Form4);
     const std::uint64_t hidden = Form4->drawings();
     click(first_mouse, Button::right, 1, 3'000'000, 0);
     Form4->draw();
     EXPECT_EQ(Form4->drawings(), hidden) << "nothing drawn while hidden";
-    show_buttons_window();
+    show_measures_window(Form4);
     EXPECT_EQ(Form4->cells(0)[buttons::column::presses], "3") << "drawn as it shows";
 }
 

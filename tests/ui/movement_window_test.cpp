@@ -96,17 +96,17 @@ TEST_F(MovementWindowTest, F4MakesItOnFirstUseFromAnyWindowAndCloseHidesIt) {
         << "the main window takes the focus back, and the raw input with it";
 
     // From the timing and buttons windows, and they from it.
-    show_timing_window();
+    show_measures_window(Form3);
     ASSERT_TRUE(wait_until([] { return vcl::TForm::active() == Form3; }));
     press(Form3, Qt::Key_F4);
     ASSERT_TRUE(shown());
-    hide_movement_window();
-    show_buttons_window();
+    hide_measures_window(Form5);
+    show_measures_window(Form4);
     ASSERT_TRUE(wait_until([] { return vcl::TForm::active() == Form4; }));
     press(Form4, Qt::Key_F4);
     ASSERT_TRUE(shown());
     ASSERT_TRUE(wait_until([] { return vcl::TForm::active() == Form5; }));
-    hide_buttons_window();
+    hide_measures_window(Form4);
     press(Form5, Qt::Key_F3);
     EXPECT_TRUE(Form4->Visible.get()) << "F3 in it opens the buttons window";
     Form5->btnClose->Click();
@@ -115,7 +115,7 @@ TEST_F(MovementWindowTest, F4MakesItOnFirstUseFromAnyWindowAndCloseHidesIt) {
 }
 
 TEST_F(MovementWindowTest, ARowPerMouseAndPerPairMovedTogetherAndTheDistanceTyped) {
-    show_movement_window();
+    show_measures_window(Form5);
     ASSERT_TRUE(shown());
     EXPECT_TRUE(Form5->mouse_rows().empty());
     EXPECT_TRUE(Form5->pair_rows().empty());

@@ -33,7 +33,7 @@ class TimingWindowTest : public MeasuresWindowTest {
 
     // The timing window shown, with `rows` rows laid out.
     void open_timing_window() {
-        show_timing_window();
+        show_measures_window(Form3);
         ASSERT_NE(Form3, nullptr);
         Form3->draw();
     }
@@ -104,7 +104,7 @@ TEST_F(TimingWindowTest, F2WorksWhateverHasTheFocusAndEscStillPressesCopy) {
     EXPECT_FALSE(timing_shown()) << "F2 with a modifier is not F2";
     press(Form1, Qt::Key_F2);
     EXPECT_TRUE(timing_shown()) << "with the focus on Copy";
-    hide_timing_window();
+    hide_measures_window(Form3);
 
     // Copy disables itself, and leaves the focus nowhere in particular.
     press(Form1, Qt::Key_Escape);
@@ -123,7 +123,7 @@ TEST_F(TimingWindowTest, CloseAndTheTitleBarsCloseHideItAndTheRunGoesOn) {
     EXPECT_FALSE(timing_shown());
     EXPECT_TRUE(wait_until([] { return vcl::TForm::active() == Form1; }));
 
-    show_timing_window();
+    show_measures_window(Form3);
     ASSERT_TRUE(wait_until([] { return vcl::TForm::active() == Form3; }));
     widget(Form3)->close();  // as the title bar's close asks
     EXPECT_FALSE(timing_shown());
@@ -214,12 +214,12 @@ TEST_F(TimingWindowTest, NothingIsDrawnWhileNothingChangesNorWhileHidden) {
     EXPECT_TRUE(wait_until([&] { return Form3->drawings() == drawn + 1; }));
     EXPECT_EQ(Form3->cells(0)[measures::timing::column::hz], "1000");
 
-    hide_timing_window();
+    hide_measures_window(Form3);
     const std::uint64_t hidden = Form3->drawings();
     feed(first_mouse, 110'000, 500, 1000);
     Form3->draw();
     EXPECT_EQ(Form3->drawings(), hidden) << "nothing drawn while hidden";
-    show_timing_window();
+    show_measures_window(Form3);
     EXPECT_EQ(Form3->drawings(), hidden + 1) << "drawn as it shows";
     EXPECT_EQ(Form3->cells(0)[measures::timing::column::hz], "2000");
 }

@@ -217,7 +217,7 @@ TEST_F(MainWindowOnUser32, F2OpensAndHidesTheTimingWindowAlsoAfterCopyDisabledIt
 }
 
 TEST_F(MainWindowOnUser32, RealPacketsReachTheLogWhileTheTimingWindowHasTheFocus) {
-    show_timing_window();
+    show_measures_window(Form3);
     ASSERT_TRUE(pump_until([] { return vcl::TForm::active() == Form3; }));
     ASSERT_TRUE(sent_and_logged({left_down, left_up, middle_down, middle_up}));
     EXPECT_EQ(vcl::TForm::active(), Form3) << "it kept the focus";
