@@ -71,58 +71,6 @@ class ButtonsWindowTest : public MeasuresWindowTest {
     }
 };
 
-TEST_F(ButtonsWindowTest, F3MakesItOnFirstUseFromAnyWindowAndF3InItHidesItAgain) {
-    EXPECT_EQ(Form4, nullptr) << "made on first use, not at start";
-    press(Form1, Qt::Key_F3);
-    ASSERT_TRUE(shown());
-    EXPECT_EQ(Form4->Caption.get(), "Buttons");
-    ASSERT_NE(Form4->btnReset, nullptr);
-    ASSERT_NE(Form4->btnClose, nullptr);
-    EXPECT_EQ(Form4->btnReset->Caption.get(), "Reset");
-    EXPECT_EQ(Form4->btnClose->Caption.get(), "Close");
-    EXPECT_EQ(widget(Form4)->size(), QSize(720, 470));
-    EXPECT_EQ(widget(Form4)->objectName(), "Form4");
-    EXPECT_TRUE(wait_until([] { return vcl::TForm::active() == Form4; })) << "it takes the focus";
-
-    press(Form4, Qt::Key_F3);
-    EXPECT_FALSE(shown());
-    EXPECT_TRUE(wait_until([] { return vcl::TForm::active() == Form1; }))
-        << "the main window takes the focus back, and the raw input with it";
-
-    // From the timing window, and the timing window from it.
-    show_measures_window(Form3);
-    ASSERT_TRUE(wait_until([] { return vcl::TForm::active() == Form3; }));
-    press(Form3, Qt::Key_F3);
-    EXPECT_TRUE(shown());
-    ASSERT_TRUE(wait_until([] { return vcl::TForm::active() == Form4; }));
-    hide_measures_window(Form3);
-    press(Form4, Qt::Key_F2);
-    EXPECT_TRUE(Form3->Visible.get()) << "F2 in it opens the timing window";
-    EXPECT_EQ(vcl::Application->forms().size(), 3u) << "each window made once";
-}
-
-TEST_F(ButtonsWindowTest, CloseAndTheTitleBarsCloseHideItAndRawInputGoesOnToTheMainWindow) {
-    open_buttons_window();
-    ASSERT_TRUE(wait_until([] { return vcl::TForm::active() == Form4; }));
-    RAWMOUSE moved{};
-    moved.lLastX = 7;
-    const HRAWINPUT packet = fake::add_mouse_packet(user32_, third_mouse, moved);
-    vcl::TMessage message{WM_INPUT, RIM_INPUT, reinterpret_cast<LPARAM>(packet), 0};
-    vcl::TForm::active()->Dispatch(&message);
-    flush_log();
-    EXPECT_EQ(testsupport::read_file(dir_ / "log.txt"), report::packet_line(2, moved));
-
-    Form4->btnClose->Click();
-    EXPECT_FALSE(shown());
-    EXPECT_TRUE(wait_until([] { return vcl::TForm::active() == Form1; }));
-    show_measures_window(Form4);
-    ASSERT_TRUE(wait_until([] { return vcl::TForm::active() == Form4; }));
-    widget(Form4)->close();  // as the title bar's close asks
-    EXPECT_FALSE(shown());
-    EXPECT_NE(Form4, nullptr) << "hidden, not destroyed";
-    EXPECT_TRUE(wait_until([] { return vcl::TForm::active() == Form1; }));
-}
-
 TEST_F(ButtonsWindowTest, ARowPerMouseAndButtonPressedWithItsChatterInItsOwnColour) {
     open_buttons_window();
     EXPECT_EQ(Form4->row_count(), 0u) << "no button pressed yet";
@@ -172,6 +120,8 @@ TEST_F(ButtonsWindowTest, ResetStartsAfreshAndNothingIsDrawnWhileNothingChangesN
     Form4->draw();
     EXPECT_EQ(Form4->drawings(), drawn) << "nothing it shows changed";
 
+    ASSERT_NE(Form4->btnReset, nullptr);
+    EXPECT_EQ(Form4->btnReset->Caption.get(), "Reset");
     Form4->btnReset->Click();
     EXPECT_EQ(Form4->row_count(), 0u) << "every figure forgotten";
     click(first_mouse, Button::right, 1, 2'000'000, 1);

@@ -74,28 +74,6 @@ class TimingWindowTest : public MeasuresWindowTest {
     }
 };
 
-TEST_F(TimingWindowTest, F2MakesItOnFirstUseFromItsLayoutAndF2InItHidesItAgain) {
-    show_main_window();
-    EXPECT_EQ(Form3, nullptr) << "made on first use, not at start";
-    press(Form1, Qt::Key_F2);
-    ASSERT_TRUE(timing_shown());
-    EXPECT_EQ(Form3->Caption.get(), "Timing");
-    ASSERT_NE(Form3->btnClose, nullptr);
-    EXPECT_EQ(Form3->btnClose->Caption.get(), "Close");
-    EXPECT_EQ(widget(Form3)->size(), QSize(720, 470));
-    EXPECT_EQ(widget(Form3)->objectName(), "Form3");
-    EXPECT_EQ(vcl::Application->forms(), (std::vector<vcl::TForm*>{Form1, Form3}));
-    EXPECT_TRUE(wait_until([] { return vcl::TForm::active() == Form3; })) << "it takes the focus";
-
-    press(Form3, Qt::Key_F2);
-    EXPECT_FALSE(timing_shown());
-    EXPECT_TRUE(wait_until([] { return vcl::TForm::active() == Form1; }))
-        << "the main window takes the focus back, and the raw input with it";
-    press(Form1, Qt::Key_F2);
-    EXPECT_TRUE(timing_shown()) << "shown again";
-    EXPECT_EQ(vcl::Application->forms().size(), 2u) << "the same window";
-}
-
 TEST_F(TimingWindowTest, F2WorksWhateverHasTheFocusAndEscStillPressesCopy) {
     show_main_window();
     ASSERT_TRUE(wait_until([] { return QApplication::focusWidget() == widget(Form1->btnCopy); }));
@@ -114,40 +92,6 @@ TEST_F(TimingWindowTest, F2WorksWhateverHasTheFocusAndEscStillPressesCopy) {
     EXPECT_TRUE(timing_shown()) << "after Copy disabled itself";
     press(Form1, Qt::Key_F2);
     EXPECT_FALSE(timing_shown()) << "F2 in the main window hides it too";
-}
-
-TEST_F(TimingWindowTest, CloseAndTheTitleBarsCloseHideItAndTheRunGoesOn) {
-    show_main_window();
-    open_timing_window();
-    Form3->btnClose->Click();
-    EXPECT_FALSE(timing_shown());
-    EXPECT_TRUE(wait_until([] { return vcl::TForm::active() == Form1; }));
-
-    show_measures_window(Form3);
-    ASSERT_TRUE(wait_until([] { return vcl::TForm::active() == Form3; }));
-    widget(Form3)->close();  // as the title bar's close asks
-    EXPECT_FALSE(timing_shown());
-    EXPECT_NE(Form3, nullptr) << "hidden, not destroyed";
-    EXPECT_TRUE(Form1->Visible.get());
-    EXPECT_TRUE(wait_until([] { return vcl::TForm::active() == Form1; }));
-}
-
-TEST_F(TimingWindowTest, RawInputThatReachesItIsHandledByTheMainWindow) {
-    show_main_window();
-    open_timing_window();
-    ASSERT_TRUE(wait_until([] { return vcl::TForm::active() == Form3; }));
-    RAWMOUSE moved{};
-    moved.lLastX = 7;
-    moved.lLastY = -3;
-    const HRAWINPUT packet = fake::add_mouse_packet(user32_, third_mouse, moved);
-    vcl::TMessage message{WM_INPUT, RIM_INPUT, reinterpret_cast<LPARAM>(packet), 0};
-    vcl::TForm::active()->Dispatch(&message);
-    flush_log();
-    EXPECT_EQ(testsupport::read_file(dir_ / "log.txt"), report::packet_line(2, moved));
-    EXPECT_EQ((*Form1->Memo1->Lines)[Form1->Memo1->Lines->Count() - 1],
-              report::packet_line(2, moved));
-    EXPECT_EQ(Form1->cursor_x, 157) << "mouse 2's cursor moved";
-    EXPECT_EQ(Form1->cursor_y, 147);
 }
 
 TEST_F(TimingWindowTest, EachMouseHasARowAndAStripWithADotPerReportAtItsInterval) {
