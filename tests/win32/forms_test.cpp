@@ -104,33 +104,32 @@ TEST_F(Layouts, TheTimingWindowHasItsCaptionClientSizeAndCloseButtonAndStartsHid
     EXPECT_EQ(form->calls.back(), "FormClose");
 }
 
+// Clicking the button `reset` (as Windows reports a click) runs the handler
+// its layout binds.
+void expect_bound_click(HWND form, vcl::TControl* reset, const std::vector<std::string>& calls) {
+    SendMessageW(form, WM_COMMAND, MAKEWPARAM(0, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(hwnd_of(reset)));
+    EXPECT_EQ(calls, (std::vector<std::string>{"FormCreate", "ButtonClick"})) << "Reset is bound";
+}
+
 TEST_F(Layouts, TheButtonsWindowHasItsCaptionClientSizeAndButtonsAndStartsHidden) {
     ProgramForm<form4>* form = nullptr;
     vcl::Application->CreateForm(&form);
     HWND hwnd = form->native().hwnd;
-    RECT client;
-    GetClientRect(hwnd, &client);
-    EXPECT_EQ(client.right, 720);
-    EXPECT_EQ(client.bottom, 470);
+    EXPECT_EQ(client_size_of(hwnd), std::make_pair(720L, 470L));
     EXPECT_EQ(std::string(form->Caption), "Buttons");
     ASSERT_EQ(form->controls().size(), 2u);
     EXPECT_EQ(text_of(hwnd_of(form->controls()[0])), "Reset");
     EXPECT_EQ(text_of(hwnd_of(form->controls()[1])), "Close");
     EXPECT_FALSE(IsWindowVisible(hwnd));
-    SendMessageW(hwnd, WM_COMMAND, MAKEWPARAM(0, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(hwnd_of(form->controls()[0])));
-    EXPECT_EQ(form->calls, (std::vector<std::string>{"FormCreate", "ButtonClick"}))
-        << "Reset is bound";
+    expect_bound_click(hwnd, form->controls()[0], form->calls);
 }
 
 TEST_F(Layouts, TheMovementWindowHasItsCaptionClientSizeDistanceBoxAndButtons) {
     ProgramForm<form5>* form = nullptr;
     vcl::Application->CreateForm(&form);
     HWND hwnd = form->native().hwnd;
-    RECT client;
-    GetClientRect(hwnd, &client);
-    EXPECT_EQ(client.right, 720);
-    EXPECT_EQ(client.bottom, 470);
+    EXPECT_EQ(client_size_of(hwnd), std::make_pair(720L, 470L));
     EXPECT_EQ(std::string(form->Caption), "Movement");
     ASSERT_EQ(form->controls().size(), 4u);
     EXPECT_EQ(text_of(hwnd_of(form->controls()[0])), "Distance mm:");
@@ -138,10 +137,7 @@ TEST_F(Layouts, TheMovementWindowHasItsCaptionClientSizeDistanceBoxAndButtons) {
     EXPECT_EQ(text_of(hwnd_of(form->controls()[2])), "Reset");
     EXPECT_EQ(text_of(hwnd_of(form->controls()[3])), "Close");
     EXPECT_FALSE(IsWindowVisible(hwnd));
-    SendMessageW(hwnd, WM_COMMAND, MAKEWPARAM(0, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(hwnd_of(form->controls()[2])));
-    EXPECT_EQ(form->calls, (std::vector<std::string>{"FormCreate", "ButtonClick"}))
-        << "Reset is bound";
+    expect_bound_click(hwnd, form->controls()[2], form->calls);
 }
 
 TEST_F(Layouts, EveryControlOfEveryFormStandsWhereTheLayoutSays) {
