@@ -14,6 +14,7 @@
 #include "app/providers.h"
 #include "app/stats.h"
 #include "platform/input/recording.h"
+#include "rawinput/report.h"
 #include "tests/support/recording_files.h"
 #include "tests/support/strokes.h"
 #include "tests/support/test_support.h"
@@ -126,6 +127,17 @@ TEST(MouseLabelsTest, TheEnginesTableNumbersTheMiceAndTheListNamesThem) {
     EXPECT_EQ(labels[1].mouse_number, 1);
     EXPECT_EQ(labels[2].name, "") << "a handle the list no longer has";
     EXPECT_TRUE(app::mouse_labels(RawInputState{}, devices).empty());
+}
+
+// The measures' tables print a handle as the memo's "Amouse[n] = " line does,
+// a 64-bit handle with its high bits set among them.
+TEST(MouseLabelsTest, TheTablesPrintAHandleAsTheMemoDoes) {
+    for (const std::uintptr_t value :
+         {std::uintptr_t{65537}, std::uintptr_t{0xFFFFFFFFu}, ~std::uintptr_t{0} - 5}) {
+        EXPECT_EQ(measures::handle_text(measured(value)),
+                  std::to_string(report::handle_as_int(handle(value))))
+            << value;
+    }
 }
 
 // The report's columns, in order: the whitespace-separated fields of a row
