@@ -1,10 +1,13 @@
-// Writes a recording set of 8 kHz mice: MICE evemu recordings, PACKETS
-// packets in all, as mouse0.evemu, mouse1.evemu ... under DIR.
-//   make_recordings [--every-kind] DIR PACKETS [MICE]
-// By default (the benchmarks) one packet a frame, mostly motion, some clicks
+// Writes a recording set of mice polled at 8 kHz (or --rate=HZ): MICE evemu
+// recordings, PACKETS packets in all, as mouse0.evemu, mouse1.evemu ... under DIR.
+//   make_recordings [--every-kind | --slow] [--rate=HZ] DIR PACKETS [MICE]
+// By default (the benchmarks) one packet a poll, mostly motion, some clicks
 // and wheel turns. With --every-kind (the soak) every mouse event the program
 // reports: five buttons, both wheels in notches and in high resolution, and
-// frames that make two packets.
+// frames that make two packets. With --slow, mice moved slowly in strokes
+// whose speed rises and falls (up to 9 counts a millisecond), each sending
+// only at the polls where its counts changed: most reports carry one count,
+// and polls are skipped between them, as a real mouse moved by hand.
 #include <linux/input.h>
 
 #include <cmath>
@@ -14,18 +17,19 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "tests/support/evemu_text.h"
+#include "tests/support/strokes.h"
 
 namespace {
 
-constexpr std::int64_t period_us = 125;  // 8 kHz
 constexpr std::int64_t start_us = 1'700'000'000'000'000;
 constexpr unsigned buttons[] = {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE, BTN_SIDE, BTN_EXTRA};
 
 evemu_text::Device device(int mouse, bool every_kind) {
     evemu_text::Device d;
-    d.name = std::string(every_kind ? "Soak Mouse " : "Bench 8k Mouse ") + std::to_string(mouse);
+    d.name = std::string(every_kind ? "Soak Mouse " : "Bench Mouse ") + std::to_string(mouse);
     d.vendor = 0x1d6b;
     d.product = (every_kind ? 0x0300 : 0x0200) + static_cast<unsigned>(mouse);
     d.version = 0x0100;
@@ -40,7 +44,8 @@ evemu_text::Device device(int mouse, bool every_kind) {
 
 // One mouse's frames: a smooth loop (so mouse 2's trail stays on the window),
 // a left click every half second and a wheel notch every quarter second.
-void write_bench_frames(evemu_text::Writer& out, int mouse, std::int64_t packets) {
+void write_bench_frames(evemu_text::Writer& out, int mouse, std::int64_t packets,
+                        std::int64_t period_us) {
     const double pi = std::acos(-1.0);
     const double period = 1600.0 + 200.0 * mouse;  // packets per loop
     int last_x = 0;
@@ -84,7 +89,8 @@ void write_bench_frames(evemu_text::Writer& out, int mouse, std::int64_t packets
 // Every kind of mouse event, on a fixed schedule per frame i; exactly
 // `packets` packets (a frame with both wheels makes two, so the last frame
 // never turns the horizontal wheel with the vertical one).
-void write_every_kind(evemu_text::Writer& out, int m, std::int64_t packets) {
+void write_every_kind(evemu_text::Writer& out, int m, std::int64_t packets,
+                      std::int64_t period_us) {
     for (std::int64_t i = 0, left = packets; left > 0; ++i) {
         const std::int64_t t = start_us + i * period_us;
         const int dx0 = static_cast<int>((i * 13 + m * 7) % 41) - 20;
@@ -117,16 +123,58 @@ void write_every_kind(evemu_text::Writer& out, int m, std::int64_t packets) {
     }
 }
 
+// One mouse moved slowly: the slow hand's 3.2 s of strokes over and over
+// (each mouse 37 ms after the one before), `packets` packets of them.
+void write_slow_frames(evemu_text::Writer& out, int mouse, std::int64_t packets,
+                       std::int64_t period_us) {
+    const std::vector<testsupport::Counts> strokes =
+        testsupport::sensed(testsupport::slow_hand(), period_us);
+    constexpr std::int64_t cycle_us = 3'300'000;
+    for (std::int64_t written = 0, cycle = 0; written < packets; ++cycle) {
+        const std::int64_t from = start_us + mouse * 37'000 + cycle * cycle_us;
+        for (const auto& [us, dx, dy] : strokes) {
+            if (written++ == packets)
+                break;
+            if (dx != 0)
+                out.event(from + us, EV_REL, REL_X, dx);
+            if (dy != 0)
+                out.event(from + us, EV_REL, REL_Y, dy);
+            out.event(from + us, EV_SYN, SYN_REPORT, 0);
+        }
+    }
+}
+
+enum class Kind { bench, every_kind, slow };
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const bool every_kind = argc > 1 && std::strcmp(argv[1], "--every-kind") == 0;
-    if (every_kind) {
-        --argc;
-        ++argv;
+    Kind kind = Kind::bench;
+    long rate_hz = 8000;
+    const char* const usage =
+        "usage: make_recordings [--every-kind | --slow] [--rate=HZ] DIR PACKETS [MICE]\n";
+    for (; argc > 1 && std::strncmp(argv[1], "--", 2) == 0; --argc, ++argv) {
+        if (std::strcmp(argv[1], "--every-kind") == 0) {
+            kind = Kind::every_kind;
+        } else if (std::strcmp(argv[1], "--slow") == 0) {
+            kind = Kind::slow;
+        } else if (std::strncmp(argv[1], "--rate=", 7) == 0) {
+            char* end = nullptr;
+            rate_hz = std::strtol(argv[1] + 7, &end, 10);
+            if (*end != '\0' || rate_hz < 1 || rate_hz > 1'000'000 || 1'000'000 % rate_hz != 0) {
+                std::fprintf(stderr,
+                             "make_recordings: --rate=%s: the polling rate must be a whole "
+                             "number of Hz whose period is whole microseconds (125 to 8000)\n",
+                             argv[1] + 7);
+                return 2;
+            }
+        } else {
+            std::fprintf(stderr, "make_recordings: unknown option %s\n%s", argv[1], usage);
+            return 2;
+        }
     }
     if (argc < 3 || argc > 4) {
-        std::fprintf(stderr, "usage: make_recordings [--every-kind] DIR PACKETS [MICE]\n");
+        std::fputs(usage, stderr);
         return 2;
     }
     const std::string dir = argv[1];
@@ -136,15 +184,23 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "make_recordings: PACKETS must be > 0 and MICE 1..10\n");
         return 2;
     }
+    const std::int64_t period_us = 1'000'000 / rate_hz;
     try {
         for (int mouse = 0; mouse < mice; ++mouse) {
             const std::int64_t packets = total / mice + (mouse < total % mice ? 1 : 0);
             evemu_text::Writer out(dir + "/mouse" + std::to_string(mouse) + ".evemu");
-            out.text(evemu_text::description(device(mouse, every_kind)));
-            if (every_kind)
-                write_every_kind(out, mouse, packets);
-            else
-                write_bench_frames(out, mouse, packets);
+            out.text(evemu_text::description(device(mouse, kind == Kind::every_kind)));
+            switch (kind) {
+                case Kind::every_kind:
+                    write_every_kind(out, mouse, packets, period_us);
+                    break;
+                case Kind::slow:
+                    write_slow_frames(out, mouse, packets, period_us);
+                    break;
+                case Kind::bench:
+                    write_bench_frames(out, mouse, packets, period_us);
+                    break;
+            }
             out.close();
         }
     } catch (const std::exception& e) {

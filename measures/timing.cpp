@@ -7,6 +7,8 @@
 namespace measures::timing {
 namespace {
 
+static_assert(grid::PollGrid::spell_counts_from == min_spell_intervals);
+
 // A ms clock's stamps are whole milliseconds: each may be off by up to one.
 constexpr std::int64_t millisecond_tick_us = 1000;
 
@@ -35,6 +37,20 @@ std::string one_decimal(double value) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f", value);
     return text;
+}
+
+// A share in percent to one decimal, "-" while unknown.
+std::string percent(const std::optional<double>& share) {
+    return share ? one_decimal(*share * 100) : "-";
+}
+
+// A poll period's rate: whole Hz, to one decimal below 100 Hz (Bluetooth's
+// 11.25 ms is 88.9 Hz).
+std::string poll_rate(const std::optional<std::int64_t>& period_us) {
+    if (!period_us)
+        return "-";
+    const double hz = 1e6 / static_cast<double>(*period_us);
+    return hz < 100 ? one_decimal(hz) : whole(hz);
 }
 
 template <typename T>
@@ -99,6 +115,7 @@ std::size_t RecentReports::first_within(std::int64_t span_us) const {
 MouseTiming::MouseTiming(Clock clock, bool counts_overflows, std::size_t recent_capacity)
     : clock_(clock),
       overflows_(counts_overflows ? std::optional<std::uint64_t>(0) : std::nullopt),
+      grid_(clock),
       recent_(recent_capacity) {}
 
 void MouseTiming::add(std::int64_t time_us, bool same_report, bool background) {
@@ -108,6 +125,7 @@ void MouseTiming::add(std::int64_t time_us, bool same_report, bool background) {
         return;
     ++generation_;
     std::int64_t interval = no_interval;
+    grid::Mark mark = grid::Mark::unknown;
     if (reports_ > 0) {
         if (time_us < last_time_us_) {
             ++steps_back_;
@@ -120,17 +138,20 @@ void MouseTiming::add(std::int64_t time_us, bool same_report, bool background) {
             if (interval >= pause_us) {
                 ++pauses_;
                 end_spell();
-            } else if (spell_intervals_ >= min_spell_intervals) {
-                intervals_.add(interval);  // a spell that counts already: the usual case
             } else {
-                hold_interval(interval);
+                mark = grid_.add(interval);
+                if (spell_intervals_ >= min_spell_intervals)
+                    intervals_.add(interval);  // a spell that counts already: the usual case
+                else
+                    hold_interval(interval);
             }
         }
     }
     ++reports_;
     background_reports_ += background ? 1 : 0;
     last_time_us_ = time_us;
-    recent_.push({time_us, interval});
+    recent_.push(
+        {time_us, static_cast<std::int32_t>(std::min<std::int64_t>(interval, INT32_MAX)), mark});
 }
 
 void MouseTiming::hold_interval(std::int64_t interval_us) {
@@ -146,6 +167,7 @@ void MouseTiming::hold_interval(std::int64_t interval_us) {
 }
 
 void MouseTiming::end_spell() {
+    grid_.end_spell();
     if (spell_intervals_ < min_spell_intervals)
         short_spell_intervals_ += spell_intervals_;
     spell_intervals_ = 0;
@@ -154,6 +176,7 @@ void MouseTiming::end_spell() {
 void MouseTiming::set_clock(Clock clock) {
     if (clock_ != clock) {
         clock_ = clock;
+        grid_.set_clock(clock);
         ++generation_;
     }
 }
@@ -197,6 +220,13 @@ Summary MouseTiming::summary() const {
             static_cast<double>(background_reports_) / static_cast<double>(reports_);
     if (s.intervals == 0)
         return s;
+    s.poll_period_us = grid_.period_us();
+    const grid::Counts polls = grid_.counts();
+    if (s.poll_period_us && polls.polls > 0)
+        s.skipped_share = static_cast<double>(polls.skipped) / static_cast<double>(polls.polls);
+    if (s.poll_period_us && polls.on + polls.off > 0)
+        s.off_grid_share =
+            static_cast<double>(polls.off) / static_cast<double>(polls.on + polls.off);
     s.p1_us = intervals_.quantile(0.01);
     s.median_us = intervals_.quantile(0.5);
     s.p99_us = intervals_.quantile(0.99);
@@ -221,9 +251,9 @@ std::size_t MouseTiming::memory_bytes() const {
 }
 
 const Row& column_titles() {
-    static const Row titles = {"mouse",       "name",      "Hz",     "declared Hz",
-                               "p1 µs",       "median µs", "p99 µs", "max µs",
-                               "irregular %", "overflows", "bg %"};
+    static const Row titles = {"mouse",     "name",    "Hz",        "declared Hz", "p1 µs",
+                               "median µs", "p99 µs",  "max µs",    "irregular %", "overflows",
+                               "bg %",      "poll Hz", "skipped %", "off-grid %"};
     return titles;
 }
 
@@ -239,11 +269,12 @@ Row format_row(int mouse_number, std::string_view name, const Summary& summary) 
     row[column::median] = or_dash(summary.median_us);
     row[column::p99] = or_dash(summary.p99_us);
     row[column::max] = or_dash(summary.max_us);
-    row[column::irregular] =
-        summary.irregular_share ? one_decimal(*summary.irregular_share * 100) : "-";
+    row[column::irregular] = percent(summary.irregular_share);
     row[column::overflows] = or_dash(summary.overflows);
-    row[column::background] =
-        summary.background_share ? one_decimal(*summary.background_share * 100) : "-";
+    row[column::background] = percent(summary.background_share);
+    row[column::poll_hz] = poll_rate(summary.poll_period_us);
+    row[column::skipped] = percent(summary.skipped_share);
+    row[column::off_grid] = percent(summary.off_grid_share);
     return row;
 }
 

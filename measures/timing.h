@@ -1,6 +1,7 @@
 // How often each mouse sends: reports, the intervals between them, the polling
 // rate, interval percentiles, the share of irregular intervals, the kernel's
-// buffer overflows and the declared polling interval, kept per mouse from the
+// buffer overflows, the declared polling interval and the poll grid (its
+// period, the polls skipped and the reports off it), kept per mouse from the
 // packets' own time stamps. Pure C++, built into both programs.
 //
 // Each mouse's record in the store (measures/store.h) holds one MouseTiming,
@@ -39,6 +40,7 @@
 
 #include "measures/clock.h"
 #include "measures/histogram.h"
+#include "measures/poll_grid.h"
 
 namespace measures::timing {
 
@@ -68,10 +70,13 @@ using IntervalHistogram = LogHistogram<std::int64_t, pause_us - 1, 7, ReadBack::
 struct RecentReport {
     std::int64_t time_us;
     // From the mouse's report before; no_interval for its first and after a
-    // stamp that went back. A pause is kept too, with its whole length.
-    std::int64_t interval_us;
+    // stamp that went back. A pause is kept too, with its whole length (up to
+    // 35 minutes, then that).
+    std::int32_t interval_us;
+    // On or off the poll grid followed when it came; unknown before a period settled.
+    grid::Mark grid = grid::Mark::unknown;
 };
-constexpr std::int64_t no_interval = -1;
+constexpr std::int32_t no_interval = -1;
 
 // The last `capacity` reports, oldest first; a new one pushes the oldest out.
 // Its memory is taken once, when it is made.
@@ -124,6 +129,12 @@ struct Summary {
     std::optional<double> irregular_share;  // 0 to 1
     std::optional<std::uint64_t> overflows;
     std::optional<std::int64_t> declared_interval_us;
+    // The poll grid (measures/poll_grid.h): its period once settled, and while
+    // it is, the polls that brought no report over all polls and the reports
+    // off the grid over all reports, within spells that count.
+    std::optional<std::int64_t> poll_period_us;
+    std::optional<double> skipped_share;   // 0 to 1
+    std::optional<double> off_grid_share;  // 0 to 1
 };
 
 class MouseTiming {
@@ -181,6 +192,7 @@ class MouseTiming {
     std::optional<std::int64_t> declared_interval_us_;
     std::uint64_t generation_ = 0;
     IntervalHistogram intervals_;
+    grid::PollGrid grid_;
     RecentReports recent_;
 };
 
@@ -199,17 +211,23 @@ enum : std::size_t {
     irregular,
     overflows,
     background,
+    poll_hz,
+    skipped,
+    off_grid,
     count,
 };
 }  // namespace column
 using Row = std::array<std::string, column::count>;
 
 // The column titles: "mouse", "name", "Hz", "declared Hz", "p1 µs",
-// "median µs", "p99 µs", "max µs", "irregular %", "overflows", "bg %".
+// "median µs", "p99 µs", "max µs", "irregular %", "overflows", "bg %",
+// "poll Hz", "skipped %", "off-grid %".
 const Row& column_titles();
 
 // A mouse's row: its number as the memo prints it, its name, whole Hz, whole
-// microseconds, the irregular and background shares in percent to one decimal.
+// microseconds, the irregular and background shares in percent to one decimal;
+// the poll rate in whole Hz (to one decimal below 100 Hz), the skipped and
+// off-grid shares in percent to one decimal.
 Row format_row(int mouse_number, std::string_view name, const Summary& summary);
 
 }  // namespace measures::timing

@@ -13,8 +13,9 @@ namespace {
 
 namespace timing = measures::timing;
 
-// The layout's client size; the table and charts are placed within it.
-constexpr int client_width = 720;
+// The layout's client size; the table and charts are placed within it. As
+// wide as fourteen columns need with the name still readable.
+constexpr int client_width = 880;
 constexpr int margin = table_margin;
 constexpr int charts_bottom = 429;  // above the Close button
 constexpr int strip_gap = 4;
@@ -83,6 +84,9 @@ void TForm3::FormCreate(vcl::TObject* /*Sender*/) {
     widths[timing::column::irregular] = figure_width(timing::column::irregular, "100.0");
     widths[timing::column::overflows] = figure_width(timing::column::overflows, "88888");
     widths[timing::column::background] = figure_width(timing::column::background, "100.0");
+    widths[timing::column::poll_hz] = figure_width(timing::column::poll_hz, "8000");
+    widths[timing::column::skipped] = figure_width(timing::column::skipped, "100.0");
+    widths[timing::column::off_grid] = figure_width(timing::column::off_grid, "100.0");
     columns_ = lay_out_columns(widths, timing::column::name, {timing::column::name}, client_width);
 }
 
@@ -147,10 +151,12 @@ void TForm3::lay_out() {
     // What the dots are, and what the stamps are when they are not the
     // packets' own (said once for all).
     notes_ = {"Dots: one per report, across by its time over its mouse's last " +
-              std::to_string(timing::recent_span_us / 1'000'000) +
-              " s, up by the interval since the one before (100 "
-              "\xC2\xB5"
-              "s to 50 ms, logarithmic)"};
+                  std::to_string(timing::recent_span_us / 1'000'000) +
+                  " s, up by the interval since the one before (100 "
+                  "\xC2\xB5"
+                  "s to 50 ms, logarithmic)",
+              "Pink dots: reports off the mouse's poll grid (late, or two in one poll); skipped "
+              "polls sit on whole periods"};
     const measures::Store& store = measures::feed().store();
     for (std::size_t i = 0; i < store.size(); ++i) {
         const measures::Clock clock = store[i].timing.clock();
@@ -293,7 +299,7 @@ void TForm3::draw_plot_background(const Row& row, int from, int to) {
 }
 
 void TForm3::draw_dot(const Row& row, const timing::RecentReport& report, std::int64_t right_column,
-                      int& last_x, int& last_y) {
+                      LastDot& last) {
     if (report.interval_us == timing::no_interval)
         return;
     const std::int64_t back = right_column - column_of(report.time_us);
@@ -301,10 +307,13 @@ void TForm3::draw_dot(const Row& row, const timing::RecentReport& report, std::i
         return;
     const int x = plot_left + plot_width - 1 - static_cast<int>(back);
     const int y = y_of(report.interval_us, row.strip);
-    if (x == last_x && y == last_y)
+    const vcl::TColor colour =
+        report.grid == measures::grid::Mark::off ? off_grid_colour : row.colour;
+    if (x == last.x && y == last.y && colour == last.colour)
         return;  // drawn already: a mouse at a steady rate repeats its dot
-    last_x = x;
-    last_y = y;
+    if (colour != last.colour)
+        Canvas->Brush->Color = colour;
+    last = {x, y, colour};
     // Two columns (this one and the one to its left) by three rows, cut to the plot.
     const Strip& s = row.strip;
     Canvas->FillRect(vcl::Rect(std::max(x - 1, plot_left), std::max(y - 1, s.top), x + 1,
@@ -321,10 +330,9 @@ void TForm3::draw_whole_chart(Row& row, const timing::MouseTiming& mouse) {
     row.newest_us = recent[recent.size() - 1].time_us;
     row.right_column = column_of(row.newest_us);
     Canvas->Brush->Color = row.colour;
-    int last_x = -1;
-    int last_y = -1;
+    LastDot last{.colour = row.colour};
     for (std::size_t i = recent.first_within(timing::recent_span_us); i < recent.size(); ++i)
-        draw_dot(row, recent[i], row.right_column, last_x, last_y);
+        draw_dot(row, recent[i], row.right_column, last);
 }
 
 void TForm3::draw_chart(Row& row, const timing::MouseTiming& mouse) {
@@ -362,10 +370,9 @@ void TForm3::draw_chart(Row& row, const timing::MouseTiming& mouse) {
         draw_plot_background(row, kept, plot_width);
     }
     Canvas->Brush->Color = row.colour;
-    int last_x = -1;
-    int last_y = -1;
+    LastDot last{.colour = row.colour};
     for (std::size_t i = first; i < recent.size(); ++i)
-        draw_dot(row, recent[i], right, last_x, last_y);
+        draw_dot(row, recent[i], right, last);
     row.reports = mouse.reports();
     row.newest_us = previous;
     row.right_column = right;

@@ -53,11 +53,13 @@ class TForm3 : public MeasuresWindow {
     const std::vector<std::string>& notes() const { return notes_; }
     // The colour of mouse number `number` (-1: a mouse not in the table).
     static vcl::TColor mouse_colour(int number);
+    // The colour of every mouse's reports off its poll grid: in no mouse's colour.
+    static constexpr vcl::TColor off_grid_colour = 0x9314FF;  // deep pink
     // The top of the table's line for row `row` (-1: the column titles).
     int row_top(int row) const;
 
     static constexpr int plot_left = 72;
-    static constexpr int plot_width = 640;
+    static constexpr int plot_width = 800;
     // Each column of a chart is this much of its mouse's time.
     static constexpr std::int64_t column_us = measures::timing::recent_span_us / plot_width;
     static constexpr int max_rows = 10;
@@ -97,8 +99,14 @@ class TForm3 : public MeasuresWindow {
     void draw_whole_chart(Row& row, const measures::timing::MouseTiming& mouse);
     // The plot's background and grid lines over columns [from, to) of the plot.
     void draw_plot_background(const Row& row, int from, int to);
+    // The last dot drawn in a run of dots: a dot drawn over it again is skipped.
+    struct LastDot {
+        int x = -1;
+        int y = -1;
+        vcl::TColor colour = vcl::clBlack;
+    };
     void draw_dot(const Row& row, const measures::timing::RecentReport& report,
-                  std::int64_t right_column, int& last_x, int& last_y);
+                  std::int64_t right_column, LastDot& last);
 
     std::vector<Row> rows_;
     std::vector<Column> columns_;

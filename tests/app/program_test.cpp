@@ -617,7 +617,7 @@ TEST_F(WindowTest, TheTimingWindowShowsEachMouseByItsRecordedStamps) {
                              "--timing", "--screenshot=shot.png"});
     ASSERT_EQ(result.exit_code, 0) << result.err;
     const QImage shot(QString::fromStdString((dir_ / "shot-timing.png").string()));
-    ASSERT_EQ(shot.size(), QSize(720, 470)) << "saved beside shot.png";
+    ASSERT_EQ(shot.size(), QSize(880, 470)) << "saved beside shot.png";
 
     create_main_window();
     const auto fast = reinterpret_cast<HANDLE>(65537);

@@ -155,6 +155,9 @@ enum Column {
     irregular_col,
     overflows_col,
     background_col,
+    poll_hz_col,
+    skipped_col,
+    off_grid_col,
     delay_median_col,
     delay_p99_col,
     delay_max_col,
@@ -187,7 +190,7 @@ TEST(PacketStatsTest, TheReportHasALinePerMouseThenTheTotals) {
     EXPECT_EQ(report.find("ms clock"), std::string::npos) << report;
 
     const auto first = row(report, "0");
-    ASSERT_EQ(first.size(), 17u) << report;
+    ASSERT_EQ(first.size(), 20u) << report;
     EXPECT_EQ(first[handle_col], "65537");
     EXPECT_EQ(first[packets_col], "1000");
     EXPECT_EQ(first[hz_col], "1000");
@@ -209,7 +212,7 @@ TEST(PacketStatsTest, TheReportHasALinePerMouseThenTheTotals) {
 
     EXPECT_TRUE(row(report, "2").empty()) << "a mouse that sent nothing has no line";
     const auto other = row(report, "-");
-    ASSERT_EQ(other.size(), 15u) << "no name: " << report;
+    ASSERT_EQ(other.size(), 18u) << "no name: " << report;
     EXPECT_EQ(other[handle_col], "42");
     EXPECT_EQ(other[packets_col], "2");
     EXPECT_EQ(other[hz_col], "-") << "not measured";
@@ -217,10 +220,11 @@ TEST(PacketStatsTest, TheReportHasALinePerMouseThenTheTotals) {
     EXPECT_EQ(other[delay_max_col], "3.000");
 
     const auto total = row(report, "total");
-    ASSERT_EQ(total.size(), 14u) << "no handle, no name: " << report;
+    ASSERT_EQ(total.size(), 17u) << "no handle, no name: " << report;
     EXPECT_EQ(total[1], "3002");
-    EXPECT_EQ(total[2], "-");
-    EXPECT_EQ(total[13], "3.000") << "the maximum delay of every mouse";
+    for (std::size_t c = 2; c < 14; ++c)
+        EXPECT_EQ(total[c], "-") << "the timing columns and the poll grid's: " << c;
+    EXPECT_EQ(total[16], "3.000") << "the maximum delay of every mouse";
     EXPECT_NE(report.find("dropped because no window was active: 7\n"), std::string::npos);
 
     // Listed mice in their numbering, then the others; the columns line up.
@@ -501,7 +505,8 @@ TEST(StatsProgramTest, MiceOfKnownTimingAreMeasuredAsTheyWereRecorded) {
         const char* name;
         std::vector<std::int64_t> times;
         bool both_wheels;
-        // packets, Hz, p1, median, p99, max, irregular %: as --stats prints them.
+        // packets, Hz, p1, median, p99, max, irregular %, poll Hz, skipped %,
+        // off-grid %: as --stats prints them.
         std::vector<std::string> expected;
     };
     std::vector<std::int64_t> jitter;  // intervals of 1000 µs ± up to 96 µs
@@ -523,31 +528,48 @@ TEST(StatsProgramTest, MiceOfKnownTimingAreMeasuredAsTheyWereRecorded) {
     for (int i = 501; i < 519; ++i)
         merged[i] = 519'000;
     const std::vector<Case> cases = {
-        {"125 Hz", steady(8000, 250), false, {"250", "125", "8000", "8000", "8000", "8000", "0.0"}},
+        {"125 Hz",
+         steady(8000, 250),
+         false,
+         {"250", "125", "8000", "8000", "8000", "8000", "0.0", "125", "0.0", "0.0"}},
         {"500 Hz",
          steady(2000, 1000),
          false,
-         {"1000", "500", "2000", "2000", "2000", "2000", "0.0"}},
+         {"1000", "500", "2000", "2000", "2000", "2000", "0.0", "500", "0.0", "0.0"}},
         {"1000 Hz",
          steady(1000, 2000),
          false,
-         {"2000", "1000", "1000", "1000", "1000", "1000", "0.0"}},
+         {"2000", "1000", "1000", "1000", "1000", "1000", "0.0", "1000", "0.0", "0.0"}},
         {"8000 Hz",
          steady(125, 16000),
          false,
-         {"16000", "8000", "125", "125", "125", "125", "0.0"}},
-        {"Jitter", jitter, false, {"2000", "1000", "904", "1000", "1096", "1096", "0.0"}},
-        // A gap of 50 ms is a pause, left out; one just under it is a late report.
-        {"Pauses", pauses, false, {"1500", "1000", "1000", "1000", "1000", "49992", "0.1"}},
-        // 199 intervals of 2 ms among 1799.
-        {"Skips", skips, false, {"1800", "1000", "1000", "1000", "2000", "2000", "11.1"}},
-        // 18 intervals of 0 and one of 19 ms among 999.
-        {"Merged", merged, false, {"1000", "1000", "0", "1000", "1000", "19000", "1.9"}},
+         {"16000", "8000", "125", "125", "125", "125", "0.0", "8000", "0.0", "0.0"}},
+        {"Jitter",
+         jitter,
+         false,
+         {"2000", "1000", "904", "1000", "1096", "1096", "0.0", "1000", "0.0", "0.0"}},
+        // A gap of 50 ms is a pause, left out; one just under it is a late
+        // report, and 49 skipped polls of the 1547 on the grid.
+        {"Pauses",
+         pauses,
+         false,
+         {"1500", "1000", "1000", "1000", "1000", "49992", "0.1", "1000", "3.2", "0.0"}},
+        // 199 intervals of 2 ms among 1799: 199 polls of 1998 skipped.
+        {"Skips",
+         skips,
+         false,
+         {"1800", "1000", "1000", "1000", "2000", "2000", "11.1", "1000", "10.0", "0.0"}},
+        // 18 intervals of 0 and one of 19 ms among 999: the 18 in one poll's
+        // time are off the grid, and took no poll of the 999.
+        {"Merged",
+         merged,
+         false,
+         {"1000", "1000", "0", "1000", "1000", "19000", "1.9", "1000", "1.8", "1.8"}},
         // Two packets a frame, one report.
         {"Both wheels",
          steady(2000, 1000),
          true,
-         {"2000", "500", "2000", "2000", "2000", "2000", "0.0"}},
+         {"2000", "500", "2000", "2000", "2000", "2000", "0.0", "500", "0.0", "0.0"}},
     };
     testsupport::TempDir dir;
     std::vector<std::string> args = {"--replay-speed=max", "--exit-after-replay", "--stats"};
@@ -565,7 +587,8 @@ TEST(StatsProgramTest, MiceOfKnownTimingAreMeasuredAsTheyWereRecorded) {
         ASSERT_GT(fields.size(), static_cast<std::size_t>(name_col)) << result.err;
         EXPECT_EQ(std::vector<std::string>({fields[packets_col], fields[hz_col], fields[p1_col],
                                             fields[median_col], fields[p99_col], fields[max_col],
-                                            fields[irregular_col]}),
+                                            fields[irregular_col], fields[poll_hz_col],
+                                            fields[skipped_col], fields[off_grid_col]}),
                   cases[i].expected);
         EXPECT_EQ(fields[declared_col], "-") << "a recording declares no interval";
         EXPECT_EQ(fields[overflows_col], "-") << "a replay reads no kernel buffer";
@@ -594,6 +617,92 @@ TEST(StatsProgramTest, MiceOfKnownTimingAreMeasuredAsTheyWereRecorded) {
         {"--replay=" + path.string(), "--replay-speed=max", "--exit-after-replay"}, dir.path());
     ASSERT_EQ(quiet.exit_code, 0) << quiet.err;
     EXPECT_TRUE(row(quiet.err, "total").empty()) << "no table without --stats";
+}
+
+// The polls skipped of reports `times` on a grid of `period_us`, in percent
+// to one decimal: each interval within a spell of 8 or more is n polls, n - 1
+// of them skipped.
+std::string skipped_polls(const std::vector<std::int64_t>& times, std::int64_t period_us) {
+    std::int64_t polls = 0;
+    std::int64_t skipped = 0;
+    std::vector<std::int64_t> spell;
+    const auto end_spell = [&] {
+        if (spell.size() >= 8) {
+            for (const std::int64_t interval : spell) {
+                polls += interval / period_us;
+                skipped += interval / period_us - 1;
+            }
+        }
+        spell.clear();
+    };
+    for (std::size_t i = 1; i < times.size(); ++i) {
+        if (times[i] - times[i - 1] >= 50'000)
+            end_spell();
+        else
+            spell.push_back(times[i] - times[i - 1]);
+    }
+    end_spell();
+    char text[16];
+    std::snprintf(text, sizeof text, "%.1f",
+                  100.0 * static_cast<double>(skipped) / static_cast<double>(polls));
+    return text;
+}
+
+// The poll grid as --stats reads it: mice moved slowly (most reports one
+// count, polls skipped between them: healthy, on the grid) and the real
+// recordings, whose figures were worked out by hand from their stamps.
+TEST(StatsProgramTest, MiceMovedSlowlySkipPollsOnTheirGrid) {
+    std::vector<std::int64_t> slow_8k;
+    for (const auto& packet : testsupport::sensed(testsupport::slow_hand(), 125))
+        slow_8k.push_back(packet.us);
+    std::vector<std::int64_t> slow_1k;
+    for (const auto& packet : testsupport::sensed(testsupport::slow_hand(), 1000))
+        slow_1k.push_back(packet.us);
+    testsupport::TempDir dir;
+    struct Case {
+        std::string name;
+        std::filesystem::path file;
+        // poll Hz, skipped %, off-grid %
+        std::vector<std::string> expected;
+    };
+    const auto generated = [&](const std::string& name, const std::vector<std::int64_t>& times) {
+        const auto path = dir / (name + ".evemu");
+        testsupport::write_file(path, recording_at(name, times));
+        return path;
+    };
+    const auto real = [&](const std::string& name) {
+        return testsupport::whole_recording(testsupport::evemu_devices() / "mice" / name,
+                                            dir.path());
+    };
+    const std::vector<Case> cases = {
+        {"Slow 8k", generated("Slow 8k", slow_8k), {"8000", skipped_polls(slow_8k, 125), "0.0"}},
+        {"Slow 1k", generated("Slow 1k", slow_1k), {"1000", skipped_polls(slow_1k, 1000), "0.0"}},
+        // Polled every 1 ms, every interval within 20 µs of whole ms: 781
+        // reports on the grid, 1236 of its 2017 polls skipped.
+        {"Saitek", real("Saitek Cyborg R.A.T.5 Mouse.events"), {"1000", "61.3", "0.0"}},
+        // Bluetooth, a connection event every 11.25 ms: 301 reports on the
+        // grid and 4 off it (two button changes, each 1.1 ms after an event
+        // and the next 1.2 ms after it), 25 of 330 polls skipped. The runs of
+        // 33 ms in its file are the kernel's repeats of a held button, which
+        // make no packet.
+        {"Ultrathin", real("Ultrathin Touch Mouse.events"), {"88.9", "7.6", "1.3"}},
+        // PS/2 reports when the mouse samples, on its own clock: intervals
+        // wander from 9 to 14 ms, and no grid fits them.
+        {"PS/2", real("PS2 Generic Mouse.events"), {"-", "-", "-"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto run = testsupport::run_rawmice(
+            {"--replay=" + c.file.string(), "--replay-speed=max", "--exit-after-replay", "--stats"},
+            dir.path());
+        ASSERT_EQ(run.exit_code, 0) << run.err;
+        const auto fields = row(run.err, "0");
+        ASSERT_GT(fields.size(), static_cast<std::size_t>(name_col)) << run.err;
+        EXPECT_EQ(std::vector<std::string>(
+                      {fields[poll_hz_col], fields[skipped_col], fields[off_grid_col]}),
+                  c.expected)
+            << run.err;
+    }
 }
 
 // A mouse's recording from button events: each {µs, code, value} a frame of

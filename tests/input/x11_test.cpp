@@ -470,7 +470,7 @@ TEST_F(X11EndToEnd, UnderAWindowManagerPacketsReachTheLogWhileTheTimingWindowHas
     EXPECT_TRUE(probe_reaches_program(30s));
     ASSERT_EQ(terminate(), 0) << program_->err();
     const QImage shot(QString::fromStdString((dir_ / "shot-timing.png").string()));
-    EXPECT_EQ(shot.size(), QSize(720, 470)) << "the timing window's picture beside the main one's";
+    EXPECT_EQ(shot.size(), QSize(880, 470)) << "the timing window's picture beside the main one's";
 }
 
 // Waits until the process `pid` has handled all it was sent: every thread of

@@ -336,6 +336,218 @@ TEST_P(Measures, MatchAnExactComputationToTheStatedResolution) {
 INSTANTIATE_TEST_SUITE_P(GeneratedMice, Measures, ::testing::ValuesIn(cases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A mouse on a poll grid (or on none) and what its grid must read: the period
+// (0: none can be told, "-"), and the skipped and off-grid shares the
+// generator knows it made, to a tenth of a percent.
+struct GridCase {
+    const char* name;
+    Clock clock;
+    std::function<Series()> series;
+    std::int64_t period_us;
+    double skipped_percent;
+    double off_grid_percent;
+};
+
+void PrintTo(const GridCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+// Reports of a mouse polled every `period` from `start`: `polls_to_next(i)`
+// gives the polls from report i to the next (1: none skipped), `late(i)` how
+// late report i comes after its poll. Bursts of `burst` reports are parted
+// by pauses of 200 ms (0: one burst).
+Series polled(std::int64_t period, int count, const std::function<int(int)>& polls_to_next,
+              const std::function<std::int64_t(int)>& late, int burst = 0) {
+    Series s;
+    std::int64_t poll = start;
+    for (int i = 0; i < count; ++i) {
+        s.push_back({poll + late(i)});
+        poll += polls_to_next(i) * period;
+        if (burst > 0 && i % burst == burst - 1)
+            poll += 200'000 / period * period;
+    }
+    return s;
+}
+
+// Share of the skipped polls when report i is followed after polls(i) polls,
+// for `count` reports in bursts of `burst` (the last report of a burst is
+// followed by a pause, not by polls).
+double skipped_percent(const std::function<int(int)>& polls, int count, int burst) {
+    double all = 0;
+    double skipped = 0;
+    for (int i = 0; i + 1 < count; ++i) {
+        if (i % burst == burst - 1)
+            continue;
+        all += polls(i);
+        skipped += polls(i) - 1;
+    }
+    return 100 * skipped / all;
+}
+
+// 1 to 7 polls between reports (skips of 0 to 6), from a fixed noise.
+int slow_polls(int i) {
+    return static_cast<int>((static_cast<std::uint64_t>(i) * 2654435761u >> 7) % 7) + 1;
+}
+// Every report on time; every `every`-th one `by` µs late.
+std::function<std::int64_t(int)> late_every(int every, std::int64_t by) {
+    return [=](int i) { return i % every == every - 1 ? by : 0; };
+}
+
+const GridCase grid_cases[] = {
+    {"EightKiloHertzMovedSlowly", Clock::microseconds,
+     [] {
+         Noise noise(3);
+         Series s = polled(
+             125, 20000, slow_polls, [](int) { return 0; }, 500);
+         for (Packet& p : s)
+             p.time_us += noise.next(8);  // a host's stamps wander by a few µs
+         return s;
+     },
+     125, skipped_percent(slow_polls, 20000, 500), 0},
+    {"OneKiloHertzTwoPercentLate", Clock::microseconds,
+     [] {
+         return polled(
+             1000, 20000, [](int) { return 1; }, late_every(50, 400));
+     },
+     1000, 0, 100.0 / 50},
+    // The late reports would all lie on a 500 µs grid; they lie between its
+    // polls, not at them.
+    {"OneKiloHertzFifteenPercentLate", Clock::microseconds,
+     [] {
+         return polled(
+             1000, 20000, [](int) { return 1; }, [](int i) { return (i * 7) % 20 < 3 ? 400 : 0; });
+     },
+     1000, 0, 15.0},
+    {"Steady125Hz", Clock::microseconds, [] { return steady(8000, 1000); }, 8000, 0, 0},
+    // Bursts of 100 reports, each burst's reports 1, 2 or 3 polls apart.
+    {"FourKiloHertzInBursts", Clock::microseconds,
+     [] {
+         return polled(
+             250, 10000, [](int i) { return i % 3 + 1; }, late_every(1, 0), 100);
+     },
+     250, skipped_percent([](int i) { return i % 3 + 1; }, 10000, 100), 0},
+    // A Bluetooth mouse: connection events every 11.25 ms, stamps ±100 µs off
+    // them, every fourth event empty (one poll skipped) and every tenth report
+    // followed by a second 1.2 ms later in the same event (off the grid).
+    {"BluetoothWithTwoReportsInSomeEvents", Clock::microseconds,
+     [] {
+         Noise noise(11);
+         Series s;
+         std::int64_t event = start;
+         for (int i = 0; i < 4000; ++i) {
+             s.push_back({event + noise.next(100)});
+             if (i % 10 == 9)
+                 s.push_back({event + 1200 + noise.next(50)});
+             event += (i % 4 == 3 ? 2 : 1) * 11'250;
+         }
+         return s;
+     },
+     11'250, 100.0 * 999 / 4998, 100.0 * 400 / 4399},
+    // A mouse sampling on its own clock, 83 to 100 Hz: on no grid.
+    {"OnNoGrid", Clock::microseconds,
+     [] {
+         Noise noise(5);
+         Series s;
+         for (std::int64_t t = start, i = 0; i < 3000; ++i, t += 11'000 + noise.next(1000))
+             s.push_back({t});
+         return s;
+     },
+     0, 0, 0},
+    // An X server's stamps: whole ms, each read up to 0.9 ms after its poll.
+    {"MillisecondClockAt125Hz", Clock::milliseconds,
+     [] {
+         return on_ms_clock(polled(
+             8000, 2000, [](int i) { return i % 3 + 1; }, [](int i) { return (i * 337) % 900; },
+             200));
+     },
+     8000, skipped_percent([](int i) { return i % 3 + 1; }, 2000, 200), 0},
+    // Steady, its stamps widened by a ms: within tolerance of 8.75 ms too,
+    // which drifts away from them as the grid's phase follows them.
+    {"MillisecondClockSteadyAt125Hz", Clock::milliseconds,
+     [] {
+         return on_ms_clock(polled(
+             8000, 2000, [](int) { return 1; }, [](int i) { return (i * 337) % 900; }));
+     },
+     8000, 0, 0},
+    // Under 8 ms a period cannot be told on a ms clock.
+    {"MillisecondClockAt1000Hz", Clock::milliseconds,
+     [] { return on_ms_clock(steady(1000, 5000)); }, 0, 0, 0},
+};
+
+class PollGrid : public ::testing::TestWithParam<GridCase> {};
+
+TEST_P(PollGrid, ReadsThePeriodTheSkipsAndTheReportsOffIt) {
+    const GridCase& c = GetParam();
+    const Summary s = measure(c.series(), c.clock);
+    if (c.period_us == 0) {
+        EXPECT_FALSE(s.poll_period_us || s.skipped_share || s.off_grid_share);
+        const timing::Row row = timing::format_row(0, "m", s);
+        EXPECT_EQ(row[timing::column::poll_hz], "-");
+        return;
+    }
+    ASSERT_TRUE(s.poll_period_us && s.skipped_share && s.off_grid_share);
+    EXPECT_EQ(*s.poll_period_us, c.period_us);
+    EXPECT_NEAR(*s.skipped_share * 100, c.skipped_percent, 0.1);
+    EXPECT_NEAR(*s.off_grid_share * 100, c.off_grid_percent, 0.1);
+}
+
+INSTANTIATE_TEST_SUITE_P(GeneratedMice, PollGrid, ::testing::ValuesIn(grid_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// What the chart draws: each report marked on or off the grid once the period
+// settled, and nothing before.
+TEST(PollGridTest, TheChartMarksTheReportsOffTheGrid) {
+    Store t;
+    const Series s = polled(
+        1000, 3000, [](int) { return 1; }, late_every(10, 400));
+    for (const Packet& p : s)
+        t.add(handle(1), p.time_us, false);
+    const RecentReports& recent = t.mouse(handle(1)).timing.recent();
+    ASSERT_EQ(recent.size(), 3000u);
+    EXPECT_EQ(recent[5].grid, measures::grid::Mark::unknown) << "before the first check";
+    std::size_t off = 0;
+    for (std::size_t i = 2000; i < recent.size(); ++i) {
+        const bool late = i % 10 == 9;
+        EXPECT_EQ(recent[i].grid, late ? measures::grid::Mark::off : measures::grid::Mark::on) << i;
+        off += late ? 1 : 0;
+    }
+    EXPECT_EQ(off, 100u);
+}
+
+// A settled period stays while half of a spell lies on it, and goes when a
+// spell's reports lie on none.
+TEST(PollGridTest, ASettledPeriodStaysWhileHalfTheReportsLieOnIt) {
+    measures::grid::PollGrid grid(Clock::microseconds);
+    const auto spell = [&](const std::vector<std::int64_t>& intervals) {
+        for (const std::int64_t i : intervals)
+            grid.add(i);
+        grid.end_spell();
+    };
+    spell(std::vector<std::int64_t>(100, 1000));
+    ASSERT_EQ(grid.period_us(), 1000);
+    // Every other report 600 µs late: half on, half off, and late by more than
+    // a 500 µs grid would explain.
+    std::vector<std::int64_t> halves;
+    for (int i = 0; i < 50; ++i)
+        halves.insert(halves.end(), {1600, 400});
+    spell(halves);
+    EXPECT_EQ(grid.period_us(), 1000);
+    EXPECT_EQ(grid.counts().off, 50u);
+    std::vector<std::int64_t> wander;
+    for (int i = 0; i < 100; ++i)
+        wander.push_back(9000 + (i * 3571) % 5000);
+    spell(wander);
+    EXPECT_FALSE(grid.period_us());
+
+    // A spell too short to count is not checked, and counts nothing.
+    measures::grid::PollGrid fresh(Clock::microseconds);
+    for (int i = 0; i < 7; ++i)
+        fresh.add(1000);
+    fresh.end_spell();
+    EXPECT_FALSE(fresh.period_us());
+    EXPECT_EQ(fresh.counts().on, 0u);
+}
+
 TEST(MeasuresTest, FourMiceInterleavedAreMeasuredApart) {
     struct Mouse {
         measures::Handle handle;
@@ -423,8 +635,9 @@ TEST(MeasuresTest, OnlySpellsOfEightIntervalsOrMoreCount) {
     EXPECT_EQ(seven.intervals, 0u);
     EXPECT_EQ(seven.short_spell_intervals, 21u);
     EXPECT_FALSE(seven.rate_hz || seven.median_us || seven.max_us || seven.irregular_share);
-    EXPECT_EQ(timing::format_row(0, "m", seven),
-              (timing::Row{"0", "m", "-", "-", "-", "-", "-", "-", "-", "-", "0.0"}));
+    EXPECT_EQ(
+        timing::format_row(0, "m", seven),
+        (timing::Row{"0", "m", "-", "-", "-", "-", "-", "-", "-", "-", "0.0", "-", "-", "-"}));
 
     const Summary mixed = measure(spells({7, 8, 3, 20}), Clock::microseconds);
     EXPECT_EQ(mixed.intervals, 28u);
@@ -599,7 +812,7 @@ TEST(RecentReportsTest, KeepsTheNewestOldestFirst) {
     RecentReports ring(4);
     EXPECT_EQ(ring.first_within(1000), 0u);
     for (std::int64_t i = 1; i <= 6; ++i)
-        ring.push({i * 100, i});
+        ring.push({i * 100, static_cast<std::int32_t>(i)});
     ASSERT_EQ(ring.size(), 4u);
     EXPECT_EQ(ring.capacity(), 4u);
     for (std::size_t i = 0; i < 4; ++i)
@@ -714,12 +927,21 @@ TEST(FormatTest, ARowSaysEachMeasureAndADashWhereUnknown) {
     s.overflows = 2;
     s.declared_interval_us = 125;
     s.background_share = 1.0;
+    s.poll_period_us = 1000;
+    s.skipped_share = 0.613;
+    s.off_grid_share = 0;
     const timing::Row row = timing::format_row(1, "Logitech G502", s);
     EXPECT_EQ(row, (timing::Row{"1", "Logitech G502", "1000", "8000", "996", "1000", "1992", "2500",
-                                "11.1", "2", "100.0"}));
+                                "11.1", "2", "100.0", "1000", "61.3", "0.0"}));
 
     const timing::Row unknown = timing::format_row(-1, "", Summary{});
-    EXPECT_EQ(unknown, (timing::Row{"-1", "-", "-", "-", "-", "-", "-", "-", "-", "-", "-"}));
+    EXPECT_EQ(unknown,
+              (timing::Row{"-1", "-", "-", "-", "-", "-", "-", "-", "-", "-", "-", "-", "-", "-"}));
+
+    // Below 100 Hz the poll rate has a decimal: a Bluetooth mouse's 11.25 ms.
+    Summary bluetooth;
+    bluetooth.poll_period_us = 11'250;
+    EXPECT_EQ(timing::format_row(0, "m", bluetooth)[timing::column::poll_hz], "88.9");
 
     Summary three_ms;
     three_ms.declared_interval_us = 3000;
@@ -730,9 +952,10 @@ TEST(FormatTest, ARowSaysEachMeasureAndADashWhereUnknown) {
 }
 
 TEST(FormatTest, TitlesAndClockNotes) {
-    EXPECT_EQ(timing::column_titles(),
-              (timing::Row{"mouse", "name", "Hz", "declared Hz", "p1 µs", "median µs", "p99 µs",
-                           "max µs", "irregular %", "overflows", "bg %"}));
+    EXPECT_EQ(
+        timing::column_titles(),
+        (timing::Row{"mouse", "name", "Hz", "declared Hz", "p1 µs", "median µs", "p99 µs", "max µs",
+                     "irregular %", "overflows", "bg %", "poll Hz", "skipped %", "off-grid %"}));
     EXPECT_EQ(measures::clock_note(Clock::microseconds), "");
     EXPECT_EQ(measures::clock_note(Clock::milliseconds), "ms clock");
     EXPECT_EQ(measures::clock_note(Clock::receipt), "receipt time");

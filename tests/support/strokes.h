@@ -54,6 +54,21 @@ inline const HandPath& other_hand() {
     return path;
 }
 
+// A hand moving a mouse slowly, in strokes whose speed rises and falls, at
+// most 9 counts a millisecond: a mouse polled at 8 kHz then skips polls
+// (most of its reports carry one count), more as the stroke starts and ends.
+// 3.2 s of it, strokes parted by pauses of 100 ms or more.
+inline const HandPath& slow_hand() {
+    // A stroke of `counts` over `ms` peaks at pi / 2 * counts / ms counts a millisecond.
+    static const HandPath path = flicks({{50, 300, 1700, 0},
+                                         {500, 400, -1900, 900},
+                                         {1050, 250, 1300, -600},
+                                         {1450, 500, 2500, 1500},
+                                         {2100, 350, -1800, -1000},
+                                         {2600, 450, 2500, 0}});
+    return path;
+}
+
 // One packet of counts at `us`.
 struct Counts {
     std::int64_t us;

@@ -22,6 +22,7 @@ using vcl::qt::widget;
 struct Window {
     const char* caption;
     const char* layout;
+    QSize size;  // its client size
     int key;
     MeasuresWindow* (*get)();
     void (*show)();
@@ -33,11 +34,23 @@ void PrintTo(const Window& window, std::ostream* out) {
 
 const std::vector<Window>& windows() {
     static const std::vector<Window> all = {
-        {"Timing", "Form3", Qt::Key_F2, []() -> MeasuresWindow* { return Form3; },
+        {"Timing",
+         "Form3",
+         {880, 470},
+         Qt::Key_F2,
+         []() -> MeasuresWindow* { return Form3; },
          [] { show_measures_window(Form3); }},
-        {"Buttons", "Form4", Qt::Key_F3, []() -> MeasuresWindow* { return Form4; },
+        {"Buttons",
+         "Form4",
+         {720, 470},
+         Qt::Key_F3,
+         []() -> MeasuresWindow* { return Form4; },
          [] { show_measures_window(Form4); }},
-        {"Movement", "Form5", Qt::Key_F4, []() -> MeasuresWindow* { return Form5; },
+        {"Movement",
+         "Form5",
+         {720, 470},
+         Qt::Key_F4,
+         []() -> MeasuresWindow* { return Form5; },
          [] { show_measures_window(Form5); }},
     };
     return all;
@@ -65,7 +78,7 @@ TEST_P(EveryMeasuresWindow, ItsKeyMakesItOnFirstUseAndHidesItFromAnyRawmiceWindo
     EXPECT_EQ(window()->Caption.get(), w.caption);
     ASSERT_NE(window()->btnClose, nullptr);
     EXPECT_EQ(window()->btnClose->Caption.get(), "Close");
-    EXPECT_EQ(widget(window())->size(), QSize(720, 470));
+    EXPECT_EQ(widget(window())->size(), w.size);
     EXPECT_EQ(widget(window())->objectName(), w.layout);
     EXPECT_EQ(vcl::Application->forms(), (std::vector<vcl::TForm*>{Form1, window()}));
     EXPECT_TRUE(active(window())) << "it takes the focus";

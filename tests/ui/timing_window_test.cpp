@@ -143,6 +143,40 @@ TEST_F(TimingWindowTest, EachMouseHasARowAndAStripWithADotPerReportAtItsInterval
     EXPECT_EQ(TForm3::y_of(900'000, s), s.top) << "a pause shows at the top";
 }
 
+// A 1 kHz mouse with every tenth report 400 µs late: those reports, and the
+// early-looking intervals after them, in the off-grid colour; a mouse on its
+// grid has none, and its row says so.
+TEST_F(TimingWindowTest, ReportsOffThePollGridAreDrawnInTheirOwnColour) {
+    show_main_window();
+    open_timing_window();
+    for (int i = 0; i < 2001; ++i)
+        measures::feed().packet(
+            {measures::handle_of(first_mouse), 1'000'000 + i * 1000 + (i % 10 == 9 ? 400 : 0)});
+    feed(second_mouse, 5'000'000, 8000, 251);
+    Form3->draw();
+    namespace column = measures::timing::column;
+    EXPECT_EQ(Form3->cells(0)[column::poll_hz], "1000");
+    EXPECT_EQ(Form3->cells(0)[column::skipped], "0.0");
+    EXPECT_EQ(Form3->cells(0)[column::off_grid], "10.0");
+    EXPECT_EQ(Form3->cells(1)[column::poll_hz], "125");
+    EXPECT_EQ(Form3->cells(1)[column::off_grid], "0.0");
+
+    const auto pink_at = [](std::size_t row, std::int64_t interval_us) {
+        const int y = TForm3::y_of(interval_us, Form3->strip(row));
+        int count = 0;
+        for (int x = TForm3::plot_left; x < TForm3::plot_left + TForm3::plot_width; ++x)
+            count += pixel(x, y) == TForm3::off_grid_colour ? 1 : 0;
+        return count;
+    };
+    EXPECT_GT(pink_at(0, 1400), TForm3::plot_width / 4) << "the late reports, over 2 s";
+    EXPECT_EQ(pink_at(0, 600), 0) << "the report after a late one is on the grid";
+    EXPECT_EQ(pink_at(0, 1000), 0);
+    EXPECT_GT(dots_in(0), 0) << "the reports on the grid keep the mouse's colour";
+    for (int y = Form3->strip(1).top; y < Form3->strip(1).top + Form3->strip(1).height; ++y)
+        EXPECT_NE(pixel(TForm3::plot_left + TForm3::plot_width - 1, y), TForm3::off_grid_colour);
+    EXPECT_EQ(Form3->notes().at(1).rfind("Pink dots: reports off the mouse's poll grid", 0), 0u);
+}
+
 TEST_F(TimingWindowTest, NothingIsDrawnWhileNothingChangesNorWhileHidden) {
     show_main_window();
     open_timing_window();
@@ -208,8 +242,10 @@ TEST_F(TimingWindowTest, AStampThatGoesBackStartsTheChartAgain) {
     ASSERT_GT(dots_in(0, TForm3::plot_width / 4, TForm3::plot_width / 2), 0);
     feed(first_mouse, 5'000'000, 2000, 50);  // an earlier time: the clock stepped back
     Form3->draw();
-    EXPECT_EQ(dots_in(0, 0, TForm3::plot_width - 20), 0) << "the earlier reports are gone";
-    EXPECT_GT(dots_in(0, TForm3::plot_width - 20), 0) << "those since the step";
+    // The 98 ms since the step take the last 20 columns (5 ms each), and a dot
+    // is two columns wide.
+    EXPECT_EQ(dots_in(0, 0, TForm3::plot_width - 22), 0) << "the earlier reports are gone";
+    EXPECT_GT(dots_in(0, TForm3::plot_width - 22), 0) << "those since the step";
     const std::vector<vcl::TColor> drawn = plots();
     Form3->redraw_all();
     Form3->draw();
@@ -235,20 +271,20 @@ TEST_F(TimingWindowTest, TimesThatAreNotThePacketsOwnAreSaidUnderTheTable) {
     open_timing_window();
     feed(first_mouse, 0, 1000, 10);
     Form3->draw();
-    ASSERT_EQ(Form3->notes().size(), 1u) << "the packets' own stamps need no word";
+    ASSERT_EQ(Form3->notes().size(), 2u) << "the packets' own stamps need no word";
     const int charts_top = Form3->strip(0).top;
 
     measures::feed().reset({.clock = measures::Clock::receipt});
     feed(first_mouse, 0, 1000, 10);
     Form3->draw();
-    ASSERT_EQ(Form3->notes().size(), 2u);
-    EXPECT_EQ(Form3->notes()[1].rfind("Times: receipt time", 0), 0u) << Form3->notes()[1];
+    ASSERT_EQ(Form3->notes().size(), 3u);
+    EXPECT_EQ(Form3->notes()[2].rfind("Times: receipt time", 0), 0u) << Form3->notes()[2];
     EXPECT_GT(Form3->strip(0).top, charts_top) << "the charts make room for it";
     measures::feed().reset({.clock = measures::Clock::milliseconds});
     feed(first_mouse, 0, 1000, 10);
     Form3->draw();
-    ASSERT_EQ(Form3->notes().size(), 2u);
-    EXPECT_EQ(Form3->notes()[1].rfind("Times: ms clock", 0), 0u) << Form3->notes()[1];
+    ASSERT_EQ(Form3->notes().size(), 3u);
+    EXPECT_EQ(Form3->notes()[2].rfind("Times: ms clock", 0), 0u) << Form3->notes()[2];
 }
 
 TEST_F(TimingWindowTest, TheTableShowsItsTitlesAndEachRowsFigures) {

@@ -92,7 +92,7 @@ TEST_F(Layouts, TheTimingWindowHasItsCaptionClientSizeAndCloseButtonAndStartsHid
     ProgramForm<form3>* form = nullptr;
     vcl::Application->CreateForm(&form);
     HWND hwnd = form->native().hwnd;
-    EXPECT_EQ(client_size_of(hwnd), std::make_pair(720L, 470L));
+    EXPECT_EQ(client_size_of(hwnd), std::make_pair(880L, 470L));
     EXPECT_EQ(std::string(form->Caption), "Timing");
     ASSERT_EQ(form->controls().size(), 1u);
     EXPECT_EQ(text_of(hwnd_of(form->controls()[0])), "Close");

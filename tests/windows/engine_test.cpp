@@ -235,8 +235,29 @@ TEST_F(MainWindowOnUser32, RealPacketsReachTheLogWhileTheTimingWindowHasTheFocus
     ASSERT_GE(Form3->row_count(), 1u);
     EXPECT_EQ(Form3->cells(0)[measures::timing::column::mouse], "0");
     EXPECT_EQ(Form3->cells(0)[measures::timing::column::name], "-");
-    ASSERT_EQ(Form3->notes().size(), 2u);
-    EXPECT_EQ(Form3->notes()[1].rfind("Times: receipt time", 0), 0u) << Form3->notes()[1];
+    ASSERT_EQ(Form3->notes().size(), 3u);
+    EXPECT_EQ(Form3->notes()[2].rfind("Times: receipt time", 0), 0u) << Form3->notes()[2];
+}
+
+// Reports off the poll grid in their own colour on the Win32 canvas: a 1 kHz
+// mouse whose every tenth report comes 400 µs late, fed to the measures as
+// WMInput would, then drawn.
+TEST_F(MainWindowOnUser32, TheTimingChartDrawsReportsOffThePollGridInTheirColour) {
+    show_measures_window(Form3);
+    for (int i = 0; i < 2001; ++i)
+        measures::feed().packet({1, 1'000'000 + i * 1000 + (i % 10 == 9 ? 400 : 0)});
+    Form3->draw();
+    ASSERT_GE(Form3->row_count(), 1u);
+    EXPECT_EQ(Form3->cells(0)[measures::timing::column::off_grid], "10.0");
+    const TForm3::Strip s = Form3->strip(0);
+    int late = 0;
+    int on_time = 0;
+    for (int x = TForm3::plot_left; x < TForm3::plot_left + TForm3::plot_width; ++x) {
+        late += Form3->Canvas->Pixel(x, TForm3::y_of(1400, s)) == TForm3::off_grid_colour ? 1 : 0;
+        on_time += Form3->Canvas->Pixel(x, TForm3::y_of(1000, s)) == Form3->colour(0) ? 1 : 0;
+    }
+    EXPECT_GT(late, TForm3::plot_width / 4);
+    EXPECT_GT(on_time, TForm3::plot_width / 4);
 }
 
 // A click and a second press straight after its release, as a bouncing switch
