@@ -39,7 +39,8 @@ TEST(FuzzInputs, CarriageReturnsInAQuotedLineAreSpelledOut) {
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error.to_string(),
               file.string() +
-                  ":3: not an evemu recording: expected the device name line 'N: ...', found "
+                  ":3: neither an evemu recording nor a libinput record file: expected the device "
+                  "name line 'N: ...' or 'version: 1', found "
                   "'\\r\\r\\r\\r\\r\\r\\r\\r 00 00 00 00 00 00 00 00'");
 }
 

@@ -322,13 +322,16 @@ std::vector<BadCase> bad_cases() {
         {"only blank lines", "\n\n\n", " not an evemu recording: no device name line 'N: ...'"},
         {"a line of one blank character before the name", "\n \nN: Mouse\n",
          at(2,
-            "not an evemu recording: expected the device name line 'N: ...', found a blank "
+            "neither an evemu recording nor a libinput record file: expected the device name line "
+            "'N: ...' or 'version: 1', found a blank "
             "line")},
         {"only comments", "# EVEMU 1.3\n# nothing else\n",
          " not an evemu recording: no device name line 'N: ...'"},
         {"one character", "x",
-         at(1, "not an evemu recording: expected the device name line 'N: ...', found 'x'" +
-                   cut_short)},
+         at(1,
+            "neither an evemu recording nor a libinput record file: expected the device name line "
+            "'N: ...' or 'version: 1', found 'x'" +
+                cut_short)},
         {"binary garbage", std::string(elf_start, sizeof elf_start - 1),
          at(1, "binary data, not an evemu recording")},
         {"binary data among events", events_then(std::string("E: \0\n", 5)),
@@ -337,7 +340,8 @@ std::vector<BadCase> bad_cases() {
         // The description.
         {"text that is not evemu", "hello world\nN: x\n",
          at(1,
-            "not an evemu recording: expected the device name line 'N: ...', found 'hello "
+            "neither an evemu recording nor a libinput record file: expected the device name line "
+            "'N: ...' or 'version: 1', found 'hello "
             "world'")},
         {"events with no description", "# EVEMU 1.3\n" + event_block(),
          at(2,
@@ -686,7 +690,8 @@ TEST(RealRecordings, ADescriptionPrecededByShellOutputIsRejected) {
                       "Sony Computer Entertainment Wireless Stereo Headset.desc";
     EXPECT_EQ(load_error(file.string()),
               file.string() +
-                  ":1: not an evemu recording: expected the device name line 'N: ...', found "
+                  ":1: neither an evemu recording nor a libinput record file: expected the device "
+                  "name line 'N: ...' or 'version: 1', found "
                   "'austin@debian-laptop:~$ sudo evemu-descr...'");
 }
 
