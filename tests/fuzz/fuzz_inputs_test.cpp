@@ -14,10 +14,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<fs::path> kept_inputs() {
+std::vector<fs::path> files_in(const fs::path& folder) {
     std::vector<fs::path> files;
-    for (const auto& entry :
-         fs::directory_iterator(testsupport::source_dir() / "tests" / "fuzz" / "inputs")) {
+    for (const auto& entry : fs::directory_iterator(folder)) {
         if (entry.is_regular_file())
             files.push_back(entry.path());
     }
@@ -25,11 +24,28 @@ std::vector<fs::path> kept_inputs() {
     return files;
 }
 
+std::vector<fs::path> kept_inputs() {
+    return files_in(testsupport::source_dir() / "tests" / "fuzz" / "inputs");
+}
+
 TEST(FuzzInputs, EveryKeptInputPassesTheFuzzersChecks) {
     const auto files = kept_inputs();
     ASSERT_FALSE(files.empty());
     for (const fs::path& file : files)
         EXPECT_EQ(fuzzcheck::check_recording(file.string()), "") << file.filename();
+}
+
+// The libinput record seeds load whole, so that the fuzzer starts from
+// files that reach the events of every device.
+TEST(FuzzInputs, EverySeedLoadsAndPassesTheFuzzersChecks) {
+    const auto seeds = files_in(testsupport::source_dir() / "fuzz" / "seeds");
+    ASSERT_GE(seeds.size(), 2u);
+    for (const fs::path& file : seeds) {
+        const input::LoadAllResult loaded = input::load_recording_file(file.string());
+        ASSERT_TRUE(loaded) << loaded.error->to_string();
+        EXPECT_EQ(loaded.recordings.size(), 2u) << file.filename();
+        EXPECT_EQ(fuzzcheck::check_recording(file.string()), "") << file.filename();
+    }
 }
 
 TEST(FuzzInputs, CarriageReturnsInAQuotedLineAreSpelledOut) {
