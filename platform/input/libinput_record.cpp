@@ -144,14 +144,21 @@ class Parser {
             return {line_at(fd_, offset_, first_line_, offset_ + parser_.problem_offset),
                     message + (parser_.problem_value >= 0 ? value : "")};
         }
+        // At the end of a file with no line end, libyaml counts one line more.
+        struct stat info {};
+        const std::uint64_t last =
+            ::fstat(fd_, &info) == 0
+                ? line_at(fd_, offset_, first_line_, static_cast<std::uint64_t>(info.st_size))
+                : UINT64_MAX;
+        const std::uint64_t line = std::min(first_line_ + parser_.problem_mark.line, last);
         if (parser_.context != nullptr) {
+            const std::uint64_t context = std::min(first_line_ + parser_.context_mark.line, last);
             message += std::string(" (") + parser_.context;
-            if (parser_.context_mark.line != parser_.problem_mark.line)
-                message += " that starts at line " +
-                           std::to_string(first_line_ + parser_.context_mark.line);
+            if (context != line)
+                message += " that starts at line " + std::to_string(context);
             message += ")";
         }
-        return {first_line_ + parser_.problem_mark.line, message};
+        return {line, message};
     }
 
     yaml_parser_t parser_{};
