@@ -34,7 +34,8 @@ struct Parser {
                              "auto|evdev|x11|replay", "auto"};
     QCommandLineOption replay{"replay",
                               "Replay an evemu recording (description then events) as one "
-                              "device. Repeat for several devices; implies --input=replay.",
+                              "device, or a libinput record file, each of its devices a device. "
+                              "Repeat for several files; implies --input=replay.",
                               "FILE"};
     QCommandLineOption speed{"replay-speed",
                              "Replay at N times the recorded speed, or as fast as possible.",

@@ -39,6 +39,8 @@ std::unique_ptr<input::Provider> open_replay(const Options& options, std::string
         error = loaded.error->to_string();
         return nullptr;
     }
+    for (const std::string& note : loaded.notes)
+        std::cerr << "rawmice: " << note << '\n';
     return std::make_unique<input::ReplayProvider>(std::move(loaded.recordings),
                                                    options.replay_speed);
 }

@@ -32,20 +32,7 @@ std::string check_packet(const RAWMOUSE& mouse, bool absolute, bool horizontal_o
     return {};
 }
 
-std::string check_loaded(const std::string& path) {
-    const input::LoadResult loaded = input::Recording::load(path);
-    if (!loaded) {
-        const std::string message = loaded.error.to_string();
-        for (const char c : message) {
-            const auto byte = static_cast<unsigned char>(c);
-            if ((byte < 0x20 && c != '\t') || byte == 0x7f)
-                return "error message with a control character: " + message;
-        }
-        if (message.rfind(path + ":", 0) != 0)
-            return "error message that does not start with the file: " + message;
-        return {};
-    }
-    const input::Recording& recording = *loaded.recording;
+std::string check_one(const input::Recording& recording) {
     const DWORD type = input::classify(recording.capabilities());
     if (type != RIM_TYPEMOUSE && type != RIM_TYPEKEYBOARD && type != RIM_TYPEHID)
         return "classified as " + std::to_string(type);
@@ -80,6 +67,29 @@ std::string check_loaded(const std::string& path) {
     if (events != recording.event_count()) {
         return std::to_string(events) + " events streamed, " +
                std::to_string(recording.event_count()) + " counted when loading";
+    }
+    return {};
+}
+
+// As --replay loads it: an evemu recording, or a libinput record file's devices.
+std::string check_loaded(const std::string& path) {
+    const input::LoadAllResult loaded = input::load_recording_file(path);
+    if (!loaded) {
+        const std::string message = loaded.error->to_string();
+        for (const char c : message) {
+            const auto byte = static_cast<unsigned char>(c);
+            if ((byte < 0x20 && c != '\t') || byte == 0x7f)
+                return "error message with a control character: " + message;
+        }
+        if (message.rfind(path + ":", 0) != 0)
+            return "error message that does not start with the file: " + message;
+        return {};
+    }
+    if (loaded.recordings.empty())
+        return "a file that loaded with no device";
+    for (const input::Recording& recording : loaded.recordings) {
+        if (std::string problem = check_one(recording); !problem.empty())
+            return recording.path() + ": " + problem;
     }
     return {};
 }

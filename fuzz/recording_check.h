@@ -6,8 +6,9 @@
 
 namespace fuzzcheck {
 
-// Loads the recording at `path` and, when it loads, classifies its device and
-// plays its events through a FrameAssembler as the replay provider does.
+// Loads the file at `path` as --replay does (an evemu recording, or a libinput
+// record file's devices) and, when it loads, classifies each device and plays
+// its events through a FrameAssembler as the replay provider does.
 // Returns what is wrong (empty when all holds): an error message that is not
 // one line naming the file, a file that loads but does not stream every event
 // it counted, in time order, or a packet no frame can make.

@@ -1,5 +1,6 @@
 // libFuzzer target over everything that reads a recording: the line check,
-// libevemu's description, classification, the event stream and frame-to-packet.
+// libevemu's description, the libinput record reader (libyaml's events),
+// classification, the event streams and frame-to-packet.
 // The input bytes are a recording file (see recording_check.h for what must hold).
 #include <sys/mman.h>
 #include <unistd.h>
@@ -19,7 +20,7 @@ namespace {
 }
 
 // One in-memory file, rewritten for each input, reachable through a path as
-// Recording::load and EventStream need.
+// load_recording_file and EventStream need.
 class ScratchFile {
   public:
     ScratchFile() : fd_(::memfd_create("recording", MFD_CLOEXEC)) {

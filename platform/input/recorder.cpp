@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/input/libinput_record.h"
+#include "platform/input/recording.h"
 #include "platform/input/unique_fd.h"
 
 namespace input {
@@ -57,6 +59,17 @@ Description describe_node(int fd) {
 
 Description describe_recording(const std::string& path) {
     UniqueFile file(std::fopen(path.c_str(), "re"));
+    Description device(evemu_new(nullptr));
+    if (!file || !device || evemu_read(device.get(), file.get()) <= 0)
+        return nullptr;
+    return device;
+}
+
+Description describe_recording(const Recording& recording) {
+    if (!recording.libinput())
+        return describe_recording(recording.path());
+    std::string text = evemu_description(*recording.libinput());
+    UniqueFile file(::fmemopen(text.data(), text.size(), "r"));
     Description device(evemu_new(nullptr));
     if (!file || !device || evemu_read(device.get(), file.get()) <= 0)
         return nullptr;

@@ -33,6 +33,11 @@ Description describe_node(int fd);
 // The description at the top of the evemu recording at `path`; null when it
 // cannot be read.
 Description describe_recording(const std::string& path);
+class Recording;
+// A replayed device's description: its evemu recording's, or for a device of
+// a libinput record file, the evemu text written from what the file says, as
+// libevemu reads it back from memory; null when libevemu cannot.
+Description describe_recording(const Recording& recording);
 
 // "<index>-<handle>-<name>.evemu": the listing's index in two digits (so the
 // files sort in listing order), the handle as the memo prints it, and the name

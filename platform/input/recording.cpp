@@ -1,5 +1,7 @@
 #include "platform/input/recording.h"
 
+#include "platform/input/libinput_record.h"
+
 #include <evemu.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -28,8 +30,7 @@ namespace input {
 
 namespace {
 
-// Later time stamps would overflow nanoseconds in 64 bits.
-constexpr long long max_seconds = 9'223'372'035;
+constexpr long long max_seconds = max_event_seconds;
 
 const std::string headless_events =
     "events come before any device description: a recording starts with its 'N: <device "
@@ -53,8 +54,8 @@ bool all_blank(std::string_view text) {
     return text.find_first_not_of(" \t\r\n") == text.npos;
 }
 
-// A piece of a line as a message shows it: quoted, cut short when long, and
-// with control characters spelled out so the message stays one line.
+}  // namespace
+
 std::string quoted(std::string_view text) {
     std::string out = "'";
     for (const unsigned char c : text.substr(0, 40)) {
@@ -65,6 +66,8 @@ std::string quoted(std::string_view text) {
     }
     return out + (text.size() > 40 ? "...'" : "'");
 }
+
+namespace {
 
 // The line of the file that ends just before byte `end` (after its line end,
 // if it has one): its number, its text, and whether it is a last line with no
@@ -303,7 +306,8 @@ LoadResult Recording::load(const std::string& path) {
                         description_form
             : text.starts_with("E:")
                 ? headless_events
-                : "not an evemu recording: expected the device name line 'N: ...', found " +
+                : "neither an evemu recording nor a libinput record file: expected the device "
+                  "name line 'N: ...' or 'version: 1', found " +
                       (all_blank(text) ? "a blank line" : quoted(text)));
     }
     Recording recording;
@@ -366,18 +370,34 @@ LoadResult Recording::load(const std::string& path) {
     return LoadResult{std::move(recording), {}};
 }
 
-// Each file on a thread of its own: libevemu's reading of every event is most
-// of the time a start takes, and the window waits for it.
-LoadAllResult load_recordings(const std::vector<std::string>& paths) {
-    std::vector<std::future<LoadResult>> loads;
-    for (const std::string& path : paths)
-        loads.push_back(std::async(std::launch::async, [&path] { return Recording::load(path); }));
+LoadAllResult load_recording_file(const std::string& path) {
+    if (is_libinput_record(path))
+        return load_libinput_record(path);
+    LoadResult loaded = Recording::load(path);
+    if (!loaded)
+        return {{}, std::move(loaded.error), {}};
     LoadAllResult result;
-    for (std::future<LoadResult>& load : loads) {
-        LoadResult loaded = load.get();
+    result.recordings.push_back(std::move(*loaded.recording));
+    return result;
+}
+
+// Each file on a thread of its own: reading every event is most of the time
+// a start takes, and the window waits for it.
+LoadAllResult load_recordings(const std::vector<std::string>& paths) {
+    std::vector<std::future<LoadAllResult>> loads;
+    for (const std::string& path : paths) {
+        loads.push_back(
+            std::async(std::launch::async, [&path] { return load_recording_file(path); }));
+    }
+    LoadAllResult result;
+    for (std::future<LoadAllResult>& load : loads) {
+        LoadAllResult loaded = load.get();
         if (!loaded)
-            return {{}, std::move(loaded.error)};
-        result.recordings.push_back(std::move(*loaded.recording));
+            return {{}, std::move(loaded.error), {}};
+        for (Recording& recording : loaded.recordings)
+            result.recordings.push_back(std::move(recording));
+        for (std::string& note : loaded.notes)
+            result.notes.push_back(std::move(note));
     }
     return result;
 }
@@ -388,12 +408,30 @@ EventStream::EventStream(const Recording& recording)
       last_us_(recording.first_event_us()) {
     if (expected_ == 0)
         return;  // nothing to read: the file is not opened
+    if (recording.libinput()) {
+        libinput_ = std::make_unique<LibinputEvents>(recording.libinput());
+        if (!libinput_->error().empty())
+            error_ = libinput_->error();
+        return;
+    }
     file_.reset(std::fopen(path_.c_str(), "re"));
     if (!file_ || std::fseek(file_.get(), static_cast<long>(recording.events_offset()), SEEK_SET))
         fail(std::string("cannot open it again: ") + std::strerror(errno));
 }
 
+EventStream::~EventStream() = default;
+
 bool EventStream::next(input_event& event) {
+    if (libinput_) {
+        if (!error_.empty() || read_ >= expected_)
+            return false;
+        if (!libinput_->next(event)) {
+            error_ = libinput_->error();
+            return false;
+        }
+        ++read_;
+        return true;
+    }
     if (!file_ || read_ >= expected_)
         return false;
     int read = read_event(file_.get(), event);

@@ -5,6 +5,7 @@
 #include <linux/input.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +15,16 @@
 #include "platform/input/unique_fd.h"
 
 namespace input {
+
+struct LibinputDevice;
+class LibinputEvents;
+
+// Later event time stamps would overflow nanoseconds in 64 bits.
+constexpr long long max_event_seconds = 9'223'372'035;
+
+// A piece of a file as a message shows it: quoted, cut short when long, and
+// with control characters spelled out so the message stays one line.
+std::string quoted(std::string_view text);
 
 // What is wrong with a recording and where. Formats as "FILE:LINE: message",
 // or "FILE: message" when it is about the whole file (line 0).
@@ -26,9 +37,11 @@ struct RecordingError {
 };
 
 struct LoadResult;
+struct LoadAllResult;
 
-// A recording whose description and events libevemu has read once, from its
-// first line to its last. It keeps the description only; the events stay in
+// One replayed device: an evemu recording whose description and events
+// libevemu has read once, from its first line to its last, or one device of
+// a libinput record file. It keeps the description only; the events stay in
 // the file until EventStream reads them.
 class Recording {
   public:
@@ -38,25 +51,32 @@ class Recording {
     // line and what is wrong; libevemu may have said more on standard error.
     static LoadResult load(const std::string& path);
 
+    // The file, or for a device of a libinput record file "FILE#K".
     const std::string& path() const { return path_; }
-    // The device name of the "N:" line.
+    // The device name of the "N:" line (or the `name:`).
     const std::string& name() const { return name_; }
     const Capabilities& capabilities() const { return caps_; }
     // Number of events in the file (0: the device is listed and sends nothing).
     std::uint64_t event_count() const { return event_count_; }
     // Time stamp of the first event in microseconds (0 when there are none);
-    // replay times count from it.
+    // replay times count from it. For a libinput record file, the file's
+    // first event, whichever device sent it: its devices keep their offsets.
     std::int64_t first_event_us() const { return first_event_us_; }
     // Byte offset of the first event line.
     std::uint64_t events_offset() const { return events_offset_; }
+    // The device of a libinput record file; null for an evemu recording.
+    const std::shared_ptr<const LibinputDevice>& libinput() const { return libinput_; }
 
   private:
+    friend LoadAllResult load_libinput_record(const std::string& path);
+
     std::string path_;
     std::string name_;
     Capabilities caps_;
     std::uint64_t event_count_ = 0;
     std::int64_t first_event_us_ = 0;
     std::uint64_t events_offset_ = 0;
+    std::shared_ptr<const LibinputDevice> libinput_;
 };
 
 // Either a recording that loaded, or why it did not.
@@ -71,10 +91,14 @@ struct LoadResult {
 struct LoadAllResult {
     std::vector<Recording> recordings;
     std::optional<RecordingError> error;
+    // What was passed over, one line per file ("FILE: ..."), for standard error.
+    std::vector<std::string> notes;
 
     explicit operator bool() const { return !error.has_value(); }
 };
 LoadAllResult load_recordings(const std::vector<std::string>& paths);
+// One file's devices: a libinput record file's, or an evemu recording's one.
+LoadAllResult load_recording_file(const std::string& path);
 
 // The line libevemu has just read, read back from the file: the line that ends
 // at the stream's position, so that its fields can be held against what
@@ -98,11 +122,13 @@ class LineBack {
     std::size_t size_ = 0;
 };
 
-// A recording's events, read lazily from the file with libevemu, one at a time.
+// A recording's events, read lazily from the file one at a time, with
+// libevemu (or libyaml, for a libinput record file's device).
 class EventStream {
   public:
     // Opens the file again at its first event; check error() before reading.
     explicit EventStream(const Recording& recording);
+    ~EventStream();
 
     // The next event, or false at the end of the events or when the file no
     // longer reads as it did when loaded (error() then says why).
@@ -115,6 +141,7 @@ class EventStream {
   private:
     void fail(std::string message);
 
+    std::unique_ptr<LibinputEvents> libinput_;
     UniqueFile file_;
     LineBack line_back_;
     std::string path_;

@@ -25,7 +25,7 @@ namespace {
 
 Q_LOGGING_CATEGORY(replay_log, "rawmice.replay", QtInfoMsg)
 
-// The handle of the recording at position 0 on the command line; the others follow.
+// The handle of the first replayed device (the first file's first); the others follow.
 constexpr std::uintptr_t first_handle = 65537;
 
 // Packets pushed per turn of the event loop before yielding, so the window stays live.
@@ -177,13 +177,13 @@ DWORD ReplayProvider::start(PacketSink& sink) {
             const Device& device = listing[index];
             if (device.type != RIM_TYPEMOUSE)
                 continue;
-            const Description description = describe_recording(device.path);
+            const auto position = reinterpret_cast<std::uintptr_t>(device.handle) - first_handle;
+            const Description description = describe_recording(recordings_[position]);
             if (!description) {
                 std::fprintf(stderr, "replay: cannot record %s: libevemu cannot read it again\n",
                              device.path.c_str());
                 continue;
             }
-            const auto position = reinterpret_cast<std::uintptr_t>(device.handle) - first_handle;
             ids[position] =
                 recorder_->add(static_cast<int>(index), device.handle, device.name, *description);
         }

@@ -1,5 +1,6 @@
-// The replay provider: evemu recordings, one device per file, played together
-// and merged by time as if the devices were plugged in.
+// The replay provider: evemu recordings (one device a file) and the devices
+// of libinput record files, played together and merged by time as if the
+// devices were plugged in.
 #pragma once
 
 #include <QTimer>
@@ -24,13 +25,15 @@ class ReplayProvider final : public Provider {
     // As fast as the program can handle the packets.
     static constexpr double max_speed = std::numeric_limits<double>::infinity();
 
-    // `recordings` in command-line order; `speed` > 0 multiplies the recorded
+    // `recordings` in command-line order (a file's devices in its order);
+    // `speed` > 0 multiplies the recorded
     // pace (1: as recorded), or max_speed. Throws std::invalid_argument otherwise.
     ReplayProvider(std::vector<Recording> recordings, double speed);
     ~ReplayProvider() override;
 
     const char* name() const override { return "replay"; }
-    // Mice, keyboards, others; handle 65537 + the file's position.
+    // Mice, keyboards, others; handle 65537 + the device's position in
+    // `recordings`.
     std::vector<Device> devices() override;
     // Opens the mouse recordings (only those) and plays them from the GUI
     // thread's event loop, a thread of its own reading the files a little
@@ -44,9 +47,9 @@ class ReplayProvider final : public Provider {
     // (keeping the recording's own spacing) while none is. Nothing is dropped.
     bool follows_focus() const override { return false; }
     void window_active(bool active) override;
-    // Each mouse recording is recorded again, from its description (as
-    // libevemu reads it) and every event read, times counted from the run's
-    // start as they were from the file's first event.
+    // Each mouse recording is recorded again as evemu, from its description
+    // (as libevemu reads it) and every event read, times counted from the
+    // run's start as they were from the file's first event.
     bool record_into(std::shared_ptr<Recorder> recorder) override;
 
     // How long the replay waits for its first activation before saying so on

@@ -286,7 +286,7 @@ TEST_F(DebianPackage, DependsOnTheDebianRuntimePackages) {
         depends.insert((*it)[1]);
     for (const char* package :
          {"libc6", "libstdc++6", "libqt6core6", "libqt6gui6", "libqt6widgets6", "libevdev2",
-          "libevemu3", "libx11-6", "libxi6", "libxcb-xinput0"}) {
+          "libevemu3", "libyaml-0-2", "libx11-6", "libxi6", "libxcb-xinput0"}) {
         EXPECT_TRUE(depends.count(package)) << package << " missing from: " << text;
     }
     EXPECT_NE(field("Recommends").find("fonts-liberation2"), std::string::npos);

@@ -145,6 +145,13 @@ TEST_F(ProgramTest, BadInputStopsBeforeAnyWindowWithOneLine) {
         {{"--input=evdev", replay(good)}, "--replay"},
         {{"stray"}, "stray"},
         {{"--replay="}, "--replay: the file name is empty"},
+        {{replay(good), replay(write("v2.yml", testsupport::libinput_head(1, "2")))},
+         "v2.yml:2: version '2' is not one rawmice reads"},
+        {{replay(write("late.yml", testsupport::libinput_head(1) +
+                                       testsupport::libinput_mouse("M") +
+                                       testsupport::libinput_frame(5, {{EV_REL, REL_X, 1}}) +
+                                       testsupport::libinput_frame(4, {{EV_REL, REL_X, 1}})))},
+         "late.yml:37: a frame at 0.000004 is earlier than the one before it in this device"},
         {{replay(good), "--replay="}, "--replay: the file name is empty"},
         {{replay(good), "--csv=" + (dir_ / "no-folder/out.csv").string()},
          "--csv: cannot create " + (dir_ / "no-folder/out.csv").string() +
@@ -297,6 +304,78 @@ TEST_F(ProgramTest, RecordedMiceReplayToTheSameLog) {
         twice.erase(twice.begin());
         EXPECT_EQ(twice, recorded);
     }
+}
+
+// The bundled evemu recordings, made one libinput record file by
+// tests/scripts (each device from its own first event, as the evemu files
+// play), give their log byte for byte; --record of that replay gives evemu
+// files that replay to it again.
+TEST_F(ProgramTest, ALibinputRecordOfTheSamplesReplaysToTheirLog) {
+    const fs::path samples = testsupport::source_dir() / "samples";
+    const std::vector<fs::path> files = {
+        samples / "keyboard.evemu", samples / "mouse0-wander.evemu",
+        samples / "mouse1-click-scroll.evemu", samples / "mouse2-star.evemu"};
+    std::vector<std::string> evemu = {"--replay-speed=max", "--exit-after-replay"};
+    std::vector<std::string> convert = {
+        "python3",
+        (testsupport::source_dir() / "tests/scripts/evemu_to_libinput_record.py").string(),
+        (dir_ / "samples.yml").string()};
+    for (const fs::path& file : files) {
+        evemu.push_back(replay(file));
+        convert.push_back(file.string());
+    }
+    const auto converted = testsupport::run(convert);
+    ASSERT_EQ(converted.exit_code, 0) << converted.err;
+    const auto from_evemu = run(evemu);
+    ASSERT_EQ(from_evemu.exit_code, 0) << from_evemu.err;
+    const std::string log = read_file(dir_ / "log.txt");
+    ASSERT_GT(split_lines(log).size(), 1000u);
+
+    fs::create_directory(dir_ / "recorded");
+    const auto from_yaml = run({replay(dir_ / "samples.yml"), "--replay-speed=max",
+                                "--exit-after-replay", "--record=recorded"});
+    ASSERT_EQ(from_yaml.exit_code, 0) << from_yaml.err;
+    EXPECT_TRUE(read_file(dir_ / "log.txt") == log) << "the same log, byte for byte";
+
+    std::vector<std::string> again = {"--replay-speed=max", "--exit-after-replay"};
+    std::vector<std::string> names;
+    for (const auto& file : fs::directory_iterator(dir_ / "recorded"))
+        names.push_back(file.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"00-65538-Sample_Wandering_Mouse.evemu",
+                                               "01-65539-Sample_Clicking_Mouse.evemu",
+                                               "02-65540-Sample_Drawing_Mouse.evemu"}));
+    for (const std::string& name : names)
+        again.push_back(replay(dir_ / "recorded" / name));
+    const auto recorded = run(again);
+    ASSERT_EQ(recorded.exit_code, 0) << recorded.err;
+    EXPECT_TRUE(read_file(dir_ / "log.txt") == log) << "the recordings replay to the same log";
+}
+
+// Each device of a libinput record file is listed where it is, FILE#K, with
+// the handle of its place among every replayed device.
+TEST_F(ProgramTest, ListsEachDeviceOfALibinputRecordFileAsFileHashK) {
+    const fs::path mouse = write("m.evemu", mouse_description("Evemu Mouse"));
+    const fs::path yaml =
+        write("two.yml", testsupport::libinput_head(2) +
+                             testsupport::libinput_device("Keys", {{EV_KEY, {KEY_ESC, KEY_A}}}) +
+                             testsupport::libinput_mouse("Yaml Mouse") +
+                             testsupport::libinput_frame(0, {{EV_REL, REL_X, 1}}) +
+                             "  - hid:\n      time: [0, 10]\n      hidraw0: [1]\n");
+    const auto result = run({replay(mouse), replay(yaml), "--list-devices"});
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    const auto lines = split_lines(result.out);
+    ASSERT_EQ(lines.size(), 10u) << result.out;
+    EXPECT_EQ(fields_of(lines[7]), (std::vector<std::string>{"0", "65537", "Mouse", mouse.string(),
+                                                             "\"Evemu", "Mouse\""}));
+    EXPECT_EQ(fields_of(lines[8]),
+              (std::vector<std::string>{"1", "65539", "Mouse", yaml.string() + "#1", "\"Yaml",
+                                        "Mouse\""}));
+    EXPECT_EQ(fields_of(lines[9]),
+              (std::vector<std::string>{"2", "65538", "HID", yaml.string() + "#0", "\"Keys\""}));
+    EXPECT_EQ(result.err, "rawmice: " + yaml.string() +
+                              ": skipped 1 '- hid:' items of the events (rawmice plays the '- "
+                              "evdev:' frames)\n");
 }
 
 TEST_F(ProgramTest, HelpAndVersion) {

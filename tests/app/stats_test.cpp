@@ -924,6 +924,36 @@ TEST(StatsProgramTest, MovementOfKnownCountsIsMeasuredAsItWasRecorded) {
     EXPECT_TRUE(table_rows(result.err, "a", "b").empty()) << result.err;
 }
 
+// Two mice of one libinput record file keep their recorded offset: the one
+// that reports the hand 3 ms later (at half the counts; the other's strokes
+// two counts a report) reads as 3 ms later, though its first report is not
+// the file's first.
+TEST(StatsProgramTest, TwoMiceOfOneLibinputRecordFileKeepTheirRecordedLag) {
+    using testsupport::hand;
+    using testsupport::sensed;
+    const auto first = sensed(hand(), 125, 1, 0, 2);
+    const auto later = sensed(hand(), 125, 0.5, 3000);
+    ASSERT_NE(first.front().us, later.front().us);
+    testsupport::TempDir dir;
+    const auto path = dir / "pair.yml";
+    testsupport::write_file(path, testsupport::libinput_head(2) + testsupport::libinput_mouse("A") +
+                                      testsupport::libinput_counts(first) +
+                                      testsupport::libinput_mouse("B later") +
+                                      testsupport::libinput_counts(later));
+    const auto result = testsupport::run_rawmice(
+        {"--replay-speed=max", "--exit-after-replay", "--stats", "--replay=" + path.string()},
+        dir.path());
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    const auto pairs = table_rows(result.err, "a", "b");
+    ASSERT_EQ(pairs.size(), 1u) << result.err;
+    ASSERT_EQ(pairs[0].size(), 5u);
+    EXPECT_EQ(pairs[0][0], "0");
+    EXPECT_EQ(pairs[0][1], "1");
+    EXPECT_NEAR(std::stod(pairs[0][2]), 0.5, 0.01);
+    EXPECT_NEAR(std::stod(pairs[0][3]), 3.0, 0.125);
+    EXPECT_GE(std::stod(pairs[0][4]), 0.95);
+}
+
 TEST(StatsProgramTest, MiceMovedTogetherArePairedByTheirRecordedStamps) {
     using testsupport::hand;
     using testsupport::sensed;

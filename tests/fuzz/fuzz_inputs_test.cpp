@@ -14,15 +14,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<fs::path> kept_inputs() {
+std::vector<fs::path> files_in(const fs::path& folder) {
     std::vector<fs::path> files;
-    for (const auto& entry :
-         fs::directory_iterator(testsupport::source_dir() / "tests" / "fuzz" / "inputs")) {
+    for (const auto& entry : fs::directory_iterator(folder)) {
         if (entry.is_regular_file())
             files.push_back(entry.path());
     }
     std::sort(files.begin(), files.end());
     return files;
+}
+
+std::vector<fs::path> kept_inputs() {
+    return files_in(testsupport::source_dir() / "tests" / "fuzz" / "inputs");
 }
 
 TEST(FuzzInputs, EveryKeptInputPassesTheFuzzersChecks) {
@@ -32,6 +35,19 @@ TEST(FuzzInputs, EveryKeptInputPassesTheFuzzersChecks) {
         EXPECT_EQ(fuzzcheck::check_recording(file.string()), "") << file.filename();
 }
 
+// The libinput record seeds load whole, so that the fuzzer starts from
+// files that reach the events of every device.
+TEST(FuzzInputs, EverySeedLoadsAndPassesTheFuzzersChecks) {
+    const auto seeds = files_in(testsupport::source_dir() / "fuzz" / "seeds");
+    ASSERT_GE(seeds.size(), 2u);
+    for (const fs::path& file : seeds) {
+        const input::LoadAllResult loaded = input::load_recording_file(file.string());
+        ASSERT_TRUE(loaded) << loaded.error->to_string();
+        EXPECT_EQ(loaded.recordings.size(), 2u) << file.filename();
+        EXPECT_EQ(fuzzcheck::check_recording(file.string()), "") << file.filename();
+    }
+}
+
 TEST(FuzzInputs, CarriageReturnsInAQuotedLineAreSpelledOut) {
     const auto file =
         testsupport::source_dir() / "tests/fuzz/inputs/carriage-returns-before-the-name.evemu";
@@ -39,7 +55,8 @@ TEST(FuzzInputs, CarriageReturnsInAQuotedLineAreSpelledOut) {
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error.to_string(),
               file.string() +
-                  ":3: not an evemu recording: expected the device name line 'N: ...', found "
+                  ":3: neither an evemu recording nor a libinput record file: expected the device "
+                  "name line 'N: ...' or 'version: 1', found "
                   "'\\r\\r\\r\\r\\r\\r\\r\\r 00 00 00 00 00 00 00 00'");
 }
 

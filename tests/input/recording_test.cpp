@@ -16,6 +16,11 @@
 #include <string>
 #include <tuple>
 
+#include <evemu.h>
+
+#include <algorithm>
+
+#include "platform/input/libinput_record.h"
 #include "platform/input/recorder.h"
 #include "platform/input/recording.h"
 #include "tests/support/input_event.h"
@@ -46,11 +51,12 @@ std::string write(const TempDir& dir, const std::string& name, const std::string
     return path.string();
 }
 
+// What loading the file as --replay does says: "(loaded)" or its error.
 std::string load_error(const std::string& path) {
-    const input::LoadResult result = Recording::load(path);
+    const input::LoadAllResult result = input::load_recording_file(path);
     if (result)
         return "(loaded)";
-    return result.error.to_string();
+    return result.error->to_string();
 }
 
 TEST(RecordingLoad, GivesTheNameCapabilitiesAndEvents) {
@@ -201,6 +207,160 @@ const std::string description_lines =
     " (a description is 'N: NAME', 'I: BUS VENDOR PRODUCT VERSION', then P:, B:, A:, L:, S: "
     "lines, in that order)";
 
+// A libinput record file of three devices recorded together: a keyboard, a
+// mouse, and a virtual machine's absolute pointer, with the items and keys
+// rawmice passes over at every level.
+std::string three_devices() {
+    using testsupport::libinput_frame;
+    const std::string keyboard =
+        testsupport::libinput_device("Keys", {{EV_KEY,
+                                               [] {
+                                                   std::vector<unsigned> keys;
+                                                   for (unsigned k = KEY_ESC; k <= KEY_SPACE; ++k)
+                                                       keys.push_back(k);
+                                                   return keys;
+                                               }()},
+                                              {EV_MSC, {MSC_SCAN}}}) +
+        libinput_frame(0, {{EV_MSC, MSC_SCAN, 30}, {EV_KEY, KEY_A, 1}}) +
+        "  - libinput:\n    - {time: 0.000000, type: KEYBOARD_KEY, key: 30, state: pressed}\n";
+    // Keys it does not know, in the device, its evdev: and an events item.
+    std::string mouse = testsupport::libinput_mouse("Mouse");
+    mouse.insert(mouse.find("    codes:"), "    future_key: {a: [1, 2]}\n");
+    mouse.insert(mouse.find("  udev:"), "  quirks:\n  - ModelSomething=1\n  new_device_key: 3\n");
+    mouse += libinput_frame(2'000, {{EV_REL, REL_X, 3}, {EV_REL, REL_Y, -4}}) +
+             "  - hid:\n      time: [0, 2100]\n      hidraw0: [1, 2, 3]\n" +
+             "  - evdev:\n    - [0, 3000, 1, 272, 1]\n    - [0, 3000, 0, 0, 0]\n"
+             "    # a frame with a key of a future format\n    later: true\n" +
+             "  - future_item: [1, 2]\n" + libinput_frame(1'004'000, {{EV_KEY, BTN_LEFT, 0}});
+    const std::string tablet =
+        testsupport::libinput_device("QEMU Tablet",
+                                     {{EV_KEY, {BTN_LEFT, BTN_RIGHT}}, {EV_ABS, {ABS_X, ABS_Y}}},
+                                     {"0: [0, 32767, 0, 0, 0]", "1: [0, 32767, 0, 0, 0]"}) +
+        // Earlier than the mouse's last frame: each device has its own order.
+        libinput_frame(1'000, {{EV_ABS, ABS_X, 16384}, {EV_ABS, ABS_Y, 0}});
+    return testsupport::libinput_head(3) + keyboard + mouse + tablet + "unknown_top_level: 1\n";
+}
+
+TEST(LibinputRecord, EveryDeviceIsARecordingOfItsOwnOnTheFilesClock) {
+    TempDir dir;
+    const auto path = write(dir, "three.yml", three_devices());
+    const input::LoadAllResult loaded = input::load_recording_file(path);
+    ASSERT_TRUE(loaded) << loaded.error->to_string();
+    ASSERT_EQ(loaded.recordings.size(), 3u);
+    const std::vector<std::tuple<std::string, std::string, DWORD, std::uint64_t>> expected = {
+        {path + "#0", "Keys", RIM_TYPEKEYBOARD, 3},
+        {path + "#1", "Mouse", RIM_TYPEMOUSE, 7},
+        {path + "#2", "QEMU Tablet", RIM_TYPEMOUSE, 3},
+    };
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const Recording& recording = loaded.recordings[i];
+        const auto& [where, name, type, events] = expected[i];
+        EXPECT_EQ(recording.path(), where);
+        EXPECT_EQ(recording.name(), name);
+        EXPECT_EQ(input::classify(recording.capabilities()), type) << name;
+        EXPECT_EQ(recording.event_count(), events) << name;
+        EXPECT_EQ(recording.first_event_us(), 0) << "the file's first event, whose ever it is";
+    }
+    EXPECT_EQ(loaded.recordings[2].capabilities().x_range.maximum, 32767);
+    EXPECT_TRUE(loaded.recordings[1].capabilities().rels.test(REL_WHEEL));
+    EXPECT_EQ(loaded.notes, std::vector<std::string>{
+                                path + ": skipped 1 '- hid:' and 1 '- libinput:' items of the "
+                                       "events (rawmice plays the '- evdev:' frames)"});
+
+    // The mouse's events, read by a parser of their own from where they start.
+    EventStream stream(loaded.recordings[1]);
+    std::vector<std::tuple<std::int64_t, unsigned, unsigned, int>> read;
+    for (input_event e{}; stream.next(e);)
+        read.emplace_back(input::event_time_us(e), e.type, e.code, e.value);
+    EXPECT_EQ(stream.error(), "");
+    EXPECT_EQ(read, (std::vector<std::tuple<std::int64_t, unsigned, unsigned, int>>{
+                        {2000, EV_REL, REL_X, 3},
+                        {2000, EV_REL, REL_Y, -4},
+                        {2000, EV_SYN, SYN_REPORT, 0},
+                        {3000, EV_KEY, BTN_LEFT, 1},
+                        {3000, EV_SYN, SYN_REPORT, 0},
+                        {1'004'000, EV_KEY, BTN_LEFT, 0},
+                        {1'004'000, EV_SYN, SYN_REPORT, 0}}));
+}
+
+// A device with no `events:` is listed and sends nothing; the note is said
+// only when something was skipped.
+TEST(LibinputRecord, ADeviceWithNoEventsIsValid) {
+    TempDir dir;
+    std::string text = testsupport::libinput_head(1) + testsupport::libinput_mouse("Quiet");
+    text.erase(text.rfind("  events:\n"));
+    const input::LoadAllResult loaded = input::load_recording_file(write(dir, "q.yml", text));
+    ASSERT_TRUE(loaded) << loaded.error->to_string();
+    ASSERT_EQ(loaded.recordings.size(), 1u);
+    EXPECT_EQ(loaded.recordings[0].event_count(), 0u);
+    EXPECT_TRUE(loaded.notes.empty());
+}
+
+// Played after loading, a file cut short ends as an evemu recording does.
+TEST(LibinputRecord, AFileChangedAfterLoadingStopsItsEventsWithTheReason) {
+    TempDir dir;
+    const std::string head = testsupport::libinput_head(1) + testsupport::libinput_mouse("M");
+    const std::string frames = testsupport::libinput_frame(0, {{EV_REL, REL_X, 1}}) +
+                               testsupport::libinput_frame(1000, {{EV_REL, REL_X, 2}});
+    const auto path = write(dir, "m.yml", head + frames);
+    const input::LoadAllResult loaded = input::load_recording_file(path);
+    ASSERT_TRUE(loaded) << loaded.error->to_string();
+    const std::string changed = path + "#0: the file changed since it was loaded: ";
+    const std::string first = head + testsupport::libinput_frame(0, {{EV_REL, REL_X, 1}});
+    const struct {
+        const char* what;
+        std::string text;
+        std::string error;
+    } changes[] = {
+        {"cut at a line end", first, changed + "2 of 4 events read"},
+        {"cut in an event", first + "  - evdev:\n    - [0, 1000, 2, 0",
+         changed + "2 of 4 events read"},
+        {"a value past 32 bits", first + "  - evdev:\n    - [0, 1000, 2, 0, 4294967296]\n",
+         changed + "event 3 is no longer valid (event field VALUE '4294967296' does not fit in 32 "
+                   "signed bits)"},
+        {"its events moved", "# a new first line\n" + head + frames,
+         changed + "0 of 4 events read"},
+    };
+    for (const auto& change : changes) {
+        SCOPED_TRACE(change.what);
+        testsupport::write_file(path, change.text);
+        EventStream stream(loaded.recordings[0]);
+        input_event event{};
+        while (stream.next(event)) {
+        }
+        EXPECT_EQ(stream.error(), change.error);
+    }
+    std::filesystem::remove(path);
+    EventStream gone(loaded.recordings[0]);
+    input_event event{};
+    EXPECT_FALSE(gone.next(event));
+    EXPECT_EQ(gone.error(), path + "#0: cannot open it again: No such file or directory");
+}
+
+// What --record starts a device's evemu recording with: the description
+// written from the file, as libevemu reads it back.
+TEST(LibinputRecord, ADevicesEvemuDescriptionIsWhatTheFileSays) {
+    TempDir dir;
+    const input::LoadAllResult loaded =
+        input::load_recording_file(write(dir, "three.yml", three_devices()));
+    ASSERT_TRUE(loaded) << loaded.error->to_string();
+    const input::Description tablet = input::describe_recording(loaded.recordings[2]);
+    ASSERT_TRUE(tablet);
+    EXPECT_STREQ(evemu_get_name(tablet.get()), "QEMU Tablet");
+    EXPECT_EQ(evemu_get_id_bustype(tablet.get()), 3);
+    EXPECT_EQ(evemu_get_id_vendor(tablet.get()), 1133);
+    EXPECT_EQ(evemu_get_id_product(tablet.get()), 49271);
+    EXPECT_EQ(evemu_get_id_version(tablet.get()), 273);
+    EXPECT_EQ(evemu_get_abs_maximum(tablet.get(), ABS_Y), 32767);
+    EXPECT_TRUE(evemu_has_event(tablet.get(), EV_KEY, BTN_RIGHT));
+    EXPECT_FALSE(evemu_has_event(tablet.get(), EV_KEY, BTN_MIDDLE));
+    const input::Description keyboard = input::describe_recording(loaded.recordings[0]);
+    ASSERT_TRUE(keyboard);
+    EXPECT_TRUE(evemu_has_event(keyboard.get(), EV_KEY, KEY_SPACE));
+    EXPECT_TRUE(evemu_has_event(keyboard.get(), EV_MSC, MSC_SCAN));
+    EXPECT_FALSE(evemu_has_event(keyboard.get(), EV_REL, REL_X));
+}
+
 TEST(RecordingLoad, AxisLinesFollowTheFormatVersion) {
     TempDir dir;
     const std::string pad = "N: Pad\nI: 0003 0001 0002 0003\nB: 03 03 00 00 00 00 00 00 00\n";
@@ -276,7 +436,23 @@ const std::string not_an_event =
     "libevemu cannot read this line as an event 'E: SECONDS.MICROSECONDS TYPE CODE VALUE': ";
 const std::string cut_short = " (the last line has no line end: is the file cut short?)";
 
+int lines_of(const std::string& text) {
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+}
+
 std::vector<BadCase> bad_cases() {
+    // libinput record files: the head and a mouse, then its frames, whose
+    // first line is f1.
+    const std::string head = testsupport::libinput_head(1);
+    const std::string mouse = testsupport::libinput_mouse("M");
+    const int f1 = lines_of(head + mouse) + 1;
+    // One frame of one event with these fields, then its SYN_REPORT.
+    const auto lone = [&](const std::string& fields) {
+        return head + mouse + "  - evdev:\n    - [" + fields + "]\n    - [0, 0, 0, 0, 0]\n";
+    };
+    const std::string evemu_or_libinput =
+        "neither an evemu recording nor a libinput record file: expected the device name line "
+        "'N: ...' or 'version: 1', found ";
     const int e1 = desc_lines + 1;  // the first event line
     const std::string id = "N: Mouse\nI: 0003 0001 0001 0001\n";
     const auto events_then = [&](const std::string& line) {
@@ -322,13 +498,16 @@ std::vector<BadCase> bad_cases() {
         {"only blank lines", "\n\n\n", " not an evemu recording: no device name line 'N: ...'"},
         {"a line of one blank character before the name", "\n \nN: Mouse\n",
          at(2,
-            "not an evemu recording: expected the device name line 'N: ...', found a blank "
+            "neither an evemu recording nor a libinput record file: expected the device name line "
+            "'N: ...' or 'version: 1', found a blank "
             "line")},
         {"only comments", "# EVEMU 1.3\n# nothing else\n",
          " not an evemu recording: no device name line 'N: ...'"},
         {"one character", "x",
-         at(1, "not an evemu recording: expected the device name line 'N: ...', found 'x'" +
-                   cut_short)},
+         at(1,
+            "neither an evemu recording nor a libinput record file: expected the device name line "
+            "'N: ...' or 'version: 1', found 'x'" +
+                cut_short)},
         {"binary garbage", std::string(elf_start, sizeof elf_start - 1),
          at(1, "binary data, not an evemu recording")},
         {"binary data among events", events_then(std::string("E: \0\n", 5)),
@@ -337,7 +516,8 @@ std::vector<BadCase> bad_cases() {
         // The description.
         {"text that is not evemu", "hello world\nN: x\n",
          at(1,
-            "not an evemu recording: expected the device name line 'N: ...', found 'hello "
+            "neither an evemu recording nor a libinput record file: expected the device name line "
+            "'N: ...' or 'version: 1', found 'hello "
             "world'")},
         {"events with no description", "# EVEMU 1.3\n" + event_block(),
          at(2,
@@ -420,6 +600,97 @@ std::vector<BadCase> bad_cases() {
         {"time going backwards",
          mouse_description + event_block(5) + event_text(1000004, EV_REL, REL_Y, 1),
          at(e1 + 2, "time stamp 1.000004 goes backwards (the event before is at 1.000005)")},
+
+        // libinput record files: told apart by their first line that is no comment.
+        {"a YAML file that is neither", "# a comment\nname: mouse\nversion: 1\n",
+         at(2, evemu_or_libinput + "'name: mouse'")},
+        {"a version other than 1", testsupport::libinput_head(1, "2") + mouse,
+         at(2,
+            "version '2' is not one rawmice reads: it reads libinput record files of version "
+            "1")},
+        {"a version that is a list", "version: [1]\ndevices: []\n",
+         at(1, "'version:' is a list or a mapping, not a number")},
+        {"no devices list", "version: 1\nndevices: 0\n",
+         " no devices: the file has no 'devices:' list"},
+        {"an empty devices list", "# libinput record\nversion: 1\nndevices: 0\ndevices: []\n",
+         at(4, "no devices: its 'devices:' list is empty")},
+        {"a device with no evdev description",
+         head + "- node: /dev/input/event3\n  udev:\n    properties: []\n",
+         at(lines_of(head) + 1, "device 0 has no 'evdev:' description")},
+        {"an evdev description with no codes",
+         head + "- node: /dev/input/event3\n  evdev:\n    name: \"M\"\n",
+         at(lines_of(head) + 3,
+            "device 0's 'evdev:' has no 'codes:' (the event types and codes it "
+            "sends)")},
+        {"events before the description", head + "- events: []\n  evdev:\n    codes: {}\n",
+         at(lines_of(head) + 1, "device 0's 'events:' come before its 'evdev:' description")},
+        {"an id of three numbers", head + "- evdev:\n    id: [3, 1133, 49271]\n",
+         at(lines_of(head) + 2,
+            "'id:' has 3 numbers, not the four [BUS, VENDOR, PRODUCT, VERSION]")},
+        {"an event type past EV_MAX in codes", head + "- evdev:\n    codes:\n      32: [0]\n",
+         at(lines_of(head) + 3, "event type '32' in 'codes:' is not a number from 0 to 31")},
+        {"a code past KEY_MAX in codes", head + "- evdev:\n    codes:\n      1: [768]\n",
+         at(lines_of(head) + 3, "event code '768' is outside 0 to 767")},
+        {"an absinfo of four numbers",
+         head + "- evdev:\n    codes: {3: [0]}\n    absinfo:\n      0: [0, 1023, 0, 0]\n",
+         at(lines_of(head) + 4,
+            "the 'absinfo:' of axis 0 has 4 numbers, not the five [MIN, MAX, "
+            "FUZZ, FLAT, RESOLUTION]")},
+        {"an absinfo value past 32 bits",
+         head + "- evdev:\n    codes: {3: [0]}\n    absinfo:\n      0: [0, 4294967296, 0, 0, 0]\n",
+         at(lines_of(head) + 4,
+            "an 'absinfo:' number '4294967296' is outside -2147483648 to "
+            "2147483647")},
+        {"an event value that does not fit", lone("0, 0, 2, 0, 4294967296"),
+         at(f1 + 1, "event field VALUE '4294967296' does not fit in 32 signed bits")},
+        {"an event value one below 32 signed bits", lone("0, 0, 2, 0, -2147483649"),
+         at(f1 + 1, "event field VALUE '-2147483649' does not fit in 32 signed bits")},
+        {"a value past 64 bits", lone("0, 0, 2, 0, 99999999999999999999"),
+         at(f1 + 1, "event field VALUE '99999999999999999999' does not fit in 32 signed bits")},
+        {"usec of a second", lone("0, 1000000, 2, 0, 1"),
+         at(f1 + 1, "event field USEC '1000000' is outside 0 to 999999")},
+        {"a negative usec", lone("0, -1, 2, 0, 1"),
+         at(f1 + 1, "event field USEC '-1' is outside 0 to 999999")},
+        {"a negative second", lone("-1, 0, 2, 0, 1"),
+         at(f1 + 1, "event field SEC '-1' is outside 0 to 9223372035")},
+        {"a type past EV_MAX", lone("0, 0, 32, 0, 1"),
+         at(f1 + 1, "event field TYPE '32' is outside 0 to 31")},
+        {"a field that is not a number", lone("0, 0, 2, 0, 1x"),
+         at(f1 + 1, "event field VALUE '1x' is not a whole number")},
+        {"an event of four fields", lone("0, 0, 2, 0"),
+         at(f1 + 1, "an event has 4 fields, not the five of [SEC, USEC, TYPE, CODE, VALUE]")},
+        {"a code the device does not list", lone("0, 0, 2, 6, 1"),
+         at(f1 + 1, "event type 2 code 6 is not among the codes its device lists in 'codes:'")},
+        {"a type the device does not list", lone("0, 0, 3, 0, 1"),
+         at(f1 + 1, "event type 3 code 0 is not among the codes its device lists in 'codes:'")},
+        {"a frame earlier than the one before",
+         head + mouse + testsupport::libinput_frame(1'000'005, {{EV_REL, REL_X, 1}}) +
+             testsupport::libinput_frame(1'000'004, {{EV_REL, REL_X, 1}}),
+         at(f1 + 4,
+            "a frame at 1.000004 is earlier than the one before it in this device, at "
+            "1.000005")},
+        {"a frame that is not a list", head + mouse + "  - evdev: 5\n",
+         at(f1, "an evdev frame is not a list of events [SEC, USEC, TYPE, CODE, VALUE]")},
+        {"events that are not a list", head + mouse.substr(0, mouse.size() - 1) + " 7\n",
+         at(f1 - 1, "'events:' is not a list of frames such as '- evdev: [...]'")},
+        {"an events item that is not a mapping", head + mouse + "  - 7\n",
+         at(f1, "an item of 'events:' is not a frame such as '- evdev: [...]'")},
+        {"a YAML alias", head + mouse + "  - evdev: &f\n    - [0, 0, 0, 0, 0]\n  - evdev: *f\n",
+         at(f1 + 2, "a YAML alias (*f): libinput record files have none, and rawmice reads none")},
+        {"not YAML: a flow list left open", head + mouse + "  - evdev:\n    - [0, 0, 2, 0, 1\n",
+         at(f1 + 2,
+            "not valid YAML: did not find expected ',' or ']' (while parsing a flow "
+            "sequence that starts at line " +
+                std::to_string(f1 + 1) + ")")},
+        {"not YAML: a control character", head + mouse + "  - evdev:\n    - [0, 0, 2, 0, \x01]\n",
+         at(f1 + 1, "not valid YAML: control characters are not allowed (byte 0x01)")},
+        {"not YAML: cut short in an event", head + mouse + "  - evdev:\n    - [0, 0, 2, 0, 1",
+         at(f1 + 1,
+            "not valid YAML: did not find expected ',' or ']' (while parsing a flow "
+            "sequence)" +
+                cut_short)},
+        {"not YAML: a second document", head + mouse + "---\nversion: 1\n",
+         at(f1, "a second YAML document: a libinput record file holds one")},
     };
 }
 
@@ -686,7 +957,8 @@ TEST(RealRecordings, ADescriptionPrecededByShellOutputIsRejected) {
                       "Sony Computer Entertainment Wireless Stereo Headset.desc";
     EXPECT_EQ(load_error(file.string()),
               file.string() +
-                  ":1: not an evemu recording: expected the device name line 'N: ...', found "
+                  ":1: neither an evemu recording nor a libinput record file: expected the device "
+                  "name line 'N: ...' or 'version: 1', found "
                   "'austin@debian-laptop:~$ sudo evemu-descr...'");
 }
 

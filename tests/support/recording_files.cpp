@@ -3,6 +3,7 @@
 #include <linux/input.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -115,6 +116,73 @@ std::string motion_recording(const std::string& name, const std::vector<std::pai
 
 std::string event_text(std::int64_t us, unsigned type, unsigned code, int value) {
     return evemu_text::event(us, type, code, value);
+}
+
+std::string libinput_head(int devices, const std::string& version) {
+    return "# libinput record\nversion: " + version + "\nndevices: " + std::to_string(devices) +
+           "\nlibinput:\n  version: \"1.22.1\"\n  git: \"unknown\"\nsystem:\n"
+           "  os: \"debian:12\"\n  kernel: \"6.1.0-13-amd64\"\n  dmi: \"dmi:bvnTest:\"\n"
+           "devices:\n";
+}
+
+std::string libinput_device(const std::string& name,
+                            const std::vector<std::pair<unsigned, std::vector<unsigned>>>& codes,
+                            const std::vector<std::string>& absinfo) {
+    std::string text = "- node: /dev/input/event7\n  evdev:\n    # Name: " + name +
+                       "\n    # ID: bus 0x3 vendor 0x46d product 0xc077 version 0x111\n"
+                       "    name: \"" +
+                       name + "\"\n    id: [3, 1133, 49271, 273]\n    codes:\n";
+    for (const auto& [type, list] : codes) {
+        text += "      " + std::to_string(type) + ": [";
+        for (std::size_t i = 0; i < list.size(); ++i)
+            text += (i > 0 ? ", " : "") + std::to_string(list[i]);
+        text += "]\n";
+    }
+    if (!absinfo.empty()) {
+        text += "    absinfo:\n";
+        for (const std::string& line : absinfo)
+            text += "      " + line + "\n";
+    }
+    return text +
+           "    properties: []\n  hid: [\n    0x05, 0x01, 0x09, 0x02\n  ]\n  udev:\n"
+           "    properties:\n    - ID_INPUT=1\n    - ID_INPUT_MOUSE=1\n    virtual: false\n"
+           "  events:\n";
+}
+
+std::string libinput_mouse(const std::string& name) {
+    return libinput_device(name, {{EV_SYN, {SYN_REPORT, SYN_CONFIG, SYN_MT_REPORT, SYN_DROPPED}},
+                                  {EV_KEY, {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE}},
+                                  {EV_REL, {REL_X, REL_Y, REL_WHEEL}},
+                                  {EV_MSC, {MSC_SCAN}}});
+}
+
+std::string libinput_frame(std::int64_t us, const std::vector<FrameEvent>& events) {
+    std::string text = "  - evdev:\n";
+    char line[160];
+    for (const FrameEvent& e : events) {
+        std::snprintf(line, sizeof line, "    - [%3lld, %6lld, %3u, %3u, %7d]\n",
+                      static_cast<long long>(us / 1'000'000),
+                      static_cast<long long>(us % 1'000'000), e.type, e.code, e.value);
+        text += line;
+    }
+    std::snprintf(line, sizeof line,
+                  "    - [%3lld, %6lld,   0,   0,       0] # ------------ SYN_REPORT (0) "
+                  "---------- +0ms\n",
+                  static_cast<long long>(us / 1'000'000), static_cast<long long>(us % 1'000'000));
+    return text + line;
+}
+
+std::string libinput_counts(const std::vector<Counts>& packets) {
+    std::string text;
+    for (const auto& [t, dx, dy] : packets) {
+        std::vector<FrameEvent> events;
+        if (dx != 0)
+            events.push_back({EV_REL, REL_X, dx});
+        if (dy != 0)
+            events.push_back({EV_REL, REL_Y, dy});
+        text += libinput_frame(t, events);
+    }
+    return text;
 }
 
 }  // namespace testsupport

@@ -57,4 +57,26 @@ std::string counts_recording(const std::string& name, const std::vector<Counts>&
 // "E: SECONDS.MICROSECONDS TYPE CODE VALUE\n" as evemu-record writes it.
 std::string event_text(std::int64_t us, unsigned type, unsigned code, int value);
 
+// libinput record files, as `libinput record` writes them: the head (a
+// comment, `version:`, `ndevices:`, `libinput:`, `system:`, then `devices:`).
+std::string libinput_head(int devices, const std::string& version = "1");
+// A device: `- node:`, its `evdev:` (name, id, codes by type, absinfo lines
+// "CODE: [MIN, MAX, FUZZ, FLAT, RESOLUTION]", properties), its report
+// descriptor `hid:`, `udev:`, then the `events:` key; frames follow.
+std::string libinput_device(const std::string& name,
+                            const std::vector<std::pair<unsigned, std::vector<unsigned>>>& codes,
+                            const std::vector<std::string>& absinfo = {});
+// A wheel mouse (REL_X, REL_Y, REL_WHEEL, left, right and middle buttons).
+std::string libinput_mouse(const std::string& name);
+// A `- evdev:` frame: each event "[SEC, USEC, TYPE, CODE, VALUE]" at `us`, then
+// its SYN_REPORT.
+struct FrameEvent {
+    unsigned type;
+    unsigned code;
+    int value;
+};
+std::string libinput_frame(std::int64_t us, const std::vector<FrameEvent>& events);
+// A mouse's frames of counts: a frame of motion for each packet, at its time.
+std::string libinput_counts(const std::vector<Counts>& packets);
+
 }  // namespace testsupport
