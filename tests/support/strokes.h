@@ -54,6 +54,26 @@ inline const HandPath& other_hand() {
     return path;
 }
 
+// Slow bursts, about 8 counts a ms at their peak (one count a report from
+// an 8 kHz mouse), done 2.7 s in; and bursts of their own, each at least
+// 100 ms from any of the first.
+inline const HandPath& slow_hand() {
+    static const HandPath path = flicks({{100, 150, 700, 200},
+                                         {600, 200, -900, 300},
+                                         {1200, 150, 0, -700},
+                                         {1800, 250, 1200, 0},
+                                         {2500, 200, -700, -700}});
+    return path;
+}
+inline const HandPath& slow_other_hand() {
+    static const HandPath path = flicks({{350, 150, -600, 300},
+                                         {900, 200, 800, 500},
+                                         {1450, 250, -1100, -400},
+                                         {2150, 250, 500, 1100},
+                                         {2800, 250, 1200, 0}});
+    return path;
+}
+
 // One packet of counts at `us`.
 struct Counts {
     std::int64_t us;
