@@ -110,6 +110,10 @@ struct Series {
     std::vector<double> y;
     std::int64_t interval = 1;  // the median gap between moving bins
     bool moving = false;
+    // The counts are the first ones before moves_from and the last ones
+    // from moves_to on.
+    std::int64_t moves_from = 0;
+    std::int64_t moves_to = 0;
 };
 
 // The mouse's poll interval in bins, from the gaps between its moving bins
@@ -204,6 +208,17 @@ void series_of(const std::vector<MouseMovement::Bin>& binned, Series& s) {
         spread(s.x);
         spread(s.y);
     }
+    const auto n = static_cast<std::int64_t>(bins) + 1;
+    const auto differs = [&s](std::int64_t i, std::int64_t j) {
+        const auto at = [](std::int64_t k) { return static_cast<std::size_t>(k); };
+        return s.x[at(i)] != s.x[at(j)] || s.y[at(i)] != s.y[at(j)];
+    };
+    s.moves_from = 0;
+    while (s.moves_from < n && !differs(s.moves_from, 0))
+        ++s.moves_from;
+    s.moves_to = n;
+    while (s.moves_to > 0 && !differs(s.moves_to - 1, n - 1))
+        --s.moves_to;
 }
 
 // A mouse's speeds: the lengths of its movement over windows of `window`
@@ -328,6 +343,24 @@ Fit fit(const Series& a, const Series& b, std::int64_t from, std::int64_t to) {
         add(b, i + from, 1, sb_from);
     }
     const double va = sa.squares - (sa.x * sa.x + sa.y * sa.y) / m;
+    // Where B stands still at every lag tried, before its movement and after
+    // it, A's counts meet the same B counts at every lag: their products are
+    // summed once, from A's sums there, and only the bins between are
+    // multiplied again at each lag.
+    const std::int64_t moving_lo = std::clamp(b.moves_from - to, lo, hi);
+    const std::int64_t moving_hi = std::clamp(b.moves_to - from, moving_lo, hi);
+    Sums before;
+    Sums after;
+    for (std::int64_t i = lo; i < moving_lo; ++i)
+        add(a, i, 1, before);
+    for (std::int64_t i = moving_hi; i < hi; ++i)
+        add(a, i, 1, after);
+    const double first_x = b.x.front(), first_y = b.y.front();
+    const double last_x = b.x.back(), last_y = b.y.back();
+    const double still_re =
+        before.x * first_x + before.y * first_y + after.x * last_x + after.y * last_y;
+    const double still_im =
+        before.x * first_y - before.y * first_x + after.x * last_y - after.y * last_x;
     Fit best;
     const auto try_lag = [&](std::int64_t lag) {
         // B's sums over [lo + lag, hi + lag): those at `from`, moved along.
@@ -336,9 +369,9 @@ Fit fit(const Series& a, const Series& b, std::int64_t from, std::int64_t to) {
             add(b, hi + i, 1, sb);
             add(b, lo + i, -1, sb);
         }
-        const auto [re, im] = cross(a, b, lo, hi, lag);
-        const double cre = re - (sa.x * sb.x + sa.y * sb.y) / m;
-        const double cim = im - (sa.x * sb.y - sa.y * sb.x) / m;
+        const auto [re, im] = cross(a, b, moving_lo, moving_hi, lag);
+        const double cre = still_re + re - (sa.x * sb.x + sa.y * sb.y) / m;
+        const double cim = still_im + im - (sa.x * sb.y - sa.y * sb.x) / m;
         const double covariance = cre * cre + cim * cim;  // its size squared
         const double vb = sb.squares - (sb.x * sb.x + sb.y * sb.y) / m;
         if (vb > 0 && covariance / vb > best.score) {
