@@ -563,7 +563,7 @@ bool Comparison::coarse_search() {
     return best >= -1;
 }
 
-Pair Comparison::refine() const {
+Pair Comparison::refine() {
     State& s = *state_;
     // Smoothed speeds correlate almost as well a bin either side of the best
     // lag: the bin comes from the cumulative counts, whose every count says

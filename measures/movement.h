@@ -163,7 +163,7 @@ class Comparison {
     struct State;
     // Whether a best lag was found a step at a time; the pair at the best bin.
     bool coarse_search();
-    Pair refine() const;
+    Pair refine();
 
     std::unique_ptr<State> state_;
     // 0: done; 1, 2: a mouse's counts next; 3: the coarse search next; 4: the
