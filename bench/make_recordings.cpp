@@ -128,7 +128,7 @@ void write_every_kind(evemu_text::Writer& out, int m, std::int64_t packets,
 void write_slow_frames(evemu_text::Writer& out, int mouse, std::int64_t packets,
                        std::int64_t period_us) {
     const std::vector<testsupport::Counts> strokes =
-        testsupport::sensed(testsupport::slow_hand(), period_us);
+        testsupport::sensed(testsupport::slow_strokes(), period_us);
     constexpr std::int64_t cycle_us = 3'300'000;
     for (std::int64_t written = 0, cycle = 0; written < packets; ++cycle) {
         const std::int64_t from = start_us + mouse * 37'000 + cycle * cycle_us;

@@ -11,8 +11,14 @@ namespace {
 
 constexpr std::int64_t ring_size = static_cast<std::int64_t>(bins);
 constexpr std::int64_t max_lag_bins = max_lag_us / bin_us;
-// The ratio sums the net movement of 8 ms blocks.
-constexpr std::int64_t ratio_block = 64;
+// Speeds are compared over windows of 4 ms (or the slower mouse's median
+// interval, when longer), one window every ms: the coarse search's steps.
+constexpr std::int64_t window_bins = 4000 / bin_us;
+constexpr std::int64_t step_bins = 1000 / bin_us;
+constexpr std::int64_t max_lag_steps = max_lag_us / (step_bins * bin_us);
+// The lag found a step at a time is refined to a bin within this many bins
+// either side: the step, and half again for a coarse best one step off.
+constexpr std::int64_t refine_bins = step_bins + step_bins / 2;
 // Gaps between a mouse's moving bins longer than this are pauses, not its
 // packet interval.
 constexpr std::int64_t max_interval_bins = 64;
@@ -39,10 +45,10 @@ std::string fixed(double value, int decimals) {
     return s;
 }
 
-// A series of speeds at one resolution, with what every correlation of it
-// needs at hand: the sums of its values and of their squares, and the range
-// where it is not zero.
-struct Level {
+// A mouse's speeds, one a step, with what every correlation of them needs at
+// hand: the sums of the values and of their squares, and the range where
+// they are not zero.
+struct Speeds {
     std::vector<float> speed;
     double sum = 0;
     double squares = 0;
@@ -96,29 +102,44 @@ struct Level {
     }
 };
 
-// The speed pyramid's levels: bins, then 2, 4, ... 32 bins (4 ms) summed.
-constexpr int levels = 6;
-
-// One mouse's speeds over the compared span at every level, and its net movement.
+// One mouse's movement over the compared span: its cumulative counts, each
+// packet's spread over the poll interval before it, and its intervals.
 struct Series {
-    std::array<Level, levels> level;
-    double moved = 0;  // the sum of the 8 ms blocks' net lengths
+    // The counts before each bin, and at the end: bins + 1 of them.
+    std::vector<double> x;
+    std::vector<double> y;
+    std::int64_t interval = 1;  // the median gap between moving bins
     bool moving = false;
+    // The counts are the first ones before moves_from and the last ones
+    // from moves_to on.
+    std::int64_t moves_from = 0;
+    std::int64_t moves_to = 0;
 };
 
-// Fills `s` (its buffers reused) with the speeds of a mouse's bins over the
-// span; `raw` is scratch of `bins` speeds.
-void series_of(const std::vector<MouseMovement::Bin>& binned, std::vector<float>& raw, Series& s) {
-    std::vector<float>& speed = s.level[0].speed;
-    speed.resize(bins);
-    // Each bin's net length: no branch, so that it runs a few bins at a time.
-    for (std::size_t i = 0; i < bins; ++i) {
-        const std::int32_t x = binned[i].dx;
-        const std::int32_t y = binned[i].dy;
-        speed[i] = std::sqrt(static_cast<float>(x * x + y * y));
+// The mouse's poll interval in bins, from the gaps between its moving bins
+// (`count` in all): the longest of the USB intervals (125 µs to 8 ms, each
+// twice the one before) that 7 in 8 gaps are whole multiples of, give or take
+// an eighth of it for jittered stamps. Not the median gap: a mouse moved
+// slowly skips the polls that have nothing to send.
+std::int64_t poll_interval(const std::array<std::uint32_t, max_interval_bins + 1>& gaps,
+                           std::uint32_t count) {
+    for (std::int64_t poll = max_interval_bins; poll > 1 && count > 0; poll /= 2) {
+        const std::int64_t give = poll / 8;
+        std::uint64_t on_grid = 0;
+        for (std::int64_t gap = poll - give; gap <= max_interval_bins; ++gap) {
+            const std::int64_t off = gap % poll;
+            if (off <= give || poll - off <= give)
+                on_grid += gaps[static_cast<std::size_t>(gap)];
+        }
+        if (8 * on_grid >= 7 * std::uint64_t{count})
+            return poll;
     }
-    // The median gap between bins that moved (pauses left out): the mouse's
-    // packet interval in bins.
+    return 1;
+}
+
+// Fills `s` (its buffers reused) from a mouse's bins over the span.
+void series_of(const std::vector<MouseMovement::Bin>& binned, Series& s) {
+    // The gaps between bins that moved (pauses left out).
     std::array<std::uint32_t, max_interval_bins + 1> gaps{};
     std::uint32_t gap_count = 0;
     std::int64_t previous = -max_interval_bins - 1;
@@ -129,7 +150,8 @@ void series_of(const std::vector<MouseMovement::Bin>& binned, std::vector<float>
     std::int64_t run_gap = 0;
     std::uint32_t run = 0;
     for (std::int64_t i = 0; i < ring_size; ++i) {
-        if (speed[static_cast<std::size_t>(i)] != 0) {
+        const MouseMovement::Bin& bin = binned[static_cast<std::size_t>(i)];
+        if (bin.dx != 0 || bin.dy != 0) {
             moving = true;
             const std::int64_t gap = i - previous;
             if (gap <= max_interval_bins) {
@@ -146,45 +168,74 @@ void series_of(const std::vector<MouseMovement::Bin>& binned, std::vector<float>
     }
     gaps[static_cast<std::size_t>(run_gap)] += run;
     s.moving = moving;
-    s.moved = 0;
-    for (std::size_t block = 0; block < bins; block += ratio_block) {
-        std::int32_t x = 0;
-        std::int32_t y = 0;
-        for (std::size_t i = block; i < block + ratio_block; ++i) {
-            x += binned[i].dx;
-            y += binned[i].dy;
-        }
-        s.moved += std::hypot(static_cast<double>(x), static_cast<double>(y));
-    }
-    std::int64_t interval = 1;
-    for (std::uint32_t seen = 0; gap_count > 0; ++interval) {
-        seen += gaps[static_cast<std::size_t>(interval)];
+    s.interval = 1;
+    for (std::uint32_t seen = 0; gap_count > 0; ++s.interval) {
+        seen += gaps[static_cast<std::size_t>(s.interval)];
         if (2 * seen >= gap_count)
             break;
     }
-    if (interval > 1) {
-        // A packet reports the movement since the one before it: spread each
-        // bin's speed back over the interval, a running sum over the next
-        // `interval` bins.
-        std::copy(speed.begin(), speed.end(), raw.begin());
-        double sum = 0;
-        for (std::int64_t i = ring_size - 1; i >= 0; --i) {
-            sum += raw[static_cast<std::size_t>(i)];
-            if (i + interval < ring_size)
-                sum -= raw[static_cast<std::size_t>(i + interval)];
-            speed[static_cast<std::size_t>(i)] =
-                static_cast<float>(sum / static_cast<double>(interval));
-        }
+
+    s.x.resize(bins + 1);
+    s.y.resize(bins + 1);
+    double x = 0;
+    double y = 0;
+    for (std::size_t i = 0; i < bins; ++i) {
+        s.x[i] = x;
+        s.y[i] = y;
+        x += binned[i].dx;
+        y += binned[i].dy;
     }
-    s.level[0].index();
-    for (std::size_t k = 1; k < levels; ++k) {
-        const std::vector<float>& finer = s.level[k - 1].speed;
-        std::vector<float>& coarser = s.level[k].speed;
-        coarser.resize(finer.size() / 2);
-        for (std::size_t i = 0; i < coarser.size(); ++i)
-            coarser[i] = finer[2 * i] + finer[2 * i + 1];
-        s.level[k].index();
+    s.x[bins] = x;
+    s.y[bins] = y;
+    const std::int64_t poll = poll_interval(gaps, gap_count);
+    if (poll > 1) {
+        // A packet reports the movement since the poll before it: spread
+        // over that poll interval, the counts before bin i are the mean of
+        // the unspread ones before bins i to i + poll - 1 (the last bin's
+        // standing for those past the span). Exact: the poll is a power of 2.
+        const auto spread = [poll](std::vector<double>& c) {
+            const auto n = static_cast<std::int64_t>(bins);
+            const auto at = [](std::int64_t i) { return static_cast<std::size_t>(i); };
+            double sum = 0;
+            for (std::int64_t k = 0; k < poll; ++k)
+                sum += c[at(std::min(k, n))];
+            for (std::int64_t i = 0; i <= n; ++i) {
+                const double unspread = c[at(i)];
+                c[at(i)] = sum / static_cast<double>(poll);
+                sum += c[at(std::min(i + poll, n))] - unspread;
+            }
+        };
+        spread(s.x);
+        spread(s.y);
     }
+    const auto n = static_cast<std::int64_t>(bins) + 1;
+    const auto differs = [&s](std::int64_t i, std::int64_t j) {
+        const auto at = [](std::int64_t k) { return static_cast<std::size_t>(k); };
+        return s.x[at(i)] != s.x[at(j)] || s.y[at(i)] != s.y[at(j)];
+    };
+    s.moves_from = 0;
+    while (s.moves_from < n && !differs(s.moves_from, 0))
+        ++s.moves_from;
+    s.moves_to = n;
+    while (s.moves_to > 0 && !differs(s.moves_to - 1, n - 1))
+        --s.moves_to;
+}
+
+// A mouse's speeds: the lengths of its movement over windows of `window`
+// bins, the first from bin `first`, then one every step_bins.
+void speeds_of(const Series& s, std::int64_t window, std::int64_t first, Speeds& out) {
+    const auto n = static_cast<std::int64_t>(bins);
+    out.speed.resize(bins / step_bins);
+    for (std::size_t j = 0; j < out.speed.size(); ++j) {
+        const auto from =
+            static_cast<std::size_t>(std::min(first + static_cast<std::int64_t>(j) * step_bins, n));
+        const auto to =
+            static_cast<std::size_t>(std::min(static_cast<std::int64_t>(from) + window, n));
+        const double dx = s.x[to] - s.x[from];
+        const double dy = s.y[to] - s.y[from];
+        out.speed[j] = static_cast<float>(std::sqrt(dx * dx + dy * dy));
+    }
+    out.index();
 }
 
 // The sum of x[i] * y[i] for i below n, in four independent sums so that
@@ -206,7 +257,7 @@ double dot(const float* x, const float* y, std::int64_t n) {
 // Pearson's correlation of a[i] with b[i + lag] over the bins both cover;
 // nothing when either is flat there. The products are taken only where both
 // move.
-std::optional<double> correlation(const Level& a, const Level& b, std::int64_t lag) {
+std::optional<double> correlation(const Speeds& a, const Speeds& b, std::int64_t lag) {
     const auto n = static_cast<std::int64_t>(a.speed.size());
     const std::int64_t from = std::max<std::int64_t>(0, -lag);
     const std::int64_t to = std::min<std::int64_t>(n, n - lag);
@@ -225,6 +276,122 @@ std::optional<double> correlation(const Level& a, const Level& b, std::int64_t l
     if (va <= 1e-9 * saa || vb <= 1e-9 * sbb)
         return std::nullopt;
     return (sab - sa * sb / count) / std::sqrt(va * vb);
+}
+
+// The sum over i in [lo, hi) of B's counts before bin i + lag times the
+// conjugate of A's before bin i, the counts as x + iy: its real part and its
+// imaginary part. Each product of a coordinate by a coordinate in four sums
+// side by side, which the compiler does two or four at a time.
+std::pair<double, double> cross(const Series& a, const Series& b, std::int64_t lo, std::int64_t hi,
+                                std::int64_t lag) {
+    const double* ax = a.x.data();
+    const double* ay = a.y.data();
+    const double* bx = b.x.data() + lag;
+    const double* by = b.y.data() + lag;
+    double xx[4] = {}, yy[4] = {}, xy[4] = {}, yx[4] = {};
+    std::int64_t i = lo;
+    for (; i + 4 <= hi; i += 4) {
+        for (std::int64_t k = 0; k < 4; ++k) {
+            xx[k] += ax[i + k] * bx[i + k];
+            yy[k] += ay[i + k] * by[i + k];
+            xy[k] += ax[i + k] * by[i + k];
+            yx[k] += ay[i + k] * bx[i + k];
+        }
+    }
+    for (; i < hi; ++i) {
+        xx[0] += ax[i] * bx[i];
+        yy[0] += ay[i] * by[i];
+        xy[0] += ax[i] * by[i];
+        yx[0] += ay[i] * bx[i];
+    }
+    const auto total = [](const double(&s)[4]) { return (s[0] + s[1]) + (s[2] + s[3]); };
+    return {total(xx) + total(yy), total(xy) - total(yx)};
+}
+
+// Where B's cumulative counts follow A's best, to a bin: the lag in [from,
+// to] bins at which B's counts are closest to a scaled and turned copy of A's
+// (least squares over x + iy, so that a mouse taped on askew pairs too), and
+// that scale: B's movement over A's. The fit changes smoothly with the lag:
+// it is tried 8 bins apart, then at halving steps around the best.
+struct Fit {
+    std::int64_t lag = 0;
+    double ratio = 0;
+    // The covariance's size squared over B's variance: A's variance (the
+    // same at every lag) times the share of B's that A's explains.
+    double score = -1;
+};
+Fit fit(const Series& a, const Series& b, std::int64_t from, std::int64_t to) {
+    const auto n = static_cast<std::int64_t>(a.x.size());
+    // The bins of A that B has counts for at every lag tried.
+    const std::int64_t lo = std::max<std::int64_t>(0, -from);
+    const std::int64_t hi = std::min(n, n - to);
+    const auto m = static_cast<double>(hi - lo);
+    struct Sums {
+        double x = 0, y = 0, squares = 0;
+    };
+    const auto add = [](const Series& s, std::int64_t i, double sign, Sums& sums) {
+        const double x = s.x[static_cast<std::size_t>(i)];
+        const double y = s.y[static_cast<std::size_t>(i)];
+        sums.x += sign * x;
+        sums.y += sign * y;
+        sums.squares += sign * (x * x + y * y);
+    };
+    Sums sa;
+    Sums sb_from;  // B's over [lo + from, hi + from)
+    for (std::int64_t i = lo; i < hi; ++i) {
+        add(a, i, 1, sa);
+        add(b, i + from, 1, sb_from);
+    }
+    const double va = sa.squares - (sa.x * sa.x + sa.y * sa.y) / m;
+    // Where B stands still at every lag tried, before its movement and after
+    // it, A's counts meet the same B counts at every lag: their products are
+    // summed once, from A's sums there, and only the bins between are
+    // multiplied again at each lag.
+    const std::int64_t moving_lo = std::clamp(b.moves_from - to, lo, hi);
+    const std::int64_t moving_hi = std::clamp(b.moves_to - from, moving_lo, hi);
+    Sums before;
+    Sums after;
+    for (std::int64_t i = lo; i < moving_lo; ++i)
+        add(a, i, 1, before);
+    for (std::int64_t i = moving_hi; i < hi; ++i)
+        add(a, i, 1, after);
+    const double first_x = b.x.front(), first_y = b.y.front();
+    const double last_x = b.x.back(), last_y = b.y.back();
+    const double still_re =
+        before.x * first_x + before.y * first_y + after.x * last_x + after.y * last_y;
+    const double still_im =
+        before.x * first_y - before.y * first_x + after.x * last_y - after.y * last_x;
+    Fit best;
+    const auto try_lag = [&](std::int64_t lag) {
+        // B's sums over [lo + lag, hi + lag): those at `from`, moved along.
+        Sums sb = sb_from;
+        for (std::int64_t i = from; i < lag; ++i) {
+            add(b, hi + i, 1, sb);
+            add(b, lo + i, -1, sb);
+        }
+        const auto [re, im] = cross(a, b, moving_lo, moving_hi, lag);
+        const double cre = still_re + re - (sa.x * sb.x + sa.y * sb.y) / m;
+        const double cim = still_im + im - (sa.x * sb.y - sa.y * sb.x) / m;
+        const double covariance = cre * cre + cim * cim;  // its size squared
+        const double vb = sb.squares - (sb.x * sb.x + sb.y * sb.y) / m;
+        if (vb > 0 && covariance / vb > best.score) {
+            best.score = covariance / vb;
+            best.lag = lag;
+            best.ratio = va > 0 ? std::sqrt(covariance) / va : 0;
+        }
+    };
+    std::int64_t step = 8;
+    for (std::int64_t lag = from; lag <= to; lag += step)
+        try_lag(lag);
+    while (step > 1) {
+        step /= 2;
+        const std::int64_t around = best.lag;
+        for (const std::int64_t lag : {around - step, around + step}) {
+            if (lag >= from && lag <= to)
+                try_lag(lag);
+        }
+    }
+    return best;
 }
 
 }  // namespace
@@ -326,9 +493,13 @@ void MouseMovement::reset() {
 struct Comparison::State {
     std::vector<MouseMovement::Bin> bins_a = std::vector<MouseMovement::Bin>(bins);
     std::vector<MouseMovement::Bin> bins_b = std::vector<MouseMovement::Bin>(bins);
-    std::vector<float> raw = std::vector<float>(bins);
     Series a;
     Series b;
+    Speeds speeds_a;
+    Speeds speeds_b;
+    std::int64_t window = window_bins;  // the speeds' window, in bins
+    std::int64_t coarse_lag = 0;        // the best a step at a time, in steps
+    double coarse_correlation = 0;      // there
 };
 
 Comparison::Comparison() : state_(std::make_unique<State>()) {}
@@ -349,15 +520,20 @@ void Comparison::begin(const MouseMovement& a, const MouseMovement& b) {
 bool Comparison::step() {
     switch (stage_) {
         case 1:
-            series_of(state_->bins_a, state_->raw, state_->a);
+            series_of(state_->bins_a, state_->a);
             stage_ = 2;
             return false;
         case 2:
-            series_of(state_->bins_b, state_->raw, state_->b);
+            series_of(state_->bins_b, state_->b);
             stage_ = 3;
             return false;
         case 3:
-            pair_ = search();
+            // Mice that did not both move, or whose speeds are flat, pair
+            // with nothing.
+            stage_ = coarse_search() ? 4 : 0;
+            return stage_ == 0;
+        case 4:
+            pair_ = refine();
             stage_ = 0;
             return true;
         default:
@@ -365,39 +541,43 @@ bool Comparison::step() {
     }
 }
 
-Pair Comparison::search() const {
-    Pair pair;
-    const Series& sa = state_->a;
-    const Series& sb = state_->b;
-    if (!sa.moving || !sb.moving)
-        return pair;
-
-    // Coarse to fine: every lag of the ±50 ms at 4 ms, then at each finer
-    // level the lags around twice the best one, down to a bin.
+bool Comparison::coarse_search() {
+    State& s = *state_;
+    if (!s.a.moving || !s.b.moving)
+        return false;
+    // Speeds over 4 ms hold several counts even where each packet holds one;
+    // over the slower mouse's interval when that is longer, so that each
+    // window holds a packet of it.
+    s.window = std::max({window_bins, s.a.interval, s.b.interval});
+    speeds_of(s.a, s.window, 0, s.speeds_a);
+    speeds_of(s.b, s.window, 0, s.speeds_b);
     double best = -2;
-    std::int64_t best_lag = 0;
-    const auto search_level = [&](std::size_t k, std::int64_t from, std::int64_t to) {
-        const std::int64_t reach = (max_lag_bins + (std::int64_t{1} << k) - 1) >> k;
-        best = -2;
-        for (std::int64_t lag = std::max(from, -reach); lag <= std::min(to, reach); ++lag) {
-            const std::optional<double> r = correlation(sa.level[k], sb.level[k], lag);
-            if (r && *r > best) {
-                best = *r;
-                best_lag = lag;
-            }
+    for (std::int64_t lag = -max_lag_steps; lag <= max_lag_steps; ++lag) {
+        const std::optional<double> r = correlation(s.speeds_a, s.speeds_b, lag);
+        if (r && *r > best) {
+            best = *r;
+            s.coarse_lag = lag;
         }
-    };
-    search_level(levels - 1, -max_lag_bins, max_lag_bins);
-    for (std::size_t k = levels - 1; k-- > 0 && best >= -1;) {
-        // A level's best lag is within a step of the true one at the level above.
-        const std::int64_t radius = k == 0 ? 1 : 2;
-        search_level(k, 2 * best_lag - radius, 2 * best_lag + radius);
     }
-    if (best < -1)
-        return pair;
-    pair.correlation = best;
-    pair.lag_us = best_lag * bin_us;
-    pair.ratio = sa.moved > 0 ? sb.moved / sa.moved : 0;
+    s.coarse_correlation = best;
+    return best >= -1;
+}
+
+Pair Comparison::refine() {
+    State& s = *state_;
+    // Smoothed speeds correlate almost as well a bin either side of the best
+    // lag: the bin comes from the cumulative counts, whose every count says
+    // when it came.
+    const std::int64_t around = s.coarse_lag * step_bins;
+    const Fit found = fit(s.a, s.b, std::max(around - refine_bins, -max_lag_bins),
+                          std::min(around + refine_bins, max_lag_bins));
+    // The speeds' correlation at that lag: B's windows from that bin on.
+    const std::int64_t steps = floor_div(found.lag, step_bins);
+    speeds_of(s.b, s.window, found.lag - steps * step_bins, s.speeds_b);
+    Pair pair;
+    pair.correlation = correlation(s.speeds_a, s.speeds_b, steps).value_or(s.coarse_correlation);
+    pair.lag_us = found.lag * bin_us;
+    pair.ratio = found.ratio;
     pair.together = pair.correlation >= together_correlation;
     return pair;
 }

@@ -17,7 +17,7 @@
 //
 // A packet costs constant time: its counts are summed and binned into a ring
 // of 125 µs bins covering the last 4 s of the mouse's own time. compare()
-// reads two rings (a few milliseconds): run it a few times a second at most.
+// reads two rings (half a millisecond): run it a few times a second at most.
 // Not thread-safe: feed and read from one thread.
 #pragma once
 
@@ -34,7 +34,7 @@
 
 namespace measures::movement {
 
-// The bins speeds are compared in, and how many the ring holds: 4 s of them.
+// The bins movement is kept in, and how many the ring holds: 4 s of them.
 constexpr std::int64_t bin_us = 125;
 constexpr std::size_t bins = 4'000'000 / bin_us;
 // The lags tried: B up to 50 ms earlier or later than A.
@@ -123,23 +123,26 @@ struct Pair {
     // How much later B reports the same movement than A: negative when B
     // reports first. A whole number of bins.
     std::int64_t lag_us = 0;
-    // B's movement over A's: the sums of the lengths of their net movement
-    // over 8 ms, so that one-count packets do not inflate either.
+    // B's movement over A's: the scale of the least-squares fit of B's
+    // cumulative counts to A's at that lag, so that one-count packets do not
+    // inflate either.
     double ratio = 0;
 };
 
-// Compares the speeds of `a` and `b` (the lengths of each bin's net movement;
-// a slower mouse's spread over its own packet interval): the lag within
-// ±max_lag_us that correlates them best, searched 4 ms at a time and then at
-// halving steps around the best down to a bin, and their ratio. Two mice that did
-// not both move in the span do not correlate.
+// Compares the speeds of `a` and `b`, smoothed so that one-count packets pair
+// too: the length of each mouse's movement over 4 ms (or the slower mouse's
+// median packet interval, when longer), a window every ms, each packet's
+// counts spread over its poll interval. The lag within ±max_lag_us where they
+// correlate best is searched a ms at a time, then found to a bin on the
+// cumulative counts, where the ratio comes from too. Two mice that did not
+// both move in the span do not correlate.
 Pair compare(const MouseMovement& a, const MouseMovement& b);
 
 // A comparison of two mice done a part at a time, as compare() does it in one
 // go: begin() takes both mice's movement over the span (a copy), then each
-// step() does a third of the work (one mouse's speeds, the other's, the
-// search), so that a caller on the thread that also handles packets never
-// holds them back for a whole comparison.
+// step() does a part of the work (one mouse's counts, the other's, the search
+// a ms at a time, the lag to a bin), so that a caller on the thread that also
+// handles packets never holds them back for a whole comparison.
 class Comparison {
   public:
     Comparison();
@@ -148,6 +151,8 @@ class Comparison {
     Comparison& operator=(const Comparison&) = delete;
 
     void begin(const MouseMovement& a, const MouseMovement& b);
+    // The parts: step() is called at most this many times a comparison.
+    static constexpr int steps = 4;
     // Does the next part; true once the comparison is done (at once when
     // either mouse never moved).
     bool step();
@@ -156,10 +161,14 @@ class Comparison {
 
   private:
     struct State;
-    Pair search() const;
+    // Whether a best lag was found a step at a time; the pair at the best bin.
+    bool coarse_search();
+    Pair refine();
 
     std::unique_ptr<State> state_;
-    int stage_ = 0;  // 0: done; 1, 2: a mouse's speeds next; 3: the search next
+    // 0: done; 1, 2: a mouse's counts next; 3: the coarse search next; 4: the
+    // lag to a bin next
+    int stage_ = 0;
     Pair pair_;
 };
 

@@ -281,11 +281,12 @@ void TForm5::compare_next_pair() {
 }
 
 int TForm5::compare_step_ms() const {
-    // Each pair every compare_ms, one at a time and each in three steps: a
-    // step holds the packets back while it runs, a tenth of a millisecond or
-    // so, where all the pairs at once would hold them for all of them.
+    // Each pair every compare_ms, one at a time and each in steps: a step
+    // holds the packets back while it runs, a few tenths of a millisecond,
+    // where all the pairs at once would hold them for all of them.
     const std::size_t pairs = std::max<std::size_t>(1, pair_results_.size());
-    return std::max(1, compare_ms / static_cast<int>(3 * pairs));
+    return std::max(1,
+                    compare_ms / static_cast<int>(measures::movement::Comparison::steps * pairs));
 }
 
 std::vector<std::string> TForm5::wanted_notes() const {

@@ -5,7 +5,7 @@
 // hidden by F4, Close or the title bar's close; Reset starts every mouse's
 // movement afresh, before each stroke. The distance applies when Enter is
 // pressed. The figures are drawn five times a second while the mice move, and
-// each pair compared once a second, one pair at a time in three steps. The raw input it
+// each pair compared once a second, one pair at a time in four steps. The raw input it
 // receives while active goes on to the main window.
 #pragma once
 
@@ -55,7 +55,7 @@ class TForm5 : public MeasuresWindow {
     void compare_pairs();
     // Does the next step of comparing a pair: takes the next pair whose mice
     // moved since it was compared, in turn, or takes a step of the one under
-    // way (a third of it).
+    // way (a part of it).
     void compare_step();
     // Compares the next pair of numbered mice, in turn, whole.
     void compare_next_pair();

@@ -653,10 +653,10 @@ std::string skipped_polls(const std::vector<std::int64_t>& times, std::int64_t p
 // recordings, whose figures were worked out by hand from their stamps.
 TEST(StatsProgramTest, MiceMovedSlowlySkipPollsOnTheirGrid) {
     std::vector<std::int64_t> slow_8k;
-    for (const auto& packet : testsupport::sensed(testsupport::slow_hand(), 125))
+    for (const auto& packet : testsupport::sensed(testsupport::slow_strokes(), 125))
         slow_8k.push_back(packet.us);
     std::vector<std::int64_t> slow_1k;
-    for (const auto& packet : testsupport::sensed(testsupport::slow_hand(), 1000))
+    for (const auto& packet : testsupport::sensed(testsupport::slow_strokes(), 1000))
         slow_1k.push_back(packet.us);
     testsupport::TempDir dir;
     struct Case {
@@ -954,15 +954,29 @@ TEST(StatsProgramTest, TwoMiceOfOneLibinputRecordFileKeepTheirRecordedLag) {
     EXPECT_GE(std::stod(pairs[0][4]), 0.95);
 }
 
+// Each recording starts with an empty frame at the same time, as --record
+// writes them: the replay's times, counted from each file's first event,
+// keep the mice's lags. The slow mice move 10 s after the others, so that
+// no mouse of one set has moved within 4 s of the other's movement.
 TEST(StatsProgramTest, MiceMovedTogetherArePairedByTheirRecordedStamps) {
     using testsupport::hand;
     using testsupport::sensed;
+    using testsupport::slow_hand;
+    const auto later = [](std::vector<testsupport::Counts> packets) {
+        for (auto& p : packets)
+            p.us += 10'000'000;
+        return packets;
+    };
     const std::vector<std::pair<const char*, std::vector<testsupport::Counts>>> mice = {
         {"A", sensed(hand(), 125, 1, 0, 2)},
         {"B later", sensed(hand(), 125, 0.5, 3000)},
         {"B first", sensed(hand(), 125, 0.5, -3000)},
         {"At 1 kHz", sensed(hand(), 1000)},
         {"Apart", sensed(testsupport::other_hand(), 125)},
+        {"Slow A", later(sensed(slow_hand(), 125))},
+        {"Slow B", later(sensed(slow_hand(), 125, 0.6, 1750))},
+        {"Slow at 1 kHz", later(sensed(slow_hand(), 1000, 0.25))},
+        {"Slow apart", later(sensed(testsupport::slow_other_hand(), 125))},
     };
     testsupport::TempDir dir;
     std::vector<std::string> args = {"--replay-speed=max", "--exit-after-replay", "--stats"};
@@ -975,11 +989,13 @@ TEST(StatsProgramTest, MiceMovedTogetherArePairedByTheirRecordedStamps) {
     ASSERT_EQ(result.exit_code, 0) << result.err;
     EXPECT_NE(result.err.find("cpi needs --distance-mm"), std::string::npos) << result.err;
     const auto pairs = table_rows(result.err, "a", "b");
-    // a, b, ratio, lag_ms: every pair of the four that moved together; the
-    // fifth with none. The 1 kHz mouse's lag within a bin of 0.
+    // a, b, ratio, lag_ms: every pair of the first four, which moved
+    // together, and of the three slow ones; the two apart with none. The
+    // 1 kHz mice's lag within a bin of 0.
     const std::vector<std::vector<std::string>> expected = {
         {"0", "1", "0.500", "3.000"},  {"0", "2", "0.500", "-3.000"}, {"0", "3", "1.000", "0.000"},
         {"1", "2", "1.000", "-6.000"}, {"1", "3", "2.000", "-3.000"}, {"2", "3", "2.000", "3.000"},
+        {"5", "6", "0.600", "1.750"},  {"5", "7", "0.250", "0.000"},  {"6", "7", "0.417", "-1.750"},
     };
     ASSERT_EQ(pairs.size(), expected.size()) << result.err;
     for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -987,7 +1003,8 @@ TEST(StatsProgramTest, MiceMovedTogetherArePairedByTheirRecordedStamps) {
         ASSERT_EQ(pairs[i].size(), 5u);
         EXPECT_EQ(pairs[i][0], expected[i][0]);
         EXPECT_EQ(pairs[i][1], expected[i][1]);
-        EXPECT_NEAR(std::stod(pairs[i][2]), std::stod(expected[i][2]), 0.01);
+        EXPECT_NEAR(std::stod(pairs[i][2]), std::stod(expected[i][2]),
+                    0.005 * std::stod(expected[i][2]));
         EXPECT_NEAR(std::stod(pairs[i][3]), std::stod(expected[i][3]), 0.125);
         EXPECT_GE(std::stod(pairs[i][4]), i < 3 ? 0.95 : 0.8);
     }

@@ -58,7 +58,7 @@ inline const HandPath& other_hand() {
 // most 9 counts a millisecond: a mouse polled at 8 kHz then skips polls
 // (most of its reports carry one count), more as the stroke starts and ends.
 // 3.2 s of it, strokes parted by pauses of 100 ms or more.
-inline const HandPath& slow_hand() {
+inline const HandPath& slow_strokes() {
     // A stroke of `counts` over `ms` peaks at pi / 2 * counts / ms counts a millisecond.
     static const HandPath path = flicks({{50, 300, 1700, 0},
                                          {500, 400, -1900, 900},
@@ -66,6 +66,25 @@ inline const HandPath& slow_hand() {
                                          {1450, 500, 2500, 1500},
                                          {2100, 350, -1800, -1000},
                                          {2600, 450, 2500, 0}});
+    return path;
+}
+// Slow bursts, about 8 counts a ms at their peak (one count a report from
+// an 8 kHz mouse), done 2.7 s in; and bursts of their own, each at least
+// 100 ms from any of the first.
+inline const HandPath& slow_hand() {
+    static const HandPath path = flicks({{100, 150, 700, 200},
+                                         {600, 200, -900, 300},
+                                         {1200, 150, 0, -700},
+                                         {1800, 250, 1200, 0},
+                                         {2500, 200, -700, -700}});
+    return path;
+}
+inline const HandPath& slow_other_hand() {
+    static const HandPath path = flicks({{350, 150, -600, 300},
+                                         {900, 200, 800, 500},
+                                         {1450, 250, -1100, -400},
+                                         {2150, 250, 500, 1100},
+                                         {2800, 250, 1200, 0}});
     return path;
 }
 
