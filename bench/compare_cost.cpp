@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
     movement::Pair pair;
     for (int i = 0; i < runs; ++i) {
         const auto started = std::chrono::steady_clock::now();
-        pair = movement::compare(a, b);
+        pair = movement::compare(a, b, {125, 125});
         took.push_back(
             std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - started)
                 .count());

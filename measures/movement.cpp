@@ -116,29 +116,14 @@ struct Series {
     std::int64_t moves_to = 0;
 };
 
-// The mouse's poll interval in bins, from the gaps between its moving bins
-// (`count` in all): the longest of the USB intervals (125 µs to 8 ms, each
-// twice the one before) that 7 in 8 gaps are whole multiples of, give or take
-// an eighth of it for jittered stamps. Not the median gap: a mouse moved
-// slowly skips the polls that have nothing to send.
-std::int64_t poll_interval(const std::array<std::uint32_t, max_interval_bins + 1>& gaps,
-                           std::uint32_t count) {
-    for (std::int64_t poll = max_interval_bins; poll > 1 && count > 0; poll /= 2) {
-        const std::int64_t give = poll / 8;
-        std::uint64_t on_grid = 0;
-        for (std::int64_t gap = poll - give; gap <= max_interval_bins; ++gap) {
-            const std::int64_t off = gap % poll;
-            if (off <= give || poll - off <= give)
-                on_grid += gaps[static_cast<std::size_t>(gap)];
-        }
-        if (8 * on_grid >= 7 * std::uint64_t{count})
-            return poll;
-    }
-    return 1;
+// The bins of a poll period: none when it is not known.
+std::int64_t poll_bins(const std::optional<std::int64_t>& period_us) {
+    return period_us ? std::max<std::int64_t>(1, *period_us / bin_us) : 1;
 }
 
-// Fills `s` (its buffers reused) from a mouse's bins over the span.
-void series_of(const std::vector<MouseMovement::Bin>& binned, Series& s) {
+// Fills `s` (its buffers reused) from a mouse's bins over the span, each
+// packet's counts spread over `poll` bins before it.
+void series_of(const std::vector<MouseMovement::Bin>& binned, std::int64_t poll, Series& s) {
     // The gaps between bins that moved (pauses left out).
     std::array<std::uint32_t, max_interval_bins + 1> gaps{};
     std::uint32_t gap_count = 0;
@@ -187,12 +172,11 @@ void series_of(const std::vector<MouseMovement::Bin>& binned, Series& s) {
     }
     s.x[bins] = x;
     s.y[bins] = y;
-    const std::int64_t poll = poll_interval(gaps, gap_count);
     if (poll > 1) {
         // A packet reports the movement since the poll before it: spread
-        // over that poll interval, the counts before bin i are the mean of
+        // over that poll period, the counts before bin i are the mean of
         // the unspread ones before bins i to i + poll - 1 (the last bin's
-        // standing for those past the span). Exact: the poll is a power of 2.
+        // standing for those past the span).
         const auto spread = [poll](std::vector<double>& c) {
             const auto n = static_cast<std::int64_t>(bins);
             const auto at = [](std::int64_t i) { return static_cast<std::size_t>(i); };
@@ -497,6 +481,8 @@ struct Comparison::State {
     Series b;
     Speeds speeds_a;
     Speeds speeds_b;
+    std::int64_t poll_a = 1;  // each mouse's poll period, in bins
+    std::int64_t poll_b = 1;
     std::int64_t window = window_bins;  // the speeds' window, in bins
     std::int64_t coarse_lag = 0;        // the best a step at a time, in steps
     double coarse_correlation = 0;      // there
@@ -506,9 +492,11 @@ Comparison::Comparison() : state_(std::make_unique<State>()) {}
 
 Comparison::~Comparison() = default;
 
-void Comparison::begin(const MouseMovement& a, const MouseMovement& b) {
+void Comparison::begin(const MouseMovement& a, const MouseMovement& b, const Polls& polls) {
     pair_ = Pair{};
     stage_ = 0;
+    state_->poll_a = poll_bins(polls.a_us);
+    state_->poll_b = poll_bins(polls.b_us);
     if (!a.last_bin() || !b.last_bin())
         return;
     const std::int64_t first = std::max(*a.last_bin(), *b.last_bin()) - ring_size + 1;
@@ -520,11 +508,11 @@ void Comparison::begin(const MouseMovement& a, const MouseMovement& b) {
 bool Comparison::step() {
     switch (stage_) {
         case 1:
-            series_of(state_->bins_a, state_->a);
+            series_of(state_->bins_a, state_->poll_a, state_->a);
             stage_ = 2;
             return false;
         case 2:
-            series_of(state_->bins_b, state_->b);
+            series_of(state_->bins_b, state_->poll_b, state_->b);
             stage_ = 3;
             return false;
         case 3:
@@ -582,11 +570,11 @@ Pair Comparison::refine() {
     return pair;
 }
 
-Pair compare(const MouseMovement& a, const MouseMovement& b) {
+Pair compare(const MouseMovement& a, const MouseMovement& b, const Polls& polls) {
     // Its buffers kept from one comparison to the next: allocating them
     // afresh for each is an mmap and its page faults every time.
     static Comparison comparison;
-    comparison.begin(a, b);
+    comparison.begin(a, b, polls);
     while (!comparison.step()) {
     }
     return comparison.result();

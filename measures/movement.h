@@ -129,14 +129,23 @@ struct Pair {
     double ratio = 0;
 };
 
+// Each mouse's poll period where its poll grid has one (MouseTiming's
+// poll_period_us(), measures/poll_grid.h): a packet reports the movement
+// since the poll before it, so its counts are spread over that period. A
+// mouse whose period is not known has its counts taken where they came.
+struct Polls {
+    std::optional<std::int64_t> a_us;
+    std::optional<std::int64_t> b_us;
+};
+
 // Compares the speeds of `a` and `b`, smoothed so that one-count packets pair
 // too: the length of each mouse's movement over 4 ms (or the slower mouse's
 // median packet interval, when longer), a window every ms, each packet's
-// counts spread over its poll interval. The lag within ±max_lag_us where they
+// counts spread over its poll period. The lag within ±max_lag_us where they
 // correlate best is searched a ms at a time, then found to a bin on the
 // cumulative counts, where the ratio comes from too. Two mice that did not
 // both move in the span do not correlate.
-Pair compare(const MouseMovement& a, const MouseMovement& b);
+Pair compare(const MouseMovement& a, const MouseMovement& b, const Polls& polls = {});
 
 // A comparison of two mice done a part at a time, as compare() does it in one
 // go: begin() takes both mice's movement over the span (a copy), then each
@@ -150,7 +159,7 @@ class Comparison {
     Comparison(const Comparison&) = delete;
     Comparison& operator=(const Comparison&) = delete;
 
-    void begin(const MouseMovement& a, const MouseMovement& b);
+    void begin(const MouseMovement& a, const MouseMovement& b, const Polls& polls = {});
     // The parts: step() is called at most this many times a comparison.
     static constexpr int steps = 4;
     // Does the next part; true once the comparison is done (at once when

@@ -74,6 +74,17 @@ class Mouse {
     movement::MouseMovement movement;  // whether its sensor is true
 };
 
+// Two mice's poll periods, for comparing their movement (movement::Polls).
+inline movement::Polls polls_of(const Mouse& a, const Mouse& b) {
+    return {a.timing.poll_period_us(), b.timing.poll_period_us()};
+}
+
+// How two mice's movement compares: movement::compare, each packet's counts
+// spread over its mouse's poll period.
+inline movement::Pair compare(const Mouse& a, const Mouse& b) {
+    return movement::compare(a.movement, b.movement, polls_of(a, b));
+}
+
 // The measures of every mouse that has sent a packet or been told something.
 class Store {
   public:

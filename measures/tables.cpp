@@ -159,8 +159,7 @@ std::string movement_tables(const std::vector<Label>& labels, const Store& store
     std::vector<std::vector<std::string>> pairs = {{pair_titles.begin(), pair_titles.end()}};
     for (std::size_t i = 0; i < numbered.size(); ++i) {
         for (std::size_t j = i + 1; j < numbered.size(); ++j) {
-            const movement::Pair pair =
-                movement::compare(numbered[i].first->movement, numbered[j].first->movement);
+            const movement::Pair pair = compare(*numbered[i].first, *numbered[j].first);
             if (!pair.together)
                 continue;
             const movement::PairRow row =

@@ -236,7 +236,7 @@ void TForm5::compare_pairs() {
     const std::size_t pairs = pairs_of_numbered_mice();
     for (std::size_t k = 0; k < pairs; ++k) {
         const auto [i, j] = pair_mice(k);
-        take_pair(k, movement::compare(numbered_[i].first->movement, numbered_[j].first->movement),
+        take_pair(k, measures::compare(*numbered_[i].first, *numbered_[j].first),
                   pair_generations(k));
     }
     next_pair_ = 0;
@@ -257,7 +257,9 @@ void TForm5::compare_step() {
             const std::size_t index = (next_pair_ + k) % pairs;
             if (pair_stale(index)) {
                 const auto [i, j] = pair_mice(index);
-                comparison_.begin(numbered_[i].first->movement, numbered_[j].first->movement);
+                const measures::Mouse& a = *numbered_[i].first;
+                const measures::Mouse& b = *numbered_[j].first;
+                comparison_.begin(a.movement, b.movement, measures::polls_of(a, b));
                 comparing_ = index;
                 comparing_generations_ = pair_generations(index);
                 next_pair_ = index + 1;
