@@ -11,8 +11,9 @@ constexpr std::int64_t millisecond_tick_us = 1000;
 // Off-grid reports in a row, each whole periods after the one before, that
 // move the grid's phase to them.
 constexpr std::uint32_t relock_reports = 8;
-// The intervals of a spell going on first tried for a period, before its chunk is full.
-constexpr std::size_t first_try = 32;
+// A spell's last chunk shorter than this is too little to read a period
+// from: it is counted on the grid the spell had.
+constexpr std::size_t min_chunk = 8;
 
 // Shares of a chunk's reports, as fractions: n * num >= total * den.
 constexpr std::uint64_t settle_on_percent = 90;
@@ -69,8 +70,7 @@ std::int64_t tolerance_us(std::int64_t period_us, Clock clock) {
 PollGrid::Follower::Follower(std::int64_t period_us, Clock clock)
     : period(period_us), tolerance(tolerance_us(period_us, clock)) {}
 
-Mark PollGrid::Follower::step(std::int64_t interval_us) {
-    since += interval_us;
+Mark PollGrid::Follower::step_further(std::int64_t interval_us) {
     // `since` is at least -tolerance / 2: the nearest multiple is never negative.
     const auto [n, residual] = nearest(since, period);
     if (n >= 1 && residual >= -tolerance && residual <= tolerance) {
@@ -159,17 +159,10 @@ std::optional<std::int64_t> settle(std::span<const std::int32_t> intervals, Cloc
     return std::nullopt;
 }
 
-Mark PollGrid::add(std::int64_t interval_us) {
-    const auto kept =
-        static_cast<std::int32_t>(std::clamp<std::int64_t>(interval_us, 0, INT32_MAX));
-    chunk_[chunk_size_++] = kept;
-    if (spell_intervals_ < spell_counts_from)
-        ++spell_intervals_;
-    const Mark mark = period_us_ ? follower_.step(kept) : Mark::unknown;
+void PollGrid::chunk_grew() {
     if (chunk_size_ == chunk_intervals) {
         check_chunk();
-    } else if (!period_us_ && first_chunk_ && chunk_size_ >= first_try &&
-               std::has_single_bit(chunk_size_)) {
+    } else if (!period_us_ && first_chunk_) {
         // Not settled yet: tried at 32, 64 ... intervals into a spell's first
         // chunk, so that a mouse moved on and on is not unknown for a whole chunk.
         if (const std::optional<std::int64_t> period = settle(chunk(), clock_)) {
@@ -177,12 +170,11 @@ Mark PollGrid::add(std::int64_t interval_us) {
             follower_ = follow(chunk(), *period, clock_);
         }
     }
-    return mark;
 }
 
-void PollGrid::end_spell() {
-    if (spell_intervals_ >= spell_counts_from) {
-        if (chunk_size_ >= spell_counts_from)
+void PollGrid::end_spell(bool counted) {
+    if (counted) {
+        if (chunk_size_ >= min_chunk)
             check_chunk();
         else if (period_us_)
             counted_ += follower_.counts;  // a spell's short tail: on the grid it had
@@ -191,7 +183,6 @@ void PollGrid::end_spell() {
     follower_.restart();
     chunk_size_ = 0;
     first_chunk_ = true;
-    spell_intervals_ = 0;
 }
 
 void PollGrid::check_chunk() {
@@ -221,9 +212,9 @@ void PollGrid::set_clock(Clock clock) {
     *this = PollGrid(clock);
 }
 
-Counts PollGrid::counts() const {
+Counts PollGrid::counts(bool spell_counts) const {
     Counts all = counted_;
-    if (period_us_ && spell_intervals_ >= spell_counts_from)
+    if (period_us_ && spell_counts)
         all += follower_.counts;
     return all;
 }

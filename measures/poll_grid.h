@@ -36,6 +36,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -83,23 +84,37 @@ class PollGrid {
   public:
     // Intervals kept for the check of one chunk: 128 ms at 8 kHz.
     static constexpr std::size_t chunk_intervals = 1024;
-    // A spell counts from this many intervals on, as the timing measures count it.
-    static constexpr std::size_t spell_counts_from = 8;
+    static_assert(std::has_single_bit(chunk_intervals));
 
     explicit PollGrid(Clock clock) : clock_(clock) {}
 
-    // The interval from the spell's report before to this one (0 to under a pause).
-    Mark add(std::int64_t interval_us);
-    // The spell ended: its last chunk is checked when the spell counts.
-    void end_spell();
+    // The interval from the spell's report before to this one (0 to under a
+    // pause). Inline: it runs for every report, and costs little but the step
+    // on the settled grid.
+    Mark add(std::int32_t interval_us) {
+        chunk_[chunk_size_++] = interval_us;
+        const Mark mark = period_us_ ? follower_.step(interval_us) : Mark::unknown;
+        // The chunk is checked when full, and tried before at 32, 64 ... 512
+        // (a power of two: no bit below the highest; not std::has_single_bit,
+        // a library call where the processor's popcount is not assumed).
+        if ((chunk_size_ & (chunk_size_ - 1)) == 0 && chunk_size_ >= first_try) [[unlikely]]
+            chunk_grew();
+        return mark;
+    }
+    // The spell ended; `counted`: it had enough intervals to count (then its
+    // last chunk is checked and counted).
+    void end_spell(bool counted);
     // A new clock: what was read on the old one is forgotten.
     void set_clock(Clock clock);
 
     std::optional<std::int64_t> period_us() const { return period_us_; }
-    // The counted reports, with the spell going on once it counts.
-    Counts counts() const;
+    // The counted reports, with the spell going on when `spell_counts`.
+    Counts counts(bool spell_counts) const;
 
   private:
+    // The intervals of a spell's first chunk at which a period is first tried.
+    static constexpr std::size_t first_try = 32;
+
     // Follows one period over a spell's intervals.
     struct Follower {
         std::int64_t period = 0;
@@ -111,12 +126,29 @@ class PollGrid {
 
         Follower() = default;
         Follower(std::int64_t period_us, Clock clock);
-        Mark step(std::int64_t interval_us);
+        Mark step(std::int64_t interval_us) {
+            since += interval_us;
+            // One period on: a mouse sending at every poll, the usual case.
+            const std::int64_t residual = since - period;
+            if (residual >= -tolerance && residual <= tolerance) [[likely]] {
+                ++counts.on;
+                ++counts.polls;
+                since = residual - residual / 2;  // the phase moves half-way to this report
+                offs = 0;
+                run = 0;
+                return Mark::on;
+            }
+            return step_further(interval_us);
+        }
+        // A report not one period on: several periods on, or off the grid.
+        Mark step_further(std::int64_t interval_us);
         void restart() { since = offs = run = 0; }
     };
     friend std::optional<std::int64_t> settle(std::span<const std::int32_t>, Clock);
 
     std::span<const std::int32_t> chunk() const { return {chunk_.data(), chunk_size_}; }
+    // The chunk reached a power of two: full (checked), or a first try.
+    void chunk_grew();
     void check_chunk();
     // Whether `reports` of a chunk lie on the follower's grid more often than
     // chance would put them there (a settled period stays while they do).
@@ -127,7 +159,6 @@ class PollGrid {
     Clock clock_;
     std::optional<std::int64_t> period_us_;
     Follower follower_;
-    std::size_t spell_intervals_ = 0;  // up to spell_counts_from
     Counts counted_;
     std::size_t chunk_size_ = 0;
     bool first_chunk_ = true;  // of the spell going on

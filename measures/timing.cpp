@@ -7,8 +7,6 @@
 namespace measures::timing {
 namespace {
 
-static_assert(grid::PollGrid::spell_counts_from == min_spell_intervals);
-
 // A ms clock's stamps are whole milliseconds: each may be off by up to one.
 constexpr std::int64_t millisecond_tick_us = 1000;
 
@@ -124,7 +122,7 @@ void MouseTiming::add(std::int64_t time_us, bool same_report, bool background) {
     if (same_report && reports_ > 0)
         return;
     ++generation_;
-    std::int64_t interval = no_interval;
+    std::int32_t interval = no_interval;  // as the chart keeps it
     grid::Mark mark = grid::Mark::unknown;
     if (reports_ > 0) {
         if (time_us < last_time_us_) {
@@ -134,11 +132,12 @@ void MouseTiming::add(std::int64_t time_us, bool same_report, bool background) {
             // Unsigned: the distance between any two stamps, without overflow.
             const std::uint64_t gap =
                 static_cast<std::uint64_t>(time_us) - static_cast<std::uint64_t>(last_time_us_);
-            interval = static_cast<std::int64_t>(std::min<std::uint64_t>(gap, INT64_MAX));
-            if (interval >= pause_us) {
+            if (gap >= pause_us) {
                 ++pauses_;
                 end_spell();
+                interval = static_cast<std::int32_t>(std::min<std::uint64_t>(gap, INT32_MAX));
             } else {
+                interval = static_cast<std::int32_t>(gap);
                 mark = grid_.add(interval);
                 if (spell_intervals_ >= min_spell_intervals)
                     intervals_.add(interval);  // a spell that counts already: the usual case
@@ -150,8 +149,7 @@ void MouseTiming::add(std::int64_t time_us, bool same_report, bool background) {
     ++reports_;
     background_reports_ += background ? 1 : 0;
     last_time_us_ = time_us;
-    recent_.push(
-        {time_us, static_cast<std::int32_t>(std::min<std::int64_t>(interval, INT32_MAX)), mark});
+    recent_.push({time_us, interval, mark});
 }
 
 void MouseTiming::hold_interval(std::int64_t interval_us) {
@@ -167,7 +165,7 @@ void MouseTiming::hold_interval(std::int64_t interval_us) {
 }
 
 void MouseTiming::end_spell() {
-    grid_.end_spell();
+    grid_.end_spell(spell_intervals_ >= min_spell_intervals);
     if (spell_intervals_ < min_spell_intervals)
         short_spell_intervals_ += spell_intervals_;
     spell_intervals_ = 0;
@@ -221,7 +219,7 @@ Summary MouseTiming::summary() const {
     if (s.intervals == 0)
         return s;
     s.poll_period_us = grid_.period_us();
-    const grid::Counts polls = grid_.counts();
+    const grid::Counts polls = grid_.counts(spell_intervals_ >= min_spell_intervals);
     if (s.poll_period_us && polls.polls > 0)
         s.skipped_share = static_cast<double>(polls.skipped) / static_cast<double>(polls.polls);
     if (s.poll_period_us && polls.on + polls.off > 0)

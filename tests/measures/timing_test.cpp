@@ -518,22 +518,22 @@ TEST(PollGridTest, TheChartMarksTheReportsOffTheGrid) {
 // spell's reports lie on none.
 TEST(PollGridTest, ASettledPeriodStaysWhileHalfTheReportsLieOnIt) {
     measures::grid::PollGrid grid(Clock::microseconds);
-    const auto spell = [&](const std::vector<std::int64_t>& intervals) {
-        for (const std::int64_t i : intervals)
+    const auto spell = [&](const std::vector<std::int32_t>& intervals) {
+        for (const std::int32_t i : intervals)
             grid.add(i);
-        grid.end_spell();
+        grid.end_spell(intervals.size() >= timing::min_spell_intervals);
     };
-    spell(std::vector<std::int64_t>(100, 1000));
+    spell(std::vector<std::int32_t>(100, 1000));
     ASSERT_EQ(grid.period_us(), 1000);
     // Every other report 600 µs late: half on, half off, and late by more than
     // a 500 µs grid would explain.
-    std::vector<std::int64_t> halves;
+    std::vector<std::int32_t> halves;
     for (int i = 0; i < 50; ++i)
         halves.insert(halves.end(), {1600, 400});
     spell(halves);
     EXPECT_EQ(grid.period_us(), 1000);
-    EXPECT_EQ(grid.counts().off, 50u);
-    std::vector<std::int64_t> wander;
+    EXPECT_EQ(grid.counts(false).off, 50u);
+    std::vector<std::int32_t> wander;
     for (int i = 0; i < 100; ++i)
         wander.push_back(9000 + (i * 3571) % 5000);
     spell(wander);
@@ -543,9 +543,9 @@ TEST(PollGridTest, ASettledPeriodStaysWhileHalfTheReportsLieOnIt) {
     measures::grid::PollGrid fresh(Clock::microseconds);
     for (int i = 0; i < 7; ++i)
         fresh.add(1000);
-    fresh.end_spell();
+    fresh.end_spell(false);
     EXPECT_FALSE(fresh.period_us());
-    EXPECT_EQ(fresh.counts().on, 0u);
+    EXPECT_EQ(fresh.counts(false).on, 0u);
 }
 
 TEST(MeasuresTest, FourMiceInterleavedAreMeasuredApart) {
