@@ -276,11 +276,12 @@ class EndToEnd(unittest.TestCase):
             self.expect_log(program, expected)
         self.assertEqual(xdotool("getwindowfocus"), timing, "it kept the focus")
 
-        # Its charts (right of x 72, below the table) show mouse 0's reports in its colour.
+        # Its charts (800 pixels from x 72, below the table) show mouse 0's
+        # reports in its colour.
         def dots():
             shot = Screenshot(timing)
             blue = bytes((0x00, 0x40, 0xC0))
-            return sum(1 for y in range(60, 430) for x in range(72, 712) if shot.at(x, y) == blue)
+            return sum(1 for y in range(60, 430) for x in range(72, 872) if shot.at(x, y) == blue)
         wait_for(dots, "mouse 0's dots in the timing window")
 
         xdotool("key", "F2")
