@@ -155,6 +155,8 @@ class MouseTiming {
 
     Clock clock() const { return clock_; }
     std::uint64_t reports() const { return reports_; }
+    // The poll grid's period while one is settled: cheap enough to ask per packet.
+    std::optional<std::int64_t> poll_period_us() const { return grid_.period_us(); }
     const RecentReports& recent() const { return recent_; }
 
     // The rate comes from a reference interval: the median within spells (of
