@@ -23,26 +23,10 @@ using measures::Clock;
 constexpr std::int64_t start = 5'000'000;  // some time after boot
 constexpr measures::Handle mouse = 7;
 
-// The counts along x of each poll; 0: the poll brought no report.
-using Polls = std::vector<int>;
-
-Polls operator+(Polls a, const Polls& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-// From `from` to `to` in steps of `step`, both included: a hand speeding up
-// or slowing down at a steady rate.
-Polls ramp(int from, int to, int step = 1) {
-    Polls polls;
-    for (int v = from; step > 0 ? v <= to : v >= to; v += step)
-        polls.push_back(v);
-    return polls;
-}
-
-Polls hold(int value, int polls) {
-    return Polls(static_cast<std::size_t>(polls), value);
-}
+using testsupport::hold;
+using testsupport::joined;
+using testsupport::Polls;
+using testsupport::ramp;
 
 struct Packet {
     std::int64_t time_us;
@@ -50,17 +34,12 @@ struct Packet {
     int dy;
 };
 
-// A packet for each poll that brought counts, one poll every `period_us`;
-// each stamp moved by the next of `jitter_us`, in turn.
+// The packets of `polls` (testsupport::polled) from `start`.
 std::vector<Packet> polled(const Polls& polls, std::int64_t period_us,
                            const std::vector<std::int64_t>& jitter_us = {0}) {
     std::vector<Packet> packets;
-    for (std::size_t i = 0; i < polls.size(); ++i) {
-        if (polls[i] != 0)
-            packets.push_back(
-                {start + static_cast<std::int64_t>(i) * period_us + jitter_us[i % jitter_us.size()],
-                 polls[i], 0});
-    }
+    for (const auto& [us, dx, dy] : testsupport::polled(polls, period_us, jitter_us))
+        packets.push_back({start + us, dx, dy});
     return packets;
 }
 
@@ -84,30 +63,30 @@ TEST(Tracking, EachStrokeReadsAsItsPeakSaturatedReportsSpinOutsAndMalfunctionSpe
     // A sensor at 1600 CPI polled at 1 kHz, speeding up 1 count/ms every ms
     // (1.6 g) to 252 counts/ms (4.00 m/s), where its counts collapse for 2 ms
     // (the mouse sends nothing), then go on.
-    const Polls spins_1k =
-        ramp(1, 252) + hold(252, 100) + hold(0, 2) + hold(252, 50) + ramp(251, 1, -1);
+    const Polls spins_1k = testsupport::spinning_out();
     // At 8 kHz, 32 counts a poll (256 counts/ms, 4.06 m/s), its counts
     // reversed for 1 ms; speeding up and slowing down a count a poll every
     // 2 ms (8 counts/ms each ms, 6 g).
     Polls ramp_8k;
     for (int v = 1; v <= 32; ++v)
-        ramp_8k = ramp_8k + hold(v, 16);
+        ramp_8k = joined({ramp_8k, hold(v, 16)});
     Polls down_8k;
     for (int v = 31; v >= 1; --v)
-        down_8k = down_8k + hold(v, 16);
-    const Polls reverses_8k = ramp_8k + hold(32, 200) + hold(-32, 8) + hold(32, 200) + down_8k;
+        down_8k = joined({down_8k, hold(v, 16)});
+    const Polls reverses_8k =
+        joined({ramp_8k, hold(32, 200), hold(-32, 8), hold(32, 200), down_8k});
     // An 8-bit field: the hand goes on speeding up past 127 counts a report.
-    const Polls clips_127 = ramp(1, 126) + hold(127, 50) + ramp(126, 1, -1);
+    const Polls clips_127 = testsupport::clipping_127();
     // A 12-bit field: 16 counts more each report up to 2032, then 2047.
-    const Polls clips_2047 = ramp(16, 2032, 16) + hold(2047, 30) + ramp(2032, 16, -16);
+    const Polls clips_2047 = joined({ramp(16, 2032, 16), hold(2047, 30), ramp(2032, 16, -16)});
     // A hand that stops hard (8 counts/ms each ms, 13 g) and comes back.
-    const Polls turns_back = ramp(2, 160, 2) + hold(160, 50) + ramp(152, 8, -8) + hold(0, 1) +
-                             ramp(-8, -160, -8) + hold(-160, 50) + ramp(-158, -2, 2);
+    const Polls turns_back = joined({ramp(2, 160, 2), hold(160, 50), ramp(152, 8, -8), hold(0, 1),
+                                     ramp(-8, -160, -8), hold(-160, 50), ramp(-158, -2, 2)});
     // A clean stroke passing 127 on its way up: a field wider than 8 bits.
-    const Polls clean = ramp(1, 160) + hold(160, 100) + ramp(159, 1, -1);
+    const Polls clean = testsupport::clean_stroke();
     // Stopped dead at 2.54 m/s, and on again only 30 ms later.
     const Polls stops_dead =
-        ramp(1, 160) + hold(160, 50) + hold(0, 30) + hold(160, 30) + ramp(159, 1, -1);
+        joined({ramp(1, 160), hold(160, 50), hold(0, 30), hold(160, 30), ramp(159, 1, -1)});
 
     std::vector<Packet> slow_8k;  // one-count reports, polls skipped between them
     for (const auto& [us, dx, dy] : testsupport::sensed(testsupport::slow_hand(), 125))
@@ -143,8 +122,8 @@ TEST(Tracking, EachStrokeReadsAsItsPeakSaturatedReportsSpinOutsAndMalfunctionSpe
          0,
          {"0", "1", "252.00", "4.00"}},
         {"a late report: two polls missed, the next carrying their counts",
-         polled(ramp(1, 252) + hold(252, 100) + hold(0, 2) + hold(3 * 252, 1) + hold(252, 50) +
-                    ramp(251, 1, -1),
+         polled(joined({ramp(1, 252), hold(252, 100), hold(0, 2), hold(3 * 252, 1), hold(252, 50),
+                        ramp(251, 1, -1)}),
                 1000),
          1600,
          252,
@@ -184,7 +163,7 @@ TEST(Tracking, EachStrokeReadsAsItsPeakSaturatedReportsSpinOutsAndMalfunctionSpe
          {"30", "0", "2008.00", "3.19"}},
         // (127 + 3 * 5) counts over 4 ms.
         {"one jump to 127 from 5 counts a report: not a clipped field",
-         polled(hold(5, 40) + hold(127, 1) + hold(5, 40), 1000),
+         polled(joined({hold(5, 40), hold(127, 1), hold(5, 40)}), 1000),
          std::nullopt,
          35.5,
          0,
