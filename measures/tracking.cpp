@@ -43,6 +43,12 @@ bool rose_towards(std::int32_t value, std::int32_t before, std::size_t field) {
     return value > 0 ? before >= quarter : before <= -quarter;
 }
 
+// Counts short of every field's limits: the usual report.
+bool inside_every_field(std::int32_t dx, std::int32_t dy) {
+    return dx > -field_limits[0] && dx < field_limits[0] && dy > -field_limits[0] &&
+           dy < field_limits[0];
+}
+
 constexpr float unknown = std::numeric_limits<float>::quiet_NaN();
 
 std::string two_decimals(double value) {
@@ -80,17 +86,18 @@ void MouseTracking::set_threshold() {
     threshold_cpms_ = cpi_ ? spin_mps * *cpi_ / 25.4 : spin_cpms;
 }
 
-std::uint64_t MouseTracking::oldest() const {
+inline std::uint64_t MouseTracking::oldest() const {
     return next_ - stroke_first_ > ring_size ? next_ - ring_size : stroke_first_;
 }
 
-std::uint64_t MouseTracking::follow(std::uint64_t& cursor, std::int64_t time_us) const {
+inline std::uint64_t MouseTracking::follow(std::uint64_t& cursor, std::int64_t time_us) const {
     // A window's start moves on with each report, but for a window that
     // widened: a step or two at most, either way.
-    std::uint64_t c = std::clamp(cursor, oldest(), next_);
+    const std::uint64_t first = oldest();
+    std::uint64_t c = std::max(cursor, first);
     while (c < next_ && at(c).time_us <= time_us)
         ++c;
-    while (c > oldest() && at(c - 1).time_us > time_us)
+    while (c > first && at(c - 1).time_us > time_us)
         --c;
     cursor = c;
     return c;
@@ -128,7 +135,8 @@ void MouseTracking::add_report(std::int64_t time_us, std::int32_t dx, std::int32
     if (!in_stroke || time_us < at(next_ - 1).time_us ||
         time_us - at(next_ - 1).time_us >= timing::pause_us) {
         start_stroke(time_us, dx, dy);
-        saturation(dx, dy, -1);
+        if (!inside_every_field(dx, dy))
+            saturation(dx, dy, -1);
     } else {
         const Entry& before = at(next_ - 1);
         Entry& e = ring_[next_ % ring_size];
@@ -137,8 +145,12 @@ void MouseTracking::add_report(std::int64_t time_us, std::int32_t dx, std::int32
         speed_at(e);
         if (e.speed > threshold_cpms_)
             last_fast_us_ = time_us;
-        saturation(dx, dy, speed_cpms_);
-        spin_out(poll_period_us, dx, dy);
+        if (!inside_every_field(dx, dy))
+            saturation(dx, dy, speed_cpms_);
+        // A collapse is read from a report above the threshold, within the
+        // time the stroke has to go on after it.
+        if (pending_ || time_us - last_fast_us_ <= goes_on_within_us)
+            spin_out(poll_period_us, dx, dy);
         if (!std::isnan(e.vx)) {
             speed_cpms_ = e.speed;
             peak_cpms_ = std::max(peak_cpms_, speed_cpms_);
@@ -179,10 +191,6 @@ void MouseTracking::speed_at(Entry& e) {
 }
 
 void MouseTracking::saturation(std::int32_t dx, std::int32_t dy, double speed_before) {
-    // Inside every field's limits: the usual report.
-    if (dx > -field_limits[0] && dx < field_limits[0] && dy > -field_limits[0] &&
-        dy < field_limits[0])
-        return;
     field_ = std::max({field_, field_of(dx), field_of(dy)});
     if (!device_counts_)
         return;
@@ -229,10 +237,6 @@ void MouseTracking::spin_out(std::optional<std::int64_t> poll_period_us, std::in
     const std::uint64_t n = next_ - 1;
     const Entry& e = at(n);
     const double threshold = threshold_cpms_;
-    // A collapse is read from a report above the threshold, within the time
-    // the stroke has to go on after it.
-    if (!pending_ && e.time_us - last_fast_us_ > goes_on_within_us)
-        return;
     if (pending_ && e.time_us - pending_since_us_ > goes_on_within_us)
         pending_ = false;  // it did not go on: a hand stopping, not the sensor
     const std::int64_t window_us =
