@@ -310,6 +310,10 @@ int main(int argc, char** argv) {
     const app::MeasuredInput measured_input(service.provider());
     measures::feed().start(measured_input, std::int64_t{options.chatter_ms} * 1000);
     measures::feed().set_distance_mm(options.distance_mm);
+    // Each mouse's CPI for speed, by the number the engine gave it at start.
+    measures::feed().set_cpi_source([&options](measures::Handle mouse) {
+        return app::speed_cpi(options, mouse_number(reinterpret_cast<HANDLE>(mouse)));
+    });
     // What escapes the hooks is shown, as the message loop shows it, and the run goes on.
     service.on_batch_handled = [&csv] {
         vcl::guard(
@@ -386,6 +390,7 @@ int main(int argc, char** argv) {
     if (recorder && !recorder->finish() && result == 0)
         result = 1;
     std::fflush(stdout);
+    std::cerr << app::unknown_cpi_mice(options, raw_input_state.raw_mouse_count);
     if (options.stats) {
         // The mice as the engine numbered them, at start-up.
         const std::vector<app::MouseLabel> mice =
@@ -396,7 +401,7 @@ int main(int argc, char** argv) {
                   << app::syn_dropped_line(mice, service.provider().syn_dropped_by_mouse())
                   << measures::buttons_table(mice, measured)
                   << measures::movement_tables(mice, measured, measures::feed().distance_mm())
-                  << std::flush;
+                  << measures::tracking_table(mice, measured) << std::flush;
     } else if (service.dropped_unfocused() > 0) {
         std::cerr << "rawmice: " << service.dropped_unfocused()
                   << " packets dropped because no window of rawmice was active\n"

@@ -9,23 +9,61 @@
 #include "app/providers.h"
 #include "measures/buttons.h"
 #include "measures/movement.h"
+#include "measures/tracking.h"
 #include "platform/input/replay.h"
 
 namespace app {
 namespace {
 
-// A whole number of milliseconds from min_chatter_ms to max_chatter_ms, in
-// decimal digits alone; nullopt for anything else.
-std::optional<int> parse_chatter_ms(const std::string& text) {
+// A whole number from `low` to `high`, in decimal digits alone; nullopt for
+// anything else.
+std::optional<int> parse_whole(const std::string& text, int low, int high) {
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
         return std::nullopt;
     const std::string digits = text.substr(std::min(text.find_first_not_of('0'), text.size()));
-    if (digits.size() > 3)
-        return std::nullopt;  // past any bound, and past what stoi takes
+    if (digits.size() > 6)
+        return std::nullopt;  // past any bound here, and past what stoi takes
     const int value = digits.empty() ? 0 : std::stoi(digits);
-    if (value < measures::buttons::min_chatter_ms || value > measures::buttons::max_chatter_ms)
+    if (value < low || value > high)
         return std::nullopt;
     return value;
+}
+
+// Every --cpi into `o`: N for every mouse, M:N for mouse M; the error, or ""
+// when each is good and no mouse is given twice.
+std::string parse_cpi(const QStringList& values, Options& o) {
+    using measures::tracking::max_cpi;
+    using measures::tracking::min_cpi;
+    for (const QString& value : values) {
+        const std::string text = value.toStdString();
+        const std::size_t colon = text.find(':');
+        const std::string cpi_text = colon == std::string::npos ? text : text.substr(colon + 1);
+        const std::optional<int> cpi = parse_whole(cpi_text, min_cpi, max_cpi);
+        const std::optional<int> mouse = colon == std::string::npos
+                                             ? std::optional<int>(-1)
+                                             : parse_whole(text.substr(0, colon), 0, 999'999);
+        if (!cpi || !mouse) {
+            return "--cpi: '" + text +
+                   "' is not N or M:N (N a whole number of counts per inch from " +
+                   std::to_string(min_cpi) + " to " + std::to_string(max_cpi) +
+                   ", M a mouse number from the listing)";
+        }
+        if (*mouse < 0) {
+            if (o.cpi)
+                return "--cpi: the CPI of every mouse is given twice ('" + std::to_string(*o.cpi) +
+                       "' and '" + text + "')";
+            o.cpi = cpi;
+            continue;
+        }
+        for (const auto& [given, given_cpi] : o.cpi_by_mouse) {
+            if (given == *mouse)
+                return "--cpi: mouse " + std::to_string(*mouse) + " is given twice ('" +
+                       std::to_string(given) + ":" + std::to_string(given_cpi) + "' and '" + text +
+                       "')";
+        }
+        o.cpi_by_mouse.emplace_back(*mouse, *cpi);
+    }
+    return {};
 }
 
 struct Parser {
@@ -69,6 +107,10 @@ struct Parser {
                                 "The distance in mm the mice are moved, for their CPI in the "
                                 "movement window and --stats (above 0, at most 10000).",
                                 "D"};
+    QCommandLineOption cpi{"cpi",
+                           "The CPI mouse M's speeds are read at in m/s (M:N), or every "
+                           "mouse's (N); N from 50 to 100000. Repeat for several mice.",
+                           "N|M:N"};
     QCommandLineOption background{"background",
                                   "Read the mice whichever window has the focus, not only while "
                                   "rawmice's own has it."};
@@ -90,12 +132,36 @@ struct Parser {
             "the window and in log.txt.");
         parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
         parser.addOptions({input, replay, speed, exit_after, screenshot, list, stats, timing,
-                           buttons, chatter, movement, distance, background, csv, record, help,
+                           buttons, chatter, movement, distance, cpi, background, csv, record, help,
                            version});
     }
 };
 
 }  // namespace
+
+std::optional<double> speed_cpi(const Options& options, int mouse_number) {
+    for (const auto& [mouse, cpi] : options.cpi_by_mouse) {
+        if (mouse == mouse_number)
+            return cpi;
+    }
+    if (options.cpi)
+        return *options.cpi;
+    return std::nullopt;
+}
+
+std::string unknown_cpi_mice(const Options& options, int mice) {
+    std::string lines;
+    for (const auto& [mouse, cpi] : options.cpi_by_mouse) {
+        if (mouse < mice)
+            continue;
+        lines += "rawmice: --cpi=" + std::to_string(mouse) + ":" + std::to_string(cpi) +
+                 ": no mouse numbered " + std::to_string(mouse) + " (" +
+                 (mice == 0 ? std::string("no mouse was numbered")
+                            : "the mice were numbered 0 to " + std::to_string(mice - 1)) +
+                 ")\n";
+    }
+    return lines;
+}
 
 std::string help_text() {
     Parser p;
@@ -171,7 +237,8 @@ ParsedOptions parse_options(const QStringList& arguments) {
     }
 
     const std::string chatter = p.parser.value(p.chatter).toStdString();
-    const std::optional<int> chatter_ms = parse_chatter_ms(chatter);
+    const std::optional<int> chatter_ms =
+        parse_whole(chatter, measures::buttons::min_chatter_ms, measures::buttons::max_chatter_ms);
     if (!chatter_ms) {
         result.error = "--chatter-ms: '" + chatter +
                        "' is not a whole number of milliseconds from " +
@@ -190,6 +257,10 @@ ParsedOptions parse_options(const QStringList& arguments) {
             return result;
         }
     }
+
+    result.error = parse_cpi(p.parser.values(p.cpi), o);
+    if (!result.error.empty())
+        return result;
 
     const QString speed = p.parser.value(p.speed);
     const std::optional<double> parsed_speed = input::parse_replay_speed(speed.toStdString());

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "measures/buttons.h"
@@ -27,6 +28,10 @@ struct Options {
     bool movement = false;  // open the movement window at start
     // The distance in mm the mice are moved, for their CPI; none when not given.
     std::optional<double> distance_mm;
+    // The CPI speeds are read at: every mouse's (--cpi=N), and mouse M's
+    // (--cpi=M:N), which wins for it.
+    std::optional<int> cpi;
+    std::vector<std::pair<int, int>> cpi_by_mouse;
     // A press less than this long after its button's release is chatter.
     int chatter_ms = measures::buttons::default_chatter_ms;
     bool background = false;  // read the mice whatever window has the focus
@@ -43,6 +48,14 @@ struct ParsedOptions {
 
 // Parses the arguments after the program name.
 ParsedOptions parse_options(const QStringList& arguments);
+
+// The CPI --cpi gives mouse `mouse_number` (-1: a mouse without one, plugged
+// in later) for its speeds: its own, else every mouse's; none when neither.
+std::optional<double> speed_cpi(const Options& options, int mouse_number);
+
+// A line for each --cpi=M:N whose mouse M the run never numbered, when
+// `mice` were numbered 0 to mice - 1.
+std::string unknown_cpi_mice(const Options& options, int mice);
 
 std::string help_text();
 

@@ -14,16 +14,16 @@ namespace {
 
 constexpr std::array<InputClock, 4> input_clocks = {{
     // The kernel's stamps of each frame, and its buffers' SYN_DROPPED.
-    {"evdev", Clock::microseconds, true},
+    {"evdev", Clock::microseconds, true, true},
     // The X server's time of each raw event, in whole milliseconds.
-    {"x11", Clock::milliseconds, false},
+    {"x11", Clock::milliseconds, false, false},
     // The recorded stamps, whatever the replay's speed.
-    {"replay", Clock::microseconds, false},
+    {"replay", Clock::microseconds, false, true},
     // Raw input carries no time stamp: the packet's time is when it came.
-    {"user32", Clock::receipt, false},
+    {"user32", Clock::receipt, false, true},
 }};
 
-constexpr InputClock unknown_input = {"", Clock::microseconds, false};
+constexpr InputClock unknown_input = {"", Clock::microseconds, false, true};
 
 }  // namespace
 

@@ -29,6 +29,9 @@ struct InputClock {
     Clock clock;
     // It reads kernel buffers and counts their overflows (evdev).
     bool counts_overflows;
+    // Its packets carry the device's own counts, as its report fields held
+    // them (not x11: the X server's values, scaled and summed).
+    bool device_counts;
 };
 
 // The clock of the input named `input`; a name not known gets the packets'

@@ -6,7 +6,8 @@ namespace {
 Options options_of(const InputClock& input, std::int64_t chatter_window_us) {
     return {.clock = input.clock,
             .counts_overflows = input.counts_overflows,
-            .chatter_window_us = chatter_window_us};
+            .chatter_window_us = chatter_window_us,
+            .device_counts = input.device_counts};
 }
 
 }  // namespace
@@ -37,6 +38,29 @@ void Feed::reset_movement() {
     changed();
 }
 
+void Feed::reset_tracking() {
+    store_.reset_tracking();
+    changed();
+}
+
+void Feed::set_cpi(Handle mouse, double cpi) {
+    measured(mouse).tracking.set_cpi(cpi);
+    changed();
+}
+
+Mouse& Feed::measured(Handle handle) {
+    const std::size_t known = store_.size();
+    Mouse& mouse = store_.mouse(handle);
+    if (store_.size() != known) {
+        if (input_ != nullptr)
+            mouse.timing.set_declared_interval_us(
+                timing::parse_endpoint_interval(input_->declared_interval(handle)));
+        if (cpi_source_)
+            mouse.tracking.set_cpi(cpi_source_(handle));
+    }
+    return mouse;
+}
+
 void Feed::set_distance_mm(std::optional<double> distance_mm) {
     distance_mm_ = distance_mm;
     changed();
@@ -52,14 +76,9 @@ void Feed::remove_listener(const void* owner) {
 }
 
 void Feed::packet(const Packet& packet) {
-    const std::size_t known = store_.size();
-    Mouse& mouse = store_.mouse(packet.mouse);
-    mouse.add(packet.stamp_us, packet.same_report, packet.background, packet.button_flags,
-              packet.motion);
-    if (store_.size() != known && input_ != nullptr) {
-        mouse.timing.set_declared_interval_us(
-            timing::parse_endpoint_interval(input_->declared_interval(packet.mouse)));
-    }
+    measured(packet.mouse)
+        .add(packet.stamp_us, packet.same_report, packet.background, packet.button_flags,
+             packet.motion);
     changed();
 }
 
@@ -71,7 +90,7 @@ void Feed::batch_handled() {
         return;
     overflows_ = total;
     for (const auto& [mouse, count] : input_->overflows_by_mouse())
-        store_.mouse(mouse).timing.set_overflows(count);
+        measured(mouse).timing.set_overflows(count);
     changed();
 }
 

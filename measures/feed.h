@@ -7,6 +7,7 @@
 //   measures::feed().packet({measures::handle_of(device), stamp_us, same_report, background,
 //                            usButtonFlags, {lLastX, lLastY, absolute}});
 //   measures::feed().batch_handled();  // after each batch: the overflows counted since
+//   measures::feed().set_cpi(handle, 1600);  // the CPI a mouse's speeds are read at
 //
 //   const measures::Store& store = measures::feed().store();  // to read
 //
@@ -78,6 +79,18 @@ class Feed {
     void reset_buttons();
     // Every mouse's movement starts afresh (the movement window's Reset).
     void reset_movement();
+    // Every mouse's speeds, saturated reports and spin-outs start afresh,
+    // each mouse keeping its CPI (a plot window's Reset).
+    void reset_tracking();
+    // The CPI each mouse's speeds are read at from its first packet on
+    // (--cpi): `source` answers it, or nothing where unknown. A start or
+    // reset keeps it.
+    void set_cpi_source(std::function<std::optional<double>(Handle)> source) {
+        cpi_source_ = std::move(source);
+    }
+    // `mouse`'s CPI for speed from now on (the movement window's Enter): the
+    // latest setting wins.
+    void set_cpi(Handle mouse, double cpi);
     // The distance in mm the mice were moved, which their CPI is counted
     // over (--distance-mm, or typed in the movement window); nothing while
     // none is given. A start or reset keeps it.
@@ -106,6 +119,9 @@ class Feed {
     std::string name_of(Handle mouse) const { return names_ ? names_(mouse) : std::string(); }
 
   private:
+    // The measures of `handle`; a mouse first seen is given what its input
+    // declares and its CPI for speed.
+    Mouse& measured(Handle handle);
     void changed() {
         for (const auto& [owner, listener] : listeners_)
             listener();
@@ -118,6 +134,7 @@ class Feed {
     std::optional<double> distance_mm_;
     std::vector<std::pair<const void*, std::function<void()>>> listeners_;
     std::function<std::string(Handle)> names_;
+    std::function<std::optional<double>(Handle)> cpi_source_;
 };
 
 // The process's measures.

@@ -5,11 +5,13 @@ namespace measures {
 Mouse::Mouse(Handle handle, const Options& options)
     : handle(handle),
       timing(options.clock, options.counts_overflows, options.recent_capacity),
-      buttons(options.clock, options.chatter_window_us) {}
+      buttons(options.clock, options.chatter_window_us),
+      tracking(options.clock, options.device_counts) {}
 
 std::size_t Mouse::memory_bytes() const {
-    return sizeof(*this) - sizeof(timing) - sizeof(buttons) - sizeof(movement) +
-           timing.memory_bytes() + buttons.memory_bytes() + movement.memory_bytes();
+    return sizeof(*this) - sizeof(timing) - sizeof(buttons) - sizeof(movement) - sizeof(tracking) +
+           timing.memory_bytes() + buttons.memory_bytes() + movement.memory_bytes() +
+           tracking.memory_bytes();
 }
 
 Store::Store(Options options) : options_(options) {}
@@ -42,6 +44,11 @@ void Store::reset_buttons() {
 void Store::reset_movement() {
     for (const auto& m : mice_)
         m->movement.reset();
+}
+
+void Store::reset_tracking() {
+    for (const auto& m : mice_)
+        m->tracking.reset();
 }
 
 std::uint64_t Store::generation() const {

@@ -8,7 +8,7 @@
 //             usButtonFlags);                                         // once per packet
 //   if (const measures::Mouse* m = store.find(handle))                // to read
 //       m->timing.summary(), m->buttons.summary(measures::buttons::Button::left),
-//       m->movement.summary();
+//       m->movement.summary(), m->tracking.summary();
 //
 // A measure joins by becoming a member of Mouse, fed in Mouse::add and counted
 // in its generation() and memory_bytes(). Not thread-safe: feed and read from
@@ -24,6 +24,7 @@
 #include "measures/clock.h"
 #include "measures/movement.h"
 #include "measures/timing.h"
+#include "measures/tracking.h"
 
 namespace measures {
 
@@ -44,6 +45,9 @@ struct Options {
     std::size_t recent_capacity = timing::default_recent_capacity;
     // A press less than this long after its button's release is chatter.
     std::int64_t chatter_window_us = buttons::default_chatter_ms * 1000;
+    // The packets carry the device's own counts (not x11's): a report
+    // field's limit can be read from them.
+    bool device_counts = true;
 };
 
 // One mouse's measures.
@@ -53,17 +57,20 @@ class Mouse {
 
     // One packet stamped `time_us` with its usButtonFlags and its movement
     // (see timing::MouseTiming::add, buttons::MouseButtons::add,
-    // movement::MouseMovement::add): every measure takes it.
+    // movement::MouseMovement::add, tracking::MouseTracking::add): every
+    // measure takes it, the tracking with the poll period the timing found.
     void add(std::int64_t time_us, bool same_report, bool background, std::uint16_t button_flags,
              const movement::Motion& motion = {}) {
         timing.add(time_us, same_report, background);
         buttons.add(time_us, button_flags, same_report);
         movement.add(time_us, motion);
+        tracking.add(time_us, motion, timing.poll_period_us());
     }
 
     // Changes whenever anything any of its measures shows changes.
     std::uint64_t generation() const {
-        return timing.generation() + buttons.generation() + movement.generation();
+        return timing.generation() + buttons.generation() + movement.generation() +
+               tracking.generation();
     }
     // The memory this mouse holds; the same from its first packet on.
     std::size_t memory_bytes() const;
@@ -72,6 +79,7 @@ class Mouse {
     timing::MouseTiming timing;        // how often it sends
     buttons::MouseButtons buttons;     // whether each button is healthy
     movement::MouseMovement movement;  // whether its sensor is true
+    tracking::MouseTracking tracking;  // how fast it goes before its sensor fails
 };
 
 // Two mice's poll periods, for comparing their movement (movement::Polls).
@@ -111,6 +119,9 @@ class Store {
     void reset_buttons();
     // Every mouse's movement starts afresh (movement::MouseMovement::reset).
     void reset_movement();
+    // Every mouse's tracking starts afresh, each keeping its CPI
+    // (tracking::MouseTracking::reset).
+    void reset_tracking();
     // Changes whenever any mouse's does, and when a mouse is added.
     std::uint64_t generation() const;
     std::size_t memory_bytes() const;

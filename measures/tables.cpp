@@ -172,4 +172,33 @@ std::string movement_tables(const std::vector<Label>& labels, const Store& store
     return out + align_columns(pairs, pair_left);
 }
 
+std::string tracking_table(const std::vector<Label>& labels, const Store& store) {
+    const Clock clock = store.options().clock;
+    const std::int64_t window_ms =
+        (clock == Clock::milliseconds ? tracking::speed_window_ms_clock_us
+                                      : tracking::speed_window_us) /
+        1000;
+    std::string out =
+        "rawmice tracking (speed over the last " + std::to_string(window_ms) +
+        " ms or two intervals, whichever is longer, in counts/ms, and in m/s at the cpi "
+        "(--cpi); saturated: reports at a report field's limit, 127, 2047 or 32767 counts" +
+        (store.options().device_counts ? "" : " (unknown here: the X server's values)") +
+        "; spin-outs: above 1 m/s (40 counts/ms without a cpi) the movement over 1 ms or two "
+        "polls collapsing below a quarter or reversing, the stroke going on within 20 ms; "
+        "malfunction: the speed just before the first of either" +
+        clock_part(clock) + ")\n";
+    std::vector<std::vector<std::string>> lines = {
+        mouse_header(tracking::stats_titles(), tracking::column::name)};
+    for (const auto& [mouse, label] : measured_order(labels, store)) {
+        const tracking::Summary s = mouse->tracking.summary();
+        if (s.moved == 0)
+            continue;
+        lines.push_back(mouse_line(label,
+                                   tracking::format_row(label != nullptr ? label->mouse_number : -1,
+                                                        label != nullptr ? label->name : "", s),
+                                   tracking::column::cpi, tracking::column::name, mouse->handle));
+    }
+    return out + align_columns(lines, mouse_alignment(lines[0].size(), {}));
+}
+
 }  // namespace measures

@@ -41,4 +41,9 @@ std::string buttons_table(const std::vector<Label>& labels, const Store& store);
 std::string movement_tables(const std::vector<Label>& labels, const Store& store,
                             std::optional<double> distance_mm);
 
+// The tracking table: a title line (the speed window, the thresholds of a
+// saturated report and a spin-out), the header, then a line per mouse that
+// moved.
+std::string tracking_table(const std::vector<Label>& labels, const Store& store);
+
 }  // namespace measures

@@ -127,6 +127,14 @@ void TForm5::apply_distance() {
     } else if (const std::optional<double> distance = movement::parse_distance_mm(trimmed)) {
         distance_problem_.clear();
         measures::feed().set_distance_mm(distance);
+        // Each mouse's speeds are read at the CPI it now shows; one showing
+        // none ("-", 0) keeps the CPI it had.
+        for (const auto& [mouse, number] : measured_mice()) {
+            const std::string shown = movement::format_row(number, "", mouse->movement.summary(),
+                                                           distance)[movement::column::cpi];
+            if (shown != "-" && shown != "0")
+                measures::feed().set_cpi(mouse->handle, std::stod(shown));
+        }
     } else {
         distance_problem_ = "'" + trimmed + "' is not a distance in mm above 0 and at most 10000.";
     }

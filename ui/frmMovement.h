@@ -4,9 +4,9 @@
 // correlation). Made on first use (F4 in any rawmice window, or --movement),
 // hidden by F4, Close or the title bar's close; Reset starts every mouse's
 // movement afresh, before each stroke. The distance applies when Enter is
-// pressed. The figures are drawn five times a second while the mice move, and
-// each pair compared once a second, one pair at a time in four steps. The raw input it
-// receives while active goes on to the main window.
+// pressed, and sets each mouse's CPI for speed to the CPI it shows. The figures are drawn five
+// times a second while the mice move, and each pair compared once a second, one pair at a time in
+// four steps. The raw input it receives while active goes on to the main window.
 #pragma once
 
 #include <array>
@@ -61,8 +61,9 @@ class TForm5 : public MeasuresWindow {
     void compare_next_pair();
     // How many times a pair was compared.
     std::uint64_t comparisons() const { return comparisons_; }
-    // Takes the distance in the box: a valid one gives the CPI, an empty box
-    // none; anything else is said in a note and changes nothing.
+    // Takes the distance in the box: a valid one gives the CPI, which each
+    // mouse's speeds are then read at, an empty box none; anything else is
+    // said in a note and changes nothing.
     void apply_distance();
 
     // What is on the window, for its tests: the mice's rows and the pairs'

@@ -179,6 +179,21 @@ TEST_F(ProgramTest, BadInputStopsBeforeAnyWindowWithOneLine) {
         {{replay(good), "--distance-mm=25,4"}, "--distance-mm: '25,4'"},
         {{replay(good), "--distance-mm=1e2"}, "--distance-mm: '1e2'"},
         {{replay(good), "--distance-mm="}, "--distance-mm: ''"},
+        {{replay(good), "--cpi=49"},
+         "--cpi: '49' is not N or M:N (N a whole number of counts per inch from 50 to 100000, "
+         "M a mouse number from the listing)"},
+        {{replay(good), "--cpi=100001"}, "--cpi: '100001'"},
+        {{replay(good), "--cpi=1.6e3"}, "--cpi: '1.6e3'"},
+        {{replay(good), "--cpi=-1:800"}, "--cpi: '-1:800'"},
+        {{replay(good), "--cpi=0:"}, "--cpi: '0:'"},
+        {{replay(good), "--cpi=:800"}, "--cpi: ':800'"},
+        {{replay(good), "--cpi=0:800:2"}, "--cpi: '0:800:2'"},
+        {{replay(good), "--cpi="}, "--cpi: ''"},
+        {{replay(good), "--cpi"}, "--cpi"},
+        {{replay(good), "--cpi=0:800", "--cpi=1:800", "--cpi=0:1600"},
+         "--cpi: mouse 0 is given twice ('0:800' and '0:1600')"},
+        {{replay(good), "--cpi=800", "--cpi=1600"},
+         "--cpi: the CPI of every mouse is given twice ('800' and '1600')"},
     };
     for (const auto& [args, named] : cases) {
         SCOPED_TRACE(args.back());

@@ -1158,4 +1158,92 @@ TEST(StatsProgramTest, EveryBundledMouseRecordingIsMeasuredAsItsLinesSay) {
     EXPECT_GE(pressed, 3);
 }
 
+// The tracking table: its title says the speed window and the thresholds;
+// with no mouse moved, its header alone.
+TEST(TrackingReportTest, TheHeaderAloneWhileNoMouseMoved) {
+    const std::vector<MouseLabel> labels = {{measured(11), 0, "Left Mouse"}};
+    measures::Store store;
+    store.add(measured(11), 0, false, false, 0x0001);  // a click moves nothing
+    EXPECT_EQ(measures::tracking_table(labels, store),
+              "rawmice tracking (speed over the last 4 ms or two intervals, whichever is longer, "
+              "in counts/ms, and in m/s at the cpi (--cpi); saturated: reports at a report "
+              "field's limit, 127, 2047 or 32767 counts; spin-outs: above 1 m/s (40 counts/ms "
+              "without a cpi) the movement over 1 ms or two polls collapsing below a quarter or "
+              "reversing, the stroke going on within 20 ms; malfunction: the speed just before "
+              "the first of either)\n"
+              "mouse  cpi  peak_cpms  peak_mps  saturated  spinouts  malfunction_cpms  "
+              "malfunction_mps  handle  name\n");
+    const std::string on_x11 = measures::tracking_table(
+        labels, measures::Store({.clock = measures::Clock::milliseconds, .device_counts = false}));
+    EXPECT_NE(on_x11.find("over the last 8 ms"), std::string::npos) << on_x11;
+    EXPECT_NE(on_x11.find("(unknown here: the X server's values)"), std::string::npos) << on_x11;
+    EXPECT_NE(on_x11.find(", on the ms clock)"), std::string::npos) << on_x11;
+}
+
+// Strokes of known counts a poll replayed by the program, each mouse's line
+// of --stats's tracking table as the measures' cases give it, at the CPI
+// --cpi gives it: its own, else every mouse's. A mouse that only clicked has
+// no line; a --cpi for a mouse never numbered is said once, at exit.
+TEST(StatsProgramTest, TrackingOfKnownStrokesIsMeasuredAsItWasRecorded) {
+    struct Case {
+        const char* name;
+        std::vector<testsupport::Counts> packets;
+        // cpi peak_cpms peak_mps saturated spinouts malfunction_cpms malfunction_mps
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        {"Clean",
+         testsupport::polled(testsupport::clean_stroke(), 1000),
+         {"1600", "160.00", "2.54", "0", "0", "-", "-"}},
+        {"Spins",
+         testsupport::polled(testsupport::spinning_out(), 1000),
+         {"1600", "252.00", "4.00", "0", "1", "252.00", "4.00"}},
+        {"Clips",
+         testsupport::polled(testsupport::clipping_127(), 1000),
+         {"800", "127.00", "4.03", "50", "0", "124.50", "3.95"}},
+        // One-count reports, polls skipped: 9.24 counts/ms at the fastest
+        // stroke's peak, read within a count over 4 ms.
+        {"Slow", testsupport::sensed(testsupport::slow_hand(), 125), {"1600"}},
+    };
+    testsupport::TempDir dir;
+    std::vector<std::string> args = {"--replay-speed=max", "--exit-after-replay", "--stats",
+                                     "--cpi=0:1600",       "--cpi=800",           "--cpi=7:400",
+                                     "--cpi=2:800",        "--cpi=1:1600",        "--cpi=3:1600"};
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const auto path = dir / ("m" + std::to_string(i) + ".evemu");
+        testsupport::write_file(path,
+                                testsupport::counts_recording(cases[i].name, cases[i].packets));
+        args.push_back("--replay=" + path.string());
+    }
+    testsupport::write_file(dir / "clicker.evemu",
+                            clicking_recording("Clicker", clicking(BTN_LEFT, 5, 200, 80)));
+    args.push_back("--replay=" + (dir / "clicker.evemu").string());
+    const auto result = testsupport::run_rawmice(args, dir.path());
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    const auto lines = testsupport::split_lines(result.err);
+    EXPECT_EQ(
+        std::count(lines.begin(), lines.end(),
+                   "rawmice: --cpi=7:400: no mouse numbered 7 (the mice were numbered 0 to 4)"),
+        1)
+        << result.err;
+    const auto rows = table_rows(result.err, "mouse", "cpi");
+    ASSERT_EQ(rows.size(), cases.size()) << "no line for the clicker: " << result.err;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        ASSERT_EQ(rows[i].size(), 10u) << result.err;
+        EXPECT_EQ(rows[i][0], std::to_string(i));
+        EXPECT_EQ(rows[i][8], std::to_string(65537 + i)) << "its handle";
+        EXPECT_EQ(rows[i][9], cases[i].name);
+        if (cases[i].expected.size() > 1) {
+            EXPECT_EQ(std::vector<std::string>(rows[i].begin() + 1, rows[i].begin() + 8),
+                      cases[i].expected);
+        } else {
+            EXPECT_EQ(rows[i][1], cases[i].expected[0]);
+            EXPECT_NEAR(std::stod(rows[i][2]), 9.24, 0.35) << result.err;
+            EXPECT_EQ(std::vector<std::string>(rows[i].begin() + 4, rows[i].begin() + 8),
+                      (std::vector<std::string>{"0", "0", "-", "-"}));
+        }
+    }
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 // Generated movement of known counts: where a hand moved a mouse over time,
-// and the packets a mouse of a given rate, CPI and delay makes of it. The
-// movement measures' tests, --stats's and the movement window's share it.
+// and the packets a mouse of a given rate, CPI and delay makes of it; and
+// strokes given as the counts of each poll. The movement and tracking
+// measures' tests, --stats's and the movement window's share it.
 #pragma once
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <numbers>
 #include <utility>
 #include <vector>
@@ -114,6 +116,60 @@ inline std::vector<Counts> sensed(const HandPath& path, std::int64_t step_us, do
         last_y = cy;
     }
     return packets;
+}
+
+// The counts along x of each poll of a stroke; 0: the poll brought no report.
+using Polls = std::vector<int>;
+
+// The parts one after the other.
+inline Polls joined(std::initializer_list<Polls> parts) {
+    Polls polls;
+    for (const Polls& part : parts)
+        polls.insert(polls.end(), part.begin(), part.end());
+    return polls;
+}
+
+// From `from` to `to` in steps of `step`, both included: a hand speeding up
+// or slowing down at a steady rate.
+inline Polls ramp(int from, int to, int step = 1) {
+    Polls polls;
+    for (int v = from; step > 0 ? v <= to : v >= to; v += step)
+        polls.push_back(v);
+    return polls;
+}
+
+inline Polls hold(int value, int polls) {
+    return Polls(static_cast<std::size_t>(polls), value);
+}
+
+// A packet for each poll that brought counts, one poll every `period_us`
+// from 0; each stamp moved by the next of `jitter_us`, in turn.
+inline std::vector<Counts> polled(const Polls& polls, std::int64_t period_us,
+                                  const std::vector<std::int64_t>& jitter_us = {0}) {
+    std::vector<Counts> packets;
+    for (std::size_t i = 0; i < polls.size(); ++i) {
+        if (polls[i] != 0)
+            packets.push_back(
+                {static_cast<std::int64_t>(i) * period_us + jitter_us[i % jitter_us.size()],
+                 polls[i], 0});
+    }
+    return packets;
+}
+
+// A stroke at 1 kHz speeding up a count a poll every poll to 160 counts/ms
+// (2.54 m/s at 1600 CPI), holding it 100 ms and slowing down alike: on its
+// way it passes 127, so its field is wider than 8 bits.
+inline Polls clean_stroke() {
+    return joined({ramp(1, 160), hold(160, 100), ramp(159, 1, -1)});
+}
+// The same to 252 counts/ms (4.00 m/s at 1600 CPI), where the sensor's
+// counts collapse for 2 ms (the mouse sends nothing), then go on.
+inline Polls spinning_out() {
+    return joined({ramp(1, 252), hold(252, 100), hold(0, 2), hold(252, 50), ramp(251, 1, -1)});
+}
+// A mouse whose 8-bit field clips at 127 while the hand goes on speeding up.
+inline Polls clipping_127() {
+    return joined({ramp(1, 126), hold(127, 50), ramp(126, 1, -1)});
 }
 
 }  // namespace testsupport

@@ -121,6 +121,10 @@ TEST_F(MovementWindowTest, ARowPerMouseAndPerPairMovedTogetherAndTheDistanceType
     EXPECT_EQ(measures::feed().distance_mm(), 100.0);
     EXPECT_EQ(Form5->mouse_rows()[0][movement::column::cpi], "3011");
     EXPECT_EQ(Form5->notes().at(2), "CPI: the net counts over 100 mm.");
+    const auto speed_cpi = [](HANDLE mouse) {
+        return measures::feed().store().find(measures::handle_of(mouse))->tracking.cpi();
+    };
+    EXPECT_EQ(speed_cpi(first_mouse), 3011.0) << "the CPI shown, for its speeds";
     // The notes change (the distance taken away elsewhere) while the rows
     // stay: the rows are still all there.
     measures::feed().set_distance_mm(std::nullopt);
@@ -135,10 +139,16 @@ TEST_F(MovementWindowTest, ARowPerMouseAndPerPairMovedTogetherAndTheDistanceType
     EXPECT_EQ(measures::feed().distance_mm(), 100.0);
     EXPECT_EQ(Form5->notes().at(2), "'ten' is not a distance in mm above 0 and at most 10000.");
 
-    // Reset: every count starts afresh, and no pair is left.
+    // Reset: every count starts afresh, and no pair is left; the CPI for
+    // speed stays, and a mouse showing 0 keeps it at the next Enter.
     Form5->btnReset->Click();
     ASSERT_EQ(Form5->mouse_rows().size(), 3u);
     EXPECT_EQ(Form5->mouse_rows()[0][movement::column::counts_x], "0");
+    EXPECT_EQ(speed_cpi(first_mouse), 3011.0);
+    Form5->edtDistance->Text = "50";
+    press(Form5, Qt::Key_Return);
+    EXPECT_EQ(Form5->mouse_rows()[0][movement::column::cpi], "0");
+    EXPECT_EQ(speed_cpi(first_mouse), 3011.0);
     EXPECT_EQ(Form5->mouse_rows()[0][movement::column::angle], "-");
     EXPECT_TRUE(Form5->pair_rows().empty());
     EXPECT_EQ(marked(Form5->pair_line_top(0)), empty_pairs);
