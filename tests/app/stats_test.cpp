@@ -1203,7 +1203,7 @@ TEST(StatsProgramTest, TrackingOfKnownStrokesIsMeasuredAsItWasRecorded) {
          {"800", "127.00", "4.03", "50", "0", "124.50", "3.95"}},
         // One-count reports, polls skipped: 9.24 counts/ms at the fastest
         // stroke's peak, read within a count over 4 ms.
-        {"Slow", testsupport::sensed(testsupport::slow_hand(), 125), {"1600"}},
+        {"Slow", testsupport::sensed(testsupport::slow_strokes(), 125), {"1600"}},
     };
     testsupport::TempDir dir;
     std::vector<std::string> args = {"--replay-speed=max", "--exit-after-replay", "--stats",

@@ -89,7 +89,7 @@ TEST(Tracking, EachStrokeReadsAsItsPeakSaturatedReportsSpinOutsAndMalfunctionSpe
         joined({ramp(1, 160), hold(160, 50), hold(0, 30), hold(160, 30), ramp(159, 1, -1)});
 
     std::vector<Packet> slow_8k;  // one-count reports, polls skipped between them
-    for (const auto& [us, dx, dy] : testsupport::sensed(testsupport::slow_hand(), 125))
+    for (const auto& [us, dx, dy] : testsupport::sensed(testsupport::slow_strokes(), 125))
         slow_8k.push_back({start + us, dx, dy});
 
     struct Case {
