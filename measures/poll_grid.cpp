@@ -24,6 +24,10 @@ bool at_least_percent(std::uint64_t part, std::uint64_t total, std::uint64_t per
     return part * 100 >= total * percent;
 }
 
+// On a ms clock no period under this can be told from the stamps.
+constexpr std::int64_t min_period_ms_clock_us = 8000;
+
+// The periods tried, longest first: USB's, then Bluetooth's connection intervals.
 constexpr std::array<std::int64_t, 21> candidates = {
     22'500, 21'250, 20'000, 18'750, 17'500, 16'250, 16'000, 15'000, 13'750, 12'500, 11'250,
     10'000, 8'750,  8'000,  7'500,  4'000,  2'000,  1'000,  500,    250,    125,
@@ -58,11 +62,8 @@ Counts& Counts::operator+=(const Counts& other) {
     return *this;
 }
 
-std::span<const std::int64_t> candidate_periods() {
-    return candidates;
-}
-
-std::int64_t tolerance_us(std::int64_t period_us, Clock clock) {
+// How far from a grid point a report may lie and still be on it.
+static std::int64_t tolerance_us(std::int64_t period_us, Clock clock) {
     const std::int64_t tolerance = std::min(period_us / 4, max_tolerance_us);
     return clock == Clock::milliseconds ? tolerance + millisecond_tick_us : tolerance;
 }

@@ -63,16 +63,10 @@ struct Counts {
     Counts& operator+=(const Counts& other);
 };
 
-// The periods tried when settling, longest first: 125 µs times a power of two
-// up to 16 ms (USB), and 7.5 to 22.5 ms in steps of 1.25 ms (Bluetooth).
-std::span<const std::int64_t> candidate_periods();
-// On a ms clock no period under this can be told from the stamps.
-constexpr std::int64_t min_period_ms_clock_us = 8000;
-// How far from a grid point a report may lie and still be on it.
-std::int64_t tolerance_us(std::int64_t period_us, Clock clock);
-
 // The period of a chunk of one spell's intervals, or nullopt: the longest
-// candidate with 90 % of the reports on its grid and 10 % of the intervals one
+// candidate (125 µs times a power of two up to 16 ms for USB, 7.5 to 22.5 ms
+// in steps of 1.25 ms for Bluetooth; on a ms clock none under 8 ms, which its
+// stamps cannot tell) with 90 % of the reports on its grid and 10 % of the intervals one
 // or two periods long; or twice that period when half of the reports lie on
 // the longer grid and most of those off it lie away from the shorter grid's
 // points too, by more than an eighth of its period (a 1 kHz mouse whose late
