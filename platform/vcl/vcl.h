@@ -265,6 +265,13 @@ class TCanvas {
     // what lies on both surfaces is copied. (Backend.)
     void CopyRect(const TRect& dest, TCanvas* canvas, const TRect& source);
 
+    // Writes the pixels of `area` (cut to the surface) to `path` as a PNG
+    // file, through the system's own encoder (Qt's on Linux, WIC on
+    // Windows). Throws Exception saying the path and what went wrong when it
+    // cannot; a file that could not be written whole is not left behind.
+    // (Backend.)
+    void SaveToPNG(const String& path, const TRect& area) const;
+
     // The colour at a pixel (clBlack outside the surface), for readers of the canvas.
     TColor Pixel(int x, int y) const;  // backend
 
@@ -317,6 +324,11 @@ class TControl : public TComponent {
     void Hide();
     // The control's class, as errors name it ("vcl::TLabel").
     virtual String ClassName() const = 0;
+
+    // Whether the control has the keyboard focus now; and giving it the focus
+    // (its window being the active one). (Backend.)
+    bool Focused() const;
+    void SetFocus();
 
     Native* native() const { return native_; }
 
@@ -390,6 +402,29 @@ class TEdit : public TControl {
   private:
     String text() const;
     void set_text(const String& text);
+};
+
+// A drop-down list to choose one of its items from (a VCL TComboBox in its
+// csDropDownList style: nothing can be typed).
+class TComboBox : public TControl {
+  public:
+    explicit TComboBox(Native* native);
+    // The items, in order. Setting them keeps the item chosen when its text
+    // is still among them, else none is chosen. (Backend.)
+    std::vector<String> Items() const;
+    void SetItems(const std::vector<String>& items);
+    // The place of the item chosen; -1 for none. Setting it out of range
+    // chooses none. Setting it fires no OnChange. (Backend.)
+    Property<int> ItemIndex;
+    // The user chose an item (not fired by ItemIndex or SetItems).
+    TNotifyEvent OnChange;
+    // The backend calls it when the user chose an item: fires OnChange.
+    void changed();
+    String ClassName() const override { return "vcl::TComboBox"; }
+
+  private:
+    int item_index() const;
+    void set_item_index(int index);
 };
 
 class TMemo;
@@ -714,6 +749,34 @@ class TApplication : public TComponent {
 };
 
 extern TApplication* Application;
+
+// The system's dialog for choosing a file to save to: Qt's own file dialog
+// on Linux, the common dialog (comdlg32's GetSaveFileName) on Windows. Modal
+// over its owner while Execute runs; the message loop goes on meanwhile, so
+// the other windows keep drawing and raw input keeps coming.
+class TSaveDialog : public TComponent {
+  public:
+    explicit TSaveDialog(TForm* Owner) : owner_(Owner) {}
+    // The dialog's title.
+    String Title;
+    // The kinds of file offered, as VCL writes them: description and
+    // pattern pairs, all parted by '|' ("PNG picture (*.png)|*.png").
+    String Filter;
+    // Added (without its dot) to a name chosen without an extension.
+    String DefaultExt;
+    // The name proposed; after an Execute that answered true, the full path
+    // chosen (UTF-8).
+    String FileName;
+    // Shows the dialog and waits for the user: true when a file was chosen
+    // (asking first whether to replace one that exists), false when the
+    // dialog was cancelled. (Backend.)
+    bool Execute();
+
+    TForm* owner() const { return owner_; }
+
+  private:
+    TForm* owner_;
+};
 
 // Shows `text` as a paragraph of the form's notice (one already shown is not
 // repeated): a non-modal strip along the window's bottom edge, outside the
