@@ -17,6 +17,8 @@ Feed::Feed()
 
 void Feed::reset(const Options& options) {
     store_ = Store(options);
+    if (plot_)
+        plot_->clear();
     input_ = nullptr;
     overflows_ = 0;
     ++resets_;
@@ -40,7 +42,14 @@ void Feed::reset_movement() {
 
 void Feed::reset_tracking() {
     store_.reset_tracking();
+    if (plot_)
+        plot_->clear();
     changed();
+}
+
+void Feed::start_plot() {
+    if (!plot_)
+        plot_ = std::make_unique<plot::Plot>();
 }
 
 void Feed::set_cpi(Handle mouse, double cpi) {
@@ -76,9 +85,11 @@ void Feed::remove_listener(const void* owner) {
 }
 
 void Feed::packet(const Packet& packet) {
-    measured(packet.mouse)
-        .add(packet.stamp_us, packet.same_report, packet.background, packet.button_flags,
-             packet.motion);
+    Mouse& mouse = measured(packet.mouse);
+    mouse.add(packet.stamp_us, packet.same_report, packet.background, packet.button_flags,
+              packet.motion);
+    if (plot_)
+        plot_->add(mouse, packet.stamp_us, packet.same_report, packet.motion);
     changed();
 }
 

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "measures/clock.h"
+#include "measures/plot.h"
 #include "measures/store.h"
 
 namespace measures {
@@ -80,8 +82,14 @@ class Feed {
     // Every mouse's movement starts afresh (the movement window's Reset).
     void reset_movement();
     // Every mouse's speeds, saturated reports and spin-outs start afresh,
-    // each mouse keeping its CPI (a plot window's Reset).
+    // each mouse keeping its CPI, and so does the plot's span (the plot
+    // window's Reset).
     void reset_tracking();
+    // Keeps every packet from now on for the plot window, which asks for it
+    // when first opened: its memory is not taken before. Once asked, it stays.
+    void start_plot();
+    // The plot's spans; null until start_plot.
+    const plot::Plot* plot() const { return plot_.get(); }
     // The CPI each mouse's speeds are read at from its first packet on
     // (--cpi): `source` answers it, or nothing where unknown. A start or
     // reset keeps it.
@@ -128,6 +136,7 @@ class Feed {
     }
 
     Store store_;
+    std::unique_ptr<plot::Plot> plot_;
     const Input* input_ = nullptr;
     std::uint64_t overflows_ = 0;  // as the input counted them at the last batch
     std::uint64_t resets_ = 0;

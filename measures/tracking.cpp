@@ -131,6 +131,8 @@ void MouseTracking::add_report(std::int64_t time_us, std::int32_t dx, std::int32
                                std::optional<std::int64_t> poll_period_us) {
     ++moved_;
     ++generation_;
+    last_saturated_ = no_field;
+    last_speed_ = unknown_speed;
     const bool in_stroke = next_ > stroke_first_;
     if (!in_stroke || time_us < at(next_ - 1).time_us ||
         time_us - at(next_ - 1).time_us >= timing::pause_us) {
@@ -152,6 +154,7 @@ void MouseTracking::add_report(std::int64_t time_us, std::int32_t dx, std::int32
         if (pending_ || time_us - last_fast_us_ <= goes_on_within_us)
             spin_out(poll_period_us, dx, dy);
         if (!std::isnan(e.vx)) {
+            last_speed_ = e.speed;
             speed_cpms_ = e.speed;
             peak_cpms_ = std::max(peak_cpms_, speed_cpms_);
         }
@@ -205,6 +208,7 @@ void MouseTracking::saturation(std::int32_t dx, std::int32_t dy, double speed_be
     if (field == no_field)
         return;
     ++saturated_[field];
+    last_saturated_ = field;
     if (!first_saturated_[field].seen) {
         const double speed = speed_before >= 0 ? speed_before : speed_cpms_;
         first_saturated_[field] = {next_ - 1, speed >= 0 ? static_cast<float>(speed) : unknown,
@@ -320,6 +324,7 @@ void MouseTracking::spin_out(std::optional<std::int64_t> poll_period_us, std::in
         pending_ = false;
         went_on_us_ = e.time_us;
         ++spinouts_;
+        last_spinout_us_ = pending_end_us_;
         if (!first_spinout_.seen)
             first_spinout_ = {pending_report_, static_cast<float>(pending_speed_), true};
     }

@@ -44,6 +44,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -108,6 +109,22 @@ class MouseTracking {
     void reset();
 
     Summary summary() const;
+
+    // What the plot window marks on each report, read right after add():
+    // the speed the last report that moved was read at (NaN while unknown),
+    // and the field it was counted saturated at (no_field when it was not).
+    float last_speed_cpms() const { return last_speed_; }
+    std::size_t last_saturated_field() const { return last_saturated_; }
+    // The narrowest field that holds every value sent so far (no_field:
+    // none, or the counts are not the device's own): a report counted at
+    // another field is not saturated after all.
+    std::size_t field() const { return device_counts_ ? field_ : no_field; }
+    // The spin-outs found, and the time the last one collapsed at.
+    std::uint64_t spinouts() const { return spinouts_; }
+    std::int64_t last_spinout_us() const { return last_spinout_us_; }
+    // The report fields saturation is read at: 8, 12 and 16 bits.
+    static constexpr std::size_t no_field = 3;
+
     // Changes whenever anything summary() shows changes.
     std::uint64_t generation() const { return generation_; }
     std::size_t memory_bytes() const { return sizeof(*this); }
@@ -174,6 +191,10 @@ class MouseTracking {
     std::array<First, 3> first_saturated_{};
     std::uint64_t spinouts_ = 0;
     First first_spinout_;
+    std::int64_t last_spinout_us_ = 0;
+    float last_speed_ = unknown_speed;
+    std::size_t last_saturated_ = no_field;
+    static constexpr float unknown_speed = std::numeric_limits<float>::quiet_NaN();
     // A collapse waiting for the stroke to go on: the report it was found
     // at, where it began and where its window ended, the speed before it and
     // (without a poll grid) the threshold speed in counts a report.
