@@ -11,8 +11,9 @@
 // names that the layout's On* properties hold). A layout's width and height are
 // the window's client size. What a layout may hold beyond geometry, captions,
 // colours and fonts: on the form, a window position, a font size in pixels,
-// OnCreate, OnActivate, OnClose and OnMouseMove; on a button, Cancel and OnClick.
-// A form's OnKeyDown (and its KeyPreview) is bound in code.
+// OnCreate, OnActivate, OnClose and OnMouseMove; on a button, Cancel and OnClick;
+// on a combo box, OnChange (its items are given in code, by SetItems). A form's
+// OnKeyDown (and its KeyPreview) is bound in code.
 #pragma once
 
 #include <cstdint>

@@ -1,7 +1,9 @@
-// The toolkit facade through its header alone, on a real stored layout (the
-// data window): what every backend must do the same way. Nothing here reaches
-// behind the facade, and the same cases are built into the Qt tests and into
-// the Win32 tests (run under Wine), so each backend is held to them.
+// The toolkit facade through its header alone, on real stored layouts (the
+// data window, and the tests' own with an edit, a combo box and a button):
+// what every backend must do the same way. Nothing here reaches behind the
+// facade; what a user does to the windows (choosing an item) goes through
+// tests/ui/facade_driver.h. The same cases are built into the Qt tests and
+// into the Win32 tests (run under Wine), so each backend is held to them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "platform/vcl/vcl.h"
+#include "tests/ui/facade_driver.h"
 #include "tests/ui/toolkit_test.h"
 #include "ui/frmDatos.h"
 
@@ -169,6 +172,135 @@ TEST_F(FacadeTest, TheMemoKeepsItsLatestEntries) {
     lines.Clear();
     EXPECT_EQ(lines.Count(), 0);
     EXPECT_EQ(lines.dropped(), 7u) << "cleared entries were not dropped";
+}
+
+// The tests' own layout (tests/ui/facade_form.ui): an edit, a combo box whose
+// OnChange it binds, and a button, tab stops in that order.
+class FacadeForm : public vcl::TForm {
+  public:
+    using vcl::TForm::TForm;
+    vcl::TEdit* Entry = nullptr;
+    vcl::TComboBox* Choice = nullptr;
+    vcl::TButton* Press = nullptr;
+
+    // Choice's ItemIndex each time its OnChange fired.
+    std::vector<int> changes;
+    std::function<void()> on_change;
+
+    void ChoiceChange(vcl::TObject* Sender) {
+        EXPECT_EQ(Sender, Choice);
+        changes.push_back(Choice->ItemIndex);
+        if (on_change)
+            on_change();
+    }
+
+    static const vcl::FormClass& form_class() {
+        static const vcl::FormClass form_class =
+            vcl::FormClass::of<FacadeForm>("FacadeForm")
+                .field("Entry", &FacadeForm::Entry)
+                .field("Choice", &FacadeForm::Choice)
+                .field("Press", &FacadeForm::Press)
+                .handler("ChoiceChange", &FacadeForm::ChoiceChange);
+        return form_class;
+    }
+};
+
+class ControlsTest : public ToolkitTest {
+  protected:
+    void SetUp() override {
+        ToolkitTest::SetUp();
+        Application->CreateForm(&form);
+    }
+    // Shows the form and waits until it is the active one.
+    void show() {
+        form->Show();
+        ASSERT_TRUE(facade_driver::run_loop_until([this] { return vcl::TForm::active() == form; }))
+            << "the form was never activated";
+    }
+
+    FacadeForm* form = nullptr;
+};
+
+// The same layout with Choice taken for an edit.
+class MistakenForm : public vcl::TForm {
+  public:
+    using vcl::TForm::TForm;
+    vcl::TEdit* Choice = nullptr;
+    void ChoiceChange(vcl::TObject*) {}
+    static const vcl::FormClass& form_class() {
+        static const vcl::FormClass form_class =
+            vcl::FormClass::of<MistakenForm>("FacadeForm")
+                .field("Choice", &MistakenForm::Choice)
+                .handler("ChoiceChange", &MistakenForm::ChoiceChange);
+        return form_class;
+    }
+};
+
+TEST_F(ControlsTest, AComboBoxIsStreamedEmptyWithItsOnChangeBoundAndFillsOnlyItsOwnKindOfField) {
+    ASSERT_NE(form->Choice, nullptr);
+    EXPECT_EQ(form->Choice->ClassName(), "vcl::TComboBox");
+    EXPECT_TRUE(form->Choice->OnChange);
+    EXPECT_TRUE(form->Choice->Items().empty());
+    EXPECT_EQ(form->Choice->ItemIndex.get(), -1);
+    EXPECT_EQ(form->controls().size(), 3u);
+
+    MistakenForm* mistaken = nullptr;
+    try {
+        Application->CreateForm(&mistaken);
+        ADD_FAILURE() << "a combo box filled an edit's field";
+    } catch (const vcl::Exception& e) {
+        EXPECT_EQ(e.Message(),
+                  "FacadeForm: the control Choice is a vcl::TComboBox, which does not fit the "
+                  "field Choice");
+    }
+}
+
+TEST_F(ControlsTest, AComboBoxChoosesOnlyAmongItsItemsAndKeepsTheItemChosenWhileItIsThere) {
+    vcl::TComboBox& choice = *form->Choice;
+    const std::vector<vcl::String> mice = {"Mouse 1", "Mouse 2", "Ratón 3"};
+    choice.SetItems(mice);
+    EXPECT_EQ(choice.Items(), mice);
+    EXPECT_EQ(choice.ItemIndex.get(), -1) << "new items choose none";
+    choice.ItemIndex = 2;
+    EXPECT_EQ(choice.ItemIndex.get(), 2);
+    // Out of range on either side: none.
+    for (const int outside : {3, 100, -2, INT_MIN}) {
+        choice.ItemIndex = 1;
+        choice.ItemIndex = outside;
+        EXPECT_EQ(choice.ItemIndex.get(), -1) << outside;
+    }
+    choice.ItemIndex = 2;
+    choice.SetItems({"Ratón 3", "Mouse 1", "Ratón 3"});
+    EXPECT_EQ(choice.ItemIndex.get(), 0) << "the item chosen, where it is now (its first place)";
+    choice.SetItems({"Mouse 4", "Mouse 5"});
+    EXPECT_EQ(choice.ItemIndex.get(), -1) << "the item chosen is gone";
+    choice.SetItems({"Mouse 5", "Mouse 4"});
+    EXPECT_EQ(choice.ItemIndex.get(), -1) << "none chosen stays none";
+    choice.ItemIndex = 1;
+    choice.SetItems({});
+    EXPECT_TRUE(choice.Items().empty());
+    EXPECT_EQ(choice.ItemIndex.get(), -1);
+    choice.ItemIndex = 0;
+    EXPECT_EQ(choice.ItemIndex.get(), -1) << "nothing to choose";
+    EXPECT_TRUE(form->changes.empty()) << "none of this was the user's choice";
+}
+
+TEST_F(ControlsTest, OnChangeFiresWhenTheUserChoosesAnItemAndHandlersThatThrowAreShown) {
+    show();
+    vcl::TComboBox& choice = *form->Choice;
+    choice.SetItems({"Mouse 1", "Mouse 2", "Mouse 3"});
+    facade_driver::choose_item(choice, 1);
+    EXPECT_EQ(form->changes, std::vector<int>{1}) << "fired once, the item chosen already";
+    choice.ItemIndex = 2;
+    choice.SetItems({"Mouse 3", "Mouse 2"});
+    EXPECT_EQ(form->changes, std::vector<int>{1});
+    facade_driver::choose_item(choice, 0);
+    EXPECT_EQ(form->changes, (std::vector<int>{1, 0}));
+
+    form->on_change = [] { throw vcl::Exception("no such mouse"); };
+    facade_driver::choose_item(choice, 1);
+    EXPECT_EQ(shown_, std::vector<vcl::String>{"no such mouse"});
+    EXPECT_EQ(choice.ItemIndex.get(), 1);
 }
 
 // The canvas's pixel rules, read back through Pixel on the data window's

@@ -204,6 +204,11 @@ bool pretranslate(MSG& msg) {
     if (msg.message != WM_KEYDOWN)
         return false;
     const bool modified = key_down(VK_SHIFT) || key_down(VK_CONTROL) || key_down(VK_MENU);
+    // Esc on a combo box whose list is dropped down closes the list.
+    const TControl::Native* target = control_of(msg.hwnd);
+    if (msg.wParam == VK_ESCAPE && target != nullptr && target->kind == ControlKind::ComboBox &&
+        SendMessageW(msg.hwnd, CB_GETDROPPEDSTATE, 0, 0) != FALSE)
+        return false;
     if (msg.wParam == VK_ESCAPE && !modified) {
         bool pressed = false;
         guarded([&] { pressed = form->escape_pressed(); });
