@@ -326,8 +326,9 @@ class TControl : public TComponent {
     // The control's class, as errors name it ("vcl::TLabel").
     virtual String ClassName() const = 0;
 
-    // Whether the control has the keyboard focus now; and giving it the focus
-    // (its window being the active one). (Backend.)
+    // Whether the control has the keyboard focus now; and giving it the focus:
+    // at once while its window is the active one, else when the window is
+    // next activated. A disabled or hidden control does not take it. (Backend.)
     bool Focused() const;
     void SetFocus();
 

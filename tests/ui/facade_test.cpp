@@ -303,6 +303,34 @@ TEST_F(ControlsTest, OnChangeFiresWhenTheUserChoosesAnItemAndHandlersThatThrowAr
     EXPECT_EQ(choice.ItemIndex.get(), 1);
 }
 
+TEST_F(ControlsTest, TheFocusGoesWhereSetFocusPutsItButNotToADisabledOrHiddenControl) {
+    // Given before the window is active: taken when it is.
+    form->Entry->SetFocus();
+    EXPECT_FALSE(form->Entry->Focused());
+    show();
+    ASSERT_TRUE(facade_driver::run_loop_until([this] { return form->Entry->Focused(); }));
+    vcl::TControl* const controls[] = {form->Entry, form->Choice, form->Press};
+    const auto focused = [&] {
+        std::vector<bool> which;
+        for (vcl::TControl* control : controls)
+            which.push_back(control->Focused());
+        return which;
+    };
+    EXPECT_EQ(focused(), (std::vector<bool>{true, false, false}));
+    form->Press->SetFocus();
+    EXPECT_EQ(focused(), (std::vector<bool>{false, false, true}));
+    form->Choice->SetFocus();
+    EXPECT_EQ(focused(), (std::vector<bool>{false, true, false}));
+    form->Entry->SetFocus();
+    EXPECT_EQ(focused(), (std::vector<bool>{true, false, false}));
+
+    form->Press->Enabled = false;
+    form->Press->SetFocus();
+    form->Choice->Hide();
+    form->Choice->SetFocus();
+    EXPECT_EQ(focused(), (std::vector<bool>{true, false, false}));
+}
+
 // The canvas's pixel rules, read back through Pixel on the data window's
 // canvas, which covers its client area.
 class CanvasRulesTest : public FacadeTest {

@@ -28,6 +28,17 @@ void TControl::set_visible(bool on) {
     native_->widget->setVisible(on);
 }
 
+bool TControl::Focused() const {
+    return native_->widget->hasFocus();
+}
+
+void TControl::SetFocus() {
+    // In a window that is not active, Qt keeps the widget as the one to take
+    // the focus when the window is activated.
+    if (enabled() && visible())
+        native_->widget->setFocus(Qt::OtherFocusReason);
+}
+
 namespace qt {
 
 Label::Label(QWidget* parent) : QLabel(parent), Carrying(this) {}

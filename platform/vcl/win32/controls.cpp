@@ -171,6 +171,24 @@ void TControl::set_visible(bool on) {
     win32::keep_focus_on_form(*native_, had_focus);
 }
 
+bool TControl::Focused() const {
+    return GetFocus() == native_->hwnd;
+}
+
+void TControl::SetFocus() {
+    if (!enabled() || !visible())
+        return;
+    // Windows would activate an inactive form to give one of its controls the
+    // focus: the form keeps the control instead, to give it the focus when it
+    // is activated.
+    HWND form = native_->form != nullptr ? native_->form->native().hwnd : nullptr;
+    if (form != nullptr && GetActiveWindow() != form) {
+        native_->form->native().last_focus = native_->hwnd;
+        return;
+    }
+    ::SetFocus(native_->hwnd);
+}
+
 String TLabel::shown_caption() const {
     return win32::window_text(native()->hwnd);
 }
