@@ -1,7 +1,10 @@
-// The facade's tests' user on Qt: the combo box's own popup list.
+// The facade's tests' user on Qt: the combo box's own popup list, PNG files
+// read by QImageReader.
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
+#include <QImage>
+#include <QImageReader>
 #include <QKeyEvent>
 
 #include <stdexcept>
@@ -28,6 +31,29 @@ void choose_item(vcl::TComboBox& combo_box, int index) {
         combo->model()->index(index, combo->modelColumn(), combo->rootModelIndex()));
     QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
     QApplication::sendEvent(list, &enter);
+}
+
+Picture read_png(const std::string& path) {
+    QImageReader reader(QString::fromStdString(path), "png");
+    reader.setDecideFormatFromContent(true);
+    QImage image = reader.read();
+    if (image.isNull())
+        throw std::runtime_error(path + ": " + reader.errorString().toStdString());
+    image = image.convertToFormat(QImage::Format_RGB32);
+    Picture picture;
+    picture.width = image.width();
+    picture.height = image.height();
+    picture.pixels.reserve(static_cast<std::size_t>(image.width()) *
+                           static_cast<std::size_t>(image.height()));
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb rgb = image.pixel(x, y);
+            picture.pixels.push_back(static_cast<vcl::TColor>(qRed(rgb)) |
+                                     static_cast<vcl::TColor>(qGreen(rgb)) << 8 |
+                                     static_cast<vcl::TColor>(qBlue(rgb)) << 16);
+        }
+    }
+    return picture;
 }
 
 }  // namespace facade_driver

@@ -1,16 +1,21 @@
 // The toolkit facade through its header alone, on real stored layouts (the
 // data window, and the tests' own with an edit, a combo box and a button):
 // what every backend must do the same way. Nothing here reaches behind the
-// facade; what a user does to the windows (choosing an item) goes through
-// tests/ui/facade_driver.h. The same cases are built into the Qt tests and
-// into the Win32 tests (run under Wine), so each backend is held to them.
+// facade; what a user does to the windows (choosing an item) and reading a
+// PNG back go through tests/ui/facade_driver.h. The same cases are built into
+// the Qt tests and into the Win32 tests (run under Wine), so each backend is
+// held to them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <ostream>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -31,6 +36,47 @@ namespace {
 
 using vcl::Application;
 using vcl::TColor;
+
+// Paths as the facade takes them, UTF-8, both ways.
+std::filesystem::path from_utf8(const std::string& text) {
+    return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+std::string to_utf8(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+// A fresh folder under the system's temporary folder, removed with what it holds.
+class ScratchFolder {
+  public:
+    ScratchFolder() {
+        std::random_device random;
+        path_ = std::filesystem::temp_directory_path() /
+                ("rawmice-facade-" + std::to_string(random()) + std::to_string(random()));
+        std::filesystem::create_directories(path_);
+    }
+    ~ScratchFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    // A file in it, by its UTF-8 name, as a UTF-8 path.
+    std::string operator/(const std::string& name) const {
+        return to_utf8(path_ / from_utf8(name));
+    }
+    // The names of what it holds.
+    std::vector<std::string> names() const {
+        std::vector<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(path_))
+            found.push_back(to_utf8(entry.path().filename()));
+        return found;
+    }
+
+  private:
+    std::filesystem::path path_;
+};
 
 class FacadeTest : public ToolkitTest {
   protected:
@@ -755,6 +801,92 @@ TEST_F(CanvasRulesTest, CopyRectMovesABlockEvenOntoItselfAndOnlyWhatLiesOnTheSur
     EXPECT_EQ(c.Pixel(109, 109), before[4 * 40 + 4]);
     EXPECT_EQ(c.Pixel(104, 104), face_) << "not from outside the surface";
     EXPECT_EQ(c.Pixel(100, 109), face_);
+}
+
+// The first bytes of a PNG file: its signature, and the width and height its
+// header chunk (IHDR, first) gives.
+struct PngHeader {
+    bool signed_as_png = false;
+    int width = 0;
+    int height = 0;
+};
+PngHeader png_header(const std::string& path) {
+    std::ifstream file(from_utf8(path), std::ios::binary);
+    std::vector<unsigned char> bytes(24);
+    file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (file.gcount() != static_cast<std::streamsize>(bytes.size()))
+        return {};
+    const auto big_endian = [&bytes](std::size_t at) {
+        return static_cast<int>(bytes[at] << 24 | bytes[at + 1] << 16 | bytes[at + 2] << 8 |
+                                bytes[at + 3]);
+    };
+    const unsigned char signature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    PngHeader header;
+    header.signed_as_png = std::equal(std::begin(signature), std::end(signature), bytes.begin()) &&
+                           std::string(bytes.begin() + 12, bytes.begin() + 16) == "IHDR";
+    header.width = big_endian(16);
+    header.height = big_endian(20);
+    return header;
+}
+
+TEST_F(CanvasRulesTest, SaveToPNGWritesThePixelsOfTheAreaCutToTheSurface) {
+    paint_pattern(120, 80);
+    ScratchFolder folder;
+    const struct {
+        const char* name;
+        vcl::TRect area;
+        vcl::TRect on_surface;
+    } rows[] = {
+        {"inside.png", vcl::Rect(5, 3, 45, 33), vcl::Rect(5, 3, 45, 33)},
+        {"whole é.png", vcl::Rect(INT_MIN, INT_MIN, INT_MAX, INT_MAX),
+         vcl::Rect(0, 0, width, height)},
+        {"corner.png", vcl::Rect(width - 10, height - 6, width + 50, height + 9),
+         vcl::Rect(width - 10, height - 6, width, height)},
+        {"inside.png", vcl::Rect(0, 0, 1, 1), vcl::Rect(0, 0, 1, 1)},  // replaced
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string path = folder / row.name;
+        canvas().SaveToPNG(path, row.area);
+        const vcl::TRect& r = row.on_surface;
+        const PngHeader header = png_header(path);
+        EXPECT_TRUE(header.signed_as_png);
+        EXPECT_EQ(header.width, r.Width());
+        EXPECT_EQ(header.height, r.Height());
+        const facade_driver::Picture picture = facade_driver::read_png(path);
+        ASSERT_EQ(picture.width, r.Width());
+        ASSERT_EQ(picture.height, r.Height());
+        EXPECT_TRUE(picture.pixels == block(r.Left, r.Top, r.Width(), r.Height()))
+            << "the pixels differ from the canvas's";
+    }
+    std::vector<std::string> names = folder.names();
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"corner.png", "inside.png", "whole é.png"}))
+        << "nothing else left beside them";
+}
+
+TEST_F(CanvasRulesTest, SaveToPNGRefusesAnAreaWithoutPixelsAndAPathItCannotWriteLeavingNothing) {
+    ScratchFolder folder;
+    const std::string path = folder / "plot.png";
+    const std::string nowhere = to_utf8(from_utf8(folder / "missing") / "plot.png");
+    const auto failure = [this](const std::string& to, const vcl::TRect& area) -> std::string {
+        try {
+            canvas().SaveToPNG(to, area);
+        } catch (const vcl::Exception& e) {
+            return e.Message();
+        }
+        return "no exception";
+    };
+    const std::string no_pixel = "cannot save " + path + ": the area holds no pixel of the canvas";
+    EXPECT_EQ(failure(path, vcl::Rect(10, 10, 10, 20)), no_pixel) << "no width";
+    EXPECT_EQ(failure(path, vcl::Rect(10, 10, 20, 10)), no_pixel) << "no height";
+    EXPECT_EQ(failure(path, vcl::Rect(20, 20, 10, 10)), no_pixel) << "negative";
+    EXPECT_EQ(failure(path, vcl::Rect(-50, -50, -10, -10)), no_pixel) << "off the surface";
+    EXPECT_EQ(failure(path, vcl::Rect(width, 0, width + 10, 10)), no_pixel) << "past its edge";
+    const std::string cannot = failure(nowhere, vcl::Rect(0, 0, 10, 10));
+    EXPECT_EQ(cannot.rfind("cannot save " + nowhere + ": ", 0), 0u) << cannot;
+    EXPECT_GT(cannot.size(), ("cannot save " + nowhere + ": ").size()) << "and why";
+    EXPECT_TRUE(folder.names().empty()) << "nothing left behind";
 }
 
 }  // namespace
