@@ -1,13 +1,15 @@
 // What the facade's tests do from outside a form, as its user would (or another
-// program reading its files): choose an item of a combo box, read a PNG file
-// back, wait on the message loop. The header names no toolkit; each backend's
-// tests link its own implementation
+// program reading its files): choose an item of a combo box, answer the save
+// dialog, read a PNG file back, wait on the message loop. The header names no
+// toolkit; each backend's tests link its own implementation
 // (tests/ui/facade_driver_qt.cpp, tests/win32/facade_driver_win32.cpp), so a
 // window's tests written against it run on either.
 #pragma once
 
 #include <cstddef>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,5 +40,44 @@ struct Picture {
 };
 // Throws std::runtime_error saying why when the file cannot be read as a PNG.
 Picture read_png(const std::string& path);
+
+// Answers the next save dialog titled `title` (TSaveDialog::Execute) as its
+// user would, from a timer of the message loop that runs while the dialog is
+// up. Made before Execute is called and kept until it returns:
+//
+//     facade_driver::SaveDialogUser user("Save the plot", "C:\\out\\plot.png");
+//     ASSERT_TRUE(dialog.Execute());
+//     EXPECT_TRUE(user.answered());
+//
+// Once the dialog is up, the user reads what it proposes, then types `typed`
+// into its file name box (a name, which the dialog takes in the folder it
+// shows, or a full path) and presses its Save button, answering Yes when the
+// dialog asks whether to replace a file; with no name given, the user presses
+// Cancel. A message box that says anything else after Save is pressed is
+// closed and the dialog cancelled, the message kept in question(). A dialog not
+// answered within 10 s is cancelled the same way, so a test that misses it
+// fails rather than hangs.
+class SaveDialogUser {
+  public:
+    SaveDialogUser(std::string title, std::optional<std::string> typed);
+    ~SaveDialogUser();
+    SaveDialogUser(const SaveDialogUser&) = delete;
+    SaveDialogUser& operator=(const SaveDialogUser&) = delete;
+
+    // The dialog came and went, answered as asked.
+    bool answered() const;
+    // What the dialog showed when it came: the name in its file name box and
+    // the kind of file chosen in its list of kinds ("PNG picture (*.png)").
+    std::string proposed() const;
+    std::string file_type() const;
+    // The text of the message box the dialog showed after Save was pressed
+    // (whether to replace a file, or what was wrong), "" when none came.
+    std::string question() const;
+
+    struct Native;
+
+  private:
+    std::unique_ptr<Native> native_;
+};
 
 }  // namespace facade_driver

@@ -1,10 +1,10 @@
 // The toolkit facade through its header alone, on real stored layouts (the
 // data window, and the tests' own with an edit, a combo box and a button):
 // what every backend must do the same way. Nothing here reaches behind the
-// facade; what a user does to the windows (choosing an item) and reading a
-// PNG back go through tests/ui/facade_driver.h. The same cases are built into
-// the Qt tests and into the Win32 tests (run under Wine), so each backend is
-// held to them.
+// facade; what a user does to the windows (choosing an item, answering the
+// save dialog) and reading a PNG back go through tests/ui/facade_driver.h. The
+// same cases are built into the Qt tests and into the Win32 tests (run under
+// Wine), so each backend is held to them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <ostream>
 #include <random>
 #include <stdexcept>
@@ -375,6 +376,71 @@ TEST_F(ControlsTest, TheFocusGoesWhereSetFocusPutsItButNotToADisabledOrHiddenCon
     form->Choice->Hide();
     form->Choice->SetFocus();
     EXPECT_EQ(focused(), (std::vector<bool>{true, false, false}));
+}
+
+// The save dialog answered by its user (facade_driver::SaveDialogUser) through
+// the dialog's own window, as a user at the keyboard and mouse would.
+class SaveDialogTest : public ControlsTest {
+  protected:
+    void SetUp() override {
+        ControlsTest::SetUp();
+        dialog = std::make_unique<vcl::TSaveDialog>(form);
+        dialog->Title = title;
+        dialog->Filter = "PNG picture (*.png)|*.png|Any file|*";
+        dialog->DefaultExt = "png";
+        dialog->FileName = folder / "proposed.png";
+    }
+    void TearDown() override {
+        dialog.reset();
+        ControlsTest::TearDown();
+    }
+
+    static constexpr const char* title = "Save the plot";
+    ScratchFolder folder;
+    std::unique_ptr<vcl::TSaveDialog> dialog;
+};
+
+TEST_F(SaveDialogTest, AnswersThePathChosen) {
+    {
+        facade_driver::SaveDialogUser user(title, folder / "chosen.png");
+        EXPECT_TRUE(dialog->Execute());
+        EXPECT_TRUE(user.answered());
+        EXPECT_EQ(user.proposed(), "proposed.png") << "in the folder FileName names";
+        EXPECT_EQ(user.file_type(), "PNG picture (*.png)");
+        EXPECT_EQ(user.question(), "");
+    }
+    EXPECT_EQ(dialog->FileName, folder / "chosen.png");
+    EXPECT_TRUE(folder.names().empty()) << "the dialog itself writes nothing";
+}
+
+TEST_F(SaveDialogTest, AddsTheDefaultExtensionToANameWithoutOneInTheFolderShown) {
+    {
+        facade_driver::SaveDialogUser user(title, "gráfico");
+        EXPECT_TRUE(dialog->Execute());
+        EXPECT_TRUE(user.answered());
+    }
+    EXPECT_EQ(dialog->FileName, folder / "gráfico.png") << "UTF-8 both ways";
+}
+
+TEST_F(SaveDialogTest, AsksBeforeReplacingAFile) {
+    { std::ofstream(from_utf8(folder / "taken.png")) << "taken"; }
+    {
+        facade_driver::SaveDialogUser user(title, "taken.png");
+        EXPECT_TRUE(dialog->Execute());
+        EXPECT_TRUE(user.answered());
+        EXPECT_NE(user.question(), "") << "whether to replace it";
+    }
+    EXPECT_EQ(dialog->FileName, folder / "taken.png");
+}
+
+TEST_F(SaveDialogTest, CancellingAnswersFalseAndChangesNothing) {
+    {
+        facade_driver::SaveDialogUser user(title, std::nullopt);
+        EXPECT_FALSE(dialog->Execute());
+        EXPECT_TRUE(user.answered());
+        EXPECT_EQ(user.proposed(), "proposed.png");
+    }
+    EXPECT_EQ(dialog->FileName, folder / "proposed.png");
 }
 
 // The canvas's pixel rules, read back through Pixel on the data window's
