@@ -205,6 +205,18 @@ TEdit::TEdit(Native* native)
     : TControl(native),
       Text([this] { return text(); }, [this](const String& value) { set_text(value); }) {}
 
+TComboBox::TComboBox(Native* native)
+    : TControl(native),
+      ItemIndex([this] { return item_index(); },
+                [this](const int& index) { set_item_index(index); }) {}
+
+void TComboBox::changed() {
+    if (!OnChange)
+        return;
+    const TNotifyEvent handler = OnChange;
+    guard([&] { handler(this); }, OtherExceptions::by_what);
+}
+
 TStrings::TStrings(TMemo* view) : view_(view), repaint_([this] { view_->refresh(); }) {}
 
 void TStrings::Add(const String& text) {
@@ -369,13 +381,21 @@ void FormClass::stream(TForm& form) const {
             throw failure("a form has no event " + event);
         }
     }
+    // A button's OnClick and a combo box's OnChange; no other control has events.
     for (const StreamedLayout::Binding& binding : layout.bindings) {
         if (binding.control.empty() || binding.handler.empty())
             continue;
-        auto* button = dynamic_cast<TButton*>(control_named(binding.control));
-        if (button == nullptr || binding.event != "OnClick")
+        TControl* control = control_named(binding.control);
+        const String event = binding.control + "." + binding.event;
+        auto* button = dynamic_cast<TButton*>(control);
+        auto* combo_box = dynamic_cast<TComboBox*>(control);
+        if (button != nullptr && binding.event == "OnClick") {
+            button->OnClick = bind(notify_, event, binding.handler);
+        } else if (combo_box != nullptr && binding.event == "OnChange") {
+            combo_box->OnChange = bind(notify_, event, binding.handler);
+        } else {
             throw failure(binding.control + " has no event " + binding.event);
-        button->OnClick = bind(notify_, binding.control + "." + binding.event, binding.handler);
+        }
     }
 }
 

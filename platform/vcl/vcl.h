@@ -11,8 +11,9 @@
 // names that the layout's On* properties hold). A layout's width and height are
 // the window's client size. What a layout may hold beyond geometry, captions,
 // colours and fonts: on the form, a window position, a font size in pixels,
-// OnCreate, OnActivate, OnClose and OnMouseMove; on a button, Cancel and OnClick.
-// A form's OnKeyDown (and its KeyPreview) is bound in code.
+// OnCreate, OnActivate, OnClose and OnMouseMove; on a button, Cancel and OnClick;
+// on a combo box, OnChange (its items are given in code, by SetItems). A form's
+// OnKeyDown (and its KeyPreview) is bound in code.
 #pragma once
 
 #include <cstdint>
@@ -325,8 +326,9 @@ class TControl : public TComponent {
     // The control's class, as errors name it ("vcl::TLabel").
     virtual String ClassName() const = 0;
 
-    // Whether the control has the keyboard focus now; and giving it the focus
-    // (its window being the active one). (Backend.)
+    // Whether the control has the keyboard focus now; and giving it the focus:
+    // at once while its window is the active one, else when the window is
+    // next activated. A disabled or hidden control does not take it. (Backend.)
     bool Focused() const;
     void SetFocus();
 

@@ -1,19 +1,28 @@
-// The toolkit facade through its header alone, on a real stored layout (the
-// data window): what every backend must do the same way. Nothing here reaches
-// behind the facade, and the same cases are built into the Qt tests and into
-// the Win32 tests (run under Wine), so each backend is held to them.
+// The toolkit facade through its header alone, on real stored layouts (the
+// data window, and the tests' own with an edit, a combo box and a button):
+// what every backend must do the same way. Nothing here reaches behind the
+// facade; what a user does to the windows (choosing an item, answering the
+// save dialog) and reading a PNG back go through tests/ui/facade_driver.h. The
+// same cases are built into the Qt tests and into the Win32 tests (run under
+// Wine), so each backend is held to them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
 #include <ostream>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "platform/vcl/vcl.h"
+#include "tests/ui/facade_driver.h"
 #include "tests/ui/toolkit_test.h"
 #include "ui/frmDatos.h"
 
@@ -28,6 +37,47 @@ namespace {
 
 using vcl::Application;
 using vcl::TColor;
+
+// Paths as the facade takes them, UTF-8, both ways.
+std::filesystem::path from_utf8(const std::string& text) {
+    return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+std::string to_utf8(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+// A fresh folder under the system's temporary folder, removed with what it holds.
+class ScratchFolder {
+  public:
+    ScratchFolder() {
+        std::random_device random;
+        path_ = std::filesystem::temp_directory_path() /
+                ("rawmice-facade-" + std::to_string(random()) + std::to_string(random()));
+        std::filesystem::create_directories(path_);
+    }
+    ~ScratchFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    // A file in it, by its UTF-8 name, as a UTF-8 path.
+    std::string operator/(const std::string& name) const {
+        return to_utf8(path_ / from_utf8(name));
+    }
+    // The names of what it holds.
+    std::vector<std::string> names() const {
+        std::vector<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(path_))
+            found.push_back(to_utf8(entry.path().filename()));
+        return found;
+    }
+
+  private:
+    std::filesystem::path path_;
+};
 
 class FacadeTest : public ToolkitTest {
   protected:
@@ -169,6 +219,228 @@ TEST_F(FacadeTest, TheMemoKeepsItsLatestEntries) {
     lines.Clear();
     EXPECT_EQ(lines.Count(), 0);
     EXPECT_EQ(lines.dropped(), 7u) << "cleared entries were not dropped";
+}
+
+// The tests' own layout (tests/ui/facade_form.ui): an edit, a combo box whose
+// OnChange it binds, and a button, tab stops in that order.
+class FacadeForm : public vcl::TForm {
+  public:
+    using vcl::TForm::TForm;
+    vcl::TEdit* Entry = nullptr;
+    vcl::TComboBox* Choice = nullptr;
+    vcl::TButton* Press = nullptr;
+
+    // Choice's ItemIndex each time its OnChange fired.
+    std::vector<int> changes;
+    std::function<void()> on_change;
+
+    void ChoiceChange(vcl::TObject* Sender) {
+        EXPECT_EQ(Sender, Choice);
+        changes.push_back(Choice->ItemIndex);
+        if (on_change)
+            on_change();
+    }
+
+    static const vcl::FormClass& form_class() {
+        static const vcl::FormClass form_class =
+            vcl::FormClass::of<FacadeForm>("FacadeForm")
+                .field("Entry", &FacadeForm::Entry)
+                .field("Choice", &FacadeForm::Choice)
+                .field("Press", &FacadeForm::Press)
+                .handler("ChoiceChange", &FacadeForm::ChoiceChange);
+        return form_class;
+    }
+};
+
+class ControlsTest : public ToolkitTest {
+  protected:
+    void SetUp() override {
+        ToolkitTest::SetUp();
+        Application->CreateForm(&form);
+    }
+    // Shows the form and waits until it is the active one.
+    void show() {
+        form->Show();
+        ASSERT_TRUE(facade_driver::run_loop_until([this] { return vcl::TForm::active() == form; }))
+            << "the form was never activated";
+    }
+
+    FacadeForm* form = nullptr;
+};
+
+// The same layout with Choice taken for an edit.
+class MistakenForm : public vcl::TForm {
+  public:
+    using vcl::TForm::TForm;
+    vcl::TEdit* Choice = nullptr;
+    void ChoiceChange(vcl::TObject*) {}
+    static const vcl::FormClass& form_class() {
+        static const vcl::FormClass form_class =
+            vcl::FormClass::of<MistakenForm>("FacadeForm")
+                .field("Choice", &MistakenForm::Choice)
+                .handler("ChoiceChange", &MistakenForm::ChoiceChange);
+        return form_class;
+    }
+};
+
+TEST_F(ControlsTest, AComboBoxIsStreamedEmptyWithItsOnChangeBoundAndFillsOnlyItsOwnKindOfField) {
+    ASSERT_NE(form->Choice, nullptr);
+    EXPECT_EQ(form->Choice->ClassName(), "vcl::TComboBox");
+    EXPECT_TRUE(form->Choice->OnChange);
+    EXPECT_TRUE(form->Choice->Items().empty());
+    EXPECT_EQ(form->Choice->ItemIndex.get(), -1);
+    EXPECT_EQ(form->controls().size(), 3u);
+
+    MistakenForm* mistaken = nullptr;
+    try {
+        Application->CreateForm(&mistaken);
+        ADD_FAILURE() << "a combo box filled an edit's field";
+    } catch (const vcl::Exception& e) {
+        EXPECT_EQ(e.Message(),
+                  "FacadeForm: the control Choice is a vcl::TComboBox, which does not fit the "
+                  "field Choice");
+    }
+}
+
+TEST_F(ControlsTest, AComboBoxChoosesOnlyAmongItsItemsAndKeepsTheItemChosenWhileItIsThere) {
+    vcl::TComboBox& choice = *form->Choice;
+    const std::vector<vcl::String> mice = {"Mouse 1", "Mouse 2", "Ratón 3"};
+    choice.SetItems(mice);
+    EXPECT_EQ(choice.Items(), mice);
+    EXPECT_EQ(choice.ItemIndex.get(), -1) << "new items choose none";
+    choice.ItemIndex = 2;
+    EXPECT_EQ(choice.ItemIndex.get(), 2);
+    // Out of range on either side: none.
+    for (const int outside : {3, 100, -2, INT_MIN}) {
+        choice.ItemIndex = 1;
+        choice.ItemIndex = outside;
+        EXPECT_EQ(choice.ItemIndex.get(), -1) << outside;
+    }
+    choice.ItemIndex = 2;
+    choice.SetItems({"Ratón 3", "Mouse 1", "Ratón 3"});
+    EXPECT_EQ(choice.ItemIndex.get(), 0) << "the item chosen, where it is now (its first place)";
+    choice.SetItems({"Mouse 4", "Mouse 5"});
+    EXPECT_EQ(choice.ItemIndex.get(), -1) << "the item chosen is gone";
+    choice.SetItems({"Mouse 5", "Mouse 4"});
+    EXPECT_EQ(choice.ItemIndex.get(), -1) << "none chosen stays none";
+    choice.ItemIndex = 1;
+    choice.SetItems({});
+    EXPECT_TRUE(choice.Items().empty());
+    EXPECT_EQ(choice.ItemIndex.get(), -1);
+    choice.ItemIndex = 0;
+    EXPECT_EQ(choice.ItemIndex.get(), -1) << "nothing to choose";
+    EXPECT_TRUE(form->changes.empty()) << "none of this was the user's choice";
+}
+
+TEST_F(ControlsTest, OnChangeFiresWhenTheUserChoosesAnItemAndHandlersThatThrowAreShown) {
+    show();
+    vcl::TComboBox& choice = *form->Choice;
+    choice.SetItems({"Mouse 1", "Mouse 2", "Mouse 3"});
+    facade_driver::choose_item(choice, 1);
+    EXPECT_EQ(form->changes, std::vector<int>{1}) << "fired once, the item chosen already";
+    choice.ItemIndex = 2;
+    choice.SetItems({"Mouse 3", "Mouse 2"});
+    EXPECT_EQ(form->changes, std::vector<int>{1});
+    facade_driver::choose_item(choice, 0);
+    EXPECT_EQ(form->changes, (std::vector<int>{1, 0}));
+
+    form->on_change = [] { throw vcl::Exception("no such mouse"); };
+    facade_driver::choose_item(choice, 1);
+    EXPECT_EQ(shown_, std::vector<vcl::String>{"no such mouse"});
+    EXPECT_EQ(choice.ItemIndex.get(), 1);
+}
+
+TEST_F(ControlsTest, TheFocusGoesWhereSetFocusPutsItButNotToADisabledOrHiddenControl) {
+    // Given before the window is active: taken when it is.
+    form->Entry->SetFocus();
+    EXPECT_FALSE(form->Entry->Focused());
+    show();
+    ASSERT_TRUE(facade_driver::run_loop_until([this] { return form->Entry->Focused(); }));
+    vcl::TControl* const controls[] = {form->Entry, form->Choice, form->Press};
+    const auto focused = [&] {
+        std::vector<bool> which;
+        for (vcl::TControl* control : controls)
+            which.push_back(control->Focused());
+        return which;
+    };
+    EXPECT_EQ(focused(), (std::vector<bool>{true, false, false}));
+    form->Press->SetFocus();
+    EXPECT_EQ(focused(), (std::vector<bool>{false, false, true}));
+    form->Choice->SetFocus();
+    EXPECT_EQ(focused(), (std::vector<bool>{false, true, false}));
+    form->Entry->SetFocus();
+    EXPECT_EQ(focused(), (std::vector<bool>{true, false, false}));
+
+    form->Press->Enabled = false;
+    form->Press->SetFocus();
+    form->Choice->Hide();
+    form->Choice->SetFocus();
+    EXPECT_EQ(focused(), (std::vector<bool>{true, false, false}));
+}
+
+// The save dialog answered by its user (facade_driver::SaveDialogUser) through
+// the dialog's own window, as a user at the keyboard and mouse would.
+class SaveDialogTest : public ControlsTest {
+  protected:
+    void SetUp() override {
+        ControlsTest::SetUp();
+        dialog = std::make_unique<vcl::TSaveDialog>(form);
+        dialog->Title = title;
+        dialog->Filter = "PNG picture (*.png)|*.png|Any file|*";
+        dialog->DefaultExt = "png";
+        dialog->FileName = folder / "proposed.png";
+    }
+    void TearDown() override {
+        dialog.reset();
+        ControlsTest::TearDown();
+    }
+
+    static constexpr const char* title = "Save the plot";
+    ScratchFolder folder;
+    std::unique_ptr<vcl::TSaveDialog> dialog;
+};
+
+TEST_F(SaveDialogTest, AnswersThePathChosen) {
+    {
+        facade_driver::SaveDialogUser user(title, folder / "chosen.png");
+        EXPECT_TRUE(dialog->Execute());
+        EXPECT_TRUE(user.answered());
+        EXPECT_EQ(user.proposed(), "proposed.png") << "in the folder FileName names";
+        EXPECT_EQ(user.file_type(), "PNG picture (*.png)");
+        EXPECT_EQ(user.question(), "");
+    }
+    EXPECT_EQ(dialog->FileName, folder / "chosen.png");
+    EXPECT_TRUE(folder.names().empty()) << "the dialog itself writes nothing";
+}
+
+TEST_F(SaveDialogTest, AddsTheDefaultExtensionToANameWithoutOneInTheFolderShown) {
+    {
+        facade_driver::SaveDialogUser user(title, "gráfico");
+        EXPECT_TRUE(dialog->Execute());
+        EXPECT_TRUE(user.answered());
+    }
+    EXPECT_EQ(dialog->FileName, folder / "gráfico.png") << "UTF-8 both ways";
+}
+
+TEST_F(SaveDialogTest, AsksBeforeReplacingAFile) {
+    { std::ofstream(from_utf8(folder / "taken.png")) << "taken"; }
+    {
+        facade_driver::SaveDialogUser user(title, "taken.png");
+        EXPECT_TRUE(dialog->Execute());
+        EXPECT_TRUE(user.answered());
+        EXPECT_NE(user.question(), "") << "whether to replace it";
+    }
+    EXPECT_EQ(dialog->FileName, folder / "taken.png");
+}
+
+TEST_F(SaveDialogTest, CancellingAnswersFalseAndChangesNothing) {
+    {
+        facade_driver::SaveDialogUser user(title, std::nullopt);
+        EXPECT_FALSE(dialog->Execute());
+        EXPECT_TRUE(user.answered());
+        EXPECT_EQ(user.proposed(), "proposed.png");
+    }
+    EXPECT_EQ(dialog->FileName, folder / "proposed.png");
 }
 
 // The canvas's pixel rules, read back through Pixel on the data window's
@@ -595,6 +867,92 @@ TEST_F(CanvasRulesTest, CopyRectMovesABlockEvenOntoItselfAndOnlyWhatLiesOnTheSur
     EXPECT_EQ(c.Pixel(109, 109), before[4 * 40 + 4]);
     EXPECT_EQ(c.Pixel(104, 104), face_) << "not from outside the surface";
     EXPECT_EQ(c.Pixel(100, 109), face_);
+}
+
+// The first bytes of a PNG file: its signature, and the width and height its
+// header chunk (IHDR, first) gives.
+struct PngHeader {
+    bool signed_as_png = false;
+    int width = 0;
+    int height = 0;
+};
+PngHeader png_header(const std::string& path) {
+    std::ifstream file(from_utf8(path), std::ios::binary);
+    std::vector<unsigned char> bytes(24);
+    file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (file.gcount() != static_cast<std::streamsize>(bytes.size()))
+        return {};
+    const auto big_endian = [&bytes](std::size_t at) {
+        return static_cast<int>(bytes[at] << 24 | bytes[at + 1] << 16 | bytes[at + 2] << 8 |
+                                bytes[at + 3]);
+    };
+    const unsigned char signature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    PngHeader header;
+    header.signed_as_png = std::equal(std::begin(signature), std::end(signature), bytes.begin()) &&
+                           std::string(bytes.begin() + 12, bytes.begin() + 16) == "IHDR";
+    header.width = big_endian(16);
+    header.height = big_endian(20);
+    return header;
+}
+
+TEST_F(CanvasRulesTest, SaveToPNGWritesThePixelsOfTheAreaCutToTheSurface) {
+    paint_pattern(120, 80);
+    ScratchFolder folder;
+    const struct {
+        const char* name;
+        vcl::TRect area;
+        vcl::TRect on_surface;
+    } rows[] = {
+        {"inside.png", vcl::Rect(5, 3, 45, 33), vcl::Rect(5, 3, 45, 33)},
+        {"whole é.png", vcl::Rect(INT_MIN, INT_MIN, INT_MAX, INT_MAX),
+         vcl::Rect(0, 0, width, height)},
+        {"corner.png", vcl::Rect(width - 10, height - 6, width + 50, height + 9),
+         vcl::Rect(width - 10, height - 6, width, height)},
+        {"inside.png", vcl::Rect(0, 0, 1, 1), vcl::Rect(0, 0, 1, 1)},  // replaced
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string path = folder / row.name;
+        canvas().SaveToPNG(path, row.area);
+        const vcl::TRect& r = row.on_surface;
+        const PngHeader header = png_header(path);
+        EXPECT_TRUE(header.signed_as_png);
+        EXPECT_EQ(header.width, r.Width());
+        EXPECT_EQ(header.height, r.Height());
+        const facade_driver::Picture picture = facade_driver::read_png(path);
+        ASSERT_EQ(picture.width, r.Width());
+        ASSERT_EQ(picture.height, r.Height());
+        EXPECT_TRUE(picture.pixels == block(r.Left, r.Top, r.Width(), r.Height()))
+            << "the pixels differ from the canvas's";
+    }
+    std::vector<std::string> names = folder.names();
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"corner.png", "inside.png", "whole é.png"}))
+        << "nothing else left beside them";
+}
+
+TEST_F(CanvasRulesTest, SaveToPNGRefusesAnAreaWithoutPixelsAndAPathItCannotWriteLeavingNothing) {
+    ScratchFolder folder;
+    const std::string path = folder / "plot.png";
+    const std::string nowhere = to_utf8(from_utf8(folder / "missing") / "plot.png");
+    const auto failure = [this](const std::string& to, const vcl::TRect& area) -> std::string {
+        try {
+            canvas().SaveToPNG(to, area);
+        } catch (const vcl::Exception& e) {
+            return e.Message();
+        }
+        return "no exception";
+    };
+    const std::string no_pixel = "cannot save " + path + ": the area holds no pixel of the canvas";
+    EXPECT_EQ(failure(path, vcl::Rect(10, 10, 10, 20)), no_pixel) << "no width";
+    EXPECT_EQ(failure(path, vcl::Rect(10, 10, 20, 10)), no_pixel) << "no height";
+    EXPECT_EQ(failure(path, vcl::Rect(20, 20, 10, 10)), no_pixel) << "negative";
+    EXPECT_EQ(failure(path, vcl::Rect(-50, -50, -10, -10)), no_pixel) << "off the surface";
+    EXPECT_EQ(failure(path, vcl::Rect(width, 0, width + 10, 10)), no_pixel) << "past its edge";
+    const std::string cannot = failure(nowhere, vcl::Rect(0, 0, 10, 10));
+    EXPECT_EQ(cannot.rfind("cannot save " + nowhere + ": ", 0), 0u) << cannot;
+    EXPECT_GT(cannot.size(), ("cannot save " + nowhere + ": ").size()) << "and why";
+    EXPECT_TRUE(folder.names().empty()) << "nothing left behind";
 }
 
 }  // namespace

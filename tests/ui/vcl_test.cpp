@@ -46,7 +46,9 @@ enum class Variant {
     memo_is_label,
     misspelt_handler,
     handler_of_other_kind,
-    odd_event
+    odd_event,
+    combo_box_odd_event,
+    combo_box_handler_of_other_kind
 };
 
 template <Variant variant>
@@ -77,6 +79,16 @@ struct TestLayout {
         cancel->setGeometry(200, 175, 75, 25);
         cancel->setProperty("Cancel", true);
         cancel->setProperty("OnClick", "btnCancelClick");
+        auto* mice = new vcl::qt::ComboBox(form);
+        mice->setObjectName("cmbMouse");
+        mice->setGeometry(60, 150, 120, 21);
+        if (variant == Variant::combo_box_odd_event) {
+            mice->setProperty("OnClick", "btnOkClick");
+        } else {
+            mice->setProperty("OnChange", variant == Variant::combo_box_handler_of_other_kind
+                                              ? "FormClose"
+                                              : "cmbMouseChange");
+        }
         if (variant == Variant::memo_is_label) {
             (new vcl::qt::Label(form))->setObjectName("Memo1");
         } else if (variant != Variant::no_memo) {
@@ -94,6 +106,7 @@ class TestForm : public vcl::TForm {
     vcl::TButton* btnOk = nullptr;
     vcl::TButton* btnCancel = nullptr;
     vcl::TMemo* Memo1 = nullptr;
+    vcl::TComboBox* cmbMouse = nullptr;
 
     std::vector<std::string> calls;
     bool visible_at_create = true;
@@ -121,6 +134,7 @@ class TestForm : public vcl::TForm {
             on_ok();
     }
     void btnCancelClick(vcl::TObject*) { calls.push_back("cancel"); }
+    void cmbMouseChange(vcl::TObject*) { calls.push_back("mouse chosen"); }
 };
 
 template <Variant variant = Variant::sound>
@@ -137,12 +151,14 @@ class Form : public TestForm {
                 .field("btnOk", &Form::btnOk)
                 .field("btnCancel", &Form::btnCancel)
                 .field("Memo1", &Form::Memo1)
+                .field("cmbMouse", &Form::cmbMouse)
                 .handler("FormCreate", &Form::FormCreate)
                 .handler("FormActivate", &Form::FormActivate)
                 .handler("FormClose", &Form::FormClose)
                 .handler("FormMouseMove", &Form::FormMouseMove)
                 .handler("btnOkClick", &Form::btnOkClick)
-                .handler("btnCancelClick", &Form::btnCancelClick);
+                .handler("btnCancelClick", &Form::btnCancelClick)
+                .handler("cmbMouseChange", &Form::cmbMouseChange);
         return form_class;
     }
 };
@@ -164,6 +180,8 @@ TEST_F(ApplicationTest, CreateFormStreamsTheLayoutAndRunsOnCreateBeforeReturning
     EXPECT_EQ(first->Label1->Caption.get(), "Label1");
     EXPECT_TRUE(first->btnCancel->Cancel);
     EXPECT_FALSE(first->btnOk->Cancel);
+    ASSERT_NE(first->cmbMouse, nullptr);
+    EXPECT_TRUE(first->cmbMouse->OnChange);
     EXPECT_EQ(widget(first)->pos(), QPoint(30, 40));
     EXPECT_EQ(widget(first)->font().pixelSize(), 11);
     EXPECT_EQ(Application->MainForm(), first);
@@ -193,6 +211,10 @@ TEST_F(ApplicationTest, LayoutMistakesAreReportedByName) {
               "TestForm: the handler FormActivate does not fit the event OnClose");
     EXPECT_EQ(failure(static_cast<Form<Variant::odd_event>*>(nullptr)),
               "TestForm: a form has no event OnDblClick");
+    EXPECT_EQ(failure(static_cast<Form<Variant::combo_box_odd_event>*>(nullptr)),
+              "TestForm: cmbMouse has no event OnClick");
+    EXPECT_EQ(failure(static_cast<Form<Variant::combo_box_handler_of_other_kind>*>(nullptr)),
+              "TestForm: the handler FormClose does not fit the event cmbMouse.OnChange");
 }
 
 TEST_F(ApplicationTest, RunShowsTheMainFormAndEndsWhenItCloses) {

@@ -59,13 +59,14 @@ class RecordingForm : public vcl::TForm {
 };
 
 // A form streamed from every_control.ui (one control of each kind), which also
-// records what reaches its message map.
+// records what reaches its message map and its combo box's OnChange.
 class EveryForm : public RecordingForm {
   public:
     vcl::TLabel* Title = nullptr;
     vcl::TButton* Press = nullptr;
     vcl::TEdit* Entry = nullptr;
     vcl::TMemo* Notes = nullptr;
+    vcl::TComboBox* Choice = nullptr;
 
     std::vector<LPARAM> inputs;
     bool streaming = false;
@@ -73,6 +74,7 @@ class EveryForm : public RecordingForm {
 
     explicit EveryForm(vcl::TComponent* owner) : RecordingForm(owner) {}
 
+    void ChoiceChange(vcl::TObject*) { calls.push_back("ChoiceChange"); }
     void WMInput(vcl::TMessage& message) { inputs.push_back(message.LParam); }
     void WMStream(vcl::TMessage&) {
         if (streaming && GetTickCount64() < stream_ends) {
@@ -86,11 +88,14 @@ class EveryForm : public RecordingForm {
     }
 
     static const vcl::FormClass& form_class() {
-        static const vcl::FormClass form_class = form_class_of<EveryForm>("Every", {"PressClick"})
-                                                     .field("Title", &EveryForm::Title)
-                                                     .field("Press", &EveryForm::Press)
-                                                     .field("Entry", &EveryForm::Entry)
-                                                     .field("Notes", &EveryForm::Notes);
+        static const vcl::FormClass form_class =
+            form_class_of<EveryForm>("Every", {"PressClick"})
+                .field("Title", &EveryForm::Title)
+                .field("Press", &EveryForm::Press)
+                .field("Entry", &EveryForm::Entry)
+                .field("Notes", &EveryForm::Notes)
+                .field("Choice", &EveryForm::Choice)
+                .handler("ChoiceChange", &EveryForm::ChoiceChange);
         return form_class;
     }
 

@@ -162,10 +162,11 @@ TEST_F(Layouts, EveryControlOfEveryFormStandsWhereTheLayoutSays) {
             SCOPED_TRACE(std::string(layout.name) + "." + entry.name);
             HWND child = hwnd_of(form->controls()[i]);
             EXPECT_EQ(GetParent(child), form->native().hwnd);
-            const wchar_t* expected_class = entry.kind == ControlKind::Label    ? L"Static"
-                                            : entry.kind == ControlKind::Button ? L"Button"
-                                            : entry.kind == ControlKind::Edit   ? L"Edit"
-                                                                                : L"rawmice.Memo";
+            const wchar_t* expected_class = entry.kind == ControlKind::Label      ? L"Static"
+                                            : entry.kind == ControlKind::Button   ? L"Button"
+                                            : entry.kind == ControlKind::Edit     ? L"Edit"
+                                            : entry.kind == ControlKind::ComboBox ? L"ComboBox"
+                                                                                  : L"rawmice.Memo";
             EXPECT_EQ(_wcsicmp(class_of(child).c_str(), expected_class), 0);
             const RECT area = client_rect_of(child);
             EXPECT_EQ(area.left, entry.geometry.left);
@@ -238,6 +239,44 @@ TEST_F(Layouts, ALabelSizesItselfToACaptionSetAtRunTime) {
     form->Title->flush_caption();
     area = client_rect_of(label);
     EXPECT_LT(area.right - area.left, 20);
+}
+
+TEST_F(Layouts, AComboBoxIsADropDownListAsHighAsTheLayoutSaysWhoseListShowsEightItems) {
+    EveryForm* form = make_every();
+    HWND combo_box = hwnd_of(form->Choice);
+    EXPECT_EQ(_wcsicmp(class_of(combo_box).c_str(), L"ComboBox"), 0);
+    const LONG style = GetWindowLongW(combo_box, GWL_STYLE);
+    EXPECT_EQ(style & (CBS_DROPDOWNLIST | CBS_SIMPLE | CBS_DROPDOWN), CBS_DROPDOWNLIST)
+        << "nothing can be typed";
+    EXPECT_TRUE(style & WS_TABSTOP);
+    const RECT closed = client_rect_of(combo_box);
+    EXPECT_EQ(closed.left, 210);
+    EXPECT_EQ(closed.top, 50);
+    EXPECT_EQ(closed.right - closed.left, 80);
+    EXPECT_EQ(closed.bottom - closed.top, 26) << "closed, as high as every_control.ui says";
+
+    std::vector<std::string> items;
+    for (int i = 0; i < 20; ++i)
+        items.push_back("Mouse " + std::to_string(i));
+    form->Choice->SetItems(items);
+    form->Show();
+    ASSERT_TRUE(pump_until([&] { return GetActiveWindow() == form->hwnd(); }));
+    SendMessageW(combo_box, CB_SHOWDROPDOWN, TRUE, 0);
+    COMBOBOXINFO info{};
+    info.cbSize = sizeof info;
+    ASSERT_TRUE(GetComboBoxInfo(combo_box, &info));
+    RECT list;
+    GetClientRect(info.hwndList, &list);
+    const auto item = static_cast<LONG>(SendMessageW(combo_box, CB_GETITEMHEIGHT, 0, 0));
+    EXPECT_EQ(list.bottom / item, 8) << "items in view at once";
+    EXPECT_TRUE(GetWindowLongW(info.hwndList, GWL_STYLE) & WS_VSCROLL) << "the rest scrolls";
+
+    // Esc closes the dropped list; it does not press the cancel button.
+    const std::size_t calls = form->calls.size();
+    SetFocus(combo_box);
+    PostMessageW(combo_box, WM_KEYDOWN, VK_ESCAPE, 0);
+    ASSERT_TRUE(pump_until([&] { return !SendMessageW(combo_box, CB_GETDROPPEDSTATE, 0, 0); }));
+    EXPECT_EQ(form->calls.size(), calls) << "no OnClick, no OnChange";
 }
 
 TEST_F(Layouts, ANoticeRunsAlongTheBottomUntilDismissed) {
@@ -410,9 +449,10 @@ TEST_F(Messages, TabMovesTheFocusThroughTheTabStopsInTheirOrder) {
         vcl::win32::process_messages();
         return GetFocus();
     };
-    // As every_control.ui lists them: Notes, then Press; Entry takes no focus.
+    // As every_control.ui lists them: Notes, Press, then Choice; Entry takes no focus.
     EXPECT_EQ(tab(), hwnd_of(form->Notes));
     EXPECT_EQ(tab(), hwnd_of(form->Press));
+    EXPECT_EQ(tab(), hwnd_of(form->Choice));
     EXPECT_EQ(tab(), hwnd_of(form->Notes));
 }
 

@@ -63,11 +63,11 @@ TEST(LayoutTable, FormEventsNameTheirHandlers) {
 
 TEST(LayoutTable, ControlsComeInLayoutOrderWithTheirKinds) {
     const FormLayout& form = every();
-    ASSERT_EQ(form.control_count, 4u);
-    const char* names[] = {"Title", "Press", "Entry", "Notes"};
+    ASSERT_EQ(form.control_count, 5u);
+    const char* names[] = {"Title", "Press", "Entry", "Notes", "Choice"};
     const ControlKind kinds[] = {ControlKind::Label, ControlKind::Button, ControlKind::Edit,
-                                 ControlKind::Memo};
-    for (std::size_t i = 0; i < 4; ++i) {
+                                 ControlKind::Memo, ControlKind::ComboBox};
+    for (std::size_t i = 0; i < 5; ++i) {
         EXPECT_STREQ(form.controls[i].name, names[i]);
         EXPECT_EQ(form.controls[i].kind, kinds[i]) << names[i];
     }
@@ -90,6 +90,7 @@ TEST(LayoutTable, ButtonKeepsCancelClickAndTabOrder) {
     EXPECT_STREQ(button.text, "Press");
     EXPECT_TRUE(button.cancel);
     EXPECT_STREQ(button.on_click, "PressClick");
+    EXPECT_STREQ(button.on_change, "");
     EXPECT_TRUE(button.tab_stop);
     EXPECT_EQ(button.tab_order, 1);
     EXPECT_EQ(button.text_colour, layout_clWindowText);
@@ -113,4 +114,16 @@ TEST(LayoutTable, MemoKeepsTextScrollBarsAndReadOnly) {
     EXPECT_EQ(memo.scroll_bars, unsigned{VerticalScrollBar});
     EXPECT_EQ(memo.tab_order, 0);
     EXPECT_STREQ(memo.on_click, "");
+}
+
+TEST(LayoutTable, ComboBoxKeepsItsChangeHandlerAndIsATabStop) {
+    const ControlLayout& combo_box = control("Choice");
+    EXPECT_EQ(combo_box.geometry.left, 210);
+    EXPECT_EQ(combo_box.geometry.height, 26);
+    EXPECT_STREQ(combo_box.on_change, "ChoiceChange");
+    EXPECT_STREQ(combo_box.on_click, "");
+    EXPECT_STREQ(combo_box.text, "");
+    EXPECT_TRUE(combo_box.tab_stop);
+    EXPECT_EQ(combo_box.tab_order, 2);
+    EXPECT_EQ(combo_box.text_colour, layout_clWindowText);
 }

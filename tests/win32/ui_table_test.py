@@ -34,6 +34,8 @@ LABEL = """  <widget class="QLabel" name="Label1">
    </property>
   </widget>"""
 
+COMBO = LABEL.replace('class="QLabel" name="Label1"', 'class="QComboBox" name="cmbMouse"')
+
 
 class Generator(unittest.TestCase):
     def setUp(self):
@@ -122,6 +124,35 @@ class Generator(unittest.TestCase):
             with self.subTest(prop):
                 label = LABEL.replace("  </widget>", f"   {prop}\n  </widget>")
                 self.refused(FORM.format(form="", controls=label, tabstops=""), *expected)
+
+    def test_a_combo_box_binds_on_change(self):
+        bound = COMBO.replace("  </widget>", """   <property name="OnChange" stdset="0">
+    <string>cmbMouseChange</string>
+   </property>
+  </widget>""")
+        status, stderr, table = self.run_on(FORM.format(form="", controls=bound, tabstops=""))
+        self.assertEqual(status, 0, stderr)
+        self.assertIn('{ControlKind::ComboBox, "cmbMouse", {1, 2, 3, 4}', table)
+        self.assertIn('"cmbMouseChange"}', table)
+
+    def test_a_combo_box_takes_its_items_in_code_only_and_is_a_drop_down_list(self):
+        cases = [
+            ("""<item>
+    <property name="text">
+     <string>Mouse 1</string>
+    </property>
+   </item>""", ["form0.ui:13:", 'name="cmbMouse"', "lists items", "given in code"]),
+            ("""<property name="editable">
+    <bool>true</bool>
+   </property>""", ["form0.ui:14:", "has the property editable"]),
+            ("""<property name="OnClick" stdset="0">
+    <string>cmbMouseClick</string>
+   </property>""", ['name="cmbMouse"', "has the property OnClick"]),
+        ]
+        for child, expected in cases:
+            with self.subTest(child):
+                spoilt = COMBO.replace("  </widget>", f"   {child}\n  </widget>")
+                self.refused(FORM.format(form="", controls=spoilt, tabstops=""), *expected)
 
     def test_a_handler_name_must_be_a_name(self):
         form = """  <property name="OnCreate" stdset="0">

@@ -1,8 +1,10 @@
 // The canvas: figures rendered by QPainter into a small image of their own, then
 // combined with the form's surface by the pen mode; rectangles, text and block
-// copies straight onto the surface.
+// copies straight onto the surface; an area of it saved as a PNG file.
 #include <QFontMetrics>
+#include <QImageWriter>
 #include <QPainter>
+#include <QSaveFile>
 
 #include <algorithm>
 #include <array>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "platform/vcl/clip.h"
+#include "platform/vcl/qt/backend.h"
 #include "platform/vcl/qt/native.h"
 
 namespace vcl {
@@ -463,6 +466,34 @@ void TCanvas::CopyRect(const TRect& dest, TCanvas* canvas, const TRect& source) 
                     QRect(block.from_x, block.from_y, block.width, block.height));
     }
     n.mark_dirty(QRect(block.to_x, block.to_y, block.width, block.height));
+}
+
+void TCanvas::SaveToPNG(const String& path, const TRect& area) const {
+    const auto failure = [&path](const QString& why) {
+        return Exception("cannot save " + path + ": " + qt::string(why));
+    };
+    // The figures of this turn are on the image once its painter has ended.
+    native_->end_painting();
+    const QImage& image = native_->image;
+    const int left = std::max(area.Left, 0);
+    const int top = std::max(area.Top, 0);
+    const int right = std::min(area.Right, image.width());
+    const int bottom = std::min(area.Bottom, image.height());
+    if (right <= left || bottom <= top)
+        throw failure(QStringLiteral("the area holds no pixel of the canvas"));
+    const QImage cut = image.copy(left, top, right - left, bottom - top);
+    // Written to a file of its own and put in place whole once written, so a
+    // file that fails half way is never left under the name (nor replaces one).
+    QSaveFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::WriteOnly))
+        throw failure(file.errorString());
+    QImageWriter writer(&file, "png");
+    if (!writer.write(cut)) {
+        file.cancelWriting();
+        throw failure(writer.errorString());
+    }
+    if (!file.commit())
+        throw failure(file.errorString());
 }
 
 void TCanvas::Native::mark_dirty(const QRect& area) {

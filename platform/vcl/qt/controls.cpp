@@ -1,5 +1,5 @@
-// The facade's controls over Qt's widgets: label, button, edit, and what
-// every control shares.
+// The facade's controls over Qt's widgets: label, button, edit, combo box,
+// and what every control shares.
 #include <QStyle>
 
 #include "platform/vcl/qt/backend.h"
@@ -26,6 +26,17 @@ bool TControl::visible() const {
 
 void TControl::set_visible(bool on) {
     native_->widget->setVisible(on);
+}
+
+bool TControl::Focused() const {
+    return native_->widget->hasFocus();
+}
+
+void TControl::SetFocus() {
+    // In a window that is not active, Qt keeps the widget as the one to take
+    // the focus when the window is activated.
+    if (enabled() && visible())
+        native_->widget->setFocus(Qt::OtherFocusReason);
 }
 
 namespace qt {
@@ -60,6 +71,11 @@ Button::Button(QWidget* parent) : QPushButton(parent), Carrying(this) {
 }
 
 Edit::Edit(QWidget* parent) : QLineEdit(parent), Carrying(this) {}
+
+ComboBox::ComboBox(QWidget* parent) : QComboBox(parent), Carrying(this) {
+    setMaxVisibleItems(visible_items);
+    connect(this, &QComboBox::activated, this, [this] { control().changed(); });
+}
 
 Memo::Memo(QWidget* parent) : QPlainTextEdit(parent), Carrying(this) {}
 
@@ -101,6 +117,39 @@ String TEdit::text() const {
 
 void TEdit::set_text(const String& text) {
     static_cast<QLineEdit*>(native()->widget)->setText(qstring(text));
+}
+
+std::vector<String> TComboBox::Items() const {
+    const auto* combo_box = static_cast<const QComboBox*>(native()->widget);
+    std::vector<String> items;
+    items.reserve(static_cast<std::size_t>(combo_box->count()));
+    for (int i = 0; i < combo_box->count(); ++i)
+        items.push_back(string(combo_box->itemText(i)));
+    return items;
+}
+
+void TComboBox::SetItems(const std::vector<String>& items) {
+    auto* combo_box = static_cast<QComboBox*>(native()->widget);
+    const int chosen = combo_box->currentIndex();
+    const QString kept = chosen >= 0 ? combo_box->itemText(chosen) : QString();
+    QStringList texts;
+    texts.reserve(static_cast<qsizetype>(items.size()));
+    for (const String& item : items)
+        texts.push_back(qstring(item));
+    // None of this is the user's choice: Qt says `activated` only for theirs.
+    combo_box->clear();
+    combo_box->addItems(texts);
+    // Qt chooses the first item of a list that was empty; the facade keeps the choice or none.
+    combo_box->setCurrentIndex(chosen >= 0 ? static_cast<int>(texts.indexOf(kept)) : -1);
+}
+
+int TComboBox::item_index() const {
+    return static_cast<const QComboBox*>(native()->widget)->currentIndex();
+}
+
+void TComboBox::set_item_index(int index) {
+    auto* combo_box = static_cast<QComboBox*>(native()->widget);
+    combo_box->setCurrentIndex(index >= 0 && index < combo_box->count() ? index : -1);
 }
 
 void TMemo::refresh() {

@@ -3,6 +3,7 @@
 // vcl::TLabel in a Label, ...) and owns it.
 #pragma once
 
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -65,6 +66,16 @@ class Edit : public QLineEdit, public Carrying<TEdit> {
     Q_OBJECT
   public:
     explicit Edit(QWidget* parent = nullptr);
+};
+
+// A drop-down list: nothing can be typed, and only a user's choice (with the
+// mouse on its list, the keys or the wheel: Qt's `activated`) fires OnChange.
+class ComboBox : public QComboBox, public Carrying<TComboBox> {
+    Q_OBJECT
+  public:
+    explicit ComboBox(QWidget* parent = nullptr);
+    // The most items its list shows at once before it scrolls.
+    static constexpr int visible_items = 8;
 };
 
 // A memo showing its entries draws only the lines in view, the newest at the

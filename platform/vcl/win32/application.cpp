@@ -2,6 +2,8 @@
 // and the exception presenter; and the helpers the backend's files share.
 #include <windows.h>
 
+#include <objbase.h>
+
 #include <cstdio>
 #include <iostream>
 #include <unordered_set>
@@ -204,6 +206,11 @@ bool pretranslate(MSG& msg) {
     if (msg.message != WM_KEYDOWN)
         return false;
     const bool modified = key_down(VK_SHIFT) || key_down(VK_CONTROL) || key_down(VK_MENU);
+    // Esc on a combo box whose list is dropped down closes the list.
+    const TControl::Native* target = control_of(msg.hwnd);
+    if (msg.wParam == VK_ESCAPE && target != nullptr && target->kind == ControlKind::ComboBox &&
+        SendMessageW(msg.hwnd, CB_GETDROPPEDSTATE, 0, 0) != FALSE)
+        return false;
     if (msg.wParam == VK_ESCAPE && !modified) {
         bool pressed = false;
         guarded([&] { pressed = form->escape_pressed(); });
@@ -285,6 +292,10 @@ bool Timer::active() const {
 }
 
 TApplication::TApplication(int& /*argc*/, char** /*argv*/) : native_(std::make_unique<Native>()) {
+    // COM in a single-threaded apartment on the GUI thread, once: WIC (the
+    // canvas's PNG files) and the common dialogs are made through it.
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    native_->com_initialised = SUCCEEDED(com);
     native_->instance = GetModuleHandleW(nullptr);
     win32::register_classes(native_->instance);
     native_->helper = win32::helper_window();
@@ -298,6 +309,8 @@ TApplication::~TApplication() {
         DeleteObject(font);
     for (auto& [colour, brush] : native_->brushes)
         DeleteObject(brush);
+    if (native_->com_initialised)
+        CoUninitialize();
     if (Application == this)
         Application = nullptr;
 }

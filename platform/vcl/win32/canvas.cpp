@@ -1,7 +1,8 @@
 // A form's canvas over GDI: a persistent DIB section drawn with GDI's own pens,
 // brushes, MoveToEx/LineTo/Ellipse, FillRect, ExtTextOut, BitBlt and raster
 // operations (R2_XORPEN for pmXor), so its pixel rules are GDI's. The form
-// copies it to the screen once a frame.
+// copies it to the screen once a frame; an area of it is saved as a PNG file
+// from its bits.
 #include <windows.h>
 
 #include <algorithm>
@@ -308,6 +309,34 @@ void TCanvas::CopyRect(const TRect& dest, TCanvas* canvas, const TRect& source) 
            block.from_y, SRCCOPY);
     win32::mark_dirty(native, block.to_x, block.to_y, block.to_x + block.width,
                       block.to_y + block.height);
+}
+
+void TCanvas::SaveToPNG(const String& path, const TRect& area) const {
+    const Native& native = *native_;
+    const int left = std::max(area.Left, 0);
+    const int top = std::max(area.Top, 0);
+    const int right = std::min(area.Right, native.width);
+    const int bottom = std::min(area.Bottom, native.height);
+    if (native.bits == nullptr || right <= left || bottom <= top)
+        throw Exception("cannot save " + path + ": the area holds no pixel of the canvas");
+    const int width = right - left;
+    const int height = bottom - top;
+    // Rows of blue, green and red bytes, each row padded to 4 bytes.
+    const UINT stride = (static_cast<UINT>(width) * 3 + 3) & ~3u;
+    std::vector<BYTE> pixels(static_cast<std::size_t>(stride) * static_cast<std::size_t>(height));
+    GdiFlush();  // GDI's drawing is on the bits
+    for (int y = 0; y < height; ++y) {
+        const std::uint32_t* in =
+            native.bits + static_cast<std::size_t>(top + y) * native.width + left;
+        BYTE* out = pixels.data() + static_cast<std::size_t>(y) * stride;
+        for (int x = 0; x < width; ++x) {
+            // The DIB holds 0x00RRGGBB.
+            out[3 * x] = static_cast<BYTE>(in[x]);
+            out[3 * x + 1] = static_cast<BYTE>(in[x] >> 8);
+            out[3 * x + 2] = static_cast<BYTE>(in[x] >> 16);
+        }
+    }
+    win32::write_png(path, width, height, stride, pixels);
 }
 
 TColor TCanvas::Pixel(int x, int y) const {

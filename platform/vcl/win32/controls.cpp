@@ -1,6 +1,6 @@
 // Controls over Win32: labels (STATIC, sized to a caption set at run time),
-// buttons (BUTTON), edit boxes (EDIT) and the memo, a window of its own that
-// draws the entries in view.
+// buttons (BUTTON), edit boxes (EDIT), drop-down lists (COMBOBOX) and the
+// memo, a window of its own that draws the entries in view.
 #include <windows.h>
 
 #include <algorithm>
@@ -171,6 +171,24 @@ void TControl::set_visible(bool on) {
     win32::keep_focus_on_form(*native_, had_focus);
 }
 
+bool TControl::Focused() const {
+    return GetFocus() == native_->hwnd;
+}
+
+void TControl::SetFocus() {
+    if (!enabled() || !visible())
+        return;
+    // Windows would activate an inactive form to give one of its controls the
+    // focus: the form keeps the control instead, to give it the focus when it
+    // is activated.
+    HWND form = native_->form != nullptr ? native_->form->native().hwnd : nullptr;
+    if (form != nullptr && GetActiveWindow() != form) {
+        native_->form->native().last_focus = native_->hwnd;
+        return;
+    }
+    ::SetFocus(native_->hwnd);
+}
+
 String TLabel::shown_caption() const {
     return win32::window_text(native()->hwnd);
 }
@@ -221,6 +239,52 @@ String TEdit::text() const {
 
 void TEdit::set_text(const String& text) {
     SetWindowTextW(native()->hwnd, widen(text).c_str());
+}
+
+std::vector<String> TComboBox::Items() const {
+    HWND hwnd = native()->hwnd;
+    const auto count = static_cast<int>(SendMessageW(hwnd, CB_GETCOUNT, 0, 0));
+    std::vector<String> items;
+    for (int i = 0; i < count; ++i) {
+        const auto length = SendMessageW(hwnd, CB_GETLBTEXTLEN, static_cast<WPARAM>(i), 0);
+        std::wstring text(static_cast<std::size_t>(std::max<LRESULT>(length, 0)) + 1, L'\0');
+        const auto got = SendMessageW(hwnd, CB_GETLBTEXT, static_cast<WPARAM>(i),
+                                      reinterpret_cast<LPARAM>(text.data()));
+        items.push_back(win32::narrow(text.c_str(), static_cast<int>(std::max<LRESULT>(got, 0))));
+    }
+    return items;
+}
+
+void TComboBox::SetItems(const std::vector<String>& items) {
+    HWND hwnd = native()->hwnd;
+    const int chosen = item_index();
+    const std::vector<String> before = chosen >= 0 ? Items() : std::vector<String>();
+    SendMessageW(hwnd, WM_SETREDRAW, FALSE, 0);
+    SendMessageW(hwnd, CB_RESETCONTENT, 0, 0);
+    int kept = -1;
+    for (const String& item : items) {
+        // Appended in order: the list is not sorted (no CBS_SORT).
+        const auto at =
+            SendMessageW(hwnd, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(widen(item).c_str()));
+        if (kept < 0 && chosen >= 0 && at >= 0 && item == before[static_cast<std::size_t>(chosen)])
+            kept = static_cast<int>(at);
+    }
+    SendMessageW(hwnd, CB_SETCURSEL, static_cast<WPARAM>(kept), 0);
+    SendMessageW(hwnd, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(hwnd, nullptr, TRUE);
+}
+
+int TComboBox::item_index() const {
+    const auto index = SendMessageW(native()->hwnd, CB_GETCURSEL, 0, 0);
+    return index == CB_ERR ? -1 : static_cast<int>(index);
+}
+
+void TComboBox::set_item_index(int index) {
+    HWND hwnd = native()->hwnd;
+    const auto count = static_cast<int>(SendMessageW(hwnd, CB_GETCOUNT, 0, 0));
+    // -1 (none) as well when out of range; CB_SETCURSEL notifies nothing.
+    SendMessageW(hwnd, CB_SETCURSEL, static_cast<WPARAM>(index >= 0 && index < count ? index : -1),
+                 0);
 }
 
 void TMemo::refresh() {

@@ -1,7 +1,7 @@
 // Forms over Win32: one window class, one window procedure that turns the
-// window's messages into the form's events and hands every message to the
-// form's dispatch (its message map); streaming a form from its layout table;
-// the notice strip.
+// window's messages (its controls' notifications among them) into the form's
+// events and hands every message to the form's dispatch (its message map);
+// streaming a form from its layout table; the notice strip.
 #include <windows.h>
 #include <windowsx.h>
 
@@ -120,6 +120,12 @@ HWND make_control(TForm& form, const ControlLayout& entry, TControl::Native& nat
                      (entry.scroll_bars & HorizontalScrollBar ? WS_HSCROLL : 0);
             ex_style = WS_EX_CLIENTEDGE;
             break;
+        case ControlKind::ComboBox:
+            // A drop-down list: nothing can be typed; its list scrolls past
+            // what it shows (fit_combo_box sizes both once it has its font).
+            window_class = L"COMBOBOX";
+            style |= CBS_DROPDOWNLIST | WS_VSCROLL;
+            break;
     }
     if (entry.tab_stop)
         style |= WS_TABSTOP;
@@ -139,6 +145,37 @@ HWND make_control(TForm& form, const ControlLayout& entry, TControl::Native& nat
     return hwnd;
 }
 
+// The items a combo box's list shows at once before it scrolls.
+constexpr int combo_box_items_shown = 8;
+
+// A combo box's window is as high as its closed box, which Windows makes as
+// high as its font needs: its text field is given the height that makes the
+// closed box as high as the layout says, and the list dropped below it shows
+// combo_box_items_shown items.
+void fit_combo_box(HWND hwnd, const LayoutRect& geometry) {
+    const auto closed_height = [hwnd] {
+        RECT closed;
+        GetWindowRect(hwnd, &closed);
+        return static_cast<int>(closed.bottom - closed.top);
+    };
+    // The closed box grows with the field, by a fixed margin that is the
+    // system's own (and not quite what CB_GETITEMHEIGHT reads back): measured,
+    // and corrected once more when the first guess misses.
+    int field = static_cast<int>(SendMessageW(hwnd, CB_GETITEMHEIGHT, WPARAM(-1), 0)) +
+                geometry.height - closed_height();
+    for (int attempt = 0; attempt < 3 && field > 0 && closed_height() != geometry.height;
+         ++attempt) {
+        SendMessageW(hwnd, CB_SETITEMHEIGHT, WPARAM(-1), field);
+        field += geometry.height - closed_height();
+    }
+    // For a combo box the window's height is the closed box and its list
+    // together; the list's borders come off it, and its height is cut to whole items.
+    const auto item = std::max(static_cast<int>(SendMessageW(hwnd, CB_GETITEMHEIGHT, 0, 0)), 1);
+    SetWindowPos(hwnd, nullptr, 0, 0, geometry.width,
+                 closed_height() + combo_box_items_shown * item + 4 * GetSystemMetrics(SM_CYBORDER),
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 std::unique_ptr<TControl> make_facade(ControlKind kind, TControl::Native* native) {
     switch (kind) {
         case ControlKind::Label:
@@ -149,6 +186,8 @@ std::unique_ptr<TControl> make_facade(ControlKind kind, TControl::Native* native
             return std::make_unique<TEdit>(native);
         case ControlKind::Memo:
             return std::make_unique<TMemo>(native);
+        case ControlKind::ComboBox:
+            return std::make_unique<TComboBox>(native);
     }
     return nullptr;
 }
@@ -239,17 +278,25 @@ LRESULT CALLBACK form_procedure(HWND hwnd, UINT message, WPARAM wparam, LPARAM l
             return 0;
         case WM_COMMAND: {
             HWND child = reinterpret_cast<HWND>(lparam);
-            if (child == nullptr || HIWORD(wparam) != BN_CLICKED)
+            if (child == nullptr)
                 break;
+            const WORD code = HIWORD(wparam);
             Notice* notice = form->native().notice.get();
-            if (notice != nullptr && child == notice->dismiss) {
+            if (notice != nullptr && child == notice->dismiss && code == BN_CLICKED) {
                 ShowWindow(notice->text, SW_HIDE);
                 ShowWindow(notice->dismiss, SW_HIDE);
                 return 0;
             }
+            // A button pressed; an item of a combo box chosen by the user
+            // (CB_SETCURSEL, which ItemIndex sends, notifies nothing).
             TControl::Native* control = control_of(child);
-            if (control != nullptr && control->kind == ControlKind::Button)
+            if (control == nullptr)
+                break;
+            if (control->kind == ControlKind::Button && code == BN_CLICKED) {
                 guarded([&] { static_cast<TButton*>(control->control.get())->clicked(); });
+            } else if (control->kind == ControlKind::ComboBox && code == CBN_SELCHANGE) {
+                guarded([&] { static_cast<TComboBox*>(control->control.get())->changed(); });
+            }
             return 0;
         }
         case WM_CTLCOLORSTATIC:
@@ -484,6 +531,8 @@ StreamedLayout stream_layout(TForm& form, const String& name) {
         control->hwnd = win32::make_control(form, entry, *control);
         win32::controls_by_window()[control->hwnd] = control.get();
         SendMessageW(control->hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(control->font), FALSE);
+        if (entry.kind == win32::ControlKind::ComboBox)
+            win32::fit_combo_box(control->hwnd, entry.geometry);
         control->control = win32::make_facade(entry.kind, control.get());
         if (entry.kind == win32::ControlKind::Button) {
             auto* button = static_cast<TButton*>(control->control.get());
@@ -491,6 +540,8 @@ StreamedLayout stream_layout(TForm& form, const String& name) {
             if (entry.on_click[0] != '\0')
                 streamed.bindings.push_back({entry.name, "OnClick", entry.on_click});
         }
+        if (entry.kind == win32::ControlKind::ComboBox && entry.on_change[0] != '\0')
+            streamed.bindings.push_back({entry.name, "OnChange", entry.on_change});
         if (entry.tab_order >= 0)
             tab_stops.emplace_back(entry.tab_order, control->hwnd);
         streamed.controls.emplace_back(entry.name, control->control.get());

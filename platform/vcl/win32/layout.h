@@ -10,7 +10,7 @@
 
 namespace vcl::win32 {
 
-enum class ControlKind { Label, Button, Edit, Memo };
+enum class ControlKind { Label, Button, Edit, Memo, ComboBox };
 
 // Scroll bars a memo shows.
 enum ScrollBars : unsigned { NoScrollBars = 0, HorizontalScrollBar = 1, VerticalScrollBar = 2 };
@@ -40,12 +40,13 @@ struct ControlLayout {
     std::uint32_t text_colour;
     bool enabled;
     bool visible;
-    bool read_only;        // edit and memo
-    bool tab_stop;         // takes the focus with Tab (a focus policy other than NoFocus)
-    int tab_order;         // position among the tab stops, -1 when not listed
-    unsigned scroll_bars;  // memo: a ScrollBars mask
-    bool cancel;           // button: Esc presses it
-    const char* on_click;  // button: the handler's name, or ""
+    bool read_only;         // edit and memo
+    bool tab_stop;          // takes the focus with Tab (a focus policy other than NoFocus)
+    int tab_order;          // position among the tab stops, -1 when not listed
+    unsigned scroll_bars;   // memo: a ScrollBars mask
+    bool cancel;            // button: Esc presses it
+    const char* on_click;   // button: the handler's name, or ""
+    const char* on_change;  // combo box: the handler's name, or ""
 };
 
 // An event of the form and the name of the handler the layout binds to it.

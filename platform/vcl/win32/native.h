@@ -85,6 +85,7 @@ struct TApplication::Native {
     bool quit = false;
     std::map<std::pair<std::string, int>, HFONT> fonts;
     std::map<std::uint32_t, HBRUSH> brushes;
+    bool com_initialised = false;  // CoInitializeEx succeeded: undone at the end
 };
 
 namespace win32 {
@@ -134,6 +135,17 @@ extern const wchar_t notice_class_name[];
 // Grows the surface to at least this size, keeping what is drawn; new pixels
 // take the form's colour.
 void ensure_canvas_size(TCanvas& canvas, int width, int height);
+
+// Writes rows of 24-bit pixels (blue, green, red bytes; `stride` bytes a row,
+// top row first) to `path` as a PNG file through WIC: to a file of its own in
+// the same folder first, put in place whole once written. Throws Exception
+// ("cannot save PATH: why") and leaves nothing behind when it cannot.
+void write_png(const std::string& path, int width, int height, UINT stride,
+               const std::vector<BYTE>& pixels);
+
+// The system's text for an error code (a Win32 error or an HRESULT), without
+// its line break; its number when the system has none.
+std::string error_text(DWORD code);
 
 // Makes the notice of a form, hidden.
 Notice& notice_of(TForm& form);

@@ -6,7 +6,7 @@ reads them, for Windows this script does, at build time. Each layout becomes a
 vcl::win32::FormLayout (platform/vcl/win32/layout.h): the form's client size,
 position, caption, font, colours and On* bindings, and per control its kind,
 name, geometry, text, font, colours, enabled/visible/read-only state, tab
-order, scroll bars, Cancel and OnClick.
+order, scroll bars, Cancel, OnClick and OnChange.
 
 Every property of a layout is either carried over or refused: a layout the
 Win32 window could not show as Qt shows it stops the build with a message
@@ -29,6 +29,7 @@ CONTROL_KINDS = {
     "QPushButton": "Button",
     "QLineEdit": "Edit",
     "QPlainTextEdit": "Memo",
+    "QComboBox": "ComboBox",
 }
 
 FORM_EVENTS = ("OnCreate", "OnActivate", "OnClose", "OnMouseMove")
@@ -46,6 +47,8 @@ CONTROL_PROPERTIES = {
              "readOnly"},
     "Memo": {"geometry", "plainText", "font", "palette", "enabled", "visible", "focusPolicy",
              "readOnly", "verticalScrollBarPolicy", "horizontalScrollBarPolicy"},
+    # A drop-down list in the system's colours; its items are given in code.
+    "ComboBox": {"geometry", "font", "enabled", "visible", "focusPolicy", "OnChange"},
 }
 # The palette role that colours a control's text.
 TEXT_ROLES = {"Label": "WindowText", "Button": "ButtonText", "Edit": "Text", "Memo": "Text"}
@@ -231,6 +234,10 @@ def parse_control(layout, element, form_font, tab_stops):
     if element.find("widget") is not None or element.find("layout") is not None:
         raise layout.error(element, f"{describe(element)} holds other widgets; the Win32 window "
                                     "places controls on the form only")
+    item = element.find("item")
+    if item is not None:
+        raise layout.error(item, f"{describe(element)} lists items; a combo box's items are "
+                                 "given in code (SetItems)")
     props = properties(layout, element)
     check_known(layout, element, props, CONTROL_PROPERTIES[kind])
     if "geometry" not in props:
@@ -245,11 +252,12 @@ def parse_control(layout, element, form_font, tab_stops):
         "enabled": True,
         "visible": True,
         "read_only": False,
-        "tab_stop": kind in ("Button", "Edit", "Memo"),
+        "tab_stop": kind in ("Button", "Edit", "Memo", "ComboBox"),
         "tab_order": tab_stops.index(name) if name in tab_stops else -1,
         "scroll_bars": 0,
         "cancel": False,
         "on_click": "",
+        "on_change": "",
     }
     for prop in ("text", "plainText"):
         if prop in props:
@@ -279,6 +287,8 @@ def parse_control(layout, element, form_font, tab_stops):
                 control["scroll_bars"] &= ~bit
     if "OnClick" in props:
         control["on_click"] = handler_name(layout, element, props["OnClick"], "OnClick")
+    if "OnChange" in props:
+        control["on_change"] = handler_name(layout, element, props["OnChange"], "OnChange")
     return control
 
 
@@ -404,7 +414,8 @@ def emit(forms, out):
                   f"{{{g[0]}, {g[1]}, {g[2]}, {g[3]}}}, {c_string(c['text'])}, {c_font(c['font'])}, "
                   f"0x{c['text_colour']:08X}u, {c_bool(c['enabled'])}, {c_bool(c['visible'])}, "
                   f"{c_bool(c['read_only'])}, {c_bool(c['tab_stop'])}, {c['tab_order']}, "
-                  f"{c['scroll_bars']}u, {c_bool(c['cancel'])}, {c_string(c['on_click'])}}},\n")
+                  f"{c['scroll_bars']}u, {c_bool(c['cancel'])}, {c_string(c['on_click'])}, "
+                  f"{c_string(c['on_change'])}}},\n")
             w("};\n")
         position = form["position"] or (0, 0)
         w(f"constexpr FormLayout form_{index} = {{\n")
