@@ -36,6 +36,7 @@
 #include "rawinput/report.h"
 #include "ui/frmButtons.h"
 #include "ui/frmMovement.h"
+#include "ui/frmPlot.h"
 #include "ui/frmTiming.h"
 #include "ui/principal.h"
 
@@ -215,9 +216,9 @@ bool save_window(vcl::TForm* form, const std::string& path) {
     return true;
 }
 
-// The main window to `path`; the timing, buttons and movement windows, when
-// they were opened, beside it (shot.png: shot-timing.png, shot-buttons.png,
-// shot-movement.png).
+// The main window to `path`; the timing, buttons, movement and plot windows,
+// when they were opened, beside it (shot.png: shot-timing.png,
+// shot-buttons.png, shot-movement.png, shot-plot.png).
 bool save_screenshot(const std::string& path) {
     if (Form1 == nullptr)
         return false;
@@ -239,6 +240,10 @@ bool save_screenshot(const std::string& path) {
         Form5->compare_pairs();
         Form5->draw();
         saved = save_window(Form5, beside("movement")) && saved;
+    }
+    if (Form6 != nullptr) {
+        Form6->refresh();
+        saved = save_window(Form6, beside("plot")) && saved;
     }
     return saved;
 }
@@ -373,6 +378,8 @@ int main(int argc, char** argv) {
                 show_measures_window(Form4);
             if (options.movement)
                 show_measures_window(Form5);
+            if (options.plot)
+                show_measures_window(Form6);
         },
         Qt::QueuedConnection);
 
@@ -402,6 +409,8 @@ int main(int argc, char** argv) {
                   << measures::buttons_table(mice, measured)
                   << measures::movement_tables(mice, measured, measures::feed().distance_mm())
                   << measures::tracking_table(mice, measured) << std::flush;
+        if (Form6 != nullptr)
+            std::cerr << Form6->cost_line() << std::flush;
     } else if (service.dropped_unfocused() > 0) {
         std::cerr << "rawmice: " << service.dropped_unfocused()
                   << " packets dropped because no window of rawmice was active\n"

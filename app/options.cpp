@@ -82,8 +82,8 @@ struct Parser {
                                   "Close the window once every replayed packet is handled."};
     QCommandLineOption screenshot{"screenshot",
                                   "Save the main window as PNG when it closes (and the timing, "
-                                  "buttons and movement windows, when they were opened, as FILE "
-                                  "with -timing, -buttons and -movement before .png).",
+                                  "buttons, movement and plot windows, when they were opened, as "
+                                  "FILE with -timing, -buttons, -movement and -plot before .png).",
                                   "FILE"};
     QCommandLineOption list{"list-devices",
                             "Print the device listing, then where each device is and its name, "
@@ -103,6 +103,10 @@ struct Parser {
                                 "Open the movement window at start (F4 opens and hides it): each "
                                 "mouse's counts, angle and CPI, and the mice moved together, "
                                 "live."};
+    QCommandLineOption plot{"plot",
+                            "Open the plot window at start (F5 opens and hides it): each "
+                            "mouse's counts, speed, intervals or path over its last 30 s, "
+                            "saved as a PNG picture or CSV data."};
     QCommandLineOption distance{"distance-mm",
                                 "The distance in mm the mice are moved, for their CPI in the "
                                 "movement window and --stats (above 0, at most 10000).",
@@ -132,8 +136,8 @@ struct Parser {
             "the window and in log.txt.");
         parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
         parser.addOptions({input, replay, speed, exit_after, screenshot, list, stats, timing,
-                           buttons, chatter, movement, distance, cpi, background, csv, record, help,
-                           version});
+                           buttons, chatter, movement, plot, distance, cpi, background, csv, record,
+                           help, version});
     }
 };
 
@@ -190,6 +194,7 @@ ParsedOptions parse_options(const QStringList& arguments) {
     o.timing = p.parser.isSet(p.timing);
     o.buttons = p.parser.isSet(p.buttons);
     o.movement = p.parser.isSet(p.movement);
+    o.plot = p.parser.isSet(p.plot);
     o.background = p.parser.isSet(p.background);
     o.exit_after_replay = p.parser.isSet(p.exit_after);
     o.screenshot = p.parser.value(p.screenshot).toStdString();

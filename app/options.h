@@ -26,6 +26,7 @@ struct Options {
     bool timing = false;    // open the timing window at start
     bool buttons = false;   // open the buttons window at start
     bool movement = false;  // open the movement window at start
+    bool plot = false;      // open the plot window at start
     // The distance in mm the mice are moved, for their CPI; none when not given.
     std::optional<double> distance_mm;
     // The CPI speeds are read at: every mouse's (--cpi=N), and mouse M's

@@ -5,6 +5,7 @@
 #include "measures/feed.h"
 #include "ui/frmButtons.h"
 #include "ui/frmMovement.h"
+#include "ui/frmPlot.h"
 #include "ui/frmTiming.h"
 #include "ui/principal.h"
 
@@ -60,6 +61,9 @@ void measures_window_keys(WORD& Key, vcl::TShiftState Shift) {
             break;
         case VK_F4:
             toggle_measures_window(Form5);
+            break;
+        case VK_F5:
+            toggle_measures_window(Form6);
             break;
         default:
             return;

@@ -4,6 +4,7 @@
 #include "ui_frmButtons.h"
 #include "ui_frmDatos.h"
 #include "ui_frmMovement.h"
+#include "ui_frmPlot.h"
 #include "ui_frmTiming.h"
 #include "ui_principal.h"
 
@@ -15,6 +16,7 @@ const bool registered = [] {
     vcl::qt::register_layout("Form3", [](QWidget* form) { Ui::Form3().setupUi(form); });
     vcl::qt::register_layout("Form4", [](QWidget* form) { Ui::Form4().setupUi(form); });
     vcl::qt::register_layout("Form5", [](QWidget* form) { Ui::Form5().setupUi(form); });
+    vcl::qt::register_layout("Form6", [](QWidget* form) { Ui::Form6().setupUi(form); });
     return true;
 }();
 

@@ -75,6 +75,7 @@ constexpr WORD VK_F1 = 0x70;
 constexpr WORD VK_F2 = 0x71;
 constexpr WORD VK_F3 = 0x72;
 constexpr WORD VK_F4 = 0x73;
+constexpr WORD VK_F5 = 0x74;
 
 constexpr USHORT MOUSE_MOVE_RELATIVE = 0x00;
 constexpr USHORT MOUSE_MOVE_ABSOLUTE = 0x01;

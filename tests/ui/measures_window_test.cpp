@@ -52,6 +52,12 @@ const std::vector<Window>& windows() {
          Qt::Key_F4,
          []() -> MeasuresWindow* { return Form5; },
          [] { show_measures_window(Form5); }},
+        {"Plot",
+         "Form6",
+         {880, 560},
+         Qt::Key_F5,
+         []() -> MeasuresWindow* { return Form6; },
+         [] { show_measures_window(Form6); }},
     };
     return all;
 }
@@ -106,7 +112,7 @@ TEST_P(EveryMeasuresWindow, ItsKeyMakesItOnFirstUseAndHidesItFromAnyRawmiceWindo
         hide_measures_window(other.get());
         hide_measures_window(window());
     }
-    EXPECT_EQ(vcl::Application->forms().size(), 4u) << "each window made once";
+    EXPECT_EQ(vcl::Application->forms().size(), 1 + windows().size()) << "each window made once";
 }
 
 TEST_P(EveryMeasuresWindow, CloseAndTheTitleBarsCloseHideItAndRawInputGoesOnToTheMainWindow) {

@@ -4,7 +4,9 @@
 // timing window opened and hidden by F2, passing the raw input it receives
 // on to the main window, and each packet measured on its receipt time; the
 // buttons window opened and hidden by F3, its rows from real button packets;
-// the movement window by F4, its counts from real motion packets.
+// the movement window by F4, its counts from real motion packets; the plot
+// window by F5, its path from real motion packets, saved as a picture and as
+// data through the system's own save dialog.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -21,9 +23,11 @@
 #include "platform/vcl/win32/native.h"
 #include "rawinput/rawinput.h"
 #include "rawinput/report.h"
+#include "tests/ui/facade_driver.h"
 #include "tests/win32/pump_until.h"
 #include "ui/frmButtons.h"
 #include "ui/frmMovement.h"
+#include "ui/frmPlot.h"
 #include "ui/frmTiming.h"
 #include "ui/principal.h"
 
@@ -357,6 +361,118 @@ TEST_F(MainWindowOnUser32, F4OpensTheMovementWindowWhoseCountsComeFromRealMotion
     send_key(VK_F4);
     ASSERT_TRUE(pump_until([] { return !Form5->Visible && vcl::TForm::active() == Form1; }))
         << "F4 in it hides it and the main window takes the focus back";
+}
+
+TEST_F(MainWindowOnUser32, F5OpensThePlotWindowWhichSavesRealPacketsThroughTheSystemsDialog) {
+    ASSERT_TRUE(pump_until([] { return vcl::TForm::active() == Form1; }));
+    send_key(VK_F5);
+    ASSERT_TRUE(pump_until(
+        [] { return Form6 != nullptr && Form6->Visible && vcl::TForm::active() == Form6; }));
+    EXPECT_EQ(std::string(Form6->Caption), "Plot");
+    const auto move = [](LONG dx, LONG dy) {
+        INPUT input = {};
+        input.type = INPUT_MOUSE;
+        input.mi.dx = dx;
+        input.mi.dy = dy;
+        input.mi.dwFlags = MOUSEEVENTF_MOVE;
+        ASSERT_EQ(SendInput(1, &input, sizeof input), 1u) << GetLastError();
+    };
+    const auto span = [] {
+        return measures::feed().plot() != nullptr ? measures::feed().plot()->find(1) : nullptr;
+    };
+    const auto reports = [&] { return span() != nullptr ? span()->size() : 0u; };
+    // The moves of (4, 2) in the span, and where the path ends.
+    const auto moves = [&] {
+        int count = 0;
+        for (std::size_t i = 0; span() != nullptr && i < span()->size(); ++i)
+            count += (*span())[i].dx == 4 && (*span())[i].dy == 2 ? 1 : 0;
+        return count;
+    };
+    // Wine's first input may carry the jump to where the pointer is (its
+    // packet may come after the Reset, and is left alone).
+    move(1, 0);
+    ASSERT_TRUE(pump_until([&] { return reports() != 0; }));
+    Form6->btnReset->Click();
+    ASSERT_EQ(reports(), 0u);
+    for (int i = 0; i < 10; ++i)
+        move(4, 2);
+    ASSERT_TRUE(pump_until([&] { return moves() == 10; })) << moves() << " of " << reports();
+    double end_x = 0;
+    double end_y = 0;
+    for (std::size_t i = 0; i < span()->size(); ++i) {
+        end_x += (*span())[i].dx;
+        end_y += (*span())[i].dy;
+    }
+    // Each time view draws the last move in the mouse's colour: 4 counts
+    // across (2 down), at its speed (when the moves came slowly enough for
+    // one: they come in a burst), at its interval.
+    std::size_t last_move = span()->size() - 1;
+    while ((*span())[last_move].dx != 4)
+        --last_move;
+    const measures::plot::Report newest = (*span())[last_move];
+    ASSERT_TRUE(newest.interval_us);
+    for (const auto& [view, value] :
+         {std::pair{TForm6::View::counts, 4.0}, std::pair{TForm6::View::speed, -1.0},
+          std::pair{TForm6::View::intervals, static_cast<double>(*newest.interval_us)}}) {
+        Form6->set_view(view);
+        Form6->draw();
+        const int column = Form6->x_of_time(newest.time_us);
+        const TForm6::Panel& panel = Form6->panels()[0];
+        int coloured = 0;
+        for (int y = panel.top; y < panel.top + panel.height; ++y)
+            coloured += Form6->Canvas->Pixel(column, y) == TForm6::mouse_colour(0) ? 1 : 0;
+        if (view != TForm6::View::speed || newest.speed_cpms) {
+            EXPECT_GT(coloured, 0) << "view " << static_cast<int>(view);
+        }
+        if (value >= 0) {
+            const int y = Form6->y_of_value(0, value);
+            EXPECT_TRUE(Form6->Canvas->Pixel(column, y) == TForm6::mouse_colour(0) ||
+                        Form6->Canvas->Pixel(column, y - 1) == TForm6::mouse_colour(0) ||
+                        Form6->Canvas->Pixel(column, y + 1) == TForm6::mouse_colour(0))
+                << "view " << static_cast<int>(view);
+        }
+    }
+    Form6->set_view(TForm6::View::path);
+    Form6->draw();
+    const auto [x, y] = Form6->path_pixel(end_x, end_y);
+    EXPECT_EQ(Form6->Canvas->Pixel(x, y), TForm6::mouse_colour(0)) << "the path's end";
+
+    const fs::path picture = folder_ / "plot.png";
+    {
+        facade_driver::SaveDialogUser user("Save picture", picture.string());
+        Form6->btnSavePicture->Click();
+        ASSERT_TRUE(user.answered());
+        EXPECT_EQ(user.file_type(), "PNG picture (*.png)");
+    }
+    const facade_driver::Picture png = facade_driver::read_png(picture.string());
+    const vcl::TRect area = Form6->picture_rect();
+    ASSERT_EQ(png.width, area.Width());
+    ASSERT_EQ(png.height, area.Height());
+    EXPECT_EQ(png.at(x - area.Left, y - area.Top), TForm6::mouse_colour(0));
+
+    // Typed without its extension: the dialog adds ".csv".
+    {
+        facade_driver::SaveDialogUser user("Save data", (folder_ / "plot").string());
+        Form6->btnSaveData->Click();
+        ASSERT_TRUE(user.answered());
+    }
+    std::ifstream csv(folder_ / "plot.csv", std::ios::binary);
+    std::string line;
+    std::getline(csv, line);
+    EXPECT_EQ(line, "mouse,handle,time_us,dx,dy,interval_us,speed_cpms,speed_mps");
+    std::size_t lines = 0;
+    int moved = 0;
+    while (std::getline(csv, line)) {
+        EXPECT_EQ(line.rfind("0,1,", 0), 0u) << line;
+        moved += line.find(",4,2,") != std::string::npos ? 1 : 0;
+        ++lines;
+    }
+    EXPECT_EQ(lines, reports());
+    EXPECT_EQ(moved, 10);
+
+    send_key(VK_F5);
+    ASSERT_TRUE(pump_until([] { return !Form6->Visible && vcl::TForm::active() == Form1; }))
+        << "F5 in it hides it and the main window takes the focus back";
 }
 
 // The main window's mouse: its reports so far, and those read in the background.
