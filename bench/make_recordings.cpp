@@ -1,13 +1,15 @@
 // Writes a recording set of mice polled at 8 kHz (or --rate=HZ): MICE evemu
 // recordings, PACKETS packets in all, as mouse0.evemu, mouse1.evemu ... under DIR.
-//   make_recordings [--every-kind | --slow] [--rate=HZ] DIR PACKETS [MICE]
+//   make_recordings [--every-kind | --slow | --strokes] [--rate=HZ] DIR PACKETS [MICE]
 // By default (the benchmarks) one packet a poll, mostly motion, some clicks
 // and wheel turns. With --every-kind (the soak) every mouse event the program
 // reports: five buttons, both wheels in notches and in high resolution, and
 // frames that make two packets. With --slow, mice moved slowly in strokes
 // whose speed rises and falls (up to 9 counts a millisecond), each sending
 // only at the polls where its counts changed: most reports carry one count,
-// and polls are skipped between them, as a real mouse moved by hand.
+// and polls are skipped between them, as a real mouse moved by hand. With
+// --strokes (the plot window's picture), fast strokes back and forth: one
+// clean, one spinning out, one clipping at 127, the others slow.
 #include <linux/input.h>
 
 #include <cmath>
@@ -144,7 +146,36 @@ void write_slow_frames(evemu_text::Writer& out, int mouse, std::int64_t packets,
     }
 }
 
-enum class Kind { bench, every_kind, slow };
+// Fast strokes back and forth, one a second with a pause between: mouse 0
+// clean, mouse 1 spinning out at 4 m/s (1600 CPI), mouse 2 clipping at its
+// 8-bit field's 127, and any other moved slowly; each stroke drifts down a
+// little, so that the path has some height.
+void write_stroke_frames(evemu_text::Writer& out, int mouse, std::int64_t packets,
+                         std::int64_t period_us) {
+    const testsupport::Polls polls =
+        mouse == 0   ? testsupport::clean_stroke()
+        : mouse == 1 ? testsupport::spinning_out()
+        : mouse == 2 ? testsupport::clipping_127()
+                     : testsupport::joined({testsupport::ramp(1, 20), testsupport::hold(20, 300),
+                                            testsupport::ramp(19, 1, -1)});
+    constexpr std::int64_t stroke_us = 1'000'000;
+    for (std::int64_t written = 0, stroke = 0; written < packets; ++stroke) {
+        const std::int64_t from = start_us + mouse * 53'000 + stroke * stroke_us;
+        const int way = stroke % 2 == 0 ? 1 : -1;
+        for (std::size_t i = 0; i < polls.size() && written < packets; ++i) {
+            if (polls[i] == 0)
+                continue;
+            const std::int64_t t = from + static_cast<std::int64_t>(i) * period_us;
+            out.event(t, EV_REL, REL_X, way * polls[i]);
+            if (i % 8 == 0)
+                out.event(t, EV_REL, REL_Y, 1);
+            out.event(t, EV_SYN, SYN_REPORT, 0);
+            ++written;
+        }
+    }
+}
+
+enum class Kind { bench, every_kind, slow, strokes };
 
 }  // namespace
 
@@ -152,12 +183,15 @@ int main(int argc, char** argv) {
     Kind kind = Kind::bench;
     long rate_hz = 8000;
     const char* const usage =
-        "usage: make_recordings [--every-kind | --slow] [--rate=HZ] DIR PACKETS [MICE]\n";
+        "usage: make_recordings [--every-kind | --slow | --strokes] [--rate=HZ] DIR PACKETS "
+        "[MICE]\n";
     for (; argc > 1 && std::strncmp(argv[1], "--", 2) == 0; --argc, ++argv) {
         if (std::strcmp(argv[1], "--every-kind") == 0) {
             kind = Kind::every_kind;
         } else if (std::strcmp(argv[1], "--slow") == 0) {
             kind = Kind::slow;
+        } else if (std::strcmp(argv[1], "--strokes") == 0) {
+            kind = Kind::strokes;
         } else if (std::strncmp(argv[1], "--rate=", 7) == 0) {
             char* end = nullptr;
             rate_hz = std::strtol(argv[1] + 7, &end, 10);
@@ -196,6 +230,9 @@ int main(int argc, char** argv) {
                     break;
                 case Kind::slow:
                     write_slow_frames(out, mouse, packets, period_us);
+                    break;
+                case Kind::strokes:
+                    write_stroke_frames(out, mouse, packets, period_us);
                     break;
                 case Kind::bench:
                     write_bench_frames(out, mouse, packets, period_us);
