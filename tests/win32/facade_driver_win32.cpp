@@ -64,17 +64,18 @@ std::wstring text_of(HWND hwnd) {
     return text;
 }
 
-// The thread's dialog windows (class #32770) that are shown.
+// EnumThreadWindows' callback (CALLBACK: stdcall on 32-bit Windows, which
+// a lambda cannot be): collects the shown dialog windows (class #32770).
+BOOL CALLBACK collect_shown_dialog(HWND hwnd, LPARAM list) {
+    if (IsWindowVisible(hwnd) && class_of(hwnd) == L"#32770")
+        reinterpret_cast<std::vector<HWND>*>(list)->push_back(hwnd);
+    return TRUE;
+}
+
+// The thread's dialog windows that are shown.
 std::vector<HWND> shown_dialogs() {
     std::vector<HWND> found;
-    EnumThreadWindows(
-        GetCurrentThreadId(),
-        [](HWND hwnd, LPARAM list) -> BOOL {
-            if (IsWindowVisible(hwnd) && class_of(hwnd) == L"#32770")
-                reinterpret_cast<std::vector<HWND>*>(list)->push_back(hwnd);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&found));
+    EnumThreadWindows(GetCurrentThreadId(), collect_shown_dialog, reinterpret_cast<LPARAM>(&found));
     return found;
 }
 
