@@ -11,38 +11,30 @@
 namespace measures::plot {
 namespace {
 
-// A span grows by doubling from this many reports, up to max_reports.
-constexpr std::size_t first_capacity = 1024;
 // Columns are dropped in batches of this many beyond those kept.
 constexpr std::size_t column_slack = 256;
 
 }  // namespace
 
 void MouseSpan::clear() {
+    // One chunk is kept for the reports to come.
+    if (!spare_ && !chunks_.empty())
+        spare_ = std::move(chunks_.front());
+    chunks_.clear();
     head_ = 0;
     size_ = 0;
     added_ = 0;
     ++revision_;
 }
 
-void MouseSpan::grow() {
-    // Unwrapped into a buffer twice the size: oldest first from slot 0.
-    const std::size_t capacity =
-        std::min(max_reports, std::max(first_capacity, packed_.size() * 2));
-    std::vector<Packed> packed(capacity);
-    std::vector<std::uint8_t> flags(capacity);
-    for (std::size_t i = 0; i < size_; ++i) {
-        packed[i] = packed_[slot(i)];
-        flags[i] = flags_[slot(i)];
-    }
-    packed_ = std::move(packed);
-    flags_ = std::move(flags);
-    head_ = 0;
-}
-
 void MouseSpan::drop_oldest() {
-    head_ = (head_ + 1) % packed_.size();
+    ++head_;
     --size_;
+    if (head_ == chunk_reports || size_ == 0) {
+        spare_ = std::move(chunks_.front());
+        chunks_.pop_front();
+        head_ = 0;
+    }
 }
 
 void MouseSpan::rebase(std::int64_t time_us) {
@@ -51,21 +43,18 @@ void MouseSpan::rebase(std::int64_t time_us) {
     const std::int64_t base = size_ > 0 ? time_us_of_oldest() : time_us;
     const auto shift = static_cast<std::int32_t>(base - base_us_);
     for (std::size_t i = 0; i < size_; ++i)
-        packed_[slot(i)].time -= shift;
+        packed_at(i).time -= shift;
     base_us_ = base;
 }
 
 void MouseSpan::push(const Packed& packed, std::uint8_t flags) {
-    if (size_ == packed_.size()) {
-        if (packed_.size() < max_reports)
-            grow();
-        else
-            drop_oldest();
-    }
-    const std::size_t s = (head_ + size_) % packed_.size();
-    packed_[s] = packed;
-    flags_[s] = flags;
+    if (size_ == max_reports)
+        drop_oldest();
+    if (head_ + size_ == chunks_.size() * chunk_reports)
+        chunks_.push_back(spare_ ? std::move(spare_) : std::make_unique<Chunk>());
     ++size_;
+    packed_at(size_ - 1) = packed;
+    flags_at(size_ - 1) = flags;
     ++added_;
 }
 
@@ -98,7 +87,7 @@ void MouseSpan::mark_spinout(std::int64_t time_us) {
     const std::size_t i = first_at_or_after(time_us);
     if (i >= size_)
         return;
-    flags_[slot(i)] |= spun_out;
+    flags_at(i) |= spun_out;
     ++revision_;
 }
 
@@ -117,7 +106,7 @@ std::size_t MouseSpan::first_at_or_after(std::int64_t time_us) const {
 
 Report MouseSpan::operator[](std::size_t i) const {
     const Packed& p = at(i);
-    const std::uint8_t f = flags_[slot(i)];
+    const std::uint8_t f = flags_at(i);
     Report r;
     r.time_us = base_us_ + p.time;
     r.dx = p.dx;
@@ -135,7 +124,7 @@ Report MouseSpan::operator[](std::size_t i) const {
     if (!r.same_report) {
         // From the report before: the first packet of the frame before.
         for (std::size_t j = i; j > 0; --j) {
-            if ((flags_[slot(j - 1)] & same) == 0) {
+            if ((flags_at(j - 1) & same) == 0) {
                 r.interval_us = p.time - at(j - 1).time;
                 break;
             }
@@ -145,7 +134,8 @@ Report MouseSpan::operator[](std::size_t i) const {
 }
 
 std::size_t MouseSpan::memory_bytes() const {
-    return sizeof(*this) + packed_.capacity() * sizeof(Packed) + flags_.capacity();
+    return sizeof(*this) + (chunks_.size() + (spare_ ? 1 : 0)) * sizeof(Chunk) +
+           chunks_.size() * sizeof(std::unique_ptr<Chunk>);
 }
 
 std::int64_t MouseSpan::time_us_of_oldest() const {

@@ -506,13 +506,15 @@ std::int64_t TForm6::open_ns() const {
 
 std::string TForm6::cost_line() const {
     const double open_s = static_cast<double>(open_ns()) / 1e9;
-    std::array<char, 160> text{};
+    const plot::Plot* spans = measures::feed().plot();
+    std::array<char, 200> text{};
     std::snprintf(text.data(), text.size(),
                   "plot window: %.2f ms a second drawing (%llu drawings, %llu whole) over %.1f s "
-                  "open\n",
+                  "open; spans %.1f MB\n",
                   open_s > 0 ? static_cast<double>(busy_ns_) / 1e6 / open_s : 0.0,
                   static_cast<unsigned long long>(drawings_),
-                  static_cast<unsigned long long>(whole_drawings_), open_s);
+                  static_cast<unsigned long long>(whole_drawings_), open_s,
+                  spans != nullptr ? static_cast<double>(spans->memory_bytes()) / 1e6 : 0.0);
     return text.data();
 }
 

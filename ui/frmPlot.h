@@ -58,7 +58,8 @@ class TForm6 : public MeasuresWindow {
     // what the window costs the thread that handles the packets.
     std::int64_t busy_ns() const { return busy_ns_; }
     std::int64_t open_ns() const;
-    // "plot window: 3.1 ms a second drawing (905 drawings, 2 whole) over 30.2 s open\n".
+    // "plot window: 3.1 ms a second drawing (905 drawings, 2 whole) over 30.2 s
+    // open; spans 16.9 MB\n".
     std::string cost_line() const;
 
     enum class View { counts, speed, intervals, path };
