@@ -237,24 +237,26 @@ void TForm6::btnResetClick(vcl::TObject* /*Sender*/) {
         frame_.run_or_request();
 }
 
-void TForm6::btnSavePictureClick(vcl::TObject* /*Sender*/) {
+std::optional<std::string> TForm6::ask_file(const char* title, const char* kind,
+                                            const char* extension) {
     vcl::TSaveDialog dialog(this);
-    dialog.Title = "Save picture";
-    dialog.Filter = "PNG picture (*.png)|*.png";
-    dialog.DefaultExt = "png";
-    dialog.FileName = "rawmice-plot.png";
-    if (dialog.Execute())
-        save_picture(dialog.FileName);
+    dialog.Title = title;
+    dialog.Filter = std::string(kind) + " (*." + extension + ")|*." + extension;
+    dialog.DefaultExt = extension;
+    dialog.FileName = std::string("rawmice-plot.") + extension;
+    if (!dialog.Execute())
+        return std::nullopt;
+    return dialog.FileName;
+}
+
+void TForm6::btnSavePictureClick(vcl::TObject* /*Sender*/) {
+    if (const std::optional<std::string> path = ask_file("Save picture", "PNG picture", "png"))
+        save_picture(*path);
 }
 
 void TForm6::btnSaveDataClick(vcl::TObject* /*Sender*/) {
-    vcl::TSaveDialog dialog(this);
-    dialog.Title = "Save data";
-    dialog.Filter = "CSV data (*.csv)|*.csv";
-    dialog.DefaultExt = "csv";
-    dialog.FileName = "rawmice-plot.csv";
-    if (dialog.Execute())
-        save_data(dialog.FileName);
+    if (const std::optional<std::string> path = ask_file("Save data", "CSV data", "csv"))
+        save_data(*path);
 }
 
 vcl::TRect TForm6::picture_rect() const {

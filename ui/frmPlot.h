@@ -137,6 +137,9 @@ class TForm6 : public MeasuresWindow {
         std::optional<double> cpi;
     };
 
+    // The file the save dialog titled `title` was answered with (files of
+    // `kind`, "rawmice-plot.EXTENSION" proposed); none when cancelled.
+    std::optional<std::string> ask_file(const char* title, const char* kind, const char* extension);
     // The numbered mice, for the chooser; those shown.
     std::vector<Shown> numbered() const;
     void fill_chooser();

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/vcl/win32/com_held.h"
 #include "platform/vcl/win32/native.h"
 #include "tests/ui/facade_driver.h"
 #include "tests/win32/pump_until.h"
@@ -22,26 +23,6 @@ namespace {
 
 using vcl::win32::narrow;
 using vcl::win32::widen;
-
-// A COM interface held for the length of a scope.
-template <class Interface>
-class Held {
-  public:
-    Held() = default;
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
-    ~Held() {
-        if (pointer_ != nullptr)
-            pointer_->Release();
-    }
-    Interface* operator->() const { return pointer_; }
-    Interface* get() const { return pointer_; }
-    void** put() { return reinterpret_cast<void**>(&pointer_); }
-    Interface** put_typed() { return &pointer_; }
-
-  private:
-    Interface* pointer_ = nullptr;
-};
 
 void check(HRESULT result, const std::string& path, const char* step) {
     if (FAILED(result)) {
@@ -113,22 +94,22 @@ void choose_item(vcl::TComboBox& combo_box, int index) {
 }
 
 Picture read_png(const std::string& path) {
-    Held<IWICImagingFactory> factory;
+    vcl::win32::ComHeld<IWICImagingFactory> factory;
     check(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
-                           IID_IWICImagingFactory, factory.put()),
+                           IID_IWICImagingFactory, reinterpret_cast<void**>(factory.put())),
           path, "making WIC");
-    Held<IWICBitmapDecoder> decoder;
+    vcl::win32::ComHeld<IWICBitmapDecoder> decoder;
     check(factory->CreateDecoderFromFilename(widen(path).c_str(), nullptr, GENERIC_READ,
-                                             WICDecodeMetadataCacheOnDemand, decoder.put_typed()),
+                                             WICDecodeMetadataCacheOnDemand, decoder.put()),
           path, "reading");
     GUID container{};
     check(decoder->GetContainerFormat(&container), path, "reading the format");
     if (!IsEqualGUID(container, GUID_ContainerFormatPng))
         throw std::runtime_error(path + ": not a PNG file");
-    Held<IWICBitmapFrameDecode> frame;
-    check(decoder->GetFrame(0, frame.put_typed()), path, "reading the picture");
-    Held<IWICFormatConverter> converter;
-    check(factory->CreateFormatConverter(converter.put_typed()), path, "making a converter");
+    vcl::win32::ComHeld<IWICBitmapFrameDecode> frame;
+    check(decoder->GetFrame(0, frame.put()), path, "reading the picture");
+    vcl::win32::ComHeld<IWICFormatConverter> converter;
+    check(factory->CreateFormatConverter(converter.put()), path, "making a converter");
     check(converter->Initialize(frame.get(), GUID_WICPixelFormat32bppBGR, WICBitmapDitherTypeNone,
                                 nullptr, 0.0, WICBitmapPaletteTypeCustom),
           path, "converting");

@@ -102,6 +102,16 @@ void send_key(WORD key) {
     ASSERT_EQ(SendInput(2, input, sizeof input[0]), 2u) << GetLastError();
 }
 
+// One relative move through user32, as a mouse's would come.
+void move(LONG dx, LONG dy) {
+    INPUT input = {};
+    input.type = INPUT_MOUSE;
+    input.mi.dx = dx;
+    input.mi.dy = dy;
+    input.mi.dwFlags = MOUSEEVENTF_MOVE;
+    ASSERT_EQ(SendInput(1, &input, sizeof input), 1u) << GetLastError();
+}
+
 bool timing_shown() {
     return Form3 != nullptr && Form3->Visible;
 }
@@ -307,14 +317,6 @@ TEST_F(MainWindowOnUser32, F4OpensTheMovementWindowWhoseCountsComeFromRealMotion
     ASSERT_TRUE(pump_until(
         [] { return Form5 != nullptr && Form5->Visible && vcl::TForm::active() == Form5; }));
     EXPECT_EQ(std::string(Form5->Caption), "Movement");
-    const auto move = [](LONG dx, LONG dy) {
-        INPUT input = {};
-        input.type = INPUT_MOUSE;
-        input.mi.dx = dx;
-        input.mi.dy = dy;
-        input.mi.dwFlags = MOUSEEVENTF_MOVE;
-        ASSERT_EQ(SendInput(1, &input, sizeof input), 1u) << GetLastError();
-    };
     const auto counts = [] {
         const measures::Mouse* mouse = measures::feed().store().find(1);
         return mouse != nullptr ? mouse->movement.summary().counts_x : 0;
@@ -369,14 +371,6 @@ TEST_F(MainWindowOnUser32, F5OpensThePlotWindowWhichSavesRealPacketsThroughTheSy
     ASSERT_TRUE(pump_until(
         [] { return Form6 != nullptr && Form6->Visible && vcl::TForm::active() == Form6; }));
     EXPECT_EQ(std::string(Form6->Caption), "Plot");
-    const auto move = [](LONG dx, LONG dy) {
-        INPUT input = {};
-        input.type = INPUT_MOUSE;
-        input.mi.dx = dx;
-        input.mi.dy = dy;
-        input.mi.dwFlags = MOUSEEVENTF_MOVE;
-        ASSERT_EQ(SendInput(1, &input, sizeof input), 1u) << GetLastError();
-    };
     const auto span = [] {
         return measures::feed().plot() != nullptr ? measures::feed().plot()->find(1) : nullptr;
     };

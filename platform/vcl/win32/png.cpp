@@ -8,35 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/vcl/win32/com_held.h"
 #include "platform/vcl/win32/native.h"
 
 namespace vcl::win32 {
 
 namespace {
-
-// A COM interface held for the length of a scope.
-template <class Interface>
-class Held {
-  public:
-    Held() = default;
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
-    ~Held() { reset(); }
-    Interface* operator->() const { return pointer_; }
-    Interface* get() const { return pointer_; }
-    Interface** put() {
-        reset();
-        return &pointer_;
-    }
-    void reset() {
-        if (pointer_ != nullptr)
-            pointer_->Release();
-        pointer_ = nullptr;
-    }
-
-  private:
-    Interface* pointer_ = nullptr;
-};
 
 // What went wrong on the way: the system's text for its code.
 struct Failure {
@@ -64,16 +41,16 @@ std::wstring folder_of(const std::wstring& path) {
 
 void encode(const std::wstring& path, int width, int height, UINT stride,
             const std::vector<BYTE>& pixels) {
-    Held<IWICImagingFactory> factory;
+    vcl::win32::ComHeld<IWICImagingFactory> factory;
     check(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
                            IID_IWICImagingFactory, reinterpret_cast<void**>(factory.put())));
-    Held<IWICStream> stream;
+    vcl::win32::ComHeld<IWICStream> stream;
     check(factory->CreateStream(stream.put()));
     check(stream->InitializeFromFilename(path.c_str(), GENERIC_WRITE));
-    Held<IWICBitmapEncoder> encoder;
+    vcl::win32::ComHeld<IWICBitmapEncoder> encoder;
     check(factory->CreateEncoder(GUID_ContainerFormatPng, nullptr, encoder.put()));
     check(encoder->Initialize(stream.get(), WICBitmapEncoderNoCache));
-    Held<IWICBitmapFrameEncode> frame;
+    vcl::win32::ComHeld<IWICBitmapFrameEncode> frame;
     check(encoder->CreateNewFrame(frame.put(), nullptr));
     check(frame->Initialize(nullptr));
     check(frame->SetSize(static_cast<UINT>(width), static_cast<UINT>(height)));
