@@ -230,9 +230,24 @@ TEST_F(MainWindowOnUser32, F2OpensAndHidesTheTimingWindowAlsoAfterCopyDisabledIt
     EXPECT_TRUE(pump_until([] { return vcl::TForm::active() == Form1; }));
 }
 
+// A click activates the window under the pointer, as on Windows: the clicks
+// must land on the timing window for its focus to be the question. The
+// pointer is where the tests before left it, and the main window's own
+// activation from SetUp must have come before the timing window's.
 TEST_F(MainWindowOnUser32, RealPacketsReachTheLogWhileTheTimingWindowHasTheFocus) {
+    ASSERT_TRUE(pump_until([] { return vcl::TForm::active() == Form1; }));
     show_measures_window(Form3);
     ASSERT_TRUE(pump_until([] { return vcl::TForm::active() == Form3; }));
+    RECT timing;
+    ASSERT_TRUE(GetWindowRect(Form3->native().hwnd, &timing));
+    const POINT inside{(timing.left + timing.right) / 2, (timing.top + timing.bottom) / 2};
+    ASSERT_TRUE(SetCursorPos(inside.x, inside.y));
+    ASSERT_TRUE(pump_until([&] {
+        POINT at;
+        return GetCursorPos(&at) && at.x == inside.x && at.y == inside.y &&
+               WindowFromPoint(at) != nullptr &&
+               GetAncestor(WindowFromPoint(at), GA_ROOT) == Form3->native().hwnd;
+    })) << "the pointer over the timing window";
     ASSERT_TRUE(sent_and_logged({left_down, left_up, middle_down, middle_up}));
     EXPECT_EQ(vcl::TForm::active(), Form3) << "it kept the focus";
     EXPECT_EQ(memo().back(), report::packet_line(0, buttons(RI_MOUSE_MIDDLE_BUTTON_UP)));
