@@ -145,6 +145,8 @@ UNMET_TEXT = ("Some packages could not be installed. This may mean that you have
               "The following packages have unmet dependencies:\n"
               " " + UNMET + "\n"
               "E: Unable to correct problems, you have held broken packages.")
+RESOLVER = ("E: Error, pkgProblemResolver::Resolve generated breaks, this may be caused by held "
+            "packages.")
 LOCKED = ("E: Could not get lock /var/lib/dpkg/lock-frontend. It is held by process 4242 "
           "(apt-get)")
 FULL = "E: You don't have enough free space in /var/cache/apt/archives/."
@@ -231,6 +233,8 @@ class InstallWine32(unittest.TestCase):
              [{"update": fetch_failed, "install": unmet}], False, 0, MIRROR_SYNC, 3, False),
             ("wine32's dependencies, every round",
              [{"update": updated, "install": unmet}], False, 0, UNMET, 3, False),
+            ("the resolver's breaks alone, every round",
+             [{"update": updated, "install": [100, RESOLVER]}], False, 0, RESOLVER, 3, False),
             ("wine32 not found for a list the mirror did not serve",
              [{"update": fetch_failed, "install": [100, GONE]}], False, 0, MIRROR_SYNC, 3, False),
             ("a passing fault, then installed",
