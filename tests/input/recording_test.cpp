@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <tuple>
 
 #include <evemu.h>
@@ -23,6 +24,7 @@
 #include "platform/input/libinput_record.h"
 #include "platform/input/recorder.h"
 #include "platform/input/recording.h"
+#include "platform/input/recording_stderr.h"
 #include "tests/support/input_event.h"
 #include "tests/support/recording_files.h"
 #include "tests/support/test_support.h"
@@ -846,6 +848,31 @@ TEST(RecordingErrors, EveryKindOfBadInputGivesItsFileLineAndMessage) {
         EXPECT_EQ(error, path + ":" + bad.error);
         EXPECT_EQ(said, "");
     }
+}
+
+// A capture takes what its own thread writes to stderr, the innermost one
+// first; another thread's words still reach standard error, and stderr is
+// given back once the last capture ends.
+TEST(StderrCapture, TakesWhatItsOwnThreadWritesAndNothingElse) {
+    testing::internal::CaptureStderr();
+    std::string taken;
+    std::string inner_taken;
+    {
+        const input::StderrCapture capture;
+        std::fprintf(stderr, "mine\n");
+        std::thread([] { std::fprintf(stderr, "another thread's\n"); }).join();
+        {
+            const input::StderrCapture inner;
+            std::fprintf(stderr, "inner\n");
+            inner_taken = inner.text();
+        }
+        std::fprintf(stderr, "mine again\n");
+        taken = capture.text();
+    }
+    std::fprintf(stderr, "after\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "another thread's\nafter\n");
+    EXPECT_EQ(taken, "mine\nmine again\n");
+    EXPECT_EQ(inner_taken, "inner\n");
 }
 
 // Loads `path` as the unprivileged user "nobody" in a child process, since
