@@ -416,6 +416,24 @@ TEST(LibinputRecord, EveryLineEndAndPlaceOfTheEventsReadsTheSameEvents) {
     }
 }
 
+// A %TAG directive declares a handle at the document's start, which a
+// device's events, read apart, would not see: refused. (--replay takes a file
+// for a libinput record only when `version:` comes first, so no directive
+// reaches it there.)
+TEST(LibinputRecord, ATagDirectiveIsRefused) {
+    TempDir dir;
+    const auto path = write(dir, "tag.yml",
+                            "%TAG !e! tag:example.com,2000:\n--- " +
+                                testsupport::libinput_head(1).substr(sizeof "# libinput record") +
+                                testsupport::libinput_mouse("M"));
+    const input::LoadAllResult loaded = input::load_libinput_record(path);
+    ASSERT_FALSE(loaded);
+    EXPECT_EQ(loaded.error->to_string(),
+              path +
+                  ":1: a YAML %TAG directive: libinput record files have none, and rawmice "
+                  "reads none");
+}
+
 // What --record starts a device's evemu recording with: the description
 // written from the file, as libevemu reads it back.
 TEST(LibinputRecord, ADevicesEvemuDescriptionIsWhatTheFileSays) {
