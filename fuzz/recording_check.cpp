@@ -7,6 +7,7 @@
 
 #include "platform/input/packets.h"
 #include "platform/input/recording.h"
+#include "platform/input/recording_stderr.h"
 
 namespace fuzzcheck {
 
@@ -83,6 +84,10 @@ std::string check_loaded(const std::string& path) {
         }
         if (message.rfind(path + ":", 0) != 0)
             return "error message that does not start with the file: " + message;
+        // The check's own parse and a device's parser disagree where its events are.
+        if (message.find("do not read apart from the rest of the file") != message.npos)
+            return "a file whose events the check found where a device's parser does not: " +
+                   message;
         return {};
     }
     if (loaded.recordings.empty())
@@ -97,7 +102,11 @@ std::string check_loaded(const std::string& path) {
 }  // namespace
 
 std::string check_recording(const std::string& path) {
-    return check_loaded(path);
+    const input::StderrCapture said;
+    std::string problem = check_loaded(path);
+    if (problem.empty() && !said.text().empty())
+        problem = "written to standard error: " + said.text();
+    return problem;
 }
 
 }  // namespace fuzzcheck

@@ -11,7 +11,8 @@ namespace fuzzcheck {
 // its events through a FrameAssembler as the replay provider does.
 // Returns what is wrong (empty when all holds): an error message that is not
 // one line naming the file, a file that loads but does not stream every event
-// it counted, in time order, or a packet no frame can make.
+// it counted, in time order, a packet no frame can make, or anything written
+// to stderr (a library's words, which rawmice says in its own).
 std::string check_recording(const std::string& path);
 
 }  // namespace fuzzcheck

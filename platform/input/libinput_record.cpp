@@ -6,6 +6,7 @@
 #include <yaml.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -13,6 +14,8 @@
 #include <cstring>
 #include <optional>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/input/unique_fd.h"
@@ -37,32 +40,78 @@ std::string as_time(std::int64_t us) {
     return text;
 }
 
+// Finds line breaks as libyaml counts them: LF, CR LF and a lone CR, and
+// NEL, LS and PS in UTF-8 (C2 85, E2 80 A8, E2 80 A9), fed the bytes in order.
+class LineBreaks {
+  public:
+    // Whether `byte` ends a line break (the LF of a CR LF does not: its CR did).
+    bool ends_one(unsigned char byte) {
+        const unsigned char before = last_;
+        const unsigned char before_that = last_but_one_;
+        last_but_one_ = last_;
+        last_ = byte;
+        switch (byte) {
+            case '\r':
+                return true;
+            case '\n':
+                return before != '\r';
+            case 0x85:
+                return before == 0xc2;
+            case 0xa8:
+            case 0xa9:
+                return before == 0x80 && before_that == 0xe2;
+            default:
+                return false;
+        }
+    }
+
+  private:
+    unsigned char last_ = 0;
+    unsigned char last_but_one_ = 0;
+};
+
 // The line (1-based) that byte `byte` of the file is on, counting from byte
 // `from`, which starts line `from_line`.
 std::uint64_t line_at(int fd, std::uint64_t from, std::uint64_t from_line, std::uint64_t byte) {
-    char block[64 * 1024];
+    unsigned char block[64 * 1024];
     std::uint64_t line = from_line;
+    LineBreaks breaks;
     for (std::uint64_t at = from; at < byte;) {
         const ssize_t got = ::pread(fd, block, std::min<std::uint64_t>(sizeof block, byte - at),
                                     static_cast<off_t>(at));
         if (got <= 0)
             break;
-        line += static_cast<std::uint64_t>(std::count(block, block + got, '\n'));
+        for (ssize_t i = 0; i < got; ++i)
+            line += breaks.ends_one(block[i]);
         at += static_cast<std::uint64_t>(got);
     }
     return line;
 }
 
-// A libyaml event parser over a file from byte `offset` on, the first `blank`
-// bytes read as spaces, its lines counted from `first_line`. Started at a
-// key, with what stands before the key on its line blanked, it reads the
-// key's node as the root of a document of its own.
+// A libyaml event parser over bytes `offset` to `end` of a file, read as
+// UTF-8 after `blank` spaces, its lines counted from `first_line`. Given the
+// column of a node in spaces and then the node's bytes, it reads the node as
+// the root of a document of its own, as it reads it in the whole file (the
+// marks say where libyaml found the node; see find_events_bytes).
+// Every mapping's keys are checked as they come: YAML's keys are unique in a
+// mapping, and libyaml does not check it.
 class Parser {
   public:
-    Parser(int fd, std::uint64_t offset, std::size_t blank, std::uint64_t first_line)
-        : fd_(fd), offset_(offset), at_(offset), blank_(blank), first_line_(first_line) {
+    static constexpr std::uint64_t to_the_end = UINT64_MAX;
+
+    Parser(int fd, std::uint64_t offset, std::uint64_t end, std::size_t blank,
+           std::uint64_t first_line)
+        : fd_(fd),
+          offset_(offset),
+          end_(end),
+          at_(offset),
+          blank_(blank),
+          blank_left_(blank),
+          first_line_(first_line) {
         if (yaml_parser_initialize(&parser_) == 0)
             throw Fault{0, "cannot start libyaml's parser: out of memory"};
+        // A part of the file has no byte-order mark to tell its encoding by.
+        yaml_parser_set_encoding(&parser_, YAML_UTF8_ENCODING);
         yaml_parser_set_input(&parser_, &Parser::read, this);
     }
     ~Parser() {
@@ -86,11 +135,17 @@ class Parser {
                             std::string(reinterpret_cast<const char*>(event_.data.alias.anchor)) +
                             "): libinput record files have none, and rawmice reads none"};
         }
+        check_keys();
         return event_.type;
     }
     yaml_event_type_t type() const { return event_.type; }
     std::uint64_t line() const { return first_line_ + event_.start_mark.line; }
+    // libyaml's marks count characters: the event's column on its line, and
+    // where it starts and ends among the characters read.
     std::size_t column() const { return event_.start_mark.column; }
+    std::uint64_t start_index() const { return event_.start_mark.index; }
+    std::uint64_t end_index() const { return event_.end_mark.index; }
+    const yaml_event_t& event() const { return event_; }
     std::string_view scalar() const {
         return {reinterpret_cast<const char*>(event_.data.scalar.value), event_.data.scalar.length};
     }
@@ -116,17 +171,91 @@ class Parser {
     }
 
   private:
+    // A collection open around the current event; kept with its storage for
+    // the next one at its depth, so that a file's many small mappings (a frame
+    // is one) cost no allocation.
+    struct Level {
+        bool mapping = false;
+        bool at_key = false;                                      // a mapping's next node is a key
+        std::vector<std::pair<std::string, std::uint64_t>> keys;  // and their lines
+        std::unordered_map<std::string, std::uint64_t> many;      // once there are many
+    };
+
+    void check_keys() {
+        Level* parent = depth_ > 0 ? &levels_[depth_ - 1] : nullptr;
+        switch (event_.type) {
+            case YAML_SCALAR_EVENT:
+                if (parent != nullptr && parent->mapping) {
+                    if (parent->at_key)
+                        add_key(*parent);
+                    parent->at_key = !parent->at_key;
+                }
+                break;
+            case YAML_SEQUENCE_START_EVENT:
+            case YAML_MAPPING_START_EVENT: {
+                // A key that is a collection is no key of the format; its own
+                // mappings are checked all the same.
+                if (parent != nullptr && parent->mapping)
+                    parent->at_key = !parent->at_key;
+                if (depth_ == levels_.size())
+                    levels_.emplace_back();
+                Level& level = levels_[depth_++];
+                level.mapping = event_.type == YAML_MAPPING_START_EVENT;
+                level.at_key = true;
+                level.keys.clear();
+                if (!level.many.empty())
+                    level.many.clear();
+                break;
+            }
+            case YAML_SEQUENCE_END_EVENT:
+            case YAML_MAPPING_END_EVENT:
+                depth_ -= depth_ > 0;
+                break;
+            default:
+                break;
+        }
+    }
+    void add_key(Level& level) {
+        constexpr std::size_t few = 16;
+        const std::string_view key = scalar();
+        std::optional<std::uint64_t> first;
+        if (level.keys.size() < few) {
+            for (const auto& [text, line] : level.keys) {
+                if (text == key)
+                    first = line;
+            }
+        } else {
+            if (level.many.empty())
+                level.many.insert(level.keys.begin(), level.keys.end());
+            if (const auto found = level.many.find(std::string(key)); found != level.many.end())
+                first = found->second;
+        }
+        if (first) {
+            throw Fault{line(), "the key " + quoted(key) + " is repeated (it is first at line " +
+                                    std::to_string(*first) + "): a YAML mapping's keys are unique"};
+        }
+        if (level.keys.size() < few)
+            level.keys.emplace_back(key, line());
+        else
+            level.many.emplace(key, line());
+    }
+
     static int read(void* data, unsigned char* buffer, size_t size, size_t* length) {
         auto* self = static_cast<Parser*>(data);
-        const ssize_t got = ::pread(self->fd_, buffer, size, static_cast<off_t>(self->at_));
+        if (self->blank_left_ > 0) {
+            const std::size_t spaces = std::min(size, self->blank_left_);
+            std::memset(buffer, ' ', spaces);
+            self->blank_left_ -= spaces;
+            *length = spaces;
+            return 1;
+        }
+        const std::uint64_t wanted = std::min<std::uint64_t>(size, self->end_ - self->at_);
+        const ssize_t got =
+            wanted == 0 ? 0 : ::pread(self->fd_, buffer, wanted, static_cast<off_t>(self->at_));
         if (got < 0) {
             self->read_error_ = errno;
             return 0;
         }
-        for (std::uint64_t at = self->at_;
-             at < self->offset_ + self->blank_ && at < self->at_ + static_cast<std::uint64_t>(got);
-             ++at)
-            buffer[at - self->at_] = ' ';
         self->at_ += static_cast<std::uint64_t>(got);
         *length = static_cast<size_t>(got);
         return 1;
@@ -141,14 +270,17 @@ class Parser {
             // libyaml's reader tells the byte, not the line.
             char value[32];
             std::snprintf(value, sizeof value, " (byte 0x%02x)", parser_.problem_value & 0xff);
-            return {line_at(fd_, offset_, first_line_, offset_ + parser_.problem_offset),
+            const std::uint64_t byte = offset_ + parser_.problem_offset -
+                                       std::min<std::uint64_t>(parser_.problem_offset, blank_);
+            return {line_at(fd_, offset_, first_line_, byte),
                     message + (parser_.problem_value >= 0 ? value : "")};
         }
-        // At the end of a file with no line end, libyaml counts one line more.
+        // At the end of its input with no line end, libyaml counts one line more.
         struct stat info {};
         const std::uint64_t last =
             ::fstat(fd_, &info) == 0
-                ? line_at(fd_, offset_, first_line_, static_cast<std::uint64_t>(info.st_size))
+                ? line_at(fd_, offset_, first_line_,
+                          std::min(end_, static_cast<std::uint64_t>(info.st_size)))
                 : UINT64_MAX;
         const std::uint64_t line = std::min(first_line_ + parser_.problem_mark.line, last);
         if (parser_.context != nullptr) {
@@ -166,10 +298,14 @@ class Parser {
     bool has_event_ = false;
     int fd_;
     std::uint64_t offset_;
+    std::uint64_t end_;
     std::uint64_t at_;
     std::size_t blank_;
+    std::size_t blank_left_;
     std::uint64_t first_line_;
     int read_error_ = 0;
+    std::vector<Level> levels_;
+    std::size_t depth_ = 0;
 };
 
 // A whole number in decimal, as libinput record writes them; one past 64
@@ -489,7 +625,6 @@ std::shared_ptr<LibinputDevice> read_device(Parser& p, const std::string& path, 
     if (p.type() != YAML_MAPPING_START_EVENT)
         throw Fault{line, which + " is not a mapping of keys such as 'evdev:' and 'events:'"};
     bool described = false;
-    bool has_events = false;
     each_key(p, which, [&](const Key& key) {
         if (key.name == "evdev") {
             read_evdev(p, *device, which);
@@ -497,18 +632,21 @@ std::shared_ptr<LibinputDevice> read_device(Parser& p, const std::string& path, 
         } else if (key.name == "events") {
             if (!described)
                 throw Fault{key.line, which + "'s 'events:' come before its 'evdev:' description"};
-            if (has_events)
-                throw Fault{key.line, which + " has a second 'events:'"};
-            has_events = true;
-            device->events_line = key.line;
-            device->events_indent = key.column;
             EventWalker walker(p, *device);
             walker.start();
+            const bool listed = p.type() == YAML_SEQUENCE_START_EVENT;
+            if (listed) {
+                device->events_line = p.line();
+                device->events_column = p.column();
+                device->events_offset = p.start_index();  // characters, until find_events_bytes
+            }
             input_event event{};
             while (walker.next(event)) {
                 if (device->event_count++ == 0)
                     device->first_event_us = event_time_us(event);
             }
+            if (listed)
+                device->events_end = p.end_index();
             skipped.hid += walker.hid_items;
             skipped.libinput += walker.libinput_items;
         } else {
@@ -520,57 +658,99 @@ std::shared_ptr<LibinputDevice> read_device(Parser& p, const std::string& path, 
     return device;
 }
 
-// Where each device's `events` line starts, in bytes, and the bytes before the
-// key on it: the devices come in line order, so one pass over the file finds them.
-void find_events_lines(int fd, std::vector<std::shared_ptr<LibinputDevice>>& devices) {
-    char block[64 * 1024];
-    std::uint64_t line = 1;
-    std::uint64_t at = 0;
-    std::size_t next = 0;
-    const auto skip_quiet = [&] {
-        while (next < devices.size() && devices[next]->events_line == 0)
-            ++next;
-    };
-    skip_quiet();
-    for (ssize_t got; next < devices.size() &&
-                      (got = ::pread(fd, block, sizeof block, static_cast<off_t>(at))) > 0;) {
-        for (ssize_t i = 0; i < got && next < devices.size(); ++i) {
-            if (block[i] != '\n')
-                continue;
-            ++line;
-            while (next < devices.size() && devices[next]->events_line == line) {
-                devices[next++]->events_offset = at + static_cast<std::uint64_t>(i) + 1;
-                skip_quiet();
-            }
-        }
-        at += static_cast<std::uint64_t>(got);
+// The bytes of `data` that start a UTF-8 character: all but the continuation
+// bytes (10xxxxxx), found eight at a time (bit 7 set, bit 6 clear).
+std::uint64_t characters_in(const unsigned char* data, std::size_t size) {
+    std::uint64_t continuations = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, data + i, sizeof word);
+        continuations +=
+            static_cast<std::uint64_t>(std::popcount(word & ~(word << 1) & 0x8080808080808080ull));
     }
-    // libyaml counts columns in characters: the key's column in bytes.
+    for (; i < size; ++i)
+        continuations += (data[i] & 0xc0) == 0x80;
+    return size - continuations;
+}
+
+// libyaml's marks count characters, and a file it has read whole is UTF-8: a
+// character starts at each byte that is not a continuation byte (10xxxxxx).
+// Turns each device's span of events from characters (counted from byte
+// `origin`) into bytes, in one pass, as the devices come in the file's order.
+void find_events_bytes(int fd, std::uint64_t origin,
+                       std::vector<std::shared_ptr<LibinputDevice>>& devices) {
+    std::vector<std::uint64_t*> marks;
     for (const auto& device : devices) {
-        if (device->events_line == 1)
-            device->events_offset = 0;
-        char head[4096];
-        const ssize_t got =
-            ::pread(fd, head, sizeof head, static_cast<off_t>(device->events_offset));
-        std::size_t bytes = 0;
-        for (std::size_t characters = 0;
-             characters < device->events_indent && bytes < std::size_t(std::max<ssize_t>(got, 0));
-             ++characters) {
-            do
-                ++bytes;
-            while (bytes < static_cast<std::size_t>(got) &&
-                   (static_cast<unsigned char>(head[bytes]) & 0xc0) == 0x80);
+        if (device->events_line != 0) {
+            marks.push_back(&device->events_offset);
+            marks.push_back(&device->events_end);
         }
-        device->events_indent = bytes;
     }
+    unsigned char block[64 * 1024];
+    std::uint64_t characters = 0;
+    std::uint64_t at = origin;
+    std::size_t next = 0;
+    const auto starts = [](unsigned char byte) { return (byte & 0xc0) != 0x80; };
+    for (ssize_t got; next < marks.size() &&
+                      (got = ::pread(fd, block, sizeof block, static_cast<off_t>(at))) > 0;
+         at += static_cast<std::uint64_t>(got)) {
+        // Most blocks hold no mark: counted whole, eight bytes at a time.
+        const std::uint64_t in_block = characters_in(block, static_cast<std::size_t>(got));
+        if (characters + in_block <= *marks[next]) {
+            characters += in_block;
+            continue;
+        }
+        for (ssize_t i = 0; i < got && next < marks.size(); ++i) {
+            if (!starts(block[i]))
+                continue;
+            while (next < marks.size() && *marks[next] == characters)
+                *marks[next++] = at + static_cast<std::uint64_t>(i);
+            ++characters;
+        }
+    }
+    while (next < marks.size() && *marks[next] == characters)
+        *marks[next++] = at;  // the end of the file
+    if (next < marks.size())
+        throw Fault{0, "the file changed while it was read"};
+}
+
+// Starts `p`, made over a device's events list, at the list: the root of a
+// document of its own, on the line and at the column the whole file has it.
+void start_events(Parser& p, const LibinputDevice& device) {
+    if (p.next() != YAML_STREAM_START_EVENT || p.next() != YAML_DOCUMENT_START_EVENT ||
+        p.next() != YAML_SEQUENCE_START_EVENT || p.line() != device.events_line ||
+        p.column() != device.events_column)
+        throw Fault{p.line(), "its 'events:' are no longer where they were"};
+}
+
+// The bytes a UTF-8 byte-order mark at the start of the file takes (0 or 3):
+// libyaml reads from after it.
+std::uint64_t byte_order_mark(int fd) {
+    char head[3] = {};
+    return ::pread(fd, head, sizeof head, 0) == 3 && std::string_view(head, 3) == "\xef\xbb\xbf"
+               ? 3
+               : 0;
+}
+
+// Whether the file's last byte ends a line, as libyaml counts line ends.
+bool ends_with_line_end(int fd, std::uint64_t size) {
+    unsigned char tail[3] = {};
+    const std::uint64_t from = size - std::min<std::uint64_t>(size, sizeof tail);
+    const ssize_t got =
+        ::pread(fd, tail, static_cast<std::size_t>(size - from), static_cast<off_t>(from));
+    LineBreaks breaks;
+    bool ends = false;
+    for (ssize_t i = 0; i < got; ++i)
+        ends = breaks.ends_one(tail[i]);
+    return ends;
 }
 
 // A fault on the last line of a file with no line end there: say it may be cut short.
 Fault with_hint(Fault fault, int fd) {
     struct stat info {};
-    char last = '\n';
     if (fault.line == 0 || ::fstat(fd, &info) != 0 || info.st_size == 0 ||
-        ::pread(fd, &last, 1, info.st_size - 1) != 1 || last == '\n')
+        ends_with_line_end(fd, static_cast<std::uint64_t>(info.st_size)))
         return fault;
     if (line_at(fd, 0, 1, static_cast<std::uint64_t>(info.st_size)) == fault.line)
         fault.message += " (the last line has no line end: is the file cut short?)";
@@ -584,25 +764,30 @@ bool is_libinput_record(const std::string& path) {
     struct stat info {};
     if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return false;
-    const auto decides = [](std::string_view line) {
-        const std::size_t first = line.find_first_not_of(" \t\r");
-        return first != line.npos && line[first] != '#';
-    };
-    std::string line;
-    char block[4096];
-    for (off_t at = 0;;) {
+    // The start of each line after its blanks: enough to tell a comment and
+    // `version:`, and what else decides.
+    std::string head;
+    LineBreaks breaks;
+    const auto decided = [&] { return !head.empty() && head[0] != '#'; };
+    unsigned char block[4096];
+    for (off_t at = static_cast<off_t>(byte_order_mark(fd.get()));;) {
         const ssize_t got = ::pread(fd.get(), block, sizeof block, at);
         if (got <= 0)
-            return decides(line) && line.starts_with("version:");
+            return decided() && head.starts_with("version:");
         for (ssize_t i = 0; i < got; ++i) {
-            if (block[i] != '\n') {
-                if (line.size() < 64)
-                    line += block[i];
-                continue;
+            const unsigned char c = block[i];
+            if (breaks.ends_one(c)) {
+                // The bytes of NEL, LS or PS before their last are no text of the line.
+                head.resize(head.size() - std::min<std::size_t>(head.size(), c == 0x85   ? 1
+                                                                             : c >= 0xa8 ? 2
+                                                                                         : 0));
+                if (decided())
+                    return head.starts_with("version:");
+                head.clear();
+            } else if (c != '\n' && !(head.empty() && (c == ' ' || c == '\t')) &&
+                       head.size() < 16) {
+                head += static_cast<char>(c);
             }
-            if (decides(line))
-                return line.starts_with("version:");
-            line.clear();
         }
         at += got;
     }
@@ -619,16 +804,27 @@ LoadAllResult load_libinput_record(const std::string& path) {
     std::vector<std::shared_ptr<LibinputDevice>> devices;
     Skipped skipped;
     try {
-        Parser p(fd.get(), 0, 0, 1);
+        const std::uint64_t origin = byte_order_mark(fd.get());
+        Parser p(fd.get(), origin, Parser::to_the_end, 0, 1);
         p.next();  // the stream's start
         if (p.next() != YAML_DOCUMENT_START_EVENT)
             throw Fault{0, "not a libinput record file: it holds no YAML document"};
+        // A tag's handle is declared at the document's start, which a device's
+        // events, read apart, would not see.
+        if (const auto& tags = p.event().data.document_start.tag_directives;
+            tags.start != tags.end) {
+            throw Fault{p.line(),
+                        "a YAML %TAG directive: libinput record files have none, and rawmice "
+                        "reads none"};
+        }
         if (p.next() != YAML_MAPPING_START_EVENT)
             throw Fault{p.line(),
                         "not a libinput record file: its top level is not a mapping of keys such "
                         "as 'version: 1'"};
         bool versioned = false;
         std::uint64_t devices_line = 0;
+        std::optional<Key> ndevices_key;
+        long long ndevices = 0;
         each_key(p, "the file", [&](const Key& key) {
             if (key.name == "version") {
                 if (p.type() != YAML_SCALAR_EVENT)
@@ -639,6 +835,9 @@ LoadAllResult load_libinput_record(const std::string& path) {
                                               "record files of version 1"};
                 }
                 versioned = true;
+            } else if (key.name == "ndevices") {
+                ndevices = number(p, "'ndevices:'", 0, LLONG_MAX);
+                ndevices_key = key;
             } else if (key.name == "devices") {
                 devices_line = key.line;
                 each_item(p, "'devices:'", [&](std::size_t index) {
@@ -658,12 +857,35 @@ LoadAllResult load_libinput_record(const std::string& path) {
                                           ? "no devices: the file has no 'devices:' list"
                                           : "no devices: its 'devices:' list is empty"};
         }
+        if (ndevices_key && static_cast<unsigned long long>(ndevices) != devices.size()) {
+            throw Fault{ndevices_key->line, "'ndevices: " + std::to_string(ndevices) +
+                                                "', but its 'devices:' at line " +
+                                                std::to_string(devices_line) + " lists " +
+                                                std::to_string(devices.size()) +
+                                                (devices.size() == 1 ? " device" : " devices")};
+        }
+        find_events_bytes(fd.get(), origin, devices);
+        // Each device's events are read by a parser of their own: it must find
+        // them where this one did.
+        for (const auto& device : devices) {
+            if (device->events_line == 0)
+                continue;
+            try {
+                Parser own(fd.get(), device->events_offset, device->events_end,
+                           device->events_column, device->events_line);
+                start_events(own, *device);
+            } catch (const Fault&) {
+                throw Fault{device->events_line,
+                            "device " + std::to_string(device->index) +
+                                "'s 'events:' do not read apart from the rest of the file as "
+                                "they read in it"};
+            }
+        }
     } catch (const Fault& fault) {
         const Fault hinted = with_hint(fault, fd.get());
         result.error = RecordingError{path, hinted.line, hinted.message};
         return result;
     }
-    find_events_lines(fd.get(), devices);
 
     // The devices keep their offsets: they play from the file's first event.
     std::optional<std::int64_t> first_us;
@@ -702,22 +924,18 @@ LoadAllResult load_libinput_record(const std::string& path) {
     return result;
 }
 
-// One device's events, parsed from its `events` key on: the parser reads it
-// as the root of a document whose end it never needs to reach.
+// One device's events, parsed from the start of its list to its end: the
+// parser reads the list as the root of a document of its own.
 class LibinputEvents::Reader {
   public:
     explicit Reader(const LibinputDevice& device)
         : fd_(::open(device.file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)),
-          parser_(fd_.get(), device.events_offset, device.events_indent, device.events_line),
+          parser_(fd_.get(), device.events_offset, device.events_end, device.events_column,
+                  device.events_line),
           walker_(parser_, device) {
         if (!fd_)
             throw Fault{0, std::string("cannot open it again: ") + std::strerror(errno)};
-        if (parser_.next() != YAML_STREAM_START_EVENT ||
-            parser_.next() != YAML_DOCUMENT_START_EVENT ||
-            parser_.next() != YAML_MAPPING_START_EVENT || parser_.next() != YAML_SCALAR_EVENT ||
-            parser_.scalar() != "events")
-            throw Fault{parser_.line(), "its 'events:' are no longer where they were"};
-        parser_.next();
+        start_events(parser_, device);
         walker_.start();
     }
     bool next(input_event& event) { return walker_.next(event); }

@@ -27,11 +27,14 @@ struct LibinputDevice {
     std::array<std::bitset<KEY_CNT>, EV_CNT> codes;
     std::map<unsigned, std::array<int, 5>> absinfo;  // min, max, fuzz, flat, resolution
     std::bitset<INPUT_PROP_CNT> properties;
-    // The line (1-based) of its `events` key, the byte where that line starts,
-    // and the bytes before the key on it (its column), read as blanks.
+    // Where its `events:` list is, as libyaml counts lines and columns: its
+    // first line (1-based) and its column there, and the bytes it spans. A
+    // parser given `events_column` spaces and then those bytes reads the list
+    // as the whole file reads it.
     std::uint64_t events_line = 0;
+    std::size_t events_column = 0;
     std::uint64_t events_offset = 0;
-    std::size_t events_indent = 0;
+    std::uint64_t events_end = 0;
     std::uint64_t event_count = 0;
     std::int64_t first_event_us = 0;
 
@@ -43,8 +46,9 @@ struct LibinputDevice {
     }
 };
 
-// Whether the file's first line that is neither blank nor a comment is a
-// `version:` key: a libinput record file, not an evemu recording.
+// Whether the file's first line that is neither blank nor a comment, whatever
+// its line ends (LF, CR LF or CR alone), is a `version:` key: a libinput record
+// file, not an evemu recording. A UTF-8 byte-order mark before it is passed over.
 bool is_libinput_record(const std::string& path);
 
 // Reads the whole file once, checking every event, and gives each device as

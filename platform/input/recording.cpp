@@ -1,6 +1,7 @@
 #include "platform/input/recording.h"
 
 #include "platform/input/libinput_record.h"
+#include "platform/input/recording_stderr.h"
 
 #include <evemu.h>
 #include <fcntl.h>
@@ -213,6 +214,25 @@ int read_event(std::FILE* file, input_event& event) {
     }
 }
 
+// libevemu's warning of a file format newer than it reads (it reads the
+// file all the same), said in rawmice's words.
+std::optional<std::string> newer_format(const std::string& said) {
+    const std::size_t at = said.find("Warning: file format ");
+    int major = 0;
+    int minor = 0;
+    int known_major = 0;
+    int known_minor = 0;
+    if (at == said.npos ||
+        std::sscanf(said.c_str() + at,
+                    "Warning: file format %d.%d is newer than supported version %d.%d", &major,
+                    &minor, &known_major, &known_minor) != 4)
+        return std::nullopt;
+    const auto version = [](int a, int b) { return std::to_string(a) + "." + std::to_string(b); };
+    return "its evemu format " + version(major, minor) + " is newer than the " +
+           version(known_major, known_minor) + " libevemu reads; it is read as " +
+           version(known_major, known_minor);
+}
+
 }  // namespace
 
 std::optional<LineBack::Line> LineBack::before(int fd, long end) {
@@ -243,8 +263,11 @@ std::string RecordingError::to_string() const {
 }
 
 LoadResult Recording::load(const std::string& path) {
+    // What libevemu says is said again in rawmice's words below, with the
+    // file and the line, or not at all.
+    const StderrCapture libevemu_said;
     const auto failure = [&](std::uint64_t line, std::string message) {
-        return LoadResult{std::nullopt, RecordingError{path, line, std::move(message)}};
+        return LoadResult{std::nullopt, RecordingError{path, line, std::move(message)}, {}};
     };
     // Non-blocking, so a FIFO given by mistake cannot hang the open (files ignore it).
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
@@ -268,6 +291,7 @@ LoadResult Recording::load(const std::string& path) {
     // (a terminal's escape sequences among them) to standard error in a complaint.
     char bytes[65536];
     std::uint64_t line = 1;
+    bool carriage_returns = false;
     for (off_t at = 0;;) {
         const ssize_t got = ::pread(fd.get(), bytes, sizeof bytes, at);
         if (got <= 0)
@@ -277,9 +301,17 @@ LoadResult Recording::load(const std::string& path) {
             return (static_cast<unsigned char>(c) < 0x20 && !all_blank({&c, 1})) || c == 0x7f;
         });
         line += static_cast<std::uint64_t>(std::count(chunk.begin(), bad, '\n'));
+        carriage_returns = carriage_returns || chunk.find('\r') != chunk.npos;
         if (bad != chunk.end())
             return failure(line, "binary data, not an evemu recording");
         at += got;
+    }
+    // libevemu reads lines up to a line feed: a file of lines that end with
+    // a carriage return alone would be one line to it.
+    if (line == 1 && carriage_returns) {
+        return failure(0,
+                       "its lines end with a carriage return alone (CR), which libevemu does not "
+                       "take for a line end: an evemu recording's lines end with LF or CR LF");
     }
 
     UniqueFile file(::fdopen(fd.release(), "r"));
@@ -367,7 +399,10 @@ LoadResult Recording::load(const std::string& path) {
         place_of(file.get(), info.st_size).text.starts_with("E:")) {
         return fault("truncated event");
     }
-    return LoadResult{std::move(recording), {}};
+    LoadResult loaded{std::move(recording), {}, {}};
+    if (auto note = newer_format(libevemu_said.text()))
+        loaded.notes.push_back(path + ": " + *note);
+    return loaded;
 }
 
 LoadAllResult load_recording_file(const std::string& path) {
@@ -378,6 +413,7 @@ LoadAllResult load_recording_file(const std::string& path) {
         return {{}, std::move(loaded.error), {}};
     LoadAllResult result;
     result.recordings.push_back(std::move(*loaded.recording));
+    result.notes = std::move(loaded.notes);
     return result;
 }
 

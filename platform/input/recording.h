@@ -48,7 +48,8 @@ class Recording {
     // Reads the whole file in one streaming pass (memory stays flat whatever
     // its size), checking on each event what libevemu does not (its time and
     // its type and code). Every bad input gives one error naming the file, the
-    // line and what is wrong; libevemu may have said more on standard error.
+    // line and what is wrong; what libevemu says on stderr meanwhile is taken
+    // (see StderrCapture), and its warning of a newer format made a note.
     static LoadResult load(const std::string& path);
 
     // The file, or for a device of a libinput record file "FILE#K".
@@ -83,6 +84,8 @@ class Recording {
 struct LoadResult {
     std::optional<Recording> recording;
     RecordingError error;  // meaningful only without a recording
+    // What libevemu warned of in a file it read ("FILE: ..."), for standard error.
+    std::vector<std::string> notes;
 
     explicit operator bool() const { return recording.has_value(); }
 };

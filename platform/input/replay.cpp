@@ -18,6 +18,7 @@
 #include "platform/input/clock.h"
 #include "platform/input/handoff_queue.h"
 #include "platform/input/recorder.h"
+#include "platform/input/recording_stderr.h"
 
 namespace input {
 
@@ -178,7 +179,12 @@ DWORD ReplayProvider::start(PacketSink& sink) {
             if (device.type != RIM_TYPEMOUSE)
                 continue;
             const auto position = reinterpret_cast<std::uintptr_t>(device.handle) - first_handle;
-            const Description description = describe_recording(recordings_[position]);
+            // libevemu reads the description again, and would warn again of what
+            // loading said in its own words already.
+            const Description description = [&] {
+                const StderrCapture libevemu_said;
+                return describe_recording(recordings_[position]);
+            }();
             if (!description) {
                 std::fprintf(stderr, "replay: cannot record %s: libevemu cannot read it again\n",
                              device.path.c_str());

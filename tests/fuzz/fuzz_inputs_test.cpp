@@ -48,6 +48,39 @@ TEST(FuzzInputs, EverySeedLoadsAndPassesTheFuzzersChecks) {
     }
 }
 
+// The seeds written with CR LF line ends and their devices' names in UTF-8
+// play as the seeds do: the same log, byte for byte, under the new names.
+TEST(FuzzInputs, TheSeedsWithCrLfLineEndsAndUtf8NamesPlayTheirLogByteForByte) {
+    for (const fs::path& seed : files_in(testsupport::source_dir() / "fuzz" / "seeds")) {
+        SCOPED_TRACE(seed.filename());
+        testsupport::TempDir dir;
+        std::string variant;
+        for (const char c : testsupport::read_file(seed))
+            variant += c == '\n' ? std::string("\r\n") : std::string(1, c);
+        for (std::size_t at = 0; (at = variant.find("name: \"Seed ", at)) != variant.npos;)
+            variant.replace(at, 12, "name: \"Séed ✓ ");
+        testsupport::write_file(dir / "variant.yml", variant);
+        EXPECT_EQ(fuzzcheck::check_recording((dir / "variant.yml").string()), "");
+
+        std::string logs[2];
+        for (int i = 0; i < 2; ++i) {
+            const auto played = testsupport::run_rawmice(
+                {"--replay-speed=max", "--exit-after-replay",
+                 "--replay=" + (i == 0 ? seed : dir / "variant.yml").string()},
+                dir.path());
+            ASSERT_EQ(played.exit_code, 0) << played.err;
+            logs[i] = testsupport::read_file(dir / "log.txt");
+        }
+        EXPECT_FALSE(logs[0].empty());
+        EXPECT_TRUE(logs[1] == logs[0]) << "the same log, byte for byte:\n"
+                                        << logs[0] << "against\n"
+                                        << logs[1];
+        const auto listed = testsupport::run_rawmice(
+            {"--list-devices", "--replay=" + (dir / "variant.yml").string()}, dir.path());
+        EXPECT_NE(listed.out.find("\"Séed ✓ "), std::string::npos) << listed.out;
+    }
+}
+
 TEST(FuzzInputs, CarriageReturnsInAQuotedLineAreSpelledOut) {
     const auto file =
         testsupport::source_dir() / "tests/fuzz/inputs/carriage-returns-before-the-name.evemu";

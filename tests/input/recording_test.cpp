@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <tuple>
 
 #include <evemu.h>
@@ -23,6 +24,7 @@
 #include "platform/input/libinput_record.h"
 #include "platform/input/recorder.h"
 #include "platform/input/recording.h"
+#include "platform/input/recording_stderr.h"
 #include "tests/support/input_event.h"
 #include "tests/support/recording_files.h"
 #include "tests/support/test_support.h"
@@ -337,6 +339,101 @@ TEST(LibinputRecord, AFileChangedAfterLoadingStopsItsEventsWithTheReason) {
     EXPECT_EQ(gone.error(), path + "#0: cannot open it again: No such file or directory");
 }
 
+using Events = std::vector<std::tuple<std::int64_t, unsigned, unsigned, int>>;
+
+// Each device's name and the events its stream reads, which must be all it counted.
+std::vector<std::pair<std::string, Events>> streamed(const input::LoadAllResult& loaded) {
+    std::vector<std::pair<std::string, Events>> devices;
+    for (const Recording& recording : loaded.recordings) {
+        EventStream stream(recording);
+        Events events;
+        for (input_event e{}; stream.next(e);)
+            events.emplace_back(input::event_time_us(e), e.type, e.code, e.value);
+        EXPECT_EQ(stream.error(), "");
+        EXPECT_EQ(events.size(), recording.event_count()) << recording.path();
+        devices.emplace_back(recording.name(), std::move(events));
+    }
+    return devices;
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    for (std::size_t at = 0; (at = text.find(from, at)) != text.npos; at += to.size())
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+// Whatever its line ends, and whatever comes before a device's events on
+// their line, a file gives the events it gives written plainly: the check and
+// each device's parser count lines and characters as libyaml does.
+TEST(LibinputRecord, EveryLineEndAndPlaceOfTheEventsReadsTheSameEvents) {
+    TempDir dir;
+    const std::string plain = three_devices();
+    const std::string mice = testsupport::libinput_head(2) + testsupport::libinput_mouse("Mäus ✓") +
+                             testsupport::libinput_frame(0, {{EV_REL, REL_X, 1}}) +
+                             testsupport::libinput_frame(1000, {{EV_REL, REL_Y, 2}}) +
+                             testsupport::libinput_mouse("Zweite") +
+                             testsupport::libinput_frame(500, {{EV_REL, REL_X, -1}});
+    // The same two mice, each device a flow mapping: the events list starts
+    // mid-line, after a name in UTF-8 on the first, and spans two lines.
+    const std::string codes = "codes: {0: [0, 1, 2, 3], 1: [272, 273, 274], 2: [0, 1, 8], 4: [4]}";
+    const std::string flow =
+        "version: 1\nndevices: 2\ndevices:\n"
+        "- {evdev: {name: \"Mäus ✓\", " +
+        codes +
+        "}, events: [{evdev: [[0, 0, 2, 0, 1],\n"
+        "    [0, 0, 0, 0, 0]]}, {evdev: [[0, 1000, 2, 1, 2], [0, 1000, 0, 0, 0]]}]}\n"
+        "- {evdev: {name: \"Zweite\", " +
+        codes +
+        "}, events: [{evdev: [[0, 500, 2, 0, -1],\r"
+        "  [0, 500, 0, 0, 0]]}]}\n";
+    const struct {
+        const char* what;
+        const std::string& like;  // the file it reads as
+        std::string text;
+    } variants[] = {
+        {"CR LF line ends", plain, replaced(plain, "\n", "\r\n")},
+        {"CR alone", plain, replaced(plain, "\n", "\r")},
+        {"NEL", plain, replaced(plain, "\n", "\xc2\x85")},
+        {"LS", plain, replaced(plain, "\n", "\xe2\x80\xa8")},
+        {"carriage returns inside the frames' lists", plain, replaced(plain, ", ", ",\r      ")},
+        {"a UTF-8 byte-order mark first", plain, "\xef\xbb\xbf" + plain},
+        {"names in UTF-8 before the events", mice, replaced(mice, "\n", "\r\n")},
+        {"each device a flow mapping", mice, flow},
+    };
+    const auto plain_events = streamed(input::load_recording_file(write(dir, "plain.yml", plain)));
+    ASSERT_EQ(plain_events.size(), 3u);
+    const auto mice_events = streamed(input::load_recording_file(write(dir, "mice.yml", mice)));
+    ASSERT_EQ(mice_events.size(), 2u);
+    EXPECT_EQ(mice_events[0].first, "Mäus ✓");
+    EXPECT_EQ(mice_events[0].second.size(), 4u);
+    int index = 0;
+    for (const auto& variant : variants) {
+        SCOPED_TRACE(variant.what);
+        const auto path = write(dir, "variant" + std::to_string(index++) + ".yml", variant.text);
+        const input::LoadAllResult loaded = input::load_recording_file(path);
+        ASSERT_TRUE(loaded) << loaded.error->to_string();
+        EXPECT_EQ(streamed(loaded), &variant.like == &plain ? plain_events : mice_events);
+    }
+}
+
+// A %TAG directive declares a handle at the document's start, which a
+// device's events, read apart, would not see: refused. (--replay takes a file
+// for a libinput record only when `version:` comes first, so no directive
+// reaches it there.)
+TEST(LibinputRecord, ATagDirectiveIsRefused) {
+    TempDir dir;
+    const auto path = write(dir, "tag.yml",
+                            "%TAG !e! tag:example.com,2000:\n--- " +
+                                testsupport::libinput_head(1).substr(sizeof "# libinput record") +
+                                testsupport::libinput_mouse("M"));
+    const input::LoadAllResult loaded = input::load_libinput_record(path);
+    ASSERT_FALSE(loaded);
+    EXPECT_EQ(loaded.error->to_string(),
+              path +
+                  ":1: a YAML %TAG directive: libinput record files have none, and rawmice "
+                  "reads none");
+}
+
 // What --record starts a device's evemu recording with: the description
 // written from the file, as libevemu reads it back.
 TEST(LibinputRecord, ADevicesEvemuDescriptionIsWhatTheFileSays) {
@@ -373,10 +470,16 @@ TEST(RecordingLoad, AxisLinesFollowTheFormatVersion) {
                                     ":5: libevemu stops reading the device description at "
                                     "'A: 00 0 1023 0 0'" +
                                     description_lines);
-    // libevemu warns on standard error about a format newer than it knows,
-    // and reads the recording.
-    EXPECT_EQ(load_error(write(dir, "v19", "# EVEMU 1.9\n" + pad + "A: 00 0 1023 0 0 12\n")),
-              "(loaded)");
+    // libevemu warns of a format newer than it knows, and reads the recording:
+    // its warning is a note in rawmice's words, and nothing else is said.
+    const auto newer = write(dir, "v19", "# EVEMU 1.9\n" + pad + "A: 00 0 1023 0 0 12\n");
+    testing::internal::CaptureStderr();
+    const input::LoadAllResult loaded = input::load_recording_file(newer);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    ASSERT_TRUE(loaded) << loaded.error->to_string();
+    EXPECT_EQ(loaded.notes,
+              std::vector<std::string>{newer + ": its evemu format 1.9 is newer than the "
+                                               "1.3 libevemu reads; it is read as 1.3"});
 }
 
 TEST(RecordingLoad, LoadAllStopsAtTheFirstBadFile) {
@@ -440,6 +543,12 @@ int lines_of(const std::string& text) {
     return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
 }
 
+// The text with every line feed made a carriage return.
+std::string cr_only(std::string text) {
+    std::replace(text.begin(), text.end(), '\n', '\r');
+    return text;
+}
+
 std::vector<BadCase> bad_cases() {
     // libinput record files: the head and a mouse, then its frames, whose
     // first line is f1.
@@ -450,6 +559,16 @@ std::vector<BadCase> bad_cases() {
     const auto lone = [&](const std::string& fields) {
         return head + mouse + "  - evdev:\n    - [" + fields + "]\n    - [0, 0, 0, 0, 0]\n";
     };
+    const std::string frame = testsupport::libinput_frame(0, {{EV_REL, REL_X, 1}});
+    const auto repeated = [](const std::string& key, int line, int first) {
+        return at(line, "the key '" + key + "' is repeated (it is first at line " +
+                            std::to_string(first) + "): a YAML mapping's keys are unique");
+    };
+    // The mouse with its udev's `virtual:` twice, the first on its line virtual_line.
+    std::string twice_virtual = mouse + frame;
+    const std::size_t virtual_at = twice_virtual.find("    virtual: false\n");
+    const int virtual_line = lines_of(twice_virtual.substr(0, virtual_at)) + 1;
+    twice_virtual.insert(virtual_at, "    virtual: false\n");
     const std::string evemu_or_libinput =
         "neither an evemu recording nor a libinput record file: expected the device name line "
         "'N: ...' or 'version: 1', found ";
@@ -691,10 +810,47 @@ std::vector<BadCase> bad_cases() {
                 cut_short)},
         {"not YAML: a second document", head + mouse + "---\nversion: 1\n",
          at(f1, "a second YAML document: a libinput record file holds one")},
+
+        // libyaml's lines, a lone CR one of them, wherever the file says where.
+        // The frame's first event spans three lines: the second event is on f1 + 4.
+        {"carriage returns inside a frame, then a bad event",
+         head + mouse + "  - evdev:\n    - [0,\r 0,\r 2, 0, 1]\n    - [0, 0, 2, 0, 1x]\n",
+         at(f1 + 4, "event field VALUE '1x' is not a whole number")},
+        {"lines that end with CR alone, then a bad event", cr_only(lone("0, 0, 2, 0, 1x")),
+         at(f1 + 1, "event field VALUE '1x' is not a whole number")},
+        {"an evemu recording whose lines end with CR alone",
+         cr_only(mouse_description + event_block()),
+         " its lines end with a carriage return alone (CR), which libevemu does not take for a "
+         "line end: an evemu recording's lines end with LF or CR LF"},
+
+        // A key repeated in any mapping: YAML's keys are unique, and libyaml
+        // does not check it.
+        {"the devices key twice", head + mouse + frame + "devices:\n" + mouse + frame,
+         repeated("devices", lines_of(head + mouse + frame) + 1, lines_of(head))},
+        {"a key twice in a device", head + mouse + frame + "  node: /dev/input/event9\n",
+         repeated("node", lines_of(head + mouse + frame) + 1, lines_of(head) + 1)},
+        {"a key twice in a frame",
+         head + mouse + "  - evdev:\n    - [0, 0, 2, 0, 1]\n    evdev:\n    - [0, 0, 0, 0, 0]\n",
+         repeated("evdev", f1 + 2, f1)},
+        {"a key twice where rawmice reads nothing", head + twice_virtual,
+         repeated("virtual", lines_of(head) + virtual_line + 1, lines_of(head) + virtual_line)},
+        {"ndevices: more than the devices", testsupport::libinput_head(2) + mouse + frame,
+         at(3, "'ndevices: 2', but its 'devices:' at line " + std::to_string(lines_of(head)) +
+                   " lists 1 device")},
+        {"ndevices: fewer than the devices", head + mouse + frame + mouse + frame,
+         at(3, "'ndevices: 1', but its 'devices:' at line " + std::to_string(lines_of(head)) +
+                   " lists 2 devices")},
+        {"ndevices: not a number", "", at(3, "'ndevices:' 'one' is not a whole number"),
+         [mouse, frame](const TempDir& dir) {
+             std::string text = testsupport::libinput_head(1) + mouse + frame;
+             text.replace(text.find("ndevices: 1"), 11, "ndevices: one");
+             return write(dir, "ndevices.yml", text);
+         }},
     };
 }
 
-// Each gives its one error; libevemu may have said more on standard error.
+// Each gives its one error, and nothing else reaches standard error: what
+// libevemu says there is rawmice's to say.
 TEST(RecordingErrors, EveryKindOfBadInputGivesItsFileLineAndMessage) {
     TempDir dir;
     int index = 0;
@@ -707,8 +863,34 @@ TEST(RecordingErrors, EveryKindOfBadInputGivesItsFileLineAndMessage) {
         const std::string error = load_error(path);
         const std::string said = testing::internal::GetCapturedStderr();
         // A whole-file error has no line: "FILE: message".
-        EXPECT_EQ(error, path + ":" + bad.error) << "libevemu said: " << said;
+        EXPECT_EQ(error, path + ":" + bad.error);
+        EXPECT_EQ(said, "");
     }
+}
+
+// A capture takes what its own thread writes to stderr, the innermost one
+// first; another thread's words still reach standard error, and stderr is
+// given back once the last capture ends.
+TEST(StderrCapture, TakesWhatItsOwnThreadWritesAndNothingElse) {
+    testing::internal::CaptureStderr();
+    std::string taken;
+    std::string inner_taken;
+    {
+        const input::StderrCapture capture;
+        std::fprintf(stderr, "mine\n");
+        std::thread([] { std::fprintf(stderr, "another thread's\n"); }).join();
+        {
+            const input::StderrCapture inner;
+            std::fprintf(stderr, "inner\n");
+            inner_taken = inner.text();
+        }
+        std::fprintf(stderr, "mine again\n");
+        taken = capture.text();
+    }
+    std::fprintf(stderr, "after\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "another thread's\nafter\n");
+    EXPECT_EQ(taken, "mine\nmine again\n");
+    EXPECT_EQ(inner_taken, "inner\n");
 }
 
 // Loads `path` as the unprivileged user "nobody" in a child process, since
