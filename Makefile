@@ -35,7 +35,9 @@ asan:
 	$(MAKE) test PRESET=asan
 
 # The recording fuzzer (clang, libFuzzer + ASan + UBSan) for FUZZ_SECONDS, seeded
-# with the evemu-devices recordings; a crash fails it and leaves the input in build/fuzz/artifacts.
+# with the evemu-devices recordings, the libinput record files in fuzz/seeds and
+# the inputs kept in tests/fuzz/inputs; a crash or a check that fails stops it
+# and leaves the input in build/fuzz/artifacts (FUZZ_CORPUS=DIR keeps the corpus).
 fuzz: deps
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz -j $(JOBS)
