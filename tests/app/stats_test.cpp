@@ -1095,7 +1095,7 @@ TEST(StatsProgramTest, EveryBundledMouseRecordingIsMeasuredAsItsLinesSay) {
         ASSERT_EQ(run.exit_code, 0) << run.err;
         for (const auto& fields : table_rows(run.err, "mouse", "strokes")) {
             ASSERT_GE(fields.size(), 10u) << run.err;
-            std::printf("%s: %s strokes, %s between the stops\n", file.filename().string().c_str(),
+            std::printf("%s: strokes %s, between the stops %s\n", file.filename().string().c_str(),
                         fields[1].c_str(), fields[2].c_str());
             EXPECT_EQ(fields[2], "0") << run.err;
             EXPECT_EQ(fields[3], "-") << "no CPI: " << run.err;
