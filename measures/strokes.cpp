@@ -23,6 +23,12 @@ double median(std::array<double, N>& values, std::size_t n) {
     return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
+double report_length(std::int32_t dx, std::int32_t dy) {
+    const double x = dx;
+    const double y = dy;
+    return std::sqrt(x * x + y * y);
+}
+
 std::string decimals(double value, int places, bool sign = false) {
     char text[32];
     std::snprintf(text, sizeof text, sign ? "%+.*f" : "%.*f", places, value);
@@ -199,16 +205,10 @@ void MouseStrokes::add_report(std::int64_t time_us, std::int32_t dx, std::int32_
         // the last 4 ms, spread over it. Before the speed is known (the first
         // 4 ms of a stroke, which start and end slowly), the report's own
         // length.
-        if (!std::isnan(here.peak)) [[likely]] {
-            at_.path += static_cast<double>(here.peak) * static_cast<double>(interval_us) * 1e-3;
-        } else {
-            const double x = dx;
-            const double y = dy;
-            at_.path += std::sqrt(x * x + y * y);
-        }
-        at_.x += dx;
-        at_.y += dy;
-        at_.us = time_us;
+        advance(time_us, dx, dy,
+                !std::isnan(here.peak)
+                    ? static_cast<double>(here.peak) * static_cast<double>(interval_us) * 1e-3
+                    : report_length(dx, dy));
         // Squared in double: no overflow, however far one stroke goes.
         const auto ex = static_cast<double>(at_.x - start_.x);
         const auto ey = static_cast<double>(at_.y - start_.y);
@@ -231,11 +231,8 @@ void MouseStrokes::add_report(std::int64_t time_us, std::int32_t dx, std::int32_
 }
 
 void MouseStrokes::start(std::int64_t time_us, std::int32_t dx, std::int32_t dy, const Most& here) {
-    if (open_) {
-        Most whole = to_far_;
-        whole.take(since_far_);
-        finish(at_, whole);
-    }
+    if (open_)
+        finish(at_, whole());
     // The stroke starts from rest where the mouse was: its first report
     // carries counts of an unknown span before its stamp.
     Point from = at_;
@@ -243,12 +240,7 @@ void MouseStrokes::start(std::int64_t time_us, std::int32_t dx, std::int32_t dy,
     begin(from);
     if (latest_spin_us_ >= time_us - near_spinout_us)
         first_spin_us_ = last_spin_us_ = latest_spin_us_;
-    const double x = dx;
-    const double y = dy;
-    at_.path += std::sqrt(x * x + y * y);
-    at_.x += dx;
-    at_.y += dy;
-    at_.us = time_us;
+    advance(time_us, dx, dy, report_length(dx, dy));
     to_far_.take(here);  // begin() emptied it
     far_ = at_;
     far_d2_ = static_cast<double>(dx) * dx + static_cast<double>(dy) * dy;
@@ -369,8 +361,7 @@ Stroke MouseStrokes::open_stroke() const {
     s.y = at_.y - start_.y;
     s.length = std::hypot(static_cast<double>(s.x), static_cast<double>(s.y));
     s.path = at_.path - start_.path;
-    Most most = to_far_;
-    most.take(since_far_);
+    const Most most = whole();
     s.peak_cpms = most.peak >= 0 ? most.peak : std::numeric_limits<float>::quiet_NaN();
     s.saturated_field = most.field;
     s.near_spinout = first_spin_us_ != no_spin;

@@ -211,6 +211,19 @@ class MouseStrokes {
 
     void add_report(std::int64_t time_us, std::int32_t dx, std::int32_t dy,
                     const tracking::MouseTracking& tracking);
+    // The mouse moves by a report's counts at `time_us`, its path by `path`.
+    void advance(std::int64_t time_us, std::int32_t dx, std::int32_t dy, double path) {
+        at_.path += path;
+        at_.x += dx;
+        at_.y += dy;
+        at_.us = time_us;
+    }
+    // What the open stroke holds from its start to now.
+    Most whole() const {
+        Most most = to_far_;
+        most.take(since_far_);
+        return most;
+    }
     // A report after a pause (or none before): the open stroke ends, and
     // another starts with this report.
     void start(std::int64_t time_us, std::int32_t dx, std::int32_t dy, const Most& here);
