@@ -174,9 +174,11 @@ Figures figures(std::span<const Stroke> all, int field) {
 void MouseStrokes::reset() {
     const std::uint64_t generation = generation_;
     const std::uint64_t cpi_generation = cpi_generation_;
+    const std::uint64_t spinouts_seen = spinouts_seen_;  // the tracking's, which goes on
     *this = MouseStrokes();
     generation_ = generation + 1;
     cpi_generation_ = cpi_generation + 1;
+    spinouts_seen_ = spinouts_seen;
 }
 
 void MouseStrokes::add_report(std::int64_t time_us, std::int32_t dx, std::int32_t dy,
