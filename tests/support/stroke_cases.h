@@ -56,6 +56,18 @@ inline std::vector<Counts> later(std::vector<Counts> packets, std::int64_t by_us
     return packets;
 }
 
+// Each stamp moved by up to `us` either way, as a kernel's stamps jitter;
+// the same every run, and in order while `us` is under half the interval.
+inline std::vector<Counts> jittered(std::vector<Counts> packets, std::int64_t us) {
+    std::uint32_t draw = 39;
+    for (Counts& p : packets) {
+        draw = draw * 1103515245u + 12345u;
+        p.us +=
+            static_cast<std::int64_t>((draw >> 8) % static_cast<std::uint32_t>(2 * us + 1)) - us;
+    }
+    return packets;
+}
+
 inline std::vector<Counts> joined(std::vector<Counts> a, const std::vector<Counts>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -86,8 +98,8 @@ inline std::vector<StrokeCase> stroke_cases() {
                      fast_peak,
                      0.0});
     cases.push_back({"Pauses",
-                     "the same, resting 200 ms at each stop",
-                     at_8khz(timeline(detail::stops(detail::paces, 1, 200))),
+                     "the same, resting 200 ms at each stop, the stamps jittered by up to 30 µs",
+                     detail::jittered(at_8khz(timeline(detail::stops(detail::paces, 1, 200))), 30),
                      {"10", "10", "800", "0.0"},
                      slow_peak,
                      fast_peak,
