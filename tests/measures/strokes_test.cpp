@@ -93,7 +93,7 @@ TEST(Strokes, EachToAndFroReadsAsWorkedOutByHand) {
 }
 
 // The strokes of a to and fro with no pause: each from one stop to the
-// other, ending where the next begins; the CPI with no distance given.
+// other, straight, ending where the next begins.
 TEST(Strokes, EachStrokeEndsAtTheStopWhereTheNextBegins) {
     measures::Feed feed;
     feed_packets(feed, testsupport::stroke_cases()[0].packets, false, std::nullopt);
@@ -110,22 +110,6 @@ TEST(Strokes, EachStrokeEndsAtTheStopWhereTheNextBegins) {
             EXPECT_EQ(s.start_us, m.strokes[i - 1].end_us);
         }
     }
-    const strokes::Summary s = m.strokes.summary(std::nullopt);
-    EXPECT_FALSE(s.cpi.has_value()) << "no D";
-    EXPECT_NEAR(s.slow_counts.value_or(0), testsupport::stops_counts, 1);
-    EXPECT_FALSE(s.one_way);
-    const strokes::Row row = strokes::format_row(0, "", s, std::nullopt);
-    EXPECT_EQ(row[strokes::column::cpi], "-");
-    EXPECT_EQ(row[strokes::column::slow_mps], "-") << "no CPI for speed either";
-    EXPECT_EQ(row[strokes::column::variation_pct], "0.0");
-    EXPECT_FALSE(m.tracking.cpi().has_value());
-
-    // Reset forgets the strokes and the figures held.
-    feed.reset_movement();
-    const strokes::Summary reset = m.strokes.summary(100.0);
-    EXPECT_EQ(reset.strokes, 0u);
-    EXPECT_FALSE(reset.slow_counts.has_value());
-    EXPECT_FALSE(reset.variation_pct.has_value());
 }
 
 // A stroke along a ruler, pauses and all, went one way; a to and fro did
