@@ -408,7 +408,9 @@ int main(int argc, char** argv) {
                   << app::syn_dropped_line(mice, service.provider().syn_dropped_by_mouse())
                   << measures::buttons_table(mice, measured)
                   << measures::movement_tables(mice, measured, measures::feed().distance_mm())
-                  << measures::tracking_table(mice, measured) << std::flush;
+                  << measures::tracking_table(mice, measured)
+                  << measures::strokes_table(mice, measured, measures::feed().distance_mm())
+                  << std::flush;
         if (Form6 != nullptr)
             std::cerr << Form6->cost_line() << std::flush;
     } else if (service.dropped_unfocused() > 0) {

@@ -86,8 +86,19 @@ void Feed::remove_listener(const void* owner) {
 
 void Feed::packet(const Packet& packet) {
     Mouse& mouse = measured(packet.mouse);
+    const std::uint64_t strokes_cpi = mouse.strokes.cpi_generation();
     mouse.add(packet.stamp_us, packet.same_report, packet.background, packet.button_flags,
               packet.motion);
+    // The strokes between two stops gave a CPI, or a newer one: its speeds
+    // are read at it from now on.
+    if (mouse.strokes.cpi_generation() != strokes_cpi && distance_mm_) {
+        if (const std::optional<double> counts = mouse.strokes.held_slow_counts()) {
+            // As --cpi takes it: a figure beyond is no sensor's (a wrong D).
+            const double cpi = *counts * 25.4 / *distance_mm_;
+            if (cpi >= tracking::min_cpi && cpi <= tracking::max_cpi)
+                mouse.tracking.set_cpi(cpi);
+        }
+    }
     if (plot_)
         plot_->add(mouse, packet.stamp_us, packet.same_report, packet.motion);
     changed();

@@ -79,7 +79,8 @@ class Feed {
                std::int64_t chatter_window_us = buttons::default_chatter_ms * 1000);
     // Every mouse's button figures start afresh (the buttons window's Reset).
     void reset_buttons();
-    // Every mouse's movement starts afresh (the movement window's Reset).
+    // Every mouse's movement and strokes start afresh (the movement window's
+    // Reset); each keeps its CPI for speed.
     void reset_movement();
     // Every mouse's speeds, saturated reports and spin-outs start afresh,
     // each mouse keeping its CPI, and so does the plot's span (the plot
@@ -97,11 +98,14 @@ class Feed {
         cpi_source_ = std::move(source);
     }
     // `mouse`'s CPI for speed from now on (the movement window's Enter): the
-    // latest setting wins.
+    // latest setting wins. So does a CPI the strokes between two stops give
+    // (strokes::MouseStrokes::held_slow_counts, over distance_mm()): a mouse's
+    // speeds are read at it from the packet that gave it, and at each newer one.
     void set_cpi(Handle mouse, double cpi);
     // The distance in mm the mice were moved, which their CPI is counted
-    // over (--distance-mm, or typed in the movement window); nothing while
-    // none is given. A start or reset keeps it.
+    // over (--distance-mm, or typed in the movement window): between two
+    // stops, D, the mouse's travel (the gap less its own length); nothing
+    // while none is given. A start or reset keeps it.
     std::optional<double> distance_mm() const { return distance_mm_; }
     void set_distance_mm(std::optional<double> distance_mm);
     // How many times the measures were started afresh.

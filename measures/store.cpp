@@ -9,9 +9,9 @@ Mouse::Mouse(Handle handle, const Options& options)
       tracking(options.clock, options.device_counts) {}
 
 std::size_t Mouse::memory_bytes() const {
-    return sizeof(*this) - sizeof(timing) - sizeof(buttons) - sizeof(movement) - sizeof(tracking) +
-           timing.memory_bytes() + buttons.memory_bytes() + movement.memory_bytes() +
-           tracking.memory_bytes();
+    return sizeof(*this) - sizeof(timing) - sizeof(buttons) - sizeof(movement) - sizeof(tracking) -
+           sizeof(strokes) + timing.memory_bytes() + buttons.memory_bytes() +
+           movement.memory_bytes() + tracking.memory_bytes() + strokes.memory_bytes();
 }
 
 Store::Store(Options options) : options_(options) {}
@@ -42,8 +42,10 @@ void Store::reset_buttons() {
 }
 
 void Store::reset_movement() {
-    for (const auto& m : mice_)
+    for (const auto& m : mice_) {
         m->movement.reset();
+        m->strokes.reset();
+    }
 }
 
 void Store::reset_tracking() {

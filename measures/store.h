@@ -8,7 +8,7 @@
 //             usButtonFlags);                                         // once per packet
 //   if (const measures::Mouse* m = store.find(handle))                // to read
 //       m->timing.summary(), m->buttons.summary(measures::buttons::Button::left),
-//       m->movement.summary(), m->tracking.summary();
+//       m->movement.summary(), m->tracking.summary(), m->strokes.summary(distance_mm);
 //
 // A measure joins by becoming a member of Mouse, fed in Mouse::add and counted
 // in its generation() and memory_bytes(). Not thread-safe: feed and read from
@@ -23,6 +23,7 @@
 #include "measures/buttons.h"
 #include "measures/clock.h"
 #include "measures/movement.h"
+#include "measures/strokes.h"
 #include "measures/timing.h"
 #include "measures/tracking.h"
 
@@ -57,20 +58,25 @@ class Mouse {
 
     // One packet stamped `time_us` with its usButtonFlags and its movement
     // (see timing::MouseTiming::add, buttons::MouseButtons::add,
-    // movement::MouseMovement::add, tracking::MouseTracking::add): every
-    // measure takes it, the tracking with the poll period the timing found.
+    // movement::MouseMovement::add, tracking::MouseTracking::add,
+    // strokes::MouseStrokes::add): every measure takes it, the tracking with
+    // the poll period the timing found, the strokes with the tracking's speed.
     void add(std::int64_t time_us, bool same_report, bool background, std::uint16_t button_flags,
              const movement::Motion& motion = {}) {
+        // A copy no measure can reach: each one's test of it is the same,
+        // made once.
+        const movement::Motion m = motion;
         timing.add(time_us, same_report, background);
         buttons.add(time_us, button_flags, same_report);
-        movement.add(time_us, motion);
-        tracking.add(time_us, motion, timing.poll_period_us());
+        movement.add(time_us, m);
+        tracking.add(time_us, m, timing.poll_period_us());
+        strokes.add(time_us, m, tracking);
     }
 
     // Changes whenever anything any of its measures shows changes.
     std::uint64_t generation() const {
         return timing.generation() + buttons.generation() + movement.generation() +
-               tracking.generation();
+               tracking.generation() + strokes.generation();
     }
     // The memory this mouse holds; the same from its first packet on.
     std::size_t memory_bytes() const;
@@ -80,6 +86,7 @@ class Mouse {
     buttons::MouseButtons buttons;     // whether each button is healthy
     movement::MouseMovement movement;  // whether its sensor is true
     tracking::MouseTracking tracking;  // how fast it goes before its sensor fails
+    strokes::MouseStrokes strokes;     // its CPI between two stops, slow and fast
 };
 
 // Two mice's poll periods, for comparing their movement (movement::Polls).
@@ -117,7 +124,8 @@ class Store {
     const Options& options() const { return options_; }
     // Every mouse's button figures start afresh (buttons::MouseButtons::reset).
     void reset_buttons();
-    // Every mouse's movement starts afresh (movement::MouseMovement::reset).
+    // Every mouse's movement and strokes start afresh
+    // (movement::MouseMovement::reset, strokes::MouseStrokes::reset).
     void reset_movement();
     // Every mouse's tracking starts afresh, each keeping its CPI
     // (tracking::MouseTracking::reset).

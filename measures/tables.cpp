@@ -201,4 +201,32 @@ std::string tracking_table(const std::vector<Label>& labels, const Store& store)
     return out + align_columns(lines, mouse_alignment(lines[0].size(), {}));
 }
 
+std::string strokes_table(const std::vector<Label>& labels, const Store& store,
+                          std::optional<double> distance_mm) {
+    std::string out =
+        "rawmice strokes (rest to rest, or to where it turns back, the last 64 kept; between: "
+        "the straight ones of about one length going to and fro between two stops; cpi: the "
+        "median length of the last 5 slow ones " +
+        (distance_mm ? "over " + movement::format_distance_mm(*distance_mm) + " mm"
+                     : std::string("over --distance-mm")) +
+        ", the travel between the stops (the gap less the mouse's length), while their "
+        "spread_pct (largest less smallest, over the median) is at most 3; slow and fast: their "
+        "median peak speeds; variation_pct: the last 5 fast ones' median length over the slow "
+        "ones', less 1" +
+        clock_part(store.options().clock) + ")\n";
+    std::vector<std::vector<std::string>> lines = {
+        mouse_header(strokes::stats_titles(), strokes::column::name)};
+    for (const auto& [mouse, label] : measured_order(labels, store)) {
+        const strokes::Summary s = mouse->strokes.summary(distance_mm);
+        if (s.strokes == 0)
+            continue;
+        lines.push_back(mouse_line(
+            label,
+            strokes::format_row(label != nullptr ? label->mouse_number : -1,
+                                label != nullptr ? label->name : "", s, mouse->tracking.cpi()),
+            strokes::column::strokes, strokes::column::name, mouse->handle));
+    }
+    return out + align_columns(lines, mouse_alignment(lines[0].size(), {}));
+}
+
 }  // namespace measures

@@ -46,4 +46,10 @@ std::string movement_tables(const std::vector<Label>& labels, const Store& store
 // moved.
 std::string tracking_table(const std::vector<Label>& labels, const Store& store);
 
+// The strokes table: a title line (what a stroke is, the travel D the CPI is
+// counted over), the header, then a line per mouse that moved, its CPI over
+// `distance_mm`.
+std::string strokes_table(const std::vector<Label>& labels, const Store& store,
+                          std::optional<double> distance_mm);
+
 }  // namespace measures

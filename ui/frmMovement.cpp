@@ -11,22 +11,23 @@ TForm5* Form5 = nullptr;
 namespace {
 
 namespace movement = measures::movement;
+namespace strokes = measures::strokes;
 
 // The layout's client size; the tables and their notes are placed within it.
 constexpr int client_width = 720;
 constexpr int table_top = 8;
-constexpr int notes_bottom = 429;  // above the distance box and the buttons
-constexpr int max_notes = 5;       // Reset, the pairs, the distance, the clock, rows not shown
+constexpr int notes_bottom = 559;           // above the distance box and the buttons
 constexpr std::size_t max_mouse_rows = 10;  // the mice a run numbers, and a few others
 
 constexpr vcl::TColor face = vcl::clBtnFace;
 constexpr vcl::TColor text_colour = vcl::clWindowText;
 
-// Changes whenever any mouse's movement does: clicks alone change nothing shown.
+// Changes whenever any mouse's movement or strokes do: clicks alone change
+// nothing shown.
 std::uint64_t movement_generation(const measures::Store& store) {
     std::uint64_t generation = store.size();
     for (std::size_t i = 0; i < store.size(); ++i)
-        generation += store[i].movement.generation();
+        generation += store[i].movement.generation() + store[i].strokes.generation();
     return generation;
 }
 
@@ -95,6 +96,19 @@ void TForm5::FormCreate(vcl::TObject* /*Sender*/) {
                          width(titles[movement::column::angle], "-888.8"),
                          width(titles[movement::column::cpi], "888888"), 0},
                         movement::column::name, {movement::column::name}, client_width);
+    const strokes::Row& stroke_titles = strokes::column_titles();
+    stroke_columns_ =
+        lay_out_columns({width(stroke_titles[strokes::column::mouse], "-1"),
+                         width(stroke_titles[strokes::column::strokes], "88888"),
+                         width(stroke_titles[strokes::column::between], "88"),
+                         width(stroke_titles[strokes::column::cpi], "888888"),
+                         width(stroke_titles[strokes::column::spread_pct], "888.8"),
+                         width(stroke_titles[strokes::column::slow_cpms], "888.88"),
+                         width(stroke_titles[strokes::column::fast_cpms], "888.88"),
+                         width(stroke_titles[strokes::column::slow_mps], "88.88"),
+                         width(stroke_titles[strokes::column::fast_mps], "88.88"),
+                         width(stroke_titles[strokes::column::variation_pct], "-88.8"), 0},
+                        strokes::column::name, {strokes::column::name}, client_width);
     const movement::PairRow& pair_titles = movement::pair_titles();
     pair_columns_ =
         lay_out_columns({width(pair_titles[movement::pair_column::a], "-1"),
@@ -127,12 +141,19 @@ void TForm5::apply_distance() {
     } else if (const std::optional<double> distance = movement::parse_distance_mm(trimmed)) {
         distance_problem_.clear();
         measures::feed().set_distance_mm(distance);
-        // Each mouse's speeds are read at the CPI it now shows; one showing
-        // none ("-", 0) keeps the CPI it had.
+        // Each mouse's speeds are read at the CPI its strokes between two
+        // stops give; without one, at the CPI its first row shows, where it
+        // went one way since the Reset (a to and fro's net counts are a
+        // residue: 8 % of 100 mm reads as 64 CPI); else it keeps its CPI.
         for (const auto& [mouse, number] : measured_mice()) {
+            const strokes::Summary between = mouse->strokes.summary(distance);
+            if (between.cpi) {
+                measures::feed().set_cpi(mouse->handle, *between.cpi);
+                continue;
+            }
             const std::string shown = movement::format_row(number, "", mouse->movement.summary(),
                                                            distance)[movement::column::cpi];
-            if (shown != "-" && shown != "0")
+            if (between.one_way && shown != "-" && shown != "0")
                 measures::feed().set_cpi(mouse->handle, std::stod(shown));
         }
     } else {
@@ -167,9 +188,14 @@ int TForm5::mouse_line_top(int line) const {
     return table_top + (line + 1) * row_height_;
 }
 
-int TForm5::pair_line_top(int line) const {
+int TForm5::stroke_line_top(int line) const {
     // Below the mice's rows and a blank line.
     return mouse_line_top(static_cast<int>(max_mouse_rows) + 1) + (line + 1) * row_height_;
+}
+
+int TForm5::pair_line_top(int line) const {
+    // Below the strokes' rows and a blank line.
+    return stroke_line_top(static_cast<int>(max_mouse_rows) + 1) + (line + 1) * row_height_;
 }
 
 std::size_t TForm5::pairs_of_numbered_mice() {
@@ -302,8 +328,8 @@ int TForm5::compare_step_ms() const {
 std::vector<std::string> TForm5::wanted_notes() const {
     const measures::Store& store = measures::feed().store();
     std::vector<std::string> notes = {
-        "Reset before each stroke. Pairs: mice whose speeds over the last 4 s correlate at 0.8 "
-        "or more.",
+        "Reset before each stroke, for the first table. Pairs: mice whose speeds over the last "
+        "4 s correlate at 0.8 or more.",
         "Ratio: B's movement over A's (B's CPI over A's). Lag: how much later B reports the same "
         "movement than A."};
     if (!distance_problem_.empty()) {
@@ -314,6 +340,15 @@ std::vector<std::string> TForm5::wanted_notes() const {
     } else {
         notes.push_back("CPI: type the distance moved in mm below and press Enter.");
     }
+    notes.push_back(
+        "Strokes: move the mouse to and fro between two stops on the desk, some strokes slow and "
+        "some fast (c/ms: counts/ms).");
+    notes.push_back(
+        "D, the distance: the mouse's travel between the stops, their gap less its length. "
+        "The figures stay until Reset.");
+    notes.push_back(
+        "Strokes' CPI: the slow ones' median length over D, if within 3 % (spread). Variation: "
+        "the fast ones' over it, less 1.");
     const measures::Clock clock = store.options().clock;
     if (clock == measures::Clock::receipt) {
         notes.push_back("Lags: " + std::string(measures::clock_note(clock)) +
@@ -323,7 +358,7 @@ std::vector<std::string> TForm5::wanted_notes() const {
                         " (the stamps are whole milliseconds: lags to within 1 ms)");
     }
     const std::size_t hidden =
-        (mouse_rows_.size() > mouse_fit_ ? mouse_rows_.size() - mouse_fit_ : 0) +
+        2 * (mouse_rows_.size() > mouse_fit_ ? mouse_rows_.size() - mouse_fit_ : 0) +
         (pair_rows_.size() > pair_fit_ ? pair_rows_.size() - pair_fit_ : 0);
     if (hidden > 0) {
         notes.push_back(std::to_string(hidden) +
@@ -340,24 +375,34 @@ void TForm5::draw() {
         return;  // nothing changed: nothing drawn
     drawn_generation_ = generation;
     std::vector<movement::Row> rows;
+    std::vector<strokes::Row> stroke_rows;
     const std::optional<double> distance = measures::feed().distance_mm();
     for (const auto& [mouse, number] : measured_mice()) {
-        rows.push_back(movement::format_row(number, measures::feed().name_of(mouse->handle),
-                                            mouse->movement.summary(), distance));
+        const std::string name = measures::feed().name_of(mouse->handle);
+        rows.push_back(movement::format_row(number, name, mouse->movement.summary(), distance));
+        stroke_rows.push_back(strokes::format_row(number, name, mouse->strokes.summary(distance),
+                                                  mouse->tracking.cpi()));
     }
     const bool same_rows = drawn_ && rows.size() == mouse_rows_.size();
     if (same_rows) {
         // The same rows: only the cells that changed are drawn (a moving
-        // mouse's counts and path).
-        for (std::size_t r = 0; r < std::min(rows.size(), mouse_fit_); ++r) {
-            for (std::size_t c = 0; c < rows[r].size(); ++c) {
-                if (rows[r][c] != mouse_rows_[r][c])
-                    draw_cell(*Canvas, mouse_columns_[c], mouse_line_top(static_cast<int>(r)),
-                              row_height_, rows[r][c], face, text_colour);
+        // mouse's counts and path, its strokes).
+        const auto redraw = [&](const auto& now, const auto& before, const auto& columns,
+                                auto line_top) {
+            for (std::size_t r = 0; r < std::min(now.size(), mouse_fit_); ++r) {
+                for (std::size_t c = 0; c < now[r].size(); ++c) {
+                    if (now[r][c] != before[r][c])
+                        draw_cell(*Canvas, columns[c], line_top(static_cast<int>(r)), row_height_,
+                                  now[r][c], face, text_colour);
+                }
             }
-        }
+        };
+        redraw(rows, mouse_rows_, mouse_columns_, [this](int r) { return mouse_line_top(r); });
+        redraw(stroke_rows, stroke_rows_, stroke_columns_,
+               [this](int r) { return stroke_line_top(r); });
     }
     mouse_rows_ = std::move(rows);
+    stroke_rows_ = std::move(stroke_rows);
     std::vector<std::string> notes = wanted_notes();
     if (same_rows && notes == notes_)
         return;
@@ -380,6 +425,12 @@ void TForm5::draw_all() {
         canvas.TextOut(table_margin, mouse_line_top(0), "No mouse moved yet.");
     for (std::size_t r = 0; r < std::min(mouse_rows_.size(), mouse_fit_); ++r)
         draw_line(mouse_columns_, mouse_line_top(static_cast<int>(r)), mouse_rows_[r]);
+    draw_line(stroke_columns_, stroke_line_top(-1), strokes::column_titles());
+    canvas.Font->Color = text_colour;
+    if (stroke_rows_.empty())
+        canvas.TextOut(table_margin, stroke_line_top(0), "No strokes yet.");
+    for (std::size_t r = 0; r < std::min(stroke_rows_.size(), mouse_fit_); ++r)
+        draw_line(stroke_columns_, stroke_line_top(static_cast<int>(r)), stroke_rows_[r]);
     draw_line(pair_columns_, pair_line_top(-1), movement::pair_titles());
     canvas.Font->Color = text_colour;
     if (pair_rows_.empty())

@@ -1,12 +1,17 @@
 // The movement window: whether each sensor is true, live. A row per mouse
 // (net counts, path, the stroke's angle, CPI over the distance typed in the
-// box, name) and a row per pair of mice moved together (ratio, lag,
-// correlation). Made on first use (F4 in any rawmice window, or --movement),
-// hidden by F4, Close or the title bar's close; Reset starts every mouse's
-// movement afresh, before each stroke. The distance applies when Enter is
-// pressed, and sets each mouse's CPI for speed to the CPI it shows. The figures are drawn five
-// times a second while the mice move, and each pair compared once a second, one pair at a time in
-// four steps. The raw input it receives while active goes on to the main window.
+// box, name), a row per mouse of its strokes between two stops (strokes, the
+// CPI over the distance D, the travel between them, its spread, the slow and
+// fast strokes' speeds, the CPI variation) and a row per pair of mice moved
+// together (ratio, lag, correlation). Made on first use (F4 in any rawmice
+// window, or --movement), hidden by F4, Close or the title bar's close; Reset
+// starts every mouse's movement and strokes afresh, before each stroke. The
+// distance applies when Enter is pressed, and sets each mouse's CPI for
+// speed to the CPI its strokes give, else to the one its first row shows
+// where it went one way since the Reset. The figures are drawn five times a
+// second while the mice move, and each pair compared once a second, one pair
+// at a time in four steps. The raw input it receives while active goes on to
+// the main window.
 #pragma once
 
 #include <array>
@@ -18,6 +23,7 @@
 #include <vector>
 
 #include "measures/movement.h"
+#include "measures/strokes.h"
 #include "platform/vcl/vcl.h"
 #include "platform/win32/win32.h"
 #include "ui/measures_window.h"
@@ -62,19 +68,25 @@ class TForm5 : public MeasuresWindow {
     // How many times a pair was compared.
     std::uint64_t comparisons() const { return comparisons_; }
     // Takes the distance in the box: a valid one gives the CPI, which each
-    // mouse's speeds are then read at, an empty box none; anything else is
+    // mouse's speeds are then read at (its strokes', else its single
+    // stroke's where it went one way), an empty box none; anything else is
     // said in a note and changes nothing.
     void apply_distance();
 
-    // What is on the window, for its tests: the mice's rows and the pairs'
-    // as last drawn, the lines under the tables.
+    // What is on the window, for its tests: the mice's rows, their strokes'
+    // and the pairs' as last drawn, the lines under the tables.
     const std::vector<measures::movement::Row>& mouse_rows() const { return mouse_rows_; }
+    const std::vector<measures::strokes::Row>& stroke_rows() const { return stroke_rows_; }
     const std::vector<measures::movement::PairRow>& pair_rows() const { return pair_rows_; }
     const std::vector<std::string>& notes() const { return notes_; }
-    // The top of the mice table's line `line` (-1: the column titles), and
-    // of the pairs table's.
+    // The top of the mice table's line `line` (-1: the column titles), of
+    // the strokes table's and of the pairs table's.
     int mouse_line_top(int line) const;
+    int stroke_line_top(int line) const;
     int pair_line_top(int line) const;
+    // The top of the notes, and how many fit.
+    int notes_top() const { return notes_top_; }
+    static constexpr int max_notes = 8;
 
     // While the mice move, their figures are drawn this often (figures that
     // change faster cannot be read), and each pair compared this often.
@@ -102,10 +114,11 @@ class TForm5 : public MeasuresWindow {
     void draw_all();
 
     std::vector<measures::movement::Row> mouse_rows_;
+    std::vector<measures::strokes::Row> stroke_rows_;
     std::vector<measures::movement::PairRow> pair_rows_;
     std::vector<std::string> notes_;
     std::string distance_problem_;  // what was wrong with the text last applied
-    std::vector<Column> mouse_columns_, pair_columns_;
+    std::vector<Column> mouse_columns_, stroke_columns_, pair_columns_;
     int row_height_ = 0;
     int notes_top_ = 0;
     std::size_t mouse_fit_ = 1;

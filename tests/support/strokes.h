@@ -1,7 +1,8 @@
-// Generated movement of known counts: where a hand moved a mouse over time,
-// and the packets a mouse of a given rate, CPI and delay makes of it; and
-// strokes given as the counts of each poll. The movement and tracking
-// measures' tests, --stats's and the movement window's share it.
+// Generated movement of known counts: where a hand moved a mouse over time
+// (flicks, circles, a to and fro between two stops), and the packets a mouse
+// of a given rate, CPI and delay makes of it; and strokes given as the counts
+// of each poll. The movement, tracking and strokes measures' tests, --stats's
+// and the movement window's share it.
 #pragma once
 
 #include <algorithm>
@@ -97,16 +98,18 @@ struct Counts {
     int dy;
 };
 
-// The packets of a mouse sending every `step_us` over the first 3.2 s of
-// `path`, moved at `scale` of its counts, reporting it `delay_us` late (or
-// early, when negative): each the whole counts reached since the one before,
-// in steps of `unit`. A packet that would not move is not sent.
+// The packets of a mouse sending every `step_us` over the first `until_us`
+// of `path` (3.2 s unless said), moved at `scale` of its counts, reporting it
+// `delay_us` late (or early, when negative): each the whole counts reached
+// since the one before, in steps of `unit`. A packet that would not move is
+// not sent.
 inline std::vector<Counts> sensed(const HandPath& path, std::int64_t step_us, double scale = 1,
-                                  std::int64_t delay_us = 0, int unit = 1) {
+                                  std::int64_t delay_us = 0, int unit = 1,
+                                  std::int64_t until_us = 3'200'000) {
     std::vector<Counts> packets;
     int last_x = 0;
     int last_y = 0;
-    for (std::int64_t t = 0; t <= 3'200'000; t += step_us) {
+    for (std::int64_t t = 0; t <= until_us; t += step_us) {
         const auto [x, y] = path(t - delay_us);
         const int cx = unit * static_cast<int>(std::lround(x * scale / unit));
         const int cy = unit * static_cast<int>(std::lround(y * scale / unit));
@@ -116,6 +119,103 @@ inline std::vector<Counts> sensed(const HandPath& path, std::int64_t step_us, do
         last_y = cy;
     }
     return packets;
+}
+
+// The packets of a mouse sending every `step_us` at most one count each,
+// on the axis further behind the hand (x first when both are as far): a
+// slow stroke at 8 kHz, whose diagonal is a staircase.
+inline std::vector<Counts> one_count_reports(const HandPath& path, std::int64_t step_us,
+                                             std::int64_t until_us) {
+    std::vector<Counts> packets;
+    long sent_x = 0;
+    long sent_y = 0;
+    for (std::int64_t t = 0; t <= until_us; t += step_us) {
+        const auto [x, y] = path(t);
+        const long behind_x = std::lround(x) - sent_x;
+        const long behind_y = std::lround(y) - sent_y;
+        if (behind_x == 0 && behind_y == 0)
+            continue;
+        if (std::labs(behind_x) >= std::labs(behind_y)) {
+            const int dx = behind_x > 0 ? 1 : -1;
+            packets.push_back({t, dx, 0});
+            sent_x += dx;
+        } else {
+            const int dy = behind_y > 0 ? 1 : -1;
+            packets.push_back({t, 0, dy});
+            sent_y += dy;
+        }
+    }
+    return packets;
+}
+
+// A hand's movements one after the other: each a flick of (x, y) counts
+// peaking at `peak_cpms` counts a millisecond, then `pause_ms` at rest.
+struct Move {
+    double x;
+    double y;
+    double peak_cpms;
+    double pause_ms = 0;
+};
+
+// The hand path of `moves` from `from_ms`, and when it is done (at rest).
+struct Timeline {
+    HandPath path;
+    double end_ms;
+};
+inline Timeline timeline(const std::vector<Move>& moves, double from_ms = 50) {
+    std::vector<std::array<double, 4>> strokes;
+    double t = from_ms;
+    for (const Move& m : moves) {
+        // A flick of L counts over T ms peaks at pi / 2 * L / T.
+        const double length_ms = std::numbers::pi / 2 * std::hypot(m.x, m.y) / m.peak_cpms;
+        strokes.push_back({t, length_ms, m.x, m.y});
+        t += length_ms + m.pause_ms;
+    }
+    return {flicks(std::move(strokes)), t};
+}
+
+// Two paths, one after the other: `second` from `from_ms` on, added to
+// where the first ends.
+inline HandPath then(HandPath first, HandPath second, double from_ms) {
+    return [first, second, from_ms](std::int64_t t_us) {
+        const double t = static_cast<double>(t_us) / 1000;
+        if (t < from_ms)
+            return first(t_us);
+        const auto [x0, y0] = first(t_us);
+        const auto [x1, y1] = second(t_us - static_cast<std::int64_t>(from_ms * 1000));
+        return std::pair{x0 + x1, y0 + y1};
+    };
+}
+
+// `turns` circles of `diameter` counts, clockwise on the screen from the
+// start along +x, over `ms` in all, from `from_ms`: starting and stopping
+// smoothly where they began.
+inline HandPath circles(double turns, double diameter, double ms, double from_ms = 50) {
+    return [=](std::int64_t t_us) {
+        const double u = std::clamp((static_cast<double>(t_us) / 1000 - from_ms) / ms, 0.0, 1.0);
+        const double angle =
+            2 * std::numbers::pi * turns * (1 - std::cos(std::numbers::pi * u)) / 2;
+        const double r = diameter / 2;
+        return std::pair{r * std::sin(angle), r * (1 - std::cos(angle))};
+    };
+}
+
+// To and fro between two stops `length` counts apart along (ux, uy), a unit
+// vector: a stroke for each letter of `paces`, 'S' slow peaking at `slow`
+// counts/ms, 'F' fast at `fast` and `fast_scale` times as long (a sensor
+// that counts fast movement more or less), the first along +(ux, uy), each
+// the other way from the one before, with `pause_ms` at each stop.
+inline std::vector<Move> to_and_fro(const char* paces, double length, double slow, double fast,
+                                    double fast_scale = 1, double pause_ms = 0, double ux = 1,
+                                    double uy = 0) {
+    std::vector<Move> moves;
+    double way = 1;
+    for (const char* pace = paces; *pace != 0; ++pace, way = -way) {
+        const bool is_fast = *pace == 'F';
+        const double counts = way * length * (is_fast ? fast_scale : 1);
+        moves.push_back({counts * ux, counts * uy, is_fast ? fast * fast_scale : slow, pause_ms});
+    }
+    return moves;
 }
 
 // The counts along x of each poll of a stroke; 0: the poll brought no report.
