@@ -304,7 +304,7 @@ void X11Provider::Connection::schedule_drain() {
 // An event after a quiet period is read at once; while events keep coming,
 // the connection is read once a frame of the window (platform/frames' grid)
 // rather than on each event: a mouse sends 250 to 8000 events a second, the
-// window shows them 30 times a second, and every wake-up of the process costs
+// window shows them 30 to 240 times a second, and every wake-up of the process costs
 // as much as handling a few events. A read at a frame's start shares the
 // frame's wake-up, and what it brings is shown at the following frame. A read
 // that finds nothing leaves the next event to the socket's announcement.
@@ -314,7 +314,7 @@ void X11Provider::Connection::read_paced() {
         return;
     notifier->setEnabled(!found);
     if (found)
-        pace->start(frames::until_next_frame());
+        pace->start(frames::until_next_frame_ms());
 }
 
 int X11Provider::Connection::drain() {

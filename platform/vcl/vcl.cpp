@@ -6,6 +6,7 @@
 #include "platform/vcl/vcl.h"
 
 #include <algorithm>
+#include <chrono>
 #include <iostream>
 
 #include "platform/frames/frames.h"
@@ -39,16 +40,63 @@ void show_current_exception(OtherExceptions others) {
     }
 }
 
+namespace {
+
+CostClock& cost_clock() {
+    static CostClock clock;
+    return clock;
+}
+
+// Every pacer alive, for flush_all.
+std::vector<FramePacer*>& pacers() {
+    static std::vector<FramePacer*> all;
+    return all;
+}
+
+}  // namespace
+
+void set_cost_clock(CostClock clock) {
+    cost_clock() = std::move(clock);
+}
+
+std::int64_t cost_clock_ns() {
+    if (cost_clock())
+        return cost_clock()();
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 FramePacer::FramePacer(std::function<void()> update)
-    : FramePacer(std::move(update), frames::clock_ms) {}
+    : FramePacer(std::move(update), frames::clock_us) {}
 
 FramePacer::FramePacer(std::function<void()> update, Clock clock)
-    : update_(std::move(update)), clock_(std::move(clock)), timer_([this] { run(); }) {}
+    : update_(std::move(update)), clock_(std::move(clock)), timer_([this] { run(); }) {
+    pacers().push_back(this);
+}
+
+FramePacer::~FramePacer() {
+    std::erase(pacers(), this);
+}
+
+void FramePacer::flush_all() {
+    std::vector<FramePacer*> due;
+    for (FramePacer* pacer : pacers()) {
+        if (pacer->pending())
+            due.push_back(pacer);
+    }
+    // An update may end or ask other pacers: each is looked at again.
+    for (FramePacer* pacer : due) {
+        const auto& alive = pacers();
+        if (std::find(alive.begin(), alive.end(), pacer) != alive.end())
+            pacer->flush();
+    }
+}
 
 void FramePacer::request() {
     if (timer_.active())
         return;
-    timer_.start(frames::until_next_frame(clock_()));
+    timer_.start(frames::until_next_frame_ms(clock_()));
 }
 
 void FramePacer::run_or_request() {
@@ -70,7 +118,33 @@ void FramePacer::flush() {
 
 void FramePacer::run() {
     last_frame_ = frames::frame_at(clock_());
+    frames::drew(last_frame_);
+    if (form_ == nullptr) {
+        update_();
+        return;
+    }
+    const std::int64_t began = cost_clock_ns();
     update_();
+    form_->add_cost(FrameCost::drawing, cost_clock_ns() - began, last_frame_);
+}
+
+namespace {
+
+DisplayRate& display_rate_source() {
+    static DisplayRate source;
+    return source;
+}
+
+}  // namespace
+
+void set_display_rate_source(DisplayRate rate) {
+    display_rate_source() = std::move(rate);
+    display_rate_changed();
+}
+
+void display_rate_changed() {
+    const DisplayRate& source = display_rate_source();
+    frames::set_display_rate(source ? source() : system_display_rate());
 }
 
 bool clip_segment(Segment& segment, const Box& box) {
@@ -254,6 +328,14 @@ TMemo::~TMemo() = default;
 
 void TForm::Dispatch(void* /*Message*/) {}
 
+void TForm::add_cost(FrameCost::Part part, std::int64_t ns, std::int64_t frame) {
+    cost_.ns[part] += ns;
+    if (frame != cost_frame_) {
+        cost_frame_ = frame;
+        ++cost_.frames;
+    }
+}
+
 void TForm::set_visible(bool on) {
     if (on) {
         Show();
@@ -331,8 +413,15 @@ void FormClass::stream(TForm& form) const {
         return Exception(form_name + ": " + what);
     };
     form.controls_.clear();
-    for (const auto& [name, control] : layout.controls)
+    for (const auto& [name, control] : layout.controls) {
         form.controls_.push_back(control);
+        // The labels' and memos' updates are the form's drawing.
+        if (auto* label = dynamic_cast<TLabel*>(control)) {
+            label->shown_.charge_to(&form);
+        } else if (auto* memo = dynamic_cast<TMemo*>(control)) {
+            memo->Lines->repaint_.charge_to(&form);
+        }
+    }
     const auto control_named = [&layout](const String& name) -> TControl* {
         for (const auto& [control_name, control] : layout.controls) {
             if (control_name == name)

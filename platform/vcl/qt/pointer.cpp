@@ -111,7 +111,7 @@ struct PointerFrames::Watch {
     void read();
     void deliver(int device, QPointF position, QPointF root, Qt::KeyboardModifiers modifiers);
     bool inside(QPointF position) const;
-    void next_frame() { timer.start(frames::until_next_frame()); }
+    void next_frame() { timer.start(frames::until_next_frame_ms()); }
 
     QWidget& widget;
     xcb_window_t id = XCB_WINDOW_NONE;
