@@ -19,6 +19,7 @@
 // which a window drew.
 #include <QCoreApplication>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -98,8 +99,9 @@ class Hand {
 // Handles what the event loop has until `done`, for at most ten seconds.
 template <class Done>
 bool settle(Done&& done) {
-    for (int i = 0; i < 1000 && !done(); ++i) {
-        QCoreApplication::processEvents();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QCoreApplication::sendPostedEvents();
     }
     return done();
@@ -148,17 +150,25 @@ int main(int argc, char** argv) {
     vcl::Application->CreateForm(&Form1);
     vcl::Application->CreateForm(&Form2);
     Form1->Show();
+    MeasuresWindow* opened = nullptr;
     if (window == "--window=timing") {
         show_measures_window(Form3);
+        opened = Form3;
     } else if (window == "--window=buttons") {
         show_measures_window(Form4);
+        opened = Form4;
     } else if (window == "--window=movement") {
         show_measures_window(Form5);
+        opened = Form5;
     } else if (window == "--window=plot") {
         show_measures_window(Form6);
+        opened = Form6;
     } else if (!window.empty()) {
         return usage();
     }
+    // The window opened takes the focus as it first shows; then the main one.
+    if (opened != nullptr)
+        settle([opened] { return vcl::TForm::active() == opened; });
     Form1->SetFocus();
     if (!settle([] { return vcl::TForm::active() == Form1; }) || mice.sink() == nullptr) {
         std::fprintf(stderr, "frame_cost: the main window did not become active\n");

@@ -538,10 +538,13 @@ void TForm6::draw_now() {
         draw_whole();
         return;
     }
-    // What changed: the columns new since, and those that gained reports.
+    // What changed: the columns new since, and those that gained reports (a
+    // mouse that sent nothing since changed none of its columns).
     std::int64_t from = right_column_;
-    for (const Shown& m : shown_)
-        from = std::min(from, m.columns.changed_from());
+    for (const Shown& m : shown_) {
+        if (m.columns.changed_from() <= m.columns.last())
+            from = std::min(from, m.columns.changed_from());
+    }
     const std::int64_t shift = right - right_column_;
     if (shift > 0) {
         // Everything moves left by the columns the time moved on.
@@ -703,6 +706,7 @@ void TForm6::draw_frame_and_axes() {
 void TForm6::draw_time_columns(std::int64_t from, std::int64_t to) {
     if (from > to)
         return;
+    columns_drawn_ += static_cast<std::uint64_t>(to - from + 1);
     vcl::TCanvas& canvas = *Canvas;
     const int left = plot_left + plot_width - 1 - static_cast<int>(right_column_ - from);
     const int right = plot_left + plot_width - static_cast<int>(right_column_ - to);

@@ -54,6 +54,8 @@ class TForm6 : public MeasuresWindow {
     // Drawings that found something to draw, and whole ones among them.
     std::uint64_t drawings() const { return drawings_; }
     std::uint64_t whole_drawings() const { return whole_drawings_; }
+    // The pixel columns of the time views drawn in all.
+    std::uint64_t columns_drawn() const { return columns_drawn_; }
 
     enum class View { counts, speed, intervals, path };
     static constexpr std::size_t view_count = 4;
@@ -174,6 +176,7 @@ class TForm6 : public MeasuresWindow {
     std::uint64_t drawn_generation_ = ~std::uint64_t{0};
     std::uint64_t drawings_ = 0;
     std::uint64_t whole_drawings_ = 0;
+    std::uint64_t columns_drawn_ = 0;
     // The value axis of the time views: its top (and bottom: -top for
     // counts, 0 for speed), ticks every step.
     double top_ = 0;

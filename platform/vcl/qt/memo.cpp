@@ -35,6 +35,9 @@ QString view_text(const String& entry) {
 namespace qt {
 
 Memo::ShownLine Memo::lay_out(std::uint64_t entry, int line, const QString& text) {
+    const auto kept = kept_.constFind(text);
+    if (kept != kept_.cend())
+        return {entry, line, kept->layout, kept->height};
     // As the plain text view lays out a block: its document's options, font
     // and margins, the width of the view, leading included.
     const qreal margin = document()->documentMargin();
@@ -54,7 +57,14 @@ Memo::ShownLine Memo::lay_out(std::uint64_t entry, int line, const QString& text
             height += std::ceil(row.leading());
     }
     layout->endLayout();
-    return {entry, line, std::move(layout), height};
+    std::shared_ptr<const QTextLayout> shared = std::move(layout);
+    if (kept_order_.size() == kept_layouts) {
+        kept_.remove(kept_order_.front());
+        kept_order_.pop_front();
+    }
+    kept_.insert(text, {shared, height});
+    kept_order_.push_back(text);
+    return {entry, line, std::move(shared), height};
 }
 
 bool Memo::arranged_now() const {
@@ -66,6 +76,8 @@ void Memo::arrange() {
     const TStrings& lines = *control().Lines;
     if (arranged_size_.width() != viewport()->width() || arranged_font_ != font()) {
         shown_.clear();
+        kept_.clear();
+        kept_order_.clear();
     }
     arranged_changes_ = lines.changes();
     arranged_size_ = viewport()->size();

@@ -11,7 +11,10 @@
 #include <QTextLayout>
 #include <QWidget>
 
+#include <QHash>
+
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -81,7 +84,9 @@ class ComboBox : public QComboBox, public Carrying<TComboBox> {
 // A memo showing its entries draws only the lines in view, the newest at the
 // bottom, exactly as a plain text view holding them all and scrolled to its
 // end would: each line is laid out once, when it first comes into view, so an
-// entry costs the same whether the memo holds ten entries or thousands. When
+// entry costs the same whether the memo holds ten entries or thousands; a
+// line of the same text as one laid out lately takes that one's layout (a
+// mouse's report lines repeat: its moves are a few counts either way). When
 // new entries push the lines up, the pixels on screen are moved up with them
 // and only the new lines are painted. A memo with no entries is a plain text
 // view of its own text.
@@ -102,9 +107,15 @@ class Memo : public QPlainTextEdit, public Carrying<TMemo> {
     struct ShownLine {
         std::uint64_t entry;  // counted from the first entry ever added
         int line;
-        std::unique_ptr<QTextLayout> layout;
+        std::shared_ptr<const QTextLayout> layout;
         qreal height;
     };
+    // A layout kept for the next line of its text.
+    struct Kept {
+        std::shared_ptr<const QTextLayout> layout;
+        qreal height;
+    };
+    static constexpr std::size_t kept_layouts = 256;
     ShownLine lay_out(std::uint64_t entry, int line, const QString& text);
     // Works out the lines in view for the entries and the size of the view now.
     void arrange();
@@ -113,6 +124,10 @@ class Memo : public QPlainTextEdit, public Carrying<TMemo> {
     // The lines in view, top to bottom, kept for the next paint while they stay
     // in view; the first is drawn at -top_.
     std::vector<ShownLine> shown_;
+    // The layouts of the lines laid out lately, by text, the oldest first
+    // out; for the view's width and font now.
+    QHash<QString, Kept> kept_;
+    std::deque<QString> kept_order_;
     qreal top_ = 0;
     std::uint64_t arranged_changes_ = 0;
     QSize arranged_size_;
