@@ -3,10 +3,11 @@
 // whose clock the bench steps itself, fed by one mouse (mouse 2: its report
 // lines fill the memo, its cursor and trail move on the canvas, Label1 and
 // Label4 change) sending RATE packets a second, moves of up to six counts
-// either way as a hand makes them, for FRAMES frames. Each frame's packets
-// come in one burst at its start, as the x11 input reads them; at the next
-// boundary every pacer runs (vcl::FramePacer::flush_all) and the windows'
-// paint events are sent. Only the frames after the first WARM_UP ones are
+// either way as a hand makes them, for FRAMES frames. At each boundary the
+// packets of the frame before come in one burst at the frame's start, as the
+// x11 input reads them, then every window's updates run
+// (vcl::FramePacer::flush_all) and their paint events are sent. Only the
+// frames after the first WARM_UP ones are
 // counted, between CALLGRIND_START_INSTRUMENTATION and STOP:
 //
 //   valgrind --tool=callgrind --instr-atstart=no --callgrind-out-file=/dev/null
@@ -184,27 +185,31 @@ int main(int argc, char** argv) {
             drawn_at_start = frames::frames_drawn();
             CALLGRIND_START_INSTRUMENTATION;
         }
-        // The frame's packets, those due before its end, in one burst.
-        const std::int64_t frame = frames::frame_at(now_us);
-        const std::int64_t end_us = frames::grid().start_of(frame + 1);
-        mice.sink()->burst_begin();
-        for (;;) {
-            const auto due_us = static_cast<std::int64_t>(static_cast<double>(sent) * 1e6 / rate);
-            if (1'000'000 + due_us >= end_us)
-                break;
-            input::Packet packet{mouse, {}, (1'000'000 + due_us) * 1000};
-            const auto [dx, dy] = hand.next();
-            packet.mouse.lLastX = dx;
-            packet.mouse.lLastY = dy;
-            mice.sink()->push(packet);
-            ++sent;
-        }
-        mice.sink()->burst_end();
-        service.drain();
-        // The next boundary: every window's pacers, then their paint events.
-        now_us = end_us;
+        // The boundary: the packets that came in the frame before, read in one
+        // burst at its start as the x11 input reads them, then every window's
+        // updates, then their paint events.
+        const std::int64_t start_us = now_us;
+        frames::FrameStart read([&] {
+            mice.sink()->burst_begin();
+            for (;;) {
+                const auto due_us =
+                    static_cast<std::int64_t>(static_cast<double>(sent) * 1e6 / rate);
+                if (1'000'000 + due_us >= start_us)
+                    break;
+                input::Packet packet{mouse, {}, (1'000'000 + due_us) * 1000};
+                const auto [dx, dy] = hand.next();
+                packet.mouse.lLastX = dx;
+                packet.mouse.lLastY = dy;
+                mice.sink()->push(packet);
+                ++sent;
+            }
+            mice.sink()->burst_end();
+            service.drain();
+        });
+        read.request();
         vcl::FramePacer::flush_all();
         QCoreApplication::sendPostedEvents();
+        now_us = frames::grid().start_of(frames::frame_at(now_us) + 1);
     }
     CALLGRIND_STOP_INSTRUMENTATION;
     std::printf("%ld frames at %d a second, %lld packets at %.0f Hz, %llu frames drawn\n",

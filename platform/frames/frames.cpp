@@ -1,8 +1,10 @@
 #include "platform/frames/frames.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <utility>
+#include <vector>
 
 namespace frames {
 namespace {
@@ -27,6 +29,21 @@ State& state() {
 std::function<std::int64_t()>& stepped_clock() {
     static std::function<std::int64_t()> clock;
     return clock;
+}
+
+std::function<void()>& waker() {
+    static std::function<void()> wake;
+    return wake;
+}
+
+// The frame starts asked for, in the order they were; and those alive.
+std::vector<FrameStart*>& starts() {
+    static std::vector<FrameStart*> asked;
+    return asked;
+}
+std::vector<FrameStart*>& alive_starts() {
+    static std::vector<FrameStart*> alive;
+    return alive;
 }
 
 std::int64_t floor_div(std::int64_t a, std::int64_t b) {
@@ -163,6 +180,59 @@ void drew(std::int64_t frame) {
 
 std::uint64_t frames_drawn() {
     return state().drawn;
+}
+
+FrameStart::FrameStart(std::function<void()> run) : run_(std::move(run)) {
+    alive_starts().push_back(this);
+}
+
+FrameStart::~FrameStart() {
+    cancel();
+    std::erase(alive_starts(), this);
+}
+
+void FrameStart::request() {
+    if (pending_)
+        return;
+    pending_ = true;
+    starts().push_back(this);
+    if (waker())
+        waker()();
+}
+
+void FrameStart::cancel() {
+    if (!pending_)
+        return;
+    pending_ = false;
+    std::erase(starts(), this);
+}
+
+void set_waker(std::function<void()> wake) {
+    waker() = std::move(wake);
+}
+
+bool has_waker() {
+    return static_cast<bool>(waker());
+}
+
+void run_frame_starts() {
+    std::vector<FrameStart*> due;
+    due.swap(starts());
+    for (FrameStart* start : due)
+        start->pending_ = false;
+    // A start may end or ask others (or itself, for the next frame): each is
+    // looked at again before it runs.
+    for (FrameStart* start : due) {
+        const auto& alive = alive_starts();
+        if (std::find(alive.begin(), alive.end(), start) == alive.end())
+            continue;
+        const std::function<void()> run = start->run_;
+        run();
+    }
+}
+
+bool frame_starts_pending() {
+    return !starts().empty();
 }
 
 }  // namespace frames

@@ -94,4 +94,37 @@ int until_next_frame_ms();
 void drew(std::int64_t frame);
 std::uint64_t frames_drawn();
 
+// Work at the start of the next frame, before the windows draw: the read of
+// an input that paces itself on the grid (the x11 connection, the pointer
+// over a window), so that what it reads is drawn in the same frame, and all
+// of it takes one wake-up. The toolkit's frame timer runs them
+// (run_frame_starts) at the boundaries: it registers itself as the waker,
+// which is told when a start is asked for. Without one (an input used on
+// its own), nothing runs them: see has_waker.
+class FrameStart {
+  public:
+    explicit FrameStart(std::function<void()> run);
+    ~FrameStart();
+    FrameStart(const FrameStart&) = delete;
+    FrameStart& operator=(const FrameStart&) = delete;
+    // Runs at the next frame's start (once, however often it is asked).
+    void request();
+    void cancel();
+    bool pending() const { return pending_; }
+
+  private:
+    friend void run_frame_starts();
+    std::function<void()> run_;
+    bool pending_ = false;
+};
+
+// The toolkit's frame timer: `wake` is called when a frame start is asked
+// for, and must run run_frame_starts at the next boundary (empty: none).
+void set_waker(std::function<void()> wake);
+bool has_waker();
+// Runs the frame starts asked for before it began (those they ask for wait
+// for the next frame); whether any is asked for now.
+void run_frame_starts();
+bool frame_starts_pending();
+
 }  // namespace frames

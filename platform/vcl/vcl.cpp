@@ -53,6 +53,28 @@ std::vector<FramePacer*>& pacers() {
     return all;
 }
 
+bool alive(const FramePacer* pacer) {
+    const auto& all = pacers();
+    return std::find(all.begin(), all.end(), pacer) != all.end();
+}
+
+// The process's frames: one timer for every pacer and frame start, the
+// pacers due at its next firing, and whether it is firing now (the frame
+// starts running, then the updates).
+struct Frames {
+    std::unique_ptr<Timer> timer;
+    std::vector<FramePacer*> due;
+    bool starting = false;
+    bool ticking = false;
+};
+
+// Made once and kept to the end of the process: its timer must not outlive
+// the toolkit in a destructor run at exit.
+Frames& process_frames() {
+    static auto* frames = new Frames;
+    return *frames;
+}
+
 }  // namespace
 
 void set_cost_clock(CostClock clock) {
@@ -71,38 +93,76 @@ FramePacer::FramePacer(std::function<void()> update)
     : FramePacer(std::move(update), frames::clock_us) {}
 
 FramePacer::FramePacer(std::function<void()> update, Clock clock)
-    : update_(std::move(update)), clock_(std::move(clock)), timer_([this] { run(); }) {
+    : update_(std::move(update)), clock_(std::move(clock)) {
     pacers().push_back(this);
 }
 
 FramePacer::~FramePacer() {
     std::erase(pacers(), this);
+    std::erase(process_frames().due, this);
+}
+
+void FramePacer::follow_frames() {
+    frames::set_waker([] {
+        Frames& f = process_frames();
+        if (!f.ticking && !f.timer->active())
+            f.timer->start(frames::until_next_frame_ms());
+    });
+    Frames& f = process_frames();
+    if (!f.timer)
+        f.timer = std::make_unique<Timer>([] { tick(); });
+}
+
+void FramePacer::tick() {
+    Frames& f = process_frames();
+    if (!f.timer)
+        follow_frames();
+    f.ticking = true;
+    f.starting = true;
+    frames::run_frame_starts();
+    f.starting = false;
+    std::vector<FramePacer*> due;
+    due.swap(f.due);
+    for (FramePacer* pacer : due) {
+        if (alive(pacer) && pacer->pending_) {
+            pacer->pending_ = false;
+            pacer->run();
+        }
+    }
+    f.ticking = false;
+    // What was asked for meanwhile, at the next boundary.
+    if (!f.due.empty()) {
+        f.timer->start(frames::until_next_frame_ms(f.due.front()->clock_()));
+    } else if (frames::frame_starts_pending()) {
+        f.timer->start(frames::until_next_frame_ms());
+    }
 }
 
 void FramePacer::flush_all() {
-    std::vector<FramePacer*> due;
-    for (FramePacer* pacer : pacers()) {
-        if (pacer->pending())
-            due.push_back(pacer);
-    }
-    // An update may end or ask other pacers: each is looked at again.
-    for (FramePacer* pacer : due) {
-        const auto& alive = pacers();
-        if (std::find(alive.begin(), alive.end(), pacer) != alive.end())
-            pacer->flush();
-    }
+    Frames& f = process_frames();
+    if (f.timer)
+        f.timer->stop();
+    tick();
 }
 
 void FramePacer::request() {
-    if (timer_.active())
+    if (pending_)
         return;
-    timer_.start(frames::until_next_frame_ms(clock_()));
+    pending_ = true;
+    Frames& f = process_frames();
+    f.due.push_back(this);
+    if (!f.timer)
+        follow_frames();
+    if (!f.ticking && !f.timer->active())
+        f.timer->start(frames::until_next_frame_ms(clock_()));
 }
 
 void FramePacer::run_or_request() {
-    if (timer_.active())
+    if (pending_)
         return;
-    if (last_frame_ == frames::frame_at(clock_())) {
+    // While the frame starts run, the frame's updates are to come in this
+    // very wake-up: asked for, the update runs once, with all they bring.
+    if (process_frames().starting || last_frame_ == frames::frame_at(clock_())) {
         request();
     } else {
         run();
@@ -110,9 +170,10 @@ void FramePacer::run_or_request() {
 }
 
 void FramePacer::flush() {
-    if (!timer_.active())
+    if (!pending_)
         return;
-    timer_.stop();
+    pending_ = false;
+    std::erase(process_frames().due, this);
     run();
 }
 

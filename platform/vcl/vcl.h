@@ -214,7 +214,10 @@ std::int64_t cost_clock_ns();
 // Runs an update at most once per frame of the process's frame grid
 // (platform/frames: at the display's refresh rate), so the memo, the labels
 // and the canvas changed within one frame reach the screen in one repaint;
-// nothing runs while nothing was asked.
+// nothing runs while nothing was asked. Every pacer of the process waits on
+// one timer: at each boundary the frame's starts (the inputs' reads, see
+// frames::FrameStart) run first, then every update due, what the starts
+// brought among them, in one wake-up.
 class FramePacer {
   public:
     // The grid's clock in microseconds: frames::clock_us, or a test's own.
@@ -226,24 +229,29 @@ class FramePacer {
     FramePacer& operator=(const FramePacer&) = delete;
     // The update runs at the next frame boundary (once, however often it is asked).
     void request();
-    bool pending() const { return timer_.active(); }
+    bool pending() const { return pending_; }
     // The update runs now when it has not run yet in this frame, else at the next one.
     void run_or_request();
     // Runs a pending update at once.
     void flush();
     // Its runs are the drawing of `form`'s frames, timed into its frame cost.
     void charge_to(TForm* form) { form_ = form; }
-    // Runs every pending update of the process now, as a frame boundary
-    // would (for the benchmark that counts what a frame costs); those that
-    // pend again meanwhile wait for the next call or boundary.
+    // Runs the frame now, as its boundary would: the frame starts asked
+    // for, then every update due (for the benchmark that counts what a frame
+    // costs); what they ask for meanwhile waits for the next call or boundary.
     static void flush_all();
 
+    // The process's frame timer, which runs the frame starts and the
+    // updates due; the application follows the grid with it from its start.
+    static void follow_frames();
+
   private:
+    static void tick();
     void run();
 
     std::function<void()> update_;
     Clock clock_;
-    Timer timer_;
+    bool pending_ = false;
     std::int64_t last_frame_ = -1;
     TForm* form_ = nullptr;
 };

@@ -8,6 +8,7 @@
 
 #include <iostream>
 
+#include "platform/frames/frames.h"
 #include "platform/vcl/qt/backend.h"
 
 namespace vcl {
@@ -80,10 +81,12 @@ TApplication::TApplication(int& argc, char** argv)
     // The main form alone ends the run, whatever other windows are left.
     native_->app.setQuitOnLastWindowClosed(false);
     Application = this;
+    FramePacer::follow_frames();
 }
 
 TApplication::~TApplication() {
     destroy_forms();
+    frames::set_waker({});
     if (Application == this)
         Application = nullptr;
 }

@@ -2,7 +2,6 @@
 // and the exception presenter; and the helpers the backend's files share.
 #include <windows.h>
 
-#include <mmsystem.h>
 #include <objbase.h>
 
 #include <cstdio>
@@ -47,6 +46,7 @@ HWND helper_window();
 // the system's timer at 1 ms (timeBeginPeriod, while the program runs): it
 // keeps the grid too, at the cost of the system's clock interrupt a thousand
 // times a second, which keeps a laptop's processor from its deeper sleep.
+// (winmm is loaded only then: the program links nothing beyond what it uses.)
 class WaitTimer {
   public:
     WaitTimer() {
@@ -55,14 +55,14 @@ class WaitTimer {
         high_resolution_ = handle_ != nullptr;
         if (handle_ == nullptr) {
             handle_ = CreateWaitableTimerW(nullptr, FALSE, nullptr);
-            period_raised_ = timeBeginPeriod(1) == TIMERR_NOERROR;
+            raise_period();
         }
     }
     ~WaitTimer() {
         if (handle_ != nullptr)
             CloseHandle(handle_);
-        if (period_raised_)
-            timeEndPeriod(1);
+        if (end_period_ != nullptr)
+            end_period_(1);
     }
     WaitTimer(const WaitTimer&) = delete;
     WaitTimer& operator=(const WaitTimer&) = delete;
@@ -79,9 +79,23 @@ class WaitTimer {
     }
 
   private:
+    using Period = UINT(WINAPI*)(UINT);
+    void raise_period() {
+        HMODULE winmm = LoadLibraryW(L"winmm.dll");
+        if (winmm == nullptr)
+            return;
+        const auto begin = reinterpret_cast<Period>(
+            reinterpret_cast<void*>(GetProcAddress(winmm, "timeBeginPeriod")));
+        const auto end = reinterpret_cast<Period>(
+            reinterpret_cast<void*>(GetProcAddress(winmm, "timeEndPeriod")));
+        // TIMERR_NOERROR is 0.
+        if (begin != nullptr && end != nullptr && begin(1) == 0)
+            end_period_ = end;
+    }
+
     HANDLE handle_ = nullptr;
     bool high_resolution_ = false;
-    bool period_raised_ = false;
+    Period end_period_ = nullptr;
 };
 
 WaitTimer& wait_timer() {
@@ -380,10 +394,12 @@ TApplication::TApplication(int& /*argc*/, char** /*argv*/) : native_(std::make_u
     native_->helper = win32::helper_window();
     presenter_ = present_on_screen;
     Application = this;
+    FramePacer::follow_frames();
 }
 
 TApplication::~TApplication() {
     destroy_forms();
+    frames::set_waker({});
     for (auto& [key, font] : native_->fonts)
         DeleteObject(font);
     for (auto& [colour, brush] : native_->brushes)
