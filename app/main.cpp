@@ -27,6 +27,7 @@
 #include "app/stats.h"
 #include "app/winmain.h"
 #include "measures/feed.h"
+#include "platform/frames/frames.h"
 #include "platform/input/clock.h"
 #include "platform/input/recorder.h"
 #include "platform/input/service.h"
@@ -306,6 +307,10 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    // The frame grid at the rate asked for; else the display's, as the main
+    // window shows it.
+    if (options.frame_rate)
+        frames::fix_rate(*options.frame_rate);
     vcl::TApplication application(argc, argv);
     app::FormWindows windows;
     input::Service service(std::move(provider), windows);
@@ -405,14 +410,21 @@ int main(int argc, char** argv) {
         const measures::Store& measured = measures::feed().store();
         std::cerr << stats.report(mice, measured, measured.options().clock,
                                   service.dropped_unfocused())
+                  << app::frames_line(frames::rate(), frames::source(), frames::rate_changes(),
+                                      frames::frames_drawn())
                   << app::syn_dropped_line(mice, service.provider().syn_dropped_by_mouse())
                   << measures::buttons_table(mice, measured)
                   << measures::movement_tables(mice, measured, measures::feed().distance_mm())
                   << measures::tracking_table(mice, measured)
                   << measures::strokes_table(mice, measured, measures::feed().distance_mm())
                   << std::flush;
-        if (Form6 != nullptr)
-            std::cerr << Form6->cost_line() << std::flush;
+        // What each measures window's frames cost, for those that were made.
+        for (const MeasuresWindow* window :
+             std::initializer_list<const MeasuresWindow*>{Form3, Form4, Form5, Form6}) {
+            if (window != nullptr)
+                std::cerr << window->cost_line();
+        }
+        std::cerr << std::flush;
     } else if (service.dropped_unfocused() > 0) {
         std::cerr << "rawmice: " << service.dropped_unfocused()
                   << " packets dropped because no window of rawmice was active\n"

@@ -10,6 +10,7 @@
 #include "measures/buttons.h"
 #include "measures/movement.h"
 #include "measures/tracking.h"
+#include "platform/frames/frames.h"
 #include "platform/input/replay.h"
 
 namespace app {
@@ -117,6 +118,11 @@ struct Parser {
                            "The CPI mouse M's speeds are read at in m/s (M:N), or every "
                            "mouse's (N); N from 50 to 100000. Repeat for several mice.",
                            "N|M:N"};
+    QCommandLineOption frame_rate{"frame-rate",
+                                  "Draw at most N frames a second (30 to 240) rather than at the "
+                                  "refresh rate of the display the main window is on (60 where "
+                                  "the display does not say).",
+                                  "N"};
     QCommandLineOption background{"background",
                                   "Read the mice whichever window has the focus, not only while "
                                   "rawmice's own has it."};
@@ -137,9 +143,9 @@ struct Parser {
             "Watch several mice at once: every raw packet of every mouse, one line each, in "
             "the window and in log.txt.");
         parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-        parser.addOptions({input, replay, speed, exit_after, screenshot, list, stats, timing,
-                           buttons, chatter, movement, plot, distance, cpi, background, csv, record,
-                           help, version});
+        parser.addOptions({input,      replay,     speed,   exit_after, screenshot, list,     stats,
+                           timing,     buttons,    chatter, movement,   plot,       distance, cpi,
+                           frame_rate, background, csv,     record,     help,       version});
     }
 };
 
@@ -268,6 +274,17 @@ ParsedOptions parse_options(const QStringList& arguments) {
     result.error = parse_cpi(p.parser.values(p.cpi), o);
     if (!result.error.empty())
         return result;
+
+    if (p.parser.isSet(p.frame_rate)) {
+        const std::string rate = p.parser.value(p.frame_rate).toStdString();
+        o.frame_rate = parse_whole(rate, frames::min_rate, frames::max_rate);
+        if (!o.frame_rate) {
+            result.error =
+                "--frame-rate: '" + rate + "' is not a whole number of frames a second from " +
+                std::to_string(frames::min_rate) + " to " + std::to_string(frames::max_rate);
+            return result;
+        }
+    }
 
     const QString speed = p.parser.value(p.speed);
     const std::optional<double> parsed_speed = input::parse_replay_speed(speed.toStdString());

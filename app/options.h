@@ -35,6 +35,8 @@ struct Options {
     std::vector<std::pair<int, int>> cpi_by_mouse;
     // A press less than this long after its button's release is chatter.
     int chatter_ms = measures::buttons::default_chatter_ms;
+    // The frames drawn a second, in place of the display's refresh rate.
+    std::optional<int> frame_rate;
     bool background = false;  // read the mice whatever window has the focus
     std::string csv;          // a CSV file of every packet, when not empty
     std::string record;       // the folder each mouse is recorded into, when not empty

@@ -125,6 +125,15 @@ std::string PacketStats::report(const std::vector<MouseLabel>& labels, const mea
     return out;
 }
 
+std::string frames_line(int rate, frames::Source source, int changes, std::uint64_t drawn) {
+    const char* from = source == frames::Source::option    ? "--frame-rate"
+                       : source == frames::Source::display ? "the display's rate"
+                                                           : "the display does not say";
+    return "frames: " + std::to_string(rate) + " a second (" + from +
+           (changes > 0 ? ", changed " + std::to_string(changes) + " times" : "") + "), " +
+           std::to_string(drawn) + " drawn\n";
+}
+
 std::string syn_dropped_line(const std::vector<MouseLabel>& labels,
                              const std::vector<std::pair<HANDLE, std::uint64_t>>& counts) {
     if (counts.empty())

@@ -14,6 +14,7 @@
 #include "measures/histogram.h"
 #include "measures/store.h"
 #include "measures/tables.h"
+#include "platform/frames/frames.h"
 #include "platform/input/device.h"
 #include "platform/win32/win32.h"
 #include "rawinput/rawinput.h"
@@ -33,6 +34,11 @@ std::vector<MouseLabel> mouse_labels(const RawInputState& engine,
 // number, others by handle; empty when `counts` is.
 std::string syn_dropped_line(const std::vector<MouseLabel>& labels,
                              const std::vector<std::pair<HANDLE, std::uint64_t>>& counts);
+
+// The line after the table on the frame grid: "frames: 60 a second (the
+// display's rate), 1800 drawn\n", its rate (the last one, with how often it
+// changed), where the rate came from and the frames in which any window drew.
+std::string frames_line(int rate, frames::Source source, int changes, std::uint64_t drawn);
 
 class PacketStats {
   public:

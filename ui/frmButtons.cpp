@@ -30,7 +30,9 @@ std::uint64_t buttons_generation(const measures::Store& store) {
 
 }  // namespace
 
-TForm4::TForm4(vcl::TComponent* Owner) : MeasuresWindow(Owner), frame_([this] { draw(); }) {}
+TForm4::TForm4(vcl::TComponent* Owner) : MeasuresWindow(Owner), frame_([this] { draw(); }) {
+    frame_.charge_to(this);
+}
 
 TForm4::~TForm4() {
     if (Form4 == this)

@@ -59,6 +59,9 @@ class TForm4 : public MeasuresWindow {
     // The background of a chatter cell that is not 0.
     static constexpr vcl::TColor chatter_face = 0x8080FF;
 
+  protected:
+    const char* cost_name() const override { return "buttons window"; }
+
   private:
     struct Row {
         measures::Handle handle = 0;

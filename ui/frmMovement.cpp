@@ -52,12 +52,16 @@ std::vector<std::pair<const measures::Mouse*, int>> measured_mice() {
 }  // namespace
 
 TForm5::TForm5(vcl::TComponent* Owner)
-    : MeasuresWindow(Owner), refresh_([this] { draw(); }), compare_timer_([this] {
-          compare_step();
-          // A pair found or lost is drawn now; the mice's figures wait for
-          // their own refresh.
-          if (!drawn_)
-              draw();
+    : MeasuresWindow(Owner),
+      refresh_([this] { timed_drawing([this] { draw(); }); }),
+      compare_timer_([this] {
+          timed_drawing([this] {
+              compare_step();
+              // A pair found or lost is drawn now; the mice's figures wait for
+              // their own refresh.
+              if (!drawn_)
+                  draw();
+          });
       }) {}
 
 TForm5::~TForm5() {

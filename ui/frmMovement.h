@@ -93,6 +93,9 @@ class TForm5 : public MeasuresWindow {
     static constexpr int refresh_ms = 200;
     static constexpr int compare_ms = 1000;
 
+  protected:
+    const char* cost_name() const override { return "movement window"; }
+
   private:
     // Lists the numbered mice (the pairs are theirs) and returns their pairs'
     // count; the results start afresh when it changed.

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -72,12 +71,6 @@ std::string axis_label(double value, double step) {
     return s;
 }
 
-std::int64_t now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 // The text of a file name in the system's form, from UTF-8.
 std::filesystem::path path_of(const std::string& utf8) {
     return std::filesystem::path(
@@ -86,7 +79,9 @@ std::filesystem::path path_of(const std::string& utf8) {
 
 }  // namespace
 
-TForm6::TForm6(vcl::TComponent* Owner) : MeasuresWindow(Owner), frame_([this] { draw(); }) {}
+TForm6::TForm6(vcl::TComponent* Owner) : MeasuresWindow(Owner), frame_([this] { draw(); }) {
+    frame_.charge_to(this);
+}
 
 TForm6::~TForm6() {
     if (Form6 == this)
@@ -115,7 +110,6 @@ const vcl::FormClass& TForm6::form_class() {
 void TForm6::FormCreate(vcl::TObject* /*Sender*/) {
     // From now on every packet is kept for the plot.
     measures::feed().start_plot();
-    made_ns_ = now_ns();
     row_height_ = Canvas->TextHeight("Hg") + 2;
     cmbView->SetItems(std::vector<std::string>(std::begin(view_names), std::end(view_names)));
     cmbView->ItemIndex = 0;
@@ -502,20 +496,11 @@ bool TForm6::take_changes() {
     return whole;
 }
 
-std::int64_t TForm6::open_ns() const {
-    return now_ns() - made_ns_;
-}
-
-std::string TForm6::cost_line() const {
-    const double open_s = static_cast<double>(open_ns()) / 1e9;
+std::string TForm6::cost_details() const {
     const plot::Plot* spans = measures::feed().plot();
-    std::array<char, 200> text{};
-    std::snprintf(text.data(), text.size(),
-                  "plot window: %.2f ms a second drawing (%llu drawings, %llu whole) over %.1f s "
-                  "open; spans %.1f MB\n",
-                  open_s > 0 ? static_cast<double>(busy_ns_) / 1e6 / open_s : 0.0,
-                  static_cast<unsigned long long>(drawings_),
-                  static_cast<unsigned long long>(whole_drawings_), open_s,
+    std::array<char, 100> text{};
+    std::snprintf(text.data(), text.size(), "%llu drawn whole, spans %.1f MB",
+                  static_cast<unsigned long long>(whole_drawings_),
                   spans != nullptr ? static_cast<double>(spans->memory_bytes()) / 1e6 : 0.0);
     return text.data();
 }
@@ -523,9 +508,7 @@ std::string TForm6::cost_line() const {
 void TForm6::draw() {
     if (!Visible)
         return;
-    const std::int64_t began = now_ns();
     draw_now();
-    busy_ns_ += now_ns() - began;
 }
 
 void TForm6::draw_now() {
@@ -555,10 +538,13 @@ void TForm6::draw_now() {
         draw_whole();
         return;
     }
-    // What changed: the columns new since, and those that gained reports.
+    // What changed: the columns new since, and those that gained reports (a
+    // mouse that sent nothing since changed none of its columns).
     std::int64_t from = right_column_;
-    for (const Shown& m : shown_)
-        from = std::min(from, m.columns.changed_from());
+    for (const Shown& m : shown_) {
+        if (m.columns.changed_from() <= m.columns.last())
+            from = std::min(from, m.columns.changed_from());
+    }
     const std::int64_t shift = right - right_column_;
     if (shift > 0) {
         // Everything moves left by the columns the time moved on.
@@ -720,6 +706,7 @@ void TForm6::draw_frame_and_axes() {
 void TForm6::draw_time_columns(std::int64_t from, std::int64_t to) {
     if (from > to)
         return;
+    columns_drawn_ += static_cast<std::uint64_t>(to - from + 1);
     vcl::TCanvas& canvas = *Canvas;
     const int left = plot_left + plot_width - 1 - static_cast<int>(right_column_ - from);
     const int right = plot_left + plot_width - static_cast<int>(right_column_ - to);
@@ -858,7 +845,7 @@ void TForm6::draw_path(bool whole) {
     const auto span_of = [&](const Shown& m) -> const plot::MouseSpan* {
         return spans != nullptr ? spans->find(m.handle) : nullptr;
     };
-    const std::int64_t now_ms = frames::clock_ms();
+    const std::int64_t now_ms = frames::clock_us() / 1000;
     if (!whole) {
         // Reports that left the span, or a span started again: drawn whole
         // again, at most every path_redraw_ms; new ones outside the box at once.

@@ -54,13 +54,8 @@ class TForm6 : public MeasuresWindow {
     // Drawings that found something to draw, and whole ones among them.
     std::uint64_t drawings() const { return drawings_; }
     std::uint64_t whole_drawings() const { return whole_drawings_; }
-    // The time its drawing took in all, and the time since it was made:
-    // what the window costs the thread that handles the packets.
-    std::int64_t busy_ns() const { return busy_ns_; }
-    std::int64_t open_ns() const;
-    // "plot window: 3.1 ms a second drawing (905 drawings, 2 whole) over 30.2 s
-    // open; spans 16.9 MB\n".
-    std::string cost_line() const;
+    // The pixel columns of the time views drawn in all.
+    std::uint64_t columns_drawn() const { return columns_drawn_; }
 
     enum class View { counts, speed, intervals, path };
     static constexpr std::size_t view_count = 4;
@@ -119,6 +114,11 @@ class TForm6 : public MeasuresWindow {
     // (reports leaving the span); between, new reports are added to it.
     static constexpr int path_redraw_ms = 1000;
 
+  protected:
+    const char* cost_name() const override { return "plot window"; }
+    // "2 drawn whole, spans 16.9 MB".
+    std::string cost_details() const override;
+
   private:
     struct Shown {
         measures::Handle handle = 0;
@@ -176,8 +176,7 @@ class TForm6 : public MeasuresWindow {
     std::uint64_t drawn_generation_ = ~std::uint64_t{0};
     std::uint64_t drawings_ = 0;
     std::uint64_t whole_drawings_ = 0;
-    std::int64_t busy_ns_ = 0;
-    std::int64_t made_ns_ = 0;
+    std::uint64_t columns_drawn_ = 0;
     // The value axis of the time views: its top (and bottom: -top for
     // counts, 0 for speed), ticks every step.
     double top_ = 0;

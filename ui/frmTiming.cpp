@@ -51,7 +51,9 @@ constexpr vcl::TColor unlisted_colour = 0x808080;
 
 }  // namespace
 
-TForm3::TForm3(vcl::TComponent* Owner) : MeasuresWindow(Owner), frame_([this] { draw(); }) {}
+TForm3::TForm3(vcl::TComponent* Owner) : MeasuresWindow(Owner), frame_([this] { draw(); }) {
+    frame_.charge_to(this);
+}
 
 TForm3::~TForm3() {
     if (Form3 == this)

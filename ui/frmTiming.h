@@ -69,6 +69,9 @@ class TForm3 : public MeasuresWindow {
     // The column of a time stamp, counted from time 0.
     static std::int64_t column_of(std::int64_t time_us);
 
+  protected:
+    const char* cost_name() const override { return "timing window"; }
+
   private:
     struct Row {
         measures::Handle handle = 0;

@@ -1,8 +1,10 @@
 #include "ui/measures_window.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "measures/feed.h"
+#include "platform/frames/frames.h"
 #include "ui/frmButtons.h"
 #include "ui/frmMovement.h"
 #include "ui/frmPlot.h"
@@ -19,7 +21,8 @@ bool is_continuation(char c) {
 
 }  // namespace
 
-MeasuresWindow::MeasuresWindow(vcl::TComponent* Owner) : vcl::TForm(Owner) {
+MeasuresWindow::MeasuresWindow(vcl::TComponent* Owner)
+    : vcl::TForm(Owner), made_ns_(vcl::cost_clock_ns()) {
     KeyPreview = true;
     OnKeyDown = [this](vcl::TObject* sender, WORD& key, vcl::TShiftState shift) {
         FormKeyDown(sender, key, shift);
@@ -29,6 +32,33 @@ MeasuresWindow::MeasuresWindow(vcl::TComponent* Owner) : vcl::TForm(Owner) {
 
 MeasuresWindow::~MeasuresWindow() {
     measures::feed().remove_listener(this);
+}
+
+std::int64_t MeasuresWindow::current_frame() {
+    return frames::current_frame();
+}
+
+std::string MeasuresWindow::cost_line() const {
+    return frame_cost_line(cost_name(), frame_cost(), vcl::cost_clock_ns() - made_ns_,
+                           cost_details());
+}
+
+std::string frame_cost_line(const std::string& name, const vcl::FrameCost& cost,
+                            std::int64_t open_ns, const std::string& details) {
+    const double open_s = static_cast<double>(open_ns) / 1e9;
+    // Milliseconds a second: the part's nanoseconds over the seconds open, over 10^6.
+    const auto per_second = [&](std::int64_t ns) {
+        return open_s > 0 ? static_cast<double>(ns) / 1e6 / open_s : 0.0;
+    };
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  ": %.2f ms a second in its frames (drawing %.2f, painting %.2f, flushing "
+                  "%.2f), %llu frames over %.1f s open",
+                  per_second(cost.total_ns()), per_second(cost.ns[vcl::FrameCost::drawing]),
+                  per_second(cost.ns[vcl::FrameCost::painting]),
+                  per_second(cost.ns[vcl::FrameCost::flushing]),
+                  static_cast<unsigned long long>(cost.frames), open_s);
+    return name + text + (details.empty() ? "" : "; " + details) + "\n";
 }
 
 void MeasuresWindow::FormClose(vcl::TObject* /*Sender*/, vcl::TCloseAction& /*Action*/) {

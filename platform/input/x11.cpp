@@ -135,7 +135,10 @@ struct X11Provider::Connection {
     PacketSink* sink = nullptr;
     // Announces events on the socket while the connection is not paced.
     std::unique_ptr<QSocketNotifier> notifier;
-    // Reads the connection again, one period after a read that found events.
+    // Reads the connection again at the next frame's start after a read that
+    // found events: in the frame's one wake-up, before the windows draw what
+    // it read; or, where no toolkit runs the frames, on a timer of its own.
+    std::unique_ptr<frames::FrameStart> frame_start;
     std::unique_ptr<QTimer> pace;
     std::uint64_t reads = 0;
     // Receives the queued drains; deleting it cancels any still pending.
@@ -304,17 +307,22 @@ void X11Provider::Connection::schedule_drain() {
 // An event after a quiet period is read at once; while events keep coming,
 // the connection is read once a frame of the window (platform/frames' grid)
 // rather than on each event: a mouse sends 250 to 8000 events a second, the
-// window shows them 30 times a second, and every wake-up of the process costs
+// window shows them 30 to 240 times a second, and every wake-up of the process costs
 // as much as handling a few events. A read at a frame's start shares the
-// frame's wake-up, and what it brings is shown at the following frame. A read
+// frame's wake-up, and what it brings is drawn in that very frame. A read
 // that finds nothing leaves the next event to the socket's announcement.
 void X11Provider::Connection::read_paced() {
     const bool found = drain() > 0;
     if (lost)
         return;
     notifier->setEnabled(!found);
-    if (found)
-        pace->start(frames::until_next_frame());
+    if (!found)
+        return;
+    if (frames::has_waker()) {
+        frame_start->request();
+    } else {
+        pace->start(frames::until_next_frame_ms());
+    }
 }
 
 int X11Provider::Connection::drain() {
@@ -409,6 +417,7 @@ void X11Provider::Connection::handle_hierarchy(const XIHierarchyEvent& change) {
 void X11Provider::Connection::on_lost() {
     notifier.reset();
     pace->stop();
+    frame_start->cancel();
     std::fprintf(stderr,
                  "x11: lost the connection to display '%s'; no more mouse packets will come "
                  "(restart rawmice once the X server is back)\n",
@@ -421,6 +430,7 @@ X11Provider::~X11Provider() {
     // The notifier, the pace and the queued drains go before the connection they read.
     x_->notifier.reset();
     x_->pace.reset();
+    x_->frame_start.reset();
     x_->context.reset();
 }
 
@@ -516,6 +526,7 @@ DWORD X11Provider::start(PacketSink& sink) {
     x.pace->setSingleShot(true);
     x.pace->setTimerType(Qt::PreciseTimer);
     QObject::connect(x.pace.get(), &QTimer::timeout, x.context.get(), [&x] { x.read_paced(); });
+    x.frame_start = std::make_unique<frames::FrameStart>([&x] { x.read_paced(); });
     // Events may already wait in Xlib's queue, where the socket cannot announce them.
     x.schedule_drain();
     return ERROR_SUCCESS;

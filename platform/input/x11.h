@@ -32,7 +32,7 @@ class X11Provider final : public Provider {
     int xi_version() const;
     std::uint64_t packets() const;
     // The times the connection was read: once per event after a quiet period,
-    // then about 30 times a second while events keep coming.
+    // then about once a frame (30 to 240 a second) while events keep coming.
     std::uint64_t reads() const;
     // Raw events that made no packet (see RawPointer), and events of devices
     // that are not slave pointers.

@@ -6,6 +6,7 @@
 #include "platform/vcl/vcl.h"
 
 #include <algorithm>
+#include <chrono>
 #include <iostream>
 
 #include "platform/frames/frames.h"
@@ -39,22 +40,129 @@ void show_current_exception(OtherExceptions others) {
     }
 }
 
+namespace {
+
+CostClock& cost_clock() {
+    static CostClock clock;
+    return clock;
+}
+
+// Every pacer alive, for flush_all.
+std::vector<FramePacer*>& pacers() {
+    static std::vector<FramePacer*> all;
+    return all;
+}
+
+bool alive(const FramePacer* pacer) {
+    const auto& all = pacers();
+    return std::find(all.begin(), all.end(), pacer) != all.end();
+}
+
+// The process's frames: one timer for every pacer and frame start, the
+// pacers due at its next firing, and whether it is firing now (the frame
+// starts running, then the updates).
+struct Frames {
+    std::unique_ptr<Timer> timer;
+    std::vector<FramePacer*> due;
+    bool starting = false;
+    bool ticking = false;
+};
+
+// Made once and kept to the end of the process: its timer must not outlive
+// the toolkit in a destructor run at exit.
+Frames& process_frames() {
+    static auto* frames = new Frames;
+    return *frames;
+}
+
+}  // namespace
+
+void set_cost_clock(CostClock clock) {
+    cost_clock() = std::move(clock);
+}
+
+std::int64_t cost_clock_ns() {
+    if (cost_clock())
+        return cost_clock()();
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 FramePacer::FramePacer(std::function<void()> update)
-    : FramePacer(std::move(update), frames::clock_ms) {}
+    : FramePacer(std::move(update), frames::clock_us) {}
 
 FramePacer::FramePacer(std::function<void()> update, Clock clock)
-    : update_(std::move(update)), clock_(std::move(clock)), timer_([this] { run(); }) {}
+    : update_(std::move(update)), clock_(std::move(clock)) {
+    pacers().push_back(this);
+}
+
+FramePacer::~FramePacer() {
+    std::erase(pacers(), this);
+    std::erase(process_frames().due, this);
+}
+
+void FramePacer::follow_frames() {
+    frames::set_waker([] {
+        Frames& f = process_frames();
+        if (!f.ticking && !f.timer->active())
+            f.timer->start(frames::until_next_frame_ms());
+    });
+    Frames& f = process_frames();
+    if (!f.timer)
+        f.timer = std::make_unique<Timer>([] { tick(); });
+}
+
+void FramePacer::tick() {
+    Frames& f = process_frames();
+    if (!f.timer)
+        follow_frames();
+    f.ticking = true;
+    f.starting = true;
+    frames::run_frame_starts();
+    f.starting = false;
+    std::vector<FramePacer*> due;
+    due.swap(f.due);
+    for (FramePacer* pacer : due) {
+        if (alive(pacer) && pacer->pending_) {
+            pacer->pending_ = false;
+            pacer->run();
+        }
+    }
+    f.ticking = false;
+    // What was asked for meanwhile, at the next boundary.
+    if (!f.due.empty()) {
+        f.timer->start(frames::until_next_frame_ms(f.due.front()->clock_()));
+    } else if (frames::frame_starts_pending()) {
+        f.timer->start(frames::until_next_frame_ms());
+    }
+}
+
+void FramePacer::flush_all() {
+    Frames& f = process_frames();
+    if (f.timer)
+        f.timer->stop();
+    tick();
+}
 
 void FramePacer::request() {
-    if (timer_.active())
+    if (pending_)
         return;
-    timer_.start(frames::until_next_frame(clock_()));
+    pending_ = true;
+    Frames& f = process_frames();
+    f.due.push_back(this);
+    if (!f.timer)
+        follow_frames();
+    if (!f.ticking && !f.timer->active())
+        f.timer->start(frames::until_next_frame_ms(clock_()));
 }
 
 void FramePacer::run_or_request() {
-    if (timer_.active())
+    if (pending_)
         return;
-    if (last_frame_ == frames::frame_at(clock_())) {
+    // While the frame starts run, the frame's updates are to come in this
+    // very wake-up: asked for, the update runs once, with all they bring.
+    if (process_frames().starting || last_frame_ == frames::frame_at(clock_())) {
         request();
     } else {
         run();
@@ -62,15 +170,42 @@ void FramePacer::run_or_request() {
 }
 
 void FramePacer::flush() {
-    if (!timer_.active())
+    if (!pending_)
         return;
-    timer_.stop();
+    pending_ = false;
+    std::erase(process_frames().due, this);
     run();
 }
 
 void FramePacer::run() {
     last_frame_ = frames::frame_at(clock_());
+    frames::drew(last_frame_);
+    if (form_ == nullptr) {
+        update_();
+        return;
+    }
+    const std::int64_t began = cost_clock_ns();
     update_();
+    form_->add_cost(FrameCost::drawing, cost_clock_ns() - began, last_frame_);
+}
+
+namespace {
+
+DisplayRate& display_rate_source() {
+    static DisplayRate source;
+    return source;
+}
+
+}  // namespace
+
+void set_display_rate_source(DisplayRate rate) {
+    display_rate_source() = std::move(rate);
+    display_rate_changed();
+}
+
+void display_rate_changed() {
+    const DisplayRate& source = display_rate_source();
+    frames::set_display_rate(source ? source() : system_display_rate());
 }
 
 bool clip_segment(Segment& segment, const Box& box) {
@@ -254,6 +389,14 @@ TMemo::~TMemo() = default;
 
 void TForm::Dispatch(void* /*Message*/) {}
 
+void TForm::add_cost(FrameCost::Part part, std::int64_t ns, std::int64_t frame) {
+    cost_.ns[part] += ns;
+    if (frame != cost_frame_) {
+        cost_frame_ = frame;
+        ++cost_.frames;
+    }
+}
+
 void TForm::set_visible(bool on) {
     if (on) {
         Show();
@@ -331,8 +474,15 @@ void FormClass::stream(TForm& form) const {
         return Exception(form_name + ": " + what);
     };
     form.controls_.clear();
-    for (const auto& [name, control] : layout.controls)
+    for (const auto& [name, control] : layout.controls) {
         form.controls_.push_back(control);
+        // The labels' and memos' updates are the form's drawing.
+        if (auto* label = dynamic_cast<TLabel*>(control)) {
+            label->shown_.charge_to(&form);
+        } else if (auto* memo = dynamic_cast<TMemo*>(control)) {
+            memo->Lines->repaint_.charge_to(&form);
+        }
+    }
     const auto control_named = [&layout](const String& name) -> TControl* {
         for (const auto& [control_name, control] : layout.controls) {
             if (control_name == name)

@@ -188,36 +188,89 @@ class Timer {
     std::unique_ptr<Native> native_;
 };
 
+class TForm;
+
+// What a form's frames cost the thread that draws them, part by part, in
+// nanoseconds of the cost clock: the form's own drawing at a frame's start
+// (the frame pacers charged to it: a measures window's drawing, the labels'
+// and memos' updates), the toolkit's paint events of the window and its
+// controls, and the hand-over of the new pixels to the display (on Qt the
+// backing store's flush to the window system; GDI's paint puts them on the
+// screen itself, so nothing is left to flush there).
+struct FrameCost {
+    enum Part { drawing, painting, flushing };
+    std::int64_t ns[3] = {};
+    // The frames of the grid in which the form drew or painted anything.
+    std::uint64_t frames = 0;
+    std::int64_t total_ns() const { return ns[drawing] + ns[painting] + ns[flushing]; }
+};
+
+// The clock frame costs are timed on, in nanoseconds: the steady clock, or a
+// test's own (an empty one gives the steady clock back).
+using CostClock = std::function<std::int64_t()>;
+void set_cost_clock(CostClock clock);
+std::int64_t cost_clock_ns();
+
 // Runs an update at most once per frame of the process's frame grid
-// (platform/frames: 33 ms, 30 a second), so the memo, the labels and the
-// canvas changed within one frame reach the screen in one repaint; nothing
-// runs while nothing was asked.
+// (platform/frames: at the display's refresh rate), so the memo, the labels
+// and the canvas changed within one frame reach the screen in one repaint;
+// nothing runs while nothing was asked. Every pacer of the process waits on
+// one timer: at each boundary the frame's starts (the inputs' reads, see
+// frames::FrameStart) run first, then every update due, what the starts
+// brought among them, in one wake-up.
 class FramePacer {
   public:
-    // The grid's clock in milliseconds: frames::clock_ms, or a test's own.
+    // The grid's clock in microseconds: frames::clock_us, or a test's own.
     using Clock = std::function<std::int64_t()>;
     explicit FramePacer(std::function<void()> update);
     FramePacer(std::function<void()> update, Clock clock);
+    ~FramePacer();
     FramePacer(const FramePacer&) = delete;
     FramePacer& operator=(const FramePacer&) = delete;
     // The update runs at the next frame boundary (once, however often it is asked).
     void request();
-    bool pending() const { return timer_.active(); }
+    bool pending() const { return pending_; }
     // The update runs now when it has not run yet in this frame, else at the next one.
     void run_or_request();
     // Runs a pending update at once.
     void flush();
+    // Its runs are the drawing of `form`'s frames, timed into its frame cost.
+    void charge_to(TForm* form) { form_ = form; }
+    // Runs the frame now, as its boundary would: the frame starts asked
+    // for, then every update due (for the benchmark that counts what a frame
+    // costs); what they ask for meanwhile waits for the next call or boundary.
+    static void flush_all();
+
+    // The process's frame timer, which runs the frame starts and the
+    // updates due; the application follows the grid with it from its start.
+    static void follow_frames();
 
   private:
+    static void tick();
     void run();
 
     std::function<void()> update_;
     Clock clock_;
-    Timer timer_;
+    bool pending_ = false;
     std::int64_t last_frame_ = -1;
+    TForm* form_ = nullptr;
 };
 
-class TForm;
+// The frame grid's rate (platform/frames) follows the refresh rate of the
+// display the main form is on: the backend reads it when the main form is
+// first shown, when the form goes to another display and when the display's
+// rate changes, and publishes it to the grid (which keeps a rate that the
+// command line fixed). Tests stand in for the system's display: `rate`
+// answers its refresh rate in Hz (0: it does not say); an empty one gives the
+// system's back. Either way the rate is read again at once.
+using DisplayRate = std::function<double()>;
+void set_display_rate_source(DisplayRate rate);
+// Reads the main form's display's rate again and publishes it: the backend
+// calls it on the system's notices, and tests after their display changed.
+void display_rate_changed();
+// The refresh rate the system gives for the display the main form is on (the
+// primary display while there is none), 0 where it does not say. (Backend.)
+double system_display_rate();
 
 // A form's drawing surface: it persists under the controls, so drawings
 // survive repaints. Each figure is rendered once, antialiasing off, its outline
@@ -373,6 +426,7 @@ class TLabel : public TControl {
     bool shows(const String& caption) const;
     void show_caption(const String& caption);
 
+    friend class FormClass;
     String caption_;  // waiting for the next frame while shown_ is pending
     FramePacer shown_;
 };
@@ -459,6 +513,7 @@ class TStrings {
     std::uint64_t removed() const { return removed_; }
 
   private:
+    friend class FormClass;
     TMemo* view_;
     std::deque<String> entries_;  // oldest first
     std::uint64_t changes_ = 0;
@@ -651,6 +706,11 @@ class TForm : public TComponent {
     const std::vector<TControl*>& controls() const { return controls_; }
     Native& native() const { return *native_; }
 
+    // What its frames have cost so far, and the backend's and its pacers'
+    // additions: `ns` of `part` in the grid's frame `frame`.
+    const FrameCost& frame_cost() const { return cost_; }
+    void add_cost(FrameCost::Part part, std::int64_t ns, std::int64_t frame);
+
     // The backend calls these as the window's events come.
     // The window was activated: fires OnActivate.
     void activated();
@@ -683,6 +743,8 @@ class TForm : public TComponent {
     std::unique_ptr<Native> native_;
     std::unique_ptr<TCanvas> canvas_;
     std::vector<TControl*> controls_;
+    FrameCost cost_;
+    std::int64_t cost_frame_ = -1;  // the last frame its cost counted
 };
 
 class TApplication : public TComponent {

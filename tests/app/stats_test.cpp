@@ -242,6 +242,28 @@ TEST(PacketStatsTest, TheReportHasALinePerMouseThenTheTotals) {
               std::string::npos);
 }
 
+// The frame grid's line: where its rate came from, and its changes only when
+// there were any.
+TEST(PacketStatsTest, TheFramesLineSaysTheRateWhereItCameFromAndTheFramesDrawn) {
+    struct Row {
+        int rate;
+        frames::Source source;
+        int changes;
+        std::uint64_t drawn;
+        const char* line;
+    };
+    for (const Row& row :
+         {Row{60, frames::Source::display, 0, 1800,
+              "frames: 60 a second (the display's rate), 1800 drawn\n"},
+          Row{144, frames::Source::option, 0, 0, "frames: 144 a second (--frame-rate), 0 drawn\n"},
+          Row{60, frames::Source::unknown, 0, 7,
+              "frames: 60 a second (the display does not say), 7 drawn\n"},
+          Row{240, frames::Source::display, 2, 9000,
+              "frames: 240 a second (the display's rate, changed 2 times), 9000 drawn\n"}}) {
+        EXPECT_EQ(app::frames_line(row.rate, row.source, row.changes, row.drawn), row.line);
+    }
+}
+
 // Kernel buffer overflows per mouse, after the table: listed mice by number,
 // others by handle; nothing for an input without kernel buffers.
 TEST(PacketStatsTest, SynDroppedIsCountedPerMouse) {

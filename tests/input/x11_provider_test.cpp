@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/frames/frames.h"
 #include "platform/input/x11.h"
 #include "tests/support/test_support.h"
 #include "tests/support/xfake.h"
@@ -306,7 +307,22 @@ TEST_F(X11Provider_, APointerAddedLaterReportsAndARemovedOneStops) {
 // While events keep coming the connection is read about once a frame, not once
 // per event; the first event after a quiet period is read at once, and the
 // socket is watched again once the events stop. Nothing is lost or doubled.
-TEST_F(X11Provider_, AStreamOfEventsIsReadInFewWakeUpsAndNothingIsLost) {
+// At 30 frames a second, and at 240 (frames of 4 ms).
+class X11ProviderFrames : public X11Provider_, public ::testing::WithParamInterface<int> {
+  protected:
+    void SetUp() override {
+        frames::fix_rate(GetParam());
+        X11Provider_::SetUp();
+    }
+    void TearDown() override {
+        X11Provider_::TearDown();
+        frames::reset();
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Rates, X11ProviderFrames, ::testing::Values(30, 240));
+
+TEST_P(X11ProviderFrames, AStreamOfEventsIsReadInFewWakeUpsAndNothingIsLost) {
     auto provider = open();
     ASSERT_NE(provider, nullptr);
     RecordingSink sink;

@@ -474,8 +474,9 @@ TEST_F(X11EndToEnd, UnderAWindowManagerPacketsReachTheLogWhileTheTimingWindowHas
 }
 
 // Waits until the process `pid` has handled all it was sent: every thread of
-// it asleep, and its CPU time the same over two frames (a reader that waits for
-// the next frame would have woken in that time). False at the deadline.
+// it asleep, and its CPU time the same over 70 ms, two frames at the slowest
+// rate (a reader that waits for the next frame would have woken in that
+// time). False at the deadline.
 bool wait_until_idle(pid_t pid, std::chrono::milliseconds deadline = 30s) {
     std::uint64_t last_cpu = 0;
     auto quiet_since = std::chrono::steady_clock::now();
@@ -583,7 +584,10 @@ TEST_F(X11EndToEnd, UnderAWindowManagerAnotherWindowsFocusStopsOnlyTheProgramNot
     std::unique_ptr<testsupport::Process> background;
     unsigned long follows_window = 0;
     unsigned long background_window = 0;
-    ASSERT_NO_FATAL_FAILURE(launch(follows_dir.path(), {"--stats"}, follows, follows_window));
+    // The one that follows the focus on frames of 4 ms: its reads stay on the
+    // grid, and it is idle once it has handled what came.
+    ASSERT_NO_FATAL_FAILURE(
+        launch(follows_dir.path(), {"--stats", "--frame-rate=240"}, follows, follows_window));
     // From here the focus-following one logs or drops every packet. Of the
     // probes before, those that came before its window was active were dropped.
     const std::size_t first_probes = std::exchange(probes_sent_, 0);

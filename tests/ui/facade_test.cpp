@@ -10,9 +10,11 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <optional>
 #include <ostream>
@@ -21,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/frames/frames.h"
 #include "platform/vcl/vcl.h"
 #include "tests/ui/facade_driver.h"
 #include "tests/ui/toolkit_test.h"
@@ -251,6 +254,142 @@ class FacadeForm : public vcl::TForm {
         return form_class;
     }
 };
+
+// The frame grid at the rate of the main form's display, through the
+// facade's stand-in for what the display says.
+class DisplayRateTest : public FacadeTest {
+  protected:
+    void SetUp() override {
+        FacadeTest::SetUp();
+        frames::reset();
+    }
+    void TearDown() override {
+        vcl::set_display_rate_source({});
+        frames::reset();
+        FacadeTest::TearDown();
+    }
+};
+
+TEST_F(DisplayRateTest, TheGridRunsAtTheRateTheDisplaySaysAndSixtyWhereItSaysNothing) {
+    struct Row {
+        double hz;
+        int rate;
+        frames::Source source;
+    };
+    for (const Row& row :
+         {Row{60, 60, frames::Source::display}, Row{144, 144, frames::Source::display},
+          Row{239.76, 240, frames::Source::display}, Row{0, 60, frames::Source::unknown}}) {
+        SCOPED_TRACE(row.hz);
+        vcl::set_display_rate_source([&] { return row.hz; });
+        EXPECT_EQ(frames::rate(), row.rate);
+        EXPECT_EQ(frames::source(), row.source);
+    }
+    // What the system itself says (offscreen Qt: 60; Wine: its X display's mode).
+    vcl::set_display_rate_source({});
+    const double system = vcl::system_display_rate();
+    std::cout << "the system's display says " << system << " Hz\n";
+    EXPECT_EQ(frames::rate(), frames::rate_of_display(system).value_or(frames::unknown_rate));
+}
+
+// The main form's first show reads the display; a change of its rate is
+// followed from the next boundary, and a pacer that asks for frame after
+// frame across it runs once in each, never twice in one.
+TEST_F(DisplayRateTest, TheMainFormsDisplayIsReadAsItShowsAndFollowedWhenItChanges) {
+    double hz = 144;
+    vcl::set_display_rate_source([&] { return hz; });
+    frames::reset();
+    Form2->Show();
+    EXPECT_EQ(frames::rate(), 144) << "read as the main form showed";
+    std::vector<std::int64_t> ran;
+    vcl::FramePacer* self = nullptr;
+    vcl::FramePacer pacer([&] {
+        ran.push_back(frames::current_frame());
+        if (ran.size() == 10) {
+            hz = 240;
+            vcl::display_rate_changed();
+        }
+        if (ran.size() < 30)
+            self->request();
+    });
+    self = &pacer;
+    pacer.request();
+    ASSERT_TRUE(facade_driver::run_loop_until([&] { return ran.size() == 30; }));
+    EXPECT_EQ(frames::rate(), 240);
+    EXPECT_EQ(frames::rate_changes(), 1);
+    for (std::size_t i = 1; i < ran.size(); ++i)
+        EXPECT_GT(ran[i], ran[i - 1]) << "run " << i << ": a frame of its own";
+}
+
+// The message loop's timers keep a grid of 144 frames a second: a pacer that
+// asks for the next frame from its own update runs in the very next frame
+// whenever the machine gives the thread its turn on time. Windows' SetTimer
+// waits at least 10 ms, longer than a 6.9 ms frame: on it, no run at all
+// would follow in the very next frame. (On a quiet machine nearly all do; at
+// a load of 12 on two cores, 61 of 144 did.)
+TEST_F(DisplayRateTest, TheTimersKeepAGridOf144FramesASecond) {
+    frames::fix_rate(144);
+    constexpr std::size_t runs = 145;
+    std::vector<std::int64_t> ran;
+    vcl::FramePacer* self = nullptr;
+    vcl::FramePacer pacer([&] {
+        ran.push_back(frames::current_frame());
+        if (ran.size() < runs)
+            self->request();
+    });
+    self = &pacer;
+    pacer.request();
+    ASSERT_TRUE(facade_driver::run_loop_until([&] { return ran.size() == runs; }));
+    std::size_t next = 0;
+    for (std::size_t i = 1; i < ran.size(); ++i) {
+        EXPECT_GT(ran[i], ran[i - 1]) << "never twice in a frame";
+        next += ran[i] == ran[i - 1] + 1 ? 1 : 0;
+    }
+    std::cout << next << " of " << runs - 1 << " runs in the very next frame\n";
+    EXPECT_GE(next, (runs - 1) / 8);
+}
+
+// A form's frame cost, on a cost clock that moves on a microsecond at each
+// reading: a pacer charged to it is its drawing (two readings, one
+// microsecond, each run); the window's paint events its painting (a
+// microsecond each); on Qt, the backing store's flush after them its
+// flushing. Another form's frames are not in it.
+TEST_F(FacadeTest, AFormsFrameCostIsItsDrawingItsPaintingAndItsFlushing) {
+    FacadeForm* other = nullptr;
+    Application->CreateForm(&other);
+    std::int64_t now_ns = 0;
+    vcl::set_cost_clock([&] { return now_ns += 1000; });
+    Form2->Show();
+    other->Show();
+    ASSERT_TRUE(facade_driver::run_loop_until([&] {
+        return Form2->frame_cost().ns[vcl::FrameCost::painting] > 0;
+    })) << "painted as it showed";
+    const vcl::FrameCost before = Form2->frame_cost();
+    const vcl::FrameCost other_before = other->frame_cost();
+
+    vcl::FramePacer pacer([&] {
+        Form2->Canvas->Brush->Color = vcl::clRed;
+        Form2->Canvas->FillRect(vcl::Rect(0, 0, 10, 10));
+    });
+    pacer.charge_to(Form2);
+    pacer.request();
+    ASSERT_TRUE(facade_driver::run_loop_until([&] {
+        return Form2->frame_cost().ns[vcl::FrameCost::painting] >
+               before.ns[vcl::FrameCost::painting];
+    }));
+    vcl::set_cost_clock({});
+    const vcl::FrameCost after = Form2->frame_cost();
+    EXPECT_EQ(after.ns[vcl::FrameCost::drawing] - before.ns[vcl::FrameCost::drawing], 1000)
+        << "the pacer's run";
+    EXPECT_GE(after.ns[vcl::FrameCost::painting] - before.ns[vcl::FrameCost::painting], 1000);
+#ifdef _WIN32
+    EXPECT_EQ(after.ns[vcl::FrameCost::flushing], 0) << "GDI's paint is the hand-over";
+#else
+    EXPECT_GE(after.ns[vcl::FrameCost::flushing] - before.ns[vcl::FrameCost::flushing], 1000);
+#endif
+    EXPECT_GE(after.frames, before.frames + 1);
+    EXPECT_LE(after.frames, before.frames + 2) << "the drawing's frame, and the paint's";
+    EXPECT_EQ(other->frame_cost().total_ns(), other_before.total_ns()) << "nothing of the other";
+}
 
 class ControlsTest : public ToolkitTest {
   protected:

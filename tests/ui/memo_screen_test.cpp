@@ -1,8 +1,10 @@
-// The memo against a plain text view of every entry, side by side on the X
-// server's screen: what the window system shows of each, frame after frame,
-// once the memo has moved its pixels up and painted only the new lines. The
-// process runs on its own Xvfb when there is one (the window system's backing
-// store is then the one users have), else offscreen.
+// What the window system shows, frame after frame, of views that move their
+// pixels rather than paint them again: the memo against a plain text view of
+// every entry, side by side, once the memo has moved its pixels up and
+// painted only the new lines; and a form's canvas, whose blocks moved within
+// it the window scrolls, against the canvas itself. The process runs on its
+// own Xvfb when there is one (the window system's backing store is then the
+// one users have), else offscreen.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -10,13 +12,16 @@
 #include <QPlainTextEdit>
 #include <QScreen>
 #include <QTextCursor>
+#include <QWindow>
 
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
 
+#include "platform/vcl/qt/native.h"
 #include "platform/vcl/qt/widgets.h"
+#include "platform/vcl/vcl.h"
 #include "tests/support/test_support.h"
 #include "tests/support/xvfb.h"
 
@@ -92,6 +97,56 @@ TEST(MemoOnScreen, ShowsWhatThePlainViewShowsFrameAfterFrame) {
         }
         lines.flush_view();
         ASSERT_TRUE(shows_the_same()) << "frame " << frame;
+    }
+}
+
+// A chart that scrolls left by a few columns each frame, draws its new
+// columns, and now and then a line across the moved part, as the plot and
+// timing windows do: what the window shows is what the canvas holds.
+TEST(CanvasOnScreen, BlocksMovedWithinItShowWhatItHolds) {
+    vcl::TForm form(nullptr);
+    QWidget* window = vcl::qt::widget(&form);
+    window->setGeometry(0, 0, 400, 200);
+    vcl::qt::ensure_size(*form.Canvas, window->size());
+    window->show();
+    ASSERT_TRUE(wait_until([&] {
+        return window->isVisible() && window->windowHandle() != nullptr &&
+               window->windowHandle()->isExposed();
+    }));
+    vcl::TCanvas& canvas = *form.Canvas;
+    const vcl::TRect chart = vcl::Rect(20, 30, 380, 150);
+    canvas.Brush->Color = vcl::clWhite;
+    canvas.FillRect(chart);
+    const auto on_screen_is_canvas = [&] {
+        QImage shown;
+        return wait_until([&] {
+            shown = QGuiApplication::primaryScreen()
+                        ->grabWindow(window->winId(), 0, 0, 400, 200)
+                        .toImage()
+                        .convertToFormat(QImage::Format_RGB32);
+            return shown == vcl::qt::image(canvas).copy(0, 0, 400, 200);
+        });
+    };
+    for (int frame = 0; frame < 40; ++frame) {
+        const int shift = 1 + frame % 5;
+        canvas.CopyRect(vcl::Rect(chart.Left, chart.Top, chart.Right - shift, chart.Bottom),
+                        &canvas,
+                        vcl::Rect(chart.Left + shift, chart.Top, chart.Right, chart.Bottom));
+        for (int c = 0; c < shift; ++c) {
+            const int x = chart.Right - shift + c;
+            canvas.Brush->Color = vcl::clWhite;
+            canvas.FillRect(vcl::Rect(x, chart.Top, x + 1, chart.Bottom));
+            canvas.Brush->Color = static_cast<vcl::TColor>(0x20 * (frame % 7)) << 8 | 0xC0;
+            const int y = chart.Top + 10 + (frame * 13 + c * 7) % 100;
+            canvas.FillRect(vcl::Rect(x, y, x + 1, y + 6));
+        }
+        if (frame % 9 == 4) {
+            // Across the moved part, drawn after the move in the same frame.
+            canvas.Brush->Color = vcl::clBlack;
+            canvas.FillRect(vcl::Rect(chart.Left, 60 + frame, chart.Right, 61 + frame));
+        }
+        vcl::FramePacer::flush_all();
+        ASSERT_TRUE(on_screen_is_canvas()) << "frame " << frame;
     }
 }
 

@@ -250,6 +250,31 @@ TEST_F(PlotWindowTest, AFrameDrawsOnlyTheNewColumnsAndTheyMatchAWholeDrawing) {
     }
 }
 
+// A numbered mouse that never sent, and one that stopped long ago, change
+// none of the columns: a frame draws only those the moving mouse added (a
+// 30 ms frame at 20 s across, 25.3 ms a column: one or two) and the marks'
+// reach before them, not the whole plot.
+TEST_F(PlotWindowTest, MiceThatSendNothingMakeAFrameDrawNoColumnOfTheirs) {
+    std::int64_t t = start;
+    for (int i = 0; i < 8'000; ++i, t += 125)
+        packet(second_mouse, t, 1, 0);  // one second, then nothing more
+    for (int i = 0; i < 84'000; ++i, t += 125)
+        packet(first_mouse, t, (i / 800 % 7) - 3, 1);  // 10.5 s: 20 s across
+    Form6->draw();
+    const std::uint64_t whole = Form6->whole_drawings();
+    for (int frame = 0; frame < 5; ++frame) {
+        const std::uint64_t drawn = Form6->columns_drawn();
+        for (int i = 0; i < 240; ++i, t += 125)
+            packet(first_mouse, t, (i / 50 % 5) - 2, 1);
+        Form6->draw();
+        EXPECT_LE(Form6->columns_drawn() - drawn, 3u) << "frame " << frame;
+    }
+    EXPECT_EQ(Form6->whole_drawings(), whole);
+    const std::vector<vcl::TColor> moved = picture();
+    Form6->refresh();
+    EXPECT_TRUE(moved == picture()) << "the same as drawn whole";
+}
+
 TEST_F(PlotWindowTest, SavePictureAndSaveDataGoThroughTheRealDialog) {
     steady(first_mouse, start, 1000, 600, 4, -2);
     steady(second_mouse, start + 500, 1000, 600, -1, 0);

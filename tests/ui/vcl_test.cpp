@@ -22,6 +22,8 @@
 #include <climits>
 #include <cstdint>
 #include <functional>
+#include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -463,33 +465,131 @@ TEST(ControlTest, PropertiesReadAndWriteTheirControls) {
     EXPECT_TRUE(button_widget.isHidden());
 }
 
-TEST(FrameGridTest, FramesAreFrameMsLongAndTheNextBoundaryIsOneToFrameMsAway) {
+// The grid's frames at each rate, worked out by hand: frame k of a grid from
+// 0 starts at ceil(k * 10^6 / rate) µs, so 144 frames a second are 6,945 and
+// 6,944 µs long in turn and 144 of them make a second exactly.
+TEST(FrameGridTest, FramesStartAtTheExactMicrosecondOfTheirRate) {
     struct Row {
-        std::int64_t ms;
+        int rate;
         std::int64_t frame;
-        int until_next;
+        std::int64_t starts_us;
     };
-    const int f = frames::frame_ms;
-    for (const Row& row : {Row{0, 0, f}, Row{1, 0, f - 1}, Row{f - 1, 0, 1}, Row{f, 1, f},
-                           Row{10 * f + 5, 10, f - 5}}) {
-        SCOPED_TRACE(row.ms);
-        EXPECT_EQ(frames::frame_at(row.ms), row.frame);
-        EXPECT_EQ(frames::until_next_frame(row.ms), row.until_next);
+    for (const Row& row :
+         {Row{30, 1, 33'334}, Row{30, 30, 1'000'000}, Row{60, 1, 16'667}, Row{60, 2, 33'334},
+          Row{60, 3, 50'000}, Row{144, 1, 6'945}, Row{144, 2, 13'889}, Row{144, 143, 993'056},
+          Row{144, 144, 1'000'000}, Row{240, 1, 4'167}, Row{240, 5, 20'834}, Row{240, 6, 25'000}}) {
+        SCOPED_TRACE(std::to_string(row.rate) + " Hz, frame " + std::to_string(row.frame));
+        const frames::Grid grid{row.rate, 0, 0};
+        EXPECT_EQ(grid.start_of(row.frame), row.starts_us);
+        EXPECT_EQ(grid.frame_at(row.starts_us), row.frame) << "its first microsecond";
+        EXPECT_EQ(grid.frame_at(row.starts_us - 1), row.frame - 1) << "the one before";
+        EXPECT_EQ(grid.until_next_frame(row.starts_us - 1), 1);
+        EXPECT_EQ(grid.until_next_frame(row.starts_us),
+                  grid.start_of(row.frame + 1) - row.starts_us)
+            << "a whole frame from its start";
     }
+}
+
+// A timer started with the milliseconds to the next boundary, rounded up,
+// fires in the next frame: never before its boundary, at most a millisecond
+// after it.
+TEST(FrameGridTest, TheMillisecondsToTheNextFrameReachIt) {
+    frames::reset();
+    frames::fix_rate(240, 0);
+    for (const std::int64_t us : {0, 1, 4'166, 4'167, 4'168, 20'833, 20'834}) {
+        SCOPED_TRACE(us);
+        const int ms = frames::until_next_frame_ms(us);
+        EXPECT_GE(ms, 1);
+        EXPECT_EQ(frames::frame_at(us + std::int64_t{ms} * 1000), frames::frame_at(us) + 1);
+    }
+    frames::reset();
+}
+
+TEST(FrameGridTest, ADisplaysRateIsRoundedToWholeHzWithinThirtyTo240) {
+    struct Row {
+        double hz;
+        std::optional<int> rate;
+    };
+    const double not_a_number = std::numeric_limits<double>::quiet_NaN();
+    for (const Row& row :
+         {Row{59.94, 60}, Row{60.0, 60}, Row{74.97, 75}, Row{143.86, 144}, Row{144.0, 144},
+          Row{239.76, 240}, Row{360.0, 240}, Row{24.0, 30}, Row{30.4, 30}, Row{0.0, std::nullopt},
+          Row{1.0, std::nullopt}, Row{-60.0, std::nullopt}, Row{not_a_number, std::nullopt}}) {
+        SCOPED_TRACE(row.hz);
+        EXPECT_EQ(frames::rate_of_display(row.hz), row.rate);
+    }
+}
+
+// A new rate takes over at the old grid's next boundary, and the frame numbers
+// count on: at 60 Hz frame 1 runs from 16,667 to 33,334 µs; a change to
+// 144 Hz at 20,000 µs leaves frame 1 whole, frame 2 starts at 33,334 and
+// lasts 6,945 µs. Walking the boundaries from then on meets each frame once.
+TEST(FrameGridTest, ARateChangeStartsANewGridAtTheNextBoundaryWithNoFrameLostOrTwice) {
+    frames::reset();
+    frames::set_display_rate(60, 0);
+    EXPECT_EQ(frames::source(), frames::Source::display);
+    frames::set_display_rate(144, 20'000);
+    EXPECT_EQ(frames::rate(), 144);
+    EXPECT_EQ(frames::rate_changes(), 1);
+    EXPECT_EQ(frames::frame_at(20'000), 1) << "the frame under way stays";
+    EXPECT_EQ(frames::frame_at(33'333), 1);
+    EXPECT_EQ(frames::frame_at(33'334), 2);
+    EXPECT_EQ(frames::grid().start_of(3), 33'334 + 6'945);
+    EXPECT_EQ(frames::until_next_frame_ms(20'000), 14) << "13.334 ms to the old boundary";
+
+    // Back to 60 within frame 2, and at once to 240 before that grid began:
+    // the latest rate wins from the next boundary.
+    frames::set_display_rate(60, 35'000);
+    frames::set_display_rate(240, 36'000);
+    EXPECT_EQ(frames::rate(), 240);
+    EXPECT_EQ(frames::frame_at(40'278), 2);
+    EXPECT_EQ(frames::frame_at(40'279), 3);
+    EXPECT_EQ(frames::grid().start_of(4), 40'279 + 4'167);
+
+    // From the time of the last change on, each boundary starts the next frame.
+    std::int64_t us = 36'000;
+    for (std::int64_t frame = 2; frame < 40; ++frame) {
+        ASSERT_EQ(frames::frame_at(us), frame) << "at " << us << " µs";
+        us += frames::grid().until_next_frame(us);
+    }
+    frames::reset();
+}
+
+// What --frame-rate fixes no display changes; a display that does not say
+// gives 60 frames a second and says so.
+TEST(FrameGridTest, AFixedRateStaysAndAnUnknownDisplayGivesSixty) {
+    frames::reset();
+    EXPECT_EQ(frames::rate(), frames::unknown_rate);
+    EXPECT_EQ(frames::source(), frames::Source::unknown);
+    frames::set_display_rate(0, 0);
+    EXPECT_EQ(frames::rate(), 60);
+    EXPECT_EQ(frames::source(), frames::Source::unknown);
+    frames::set_display_rate(75, 1'000);
+    EXPECT_EQ(frames::source(), frames::Source::display);
+    frames::fix_rate(144, 2'000);
+    frames::set_display_rate(60, 50'000);
+    EXPECT_EQ(frames::rate(), 144);
+    EXPECT_EQ(frames::source(), frames::Source::option);
+    EXPECT_EQ(frames::rate_changes(), 2) << "60 to 75, 75 to 144";
+    frames::reset();
 }
 
 // The pacer on a clock of the test's own: which frame it is in is the test's
 // to say, so what runs at once and what waits never depends on the machine's speed.
-class FramePacerTest : public ::testing::Test {
+class FramePacerTest : public ::testing::TestWithParam<int> {
   protected:
-    void next_frame() { now_ms_ = (frames::frame_at(now_ms_) + 1) * frames::frame_ms; }
+    void SetUp() override { frames::fix_rate(GetParam(), 0); }
+    void TearDown() override { frames::reset(); }
+    void next_frame() { now_us_ = frames::grid().start_of(frames::frame_at(now_us_) + 1); }
 
-    std::int64_t now_ms_ = 10 * frames::frame_ms + 5;
+    std::int64_t now_us_ = 10'000'005;
     int runs_ = 0;
-    vcl::FramePacer pacer_{[this] { ++runs_; }, [this] { return now_ms_; }};
+    vcl::FramePacer pacer_{[this] { ++runs_; }, [this] { return now_us_; }};
 };
 
-TEST_F(FramePacerTest, RequestsWithinAFrameRunTheUpdateOnceAtTheBoundary) {
+INSTANTIATE_TEST_SUITE_P(Rates, FramePacerTest, ::testing::Values(30, 60, 144, 240));
+
+TEST_P(FramePacerTest, RequestsWithinAFrameRunTheUpdateOnceAtTheBoundary) {
     EXPECT_FALSE(pacer_.pending()) << "nothing asked, nothing waits";
     for (int i = 0; i < 100; ++i)
         pacer_.request();
@@ -508,7 +608,7 @@ TEST_F(FramePacerTest, RequestsWithinAFrameRunTheUpdateOnceAtTheBoundary) {
     EXPECT_EQ(runs_, 2) << "a flush with nothing pending runs nothing";
 }
 
-TEST_F(FramePacerTest, RunOrRequestRunsAtOnceOnlyTheFirstTimeInAFrame) {
+TEST_P(FramePacerTest, RunOrRequestRunsAtOnceOnlyTheFirstTimeInAFrame) {
     pacer_.run_or_request();
     EXPECT_EQ(runs_, 1) << "the first time in the frame";
     for (int i = 0; i < 100; ++i)
@@ -529,6 +629,32 @@ TEST_F(FramePacerTest, RunOrRequestRunsAtOnceOnlyTheFirstTimeInAFrame) {
     pacer_.run_or_request();
     EXPECT_EQ(runs_, 4) << "a frame later, at once again";
     EXPECT_FALSE(pacer_.pending());
+}
+
+// A rate change between a run and the next request (60 to 144 Hz at 20,000
+// µs, in frame 1): the update runs once in the frame under way and once in
+// each frame of the new grid, and each counts as one frame drawn.
+TEST(FramePacerRateTest, ARateChangeNeitherLosesNorDoublesAFrame) {
+    frames::reset();
+    frames::set_display_rate(60, 0);
+    std::int64_t now_us = 20'000;
+    int runs = 0;
+    vcl::FramePacer pacer([&] { ++runs; }, [&] { return now_us; });
+    pacer.run_or_request();
+    frames::set_display_rate(144, now_us);
+    pacer.run_or_request();
+    EXPECT_EQ(runs, 1) << "not again in the frame under way";
+    EXPECT_TRUE(pacer.pending());
+    now_us = 33'334;
+    ASSERT_TRUE(wait_until([&] { return !pacer.pending(); }));
+    EXPECT_EQ(runs, 2) << "at the old grid's boundary, the new one's first frame";
+    pacer.run_or_request();
+    EXPECT_EQ(runs, 2);
+    now_us = 33'334 + 6'945;
+    ASSERT_TRUE(wait_until([&] { return !pacer.pending(); }));
+    EXPECT_EQ(runs, 3);
+    EXPECT_EQ(frames::frames_drawn(), 3u) << "frames 1, 2 and 3";
+    frames::reset();
 }
 
 class LabelTest : public ::testing::Test {

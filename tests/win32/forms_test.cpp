@@ -5,6 +5,7 @@
 
 #include <windowsx.h>
 
+#include <iostream>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -481,6 +482,21 @@ TEST(Timers, FireOnceAfterTheirTimeAndNotWhenStopped) {
     ASSERT_TRUE(pump_until([&] { return later; }));
     EXPECT_EQ(fired, 1);
     EXPECT_EQ(stopped_fired, 0);
+}
+
+// The loop waits on a waitable timer due at the earliest timer, so one of a
+// millisecond fires without SetTimer's tick; which kind the system gave is
+// said (Windows 10 1803 on: high-resolution; Wine 8: high-resolution too).
+TEST(Timers, AMillisecondTimerFiresFromTheLoopsWait) {
+    std::cout << "the loop waits on a "
+              << (vcl::win32::high_resolution_timer()
+                      ? "high-resolution waitable timer"
+                      : "plain waitable timer with the system's timer at 1 ms")
+              << "\n";
+    bool fired = false;
+    vcl::Timer timer([&] { fired = true; });
+    timer.start(1);
+    ASSERT_TRUE(pump_until([&] { return fired; }));
 }
 
 TEST_F(Messages, TimersFireWhileTheQueueNeverRunsDry) {

@@ -14,8 +14,7 @@ bool pump_until(Done&& done) {
         const ULONGLONG now = GetTickCount64();
         if (now >= deadline)
             return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now),
-                                  QS_ALLINPUT);
+        vcl::win32::wait_for_messages(static_cast<DWORD>(deadline - now));
         vcl::win32::process_messages();
     }
     return true;

@@ -1,5 +1,6 @@
 // The application and its timers over Qt: the event loop, the fatal error
-// shown on screen, precise single-shot timers.
+// shown on screen, precise single-shot timers, and the paint events timed
+// for a form's frame cost.
 #include <QApplication>
 #include <QFont>
 #include <QMessageBox>
@@ -7,12 +8,43 @@
 
 #include <iostream>
 
+#include "platform/frames/frames.h"
 #include "platform/vcl/qt/backend.h"
 
 namespace vcl {
 
 using qt::qstring;
 using qt::string;
+
+namespace qt {
+
+PaintTiming& paint_timing() {
+    static PaintTiming timing;
+    return timing;
+}
+
+namespace {
+
+// Every event passes here: while a form's window is brought up to date, its
+// paint events (the window's and its controls', one after the other) are timed.
+class Application final : public QApplication {
+  public:
+    using QApplication::QApplication;
+    bool notify(QObject* receiver, QEvent* event) override {
+        PaintTiming& timing = paint_timing();
+        if (event->type() != QEvent::Paint || !timing.active || timing.in_paint)
+            return QApplication::notify(receiver, event);
+        timing.in_paint = true;
+        const std::int64_t began = cost_clock_ns();
+        const bool handled = QApplication::notify(receiver, event);
+        timing.painting_ns += cost_clock_ns() - began;
+        timing.in_paint = false;
+        return handled;
+    }
+};
+
+}  // namespace
+}  // namespace qt
 
 struct Timer::Native {
     QTimer timer;
@@ -41,7 +73,7 @@ bool Timer::active() const {
 
 struct TApplication::Native {
     Native(int& argc, char** argv) : app(argc, argv) {}
-    QApplication app;
+    qt::Application app;
 };
 
 TApplication::TApplication(int& argc, char** argv)
@@ -49,10 +81,12 @@ TApplication::TApplication(int& argc, char** argv)
     // The main form alone ends the run, whatever other windows are left.
     native_->app.setQuitOnLastWindowClosed(false);
     Application = this;
+    FramePacer::follow_frames();
 }
 
 TApplication::~TApplication() {
     destroy_forms();
+    frames::set_waker({});
     if (Application == this)
         Application = nullptr;
 }

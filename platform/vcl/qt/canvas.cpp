@@ -87,8 +87,18 @@ struct TCanvas::Native {
     QImage figure_for(const FigureKey& key, QSize area, Render&& render);
     // Combines a rendered figure with the surface at `at`, by the pen mode.
     void combine(const QImage& figure, QPoint at, TPenMode mode);
+    // The surface's pixels to write straight into, while the painter of this
+    // turn may stay open on them: the image is detached first (and the
+    // painter ended, when the image was shared and its bits are about to move).
+    uchar* bits_to_write();
     // The owner repaints what figures changed, once per frame.
     void mark_dirty(const QRect& area);
+    // A block of the surface copied `dx`, `dy` within it, from `source`:
+    // the window scrolls its own pixels alike at the next repaint rather than
+    // painting the block again, where they are what the surface held (the
+    // source not dirty, no control over the block) and it moves along one
+    // axis; else the block is dirty.
+    void moved(const QRect& source, int dx, int dy);
     // The painter of this turn, made on first use.
     QPainter& paint();
     // The owner's font without smoothing, and its metrics.
@@ -103,6 +113,14 @@ struct TCanvas::Native {
     std::unordered_map<FigureKey, QImage, FigureKeyHash> figures;
     std::deque<FigureKey> figures_kept;  // oldest first
     QRect dirty;
+    // The blocks moved since the last repaint, in order: the window's pixels
+    // of `area` move by `dx`, `dy` (what the move uncovers is painted).
+    struct Scroll {
+        QRect area;
+        int dx;
+        int dy;
+    };
+    std::vector<Scroll> scrolls;
     FramePacer repaint;
     QFont font_of_owner;
     QFont plain_font;
@@ -112,9 +130,13 @@ struct TCanvas::Native {
 TCanvas::Native::Native(QWidget* owner_widget)
     : owner(owner_widget), repaint([this] {
           end_painting();
+          for (const Scroll& s : scrolls)
+              owner->scroll(s.dx, s.dy, s.area);
+          scrolls.clear();
           const QRect area = dirty;
           dirty = QRect();
-          owner->update(area);
+          if (!area.isEmpty())
+              owner->update(area);
       }) {}
 
 void TCanvas::Native::end_painting() const {
@@ -342,6 +364,12 @@ QPainter& TCanvas::Native::paint() {
     return *painter;
 }
 
+uchar* TCanvas::Native::bits_to_write() {
+    if (!image.isDetached())
+        end_painting();  // the surface is about to be copied for writing
+    return image.bits();
+}
+
 void TCanvas::Native::combine(const QImage& figure, QPoint at, TPenMode mode) {
     if (mode == pmXor && image.format() == QImage::Format_RGB32 &&
         figure.format() == QImage::Format_ARGB32_Premultiplied) {
@@ -349,9 +377,7 @@ void TCanvas::Native::combine(const QImage& figure, QPoint at, TPenMode mode) {
         // zero) is combined straight on the surface: a paint engine call costs
         // more than a cursor mark's few dozen pixels.
         const QRect area = QRect(at, figure.size()) & image.rect();
-        if (!image.isDetached())
-            end_painting();  // the surface is about to be copied for writing
-        uchar* surface = image.bits();
+        uchar* surface = bits_to_write();
         const uchar* figure_bits = figure.constBits();
         for (int y = area.top(); y <= area.bottom(); ++y) {
             const auto* in =
@@ -398,6 +424,20 @@ void TCanvas::FillRect(const TRect& rect) {
     if (right <= left || bottom <= top)
         return;
     const QRect area(left, top, right - left, bottom - top);
+    if (n.image.format() == QImage::Format_RGB32) {
+        // Written straight on the surface, as the paint engine's source fill
+        // of an opaque colour writes it: a call to the engine costs more
+        // than the few pixels of a chart's column or dot.
+        const QRgb pixel = qt::to_qcolor(brush_.Color).rgb();
+        uchar* surface = n.bits_to_write();
+        const qsizetype stride = n.image.bytesPerLine();
+        for (int y = top; y < bottom; ++y) {
+            auto* row = reinterpret_cast<QRgb*>(surface + y * stride);
+            std::fill(row + left, row + right, pixel);
+        }
+        n.mark_dirty(area);
+        return;
+    }
     QPainter& p = n.paint();
     p.setCompositionMode(QPainter::CompositionMode_Source);
     p.fillRect(area, qt::to_qcolor(brush_.Color));
@@ -459,12 +499,14 @@ void TCanvas::CopyRect(const TRect& dest, TCanvas* canvas, const TRect& source) 
             auto* out = reinterpret_cast<QRgb*>(n.image.scanLine(block.to_y + row)) + block.to_x;
             std::memmove(out, in, row_bytes);
         }
-    } else {
-        QPainter& p = n.paint();
-        p.setCompositionMode(QPainter::CompositionMode_Source);
-        p.drawImage(QPoint(block.to_x, block.to_y), from.image,
-                    QRect(block.from_x, block.from_y, block.width, block.height));
+        n.moved(QRect(block.from_x, block.from_y, block.width, block.height),
+                block.to_x - block.from_x, block.to_y - block.from_y);
+        return;
     }
+    QPainter& p = n.paint();
+    p.setCompositionMode(QPainter::CompositionMode_Source);
+    p.drawImage(QPoint(block.to_x, block.to_y), from.image,
+                QRect(block.from_x, block.from_y, block.width, block.height));
     n.mark_dirty(QRect(block.to_x, block.to_y, block.width, block.height));
 }
 
@@ -494,6 +536,25 @@ void TCanvas::SaveToPNG(const String& path, const TRect& area) const {
     }
     if (!file.commit())
         throw failure(file.errorString());
+}
+
+void TCanvas::Native::moved(const QRect& source, int dx, int dy) {
+    const QRect dest = source.translated(dx, dy);
+    const QRect area = source | dest;
+    bool scrollable =
+        (dx == 0) != (dy == 0) && owner->rect().contains(area) && !dirty.intersects(source);
+    for (const QObject* child : owner->children()) {
+        const auto* widget = qobject_cast<const QWidget*>(child);
+        if (scrollable && widget != nullptr && !widget->isWindow() && widget->isVisible() &&
+            widget->geometry().intersects(area))
+            scrollable = false;
+    }
+    if (!scrollable) {
+        mark_dirty(dest);
+        return;
+    }
+    scrolls.push_back({area, dx, dy});
+    repaint.request();
 }
 
 void TCanvas::Native::mark_dirty(const QRect& area) {

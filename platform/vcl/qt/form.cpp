@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 
+#include "platform/frames/frames.h"
 #include "platform/vcl/qt/backend.h"
 #include "platform/vcl/qt/native.h"
 
@@ -62,6 +63,22 @@ FormWidget::FormWidget(TForm& form) : form_(form) {
 }
 
 bool FormWidget::event(QEvent* event) {
+    if (event->type() == QEvent::UpdateRequest) {
+        // The window brought up to date: its paint events, then the flush of
+        // the backing store to the window system, the form's frame cost.
+        PaintTiming& timing = paint_timing();
+        const PaintTiming outer = timing;
+        timing = PaintTiming{true, false, 0};
+        const std::int64_t began = cost_clock_ns();
+        const bool handled = QWidget::event(event);
+        const std::int64_t took = cost_clock_ns() - began;
+        const std::int64_t painting = timing.painting_ns;
+        timing = outer;
+        const std::int64_t frame = frames::current_frame();
+        form_.add_cost(FrameCost::painting, painting, frame);
+        form_.add_cost(FrameCost::flushing, took - painting, frame);
+        return handled;
+    }
     if (event->type() == QEvent::Show && windowHandle() != filtered_window_) {
         // The window exists once the widget shows: its keys come to it first.
         filtered_window_ = windowHandle();
@@ -143,6 +160,8 @@ void FormWidget::closeEvent(QCloseEvent* event) {
 void FormWidget::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     pointer_.start();
+    if (Application != nullptr && Application->MainForm() == &form_)
+        follow_display(*this);
     if (!activated_once_) {
         activated_once_ = true;
         // Asked for once the window exists: without a window manager (offscreen,

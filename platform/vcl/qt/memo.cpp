@@ -35,6 +35,9 @@ QString view_text(const String& entry) {
 namespace qt {
 
 Memo::ShownLine Memo::lay_out(std::uint64_t entry, int line, const QString& text) {
+    const auto kept = kept_.constFind(text);
+    if (kept != kept_.cend())
+        return {entry, line, kept->layout, kept->height};
     // As the plain text view lays out a block: its document's options, font
     // and margins, the width of the view, leading included.
     const qreal margin = document()->documentMargin();
@@ -54,7 +57,14 @@ Memo::ShownLine Memo::lay_out(std::uint64_t entry, int line, const QString& text
             height += std::ceil(row.leading());
     }
     layout->endLayout();
-    return {entry, line, std::move(layout), height};
+    std::shared_ptr<const QTextLayout> shared = std::move(layout);
+    if (kept_order_.size() == kept_layouts) {
+        kept_.remove(kept_order_.front());
+        kept_order_.pop_front();
+    }
+    kept_.insert(text, {shared, height});
+    kept_order_.push_back(text);
+    return {entry, line, std::move(shared), height};
 }
 
 bool Memo::arranged_now() const {
@@ -66,6 +76,10 @@ void Memo::arrange() {
     const TStrings& lines = *control().Lines;
     if (arranged_size_.width() != viewport()->width() || arranged_font_ != font()) {
         shown_.clear();
+        kept_.clear();
+        kept_order_.clear();
+        rows_.clear();
+        rows_order_.clear();
     }
     arranged_changes_ = lines.changes();
     arranged_size_ = viewport()->size();
@@ -194,15 +208,66 @@ void Memo::paintEvent(QPaintEvent* event) {
         }
     }
     QPainter painter(viewport());
-    painter.setPen(
-        palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::Text));
+    const QColor pen =
+        palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::Text);
+    painter.setPen(pen);
+    const QBrush background = viewport()->palette().brush(viewport()->backgroundRole());
+    // Rows come from their pictures on a plain background; another brush
+    // (a style's texture) is drawn through.
+    const bool pictures = background.style() == Qt::SolidPattern;
+    if (pictures && (background.color().rgba() != rows_background_ || pen.rgba() != rows_pen_ ||
+                     viewport()->width() != rows_width_)) {
+        rows_.clear();
+        rows_order_.clear();
+        rows_background_ = background.color().rgba();
+        rows_pen_ = pen.rgba();
+        rows_width_ = viewport()->width();
+    }
     const QRect area = event->rect();
     qreal y = -top_;
     for (const ShownLine& shown : shown_) {
-        if (y + shown.height >= area.top() && y <= area.bottom())
-            shown.layout->draw(&painter, QPointF(0, y));
+        if (y + shown.height >= area.top() && y <= area.bottom()) {
+            if (!pictures) {
+                shown.layout->draw(&painter, QPointF(0, y));
+            } else {
+                for (int r = 0; r < shown.layout->lineCount(); ++r) {
+                    const QTextLine row = shown.layout->lineAt(r);
+                    if (y + row.y() + row.height() >= area.top() && y + row.y() <= area.bottom())
+                        paint_row(painter, *shown.layout, row, y);
+                }
+            }
+        }
         y += shown.height;
     }
+}
+
+void Memo::paint_row(QPainter& painter, const QTextLayout& layout, const QTextLine& row, qreal y) {
+    const qreal top = y + row.y();
+    const int first = static_cast<int>(std::ceil(top));
+    const int end = static_cast<int>(std::ceil(top + row.height()));
+    if (end <= first)
+        return;
+    // Where the row lies within a pixel, in the 64ths text is placed in.
+    const RowKey key(layout.text().mid(row.textStart(), row.textLength()),
+                     static_cast<int>(std::lround((top - std::floor(top)) * 64)) * 4096 +
+                         static_cast<int>(std::lround(row.x() * 64)));
+    auto kept = rows_.constFind(key);
+    if (kept == rows_.cend()) {
+        QImage picture(rows_width_, end - first, QImage::Format_ARGB32_Premultiplied);
+        picture.fill(QColor::fromRgba(rows_background_));
+        {
+            QPainter on(&picture);
+            on.setPen(QColor::fromRgba(rows_pen_));
+            row.draw(&on, QPointF(0, y - first));
+        }
+        if (rows_order_.size() == kept_rows) {
+            rows_.remove(rows_order_.front());
+            rows_order_.pop_front();
+        }
+        kept = rows_.insert(key, std::move(picture));
+        rows_order_.push_back(key);
+    }
+    painter.drawImage(QPoint(0, first), *kept);
 }
 
 }  // namespace qt

@@ -90,7 +90,8 @@ Server* the_server = nullptr;
 // What a watched window keeps: which master pointers are over it, a drag in
 // progress, the last position each pointer was given at, and its frame timer.
 struct PointerFrames::Watch {
-    explicit Watch(QWidget& window) : widget(window), timer([this] { read(); }) {}
+    explicit Watch(QWidget& window)
+        : widget(window), timer([this] { read(); }), frame_start([this] { read(); }) {}
     ~Watch();
 
     struct Over {
@@ -111,7 +112,16 @@ struct PointerFrames::Watch {
     void read();
     void deliver(int device, QPointF position, QPointF root, Qt::KeyboardModifiers modifiers);
     bool inside(QPointF position) const;
-    void next_frame() { timer.start(frames::until_next_frame()); }
+    // Read at the next frame's start, in the frame's one wake-up (before the
+    // windows draw what it brings).
+    void next_frame() {
+        if (frames::has_waker()) {
+            frame_start.request();
+        } else {
+            timer.start(frames::until_next_frame_ms());
+        }
+    }
+    bool waiting() const { return timer.active() || frame_start.pending(); }
 
     QWidget& widget;
     xcb_window_t id = XCB_WINDOW_NONE;
@@ -120,6 +130,7 @@ struct PointerFrames::Watch {
     std::uint32_t held = 0;  // its buttons down, one bit a button
     std::map<int, QPointF> given;
     Timer timer;
+    frames::FrameStart frame_start;
     std::int64_t last_frame = -1;
 };
 
@@ -390,7 +401,7 @@ void PointerFrames::Watch::hinted(std::uint32_t time) {
     // window was watched): the client's own pointer brought it.
     if (over.empty() && the_server != nullptr)
         entered(the_server->client_pointer(), time);
-    if (timer.active())
+    if (waiting())
         return;
     if (last_frame == frames::current_frame()) {
         next_frame();
@@ -440,7 +451,7 @@ void PointerFrames::Watch::pressed(int device, int button) {
         held = 0;
     dragging = device;
     held |= 1u << button;
-    if (!timer.active())
+    if (!waiting())
         next_frame();
 }
 
@@ -453,6 +464,8 @@ void PointerFrames::Watch::released(int device, int button) {
 }
 
 void PointerFrames::Watch::read() {
+    timer.stop();
+    frame_start.cancel();
     last_frame = frames::current_frame();
     if (the_server == nullptr)
         return;

@@ -11,7 +11,10 @@
 #include <QTextLayout>
 #include <QWidget>
 
+#include <QHash>
+
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -81,7 +84,11 @@ class ComboBox : public QComboBox, public Carrying<TComboBox> {
 // A memo showing its entries draws only the lines in view, the newest at the
 // bottom, exactly as a plain text view holding them all and scrolled to its
 // end would: each line is laid out once, when it first comes into view, so an
-// entry costs the same whether the memo holds ten entries or thousands. When
+// entry costs the same whether the memo holds ten entries or thousands; a
+// line of the same text as one laid out lately takes that one's layout, and
+// a row of text painted lately at the same place within a pixel is copied
+// from its picture (a mouse's report lines repeat: its moves are a few
+// counts either way, and the rows that wrap before them do not change). When
 // new entries push the lines up, the pixels on screen are moved up with them
 // and only the new lines are painted. A memo with no entries is a plain text
 // view of its own text.
@@ -102,9 +109,24 @@ class Memo : public QPlainTextEdit, public Carrying<TMemo> {
     struct ShownLine {
         std::uint64_t entry;  // counted from the first entry ever added
         int line;
-        std::unique_ptr<QTextLayout> layout;
+        std::shared_ptr<const QTextLayout> layout;
         qreal height;
     };
+    // A layout kept for the next line of its text.
+    struct Kept {
+        std::shared_ptr<const QTextLayout> layout;
+        qreal height;
+    };
+    static constexpr std::size_t kept_layouts = 256;
+    // A row's picture: the row drawn on the view's background, from the
+    // first pixel row its box starts in whole to the last its box reaches
+    // (the pixel row a box starts in part belongs to the row above: no row
+    // reaches to the top of its box). Kept by its text and where it lies
+    // within a pixel.
+    using RowKey = QPair<QString, int>;
+    static constexpr std::size_t kept_rows = 160;
+    // Paints `row` of `layout` at `y` (the layout's top), from its picture.
+    void paint_row(QPainter& painter, const QTextLayout& layout, const QTextLine& row, qreal y);
     ShownLine lay_out(std::uint64_t entry, int line, const QString& text);
     // Works out the lines in view for the entries and the size of the view now.
     void arrange();
@@ -113,6 +135,16 @@ class Memo : public QPlainTextEdit, public Carrying<TMemo> {
     // The lines in view, top to bottom, kept for the next paint while they stay
     // in view; the first is drawn at -top_.
     std::vector<ShownLine> shown_;
+    // The layouts of the lines laid out lately, by text, the oldest first
+    // out; for the view's width and font now.
+    QHash<QString, Kept> kept_;
+    std::deque<QString> kept_order_;
+    QHash<RowKey, QImage> rows_;
+    std::deque<RowKey> rows_order_;
+    // What the row pictures were drawn with; another look starts them afresh.
+    QRgb rows_background_ = 0;
+    QRgb rows_pen_ = 0;
+    int rows_width_ = 0;
     qreal top_ = 0;
     std::uint64_t arranged_changes_ = 0;
     QSize arranged_size_;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "platform/frames/frames.h"
 #include "platform/vcl/win32/native.h"
 
 namespace vcl {
@@ -222,11 +223,20 @@ LRESULT CALLBACK form_procedure(HWND hwnd, UINT message, WPARAM wparam, LPARAM l
     guarded([&] { form->Dispatch(&dispatched); });
 
     switch (message) {
-        case WM_PAINT:
+        case WM_PAINT: {
+            // The canvas copied to the screen: the form's frame cost (GDI's
+            // copy is the hand-over itself, so there is no flush to time).
+            const std::int64_t began = cost_clock_ns();
             paint_form(*form, hwnd);
+            form->add_cost(FrameCost::painting, cost_clock_ns() - began, frames::current_frame());
             return 0;
+        }
         case WM_ERASEBKGND:
             return 1;  // the canvas covers the client area
+        case WM_MOVE:
+        case WM_DISPLAYCHANGE:
+            guarded([&] { follow_display(*form, message); });
+            break;
         case WM_SIZE:
             if (wparam != SIZE_MINIMIZED) {
                 guarded([&] {
@@ -426,6 +436,7 @@ void TForm::Show() {
         return;
     const bool was_visible = IsWindowVisible(hwnd);
     ShowWindow(hwnd, SW_SHOW);
+    win32::follow_display(*this, WM_SHOWWINDOW);
     if (!native_->shown_once) {
         native_->shown_once = true;
         // Asked once: without a window manager nothing else would activate it.

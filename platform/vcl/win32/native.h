@@ -26,7 +26,7 @@ static_assert(std::is_same_v<MessageId, UINT> && std::is_same_v<WordParam, WPARA
 struct Timer::Native {
     std::function<void()> fire;
     bool active = false;
-    ULONGLONG due = 0;  // GetTickCount64() when it fires
+    std::int64_t due_us = 0;  // frames::clock_us() when it fires
 };
 
 // A form's drawing surface: a top-down 32-bit DIB section selected into a
@@ -75,7 +75,8 @@ struct TForm::Native {
     std::vector<std::unique_ptr<TControl::Native>> controls;
     std::unique_ptr<Notice> notice;
     bool shown_once = false;
-    HWND last_focus = nullptr;  // the control with the focus when the form was deactivated
+    HWND last_focus = nullptr;   // the control with the focus when the form was deactivated
+    HMONITOR monitor = nullptr;  // the main form's, as its display's rate was last read
 };
 
 struct TApplication::Native {
@@ -117,6 +118,12 @@ void process_messages();
 // other message waits, so the message loop asks after every message: a
 // stream of raw input never holds back the memo's and the canvas's frames.
 void fire_due_timers();
+// Waits for a message, the earliest timer's time or `timeout_ms`, whichever
+// comes first (the message loop's wait, and the tests' pumps).
+void wait_for_messages(DWORD timeout_ms);
+// Whether the timers wait on a high-resolution waitable timer (else a plain
+// one, with the system's timer raised to 1 ms while the program runs).
+bool high_resolution_timer();
 
 // Runs a callback from Windows so that nothing thrown crosses back into it.
 template <class Body>
@@ -146,6 +153,10 @@ void write_png(const std::string& path, int width, int height, UINT stride,
 // The system's text for an error code (a Win32 error or an HRESULT), without
 // its line break; its number when the system has none.
 std::string error_text(DWORD code);
+
+// The main form's display, followed for the frame grid's rate: on its first
+// show, WM_MOVE (a move to another monitor) and WM_DISPLAYCHANGE.
+void follow_display(TForm& form, UINT message);
 
 // Makes the notice of a form, hidden.
 Notice& notice_of(TForm& form);
