@@ -35,6 +35,7 @@
 #include "rawinput/rawinput.h"
 #include "rawinput/report.h"
 #include "ui/frmButtons.h"
+#include "ui/frmCheck.h"
 #include "ui/frmMovement.h"
 #include "ui/frmPlot.h"
 #include "ui/frmTiming.h"
@@ -216,9 +217,9 @@ bool save_window(vcl::TForm* form, const std::string& path) {
     return true;
 }
 
-// The main window to `path`; the timing, buttons, movement and plot windows,
-// when they were opened, beside it (shot.png: shot-timing.png,
-// shot-buttons.png, shot-movement.png, shot-plot.png).
+// The main window to `path`; the timing, buttons, movement, plot and check
+// windows, when they were opened, beside it (shot.png: shot-timing.png,
+// shot-buttons.png, shot-movement.png, shot-plot.png, shot-check.png).
 bool save_screenshot(const std::string& path) {
     if (Form1 == nullptr)
         return false;
@@ -244,6 +245,11 @@ bool save_screenshot(const std::string& path) {
     if (Form6 != nullptr) {
         Form6->refresh();
         saved = save_window(Form6, beside("plot")) && saved;
+    }
+    if (Form7 != nullptr) {
+        measures::feed().compare_pairs();
+        Form7->refresh();
+        saved = save_window(Form7, beside("check")) && saved;
     }
     return saved;
 }
@@ -305,6 +311,10 @@ int main(int argc, char** argv) {
         std::cerr << "rawmice: " << error << '\n';
         return 2;
     }
+    if (!options.report.empty() && !report_path_usable(options.report, error)) {
+        std::cerr << "rawmice: --report: " << error << '\n';
+        return 2;
+    }
 
     vcl::TApplication application(argc, argv);
     app::FormWindows windows;
@@ -315,6 +325,9 @@ int main(int argc, char** argv) {
     const app::MeasuredInput measured_input(service.provider());
     measures::feed().start(measured_input, std::int64_t{options.chatter_ms} * 1000);
     measures::feed().set_distance_mm(options.distance_mm);
+    // The check compares the mice in pairs from their first packet on.
+    if (options.check || !options.report.empty())
+        measures::feed().start_check();
     // Each mouse's CPI for speed, by the number the engine gave it at start.
     measures::feed().set_cpi_source([&options](measures::Handle mouse) {
         return app::speed_cpi(options, mouse_number(reinterpret_cast<HANDLE>(mouse)));
@@ -380,6 +393,8 @@ int main(int argc, char** argv) {
                 show_measures_window(Form5);
             if (options.plot)
                 show_measures_window(Form6);
+            if (options.check)
+                show_measures_window(Form7);
         },
         Qt::QueuedConnection);
 
@@ -396,6 +411,11 @@ int main(int argc, char** argv) {
         result = 1;
     if (recorder && !recorder->finish() && result == 0)
         result = 1;
+    if (!options.report.empty() && !write_check_report(options.report, error)) {
+        std::cerr << "rawmice: --report: " << error << '\n';
+        if (result == 0)
+            result = 1;
+    }
     std::fflush(stdout);
     std::cerr << app::unknown_cpi_mice(options, raw_input_state.raw_mouse_count);
     if (options.stats) {
@@ -413,6 +433,8 @@ int main(int argc, char** argv) {
                   << std::flush;
         if (Form6 != nullptr)
             std::cerr << Form6->cost_line() << std::flush;
+        if (Form7 != nullptr)
+            std::cerr << Form7->cost_line() << std::flush;
     } else if (service.dropped_unfocused() > 0) {
         std::cerr << "rawmice: " << service.dropped_unfocused()
                   << " packets dropped because no window of rawmice was active\n"
