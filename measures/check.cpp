@@ -371,8 +371,10 @@ Cpi judge_cpi(const strokes::Summary& s, std::optional<double> set_cpi) {
     c.deviation_pct = deviation;
     r.figure += ", set " + fixed(*set_cpi, 0);
     const double off = std::abs(deviation);
+    // Within what the figure shows: at it.
     const std::string how =
-        percent_text(off) + (deviation >= 0 ? " above" : " below") + " its setting";
+        off < 0.05 ? std::string("at its setting")
+                   : percent_text(off) + (deviation >= 0 ? " above" : " below") + " its setting";
     if (off <= limit(Limit::cpi_warn_pct)) {
         r.verdict = Verdict::pass;
         r.reason = how + " (within " + limit_text(Limit::cpi_warn_pct) + " %)";
@@ -418,8 +420,11 @@ CpiAtSpeed judge_cpi_at_speed(const strokes::Summary& s, std::optional<double> s
         return cpms ? " (" + speed_text(*cpms, cpi) + ")" : std::string();
     };
     const std::string how =
-        "fast strokes" + at(s.fast_cpms) + " go " + percent_text(std::abs(variation)) +
-        (variation >= 0 ? " further" : " less far") + " than slow ones" + at(s.slow_cpms);
+        "fast strokes" + at(s.fast_cpms) + " go " +
+        (std::abs(variation) < 0.05 ? std::string("as far as")
+                                    : percent_text(std::abs(variation)) +
+                                          (variation >= 0 ? " further than" : " less far than")) +
+        " slow ones" + at(s.slow_cpms);
     const double off = std::abs(variation);
     if (off <= limit(Limit::variation_warn_pct)) {
         r.verdict = Verdict::pass;

@@ -265,6 +265,8 @@ TEST(CheckCpiTest, WithinFiveOfItsSettingPassesWithinTenWarnsBeyondFails) {
         {"+10.0 %", strokes_with(880), 800, Verdict::warn, nullptr, "10.0 % above"},
         {"+10.01 %", strokes_with(880.08), 800, Verdict::fail, nullptr, "(over 10 %)"},
         {"-10.01 %", strokes_with(719.92), 800, Verdict::fail, nullptr, "below its setting"},
+        {"+0.04 %", strokes_with(800.3), 800, Verdict::pass, "800 CPI, set 800",
+         "at its setting (within 5 %)"},
         {"no setting", strokes_with(812.4), std::nullopt, Verdict::info, "812 CPI",
          "from 5 slow strokes over D = 100 mm; type the CPI it is set to"},
     };
@@ -310,7 +312,7 @@ TEST(CheckCpiAtSpeedTest, WithinThreePassesWithinTenWarnsBeyondFails) {
          "over \xC2\xB1"
          "10 %"},
         {10.01, Verdict::fail, nullptr, "further"},
-        {0.01, Verdict::pass, "0.0 %", "within"},
+        {0.01, Verdict::pass, "0.0 %", "go as far as slow ones"},
     };
     for (const Row& row : rows) {
         const check::CpiAtSpeed v = check::judge_cpi_at_speed(varied(row.pct), 800);
