@@ -118,7 +118,9 @@ struct Parser {
                               "FILE"};
     QCommandLineOption distance{"distance-mm",
                                 "The distance in mm the mice are moved, for their CPI in the "
-                                "movement window and --stats (above 0, at most 10000).",
+                                "movement window and --stats; between two stops, D, the "
+                                "mouse's travel: the gap less its length (above 0, at most "
+                                "10000).",
                                 "D"};
     QCommandLineOption cpi{"cpi",
                            "The CPI mouse M's speeds are read at in m/s (M:N), or every "

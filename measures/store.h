@@ -63,11 +63,14 @@ class Mouse {
     // the poll period the timing found, the strokes with the tracking's speed.
     void add(std::int64_t time_us, bool same_report, bool background, std::uint16_t button_flags,
              const movement::Motion& motion = {}) {
+        // A copy no measure can reach: each one's test of it is the same,
+        // made once.
+        const movement::Motion m = motion;
         timing.add(time_us, same_report, background);
         buttons.add(time_us, button_flags, same_report);
-        movement.add(time_us, motion);
-        tracking.add(time_us, motion, timing.poll_period_us());
-        strokes.add(time_us, motion, tracking);
+        movement.add(time_us, m);
+        tracking.add(time_us, m, timing.poll_period_us());
+        strokes.add(time_us, m, tracking);
     }
 
     // Changes whenever anything any of its measures shows changes.

@@ -23,6 +23,12 @@ double median(std::array<double, N>& values, std::size_t n) {
     return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
+double report_length(std::int32_t dx, std::int32_t dy) {
+    const double x = dx;
+    const double y = dy;
+    return std::sqrt(x * x + y * y);
+}
+
 std::string decimals(double value, int places, bool sign = false) {
     char text[32];
     std::snprintf(text, sizeof text, sign ? "%+.*f" : "%.*f", places, value);
@@ -168,92 +174,101 @@ Figures figures(std::span<const Stroke> all, int field) {
 void MouseStrokes::reset() {
     const std::uint64_t generation = generation_;
     const std::uint64_t cpi_generation = cpi_generation_;
+    const std::uint64_t spinouts_seen = spinouts_seen_;  // the tracking's, which goes on
     *this = MouseStrokes();
     generation_ = generation + 1;
     cpi_generation_ = cpi_generation + 1;
+    spinouts_seen_ = spinouts_seen;
 }
 
 void MouseStrokes::add_report(std::int64_t time_us, std::int32_t dx, std::int32_t dy,
                               const tracking::MouseTracking& tracking) {
     ++generation_;
-    const float speed = tracking.last_speed_cpms();
     const std::size_t saturated = tracking.last_saturated_field();
-    const auto here_field = static_cast<std::int8_t>(
-        saturated == tracking::MouseTracking::no_field ? -1 : static_cast<int>(saturated));
-    const std::size_t field = tracking.field();
-    field_ = field == tracking::MouseTracking::no_field ? -1 : static_cast<int>(field);
+    const Most here{tracking.last_speed_cpms(),
+                    static_cast<std::int8_t>(saturated == tracking::MouseTracking::no_field
+                                                 ? -1
+                                                 : static_cast<int>(saturated))};
+    field_ = tracking.field();
     // A spin-out found now (the tracking's count moved on; a reset of it
     // counts from 0 again).
-    if (tracking.spinouts() != spinouts_seen_) {
+    if (tracking.spinouts() != spinouts_seen_) [[unlikely]] {
         if (tracking.spinouts() > spinouts_seen_)
             spun_out(tracking.last_spinout_us());
         spinouts_seen_ = tracking.spinouts();
     }
 
     // A pause, or a stamp going back, ends the stroke at its last report.
-    const bool starts = !open_ || time_us < at_.us || time_us - at_.us >= timing::pause_us;
-    if (open_ && starts) {
-        Most whole = to_far_;
-        whole.take(since_far_);
-        finish(at_, whole);
-    }
-    Point before = at_;
-    // The tracking's speed over the report's interval: its movement over the
-    // last 4 ms, spread over it. Before the speed is known (the first 4 ms of
-    // a stroke, which start and end slowly), the report's own length.
-    const double x = dx;
-    const double y = dy;
-    at_.path += !starts && !std::isnan(speed)
-                    ? static_cast<double>(speed) * static_cast<double>(time_us - at_.us) / 1000
-                    : std::sqrt(x * x + y * y);
-    at_.x += dx;
-    at_.y += dy;
-    at_.us = time_us;
-    if (starts) {
-        // The stroke starts from rest where the mouse was: its first report
-        // carries counts of an unknown span before its stamp.
-        before.us = time_us;
-        begin(before);
-        if (latest_spin_us_ >= time_us - near_spinout_us)
-            first_spin_us_ = last_spin_us_ = latest_spin_us_;
-    }
-
-    const std::int64_t ex = at_.x - start_.x;
-    const std::int64_t ey = at_.y - start_.y;
-    const std::int64_t d2 = ex * ex + ey * ey;
-    if (d2 > far_d2_) {
-        to_far_.take(since_far_);
-        to_far_.take(speed, here_field);
-        since_far_ = Most{};
-        far_ = at_;
-        far_d2_ = d2;
-        set_turn_limit();
+    const std::int64_t interval_us = time_us - at_.us;
+    if (!open_ || interval_us < 0 || interval_us >= timing::pause_us) [[unlikely]] {
+        start(time_us, dx, dy, here);
     } else {
-        since_far_.take(speed, here_field);
-        if (static_cast<double>(d2) <= turn_d2_) {
-            // It turned back: it ends at its greatest distance, and the next
-            // begins there with the counts after it, whose own greatest
-            // distance from there is where the mouse is now.
-            const Point far = far_;
-            const Most after = since_far_;
-            const std::int64_t first_spin = first_spin_us_;
-            const std::int64_t last_spin = last_spin_us_;
-            finish(far_, to_far_);
-            begin(far);
-            if (last_spin >= far.us - near_spinout_us) {
-                first_spin_us_ = first_spin >= far.us - near_spinout_us ? first_spin : last_spin;
-                last_spin_us_ = last_spin;
-            }
-            const std::int64_t fx = at_.x - far.x;
-            const std::int64_t fy = at_.y - far.y;
-            to_far_ = after;
+        // The tracking's speed over the report's interval: its movement over
+        // the last 4 ms, spread over it. Before the speed is known (the first
+        // 4 ms of a stroke, which start and end slowly), the report's own
+        // length.
+        advance(time_us, dx, dy,
+                !std::isnan(here.peak)
+                    ? static_cast<double>(here.peak) * static_cast<double>(interval_us) * 1e-3
+                    : report_length(dx, dy));
+        // Squared in double: no overflow, however far one stroke goes.
+        const auto ex = static_cast<double>(at_.x - start_.x);
+        const auto ey = static_cast<double>(at_.y - start_.y);
+        const double d2 = ex * ex + ey * ey;
+        if (d2 > far_d2_) {
+            to_far_.take(since_far_);
+            to_far_.take(here);
+            since_far_ = Most{};
             far_ = at_;
-            far_d2_ = fx * fx + fy * fy;
+            far_d2_ = d2;
             set_turn_limit();
+        } else {
+            since_far_.take(here);
+            if (d2 <= turn_d2_) [[unlikely]]
+                turn();
         }
     }
-    if (unsettled_ > 0)
-        settle(time_us, field_);
+    if (time_us > settles_after_us_) [[unlikely]]
+        settle(time_us);
+}
+
+void MouseStrokes::start(std::int64_t time_us, std::int32_t dx, std::int32_t dy, const Most& here) {
+    if (open_)
+        finish(at_, whole());
+    // The stroke starts from rest where the mouse was: its first report
+    // carries counts of an unknown span before its stamp.
+    Point from = at_;
+    from.us = time_us;
+    begin(from);
+    if (latest_spin_us_ >= time_us - near_spinout_us)
+        first_spin_us_ = last_spin_us_ = latest_spin_us_;
+    advance(time_us, dx, dy, report_length(dx, dy));
+    to_far_.take(here);  // begin() emptied it
+    far_ = at_;
+    far_d2_ = static_cast<double>(dx) * dx + static_cast<double>(dy) * dy;
+    set_turn_limit();
+}
+
+void MouseStrokes::turn() {
+    // It ends at its greatest distance, and the next begins there with the
+    // counts after it, whose own greatest distance from there is where the
+    // mouse is now.
+    const Point far = far_;
+    const Most after = since_far_;
+    const std::int64_t first_spin = first_spin_us_;
+    const std::int64_t last_spin = last_spin_us_;
+    finish(far_, to_far_);
+    begin(far);
+    if (last_spin >= far.us - near_spinout_us) {
+        first_spin_us_ = first_spin >= far.us - near_spinout_us ? first_spin : last_spin;
+        last_spin_us_ = last_spin;
+    }
+    const auto fx = static_cast<double>(at_.x - far.x);
+    const auto fy = static_cast<double>(at_.y - far.y);
+    to_far_ = after;
+    far_ = at_;
+    far_d2_ = fx * fx + fy * fy;
+    set_turn_limit();
 }
 
 void MouseStrokes::begin(const Point& at) {
@@ -265,14 +280,14 @@ void MouseStrokes::begin(const Point& at) {
     first_spin_us_ = last_spin_us_ = no_spin;
 }
 
-void MouseStrokes::set_turn_limit() {
+inline void MouseStrokes::set_turn_limit() {
     // Turned back once the distance d from the start is at most
     // far - max(turn_share * far, turn_min_counts): compared squared, as
     // (0.95 far)² beyond 80 counts, where no square root is needed.
     constexpr double keep = 1 - turn_share;
     constexpr double long_from = turn_min_counts / turn_share;
-    const auto far2 = static_cast<double>(far_d2_);
-    if (far2 >= long_from * long_from) {
+    const double far2 = far_d2_;
+    if (far2 >= long_from * long_from) [[likely]] {
         turn_d2_ = keep * keep * far2;
     } else {
         const double back = std::sqrt(far2) - turn_min_counts;
@@ -294,6 +309,7 @@ void MouseStrokes::finish(const Point& end, const Most& most) {
     next_ = (next_ + 1) % kept;
     count_ = std::min(count_ + 1, kept);
     unsettled_ = std::min(unsettled_ + 1, count_);
+    settles_after_us_ = std::min(settles_after_us_, s.end_us + settle_us);
     ++strokes_;
     lengths_ += s.length;
     open_ = false;
@@ -317,16 +333,19 @@ void MouseStrokes::spun_out(std::int64_t collapse_us) {
     }
 }
 
-void MouseStrokes::settle(std::int64_t now_us, int field) {
+void MouseStrokes::settle(std::int64_t now_us) {
     const std::size_t before = unsettled_;
     while (unsettled_ > 0 && ring_[(next_ + kept - unsettled_) % kept].end_us + settle_us < now_us)
         --unsettled_;
+    settles_after_us_ = unsettled_ > 0
+                            ? ring_[(next_ + kept - unsettled_) % kept].end_us + settle_us
+                            : std::numeric_limits<std::int64_t>::max();
     if (unsettled_ == before)
         return;
     // The settled strokes' figures: the last valid ones are held.
     std::array<Stroke, kept + 1> strokes;
     const std::size_t n = copy_kept(strokes, false) - unsettled_;
-    const Figures f = figures(std::span<const Stroke>(strokes.data(), n), field);
+    const Figures f = figures(std::span<const Stroke>(strokes.data(), n), field());
     if (f.cpi_valid) {
         if (held_cpi_.slow_counts != f.slow_counts)
             ++cpi_generation_;
@@ -344,8 +363,7 @@ Stroke MouseStrokes::open_stroke() const {
     s.y = at_.y - start_.y;
     s.length = std::hypot(static_cast<double>(s.x), static_cast<double>(s.y));
     s.path = at_.path - start_.path;
-    Most most = to_far_;
-    most.take(since_far_);
+    const Most most = whole();
     s.peak_cpms = most.peak >= 0 ? most.peak : std::numeric_limits<float>::quiet_NaN();
     s.saturated_field = most.field;
     s.near_spinout = first_spin_us_ != no_spin;
@@ -376,7 +394,7 @@ Summary MouseStrokes::summary(std::optional<double> distance_mm) const {
     std::array<Stroke, kept + 1> all;
     const std::size_t n = copy_kept(all, true);
     const std::size_t first = n > kept ? n - kept : 0;
-    const Figures live = figures(std::span<const Stroke>(all.data() + first, n - first), field_);
+    const Figures live = figures(std::span<const Stroke>(all.data() + first, n - first), field());
     Summary s;
     s.strokes = strokes_ + (open_ ? 1 : 0);
     s.kept = n - first;

@@ -211,6 +211,25 @@ class MouseStrokes {
 
     void add_report(std::int64_t time_us, std::int32_t dx, std::int32_t dy,
                     const tracking::MouseTracking& tracking);
+    // The mouse moves by a report's counts at `time_us`, its path by `path`.
+    void advance(std::int64_t time_us, std::int32_t dx, std::int32_t dy, double path) {
+        at_.path += path;
+        at_.x += dx;
+        at_.y += dy;
+        at_.us = time_us;
+    }
+    // What the open stroke holds from its start to now.
+    Most whole() const {
+        Most most = to_far_;
+        most.take(since_far_);
+        return most;
+    }
+    // A report after a pause (or none before): the open stroke ends, and
+    // another starts with this report.
+    void start(std::int64_t time_us, std::int32_t dx, std::int32_t dy, const Most& here);
+    // It turned back: the open stroke ends at its greatest distance, and
+    // another begins there.
+    void turn();
     // Opens a stroke at `at`, near no spin-out yet.
     void begin(const Point& at);
     // Ends the open stroke at `end` (its greatest distance, or its last
@@ -221,7 +240,11 @@ class MouseStrokes {
     Stroke open_stroke() const;
     // The kept strokes, oldest first, into `out`; the open one too when asked.
     std::size_t copy_kept(std::array<Stroke, kept + 1>& out, bool with_open) const;
-    void settle(std::int64_t now_us, int field);
+    void settle(std::int64_t now_us);
+    // The field saturated reports are counted at, as figures() takes it.
+    int field() const {
+        return field_ == tracking::MouseTracking::no_field ? -1 : static_cast<int>(field_);
+    }
 
     std::uint64_t generation_ = 0;
     std::uint64_t strokes_ = 0;  // finished since the reset
@@ -229,13 +252,15 @@ class MouseStrokes {
     std::size_t count_ = 0;      // finished ones in the ring
     std::size_t next_ = 0;       // where the next goes
     std::size_t unsettled_ = 0;  // the newest finished ones a spin-out may still mark
+    // When the oldest of them settles (a stamp after it does); none: never.
+    std::int64_t settles_after_us_ = std::numeric_limits<std::int64_t>::max();
     // Where the mouse is: its counts since the reset and its path.
     Point at_;
     double lengths_ = 0;  // the finished strokes' lengths added up
     bool open_ = false;
     Point start_;
     Point far_;  // the greatest distance from the start so far
-    std::int64_t far_d2_ = 0;
+    double far_d2_ = 0;
     double turn_d2_ = -1;  // at or below this squared distance, it has turned back
     Most to_far_;          // from the start to there
     Most since_far_;       // after it
@@ -244,7 +269,8 @@ class MouseStrokes {
     std::int64_t last_spin_us_ = no_spin;
     std::int64_t latest_spin_us_ = no_spin;  // of all
     std::uint64_t spinouts_seen_ = 0;
-    int field_ = -1;  // where the tracking counts saturated reports, at the last packet
+    // Where the tracking counts saturated reports, at the last packet.
+    std::size_t field_ = tracking::MouseTracking::no_field;
     // The figures of the last settled strokes whose slow strokes agreed, and
     // of the last whose variation was known.
     Figures held_cpi_;

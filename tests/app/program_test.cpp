@@ -796,7 +796,7 @@ TEST_F(WindowTest, TheMovementWindowShowsTheMiceMovedTogether) {
     EXPECT_NE(words.find(" 10.1 2760 65537 Reference\n"), std::string::npos) << result.err;
     EXPECT_NE(words.find("\n0 1 0.500 3.000 "), std::string::npos) << result.err;
     const QImage shot(QString::fromStdString((dir_ / "shot-movement.png").string()));
-    ASSERT_EQ(shot.size(), QSize(720, 470)) << "saved beside shot.png";
+    ASSERT_EQ(shot.size(), QSize(720, 600)) << "saved beside shot.png";
     const QImage main_shot(QString::fromStdString((dir_ / "shot.png").string()));
     EXPECT_FALSE(main_shot.isNull());
 }

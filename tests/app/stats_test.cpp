@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -1056,7 +1057,8 @@ std::int64_t quantile(const std::vector<std::int64_t>& sorted, double q) {
 // What the program measures of every bundled mouse recording, against the
 // intervals its lines give, and as many presses as its log has DOWN flags: the percentiles to the
 // histogram's resolution (exact below 256 µs, then at most 1/128 below), the rate to 1 %, the
-// irregular share within what that resolution leaves open.
+// irregular share within what that resolution leaves open. None moves to and fro between two
+// stops: seconds of wandering, clicking and scrolling, their strokes give no CPI.
 TEST(StatsProgramTest, EveryBundledMouseRecordingIsMeasuredAsItsLinesSay) {
     testsupport::TempDir dir;
     std::vector<std::filesystem::path> files;
@@ -1086,10 +1088,19 @@ TEST(StatsProgramTest, EveryBundledMouseRecordingIsMeasuredAsItsLinesSay) {
         SCOPED_TRACE(file.filename().string());
         std::vector<std::int64_t> intervals = intervals_of(testsupport::event_lines(file));
         std::sort(intervals.begin(), intervals.end());
-        const auto run = testsupport::run_rawmice(
-            {"--replay=" + file.string(), "--replay-speed=max", "--exit-after-replay", "--stats"},
-            dir.path());
+        const auto run =
+            testsupport::run_rawmice({"--replay=" + file.string(), "--replay-speed=max",
+                                      "--exit-after-replay", "--stats", "--distance-mm=100"},
+                                     dir.path());
         ASSERT_EQ(run.exit_code, 0) << run.err;
+        for (const auto& fields : table_rows(run.err, "mouse", "strokes")) {
+            ASSERT_GE(fields.size(), 10u) << run.err;
+            std::printf("%s: strokes %s, between the stops %s\n", file.filename().string().c_str(),
+                        fields[1].c_str(), fields[2].c_str());
+            EXPECT_EQ(fields[2], "0") << run.err;
+            EXPECT_EQ(fields[3], "-") << "no CPI: " << run.err;
+            EXPECT_EQ(fields[9], "-") << "no variation: " << run.err;
+        }
         // As many presses of each button as log.txt has DOWN flags.
         std::map<std::string, std::uint64_t> downs;
         for (const std::string& line :

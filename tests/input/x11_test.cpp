@@ -544,21 +544,25 @@ class OtherProgramWindow {
 };
 
 // The "bg %" cell of each mouse's row in --stats's table on standard error, by
-// mouse number (cells are two or more spaces apart).
+// mouse number (cells are two or more spaces apart); the table ends where the
+// next one's title begins.
 std::map<int, std::string> background_shares(const std::string& err) {
     std::map<int, std::string> shares;
-    std::optional<std::size_t> column;
+    constexpr std::size_t none = 0;  // the mouse's own column: never the share's
+    std::size_t column = none;
     const std::regex gap(" {2,}");
     for (const std::string& line : testsupport::split_lines(err)) {
         const std::vector<std::string> cells(
             std::sregex_token_iterator(line.begin(), line.end(), gap, -1), {});
-        if (cells.size() > 1 && cells[0] == "mouse" && cells[1] == "handle") {
+        if (line.rfind("rawmice ", 0) == 0) {
+            column = none;
+        } else if (cells.size() > 1 && cells[0] == "mouse" && cells[1] == "handle") {
             const auto at = std::find(cells.begin(), cells.end(), "bg %");
             if (at != cells.end())
                 column = static_cast<std::size_t>(at - cells.begin());
-        } else if (column && cells.size() > *column && !cells[0].empty() &&
+        } else if (column != none && cells.size() > column && !cells[0].empty() &&
                    std::isdigit(static_cast<unsigned char>(cells[0][0]))) {
-            shares[std::stoi(cells[0])] = cells[*column];
+            shares[std::stoi(cells[0])] = cells[column];
         }
     }
     return shares;

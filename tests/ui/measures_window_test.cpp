@@ -48,7 +48,7 @@ const std::vector<Window>& windows() {
          [] { show_measures_window(Form4); }},
         {"Movement",
          "Form5",
-         {720, 470},
+         {720, 600},
          Qt::Key_F4,
          []() -> MeasuresWindow* { return Form5; },
          [] { show_measures_window(Form5); }},

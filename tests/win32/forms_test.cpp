@@ -129,7 +129,7 @@ TEST_F(Layouts, TheMovementWindowHasItsCaptionClientSizeDistanceBoxAndButtons) {
     ProgramForm<form5>* form = nullptr;
     vcl::Application->CreateForm(&form);
     HWND hwnd = form->native().hwnd;
-    EXPECT_EQ(client_size_of(hwnd), std::make_pair(720L, 470L));
+    EXPECT_EQ(client_size_of(hwnd), std::make_pair(720L, 600L));
     EXPECT_EQ(std::string(form->Caption), "Movement");
     ASSERT_EQ(form->controls().size(), 4u);
     EXPECT_EQ(text_of(hwnd_of(form->controls()[0])), "Distance mm:");

@@ -348,8 +348,8 @@ TEST_F(MainWindowOnUser32, F4OpensTheMovementWindowWhoseCountsComeFromRealMotion
     ASSERT_EQ(Form5->mouse_rows().size(), 1u);
     EXPECT_EQ(Form5->mouse_rows()[0][measures::movement::column::counts_y], "-20");
     EXPECT_EQ(Form5->mouse_rows()[0][measures::movement::column::angle], "26.6");
-    ASSERT_EQ(Form5->notes().size(), 4u);
-    EXPECT_EQ(Form5->notes()[3].rfind("Lags: receipt time", 0), 0u) << Form5->notes()[3];
+    ASSERT_EQ(Form5->notes().size(), 7u);
+    EXPECT_EQ(Form5->notes().back().rfind("Lags: receipt time", 0), 0u) << Form5->notes().back();
 
     // Enter takes the distance typed in the box: 40 x -20 counts over 1.136 mm is 1000 CPI.
     Form5->edtDistance->Text = "1.136";
