@@ -616,21 +616,30 @@ bool report_path_usable(const std::string& path, std::string& error) {
         error = "cannot write " + path + ": it is a folder";
         return false;
     }
-    // A new file beside it: the folder exists and takes one.
+    // A new file beside it: the folder exists and takes one. One there
+    // already is someone's: opened to be added to, and left as it is.
     std::filesystem::path part = target;
     part += ".part";
-    std::FILE* probe = nullptr;
 #ifdef _WIN32
-    probe = _wfopen(part.c_str(), L"wb");
+    std::FILE* probe = _wfopen(part.c_str(), L"wbx");
 #else
-    probe = std::fopen(part.c_str(), "wb");
+    std::FILE* probe = std::fopen(part.c_str(), "wbx");
 #endif
+    const bool made = probe != nullptr;
+    if (probe == nullptr && errno == EEXIST) {
+#ifdef _WIN32
+        probe = _wfopen(part.c_str(), L"ab");
+#else
+        probe = std::fopen(part.c_str(), "ab");
+#endif
+    }
     if (probe == nullptr) {
         error = "cannot create " + path + ": " + std::strerror(errno);
         return false;
     }
     std::fclose(probe);
-    std::filesystem::remove(part, ignored);
+    if (made)
+        std::filesystem::remove(part, ignored);
     return true;
 }
 
