@@ -1,5 +1,6 @@
 // The check's report read back as a script reads it (Qt's JSON parser): the
-// keys exactly, figures as numbers, unknown ones null, text escaped.
+// keys exactly, figures as numbers, unknown ones null, text escaped; and the
+// README's table of thresholds, which is the check's own table.
 #include <gtest/gtest.h>
 
 #include <QJsonArray>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "measures/check.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -207,6 +209,14 @@ TEST(CheckReportTest, EveryVerdictHasItsKey) {
                   key);
     }
     EXPECT_EQ(check::verdict_word(Verdict::cant_tell), "can't tell");
+}
+
+// The README's table is the check's own: a threshold changed in the code and
+// not in the README (or the other way) fails here, printing the table to put in.
+TEST(CheckReportTest, TheReadmeShowsTheThresholdsTable) {
+    const std::string readme = testsupport::read_file(testsupport::source_dir() / "README.md");
+    const std::string table = check::thresholds_markdown();
+    EXPECT_NE(readme.find(table), std::string::npos) << "README.md should hold:\n" << table;
 }
 
 }  // namespace
