@@ -36,6 +36,7 @@
 #include "rawinput/rawinput.h"
 #include "rawinput/report.h"
 #include "ui/frmButtons.h"
+#include "ui/frmCheck.h"
 #include "ui/frmMovement.h"
 #include "ui/frmPlot.h"
 #include "ui/frmTiming.h"
@@ -217,9 +218,9 @@ bool save_window(vcl::TForm* form, const std::string& path) {
     return true;
 }
 
-// The main window to `path`; the timing, buttons, movement and plot windows,
-// when they were opened, beside it (shot.png: shot-timing.png,
-// shot-buttons.png, shot-movement.png, shot-plot.png).
+// The main window to `path`; the timing, buttons, movement, plot and check
+// windows, when they were opened, beside it (shot.png: shot-timing.png,
+// shot-buttons.png, shot-movement.png, shot-plot.png, shot-check.png).
 bool save_screenshot(const std::string& path) {
     if (Form1 == nullptr)
         return false;
@@ -245,6 +246,11 @@ bool save_screenshot(const std::string& path) {
     if (Form6 != nullptr) {
         Form6->refresh();
         saved = save_window(Form6, beside("plot")) && saved;
+    }
+    if (Form7 != nullptr) {
+        measures::feed().compare_pairs();
+        Form7->refresh();
+        saved = save_window(Form7, beside("check")) && saved;
     }
     return saved;
 }
@@ -306,6 +312,10 @@ int main(int argc, char** argv) {
         std::cerr << "rawmice: " << error << '\n';
         return 2;
     }
+    if (!options.report.empty() && !report_path_usable(options.report, error)) {
+        std::cerr << "rawmice: --report: " << error << '\n';
+        return 2;
+    }
 
     // The frame grid at the rate asked for; else the display's, as the main
     // window shows it.
@@ -320,6 +330,9 @@ int main(int argc, char** argv) {
     const app::MeasuredInput measured_input(service.provider());
     measures::feed().start(measured_input, std::int64_t{options.chatter_ms} * 1000);
     measures::feed().set_distance_mm(options.distance_mm);
+    // The check compares the mice in pairs from their first packet on.
+    if (options.check || !options.report.empty())
+        measures::feed().start_check();
     // Each mouse's CPI for speed, by the number the engine gave it at start.
     measures::feed().set_cpi_source([&options](measures::Handle mouse) {
         return app::speed_cpi(options, mouse_number(reinterpret_cast<HANDLE>(mouse)));
@@ -385,6 +398,8 @@ int main(int argc, char** argv) {
                 show_measures_window(Form5);
             if (options.plot)
                 show_measures_window(Form6);
+            if (options.check)
+                show_measures_window(Form7);
         },
         Qt::QueuedConnection);
 
@@ -401,6 +416,11 @@ int main(int argc, char** argv) {
         result = 1;
     if (recorder && !recorder->finish() && result == 0)
         result = 1;
+    if (!options.report.empty() && !write_check_report(options.report, error)) {
+        std::cerr << "rawmice: --report: " << error << '\n';
+        if (result == 0)
+            result = 1;
+    }
     std::fflush(stdout);
     std::cerr << app::unknown_cpi_mice(options, raw_input_state.raw_mouse_count);
     if (options.stats) {
@@ -420,7 +440,8 @@ int main(int argc, char** argv) {
                   << std::flush;
         // What each measures window's frames cost, for those that were made.
         for (const MeasuresWindow* window :
-             std::initializer_list<const MeasuresWindow*>{Form3, Form4, Form5, Form6}) {
+             std::initializer_list<const MeasuresWindow*>{Form3, Form4, Form5, Form6,
+                                                                  Form7}) {
             if (window != nullptr)
                 std::cerr << window->cost_line();
         }

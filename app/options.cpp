@@ -83,8 +83,9 @@ struct Parser {
                                   "Close the window once every replayed packet is handled."};
     QCommandLineOption screenshot{"screenshot",
                                   "Save the main window as PNG when it closes (and the timing, "
-                                  "buttons, movement and plot windows, when they were opened, as "
-                                  "FILE with -timing, -buttons, -movement and -plot before .png).",
+                                  "buttons, movement, plot and check windows, when they were "
+                                  "opened, as FILE with -timing, -buttons, -movement, -plot and "
+                                  "-check before .png).",
                                   "FILE"};
     QCommandLineOption list{"list-devices",
                             "Print the device listing, then where each device is and its name, "
@@ -108,6 +109,14 @@ struct Parser {
                             "Open the plot window at start (F5 opens and hides it): each "
                             "mouse's counts, speed, intervals or path over its last 30 s, "
                             "saved as a PNG picture or CSV data."};
+    QCommandLineOption check{"check",
+                             "Open the check window at start (F6 opens and hides it): a verdict "
+                             "for each mouse and test (polling, buttons, CPI, CPI at speed, "
+                             "speed, together), and what to do next."};
+    QCommandLineOption report{"report",
+                              "At exit, write the check's verdicts and figures of every numbered "
+                              "mouse to FILE as JSON (with a replay: the recording's).",
+                              "FILE"};
     QCommandLineOption distance{"distance-mm",
                                 "The distance in mm the mice are moved, for their CPI in the "
                                 "movement window and --stats; between two stops, D, the "
@@ -143,9 +152,9 @@ struct Parser {
             "Watch several mice at once: every raw packet of every mouse, one line each, in "
             "the window and in log.txt.");
         parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-        parser.addOptions({input,      replay,     speed,   exit_after, screenshot, list,     stats,
-                           timing,     buttons,    chatter, movement,   plot,       distance, cpi,
-                           frame_rate, background, csv,     record,     help,       version});
+        parser.addOptions({input, replay, speed, exit_after, screenshot, list, stats, timing,
+                           buttons, chatter, movement, plot, check, report, distance, cpi,
+                           frame_rate, background, csv, record, help, version});
     }
 };
 
@@ -203,13 +212,16 @@ ParsedOptions parse_options(const QStringList& arguments) {
     o.buttons = p.parser.isSet(p.buttons);
     o.movement = p.parser.isSet(p.movement);
     o.plot = p.parser.isSet(p.plot);
+    o.check = p.parser.isSet(p.check);
     o.background = p.parser.isSet(p.background);
     o.exit_after_replay = p.parser.isSet(p.exit_after);
     o.screenshot = p.parser.value(p.screenshot).toStdString();
     for (auto [option, value, what] :
          {std::tuple{&p.csv, &o.csv, "--csv: the file name is empty (give one: --csv=FILE)"},
           std::tuple{&p.record, &o.record,
-                     "--record: the folder is empty (give an existing folder: --record=DIR)"}}) {
+                     "--record: the folder is empty (give an existing folder: --record=DIR)"},
+          std::tuple{&p.report, &o.report,
+                     "--report: the file name is empty (give one: --report=FILE)"}}) {
         *value = p.parser.value(*option).toStdString();
         if (p.parser.isSet(*option) && value->empty()) {
             result.error = what;

@@ -27,6 +27,8 @@ struct Options {
     bool buttons = false;   // open the buttons window at start
     bool movement = false;  // open the movement window at start
     bool plot = false;      // open the plot window at start
+    bool check = false;     // open the check window at start
+    std::string report;     // the check's report is written there at exit, when not empty
     // The distance in mm the mice are moved, for their CPI; none when not given.
     std::optional<double> distance_mm;
     // The CPI speeds are read at: every mouse's (--cpi=N), and mouse M's

@@ -11,7 +11,7 @@
 // counted, between CALLGRIND_START_INSTRUMENTATION and STOP:
 //
 //   valgrind --tool=callgrind --instr-atstart=no --callgrind-out-file=/dev/null
-//       build/default/bench/frame_cost 300 250 60 [--window=timing|buttons|movement|plot]
+//       build/default/bench/frame_cost 300 250 60 [--window=timing|buttons|movement|plot|check]
 //
 // callgrind's "Collected" over FRAMES is one frame's instructions (its
 // packets' handling included); times FPS, a second's. `--window` opens a
@@ -44,6 +44,7 @@
 #include "platform/input/service.h"
 #include "platform/vcl/vcl.h"
 #include "ui/frmButtons.h"
+#include "ui/frmCheck.h"
 #include "ui/frmDatos.h"
 #include "ui/frmMovement.h"
 #include "ui/frmPlot.h"
@@ -110,7 +111,7 @@ bool settle(Done&& done) {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: frame_cost FRAMES RATE_HZ FPS [--window=timing|buttons|movement|plot]\n");
+                 "usage: frame_cost FRAMES RATE_HZ FPS [--window=timing|buttons|movement|plot|check]\n");
     return 2;
 }
 
@@ -164,6 +165,9 @@ int main(int argc, char** argv) {
     } else if (window == "--window=plot") {
         show_measures_window(Form6);
         opened = Form6;
+    } else if (window == "--window=check") {
+        show_measures_window(Form7);
+        opened = Form7;
     } else if (!window.empty()) {
         return usage();
     }

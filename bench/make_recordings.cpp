@@ -1,6 +1,10 @@
 // Writes a recording set of mice polled at 8 kHz (or --rate=HZ): MICE evemu
 // recordings, PACKETS packets in all, as mouse0.evemu, mouse1.evemu ... under DIR.
 //   make_recordings [--every-kind | --slow | --strokes] [--rate=HZ] DIR PACKETS [MICE]
+//   make_recordings --check DIR
+// With --check (the check window's picture), the generated check of three
+// mice of tests/support/check_session.h: one healthy, one chattering and
+// spinning out, one held with the first and not done.
 // By default (the benchmarks) one packet a poll, mostly motion, some clicks
 // and wheel turns. With --every-kind (the soak) every mouse event the program
 // reports: five buttons, both wheels in notches and in high resolution, and
@@ -21,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/check_session.h"
 #include "tests/support/evemu_text.h"
 #include "tests/support/strokes.h"
 
@@ -181,10 +186,11 @@ enum class Kind { bench, every_kind, slow, strokes };
 
 int main(int argc, char** argv) {
     Kind kind = Kind::bench;
+    bool check = false;
     long rate_hz = 8000;
     const char* const usage =
         "usage: make_recordings [--every-kind | --slow | --strokes] [--rate=HZ] DIR PACKETS "
-        "[MICE]\n";
+        "[MICE]\n       make_recordings --check DIR\n";
     for (; argc > 1 && std::strncmp(argv[1], "--", 2) == 0; --argc, ++argv) {
         if (std::strcmp(argv[1], "--every-kind") == 0) {
             kind = Kind::every_kind;
@@ -192,6 +198,8 @@ int main(int argc, char** argv) {
             kind = Kind::slow;
         } else if (std::strcmp(argv[1], "--strokes") == 0) {
             kind = Kind::strokes;
+        } else if (std::strcmp(argv[1], "--check") == 0) {
+            check = true;
         } else if (std::strncmp(argv[1], "--rate=", 7) == 0) {
             char* end = nullptr;
             rate_hz = std::strtol(argv[1] + 7, &end, 10);
@@ -207,7 +215,23 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (argc < 3 || argc > 4) {
+    if (check && argc == 2) {
+        try {
+            const std::vector<testsupport::SessionMouse> mice = testsupport::check_session();
+            for (std::size_t m = 0; m < mice.size(); ++m) {
+                evemu_text::Writer out(std::string(argv[1]) + "/mouse" + std::to_string(m) +
+                                       ".evemu");
+                out.text(
+                    testsupport::session_recording(mice[m], 0x0400 + static_cast<unsigned>(m)));
+                out.close();
+            }
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "make_recordings: %s\n", e.what());
+            return 1;
+        }
+        return 0;
+    }
+    if (check || argc < 3 || argc > 4) {
         std::fputs(usage, stderr);
         return 2;
     }

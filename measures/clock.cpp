@@ -14,16 +14,17 @@ namespace {
 
 constexpr std::array<InputClock, 4> input_clocks = {{
     // The kernel's stamps of each frame, and its buffers' SYN_DROPPED.
-    {"evdev", Clock::microseconds, true, true},
+    {"evdev", Clock::microseconds, true, true, false, "evdev", "kernel"},
     // The X server's time of each raw event, in whole milliseconds.
-    {"x11", Clock::milliseconds, false, false},
+    {"x11", Clock::milliseconds, false, false, true, "x11", "ms"},
     // The recorded stamps, whatever the replay's speed.
-    {"replay", Clock::microseconds, false, true},
+    {"replay", Clock::microseconds, false, true, false, "replay", "recorded"},
     // Raw input carries no time stamp: the packet's time is when it came.
-    {"user32", Clock::receipt, false, true},
+    {"user32", Clock::receipt, false, true, false, "windows", "receipt"},
 }};
 
-constexpr InputClock unknown_input = {"", Clock::microseconds, false, true};
+// A name no input has: the packets' own stamps, as a test feeds them.
+constexpr InputClock unknown_input = {"", Clock::microseconds, false, true, false, "", ""};
 
 }  // namespace
 

@@ -32,6 +32,13 @@ struct InputClock {
     // Its packets carry the device's own counts, as its report fields held
     // them (not x11: the X server's values, scaled and summed).
     bool device_counts;
+    // Its button changes come debounced (x11: the X server's libinput drops
+    // a switch's bounces), so chatter cannot be seen on it.
+    bool debounced_buttons;
+    // The input and its clock as a check's report names them: "evdev",
+    // "x11", "replay", "windows"; "kernel", "ms", "recorded", "receipt".
+    std::string_view report_input;
+    std::string_view report_clock;
 };
 
 // The clock of the input named `input`; a name not known gets the packets'

@@ -13,13 +13,18 @@ Options options_of(const InputClock& input, std::int64_t chatter_window_us) {
 }  // namespace
 
 Feed::Feed()
-    : store_(options_of(input_clock(native_input()), buttons::default_chatter_ms * 1000)) {}
+    : store_(options_of(input_clock(native_input()), buttons::default_chatter_ms * 1000)),
+      input_clock_(&input_clock(native_input())) {}
 
 void Feed::reset(const Options& options) {
     store_ = Store(options);
     if (plot_)
         plot_->clear();
+    if (pairs_)
+        pairs_->reset();
+    cpi_settings_.clear();
     input_ = nullptr;
+    input_clock_ = &input_clock(native_input());
     overflows_ = 0;
     ++resets_;
     changed();
@@ -28,6 +33,43 @@ void Feed::reset(const Options& options) {
 void Feed::start(const Input& input, std::int64_t chatter_window_us) {
     reset(options_of(input_clock(input.name()), chatter_window_us));
     input_ = &input;
+    input_clock_ = &input_clock(input.name());
+}
+
+void Feed::reset_all() {
+    store_.reset_timing();
+    store_.reset_buttons();
+    store_.reset_movement();
+    store_.reset_tracking();
+    if (plot_)
+        plot_->clear();
+    if (pairs_)
+        pairs_->reset();
+    changed();
+}
+
+void Feed::start_check() {
+    if (!pairs_)
+        pairs_ = std::make_unique<check::Pairs>();
+}
+
+void Feed::compare_pairs() {
+    if (pairs_)
+        pairs_->compare_now(store_);
+}
+
+void Feed::set_cpi_setting(Handle mouse, std::optional<double> cpi) {
+    std::erase_if(cpi_settings_, [mouse](const auto& s) { return s.first == mouse; });
+    cpi_settings_.emplace_back(mouse, cpi);
+    changed();
+}
+
+std::optional<double> Feed::cpi_setting(Handle mouse) const {
+    for (const auto& [handle, cpi] : cpi_settings_) {
+        if (handle == mouse)
+            return cpi;
+    }
+    return cpi_source_ ? cpi_source_(mouse) : std::nullopt;
 }
 
 void Feed::reset_buttons() {
@@ -85,6 +127,10 @@ void Feed::remove_listener(const void* owner) {
 }
 
 void Feed::packet(const Packet& packet) {
+    // The pairs compared on what came before this packet, whatever the
+    // replay's speed.
+    if (pairs_)
+        pairs_->before_packet(store_, packet.stamp_us);
     Mouse& mouse = measured(packet.mouse);
     const std::uint64_t strokes_cpi = mouse.strokes.cpi_generation();
     mouse.add(packet.stamp_us, packet.same_report, packet.background, packet.button_flags,

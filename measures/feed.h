@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "measures/check.h"
 #include "measures/clock.h"
 #include "measures/plot.h"
 #include "measures/store.h"
@@ -86,6 +87,28 @@ class Feed {
     // each mouse keeping its CPI, and so does the plot's span (the plot
     // window's Reset).
     void reset_tracking();
+    // Every measure of every mouse starts afresh (the check window's Reset):
+    // its timing, buttons, movement and strokes, tracking, the plot's span and
+    // the pairs found together. Each mouse keeps its CPI for speed and its
+    // setting, the distance stays.
+    void reset_all();
+    // Compares the mice in pairs on their packets' own time from now on, for
+    // the check (the check window, --check, --report), which asks for it
+    // first; once asked, it stays. The pairs found; null until then.
+    void start_check();
+    const check::Pairs* pairs() const { return pairs_.get(); }
+    // Compares now each pair either of which moved since it was compared, so
+    // that a report holds every packet handled (at exit, Save report).
+    void compare_pairs();
+    // The CPI `mouse` is set to (its driver's or its switch's setting), for
+    // the check to hold its CPI against: the check window's box sets it, the
+    // latest setting winning over --cpi (`cpi_source`); nothing while neither
+    // says. A start or reset forgets what was set, reset_all() keeps it.
+    void set_cpi_setting(Handle mouse, std::optional<double> cpi);
+    std::optional<double> cpi_setting(Handle mouse) const;
+    // The input the measures are fed from (its clock, what its report says
+    // of it); the native one until a start names another.
+    const InputClock& input() const { return *input_clock_; }
     // Keeps every packet from now on for the plot window, which asks for it
     // when first opened: its memory is not taken before. Once asked, it stays.
     void start_plot();
@@ -141,7 +164,10 @@ class Feed {
 
     Store store_;
     std::unique_ptr<plot::Plot> plot_;
+    std::unique_ptr<check::Pairs> pairs_;
     const Input* input_ = nullptr;
+    const InputClock* input_clock_;
+    std::vector<std::pair<Handle, std::optional<double>>> cpi_settings_;
     std::uint64_t overflows_ = 0;  // as the input counted them at the last batch
     std::uint64_t resets_ = 0;
     std::optional<double> distance_mm_;

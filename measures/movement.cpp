@@ -430,13 +430,20 @@ void MouseMovement::add_counts(std::int64_t time_us, std::int32_t dx, std::int32
         last_bin_ = number;
         at = last_slot_ = slot(number);
     } else if (number > *last_bin_) {
-        // The bins passed since the last movement are empty; at most the
-        // whole ring, once, after a pause. Walked from the last one's slot,
-        // not each found by a division.
-        const std::int64_t passed = std::min(number - *last_bin_, ring_size);
-        for (std::int64_t k = 0; k < passed; ++k) {
-            at = at + 1 == ring_.size() ? 0 : at + 1;
-            ring_[at] = Bin{};
+        // The bins passed since the last movement are empty. Within the
+        // ring, walked from the last one's slot, not each found by a
+        // division; after a pause longer than the ring, all of it, and the
+        // new bin in its own slot (a walk of a ring's length would end where
+        // it began).
+        const std::int64_t passed = number - *last_bin_;
+        if (passed >= ring_size) {
+            std::fill(ring_.begin(), ring_.end(), Bin{});
+            at = slot(number);
+        } else {
+            for (std::int64_t k = 0; k < passed; ++k) {
+                at = at + 1 == ring_.size() ? 0 : at + 1;
+                ring_[at] = Bin{};
+            }
         }
         last_bin_ = number;
         last_slot_ = at;

@@ -53,6 +53,11 @@ void Store::reset_tracking() {
         m->tracking.reset();
 }
 
+void Store::reset_timing() {
+    for (const auto& m : mice_)
+        m->timing.reset();
+}
+
 std::uint64_t Store::generation() const {
     std::uint64_t generation = mice_.size();
     for (const auto& m : mice_)

@@ -130,6 +130,9 @@ class Store {
     // Every mouse's tracking starts afresh, each keeping its CPI
     // (tracking::MouseTracking::reset).
     void reset_tracking();
+    // Every mouse's timing starts afresh, each keeping its declared interval
+    // (timing::MouseTiming::reset).
+    void reset_timing();
     // Changes whenever any mouse's does, and when a mouse is added.
     std::uint64_t generation() const;
     std::size_t memory_bytes() const;

@@ -200,6 +200,22 @@ void MouseTiming::set_overflows(std::uint64_t count) {
     }
 }
 
+void MouseTiming::reset() {
+    reports_ = 0;
+    last_time_us_ = 0;
+    held_ = {};
+    spell_intervals_ = 0;
+    short_spell_intervals_ = 0;
+    pauses_ = 0;
+    steps_back_ = 0;
+    background_reports_ = 0;
+    overflows_before_ = overflows_.value_or(0);
+    intervals_ = IntervalHistogram{};
+    grid_ = grid::PollGrid(clock_);
+    recent_.clear();
+    ++generation_;
+}
+
 Summary MouseTiming::summary() const {
     Summary s;
     s.clock = clock_;
@@ -210,7 +226,8 @@ Summary MouseTiming::summary() const {
         short_spell_intervals_ + (spell_intervals_ < min_spell_intervals ? spell_intervals_ : 0);
     s.pauses = pauses_;
     s.steps_back = steps_back_;
-    s.overflows = overflows_;
+    if (overflows_)
+        s.overflows = *overflows_ - std::min(*overflows_, overflows_before_);
     s.declared_interval_us = declared_interval_us_;
     s.background_reports = background_reports_;
     if (reports_ > 0)

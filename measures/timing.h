@@ -85,6 +85,8 @@ class RecentReports {
     explicit RecentReports(std::size_t capacity);
 
     void push(RecentReport report);
+    // Forgets every report; its memory stays.
+    void clear() { start_ = size_ = 0; }
     std::size_t size() const { return size_; }
     std::size_t capacity() const { return capacity_; }
     const RecentReport& operator[](std::size_t i) const { return slots_[(start_ + i) % capacity_]; }
@@ -151,7 +153,13 @@ class MouseTiming {
     void set_clock(Clock clock);
     void set_declared_interval_us(std::optional<std::int64_t> interval_us);
     void add_overflows(std::uint64_t count);
+    // The overflows counted in all since the start (the input's own count):
+    // those since the last reset are shown.
     void set_overflows(std::uint64_t count);
+    // Forgets every report, interval, spell, the poll grid and the overflows
+    // (a check started afresh); keeps the clock and the declared interval,
+    // and its memory.
+    void reset();
 
     Clock clock() const { return clock_; }
     std::uint64_t reports() const { return reports_; }
@@ -190,7 +198,8 @@ class MouseTiming {
     std::uint64_t pauses_ = 0;
     std::uint64_t steps_back_ = 0;
     std::uint64_t background_reports_ = 0;
-    std::optional<std::uint64_t> overflows_;
+    std::optional<std::uint64_t> overflows_;  // in all, since the start
+    std::uint64_t overflows_before_ = 0;      // of them, before the last reset
     std::optional<std::int64_t> declared_interval_us_;
     std::uint64_t generation_ = 0;
     IntervalHistogram intervals_;

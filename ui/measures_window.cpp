@@ -6,6 +6,7 @@
 #include "measures/feed.h"
 #include "platform/frames/frames.h"
 #include "ui/frmButtons.h"
+#include "ui/frmCheck.h"
 #include "ui/frmMovement.h"
 #include "ui/frmPlot.h"
 #include "ui/frmTiming.h"
@@ -94,6 +95,9 @@ void measures_window_keys(WORD& Key, vcl::TShiftState Shift) {
             break;
         case VK_F5:
             toggle_measures_window(Form6);
+            break;
+        case VK_F6:
+            toggle_measures_window(Form7);
             break;
         default:
             return;

@@ -1,7 +1,7 @@
-// What the measures windows (timing, buttons, movement, plot) share. Each listens
-// to the measures' feed while it lives, passes the raw input it receives on
-// to the main window, gives the focus back to the main window when it is
-// hidden, and answers F2 to F5 as every rawmice window does; each draws
+// What the measures windows (timing, buttons, movement, plot, check) share.
+// Each listens to the measures' feed while it lives, passes the raw input it
+// receives on to the main window, gives the focus back to the main window
+// when it is hidden, and answers F2 to F6 as every rawmice window does; each draws
 // a table of columns with notes under it, its cells cut to their width.
 #pragma once
 
@@ -17,7 +17,7 @@ class MeasuresWindow : public vcl::TForm {
   public:
     vcl::TButton* btnClose = nullptr;
 
-    // Hides it, as its key (F2 to F5) does.
+    // Hides it, as its key (F2 to F6) does.
     void btnCloseClick(vcl::TObject* Sender);
     // Hidden, as the title bar's close hides it; the main window takes the
     // focus back when this one had it.
@@ -87,9 +87,9 @@ inline bool plain_key(vcl::TShiftState Shift) {
     return (Shift & (vcl::ssShift | vcl::ssAlt | vcl::ssCtrl)) == 0;
 }
 
-// F2, F3, F4 or F5 without Shift, Alt or Ctrl, in any rawmice window: opens
-// the timing, buttons, movement or plot window, or hides it when it is
-// shown; `Key` becomes 0. Any other key is left as it is.
+// F2, F3, F4, F5 or F6 without Shift, Alt or Ctrl, in any rawmice window:
+// opens the timing, buttons, movement, plot or check window, or hides it
+// when it is shown; `Key` becomes 0. Any other key is left as it is.
 void measures_window_keys(WORD& Key, vcl::TShiftState Shift);
 
 // Shows the window `form` points to (made on first use), gives it the focus

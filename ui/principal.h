@@ -33,7 +33,8 @@ class TForm1 : public vcl::TForm {
     void FormClose(vcl::TObject* Sender, vcl::TCloseAction& Action);
     void FormMouseMove(vcl::TObject* Sender, vcl::TShiftState Shift, int X, int Y);
     // F2 (whatever control has the focus) opens or hides the timing window,
-    // F3 the buttons window, F4 the movement window, F5 the plot window.
+    // F3 the buttons window, F4 the movement window, F5 the plot window, F6
+    // the check window.
     void FormKeyDown(vcl::TObject* Sender, WORD& Key, vcl::TShiftState Shift);
     void btnCopyClick(vcl::TObject* Sender);
 

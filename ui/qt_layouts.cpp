@@ -2,6 +2,7 @@
 // backend of the toolkit facade, which streams the forms from them.
 #include "platform/vcl/qt/native.h"
 #include "ui_frmButtons.h"
+#include "ui_frmCheck.h"
 #include "ui_frmDatos.h"
 #include "ui_frmMovement.h"
 #include "ui_frmPlot.h"
@@ -17,6 +18,7 @@ const bool registered = [] {
     vcl::qt::register_layout("Form4", [](QWidget* form) { Ui::Form4().setupUi(form); });
     vcl::qt::register_layout("Form5", [](QWidget* form) { Ui::Form5().setupUi(form); });
     vcl::qt::register_layout("Form6", [](QWidget* form) { Ui::Form6().setupUi(form); });
+    vcl::qt::register_layout("Form7", [](QWidget* form) { Ui::Form7().setupUi(form); });
     return true;
 }();
 

@@ -76,6 +76,7 @@ constexpr WORD VK_F2 = 0x71;
 constexpr WORD VK_F3 = 0x72;
 constexpr WORD VK_F4 = 0x73;
 constexpr WORD VK_F5 = 0x74;
+constexpr WORD VK_F6 = 0x75;
 
 constexpr USHORT MOUSE_MOVE_RELATIVE = 0x00;
 constexpr USHORT MOUSE_MOVE_ABSOLUTE = 0x01;

@@ -16,19 +16,25 @@ TEST(InputClockTest, EachInputStampsOnItsOwnClock) {
         Clock clock;
         bool counts_overflows;
         std::string_view note;
+        bool debounced;
+        std::string_view report_input;
+        std::string_view report_clock;
     } rows[] = {
-        {"evdev", Clock::microseconds, true, ""},
-        {"x11", Clock::milliseconds, false, "ms clock"},
-        {"replay", Clock::microseconds, false, ""},
-        {"user32", Clock::receipt, false, "receipt time"},
-        {"auto", Clock::microseconds, false, ""},  // a name no input stamps under
-        {"", Clock::microseconds, false, ""},
+        {"evdev", Clock::microseconds, true, "", false, "evdev", "kernel"},
+        {"x11", Clock::milliseconds, false, "ms clock", true, "x11", "ms"},
+        {"replay", Clock::microseconds, false, "", false, "replay", "recorded"},
+        {"user32", Clock::receipt, false, "receipt time", false, "windows", "receipt"},
+        {"auto", Clock::microseconds, false, "", false, "", ""},  // a name no input stamps under
+        {"", Clock::microseconds, false, "", false, "", ""},
     };
     for (const auto& row : rows) {
         const measures::InputClock& clock = measures::input_clock(row.input);
         EXPECT_EQ(clock.clock, row.clock) << row.input;
         EXPECT_EQ(clock.counts_overflows, row.counts_overflows) << row.input;
         EXPECT_EQ(measures::clock_note(clock.clock), row.note) << row.input;
+        EXPECT_EQ(clock.debounced_buttons, row.debounced) << row.input;
+        EXPECT_EQ(clock.report_input, row.report_input) << row.input;
+        EXPECT_EQ(clock.report_clock, row.report_clock) << row.input;
     }
 #ifdef _WIN32
     EXPECT_EQ(measures::input_clock(measures::native_input()).clock, Clock::receipt);

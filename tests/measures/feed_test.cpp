@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -77,6 +78,71 @@ TEST(FeedTest, AsksItsInputOnceAMouseAndAfterABatchOnlyWhatChanged) {
     EXPECT_EQ(input.asked_declared, 2);
     EXPECT_EQ(input.asked_by_mouse, 1);
     EXPECT_FALSE(feed.store().find(9)->timing.summary().overflows) << "no kernel buffers";
+}
+
+// The check window's Reset: every measure afresh, the timing's too, each
+// mouse keeping what it declares and what was set of it; overflows counted
+// from the reset on.
+TEST(FeedTest, ResetAllStartsEveryMeasureAfreshAndKeepsWhatWasSet) {
+    measures::Feed feed;
+    TableInput input;
+    input.declared = {{7, "1ms"}};
+    input.by_mouse = {{7, 3}};
+    feed.start(input);
+    feed.set_cpi_source([](measures::Handle mouse) {
+        return mouse == 7 ? std::optional<double>(400) : std::nullopt;
+    });
+    feed.set_distance_mm(100);
+    feed.start_check();
+    for (std::int64_t i = 0; i < 3000; ++i) {
+        // Both fast and slow by turns, together.
+        const int dx = i % 40 < 20 ? 6 : 1;
+        feed.packet({7,
+                     i * 1000,
+                     false,
+                     false,
+                     i % 100 == 0 ? std::uint16_t{1} : std::uint16_t{0},
+                     {dx, 1, false}});
+        feed.packet({8, i * 1000 + 300, false, false, 0, {dx, 1, false}});
+    }
+    feed.batch_handled();
+    feed.set_cpi(7, 800);
+    feed.set_cpi_setting(8, 1600);
+    const measures::Mouse& mouse = *feed.store().find(7);
+    ASSERT_EQ(mouse.timing.summary().overflows, 3u);
+    ASSERT_EQ(feed.pairs()->found().size(), 1u) << "moved together";
+    EXPECT_EQ(feed.cpi_setting(7), 400) << "--cpi's, while nothing was set";
+
+    feed.reset_all();
+    const measures::timing::Summary timing = mouse.timing.summary();
+    EXPECT_EQ(timing.reports, 0u);
+    EXPECT_EQ(timing.intervals, 0u);
+    EXPECT_FALSE(timing.poll_period_us);
+    EXPECT_EQ(timing.declared_interval_us, 1000) << "what it declares stays";
+    EXPECT_EQ(timing.overflows, 0u);
+    EXPECT_EQ(mouse.buttons.summary(measures::buttons::Button::left).presses, 0u);
+    EXPECT_EQ(mouse.movement.summary().relative, 0u);
+    EXPECT_EQ(mouse.strokes.summary(100).strokes, 0u);
+    EXPECT_FALSE(mouse.tracking.summary().peak_cpms);
+    EXPECT_EQ(mouse.tracking.cpi(), 800) << "its CPI for speed stays";
+    EXPECT_EQ(feed.cpi_setting(8), 1600) << "what was typed stays";
+    EXPECT_EQ(feed.distance_mm(), 100);
+    EXPECT_TRUE(feed.pairs()->found().empty());
+
+    // Measured afresh: the first packet after the reset starts a spell of
+    // its own, an overflow after it counts one.
+    feed.packet({7, 10'000'000});
+    feed.packet({7, 10'001'000});
+    EXPECT_EQ(mouse.timing.summary().reports, 2u);
+    EXPECT_EQ(mouse.timing.recent().size(), 2u);
+    EXPECT_EQ(mouse.timing.recent()[0].interval_us, measures::timing::no_interval);
+    input.by_mouse = {{7, 4}};
+    feed.batch_handled();
+    EXPECT_EQ(mouse.timing.summary().overflows, 1u);
+
+    // A start forgets what was typed.
+    feed.start(input);
+    EXPECT_EQ(feed.cpi_setting(8), std::nullopt);
 }
 
 }  // namespace

@@ -43,6 +43,13 @@ Stroke then(Stroke a, const Stroke& b) {
     return a;
 }
 
+// `stroke`, `us` later.
+Stroke later(Stroke stroke, std::int64_t us) {
+    for (Packet& p : stroke)
+        p.time_us += us;
+    return stroke;
+}
+
 // A straight stroke of net (x, y) in `count` packets, each the whole counts
 // the line has reached since the one before.
 Stroke line(int x, int y, int count, std::int64_t step_us) {
@@ -187,6 +194,12 @@ TEST(Movement, PairsMovedTogetherReadAsRatioLagAndCorrelation) {
          sensed(slow, khz8), sensed(slow, khz1, 0.25), true, 0.25, 0.00125, 0.0, 0.8},
         {"the same, stamps jittered", jittered(sensed(slow, khz8), 30),
          jittered(sensed(slow, khz1, 0.25), 30), true, 0.25, 0.00125, 0.0, 0.8},
+        // Each rested longer than the span since moving on its own (A's
+        // rest 9.3 s, B's 9.5 s): their new movement where it came.
+        {"together after each rested longer than 4 s",
+         then(sensed(hand, khz8), later(sensed(hand, khz8), 12'000'000)),
+         then(sensed(other_hand, khz8), later(sensed(hand, khz8, 0.5, 3000), 12'000'000)), true,
+         0.5, 0.0005, 3.0, 0.95},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

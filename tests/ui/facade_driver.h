@@ -2,8 +2,9 @@
 // program reading its files): choose an item of a combo box, answer the save
 // dialog, read a PNG file back, wait on the message loop. The header names no
 // toolkit; each backend's tests link its own implementation
-// (tests/ui/facade_driver_qt.cpp, tests/win32/facade_driver_win32.cpp), so a
-// window's tests written against it run on either.
+// (tests/ui/facade_driver_qt.cpp, tests/win32/facade_driver_win32.cpp) beside
+// what is the same on both (tests/ui/facade_driver.cpp), so a window's tests
+// written against it run on either.
 #pragma once
 
 #include <cstddef>
@@ -41,6 +42,8 @@ struct Picture {
 // Throws std::runtime_error saying why when the file cannot be read as a PNG.
 Picture read_png(const std::string& path);
 
+class DialogSteps;
+
 // Answers the next save dialog titled `title` (TSaveDialog::Execute) as its
 // user would, from a timer of the message loop that runs while the dialog is
 // up. Made before Execute is called and kept until it returns:
@@ -74,10 +77,10 @@ class SaveDialogUser {
     // (whether to replace a file, or what was wrong), "" when none came.
     std::string question() const;
 
-    struct Native;
-
   private:
-    std::unique_ptr<Native> native_;
+    std::unique_ptr<DialogSteps> steps_;
+    // Last, so that it stops before the steps it takes go.
+    std::unique_ptr<vcl::Timer> timer_;
 };
 
 }  // namespace facade_driver

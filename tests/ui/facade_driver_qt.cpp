@@ -14,11 +14,14 @@
 #include <QMessageBox>
 #include <QPointer>
 
-#include <chrono>
+#include <memory>
+#include <optional>
 #include <stdexcept>
+#include <string>
 
 #include "platform/vcl/qt/native.h"
 #include "tests/support/test_support.h"
+#include "tests/ui/dialog_steps.h"
 #include "tests/ui/facade_driver.h"
 
 namespace facade_driver {
@@ -88,137 +91,87 @@ Picture read_png(const std::string& path) {
     return picture;
 }
 
-struct SaveDialogUser::Native {
-    enum class Step { waiting, saving, cancelling, failed };
+namespace {
 
-    Native(std::string title, std::optional<std::string> typed)
-        : title(QString::fromStdString(title)), typed(std::move(typed)) {}
+// The steps on Qt's own file dialog, found among the application's windows.
+class QtDialogSteps final : public DialogSteps {
+  public:
+    QtDialogSteps(const std::string& title, std::optional<std::string> typed)
+        : DialogSteps(std::move(typed)), title_(QString::fromStdString(title)) {}
 
-    // The save dialog titled so, up and modal.
-    QFileDialog* find_dialog() const {
+  private:
+    // A save dialog of the facade, up and modal; titled so, unless `any`.
+    static QFileDialog* shown_dialog(const QString* title) {
         for (QWidget* window : QApplication::topLevelWidgets()) {
             auto* found = qobject_cast<QFileDialog*>(window);
             if (found != nullptr && found->isVisible() &&
                 found->objectName() == QLatin1String("rawmiceSaveDialog") &&
-                found->windowTitle() == title && QApplication::activeModalWidget() == found)
+                (title == nullptr ||
+                 (found->windowTitle() == *title && QApplication::activeModalWidget() == found)))
                 return found;
         }
         return nullptr;
     }
-    QMessageBox* message_box() const {
-        for (QMessageBox* box : dialog->findChildren<QMessageBox*>()) {
+    QLineEdit* name_box() const {
+        return dialog_->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    }
+    QMessageBox* shown_box() const {
+        for (QMessageBox* box : dialog_->findChildren<QMessageBox*>()) {
             if (box->isVisible())
                 return box;
         }
         return nullptr;
     }
-    bool dialog_gone() const { return dialog.isNull() || !dialog->isVisible(); }
 
-    // Closes what is up (a message box by its No or OK, the dialog by Cancel)
-    // and marks the answer failed.
-    void give_up() {
-        step = Step::failed;
-        if (dialog_gone())
-            return;
-        if (QMessageBox* box = message_box()) {
+    bool find_dialog() override {
+        dialog_ = shown_dialog(&title_);
+        return !dialog_.isNull();
+    }
+    void give_up_on_others() override {
+        dialog_ = shown_dialog(nullptr);
+        if (!dialog_.isNull())
+            give_up();
+    }
+    bool dialog_gone() const override { return dialog_.isNull() || !dialog_->isVisible(); }
+    std::string name_shown() const override {
+        const QLineEdit* edit = name_box();
+        return edit != nullptr ? edit->text().toStdString() : std::string();
+    }
+    std::string kind_shown() const override { return dialog_->selectedNameFilter().toStdString(); }
+    void save_as(const std::string& name) override {
+        if (QLineEdit* edit = name_box())
+            edit->setText(QString::fromStdString(name));
+        press(button_of_role(*dialog_, QDialogButtonBox::AcceptRole));
+    }
+    void cancel() override { press(button_of_role(*dialog_, QDialogButtonBox::RejectRole)); }
+    std::optional<std::string> new_message_box() override {
+        QMessageBox* box = shown_box();
+        if (box == nullptr || box == box_)
+            return std::nullopt;
+        box_ = box;
+        return box->text().toStdString();
+    }
+    bool box_has_yes() const override {
+        return !box_.isNull() && box_->button(QMessageBox::Yes) != nullptr;
+    }
+    void press_yes() override { press(box_->button(QMessageBox::Yes)); }
+    void close_box() override {
+        if (QMessageBox* box = shown_box()) {
             press(box->button(QMessageBox::No) != nullptr ? box->button(QMessageBox::No)
                                                           : box->button(QMessageBox::Ok));
         }
-        press(button_of_role(*dialog, QDialogButtonBox::RejectRole));
     }
 
-    void tick() {
-        const bool late = std::chrono::steady_clock::now() >= deadline;
-        switch (step) {
-            case Step::waiting:
-                if (QFileDialog* found = find_dialog()) {
-                    dialog = found;
-                    if (const auto* edit =
-                            found->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
-                        proposed = edit->text().toStdString();
-                    file_type = found->selectedNameFilter().toStdString();
-                    if (typed) {
-                        if (auto* edit =
-                                found->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
-                            edit->setText(QString::fromStdString(*typed));
-                        press(button_of_role(*found, QDialogButtonBox::AcceptRole));
-                        step = Step::saving;
-                    } else {
-                        press(button_of_role(*found, QDialogButtonBox::RejectRole));
-                        step = Step::cancelling;
-                    }
-                } else if (late) {
-                    // Some other dialog may hold Execute: the one named so goes.
-                    for (QWidget* window : QApplication::topLevelWidgets()) {
-                        auto* other = qobject_cast<QFileDialog*>(window);
-                        if (other != nullptr && other->isVisible() &&
-                            other->objectName() == QLatin1String("rawmiceSaveDialog")) {
-                            dialog = other;
-                            give_up();
-                        }
-                    }
-                    step = Step::failed;
-                }
-                break;
-            case Step::saving:
-            case Step::cancelling:
-                if (dialog_gone())
-                    return;  // answered: nothing more to do
-                if (QMessageBox* box = message_box(); box != nullptr && box != answered_box) {
-                    answered_box = box;
-                    question = box->text().toStdString();
-                    if (box->button(QMessageBox::Yes) != nullptr) {
-                        press(box->button(QMessageBox::Yes));
-                    } else {
-                        give_up();
-                    }
-                } else if (late) {
-                    give_up();
-                }
-                break;
-            case Step::failed:
-                return;
-        }
-        timer.start(10);
-    }
-
-    const QString title;
-    const std::optional<std::string> typed;
-    const std::chrono::steady_clock::time_point deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    Step step = Step::waiting;
-    QPointer<QFileDialog> dialog;
-    QPointer<QMessageBox> answered_box;
-    std::string proposed;
-    std::string file_type;
-    std::string question;
-    // Last, so that it stops before what it reads goes.
-    vcl::Timer timer{[this] { tick(); }};
+    const QString title_;
+    QPointer<QFileDialog> dialog_;
+    QPointer<QMessageBox> box_;
 };
 
-SaveDialogUser::SaveDialogUser(std::string title, std::optional<std::string> typed)
-    : native_(std::make_unique<Native>(std::move(title), std::move(typed))) {
-    native_->timer.start(0);
-}
+}  // namespace
 
-SaveDialogUser::~SaveDialogUser() = default;
-
-bool SaveDialogUser::answered() const {
-    const Native& n = *native_;
-    return (n.step == Native::Step::saving || n.step == Native::Step::cancelling) &&
-           n.dialog_gone();
-}
-
-std::string SaveDialogUser::proposed() const {
-    return native_->proposed;
-}
-
-std::string SaveDialogUser::file_type() const {
-    return native_->file_type;
-}
-
-std::string SaveDialogUser::question() const {
-    return native_->question;
+std::unique_ptr<DialogSteps> dialog_steps(const std::string& title,
+                                          std::optional<std::string> typed) {
+    return std::make_unique<QtDialogSteps>(title, std::move(typed));
 }
 
 }  // namespace facade_driver

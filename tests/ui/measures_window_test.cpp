@@ -59,6 +59,12 @@ const std::vector<Window>& windows() {
          Qt::Key_F5,
          []() -> MeasuresWindow* { return Form6; },
          [] { show_measures_window(Form6); }},
+        {"Check",
+         "Form7",
+         {900, 632},
+         Qt::Key_F6,
+         []() -> MeasuresWindow* { return Form7; },
+         [] { show_measures_window(Form7); }},
     };
     return all;
 }

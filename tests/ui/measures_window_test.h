@@ -19,6 +19,7 @@
 #include "tests/engine/fake_user32.h"
 #include "tests/support/test_support.h"
 #include "ui/frmButtons.h"
+#include "ui/frmCheck.h"
 #include "ui/frmMovement.h"
 #include "ui/frmPlot.h"
 #include "ui/frmTiming.h"
@@ -58,10 +59,12 @@ class MeasuresWindowTest : public ::testing::Test {
         EXPECT_EQ(Form4, nullptr) << "gone with its window";
         EXPECT_EQ(Form5, nullptr) << "gone with its window";
         EXPECT_EQ(Form6, nullptr) << "gone with its window";
+        EXPECT_EQ(Form7, nullptr) << "gone with its window";
         Form3 = nullptr;
         Form4 = nullptr;
         Form5 = nullptr;
         Form6 = nullptr;
+        Form7 = nullptr;
         measures::feed().set_names(nullptr);
         measures::feed().set_distance_mm(std::nullopt);
         fake::User32::uninstall();

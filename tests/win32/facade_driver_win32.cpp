@@ -8,12 +8,15 @@
 #include <dlgs.h>
 #include <wincodec.h>
 
+#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "platform/vcl/win32/com_held.h"
 #include "platform/vcl/win32/native.h"
+#include "tests/ui/dialog_steps.h"
 #include "tests/ui/facade_driver.h"
 #include "tests/win32/pump_until.h"
 
@@ -132,129 +135,78 @@ Picture read_png(const std::string& path) {
     return picture;
 }
 
-struct SaveDialogUser::Native {
-    enum class Step { waiting, saving, cancelling, failed };
+namespace {
 
-    Native(const std::string& title, std::optional<std::string> typed)
-        : title(widen(title)), typed(std::move(typed)) {}
+// The steps on the common save dialog, found among the thread's windows.
+class Win32DialogSteps final : public DialogSteps {
+  public:
+    Win32DialogSteps(const std::string& title, std::optional<std::string> typed)
+        : DialogSteps(std::move(typed)), title_(widen(title)) {}
 
+  private:
     // The save dialog titled so: the one of that title with a file name box
     // (its question boxes have the same title).
-    HWND find_dialog() const {
+    bool find_dialog() override {
         for (HWND hwnd : shown_dialogs()) {
-            if (text_of(hwnd) == title && name_box(hwnd) != nullptr)
-                return hwnd;
+            if (text_of(hwnd) == title_ && name_box(hwnd) != nullptr) {
+                dialog_ = hwnd;
+                return true;
+            }
         }
-        return nullptr;
+        return false;
     }
+    void give_up_on_others() override {
+        for (HWND other : shown_dialogs()) {
+            if (name_box(other) != nullptr) {
+                dialog_ = other;
+                give_up();
+            }
+        }
+    }
+    bool dialog_gone() const override { return dialog_ == nullptr || !IsWindow(dialog_); }
+    std::string name_shown() const override { return narrow(text_of(name_box(dialog_)).c_str()); }
+    std::string kind_shown() const override {
+        HWND types = GetDlgItem(dialog_, cmb1);
+        return types != nullptr ? narrow(text_of(types).c_str()) : std::string();
+    }
+    void save_as(const std::string& name) override {
+        SendMessageW(name_box(dialog_), WM_SETTEXT, 0,
+                     reinterpret_cast<LPARAM>(widen(name).c_str()));
+        press(dialog_, IDOK);
+    }
+    void cancel() override { press(dialog_, IDCANCEL); }
     // A message box the dialog shows over itself.
-    HWND message_box() const {
+    HWND shown_box() const {
         for (HWND hwnd : shown_dialogs()) {
-            if (GetWindow(hwnd, GW_OWNER) == dialog)
+            if (GetWindow(hwnd, GW_OWNER) == dialog_)
                 return hwnd;
         }
         return nullptr;
     }
-    bool dialog_gone() const { return dialog == nullptr || !IsWindow(dialog); }
-
-    // Closes what is up (a message box by its No or OK, the dialog by Cancel)
-    // and marks the answer failed.
-    void give_up() {
-        step = Step::failed;
-        if (dialog_gone())
-            return;
-        if (HWND box = message_box())
+    std::optional<std::string> new_message_box() override {
+        HWND box = shown_box();
+        if (box == nullptr || box == box_)
+            return std::nullopt;
+        box_ = box;
+        return narrow(text_of(GetDlgItem(box, 0xFFFF)).c_str());
+    }
+    bool box_has_yes() const override { return GetDlgItem(box_, IDYES) != nullptr; }
+    void press_yes() override { press(box_, IDYES); }
+    void close_box() override {
+        if (HWND box = shown_box())
             press(box, GetDlgItem(box, IDNO) != nullptr ? IDNO : IDOK);
-        press(dialog, IDCANCEL);
     }
 
-    void tick() {
-        const bool late = GetTickCount64() >= deadline;
-        switch (step) {
-            case Step::waiting:
-                if (HWND found = find_dialog()) {
-                    dialog = found;
-                    proposed = narrow(text_of(name_box(found)).c_str());
-                    if (HWND types = GetDlgItem(found, cmb1))
-                        file_type = narrow(text_of(types).c_str());
-                    if (typed) {
-                        SendMessageW(name_box(found), WM_SETTEXT, 0,
-                                     reinterpret_cast<LPARAM>(widen(*typed).c_str()));
-                        press(found, IDOK);
-                        step = Step::saving;
-                    } else {
-                        press(found, IDCANCEL);
-                        step = Step::cancelling;
-                    }
-                } else if (late) {
-                    // Some other dialog may hold Execute: every file dialog goes.
-                    for (HWND other : shown_dialogs()) {
-                        if (name_box(other) != nullptr) {
-                            dialog = other;
-                            give_up();
-                        }
-                    }
-                    step = Step::failed;
-                }
-                break;
-            case Step::saving:
-            case Step::cancelling:
-                if (dialog_gone())
-                    return;  // answered: nothing more to do
-                if (HWND box = message_box(); box != nullptr && box != answered_box) {
-                    answered_box = box;
-                    question = narrow(text_of(GetDlgItem(box, 0xFFFF)).c_str());
-                    if (GetDlgItem(box, IDYES) != nullptr) {
-                        press(box, IDYES);
-                    } else {
-                        give_up();
-                    }
-                } else if (late) {
-                    give_up();
-                }
-                break;
-            case Step::failed:
-                return;
-        }
-        timer.start(10);
-    }
-
-    const std::wstring title;
-    const std::optional<std::string> typed;
-    const ULONGLONG deadline = GetTickCount64() + 10000;
-    Step step = Step::waiting;
-    HWND dialog = nullptr;
-    HWND answered_box = nullptr;
-    std::string proposed;
-    std::string file_type;
-    std::string question;
-    // Its WM_TIMER reaches it through the dialog's own message loop.
-    vcl::Timer timer{[this] { tick(); }};
+    const std::wstring title_;
+    HWND dialog_ = nullptr;
+    HWND box_ = nullptr;
 };
 
-SaveDialogUser::SaveDialogUser(std::string title, std::optional<std::string> typed)
-    : native_(std::make_unique<Native>(title, std::move(typed))) {
-    native_->timer.start(0);
-}
+}  // namespace
 
-SaveDialogUser::~SaveDialogUser() = default;
-
-bool SaveDialogUser::answered() const {
-    const Native& n = *native_;
-    return (n.step == Native::Step::saving || n.step == Native::Step::cancelling) &&
-           n.dialog_gone();
-}
-
-std::string SaveDialogUser::proposed() const {
-    return native_->proposed;
-}
-
-std::string SaveDialogUser::file_type() const {
-    return native_->file_type;
-}
-
-std::string SaveDialogUser::question() const {
-    return native_->question;
+std::unique_ptr<DialogSteps> dialog_steps(const std::string& title,
+                                          std::optional<std::string> typed) {
+    return std::make_unique<Win32DialogSteps>(title, std::move(typed));
 }
 
 }  // namespace facade_driver

@@ -6,7 +6,8 @@
 // buttons window opened and hidden by F3, its rows from real button packets;
 // the movement window by F4, its counts from real motion packets; the plot
 // window by F5, its path from real motion packets, saved as a picture and as
-// data through the system's own save dialog.
+// data through the system's own save dialog; the check window by F6, its
+// card's buttons test passed by real clicks.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -26,6 +27,7 @@
 #include "tests/ui/facade_driver.h"
 #include "tests/win32/pump_until.h"
 #include "ui/frmButtons.h"
+#include "ui/frmCheck.h"
 #include "ui/frmMovement.h"
 #include "ui/frmPlot.h"
 #include "ui/frmTiming.h"
@@ -482,6 +484,87 @@ TEST_F(MainWindowOnUser32, F5OpensThePlotWindowWhichSavesRealPacketsThroughTheSy
     send_key(VK_F5);
     ASSERT_TRUE(pump_until([] { return !Form6->Visible && vcl::TForm::active() == Form1; }))
         << "F5 in it hides it and the main window takes the focus back";
+}
+
+// A check through the real user32: F6 opens the check window; with the
+// pointer over its cards (where a click presses nothing, and activates it),
+// 20 real clicks of each button reach the main window through it, each
+// press 30 ms of receipt time after the release before it (SendInput's
+// changes come microseconds apart: chatter), and real motion: the card's
+// buttons test passes, its mark in the pass colour, the mouse incomplete.
+TEST_F(MainWindowOnUser32, F6ChecksTheMouseOnRealClicksAndMotion) {
+    ASSERT_TRUE(pump_until([] { return vcl::TForm::active() == Form1; }));
+    send_key(VK_F6);
+    ASSERT_TRUE(pump_until(
+        [] { return Form7 != nullptr && Form7->Visible && vcl::TForm::active() == Form7; }));
+    EXPECT_EQ(std::string(Form7->Caption), "Check");
+    const HWND window = Form7->native().hwnd;
+    POINT over = {300, TForm7::card_rect(1).Top + 40};
+    ClientToScreen(window, &over);
+    ASSERT_TRUE(SetCursorPos(over.x, over.y));
+    ASSERT_TRUE(pump_until([&] {
+        POINT at = {};
+        return GetCursorPos(&at) && at.x == over.x && at.y == over.y &&
+               WindowFromPoint(over) == window;
+    })) << "the pointer over the check window";
+    // Wine's first input may carry the jump to where the pointer is: one
+    // move, then Reset, before the counted ones.
+    move(1, 0);
+    ASSERT_TRUE(pump_until([] { return measures::feed().store().find(1) != nullptr; }));
+    Form7->btnReset->Click();
+
+    const auto click = [](ButtonChange down, ButtonChange up) {
+        for (const ButtonChange change : {down, up}) {
+            INPUT input = {};
+            input.type = INPUT_MOUSE;
+            input.mi.dwFlags = change.sent;
+            ASSERT_EQ(SendInput(1, &input, sizeof input), 1u) << GetLastError();
+        }
+        const std::int64_t released = measures::receipt_us();
+        ASSERT_TRUE(pump_until([&] { return measures::receipt_us() >= released + 30'000; }));
+    };
+    for (int i = 0; i < 20; ++i) {
+        click(left_down, left_up);
+        click(right_down, right_up);
+    }
+    const auto presses = [](measures::buttons::Button b) {
+        const measures::Mouse* mouse = measures::feed().store().find(1);
+        return mouse != nullptr ? mouse->buttons.summary(b).presses : 0u;
+    };
+    ASSERT_TRUE(pump_until([&] {
+        return presses(measures::buttons::Button::left) == 20 &&
+               presses(measures::buttons::Button::right) == 20;
+    })) << presses(measures::buttons::Button::left)
+        << " and " << presses(measures::buttons::Button::right);
+    for (int i = 0; i < 50; ++i)
+        move(i % 2 == 0 ? 3 : -3, 0);
+    ASSERT_TRUE(pump_until(
+        [] { return measures::feed().store().find(1)->movement.summary().relative >= 50; }));
+    EXPECT_EQ(vcl::TForm::active(), Form7) << "it kept the focus";
+
+    Form7->draw();
+    ASSERT_EQ(Form7->cards().size(), 1u);
+    const measures::check::Card& card = Form7->cards()[0];
+    EXPECT_EQ(card.number, 0);
+    EXPECT_EQ(card.buttons.result.verdict, measures::check::Verdict::pass)
+        << card.buttons.result.figure << ": " << card.buttons.result.reason;
+    EXPECT_EQ(card.buttons.result.figure, "left 20, right 20");
+    EXPECT_EQ(card.polling.result.verdict, measures::check::Verdict::waiting)
+        << "receipt times of a few moves: not 5 s";
+    EXPECT_EQ(card.speed.result.verdict, measures::check::Verdict::waiting);
+    EXPECT_EQ(card.verdict, measures::check::MouseVerdict::incomplete);
+    const vcl::TRect mark = TForm7::mark_rect(0, measures::check::Test::buttons);
+    EXPECT_EQ(Form7->Canvas->Pixel(mark.Left + 2, mark.Top + 2),
+              TForm7::colour(measures::check::Verdict::pass));
+    const vcl::TRect badge = TForm7::badge_rect(0);
+    EXPECT_EQ(Form7->Canvas->Pixel(badge.Left + 2, badge.Top + 2),
+              TForm7::colour(measures::check::MouseVerdict::incomplete));
+    EXPECT_EQ(Form7->next_line().rfind("Next: Move mouse 0 in circles for 5 seconds", 0), 0u)
+        << Form7->next_line();
+
+    send_key(VK_F6);
+    ASSERT_TRUE(pump_until([] { return !Form7->Visible && vcl::TForm::active() == Form1; }))
+        << "F6 in it hides it and the main window takes the focus back";
 }
 
 // The main window's mouse: its reports so far, and those read in the background.

@@ -4,7 +4,7 @@
 // program reads the pointer (one request, which lets the next motion send a
 // hint again) as soon as the event loop has handled the hint when it has not
 // read it in this frame yet, else at the start of the next frame. A mouse
-// moving at 1000 Hz then wakes the program about 30 times a second, not 1000
+// moving at 1000 Hz then wakes the program about once a frame, not 1000
 // times, and the form still sees where the pointer is in every frame it moved
 // in: its latest position goes through the toolkit as a motion would, to the
 // child control under it or to the form. While a button is held after a press
