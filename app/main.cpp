@@ -440,8 +440,7 @@ int main(int argc, char** argv) {
                   << std::flush;
         // What each measures window's frames cost, for those that were made.
         for (const MeasuresWindow* window :
-             std::initializer_list<const MeasuresWindow*>{Form3, Form4, Form5, Form6,
-                                                                  Form7}) {
+             std::initializer_list<const MeasuresWindow*>{Form3, Form4, Form5, Form6, Form7}) {
             if (window != nullptr)
                 std::cerr << window->cost_line();
         }

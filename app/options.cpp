@@ -152,9 +152,10 @@ struct Parser {
             "Watch several mice at once: every raw packet of every mouse, one line each, in "
             "the window and in log.txt.");
         parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-        parser.addOptions({input, replay, speed, exit_after, screenshot, list, stats, timing,
-                           buttons, chatter, movement, plot, check, report, distance, cpi,
-                           frame_rate, background, csv, record, help, version});
+        parser.addOptions({input, replay, speed,    exit_after, screenshot, list,
+                           stats, timing, buttons,  chatter,    movement,   plot,
+                           check, report, distance, cpi,        frame_rate, background,
+                           csv,   record, help,     version});
     }
 };
 

@@ -110,8 +110,9 @@ bool settle(Done&& done) {
 }
 
 int usage() {
-    std::fprintf(stderr,
-                 "usage: frame_cost FRAMES RATE_HZ FPS [--window=timing|buttons|movement|plot|check]\n");
+    std::fprintf(
+        stderr,
+        "usage: frame_cost FRAMES RATE_HZ FPS [--window=timing|buttons|movement|plot|check]\n");
     return 2;
 }
 
