@@ -77,6 +77,19 @@ std::filesystem::path path_of(const std::string& utf8) {
         std::u8string(reinterpret_cast<const char8_t*>(utf8.data()), utf8.size()));
 }
 
+// Runs `each(report, index)` on the relative reports of `span` from number
+// `drawn` on (those a path has not drawn yet, or the span's first where it
+// dropped them since), until `each` returns false.
+template <class Each>
+void each_new_report(const plot::MouseSpan& span, std::uint64_t drawn, Each&& each) {
+    const std::uint64_t from = std::max(drawn, span.first_number());
+    for (auto i = static_cast<std::size_t>(from - span.first_number()); i < span.size(); ++i) {
+        const plot::Report r = span[i];
+        if (!r.absolute && !each(r, i))
+            return;
+    }
+}
+
 }  // namespace
 
 TForm6::TForm6(vcl::TComponent* Owner) : MeasuresWindow(Owner), frame_([this] { draw(); }) {
@@ -866,21 +879,14 @@ void TForm6::draw_path(bool whole) {
                 continue;
             double x = m.sum_x;
             double y = m.sum_y;
-            const std::uint64_t from = std::max(m.path_drawn, span->first_number());
-            for (std::size_t i = static_cast<std::size_t>(from - span->first_number());
-                 i < span->size(); ++i) {
-                const plot::Report r = (*span)[i];
-                if (r.absolute)
-                    continue;
+            each_new_report(*span, m.path_drawn, [&](const plot::Report& r, std::size_t) {
                 x += r.dx;
                 y += r.dy;
                 const auto [px, py] = path_pixel(x, y);
-                if (px < plot_left || px >= plot_left + plot_width || py < plot_top ||
-                    py >= plot_top + plot_height) {
-                    whole = true;
-                    break;
-                }
-            }
+                whole = px < plot_left || px >= plot_left + plot_width || py < plot_top ||
+                        py >= plot_top + plot_height;
+                return !whole;
+            });
             if (whole)
                 break;
         }
@@ -967,12 +973,7 @@ void TForm6::draw_path(bool whole) {
             continue;
         canvas.Brush->Color = m.colour;
         canvas.Pen->Color = m.colour;
-        const std::uint64_t from = std::max(m.path_drawn, span->first_number());
-        for (std::size_t i = static_cast<std::size_t>(from - span->first_number());
-             i < span->size(); ++i) {
-            const plot::Report r = (*span)[i];
-            if (r.absolute)
-                continue;
+        each_new_report(*span, m.path_drawn, [&](const plot::Report& r, std::size_t i) {
             m.sum_x += r.dx;
             m.sum_y += r.dy;
             const auto [x, y] = path_pixel(m.sum_x, m.sum_y);
@@ -988,7 +989,8 @@ void TForm6::draw_path(bool whole) {
                 draw_mark(x, y, m.colour, r.spinout, -1);
                 canvas.Brush->Color = m.colour;
             }
-        }
+            return true;
+        });
         m.path_drawn = span->added();
         m.path_revision = span->revision();
     }
