@@ -679,7 +679,8 @@ class Json {
     }
     void quoted(std::string_view s) {
         text_ += '"';
-        for (const char c : s) {
+        for (std::size_t i = 0; i < s.size();) {
+            const char c = s[i];
             const auto u = static_cast<unsigned char>(c);
             if (c == '"' || c == '\\') {
                 text_ += '\\';
@@ -688,11 +689,55 @@ class Json {
                 char escape[8];
                 std::snprintf(escape, sizeof escape, "\\u%04x", u);
                 text_ += escape;
+            } else if (u >= 0x80) {
+                // A device's name is the kernel's or a recording's bytes: a
+                // sequence that is not UTF-8 becomes U+FFFD, so that the
+                // report stays JSON a script can read.
+                const std::size_t n = utf8_sequence(s.substr(i));
+                if (n == 0) {
+                    text_ += "\xEF\xBF\xBD";
+                    ++i;
+                } else {
+                    text_.append(s.substr(i, n));
+                    i += n;
+                }
+                continue;
             } else {
-                text_ += c;  // UTF-8 passes as it is
+                text_ += c;
             }
+            ++i;
         }
         text_ += '"';
+    }
+
+    // The length of the well-formed UTF-8 sequence `s` starts with (its
+    // first byte 0x80 or above), or 0 where it is none.
+    static std::size_t utf8_sequence(std::string_view s) {
+        const auto at = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+        const unsigned char b = at(0);
+        std::size_t n = 0;
+        unsigned char low = 0x80;
+        unsigned char high = 0xBF;  // the second byte's range
+        if (b >= 0xC2 && b <= 0xDF) {
+            n = 2;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            n = 3;
+            low = b == 0xE0 ? 0xA0 : 0x80;   // no overlong form
+            high = b == 0xED ? 0x9F : 0xBF;  // no surrogate
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            n = 4;
+            low = b == 0xF0 ? 0x90 : 0x80;
+            high = b == 0xF4 ? 0x8F : 0xBF;  // nothing above U+10FFFF
+        } else {
+            return 0;
+        }
+        if (s.size() < n || at(1) < low || at(1) > high)
+            return 0;
+        for (std::size_t k = 2; k < n; ++k) {
+            if (at(k) < 0x80 || at(k) > 0xBF)
+                return 0;
+        }
+        return n;
     }
 
     std::string text_;

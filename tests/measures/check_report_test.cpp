@@ -78,8 +78,15 @@ TEST(CheckReportTest, TheKeysExactlyWithTheCardsFigures) {
     check::Card unknown;
     unknown.number = 1;
     unknown.handle = -5;
+    // A name of bytes that are not UTF-8 (a stray byte, a sequence cut off,
+    // an overlong '/', a surrogate) beside ones that are.
+    unknown.name = "a\xFF b\xC3 c\xC0\xAF d\xED\xA0\x80 \xE2\x82\xAC\xF0\x9F\x96\xB1";
     const std::string text = check::report_json(report_of({full_card(), unknown}));
     ASSERT_EQ(text.back(), '\n');
+    EXPECT_EQ(
+        QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())).toUtf8().toStdString(),
+        text)
+        << "the report is UTF-8 throughout";
     const QJsonObject report = parsed(text);
     EXPECT_EQ(sorted(report.keys()), keys({"rawmice_check", "version", "input", "clock",
                                            "distance_mm", "chatter_ms", "mice"}));
@@ -162,6 +169,11 @@ TEST(CheckReportTest, TheKeysExactlyWithTheCardsFigures) {
     // What is not known is null, never 0 or absent.
     const QJsonObject none = mice[1].toObject();
     EXPECT_EQ(none["handle"].toInt(), -5);
+    const std::string fffd = "\xEF\xBF\xBD";
+    EXPECT_EQ(none["name"].toString().toStdString(), "a" + fffd + " b" + fffd + " c" + fffd + fffd +
+                                                         " d" + fffd + fffd + fffd +
+                                                         " \xE2\x82\xAC\xF0\x9F\x96\xB1")
+        << "each byte that starts no UTF-8 sequence becomes U+FFFD; the rest stays";
     EXPECT_EQ(none["verdict"].toString(), "incomplete");
     const QJsonObject t = none["tests"].toObject();
     for (const auto& [test, key] : {std::pair{"polling", "poll_hz"},
