@@ -295,8 +295,8 @@ inline void MouseStrokes::set_turn_limit() {
     }
 }
 
-void MouseStrokes::finish(const Point& end, const Most& most) {
-    Stroke& s = ring_[next_];
+Stroke MouseStrokes::stroke_to(const Point& end, const Most& most, bool near_spinout) const {
+    Stroke s;
     s.start_us = start_.us;
     s.end_us = end.us;
     s.x = end.x - start_.x;
@@ -305,7 +305,13 @@ void MouseStrokes::finish(const Point& end, const Most& most) {
     s.path = end.path - start_.path;
     s.peak_cpms = most.peak >= 0 ? most.peak : std::numeric_limits<float>::quiet_NaN();
     s.saturated_field = most.field;
-    s.near_spinout = first_spin_us_ != no_spin && first_spin_us_ <= end.us + near_spinout_us;
+    s.near_spinout = near_spinout;
+    return s;
+}
+
+void MouseStrokes::finish(const Point& end, const Most& most) {
+    const Stroke& s = ring_[next_] = stroke_to(
+        end, most, first_spin_us_ != no_spin && first_spin_us_ <= end.us + near_spinout_us);
     next_ = (next_ + 1) % kept;
     count_ = std::min(count_ + 1, kept);
     unsettled_ = std::min(unsettled_ + 1, count_);
@@ -356,18 +362,7 @@ void MouseStrokes::settle(std::int64_t now_us) {
 }
 
 Stroke MouseStrokes::open_stroke() const {
-    Stroke s;
-    s.start_us = start_.us;
-    s.end_us = at_.us;
-    s.x = at_.x - start_.x;
-    s.y = at_.y - start_.y;
-    s.length = std::hypot(static_cast<double>(s.x), static_cast<double>(s.y));
-    s.path = at_.path - start_.path;
-    const Most most = whole();
-    s.peak_cpms = most.peak >= 0 ? most.peak : std::numeric_limits<float>::quiet_NaN();
-    s.saturated_field = most.field;
-    s.near_spinout = first_spin_us_ != no_spin;
-    return s;
+    return stroke_to(at_, whole(), first_spin_us_ != no_spin);
 }
 
 std::size_t MouseStrokes::copy_kept(std::array<Stroke, kept + 1>& out, bool with_open) const {

@@ -235,6 +235,8 @@ class MouseStrokes {
     // Ends the open stroke at `end` (its greatest distance, or its last
     // point), with what it held up to there.
     void finish(const Point& end, const Most& most);
+    // The stroke from its start to `end`, with what `most` found in it.
+    Stroke stroke_to(const Point& end, const Most& most, bool near_spinout) const;
     void set_turn_limit();
     void spun_out(std::int64_t collapse_us);
     Stroke open_stroke() const;

@@ -19,6 +19,18 @@ namespace check = measures::check;
 using check::Verdict;
 using measures::Clock;
 
+// A test's result against a row of its table: the verdict, the figure
+// (unless `figure` is null) and a part of the reason; `what` names the row.
+template <class What>
+void expect_result(const check::Result& r, const What& what, Verdict verdict, const char* figure,
+                   const char* reason_has) {
+    EXPECT_EQ(r.verdict, verdict) << what << ": " << r.reason;
+    if (figure != nullptr) {
+        EXPECT_EQ(r.figure, figure) << what;
+    }
+    EXPECT_NE(r.reason.find(reason_has), std::string::npos) << what << ": " << r.reason;
+}
+
 // A mouse that moved for `seconds` of counted spells on a 1 kHz grid.
 measures::timing::Summary on_grid(double seconds, double off_pct,
                                   Clock clock = Clock::microseconds) {
@@ -113,12 +125,7 @@ TEST(CheckPollingTest, EachEdgeOfItsThresholds) {
     }
     for (const Row& row : rows) {
         const check::Polling p = check::judge_polling(row.s);
-        EXPECT_EQ(p.result.verdict, row.verdict) << row.what << ": " << p.result.reason;
-        if (row.figure != nullptr) {
-            EXPECT_EQ(p.result.figure, row.figure) << row.what;
-        }
-        EXPECT_NE(p.result.reason.find(row.reason_has), std::string::npos)
-            << row.what << ": " << p.result.reason;
+        expect_result(p.result, row.what, row.verdict, row.figure, row.reason_has);
     }
     // The report's figures.
     measures::timing::Summary s = on_grid(5, 1.5);
@@ -203,10 +210,7 @@ TEST(CheckButtonsTest, ChatterFailsAtOnceAndLeftAndRightWaitForTheirPresses) {
             s[static_cast<std::size_t>(button)].chatter = static_cast<std::uint64_t>(counts.second);
         }
         const check::Buttons b = check::judge_buttons(s, 25'000, row.debounced);
-        EXPECT_EQ(b.result.verdict, row.verdict) << row.what << ": " << b.result.reason;
-        EXPECT_EQ(b.result.figure, row.figure) << row.what;
-        EXPECT_NE(b.result.reason.find(row.reason_has), std::string::npos)
-            << row.what << ": " << b.result.reason;
+        expect_result(b.result, row.what, row.verdict, row.figure, row.reason_has);
         // Left and right always, then any other button pressed.
         ASSERT_GE(b.buttons.size(), 2u) << row.what;
         EXPECT_EQ(b.buttons[0].button, Button::left);
@@ -272,12 +276,7 @@ TEST(CheckCpiTest, WithinFiveOfItsSettingPassesWithinTenWarnsBeyondFails) {
     };
     for (const Row& row : rows) {
         const check::Cpi c = check::judge_cpi(row.s, row.set);
-        EXPECT_EQ(c.result.verdict, row.verdict) << row.what << ": " << c.result.reason;
-        if (row.figure != nullptr) {
-            EXPECT_EQ(c.result.figure, row.figure) << row.what;
-        }
-        EXPECT_NE(c.result.reason.find(row.reason_has), std::string::npos)
-            << row.what << ": " << c.result.reason;
+        expect_result(c.result, row.what, row.verdict, row.figure, row.reason_has);
         EXPECT_EQ(c.set_cpi, row.set) << row.what;
         EXPECT_EQ(c.deviation_pct.has_value(), row.s.cpi && row.set) << row.what;
     }
@@ -316,12 +315,7 @@ TEST(CheckCpiAtSpeedTest, WithinThreePassesWithinTenWarnsBeyondFails) {
     };
     for (const Row& row : rows) {
         const check::CpiAtSpeed v = check::judge_cpi_at_speed(varied(row.pct), 800);
-        EXPECT_EQ(v.result.verdict, row.verdict) << row.pct << ": " << v.result.reason;
-        if (row.figure != nullptr) {
-            EXPECT_EQ(v.result.figure, row.figure) << row.pct;
-        }
-        EXPECT_NE(v.result.reason.find(row.reason_has), std::string::npos)
-            << row.pct << ": " << v.result.reason;
+        expect_result(v.result, row.pct, row.verdict, row.figure, row.reason_has);
         EXPECT_NEAR(*v.slow_mps, 0.2, 1e-4);
         EXPECT_NEAR(*v.fast_mps, 2.5, 1e-4);
     }
@@ -375,12 +369,7 @@ TEST(CheckSpeedTest, OneAndAHalfMetresASecondWithoutASpinOutOrSaturatedReportPas
     };
     for (const Row& row : rows) {
         const check::Speed v = check::judge_speed(row.s);
-        EXPECT_EQ(v.result.verdict, row.verdict) << row.what << ": " << v.result.reason;
-        if (row.figure != nullptr) {
-            EXPECT_EQ(v.result.figure, row.figure) << row.what;
-        }
-        EXPECT_NE(v.result.reason.find(row.reason_has), std::string::npos)
-            << row.what << ": " << v.result.reason;
+        expect_result(v.result, row.what, row.verdict, row.figure, row.reason_has);
     }
     const check::Speed v = check::judge_speed(spun);
     EXPECT_NEAR(*v.peak_mps, 130 * 25.4 / 800, 1e-9);
