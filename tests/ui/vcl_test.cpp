@@ -701,10 +701,11 @@ TEST_F(LabelTest, ACaptionChangingFasterThanFramesShowsTheLatestAtTheNextFrame) 
     EXPECT_EQ(label_.Caption.get(), "A");
 }
 
-TEST_F(LabelTest, ACaptionIsSizedAsThePlainLabelSizesIt) {
-    // Sized with one layout of its caption rather than the plain label's
-    // three, to the same size; a label set up otherwise is sized as the plain
-    // label sizes it.
+TEST_F(LabelTest, ACaptionIsSizedAndPaintedAsThePlainLabelSizesAndPaintsIt) {
+    // Sized and painted from one layout of its caption rather than the plain
+    // label's one at each, to the same size and pixels, in its own size and in
+    // a box of the window's; a label set up otherwise is sized and painted as
+    // the plain label does it.
     struct Setup {
         const char* what;
         std::function<void(QLabel&)> apply;
@@ -724,6 +725,27 @@ TEST_F(LabelTest, ACaptionIsSizedAsThePlainLabelSizesIt) {
         {"wrapping", [](QLabel& l) { l.setWordWrap(true); }},
         {"with a minimum size", [](QLabel& l) { l.setMinimumSize(40, 20); }},
         {"selectable", [](QLabel& l) { l.setTextInteractionFlags(Qt::TextSelectableByMouse); }},
+        {"in a font of a fractional size",
+         [](QLabel& l) {
+             QFont font = l.font();
+             font.setPointSizeF(9.3);
+             l.setFont(font);
+         }},
+        {"underlined",
+         [](QLabel& l) {
+             QFont font = l.font();
+             font.setUnderline(true);
+             l.setFont(font);
+         }},
+        {"in a colour of its own",
+         [](QLabel& l) {
+             QPalette palette = l.palette();
+             palette.setColor(QPalette::WindowText, QColor(200, 30, 90));
+             l.setPalette(palette);
+         }},
+        {"disabled", [](QLabel& l) { l.setEnabled(false); }},
+        {"top-aligned", [](QLabel& l) { l.setAlignment(Qt::AlignLeft | Qt::AlignTop); }},
+        {"centred", [](QLabel& l) { l.setAlignment(Qt::AlignCenter); }},
     };
     const char* captions[] = {
         "",
@@ -750,6 +772,12 @@ TEST_F(LabelTest, ACaptionIsSizedAsThePlainLabelSizesIt) {
             plain.setText(QString::fromUtf8(caption));
             EXPECT_EQ(label.sizeHint(), plain.sizeHint());
             EXPECT_EQ(label.sizeHint(), plain.sizeHint()) << "asked again";
+            for (const QSize box : {plain.sizeHint(), QSize(300, 31)}) {
+                label.resize(box);
+                plain.resize(box);
+                EXPECT_EQ(label.grab().toImage(), plain.grab().toImage())
+                    << box.width() << "x" << box.height();
+            }
         }
     }
 }

@@ -49,14 +49,30 @@ class Carrying : public ControlWidget {
     C control_{&native_};
 };
 
-// A label showing plain text is sized as the plain label sizes it, with one
-// layout of its caption rather than three: a position label changes its
-// caption with every move of a mouse.
+// A label showing plain text on one line is sized and painted as the plain
+// label sizes and paints it, from one layout of its caption kept until the
+// caption or the font changes, where the plain label lays it out once to size
+// it and again at every paint: a position label changes its caption with every
+// move of a mouse, at every frame.
 class Label : public QLabel, public Carrying<TLabel> {
     Q_OBJECT
   public:
     explicit Label(QWidget* parent = nullptr);
+    ~Label() override;
     QSize sizeHint() const override;
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+
+  private:
+    struct Laid;
+    // Whether the plain label would size the caption as its text's bounds
+    // alone: plain text, nothing around it, nothing to interact with.
+    bool sized_by_bounds() const;
+    // The caption laid out as the plain label lays it out to paint it, or
+    // null where that takes more than one left-to-right line.
+    const Laid* laid() const;
+    mutable std::unique_ptr<Laid> laid_;
 };
 
 class Button : public QPushButton, public Carrying<TButton> {
