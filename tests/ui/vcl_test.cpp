@@ -943,6 +943,13 @@ TEST_F(MemoTest, ItLooksLikeAViewOfEveryEntryScrolledToTheEnd) {
     memo_.resize(200, 50);
     reference_.resize(200, 50);
     EXPECT_TRUE(looks_like_every_entry_scrolled_to_the_end()) << "narrower and shorter";
+    QPalette textured = memo_.palette();
+    textured.setBrush(QPalette::Base, QBrush(Qt::darkCyan, Qt::Dense4Pattern));
+    memo_.setPalette(textured);
+    reference_.setPalette(textured);
+    EXPECT_TRUE(looks_like_every_entry_scrolled_to_the_end()) << "on a textured background";
+    lines_.Clear();
+    EXPECT_TRUE(looks_like_every_entry_scrolled_to_the_end()) << "emptied";
 }
 
 // Paints the region each paint event of a widget covers, in order.

@@ -170,7 +170,9 @@ ComboBox::ComboBox(QWidget* parent) : QComboBox(parent), Carrying(this) {
     connect(this, &QComboBox::activated, this, [this] { control().changed(); });
 }
 
-Memo::Memo(QWidget* parent) : QPlainTextEdit(parent), Carrying(this) {}
+Memo::Memo(QWidget* parent) : QPlainTextEdit(parent), Carrying(this) {
+    follow_background();
+}
 
 Memo::~Memo() = default;
 

@@ -188,11 +188,49 @@ void Memo::refresh() {
     }
 }
 
+void Memo::follow_background() {
+    const QBrush background = viewport()->palette().brush(viewport()->backgroundRole());
+    viewport()->setAttribute(Qt::WA_OpaquePaintEvent, background.style() == Qt::SolidPattern);
+}
+
+bool Memo::viewportEvent(QEvent* event) {
+    // Followed on the view's own events: the memo's palette reaches the view
+    // after the memo hears of it.
+    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::StyleChange ||
+        event->type() == QEvent::EnabledChange)
+        follow_background();
+    return QPlainTextEdit::viewportEvent(event);
+}
+
 void Memo::paintEvent(QPaintEvent* event) {
     paint_pending_ = false;
+    // A plain background the view fills itself where its rows do not: the
+    // toolkit would fill all that it paints first. Another brush (a style's
+    // texture) the toolkit fills, from its own origin.
+    const QBrush background = viewport()->palette().brush(viewport()->backgroundRole());
+    const bool plain = background.style() == Qt::SolidPattern;
+    const bool filled = !viewport()->testAttribute(Qt::WA_OpaquePaintEvent);
+    if (plain == filled) {
+        // Not followed yet (the view's own palette changed): from the next
+        // paint on; one the toolkit should have filled is painted again.
+        follow_background();
+        if (!plain) {
+            on_screen_known_ = false;
+            paint_pending_ = true;
+            viewport()->update();
+        }
+    }
+    const auto fill = [&](const QRegion& region) {
+        if (filled || region.isEmpty())
+            return;
+        QPainter filler(viewport());
+        for (const QRect& part : region)
+            filler.fillRect(part, background);
+    };
     if (control().Lines->Count() == 0) {
         shown_.clear();
         arranged_changes_ = control().Lines->changes();
+        fill(event->region());
         QPlainTextEdit::paintEvent(event);
         return;
     }
@@ -207,14 +245,15 @@ void Memo::paintEvent(QPaintEvent* event) {
             viewport()->update();
         }
     }
+    // Rows come from their pictures on a plain background, which cover the
+    // view's width; on another brush they are drawn through.
+    const bool pictures = plain;
+    if (!pictures)
+        fill(event->region());
     QPainter painter(viewport());
     const QColor pen =
         palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::Text);
     painter.setPen(pen);
-    const QBrush background = viewport()->palette().brush(viewport()->backgroundRole());
-    // Rows come from their pictures on a plain background; another brush
-    // (a style's texture) is drawn through.
-    const bool pictures = background.style() == Qt::SolidPattern;
     if (pictures && (background.color().rgba() != rows_background_ || pen.rgba() != rows_pen_ ||
                      viewport()->width() != rows_width_)) {
         rows_.clear();
@@ -224,6 +263,9 @@ void Memo::paintEvent(QPaintEvent* event) {
         rows_width_ = viewport()->width();
     }
     const QRect area = event->rect();
+    // The band of the view the rows painted cover, from its top to its bottom.
+    int covered_top = INT_MAX;
+    int covered_bottom = INT_MIN;
     qreal y = -top_;
     for (const ShownLine& shown : shown_) {
         if (y + shown.height >= area.top() && y <= area.bottom()) {
@@ -232,21 +274,33 @@ void Memo::paintEvent(QPaintEvent* event) {
             } else {
                 for (int r = 0; r < shown.layout->lineCount(); ++r) {
                     const QTextLine row = shown.layout->lineAt(r);
-                    if (y + row.y() + row.height() >= area.top() && y + row.y() <= area.bottom())
-                        paint_row(painter, *shown.layout, row, y);
+                    if (y + row.y() + row.height() >= area.top() && y + row.y() <= area.bottom()) {
+                        const QRect painted = paint_row(painter, *shown.layout, row, y);
+                        if (!painted.isEmpty()) {
+                            covered_top = std::min(covered_top, painted.top());
+                            covered_bottom = std::max(covered_bottom, painted.bottom() + 1);
+                        }
+                    }
                 }
             }
         }
         y += shown.height;
     }
+    if (pictures) {
+        painter.end();
+        QRegion bare = event->region();
+        if (covered_top < covered_bottom)
+            bare -= QRect(0, covered_top, rows_width_, covered_bottom - covered_top);
+        fill(bare);
+    }
 }
 
-void Memo::paint_row(QPainter& painter, const QTextLayout& layout, const QTextLine& row, qreal y) {
+QRect Memo::paint_row(QPainter& painter, const QTextLayout& layout, const QTextLine& row, qreal y) {
     const qreal top = y + row.y();
     const int first = static_cast<int>(std::ceil(top));
     const int end = static_cast<int>(std::ceil(top + row.height()));
     if (end <= first)
-        return;
+        return QRect();
     // Where the row lies within a pixel, in the 64ths text is placed in.
     const RowKey key(layout.text().mid(row.textStart(), row.textLength()),
                      static_cast<int>(std::lround((top - std::floor(top)) * 64)) * 4096 +
@@ -268,6 +322,7 @@ void Memo::paint_row(QPainter& painter, const QTextLayout& layout, const QTextLi
         rows_order_.push_back(key);
     }
     painter.drawImage(QPoint(0, first), *kept);
+    return QRect(0, first, rows_width_, end - first);
 }
 
 }  // namespace qt

@@ -118,8 +118,12 @@ class Memo : public QPlainTextEdit, public Carrying<TMemo> {
 
   protected:
     void paintEvent(QPaintEvent* event) override;
+    bool viewportEvent(QEvent* event) override;
 
   private:
+    // A plain background the view fills itself, only where its rows do not;
+    // the toolkit fills any other (a style's texture, from its own origin).
+    void follow_background();
     // One line of an entry (the text between its line breaks), laid out as
     // the plain text view lays out a block.
     struct ShownLine {
@@ -141,8 +145,10 @@ class Memo : public QPlainTextEdit, public Carrying<TMemo> {
     // within a pixel.
     using RowKey = QPair<QString, int>;
     static constexpr std::size_t kept_rows = 160;
-    // Paints `row` of `layout` at `y` (the layout's top), from its picture.
-    void paint_row(QPainter& painter, const QTextLayout& layout, const QTextLine& row, qreal y);
+    // Paints `row` of `layout` at `y` (the layout's top), from its picture,
+    // which covers the view's width: the band it painted (none for a row of
+    // no pixel's height).
+    QRect paint_row(QPainter& painter, const QTextLayout& layout, const QTextLine& row, qreal y);
     ShownLine lay_out(std::uint64_t entry, int line, const QString& text);
     // Works out the lines in view for the entries and the size of the view now.
     void arrange();
