@@ -99,6 +99,24 @@ def write_motions(recording, path):
         f.writelines(lines)
 
 
+def start_xvfb(start, work):
+    """Xvfb on a display number of its own choosing, started by `start` (as
+    subprocess.Popen): the process and the environment of a Qt program on it,
+    its runtime folder `work`."""
+    read_end, write_end = os.pipe()
+    xvfb = start(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-noreset",
+                  "-screen", "0", "%dx%dx24" % SCREEN],
+                 pass_fds=(write_end,), stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    with os.fdopen(read_end) as f:
+        number = f.readline().strip()
+    if not number:
+        fail("Xvfb did not start")
+    env = dict(os.environ, DISPLAY=":" + number, QT_QPA_PLATFORM="xcb", XDG_RUNTIME_DIR=work)
+    env.pop("WAYLAND_DISPLAY", None)
+    return xvfb, env
+
+
 class Session:
     """Xvfb, the fake pointer, xinput when asked and rawmice with `args`,
     ended and removed on close. `tools` is the build folder that holds xfake
@@ -148,18 +166,7 @@ class Session:
                               text=True).stdout.split()
 
     def open(self):
-        read_end, write_end = os.pipe()
-        self.xvfb = self.start(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp",
-                                "-noreset", "-screen", "0", "%dx%dx24" % SCREEN],
-                               pass_fds=(write_end,), stderr=subprocess.DEVNULL)
-        os.close(write_end)
-        with os.fdopen(read_end) as f:
-            number = f.readline().strip()
-        if not number:
-            fail("Xvfb did not start")
-        self.env = dict(os.environ, DISPLAY=":" + number, QT_QPA_PLATFORM="xcb",
-                        XDG_RUNTIME_DIR=self.work)
-        self.env.pop("WAYLAND_DISPLAY", None)
+        self.xvfb, self.env = start_xvfb(self.start, self.work)
 
         xfake = self.tool("xfake")
         added = subprocess.run([xfake, "--keep", "add 1 bench"], env=self.env, check=True,
