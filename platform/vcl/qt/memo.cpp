@@ -247,15 +247,14 @@ void Memo::paintEvent(QPaintEvent* event) {
     }
     // Rows come from their pictures on a plain background, which cover the
     // view's width; on another brush they are drawn through.
-    const bool pictures = plain;
-    if (!pictures)
+    if (!plain)
         fill(event->region());
     QPainter painter(viewport());
     const QColor pen =
         palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::Text);
     painter.setPen(pen);
-    if (pictures && (background.color().rgba() != rows_background_ || pen.rgba() != rows_pen_ ||
-                     viewport()->width() != rows_width_)) {
+    if (plain && (background.color().rgba() != rows_background_ || pen.rgba() != rows_pen_ ||
+                  viewport()->width() != rows_width_)) {
         rows_.clear();
         rows_order_.clear();
         rows_background_ = background.color().rgba();
@@ -269,7 +268,7 @@ void Memo::paintEvent(QPaintEvent* event) {
     qreal y = -top_;
     for (const ShownLine& shown : shown_) {
         if (y + shown.height >= area.top() && y <= area.bottom()) {
-            if (!pictures) {
+            if (!plain) {
                 shown.layout->draw(&painter, QPointF(0, y));
             } else {
                 for (int r = 0; r < shown.layout->lineCount(); ++r) {
@@ -286,7 +285,7 @@ void Memo::paintEvent(QPaintEvent* event) {
         }
         y += shown.height;
     }
-    if (pictures) {
+    if (plain) {
         painter.end();
         QRegion bare = event->region();
         if (covered_top < covered_bottom)
