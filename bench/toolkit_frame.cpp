@@ -1,9 +1,9 @@
 // What a frame costs the toolkit alone, before the program draws anything in
 // it: a window of the main window's size (and a second one, when asked) on
-// a precise timer at a frame rate, each frame a small square of each window
-// painted anew and flushed, as a frame that brings one change does. The CPU
-// of the whole process (all its threads, the toolkit's event reader among
-// them) over the run, a second after the windows are shown.
+// a grid of frames exact in µs (the timer re-armed for each boundary), each frame a small square of
+// each window painted anew and flushed, as a frame that brings one change does. The CPU of the
+// whole process (all its threads, the toolkit's event reader among them) over the run, a second
+// after the windows are shown.
 //   toolkit_frame FPS SECONDS WINDOWS
 // prints "ms_per_second us_per_frame frames".
 #include <QApplication>
@@ -12,6 +12,9 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -30,6 +33,12 @@ class Window : public QWidget {
         painter.fillRect(event->rect(), (frame & 1) != 0 ? Qt::darkRed : Qt::darkBlue);
     }
 };
+
+std::int64_t clock_us() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 double cpu_ms() {
     timespec now{};
@@ -54,20 +63,32 @@ int main(int argc, char** argv) {
         windows.back()->setGeometry(40, 40 + i * 420, 696, 376);
         windows.back()->show();
     }
+    // Frame k at origin + k / fps: the timer's whole milliseconds wait for
+    // each boundary, so that the frames come at the rate asked for.
     QTimer frames;
     frames.setTimerType(Qt::PreciseTimer);
+    frames.setSingleShot(true);
+    std::int64_t origin_us = 0;
     int drawn = 0;
+    const auto arm = [&] {
+        const std::int64_t next_us =
+            origin_us + (std::int64_t{drawn + 1} * 1'000'000 + fps - 1) / fps;
+        frames.start(
+            static_cast<int>(std::max<std::int64_t>(0, (next_us - clock_us() + 999) / 1000)));
+    };
     QObject::connect(&frames, &QTimer::timeout, [&] {
         ++drawn;
         for (const auto& window : windows) {
             ++window->frame;
             window->update(20, 20, 8, 8);
         }
+        arm();
     });
     double started = 0;
     QTimer::singleShot(1000, [&] {
         started = cpu_ms();
-        frames.start(1000 / fps);
+        origin_us = clock_us();
+        arm();
         QTimer::singleShot(seconds * 1000, [&] {
             const double used = cpu_ms() - started;
             std::printf("%.2f %.1f %d\n", used / seconds, drawn > 0 ? used * 1000 / drawn : 0.0,
