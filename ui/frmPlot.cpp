@@ -546,7 +546,11 @@ void TForm6::draw_now() {
         return;
     }
     const std::int64_t right = measures::floor_div(right_us_, column_us_);
-    if (whole || right - right_column_ >= plot_width) {
+    const bool rows_kept = std::equal(panels_.begin(), panels_.end(), panel_rows_.begin(),
+                                      panel_rows_.end(), [](const Panel& p, const ChartRows& r) {
+                                          return r.width() == p.width && r.height() == p.height;
+                                      });
+    if (whole || right - right_column_ >= plot_width || !rows_kept) {
         right_column_ = right;
         draw_whole();
         return;
@@ -560,13 +564,11 @@ void TForm6::draw_now() {
     }
     const std::int64_t shift = right - right_column_;
     if (shift > 0) {
-        // Everything moves left by the columns the time moved on.
-        const int kept = plot_width - static_cast<int>(shift);
-        for (const Panel& p : panels_) {
-            Canvas->CopyRect(vcl::Rect(p.left, p.top, p.left + kept, p.top + p.height), Canvas,
-                             vcl::Rect(p.left + static_cast<int>(shift), p.top, p.left + p.width,
-                                       p.top + p.height));
-        }
+        // Everything moves left by the columns the time moved on: the rows
+        // that hold anything, the others are background alone across.
+        for (std::size_t i = 0; i < panels_.size(); ++i)
+            panel_rows_[i].move_left(*Canvas, panels_[i].left, panels_[i].top,
+                                     static_cast<int>(shift));
     }
     right_column_ = right;
     draw_time_columns(std::max(from, right - plot_width + 1), right);
@@ -724,8 +726,13 @@ void TForm6::draw_time_columns(std::int64_t from, std::int64_t to) {
     const int left = plot_left + plot_width - 1 - static_cast<int>(right_column_ - from);
     const int right = plot_left + plot_width - static_cast<int>(right_column_ - to);
     // The background and the value grid over those columns.
+    panel_rows_.resize(panels_.size());
     for (std::size_t i = 0; i < panels_.size(); ++i) {
         const Panel& p = panels_[i];
+        ChartRows& rows = panel_rows_[i];
+        if (rows.width() != p.width || rows.height() != p.height)
+            rows.reset(p.width, p.height);
+        rows.cleared(left - p.left, right - p.left);
         canvas.Brush->Color = plot_colour;
         canvas.FillRect(vcl::Rect(left, p.top, right, p.top + p.height));
         canvas.Brush->Color = grid_colour;
@@ -764,14 +771,20 @@ void TForm6::draw_time_columns(std::int64_t from, std::int64_t to) {
                 const plot::Column& c = cs.at(n);
                 if (c.spinout && pass == 0) {
                     canvas.Brush->Color = mark_colour;
-                    for (const Panel& p : panels_) {
+                    for (std::size_t i = 0; i < panels_.size(); ++i) {
+                        const Panel& p = panels_[i];
                         for (int y = p.top + mark_size + 1; y < p.top + p.height; y += 2)
                             canvas.FillRect(vcl::Rect(x, y, x + 1, y + 1));
+                        panel_rows_[i].drawn(x - p.left, x + 1 - p.left, mark_size + 1, p.height);
                     }
                 }
                 if (c.spinout || c.saturated) {
-                    for (const Panel& p : panels_)
+                    for (std::size_t i = 0; i < panels_.size(); ++i) {
+                        const Panel& p = panels_[i];
                         draw_mark(x, p.top + mark_size / 2, m.colour, c.spinout, pass);
+                        panel_rows_[i].drawn(x - mark_size / 2 - p.left,
+                                             x + mark_size / 2 + 1 - p.left, 0, mark_size);
+                    }
                 }
             }
         }
@@ -799,8 +812,12 @@ void TForm6::draw_mark(int x, int y, vcl::TColor colour, bool spinout, int pass)
 
 void TForm6::draw_column(std::int64_t number, int x) {
     vcl::TCanvas& canvas = *Canvas;
-    const auto fill = [&](int y1, int y2) {
-        canvas.FillRect(vcl::Rect(x, std::min(y1, y2), x + 1, std::max(y1, y2) + 1));
+    const auto fill = [&](std::size_t panel, int y1, int y2) {
+        const int top = std::min(y1, y2);
+        const int bottom = std::max(y1, y2) + 1;
+        canvas.FillRect(vcl::Rect(x, top, x + 1, bottom));
+        const Panel& p = panels_[panel];
+        panel_rows_[panel].drawn(x - p.left, x + 1 - p.left, top - p.top, bottom - p.top);
     };
     for (const Shown& m : shown_) {
         const plot::Columns& cs = m.columns;
@@ -823,7 +840,7 @@ void TForm6::draw_column(std::int64_t number, int x) {
                         high = std::max(
                             high, static_cast<double>(axis == 0 ? before->min_dx : before->min_dy));
                     }
-                    fill(y_of_value(axis, low), y_of_value(axis, high));
+                    fill(axis, y_of_value(axis, low), y_of_value(axis, high));
                 }
                 break;
             case View::speed: {
@@ -836,15 +853,15 @@ void TForm6::draw_column(std::int64_t number, int x) {
                     low = std::min(low, before->max_speed * factor);
                     high = std::max(high, before->min_speed * factor);
                 }
-                fill(y_of_value(0, low), y_of_value(0, high));
+                fill(0, y_of_value(0, low), y_of_value(0, high));
                 break;
             }
             case View::intervals:
                 if (c.on())
-                    fill(y_of_value(0, c.min_on), y_of_value(0, c.max_on));
+                    fill(0, y_of_value(0, c.min_on), y_of_value(0, c.max_on));
                 if (c.off()) {
                     canvas.Brush->Color = TForm3::off_grid_colour;
-                    fill(y_of_value(0, c.min_off), y_of_value(0, c.max_off));
+                    fill(0, y_of_value(0, c.min_off), y_of_value(0, c.max_off));
                 }
                 break;
             case View::path:

@@ -167,6 +167,8 @@ class TForm6 : public MeasuresWindow {
     int chosen_ = -1;
     std::vector<Shown> shown_;
     std::vector<Panel> panels_;
+    // Each panel's rows that hold more than its background, column by column.
+    std::vector<ChartRows> panel_rows_;
     std::int64_t width_us_ = 0;
     std::int64_t column_us_ = 1;
     std::int64_t right_column_ = 0;

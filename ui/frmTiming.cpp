@@ -201,7 +201,7 @@ void TForm3::draw_layout() {
         return;
     }
     const int text_height = canvas.TextHeight("Hg");
-    for (const Row& row : rows_) {
+    for (Row& row : rows_) {
         const Strip& s = row.strip;
         // A frame just outside the plot, and what the strip's axis says.
         canvas.Brush->Color = frame_colour;
@@ -288,9 +288,12 @@ void TForm3::draw_cell(std::size_t column, int top, const std::string& text, vcl
     ::draw_cell(*Canvas, columns_[column], top, row_height_, text, face, colour);
 }
 
-void TForm3::draw_plot_background(const Row& row, int from, int to) {
+void TForm3::draw_plot_background(Row& row, int from, int to) {
     vcl::TCanvas& canvas = *Canvas;
     const Strip& s = row.strip;
+    if (row.chart_rows.width() != plot_width || row.chart_rows.height() != s.height)
+        row.chart_rows.reset(plot_width, s.height);
+    row.chart_rows.cleared(from, to);
     canvas.Brush->Color = plot_colour;
     canvas.FillRect(vcl::Rect(plot_left + from, s.top, plot_left + to, s.top + s.height));
     canvas.Brush->Color = grid_colour;
@@ -300,7 +303,7 @@ void TForm3::draw_plot_background(const Row& row, int from, int to) {
     }
 }
 
-void TForm3::draw_dot(const Row& row, const timing::RecentReport& report, std::int64_t right_column,
+void TForm3::draw_dot(Row& row, const timing::RecentReport& report, std::int64_t right_column,
                       LastDot& last) {
     if (report.interval_us == timing::no_interval)
         return;
@@ -320,6 +323,7 @@ void TForm3::draw_dot(const Row& row, const timing::RecentReport& report, std::i
     const Strip& s = row.strip;
     Canvas->FillRect(vcl::Rect(std::max(x - 1, plot_left), std::max(y - 1, s.top), x + 1,
                                std::min(y + 2, s.top + s.height)));
+    row.chart_rows.drawn(x - 1 - plot_left, x + 1 - plot_left, y - 1 - s.top, y + 2 - s.top);
 }
 
 void TForm3::draw_whole_chart(Row& row, const timing::MouseTiming& mouse) {
@@ -363,13 +367,11 @@ void TForm3::draw_chart(Row& row, const timing::MouseTiming& mouse) {
         return;
     }
     if (shift > 0) {
-        // The chart moves left by the columns its mouse's time moved on.
-        const Strip& s = row.strip;
-        const int kept = plot_width - static_cast<int>(shift);
-        Canvas->CopyRect(vcl::Rect(plot_left, s.top, plot_left + kept, s.top + s.height), Canvas,
-                         vcl::Rect(plot_left + static_cast<int>(shift), s.top,
-                                   plot_left + plot_width, s.top + s.height));
-        draw_plot_background(row, kept, plot_width);
+        // The chart moves left by the columns its mouse's time moved on: the
+        // rows that hold dots, the others are background alone across it.
+        const int moved = static_cast<int>(shift);
+        row.chart_rows.move_left(*Canvas, plot_left, row.strip.top, moved);
+        draw_plot_background(row, plot_width - moved, plot_width);
     }
     Canvas->Brush->Color = row.colour;
     LastDot last{.colour = row.colour};

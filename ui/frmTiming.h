@@ -89,6 +89,8 @@ class TForm3 : public MeasuresWindow {
         std::uint64_t reports = 0;
         std::int64_t newest_us = 0;
         std::int64_t right_column = 0;
+        // The chart's rows that hold dots, column by column.
+        ChartRows chart_rows;
     };
 
     // The mice to show now: those listed at start, then the others seen.
@@ -101,15 +103,15 @@ class TForm3 : public MeasuresWindow {
     void draw_chart(Row& row, const measures::timing::MouseTiming& mouse);
     void draw_whole_chart(Row& row, const measures::timing::MouseTiming& mouse);
     // The plot's background and grid lines over columns [from, to) of the plot.
-    void draw_plot_background(const Row& row, int from, int to);
+    void draw_plot_background(Row& row, int from, int to);
     // The last dot drawn in a run of dots: a dot drawn over it again is skipped.
     struct LastDot {
         int x = -1;
         int y = -1;
         vcl::TColor colour = vcl::clBlack;
     };
-    void draw_dot(const Row& row, const measures::timing::RecentReport& report,
-                  std::int64_t right_column, LastDot& last);
+    void draw_dot(Row& row, const measures::timing::RecentReport& report, std::int64_t right_column,
+                  LastDot& last);
 
     std::vector<Row> rows_;
     std::vector<Column> columns_;

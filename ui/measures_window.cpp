@@ -174,3 +174,71 @@ std::string fitted_text(const vcl::TCanvas& canvas, const std::string& text, int
     }
     return cut + ellipsis;
 }
+
+void ChartRows::reset(int width, int height) {
+    width_ = std::max(width, 1);
+    height_ = std::clamp(height, 0, 32767);
+    first_ = 0;
+    spans_.assign(static_cast<std::size_t>(width_), Span{});
+}
+
+void ChartRows::drawn(int left, int right, int top, int bottom) {
+    left = std::max(left, 0);
+    right = std::min(right, width_);
+    top = std::max(top, 0);
+    bottom = std::min(bottom, height_);
+    if (left >= right || top >= bottom)
+        return;
+    for (int c = left; c < right; ++c) {
+        Span& span = at(c);
+        if (span.top == span.bottom) {
+            span = {static_cast<std::int16_t>(top), static_cast<std::int16_t>(bottom)};
+        } else {
+            span.top = std::min(span.top, static_cast<std::int16_t>(top));
+            span.bottom = std::max(span.bottom, static_cast<std::int16_t>(bottom));
+        }
+    }
+}
+
+void ChartRows::cleared(int left, int right) {
+    for (int c = std::max(left, 0); c < std::min(right, width_); ++c)
+        at(c) = Span{};
+}
+
+std::vector<std::pair<int, int>> ChartRows::runs() const {
+    // How many columns hold each row, by the rows where each column's span
+    // starts and ends.
+    std::vector<int> starts(static_cast<std::size_t>(height_) + 1, 0);
+    for (const Span& span : spans_) {
+        if (span.top == span.bottom)
+            continue;
+        ++starts[static_cast<std::size_t>(span.top)];
+        --starts[static_cast<std::size_t>(span.bottom)];
+    }
+    std::vector<std::pair<int, int>> runs;
+    int held = 0;
+    for (int row = 0; row <= height_; ++row) {
+        const int before = held;
+        held += starts[static_cast<std::size_t>(row)];
+        if (before == 0 && held > 0)
+            runs.emplace_back(row, row);
+        else if (before > 0 && held == 0)
+            runs.back().second = row;
+    }
+    return runs;
+}
+
+void ChartRows::move_left(vcl::TCanvas& canvas, int x, int y, int shift) {
+    if (shift <= 0 || shift >= width_)
+        return;
+    const int kept = width_ - shift;
+    for (const auto& [top, bottom] : runs()) {
+        canvas.CopyRect(vcl::Rect(x, y + top, x + kept, y + bottom), &canvas,
+                        vcl::Rect(x + shift, y + top, x + width_, y + bottom));
+    }
+    first_ = (first_ + shift) % width_;
+    // The columns now at the right still hold what was there: anything, until
+    // they are drawn again.
+    for (int c = kept; c < width_; ++c)
+        at(c) = {0, static_cast<std::int16_t>(height_)};
+}

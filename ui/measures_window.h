@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/vcl/vcl.h"
@@ -148,3 +149,43 @@ void draw_notes(vcl::TCanvas& canvas, const std::vector<std::string>& notes, int
 // `text` as it fits `width` pixels in `canvas`'s font: whole, or cut at a
 // character boundary (never inside a UTF-8 sequence) and ended with "…".
 std::string fitted_text(const vcl::TCanvas& canvas, const std::string& text, int width);
+
+// The rows of a chart that hold more than their background, column by
+// column, for a chart that moves left as time goes on. Its background is a
+// colour per row (the plot's white, a grid line), so a row that holds nothing
+// else across the chart is the same once moved: only the rows that hold
+// something are moved. Every pixel moved costs the window's paint, the flush
+// to the server and the server's own copies, and a chart of dots at a
+// steady rate fills a few rows of its height.
+class ChartRows {
+  public:
+    // A chart `width` columns wide and `height` rows high, background alone.
+    void reset(int width, int height);
+    int width() const { return width_; }
+    int height() const { return height_; }
+    // Columns [left, right) and rows [top, bottom) of it (cut to it) hold
+    // more than background.
+    void drawn(int left, int right, int top, int bottom);
+    // Columns [left, right) hold their background alone again.
+    void cleared(int left, int right);
+    // The runs of rows that hold anything in some column, [top, bottom),
+    // from the top.
+    std::vector<std::pair<int, int>> runs() const;
+    // Moves the chart at (`x`, `y`) on `canvas` left by `shift` columns
+    // (0 < shift < width): the rows that hold anything, each run a block.
+    // The `shift` columns at its right are the caller's to draw again, and
+    // count as holding anything until they are cleared.
+    void move_left(vcl::TCanvas& canvas, int x, int y, int shift);
+
+  private:
+    struct Span {
+        std::int16_t top = 0;
+        std::int16_t bottom = 0;  // top == bottom: background alone
+    };
+    Span& at(int column) { return spans_[static_cast<std::size_t>((first_ + column) % width_)]; }
+
+    int width_ = 0;
+    int height_ = 0;
+    int first_ = 0;            // the slot of the chart's leftmost column
+    std::vector<Span> spans_;  // a ring of the columns: what rows each holds
+};

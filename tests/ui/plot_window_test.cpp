@@ -162,11 +162,27 @@ TEST_F(PlotWindowTest, SpinOutsAndSaturatedReportsAreMarkedWhereTheyHappen) {
     }
     ASSERT_GT(spin_us, 0);
     std::int64_t clip_us = 0;
+    std::int64_t second_us = 0;
     for (const auto& [us, dx, dy] : testsupport::polled(testsupport::clipping_127(), 1000)) {
         if (dx == 127 && clip_us == 0)
             clip_us = start + us;
         packet(second_mouse, start + us, dx, dy);
+        second_us = start + us;
     }
+    // Frame by frame the marks move with the plot, alone in their rows
+    // above the intervals.
+    Form6->set_view(View::intervals);
+    Form6->draw();
+    const std::uint64_t whole = Form6->whole_drawings();
+    second_us = std::max(second_us, start + last);  // the plot's right edge
+    for (int frame = 0; frame < 20; ++frame) {
+        second_us = steady(second_mouse, second_us + 1000, 1000, 16, 1, 0) - 1000;
+        Form6->draw();
+    }
+    ASSERT_EQ(Form6->whole_drawings(), whole) << "each frame moved the plot on";
+    const std::vector<vcl::TColor> moved = picture();
+    Form6->refresh();
+    ASSERT_TRUE(moved == picture()) << "the same as drawn whole";
     Form6->set_view(View::speed);
     Form6->draw();
     const TForm6::Panel& p = Form6->panels()[0];

@@ -234,6 +234,42 @@ TEST_F(TimingWindowTest, FrameByFrameTheChartsShowWhatAWholeDrawingShows) {
     EXPECT_TRUE(plots() == frame_by_frame);
 }
 
+// A chart moves only the rows that hold dots: a late report alone in its
+// rows still moves with the rest, and leaves at the left.
+TEST_F(TimingWindowTest, ADotAloneInItsRowsMovesOutOfTheChartFrameByFrame) {
+    show_main_window();
+    open_timing_window();
+    std::int64_t t = feed(first_mouse, 1'000'000, 1000, 100);
+    t = feed(first_mouse, t + 20'000, 1000, 16);  // one report 21 ms after the one before
+    Form3->draw();
+    const TForm3::Strip s = Form3->strip(0);
+    const int late_y = TForm3::y_of(21'000, s);
+    const auto late_dots = [&] {
+        int count = 0;
+        for (int x = TForm3::plot_left; x < TForm3::plot_left + TForm3::plot_width; ++x)
+            count += pixel(x, late_y) == Form3->colour(0) ? 1 : 0;
+        return count;
+    };
+    ASSERT_EQ(late_dots(), 2);
+    // 16 ms frames (3 or 4 columns each) for 4.2 s: the late dot goes out.
+    for (int frame = 0; frame < 262; ++frame) {
+        t = feed(first_mouse, t, 1000, 16);
+        Form3->draw();
+        if (frame == 100) {
+            const std::vector<vcl::TColor> moving = plots();
+            Form3->redraw_all();
+            Form3->draw();
+            ASSERT_TRUE(plots() == moving) << "halfway";
+            ASSERT_EQ(late_dots(), 2);
+        }
+    }
+    EXPECT_EQ(late_dots(), 0);
+    const std::vector<vcl::TColor> frame_by_frame = plots();
+    Form3->redraw_all();
+    Form3->draw();
+    EXPECT_TRUE(plots() == frame_by_frame);
+}
+
 TEST_F(TimingWindowTest, AStampThatGoesBackStartsTheChartAgain) {
     show_main_window();
     open_timing_window();
