@@ -53,6 +53,7 @@ constexpr vcl::TColor unlisted_colour = 0x808080;
 
 TForm3::TForm3(vcl::TComponent* Owner) : MeasuresWindow(Owner), frame_([this] { draw(); }) {
     frame_.charge_to(this);
+    frame_.at_most(chart_frames_per_second);
 }
 
 TForm3::~TForm3() {

@@ -150,6 +150,12 @@ void draw_notes(vcl::TCanvas& canvas, const std::vector<std::string>& notes, int
 // character boundary (never inside a UTF-8 sequence) and ended with "…".
 std::string fitted_text(const vcl::TCanvas& canvas, const std::string& text, int width);
 
+// How often a window whose frames move a chart draws at most, whatever the
+// display's rate: a chart moving 30 times a second reads as smoothly as
+// one moving at every frame, and each frame that moves it costs the paint,
+// the flush and the server's copies of every row that holds something.
+constexpr int chart_frames_per_second = 30;
+
 // The rows of a chart that hold more than their background, column by
 // column, for a chart that moves left as time goes on. Its background is a
 // colour per row (the plot's white, a grid line), so a row that holds nothing

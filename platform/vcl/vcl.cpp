@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <iostream>
 
 #include "platform/frames/frames.h"
@@ -124,10 +125,14 @@ void FramePacer::tick() {
     std::vector<FramePacer*> due;
     due.swap(f.due);
     for (FramePacer* pacer : due) {
-        if (alive(pacer) && pacer->pending_) {
-            pacer->pending_ = false;
-            pacer->run();
+        if (!alive(pacer) || !pacer->pending_)
+            continue;
+        if (!pacer->due_at(frames::frame_at(pacer->clock_()))) {
+            f.due.push_back(pacer);  // still pending, for a later frame
+            continue;
         }
+        pacer->pending_ = false;
+        pacer->run();
     }
     f.ticking = false;
     // What was asked for meanwhile, at the next boundary.
@@ -177,8 +182,18 @@ void FramePacer::flush() {
     run();
 }
 
+bool FramePacer::due_at(std::int64_t frame) const {
+    // Frame numbers from before a rate change say nothing of the new grid.
+    if (per_second_ <= 0 || last_frame_ < 0 || last_rate_changes_ != frames::rate_changes())
+        return true;
+    const auto every =
+        std::max<std::int64_t>(1, std::lround(static_cast<double>(frames::rate()) / per_second_));
+    return frame - last_frame_ >= every;
+}
+
 void FramePacer::run() {
     last_frame_ = frames::frame_at(clock_());
+    last_rate_changes_ = frames::rate_changes();
     frames::drew(last_frame_);
     if (form_ == nullptr) {
         update_();

@@ -236,6 +236,12 @@ class FramePacer {
     void flush();
     // Its runs are the drawing of `form`'s frames, timed into its frame cost.
     void charge_to(TForm* form) { form_ = form; }
+    // The update runs at most `per_second` times a second (0: in every
+    // frame): at a boundary fewer frames after its last run than the grid's
+    // rate over `per_second` (rounded: 2 at 60 Hz, 5 at 144), it waits for
+    // that frame. For a window whose every frame moves the whole of a chart.
+    // A run at once (flush, run_or_request) is not held back.
+    void at_most(int per_second) { per_second_ = per_second; }
     // Runs the frame now, as its boundary would: the frame starts asked
     // for, then every update due (for the benchmark that counts what a frame
     // costs); what they ask for meanwhile waits for the next call or boundary.
@@ -248,11 +254,15 @@ class FramePacer {
   private:
     static void tick();
     void run();
+    // Whether a boundary starting `frame` runs it, by at_most.
+    bool due_at(std::int64_t frame) const;
 
     std::function<void()> update_;
     Clock clock_;
     bool pending_ = false;
     std::int64_t last_frame_ = -1;
+    int last_rate_changes_ = -1;  // the grid's, at the last run
+    int per_second_ = 0;
     TForm* form_ = nullptr;
 };
 

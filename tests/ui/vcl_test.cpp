@@ -20,6 +20,7 @@
 #include <array>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -629,6 +630,34 @@ TEST_P(FramePacerTest, RunOrRequestRunsAtOnceOnlyTheFirstTimeInAFrame) {
     pacer_.run_or_request();
     EXPECT_EQ(runs_, 4) << "a frame later, at once again";
     EXPECT_FALSE(pacer_.pending());
+}
+
+// At most 30 a second: at 60 Hz every other frame, at 144 every fifth, at
+// 240 every eighth; at once when asked at once, and in the first frame of
+// a new grid.
+TEST_P(FramePacerTest, AtMostThirtyASecondAnUpdateWaitsForItsFrame) {
+    pacer_.at_most(30);
+    const int every = std::max(1, static_cast<int>(std::lround(GetParam() / 30.0)));
+    pacer_.run_or_request();
+    ASSERT_EQ(runs_, 1);
+    std::vector<int> runs_after, expected;
+    for (int frame = 1; frame <= 3 * every; ++frame) {
+        next_frame();
+        pacer_.request();
+        vcl::FramePacer::flush_all();
+        runs_after.push_back(runs_);
+        expected.push_back(1 + frame / every);
+    }
+    EXPECT_EQ(runs_after, expected);
+    EXPECT_FALSE(pacer_.pending());
+    next_frame();
+    pacer_.run_or_request();
+    EXPECT_EQ(runs_, 5) << "asked at once, run at once";
+    pacer_.request();
+    frames::fix_rate(GetParam() == 240 ? 60 : 240, now_us_);
+    next_frame();
+    vcl::FramePacer::flush_all();
+    EXPECT_EQ(runs_, 6) << "the first frame of the new grid";
 }
 
 // A rate change between a run and the next request (60 to 144 Hz at 20,000
