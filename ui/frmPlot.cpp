@@ -94,7 +94,7 @@ void each_new_report(const plot::MouseSpan& span, std::uint64_t drawn, Each&& ea
 
 TForm6::TForm6(vcl::TComponent* Owner) : MeasuresWindow(Owner), frame_([this] { draw(); }) {
     frame_.charge_to(this);
-    frame_.at_most(chart_frames_per_second);
+    frame_.at_most(plot_frames_per_second);
 }
 
 TForm6::~TForm6() {

@@ -155,6 +155,11 @@ std::string fitted_text(const vcl::TCanvas& canvas, const std::string& text, int
 // one moving at every frame, and each frame that moves it costs the paint,
 // the flush and the server's copies of every row that holds something.
 constexpr int chart_frames_per_second = 30;
+// The plot's panels fill most of their rows (a mouse's counts, scaled to
+// fit), so each move copies nearly all of them, twice in the server (within
+// the window's backing pixmap, then to the window); an overview of up to
+// 30 s moves 20 times a second.
+constexpr int plot_frames_per_second = 20;
 
 // The rows of a chart that hold more than their background, column by
 // column, for a chart that moves left as time goes on. Its background is a
