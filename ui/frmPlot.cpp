@@ -547,10 +547,9 @@ void TForm6::draw_now() {
         return;
     }
     const std::int64_t right = measures::floor_div(right_us_, column_us_);
-    const bool rows_kept = std::equal(panels_.begin(), panels_.end(), panel_rows_.begin(),
-                                      panel_rows_.end(), [](const Panel& p, const ChartRows& r) {
-                                          return r.width() == p.width && r.height() == p.height;
-                                      });
+    const bool rows_kept =
+        std::equal(panels_.begin(), panels_.end(), panel_rows_.begin(), panel_rows_.end(),
+                   [](const Panel& p, const ChartRows& r) { return r.fits(p.width, p.height); });
     if (whole || right - right_column_ >= plot_width || !rows_kept) {
         right_column_ = right;
         draw_whole();
@@ -731,8 +730,7 @@ void TForm6::draw_time_columns(std::int64_t from, std::int64_t to) {
     for (std::size_t i = 0; i < panels_.size(); ++i) {
         const Panel& p = panels_[i];
         ChartRows& rows = panel_rows_[i];
-        if (rows.width() != p.width || rows.height() != p.height)
-            rows.reset(p.width, p.height);
+        rows.fit(p.width, p.height);
         rows.cleared(left - p.left, right - p.left);
         canvas.Brush->Color = plot_colour;
         canvas.FillRect(vcl::Rect(left, p.top, right, p.top + p.height));

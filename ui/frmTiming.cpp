@@ -292,8 +292,7 @@ void TForm3::draw_cell(std::size_t column, int top, const std::string& text, vcl
 void TForm3::draw_plot_background(Row& row, int from, int to) {
     vcl::TCanvas& canvas = *Canvas;
     const Strip& s = row.strip;
-    if (row.chart_rows.width() != plot_width || row.chart_rows.height() != s.height)
-        row.chart_rows.reset(plot_width, s.height);
+    row.chart_rows.fit(plot_width, s.height);
     row.chart_rows.cleared(from, to);
     canvas.Brush->Color = plot_colour;
     canvas.FillRect(vcl::Rect(plot_left + from, s.top, plot_left + to, s.top + s.height));

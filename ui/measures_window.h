@@ -172,8 +172,12 @@ class ChartRows {
   public:
     // A chart `width` columns wide and `height` rows high, background alone.
     void reset(int width, int height);
-    int width() const { return width_; }
-    int height() const { return height_; }
+    // Whether it is `width` by `height`; reset to that size if not.
+    bool fits(int width, int height) const { return width_ == width && height_ == height; }
+    void fit(int width, int height) {
+        if (!fits(width, height))
+            reset(width, height);
+    }
     // Columns [left, right) and rows [top, bottom) of it (cut to it) hold
     // more than background.
     void drawn(int left, int right, int top, int bottom);
