@@ -261,6 +261,62 @@ bool clip_segment(Segment& segment, const Box& box) {
     return true;
 }
 
+namespace {
+
+TRect bounds_of(const TRect& a, const TRect& b) {
+    return {std::min(a.Left, b.Left), std::min(a.Top, b.Top), std::max(a.Right, b.Right),
+            std::max(a.Bottom, b.Bottom)};
+}
+
+std::int64_t pixels_of(const TRect& r) {
+    return static_cast<std::int64_t>(r.Width()) * r.Height();
+}
+
+}  // namespace
+
+void DirtyAreas::add(const TRect& area) {
+    if (area.Left >= area.Right || area.Top >= area.Bottom)
+        return;
+    TRect joined = area;
+    for (bool grew = true; grew;) {
+        grew = false;
+        for (auto kept = areas_.begin(); kept != areas_.end(); ++kept) {
+            const bool touches = kept->Left <= joined.Right && joined.Left <= kept->Right &&
+                                 kept->Top <= joined.Bottom && joined.Top <= kept->Bottom;
+            if (touches) {
+                joined = bounds_of(*kept, joined);
+                areas_.erase(kept);
+                grew = true;
+                break;
+            }
+        }
+    }
+    if (areas_.size() >= max_areas) {
+        const auto growth = [&](const TRect& kept) {
+            return pixels_of(bounds_of(kept, joined)) - pixels_of(kept);
+        };
+        const auto least =
+            std::min_element(areas_.begin(), areas_.end(),
+                             [&](const TRect& a, const TRect& b) { return growth(a) < growth(b); });
+        joined = bounds_of(*least, joined);
+        areas_.erase(least);
+    }
+    areas_.push_back(joined);
+}
+
+bool DirtyAreas::meets(const TRect& area) const {
+    return std::any_of(areas_.begin(), areas_.end(), [&](const TRect& kept) {
+        return kept.Left < area.Right && area.Left < kept.Right && kept.Top < area.Bottom &&
+               area.Top < kept.Bottom;
+    });
+}
+
+std::vector<TRect> DirtyAreas::take() {
+    std::vector<TRect> taken = std::move(areas_);
+    areas_.clear();
+    return taken;
+}
+
 bool clip_copy(const TRect& dest, int dest_width, int dest_height, const TRect& source,
                int source_width, int source_height, BlockCopy& block) {
     // In 64 bits: the rectangles may lie anywhere in the int range.

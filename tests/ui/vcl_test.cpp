@@ -12,11 +12,13 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
+#include <QRegion>
 #include <QScreen>
 #include <QTextCursor>
 #include <QTimer>
 #include <QWindow>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <climits>
@@ -27,6 +29,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/frames/frames.h"
@@ -986,11 +989,14 @@ class PaintAreas : public QObject {
   public:
     explicit PaintAreas(QWidget* widget) { widget->installEventFilter(this); }
     bool eventFilter(QObject*, QEvent* event) override {
-        if (event->type() == QEvent::Paint)
+        if (event->type() == QEvent::Paint) {
             areas.push_back(static_cast<QPaintEvent*>(event)->rect());
+            regions.push_back(static_cast<QPaintEvent*>(event)->region());
+        }
         return false;
     }
     std::vector<QRect> areas;
+    std::vector<QRegion> regions;
 };
 
 TEST_F(MemoTest, FrameByFrameTheScreenShowsWhatAFreshPaintShowsPaintingOnlyTheNewLines) {
@@ -1136,6 +1142,58 @@ TEST(ClipCopy, KeepsWhatLiesOnBothSurfacesWhereverTheRectanglesAre) {
               (std::array<int, 6>{0, 0, 0, 0, 40, 40}));
 }
 
+TEST(DirtyAreas, KeepsChangesApartUnlessTheyMeetAndStayFew) {
+    using vcl::Rect;
+    using Rects = std::vector<vcl::TRect>;
+    const struct {
+        const char* what;
+        Rects added;
+        Rects kept;
+    } rows[] = {
+        {"apart",
+         {Rect(0, 0, 10, 10), Rect(50, 50, 60, 60)},
+         {Rect(0, 0, 10, 10), Rect(50, 50, 60, 60)}},
+        {"touching", {Rect(0, 0, 10, 10), Rect(10, 0, 20, 5)}, {Rect(0, 0, 20, 10)}},
+        {"overlapping", {Rect(0, 0, 10, 10), Rect(5, 5, 15, 15)}, {Rect(0, 0, 15, 15)}},
+        {"inside", {Rect(0, 0, 10, 10), Rect(2, 2, 4, 4)}, {Rect(0, 0, 10, 10)}},
+        {"a bridge joins all three",
+         {Rect(0, 0, 10, 10), Rect(50, 0, 60, 10), Rect(8, 2, 52, 4)},
+         {Rect(0, 0, 60, 10)}},
+        {"empty",
+         {Rect(0, 0, 10, 10), Rect(30, 30, 30, 40), Rect(40, 40, 30, 50)},
+         {Rect(0, 0, 10, 10)}},
+    };
+    for (const auto& row : rows) {
+        vcl::DirtyAreas dirty;
+        for (const vcl::TRect& r : row.added)
+            dirty.add(r);
+        Rects kept = dirty.take();
+        std::sort(kept.begin(), kept.end(), [](const vcl::TRect& a, const vcl::TRect& b) {
+            return std::tie(a.Left, a.Top) < std::tie(b.Left, b.Top);
+        });
+        EXPECT_EQ(kept, row.kept) << row.what;
+        EXPECT_TRUE(dirty.empty()) << row.what;
+    }
+
+    // Past the cap, a change joins the one it grows least, and every changed
+    // pixel stays covered.
+    vcl::DirtyAreas dirty;
+    Rects added;
+    for (int i = 0; i <= static_cast<int>(vcl::DirtyAreas::max_areas); ++i)
+        added.push_back(Rect(i * 20, i % 2 * 100, i * 20 + 5, i % 2 * 100 + 5));
+    for (const vcl::TRect& r : added)
+        dirty.add(r);
+    EXPECT_TRUE(dirty.meets(Rect(322, 2, 323, 3)));
+    EXPECT_FALSE(dirty.meets(Rect(322, 102, 323, 103)));
+    const Rects kept = dirty.take();
+    EXPECT_EQ(kept.size(), vcl::DirtyAreas::max_areas);
+    for (const vcl::TRect& r : added) {
+        EXPECT_TRUE(std::any_of(kept.begin(), kept.end(), [&](const vcl::TRect& k) {
+            return k.Left <= r.Left && k.Top <= r.Top && k.Right >= r.Right && k.Bottom >= r.Bottom;
+        })) << r.Left;
+    }
+}
+
 TEST(ClipSegment, CutsASegmentAtTheBoxAndLeavesEndsInsideExactlyAsTheyWere) {
     const vcl::Box box{0, 0, 10, 10};
     struct Case {
@@ -1189,6 +1247,37 @@ TEST_F(CanvasTest, TheSurfaceGrowsWithTheFormAndKeepsItsDrawing) {
     EXPECT_TRUE(wait_until([&] { return vcl::qt::image(canvas_).size() == QSize(300, 200); }));
     EXPECT_EQ(canvas_.Pixel(5, 5), vcl::clRed);
     EXPECT_EQ(canvas_.Pixel(250, 150), canvas_.Pixel(100, 5));
+}
+
+TEST_F(CanvasTest, AFrameRepaintsWhatChangedNotTheBoxAroundIt) {
+    {
+        const PaintAreas shown(window_);
+        form_.Show();
+        ASSERT_TRUE(wait_until([&] { return !shown.regions.empty(); }));
+    }
+    const PaintAreas painted(window_);
+    // A table's cell at the top left, a chart's newest column at the bottom right.
+    canvas_.Brush->Color = vcl::clRed;
+    canvas_.FillRect(vcl::Rect(2, 2, 12, 8));
+    canvas_.Brush->Color = vcl::clBlue;
+    canvas_.FillRect(vcl::Rect(100, 60, 104, 78));
+    // One repaint holds both, and not the box around them (a late expose of
+    // the whole window may come besides).
+    const auto just_the_changes = [](const QRegion& region) {
+        return region.contains(QPoint(5, 5)) && region.contains(QPoint(102, 70)) &&
+               !region.contains(QPoint(60, 40));
+    };
+    ASSERT_TRUE(wait_until([&] {
+        return std::any_of(painted.regions.begin(), painted.regions.end(), just_the_changes);
+    }));
+    // What the window shows is the canvas, where it repainted and elsewhere.
+    ASSERT_TRUE(wait_until([&] {
+        const QImage shown =
+            QGuiApplication::primaryScreen()->grabWindow(window_->winId()).toImage();
+        return QColor(shown.pixel(5, 5)) == QColor(255, 0, 0) &&
+               QColor(shown.pixel(102, 70)) == QColor(0, 0, 255) &&
+               QColor(shown.pixel(60, 40)) == window_->palette().color(QPalette::Window);
+    }));
 }
 
 TEST_F(CanvasTest, TheFormPaintsItsCanvasUnderItsControls) {

@@ -45,4 +45,27 @@ TEST_F(Canvas, DrawingsSurviveARepaintOfTheWindow) {
     EXPECT_EQ(beside, background);
 }
 
+TEST_F(Canvas, AFrameCopiesToTheScreenWhatChangedNotTheBoxAroundIt) {
+    form->Show();
+    RedrawWindow(form->hwnd(), nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+    vcl::FramePacer::flush_all();
+    // Green on the screen alone, between the two changes (below the
+    // controls): a frame that copied the box around them would put the
+    // canvas's face back there.
+    HDC dc = GetDC(form->hwnd());
+    const RECT between{150, 165, 190, 185};
+    HBRUSH green = CreateSolidBrush(RGB(0, 255, 0));
+    FillRect(dc, &between, green);
+    DeleteObject(green);
+    canvas->Brush->Color = vcl::clRed;
+    canvas->FillRect(vcl::Rect(10, 160, 20, 170));
+    canvas->Brush->Color = vcl::clBlue;
+    canvas->FillRect(vcl::Rect(280, 180, 290, 190));
+    vcl::FramePacer::flush_all();
+    EXPECT_EQ(GetPixel(dc, 15, 165), RGB(255, 0, 0));
+    EXPECT_EQ(GetPixel(dc, 285, 185), RGB(0, 0, 255));
+    EXPECT_EQ(GetPixel(dc, 170, 175), RGB(0, 255, 0));
+    ReleaseDC(form->hwnd(), dc);
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 #include <QFontMetrics>
 #include <QImageWriter>
 #include <QPainter>
+#include <QRegion>
 #include <QSaveFile>
 
 #include <algorithm>
@@ -112,7 +113,7 @@ struct TCanvas::Native {
     mutable std::unique_ptr<QPainter> painter;
     std::unordered_map<FigureKey, QImage, FigureKeyHash> figures;
     std::deque<FigureKey> figures_kept;  // oldest first
-    QRect dirty;
+    DirtyAreas dirty;                    // since the last repaint
     // The blocks moved since the last repaint, in order: the window's pixels
     // of `area` move by `dx`, `dy` (what the move uncovers is painted).
     struct Scroll {
@@ -133,8 +134,9 @@ TCanvas::Native::Native(QWidget* owner_widget)
           for (const Scroll& s : scrolls)
               owner->scroll(s.dx, s.dy, s.area);
           scrolls.clear();
-          const QRect area = dirty;
-          dirty = QRect();
+          QRegion area;
+          for (const TRect& r : dirty.take())
+              area += QRect(r.Left, r.Top, r.Width(), r.Height());
           if (!area.isEmpty())
               owner->update(area);
       }) {}
@@ -542,7 +544,8 @@ void TCanvas::Native::moved(const QRect& source, int dx, int dy) {
     const QRect dest = source.translated(dx, dy);
     const QRect area = source | dest;
     bool scrollable =
-        (dx == 0) != (dy == 0) && owner->rect().contains(area) && !dirty.intersects(source);
+        (dx == 0) != (dy == 0) && owner->rect().contains(area) &&
+        !dirty.meets(Rect(source.left(), source.top(), source.right() + 1, source.bottom() + 1));
     for (const QObject* child : owner->children()) {
         const auto* widget = qobject_cast<const QWidget*>(child);
         if (scrollable && widget != nullptr && !widget->isWindow() && widget->isVisible() &&
@@ -558,7 +561,7 @@ void TCanvas::Native::moved(const QRect& source, int dx, int dy) {
 }
 
 void TCanvas::Native::mark_dirty(const QRect& area) {
-    dirty |= area;
+    dirty.add(Rect(area.left(), area.top(), area.right() + 1, area.bottom() + 1));
     repaint.request();
 }
 

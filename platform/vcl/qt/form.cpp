@@ -5,6 +5,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QRegion>
 #include <QTimer>
 #include <QWindow>
 
@@ -60,6 +61,10 @@ namespace qt {
 
 FormWidget::FormWidget(TForm& form) : form_(form) {
     setMouseTracking(true);
+    // The paint event covers its whole area from the canvas, so the toolkit
+    // need not fill it with the background first: a fill as large as every
+    // repaint, on every frame.
+    setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
 bool FormWidget::event(QEvent* event) {
@@ -106,11 +111,14 @@ bool FormWidget::key_down(const QKeyEvent& event) {
 
 void FormWidget::paintEvent(QPaintEvent* event) {
     const QImage& surface = image(*form_.Canvas);
-    const QRect area = event->rect() & surface.rect();
-    if (area.isEmpty())
-        return;
+    const QRegion area = event->region() & surface.rect();
     QPainter painter(this);
-    painter.drawImage(area.topLeft(), surface, area);
+    for (const QRect& part : area)
+        painter.drawImage(part.topLeft(), surface, part);
+    // The canvas grows with the widget, so this is only a guard: what it
+    // does not cover shows the background, not what the window held before.
+    for (const QRect& uncovered : event->region().subtracted(area))
+        painter.fillRect(uncovered, palette().color(backgroundRole()));
 }
 
 void FormWidget::resizeEvent(QResizeEvent* event) {

@@ -34,23 +34,22 @@ void mark_dirty(TCanvas::Native& native, int left, int top, int right, int botto
               std::min(bottom, native.height)};
     if (area.left >= area.right || area.top >= area.bottom)
         return;
-    if (IsRectEmpty(&native.dirty)) {
-        native.dirty = area;
-    } else {
-        UnionRect(&native.dirty, &native.dirty, &area);
-    }
+    native.dirty.add(Rect(area.left, area.top, area.right, area.bottom));
     native.repaint->request();
 }
 
 void show_dirty(TCanvas::Native& native) {
-    if (IsRectEmpty(&native.dirty) || native.owner == nullptr)
+    if (native.dirty.empty() || native.owner == nullptr)
         return;
     HWND hwnd = native.owner->native().hwnd;
-    const RECT area = native.dirty;
-    native.dirty = RECT{};
+    const std::vector<TRect> areas = native.dirty.take();
     if (hwnd == nullptr)
         return;
-    InvalidateRect(hwnd, &area, FALSE);
+    // The window's update region gathers them; its paint copies only that.
+    for (const TRect& r : areas) {
+        const RECT area{r.Left, r.Top, r.Right, r.Bottom};
+        InvalidateRect(hwnd, &area, FALSE);
+    }
     // Painted now: under a stream of input, WM_PAINT would wait for a quiet queue.
     UpdateWindow(hwnd);
 }

@@ -12,6 +12,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "platform/vcl/clip.h"
 #include "platform/vcl/vcl.h"
 #include "platform/vcl/win32/layout.h"
 
@@ -39,7 +40,7 @@ struct TCanvas::Native {
     std::uint32_t* bits = nullptr;  // width * height pixels, 0x00RRGGBB
     int width = 0;
     int height = 0;
-    RECT dirty{};  // what changed since the form last painted, empty when nothing
+    DirtyAreas dirty;  // since the form last painted
     std::unique_ptr<FramePacer> repaint;
     HFONT text_font = nullptr;  // the form's font without smoothing, made on first use
 };
