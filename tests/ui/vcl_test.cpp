@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QFontInfo>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -1278,6 +1279,18 @@ TEST_F(CanvasTest, AFrameRepaintsWhatChangedNotTheBoxAroundIt) {
                QColor(shown.pixel(102, 70)) == QColor(0, 0, 255) &&
                QColor(shown.pixel(60, 40)) == window_->palette().color(QPalette::Window);
     }));
+}
+
+TEST_F(CanvasTest, ATextsWidthFollowsTheFormsFont) {
+    const int plain = canvas_.TextWidth("88888");
+    QFont larger = window_->font();
+    larger.setPixelSize(QFontInfo(larger).pixelSize() * 2);
+    const QFont before = window_->font();
+    window_->setFont(larger);
+    EXPECT_GT(canvas_.TextWidth("88888"), plain) << "a width kept from the other font";
+    window_->setFont(before);
+    EXPECT_EQ(canvas_.TextWidth("88888"), plain);
+    EXPECT_LT(canvas_.TextWidth("8"), plain);
 }
 
 TEST_F(CanvasTest, TheFormPaintsItsCanvasUnderItsControls) {

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -48,6 +49,7 @@ struct FigureKeyHash {
 };
 constexpr std::size_t figure_cache_size = 256;
 constexpr int max_cached_side = 64;
+constexpr std::size_t width_cache_size = 1024;
 
 QPen figure_pen(const QColor& colour, int width) {
     if (width <= 1) {
@@ -105,6 +107,9 @@ struct TCanvas::Native {
     // The owner's font without smoothing, and its metrics.
     const QFont& text_font();
     const QFontMetrics& metrics();
+    // The width of `text` in that font, kept: a table's figures come back
+    // again and again, and each measure shapes the text anew.
+    int width_of(const std::string& text);
 
     QWidget* owner;
     QImage image;
@@ -126,6 +131,7 @@ struct TCanvas::Native {
     QFont font_of_owner;
     QFont plain_font;
     std::unique_ptr<QFontMetrics> plain_metrics;
+    std::unordered_map<std::string, int> widths;  // in plain_font
 };
 
 TCanvas::Native::Native(QWidget* owner_widget)
@@ -405,6 +411,7 @@ const QFont& TCanvas::Native::text_font() {
         plain_font = font_of_owner;
         plain_font.setStyleStrategy(QFont::NoAntialias);
         plain_metrics = std::make_unique<QFontMetrics>(plain_font);
+        widths.clear();
     }
     return plain_font;
 }
@@ -446,8 +453,19 @@ void TCanvas::FillRect(const TRect& rect) {
     n.mark_dirty(area);
 }
 
+int TCanvas::Native::width_of(const std::string& text) {
+    const QFontMetrics& measure = metrics();
+    if (const auto kept = widths.find(text); kept != widths.end())
+        return kept->second;
+    if (widths.size() >= width_cache_size)
+        widths.clear();
+    const int width = measure.horizontalAdvance(QString::fromStdString(text));
+    widths.emplace(text, width);
+    return width;
+}
+
 int TCanvas::TextWidth(const String& text) const {
-    return native_->metrics().horizontalAdvance(QString::fromStdString(text));
+    return native_->width_of(text);
 }
 
 int TCanvas::TextHeight(const String& /*text*/) const {
@@ -459,7 +477,7 @@ void TCanvas::TextOut(int x, int y, const String& text) {
     n.ensure_size(n.owner->size());
     const QString shown = QString::fromStdString(text);
     const QFontMetrics& metrics = n.metrics();
-    const QRect box(x, y, metrics.horizontalAdvance(shown), metrics.height());
+    const QRect box(x, y, n.width_of(text), metrics.height());
     const QRect area = box & n.image.rect();
     if (area.isEmpty())
         return;
