@@ -144,11 +144,8 @@ void draw_cell(vcl::TCanvas& canvas, const Column& column, int top, int height,
     canvas.Brush->Color = face;
     canvas.FillRect(vcl::Rect(column.left, top, column.left + column.width, top + height));
     canvas.Font->Color = colour;
-    // Measured once where it fits, as the figures of a table nearly always do.
-    const int whole = canvas.TextWidth(text);
-    const std::string shown =
-        whole <= column.width ? text : fitted_text(canvas, text, column.width);
-    const int width = whole <= column.width ? whole : canvas.TextWidth(shown);
+    const std::string shown = fitted_text(canvas, text, column.width);
+    const int width = canvas.TextWidth(shown);
     canvas.TextOut(column.left_aligned ? column.left : column.left + column.width - width, top,
                    shown);
 }

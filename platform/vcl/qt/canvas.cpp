@@ -51,6 +51,11 @@ constexpr std::size_t figure_cache_size = 256;
 constexpr int max_cached_side = 64;
 constexpr std::size_t width_cache_size = 1024;
 
+// A QRect as the facade's rectangle, whose right and bottom lie outside it.
+TRect edges_of(const QRect& r) {
+    return Rect(r.left(), r.top(), r.right() + 1, r.bottom() + 1);
+}
+
 QPen figure_pen(const QColor& colour, int width) {
     if (width <= 1) {
         // Cosmetic, one pixel wide; the caller settles which end pixels are drawn.
@@ -562,8 +567,7 @@ void TCanvas::Native::moved(const QRect& source, int dx, int dy) {
     const QRect dest = source.translated(dx, dy);
     const QRect area = source | dest;
     bool scrollable =
-        (dx == 0) != (dy == 0) && owner->rect().contains(area) &&
-        !dirty.meets(Rect(source.left(), source.top(), source.right() + 1, source.bottom() + 1));
+        (dx == 0) != (dy == 0) && owner->rect().contains(area) && !dirty.meets(edges_of(source));
     for (const QObject* child : owner->children()) {
         const auto* widget = qobject_cast<const QWidget*>(child);
         if (scrollable && widget != nullptr && !widget->isWindow() && widget->isVisible() &&
@@ -579,7 +583,7 @@ void TCanvas::Native::moved(const QRect& source, int dx, int dy) {
 }
 
 void TCanvas::Native::mark_dirty(const QRect& area) {
-    dirty.add(Rect(area.left(), area.top(), area.right() + 1, area.bottom() + 1));
+    dirty.add(edges_of(area));
     repaint.request();
 }
 
