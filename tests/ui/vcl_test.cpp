@@ -25,6 +25,8 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <limits>
 #include <optional>
@@ -1250,18 +1252,34 @@ TEST_F(CanvasTest, TheSurfaceGrowsWithTheFormAndKeepsItsDrawing) {
     EXPECT_EQ(canvas_.Pixel(250, 150), canvas_.Pixel(100, 5));
 }
 
+// The toolkit's painting threads: a paint that splits its copy across them
+// wakes them at every frame.
+int painting_threads() {
+    int count = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        count += name == "Thread (pooled)";
+    }
+    return count;
+}
+
 TEST_F(CanvasTest, AFrameRepaintsWhatChangedNotTheBoxAroundIt) {
+    window_->resize(120, 240);
     {
         const PaintAreas shown(window_);
         form_.Show();
         ASSERT_TRUE(wait_until([&] { return !shown.regions.empty(); }));
     }
     const PaintAreas painted(window_);
-    // A table's cell at the top left, a chart's newest column at the bottom right.
+    const int threads = painting_threads();
+    // A table's cell at the top left, a chart's newest column down the right,
+    // as tall as a plot's panel.
     canvas_.Brush->Color = vcl::clRed;
     canvas_.FillRect(vcl::Rect(2, 2, 12, 8));
     canvas_.Brush->Color = vcl::clBlue;
-    canvas_.FillRect(vcl::Rect(100, 60, 104, 78));
+    canvas_.FillRect(vcl::Rect(100, 60, 104, 230));
     // One repaint holds both, and not the box around them (a late expose of
     // the whole window may come besides).
     const auto just_the_changes = [](const QRegion& region) {
@@ -1277,8 +1295,10 @@ TEST_F(CanvasTest, AFrameRepaintsWhatChangedNotTheBoxAroundIt) {
             QGuiApplication::primaryScreen()->grabWindow(window_->winId()).toImage();
         return QColor(shown.pixel(5, 5)) == QColor(255, 0, 0) &&
                QColor(shown.pixel(102, 70)) == QColor(0, 0, 255) &&
+               QColor(shown.pixel(102, 229)) == QColor(0, 0, 255) &&
                QColor(shown.pixel(60, 40)) == window_->palette().color(QPalette::Window);
     }));
+    EXPECT_EQ(painting_threads(), threads) << "the column copied in stripes on other threads";
 }
 
 TEST_F(CanvasTest, ATextsWidthFollowsTheFormsFont) {

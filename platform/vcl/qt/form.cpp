@@ -113,12 +113,21 @@ void FormWidget::paintEvent(QPaintEvent* event) {
     const QImage& surface = image(*form_.Canvas);
     const QRegion area = event->region() & surface.rect();
     QPainter painter(this);
-    for (const QRect& part : area)
+    // Each part is copied clipped to itself. Clipped to a region of several
+    // rectangles, the raster engine leaves its plain copy for its span fill,
+    // which splits a part taller than about a hundred rows (a chart's newest
+    // columns) across its thread pool: threads woken at every frame to copy a
+    // few pixels of each row.
+    for (const QRect& part : area) {
+        painter.setClipRect(part);
         painter.drawImage(part.topLeft(), surface, part);
+    }
     // The canvas grows with the widget, so this is only a guard: what it
     // does not cover shows the background, not what the window held before.
-    for (const QRect& uncovered : event->region().subtracted(area))
+    for (const QRect& uncovered : event->region().subtracted(area)) {
+        painter.setClipRect(uncovered);
         painter.fillRect(uncovered, palette().color(backgroundRole()));
+    }
 }
 
 void FormWidget::resizeEvent(QResizeEvent* event) {
